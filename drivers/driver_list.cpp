@@ -1,0 +1,154 @@
+#include "drivers/driver_list.h"
+
+#include <objbase.h>
+#include <stdlib.h>
+#include <string.h>
+
+DriverList *driverList = nullptr;
+
+// Reads a value as text of at most outSize - 1 bytes and always terminates it: a string that
+// fills its buffer comes back from the registry without a NUL. Text stops at the first NUL.
+static bool readRegistryText(HKEY key, const char *valueName, char *out, DWORD outSize)
+{
+    DWORD type = REG_SZ;
+    DWORD size = outSize - 1;
+    if (RegQueryValueExA(key, valueName, nullptr, &type, reinterpret_cast<BYTE *>(out), &size) !=
+        ERROR_SUCCESS) {
+        out[0] = '\0';
+        return false;
+    }
+    out[size < outSize ? size : outSize - 1] = '\0';
+    return true;
+}
+
+static void copyText(char *out, size_t outSize, const char *text)
+{
+    size_t length = strnlen(text, outSize - 1);
+    memcpy(out, text, length);
+    out[length] = '\0';
+}
+
+void scanDrivers(DriverList *list)
+{
+    list->head = nullptr;
+    list->count = 0;
+
+    HKEY asioKey = nullptr;
+    if (RegOpenKeyA(HKEY_LOCAL_MACHINE, "software\\asio", &asioKey) == ERROR_SUCCESS) {
+        char keyName[DRIVER_NAME_SIZE];
+        // A key name that does not fit the buffer fails the call and ends the scan there.
+        for (DWORD i = 0; RegEnumKeyA(asioKey, i, keyName, sizeof keyName) == ERROR_SUCCESS; i++)
+            list->head = appendEntry(asioKey, keyName, 0, list->head);
+        RegCloseKey(asioKey);
+    }
+
+    for (DriverEntry *entry = list->head; entry; entry = entry->next)
+        list->count++;
+
+    if (list->count != 0)
+        CoInitialize(nullptr);
+}
+
+DriverEntry *appendEntry(HKEY parentKey, const char *keyName, int position, DriverEntry *entry)
+{
+    // Walk to the end of the chain; the new entry's index is the number of entries before it.
+    if (entry) {
+        entry->next = appendEntry(parentKey, keyName, position + 1, entry->next);
+        return entry;
+    }
+
+    HKEY driverKey = nullptr;
+    if (RegOpenKeyExA(parentKey, keyName, 0, KEY_READ, &driverKey) != ERROR_SUCCESS)
+        return nullptr;
+
+    DriverEntry *created = nullptr;
+    char value[256 + 1];
+    char path[SERVER_PATH_SIZE];
+    if (readRegistryText(driverKey, "clsid", value, sizeof value) &&
+        findServerPath(value, path) == 0) {
+        created = static_cast<DriverEntry *>(calloc(1, sizeof(DriverEntry)));
+        if (created) {
+            created->index = position;
+            WCHAR wide[100];
+            if (MultiByteToWideChar(CP_ACP, 0, value, -1, wide, 100) != 0) {
+                CLSID clsid;
+                if (CLSIDFromString(wide, &clsid) == S_OK)
+                    created->clsid = clsid;
+            }
+            // A description longer than name holds is cut to fit.
+            if (readRegistryText(driverKey, "description", value, sizeof value))
+                copyText(created->name, sizeof created->name, value);
+            else
+                copyText(created->name, sizeof created->name, keyName);
+        }
+    }
+    RegCloseKey(driverKey);
+    return created;
+}
+
+int findServerPath(char *clsidText, char *path)
+{
+    CharLowerBuffA(clsidText, static_cast<DWORD>(strlen(clsidText)));
+    int result = -1;
+
+    HKEY classesKey = nullptr;
+    if (RegOpenKeyA(HKEY_CLASSES_ROOT, "clsid", &classesKey) != ERROR_SUCCESS)
+        return -1;
+
+    char keyName[SERVER_PATH_SIZE];
+    for (DWORD i = 0; RegEnumKeyA(classesKey, i, keyName, sizeof keyName) == ERROR_SUCCESS; i++) {
+        CharLowerBuffA(keyName, static_cast<DWORD>(strlen(keyName)));
+        if (strcmp(keyName, clsidText) != 0)
+            continue;
+
+        HKEY classKey = nullptr;
+        HKEY serverKey = nullptr;
+        if (RegOpenKeyExA(classesKey, keyName, 0, KEY_READ, &classKey) == ERROR_SUCCESS &&
+            RegOpenKeyExA(classKey, "InprocServer32", 0, KEY_READ, &serverKey) == ERROR_SUCCESS &&
+            readRegistryText(serverKey, nullptr, path, SERVER_PATH_SIZE)) {
+            // OpenFile fails with HFILE_ERROR (-1), not 0, so a driver whose file is missing
+            // stays listed; whether it loads is for the creation call to say.
+            OFSTRUCT record;
+            memset(&record, 0, sizeof record);
+            record.cBytes = 136;
+            if (OpenFile(path, &record, OF_EXIST) != 0)
+                result = 0;
+        }
+        if (serverKey)
+            RegCloseKey(serverKey);
+        if (classKey)
+            RegCloseKey(classKey);
+        break;  // only the first matching key is examined
+    }
+    RegCloseKey(classesKey);
+    return result;
+}
+
+DriverEntry *findEntry(int index)
+{
+    if (!driverList)
+        return nullptr;
+    for (DriverEntry *entry = driverList->head; entry; entry = entry->next) {
+        if (entry->index == index)
+            return entry;
+    }
+    return nullptr;
+}
+
+int getEntryName(int index, char *out)
+{
+    if (!out)
+        return DRIVER_LIST_NO_DESTINATION;
+    DriverEntry *entry = findEntry(index);
+    if (!entry)
+        return DRIVER_LIST_NO_ENTRY;
+
+    size_t length = strnlen(entry->name, sizeof entry->name);
+    if (length >= DISPLAY_NAME_SIZE) {
+        memcpy(out, entry->name, DISPLAY_NAME_SIZE - 4);
+        memcpy(out + DISPLAY_NAME_SIZE - 4, "...", 4);
+    } else {
+        memcpy(out, entry->name, length + 1);
+    }
+    return 0;
+}

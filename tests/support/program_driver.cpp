@@ -1,0 +1,164 @@
+#include "tests/support/program_driver.h"
+
+#include "res/resource.h"
+#include "tests/support/test_paths.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+// Generous: the 32-bit program runs under emulation on some build machines.
+static const DWORD START_TIMEOUT_MS = 120000;
+static const DWORD MESSAGE_TIMEOUT_MS = 60000;
+
+struct WindowSearch {
+    DWORD processId;
+    HWND found;
+};
+
+static BOOL CALLBACK matchDialog(HWND window, LPARAM data)
+{
+    WindowSearch *search = reinterpret_cast<WindowSearch *>(data);
+    DWORD processId = 0;
+    GetWindowThreadProcessId(window, &processId);
+    char title[64] = "";
+    GetWindowTextA(window, title, sizeof title);
+    if (processId == search->processId && strcmp(title, "Quorvel Test") == 0 &&
+        IsWindowVisible(window)) {
+        search->found = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+bool startProgram(ProgramRun *run)
+{
+    memset(run, 0, sizeof *run);
+    std::string path = programPath();
+    std::string commandLine = "\"" + path + "\"";
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    if (!CreateProcessA(path.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &run->process))
+        return false;
+
+    DWORD started = GetTickCount();
+    while (GetTickCount() - started < START_TIMEOUT_MS) {
+        WindowSearch search = {run->process.dwProcessId, nullptr};
+        EnumWindows(matchDialog, reinterpret_cast<LPARAM>(&search));
+        if (search.found) {
+            run->dialog = search.found;
+            syncWithDialog(run->dialog);
+            return true;
+        }
+        if (WaitForSingleObject(run->process.hProcess, 50) == WAIT_OBJECT_0)
+            break;
+    }
+    waitForExit(run, 0);
+    return false;
+}
+
+int waitForExit(ProgramRun *run, DWORD timeoutMs)
+{
+    int code = -1;
+    if (WaitForSingleObject(run->process.hProcess, timeoutMs) == WAIT_OBJECT_0) {
+        DWORD exitCode = 0;
+        GetExitCodeProcess(run->process.hProcess, &exitCode);
+        code = static_cast<int>(exitCode);
+    } else {
+        TerminateProcess(run->process.hProcess, 99);
+        WaitForSingleObject(run->process.hProcess, 10000);
+    }
+    CloseHandle(run->process.hProcess);
+    CloseHandle(run->process.hThread);
+    memset(&run->process, 0, sizeof run->process);
+    run->dialog = nullptr;
+    return code;
+}
+
+int closeProgram(ProgramRun *run)
+{
+    PostMessageA(run->dialog, WM_SYSCOMMAND, SC_CLOSE, 0);
+    return waitForExit(run, START_TIMEOUT_MS);
+}
+
+static LRESULT sendToDialog(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    DWORD_PTR result = 0;
+    SendMessageTimeoutA(window, message, wParam, lParam, SMTO_NORMAL, MESSAGE_TIMEOUT_MS, &result);
+    return static_cast<LRESULT>(result);
+}
+
+void syncWithDialog(HWND dialog)
+{
+    sendToDialog(dialog, WM_NULL, 0, 0);
+}
+
+std::vector<std::string> driverItems(HWND dialog)
+{
+    std::vector<std::string> items;
+    HWND combo = GetDlgItem(dialog, IDC_DRIVER);
+    LRESULT count = sendToDialog(combo, CB_GETCOUNT, 0, 0);
+    for (LRESULT i = 0; i < count; i++) {
+        LRESULT length = sendToDialog(combo, CB_GETLBTEXTLEN, i, 0);
+        std::string text(static_cast<size_t>(length > 0 ? length : 0) + 1, '\0');
+        sendToDialog(combo, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(&text[0]));
+        text.resize(strlen(text.c_str()));
+        items.push_back(text);
+    }
+    return items;
+}
+
+int selectedDriverItem(HWND dialog)
+{
+    return static_cast<int>(sendToDialog(GetDlgItem(dialog, IDC_DRIVER), CB_GETCURSEL, 0, 0));
+}
+
+std::string controlText(HWND dialog, int id)
+{
+    char text[1024] = "";
+    sendToDialog(GetDlgItem(dialog, id), WM_GETTEXT, sizeof text, reinterpret_cast<LPARAM>(text));
+    return text;
+}
+
+bool controlEnabled(HWND dialog, int id)
+{
+    return IsWindowEnabled(GetDlgItem(dialog, id)) != FALSE;
+}
+
+void chooseDriverItem(HWND dialog, int index)
+{
+    HWND combo = GetDlgItem(dialog, IDC_DRIVER);
+    sendToDialog(combo, CB_SETCURSEL, static_cast<WPARAM>(index), 0);
+    sendToDialog(dialog, WM_COMMAND, MAKEWPARAM(IDC_DRIVER, CBN_SELCHANGE),
+                 reinterpret_cast<LPARAM>(combo));
+}
+
+void clickButton(HWND dialog, int id)
+{
+    HWND button = GetDlgItem(dialog, id);
+    if (!IsWindowEnabled(button))
+        return;
+    sendToDialog(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(button));
+}
+
+void pressKey(HWND dialog, WPARAM key)
+{
+    HWND focus = GetDlgItem(dialog, IDC_DRIVER);
+    PostMessageA(focus, WM_KEYDOWN, key, 1);
+    PostMessageA(focus, WM_KEYUP, key, 0xC0000001);
+    // Posted messages come after sent ones: give the loop time to take the keys first.
+    Sleep(300);
+    syncWithDialog(dialog);
+}
+
+long reportedPosition(HWND dialog)
+{
+    std::string report = controlText(dialog, IDC_REPORT);
+    size_t at = report.find("Position: ");
+    if (at == std::string::npos)
+        return -1;
+    const char *digits = report.c_str() + at + strlen("Position: ");
+    if (!*digits)
+        return -1;
+    return strtol(digits, nullptr, 10);
+}
