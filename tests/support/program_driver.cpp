@@ -81,11 +81,20 @@ int closeProgram(ProgramRun *run)
     return waitForExit(run, START_TIMEOUT_MS);
 }
 
+// Texts are asked for in wide characters: across processes the narrow forms come back widened
+// under Wine.
 static LRESULT sendToDialog(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     DWORD_PTR result = 0;
-    SendMessageTimeoutA(window, message, wParam, lParam, SMTO_NORMAL, MESSAGE_TIMEOUT_MS, &result);
+    SendMessageTimeoutW(window, message, wParam, lParam, SMTO_NORMAL, MESSAGE_TIMEOUT_MS, &result);
     return static_cast<LRESULT>(result);
+}
+
+static std::string narrow(const WCHAR *text)
+{
+    char out[2048] = "";
+    WideCharToMultiByte(CP_ACP, 0, text, -1, out, sizeof out, nullptr, nullptr);
+    return out;
 }
 
 void syncWithDialog(HWND dialog)
@@ -100,10 +109,11 @@ std::vector<std::string> driverItems(HWND dialog)
     LRESULT count = sendToDialog(combo, CB_GETCOUNT, 0, 0);
     for (LRESULT i = 0; i < count; i++) {
         LRESULT length = sendToDialog(combo, CB_GETLBTEXTLEN, i, 0);
-        std::string text(static_cast<size_t>(length > 0 ? length : 0) + 1, '\0');
-        sendToDialog(combo, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(&text[0]));
-        text.resize(strlen(text.c_str()));
-        items.push_back(text);
+        if (length < 0 || length >= 1024)
+            break;
+        WCHAR text[1024] = L"";
+        sendToDialog(combo, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(text));
+        items.push_back(narrow(text));
     }
     return items;
 }
@@ -115,9 +125,9 @@ int selectedDriverItem(HWND dialog)
 
 std::string controlText(HWND dialog, int id)
 {
-    char text[1024] = "";
-    sendToDialog(GetDlgItem(dialog, id), WM_GETTEXT, sizeof text, reinterpret_cast<LPARAM>(text));
-    return text;
+    WCHAR text[1024] = L"";
+    sendToDialog(GetDlgItem(dialog, id), WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(text));
+    return narrow(text);
 }
 
 bool controlEnabled(HWND dialog, int id)

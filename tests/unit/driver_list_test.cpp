@@ -73,16 +73,16 @@ TEST_F(ScanTest, ListsMissingServerLowerCaseValueNameAndKeyNameFallback)
     std::string missing = addClass("C:\\nowhere\\deleted-driver.dll");
     std::string upper = addClass(existingServer().c_str());
     std::string undescribed = addClass(existingServer().c_str());
-    addAsioDriverKey("Deleted", missing, "Deleted Driver");
+    addAsioDriverKey("A Deleted", missing, "Deleted Driver");
     // Upper-case CLSID text under a value named in lower case.
-    addAsioDriverKey("Upper", upper, "Upper Driver", "clsid");
-    addAsioDriverKey("Nameless Key", undescribed, nullptr);
+    addAsioDriverKey("B Upper", upper, "Upper Driver", "clsid");
+    addAsioDriverKey("C Nameless Key", undescribed, nullptr);
 
     ScanResult scan = scanOnNewThread();
     ASSERT_EQ(scan.list.count, 3);
     EXPECT_STREQ(scan.list.head->name, "Deleted Driver");
     EXPECT_STREQ(scan.list.head->next->name, "Upper Driver");
-    EXPECT_STREQ(scan.list.head->next->next->name, "Nameless Key");
+    EXPECT_STREQ(scan.list.head->next->next->name, "C Nameless Key");
 }
 
 TEST_F(ScanTest, NoAsioKeyOrEmptyKeyGivesEmptyListAndNoCom)
@@ -103,29 +103,29 @@ TEST_F(ScanTest, RegistryTextIsAlwaysTerminatedAndBounded)
     std::string server = existingServer();
     // A description of 200 characters with no NUL stored: cut to fit the 128-byte name.
     std::string clsidLong = addClass(server.c_str());
-    addAsioDriverKey("Long", clsidLong, nullptr);
+    addAsioDriverKey("A Long", clsidLong, nullptr);
     std::string longText(200, 'd');
-    setAsioValue("Long", "Description", REG_SZ, longText.data(), static_cast<DWORD>(longText.size()));
+    setAsioValue("A Long", "Description", REG_SZ, longText.data(), static_cast<DWORD>(longText.size()));
     // 256 bytes with no terminator still fit the 256-byte read and must come back terminated.
     std::string clsidFull = addClass(server.c_str());
-    addAsioDriverKey("Full", clsidFull, nullptr);
+    addAsioDriverKey("B Full", clsidFull, nullptr);
     std::string fullText(256, 'f');
-    setAsioValue("Full", "Description", REG_BINARY, fullText.data(), 256);
+    setAsioValue("B Full", "Description", REG_BINARY, fullText.data(), 256);
     // 300 bytes do not fit: the key name is shown.
     std::string clsidOver = addClass(server.c_str());
-    addAsioDriverKey("Over", clsidOver, nullptr);
+    addAsioDriverKey("C Over", clsidOver, nullptr);
     std::string overText(300, 'o');
-    setAsioValue("Over", "Description", REG_SZ, overText.c_str(), 301);
+    setAsioValue("C Over", "Description", REG_SZ, overText.c_str(), 301);
     // A clsid value of the wrong type matches nothing and adds nothing.
     DWORD number = 7;
-    setAsioValue("Numeric", "CLSID", REG_DWORD, &number, sizeof number);
+    setAsioValue("D Numeric", "CLSID", REG_DWORD, &number, sizeof number);
 
     ScanResult scan = scanOnNewThread();
     ASSERT_EQ(scan.list.count, 3);
     DriverEntry *entry = scan.list.head;
     EXPECT_EQ(std::string(entry->name), std::string(127, 'd'));
     EXPECT_EQ(std::string(entry->next->name), std::string(127, 'f'));
-    EXPECT_STREQ(entry->next->next->name, "Over");
+    EXPECT_STREQ(entry->next->next->name, "C Over");
 }
 
 DriverEntry makeEntry(int index, const std::string &name)

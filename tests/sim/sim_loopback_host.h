@@ -1,0 +1,37 @@
+// A test host's audio side: a buffer-switch callback that copies input i to output i, or makes
+// one chosen mistake, and a helper that runs the device for a number of switches.
+#pragma once
+
+#include "sim_test_host.h"
+
+enum class HostFault {
+    None,
+    ShortCopy,       // the last byte of every output is not copied
+    PastEnd,         // one byte written behind an output
+    UnpairedOutput,  // writes an output that has no input
+    WritesInput,     // changes an input
+    FourBytes,       // copies 4 bytes per sample whatever the type
+};
+
+struct LoopbackHost {
+    HostBufferInfo infos[16];
+    long count;
+    long frames;
+    long sampleBytes;
+    HostFault fault;
+    volatile LONG callbacks;
+    HostDriver *driver;  // for calls from inside the callback
+    LONG stopAt;         // call stop from the callback at this switch (0: never)
+    LONG releaseAt;      // call Release from the callback at this switch (0: never)
+};
+
+extern LoopbackHost g_host;
+extern HostCallbacks g_callbacks;
+
+// Prepares g_host: one element per (isInput, channel) pair listed.
+void setHostLayout(const std::vector<std::pair<int, int>> &elements, long frames, long sampleBytes,
+                   HostFault fault);
+// Waits until the host has seen that many callbacks; false after a generous timeout.
+bool waitForCallbacks(LONG count);
+// Waits until a shared counter reaches 0; false after a generous timeout.
+bool waitForZero(volatile LONG *counter);
