@@ -1,0 +1,72 @@
+#include "tests/program/sim_fixture.h"
+
+#include "tests/support/test_paths.h"
+
+#include <gtest/gtest.h>
+
+void SimProgramTest::TearDown()
+{
+    if (run.process.hProcess)
+        waitForExit(&run, 0);
+    for (SimDevice *device : devices) {
+        simUnregisterDevice(device->name.c_str(), device->clsid.c_str());
+        simCloseShared(device->shared, device->mapping);
+        delete device;
+    }
+    RegistryTest::TearDown();
+}
+
+SimDevice *SimProgramTest::addDevice(const SimConfig &config, const char *description)
+{
+    SimDevice *device = new SimDevice();
+    char name[32];
+    snprintf(name, sizeof name, "Sim %02d", static_cast<int>(devices.size()));
+    device->name = name;
+    device->clsid = newClsidText();
+    EXPECT_EQ(simRegisterDevice(name, device->clsid.c_str(), simDllPath().c_str(), &config), 0);
+    if (description)
+        setAsioValue(name, "Description", REG_SZ, description, static_cast<DWORD>(strlen(description) + 1));
+    device->shared = simOpenShared(device->clsid.c_str(), true, &device->mapping);
+    EXPECT_NE(device->shared, nullptr);
+    devices.push_back(device);
+    return device;
+}
+
+SimConfig SimProgramTest::fastConfig()
+{
+    SimConfig config;
+    simDefaultConfig(&config);
+    config.periodUs = 2000;
+    config.preferredSize = 64;
+    return config;
+}
+
+void SimProgramTest::start()
+{
+    ASSERT_TRUE(startProgram(&run));
+}
+
+std::vector<SimCall> SimProgramTest::calls(const SimDevice *device, int op, int instance)
+{
+    std::vector<SimCall> found;
+    LONG count = device->shared->callCount;
+    if (count > SIM_MAX_CALLS)
+        count = SIM_MAX_CALLS;
+    for (LONG i = 0; i < count; i++) {
+        const SimCall &call = device->shared->calls[i];
+        if (call.op == op && (instance == 0 || call.instance == instance))
+            found.push_back(call);
+    }
+    return found;
+}
+
+bool SimProgramTest::waitForSwitches(const SimDevice *device, long switches, DWORD timeoutMs)
+{
+    DWORD started = GetTickCount();
+    while (device->shared->runSwitches < switches) {
+        if (GetTickCount() - started > timeoutMs)
+            return false;
+        Sleep(10);
+    }
+    return true;
+}

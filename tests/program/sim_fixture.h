@@ -1,0 +1,36 @@
+// Simulated devices registered for one test, the program started against them, and what the
+// devices saw.
+#pragma once
+
+#include "simdevice/sim_device.h"
+#include "tests/support/program_driver.h"
+#include "tests/support/registry_fixture.h"
+
+#include <string>
+#include <vector>
+
+struct SimDevice {
+    std::string name;
+    std::string clsid;
+    SimShared *shared;
+    HANDLE mapping;
+};
+
+class SimProgramTest : public RegistryTest {
+protected:
+    void TearDown() override;
+    // Registers a device with a fresh class and a zeroed shared record; key names sort in the order
+    // of registration, so devices are listed in that order.
+    SimDevice *addDevice(const SimConfig &config, const char *description = nullptr);
+    // A config with a short fixed pace, so that tests see many switches quickly.
+    static SimConfig fastConfig();
+    // Starts the program and fails the test when its dialog does not come.
+    void start();
+    // Calls of one SimOp the device logged, optionally of one instance only.
+    static std::vector<SimCall> calls(const SimDevice *device, int op, int instance = 0);
+    // Waits until the device has made at least `switches` buffer switches in this run.
+    static bool waitForSwitches(const SimDevice *device, long switches, DWORD timeoutMs = 30000);
+
+    std::vector<SimDevice *> devices;
+    ProgramRun run = {};
+};
