@@ -10,6 +10,8 @@ make_prefix "$ROOT/build/wineprefix-run"
 # something to choose without audio hardware.
 /usr/lib/wine/wine64 regsvr32 /s "$(winpath "$ROOT/build/x64/simasio64.dll")"
 /usr/lib/wine/wine regsvr32 /s "$(winpath "$ROOT/build/x86/simasio.dll")" || true
+# Let this Wine session end: the next one must start on the display the program will use.
+wineserver -w
 program="$ROOT/build/x64/quorvel64.exe"
 
 if [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then

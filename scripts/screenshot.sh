@@ -10,11 +10,12 @@ loader=/usr/lib/wine/wine64
 tmp=$(mktemp -d)
 # Without a window manager Wine draws the frame and caption itself.
 $loader reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null
+wineserver -w
 xvfb-run -a -s "-screen 0 640x400x24" bash -c '
   "'"$loader"'" "'"$ROOT/build/$arch/tests/drive_dialog.exe"'" "$@" \
       --ready "'"$(winpath "$tmp")"'\\ready" --done "'"$(winpath "$tmp")"'\\done" &
   for i in $(seq 600); do [ -e "'"$tmp"'/ready" ] && break; sleep 0.2; done
-  import -window root -crop 472x280+0+0 "'"$out"'"
+  import -window root -crop 460x257+0+0 "'"$out"'"
   touch "'"$tmp"'/done"
   wait
 ' drive "$@"

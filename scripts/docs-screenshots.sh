@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Remakes the screenshots of the README (docs/*.png) under Xvfb, with the simulated device
+# registered: the dialog as it opens, and a loopback running on the device.
+source "$(dirname "$0")/common.sh"
+make_prefix "$ROOT/build/wineprefix-run"
+/usr/lib/wine/wine64 regsvr32 /s "$(winpath "$ROOT/build/x64/simasio64.dll")"
+/usr/lib/wine/wine regsvr32 /s "$(winpath "$ROOT/build/x86/simasio.dll")"
+wineserver -w
+bash "$ROOT/scripts/screenshot.sh" x64 "$ROOT/docs/dialog.png"
+bash "$ROOT/scripts/screenshot.sh" x64 "$ROOT/docs/loopback.png" --select 0 --start --wait 2000
+bash "$ROOT/scripts/screenshot.sh" x86 "$ROOT/docs/loopback-x86.png" --select 0 --start --wait 2000
+echo "Saved docs/dialog.png, docs/loopback.png and docs/loopback-x86.png"
