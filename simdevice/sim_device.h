@@ -16,6 +16,10 @@
 #include <windows.h>
 #include <stdint.h>
 
+// The device that DllRegisterServer registers (with a control panel window).
+#define SIM_DEFAULT_NAME "Quorvel Simulated Device"
+#define SIM_DEFAULT_CLSID "{D7C77681-91D4-4CA3-9AFA-7427AB911F3F}"
+
 // Configuration of one simulated device. Counts are signed on purpose: hostile figures (negative,
 // zero, huge) are part of what the device can report.
 struct SimConfig {
@@ -30,7 +34,7 @@ struct SimConfig {
     char driverName[64];      // "DriverName"; getDriverName writes at most 32 bytes
     int32_t driverVersion;    // "DriverVersion"
     char initError[128];      // "InitError": when not empty, init returns 0 and reports this text
-    int32_t periodUs;         // "PeriodUs": 0 = real time from preferred size and rate
+    int32_t periodUs;         // "PeriodUs": 0 = real time from buffer size and rate; 1 ms..1 s
     int32_t createBuffersFails;  // "CreateBuffersFails": createBuffers returns an error
     int32_t nullBuffers;      // "NullBuffers": createBuffers succeeds but leaves every address null
     int32_t startFails;       // "StartFails": start returns an error
@@ -52,8 +56,13 @@ long simRegisterDevice(const char *name, const char *clsidText, const char *dllP
 long simSetPanelChanges(const char *clsidText, const SimConfig *base, const SimConfig *changed);
 // Removes the ASIO key and the class key with all below it. Returns 0 or a Windows error code.
 long simUnregisterDevice(const char *name, const char *clsidText);
-// Reads a device's configuration from its class key. Returns 0 or a Windows error code.
+// Reads a device's configuration from its class key. Values that are missing keep their defaults.
+// Returns 0 or a Windows error code.
 long simReadConfig(const char *clsidText, SimConfig *config);
+// Rewrites every value of "Simulation" (what the window of the control panel does on OK).
+long simWriteConfig(const char *clsidText, const SimConfig *config);
+// Copies every value of "Simulation\Panel" into "Simulation" (what a silent control panel does).
+long simApplyPanelChanges(const char *clsidText);
 
 // Calls as they are logged, in order.
 enum SimOp {
@@ -100,7 +109,8 @@ struct SimShared {
     volatile LONG starts;               // successful starts
     volatile LONG runSwitches;          // buffer switches since the last start
     volatile LONG totalSwitches;        // buffer switches over the record's life
-    volatile LONG mismatches;           // output bytes that did not hold their input's bytes
+    volatile LONG mismatches;           // output channels whose copy of their input differed in any
+                                        // byte, counted once per channel and buffer switch
     volatile LONG sentinelViolations;   // bytes written where nothing should have been
     volatile LONG guardViolations;      // bytes written behind the end of a buffer
     volatile LONG lateSwitches;         // callbacks that returned after their period had run out

@@ -31,41 +31,7 @@ const char *NO_DRIVER_REPORT =
     "Sample Type: ASIOSTInt16MSB (2 bytes)\n"
     "Position: ";
 
-struct Controls {
-    std::string caption;
-    bool start;
-    bool controlPanel;
-    bool operator==(const Controls &o) const
-    {
-        return caption == o.caption && start == o.start && controlPanel == o.controlPanel;
-    }
-};
-
-std::ostream &operator<<(std::ostream &out, const Controls &c)
-{
-    return out << "{" << c.caption << ", start " << c.start << ", panel " << c.controlPanel << "}";
-}
-
-class CommandsTest : public SimProgramTest {
-protected:
-    Controls controls()
-    {
-        return {controlText(run.dialog, IDC_START), controlEnabled(run.dialog, IDC_START),
-                controlEnabled(run.dialog, IDC_CONTROL_PANEL)};
-    }
-    std::string report() { return controlText(run.dialog, IDC_REPORT); }
-    // Waits for the refresh timer to show a position of at least `count`.
-    bool waitForPosition(long count, DWORD timeoutMs = 30000)
-    {
-        DWORD started = GetTickCount();
-        while (reportedPosition(run.dialog) < count) {
-            if (GetTickCount() - started > timeoutMs)
-                return false;
-            Sleep(50);
-        }
-        return true;
-    }
-};
+using CommandsTest = SimProgramTest;
 
 TEST_F(CommandsTest, ReportsTheExampleDriverInTenLines)
 {

@@ -1,5 +1,6 @@
 #include "tests/program/sim_fixture.h"
 
+#include "res/resource.h"
 #include "tests/support/test_paths.h"
 
 #include <gtest/gtest.h>
@@ -67,6 +68,33 @@ bool SimProgramTest::waitForSwitches(const SimDevice *device, long switches, DWO
         if (GetTickCount() - started > timeoutMs)
             return false;
         Sleep(10);
+    }
+    return true;
+}
+
+std::ostream &operator<<(std::ostream &out, const Controls &c)
+{
+    return out << "{" << c.caption << ", start " << c.start << ", panel " << c.controlPanel << "}";
+}
+
+Controls SimProgramTest::controls()
+{
+    return {controlText(run.dialog, IDC_START), controlEnabled(run.dialog, IDC_START),
+            controlEnabled(run.dialog, IDC_CONTROL_PANEL)};
+}
+
+std::string SimProgramTest::report()
+{
+    return controlText(run.dialog, IDC_REPORT);
+}
+
+bool SimProgramTest::waitForPosition(long count, DWORD timeoutMs)
+{
+    DWORD started = GetTickCount();
+    while (reportedPosition(run.dialog) < count) {
+        if (GetTickCount() - started > timeoutMs)
+            return false;
+        Sleep(50);
     }
     return true;
 }

@@ -6,8 +6,21 @@
 #include "tests/support/program_driver.h"
 #include "tests/support/registry_fixture.h"
 
+#include <ostream>
 #include <string>
 #include <vector>
+
+// Caption and enabled states of the two buttons.
+struct Controls {
+    std::string caption;
+    bool start;
+    bool controlPanel;
+    bool operator==(const Controls &o) const
+    {
+        return caption == o.caption && start == o.start && controlPanel == o.controlPanel;
+    }
+};
+std::ostream &operator<<(std::ostream &out, const Controls &c);
 
 struct SimDevice {
     std::string name;
@@ -30,6 +43,11 @@ protected:
     static std::vector<SimCall> calls(const SimDevice *device, int op, int instance = 0);
     // Waits until the device has made at least `switches` buffer switches in this run.
     static bool waitForSwitches(const SimDevice *device, long switches, DWORD timeoutMs = 30000);
+
+    Controls controls();
+    std::string report();
+    // Waits for the refresh timer to show a position of at least `count`.
+    bool waitForPosition(long count, DWORD timeoutMs = 30000);
 
     std::vector<SimDevice *> devices;
     ProgramRun run = {};

@@ -307,8 +307,9 @@ TEST_F(SimDeviceTest, ControlPanelWindowSavesTheChosenBufferSize) {
     // A person at the window: finds it, reads it, types a size and presses OK.
     std::string description;
     std::thread person([&description] {
+        // Visible only once the dialog has been filled in.
         HWND window = nullptr;
-        for (int i = 0; i < 1000 && !window; i++) {
+        for (int i = 0; i < 1000 && !(window && IsWindowVisible(window)); i++) {
             Sleep(20);
             window = FindWindowA(nullptr, "Panel Test Sim settings");
         }

@@ -1,0 +1,122 @@
+// The driver interface as the device implements it: a C vtable with every calling convention
+// spelled out, and the records it exchanges with a host. Declared here on purpose, apart from the
+// program's own declarations, so that a mistake on either side shows up as a failing test.
+#pragma once
+
+#include <windows.h>
+#include <stddef.h>
+
+#if defined(__i386__)
+// Slots 3..23 are C++ member functions of the vendor's compiler: object in ECX, callee pops.
+#define SIM_THISCALL __attribute__((thiscall))
+#define SIM_STDCALL __attribute__((stdcall))
+#define SIM_CDECL __attribute__((cdecl))
+#else
+#define SIM_THISCALL
+#define SIM_STDCALL
+#define SIM_CDECL
+#endif
+
+enum {
+    SIM_ASE_OK = 0,
+    SIM_ASE_NOT_PRESENT = -1000,
+    SIM_ASE_HW_MALFUNCTION = -999,
+    SIM_ASE_INVALID_PARAMETER = -998,
+    SIM_ASE_INVALID_MODE = -997,
+    SIM_ASE_SP_NOT_ADVANCING = -996,
+    SIM_ASE_NO_CLOCK = -995,
+    SIM_ASE_NO_MEMORY = -994,
+};
+
+#pragma pack(push, 4)
+
+struct SimAsioSamples {  // also the time stamp: a 64-bit count in two halves
+    unsigned long hi;
+    unsigned long lo;
+};
+
+struct SimAsioClockSource {
+    long index;
+    long associatedChannel;
+    long associatedGroup;
+    long isCurrentSource;
+    char name[32];
+};
+
+struct SimAsioChannelInfo {
+    long channel;
+    long isInput;
+    long isActive;
+    long channelGroup;
+    long type;
+    char name[32];
+};
+
+struct SimAsioBufferInfo {
+    long isInput;
+    long channelNum;
+    void *buffers[2];
+};
+
+struct SimAsioCallbacks {
+    void (SIM_CDECL *bufferSwitch)(long doubleBufferIndex, long directProcess);
+    void (SIM_CDECL *sampleRateDidChange)(double rate);
+    long (SIM_CDECL *asioMessage)(long selector, long value, void *message, double *opt);
+    void *(SIM_CDECL *bufferSwitchTimeInfo)(void *params, long doubleBufferIndex, long directProcess);
+};
+
+#pragma pack(pop)
+
+static_assert(sizeof(long) == 4, "the interface needs 32-bit long");
+static_assert(sizeof(SimAsioSamples) == 8, "samples record");
+static_assert(offsetof(SimAsioClockSource, associatedGroup) == 8, "clock source");
+static_assert(offsetof(SimAsioClockSource, isCurrentSource) == 12, "clock source");
+static_assert(offsetof(SimAsioClockSource, name) == 16, "clock source");
+static_assert(sizeof(SimAsioClockSource) == 48, "clock source");
+static_assert(offsetof(SimAsioChannelInfo, isInput) == 4, "channel info");
+static_assert(offsetof(SimAsioChannelInfo, isActive) == 8, "channel info");
+static_assert(offsetof(SimAsioChannelInfo, channelGroup) == 12, "channel info");
+static_assert(offsetof(SimAsioChannelInfo, type) == 16, "channel info");
+static_assert(offsetof(SimAsioChannelInfo, name) == 20, "channel info");
+static_assert(sizeof(SimAsioChannelInfo) == 52, "channel info");
+static_assert(offsetof(SimAsioBufferInfo, channelNum) == 4, "buffer info");
+static_assert(offsetof(SimAsioBufferInfo, buffers) == 8, "buffer info");
+static_assert(sizeof(SimAsioBufferInfo) == 8 + 2 * sizeof(void *), "buffer info: 16 or 24");
+static_assert(sizeof(SimAsioCallbacks) == 4 * sizeof(void *), "callbacks: 16 or 32");
+
+struct SimDevice;
+
+struct SimDeviceVtbl {
+    HRESULT (SIM_STDCALL *QueryInterface)(SimDevice *self, const IID *iid, void **out);
+    ULONG (SIM_STDCALL *AddRef)(SimDevice *self);
+    ULONG (SIM_STDCALL *Release)(SimDevice *self);
+    long (SIM_THISCALL *init)(SimDevice *self, void *sysHandle);
+    void (SIM_THISCALL *getDriverName)(SimDevice *self, char *name);
+    long (SIM_THISCALL *getDriverVersion)(SimDevice *self);
+    void (SIM_THISCALL *getErrorMessage)(SimDevice *self, char *text);
+    long (SIM_THISCALL *start)(SimDevice *self);
+    long (SIM_THISCALL *stop)(SimDevice *self);
+    long (SIM_THISCALL *getChannels)(SimDevice *self, long *inputs, long *outputs);
+    long (SIM_THISCALL *getLatencies)(SimDevice *self, long *inputLatency, long *outputLatency);
+    long (SIM_THISCALL *getBufferSize)(SimDevice *self, long *minSize, long *maxSize,
+                                       long *preferredSize, long *granularity);
+    long (SIM_THISCALL *canSampleRate)(SimDevice *self, double rate);
+    long (SIM_THISCALL *getSampleRate)(SimDevice *self, double *rate);
+    long (SIM_THISCALL *setSampleRate)(SimDevice *self, double rate);
+    long (SIM_THISCALL *getClockSources)(SimDevice *self, SimAsioClockSource *clocks, long *count);
+    long (SIM_THISCALL *setClockSource)(SimDevice *self, long reference);
+    long (SIM_THISCALL *getSamplePosition)(SimDevice *self, SimAsioSamples *position,
+                                           SimAsioSamples *stamp);
+    long (SIM_THISCALL *getChannelInfo)(SimDevice *self, SimAsioChannelInfo *info);
+    long (SIM_THISCALL *createBuffers)(SimDevice *self, SimAsioBufferInfo *infos, long count,
+                                       long bufferSize, SimAsioCallbacks *callbacks);
+    long (SIM_THISCALL *disposeBuffers)(SimDevice *self);
+    long (SIM_THISCALL *controlPanel)(SimDevice *self);
+    long (SIM_THISCALL *future)(SimDevice *self, long selector, void *opt);
+    long (SIM_THISCALL *outputReady)(SimDevice *self);
+};
+
+static_assert(offsetof(SimDeviceVtbl, init) == 3 * sizeof(void *), "slot 3");
+static_assert(offsetof(SimDeviceVtbl, getChannelInfo) == 18 * sizeof(void *), "slot 18");
+static_assert(offsetof(SimDeviceVtbl, createBuffers) == 19 * sizeof(void *), "slot 19");
+static_assert(sizeof(SimDeviceVtbl) == 24 * sizeof(void *), "24 slots");

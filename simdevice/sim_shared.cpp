@@ -1,0 +1,56 @@
+// The named shared-memory record through which a device shows what it saw.
+#include "sim_device.h"
+
+#include <ctype.h>
+#include <stdio.h>
+#include <string.h>
+
+static_assert(sizeof(SimCall) == 16, "same record in both bitnesses");
+static_assert(sizeof(SimShared) == 13 * 4 + SIM_MAX_CALLS * sizeof(SimCall),
+              "same record in both bitnesses");
+
+void simSharedName(const char *clsidText, char *out, int outSize) {
+    if (!out || outSize <= 0)
+        return;
+    if (!clsidText)
+        clsidText = "";
+    // The same device whether its class was written with braces or without, in either case.
+    bool braced = clsidText[0] == '{';
+    snprintf(out, outSize, "QuorvelSim-%s%s%s", braced ? "" : "{", clsidText, braced ? "" : "}");
+    size_t prefix = strlen("QuorvelSim-");
+    if (strlen(out) > prefix) {
+        for (char *c = out + prefix; *c; c++)
+            *c = (char)toupper((unsigned char)*c);
+    }
+}
+
+SimShared *simOpenShared(const char *clsidText, bool reset, HANDLE *mapping) {
+    if (mapping)
+        *mapping = nullptr;
+    char name[128];
+    simSharedName(clsidText, name, sizeof name);
+    HANDLE handle = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                                       sizeof(SimShared), name);
+    if (!handle)
+        return nullptr;
+    auto *shared = (SimShared *)MapViewOfFile(handle, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(SimShared));
+    if (!shared) {
+        CloseHandle(handle);
+        return nullptr;
+    }
+    if (reset)
+        memset(shared, 0, sizeof *shared);
+    shared->magic = SIM_SHARED_MAGIC;
+    if (mapping)
+        *mapping = handle;
+    else
+        CloseHandle(handle);  // the view keeps the record alive
+    return shared;
+}
+
+void simCloseShared(SimShared *shared, HANDLE mapping) {
+    if (shared)
+        UnmapViewOfFile(shared);
+    if (mapping)
+        CloseHandle(mapping);
+}
