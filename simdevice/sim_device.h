@@ -34,7 +34,7 @@ struct SimConfig {
     char driverName[64];      // "DriverName"; getDriverName writes at most 32 bytes
     int32_t driverVersion;    // "DriverVersion"
     char initError[128];      // "InitError": when not empty, init returns 0 and reports this text
-    int32_t periodUs;         // "PeriodUs": 0 = real time from buffer size and rate; 1 ms..1 s
+    int32_t periodUs;         // "PeriodUs": 0 = real time from buffer size and rate; 50 us..1 s
     int32_t createBuffersFails;  // "CreateBuffersFails": createBuffers returns an error
     int32_t nullBuffers;      // "NullBuffers": createBuffers succeeds but leaves every address null
     int32_t startFails;       // "StartFails": start returns an error

@@ -14,13 +14,13 @@ unsigned char inputByte(long channel, LONG switchNumber, size_t offset) {
     return value == SIM_SENTINEL ? value ^ 1 : value;
 }
 
-// 1 ms..1 s: a nonsense rate must not make the thread spin or stall.
+// 50 us..1 s: a nonsense rate must not make the thread spin without end or stall.
 double periodMicroseconds(const SimDevice *device) {
     double period = device->config.periodUs > 0
                         ? device->config.periodUs
                         : device->buffers.frames / device->sampleRate * 1e6;
-    if (!(period >= 1000))
-        period = isnan(period) ? 10000 : 1000;
+    if (!(period >= 50))
+        period = isnan(period) ? 10000 : 50;
     if (period > 1e6)
         period = 1e6;
     return period;
@@ -126,15 +126,23 @@ DWORD WINAPI switchThread(void *parameter) {
     LONGLONG period = (LONGLONG)(periodUs * (double)frequency.QuadPart / 1e6);
     if (period < 1)
         period = 1;
+    const bool finePace = periodUs < 2000;
     LONGLONG next = now() + period;
     LONG switchNumber = 0;
     for (;;) {
+        // Waits are whole milliseconds: periods under 2 ms (32 frames at 192 kHz is 167 us) sleep
+        // while a millisecond or more is left and yield for the rest.
         LONGLONG ahead = next - now();
         DWORD waitMs = ahead > 0 ? (DWORD)((ahead * 1000 + frequency.QuadPart - 1) / frequency.QuadPart) : 0;
+        if (finePace)
+            waitMs = waitMs > 1 ? waitMs - 1 : 0;
         if (WaitForSingleObject(device->stopEvent, waitMs) == WAIT_OBJECT_0)
             break;
-        if (now() < next)
+        if (now() < next) {
+            if (finePace)
+                SwitchToThread();
             continue;  // woke a little early
+        }
         int index = switchNumber & 1;
         fillHalves(set, index, switchNumber);
         LONGLONG before = now();
