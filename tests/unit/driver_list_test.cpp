@@ -128,6 +128,25 @@ TEST_F(ScanTest, RegistryTextIsAlwaysTerminatedAndBounded)
     EXPECT_STREQ(entry->next->next->name, "C Over");
 }
 
+TEST_F(ScanTest, DescriptionsAroundTheBufferSizesAreCutOrReplacedByTheKeyName)
+{
+    std::string server = existingServer();
+    // Lengths in characters; each is stored with its terminating NUL.
+    int lengths[] = {127, 128, 255, 256};
+    for (int i = 0; i < 4; i++) {
+        std::string key = "Length " + std::to_string(i);
+        std::string text(static_cast<size_t>(lengths[i]), static_cast<char>('a' + i));
+        addAsioDriverKey(key, addClass(server.c_str()), text.c_str());
+    }
+    ScanResult scan = scanOnNewThread();
+    ASSERT_EQ(scan.list.count, 4);
+    DriverEntry *entry = scan.list.head;
+    EXPECT_EQ(std::string(entry->name), std::string(127, 'a'));
+    EXPECT_EQ(std::string(entry->next->name), std::string(127, 'b')) << "cut to fit";
+    EXPECT_EQ(std::string(entry->next->next->name), std::string(127, 'c')) << "256 bytes fit the read";
+    EXPECT_STREQ(entry->next->next->next->name, "Length 3") << "257 bytes do not";
+}
+
 DriverEntry makeEntry(int index, const std::string &name)
 {
     DriverEntry entry = {};

@@ -1,0 +1,254 @@
+// The buffer-switch handler against a bare loop of memory copies over the same buffers, on the
+// layouts real devices have; and the check that the handler allocates nothing and takes no lock.
+//
+//     callback_bench [--quick] [--violate]
+//
+// --violate runs the check on a handler that also allocates, locks and waits, to show that the
+// check catches it. Exit code: 0 when the check passed, 1 when it found calls, 2 when it could not
+// be made.
+#include "bench/bench_clock.h"
+#include "bench/call_counters.h"
+#include "bench/layout_buffers.h"
+#include "engine/loopback.h"
+
+#include <windows.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+namespace {
+
+typedef void (*SwitchHandler)(long index, ASIOBool directProcess);
+
+const int32_t PAIRS[] = {2, 8, 32, 64};
+const int32_t FRAMES[] = {32, 256, 2048};
+const int32_t SAMPLE_BYTES[] = {2, 3, 4, 8};
+const double TARGET_RATIO = 1.10;
+enum { MAX_ROUNDS = 31 };
+
+struct Settings {
+    int rounds;         // paired rounds per layout
+    double batchUs;     // length of one timed batch
+};
+
+struct Figures {
+    double handlerUs;   // per call, median of the rounds
+    double bareUs;
+    double ratio;       // median of the rounds' handler / bare
+};
+
+// Keeps the deliberate violations from being optimised away.
+void *volatile sink;
+CRITICAL_SECTION violationLock;
+HANDLE violationEvent;
+
+// The handler plus what it must never do: allocate, lock, wait.
+void violatingHandler(long index, ASIOBool directProcess)
+{
+    onBufferSwitch(index, directProcess);
+    sink = malloc(64);
+    free(sink);
+    EnterCriticalSection(&violationLock);
+    LeaveCriticalSection(&violationLock);
+    WaitForSingleObject(violationEvent, 0);
+    Sleep(0);
+}
+
+// Calls alternate between the halves, as a driver's do. Returns microseconds per call.
+double timeBatch(SwitchHandler handler, long calls, bool count)
+{
+    setCounting(count);
+    int64_t start = benchTicks();
+    for (long k = 0; k < calls; k++)
+        handler(k & 1, 1);
+    int64_t end = benchTicks();
+    setCounting(false);
+    return benchMicroseconds(end - start) / calls;
+}
+
+// Handler and bare copies in alternating order, so that both meet the same machine.
+Figures measure(SwitchHandler handler, const Settings &settings)
+{
+    // Warm the caches and size the batch from one warm estimate.
+    timeBatch(bareCopies, 16, false);
+    timeBatch(handler, 16, true);
+    double estimate = timeBatch(bareCopies, 64, false);
+    long calls = static_cast<long>(settings.batchUs / (estimate > 0.001 ? estimate : 0.001));
+    if (calls < 4)
+        calls = 4;
+
+    double handlerUs[MAX_ROUNDS], bareUs[MAX_ROUNDS], ratios[MAX_ROUNDS];
+    for (int r = 0; r < settings.rounds; r++) {
+        if (r % 2) {
+            handlerUs[r] = timeBatch(handler, calls, true);
+            bareUs[r] = timeBatch(bareCopies, calls, false);
+        } else {
+            bareUs[r] = timeBatch(bareCopies, calls, false);
+            handlerUs[r] = timeBatch(handler, calls, true);
+        }
+        ratios[r] = handlerUs[r] / bareUs[r];
+    }
+    Figures figures;
+    figures.handlerUs = benchMedian(handlerUs, settings.rounds);
+    figures.bareUs = benchMedian(bareUs, settings.rounds);
+    figures.ratio = benchMedian(ratios, settings.rounds);
+    return figures;
+}
+
+double gigabytesPerSecond(size_t bytes, double us)
+{
+    return us > 0 ? bytes / us / 1000.0 : 0;
+}
+
+// Proof that a call through the table is seen: the check is worthless if it cannot see one.
+bool countersSeeCalls()
+{
+    resetCallCounts();
+    setCounting(true);
+    sink = malloc(16);
+    free(sink);
+    setCounting(false);
+    long seen = totalCountedCalls();
+    resetCallCounts();
+    return seen >= 2;
+}
+
+// The handler's other paths: a bad half index, missing buffers, nothing to copy. Returns the
+// number of handler calls.
+long runOddPaths(SwitchHandler handler)
+{
+    Layout layout = {8, 32, 4};
+    if (!setUpLayout(layout))
+        return 0;
+    setCounting(true);
+    for (int k = 0; k < 1000; k++) {
+        handler(2, 1);
+        handler(-1, 1);
+    }
+    loopbackState.bufferInfos[0].buffers[0] = nullptr;
+    loopbackState.bufferInfos[8 + 1].buffers[1] = nullptr;
+    for (int k = 0; k < 1000; k++)
+        handler(k & 1, 1);
+    size_t bytes = loopbackState.copyBytes;
+    loopbackState.copyBytes = 0;
+    for (int k = 0; k < 1000; k++)
+        handler(k & 1, 1);
+    loopbackState.copyBytes = bytes;
+    setCounting(false);
+    long calls = loopbackState.switchCount.load();
+    tearDownLayout();
+    return calls;
+}
+
+int printCheck(long handlerCalls)
+{
+    int count = 0;
+    const CountedFunction *functions = countedFunctions(&count);
+    printf("\n### Allocation and lock check (%ld handler calls watched)\n\n", handlerCalls);
+    printf("| function | kind | imported by the executable | calls during the handler |\n");
+    printf("|---|---|---|---:|\n");
+    for (int i = 0; i < count; i++) {
+        printf("| %s | %s | %s | %ld |\n", functions[i].name, functions[i].kind,
+               functions[i].imported ? "yes" : "no: not callable from the handler's code", functions[i].calls);
+    }
+    long total = totalCountedCalls();
+    printf("\nCheck: %s: %ld calls to watched functions during the handler calls.\n",
+           total == 0 ? "PASSED" : "FAILED", total);
+    return total == 0 ? 0 : 1;
+}
+
+// Times every layout and prints the table. Returns the number of handler calls made.
+long runLayouts(const Settings &settings)
+{
+    printf("### Buffer-switch handler against bare copies (%s build)\n\n",
+           sizeof(void *) == 8 ? "x64" : "x86");
+    printf("Per call: median of %d rounds of ~%.0f ms each; ratio: median of the rounds' "
+           "handler / bare.\n\n", settings.rounds, settings.batchUs / 1000);
+    printf("| pairs | frames | bytes/sample | bytes/switch | handler us | bare us | handler GB/s | "
+           "bare GB/s | ratio | target <= %.2f |\n", TARGET_RATIO);
+    printf("|---:|---:|---:|---:|---:|---:|---:|---:|---:|---|\n");
+
+    int judged = 0, met = 0;
+    double worst = 0;
+    Layout worstLayout = {0, 0, 0};
+    long handlerCalls = 0;
+    for (int32_t pairs : PAIRS) {
+        for (int32_t frames : FRAMES) {
+            for (int32_t bytes : SAMPLE_BYTES) {
+                Layout layout = {pairs, frames, bytes};
+                if (!setUpLayout(layout)) {
+                    printf("| %d | %d | %d | no memory |\n", pairs, frames, bytes);
+                    tearDownLayout();
+                    continue;
+                }
+                Figures f = measure(onBufferSwitch, settings);
+                handlerCalls += loopbackState.switchCount.load();
+                tearDownLayout();
+
+                size_t copied = bytesPerSwitch(layout);
+                const char *verdict = "-";
+                if (pairs >= 8) {
+                    judged++;
+                    met += f.ratio <= TARGET_RATIO;
+                    verdict = f.ratio <= TARGET_RATIO ? "met" : "MISSED";
+                    if (f.ratio > worst) {
+                        worst = f.ratio;
+                        worstLayout = layout;
+                    }
+                }
+                printf("| %d | %d | %d | %zu | %.3f | %.3f | %.2f | %.2f | %.3f | %s |\n", pairs,
+                       frames, bytes, copied, f.handlerUs, f.bareUs,
+                       gigabytesPerSecond(copied, f.handlerUs), gigabytesPerSecond(copied, f.bareUs),
+                       f.ratio, verdict);
+            }
+        }
+    }
+    printf("\nRatio target (<= %.2f from 8 channel pairs up): met in %d of %d layouts; worst %.3f "
+           "(%d pairs, %d frames, %d bytes).\n", TARGET_RATIO, met, judged, worst,
+           worstLayout.pairs, worstLayout.frames, worstLayout.sampleBytes);
+    return handlerCalls;
+}
+
+// The violating handler on one layout: no figures, only calls for the check to see.
+long runViolations()
+{
+    printf("Deliberate violation: the handler under test also calls malloc, free, "
+           "EnterCriticalSection, WaitForSingleObject and Sleep.\n");
+    Layout layout = {8, 256, 4};
+    if (!setUpLayout(layout))
+        return 0;
+    timeBatch(violatingHandler, 1000, true);
+    long calls = loopbackState.switchCount.load();
+    tearDownLayout();
+    return calls + runOddPaths(violatingHandler);
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    Settings settings = {15, 10000};
+    bool violate = false;
+    for (int i = 1; i < argc; i++) {
+        if (strcmp(argv[i], "--quick") == 0) {
+            settings.rounds = 5;
+            settings.batchUs = 3000;
+        } else if (strcmp(argv[i], "--violate") == 0) {
+            violate = true;
+        } else {
+            fprintf(stderr, "usage: callback_bench [--quick] [--violate]\n");
+            return 2;
+        }
+    }
+    setvbuf(stdout, nullptr, _IONBF, 0);
+    InitializeCriticalSection(&violationLock);
+    violationEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+
+    if (installCallCounters() <= 0 || !countersSeeCalls()) {
+        printf("The call counters could not be installed: the check cannot be made.\n");
+        return 2;
+    }
+    resetCallCounts();
+    long handlerCalls = violate ? runViolations() : runLayouts(settings) + runOddPaths(onBufferSwitch);
+    return printCheck(handlerCalls);
+}
