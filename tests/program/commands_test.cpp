@@ -237,6 +237,26 @@ TEST_F(CommandsTest, ControlPanelReloadsTheDriverWithWhatItsPanelChanged)
     EXPECT_EQ(device->shared->instancesAlive, 0);
 }
 
+TEST_F(CommandsTest, ASelectionOfNoItemReleasesTheDriverAndNothingCallsItAfterwards)
+{
+    SimDevice *device = addDevice(fastConfig());
+    start();
+    chooseDriverItem(run.dialog, 0);
+    clickButton(run.dialog, IDC_START);
+    ASSERT_TRUE(waitForSwitches(device, 20));
+    chooseDriverItem(run.dialog, -1);
+    EXPECT_EQ(controls(), (Controls{"Start", false, true}));
+    EXPECT_EQ(device->shared->instancesAlive, 0);
+    LONG callsAtRelease = device->shared->callCount;
+    // Control Panel and a new choice must not reach the released object.
+    clickButton(run.dialog, IDC_CONTROL_PANEL);
+    chooseDriverItem(run.dialog, 0);
+    EXPECT_EQ(controls(), (Controls{"Start", true, true}));
+    for (LONG i = callsAtRelease; i < device->shared->callCount; i++)
+        EXPECT_EQ(device->shared->calls[i].instance, 2) << "call " << device->shared->calls[i].op;
+    EXPECT_EQ(closeProgram(&run), 2);
+}
+
 TEST_F(CommandsTest, FailingInitShowsTheNoDriverReportAndStillReleasesOnce)
 {
     SimConfig config = fastConfig();
