@@ -9,4 +9,5 @@ wineserver -w
 bash "$ROOT/scripts/screenshot.sh" x64 "$ROOT/docs/dialog.png"
 bash "$ROOT/scripts/screenshot.sh" x64 "$ROOT/docs/loopback.png" --select 0 --start --wait 2000
 bash "$ROOT/scripts/screenshot.sh" x86 "$ROOT/docs/loopback-x86.png" --select 0 --start --wait 2000
-echo "Saved docs/dialog.png, docs/loopback.png and docs/loopback-x86.png"
+bash "$ROOT/scripts/screenshot.sh" x64 "$ROOT/docs/control-panel.png" --select 0 --panel --wait 1500 --crop 640x400+0+0
+echo "Saved docs/dialog.png, docs/loopback.png, docs/loopback-x86.png and docs/control-panel.png"

@@ -1,6 +1,7 @@
 // Starts the program and works its dialog from outside, for the scripts that show it running:
-//     drive_dialog [--select N] [--start] [--wait MS] --ready FILE --done FILE
+//     drive_dialog [--select N] [--start] [--panel] [--wait MS] --ready FILE --done FILE
 // After the actions it creates the ready file, waits for the done file, and closes the program.
+// --panel opens the driver's control panel and leaves it open until the done file, then cancels it.
 #include "res/resource.h"
 #include "tests/support/program_driver.h"
 
@@ -9,10 +10,30 @@
 #include <string.h>
 #include <string>
 
+struct PanelSearch {
+    DWORD processId;
+    HWND dialog;
+    HWND found;
+};
+
+// The driver's panel: a visible top-level window of the program other than its dialog.
+static BOOL CALLBACK matchPanel(HWND window, LPARAM data)
+{
+    PanelSearch *search = reinterpret_cast<PanelSearch *>(data);
+    DWORD processId = 0;
+    GetWindowThreadProcessId(window, &processId);
+    if (processId == search->processId && window != search->dialog && IsWindowVisible(window)) {
+        search->found = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
 int main(int argc, char **argv)
 {
     int select = -1;
     bool start = false;
+    bool panel = false;
     DWORD waitMs = 0;
     std::string ready, done;
     for (int i = 1; i < argc; i++) {
@@ -20,6 +41,8 @@ int main(int argc, char **argv)
             select = atoi(argv[++i]);
         else if (!strcmp(argv[i], "--start"))
             start = true;
+        else if (!strcmp(argv[i], "--panel"))
+            panel = true;
         else if (!strcmp(argv[i], "--wait") && i + 1 < argc)
             waitMs = static_cast<DWORD>(atoi(argv[++i]));
         else if (!strcmp(argv[i], "--ready") && i + 1 < argc)
@@ -37,6 +60,9 @@ int main(int argc, char **argv)
         chooseDriverItem(run.dialog, select);
     if (start)
         clickButton(run.dialog, IDC_START);
+    // Posted: the panel is modal, and the dialog answers nothing until it closes.
+    if (panel)
+        PostMessageA(run.dialog, WM_COMMAND, IDC_CONTROL_PANEL, 0);
     Sleep(waitMs);
 
     if (!ready.empty()) {
@@ -48,6 +74,13 @@ int main(int argc, char **argv)
         if (GetFileAttributesA(done.c_str()) != INVALID_FILE_ATTRIBUTES)
             break;
         Sleep(100);
+    }
+    if (panel) {
+        PanelSearch search = {run.process.dwProcessId, run.dialog, nullptr};
+        EnumWindows(matchPanel, reinterpret_cast<LPARAM>(&search));
+        if (search.found)
+            PostMessageA(search.found, WM_COMMAND, IDCANCEL, 0);
+        Sleep(500);
     }
     if (start)
         clickButton(run.dialog, IDC_START);
