@@ -163,8 +163,12 @@ std::string controlText(HWND dialog, int id)
 
 int closeProgram(BenchProgram *run)
 {
-    PostMessageA(run->dialog, WM_SYSCOMMAND, SC_CLOSE, 0);
     int code = -1;
+    if (!run->dialog) {
+        endProcess(run);
+        return code;
+    }
+    PostMessageA(run->dialog, WM_SYSCOMMAND, SC_CLOSE, 0);
     if (WaitForSingleObject(run->process.hProcess, CLOSE_TIMEOUT_MS) == WAIT_OBJECT_0) {
         DWORD exitCode = 0;
         GetExitCodeProcess(run->process.hProcess, &exitCode);

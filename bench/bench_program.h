@@ -32,5 +32,5 @@ void chooseDriverItem(HWND dialog, int index);
 void clickButton(HWND dialog, int id);
 std::string controlText(HWND dialog, int id);
 // Closes the dialog from its system menu and waits; the exit code, or -1 when the process had to
-// be ended.
+// be ended (at once when it has no dialog).
 int closeProgram(BenchProgram *run);
