@@ -1,5 +1,6 @@
 #include "app/main_dialog.h"
 
+#include "app/dialog_views.h"
 #include "drivers/driver_list.h"
 #include "drivers/driver_loading.h"
 #include "engine/driver_report.h"
@@ -57,13 +58,13 @@ void handleCommand(HWND window, WPARAM wParam)
     switch (LOWORD(wParam)) {
     case IDC_DRIVER:
         if (HIWORD(wParam) == CBN_SELCHANGE)
-            chooseDriver(window);
+            runCommand(window, chooseDriver);
         break;
     case IDC_START:
-        toggleLoopback(window);
+        runCommand(window, toggleLoopback);
         break;
     case IDC_CONTROL_PANEL:
-        openControlPanel(window);
+        runCommand(window, openControlPanel);
         break;
     }
 }

@@ -1,11 +1,16 @@
 #include "app/main_dialog.h"
 
+#include "app/dialog_views.h"
 #include "drivers/driver_list.h"
 #include "drivers/driver_loading.h"
 #include "engine/loopback.h"
 #include "res/resource.h"
 
 #include <stdlib.h>
+
+static bool commandRunning = false;
+static bool closePending = false;
+static bool closing = false;
 
 INT_PTR runMainDialog(HINSTANCE instance)
 {
@@ -42,12 +47,58 @@ static void initialiseDialog(HWND window)
 // driver thread calls into a process on its way out.
 static void closeDialog(HWND window)
 {
+    closing = true;
     if (loopbackState.running) {
         KillTimer(window, ID_REFRESH_TIMER);
         stopLoopback(window);
     }
     closeCurrentDriver();
     EndDialog(window, 2);
+}
+
+// Focus goes back where it was, or to the next control that can take it when that one is now
+// disabled (Start after a selection that opened nothing).
+static void restoreFocus(HWND window, HWND focus)
+{
+    if (!focus || !IsChild(window, focus))
+        return;
+    if (!IsWindowEnabled(focus))
+        focus = GetNextDlgTabItem(window, focus, FALSE);
+    if (focus)
+        SendMessageA(window, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(focus), TRUE);
+}
+
+// A selection that arrived during a command was not acted on: the list goes back to the driver
+// that is loaded.
+static void showCurrentDriver(HWND window)
+{
+    int current = driverList ? driverList->currentIndex : -1;
+    if (current != -1 && SendDlgItemMessageA(window, IDC_DRIVER, CB_GETCURSEL, 0, 0) != current)
+        SendDlgItemMessageA(window, IDC_DRIVER, CB_SETCURSEL, static_cast<WPARAM>(current), 0);
+}
+
+void runCommand(HWND window, void (*command)(HWND window))
+{
+    if (commandRunning || closing)
+        return;
+    commandRunning = true;
+    HWND focus = GetFocus();
+    EnableWindow(window, FALSE);
+    command(window);
+    EnableWindow(window, TRUE);
+    showCurrentDriver(window);
+    restoreFocus(window, focus);
+    commandRunning = false;
+    if (closePending && !closing)
+        runCommand(window, closeDialog);
+}
+
+void requestClose(HWND window)
+{
+    if (commandRunning)
+        closePending = true;
+    else
+        runCommand(window, closeDialog);
 }
 
 INT_PTR CALLBACK mainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM)
@@ -58,7 +109,7 @@ INT_PTR CALLBACK mainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
         return TRUE;
     case WM_SYSCOMMAND:
         if (LOWORD(wParam) == SC_CLOSE)
-            closeDialog(window);
+            requestClose(window);
         return FALSE;
     case WM_COMMAND:
         handleCommand(window, wParam);

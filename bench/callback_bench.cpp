@@ -130,11 +130,10 @@ long runOddPaths(SwitchHandler handler)
     loopbackState.bufferInfos[8 + 1].buffers[1] = nullptr;
     for (int k = 0; k < 1000; k++)
         handler(k & 1, 1);
-    size_t bytes = loopbackState.copyBytes;
-    loopbackState.copyBytes = 0;
+    for (int32_t i = 0; i < loopbackState.copyChannels; i++)
+        loopbackState.pairBytes[i] = 0;
     for (int k = 0; k < 1000; k++)
         handler(k & 1, 1);
-    loopbackState.copyBytes = bytes;
     setCounting(false);
     long calls = loopbackState.switchCount.load();
     tearDownLayout();

@@ -39,11 +39,14 @@ bool setUpLayout(const Layout &layout)
     loopbackState.outputChannels = layout.pairs;
     loopbackState.preferredSize = layout.frames;
     loopbackState.sampleBytes = layout.sampleBytes;
-    startLoopback(nullptr);
+    beginLoopback(&loopbackCallbacks);
     if (!loopbackState.bufferInfos)
         return false;
 
+    // No driver was asked for the channels' types: the layout's sample size stands for every pair.
     const size_t bytes = static_cast<size_t>(layout.frames) * layout.sampleBytes;
+    for (int32_t i = 0; i < loopbackState.copyChannels; i++)
+        loopbackState.pairBytes[i] = bytes;
     const size_t elements = static_cast<size_t>(layout.pairs) * 2;
     block = static_cast<unsigned char *>(_aligned_malloc(elements * 2 * stride(bytes), 64));
     lists = static_cast<void **>(malloc(4 * layout.pairs * sizeof(void *)));
@@ -74,9 +77,7 @@ bool setUpLayout(const Layout &layout)
 
 void tearDownLayout()
 {
-    stopLoopback(nullptr);
-    free(loopbackState.bufferInfos);
-    loopbackState.bufferInfos = nullptr;
+    endLoopback();
     _aligned_free(block);
     free(lists);
     block = nullptr;

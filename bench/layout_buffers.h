@@ -11,7 +11,7 @@ struct Layout {
     int32_t sampleBytes;
 };
 
-// Prepares the loopback with no driver (startLoopback builds the buffer array), then gives every
+// Prepares the loopback with no driver (beginLoopback builds the buffer array), then gives every
 // element two halves of its own from one aligned block. False when memory ran out.
 bool setUpLayout(const Layout &layout);
 // Stops the loopback and frees the block.

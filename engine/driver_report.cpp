@@ -2,8 +2,6 @@
 
 #include "drivers/driver_loading.h"
 #include "engine/loopback.h"
-#include "engine/sample_types.h"
-#include "res/resource.h"
 
 #include <math.h>
 #include <stdarg.h>
@@ -29,55 +27,65 @@ static void appendText(char **cursor, const char *format, ...)
         *cursor += static_cast<size_t>(written) < room ? static_cast<size_t>(written) : room - 1;
 }
 
-void writeReport(HWND window)
+void readDriverFigures(DriverFigures *figures)
 {
-    long minSize = 0, maxSize = 0, preferredSize = 0, granularity = 0;
-    asioGetBufferSize(&minSize, &maxSize, &preferredSize, &granularity);
-    loopbackState.minSize = minSize;
-    loopbackState.maxSize = maxSize;
-    loopbackState.preferredSize = preferredSize;
-    loopbackState.granularity = granularity;
-
-    char *cursor = reportText;
-    reportText[0] = '\0';
-    appendText(&cursor, "Buffer Size min: %d\n", loopbackState.minSize);
-    appendText(&cursor, "Buffer Size max: %d\n", loopbackState.maxSize);
-    appendText(&cursor, "Buffer Size preferred: %d\n", loopbackState.preferredSize);
-    appendText(&cursor, "Buffer Size granularity: %d\n\n", loopbackState.granularity);
+    figures->minSize = figures->maxSize = figures->preferredSize = figures->granularity = 0;
+    asioGetBufferSize(&figures->minSize, &figures->maxSize, &figures->preferredSize,
+                      &figures->granularity);
+    loopbackState.minSize = figures->minSize;
+    loopbackState.maxSize = figures->maxSize;
+    loopbackState.preferredSize = figures->preferredSize;
+    loopbackState.granularity = figures->granularity;
 
     // With no driver nothing is written into the rate: it shows as 0.
-    ASIOSampleRate rate = 0.0;
-    asioGetSampleRate(&rate);
-    // Six decimals as usual; a magnitude that would spell hundreds of digits goes in exponent form
-    // so that the lines after it still fit.
-    if (isfinite(rate) && fabs(rate) >= 1e15)
-        appendText(&cursor, "Sample Rate: %e\n", rate);
-    else
-        appendText(&cursor, "Sample Rate: %f\n", rate);
+    figures->sampleRate = 0.0;
+    asioGetSampleRate(&figures->sampleRate);
 
-    long inputs = 0, outputs = 0;
-    asioGetChannels(&inputs, &outputs);
-    loopbackState.inputChannels = inputs;
-    loopbackState.outputChannels = outputs;
-    appendText(&cursor, "Input Channel Count: %d\n", loopbackState.inputChannels);
-    appendText(&cursor, "Output Channel Count: %d\n", loopbackState.outputChannels);
+    figures->inputChannels = figures->outputChannels = 0;
+    asioGetChannels(&figures->inputChannels, &figures->outputChannels);
+    loopbackState.inputChannels = figures->inputChannels;
+    loopbackState.outputChannels = figures->outputChannels;
 
     ASIOChannelInfo info = {};
     info.channel = 0;
     info.isInput = 0;
     asioGetChannelInfo(&info);
-    const SampleTypeEntry *row = lookupSampleType(info.type);
-    loopbackState.sampleBytes = row->bytes;
+    info.name[sizeof info.name - 1] = '\0';
+    figures->firstOutput = info;
+    figures->sampleType = lookupSampleType(info.type);
+    loopbackState.sampleBytes = figures->sampleType->bytes;
+}
+
+void formatReport(const DriverFigures *figures)
+{
+    char *cursor = reportText;
+    reportText[0] = '\0';
+    appendText(&cursor, "Buffer Size min: %d\n", static_cast<int>(figures->minSize));
+    appendText(&cursor, "Buffer Size max: %d\n", static_cast<int>(figures->maxSize));
+    appendText(&cursor, "Buffer Size preferred: %d\n", static_cast<int>(figures->preferredSize));
+    appendText(&cursor, "Buffer Size granularity: %d\n\n", static_cast<int>(figures->granularity));
+
+    // Six decimals as usual; a magnitude that would spell hundreds of digits goes in exponent form
+    // so that the lines after it still fit.
+    double rate = figures->sampleRate;
+    if (isfinite(rate) && fabs(rate) >= 1e15)
+        appendText(&cursor, "Sample Rate: %e\n", rate);
+    else
+        appendText(&cursor, "Sample Rate: %f\n", rate);
+
+    appendText(&cursor, "Input Channel Count: %d\n", static_cast<int>(figures->inputChannels));
+    appendText(&cursor, "Output Channel Count: %d\n", static_cast<int>(figures->outputChannels));
+
+    const SampleTypeEntry *row = figures->sampleType;
     if (row->name) {
         appendText(&cursor, "Sample Type: %s (%d bytes)\n", row->name, row->bytes);
     } else {
-        appendText(&cursor, "Sample Type: Unknown type %d (%d bytes)\n", static_cast<int>(info.type),
-                   row->bytes);
+        appendText(&cursor, "Sample Type: Unknown type %d (%d bytes)\n",
+                   static_cast<int>(figures->firstOutput.type), row->bytes);
     }
 
     appendText(&cursor, "Position: ");
     positionCursor = cursor;
-    SetDlgItemTextA(window, IDC_REPORT, reportText);
 }
 
 void writePosition(int count)

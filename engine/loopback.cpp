@@ -1,12 +1,12 @@
 #include "engine/loopback.h"
 
 #include "drivers/driver_loading.h"
-#include "res/resource.h"
+#include "engine/sample_types.h"
 
 #include <stdlib.h>
 #include <string.h>
 
-LoopbackState loopbackState = {0, 0, 0, 0, 0, 0, 4, false, {0}, nullptr, 0, 0, 0};
+LoopbackState loopbackState = {0, 0, 0, 0, 0, 0, 4, false, {0}, nullptr, 0, 0, nullptr};
 
 const ASIOCallbacks loopbackCallbacks = {
     onBufferSwitch,
@@ -17,62 +17,90 @@ const ASIOCallbacks loopbackCallbacks = {
 
 static_assert(std::atomic<int32_t>::is_always_lock_free, "the callback must never wait");
 
+size_t copyLength(int32_t outputBytes, int32_t inputBytes, int32_t frames)
+{
+    int64_t bytes = static_cast<int64_t>(outputBytes < inputBytes ? outputBytes : inputBytes) * frames;
+    return bytes > 0 && bytes <= INT32_MAX ? static_cast<size_t>(bytes) : 0;
+}
+
+static int32_t channelSampleBytes(long channel, ASIOBool isInput)
+{
+    ASIOChannelInfo info = {};
+    info.channel = channel;
+    info.isInput = isInput;
+    info.type = -1;  // a driver that writes no type gets nothing copied
+    asioGetChannelInfo(&info);
+    return lookupSampleType(info.type)->bytes;
+}
+
+static void freeBuffers(LoopbackState *state)
+{
+    free(state->bufferInfos);
+    free(state->pairBytes);
+    state->bufferInfos = nullptr;
+    state->pairBytes = nullptr;
+    state->bufferOutputs = 0;
+    state->copyChannels = 0;
+}
+
 // Builds the buffer array and the copy plan from the report's figures. Counts come from the
 // driver and may be negative or absurd: a negative count takes part as 0, and a total that the
-// array cannot hold leaves no array at all. Returns the array's element count, 0 for no array.
+// array cannot hold leaves no array at all. Returns the array's element count, -1 for no array.
 static long prepareBuffers(LoopbackState *state)
 {
+    freeBuffers(state);
     int64_t outputs = state->outputChannels > 0 ? state->outputChannels : 0;
     int64_t inputs = state->inputChannels > 0 ? state->inputChannels : 0;
     int64_t count = outputs + inputs;
+    int64_t pairs = outputs < inputs ? outputs : inputs;
+    if (count > MAX_BUFFER_ELEMENTS)
+        return -1;
 
-    state->bufferInfos = nullptr;
-    state->bufferOutputs = 0;
-    state->copyChannels = 0;
-    state->copyBytes = 0;
-    if (count == 0 || count > MAX_BUFFER_ELEMENTS)
-        return 0;
-
-    ASIOBufferInfo *infos =
-        static_cast<ASIOBufferInfo *>(calloc(static_cast<size_t>(count), sizeof(ASIOBufferInfo)));
-    if (!infos)
-        return 0;
+    // One element at least: a driver without channels still gets an array, of count 0.
+    ASIOBufferInfo *infos = static_cast<ASIOBufferInfo *>(
+        calloc(static_cast<size_t>(count > 0 ? count : 1), sizeof(ASIOBufferInfo)));
+    size_t *pairBytes = static_cast<size_t *>(
+        calloc(static_cast<size_t>(pairs > 0 ? pairs : 1), sizeof(size_t)));
+    if (!infos || !pairBytes) {
+        free(infos);
+        free(pairBytes);
+        return -1;
+    }
     for (int64_t i = 0; i < count; i++) {
         infos[i].isInput = i < outputs ? 0 : 1;
         infos[i].channelNum = static_cast<long>(i < outputs ? i : i - outputs);
     }
+    // Inputs and outputs need not share a sample type: each copy stays within both buffers.
+    for (int64_t i = 0; i < pairs; i++) {
+        int32_t outputBytes = channelSampleBytes(static_cast<long>(i), 0);
+        int32_t inputBytes = channelSampleBytes(static_cast<long>(i), 1);
+        pairBytes[i] = copyLength(outputBytes, inputBytes, state->preferredSize);
+    }
 
-    int64_t bytes = static_cast<int64_t>(state->sampleBytes) * state->preferredSize;
     state->bufferInfos = infos;
+    state->pairBytes = pairBytes;
     state->bufferOutputs = static_cast<int32_t>(outputs);
-    state->copyChannels = static_cast<int32_t>(outputs < inputs ? outputs : inputs);
-    state->copyBytes = bytes > 0 && bytes <= INT32_MAX ? static_cast<size_t>(bytes) : 0;
+    state->copyChannels = static_cast<int32_t>(pairs);
     return static_cast<long>(count);
 }
 
-void startLoopback(HWND window)
+void beginLoopback(const ASIOCallbacks *callbacks)
 {
     loopbackState.switchCount.store(0);
-    SetDlgItemTextA(window, IDC_START, "Stop");
-    EnableWindow(GetDlgItem(window, IDC_CONTROL_PANEL), FALSE);
-
-    free(loopbackState.bufferInfos);
     long count = prepareBuffers(&loopbackState);
-    if (count > 0) {
+    if (count >= 0) {
         asioCreateBuffers(loopbackState.bufferInfos, count, loopbackState.preferredSize,
-                          const_cast<ASIOCallbacks *>(&loopbackCallbacks));
+                          const_cast<ASIOCallbacks *>(callbacks));
         asioStart();
     }
     loopbackState.running = true;
 }
 
-void stopLoopback(HWND window)
+void endLoopback()
 {
     asioStop();
     asioDisposeBuffers();
-    SetDlgItemTextA(window, IDC_START, "Start");
     loopbackState.running = false;
-    EnableWindow(GetDlgItem(window, IDC_CONTROL_PANEL), TRUE);
 }
 
 void onBufferSwitch(long index, ASIOBool)
@@ -83,16 +111,16 @@ void onBufferSwitch(long index, ASIOBool)
         return;
 
     const ASIOBufferInfo *infos = loopbackState.bufferInfos;
+    const size_t *pairBytes = loopbackState.pairBytes;
     const int32_t channels = loopbackState.copyChannels;
-    const size_t bytes = loopbackState.copyBytes;
-    if (!infos || bytes == 0)
+    if (!infos)
         return;
     const ASIOBufferInfo *inputs = infos + loopbackState.bufferOutputs;
     for (int32_t i = 0; i < channels; i++) {
         void *to = infos[i].buffers[index];
         const void *from = inputs[i].buffers[index];
-        if (to && from)
-            memcpy(to, from, bytes);
+        if (to && from && pairBytes[i])
+            memcpy(to, from, pairBytes[i]);
     }
 }
 

@@ -1,13 +1,14 @@
 // The loopback: buffers for every output and input channel, and the buffer-switch callback that
-// copies input i to output i.
+// copies input i to output i. What talks to the driver; the dialog's buttons are app/dialog_views.
 #pragma once
 
 #include "drivers/asio_interface.h"
 
 #include <atomic>
+#include <stddef.h>
 #include <stdint.h>
 
-// The program's figures and run state. The report writes the figures, startLoopback prepares the
+// The program's figures and run state. The report writes the figures, beginLoopback prepares the
 // copy plan, and onBufferSwitch reads both; the dialog's thread writes them only while the driver
 // is stopped. switchCount is the one field both threads touch while running.
 struct LoopbackState {
@@ -17,32 +18,38 @@ struct LoopbackState {
     int32_t maxSize;
     int32_t preferredSize;  // sample frames
     int32_t granularity;
-    int32_t sampleBytes;    // bytes per sample of output channel 0; 4 until the first report
+    int32_t sampleBytes;    // bytes per sample of output channel 0, as reported; 4 until the first report
     bool running;
     // Incremented on the driver's thread and read on the dialog's: atomic so that no increment is
     // lost or torn, lock-free so that the callback never waits.
     std::atomic<int32_t> switchCount;
     ASIOBufferInfo *bufferInfos;  // outputs first, then inputs; null when none could be made
-    // The copy plan of the current run, fixed before start: channel pairs and bytes per copy.
+    // The copy plan of the current run, fixed before start.
     int32_t bufferOutputs;  // elements describing outputs; inputs start at this element
     int32_t copyChannels;   // min(outputs, inputs) that have elements
-    size_t copyBytes;       // sampleBytes x preferredSize, 0 when not positive
+    size_t *pairBytes;      // per pair: what the smaller of its two buffers holds, 0 for nothing
 };
 
 extern LoopbackState loopbackState;
+// The dialog's callbacks, in static storage: drivers keep the record by its address.
 extern const ASIOCallbacks loopbackCallbacks;
 
 // Most elements the buffer array may have; far above any device, far below anything that could
 // exhaust memory or wrap a size.
 enum { MAX_BUFFER_ELEMENTS = 1 << 20 };
 
-// Creates the buffers (outputs first, then inputs) with the last report's figures, starts the
-// driver and sets the dialog's running controls. A figure that cannot make an array (too many
-// channels, no memory) leaves no array: the driver is then neither given buffers nor started.
-void startLoopback(HWND window);
-// Stops the driver, gives its buffers back and sets the dialog's stopped controls. Also called
-// when nothing runs.
-void stopLoopback(HWND window);
+// Zeroes the count, builds the buffer array and the copy plan from the last report's figures (each
+// copied channel's sample type asked of the driver first), creates the buffers with `callbacks`
+// (which must outlive the run) and starts the driver; then `running` is set. A figure that cannot
+// make an array (too many channels, no memory) leaves no array: the driver is then neither given
+// buffers nor started. No channels at all is an empty array, and the driver runs its clock.
+void beginLoopback(const ASIOCallbacks *callbacks);
+// Stops the driver and gives its buffers back; `running` is cleared. Also called when nothing runs.
+void endLoopback();
+
+// Bytes one copy of `frames` frames moves between buffers of these sample sizes: the smaller of the
+// two, 0 when that is not positive or beyond 32 bits.
+size_t copyLength(int32_t outputBytes, int32_t inputBytes, int32_t frames);
 
 // Driver callbacks; onBufferSwitch may run on the driver's own thread. It allocates nothing,
 // takes no lock and makes no system call.

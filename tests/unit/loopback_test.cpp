@@ -1,5 +1,6 @@
-// The buffer-switch callback against buffers of the test's own, with no driver loaded: the copy,
-// the figures a driver may get wrong, and the count shared between two threads.
+// The loopback against a driver of the test's own, which hands out the test's buffers and reports
+// the test's sample types: the copy plan, the figures a driver may get wrong, and the count shared
+// between two threads.
 #include "drivers/driver_loading.h"
 #include "engine/loopback.h"
 
@@ -14,34 +15,88 @@ struct Channel {
     std::vector<unsigned char> half[2];
 };
 
+// Every slot answers; only the channel types, createBuffers and start matter here.
+struct FakeDriver : IASIO {
+    std::vector<long> types[2];             // [isInput][channel]; channels beyond get 18
+    std::vector<Channel> *channels[2];      // [isInput]: buffers to hand out, or null
+    std::vector<long> infoAsked;            // channel numbers, inputs as -1 - n, in call order
+    long createdCount = -1;
+    int infoCallsAtCreate = 0;
+    int starts = 0;
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void **) override { return E_NOINTERFACE; }
+    ULONG STDMETHODCALLTYPE AddRef() override { return 1; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    ASIOBool ASIO_METHOD init(void *) override { return 1; }
+    void ASIO_METHOD getDriverName(char *name) override { strcpy(name, "Fake"); }
+    long ASIO_METHOD getDriverVersion() override { return 1; }
+    void ASIO_METHOD getErrorMessage(char *text) override { text[0] = 0; }
+    ASIOError ASIO_METHOD start() override { starts++; return ASE_OK; }
+    ASIOError ASIO_METHOD stop() override { return ASE_OK; }
+    ASIOError ASIO_METHOD getChannels(long *, long *) override { return ASE_OK; }
+    ASIOError ASIO_METHOD getLatencies(long *, long *) override { return ASE_OK; }
+    ASIOError ASIO_METHOD getBufferSize(long *, long *, long *, long *) override { return ASE_OK; }
+    ASIOError ASIO_METHOD canSampleRate(ASIOSampleRate) override { return ASE_OK; }
+    ASIOError ASIO_METHOD getSampleRate(ASIOSampleRate *) override { return ASE_OK; }
+    ASIOError ASIO_METHOD setSampleRate(ASIOSampleRate) override { return ASE_OK; }
+    ASIOError ASIO_METHOD getClockSources(ASIOClockSource *, long *) override { return ASE_OK; }
+    ASIOError ASIO_METHOD setClockSource(long) override { return ASE_OK; }
+    ASIOError ASIO_METHOD getSamplePosition(ASIOSamples *, ASIOTimeStamp *) override { return ASE_OK; }
+    ASIOError ASIO_METHOD getChannelInfo(ASIOChannelInfo *info) override
+    {
+        infoAsked.push_back(info->isInput ? -1 - info->channel : info->channel);
+        const std::vector<long> &list = types[info->isInput ? 1 : 0];
+        info->type = static_cast<size_t>(info->channel) < list.size() ? list[info->channel] : 18;
+        return ASE_OK;
+    }
+    ASIOError ASIO_METHOD createBuffers(ASIOBufferInfo *infos, long count, long,
+                                        ASIOCallbacks *) override
+    {
+        createdCount = count;
+        infoCallsAtCreate = static_cast<int>(infoAsked.size());
+        for (long e = 0; e < count; e++) {
+            std::vector<Channel> *side = channels[infos[e].isInput ? 1 : 0];
+            for (int h = 0; h < 2; h++)
+                infos[e].buffers[h] = side ? (*side)[infos[e].channelNum].half[h].data() : nullptr;
+        }
+        return ASE_OK;
+    }
+    ASIOError ASIO_METHOD disposeBuffers() override { return ASE_OK; }
+    ASIOError ASIO_METHOD controlPanel() override { return ASE_OK; }
+    ASIOError ASIO_METHOD future(long, void *) override { return ASE_OK; }
+    ASIOError ASIO_METHOD outputReady() override { return ASE_OK; }
+};
+
 class LoopbackTest : public ::testing::Test {
 protected:
-    void SetUp() override { activeDriver = nullptr; }
-    void TearDown() override { stopLoopback(nullptr); }
-
-    // Starts with no driver (no window either), then hands out buffers as a driver would.
-    void start(int inputs, int outputs, int preferredSize, int sampleBytes, size_t bufferBytes)
+    void SetUp() override { activeDriver = &driver; }
+    void TearDown() override
     {
+        endLoopback();
+        activeDriver = nullptr;
+    }
+
+    // Runs the loopback on the fake driver; every half of every channel holds `bufferBytes` bytes,
+    // inputs filled with 0x10 + channel + half, outputs with 0xEE + half.
+    void start(int inputs, int outputs, int preferredSize, size_t bufferBytes)
+    {
+        ins.assign(inputs > 0 ? inputs : 0, Channel());
+        outs.assign(outputs > 0 ? outputs : 0, Channel());
+        for (size_t i = 0; i < ins.size(); i++)
+            fill(&ins[i], 0x10 + static_cast<int>(i), bufferBytes);
+        for (Channel &out : outs)
+            fill(&out, 0xEE, bufferBytes);
+        driver.channels[0] = &outs;
+        driver.channels[1] = &ins;
         loopbackState.inputChannels = inputs;
         loopbackState.outputChannels = outputs;
         loopbackState.preferredSize = preferredSize;
-        loopbackState.sampleBytes = sampleBytes;
-        startLoopback(nullptr);
-        ins.assign(inputs > 0 ? inputs : 0, Channel());
-        outs.assign(outputs > 0 ? outputs : 0, Channel());
-        if (!loopbackState.bufferInfos)
-            return;
-        for (int i = 0; i < outputs; i++)
-            hand(&outs[i], &loopbackState.bufferInfos[i], 0xEE, bufferBytes);
-        for (int i = 0; i < inputs; i++)
-            hand(&ins[i], &loopbackState.bufferInfos[outputs + i], 0x10 + i, bufferBytes);
+        beginLoopback(&loopbackCallbacks);
     }
-    static void hand(Channel *channel, ASIOBufferInfo *info, int fill, size_t bytes)
+    static void fill(Channel *channel, int value, size_t bytes)
     {
-        for (int h = 0; h < 2; h++) {
-            channel->half[h].assign(bytes, static_cast<unsigned char>(fill + h));
-            info->buffers[h] = channel->half[h].data();
-        }
+        for (int h = 0; h < 2; h++)
+            channel->half[h].assign(bytes, static_cast<unsigned char>(value + h));
     }
     static size_t bytesEqualTo(const std::vector<unsigned char> &v, int value)
     {
@@ -50,17 +105,20 @@ protected:
             n += b == value;
         return n;
     }
+    FakeDriver driver;
     std::vector<Channel> ins, outs;
 };
 
 TEST_F(LoopbackTest, CopiesInputIToOutputIForTheCommonChannelsOnly)
 {
-    start(2, 4, 256, 3, 1024);
+    driver.types[0] = driver.types[1] = {17, 17, 17, 17};  // 24-bit packed: 3 bytes
+    start(2, 4, 256, 1024);
     ASSERT_NE(loopbackState.bufferInfos, nullptr);
     EXPECT_EQ(loopbackState.bufferInfos[3].isInput, 0);
     EXPECT_EQ(loopbackState.bufferInfos[3].channelNum, 3);
     EXPECT_EQ(loopbackState.bufferInfos[5].isInput, 1);
     EXPECT_EQ(loopbackState.bufferInfos[5].channelNum, 1);
+    EXPECT_EQ(driver.createdCount, 6);
 
     onBufferSwitch(1, 1);
     // 256 frames x 3 bytes from each input's half 1; nothing more, nothing of half 0.
@@ -75,15 +133,31 @@ TEST_F(LoopbackTest, CopiesInputIToOutputIForTheCommonChannelsOnly)
 
 TEST_F(LoopbackTest, MoreInputsThanOutputsReadsOnlyThoseWithAnOutput)
 {
-    start(4, 2, 64, 4, 256);
+    start(4, 2, 64, 256);
     onBufferSwitch(0, 1);
     EXPECT_EQ(bytesEqualTo(outs[0].half[0], 0x10), 256u);
     EXPECT_EQ(bytesEqualTo(outs[1].half[0], 0x11), 256u);
+    // Only the copied channels' types are asked, before the buffers are created.
+    EXPECT_EQ(driver.infoAsked, (std::vector<long>{0, -1, 1, -2}));
+    EXPECT_EQ(driver.infoCallsAtCreate, 4);
+}
+
+// Inputs and outputs of different sample types: each copy stays within the smaller buffer.
+TEST_F(LoopbackTest, MixedTypesCopyWhatTheSmallerOfTheTwoBuffersHolds)
+{
+    driver.types[0] = {18, 16, 18, 20};  // outputs: 4, 2, 4 and 8 bytes
+    driver.types[1] = {16, 18, 99, 20};  // inputs: 2, 4, unknown and 8 bytes
+    start(4, 4, 64, 512);
+    onBufferSwitch(0, 1);
+    EXPECT_EQ(bytesEqualTo(outs[0].half[0], 0x10), 128u) << "a 16-bit input into a 32-bit output";
+    EXPECT_EQ(bytesEqualTo(outs[1].half[0], 0x11), 128u) << "a 32-bit input into a 16-bit output";
+    EXPECT_EQ(bytesEqualTo(outs[2].half[0], 0xEE), 512u) << "an unknown type copies nothing";
+    EXPECT_EQ(bytesEqualTo(outs[3].half[0], 0x13), 512u);
 }
 
 TEST_F(LoopbackTest, BadIndexesAndNullAddressesAreCountedButNotTouched)
 {
-    start(2, 2, 16, 4, 64);
+    start(2, 2, 16, 64);
     loopbackState.bufferInfos[0].buffers[0] = nullptr;  // output 0 half 0 missing
     loopbackState.bufferInfos[3].buffers[1] = nullptr;  // input 1 half 1 missing
     onBufferSwitch(0, 1);
@@ -99,39 +173,44 @@ TEST_F(LoopbackTest, BadIndexesAndNullAddressesAreCountedButNotTouched)
 TEST_F(LoopbackTest, HostileFiguresLeaveASafeState)
 {
     struct Figures {
-        int inputs, outputs, preferred, bytes;
-        bool array;
-        size_t copy;
+        int inputs, outputs, preferred, type;
+        long created;  // the count createBuffers got, -1 for no call
+        size_t copy;   // bytes of the first pair
     } cases[] = {
-        {2, 2, 0, 4, true, 0},
-        {2, 2, -256, 4, true, 0},
-        {2, 2, 256, 0, true, 0},              // unknown sample type
-        {2, 2, INT32_MAX, 8, true, 0},        // copy length beyond 32 bits
-        {-3, 2, 256, 4, true, 1024},          // negative inputs: outputs only
-        {2, -3, 256, 4, true, 1024},
-        {-1, -1, 256, 4, false, 0},
-        {0, 0, 256, 4, false, 0},
-        {INT32_MAX, INT32_MAX, 256, 4, false, 0},  // would wrap a 32-bit count
-        {INT32_MAX, 2, 256, 4, false, 0},
+        {2, 2, 0, 18, 4, 0},
+        {2, 2, -256, 18, 4, 0},
+        {2, 2, 256, 99, 4, 0},              // unknown sample type
+        {2, 2, INT32_MAX, 20, 4, 0},        // copy length beyond 32 bits
+        {-3, 2, 256, 18, 2, 0},             // negative inputs: outputs only
+        {-1, -1, 256, 18, 0, 0},            // taken as no channels: the clock runs all the same
+        {0, 0, 256, 18, 0, 0},
+        {INT32_MAX, INT32_MAX, 256, 18, -1, 0},  // would wrap a 32-bit count
+        {INT32_MAX, 2, 256, 18, -1, 0},
     };
     for (const Figures &f : cases) {
+        SCOPED_TRACE(testing::Message() << f.inputs << " " << f.outputs << " " << f.preferred);
+        driver = FakeDriver();
+        driver.types[0] = driver.types[1] = {f.type, f.type};
         loopbackState.inputChannels = f.inputs;
         loopbackState.outputChannels = f.outputs;
         loopbackState.preferredSize = f.preferred;
-        loopbackState.sampleBytes = f.bytes;
-        startLoopback(nullptr);
-        EXPECT_EQ(loopbackState.bufferInfos != nullptr, f.array) << f.inputs << " " << f.outputs;
-        EXPECT_EQ(loopbackState.copyBytes, f.copy) << f.preferred << " " << f.bytes;
+        beginLoopback(&loopbackCallbacks);
+        EXPECT_EQ(driver.createdCount, f.created);
+        EXPECT_EQ(driver.starts, f.created >= 0 ? 1 : 0);
+        EXPECT_EQ(loopbackState.bufferInfos != nullptr, f.created >= 0);
+        if (loopbackState.copyChannels > 0) {
+            EXPECT_EQ(loopbackState.pairBytes[0], f.copy);
+        }
         EXPECT_TRUE(loopbackState.running);
-        onBufferSwitch(0, 1);  // addresses are null (no driver): nothing may be touched
+        onBufferSwitch(0, 1);  // addresses are null: nothing may be touched
         EXPECT_EQ(loopbackState.switchCount.load(), 1);
-        stopLoopback(nullptr);
+        endLoopback();
     }
 }
 
 TEST_F(LoopbackTest, CountSharedWithAReaderThreadLosesNothing)
 {
-    start(2, 2, 32, 4, 128);
+    start(2, 2, 32, 128);
     const int switches = 200000;
     std::thread driverThread([] {
         for (int i = 0; i < switches; i++)
