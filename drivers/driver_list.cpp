@@ -5,6 +5,7 @@
 #include <string.h>
 
 DriverList *driverList = nullptr;
+long classEnumerations = 0;
 
 // Reads a value as text of at most outSize - 1 bytes and always terminates it: a string that
 // fills its buffer comes back from the registry without a NUL. Text stops at the first NUL.
@@ -63,7 +64,7 @@ DriverEntry *appendEntry(HKEY parentKey, const char *keyName, int position, Driv
 
     DriverEntry *created = nullptr;
     char value[256 + 1];
-    char path[SERVER_PATH_SIZE];
+    char path[SERVER_PATH_SIZE + 1];
     if (readRegistryText(driverKey, "clsid", value, sizeof value) &&
         findServerPath(value, path) == 0) {
         created = static_cast<DriverEntry *>(calloc(1, sizeof(DriverEntry)));
@@ -86,42 +87,96 @@ DriverEntry *appendEntry(HKEY parentKey, const char *keyName, int position, Driv
     return created;
 }
 
-int findServerPath(char *clsidText, char *path)
+// Only these characters take the direct way: registry names compare without regard to case, and
+// no other character compares equal to one of them, so a key that opens as clsid\<text> has the
+// text's name up to ASCII case. Key names are unique up to case, so the enumeration meets that
+// same name, lower-cases it to the text and opens the same key; when the direct open fails, the
+// enumeration meets no equal name, or opens the one it met by the same text and fails alike. Any
+// other text could open something else: "" opens clsid itself, a backslash a key below a class.
+static bool isClassIdText(const char *text)
+{
+    if (text[0] == '\0')
+        return false;
+    for (const char *c = text; *c; c++) {
+        bool hexDigit = (*c >= '0' && *c <= '9') || (*c >= 'a' && *c <= 'f');
+        if (!hexDigit && *c != '{' && *c != '}' && *c != '-')
+            return false;
+    }
+    return true;
+}
+
+// The first key whose lower-cased name equals clsidText, opened for reading; null when there is
+// none or it does not open (only the first equal name is examined).
+static HKEY openClassByEnumeration(HKEY classesKey, const char *clsidText)
+{
+    classEnumerations++;
+    // Key names have at most 255 characters; 512 bytes hold any of them in a double-byte code page.
+    char keyName[512];
+    for (DWORD i = 0; RegEnumKeyA(classesKey, i, keyName, sizeof keyName) == ERROR_SUCCESS; i++) {
+        CharLowerBuffA(keyName, static_cast<DWORD>(strlen(keyName)));
+        if (strcmp(keyName, clsidText) != 0)
+            continue;
+        HKEY classKey = nullptr;
+        if (RegOpenKeyExA(classesKey, keyName, 0, KEY_READ, &classKey) != ERROR_SUCCESS)
+            return nullptr;
+        return classKey;
+    }
+    return nullptr;
+}
+
+// 0 when the class's InprocServer32 default value could be read into path, else -1.
+static int readServerPath(HKEY classKey, char *path)
+{
+    HKEY serverKey = nullptr;
+    if (RegOpenKeyExA(classKey, "InprocServer32", 0, KEY_READ, &serverKey) != ERROR_SUCCESS)
+        return -1;
+    int result = -1;
+    if (readRegistryText(serverKey, nullptr, path, SERVER_PATH_SIZE + 1)) {
+        // OpenFile fails with HFILE_ERROR (-1), not 0, so a driver whose file is missing stays
+        // listed; whether it loads is for the creation call to say.
+        OFSTRUCT record;
+        memset(&record, 0, sizeof record);
+        record.cBytes = 136;
+        if (OpenFile(path, &record, OF_EXIST) != 0)
+            result = 0;
+    }
+    RegCloseKey(serverKey);
+    return result;
+}
+
+static int lookUpServerPath(char *clsidText, char *path, bool mayOpenByName)
 {
     CharLowerBuffA(clsidText, static_cast<DWORD>(strlen(clsidText)));
-    int result = -1;
 
     HKEY classesKey = nullptr;
     if (RegOpenKeyA(HKEY_CLASSES_ROOT, "clsid", &classesKey) != ERROR_SUCCESS)
         return -1;
 
-    char keyName[SERVER_PATH_SIZE];
-    for (DWORD i = 0; RegEnumKeyA(classesKey, i, keyName, sizeof keyName) == ERROR_SUCCESS; i++) {
-        CharLowerBuffA(keyName, static_cast<DWORD>(strlen(keyName)));
-        if (strcmp(keyName, clsidText) != 0)
-            continue;
+    HKEY classKey = nullptr;
+    if (mayOpenByName && isClassIdText(clsidText)) {
+        if (RegOpenKeyExA(classesKey, clsidText, 0, KEY_READ, &classKey) != ERROR_SUCCESS)
+            classKey = nullptr;
+    } else {
+        classKey = openClassByEnumeration(classesKey, clsidText);
+    }
 
-        HKEY classKey = nullptr;
-        HKEY serverKey = nullptr;
-        if (RegOpenKeyExA(classesKey, keyName, 0, KEY_READ, &classKey) == ERROR_SUCCESS &&
-            RegOpenKeyExA(classKey, "InprocServer32", 0, KEY_READ, &serverKey) == ERROR_SUCCESS &&
-            readRegistryText(serverKey, nullptr, path, SERVER_PATH_SIZE)) {
-            // OpenFile fails with HFILE_ERROR (-1), not 0, so a driver whose file is missing
-            // stays listed; whether it loads is for the creation call to say.
-            OFSTRUCT record;
-            memset(&record, 0, sizeof record);
-            record.cBytes = 136;
-            if (OpenFile(path, &record, OF_EXIST) != 0)
-                result = 0;
-        }
-        if (serverKey)
-            RegCloseKey(serverKey);
-        if (classKey)
-            RegCloseKey(classKey);
-        break;  // only the first matching key is examined
+    int result = -1;
+    if (classKey) {
+        result = readServerPath(classKey, path);
+        RegCloseKey(classKey);
     }
     RegCloseKey(classesKey);
     return result;
+}
+
+int findServerPath(char *clsidText, char *path)
+{
+    return lookUpServerPath(clsidText, path, true);
+}
+
+int findServerPathByEnumeration(char *clsidText, char *path)
+{
+    return lookUpServerPath(clsidText, path, false);
 }
 
 DriverEntry *findEntry(int index)

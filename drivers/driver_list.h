@@ -16,7 +16,7 @@ enum {
 enum {
     DRIVER_NAME_SIZE = 128,    // DriverEntry.name, NUL included
     DISPLAY_NAME_SIZE = 80,    // getEntryName's output buffer
-    SERVER_PATH_SIZE = 512,    // findServerPath's output buffer
+    SERVER_PATH_SIZE = 512,    // bytes findServerPath reads; its output buffer holds one more
 };
 
 // One usable driver. Created zero-filled, never freed.
@@ -46,9 +46,21 @@ void scanDrivers(DriverList *list);
 // nothing.
 DriverEntry *appendEntry(HKEY parentKey, const char *keyName, int position, DriverEntry *entry);
 
-// 0 when HKEY_CLASSES_ROOT\clsid\<clsidText>\InprocServer32 has a readable default value, else -1.
-// clsidText is lower-cased in place; path (SERVER_PATH_SIZE characters) receives the value.
+// 0 when HKEY_CLASSES_ROOT\clsid\<clsidText>\InprocServer32 has a default value of at most
+// SERVER_PATH_SIZE bytes, else -1. clsidText is lower-cased in place; path (SERVER_PATH_SIZE + 1
+// characters) receives the value, always terminated. A text of hex digits, braces and hyphens
+// opens its class key by name; any other text takes findServerPathByEnumeration's way, and either
+// way the outcome is the same.
 int findServerPath(char *clsidText, char *path);
+
+// The same lookup by enumerating HKEY_CLASSES_ROOT\clsid from its first key to the first name
+// equal to clsidText up to case, for any text. Same arguments and results as findServerPath;
+// kept callable for the tests that compare the two ways and for the start-up benchmark.
+int findServerPathByEnumeration(char *clsidText, char *path);
+
+// Enumerations of HKEY_CLASSES_ROOT\clsid begun by the two lookups: tests read it to tell which
+// way a lookup took. Counted without a lock, like everything here.
+extern long classEnumerations;
 
 // Display name of entry `index` of driverList, shortened to 76 characters and "..." when it has
 // 80 or more. out holds DISPLAY_NAME_SIZE characters. 0, or DRIVER_LIST_NO_DESTINATION (out null)
