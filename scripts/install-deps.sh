@@ -8,9 +8,43 @@ SUDO=""
 export DEBIAN_FRONTEND=noninteractive
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 
+# debian_uri SUITE [APT_DIR]: the URI of the first configured source of SUITE with component main,
+# from sources.list and sources.list.d/ in APT_DIR (default /etc/apt), in both the one-line (*.list)
+# and the deb822 (*.sources) form. The project names no package host: another suite of the release
+# is fetched from wherever this machine already gets its Debian packages.
+debian_uri() {
+  local suite=$1 dir=${2:-/etc/apt} f
+  {
+    for f in "$dir/sources.list" "$dir"/sources.list.d/*.list; do
+      # deb [options] URI SUITE COMPONENT...
+      [ -f "$f" ] && sed -e 's/#.*//' -e 's/\[[^]]*\]//' "$f" |
+        awk -v s="$suite" '$1 == "deb" && $3 == s { for (i = 4; i <= NF; i++) if ($i == "main") print $2 }'
+    done
+    for f in "$dir"/sources.list.d/*.sources; do
+      # Stanzas of "Field: values" lines, separated by blank lines; a comment line is no separator.
+      [ -f "$f" ] && { sed -e '/^#/d' "$f"; echo; } |
+        awk -v s="$suite" '
+          function has(values, word,   n, i, w) {
+            n = split(values, w, " ")
+            for (i = 1; i <= n; i++) if (w[i] == word) return 1
+            return 0
+          }
+          function stanza_end(   u) {
+            if (has(v["types"], "deb") && has(v["suites"], s) && has(v["components"], "main") &&
+                tolower(v["enabled"]) !~ /no/) { split(v["uris"], u, " "); print u[1] }
+            delete v; field = ""
+          }
+          /^[ \t]*$/ { stanza_end(); next }
+          /^[ \t]/ { if (field != "") v[field] = v[field] " " $0; next }
+          { field = tolower(substr($0, 1, index($0, ":") - 1)); v[field] = substr($0, index($0, ":") + 1) }'
+    done
+  } | head -n 1
+}
+
 need=()
 for p in g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-tools cmake make \
-         wine wine64 wine32:i386 xvfb xauth imagemagick googletest x11-utils; do
+         wine wine64 wine32:i386 xvfb xauth imagemagick googletest x11-utils \
+         strip-nondeterminism unzip; do
   have "$p" || need+=("$p")
 done
 if [ ${#need[@]} -gt 0 ]; then
@@ -26,12 +60,15 @@ fi
 # starts it in a fraction of a second.
 if ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
   if ! qemu-i386-static --version 2>/dev/null | grep -qE 'version (9|[1-9][0-9])\.'; then
-    if ! apt-cache policy qemu-user-static | grep -q bookworm-backports; then
-      echo 'deb http://deb.debian.org/debian bookworm-backports main' |
+    release=$(. /etc/os-release && echo "$VERSION_CODENAME")
+    if ! apt-cache policy qemu-user-static | grep -q "$release-backports"; then
+      uri=$(debian_uri "$release")
+      [ -n "$uri" ] || { echo "No Debian source for $release with main is configured" >&2; exit 1; }
+      echo "deb $uri $release-backports main" |
         $SUDO tee /etc/apt/sources.list.d/backports.list >/dev/null
       $SUDO apt-get update -q
     fi
-    $SUDO apt-get install -y -q --no-install-recommends -t bookworm-backports qemu-user-static
+    $SUDO apt-get install -y -q --no-install-recommends -t "$release-backports" qemu-user-static
   fi
   misc=/proc/sys/fs/binfmt_misc
   [ -e $misc/register ] || $SUDO mount -t binfmt_misc binfmt_misc $misc
