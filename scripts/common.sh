@@ -23,6 +23,9 @@ make_prefix() {
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
     echo "Making a Wine prefix in $WINEPREFIX ..."
     wineboot -i >/dev/null 2>&1
+    # A program that crashes must end with its exception code, not wait on Wine's crash dialog
+    # for a click that never comes.
+    /usr/lib/wine/wine64 reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null
     wineserver -w
   fi
 }

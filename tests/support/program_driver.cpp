@@ -3,6 +3,7 @@
 #include "res/resource.h"
 #include "tests/support/test_paths.h"
 
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -64,6 +65,11 @@ int waitForExit(ProgramRun *run, DWORD timeoutMs)
         DWORD exitCode = 0;
         GetExitCodeProcess(run->process.hProcess, &exitCode);
         code = static_cast<int>(exitCode);
+        // Exception codes have the two top bits set: say so, the number alone does not.
+        if ((exitCode & 0xC0000000u) == 0xC0000000u)
+            fprintf(stderr, "the program crashed: exception 0x%08lX%s\n",
+                    static_cast<unsigned long>(exitCode),
+                    exitCode == 0xC0000005u ? " (access violation)" : "");
     } else {
         TerminateProcess(run->process.hProcess, 99);
         WaitForSingleObject(run->process.hProcess, 10000);
@@ -149,6 +155,27 @@ void clickButton(HWND dialog, int id)
     if (!IsWindowEnabled(button))
         return;
     sendToDialog(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(button));
+}
+
+void sendCommand(HWND dialog, int id, int code)
+{
+    sendToDialog(dialog, WM_COMMAND, MAKEWPARAM(id, code),
+                 reinterpret_cast<LPARAM>(GetDlgItem(dialog, id)));
+}
+
+void postCommand(HWND dialog, int id, int code)
+{
+    PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(id, code),
+                 reinterpret_cast<LPARAM>(GetDlgItem(dialog, id)));
+}
+
+HWND focusedWindow(HWND dialog)
+{
+    GUITHREADINFO info = {};
+    info.cbSize = sizeof info;
+    if (!GetGUIThreadInfo(GetWindowThreadProcessId(dialog, nullptr), &info))
+        return nullptr;
+    return info.hwndFocus;
 }
 
 void pressKey(HWND dialog, WPARAM key)

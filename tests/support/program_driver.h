@@ -27,6 +27,12 @@ bool controlEnabled(HWND dialog, int id);
 void chooseDriverItem(HWND dialog, int index);
 // Clicks a push button; a disabled button does nothing, as for a user.
 void clickButton(HWND dialog, int id);
+// Sends or posts WM_COMMAND as it stands, whatever is enabled: messages reach a disabled window.
+// Posting does not wait for the command, which may run a driver's window for a while.
+void sendCommand(HWND dialog, int id, int code);
+void postCommand(HWND dialog, int id, int code);
+// The window that has the keyboard focus on the dialog's thread, or null.
+HWND focusedWindow(HWND dialog);
 // Presses a key in the dialog, through its message loop.
 void pressKey(HWND dialog, WPARAM key);
 // Waits until the dialog has handled everything posted to it so far.
