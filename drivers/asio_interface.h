@@ -14,7 +14,14 @@ typedef double ASIOSampleRate;
 
 enum {
     ASE_OK = 0,
+    ASE_SUCCESS = 0x3f4847a0,  // future's "yes"
     ASE_NotPresent = -1000,
+    ASE_HWMalfunction = -999,
+    ASE_InvalidParameter = -998,
+    ASE_InvalidMode = -997,
+    ASE_SPNotAdvancing = -996,
+    ASE_NoClock = -995,
+    ASE_NoMemory = -994,
 };
 
 // x86: the driver's own slots are __thiscall (object in ECX, callee pops), unlike the

@@ -50,6 +50,28 @@ void scanDrivers(DriverList *list)
         CoInitialize(nullptr);
 }
 
+// The entry of a listed key, or null; apart from appendEntry's recursion, so that its frames stay
+// small however long the chain.
+static DriverEntry *makeEntry(HKEY parentKey, const char *keyName, int position)
+{
+    DriverKeyReport report;
+    if (examineDriverKey(parentKey, keyName, &report) != DRIVER_KEY_LISTED)
+        return nullptr;
+    DriverEntry *created = static_cast<DriverEntry *>(calloc(1, sizeof(DriverEntry)));
+    if (!created)
+        return nullptr;
+    created->index = position;
+    WCHAR wide[100];
+    if (MultiByteToWideChar(CP_ACP, 0, report.clsidText, -1, wide, 100) != 0) {
+        CLSID clsid;
+        if (CLSIDFromString(wide, &clsid) == S_OK)
+            created->clsid = clsid;
+    }
+    // A description longer than name holds is cut to fit.
+    copyText(created->name, sizeof created->name, report.name);
+    return created;
+}
+
 DriverEntry *appendEntry(HKEY parentKey, const char *keyName, int position, DriverEntry *entry)
 {
     // Walk to the end of the chain; the new entry's index is the number of entries before it.
@@ -57,34 +79,27 @@ DriverEntry *appendEntry(HKEY parentKey, const char *keyName, int position, Driv
         entry->next = appendEntry(parentKey, keyName, position + 1, entry->next);
         return entry;
     }
+    return makeEntry(parentKey, keyName, position);
+}
 
+static DriverKeyVerdict lookUpServerPath(char *clsidText, char *path, bool mayOpenByName);
+
+DriverKeyVerdict examineDriverKey(HKEY parentKey, const char *keyName, DriverKeyReport *report)
+{
+    report->clsidText[0] = report->path[0] = report->name[0] = '\0';
     HKEY driverKey = nullptr;
     if (RegOpenKeyExA(parentKey, keyName, 0, KEY_READ, &driverKey) != ERROR_SUCCESS)
-        return nullptr;
+        return report->verdict = DRIVER_KEY_NOT_OPENED;
 
-    DriverEntry *created = nullptr;
-    char value[256 + 1];
-    char path[SERVER_PATH_SIZE + 1];
-    if (readRegistryText(driverKey, "clsid", value, sizeof value) &&
-        findServerPath(value, path) == 0) {
-        created = static_cast<DriverEntry *>(calloc(1, sizeof(DriverEntry)));
-        if (created) {
-            created->index = position;
-            WCHAR wide[100];
-            if (MultiByteToWideChar(CP_ACP, 0, value, -1, wide, 100) != 0) {
-                CLSID clsid;
-                if (CLSIDFromString(wide, &clsid) == S_OK)
-                    created->clsid = clsid;
-            }
-            // A description longer than name holds is cut to fit.
-            if (readRegistryText(driverKey, "description", value, sizeof value))
-                copyText(created->name, sizeof created->name, value);
-            else
-                copyText(created->name, sizeof created->name, keyName);
-        }
+    DriverKeyVerdict verdict = DRIVER_KEY_NO_CLSID;
+    if (readRegistryText(driverKey, "clsid", report->clsidText, sizeof report->clsidText)) {
+        verdict = lookUpServerPath(report->clsidText, report->path, true);
+        if (verdict == DRIVER_KEY_LISTED &&
+            !readRegistryText(driverKey, "description", report->name, sizeof report->name))
+            copyText(report->name, sizeof report->name, keyName);
     }
     RegCloseKey(driverKey);
-    return created;
+    return report->verdict = verdict;
 }
 
 // Only these characters take the direct way: registry names compare without regard to case, and
@@ -124,13 +139,14 @@ static HKEY openClassByEnumeration(HKEY classesKey, const char *clsidText)
     return nullptr;
 }
 
-// 0 when the class's InprocServer32 default value could be read into path, else -1.
-static int readServerPath(HKEY classKey, char *path)
+// DRIVER_KEY_LISTED when the class's InprocServer32 default value could be read into path, else
+// DRIVER_KEY_NO_SERVER.
+static DriverKeyVerdict readServerPath(HKEY classKey, char *path)
 {
     HKEY serverKey = nullptr;
     if (RegOpenKeyExA(classKey, "InprocServer32", 0, KEY_READ, &serverKey) != ERROR_SUCCESS)
-        return -1;
-    int result = -1;
+        return DRIVER_KEY_NO_SERVER;
+    DriverKeyVerdict result = DRIVER_KEY_NO_SERVER;
     if (readRegistryText(serverKey, nullptr, path, SERVER_PATH_SIZE + 1)) {
         // OpenFile fails with HFILE_ERROR (-1), not 0, so a driver whose file is missing stays
         // listed; whether it loads is for the creation call to say.
@@ -138,19 +154,19 @@ static int readServerPath(HKEY classKey, char *path)
         memset(&record, 0, sizeof record);
         record.cBytes = 136;
         if (OpenFile(path, &record, OF_EXIST) != 0)
-            result = 0;
+            result = DRIVER_KEY_LISTED;
     }
     RegCloseKey(serverKey);
     return result;
 }
 
-static int lookUpServerPath(char *clsidText, char *path, bool mayOpenByName)
+static DriverKeyVerdict lookUpServerPath(char *clsidText, char *path, bool mayOpenByName)
 {
     CharLowerBuffA(clsidText, static_cast<DWORD>(strlen(clsidText)));
 
     HKEY classesKey = nullptr;
     if (RegOpenKeyA(HKEY_CLASSES_ROOT, "clsid", &classesKey) != ERROR_SUCCESS)
-        return -1;
+        return DRIVER_KEY_CLASS_NOT_REGISTERED;
 
     HKEY classKey = nullptr;
     if (mayOpenByName && isClassIdText(clsidText)) {
@@ -160,7 +176,7 @@ static int lookUpServerPath(char *clsidText, char *path, bool mayOpenByName)
         classKey = openClassByEnumeration(classesKey, clsidText);
     }
 
-    int result = -1;
+    DriverKeyVerdict result = DRIVER_KEY_CLASS_NOT_REGISTERED;
     if (classKey) {
         result = readServerPath(classKey, path);
         RegCloseKey(classKey);
@@ -171,12 +187,12 @@ static int lookUpServerPath(char *clsidText, char *path, bool mayOpenByName)
 
 int findServerPath(char *clsidText, char *path)
 {
-    return lookUpServerPath(clsidText, path, true);
+    return lookUpServerPath(clsidText, path, true) == DRIVER_KEY_LISTED ? 0 : -1;
 }
 
 int findServerPathByEnumeration(char *clsidText, char *path)
 {
-    return lookUpServerPath(clsidText, path, false);
+    return lookUpServerPath(clsidText, path, false) == DRIVER_KEY_LISTED ? 0 : -1;
 }
 
 DriverEntry *findEntry(int index)

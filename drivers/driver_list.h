@@ -43,8 +43,29 @@ void scanDrivers(DriverList *list);
 
 // Appends the driver key `keyName` at the end of the chain starting at `entry` and returns the
 // chain's first entry (a new one when the chain was empty). A key without a usable class adds
-// nothing.
+// nothing: exactly the keys examineDriverKey finds listed make entries.
 DriverEntry *appendEntry(HKEY parentKey, const char *keyName, int position, DriverEntry *entry);
+
+// Why the scan takes or skips a driver key.
+enum DriverKeyVerdict {
+    DRIVER_KEY_LISTED = 0,
+    DRIVER_KEY_NOT_OPENED,            // the key cannot be opened for reading
+    DRIVER_KEY_NO_CLSID,              // no readable "clsid" value
+    DRIVER_KEY_CLASS_NOT_REGISTERED,  // no HKEY_CLASSES_ROOT\clsid key of that name
+    DRIVER_KEY_NO_SERVER,             // the class has no InprocServer32 key or no readable default
+};
+
+// What the scan reads of one driver key.
+struct DriverKeyReport {
+    DriverKeyVerdict verdict;
+    char clsidText[256 + 1];          // the "clsid" value, lower-cased; "" when unreadable
+    char path[SERVER_PATH_SIZE + 1];  // the server path, when the class has one
+    char name[256 + 1];               // listed keys: "description", else the key name
+};
+
+// Examines driver key `keyName` under `parentKey` as the scan does and says why it is listed or
+// skipped; appendEntry decides by it, so the two never disagree. Returns report->verdict.
+DriverKeyVerdict examineDriverKey(HKEY parentKey, const char *keyName, DriverKeyReport *report);
 
 // 0 when HKEY_CLASSES_ROOT\clsid\<clsidText>\InprocServer32 has a default value of at most
 // SERVER_PATH_SIZE bytes, else -1. clsidText is lower-cased in place; path (SERVER_PATH_SIZE + 1

@@ -9,9 +9,16 @@ ASIODriverInfo driverInfo;
 
 bool openDriver(int index)
 {
+    return openDriverEntry(index) == 0;
+}
+
+long openDriverEntry(int index)
+{
     DriverEntry *entry = findEntry(index);
-    if (!entry || entry->driver)
-        return false;
+    if (!entry)
+        return DRIVER_LIST_NO_ENTRY;
+    if (entry->driver)
+        return DRIVER_LIST_ALREADY_OPEN;
 
     // Cleared first, and again on failure: no path may call an object that was released or never
     // made, whatever the creation call leaves behind.
@@ -20,11 +27,11 @@ bool openDriver(int index)
                                        reinterpret_cast<void **>(&activeDriver));
     if (created != S_OK || !activeDriver) {
         activeDriver = nullptr;
-        return false;
+        return created != S_OK ? created : E_POINTER;
     }
     entry->driver = activeDriver;
     driverList->currentIndex = index;
-    return true;
+    return 0;
 }
 
 void closeCurrentDriver()
@@ -65,71 +72,109 @@ ASIOError initDriver(ASIODriverInfo *info)
     return ASE_OK;
 }
 
-void asioGetBufferSize(long *minSize, long *maxSize, long *preferredSize, long *granularity)
+ASIOError asioGetBufferSize(long *minSize, long *maxSize, long *preferredSize, long *granularity)
 {
     if (!activeDriver) {
         *minSize = *maxSize = *preferredSize = *granularity = 0;
-        return;
+        return ASE_NotPresent;
     }
-    activeDriver->getBufferSize(minSize, maxSize, preferredSize, granularity);
+    return activeDriver->getBufferSize(minSize, maxSize, preferredSize, granularity);
 }
 
-void asioGetChannels(long *inputs, long *outputs)
+ASIOError asioGetChannels(long *inputs, long *outputs)
 {
     if (!activeDriver) {
         *inputs = *outputs = 0;
-        return;
+        return ASE_NotPresent;
     }
-    activeDriver->getChannels(inputs, outputs);
+    return activeDriver->getChannels(inputs, outputs);
 }
 
-void asioGetSampleRate(ASIOSampleRate *rate)
+ASIOError asioGetLatencies(long *inputLatency, long *outputLatency)
 {
-    if (activeDriver)
-        activeDriver->getSampleRate(rate);
+    if (!activeDriver) {
+        *inputLatency = *outputLatency = 0;
+        return ASE_NotPresent;
+    }
+    return activeDriver->getLatencies(inputLatency, outputLatency);
 }
 
-void asioGetChannelInfo(ASIOChannelInfo *info)
+ASIOError asioCanSampleRate(ASIOSampleRate rate)
+{
+    if (!activeDriver)
+        return ASE_NotPresent;
+    return activeDriver->canSampleRate(rate);
+}
+
+ASIOError asioGetSampleRate(ASIOSampleRate *rate)
+{
+    if (!activeDriver)
+        return ASE_NotPresent;
+    return activeDriver->getSampleRate(rate);
+}
+
+ASIOError asioSetSampleRate(ASIOSampleRate rate)
+{
+    if (!activeDriver)
+        return ASE_NotPresent;
+    return activeDriver->setSampleRate(rate);
+}
+
+ASIOError asioGetClockSources(ASIOClockSource *clocks, long *count)
+{
+    if (!activeDriver) {
+        *count = 0;
+        return ASE_NotPresent;
+    }
+    return activeDriver->getClockSources(clocks, count);
+}
+
+ASIOError asioGetChannelInfo(ASIOChannelInfo *info)
 {
     if (!activeDriver) {
         info->channelGroup = -1;
         info->type = 0;
         strcpy(info->name, "None");
-        return;
+        return ASE_NotPresent;
     }
-    activeDriver->getChannelInfo(info);
+    return activeDriver->getChannelInfo(info);
 }
 
-void asioCreateBuffers(ASIOBufferInfo *infos, long count, long bufferSize, ASIOCallbacks *callbacks)
+ASIOError asioCreateBuffers(ASIOBufferInfo *infos, long count, long bufferSize,
+                            ASIOCallbacks *callbacks)
 {
     if (!activeDriver) {
         for (long i = 0; i < count; i++)
             infos[i].buffers[0] = infos[i].buffers[1] = nullptr;
-        return;
+        return ASE_NotPresent;
     }
-    activeDriver->createBuffers(infos, count, bufferSize, callbacks);
+    return activeDriver->createBuffers(infos, count, bufferSize, callbacks);
 }
 
-void asioStart()
+ASIOError asioStart()
 {
-    if (activeDriver)
-        activeDriver->start();
+    if (!activeDriver)
+        return ASE_NotPresent;
+    return activeDriver->start();
 }
 
-void asioStop()
+ASIOError asioStop()
 {
-    if (activeDriver)
-        activeDriver->stop();
+    if (!activeDriver)
+        return ASE_NotPresent;
+    return activeDriver->stop();
 }
 
-void asioDisposeBuffers()
+ASIOError asioDisposeBuffers()
 {
-    if (activeDriver)
-        activeDriver->disposeBuffers();
+    if (!activeDriver)
+        return ASE_NotPresent;
+    return activeDriver->disposeBuffers();
 }
 
-void asioControlPanel()
+ASIOError asioControlPanel()
 {
-    if (activeDriver)
-        activeDriver->controlPanel();
+    if (!activeDriver)
+        return ASE_NotPresent;
+    return activeDriver->controlPanel();
 }

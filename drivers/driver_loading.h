@@ -11,6 +11,9 @@ extern IASIO *activeDriver;
 // Creates the COM object of entry `index` and makes it current. False when there is no such entry,
 // it is already open, or the class cannot be created (activeDriver is then null).
 bool openDriver(int index);
+// openDriver with the reason: 0, DRIVER_LIST_NO_ENTRY, DRIVER_LIST_ALREADY_OPEN, or the creation
+// call's HRESULT (E_POINTER when it claimed success but gave no object).
+long openDriverEntry(int index);
 
 // Releases the current entry's object, if any; afterwards no entry is current and no driver active.
 void closeCurrentDriver();
@@ -19,15 +22,22 @@ void closeCurrentDriver();
 // is no driver or its init failed (then activeDriver is null; the entry still holds the object).
 ASIOError initDriver(ASIODriverInfo *info);
 
-// Driver calls through activeDriver. With no active driver the driver is not called and the
-// outputs get fixed defaults: sizes and counts 0, the rate untouched, channel info with group -1,
-// type 0 and name "None", every buffer address null.
-void asioGetBufferSize(long *minSize, long *maxSize, long *preferredSize, long *granularity);
-void asioGetChannels(long *inputs, long *outputs);
-void asioGetSampleRate(ASIOSampleRate *rate);
-void asioGetChannelInfo(ASIOChannelInfo *info);
-void asioCreateBuffers(ASIOBufferInfo *infos, long count, long bufferSize, ASIOCallbacks *callbacks);
-void asioStart();
-void asioStop();
-void asioDisposeBuffers();
-void asioControlPanel();
+// Driver calls through activeDriver, with the driver's answer. With no active driver the driver
+// is not called, the answer is ASE_NotPresent and the outputs get fixed defaults: sizes, counts and
+// latencies 0, the rate untouched, channel info with group -1, type 0 and name "None", no clock
+// sources, every buffer address null. The dialog ignores the answers; the checker shows them.
+ASIOError asioGetBufferSize(long *minSize, long *maxSize, long *preferredSize, long *granularity);
+ASIOError asioGetChannels(long *inputs, long *outputs);
+ASIOError asioGetLatencies(long *inputLatency, long *outputLatency);
+ASIOError asioCanSampleRate(ASIOSampleRate rate);
+ASIOError asioGetSampleRate(ASIOSampleRate *rate);
+ASIOError asioSetSampleRate(ASIOSampleRate rate);
+// *count holds the room of `clocks` on the way in and the driver's number on the way out.
+ASIOError asioGetClockSources(ASIOClockSource *clocks, long *count);
+ASIOError asioGetChannelInfo(ASIOChannelInfo *info);
+ASIOError asioCreateBuffers(ASIOBufferInfo *infos, long count, long bufferSize,
+                            ASIOCallbacks *callbacks);
+ASIOError asioStart();
+ASIOError asioStop();
+ASIOError asioDisposeBuffers();
+ASIOError asioControlPanel();

@@ -30,8 +30,8 @@ static void appendText(char **cursor, const char *format, ...)
 void readDriverFigures(DriverFigures *figures)
 {
     figures->minSize = figures->maxSize = figures->preferredSize = figures->granularity = 0;
-    asioGetBufferSize(&figures->minSize, &figures->maxSize, &figures->preferredSize,
-                      &figures->granularity);
+    figures->bufferSizeResult = asioGetBufferSize(&figures->minSize, &figures->maxSize,
+                                                  &figures->preferredSize, &figures->granularity);
     loopbackState.minSize = figures->minSize;
     loopbackState.maxSize = figures->maxSize;
     loopbackState.preferredSize = figures->preferredSize;
@@ -39,17 +39,17 @@ void readDriverFigures(DriverFigures *figures)
 
     // With no driver nothing is written into the rate: it shows as 0.
     figures->sampleRate = 0.0;
-    asioGetSampleRate(&figures->sampleRate);
+    figures->sampleRateResult = asioGetSampleRate(&figures->sampleRate);
 
     figures->inputChannels = figures->outputChannels = 0;
-    asioGetChannels(&figures->inputChannels, &figures->outputChannels);
+    figures->channelsResult = asioGetChannels(&figures->inputChannels, &figures->outputChannels);
     loopbackState.inputChannels = figures->inputChannels;
     loopbackState.outputChannels = figures->outputChannels;
 
     ASIOChannelInfo info = {};
     info.channel = 0;
     info.isInput = 0;
-    asioGetChannelInfo(&info);
+    figures->firstOutputResult = asioGetChannelInfo(&info);
     info.name[sizeof info.name - 1] = '\0';
     figures->firstOutput = info;
     figures->sampleType = lookupSampleType(info.type);

@@ -19,6 +19,12 @@ struct DriverFigures {
     long outputChannels;
     ASIOChannelInfo firstOutput;       // output channel 0
     const SampleTypeEntry *sampleType;  // its row of the table; the end row for an unknown code
+    // The driver's answers to those four calls (ASE_NotPresent with no driver). The report does
+    // not show them; the checker does.
+    ASIOError bufferSizeResult;
+    ASIOError sampleRateResult;
+    ASIOError channelsResult;
+    ASIOError firstOutputResult;
 };
 
 // The text shown in the report control, always NUL-terminated within its 512 characters.

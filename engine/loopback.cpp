@@ -84,16 +84,20 @@ static long prepareBuffers(LoopbackState *state)
     return static_cast<long>(count);
 }
 
-void beginLoopback(const ASIOCallbacks *callbacks)
+ASIOError beginLoopback(const ASIOCallbacks *callbacks)
 {
     loopbackState.switchCount.store(0);
     long count = prepareBuffers(&loopbackState);
+    ASIOError result = ASE_NoMemory;
     if (count >= 0) {
-        asioCreateBuffers(loopbackState.bufferInfos, count, loopbackState.preferredSize,
-                          const_cast<ASIOCallbacks *>(callbacks));
-        asioStart();
+        result = asioCreateBuffers(loopbackState.bufferInfos, count, loopbackState.preferredSize,
+                                   const_cast<ASIOCallbacks *>(callbacks));
+        ASIOError started = asioStart();
+        if (result == ASE_OK)
+            result = started;
     }
     loopbackState.running = true;
+    return result;
 }
 
 void endLoopback()

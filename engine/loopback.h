@@ -43,7 +43,9 @@ enum { MAX_BUFFER_ELEMENTS = 1 << 20 };
 // (which must outlive the run) and starts the driver; then `running` is set. A figure that cannot
 // make an array (too many channels, no memory) leaves no array: the driver is then neither given
 // buffers nor started. No channels at all is an empty array, and the driver runs its clock.
-void beginLoopback(const ASIOCallbacks *callbacks);
+// ASE_OK, or the first answer of createBuffers and start that was not ASE_OK (start is called
+// either way), or ASE_NoMemory when no array was made. The dialog ignores it.
+ASIOError beginLoopback(const ASIOCallbacks *callbacks);
 // Stops the driver and gives its buffers back; `running` is cleared. Also called when nothing runs.
 void endLoopback();
 
