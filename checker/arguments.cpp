@@ -1,0 +1,308 @@
+#include "checker/checker.h"
+
+#include <errno.h>
+#include <math.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#ifndef QUORVEL_VERSION_TEXT
+#define QUORVEL_VERSION_TEXT "unknown"
+#endif
+
+// Options that take a value, and the commands that accept each.
+enum ValueOption {
+    OPTION_SECONDS, OPTION_BUFFER, OPTION_RATE, OPTION_MAX_LATE, OPTION_MIN_SWITCH_RATIO,
+    OPTION_OUT, OPTION_IN, OPTION_PINGS, OPTION_COUNT
+};
+
+struct OptionRule {
+    const char *name;
+    bool forRun;
+    bool forLatency;
+};
+
+static const OptionRule optionRules[OPTION_COUNT] = {
+    {"--seconds", true, false},
+    {"--buffer", true, true},
+    {"--rate", true, true},
+    {"--max-late", true, false},
+    {"--min-switch-ratio", true, false},
+    {"--out", false, true},
+    {"--in", false, true},
+    {"--pings", false, true},
+};
+
+const char *commandName(Command command)
+{
+    switch (command) {
+    case COMMAND_LIST: return "list";
+    case COMMAND_INFO: return "info";
+    case COMMAND_RUN: return "run";
+    case COMMAND_LATENCY: return "latency";
+    case COMMAND_NONE: break;
+    }
+    return "";
+}
+
+static Command commandNamed(const char *text)
+{
+    static const Command commands[] = {COMMAND_LIST, COMMAND_INFO, COMMAND_RUN, COMMAND_LATENCY};
+    for (Command c : commands) {
+        if (strcmp(text, commandName(c)) == 0)
+            return c;
+    }
+    return COMMAND_NONE;
+}
+
+static bool parseNumber(const char *text, double *value)
+{
+    char *end = nullptr;
+    errno = 0;
+    *value = strtod(text, &end);
+    return *text && *end == '\0' && errno == 0 && isfinite(*value);
+}
+
+static bool parseWhole(const char *text, long *value)
+{
+    char *end = nullptr;
+    errno = 0;
+    *value = strtol(text, &end, 10);
+    return *text && *end == '\0' && errno == 0;
+}
+
+static int badValue(const char *option, const char *text, const char *wanted)
+{
+    return fail(EXIT_USAGE, "bad value for %s: \"%s\" (%s)", option, text, wanted);
+}
+
+static int takeValue(ValueOption option, const char *text, CheckerOptions *o)
+{
+    const char *name = optionRules[option].name;
+    double number = 0;
+    long whole = 0;
+    switch (option) {
+    case OPTION_SECONDS:
+        if (!parseNumber(text, &number) || number <= 0 || number > 86400)
+            return badValue(name, text, "seconds above 0, at most 86400");
+        o->seconds = number;
+        break;
+    case OPTION_BUFFER:
+        if (!parseWhole(text, &whole) || whole <= 0)
+            return badValue(name, text, "a buffer size in frames above 0");
+        o->bufferSize = whole;
+        break;
+    case OPTION_RATE:
+        if (!parseNumber(text, &number) || number <= 0)
+            return badValue(name, text, "a sample rate in Hz above 0");
+        o->rate = number;
+        break;
+    case OPTION_MAX_LATE:
+        if (!parseWhole(text, &whole) || whole < 0)
+            return badValue(name, text, "a count of late switches, 0 or more");
+        o->maxLate = whole;
+        break;
+    case OPTION_MIN_SWITCH_RATIO:
+        if (!parseNumber(text, &number) || number <= 0 || number > 10)
+            return badValue(name, text, "a ratio above 0, at most 10, such as 0.99");
+        o->minSwitchRatio = number;
+        break;
+    case OPTION_OUT:
+    case OPTION_IN:
+        if (!parseWhole(text, &whole) || whole < 0)
+            return badValue(name, text, "a channel number, 0 or more");
+        (option == OPTION_OUT ? o->outChannel : o->inChannel) = whole;
+        break;
+    case OPTION_PINGS:
+        if (!parseWhole(text, &whole) || whole < 1 || whole > MAX_PINGS)
+            return badValue(name, text, "a count of pings from 1 to 1000");
+        o->pings = whole;
+        break;
+    case OPTION_COUNT:
+        break;
+    }
+    return EXIT_FINE;
+}
+
+int parseArguments(int argc, char **argv, CheckerOptions *o)
+{
+    memset(o, 0, sizeof *o);
+    o->command = COMMAND_NONE;
+    o->seconds = 10;
+    o->maxLate = -1;
+    o->outChannel = -1;
+    o->inChannel = -1;
+    o->pings = 5;
+    // Known before anything can fail, so that a failure still gives its JSON document.
+    for (int i = 1; i < argc; i++) {
+        if (strcmp(argv[i], "--json") == 0)
+            o->json = true;
+    }
+
+    const char *positional[2] = {nullptr, nullptr};
+    int positionals = 0;
+    bool given[OPTION_COUNT] = {};
+    const char *unexpected = nullptr;
+    const char *unknown = nullptr;
+
+    for (int i = 1; i < argc; i++) {
+        const char *argument = argv[i];
+        if (strncmp(argument, "--", 2) != 0 || argument[2] == '\0') {
+            if (positionals < 2)
+                positional[positionals++] = argument;
+            else if (!unexpected)
+                unexpected = argument;
+            continue;
+        }
+        if (strcmp(argument, "--json") == 0) {
+            o->json = true;
+            continue;
+        }
+        if (strcmp(argument, "--help") == 0) {
+            o->help = true;
+            continue;
+        }
+        if (strcmp(argument, "--version") == 0) {
+            o->version = true;
+            continue;
+        }
+        // --name VALUE or --name=VALUE
+        const char *equals = strchr(argument, '=');
+        size_t nameLength = equals ? static_cast<size_t>(equals - argument) : strlen(argument);
+        int option = 0;
+        while (option < OPTION_COUNT && (strlen(optionRules[option].name) != nameLength ||
+                                         strncmp(optionRules[option].name, argument, nameLength) != 0))
+            option++;
+        if (option == OPTION_COUNT) {
+            if (!unknown)
+                unknown = argument;
+            continue;
+        }
+        const char *value = equals ? equals + 1 : (i + 1 < argc ? argv[++i] : nullptr);
+        if (!value)
+            return fail(EXIT_USAGE, "%s needs a value", optionRules[option].name);
+        if (o->help || o->version)
+            continue;
+        int result = takeValue(static_cast<ValueOption>(option), value, o);
+        if (result != EXIT_FINE)
+            return result;
+        given[option] = true;
+    }
+
+    if (positional[0])
+        o->command = commandNamed(positional[0]);
+    // Help and version answer whatever else stands on the line.
+    if (o->help || o->version)
+        return EXIT_FINE;
+
+    if (!positional[0])
+        return fail(EXIT_USAGE, "no command; the commands are list, info, run and latency "
+                                "(quorvelcheck --help)");
+    if (o->command == COMMAND_NONE)
+        return fail(EXIT_USAGE, "unknown command \"%s\"; the commands are list, info, run and "
+                                "latency", positional[0]);
+    const char *name = commandName(o->command);
+    if (unknown)
+        return fail(EXIT_USAGE, "unknown option %s (quorvelcheck %s --help)", unknown, name);
+    if (unexpected)
+        return fail(EXIT_USAGE, "unexpected argument \"%s\"", unexpected);
+    for (int option = 0; option < OPTION_COUNT; option++) {
+        bool accepted = (o->command == COMMAND_RUN && optionRules[option].forRun) ||
+                        (o->command == COMMAND_LATENCY && optionRules[option].forLatency);
+        if (given[option] && !accepted) {
+            return fail(EXIT_USAGE, "%s does not take %s (quorvelcheck %s --help)", name,
+                        optionRules[option].name, name);
+        }
+    }
+
+    if (o->command == COMMAND_LIST) {
+        if (positional[1])
+            return fail(EXIT_USAGE, "list takes no DRIVER; unexpected argument \"%s\"", positional[1]);
+        return EXIT_FINE;
+    }
+    o->driver = positional[1];
+    if (!o->driver) {
+        return fail(EXIT_USAGE, "%s needs a DRIVER: an index or part of a name, as "
+                                "\"quorvelcheck list\" shows them", name);
+    }
+    if (o->command == COMMAND_LATENCY && (o->outChannel < 0 || o->inChannel < 0))
+        return fail(EXIT_USAGE, "latency needs --out O and --in I: the output and input the cable joins");
+    return EXIT_FINE;
+}
+
+static const char *const generalHelp =
+    "quorvelcheck: checks an ASIO driver from the command line.\n"
+    "\n"
+    "usage: quorvelcheck COMMAND [DRIVER] [options]\n"
+    "\n"
+    "  list                   the drivers the dialog lists, and the registry keys it skips\n"
+    "  info DRIVER            the driver's figures, channels, rates, latencies, clocks\n"
+    "  run DRIVER             the loopback for a while, with the timing of its buffer switches\n"
+    "  latency DRIVER         the real round trip through a cable from an output to an input\n"
+    "\n"
+    "DRIVER is an index as list shows it, or a part of a driver's name (any case) that only one\n"
+    "name contains; a name equal to it as a whole is taken before names that contain it.\n"
+    "\n"
+    "Every command takes --json (one JSON document on stdout), --help and --version.\n"
+    "Exit status: 0 fine; 1 a check missed; 2 a usage error; 3 the driver could not be\n"
+    "loaded, initialised or started. Errors go to stderr, results to stdout.\n";
+
+static const char *const listHelp =
+    "usage: quorvelcheck list [--json]\n"
+    "\n"
+    "Every driver the dialog would list, in its order and with its name, with its class, server\n"
+    "path, whether that file exists and the registry view searched; then every key under\n"
+    "SOFTWARE\\ASIO that the scan skipped, and why.\n";
+
+static const char *const infoHelp =
+    "usage: quorvelcheck info DRIVER [--json]\n"
+    "\n"
+    "Loads and initialises the driver (on failure: its error message, exit 3) and shows its name\n"
+    "and version, buffer sizes, current sample rate and which of 44.1 to 384 kHz it accepts,\n"
+    "every channel (name, group, active, sample type), latencies and clock sources. Every driver\n"
+    "call that does not answer ASE_OK is shown with its answer.\n";
+
+static const char *const runHelp =
+    "usage: quorvelcheck run DRIVER [--seconds S] [--buffer N] [--rate R]\n"
+    "                        [--max-late N] [--min-switch-ratio R] [--json]\n"
+    "\n"
+    "Runs the loopback as the dialog does (input i copied to output i) for S seconds (10), at the\n"
+    "driver's preferred buffer size and current rate unless N or R are given, and shows the\n"
+    "switches made against those the time holds, the intervals between switches against the\n"
+    "buffer period, the longest callback, late switches (an interval over 1.5 periods) and the\n"
+    "driver's messages.\n"
+    "\n"
+    "  --max-late N           exit 1 when more than N switches came late\n"
+    "  --min-switch-ratio R   exit 1 when switches made / switches expected is below R\n";
+
+static const char *const latencyHelp =
+    "usage: quorvelcheck latency DRIVER --out O --in I [--pings N] [--buffer N] [--rate R] [--json]\n"
+    "\n"
+    "For a cable from output O to input I: writes a short pulse into output O about twice a\n"
+    "second and finds it on input I. Shows each ping's round trip in frames and ms, their median\n"
+    "and spread, the latency the driver reports (input + output) and the difference. N pings\n"
+    "(5). A pulse that does not come back within 2 s: exit 1. Little-endian integer and float\n"
+    "sample types only.\n";
+
+void printHelp(Command command)
+{
+    switch (command) {
+    case COMMAND_LIST: fputs(listHelp, stdout); break;
+    case COMMAND_INFO: fputs(infoHelp, stdout); break;
+    case COMMAND_RUN: fputs(runHelp, stdout); break;
+    case COMMAND_LATENCY: fputs(latencyHelp, stdout); break;
+    case COMMAND_NONE: fputs(generalHelp, stdout); break;
+    }
+}
+
+void printVersion(bool json)
+{
+    if (json) {
+        jsonBeginObject(nullptr);
+        jsonHeader(COMMAND_NONE);
+        jsonEndObject();
+        jsonFinish();
+        return;
+    }
+    printf("quorvelcheck %s (%s)\n", QUORVEL_VERSION_TEXT, sizeof(void *) == 8 ? "x64" : "x86");
+}

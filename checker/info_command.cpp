@@ -1,0 +1,220 @@
+#include "checker/checker.h"
+
+#include "drivers/driver_loading.h"
+#include "engine/sample_types.h"
+
+#include <math.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+static const double probeRates[] = {44100, 48000, 88200, 96000, 176400, 192000, 352800, 384000};
+enum { PROBE_RATES = sizeof probeRates / sizeof probeRates[0] };
+// Far above any device; a driver claiming more gets its first channels listed.
+static const long MAX_LISTED_CHANNELS = 1024;
+static const long MAX_CLOCKS = 32;
+
+struct InfoResults {
+    int index;
+    DriverFigures figures;
+    ASIOError rateAnswers[PROBE_RATES];
+    long listedInputs, listedOutputs;
+    ASIOChannelInfo *inputs;   // listedInputs rows
+    ASIOChannelInfo *outputs;  // listedOutputs rows
+    long inputLatency, outputLatency;
+    ASIOError latencyResult;
+    ASIOClockSource clocks[MAX_CLOCKS];
+    long clockCount;
+};
+
+static long listed(long count)
+{
+    return count < 0 ? 0 : count > MAX_LISTED_CHANNELS ? MAX_LISTED_CHANNELS : count;
+}
+
+static ASIOChannelInfo *askChannels(long count, ASIOBool isInput)
+{
+    ASIOChannelInfo *rows = static_cast<ASIOChannelInfo *>(calloc(count > 0 ? count : 1,
+                                                                  sizeof(ASIOChannelInfo)));
+    for (long i = 0; rows && i < count; i++) {
+        rows[i].channel = i;
+        rows[i].isInput = isInput;
+        noteCall(asioGetChannelInfo(&rows[i]), "getChannelInfo(%s %ld)", isInput ? "input" : "output", i);
+        rows[i].name[sizeof rows[i].name - 1] = '\0';
+    }
+    return rows;
+}
+
+static void gather(InfoResults *r)
+{
+    readDriverFigures(&r->figures);
+    noteCall(r->figures.bufferSizeResult, "getBufferSize");
+    noteCall(r->figures.sampleRateResult, "getSampleRate");
+    noteCall(r->figures.channelsResult, "getChannels");
+    for (int i = 0; i < PROBE_RATES; i++)
+        r->rateAnswers[i] = asioCanSampleRate(probeRates[i]);
+
+    r->listedInputs = listed(r->figures.inputChannels);
+    r->listedOutputs = listed(r->figures.outputChannels);
+    r->inputs = askChannels(r->listedInputs, 1);
+    r->outputs = askChannels(r->listedOutputs, 0);
+    if (!r->inputs)
+        r->listedInputs = 0;
+    if (!r->outputs)
+        r->listedOutputs = 0;
+
+    r->inputLatency = r->outputLatency = 0;
+    r->latencyResult = noteCall(asioGetLatencies(&r->inputLatency, &r->outputLatency), "getLatencies");
+
+    memset(r->clocks, 0, sizeof r->clocks);
+    r->clockCount = MAX_CLOCKS;
+    if (noteCall(asioGetClockSources(r->clocks, &r->clockCount), "getClockSources") != ASE_OK)
+        r->clockCount = 0;
+    r->clockCount = r->clockCount < 0 ? 0 : r->clockCount > MAX_CLOCKS ? MAX_CLOCKS : r->clockCount;
+    for (long i = 0; i < r->clockCount; i++)
+        r->clocks[i].name[sizeof r->clocks[i].name - 1] = '\0';
+}
+
+static double framesToMs(long frames, double rate)
+{
+    return rate > 0 && isfinite(rate) ? frames / rate * 1000.0 : NAN;
+}
+
+static void printChannels(const char *heading, const ASIOChannelInfo *rows, long count, long claimed)
+{
+    printf("%s:\n", heading);
+    if (count == 0) {
+        printf("  none\n");
+        return;
+    }
+    printf("  %4s  %-31s  %5s  %-6s  %-20s  %5s\n", "#", "name", "group", "active", "type", "bytes");
+    for (long i = 0; i < count; i++) {
+        const SampleTypeEntry *type = lookupSampleType(rows[i].type);
+        char unknown[32];
+        snprintf(unknown, sizeof unknown, "unknown type %ld", rows[i].type);
+        printf("  %4ld  %-31s  %5ld  %-6s  %-20s  %5d\n", i, rows[i].name, rows[i].channelGroup,
+               rows[i].isActive ? "yes" : "no", type->name ? type->name : unknown, type->bytes);
+    }
+    if (claimed > count)
+        printf("  ... %ld more not listed\n", claimed - count);
+}
+
+static void printText(const InfoResults &r)
+{
+    const DriverFigures &f = r.figures;
+    char rate[32], name[32];
+    printDriverHeading(r.index);
+    printf("Driver name: %s, version %ld\n", driverInfo.name, driverInfo.driverVersion);
+    printf("Buffer sizes: min %ld, max %ld, preferred %ld, granularity %ld\n", f.minSize, f.maxSize,
+           f.preferredSize, f.granularity);
+    formatRate(f.sampleRate, rate, sizeof rate);
+    printf("Sample rate: %s Hz\n", rate);
+    printf("Sample rates, as canSampleRate answers:\n");
+    for (int i = 0; i < PROBE_RATES; i++) {
+        formatRate(probeRates[i], rate, sizeof rate);
+        printf("  %6s Hz  %-20s %s\n", rate, asioErrorName(r.rateAnswers[i], name, sizeof name),
+               r.rateAnswers[i] == ASE_OK ? "accepted" : "refused");
+    }
+    printf("Channels: %ld inputs, %ld outputs\n", f.inputChannels, f.outputChannels);
+    printChannels("Inputs", r.inputs, r.listedInputs, f.inputChannels);
+    printChannels("Outputs", r.outputs, r.listedOutputs, f.outputChannels);
+    printf("Latencies: input %ld frames (%.3f ms), output %ld frames (%.3f ms)\n", r.inputLatency,
+           framesToMs(r.inputLatency, f.sampleRate), r.outputLatency,
+           framesToMs(r.outputLatency, f.sampleRate));
+    printf("Clock sources:%s\n", r.clockCount == 0 ? " none" : "");
+    for (long i = 0; i < r.clockCount; i++) {
+        printf("  %4ld  %-31s%s\n", r.clocks[i].index, r.clocks[i].name,
+               r.clocks[i].isCurrentSource ? "  current" : "");
+    }
+    printCallNotes();
+}
+
+static void jsonChannels(const char *key, const ASIOChannelInfo *rows, long count)
+{
+    jsonBeginArray(key);
+    for (long i = 0; i < count; i++) {
+        const SampleTypeEntry *type = lookupSampleType(rows[i].type);
+        jsonBeginObject(nullptr);
+        jsonInteger("channel", i);
+        jsonText("name", rows[i].name);
+        jsonInteger("group", rows[i].channelGroup);
+        jsonBool("active", rows[i].isActive != 0);
+        jsonInteger("type", rows[i].type);
+        jsonText("type_name", type->name);
+        jsonInteger("bytes", type->bytes);
+        jsonEndObject();
+    }
+    jsonEndArray();
+}
+
+static void printJson(const InfoResults &r)
+{
+    const DriverFigures &f = r.figures;
+    char name[32];
+    jsonBeginObject(nullptr);
+    jsonHeader(COMMAND_INFO);
+    jsonDriver(r.index);
+    jsonBeginObject("buffer_size");
+    jsonInteger("min", f.minSize);
+    jsonInteger("max", f.maxSize);
+    jsonInteger("preferred", f.preferredSize);
+    jsonInteger("granularity", f.granularity);
+    jsonEndObject();
+    jsonNumber("sample_rate", f.sampleRate);
+    jsonBeginArray("sample_rates");
+    for (int i = 0; i < PROBE_RATES; i++) {
+        jsonBeginObject(nullptr);
+        jsonNumber("rate", probeRates[i]);
+        jsonText("answer", asioErrorName(r.rateAnswers[i], name, sizeof name));
+        jsonBool("accepted", r.rateAnswers[i] == ASE_OK);
+        jsonEndObject();
+    }
+    jsonEndArray();
+    jsonInteger("input_channels", f.inputChannels);
+    jsonInteger("output_channels", f.outputChannels);
+    jsonChannels("inputs", r.inputs, r.listedInputs);
+    jsonChannels("outputs", r.outputs, r.listedOutputs);
+    jsonBeginObject("latency");
+    jsonInteger("input_frames", r.inputLatency);
+    jsonInteger("output_frames", r.outputLatency);
+    jsonNumber("input_ms", framesToMs(r.inputLatency, f.sampleRate));
+    jsonNumber("output_ms", framesToMs(r.outputLatency, f.sampleRate));
+    jsonEndObject();
+    jsonBeginArray("clock_sources");
+    for (long i = 0; i < r.clockCount; i++) {
+        jsonBeginObject(nullptr);
+        jsonInteger("index", r.clocks[i].index);
+        jsonText("name", r.clocks[i].name);
+        jsonBool("current", r.clocks[i].isCurrentSource != 0);
+        jsonInteger("channel", r.clocks[i].associatedChannel);
+        jsonInteger("group", r.clocks[i].associatedGroup);
+        jsonEndObject();
+    }
+    jsonEndArray();
+    jsonCallNotes();
+    jsonInteger("exit_code", EXIT_FINE);
+    jsonEndObject();
+    jsonFinish();
+}
+
+int infoCommand(const CheckerOptions &options)
+{
+    loadDriverList();
+    InfoResults r = {};
+    int code = chooseDriver(options.driver, &r.index);
+    if (code != EXIT_FINE)
+        return code;
+    code = openChosenDriver(r.index);
+    if (code == EXIT_FINE)
+        gather(&r);
+    closeChosenDriver();
+    if (code != EXIT_FINE)
+        return code;
+    if (options.json)
+        printJson(r);
+    else
+        printText(r);
+    free(r.inputs);
+    free(r.outputs);
+    return EXIT_FINE;
+}

@@ -1,0 +1,221 @@
+#include "checker/checker.h"
+
+#include "drivers/driver_list.h"
+
+#include <windows.h>
+#include <objbase.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+// One key under software\asio as the scan saw it; `index` is its place in the list, -1 if skipped.
+struct ListedKey {
+    char keyName[DRIVER_NAME_SIZE];
+    DriverKeyReport report;
+    int index;
+    bool clsidParses;
+    bool serverExists;
+};
+
+struct ListResults {
+    ListedKey *keys;
+    int keyCount;
+    int notExamined;  // subkeys after a name the enumeration could not read
+    bool asioKeyFound;
+};
+
+static const char *verdictCode(DriverKeyVerdict verdict)
+{
+    switch (verdict) {
+    case DRIVER_KEY_LISTED: return "listed";
+    case DRIVER_KEY_NOT_OPENED: return "key_not_opened";
+    case DRIVER_KEY_NO_CLSID: return "no_clsid";
+    case DRIVER_KEY_CLASS_NOT_REGISTERED: return "class_not_registered";
+    case DRIVER_KEY_NO_SERVER: return "no_inprocserver32";
+    }
+    return "";
+}
+
+static void verdictText(const ListedKey &key, char *out, size_t size)
+{
+    switch (key.report.verdict) {
+    case DRIVER_KEY_NOT_OPENED:
+        snprintf(out, size, "the key cannot be opened for reading");
+        break;
+    case DRIVER_KEY_NO_CLSID:
+        snprintf(out, size, "no readable \"clsid\" value");
+        break;
+    case DRIVER_KEY_CLASS_NOT_REGISTERED:
+        snprintf(out, size, "class %s is not registered under HKEY_CLASSES_ROOT\\CLSID",
+                 key.report.clsidText);
+        break;
+    case DRIVER_KEY_NO_SERVER:
+        snprintf(out, size, "class %s has no InprocServer32 key or no server path in it",
+                 key.report.clsidText);
+        break;
+    case DRIVER_KEY_LISTED:
+        snprintf(out, size, "listed");
+        break;
+    }
+}
+
+// COM loads the server as LoadLibrary would: environment strings expanded, then the usual search.
+static bool serverExists(const char *path)
+{
+    char expanded[MAX_PATH * 2];
+    char found[MAX_PATH * 2];
+    if (ExpandEnvironmentStringsA(path, expanded, sizeof expanded) == 0)
+        return false;
+    return SearchPathA(nullptr, expanded, nullptr, sizeof found, found, nullptr) != 0;
+}
+
+static bool clsidParses(const char *text)
+{
+    WCHAR wide[100];
+    CLSID clsid;
+    return MultiByteToWideChar(CP_ACP, 0, text, -1, wide, 100) != 0 &&
+           CLSIDFromString(wide, &clsid) == S_OK;
+}
+
+// Walks software\asio as scanDrivers does, examining every key the same way.
+static void examineKeys(ListResults *r)
+{
+    HKEY asioKey = nullptr;
+    if (RegOpenKeyA(HKEY_LOCAL_MACHINE, "software\\asio", &asioKey) != ERROR_SUCCESS)
+        return;
+    r->asioKeyFound = true;
+    DWORD subkeys = 0;
+    RegQueryInfoKeyA(asioKey, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, nullptr,
+                     nullptr, nullptr, nullptr, nullptr);
+    r->keys = static_cast<ListedKey *>(calloc(subkeys + 1, sizeof(ListedKey)));
+    int listed = 0;
+    char keyName[DRIVER_NAME_SIZE];
+    for (DWORD i = 0; r->keys && i < subkeys &&
+                      RegEnumKeyA(asioKey, i, keyName, sizeof keyName) == ERROR_SUCCESS; i++) {
+        ListedKey &key = r->keys[r->keyCount++];
+        memcpy(key.keyName, keyName, sizeof keyName);
+        examineDriverKey(asioKey, keyName, &key.report);
+        key.index = key.report.verdict == DRIVER_KEY_LISTED ? listed++ : -1;
+        key.clsidParses = clsidParses(key.report.clsidText);
+        key.serverExists = key.report.verdict == DRIVER_KEY_LISTED && serverExists(key.report.path);
+    }
+    r->notExamined = static_cast<int>(subkeys) - r->keyCount;
+    RegCloseKey(asioKey);
+}
+
+static bool wow64()
+{
+    BOOL emulated = FALSE;
+    return IsWow64Process(GetCurrentProcess(), &emulated) && emulated;
+}
+
+static const char *viewText()
+{
+    if (sizeof(void *) == 8) {
+        return "64-bit registry view (HKEY_LOCAL_MACHINE\\SOFTWARE\\ASIO); "
+               "quorvelcheck.exe list shows the 32-bit drivers";
+    }
+    if (wow64()) {
+        return "32-bit registry view (HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\ASIO); "
+               "quorvelcheck64.exe list shows the 64-bit drivers";
+    }
+    return "32-bit registry (HKEY_LOCAL_MACHINE\\SOFTWARE\\ASIO); this system has no other view";
+}
+
+static void printText(const ListResults &r)
+{
+    int count = driverList ? driverList->count : 0;
+    printf("Registry: %s\n", viewText());
+    printf("Drivers: %d\n", count);
+    for (int k = 0; k < r.keyCount; k++) {
+        const ListedKey &key = r.keys[k];
+        char name[DISPLAY_NAME_SIZE] = "";
+        if (key.index < 0 || getEntryName(key.index, name) != 0)
+            continue;
+        printf("  %d  %s\n", key.index, name);
+        printf("       key: %s\n", key.keyName);
+        printf("       class: %s%s\n", key.report.clsidText,
+               key.clsidParses ? "" : " (not a class identifier: loading it will fail)");
+        printf("       server: %s (%s)\n", key.report.path,
+               key.serverExists ? "exists" : "file not found");
+    }
+    int skipped = r.keyCount - count;
+    printf("Skipped keys: %d\n", skipped > 0 ? skipped : 0);
+    for (int k = 0; k < r.keyCount; k++) {
+        const ListedKey &key = r.keys[k];
+        if (key.index >= 0)
+            continue;
+        char reason[400];
+        verdictText(key, reason, sizeof reason);
+        printf("  %s: %s\n", key.keyName, reason);
+    }
+    if (r.notExamined > 0) {
+        printf("Keys not examined: %d (the scan stops at a key name of 128 characters or more)\n",
+               r.notExamined);
+    }
+    if (!r.asioKeyFound)
+        printf("There is no SOFTWARE\\ASIO key in this registry view.\n");
+}
+
+static void printJson(const ListResults &r)
+{
+    jsonBeginObject(nullptr);
+    jsonHeader(COMMAND_LIST);
+    jsonBeginObject("registry");
+    jsonInteger("view_bits", sizeof(void *) == 8 ? 64 : 32);
+    jsonText("view", viewText());
+    jsonBool("asio_key_found", r.asioKeyFound);
+    jsonEndObject();
+    jsonBeginArray("drivers");
+    for (int k = 0; k < r.keyCount; k++) {
+        const ListedKey &key = r.keys[k];
+        char name[DISPLAY_NAME_SIZE] = "";
+        if (key.index < 0 || getEntryName(key.index, name) != 0)
+            continue;
+        jsonBeginObject(nullptr);
+        jsonInteger("index", key.index);
+        jsonText("name", name);
+        jsonText("key", key.keyName);
+        jsonText("clsid", key.report.clsidText);
+        jsonBool("clsid_valid", key.clsidParses);
+        jsonText("server", key.report.path);
+        jsonBool("server_exists", key.serverExists);
+        jsonEndObject();
+    }
+    jsonEndArray();
+    jsonBeginArray("skipped");
+    for (int k = 0; k < r.keyCount; k++) {
+        const ListedKey &key = r.keys[k];
+        if (key.index >= 0)
+            continue;
+        char reason[400];
+        verdictText(key, reason, sizeof reason);
+        jsonBeginObject(nullptr);
+        jsonText("key", key.keyName);
+        jsonText("reason", verdictCode(key.report.verdict));
+        jsonText("clsid", key.report.verdict == DRIVER_KEY_NO_CLSID ||
+                                  key.report.verdict == DRIVER_KEY_NOT_OPENED
+                              ? nullptr
+                              : key.report.clsidText);
+        jsonText("text", reason);
+        jsonEndObject();
+    }
+    jsonEndArray();
+    jsonInteger("keys_not_examined", r.notExamined > 0 ? r.notExamined : 0);
+    jsonInteger("exit_code", EXIT_FINE);
+    jsonEndObject();
+    jsonFinish();
+}
+
+int listCommand(const CheckerOptions &options)
+{
+    loadDriverList();
+    ListResults r = {};
+    examineKeys(&r);
+    if (options.json)
+        printJson(r);
+    else
+        printText(r);
+    free(r.keys);
+    return EXIT_FINE;
+}

@@ -1,0 +1,353 @@
+// The real checker program, run as a process against simulated devices registered in the real
+// registry; the devices say what really happened, the checker's JSON what it saw.
+#include "tests/checker/checker_process.h"
+#include "tests/program/sim_fixture.h"
+#include "tests/support/test_paths.h"
+
+#include <gtest/gtest.h>
+#include <algorithm>
+#include <ctype.h>
+#include <string.h>
+#include <string>
+
+namespace {
+
+class CheckerTest : public SimProgramTest {
+protected:
+    // Runs the checker with --json, expects exit code `code` and a document, and returns it.
+    JsonValue runJson(const std::string &arguments, int code)
+    {
+        CheckerRun run = runChecker(arguments + " --json");
+        EXPECT_EQ(run.exitCode, code) << arguments << "\n" << run.err << run.out;
+        JsonValue document;
+        EXPECT_TRUE(parseJson(run.out, &document)) << arguments << ": not one JSON document:\n"
+                                                   << run.out;
+        EXPECT_EQ(document["exit_code"].whole(), code) << arguments;
+        lastErr = run.err;
+        return document;
+    }
+    std::string lower(std::string text)
+    {
+        std::transform(text.begin(), text.end(), text.begin(), ::tolower);
+        return text;
+    }
+    std::string lastErr;
+};
+
+bool contains(const std::string &text, const std::string &part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+TEST_F(CheckerTest, ListShowsTheDialogsDriversAndWhyEveryOtherKeyIsSkipped)
+{
+    SimDevice *alpha = addDevice(fastConfig(), "Alpha Device");
+    SimDevice *beta = addDevice(fastConfig(), "Beta Device");
+    setAsioValue("Sim 02", "Description", REG_SZ, "No Clsid", 9);
+    std::string unregistered = newClsidText();
+    addAsioDriverKey("Sim 03", unregistered, "Unregistered");
+    std::string serverless = addClass(nullptr);
+    addAsioDriverKey("Sim 04", serverless, "No Server");
+    addAsioDriverKey("Sim 05", addClass("C:\\nowhere\\gone.dll"), "Gone Driver");
+
+    JsonValue list = runJson("list", 0);
+    const JsonValue &drivers = list["drivers"];
+    ASSERT_EQ(drivers.size(), 3u);
+    const char *names[] = {"Alpha Device", "Beta Device", "Gone Driver"};
+    const char *keys[] = {"Sim 00", "Sim 01", "Sim 05"};
+    for (size_t i = 0; i < 3; i++) {
+        EXPECT_EQ(drivers[i]["index"].whole(), static_cast<long long>(i));
+        EXPECT_EQ(drivers[i]["name"].text, names[i]);
+        EXPECT_EQ(drivers[i]["key"].text, keys[i]);
+        EXPECT_TRUE(drivers[i]["clsid_valid"].flag);
+    }
+    EXPECT_EQ(drivers[0]["clsid"].text, lower(alpha->clsid));
+    EXPECT_EQ(drivers[1]["clsid"].text, lower(beta->clsid));
+    EXPECT_EQ(drivers[0]["server"].text, simDllPath());
+    EXPECT_TRUE(drivers[0]["server_exists"].flag);
+    EXPECT_EQ(drivers[2]["server"].text, "C:\\nowhere\\gone.dll");
+    EXPECT_FALSE(drivers[2]["server_exists"].flag);
+    EXPECT_EQ(list["registry"]["view_bits"].whole(), sizeof(void *) == 8 ? 64 : 32);
+
+    const JsonValue &skipped = list["skipped"];
+    ASSERT_EQ(skipped.size(), 3u);
+    EXPECT_EQ(skipped[0]["key"].text, "Sim 02");
+    EXPECT_EQ(skipped[0]["reason"].text, "no_clsid");
+    EXPECT_TRUE(skipped[0]["clsid"].isNull());
+    EXPECT_EQ(skipped[1]["key"].text, "Sim 03");
+    EXPECT_EQ(skipped[1]["reason"].text, "class_not_registered");
+    EXPECT_EQ(skipped[1]["clsid"].text, lower(unregistered));
+    EXPECT_EQ(skipped[2]["key"].text, "Sim 04");
+    EXPECT_EQ(skipped[2]["reason"].text, "no_inprocserver32");
+
+    CheckerRun text = runChecker("list");
+    EXPECT_EQ(text.exitCode, 0);
+    EXPECT_TRUE(contains(text.out, "  1  Beta Device\n")) << text.out;
+    EXPECT_TRUE(contains(text.out, "server: C:\\nowhere\\gone.dll (file not found)")) << text.out;
+    EXPECT_TRUE(contains(text.out, "Sim 02: no readable \"clsid\" value")) << text.out;
+    EXPECT_TRUE(contains(text.out, "Sim 03: class " + lower(unregistered) + " is not registered"))
+        << text.out;
+    EXPECT_TRUE(contains(text.out, "Sim 04: class " + lower(serverless) + " has no InprocServer32"))
+        << text.out;
+}
+
+TEST_F(CheckerTest, InfoShowsEveryFigureChannelRateLatencyAndClock)
+{
+    SimConfig config = fastConfig();
+    config.inputs = 3;
+    config.outputs = 2;
+    config.minSize = 32;
+    config.maxSize = 1024;
+    config.preferredSize = 128;
+    config.granularity = 32;
+    strcpy(config.sampleRates, "44100,48000,96000");
+    strcpy(config.inputTypes, "18,16,19");
+    strcpy(config.outputTypes, "17,20");
+    strcpy(config.inputNames, "Mic L,Mic R,Line");
+    strcpy(config.outputNames, "Main L,Main R");
+    strcpy(config.driverName, "Check Sim");
+    config.driverVersion = 7;
+    config.inputDelay = 10;
+    config.outputDelay = 20;
+    addDevice(config, "Info Device");
+
+    JsonValue info = runJson("info 0", 0);
+    EXPECT_EQ(info["driver"]["name"].text, "Info Device");
+    EXPECT_EQ(info["driver"]["driver_name"].text, "Check Sim");
+    EXPECT_EQ(info["driver"]["driver_version"].whole(), 7);
+    EXPECT_EQ(info["buffer_size"]["min"].whole(), 32);
+    EXPECT_EQ(info["buffer_size"]["max"].whole(), 1024);
+    EXPECT_EQ(info["buffer_size"]["preferred"].whole(), 128);
+    EXPECT_EQ(info["buffer_size"]["granularity"].whole(), 32);
+    EXPECT_EQ(info["sample_rate"].number, 48000);
+
+    const JsonValue &rates = info["sample_rates"];
+    ASSERT_EQ(rates.size(), 8u);
+    const double probed[] = {44100, 48000, 88200, 96000, 176400, 192000, 352800, 384000};
+    for (size_t i = 0; i < 8; i++) {
+        bool accepted = probed[i] == 44100 || probed[i] == 48000 || probed[i] == 96000;
+        EXPECT_EQ(rates[i]["rate"].number, probed[i]);
+        EXPECT_EQ(rates[i]["accepted"].flag, accepted) << probed[i];
+        EXPECT_EQ(rates[i]["answer"].text, accepted ? "ASE_OK" : "ASE_NoClock") << probed[i];
+    }
+
+    EXPECT_EQ(info["input_channels"].whole(), 3);
+    EXPECT_EQ(info["output_channels"].whole(), 2);
+    struct Expected {
+        const char *name;
+        const char *type;
+        int bytes;
+    };
+    const Expected inputs[] = {{"Mic L", "ASIOSTInt32LSB", 4}, {"Mic R", "ASIOSTInt16LSB", 2},
+                               {"Line", "ASIOSTFloat32LSB", 4}};
+    const Expected outputs[] = {{"Main L", "ASIOSTInt24LSB", 3}, {"Main R", "ASIOSTFloat64LSB", 8}};
+    for (size_t i = 0; i < 3; i++) {
+        const JsonValue &channel = info["inputs"][i];
+        EXPECT_EQ(channel["channel"].whole(), static_cast<long long>(i));
+        EXPECT_EQ(channel["name"].text, inputs[i].name);
+        EXPECT_EQ(channel["type_name"].text, inputs[i].type);
+        EXPECT_EQ(channel["bytes"].whole(), inputs[i].bytes);
+        EXPECT_EQ(channel["group"].whole(), 0);
+        EXPECT_FALSE(channel["active"].flag) << "no buffers were made";
+    }
+    for (size_t i = 0; i < 2; i++) {
+        EXPECT_EQ(info["outputs"][i]["name"].text, outputs[i].name);
+        EXPECT_EQ(info["outputs"][i]["type_name"].text, outputs[i].type);
+        EXPECT_EQ(info["outputs"][i]["bytes"].whole(), outputs[i].bytes);
+    }
+    EXPECT_EQ(info["latency"]["input_frames"].whole(), 128 + 10);
+    EXPECT_EQ(info["latency"]["output_frames"].whole(), 128 + 20);
+    EXPECT_NEAR(info["latency"]["output_ms"].number, 148 / 48.0, 1e-3);
+    ASSERT_GE(info["clock_sources"].size(), 1u);
+    EXPECT_FALSE(info["clock_sources"][0]["name"].text.empty());
+    EXPECT_TRUE(info["clock_sources"][0]["current"].flag);
+    EXPECT_EQ(info["calls_not_ok"].size(), 0u);
+
+    CheckerRun text = runChecker("info info");
+    EXPECT_EQ(text.exitCode, 0) << text.err;
+    EXPECT_TRUE(contains(text.out, "   88200 Hz  ASE_NoClock")) << text.out;
+    EXPECT_TRUE(contains(text.out, "Mic R")) << text.out;
+    EXPECT_TRUE(contains(text.out, "Latencies: input 138 frames (2.875 ms)")) << text.out;
+}
+
+TEST_F(CheckerTest, InfoOfADriverWhoseInitFailsGivesItsMessageAndExitThree)
+{
+    SimConfig config = fastConfig();
+    strcpy(config.initError, "Quorvel Sim: no hardware found");
+    SimDevice *device = addDevice(config);
+
+    JsonValue failed = runJson("info 0", 3);
+    EXPECT_TRUE(contains(failed["error"].text, "Quorvel Sim: no hardware found"));
+    EXPECT_TRUE(contains(lastErr, "Quorvel Sim: no hardware found")) << lastErr;
+    EXPECT_EQ(device->shared->instancesAlive, 0) << "the object is released";
+}
+
+TEST_F(CheckerTest, RunCountsWhatTheDeviceCountedAndTheMessagesItSent)
+{
+    SimConfig config = fastConfig();
+    config.periodUs = 0;  // real time: the checker judges against the period of size and rate
+    config.requestSelector = 3;
+    config.requestAtSwitch = 20;
+    SimDevice *device = addDevice(config);
+
+    JsonValue run = runJson("run 0 --seconds 1 --buffer 128 --min-switch-ratio 10", 1);
+    EXPECT_EQ(run["switches"].whole(), device->shared->runSwitches);
+    EXPECT_GT(run["switches"].whole(), 100);
+    EXPECT_EQ(run["buffer_size"].whole(), 128);
+    EXPECT_NEAR(run["period_us"].number, 128 / 48000.0 * 1e6, 0.01);
+    EXPECT_EQ(run["intervals"]["count"].whole(), run["switches"].whole() - 1);
+    EXPECT_GT(run["switch_ratio"].number, 0.5);
+    EXPECT_FALSE(run["checks"][0]["passed"].flag) << "a ratio of about 1 is below 10";
+    std::vector<SimCall> created = calls(device, SIM_CREATE_BUFFERS);
+    ASSERT_EQ(created.size(), 1u);
+    EXPECT_EQ(created[0].b, 128) << "the chosen size replaces the preferred one";
+
+    long reset = 0;
+    for (size_t i = 0; i < run["messages"].size(); i++) {
+        const JsonValue &message = run["messages"][i];
+        if (message["name"].text == "kAsioResetRequest") {
+            reset = static_cast<long>(message["count"].whole());
+            EXPECT_TRUE(message["finding"].flag);
+        }
+    }
+    EXPECT_EQ(reset, 1);
+    EXPECT_EQ(device->shared->requestAnswer, 1);
+    // Selector supported: yes for what the checker handles; no time info, so bufferSwitch only.
+    const int supported[] = {2, 3, 5, 6, 15};
+    const int declined[] = {4, 7, 8};
+    for (int s : supported)
+        EXPECT_EQ(device->shared->supportedAnswers[s], 1) << s;
+    for (int s : declined)
+        EXPECT_EQ(device->shared->supportedAnswers[s], 0) << s;
+    EXPECT_EQ(device->shared->messageAnswers[2], 2) << "engine version";
+    EXPECT_EQ(device->shared->messageAnswers[7], 0);
+    EXPECT_TRUE(contains(lastErr, "below --min-switch-ratio 10")) << lastErr;
+}
+
+TEST_F(CheckerTest, RunCountsTheLateSwitchesOfAStallingDevice)
+{
+    SimConfig config = fastConfig();
+    config.periodUs = 0;
+    config.preferredSize = 256;  // 5.3 ms
+    config.stallEvery = 25;
+    config.stallMs = 40;
+    SimDevice *device = addDevice(config);
+
+    JsonValue late = runJson("run 0 --seconds 2 --max-late 0", 1);
+    EXPECT_GE(device->shared->stalls, 5);
+    EXPECT_GE(late["late_switches"].whole(), device->shared->stalls);
+    EXPECT_GE(late["intervals"]["max_us"].number, 40000);
+    EXPECT_EQ(late["checks"][0]["value"].whole(), late["late_switches"].whole());
+    EXPECT_FALSE(late["checks"][0]["passed"].flag);
+
+    JsonValue passed = runJson("run 0 --seconds 1 --max-late 100000 --min-switch-ratio 0.01", 0);
+    EXPECT_TRUE(passed["checks"][0]["passed"].flag);
+    EXPECT_TRUE(passed["checks"][1]["passed"].flag);
+}
+
+TEST_F(CheckerTest, LatencyMeasuresTheDevicesTrueRoundTripAndShowsALie)
+{
+    struct Case {
+        int frames;
+        int inputDelay, outputDelay, lie;
+        int type;
+    };
+    const Case cases[] = {
+        {64, 0, 0, 0, 18},
+        {64, 100, 37, 0, 16},
+        {512, 0, 0, -15, 19},
+        {512, 100, 37, 48, 17},
+    };
+    for (const Case &c : cases) {
+        SimConfig config = fastConfig();
+        config.periodUs = 0;
+        config.preferredSize = c.frames;
+        config.sampleType = c.type;
+        config.inputDelay = c.inputDelay;
+        config.outputDelay = c.outputDelay;
+        config.latencyLie = c.lie;
+        config.cableOut = 1;
+        config.cableIn = 0;
+        addDevice(config);
+    }
+    for (size_t k = 0; k < 4; k++) {
+        const Case &c = cases[k];
+        SCOPED_TRACE(testing::Message() << c.frames << " frames, delays " << c.inputDelay << "/"
+                                        << c.outputDelay << ", lie " << c.lie << ", type " << c.type);
+        JsonValue latency = runJson("latency " + std::to_string(k) + " --out 1 --in 0 --pings 3", 0);
+        long long trueTrip = devices[k]->shared->trueRoundTrip;
+        EXPECT_EQ(trueTrip, 2 * c.frames + c.inputDelay + c.outputDelay);
+        ASSERT_EQ(latency["pings"].size(), 3u);
+        for (size_t p = 0; p < 3; p++)
+            EXPECT_EQ(latency["pings"][p]["round_trip_frames"].whole(), trueTrip) << "ping " << p;
+        EXPECT_EQ(latency["round_trip"]["median_frames"].whole(), trueTrip);
+        EXPECT_EQ(latency["round_trip"]["spread_frames"].whole(), 0);
+        EXPECT_EQ(latency["reported"]["total_frames"].whole(), trueTrip + c.lie);
+        EXPECT_EQ(latency["difference_frames"].whole(), c.lie);
+    }
+}
+
+TEST_F(CheckerTest, LatencyWithoutACableOrWithAnUnreadableTypeSaysSo)
+{
+    SimConfig config = fastConfig();
+    config.periodUs = 0;
+    config.cableOut = 0;
+    config.cableIn = 1;
+    addDevice(config);
+    config.sampleType = 0;  // big-endian 16-bit
+    addDevice(config);
+
+    JsonValue lost = runJson("latency 0 --out 1 --in 0 --pings 2", 1);
+    EXPECT_TRUE(lost["pings"][0]["lost"].flag);
+    EXPECT_TRUE(contains(lastErr, "the cable or the channels are likely wrong")) << lastErr;
+
+    JsonValue refused = runJson("latency 1 --out 0 --in 1", 2);
+    EXPECT_TRUE(contains(refused["error"].text, "ASIOSTInt16MSB"));
+}
+
+TEST_F(CheckerTest, BadArgumentsExitTwoAndNameTheChoices)
+{
+    addDevice(fastConfig(), "Alpha Device");
+    addDevice(fastConfig(), "Beta Device");
+    struct Case {
+        const char *arguments;
+        const char *message;
+    };
+    const Case cases[] = {
+        {"", "no command"},
+        {"frobnicate", "unknown command \"frobnicate\""},
+        {"run 0 --bogus", "unknown option --bogus"},
+        {"run 0 --seconds abc", "bad value for --seconds: \"abc\""},
+        {"run 0 --pings 3", "run does not take --pings"},
+        {"latency 0 --out 0", "latency needs --out O and --in I"},
+        {"info", "info needs a DRIVER"},
+        {"info 7", "there is no driver 7: the list has 0 to 1"},
+        {"info device", "\"device\" is ambiguous"},
+        {"info gamma", "no driver's name contains \"gamma\""},
+        {"run 0 --buffer 100", "buffer size 100 is not one the driver takes"},
+        {"run 0 --rate 44100", "the driver refuses 44100 Hz (canSampleRate answered ASE_NoClock)"},
+        {"latency 1 --out 5 --in 0", "there is no output 5: the driver has outputs 0 to 1"},
+    };
+    for (const Case &c : cases) {
+        CheckerRun run = runChecker(c.arguments);
+        EXPECT_EQ(run.exitCode, 2) << c.arguments;
+        EXPECT_TRUE(contains(run.err, c.message)) << c.arguments << ": " << run.err;
+        EXPECT_TRUE(run.out.empty()) << c.arguments << ": " << run.out;
+        if (contains(c.message, "driver 7") || contains(c.message, "ambiguous") ||
+            contains(c.message, "gamma")) {
+            EXPECT_TRUE(contains(run.err, "  0  Alpha Device\n  1  Beta Device\n")) << run.err;
+        }
+    }
+
+    JsonValue byName = runJson("info BETA", 0);
+    EXPECT_EQ(byName["driver"]["index"].whole(), 1);
+    CheckerRun version = runChecker("--version");
+    EXPECT_EQ(version.exitCode, 0);
+    EXPECT_EQ(version.out, std::string("quorvelcheck ") + QUORVEL_VERSION_TEXT + " (" +
+                               (sizeof(void *) == 8 ? "x64" : "x86") + ")\n");
+    CheckerRun help = runChecker("run --help");
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_TRUE(contains(help.out, "--max-late N")) << help.out;
+}
+
+}  // namespace
