@@ -1,5 +1,6 @@
 // The buffer-switch handler against a bare loop of memory copies over the same buffers, on the
-// layouts real devices have; and the check that the handler allocates nothing and takes no lock.
+// layouts real devices have; the checker's timed callback against the handler alone, which is what
+// its timing costs; and the check that neither allocates or takes a lock.
 //
 //     callback_bench [--quick] [--violate]
 //
@@ -9,6 +10,7 @@
 #include "bench/bench_clock.h"
 #include "bench/call_counters.h"
 #include "bench/layout_buffers.h"
+#include "checker/checker.h"
 #include "engine/loopback.h"
 
 #include <windows.h>
@@ -26,6 +28,12 @@ const int32_t FRAMES[] = {32, 256, 2048};
 const int32_t SAMPLE_BYTES[] = {2, 3, 4, 8};
 const double TARGET_RATIO = 1.10;
 
+// The small layouts, where the timing weighs most against the copies.
+const int32_t TIMING_PAIRS[] = {2, 8};
+const int32_t TIMING_FRAMES[] = {32, 256};
+const int32_t TIMING_BYTES[] = {2, 4};
+const double TIMING_TARGET_NS = 50;
+
 struct Settings {
     int rounds;         // paired rounds per layout
     double batchUs;     // length of one timed batch
@@ -35,7 +43,7 @@ struct Settings {
 // so the fastest round is the one closest to the code's own cost.
 struct Figures {
     double handlerUs;
-    double bareUs;
+    double bareUs;      // the reference: bare copies, or the handler alone
     double ratio;       // handlerUs / bareUs
 };
 
@@ -68,13 +76,15 @@ double timeBatch(SwitchHandler handler, long calls, bool count)
     return benchMicroseconds(end - start) / calls;
 }
 
-// Handler and bare copies in alternating order, so that both meet the same machine.
-Figures measure(SwitchHandler handler, const Settings &settings)
+// Handler and reference (bare copies by default) in alternating order, so that both meet the same
+// machine. A reference that is a handler too is watched as well.
+Figures measure(SwitchHandler handler, const Settings &settings, SwitchHandler reference = bareCopies)
 {
+    const bool countReference = reference != bareCopies;
     // Warm the caches and size the batch from one warm estimate.
-    timeBatch(bareCopies, 16, false);
+    timeBatch(reference, 16, countReference);
     timeBatch(handler, 16, true);
-    double estimate = timeBatch(bareCopies, 64, false);
+    double estimate = timeBatch(reference, 64, countReference);
     long calls = static_cast<long>(settings.batchUs / (estimate > 0.001 ? estimate : 0.001));
     if (calls < 4)
         calls = 4;
@@ -84,9 +94,9 @@ Figures measure(SwitchHandler handler, const Settings &settings)
         double handlerUs, bareUs;
         if (r % 2) {
             handlerUs = timeBatch(handler, calls, true);
-            bareUs = timeBatch(bareCopies, calls, false);
+            bareUs = timeBatch(reference, calls, countReference);
         } else {
-            bareUs = timeBatch(bareCopies, calls, false);
+            bareUs = timeBatch(reference, calls, countReference);
             handlerUs = timeBatch(handler, calls, true);
         }
         figures.handlerUs = std::min(figures.handlerUs, handlerUs);
@@ -209,6 +219,52 @@ long runLayouts(const Settings &settings)
     return handlerCalls;
 }
 
+// The checker's callback (performance-counter reads around the handler, the arrival kept in its
+// ring, the longest duration kept) against the handler alone. Returns the handler calls made.
+long runTimingLayouts(const Settings &settings)
+{
+    printf("\n### The checker's timed callback against the handler alone (%s build)\n\n",
+           sizeof(void *) == 8 ? "x64" : "x86");
+    printf("Per call: the fastest of %d rounds, the two taking turns; the timing's cost is the "
+           "difference.\n\n", settings.rounds);
+    printf("| pairs | frames | bytes/sample | handler us | timed callback us | timing ns | "
+           "target <= %.0f ns |\n", TIMING_TARGET_NS);
+    printf("|---:|---:|---:|---:|---:|---:|---|\n");
+    // A ring for a minute at 32 frames and 192 kHz: the batches wrap it, as a long run would.
+    if (!prepareTiming(60, 166.7)) {
+        printf("No memory for the ring.\n");
+        return 0;
+    }
+    int met = 0, judged = 0;
+    double worst = 0;
+    long handlerCalls = 0;
+    for (int32_t pairs : TIMING_PAIRS) {
+        for (int32_t frames : TIMING_FRAMES) {
+            for (int32_t bytes : TIMING_BYTES) {
+                Layout layout = {pairs, frames, bytes};
+                if (!setUpLayout(layout)) {
+                    printf("| %d | %d | %d | no memory |\n", pairs, frames, bytes);
+                    tearDownLayout();
+                    continue;
+                }
+                Figures f = measure(timedBufferSwitch, settings, onBufferSwitch);
+                handlerCalls += loopbackState.switchCount.load();
+                tearDownLayout();
+                double costNs = (f.handlerUs - f.bareUs) * 1000;
+                judged++;
+                met += costNs <= TIMING_TARGET_NS;
+                worst = std::max(worst, costNs);
+                printf("| %d | %d | %d | %.3f | %.3f | %.1f | %s |\n", pairs, frames, bytes, f.bareUs,
+                       f.handlerUs, costNs, costNs <= TIMING_TARGET_NS ? "met" : "MISSED");
+            }
+        }
+    }
+    printf("\nTiming target (<= %.0f ns per callback): met in %d of %d layouts; worst %.1f ns. "
+           "Switches timed: %u.\n", TIMING_TARGET_NS, met, judged, worst, switchTiming.recorded);
+    releaseTiming();
+    return handlerCalls;
+}
+
 // The violating handler on one layout: no figures, only calls for the check to see.
 long runViolations()
 {
@@ -249,6 +305,8 @@ int main(int argc, char **argv)
         return 2;
     }
     resetCallCounts();
-    long handlerCalls = violate ? runViolations() : runLayouts(settings) + runOddPaths(onBufferSwitch);
+    long handlerCalls = violate ? runViolations()
+                                : runLayouts(settings) + runOddPaths(onBufferSwitch) +
+                                      runTimingLayouts(settings);
     return printCheck(handlerCalls);
 }
