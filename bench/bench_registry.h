@@ -29,6 +29,6 @@ long removeMarkedClasses(const char *mark);
 // both agree.
 long countClassesRootKeys();
 long countMachineClassKeys();
-// Keys the driver scan reads: for each class, its place in the enumeration of
-// HKEY_CLASSES_ROOT\clsid plus one, since the scan reads up to and including the match.
+// Keys the lookup by enumeration reads: for each class, its place in the enumeration of
+// HKEY_CLASSES_ROOT\clsid plus one, since it reads up to and including the match.
 long long keysReadByScan(const std::vector<std::string> &clsids);
