@@ -1,29 +1,41 @@
-// The double buffers a host asks for. Every half-buffer is followed by a guard zone, and the
-// device keeps its own copy of the layout: a host may change its array afterwards.
+// The double buffers a host asks for, each sized by its channel's own sample type. Every
+// half-buffer is followed by a guard zone, and the device keeps its own copy of the layout: a host
+// may change its array afterwards. The callbacks record it keeps by pointer, as real drivers do.
 #include "sim_object.h"
 
 #include <string.h>
 
 namespace {
 
-long checkRequest(const SimConfig &config, const SimAsioBufferInfo *infos, long count, long frames,
+size_t allocatedBytes(long type, long frames) {
+    int sampleBytes = simSampleBytes(type);
+    return (size_t)(sampleBytes ? sampleBytes : 4) * (size_t)frames;
+}
+
+// No channels at all is a driver running its clock with nothing to move: accepted.
+long checkRequest(const SimDevice *device, const SimAsioBufferInfo *infos, long count, long frames,
                   const SimAsioCallbacks *callbacks) {
-    if (!infos || !callbacks || !callbacks->bufferSwitch || count <= 0 || frames <= 0)
+    const SimConfig &config = device->config;
+    if (!callbacks || !callbacks->bufferSwitch || count < 0 || (count > 0 && !infos) || frames <= 0)
         return SIM_ASE_INVALID_MODE;
     // Refused before the array is read: a count beyond the channels would run off its end.
     long long channels = (long long)(config.inputs > 0 ? config.inputs : 0) +
                          (config.outputs > 0 ? config.outputs : 0);
     if (count > channels)
         return SIM_ASE_INVALID_MODE;
-    int sampleBytes = simSampleBytes(config.sampleType);
-    unsigned long long half = (unsigned long long)(sampleBytes ? sampleBytes : 4) * frames;
-    if (half > SIM_MAX_ALLOCATION ||
-        2ull * count * simGuardedStride((size_t)half) > SIM_MAX_ALLOCATION)
+    // Too large for even one half of 4 bytes a sample; it also keeps the sizes below in 32 bits.
+    if (4ull * (unsigned long long)frames > SIM_MAX_ALLOCATION)
         return SIM_ASE_NO_MEMORY;
+    unsigned long long total = 0;
     for (long i = 0; i < count; i++) {
         long limit = infos[i].isInput ? config.inputs : config.outputs;
         if (infos[i].channelNum < 0 || infos[i].channelNum >= limit)
             return SIM_ASE_INVALID_MODE;
+        long type = simChannelType(device, infos[i].isInput != 0, infos[i].channelNum);
+        unsigned long long half = allocatedBytes(type, frames);
+        total += 2 * simGuardedStride((size_t)half);
+        if (half > SIM_MAX_ALLOCATION || total > SIM_MAX_ALLOCATION)
+            return SIM_ASE_NO_MEMORY;
     }
     return SIM_ASE_OK;
 }
@@ -40,16 +52,47 @@ void pairOutputs(SimBufferSet *set) {
     }
 }
 
+// Lays the elements out one after another in one block, each half followed by its guard.
+bool layOut(const SimDevice *device, const SimAsioBufferInfo *infos, SimBufferSet *set) {
+    size_t total = 0;
+    for (long i = 0; i < set->count; i++) {
+        SimElement &element = set->elements[i];
+        element.isInput = infos[i].isInput != 0;
+        element.channelNum = infos[i].channelNum;
+        long type = simChannelType(device, element.isInput != 0, element.channelNum);
+        element.halfBytes = allocatedBytes(type, set->frames);
+        element.checkBytes = (size_t)simSampleBytes(type) * (size_t)set->frames;
+        element.stride = simGuardedStride(element.halfBytes);
+        total += 2 * element.stride;
+    }
+    set->block = (unsigned char *)VirtualAlloc(nullptr, total, MEM_COMMIT | MEM_RESERVE,
+                                               PAGE_READWRITE);
+    if (!set->block)
+        return false;
+    unsigned char *at = set->block;
+    for (long i = 0; i < set->count; i++) {
+        SimElement &element = set->elements[i];
+        for (int h = 0; h < 2; h++) {
+            element.half[h] = at;
+            memset(at + element.halfBytes, simGuardByte(i, h), element.stride - element.halfBytes);
+            at += element.stride;
+        }
+    }
+    pairOutputs(set);
+    return true;
+}
+
 }  // namespace
 
 long simCreateBuffers(SimDevice *device, SimAsioBufferInfo *infos, long count, long frames,
-                      const SimAsioCallbacks *callbacks) {
+                      SimAsioCallbacks *callbacks) {
     // Whatever the outcome, a second call replaces the first set.
     simStopThread(device);
     simFreeBuffers(&device->buffers);
+    device->shared->trueRoundTrip = 0;
     if (device->config.createBuffersFails)
         return SIM_ASE_NO_MEMORY;
-    long error = checkRequest(device->config, infos, count, frames, callbacks);
+    long error = checkRequest(device, infos, count, frames, callbacks);
     if (error)
         return error;
     if (device->config.nullBuffers) {
@@ -61,41 +104,37 @@ long simCreateBuffers(SimDevice *device, SimAsioBufferInfo *infos, long count, l
     SimBufferSet set = {};
     set.count = count;
     set.frames = frames;
-    int sampleBytes = simSampleBytes(device->config.sampleType);
-    set.halfBytes = (size_t)(sampleBytes ? sampleBytes : 4) * frames;
-    set.checkBytes = (size_t)sampleBytes * frames;
-    size_t stride = simGuardedStride(set.halfBytes);
-    set.elements = (SimElement *)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY,
-                                           sizeof(SimElement) * count);
-    set.block = (unsigned char *)VirtualAlloc(nullptr, stride * 2 * count,
-                                              MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
-    if (!set.elements || !set.block) {
+    set.cable.out = set.cable.in = -1;
+    if (count > 0) {
+        set.elements = (SimElement *)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY,
+                                               sizeof(SimElement) * count);
+        if (!set.elements || !layOut(device, infos, &set)) {
+            simFreeBuffers(&set);
+            return SIM_ASE_NO_MEMORY;
+        }
+    }
+    long long roundTrip = 0;
+    if (simMakeCable(device->config, &set, &roundTrip) != SIM_ASE_OK) {
         simFreeBuffers(&set);
         return SIM_ASE_NO_MEMORY;
     }
-    for (long i = 0; i < count; i++) {
-        SimElement &element = set.elements[i];
-        element.isInput = infos[i].isInput != 0;
-        element.channelNum = infos[i].channelNum;
-        for (int h = 0; h < 2; h++) {
-            element.half[h] = set.block + stride * (2 * i + h);
-            memset(element.half[h] + set.halfBytes, simGuardByte(i, h), stride - set.halfBytes);
-        }
-    }
-    pairOutputs(&set);
-    set.callbacks = *callbacks;
+    set.callbacks = callbacks;
+    set.made = true;
     for (long i = 0; i < count; i++) {
         infos[i].buffers[0] = set.elements[i].half[0];
         infos[i].buffers[1] = set.elements[i].half[1];
     }
     device->buffers = set;
+    device->shared->trueRoundTrip = (LONG)roundTrip;
     return SIM_ASE_OK;
 }
 
 void simFreeBuffers(SimBufferSet *set) {
+    simFreeCable(&set->cable);
     if (set->block)
         VirtualFree(set->block, 0, MEM_RELEASE);
     if (set->elements)
         HeapFree(GetProcessHeap(), 0, set->elements);
     memset(set, 0, sizeof *set);
+    set->cable.out = set->cable.in = -1;
 }

@@ -14,26 +14,50 @@ struct ConfigField {
     size_t textSize;  // 0: a signed 32-bit number
 };
 
+#define TEXT_FIELD(name, member) {name, offsetof(SimConfig, member), sizeof(SimConfig::member)}
+#define NUMBER_FIELD(name, member) {name, offsetof(SimConfig, member), 0}
+
 const ConfigField kFields[] = {
-    {"Inputs", offsetof(SimConfig, inputs), 0},
-    {"Outputs", offsetof(SimConfig, outputs), 0},
-    {"MinSize", offsetof(SimConfig, minSize), 0},
-    {"MaxSize", offsetof(SimConfig, maxSize), 0},
-    {"PreferredSize", offsetof(SimConfig, preferredSize), 0},
-    {"Granularity", offsetof(SimConfig, granularity), 0},
-    {"SampleRate", offsetof(SimConfig, sampleRate), sizeof(SimConfig::sampleRate)},
-    {"SampleType", offsetof(SimConfig, sampleType), 0},
-    {"DriverName", offsetof(SimConfig, driverName), sizeof(SimConfig::driverName)},
-    {"DriverVersion", offsetof(SimConfig, driverVersion), 0},
-    {"InitError", offsetof(SimConfig, initError), sizeof(SimConfig::initError)},
-    {"PeriodUs", offsetof(SimConfig, periodUs), 0},
-    {"CreateBuffersFails", offsetof(SimConfig, createBuffersFails), 0},
-    {"NullBuffers", offsetof(SimConfig, nullBuffers), 0},
-    {"StartFails", offsetof(SimConfig, startFails), 0},
-    {"NameUnterminated", offsetof(SimConfig, nameUnterminated), 0},
-    {"PanelShowsWindow", offsetof(SimConfig, panelShowsWindow), 0},
-    {"PanelDelayMs", offsetof(SimConfig, panelDelayMs), 0},
+    NUMBER_FIELD("Inputs", inputs),
+    NUMBER_FIELD("Outputs", outputs),
+    NUMBER_FIELD("MinSize", minSize),
+    NUMBER_FIELD("MaxSize", maxSize),
+    NUMBER_FIELD("PreferredSize", preferredSize),
+    NUMBER_FIELD("Granularity", granularity),
+    TEXT_FIELD("SampleRate", sampleRate),
+    TEXT_FIELD("SampleRates", sampleRates),
+    NUMBER_FIELD("SampleType", sampleType),
+    TEXT_FIELD("InputTypes", inputTypes),
+    TEXT_FIELD("OutputTypes", outputTypes),
+    TEXT_FIELD("InputNames", inputNames),
+    TEXT_FIELD("OutputNames", outputNames),
+    TEXT_FIELD("DriverName", driverName),
+    NUMBER_FIELD("DriverVersion", driverVersion),
+    TEXT_FIELD("InitError", initError),
+    NUMBER_FIELD("PeriodUs", periodUs),
+    NUMBER_FIELD("CreateBuffersFails", createBuffersFails),
+    NUMBER_FIELD("NullBuffers", nullBuffers),
+    NUMBER_FIELD("StartFails", startFails),
+    NUMBER_FIELD("NameUnterminated", nameUnterminated),
+    NUMBER_FIELD("PanelShowsWindow", panelShowsWindow),
+    NUMBER_FIELD("PanelDelayMs", panelDelayMs),
+    NUMBER_FIELD("InitMessageBox", initMessageBox),
+    NUMBER_FIELD("StopWaits", stopWaits),
+    NUMBER_FIELD("WindowMs", windowMs),
+    NUMBER_FIELD("AsioMessages", asioMessages),
+    NUMBER_FIELD("RequestSelector", requestSelector),
+    NUMBER_FIELD("RequestAtSwitch", requestAtSwitch),
+    NUMBER_FIELD("InputDelay", inputDelay),
+    NUMBER_FIELD("OutputDelay", outputDelay),
+    NUMBER_FIELD("LatencyLie", latencyLie),
+    NUMBER_FIELD("CableOut", cableOut),
+    NUMBER_FIELD("CableIn", cableIn),
+    NUMBER_FIELD("StallEvery", stallEvery),
+    NUMBER_FIELD("StallMs", stallMs),
 };
+
+#undef TEXT_FIELD
+#undef NUMBER_FIELD
 
 void classKeyPath(const char *clsidText, const char *below, char *out, size_t outSize) {
     snprintf(out, outSize, "Software\\Classes\\CLSID\\%s%s%s", clsidText, below[0] ? "\\" : "",
@@ -47,7 +71,7 @@ long setText(HKEY key, const char *name, const char *text) {
 long writeField(HKEY key, const ConfigField &field, const SimConfig *config) {
     const char *at = (const char *)config + field.offset;
     if (field.textSize) {
-        char text[256];
+        char text[512];
         snprintf(text, sizeof text, "%.*s", (int)field.textSize, at);
         return setText(key, field.name, text);
     }
@@ -93,6 +117,10 @@ void simDefaultConfig(SimConfig *config) {
     config->sampleType = 18;
     strcpy(config->driverName, "Quorvel Sim");
     config->driverVersion = 1;
+    config->windowMs = 1000;
+    config->asioMessages = 1;
+    config->cableOut = -1;
+    config->cableIn = -1;
 }
 
 long simWriteConfig(const char *clsidText, const SimConfig *config) {

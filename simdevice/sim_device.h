@@ -8,6 +8,20 @@
 //     HKCR\CLSID\{clsid}\Simulation\Panel    optional: values the control panel copies over
 //     HKLM\SOFTWARE\ASIO\<name>              "CLSID" = "{clsid}", "Description" = <name>
 //
+// It behaves like the strictest real drivers a host meets:
+// - COM identity: the driver interface only under the class identifier; IID_IUnknown gets a
+//   separate three-slot face of the same object. Anything else is refused.
+// - Windows on the host's thread: a control panel as a top-level window with no owner and the
+//   device's own message loop, a message box from init, a message loop inside stop. Host calls
+//   that arrive on that thread meanwhile are flagged; a Release among them is honoured once the
+//   device's own call has returned.
+// - The callbacks record is kept by pointer, and asioMessage is asked the usual questions at
+//   createBuffers; a request (reset, resync, latencies, overload) can come from the switch thread.
+// - Sample type, name per channel; a list of accepted sample rates.
+// - A loopback cable from one output to one input with a true round trip of
+//   2 x frames + InputDelay + OutputDelay, and latencies that tell it (or lie by LatencyLie).
+// - Stalls of the clock, and buffers with no channels at all.
+//
 // What the device saw is published in a named shared-memory record, SimShared, named
 // simSharedName(clsid). A test opens it before the host starts and keeps its handle, so the record
 // outlives the host process and can be read after the host ended.
@@ -21,7 +35,7 @@
 #define SIM_DEFAULT_CLSID "{D7C77681-91D4-4CA3-9AFA-7427AB911F3F}"
 
 // Configuration of one simulated device. Counts are signed on purpose: hostile figures (negative,
-// zero, huge) are part of what the device can report.
+// zero, huge) are part of what the device can report. Text lists are comma-separated.
 struct SimConfig {
     int32_t inputs;           // "Inputs"
     int32_t outputs;          // "Outputs"
@@ -30,7 +44,15 @@ struct SimConfig {
     int32_t preferredSize;    // "PreferredSize"
     int32_t granularity;      // "Granularity"
     char sampleRate[64];      // "SampleRate", text parsed with strtod ("48000", "nan", "inf", "1e300")
-    int32_t sampleType;       // "SampleType", ASIO sample type code
+    char sampleRates[128];    // "SampleRates": rates canSampleRate/setSampleRate accept
+                              // ("44100,48000,96000"); empty = only "SampleRate"
+    int32_t sampleType;       // "SampleType", ASIO sample type code of every channel not listed below
+    char inputTypes[128];     // "InputTypes": type codes of the inputs in channel order, the last
+                              // one repeating for the rest; empty = "SampleType" for all
+    char outputTypes[128];    // "OutputTypes": the same for the outputs
+    char inputNames[256];     // "InputNames": channel names (each cut to 31 characters); a channel
+                              // without one is "Sim In N"
+    char outputNames[256];    // "OutputNames": the same for the outputs ("Sim Out N")
     char driverName[64];      // "DriverName"; getDriverName writes at most 32 bytes
     int32_t driverVersion;    // "DriverVersion"
     char initError[128];      // "InitError": when not empty, init returns 0 and reports this text
@@ -39,12 +61,33 @@ struct SimConfig {
     int32_t nullBuffers;      // "NullBuffers": createBuffers succeeds but leaves every address null
     int32_t startFails;       // "StartFails": start returns an error
     int32_t nameUnterminated; // "NameUnterminated": getDriverName fills 32 bytes with no NUL
-    int32_t panelShowsWindow; // "PanelShowsWindow": 1 = a modal window; 0 = apply "Panel" silently
-    int32_t panelDelayMs;     // "PanelDelayMs": controlPanel blocks this long before returning
+    int32_t panelShowsWindow; // "PanelShowsWindow": 0 = apply "Panel" silently; 1 = a modal window
+                              // owned by init's sysHandle; 2 = a top-level window with no owner
+                              // and the device's own message loop, closed after "WindowMs", then
+                              // "Panel" applied silently
+    int32_t panelDelayMs;     // "PanelDelayMs": controlPanel blocks this long before anything else
+    int32_t initMessageBox;   // "InitMessageBox": 1 = init first shows a message box with no owner,
+                              // closed after "WindowMs"
+    int32_t stopWaits;        // "StopWaits": 1 = stop ends the switch thread, then runs a message
+                              // loop for "WindowMs" before it returns
+    int32_t windowMs;         // "WindowMs": how long those windows and loops stay up (1000)
+    int32_t asioMessages;     // "AsioMessages": 1 = createBuffers asks the host's asioMessage the
+                              // usual questions (see SimShared) before it returns
+    int32_t requestSelector;  // "RequestSelector": 0 = none; else asioMessage(selector, 0, 0, 0)
+                              // once per run, from the switch thread (3 reset, 5 resync,
+                              // 6 latencies changed, 15 overload...)
+    int32_t requestAtSwitch;  // "RequestAtSwitch": ...right after this buffer switch (from 1)
+    int32_t inputDelay;       // "InputDelay": frames the input converters add (negative = 0)
+    int32_t outputDelay;      // "OutputDelay": frames the output converters add (negative = 0)
+    int32_t latencyLie;       // "LatencyLie": added to the output latency reported; may be negative
+    int32_t cableOut;         // "CableOut": output channel whose samples come back on "CableIn";
+    int32_t cableIn;          // "CableIn":  -1 (both) = no cable
+    int32_t stallEvery;       // "StallEvery": 0 = never; else every Nth switch comes late by...
+    int32_t stallMs;          // "StallMs": ...this many milliseconds
 };
 
 // Default figures: 2 in, 2 out, 256 frames (64..2048, granularity -1), 48 kHz, 32-bit LE integers,
-// real-time pace, no faults, no panel window.
+// real-time pace, no faults, no panel window, the usual asioMessage questions, no cable.
 void simDefaultConfig(SimConfig *config);
 
 // Registers a device: the ASIO key, the class key pointing at dllPath, and the configuration.
@@ -67,7 +110,7 @@ long simApplyPanelChanges(const char *clsidText);
 // Calls as they are logged, in order.
 enum SimOp {
     SIM_CREATED = 1,  // a: instance number
-    SIM_RELEASED,     // the last reference went; a: instance number
+    SIM_RELEASED,     // the last reference went and the object is gone; a: instance number
     SIM_INIT,         // a: sysHandle != null
     SIM_GET_DRIVER_NAME,
     SIM_GET_DRIVER_VERSION,
@@ -89,16 +132,28 @@ enum SimOp {
     SIM_CONTROL_PANEL,
     SIM_FUTURE,
     SIM_OUTPUT_READY,
+    // COM makes these freely, so they are logged only when they come during a window, where
+    // they matter. a: what was asked (SIM_ASKED_*), b: 1 when made on the IUnknown face.
+    SIM_QUERY_INTERFACE,
+    SIM_ADD_REF,           // a: references after the call
+    SIM_RELEASE,           // a: references after the call
 };
+
+// What a QueryInterface or a factory's CreateInstance asked for.
+enum { SIM_ASKED_OTHER = 0, SIM_ASKED_CLSID = 1, SIM_ASKED_UNKNOWN = 2 };
+
+enum { SIM_CALL_DURING_WINDOW = 1 };
 
 struct SimCall {
     int32_t instance;  // which object of this device, counted from 1
     int32_t op;        // SimOp
     int32_t a;
     int32_t b;
+    int32_t flags;     // SIM_CALL_DURING_WINDOW: made on the thread of a window of the device's
+                       // while it was up
 };
 
-enum { SIM_MAX_CALLS = 16384, SIM_SHARED_MAGIC = 0x51534D31 };
+enum { SIM_MAX_CALLS = 16384, SIM_SHARED_MAGIC = 0x51534D32, SIM_SELECTORS = 16 };
 
 // Same layout in both bitnesses: fixed-width fields only, no pointers.
 // Counters are written by the device with interlocked operations.
@@ -116,6 +171,31 @@ struct SimShared {
     volatile LONG lateSwitches;         // callbacks that returned after their period had run out
     volatile LONG longestCallbackUs;
     volatile LONG threadsRunning;       // switch threads alive (0 or 1)
+
+    // Windows and message loops the device ran on a host's thread (panel, message box, stop).
+    volatile LONG windowsUp;            // up now
+    volatile LONG windowsShown;         // over the record's life
+    volatile LONG callsDuringWindow;    // host calls that came on that thread while one was up
+
+    // COM identity: what the factory's CreateInstance and the object's QueryInterface were asked.
+    volatile LONG createForClsid;
+    volatile LONG createForUnknown;
+    volatile LONG createForOther;
+    volatile LONG queryForClsid;
+    volatile LONG queryForUnknown;
+    volatile LONG queryForOther;
+
+    // asioMessage. At createBuffers the device asks "selector supported" (1) for 2, 3, 4, 5, 6, 7,
+    // 8 and 15, then engine version (2), supports time info (7), supports time code (8).
+    volatile LONG supportedAnswers[SIM_SELECTORS];  // [v]: answer to (1, v); -1 never asked
+    volatile LONG messageAnswers[SIM_SELECTORS];    // [s]: answer to (s, 0); -1 never asked
+    volatile LONG requestsSent;         // "RequestSelector" messages sent from the switch thread
+    volatile LONG requestAnswer;        // the host's answer to the last of them
+
+    volatile LONG trueRoundTrip;        // frames from output "CableOut" back to input "CableIn",
+                                        // set at createBuffers; 0 with no cable
+    volatile LONG stalls;               // switches made late on purpose ("StallEvery")
+
     volatile LONG callCount;            // calls seen; only the first SIM_MAX_CALLS are kept
     SimCall calls[SIM_MAX_CALLS];
 };
@@ -123,6 +203,7 @@ struct SimShared {
 // Name of the shared record of the device with that class ("QuorvelSim-{...}", upper case).
 void simSharedName(const char *clsidText, char *out, int outSize);
 // Creates or opens the record and maps it. Returns null on failure. *mapping gets the handle to
-// close with simCloseShared. reset: zero the record first (a test does this before the host starts).
+// close with simCloseShared. reset: clear the record first (a test does this before the host
+// starts); a record made afresh is cleared the same way (counters 0, answers -1).
 SimShared *simOpenShared(const char *clsidText, bool reset, HANDLE *mapping);
 void simCloseShared(SimShared *shared, HANDLE mapping);

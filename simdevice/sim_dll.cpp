@@ -26,6 +26,8 @@ struct SimFactory {
     const SimFactoryVtbl *vtbl;
     volatile LONG refs;
     CLSID clsid;
+    SimShared *shared;  // the device's record, where requests are counted; may be null
+    HANDLE mapping;
 };
 
 HRESULT SIM_STDCALL factoryQueryInterface(SimFactory *self, const IID *iid, void **out) {
@@ -46,26 +48,41 @@ ULONG SIM_STDCALL factoryAddRef(SimFactory *self) {
 ULONG SIM_STDCALL factoryRelease(SimFactory *self) {
     LONG refs = InterlockedDecrement(&self->refs);
     if (refs == 0) {
+        simCloseShared(self->shared, self->mapping);
         HeapFree(GetProcessHeap(), 0, self);
         simModuleRelease();
     }
     return (ULONG)refs;
 }
 
-// Hosts ask for the driver interface under the driver's own class identifier.
+void countCreate(SimShared *shared, int asked) {
+    if (!shared)
+        return;
+    if (asked == SIM_ASKED_CLSID)
+        InterlockedIncrement(&shared->createForClsid);
+    else if (asked == SIM_ASKED_UNKNOWN)
+        InterlockedIncrement(&shared->createForUnknown);
+    else
+        InterlockedIncrement(&shared->createForOther);
+}
+
+// Hosts ask for the driver interface under the driver's own class identifier; IID_IUnknown gets
+// the object's bare IUnknown face.
 HRESULT SIM_STDCALL factoryCreateInstance(SimFactory *self, IUnknown *outer, const IID *iid,
                                           void **out) {
+    int asked = simAsked(self->clsid, iid);
+    countCreate(self->shared, asked);
     if (!out)
         return E_POINTER;
     *out = nullptr;
     if (outer)
         return CLASS_E_NOAGGREGATION;
-    if (!iid || (!IsEqualGUID(*iid, IID_IUnknown) && !IsEqualGUID(*iid, self->clsid)))
+    if (asked == SIM_ASKED_OTHER)
         return E_NOINTERFACE;
     SimDevice *device = simDeviceCreate(self->clsid);
     if (!device)
         return E_OUTOFMEMORY;
-    *out = device;
+    *out = simFace(device, asked);
     return S_OK;
 }
 
@@ -132,6 +149,9 @@ STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, LPVOID *out) {
     factory->vtbl = &kFactoryVtbl;
     factory->refs = 1;
     factory->clsid = clsid;
+    char text[40];
+    simClsidToText(clsid, text, sizeof text);
+    factory->shared = simOpenShared(text, false, &factory->mapping);
     simModuleAddRef();
     *out = factory;
     return S_OK;

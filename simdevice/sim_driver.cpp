@@ -1,10 +1,9 @@
-// The driver object: its life and the slots of the interface. Every slot logs itself first and
-// tolerates null arguments and any order of calls: the device must never be the one that crashes.
+// The slots of the driver interface. Every slot logs itself first and tolerates null arguments
+// and any order of calls: the device must never be the one that crashes. Slots that run a window
+// or call the host may find the object released when that returns; they touch it no more then.
 #include "sim_object.h"
 
-#include <objbase.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 
 namespace {
@@ -26,37 +25,10 @@ struct DeviceLock {
     SimDevice *device;
 };
 
-HRESULT SIM_STDCALL queryInterface(SimDevice *self, const IID *iid, void **out) {
-    if (!out)
-        return E_POINTER;
-    *out = nullptr;
-    if (!iid || (!IsEqualGUID(*iid, IID_IUnknown) && !IsEqualGUID(*iid, self->clsid)))
-        return E_NOINTERFACE;
-    InterlockedIncrement(&self->refs);
-    *out = self;
-    return S_OK;
-}
-
-ULONG SIM_STDCALL addRef(SimDevice *self) {
-    return (ULONG)InterlockedIncrement(&self->refs);
-}
-
-ULONG SIM_STDCALL release(SimDevice *self) {
-    LONG refs = InterlockedDecrement(&self->refs);
-    if (refs != 0)
-        return (ULONG)refs;
-    if (simOnSwitchThread(self)) {
-        // The callback still runs on the switch thread: it finishes and cleans up after it returns.
-        self->orphaned = 1;
-        SetEvent(self->stopEvent);
-    } else {
-        simDeviceDestroy(self);
-    }
-    return 0;
-}
-
 long SIM_THISCALL init(SimDevice *self, void *sysHandle) {
     simLogCall(self, SIM_INIT, sysHandle != nullptr, 0);
+    if (self->config.initMessageBox && simInitMessageBox(self))
+        return 0;  // released while the box was up: nobody is left to use the answer
     self->owner = (HWND)sysHandle;
     if (self->config.initError[0]) {
         copyText(self->errorText, sizeof self->errorText, self->config.initError);
@@ -99,7 +71,7 @@ long SIM_THISCALL start(SimDevice *self) {
         DeviceLock lock(self);
         if (self->config.startFails)
             result = SIM_ASE_HW_MALFUNCTION;
-        else if (!self->buffers.elements)
+        else if (!self->buffers.made)
             result = SIM_ASE_NOT_PRESENT;
         else
             result = simStartThread(self);
@@ -114,8 +86,14 @@ long SIM_THISCALL stop(SimDevice *self) {
         SetEvent(self->stopEvent);  // the thread ends once the callback has returned
         return SIM_ASE_OK;
     }
-    DeviceLock lock(self);
-    simStopThread(self);
+    {
+        DeviceLock lock(self);
+        simStopThread(self);
+    }
+    // The thread has ended before the wait: a start made from the host's window meanwhile must
+    // not be undone when the wait is over.
+    if (self->config.stopWaits)
+        simWaitWithMessages(self);
     return SIM_ASE_OK;
 }
 
@@ -128,13 +106,15 @@ long SIM_THISCALL getChannels(SimDevice *self, long *inputs, long *outputs) {
     return SIM_ASE_OK;
 }
 
+// The converters' delays on top of one buffer each way; the output side may be told wrong.
 long SIM_THISCALL getLatencies(SimDevice *self, long *inputLatency, long *outputLatency) {
     simLogCall(self, SIM_GET_LATENCIES, 0, 0);
     if (!inputLatency || !outputLatency)
         return SIM_ASE_INVALID_PARAMETER;
-    long frames = self->buffers.elements ? self->buffers.frames : self->config.preferredSize;
-    *inputLatency = frames;
-    *outputLatency = frames;
+    const SimConfig &c = self->config;
+    long frames = self->buffers.made ? self->buffers.frames : c.preferredSize;
+    *inputLatency = frames + (c.inputDelay > 0 ? c.inputDelay : 0);
+    *outputLatency = frames + (c.outputDelay > 0 ? c.outputDelay : 0) + c.latencyLie;
     return SIM_ASE_OK;
 }
 
@@ -152,7 +132,7 @@ long SIM_THISCALL getBufferSize(SimDevice *self, long *minSize, long *maxSize, l
 
 long SIM_THISCALL canSampleRate(SimDevice *self, double rate) {
     simLogCall(self, SIM_CAN_SAMPLE_RATE, logNumber(rate), 0);
-    return rate == self->sampleRate ? SIM_ASE_OK : SIM_ASE_NO_CLOCK;
+    return simRateAccepted(self, rate) ? SIM_ASE_OK : SIM_ASE_NO_CLOCK;
 }
 
 long SIM_THISCALL getSampleRate(SimDevice *self, double *rate) {
@@ -163,10 +143,16 @@ long SIM_THISCALL getSampleRate(SimDevice *self, double *rate) {
     return SIM_ASE_OK;
 }
 
-// 0 asks for the external clock, which this device takes to be its own.
+// 0 asks for the external clock, which this device takes to be its own. A new rate sets the
+// pace from the next start on; a run in progress keeps its own.
 long SIM_THISCALL setSampleRate(SimDevice *self, double rate) {
     simLogCall(self, SIM_SET_SAMPLE_RATE, logNumber(rate), 0);
-    return rate == self->sampleRate || rate == 0 ? SIM_ASE_OK : SIM_ASE_NO_CLOCK;
+    if (rate == 0)
+        return SIM_ASE_OK;
+    if (!simRateAccepted(self, rate))
+        return SIM_ASE_NO_CLOCK;
+    self->sampleRate = rate;
+    return SIM_ASE_OK;
 }
 
 long SIM_THISCALL getClockSources(SimDevice *self, SimAsioClockSource *clocks, long *count) {
@@ -215,7 +201,7 @@ long SIM_THISCALL getChannelInfo(SimDevice *self, SimAsioChannelInfo *info) {
         return SIM_ASE_INVALID_PARAMETER;
     }
     simLogCall(self, SIM_GET_CHANNEL_INFO, info->channel, info->isInput);
-    info->type = self->config.sampleType;
+    info->type = simChannelType(self, info->isInput != 0, info->channel);
     long channels = info->isInput ? self->config.inputs : self->config.outputs;
     if (info->channel < 0 || info->channel >= channels)
         return SIM_ASE_INVALID_PARAMETER;
@@ -226,8 +212,7 @@ long SIM_THISCALL getChannelInfo(SimDevice *self, SimAsioChannelInfo *info) {
             info->isActive = 1;
     }
     info->channelGroup = 0;
-    snprintf(info->name, sizeof info->name, "Sim %s %ld", info->isInput ? "In" : "Out",
-             info->channel + 1);
+    simChannelName(self, info->isInput != 0, info->channel, info->name, sizeof info->name);
     return SIM_ASE_OK;
 }
 
@@ -236,8 +221,15 @@ long SIM_THISCALL createBuffers(SimDevice *self, SimAsioBufferInfo *infos, long 
     simLogCall(self, SIM_CREATE_BUFFERS, count, bufferSize);
     if (simOnSwitchThread(self))
         return SIM_ASE_INVALID_MODE;  // its own buffers are in use by the caller
-    DeviceLock lock(self);
-    return simCreateBuffers(self, infos, count, bufferSize, callbacks);
+    long result;
+    {
+        DeviceLock lock(self);
+        result = simCreateBuffers(self, infos, count, bufferSize, callbacks);
+    }
+    // Asked with no lock held: the host may call back in, or let go of the object, meanwhile.
+    if (result == SIM_ASE_OK && self->config.asioMessages)
+        simAskHost(self);
+    return result;
 }
 
 long SIM_THISCALL disposeBuffers(SimDevice *self) {
@@ -254,10 +246,17 @@ long SIM_THISCALL controlPanel(SimDevice *self) {
     simLogCall(self, SIM_CONTROL_PANEL, 0, 0);
     if (self->config.panelDelayMs > 0)
         Sleep((DWORD)self->config.panelDelayMs);
-    if (self->config.panelShowsWindow)
+    if (self->config.panelShowsWindow == 2) {
+        // The host may release the object while the window is up; the changes still apply.
+        char clsidText[sizeof self->clsidText];
+        memcpy(clsidText, self->clsidText, sizeof clsidText);
+        simShowPanelWindow(self);
+        simApplyPanelChanges(clsidText);
+    } else if (self->config.panelShowsWindow) {
         simShowPanel(self);
-    else
+    } else {
         simApplyPanelChanges(self->clsidText);
+    }
     return SIM_ASE_OK;
 }
 
@@ -271,22 +270,22 @@ long SIM_THISCALL outputReady(SimDevice *self) {
     return SIM_ASE_NOT_PRESENT;
 }
 
-const SimDeviceVtbl kDeviceVtbl = {
-    queryInterface, addRef, release, init, getDriverName, getDriverVersion, getErrorMessage,
-    start, stop, getChannels, getLatencies, getBufferSize, canSampleRate, getSampleRate,
-    setSampleRate, getClockSources, setClockSource, getSamplePosition, getChannelInfo,
-    createBuffers, disposeBuffers, controlPanel, future, outputReady,
-};
-
-SimShared *privateRecord() {
-    return (SimShared *)VirtualAlloc(nullptr, sizeof(SimShared), MEM_COMMIT | MEM_RESERVE,
-                                     PAGE_READWRITE);
-}
-
 }  // namespace
+
+const SimDeviceVtbl simDeviceVtbl = {
+    simQueryInterface, simAddRef, simRelease, init, getDriverName, getDriverVersion,
+    getErrorMessage, start, stop, getChannels, getLatencies, getBufferSize, canSampleRate,
+    getSampleRate, setSampleRate, getClockSources, setClockSource, getSamplePosition,
+    getChannelInfo, createBuffers, disposeBuffers, controlPanel, future, outputReady,
+};
 
 void simLogCall(SimDevice *device, int op, long a, long b) {
     SimShared *shared = device->shared;
+    int flags = 0;
+    if (simInWindowHere(device)) {
+        flags |= SIM_CALL_DURING_WINDOW;
+        InterlockedIncrement(&shared->callsDuringWindow);
+    }
     LONG index = InterlockedIncrement(&shared->callCount) - 1;
     if (index < 0 || index >= SIM_MAX_CALLS)
         return;
@@ -295,60 +294,10 @@ void simLogCall(SimDevice *device, int op, long a, long b) {
     call.op = op;
     call.a = a;
     call.b = b;
+    call.flags = flags;
 }
 
 bool simOnSwitchThread(const SimDevice *device) {
     return device->thread && GetCurrentThreadId() == device->threadId &&
            WaitForSingleObject(device->thread, 0) == WAIT_TIMEOUT;
-}
-
-SimDevice *simDeviceCreate(const CLSID &clsid) {
-    auto *device = (SimDevice *)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(SimDevice));
-    if (!device)
-        return nullptr;
-    device->vtbl = &kDeviceVtbl;
-    device->refs = 1;
-    device->clsid = clsid;
-    simClsidToText(clsid, device->clsidText, sizeof device->clsidText);
-    device->stopEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    device->shared = simOpenShared(device->clsidText, false, &device->mapping);
-    if (!device->shared)
-        device->shared = privateRecord();
-    if (simReadConfig(device->clsidText, &device->config) || !device->stopEvent ||
-        !device->shared) {
-        if (device->stopEvent)
-            CloseHandle(device->stopEvent);
-        if (device->mapping)
-            simCloseShared(device->shared, device->mapping);
-        else if (device->shared)
-            VirtualFree(device->shared, 0, MEM_RELEASE);
-        HeapFree(GetProcessHeap(), 0, device);
-        return nullptr;
-    }
-    device->sampleRate = strtod(device->config.sampleRate, nullptr);
-    InitializeCriticalSection(&device->lock);
-    device->instance = InterlockedIncrement(&device->shared->instancesCreated);
-    InterlockedIncrement(&device->shared->instancesAlive);
-    simModuleAddRef();
-    simLogCall(device, SIM_CREATED, device->instance, 0);
-    return device;
-}
-
-// A host that forgets stop must not leave a thread calling into it, so the thread goes first.
-void simDeviceDestroy(SimDevice *device) {
-    if (!simOnSwitchThread(device))
-        simStopThread(device);
-    simFreeBuffers(&device->buffers);
-    simLogCall(device, SIM_RELEASED, device->instance, 0);
-    InterlockedDecrement(&device->shared->instancesAlive);
-    if (device->thread)
-        CloseHandle(device->thread);
-    CloseHandle(device->stopEvent);
-    DeleteCriticalSection(&device->lock);
-    if (device->mapping)
-        simCloseShared(device->shared, device->mapping);
-    else
-        VirtualFree(device->shared, 0, MEM_RELEASE);
-    HeapFree(GetProcessHeap(), 0, device);
-    simModuleRelease();
 }

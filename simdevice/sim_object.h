@@ -10,6 +10,7 @@ enum {
     SIM_GUARD_BYTES = 64,
     SIM_SENTINEL = 0xA5,  // what an output holds before the host writes it
     SIM_MAX_ALLOCATION = 256 * 1024 * 1024,
+    SIM_MAX_LISTED = 64,  // entries kept of a type or rate list
 };
 
 // Distance between half-buffers: the samples, then at least SIM_GUARD_BYTES of guard.
@@ -24,31 +25,64 @@ inline unsigned char simGuardByte(long element, int half) {
     return value == 0 || value == SIM_SENTINEL ? 0x5A : value;
 }
 
-// One element of the host's array, as it was at createBuffers.
+// One element of the host's array, as it was at createBuffers, sized by its channel's own type.
 struct SimElement {
     long isInput;
     long channelNum;
-    int pair;  // outputs: index of the input element with the same channel number, or -1
+    int pair;           // outputs: index of the input element with the same channel number, or -1
+    bool cableContent;  // its content is the cable's, not the pattern: not judged
+    size_t halfBytes;   // bytes allocated per half (4 per sample for an unknown type)
+    size_t checkBytes;  // bytes of samples a host may copy (0 for an unknown type)
+    size_t stride;      // half plus guard
     unsigned char *half[2];
 };
 
+// Output "CableOut" comes back on input "CableIn" `delay` frames later, through a ring of the
+// output's past frames.
+struct SimCable {
+    long out;  // element index, -1: no cable
+    long in;   // element index, -1: no cable
+    long long delay;
+    size_t outBytes;  // bytes per sample on either side (0: unknown type, nothing carried)
+    size_t inBytes;
+    unsigned char *history;
+    long long historyFrames;
+};
+
 struct SimBufferSet {
-    SimElement *elements;  // null: no buffers
+    bool made;             // the switch thread may run on this set (it may have no elements)
+    SimElement *elements;  // null when count is 0
     long count;
     long frames;
-    size_t halfBytes;   // bytes allocated per half (4 per sample for an unknown type)
-    size_t checkBytes;  // bytes a host must copy per channel (0 for an unknown type)
     unsigned char *block;
-    SimAsioCallbacks callbacks;
+    SimAsioCallbacks *callbacks;  // the host's own record, read at every use
+    SimCable cable;
+};
+
+// A type list: the last code repeats for the channels after it; count 0 = the configured type.
+struct SimTypeList {
+    int count;
+    long codes[SIM_MAX_LISTED];
+};
+
+struct SimUnknownVtbl {
+    HRESULT (SIM_STDCALL *QueryInterface)(void *face, const IID *iid, void **out);
+    ULONG (SIM_STDCALL *AddRef)(void *face);
+    ULONG (SIM_STDCALL *Release)(void *face);
 };
 
 struct SimDevice {
-    const SimDeviceVtbl *vtbl;  // first: this is what the host sees
-    volatile LONG refs;
+    const SimDeviceVtbl *vtbl;            // the driver face: first, what a host holds
+    const SimUnknownVtbl *unknownVtbl;    // the IUnknown face: three slots, same object
+    volatile LONG refs;                   // shared by both faces
     CLSID clsid;
     char clsidText[40];
     SimConfig config;
-    double sampleRate;
+    double sampleRate;  // the current rate
+    double rates[SIM_MAX_LISTED];  // accepted rates; none listed = the configured one only
+    int rateCount;
+    SimTypeList inputTypes;
+    SimTypeList outputTypes;
     SimShared *shared;  // the named record, or a private one when it cannot be made
     HANDLE mapping;
     LONG instance;
@@ -61,18 +95,87 @@ struct SimDevice {
     HANDLE stopEvent;
     volatile LONG switches;  // since start, for the sample position
     volatile LONG orphaned;  // released from inside the callback: the switch thread cleans up
+
+    // While the device's own call runs something of the host's (a window, a callback), the last
+    // Release only marks the object; the call destroys it when it is done.
+    CRITICAL_SECTION holdLock;
+    LONG holds;
+    LONG doomed;
+    volatile LONG windowDepth;  // windows and loops up now, on windowThread
+    DWORD windowThread;
 };
 
-// sim_driver.cpp
-SimDevice *simDeviceCreate(const CLSID &clsid);  // refs = 1; null when not configured
+// sim_object.cpp: life and COM identity
+// A new object with one reference (on the driver face), or null when the class has no
+// configuration. Reads the registry; any thread.
+SimDevice *simDeviceCreate(const CLSID &clsid);
+// Stops the switch thread (unless called on it), frees everything, logs SIM_RELEASED.
 void simDeviceDestroy(SimDevice *device);
+// What an interface identifier is to a device of that class (SIM_ASKED_*); null is "other".
+int simAsked(const CLSID &clsid, const IID *iid);
+int simAsked(const SimDevice *device, const IID *iid);
+// The face that answers SIM_ASKED_*: the object itself, its IUnknown face, or null. No AddRef.
+void *simFace(SimDevice *device, int asked);
+// Slots 0..2 of the driver face; the IUnknown face has its own three, on the same count.
+HRESULT SIM_STDCALL simQueryInterface(SimDevice *device, const IID *iid, void **out);
+ULONG SIM_STDCALL simAddRef(SimDevice *device);
+ULONG SIM_STDCALL simRelease(SimDevice *device);
+// Around a call out to the host from a host call (a window, asioMessage): the last Release
+// meanwhile only marks the object. simUnhold returns true when it was released and is now
+// destroyed: the caller must not touch it again.
+void simHold(SimDevice *device);
+bool simUnhold(SimDevice *device);
+// The switch thread, released from inside its callback, is done with the object: destroys it,
+// or leaves that to a call of the host's thread that still holds it.
+void simOrphanEnds(SimDevice *device);
+
+// sim_driver.cpp
+// Appends a call to the shared log, flagged when it comes during a window on that window's
+// thread. Any thread.
 void simLogCall(SimDevice *device, int op, long a, long b);
 bool simOnSwitchThread(const SimDevice *device);
+extern const SimDeviceVtbl simDeviceVtbl;
 
-// sim_buffers.cpp
+// sim_window.cpp: windows and loops on the calling (host's) thread, each holding the object.
+// The functions that run one return true when the object is gone afterwards.
+bool simInWindowHere(const SimDevice *device);  // a window of the device's is up on this thread
+void simEnterWindow(SimDevice *device);
+bool simLeaveWindow(SimDevice *device);
+// A message box with no owner that a timer on this thread ends after "WindowMs".
+bool simInitMessageBox(SimDevice *device);
+// Dispatches this thread's messages for "WindowMs"; no window of its own.
+bool simWaitWithMessages(SimDevice *device);
+// The device's own GetMessage loop until `window` is gone. A WM_QUIT ends it and is posted again.
+void simRunMessageLoop(HWND window);
+
+// sim_panel.cpp
+bool simShowPanel(SimDevice *device);        // modal, owned by the sysHandle of init
+bool simShowPanelWindow(SimDevice *device);  // no owner, own loop, closes after "WindowMs"
+
+// sim_channels.cpp: the per-channel lists of the configuration, parsed once at creation
+void simParseLists(SimDevice *device);
+// Type code of a channel (the last listed one repeats; no list: "SampleType").
+long simChannelType(const SimDevice *device, bool isInput, long channel);
+// Its listed name cut to 31 characters, or "Sim In N" / "Sim Out N"; always terminated.
+void simChannelName(const SimDevice *device, bool isInput, long channel, char *out, size_t outSize);
+bool simRateAccepted(const SimDevice *device, double rate);
+
+// sim_buffers.cpp: replaces the device's set (stopping its thread first); an ASIO error code.
+// Keeps `callbacks` by pointer: the host's record must outlive the set.
 long simCreateBuffers(SimDevice *device, SimAsioBufferInfo *infos, long count, long frames,
-                      const SimAsioCallbacks *callbacks);
-void simFreeBuffers(SimBufferSet *set);
+                      SimAsioCallbacks *callbacks);
+void simFreeBuffers(SimBufferSet *set);  // the thread must be stopped
+
+// sim_cable.cpp: made at createBuffers (the only allocation), then used by the switch thread.
+// simMakeCable gives the true round trip in *delay (0: no cable) or SIM_ASE_NO_MEMORY.
+long simMakeCable(const SimConfig &config, SimBufferSet *set, long long *delay);
+void simFreeCable(SimCable *cable);
+void simCableFeed(const SimBufferSet &set, int index, long long firstFrame);   // before a switch
+void simCableRecord(const SimBufferSet &set, int index, long long firstFrame); // after it
+
+// sim_messages.cpp: asioMessage, only while the host's record is valid
+bool simAskHost(SimDevice *device);  // the questions of createBuffers; true: object gone
+void simSendRequest(SimDevice *device);  // "RequestSelector", from the switch thread
 
 // sim_sample_types.cpp: bytes per sample of a type, 0 when unknown
 int simSampleBytes(long type);
@@ -81,9 +184,6 @@ int simSampleBytes(long type);
 long simStartThread(SimDevice *device);
 void simStopThread(SimDevice *device);
 bool simThreadRunning(const SimDevice *device);
-
-// sim_panel.cpp
-void simShowPanel(SimDevice *device);
 
 // sim_dll.cpp: objects and factories alive, for DllCanUnloadNow
 void simModuleAddRef();

@@ -1,6 +1,7 @@
 // The control panel window: describes the device and lets a person choose the preferred buffer
 // size, which goes into the registry; the host sees it after it loads the driver again. The
-// dialog template is built in memory, so the DLL needs no resources.
+// dialog template is built in memory, so the DLL needs no resources. The same window also comes
+// without an owner, with the device's own message loop, and closes itself.
 #include "sim_object.h"
 
 #include <stdio.h>
@@ -135,18 +136,20 @@ bool saveChoice(HWND dialog, SimDevice *device) {
     return true;
 }
 
+void fillPanel(HWND dialog, const SimDevice *device) {
+    char text[512];
+    describe(device, text, sizeof text);
+    SetDlgItemTextA(dialog, ID_DESCRIPTION, text);
+    SetDlgItemInt(dialog, ID_PREFERRED, (UINT)device->config.preferredSize, TRUE);
+}
+
 INT_PTR CALLBACK panelProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
     auto *device = (SimDevice *)GetWindowLongPtrA(dialog, DWLP_USER);
     switch (message) {
-    case WM_INITDIALOG: {
-        device = (SimDevice *)lParam;
+    case WM_INITDIALOG:
         SetWindowLongPtrA(dialog, DWLP_USER, lParam);
-        char text[512];
-        describe(device, text, sizeof text);
-        SetDlgItemTextA(dialog, ID_DESCRIPTION, text);
-        SetDlgItemInt(dialog, ID_PREFERRED, (UINT)device->config.preferredSize, TRUE);
+        fillPanel(dialog, (SimDevice *)lParam);
         return TRUE;
-    }
     case WM_COMMAND:
         if (LOWORD(wParam) == IDOK && device && saveChoice(dialog, device))
             EndDialog(dialog, IDOK);
@@ -157,14 +160,54 @@ INT_PTR CALLBACK panelProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lPar
     return FALSE;
 }
 
+// Without an owner it only shows the figures; what it changes comes from "Simulation\Panel".
+INT_PTR CALLBACK panelWindowProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+    case WM_INITDIALOG:
+        fillPanel(dialog, (SimDevice *)lParam);
+        return TRUE;
+    case WM_TIMER:
+        DestroyWindow(dialog);
+        return TRUE;
+    case WM_COMMAND:
+        if (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL)
+            DestroyWindow(dialog);
+        return TRUE;
+    }
+    return FALSE;
+}
+
+void panelTitle(const SimDevice *device, char *out, size_t outSize) {
+    snprintf(out, outSize, "%s settings", device->config.driverName);
+}
+
 }  // namespace
 
-void simShowPanel(SimDevice *device) {
+bool simShowPanel(SimDevice *device) {
     char title[128];
-    snprintf(title, sizeof title, "%s settings", device->config.driverName);
+    panelTitle(device, title, sizeof title);
     Template t = {};
     buildTemplate(&t, title);
     HWND owner = device->owner && IsWindow(device->owner) ? device->owner : nullptr;
+    simEnterWindow(device);
     DialogBoxIndirectParamW(simModuleHandle(), (const DLGTEMPLATE *)t.words, owner, panelProc,
                             (LPARAM)device);
+    return simLeaveWindow(device);
+}
+
+bool simShowPanelWindow(SimDevice *device) {
+    char title[128];
+    panelTitle(device, title, sizeof title);
+    Template t = {};
+    buildTemplate(&t, title);
+    simEnterWindow(device);
+    HWND window = CreateDialogIndirectParamW(simModuleHandle(), (const DLGTEMPLATE *)t.words,
+                                             nullptr, panelWindowProc, (LPARAM)device);
+    if (window) {
+        SetTimer(window, 1, device->config.windowMs > 0 ? (UINT)device->config.windowMs : 0,
+                 nullptr);
+        ShowWindow(window, SW_SHOW);
+        simRunMessageLoop(window);
+    }
+    return simLeaveWindow(device);
 }

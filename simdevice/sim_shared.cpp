@@ -2,12 +2,26 @@
 #include "sim_device.h"
 
 #include <ctype.h>
+#include <stddef.h>
 #include <stdio.h>
 #include <string.h>
 
-static_assert(sizeof(SimCall) == 16, "same record in both bitnesses");
-static_assert(sizeof(SimShared) == 13 * 4 + SIM_MAX_CALLS * sizeof(SimCall),
+static_assert(sizeof(SimCall) == 20, "same record in both bitnesses");
+static_assert(offsetof(SimShared, supportedAnswers) == 21 * 4, "same record in both bitnesses");
+static_assert(offsetof(SimShared, calls) == (26 + 2 * SIM_SELECTORS) * 4,
               "same record in both bitnesses");
+static_assert(sizeof(SimShared) == (26 + 2 * SIM_SELECTORS) * 4 + SIM_MAX_CALLS * sizeof(SimCall),
+              "same record in both bitnesses");
+
+namespace {
+
+void clearRecord(SimShared *shared) {
+    memset(shared, 0, sizeof *shared);
+    for (int s = 0; s < SIM_SELECTORS; s++)
+        shared->supportedAnswers[s] = shared->messageAnswers[s] = -1;
+}
+
+}  // namespace
 
 void simSharedName(const char *clsidText, char *out, int outSize) {
     if (!out || outSize <= 0)
@@ -33,13 +47,14 @@ SimShared *simOpenShared(const char *clsidText, bool reset, HANDLE *mapping) {
                                        sizeof(SimShared), name);
     if (!handle)
         return nullptr;
+    bool fresh = GetLastError() != ERROR_ALREADY_EXISTS;
     auto *shared = (SimShared *)MapViewOfFile(handle, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(SimShared));
     if (!shared) {
         CloseHandle(handle);
         return nullptr;
     }
-    if (reset)
-        memset(shared, 0, sizeof *shared);
+    if (reset || fresh)
+        clearRecord(shared);
     shared->magic = SIM_SHARED_MAGIC;
     if (mapping)
         *mapping = handle;

@@ -1,5 +1,7 @@
-// The switch thread: the device's clock. On each tick it fills the inputs of one half, calls the
-// host, and judges what the host left behind. It allocates nothing and prints nothing.
+// The switch thread: the device's clock. On each tick it fills the inputs of one half (the cable's
+// input from the cable), calls the host, and judges what the host left behind; every Nth tick may
+// come late on purpose, and one tick of a run may bring the host a request through asioMessage.
+// It allocates nothing and prints nothing.
 #include "sim_object.h"
 
 #include <math.h>
@@ -30,11 +32,11 @@ void fillHalves(const SimBufferSet &set, int index, LONG switchNumber) {
     for (long e = 0; e < set.count; e++) {
         const SimElement &element = set.elements[e];
         unsigned char *half = element.half[index];
-        if (element.isInput) {
-            for (size_t k = 0; k < set.halfBytes; k++)
+        if (!element.isInput) {
+            memset(half, SIM_SENTINEL, element.halfBytes);
+        } else if (!element.cableContent) {
+            for (size_t k = 0; k < element.halfBytes; k++)
                 half[k] = inputByte(element.channelNum, switchNumber, k);
-        } else {
-            memset(half, SIM_SENTINEL, set.halfBytes);
         }
     }
 }
@@ -48,15 +50,15 @@ LONG countNotEqual(const unsigned char *bytes, size_t from, size_t to, unsigned 
 
 // Guards of both halves: a host may write past the end of either.
 LONG checkGuards(const SimBufferSet &set) {
-    size_t end = simGuardedStride(set.halfBytes);
     LONG wrong = 0;
     for (long e = 0; e < set.count; e++) {
+        const SimElement &element = set.elements[e];
         for (int h = 0; h < 2; h++) {
-            unsigned char *half = set.elements[e].half[h];
+            unsigned char *half = element.half[h];
             unsigned char guard = simGuardByte(e, h);
-            LONG here = countNotEqual(half, set.halfBytes, end, guard);
+            LONG here = countNotEqual(half, element.halfBytes, element.stride, guard);
             if (here) {
-                memset(half + set.halfBytes, guard, end - set.halfBytes);
+                memset(half + element.halfBytes, guard, element.stride - element.halfBytes);
                 wrong += here;
             }
         }
@@ -64,20 +66,26 @@ LONG checkGuards(const SimBufferSet &set) {
     return wrong;
 }
 
+// An output with an input of its channel number holds the input's first samples, as many bytes
+// as the narrower of the two types has, and the sentinel behind them. A host copying the wider
+// length reads the input's guard, or writes the output's: either shows.
 void verify(SimShared *shared, const SimBufferSet &set, int index, LONG switchNumber) {
     LONG mismatchedChannels = 0, sentinelBytes = 0;
     for (long e = 0; e < set.count; e++) {
         const SimElement &element = set.elements[e];
         const unsigned char *half = element.half[index];
+        if (element.cableContent)
+            continue;
         if (element.isInput) {
-            for (size_t k = 0; k < set.halfBytes; k++)
+            for (size_t k = 0; k < element.halfBytes; k++)
                 sentinelBytes += half[k] != inputByte(element.channelNum, switchNumber, k);
             continue;
         }
         // Judged against what the device put into the input, not what the host left there.
         size_t copied = 0;
-        if (element.pair >= 0 && set.checkBytes > 0) {
-            copied = set.checkBytes;
+        if (element.pair >= 0) {
+            size_t inputBytes = set.elements[element.pair].checkBytes;
+            copied = element.checkBytes < inputBytes ? element.checkBytes : inputBytes;
             for (size_t k = 0; k < copied; k++) {
                 if (half[k] != inputByte(element.channelNum, switchNumber, k)) {
                     mismatchedChannels++;
@@ -85,7 +93,7 @@ void verify(SimShared *shared, const SimBufferSet &set, int index, LONG switchNu
                 }
             }
         }
-        sentinelBytes += countNotEqual(half, copied, set.halfBytes, SIM_SENTINEL);
+        sentinelBytes += countNotEqual(half, copied, element.halfBytes, SIM_SENTINEL);
     }
     LONG guardBytes = checkGuards(set);
     if (mismatchedChannels)
@@ -127,6 +135,8 @@ DWORD WINAPI switchThread(void *parameter) {
     if (period < 1)
         period = 1;
     const bool finePace = periodUs < 2000;
+    const LONG stallEvery = device->config.stallEvery;
+    const LONG requestAt = device->config.requestAtSwitch > 1 ? device->config.requestAtSwitch : 1;
     LONGLONG next = now() + period;
     LONG switchNumber = 0;
     for (;;) {
@@ -143,19 +153,32 @@ DWORD WINAPI switchThread(void *parameter) {
                 SwitchToThread();
             continue;  // woke a little early
         }
+        if (stallEvery > 0 && (switchNumber + 1) % stallEvery == 0) {
+            Sleep(device->config.stallMs > 0 ? (DWORD)device->config.stallMs : 0);
+            InterlockedIncrement(&shared->stalls);
+        }
         int index = switchNumber & 1;
+        long long firstFrame = (long long)switchNumber * set.frames;
         fillHalves(set, index, switchNumber);
+        simCableFeed(set, index, firstFrame);
         LONGLONG before = now();
-        set.callbacks.bufferSwitch(index, 1);
+        // Read from the host's record at every switch: it is kept by pointer.
+        set.callbacks->bufferSwitch(index, 1);
         LONGLONG after = now();
         if (device->orphaned)
             break;
         verify(shared, set, index, switchNumber);
+        simCableRecord(set, index, firstFrame);
         noteDuration(shared, after - before, frequency.QuadPart, periodUs);
         InterlockedIncrement(&device->switches);
         InterlockedIncrement(&shared->runSwitches);
         InterlockedIncrement(&shared->totalSwitches);
         switchNumber++;
+        if (device->config.requestSelector && switchNumber == requestAt) {
+            simSendRequest(device);
+            if (device->orphaned)
+                break;
+        }
         // An absolute timeline keeps the pace; after a long stall it starts afresh.
         next += period;
         if (after - next > 4 * period)
@@ -163,7 +186,7 @@ DWORD WINAPI switchThread(void *parameter) {
     }
     InterlockedDecrement(&shared->threadsRunning);
     if (device->orphaned)
-        simDeviceDestroy(device);
+        simOrphanEnds(device);
     // The thread holds its own reference to the DLL, so the code it runs stays loaded to the end.
     FreeLibraryAndExitThread(simModuleHandle(), 0);
     return 0;

@@ -1,0 +1,85 @@
+// What each channel is: its sample type and name from the comma-separated lists of the
+// configuration, and the sample rates the device accepts.
+#include "sim_object.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+namespace {
+
+void parseTypes(const char *text, SimTypeList *list) {
+    list->count = 0;
+    const char *at = text;
+    while (*at && list->count < SIM_MAX_LISTED) {
+        char *end;
+        long code = strtol(at, &end, 0);
+        if (end == at)
+            break;  // not a number: the list ends here
+        list->codes[list->count++] = code;
+        at = end;
+        while (*at == ' ')
+            at++;
+        if (*at != ',')
+            break;
+        at++;
+    }
+}
+
+}  // namespace
+
+void simParseLists(SimDevice *device) {
+    parseTypes(device->config.inputTypes, &device->inputTypes);
+    parseTypes(device->config.outputTypes, &device->outputTypes);
+    device->rateCount = 0;
+    const char *at = device->config.sampleRates;
+    while (*at && device->rateCount < SIM_MAX_LISTED) {
+        char *end;
+        double rate = strtod(at, &end);
+        if (end == at)
+            break;
+        device->rates[device->rateCount++] = rate;
+        at = end;
+        while (*at == ' ')
+            at++;
+        if (*at != ',')
+            break;
+        at++;
+    }
+}
+
+long simChannelType(const SimDevice *device, bool isInput, long channel) {
+    const SimTypeList &list = isInput ? device->inputTypes : device->outputTypes;
+    if (list.count == 0)
+        return device->config.sampleType;
+    if (channel < 0)
+        channel = 0;
+    return list.codes[channel < list.count ? channel : list.count - 1];
+}
+
+void simChannelName(const SimDevice *device, bool isInput, long channel, char *out,
+                    size_t outSize) {
+    const char *at = isInput ? device->config.inputNames : device->config.outputNames;
+    for (long i = 0; *at && i < channel; i++) {
+        at = strchr(at, ',');
+        at = at ? at + 1 : "";
+    }
+    size_t length = strcspn(at, ",");
+    if (channel < 0 || length == 0) {
+        snprintf(out, outSize, "Sim %s %ld", isInput ? "In" : "Out", channel + 1);
+        return;
+    }
+    if (length > 31)
+        length = 31;
+    snprintf(out, outSize, "%.*s", (int)length, at);
+}
+
+bool simRateAccepted(const SimDevice *device, double rate) {
+    if (device->rateCount == 0)
+        return rate == strtod(device->config.sampleRate, nullptr);
+    for (int i = 0; i < device->rateCount; i++) {
+        if (rate == device->rates[i])
+            return true;
+    }
+    return false;
+}

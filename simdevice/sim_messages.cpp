@@ -1,0 +1,54 @@
+// asioMessage, asked as real drivers ask it: the usual questions when the buffers are made, on
+// the host's thread, and one request during a run from the switch thread. The device never calls
+// bufferSwitchTimeInfo, whatever the host answers to "supports time info": only bufferSwitch.
+#include "sim_object.h"
+
+namespace {
+
+enum {
+    SELECTOR_SUPPORTED = 1,
+    ENGINE_VERSION = 2,
+    SUPPORTS_TIME_INFO = 7,
+    SUPPORTS_TIME_CODE = 8,
+};
+
+// Reset, buffer size change, resync, latencies changed, time info, time code, overload.
+const long kSupportedAsked[] = {2, 3, 4, 5, 6, 7, 8, 15};
+const long kAsked[] = {ENGINE_VERSION, SUPPORTS_TIME_INFO, SUPPORTS_TIME_CODE};
+
+// The host's record is valid until it disposes of the buffers or lets go of the object; it may
+// do either from inside its answer.
+bool recordValid(const SimDevice *device, const SimAsioCallbacks *callbacks) {
+    return device->refs > 0 && device->buffers.made && device->buffers.callbacks == callbacks &&
+           callbacks->asioMessage;
+}
+
+}  // namespace
+
+bool simAskHost(SimDevice *device) {
+    SimAsioCallbacks *callbacks = device->buffers.callbacks;
+    if (!callbacks)
+        return false;
+    SimShared *shared = device->shared;
+    simHold(device);
+    for (long value : kSupportedAsked) {
+        if (recordValid(device, callbacks))
+            shared->supportedAnswers[value] =
+                callbacks->asioMessage(SELECTOR_SUPPORTED, value, nullptr, nullptr);
+    }
+    for (long selector : kAsked) {
+        if (recordValid(device, callbacks))
+            shared->messageAnswers[selector] = callbacks->asioMessage(selector, 0, nullptr, nullptr);
+    }
+    return simUnhold(device);
+}
+
+// The switch thread runs only between createBuffers and disposeBuffers, so the record is valid.
+void simSendRequest(SimDevice *device) {
+    SimAsioCallbacks *callbacks = device->buffers.callbacks;
+    if (!callbacks || !callbacks->asioMessage)
+        return;
+    long answer = callbacks->asioMessage(device->config.requestSelector, 0, nullptr, nullptr);
+    InterlockedExchange(&device->shared->requestAnswer, answer);
+    InterlockedIncrement(&device->shared->requestsSent);
+}
