@@ -122,7 +122,7 @@ TEST_F(SimDeviceTest, HostileCreateBuffersRequestsAreRefusedUntouched) {
         {infos, 0x7FFFFFFF, 64, &g_callbacks},  // far more than the array holds
         {infos, 2, 0x10000000, &g_callbacks},   // 1 GiB per half
         {infos, 2, 0, &g_callbacks},
-        {infos, 0, 64, &g_callbacks},
+        {infos, -1, 64, &g_callbacks},
         {infos, 2, 64, nullptr},
         {nullptr, 2, 64, &g_callbacks},
     };

@@ -63,6 +63,24 @@ SimConfig unusualConfig() {
     config.nameUnterminated = 4;
     config.panelShowsWindow = 5;
     config.panelDelayMs = 6;
+    strcpy(config.sampleRates, "44100, 48000");
+    strcpy(config.inputTypes, "16,18");
+    strcpy(config.outputTypes, "19");
+    strcpy(config.inputNames, "Left,Right");
+    strcpy(config.outputNames, ",Out B");
+    config.initMessageBox = 7;
+    config.stopWaits = 8;
+    config.windowMs = 9;
+    config.asioMessages = 10;
+    config.requestSelector = 11;
+    config.requestAtSwitch = 12;
+    config.inputDelay = 13;
+    config.outputDelay = 14;
+    config.latencyLie = -15;
+    config.cableOut = 16;
+    config.cableIn = 17;
+    config.stallEvery = 18;
+    config.stallMs = 19;
     return config;
 }
 
@@ -123,6 +141,24 @@ TEST_F(SimDeviceTest, RegisteredConfigurationReadsBackFieldByField) {
     EXPECT_EQ(written.nameUnterminated, read.nameUnterminated);
     EXPECT_EQ(written.panelShowsWindow, read.panelShowsWindow);
     EXPECT_EQ(written.panelDelayMs, read.panelDelayMs);
+    EXPECT_STREQ(written.sampleRates, read.sampleRates);
+    EXPECT_STREQ(written.inputTypes, read.inputTypes);
+    EXPECT_STREQ(written.outputTypes, read.outputTypes);
+    EXPECT_STREQ(written.inputNames, read.inputNames);
+    EXPECT_STREQ(written.outputNames, read.outputNames);
+    EXPECT_EQ(written.initMessageBox, read.initMessageBox);
+    EXPECT_EQ(written.stopWaits, read.stopWaits);
+    EXPECT_EQ(written.windowMs, read.windowMs);
+    EXPECT_EQ(written.asioMessages, read.asioMessages);
+    EXPECT_EQ(written.requestSelector, read.requestSelector);
+    EXPECT_EQ(written.requestAtSwitch, read.requestAtSwitch);
+    EXPECT_EQ(written.inputDelay, read.inputDelay);
+    EXPECT_EQ(written.outputDelay, read.outputDelay);
+    EXPECT_EQ(written.latencyLie, read.latencyLie);
+    EXPECT_EQ(written.cableOut, read.cableOut);
+    EXPECT_EQ(written.cableIn, read.cableIn);
+    EXPECT_EQ(written.stallEvery, read.stallEvery);
+    EXPECT_EQ(written.stallMs, read.stallMs);
 
     // The keys are in this build's view of the registry, and only there.
     const std::string asioKey = "SOFTWARE\\ASIO\\" + device.name;
@@ -231,14 +267,63 @@ TEST_F(SimDeviceTest, FailingInitReportsItsMessageCutToTheBuffer) {
     driver->Release();
 }
 
-TEST_F(SimDeviceTest, ServesOnlySimulatedClassesAndOnlyTheDriverInterface) {
+// Real drivers hand out their interface only under their class identifier, and a bare IUnknown
+// face (three slots, one count) for IID_IUnknown: a host that asks for IID_IUnknown and calls
+// slot 3 on what it got crashes. The counters also show what Wine's CoCreateInstance asks itself.
+TEST_F(SimDeviceTest, DriverInterfaceOnlyUnderTheClassAndABareUnknownFace) {
     SimConfig config;
     simDefaultConfig(&config);
     TestDevice &device = registerDevice(config);
+    const SimShared *shared = device.shared;
+    HostDriver *driver = load(device);
+    ASSERT_NE(nullptr, driver);
+    // CoCreateInstance(clsid, ..., clsid): Wine asks the factory for the class once and adds no
+    // request of its own, neither IID_IUnknown nor a query of the object.
+    EXPECT_EQ(1, shared->createForClsid);
+    EXPECT_EQ(0, shared->createForUnknown);
+    EXPECT_EQ(0, shared->createForOther);
+    EXPECT_EQ(0, shared->queryForClsid);
+    EXPECT_EQ(0, shared->queryForUnknown);
+    EXPECT_EQ(0, shared->queryForOther);
+
+    IUnknown *face = nullptr;
+    ASSERT_EQ(S_OK, driver->QueryInterface(IID_IUnknown, (void **)&face));
+    ASSERT_NE(nullptr, face);
+    EXPECT_NE((void *)driver, (void *)face);
+    EXPECT_NE(*(void **)driver, *(void **)face) << "a vtable of its own";
+    IUnknown *again = nullptr;
+    EXPECT_EQ(S_OK, face->QueryInterface(IID_IUnknown, (void **)&again));
+    EXPECT_EQ(face, again);
+    HostDriver *back = nullptr;
+    EXPECT_EQ(S_OK, face->QueryInterface(device.clsid, (void **)&back));
+    EXPECT_EQ(driver, back);
+    void *other = (void *)1;
+    EXPECT_EQ(E_NOINTERFACE, face->QueryInterface(IID_IClassFactory, &other));
+    EXPECT_EQ(nullptr, other);
+    EXPECT_EQ(E_NOINTERFACE, driver->QueryInterface(IID_IDispatch, &other));
+    EXPECT_EQ(2, shared->queryForUnknown);
+    EXPECT_EQ(1, shared->queryForClsid);
+    EXPECT_EQ(2, shared->queryForOther);
+    // One count for both faces: the object lives until the last reference through either.
+    EXPECT_EQ(3u, again->Release());
+    EXPECT_EQ(2u, back->Release());
+    EXPECT_EQ(1u, driver->Release());
+    EXPECT_EQ(1, shared->instancesAlive);
+    EXPECT_EQ(0u, face->Release());
+    EXPECT_EQ(0, shared->instancesAlive);
+
     void *object = nullptr;
+    EXPECT_EQ(S_OK, CoCreateInstance(device.clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown,
+                                     &object));
+    EXPECT_EQ(1, shared->createForUnknown);
+    if (object)
+        ((IUnknown *)object)->Release();
+    object = nullptr;
     EXPECT_EQ(E_NOINTERFACE, CoCreateInstance(device.clsid, nullptr, CLSCTX_INPROC_SERVER,
                                               IID_IClassFactory, &object));
     EXPECT_EQ(nullptr, object);
+    EXPECT_EQ(1, shared->createForOther);
+    EXPECT_EQ(2, shared->instancesCreated) << "nothing made for an interface it refuses";
 
     HMODULE dll = LoadLibraryA(simDllWindowsPath().c_str());
     ASSERT_NE(nullptr, dll);
@@ -249,18 +334,6 @@ TEST_F(SimDeviceTest, ServesOnlySimulatedClassesAndOnlyTheDriverInterface) {
     CLSID unknown;
     CoCreateGuid(&unknown);
     EXPECT_EQ(CLASS_E_CLASSNOTAVAILABLE, getClassObject(unknown, IID_IClassFactory, &object));
-    IClassFactory *factory = nullptr;
-    ASSERT_EQ(S_OK, getClassObject(device.clsid, IID_IClassFactory, (void **)&factory));
-    IUnknown *unknownFace = nullptr;
-    ASSERT_EQ(S_OK, factory->CreateInstance(nullptr, IID_IUnknown, (void **)&unknownFace));
-    HostDriver *driver = nullptr;
-    EXPECT_EQ(S_OK, unknownFace->QueryInterface(device.clsid, (void **)&driver));
-    EXPECT_EQ(1, device.shared->instancesAlive);
-    if (driver)
-        driver->Release();
-    unknownFace->Release();
-    factory->Release();
-    EXPECT_EQ(0, device.shared->instancesAlive);
     FreeLibrary(dll);
 }
 

@@ -6,26 +6,45 @@ LoopbackHost g_host;
 
 namespace {
 
-const HostBufferInfo *inputFor(long channel) {
+long inputFor(long channel) {
     for (long i = 0; i < g_host.count; i++) {
         if (g_host.infos[i].isInput && g_host.infos[i].channelNum == channel)
-            return &g_host.infos[i];
+            return i;
     }
-    return nullptr;
+    return -1;
+}
+
+size_t sampleBytesOf(long element) {
+    return (size_t)(g_host.elementBytes[element] ? g_host.elementBytes[element] : g_host.sampleBytes);
+}
+
+size_t bytesToCopy(long input, long output) {
+    size_t in = sampleBytesOf(input), out = sampleBytesOf(output);
+    size_t perSample = in < out ? in : out;
+    if (g_host.fault == HostFault::FourBytes)
+        perSample = 4;
+    else if (g_host.fault == HostFault::OutputLength)
+        perSample = out;
+    else if (g_host.fault == HostFault::InputLength)
+        perSample = in;
+    return perSample * (size_t)g_host.frames;
 }
 
 void bufferSwitch(long index, long) {
     LONG number = InterlockedIncrement(&g_host.callbacks);
-    size_t bytes = (size_t)g_host.sampleBytes * g_host.frames;
-    if (g_host.fault == HostFault::FourBytes)
-        bytes = 4 * (size_t)g_host.frames;
+    if (number <= 64) {
+        LARGE_INTEGER now;
+        QueryPerformanceCounter(&now);
+        g_host.startedAt[number - 1] = now.QuadPart;
+    }
     bool faultDone = false;
     for (long o = 0; o < g_host.count; o++) {
         const HostBufferInfo &output = g_host.infos[o];
         if (output.isInput)
             continue;
         auto *out = (unsigned char *)output.buffers[index];
-        const HostBufferInfo *input = inputFor(output.channelNum);
+        long inputIndex = inputFor(output.channelNum);
+        const HostBufferInfo *input = inputIndex >= 0 ? &g_host.infos[inputIndex] : nullptr;
         if (!input) {
             if (g_host.fault == HostFault::UnpairedOutput && !faultDone) {
                 out[0] = 0;
@@ -34,6 +53,7 @@ void bufferSwitch(long index, long) {
             continue;
         }
         auto *in = (unsigned char *)input->buffers[index];
+        size_t bytes = bytesToCopy(inputIndex, o);
         memcpy(out, in, g_host.fault == HostFault::ShortCopy ? bytes - 1 : bytes);
         if (g_host.fault == HostFault::PastEnd && !faultDone) {
             out[bytes] = 0;

@@ -11,6 +11,8 @@ enum class HostFault {
     UnpairedOutput,  // writes an output that has no input
     WritesInput,     // changes an input
     FourBytes,       // copies 4 bytes per sample whatever the type
+    OutputLength,    // copies as many bytes as the output's type has, from a narrower input too
+    InputLength,     // copies as many bytes as the input's type has, into a narrower output too
 };
 
 struct LoopbackHost {
@@ -18,11 +20,13 @@ struct LoopbackHost {
     long count;
     long frames;
     long sampleBytes;
+    long elementBytes[16];  // bytes per sample of each element when types differ; 0: sampleBytes
     HostFault fault;
     volatile LONG callbacks;
     HostDriver *driver;  // for calls from inside the callback
     LONG stopAt;         // call stop from the callback at this switch (0: never)
     LONG releaseAt;      // call Release from the callback at this switch (0: never)
+    LONGLONG startedAt[64];  // performance counter at the start of the first callbacks
 };
 
 extern LoopbackHost g_host;

@@ -134,3 +134,115 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"CopiesAnUnknownType", HostFault::FourBytes, 999, 0, false, true, false},
         FaultCase{"EightByteFloatsCopiedAsFour", HostFault::FourBytes, 20, 8, true, false, false}),
     [](const ::testing::TestParamInfo<FaultCase> &info) { return std::string(info.param.name); });
+
+// Channels of different widths: a host copies as many bytes as the narrower side has. Copying
+// the output's length out of a narrower input reads the input's guard zone into the output;
+// copying the input's length into a narrower output overwrites the output's guard.
+TEST_F(SimDeviceTest, MixedTypesCatchAHostThatCopiesTheWiderLength) {
+    struct Case {
+        HostFault fault;
+        bool sentinel, guard;
+    } cases[] = {
+        {HostFault::None, false, false},
+        {HostFault::OutputLength, true, false},
+        {HostFault::InputLength, false, true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE((int)c.fault);
+        SimConfig config = loopbackConfig(2, 4, 18);
+        strcpy(config.inputTypes, "16,18");
+        strcpy(config.outputTypes, "18,17,20");  // output 3 is 20 too
+        TestDevice &device = registerDevice(config);
+        HostDriver *driver = load(device);
+        ASSERT_NE(nullptr, driver);
+        // 16 frames: what the wider copy runs past the end stays inside the 64-byte guard.
+        setHostLayout({{1, 0}, {1, 1}, {0, 0}, {0, 1}, {0, 3}}, 16, 0, c.fault);
+        const long bytes[] = {2, 4, 4, 3, 8};
+        memcpy(g_host.elementBytes, bytes, sizeof bytes);
+        runLoopback(driver, 10);
+
+        const SimShared *shared = device.shared;
+        EXPECT_EQ(0, shared->mismatches);
+        EXPECT_EQ(c.sentinel, shared->sentinelViolations > 0) << shared->sentinelViolations;
+        EXPECT_EQ(c.guard, shared->guardViolations > 0) << shared->guardViolations;
+        HostChannelInfo info = {};
+        info.channel = 3;
+        EXPECT_EQ(HOST_ASE_OK, driver->getChannelInfo(&info));
+        EXPECT_EQ(20, info.type);
+        EXPECT_EQ(1, info.isActive);
+        driver->Release();
+    }
+}
+
+TEST_F(SimDeviceTest, ChannelNamesAndTheRatesTheDeviceAccepts) {
+    SimConfig config = loopbackConfig(3, 2, 18);
+    strcpy(config.inputNames, "Left,,A name that is longer than thirty-one characters");
+    strcpy(config.outputNames, "Main");
+    strcpy(config.sampleRates, "44100,48000,96000");
+    TestDevice &device = registerDevice(config);
+    HostDriver *driver = load(device);
+    ASSERT_NE(nullptr, driver);
+    const char *inputs[] = {"Left", "Sim In 2", "A name that is longer than thir"};
+    for (long channel = 0; channel < 3; channel++) {
+        HostChannelInfo info = {};
+        info.channel = channel;
+        info.isInput = 1;
+        EXPECT_EQ(HOST_ASE_OK, driver->getChannelInfo(&info));
+        EXPECT_STREQ(inputs[channel], info.name);
+    }
+    HostChannelInfo info = {};
+    info.channel = 1;
+    EXPECT_EQ(HOST_ASE_OK, driver->getChannelInfo(&info));
+    EXPECT_STREQ("Sim Out 2", info.name);
+
+    const long noClock = -995;
+    EXPECT_EQ(HOST_ASE_OK, driver->canSampleRate(96000.0));
+    EXPECT_EQ(noClock, driver->canSampleRate(88200.0));
+    EXPECT_EQ(noClock, driver->setSampleRate(88200.0));
+    EXPECT_EQ(HOST_ASE_OK, driver->setSampleRate(96000.0));
+    EXPECT_EQ(HOST_ASE_OK, driver->setSampleRate(0.0));
+    double rate = 0;
+    EXPECT_EQ(HOST_ASE_OK, driver->getSampleRate(&rate));
+    EXPECT_EQ(96000.0, rate);
+    driver->Release();
+}
+
+// A driver may run its clock with no channels at all; only a negative count is refused.
+TEST_F(SimDeviceTest, BuffersWithNoChannelsStillRunTheClock) {
+    TestDevice &device = registerDevice(loopbackConfig(2, 2, 18));
+    HostDriver *driver = load(device);
+    ASSERT_NE(nullptr, driver);
+    setHostLayout({}, 64, 4, HostFault::None);
+    EXPECT_NE(HOST_ASE_OK, driver->createBuffers(nullptr, -1, 64, &g_callbacks));
+    EXPECT_EQ(HOST_ASE_NOT_PRESENT, driver->start());
+    ASSERT_EQ(HOST_ASE_OK, driver->createBuffers(nullptr, 0, 64, &g_callbacks));
+    ASSERT_EQ(HOST_ASE_OK, driver->start());
+    EXPECT_TRUE(waitForCallbacks(20));
+    EXPECT_EQ(HOST_ASE_OK, driver->stop());
+    EXPECT_EQ(g_host.callbacks, device.shared->runSwitches);
+    EXPECT_EQ(HOST_ASE_OK, driver->disposeBuffers());
+    driver->Release();
+}
+
+TEST_F(SimDeviceTest, EveryNthSwitchComesLateByTheStall) {
+    SimConfig config = loopbackConfig(1, 1, 18);
+    config.stallEvery = 4;
+    config.stallMs = 40;
+    TestDevice &device = registerDevice(config);
+    HostDriver *driver = load(device);
+    ASSERT_NE(nullptr, driver);
+    setHostLayout({{1, 0}, {0, 0}}, 64, 4, HostFault::None);
+    runLoopback(driver, 13);
+
+    LONG made = device.shared->runSwitches;
+    EXPECT_EQ(made / 4, device.shared->stalls);
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    for (LONG n = 4; n <= made && n <= 64; n += 4) {
+        double ms = (double)(g_host.startedAt[n - 1] - g_host.startedAt[n - 2]) * 1000 /
+                    (double)frequency.QuadPart;
+        EXPECT_GE(ms, 35.0) << "switch " << n;  // the 2 ms period and then some
+    }
+    EXPECT_EQ(0, device.shared->mismatches);
+    driver->Release();
+}

@@ -1,0 +1,105 @@
+// asioMessage as real drivers use it, and the callbacks record kept by pointer.
+#include "sim_loopback_host.h"
+
+#include <string.h>
+
+namespace {
+
+struct Message {
+    long selector;
+    long value;
+    DWORD thread;
+    LONG afterSwitches;  // buffer switches the host had seen when it came
+};
+
+Message g_messages[64];
+volatile LONG g_messageCount;
+volatile LONG g_timeInfoCalls;
+volatile LONG g_swappedSwitches;
+
+// Supports reset (3), time info (7) and overload (15); engine version 2; a reset is answered 42.
+long hostMessage(long selector, long value, void *, double *) {
+    LONG n = InterlockedIncrement(&g_messageCount) - 1;
+    if (n < 64)
+        g_messages[n] = {selector, value, GetCurrentThreadId(), g_host.callbacks};
+    switch (selector) {
+    case 1:
+        return value == 3 || value == 7 || value == 15;
+    case 2:
+        return 2;
+    case 3:
+        return 42;
+    case 7:
+        return 1;
+    default:
+        return 0;
+    }
+}
+
+void *timeInfo(void *, long, long) {
+    InterlockedIncrement(&g_timeInfoCalls);
+    return nullptr;
+}
+
+void swappedSwitch(long index, long directProcess) {
+    InterlockedIncrement(&g_swappedSwitches);
+    g_callbacks.bufferSwitch(index, directProcess);
+}
+
+}  // namespace
+
+TEST_F(SimDeviceTest, AsioMessageIsAskedTheUsualQuestionsAndARequestComesFromTheSwitchThread) {
+    SimConfig config;
+    simDefaultConfig(&config);
+    config.periodUs = 2000;
+    config.requestSelector = 3;
+    config.requestAtSwitch = 4;
+    TestDevice &device = registerDevice(config);
+    const SimShared *shared = device.shared;
+    HostDriver *driver = load(device);
+    ASSERT_NE(nullptr, driver);
+    g_messageCount = g_timeInfoCalls = g_swappedSwitches = 0;
+    setHostLayout({{1, 0}, {0, 0}}, 64, 4, HostFault::None);
+    HostCallbacks callbacks = {g_callbacks.bufferSwitch, nullptr, hostMessage, timeInfo};
+    EXPECT_EQ(-1, shared->supportedAnswers[7]) << "never asked yet";
+    ASSERT_EQ(HOST_ASE_OK, driver->createBuffers(g_host.infos, 2, 64, &callbacks));
+
+    const long asked[][2] = {{1, 2}, {1, 3}, {1, 4}, {1, 5}, {1, 6}, {1, 7}, {1, 8}, {1, 15},
+                             {2, 0}, {7, 0}, {8, 0}};
+    ASSERT_EQ(11, g_messageCount);
+    for (int i = 0; i < 11; i++) {
+        EXPECT_EQ(asked[i][0], g_messages[i].selector) << i;
+        EXPECT_EQ(asked[i][1], g_messages[i].value) << i;
+        EXPECT_EQ(GetCurrentThreadId(), g_messages[i].thread) << i;
+    }
+    for (int s = 0; s < SIM_SELECTORS; s++) {
+        bool supportAsked = (s >= 2 && s <= 8) || s == 15;
+        long supported = s == 3 || s == 7 || s == 15;
+        EXPECT_EQ(supportAsked ? supported : -1, shared->supportedAnswers[s]) << s;
+        long answer = s == 2 ? 2 : s == 7 ? 1 : s == 8 ? 0 : -1;
+        EXPECT_EQ(answer, shared->messageAnswers[s]) << s;
+    }
+
+    // The record is the host's own: a change after createBuffers is what the device calls.
+    callbacks.bufferSwitch = swappedSwitch;
+    ASSERT_EQ(HOST_ASE_OK, driver->start());
+    EXPECT_TRUE(waitForCallbacks(10));
+    EXPECT_EQ(HOST_ASE_OK, driver->stop());
+    EXPECT_EQ(g_host.callbacks, g_swappedSwitches);
+    ASSERT_EQ(1, shared->requestsSent);
+    EXPECT_EQ(42, shared->requestAnswer);
+    ASSERT_EQ(12, g_messageCount);
+    EXPECT_EQ(3, g_messages[11].selector);
+    EXPECT_EQ(0, g_messages[11].value);
+    EXPECT_EQ(4, g_messages[11].afterSwitches);
+    EXPECT_NE(GetCurrentThreadId(), g_messages[11].thread);
+    EXPECT_EQ(0, g_timeInfoCalls) << "bufferSwitch only, even for a host that supports time info";
+
+    ASSERT_EQ(HOST_ASE_OK, driver->start());
+    g_host.callbacks = 0;
+    EXPECT_TRUE(waitForCallbacks(10));
+    EXPECT_EQ(HOST_ASE_OK, driver->stop());
+    EXPECT_EQ(2, shared->requestsSent) << "once per run";
+    EXPECT_EQ(0, shared->mismatches);
+    driver->Release();
+}
