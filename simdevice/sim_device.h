@@ -153,7 +153,7 @@ struct SimCall {
                        // while it was up
 };
 
-enum { SIM_MAX_CALLS = 16384, SIM_SHARED_MAGIC = 0x51534D32, SIM_SELECTORS = 16 };
+enum { SIM_MAX_CALLS = 16384, SIM_SHARED_MAGIC = 0x51534D32, SIM_SELECTORS = 16, SIM_OPS = 32 };
 
 // Same layout in both bitnesses: fixed-width fields only, no pointers.
 // Counters are written by the device with interlocked operations.
@@ -196,6 +196,7 @@ struct SimShared {
                                         // set at createBuffers; 0 with no cable
     volatile LONG stalls;               // switches made late on purpose ("StallEvery")
 
+    volatile LONG opCounts[SIM_OPS];    // [op]: calls of each SimOp, counted past the log's end
     volatile LONG callCount;            // calls seen; only the first SIM_MAX_CALLS are kept
     SimCall calls[SIM_MAX_CALLS];
 };

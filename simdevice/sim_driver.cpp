@@ -286,6 +286,8 @@ void simLogCall(SimDevice *device, int op, long a, long b) {
         flags |= SIM_CALL_DURING_WINDOW;
         InterlockedIncrement(&shared->callsDuringWindow);
     }
+    if (op > 0 && op < SIM_OPS)
+        InterlockedIncrement(&shared->opCounts[op]);
     LONG index = InterlockedIncrement(&shared->callCount) - 1;
     if (index < 0 || index >= SIM_MAX_CALLS)
         return;
