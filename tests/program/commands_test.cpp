@@ -59,6 +59,10 @@ TEST_F(CommandsTest, ReportsTheExampleDriverInTenLines)
     // Choosing the driver that is already current does nothing.
     chooseDriverItem(run.dialog, 0);
     EXPECT_EQ(device->shared->instancesCreated, 1);
+    // Asked for under its class identifier, never as IID_IUnknown: many drivers hand out a bare
+    // three-slot object for that.
+    EXPECT_EQ(device->shared->createForClsid, 1);
+    EXPECT_EQ(device->shared->createForUnknown + device->shared->queryForUnknown, 0);
     EXPECT_EQ(closeProgram(&run), 2);
 }
 
@@ -137,6 +141,30 @@ TEST_F(CommandsTest, StartStopStartCountsEachRunFromZero)
     EXPECT_EQ(device->shared->mismatches, 0);
     EXPECT_EQ(device->shared->sentinelViolations, 0);
     EXPECT_EQ(device->shared->guardViolations, 0);
+    // The dialog answers 0 to every message, time info included: plain buffer switches.
+    for (int s = 0; s < SIM_SELECTORS; s++) {
+        EXPECT_LE(device->shared->supportedAnswers[s], 0) << s;
+        EXPECT_LE(device->shared->messageAnswers[s], 0) << s;
+    }
+    EXPECT_EQ(device->shared->messageAnswers[7], 0) << "asked whether time info is supported";
+    EXPECT_EQ(closeProgram(&run), 2);
+}
+
+TEST_F(CommandsTest, ADriverWithoutChannelsGetsEmptyBuffersAndRunsItsClock)
+{
+    SimConfig config = fastConfig();
+    config.inputs = 0;
+    config.outputs = 0;
+    SimDevice *device = addDevice(config);
+    start();
+    chooseDriverItem(run.dialog, 0);
+    clickButton(run.dialog, IDC_START);
+    EXPECT_TRUE(waitForPosition(20)) << "the count moves";
+    clickButton(run.dialog, IDC_START);
+    std::vector<SimCall> created = calls(device, SIM_CREATE_BUFFERS);
+    ASSERT_EQ(created.size(), 1u);
+    EXPECT_EQ(created[0].a, 0);
+    EXPECT_EQ(calls(device, SIM_START).size(), 1u);
     EXPECT_EQ(closeProgram(&run), 2);
 }
 
@@ -145,18 +173,25 @@ TEST_F(CommandsTest, LoopbackIsBitExactForEveryLayout)
     struct Layout {
         int inputs, outputs, type;
         const char *typeLine;
+        const char *inputTypes, *outputTypes;  // per channel, where they differ
     } layouts[] = {
-        {2, 4, 18, "Sample Type: ASIOSTInt32LSB (4 bytes)\n"},
-        {4, 2, 18, "Sample Type: ASIOSTInt32LSB (4 bytes)\n"},
-        {2, 0, 18, "Sample Type: ASIOSTInt32LSB (4 bytes)\n"},
-        {2, 2, 17, "Sample Type: ASIOSTInt24LSB (3 bytes)\n"},
-        {2, 2, 12, "Sample Type: Unknown type 12 (0 bytes)\n"},
+        {2, 4, 18, "Sample Type: ASIOSTInt32LSB (4 bytes)\n", "", ""},
+        {4, 2, 18, "Sample Type: ASIOSTInt32LSB (4 bytes)\n", "", ""},
+        {2, 0, 18, "Sample Type: ASIOSTInt32LSB (4 bytes)\n", "", ""},
+        {2, 2, 17, "Sample Type: ASIOSTInt24LSB (3 bytes)\n", "", ""},
+        {2, 2, 12, "Sample Type: Unknown type 12 (0 bytes)\n", "", ""},
+        // Inputs and outputs of different sizes: no copy may leave either buffer.
+        {2, 2, 18, "Sample Type: ASIOSTInt32LSB (4 bytes)\n", "16", ""},
+        {2, 2, 18, "Sample Type: ASIOSTInt16LSB (2 bytes)\n", "", "16"},
+        {3, 3, 18, "Sample Type: ASIOSTFloat64LSB (8 bytes)\n", "16,17,20", "20,16,17"},
     };
     for (const Layout &layout : layouts) {
         SimConfig config = fastConfig();
         config.inputs = layout.inputs;
         config.outputs = layout.outputs;
         config.sampleType = layout.type;
+        strcpy(config.inputTypes, layout.inputTypes);
+        strcpy(config.outputTypes, layout.outputTypes);
         addDevice(config);
     }
     start();

@@ -26,9 +26,9 @@ std::vector<DriverCase> driverCases()
         {"start fails", [](SimConfig *c) { c->startFails = 1; }, {}, true},
         {"negative channel counts",
          [](SimConfig *c) { c->inputs = -2; c->outputs = -1; },
-         {"Input Channel Count: -2\n", "Output Channel Count: -1\n"}, false},
+         {"Input Channel Count: -2\n", "Output Channel Count: -1\n"}, true},
         {"no channels", [](SimConfig *c) { c->inputs = 0; c->outputs = 0; },
-         {"Input Channel Count: 0\n", "Output Channel Count: 0\n"}, false},
+         {"Input Channel Count: 0\n", "Output Channel Count: 0\n"}, true},
         {"channel counts that would wrap",
          [](SimConfig *c) { c->inputs = INT32_MAX; c->outputs = INT32_MAX; },
          {"Input Channel Count: 2147483647\n", "Output Channel Count: 2147483647\n"}, false},
@@ -86,7 +86,8 @@ TEST_F(HostileTest, EveryDriverFaultLeavesTheDialogUsableAndReportsWhatTheDriver
         Sleep(400);
         clickButton(run.dialog, IDC_START);
         EXPECT_EQ(controls(), (Controls{"Start", true, true}));
-        EXPECT_EQ(calls(device, SIM_CREATE_BUFFERS).empty(), !cases[i].buffersCreated);
+        // Counted, not looked up in the log: 100,000 channels each way fill it with channel infos.
+        EXPECT_EQ(device->shared->opCounts[SIM_CREATE_BUFFERS] == 0, !cases[i].buffersCreated);
         EXPECT_EQ(device->shared->mismatches, 0);
         EXPECT_EQ(device->shared->sentinelViolations, 0);
         EXPECT_EQ(device->shared->guardViolations, 0);
