@@ -161,25 +161,27 @@ static void classText(const CLSID &clsid, char *out, size_t size)
         snprintf(out, size, "?");
 }
 
-void printDriverHeading(int index)
+// The entry's display name and its class identifier as text, for headings.
+static void describeEntry(int index, char (&name)[DISPLAY_NAME_SIZE], char (&clsid)[64])
 {
     DriverEntry *entry = findEntry(index);
-    char name[DISPLAY_NAME_SIZE] = "";
-    char clsid[64] = "";
+    name[0] = clsid[0] = '\0';
     getEntryName(index, name);
     if (entry)
         classText(entry->clsid, clsid, sizeof clsid);
+}
+
+void printDriverHeading(int index)
+{
+    char name[DISPLAY_NAME_SIZE], clsid[64];
+    describeEntry(index, name, clsid);
     printf("Driver %d: %s %s\n", index, name, clsid);
 }
 
 void jsonDriver(int index)
 {
-    DriverEntry *entry = findEntry(index);
-    char name[DISPLAY_NAME_SIZE] = "";
-    char clsid[64] = "";
-    getEntryName(index, name);
-    if (entry)
-        classText(entry->clsid, clsid, sizeof clsid);
+    char name[DISPLAY_NAME_SIZE], clsid[64];
+    describeEntry(index, name, clsid);
     jsonBeginObject("driver");
     jsonInteger("index", index);
     jsonText("name", name);

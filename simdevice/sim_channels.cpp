@@ -8,21 +8,23 @@
 
 namespace {
 
+// The position of the next item of a comma-separated list after a number that ended at `end`,
+// or null when the list ends there.
+const char *nextItem(const char *end) {
+    while (*end == ' ')
+        end++;
+    return *end == ',' ? end + 1 : nullptr;
+}
+
 void parseTypes(const char *text, SimTypeList *list) {
     list->count = 0;
-    const char *at = text;
-    while (*at && list->count < SIM_MAX_LISTED) {
+    for (const char *at = text; at && *at && list->count < SIM_MAX_LISTED;) {
         char *end;
         long code = strtol(at, &end, 0);
         if (end == at)
             break;  // not a number: the list ends here
         list->codes[list->count++] = code;
-        at = end;
-        while (*at == ' ')
-            at++;
-        if (*at != ',')
-            break;
-        at++;
+        at = nextItem(end);
     }
 }
 
@@ -33,18 +35,13 @@ void simParseLists(SimDevice *device) {
     parseTypes(device->config.outputTypes, &device->outputTypes);
     device->rateCount = 0;
     const char *at = device->config.sampleRates;
-    while (*at && device->rateCount < SIM_MAX_LISTED) {
+    while (at && *at && device->rateCount < SIM_MAX_LISTED) {
         char *end;
         double rate = strtod(at, &end);
         if (end == at)
             break;
         device->rates[device->rateCount++] = rate;
-        at = end;
-        while (*at == ' ')
-            at++;
-        if (*at != ',')
-            break;
-        at++;
+        at = nextItem(end);
     }
 }
 
