@@ -1,6 +1,6 @@
 #include "tests/checker/checker_process.h"
 
-#include "tests/support/test_paths.h"
+#include "tests/support/testkit.h"
 
 #include <windows.h>
 #include <stdlib.h>
@@ -28,7 +28,7 @@ static void drain(HANDLE pipe, std::string *into)
 CheckerRun runChecker(const std::string &arguments)
 {
     CheckerRun run = {-1, "", ""};
-    std::string path = buildFilePath(QUORVEL_CHECKER);
+    std::string path = checkerPath();
     std::string commandLine = "\"" + path + "\" " + arguments;
 
     SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};

@@ -2,7 +2,7 @@
 // registry; the devices say what really happened, the checker's JSON what it saw.
 #include "tests/checker/checker_process.h"
 #include "tests/program/sim_fixture.h"
-#include "tests/support/test_paths.h"
+#include "tests/support/testkit.h"
 
 #include <gtest/gtest.h>
 #include <algorithm>

@@ -1,9 +1,8 @@
 // The dialog as a user meets it, before any driver is chosen: the real program started from here,
 // with drivers registered in the real registry of the test prefix.
 #include "res/resource.h"
-#include "tests/support/program_driver.h"
 #include "tests/support/registry_fixture.h"
-#include "tests/support/test_paths.h"
+#include "tests/support/testkit.h"
 
 #include <gtest/gtest.h>
 

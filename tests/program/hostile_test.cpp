@@ -2,7 +2,7 @@
 // program must list what it can, report what the driver said, and stay usable, in every case.
 #include "res/resource.h"
 #include "tests/program/sim_fixture.h"
-#include "tests/support/test_paths.h"
+#include "tests/support/testkit.h"
 
 #include <gtest/gtest.h>
 #include <functional>

@@ -1,7 +1,7 @@
 #include "tests/program/sim_fixture.h"
 
 #include "res/resource.h"
-#include "tests/support/test_paths.h"
+#include "tests/support/testkit.h"
 
 #include <gtest/gtest.h>
 

@@ -3,8 +3,8 @@
 #pragma once
 
 #include "simdevice/sim_device.h"
-#include "tests/support/program_driver.h"
 #include "tests/support/registry_fixture.h"
+#include "tests/support/testkit.h"
 
 #include <ostream>
 #include <string>

@@ -1,6 +1,6 @@
 // The resources inside the built program: the dialog template read back from the .exe.
 #include "res/resource.h"
-#include "tests/support/test_paths.h"
+#include "tests/support/testkit.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>

@@ -90,7 +90,7 @@ TEST_F(SimDeviceTest, DllRegisterServerWritesTheDefaultDeviceInItsOwnViewAndUnre
     const std::string asioKey = "SOFTWARE\\ASIO\\" SIM_DEFAULT_NAME;
     const std::string classKey = "SOFTWARE\\Classes\\CLSID\\" SIM_DEFAULT_CLSID;
     bool registeredBefore = keyExists(asioKey);
-    std::string dllPath = simDllWindowsPath();
+    std::string dllPath = simDllPath();
     HMODULE dll = LoadLibraryA(dllPath.c_str());
     ASSERT_NE(nullptr, dll) << dllPath;
     ServerFunction registerServer = serverFunction(dll, "DllRegisterServer");
@@ -325,7 +325,7 @@ TEST_F(SimDeviceTest, DriverInterfaceOnlyUnderTheClassAndABareUnknownFace) {
     EXPECT_EQ(1, shared->createForOther);
     EXPECT_EQ(2, shared->instancesCreated) << "nothing made for an interface it refuses";
 
-    HMODULE dll = LoadLibraryA(simDllWindowsPath().c_str());
+    HMODULE dll = LoadLibraryA(simDllPath().c_str());
     ASSERT_NE(nullptr, dll);
     using GetClassObject = HRESULT(WINAPI *)(REFCLSID, REFIID, void **);
     auto getClassObject = reinterpret_cast<GetClassObject>(

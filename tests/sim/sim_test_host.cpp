@@ -2,15 +2,6 @@
 
 #include <stdio.h>
 
-std::string simDllWindowsPath() {
-    std::string path = std::string("Z:") + QUORVEL_BUILD_DIR + "/" + QUORVEL_SIM_DLL;
-    for (char &c : path) {
-        if (c == '/')
-            c = '\\';
-    }
-    return path;
-}
-
 void SimDeviceTest::SetUp() {
     ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
 }
@@ -28,15 +19,12 @@ void SimDeviceTest::TearDown() {
 TestDevice &SimDeviceTest::registerDevice(const SimConfig &config) {
     auto *device = new TestDevice();
     devices.push_back(device);
-    CoCreateGuid(&device->clsid);
-    const GUID &g = device->clsid;
-    char text[40];
-    snprintf(text, sizeof text, "{%08lX-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
-             (unsigned long)g.Data1, g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2],
-             g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
-    device->clsidText = text;
+    device->clsidText = newClsidText();
+    std::wstring wide(device->clsidText.begin(), device->clsidText.end());
+    EXPECT_EQ(S_OK, IIDFromString(wide.c_str(), &device->clsid));
+    const char *text = device->clsidText.c_str();
     device->name = std::string("Quorvel Sim Test ") + text;
-    EXPECT_EQ(0, simRegisterDevice(device->name.c_str(), text, simDllWindowsPath().c_str(), &config));
+    EXPECT_EQ(0, simRegisterDevice(device->name.c_str(), text, simDllPath().c_str(), &config));
     device->shared = simOpenShared(text, true, &device->mapping);
     EXPECT_NE(nullptr, device->shared);
     return *device;

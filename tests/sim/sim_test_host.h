@@ -4,6 +4,7 @@
 #pragma once
 
 #include "simdevice/sim_device.h"
+#include "tests/support/testkit.h"
 
 #include <gtest/gtest.h>
 #include <objbase.h>
@@ -80,9 +81,6 @@ enum {
     HOST_ASE_INVALID_PARAMETER = -998,
     HOST_ASE_NO_MEMORY = -994,
 };
-
-// Windows path of the built DLL ("Z:\..." for the build directory).
-std::string simDllWindowsPath();
 
 struct TestDevice {
     std::string name;

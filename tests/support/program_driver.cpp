@@ -1,61 +1,91 @@
-#include "tests/support/program_driver.h"
+#include "tests/support/testkit.h"
 
 #include "res/resource.h"
-#include "tests/support/test_paths.h"
 
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
-// Generous: the 32-bit program runs under emulation on some build machines.
+// Generous: the 32-bit program runs under emulation on some build machines, and a scan of tens of
+// thousands of keys takes minutes.
 static const DWORD START_TIMEOUT_MS = 120000;
+static const DWORD CLOSE_TIMEOUT_MS = 120000;
 static const DWORD MESSAGE_TIMEOUT_MS = 60000;
 
-struct WindowSearch {
-    DWORD processId;
-    HWND found;
-};
-
-static BOOL CALLBACK matchDialog(HWND window, LPARAM data)
-{
-    WindowSearch *search = reinterpret_cast<WindowSearch *>(data);
-    DWORD processId = 0;
-    GetWindowThreadProcessId(window, &processId);
-    char title[64] = "";
-    GetWindowTextA(window, title, sizeof title);
-    if (processId == search->processId && strcmp(title, "Quorvel Test") == 0 &&
-        IsWindowVisible(window)) {
-        search->found = window;
-        return FALSE;
-    }
-    return TRUE;
-}
-
-bool startProgram(ProgramRun *run)
+bool launchProgram(ProgramRun *run)
 {
     memset(run, 0, sizeof *run);
     std::string path = programPath();
     std::string commandLine = "\"" + path + "\"";
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
-    if (!CreateProcessA(path.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &startup, &run->process))
-        return false;
+    return CreateProcessA(path.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
+                          nullptr, &startup, &run->process) != FALSE;
+}
 
+struct WindowSearch {
+    DWORD processId;
+    bool dialog;  // the dialog itself, or any window but it
+    HWND found;
+};
+
+static BOOL CALLBACK matchWindow(HWND window, LPARAM data)
+{
+    WindowSearch *search = reinterpret_cast<WindowSearch *>(data);
+    DWORD processId = 0;
+    GetWindowThreadProcessId(window, &processId);
+    if (processId != search->processId || !IsWindowVisible(window))
+        return TRUE;
+    char title[64] = "";
+    GetWindowTextA(window, title, sizeof title);
+    if ((strcmp(title, "Quorvel Test") == 0) != search->dialog)
+        return TRUE;
+    search->found = window;
+    return FALSE;
+}
+
+static HWND findWindow(const ProgramRun *run, bool dialog)
+{
+    WindowSearch search = {run->process.dwProcessId, dialog, nullptr};
+    EnumWindows(matchWindow, reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+HWND findDialog(const ProgramRun *run)
+{
+    return findWindow(run, true);
+}
+
+HWND findOtherWindow(const ProgramRun *run)
+{
+    return findWindow(run, false);
+}
+
+bool programEnded(const ProgramRun *run)
+{
+    return WaitForSingleObject(run->process.hProcess, 0) == WAIT_OBJECT_0;
+}
+
+bool waitForDialog(ProgramRun *run, DWORD timeoutMs)
+{
     DWORD started = GetTickCount();
-    while (GetTickCount() - started < START_TIMEOUT_MS) {
-        WindowSearch search = {run->process.dwProcessId, nullptr};
-        EnumWindows(matchDialog, reinterpret_cast<LPARAM>(&search));
-        if (search.found) {
-            run->dialog = search.found;
-            syncWithDialog(run->dialog);
+    while (GetTickCount() - started < timeoutMs) {
+        run->dialog = findDialog(run);
+        if (run->dialog)
             return true;
-        }
-        if (WaitForSingleObject(run->process.hProcess, 50) == WAIT_OBJECT_0)
+        if (WaitForSingleObject(run->process.hProcess, 20) == WAIT_OBJECT_0)
             break;
     }
     waitForExit(run, 0);
     return false;
+}
+
+bool startProgram(ProgramRun *run)
+{
+    if (!launchProgram(run) || !waitForDialog(run, START_TIMEOUT_MS))
+        return false;
+    syncWithDialog(run->dialog);
+    return true;
 }
 
 int waitForExit(ProgramRun *run, DWORD timeoutMs)
@@ -76,23 +106,28 @@ int waitForExit(ProgramRun *run, DWORD timeoutMs)
     }
     CloseHandle(run->process.hProcess);
     CloseHandle(run->process.hThread);
-    memset(&run->process, 0, sizeof run->process);
-    run->dialog = nullptr;
+    memset(run, 0, sizeof *run);
     return code;
 }
 
 int closeProgram(ProgramRun *run)
 {
+    if (!run->dialog)
+        return waitForExit(run, 0);
     PostMessageA(run->dialog, WM_SYSCOMMAND, SC_CLOSE, 0);
-    return waitForExit(run, START_TIMEOUT_MS);
+    return waitForExit(run, CLOSE_TIMEOUT_MS);
 }
 
 // Texts are asked for in wide characters: across processes the narrow forms come back widened
 // under Wine.
-static LRESULT sendToDialog(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+static LRESULT sendToDialog(HWND window, UINT message, WPARAM wParam, LPARAM lParam,
+                            bool *answered = nullptr)
 {
     DWORD_PTR result = 0;
-    SendMessageTimeoutW(window, message, wParam, lParam, SMTO_NORMAL, MESSAGE_TIMEOUT_MS, &result);
+    LRESULT sent = SendMessageTimeoutW(window, message, wParam, lParam, SMTO_NORMAL,
+                                       MESSAGE_TIMEOUT_MS, &result);
+    if (answered)
+        *answered = sent != 0;
     return static_cast<LRESULT>(result);
 }
 
@@ -108,12 +143,19 @@ void syncWithDialog(HWND dialog)
     sendToDialog(dialog, WM_NULL, 0, 0);
 }
 
+long driverItemCount(HWND dialog)
+{
+    bool answered = false;
+    LRESULT count = sendToDialog(GetDlgItem(dialog, IDC_DRIVER), CB_GETCOUNT, 0, 0, &answered);
+    return answered ? static_cast<long>(count) : -1;
+}
+
 std::vector<std::string> driverItems(HWND dialog)
 {
     std::vector<std::string> items;
     HWND combo = GetDlgItem(dialog, IDC_DRIVER);
-    LRESULT count = sendToDialog(combo, CB_GETCOUNT, 0, 0);
-    for (LRESULT i = 0; i < count; i++) {
+    long count = driverItemCount(dialog);
+    for (long i = 0; i < count; i++) {
         LRESULT length = sendToDialog(combo, CB_GETLBTEXTLEN, i, 0);
         if (length < 0 || length >= 1024)
             break;
@@ -122,6 +164,16 @@ std::vector<std::string> driverItems(HWND dialog)
         items.push_back(narrow(text));
     }
     return items;
+}
+
+int findDriverItem(HWND dialog, const char *text)
+{
+    std::vector<std::string> items = driverItems(dialog);
+    for (size_t i = 0; i < items.size(); i++) {
+        if (items[i] == text)
+            return static_cast<int>(i);
+    }
+    return -1;
 }
 
 int selectedDriverItem(HWND dialog)
@@ -151,10 +203,9 @@ void chooseDriverItem(HWND dialog, int index)
 
 void clickButton(HWND dialog, int id)
 {
-    HWND button = GetDlgItem(dialog, id);
-    if (!IsWindowEnabled(button))
+    if (!controlEnabled(dialog, id))
         return;
-    sendToDialog(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(button));
+    sendCommand(dialog, id, BN_CLICKED);
 }
 
 void sendCommand(HWND dialog, int id, int code)

@@ -3,31 +3,12 @@
 // After the actions it creates the ready file, waits for the done file, and closes the program.
 // --panel opens the driver's control panel and leaves it open until the done file, then cancels it.
 #include "res/resource.h"
-#include "tests/support/program_driver.h"
+#include "tests/support/testkit.h"
 
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <string>
-
-struct PanelSearch {
-    DWORD processId;
-    HWND dialog;
-    HWND found;
-};
-
-// The driver's panel: a visible top-level window of the program other than its dialog.
-static BOOL CALLBACK matchPanel(HWND window, LPARAM data)
-{
-    PanelSearch *search = reinterpret_cast<PanelSearch *>(data);
-    DWORD processId = 0;
-    GetWindowThreadProcessId(window, &processId);
-    if (processId == search->processId && window != search->dialog && IsWindowVisible(window)) {
-        search->found = window;
-        return FALSE;
-    }
-    return TRUE;
-}
 
 int main(int argc, char **argv)
 {
@@ -62,7 +43,7 @@ int main(int argc, char **argv)
         clickButton(run.dialog, IDC_START);
     // Posted: the panel is modal, and the dialog answers nothing until it closes.
     if (panel)
-        PostMessageA(run.dialog, WM_COMMAND, IDC_CONTROL_PANEL, 0);
+        postCommand(run.dialog, IDC_CONTROL_PANEL, BN_CLICKED);
     Sleep(waitMs);
 
     if (!ready.empty()) {
@@ -76,10 +57,9 @@ int main(int argc, char **argv)
         Sleep(100);
     }
     if (panel) {
-        PanelSearch search = {run.process.dwProcessId, run.dialog, nullptr};
-        EnumWindows(matchPanel, reinterpret_cast<LPARAM>(&search));
-        if (search.found)
-            PostMessageA(search.found, WM_COMMAND, IDCANCEL, 0);
+        HWND panelWindow = findOtherWindow(&run);
+        if (panelWindow)
+            PostMessageA(panelWindow, WM_COMMAND, IDCANCEL, 0);
         Sleep(500);
     }
     if (start)

@@ -1,7 +1,7 @@
 // The registry scan against the real registry of the test prefix, in this build's view.
 #include "drivers/driver_list.h"
 #include "tests/support/registry_fixture.h"
-#include "tests/support/test_paths.h"
+#include "tests/support/testkit.h"
 
 #include <gtest/gtest.h>
 #include <objbase.h>

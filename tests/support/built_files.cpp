@@ -1,11 +1,15 @@
-#include "tests/support/test_paths.h"
+#include "tests/support/testkit.h"
 
-#include <windows.h>
 #include <objbase.h>
+#include <stdio.h>
 
 std::string buildFilePath(const char *file)
 {
-    std::string path = std::string("Z:") + QUORVEL_BUILD_DIR + "/" + file;
+    // A Linux build tree is reached through Wine's Z: drive; a Windows one is used as it is.
+    std::string path = QUORVEL_BUILD_DIR;
+    if (path[0] == '/')
+        path = "Z:" + path;
+    path = path + "/" + file;
     for (char &c : path) {
         if (c == '/')
             c = '\\';
@@ -16,6 +20,11 @@ std::string buildFilePath(const char *file)
 std::string programPath()
 {
     return buildFilePath(QUORVEL_PROGRAM);
+}
+
+std::string checkerPath()
+{
+    return buildFilePath(QUORVEL_CHECKER);
 }
 
 std::string simDllPath()
