@@ -1,94 +1,32 @@
 #include "bench/bench_registry.h"
 
+#include "tests/support/testkit.h"
+
 #include <windows.h>
-#include <objbase.h>
-#include <stdio.h>
 #include <string.h>
 #include <algorithm>
 
-static const char *ASIO_KEY = "SOFTWARE\\ASIO";
 static const char *CLASSES_KEY = "Software\\Classes\\CLSID";
 
 std::string markedClsid(const char *mark)
 {
-    GUID guid;
-    CoCreateGuid(&guid);
-    char text[64];
-    snprintf(text, sizeof text, "{%08lX-%04X-%04X-%02X%02X-%s}",
-             static_cast<unsigned long>(guid.Data1), guid.Data2, guid.Data3, guid.Data4[0],
-             guid.Data4[1], mark);
-    return text;
-}
-
-static long setText(HKEY key, const char *name, const std::string &text)
-{
-    return RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE *>(text.c_str()),
-                          static_cast<DWORD>(text.size() + 1));
-}
-
-void clearAsioKey()
-{
-    RegDeleteTreeA(HKEY_LOCAL_MACHINE, ASIO_KEY);
-    RegDeleteKeyA(HKEY_LOCAL_MACHINE, ASIO_KEY);
-    HKEY key;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, ASIO_KEY, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
-                        nullptr) == ERROR_SUCCESS)
-        RegCloseKey(key);
-}
-
-// A class key with its InprocServer32 key and values, below an open CLSID key.
-static long addClass(HKEY classes, const std::string &clsid, const std::string &serverPath)
-{
-    HKEY key;
-    std::string path = clsid + "\\InprocServer32";
-    long error = RegCreateKeyExA(classes, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                                 &key, nullptr);
-    if (error)
-        return error;
-    error = setText(key, nullptr, serverPath);
-    if (!error)
-        error = setText(key, "ThreadingModel", "Apartment");
-    RegCloseKey(key);
-    return error;
+    // The last group: 12 hex digits before the closing brace.
+    return newClsidText().replace(25, 12, mark);
 }
 
 long addDriver(const char *name, const std::string &clsid, const std::string &serverPath)
 {
-    HKEY key;
-    std::string path = std::string(ASIO_KEY) + "\\" + name;
-    long error = RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                                 nullptr, &key, nullptr);
-    if (error)
-        return error;
-    error = setText(key, "CLSID", clsid);
-    if (!error)
-        error = setText(key, "Description", name);
-    RegCloseKey(key);
-    if (error)
-        return error;
-
-    HKEY classes;
-    error = RegCreateKeyExA(HKEY_LOCAL_MACHINE, CLASSES_KEY, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                            &classes, nullptr);
-    if (error)
-        return error;
-    error = addClass(classes, clsid, serverPath);
-    RegCloseKey(classes);
-    return error;
+    long error = writeDriverKey(name, clsid, name);
+    return error ? error : writeClassKey(clsid, serverPath.c_str());
 }
 
 long addFillerKeys(long count)
 {
-    HKEY classes;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, CLASSES_KEY, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                        &classes, nullptr) != ERROR_SUCCESS)
-        return 0;
     long made = 0;
     for (long i = 0; i < count; i++) {
-        if (addClass(classes, markedClsid(FILLER_MARK), "C:\\windows\\system32\\filler.dll") == 0)
+        if (writeClassKey(markedClsid(FILLER_MARK), "C:\\windows\\system32\\filler.dll") == 0)
             made++;
     }
-    RegCloseKey(classes);
     return made;
 }
 
@@ -111,11 +49,9 @@ long removeMarkedClasses(const char *mark)
         if (hasMark(name, mark))
             marked.push_back(name);
     }
-    for (const std::string &key : marked) {
-        RegDeleteTreeA(classes, key.c_str());
-        RegDeleteKeyA(classes, key.c_str());
-    }
     RegCloseKey(classes);
+    for (const std::string &key : marked)
+        removeClassKey(key);
     return static_cast<long>(marked.size());
 }
 

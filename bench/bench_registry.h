@@ -1,5 +1,5 @@
-// Registrations the start-up benchmark makes, in the registry view of its own bitness (the view
-// the program of the same bitness reads).
+// Registrations only the start-up benchmark makes, on the shared ones of tests/support/testkit.h,
+// in the registry view of its own bitness (the view the program of the same bitness reads).
 //
 // Its class keys carry a fixed mark in the last group of their GUID, so that a later run finds
 // and removes what an aborted one left. The rest of the GUID is random, and keys enumerate in name
@@ -15,9 +15,7 @@
 // "{XXXXXXXX-XXXX-XXXX-XXXX-<mark>}" with the rest random.
 std::string markedClsid(const char *mark);
 
-// Removes HKLM\SOFTWARE\ASIO with all below it and leaves it empty.
-void clearAsioKey();
-// HKLM\SOFTWARE\ASIO\<name> with "CLSID" and "Description", and the class key with its
+// HKLM\SOFTWARE\ASIO\<name> with "CLSID" and "Description" <name>, and the class key with its
 // InprocServer32 default value. 0 or a Windows error code.
 long addDriver(const char *name, const std::string &clsid, const std::string &serverPath);
 // Adds count class keys marked FILLER_MARK, each with an InprocServer32 key and value as real ones

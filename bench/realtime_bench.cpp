@@ -6,12 +6,11 @@
 //
 // Exit code 0, or 1 when a run could not be made or the device saw a wrong copy.
 #include "bench/bench_clock.h"
-#include "bench/bench_program.h"
 #include "res/resource.h"
 #include "simdevice/sim_device.h"
+#include "tests/support/testkit.h"
 
 #include <windows.h>
-#include <objbase.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -22,31 +21,18 @@ namespace {
 const char *RATES[] = {"48000", "192000"};
 const int32_t FRAMES = 32;
 const int32_t INT32_LSB = 18;  // 4-byte samples, the commonest device format
-const DWORD DIALOG_TIMEOUT_MS = 120000;
 
 struct Settings {
     int seconds;
     int32_t pairs;
 };
 
-std::string newClsid()
-{
-    GUID guid;
-    CoCreateGuid(&guid);
-    char text[64];
-    snprintf(text, sizeof text, "{%08lX-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
-             static_cast<unsigned long>(guid.Data1), guid.Data2, guid.Data3, guid.Data4[0],
-             guid.Data4[1], guid.Data4[2], guid.Data4[3], guid.Data4[4], guid.Data4[5],
-             guid.Data4[6], guid.Data4[7]);
-    return text;
-}
-
 // Starts the loopback on the device called `name`, lets it run, stops it. Returns the seconds it
 // ran, or -1 when the program or the device did not do its part.
 double runLoopback(const char *name, const Settings &settings, const SimShared *shared)
 {
-    BenchProgram run;
-    if (!launchProgram(&run) || !waitForDialog(&run, DIALOG_TIMEOUT_MS)) {
+    ProgramRun run;
+    if (!startProgram(&run)) {
         printf("(the program did not start)\n");
         return -1;
     }
@@ -84,7 +70,7 @@ bool measureRate(const char *rate, const Settings &settings)
 
     char name[64];
     snprintf(name, sizeof name, "Bench Real Time %s", rate);
-    std::string clsid = newClsid();
+    std::string clsid = newClsidText();
     if (simRegisterDevice(name, clsid.c_str(), simDllPath().c_str(), &config) != 0) {
         printf("(could not register the device)\n");
         return false;

@@ -11,9 +11,9 @@
 // one start costs a fraction of a second and varies by a tenth of one).
 // Exit code 0, or 1 when the program or a lookup did not find the drivers it should have.
 #include "bench/bench_clock.h"
-#include "bench/bench_program.h"
 #include "bench/bench_registry.h"
 #include "drivers/driver_list.h"
+#include "tests/support/testkit.h"
 
 #include <windows.h>
 #include <stdio.h>
@@ -66,7 +66,7 @@ struct Row {
 // when the list came out otherwise or the dialog never showed.
 double timeProgramStart(const Setup &setup)
 {
-    BenchProgram run;
+    ProgramRun run;
     int64_t start = benchTicks();
     if (!launchProgram(&run))
         return -1;
@@ -185,7 +185,8 @@ Row measureSetup(Placement placement, long drivers, const Settings &settings)
     else
         printf(" - |\n");
 
-    clearAsioKey();
+    removeAsioKey();
+    createAsioKey();
     removeMarkedClasses(DRIVER_MARK);
     return row;
 }
@@ -266,7 +267,8 @@ int main(int argc, char **argv)
     setvbuf(stdout, nullptr, _IONBF, 0);
 
     // What an aborted run left.
-    clearAsioKey();
+    removeAsioKey();
+    createAsioKey();
     removeMarkedClasses(DRIVER_MARK);
     removeMarkedClasses(FILLER_MARK);
     long base = countClassesRootKeys();
