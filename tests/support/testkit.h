@@ -48,8 +48,8 @@ int closeProgram(ProgramRun *run);
 // the timeout. An exception code is named on stderr: a crash is told from a plain failure.
 int waitForExit(ProgramRun *run, DWORD timeoutMs);
 
-// The dialog's controls, through window messages. A dialog that stops answering for a minute gives
-// empty texts and zero counts rather than holding the caller for good.
+// The dialog's controls, through window messages. A dialog that does not answer within a minute
+// gives empty texts and lists rather than holding the caller for good.
 std::vector<std::string> driverItems(HWND dialog);
 // Items of the drop-down list; -1 when the dialog does not answer.
 long driverItemCount(HWND dialog);
