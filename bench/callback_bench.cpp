@@ -142,6 +142,7 @@ long runOddPaths(SwitchHandler handler)
         handler(k & 1, 1);
     for (int32_t i = 0; i < loopbackState.copyChannels; i++)
         loopbackState.pairBytes[i] = 0;
+    loopbackState.copyBytes = 0;
     for (int k = 0; k < 1000; k++)
         handler(k & 1, 1);
     setCounting(false);

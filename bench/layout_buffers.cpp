@@ -47,6 +47,7 @@ bool setUpLayout(const Layout &layout)
     const size_t bytes = static_cast<size_t>(layout.frames) * layout.sampleBytes;
     for (int32_t i = 0; i < loopbackState.copyChannels; i++)
         loopbackState.pairBytes[i] = bytes;
+    loopbackState.copyBytes = bytes;
     const size_t elements = static_cast<size_t>(layout.pairs) * 2;
     block = static_cast<unsigned char *>(_aligned_malloc(elements * 2 * stride(bytes), 64));
     lists = static_cast<void **>(malloc(4 * layout.pairs * sizeof(void *)));

@@ -28,6 +28,7 @@ struct LoopbackState {
     int32_t bufferOutputs;  // elements describing outputs; inputs start at this element
     int32_t copyChannels;   // min(outputs, inputs) that have elements
     size_t *pairBytes;      // per pair: what the smaller of its two buffers holds, 0 for nothing
+    size_t copyBytes;       // every pair's length when they all have the same (the usual case), else 0
 };
 
 extern LoopbackState loopbackState;

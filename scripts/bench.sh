@@ -3,7 +3,7 @@
 # a private Xvfb display, printing every figure as a table (also kept in build/bench-results.md).
 # Benchmarks print figures; they are not tests, and scripts/test.sh does not run them.
 #
-#   bash scripts/bench.sh [--quick] [--arch x64|x86|both]
+#   bash scripts/bench.sh [--quick] [--arch x64|x86|both] [--no-startup]
 #
 # Full (the default): 60 s real-time runs, up to 50,000 class keys; about 10 minutes for x64 and
 # more for x86, which runs under emulation here. --quick: 5 s real-time runs, up to 10,000 keys,
@@ -11,11 +11,12 @@
 # the buffer-switch handler allocates nothing and takes no lock.
 source "$(dirname "$0")/common.sh"
 
-usage() { echo "usage: bash scripts/bench.sh [--quick] [--arch x64|x86|both]" >&2; exit 2; }
+usage() { echo "usage: bash scripts/bench.sh [--quick] [--arch x64|x86|both] [--no-startup]" >&2; exit 2; }
 ARGS=("$@")
 QUICK=""
 ARCHES="x64 x86"
 ON_DISPLAY=""
+NO_STARTUP=""
 while [ $# -gt 0 ]; do
   case "$1" in
     --quick) QUICK=1 ;;
@@ -23,6 +24,7 @@ while [ $# -gt 0 ]; do
       [ $# -ge 2 ] || usage
       case "$2" in x64 | x86) ARCHES=$2 ;; both) ARCHES="x64 x86" ;; *) usage ;; esac
       shift ;;
+    --no-startup) NO_STARTUP=1 ;;  # the start-up runs take longest; the others are quick
     --on-display) ON_DISPLAY=1 ;;  # the script calling itself under Xvfb
     *) usage ;;
   esac
@@ -110,7 +112,7 @@ for arch in $ARCHES; do
   run 1 "$loader" "$bin/callback_bench.exe" --violate
   handler_calls "$objdump" "$program"
   run 0 "$loader" "$bin/realtime_bench.exe" --seconds $seconds
-  run 0 "$loader" "$bin/startup_bench.exe" $mode
+  [ -n "$NO_STARTUP" ] || run 0 "$loader" "$bin/startup_bench.exe" $mode
 done
 wineserver -k 2>/dev/null
 exit $failed

@@ -119,6 +119,7 @@ TEST_F(LoopbackTest, CopiesInputIToOutputIForTheCommonChannelsOnly)
     EXPECT_EQ(loopbackState.bufferInfos[5].isInput, 1);
     EXPECT_EQ(loopbackState.bufferInfos[5].channelNum, 1);
     EXPECT_EQ(driver.createdCount, 6);
+    EXPECT_EQ(loopbackState.copyBytes, 768u) << "every pair alike: one length";
 
     onBufferSwitch(1, 1);
     // 256 frames x 3 bytes from each input's half 1; nothing more, nothing of half 0.
@@ -148,6 +149,7 @@ TEST_F(LoopbackTest, MixedTypesCopyWhatTheSmallerOfTheTwoBuffersHolds)
     driver.types[0] = {18, 16, 18, 20};  // outputs: 4, 2, 4 and 8 bytes
     driver.types[1] = {16, 18, 99, 20};  // inputs: 2, 4, unknown and 8 bytes
     start(4, 4, 64, 512);
+    EXPECT_EQ(loopbackState.copyBytes, 0u) << "pairs differ: a length per pair";
     onBufferSwitch(0, 1);
     EXPECT_EQ(bytesEqualTo(outs[0].half[0], 0x10), 128u) << "a 16-bit input into a 32-bit output";
     EXPECT_EQ(bytesEqualTo(outs[1].half[0], 0x11), 128u) << "a 32-bit input into a 16-bit output";
