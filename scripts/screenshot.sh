@@ -6,7 +6,7 @@ source "$(dirname "$0")/common.sh"
 arch=$1 out=$2
 shift 2
 crop=460x257+0+0  # the dialog, at the top left of the screen
-if [ "${@: -2:1}" = --crop ]; then
+if [ $# -ge 2 ] && [ "${@: -2:1}" = --crop ]; then
   crop=${@: -1}
   set -- "${@:1:$#-2}"
 fi
