@@ -1,5 +1,9 @@
 #include "checker/checker.h"
 
+#include "checker/json_writer.h"
+#include "checker/output.h"
+#include "checker/ping.h"
+
 #include <errno.h>
 #include <math.h>
 #include <stdio.h>
@@ -11,26 +15,41 @@
 #endif
 
 // Options that take a value, and the commands that accept each.
-enum ValueOption {
+// Options, and the commands that accept each (flags take no value).
+enum Option {
     OPTION_SECONDS, OPTION_BUFFER, OPTION_RATE, OPTION_MAX_LATE, OPTION_MIN_SWITCH_RATIO,
-    OPTION_OUT, OPTION_IN, OPTION_PINGS, OPTION_COUNT
+    OPTION_OUT, OPTION_IN, OPTION_PINGS, OPTION_CALL_TIMEOUT, OPTION_IN_PROCESS, OPTION_PROBE,
+    OPTION_TIME_INFO, OPTION_COUNT
+};
+
+enum {
+    FOR_LIST = 1 << COMMAND_LIST,
+    FOR_INFO = 1 << COMMAND_INFO,
+    FOR_RUN = 1 << COMMAND_RUN,
+    FOR_LATENCY = 1 << COMMAND_LATENCY,
+    FOR_PROBE = 1 << COMMAND_PROBE,
+    FOR_DRIVER = FOR_INFO | FOR_RUN | FOR_LATENCY | FOR_PROBE,
 };
 
 struct OptionRule {
     const char *name;
-    bool forRun;
-    bool forLatency;
+    int commands;
+    bool flag;
 };
 
 static const OptionRule optionRules[OPTION_COUNT] = {
-    {"--seconds", true, false},
-    {"--buffer", true, true},
-    {"--rate", true, true},
-    {"--max-late", true, false},
-    {"--min-switch-ratio", true, false},
-    {"--out", false, true},
-    {"--in", false, true},
-    {"--pings", false, true},
+    {"--seconds", FOR_RUN, false},
+    {"--buffer", FOR_RUN | FOR_LATENCY, false},
+    {"--rate", FOR_RUN | FOR_LATENCY, false},
+    {"--max-late", FOR_RUN, false},
+    {"--min-switch-ratio", FOR_RUN, false},
+    {"--out", FOR_LATENCY, false},
+    {"--in", FOR_LATENCY, false},
+    {"--pings", FOR_LATENCY, false},
+    {"--call-timeout", FOR_DRIVER | FOR_LIST, false},
+    {"--in-process", FOR_DRIVER | FOR_LIST, true},
+    {"--probe", FOR_LIST, true},
+    {"--time-info", FOR_RUN | FOR_LATENCY, true},
 };
 
 const char *commandName(Command command)
@@ -40,6 +59,7 @@ const char *commandName(Command command)
     case COMMAND_INFO: return "info";
     case COMMAND_RUN: return "run";
     case COMMAND_LATENCY: return "latency";
+    case COMMAND_PROBE: return "probe";
     case COMMAND_NONE: break;
     }
     return "";
@@ -47,7 +67,8 @@ const char *commandName(Command command)
 
 static Command commandNamed(const char *text)
 {
-    static const Command commands[] = {COMMAND_LIST, COMMAND_INFO, COMMAND_RUN, COMMAND_LATENCY};
+    static const Command commands[] = {COMMAND_LIST, COMMAND_INFO, COMMAND_RUN, COMMAND_LATENCY,
+                                       COMMAND_PROBE};
     for (Command c : commands) {
         if (strcmp(text, commandName(c)) == 0)
             return c;
@@ -76,7 +97,7 @@ static int badValue(const char *option, const char *text, const char *wanted)
     return fail(EXIT_USAGE, "bad value for %s: \"%s\" (%s)", option, text, wanted);
 }
 
-static int takeValue(ValueOption option, const char *text, CheckerOptions *o)
+static int takeValue(Option option, const char *text, CheckerOptions *o)
 {
     const char *name = optionRules[option].name;
     double number = 0;
@@ -118,6 +139,20 @@ static int takeValue(ValueOption option, const char *text, CheckerOptions *o)
             return badValue(name, text, "a count of pings from 1 to 1000");
         o->pings = whole;
         break;
+    case OPTION_CALL_TIMEOUT:
+        if (!parseNumber(text, &number) || number < 0.1 || number > 86400)
+            return badValue(name, text, "seconds from 0.1 to 86400");
+        o->callTimeout = number;
+        break;
+    case OPTION_IN_PROCESS:
+        o->inProcess = true;
+        break;
+    case OPTION_PROBE:
+        o->probe = true;
+        break;
+    case OPTION_TIME_INFO:
+        o->timeInfo = true;
+        break;
     case OPTION_COUNT:
         break;
     }
@@ -133,6 +168,7 @@ int parseArguments(int argc, char **argv, CheckerOptions *o)
     o->outChannel = -1;
     o->inChannel = -1;
     o->pings = 5;
+    o->callTimeout = 10;
     // Known before anything can fail, so that a failure still gives its JSON document.
     for (int i = 1; i < argc; i++) {
         if (strcmp(argv[i], "--json") == 0)
@@ -178,12 +214,18 @@ int parseArguments(int argc, char **argv, CheckerOptions *o)
                 unknown = argument;
             continue;
         }
-        const char *value = equals ? equals + 1 : (i + 1 < argc ? argv[++i] : nullptr);
-        if (!value)
-            return fail(EXIT_USAGE, "%s needs a value", optionRules[option].name);
+        const char *value = nullptr;
+        if (optionRules[option].flag) {
+            if (equals)
+                return fail(EXIT_USAGE, "%s takes no value", optionRules[option].name);
+        } else {
+            value = equals ? equals + 1 : (i + 1 < argc ? argv[++i] : nullptr);
+            if (!value)
+                return fail(EXIT_USAGE, "%s needs a value", optionRules[option].name);
+        }
         if (o->help || o->version)
             continue;
-        int result = takeValue(static_cast<ValueOption>(option), value, o);
+        int result = takeValue(static_cast<Option>(option), value, o);
         if (result != EXIT_FINE)
             return result;
         given[option] = true;
@@ -207,8 +249,7 @@ int parseArguments(int argc, char **argv, CheckerOptions *o)
     if (unexpected)
         return fail(EXIT_USAGE, "unexpected argument \"%s\"", unexpected);
     for (int option = 0; option < OPTION_COUNT; option++) {
-        bool accepted = (o->command == COMMAND_RUN && optionRules[option].forRun) ||
-                        (o->command == COMMAND_LATENCY && optionRules[option].forLatency);
+        bool accepted = (optionRules[option].commands & (1 << o->command)) != 0;
         if (given[option] && !accepted) {
             return fail(EXIT_USAGE, "%s does not take %s (quorvelcheck %s --help)", name,
                         optionRules[option].name, name);
@@ -218,9 +259,13 @@ int parseArguments(int argc, char **argv, CheckerOptions *o)
     if (o->command == COMMAND_LIST) {
         if (positional[1])
             return fail(EXIT_USAGE, "list takes no DRIVER; unexpected argument \"%s\"", positional[1]);
+        if (given[OPTION_CALL_TIMEOUT] && !o->probe)
+            return fail(EXIT_USAGE, "list takes --call-timeout only with --probe");
         return EXIT_FINE;
     }
     o->driver = positional[1];
+    if (o->command == COMMAND_PROBE)
+        o->probeIndex = o->driver ? atoi(o->driver) : 0;
     if (!o->driver) {
         return fail(EXIT_USAGE, "%s needs a DRIVER: an index or part of a name, as "
                                 "\"quorvelcheck list\" shows them", name);
@@ -244,15 +289,25 @@ static const char *const generalHelp =
     "name contains; a name equal to it as a whole is taken before names that contain it.\n"
     "\n"
     "Every command takes --json (one JSON document on stdout), --help and --version.\n"
+    "The driver is loaded in a worker process, so that a driver that crashes, hangs or ends the\n"
+    "process is reported, with the call it was in:\n"
+    "  --call-timeout S       seconds a driver call may take (10); the run is not a call\n"
+    "  --in-process           no worker: the driver runs in this process (for a debugger)\n"
     "Exit status: 0 fine; 1 a check missed; 2 a usage error; 3 the driver could not be\n"
-    "loaded, initialised or started. Errors go to stderr, results to stdout.\n";
+    "loaded, initialised or started; 4 the driver crashed, hung or ended the process.\n"
+    "Errors go to stderr, results to stdout.\n";
 
 static const char *const listHelp =
-    "usage: quorvelcheck list [--json]\n"
+    "usage: quorvelcheck list [--probe [--call-timeout S]] [--json]\n"
     "\n"
     "Every driver the dialog would list, in its order and with its name, with its class, server\n"
     "path, whether that file exists and the registry view searched; then every key under\n"
-    "SOFTWARE\\ASIO that the scan skipped, and why.\n";
+    "SOFTWARE\\ASIO that the scan skipped, and why.\n"
+    "\n"
+    "  --probe                load, initialise and release each driver, each in a worker of its\n"
+    "                         own: whether it loads (the COM result otherwise), initialises (its\n"
+    "                         message otherwise), its name and version, the time to create and to\n"
+    "                         initialise it, or the call it crashed or hung in\n";
 
 static const char *const infoHelp =
     "usage: quorvelcheck info DRIVER [--json]\n"
@@ -263,26 +318,31 @@ static const char *const infoHelp =
     "call that does not answer ASE_OK is shown with its answer.\n";
 
 static const char *const runHelp =
-    "usage: quorvelcheck run DRIVER [--seconds S] [--buffer N] [--rate R]\n"
+    "usage: quorvelcheck run DRIVER [--seconds S] [--buffer N] [--rate R] [--time-info]\n"
     "                        [--max-late N] [--min-switch-ratio R] [--json]\n"
     "\n"
     "Runs the loopback as the dialog does (input i copied to output i) for S seconds (10), at the\n"
     "driver's preferred buffer size and current rate unless N or R are given, and shows the\n"
-    "switches made against those the time holds, the intervals between switches against the\n"
-    "buffer period, the longest callback, late switches (an interval over 1.5 periods) and the\n"
-    "driver's messages.\n"
+    "switches made against those the time from start to stop holds, the intervals between\n"
+    "switches against the buffer period, each switch's lateness against the ideal timeline, the\n"
+    "longest callback, late switches (an interval over 1.5 periods, the gaps after start and\n"
+    "before stop included) and the driver's messages. A run without any switch misses (exit 1).\n"
     "\n"
+    "  --time-info            answer yes to \"supports time info\", as most hosts do: the driver\n"
+    "                         may then call bufferSwitchTimeInfo instead of bufferSwitch\n"
     "  --max-late N           exit 1 when more than N switches came late\n"
     "  --min-switch-ratio R   exit 1 when switches made / switches expected is below R\n";
 
 static const char *const latencyHelp =
-    "usage: quorvelcheck latency DRIVER --out O --in I [--pings N] [--buffer N] [--rate R] [--json]\n"
+    "usage: quorvelcheck latency DRIVER --out O --in I [--pings N] [--buffer N] [--rate R]\n"
+    "                            [--time-info] [--json]\n"
     "\n"
     "For a cable from output O to input I: writes a short pulse into output O about twice a\n"
     "second and finds it on input I. Shows each ping's round trip in frames and ms, their median\n"
-    "and spread, the latency the driver reports (input + output) and the difference. N pings\n"
-    "(5). A pulse that does not come back within 2 s: exit 1. Little-endian integer and float\n"
-    "sample types only.\n";
+    "and spread, the latency the driver reports (input + output, read when the buffers were made\n"
+    "and again after the run) and the difference. N pings (5). A pulse that does not come back\n"
+    "within 2 s: exit 1, with what the input carried. Little-endian integer and float sample\n"
+    "types only.\n";
 
 void printHelp(Command command)
 {
@@ -291,6 +351,7 @@ void printHelp(Command command)
     case COMMAND_INFO: fputs(infoHelp, stdout); break;
     case COMMAND_RUN: fputs(runHelp, stdout); break;
     case COMMAND_LATENCY: fputs(latencyHelp, stdout); break;
+    case COMMAND_PROBE:
     case COMMAND_NONE: fputs(generalHelp, stdout); break;
     }
 }

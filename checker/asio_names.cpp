@@ -1,4 +1,4 @@
-#include "checker/checker.h"
+#include "checker/output.h"
 
 #include "engine/sample_types.h"
 

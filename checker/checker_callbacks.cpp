@@ -1,24 +1,45 @@
-#include "checker/checker.h"
+#include "checker/checker_callbacks.h"
 
-#include "engine/loopback.h"
+#include "checker/ping.h"
+#include "checker/switch_timing.h"
 
 MessageCounts messageCounts;
+static bool timeInfoOffered;
 
-void resetMessageCounts()
+void resetMessageCounts(bool timeInfo)
 {
     for (std::atomic<long> &count : messageCounts.bySelector)
         count.store(0);
     messageCounts.other.store(0);
     messageCounts.sampleRateChanges.store(0);
     messageCounts.timeInfoSwitches.store(0);
+    timeInfoOffered = timeInfo;
 }
 
-// The selectors the checker handles: it counts them and shows them; a reset, resync, latency
-// change or overload is a finding about the driver.
+void tallyMessages(MessageTally *tally)
+{
+    for (int s = 0; s < 16; s++)
+        tally->bySelector[s] = messageCounts.bySelector[s].load();
+    tally->other = messageCounts.other.load();
+    tally->sampleRateChanges = messageCounts.sampleRateChanges.load();
+    tally->timeInfoSwitches = messageCounts.timeInfoSwitches.load();
+    // Every timed switch claimed a slot of the arrival ring; those of bufferSwitchTimeInfo too when
+    // time info was offered.
+    long timed = static_cast<long>(arrivalRing.claimed.load());
+    tally->bufferSwitches = timed - (timeInfoOffered ? tally->timeInfoSwitches : 0);
+    tally->timeInfoOffered = timeInfoOffered;
+}
+
+bool isFindingSelector(long selector)
+{
+    return selector == 3 || selector == 5 || selector == 6 || selector == 15;
+}
+
+// The selectors the checker handles: it counts them and shows them.
 static bool handled(long selector)
 {
-    return selector == 1 || selector == 2 || selector == 3 || selector == 5 || selector == 6 ||
-           selector == 15;
+    return selector == 1 || selector == 2 || isFindingSelector(selector) ||
+           (selector == 7 && timeInfoOffered);
 }
 
 long checkerAsioMessage(long selector, long value, void *, double *)
@@ -38,8 +59,9 @@ long checkerAsioMessage(long selector, long value, void *, double *)
     case 6:
     case 15:
         return 1;
+    case 7:
+        return timeInfoOffered ? 1 : 0;
     }
-    // Time info (7) too: switches come through bufferSwitch only, as in the dialog.
     return 0;
 }
 
@@ -48,23 +70,34 @@ static void checkerSampleRateDidChange(ASIOSampleRate)
     messageCounts.sampleRateChanges.fetch_add(1);
 }
 
-// Declined at createBuffers; a driver that calls it anyway is counted, and nothing is copied.
-static ASIOTime *checkerBufferSwitchTimeInfo(ASIOTime *, long, ASIOBool)
+// Offered: the switch as bufferSwitch makes it. Declined: a driver that calls it anyway is counted,
+// and nothing is copied.
+static ASIOTime *timedTimeInfoSwitch(ASIOTime *params, long index, ASIOBool directProcess)
 {
-    messageCounts.timeInfoSwitches.fetch_add(1);
-    return nullptr;
+    messageCounts.timeInfoSwitches.fetch_add(1, std::memory_order_relaxed);
+    if (timeInfoOffered)
+        timedBufferSwitch(index, directProcess);
+    return params;
+}
+
+static ASIOTime *pingTimeInfoSwitch(ASIOTime *params, long index, ASIOBool directProcess)
+{
+    messageCounts.timeInfoSwitches.fetch_add(1, std::memory_order_relaxed);
+    if (timeInfoOffered)
+        pingBufferSwitch(index, directProcess);
+    return params;
 }
 
 const ASIOCallbacks timedCallbacks = {
     timedBufferSwitch,
     checkerSampleRateDidChange,
     checkerAsioMessage,
-    checkerBufferSwitchTimeInfo,
+    timedTimeInfoSwitch,
 };
 
 const ASIOCallbacks pingCallbacks = {
     pingBufferSwitch,
     checkerSampleRateDidChange,
     checkerAsioMessage,
-    checkerBufferSwitchTimeInfo,
+    pingTimeInfoSwitch,
 };

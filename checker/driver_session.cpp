@@ -1,5 +1,11 @@
-#include "checker/checker.h"
+#include "checker/driver_session.h"
 
+#include "checker/json_writer.h"
+#include "checker/output.h"
+#include "checker/results.h"
+#include "checker/run_setup.h"
+#include "checker/switch_timing.h"
+#include "checker/worker.h"
 #include "drivers/driver_list.h"
 #include "drivers/driver_loading.h"
 
@@ -9,6 +15,8 @@
 #include <string.h>
 
 static HWND referenceWindow = nullptr;
+static double rateToRestore = 0;
+OpenedDriver openedDriver;
 
 void loadDriverList()
 {
@@ -53,7 +61,7 @@ static bool isIndexText(const char *text)
     return true;
 }
 
-int chooseDriver(const char *text, int *index)
+int findDriver(const char *text, int *index)
 {
     int count = driverList ? driverList->count : 0;
     if (isIndexText(text)) {
@@ -113,7 +121,7 @@ static HWND createReferenceWindow()
                            windowClass.hInstance, nullptr);
 }
 
-static const char *comResultText(long result, char *out, size_t size)
+const char *comResultText(long result, char *out, size_t size)
 {
     char text[256] = "";
     if (FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
@@ -130,22 +138,60 @@ int openChosenDriver(int index)
 {
     referenceWindow = createReferenceWindow();
     driverInfo.sysRef = referenceWindow;
+    memset(&openedDriver, 0, sizeof openedDriver);
+    openedDriver.index = index;
 
+    int64_t before = performanceTicks();
     long opened = openDriverEntry(index);
+    int64_t created = performanceTicks();
+    openedDriver.createMs = ticksToUs(created - before) / 1000;
+    openedDriver.createResult = opened;
+    openedDriver.created = opened == 0;
     if (opened != 0) {
+        publishRecord(RECORD_DRIVER_INFO);
         char reason[320];
         return fail(EXIT_DRIVER, "driver %d could not be loaded: creating its COM object answered %s",
                     index, comResultText(opened, reason, sizeof reason));
     }
-    if (initDriver(&driverInfo) != ASE_OK) {
+    ASIOError initialised = initDriver(&driverInfo);
+    openedDriver.initMs = ticksToUs(performanceTicks() - created) / 1000;
+    openedDriver.initialised = initialised == ASE_OK;
+    memcpy(openedDriver.name, driverInfo.name, sizeof openedDriver.name);
+    openedDriver.version = driverInfo.driverVersion;
+    memcpy(openedDriver.errorMessage, driverInfo.errorMessage, sizeof openedDriver.errorMessage);
+    openedDriver.errorMessage[sizeof openedDriver.errorMessage - 1] = '\0';
+    publishRecord(RECORD_DRIVER_INFO);
+    if (initialised != ASE_OK) {
         return fail(EXIT_DRIVER, "driver %d could not be initialised: init failed; its message: %s",
-                    index, driverInfo.errorMessage);
+                    index, openedDriver.errorMessage);
     }
     return EXIT_FINE;
 }
 
+double createMilliseconds()
+{
+    return openedDriver.createMs;
+}
+
+double initMilliseconds()
+{
+    return openedDriver.initMs;
+}
+
+void rememberRateToRestore(double rate)
+{
+    if (rateToRestore == 0)
+        rateToRestore = rate;
+}
+
 void closeChosenDriver()
 {
+    if (rateToRestore > 0 && activeDriver) {
+        char rate[32];
+        formatRate(rateToRestore, rate, sizeof rate);
+        noteCall(asioSetSampleRate(rateToRestore), "setSampleRate(%s) to set it back", rate);
+    }
+    rateToRestore = 0;
     closeCurrentDriver();
     if (referenceWindow) {
         DestroyWindow(referenceWindow);
@@ -186,19 +232,28 @@ void jsonDriver(int index)
     jsonInteger("index", index);
     jsonText("name", name);
     jsonText("clsid", clsid);
-    jsonText("driver_name", driverInfo.name);
-    jsonInteger("driver_version", driverInfo.driverVersion);
+    jsonText("driver_name", openedDriver.initialised ? openedDriver.name : nullptr);
+    if (openedDriver.initialised)
+        jsonInteger("driver_version", openedDriver.version);
+    else
+        jsonNull("driver_version");
     jsonEndObject();
 }
 
-void pumpMessages(DWORD ms)
+void pumpMessages(unsigned long ms)
 {
     DWORD started = GetTickCount();
     for (;;) {
         MSG message;
         while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
             TranslateMessage(&message);
+            // A message to one of the driver's windows runs the driver's code: watched as a call.
+            bool ours = message.hwnd == referenceWindow || message.hwnd == nullptr;
+            if (!ours)
+                watchDriverCall("a message to one of its windows");
             DispatchMessageA(&message);
+            if (!ours)
+                watchDriverCall(nullptr);
         }
         DWORD spent = GetTickCount() - started;
         if (spent >= ms)

@@ -1,5 +1,10 @@
 #include "checker/checker.h"
 
+#include "checker/driver_session.h"
+#include "checker/json_writer.h"
+#include "checker/output.h"
+#include "checker/results.h"
+#include "checker/worker.h"
 #include "drivers/driver_loading.h"
 #include "engine/sample_types.h"
 
@@ -8,63 +13,51 @@
 #include <stdlib.h>
 #include <string.h>
 
-static const double probeRates[] = {44100, 48000, 88200, 96000, 176400, 192000, 352800, 384000};
-enum { PROBE_RATES = sizeof probeRates / sizeof probeRates[0] };
-// Far above any device; a driver claiming more gets its first channels listed.
-static const long MAX_LISTED_CHANNELS = 1024;
-static const long MAX_CLOCKS = 32;
-
-struct InfoResults {
-    int index;
-    DriverFigures figures;
-    ASIOError rateAnswers[PROBE_RATES];
-    long listedInputs, listedOutputs;
-    ASIOChannelInfo *inputs;   // listedInputs rows
-    ASIOChannelInfo *outputs;  // listedOutputs rows
-    long inputLatency, outputLatency;
-    ASIOError latencyResult;
-    ASIOClockSource clocks[MAX_CLOCKS];
-    long clockCount;
-};
+const double probeRates[PROBE_RATES] = {44100, 48000, 88200, 96000, 176400, 192000, 352800, 384000};
+InfoResults infoResults;
 
 static long listed(long count)
 {
     return count < 0 ? 0 : count > MAX_LISTED_CHANNELS ? MAX_LISTED_CHANNELS : count;
 }
 
-static ASIOChannelInfo *askChannels(long count, ASIOBool isInput)
+static void askChannels(ASIOChannelInfo *rows, long count, ASIOBool isInput)
 {
-    ASIOChannelInfo *rows = static_cast<ASIOChannelInfo *>(calloc(count > 0 ? count : 1,
-                                                                  sizeof(ASIOChannelInfo)));
-    for (long i = 0; rows && i < count; i++) {
+    for (long i = 0; i < count; i++) {
+        rows[i] = ASIOChannelInfo();
         rows[i].channel = i;
         rows[i].isInput = isInput;
         noteCall(asioGetChannelInfo(&rows[i]), "getChannelInfo(%s %ld)", isInput ? "input" : "output", i);
         rows[i].name[sizeof rows[i].name - 1] = '\0';
     }
-    return rows;
 }
 
+// Each part is handed over as soon as it is measured.
 static void gather(InfoResults *r)
 {
     readDriverFigures(&r->figures);
     noteCall(r->figures.bufferSizeResult, "getBufferSize");
     noteCall(r->figures.sampleRateResult, "getSampleRate");
     noteCall(r->figures.channelsResult, "getChannels");
+    r->stage = INFO_FIGURES;
+    publishRecord(RECORD_INFO);
+
     for (int i = 0; i < PROBE_RATES; i++)
         r->rateAnswers[i] = asioCanSampleRate(probeRates[i]);
+    r->stage = INFO_RATES;
+    publishRecord(RECORD_INFO);
 
     r->listedInputs = listed(r->figures.inputChannels);
     r->listedOutputs = listed(r->figures.outputChannels);
-    r->inputs = askChannels(r->listedInputs, 1);
-    r->outputs = askChannels(r->listedOutputs, 0);
-    if (!r->inputs)
-        r->listedInputs = 0;
-    if (!r->outputs)
-        r->listedOutputs = 0;
+    askChannels(r->inputs, r->listedInputs, 1);
+    askChannels(r->outputs, r->listedOutputs, 0);
+    r->stage = INFO_CHANNELS;
+    publishRecord(RECORD_INFO);
 
     r->inputLatency = r->outputLatency = 0;
     r->latencyResult = noteCall(asioGetLatencies(&r->inputLatency, &r->outputLatency), "getLatencies");
+    r->stage = INFO_LATENCIES;
+    publishRecord(RECORD_INFO);
 
     memset(r->clocks, 0, sizeof r->clocks);
     r->clockCount = MAX_CLOCKS;
@@ -73,6 +66,9 @@ static void gather(InfoResults *r)
     r->clockCount = r->clockCount < 0 ? 0 : r->clockCount > MAX_CLOCKS ? MAX_CLOCKS : r->clockCount;
     for (long i = 0; i < r->clockCount; i++)
         r->clocks[i].name[sizeof r->clocks[i].name - 1] = '\0';
+    r->stage = INFO_DONE;
+    publishRecord(RECORD_INFO);
+    publishRecord(RECORD_CALL_NOTES);
 }
 
 static double framesToMs(long frames, double rate)
@@ -99,32 +95,44 @@ static void printChannels(const char *heading, const ASIOChannelInfo *rows, long
         printf("  ... %ld more not listed\n", claimed - count);
 }
 
-static void printText(const InfoResults &r)
+static void printText(int index, const InfoResults &r)
 {
     const DriverFigures &f = r.figures;
     char rate[32], name[32];
-    printDriverHeading(r.index);
-    printf("Driver name: %s, version %ld\n", driverInfo.name, driverInfo.driverVersion);
-    printf("Buffer sizes: min %ld, max %ld, preferred %ld, granularity %ld\n", f.minSize, f.maxSize,
-           f.preferredSize, f.granularity);
-    formatRate(f.sampleRate, rate, sizeof rate);
-    printf("Sample rate: %s Hz\n", rate);
-    printf("Sample rates, as canSampleRate answers:\n");
-    for (int i = 0; i < PROBE_RATES; i++) {
-        formatRate(probeRates[i], rate, sizeof rate);
-        printf("  %6s Hz  %-20s %s\n", rate, asioErrorName(r.rateAnswers[i], name, sizeof name),
-               r.rateAnswers[i] == ASE_OK ? "accepted" : "refused");
+    printDriverHeading(index);
+    if (openedDriver.initialised)
+        printf("Driver name: %s, version %ld\n", openedDriver.name, openedDriver.version);
+    if (r.stage >= INFO_FIGURES) {
+        printf("Buffer sizes: min %ld, max %ld, preferred %ld, granularity %ld\n", f.minSize,
+               f.maxSize, f.preferredSize, f.granularity);
+        formatRate(f.sampleRate, rate, sizeof rate);
+        printf("Sample rate: %s Hz\n", rate);
     }
-    printf("Channels: %ld inputs, %ld outputs\n", f.inputChannels, f.outputChannels);
-    printChannels("Inputs", r.inputs, r.listedInputs, f.inputChannels);
-    printChannels("Outputs", r.outputs, r.listedOutputs, f.outputChannels);
-    printf("Latencies: input %ld frames (%.3f ms), output %ld frames (%.3f ms)\n", r.inputLatency,
-           framesToMs(r.inputLatency, f.sampleRate), r.outputLatency,
-           framesToMs(r.outputLatency, f.sampleRate));
-    printf("Clock sources:%s\n", r.clockCount == 0 ? " none" : "");
-    for (long i = 0; i < r.clockCount; i++) {
-        printf("  %4ld  %-31s%s\n", r.clocks[i].index, r.clocks[i].name,
-               r.clocks[i].isCurrentSource ? "  current" : "");
+    if (r.stage >= INFO_RATES) {
+        printf("Sample rates, as canSampleRate answers:\n");
+        for (int i = 0; i < PROBE_RATES; i++) {
+            formatRate(probeRates[i], rate, sizeof rate);
+            printf("  %6s Hz  %-20s %s\n", rate, asioErrorName(r.rateAnswers[i], name, sizeof name),
+                   r.rateAnswers[i] == ASE_OK ? "accepted" : "refused");
+        }
+    }
+    if (r.stage >= INFO_FIGURES)
+        printf("Channels: %ld inputs, %ld outputs\n", f.inputChannels, f.outputChannels);
+    if (r.stage >= INFO_CHANNELS) {
+        printChannels("Inputs", r.inputs, r.listedInputs, f.inputChannels);
+        printChannels("Outputs", r.outputs, r.listedOutputs, f.outputChannels);
+    }
+    if (r.stage >= INFO_LATENCIES) {
+        printf("Latencies: input %ld frames (%.3f ms), output %ld frames (%.3f ms)\n", r.inputLatency,
+               framesToMs(r.inputLatency, f.sampleRate), r.outputLatency,
+               framesToMs(r.outputLatency, f.sampleRate));
+    }
+    if (r.stage >= INFO_DONE) {
+        printf("Clock sources:%s\n", r.clockCount == 0 ? " none" : "");
+        for (long i = 0; i < r.clockCount; i++) {
+            printf("  %4ld  %-31s%s\n", r.clocks[i].index, r.clocks[i].name,
+                   r.clocks[i].isCurrentSource ? "  current" : "");
+        }
     }
     printCallNotes();
 }
@@ -147,74 +155,98 @@ static void jsonChannels(const char *key, const ASIOChannelInfo *rows, long coun
     jsonEndArray();
 }
 
-static void printJson(const InfoResults &r)
+static void printJson(int index, const InfoResults &r, const SessionOutcome &outcome, int exitCode)
 {
     const DriverFigures &f = r.figures;
     char name[32];
     jsonBeginObject(nullptr);
     jsonHeader(COMMAND_INFO);
-    jsonDriver(r.index);
-    jsonBeginObject("buffer_size");
-    jsonInteger("min", f.minSize);
-    jsonInteger("max", f.maxSize);
-    jsonInteger("preferred", f.preferredSize);
-    jsonInteger("granularity", f.granularity);
-    jsonEndObject();
-    jsonNumber("sample_rate", f.sampleRate);
-    jsonBeginArray("sample_rates");
-    for (int i = 0; i < PROBE_RATES; i++) {
-        jsonBeginObject(nullptr);
-        jsonNumber("rate", probeRates[i]);
-        jsonText("answer", asioErrorName(r.rateAnswers[i], name, sizeof name));
-        jsonBool("accepted", r.rateAnswers[i] == ASE_OK);
+    jsonDriver(index);
+    if (r.stage >= INFO_FIGURES) {
+        jsonBeginObject("buffer_size");
+        jsonInteger("min", f.minSize);
+        jsonInteger("max", f.maxSize);
+        jsonInteger("preferred", f.preferredSize);
+        jsonInteger("granularity", f.granularity);
+        jsonEndObject();
+        jsonNumber("sample_rate", f.sampleRate);
+    }
+    if (r.stage >= INFO_RATES) {
+        jsonBeginArray("sample_rates");
+        for (int i = 0; i < PROBE_RATES; i++) {
+            jsonBeginObject(nullptr);
+            jsonNumber("rate", probeRates[i]);
+            jsonText("answer", asioErrorName(r.rateAnswers[i], name, sizeof name));
+            jsonBool("accepted", r.rateAnswers[i] == ASE_OK);
+            jsonEndObject();
+        }
+        jsonEndArray();
+    }
+    if (r.stage >= INFO_FIGURES) {
+        jsonInteger("input_channels", f.inputChannels);
+        jsonInteger("output_channels", f.outputChannels);
+    }
+    if (r.stage >= INFO_CHANNELS) {
+        jsonChannels("inputs", r.inputs, r.listedInputs);
+        jsonChannels("outputs", r.outputs, r.listedOutputs);
+    }
+    if (r.stage >= INFO_LATENCIES) {
+        jsonBeginObject("latency");
+        jsonInteger("input_frames", r.inputLatency);
+        jsonInteger("output_frames", r.outputLatency);
+        jsonNumber("input_ms", framesToMs(r.inputLatency, f.sampleRate));
+        jsonNumber("output_ms", framesToMs(r.outputLatency, f.sampleRate));
         jsonEndObject();
     }
-    jsonEndArray();
-    jsonInteger("input_channels", f.inputChannels);
-    jsonInteger("output_channels", f.outputChannels);
-    jsonChannels("inputs", r.inputs, r.listedInputs);
-    jsonChannels("outputs", r.outputs, r.listedOutputs);
-    jsonBeginObject("latency");
-    jsonInteger("input_frames", r.inputLatency);
-    jsonInteger("output_frames", r.outputLatency);
-    jsonNumber("input_ms", framesToMs(r.inputLatency, f.sampleRate));
-    jsonNumber("output_ms", framesToMs(r.outputLatency, f.sampleRate));
-    jsonEndObject();
-    jsonBeginArray("clock_sources");
-    for (long i = 0; i < r.clockCount; i++) {
-        jsonBeginObject(nullptr);
-        jsonInteger("index", r.clocks[i].index);
-        jsonText("name", r.clocks[i].name);
-        jsonBool("current", r.clocks[i].isCurrentSource != 0);
-        jsonInteger("channel", r.clocks[i].associatedChannel);
-        jsonInteger("group", r.clocks[i].associatedGroup);
-        jsonEndObject();
+    if (r.stage >= INFO_DONE) {
+        jsonBeginArray("clock_sources");
+        for (long i = 0; i < r.clockCount; i++) {
+            jsonBeginObject(nullptr);
+            jsonInteger("index", r.clocks[i].index);
+            jsonText("name", r.clocks[i].name);
+            jsonBool("current", r.clocks[i].isCurrentSource != 0);
+            jsonInteger("channel", r.clocks[i].associatedChannel);
+            jsonInteger("group", r.clocks[i].associatedGroup);
+            jsonEndObject();
+        }
+        jsonEndArray();
     }
-    jsonEndArray();
     jsonCallNotes();
-    jsonInteger("exit_code", EXIT_FINE);
+    jsonSessionOutcome(outcome);
+    if (exitCode != EXIT_FINE)
+        jsonText("error", lastFailure());
+    jsonInteger("exit_code", exitCode);
     jsonEndObject();
     jsonFinish();
+}
+
+int infoSession(const CheckerOptions &options)
+{
+    loadDriverList();
+    int index = 0;
+    int code = findDriver(options.driver, &index);
+    if (code == EXIT_FINE)
+        code = openChosenDriver(index);
+    if (code == EXIT_FINE)
+        gather(&infoResults);
+    closeChosenDriver();
+    return code;
 }
 
 int infoCommand(const CheckerOptions &options)
 {
     loadDriverList();
-    InfoResults r = {};
-    int code = chooseDriver(options.driver, &r.index);
+    int index = 0;
+    int code = findDriver(options.driver, &index);
     if (code != EXIT_FINE)
         return code;
-    code = openChosenDriver(r.index);
-    if (code == EXIT_FINE)
-        gather(&r);
-    closeChosenDriver();
-    if (code != EXIT_FINE)
+    SessionOutcome outcome;
+    code = runDriverSession(options, infoSession, userArgumentText(), &outcome);
+    if (code != EXIT_FINE && code != EXIT_CRASHED)
         return code;
     if (options.json)
-        printJson(r);
+        printJson(index, infoResults, outcome, code);
     else
-        printText(r);
-    free(r.inputs);
-    free(r.outputs);
-    return EXIT_FINE;
+        printText(index, infoResults);
+    return code;
 }

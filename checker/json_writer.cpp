@@ -1,4 +1,4 @@
-#include "checker/checker.h"
+#include "checker/json_writer.h"
 
 #include <windows.h>
 #include <math.h>
@@ -131,8 +131,16 @@ void jsonNull(const char *key)
     fputs("null", stdout);
 }
 
+static bool documentWritten = false;
+
+bool jsonDocumentWritten()
+{
+    return documentWritten;
+}
+
 void jsonFinish()
 {
+    documentWritten = true;
     putchar('\n');
     fflush(stdout);
 }

@@ -1,9 +1,15 @@
 #include "checker/checker.h"
 
+#include "checker/driver_session.h"
+#include "checker/json_writer.h"
+#include "checker/output.h"
+#include "checker/results.h"
+#include "checker/worker.h"
 #include "drivers/driver_list.h"
 
 #include <windows.h>
 #include <objbase.h>
+#include <math.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -17,11 +23,19 @@ struct ListedKey {
     bool serverExists;
 };
 
+// What loading, initialising and releasing one driver in a worker of its own gave.
+struct Probe {
+    OpenedDriver driver;
+    SessionOutcome outcome;
+    int status;
+};
+
 struct ListResults {
     ListedKey *keys;
     int keyCount;
     int notExamined;  // subkeys after a name the enumeration could not read
     bool asioKeyFound;
+    Probe *probes;    // per list index, with --probe
 };
 
 static const char *verdictCode(DriverKeyVerdict verdict)
@@ -122,6 +136,27 @@ static const char *viewText()
     return "32-bit registry (HKEY_LOCAL_MACHINE\\SOFTWARE\\ASIO); this system has no other view";
 }
 
+static void probeText(const Probe &p, char *out, size_t size)
+{
+    const OpenedDriver &d = p.driver;
+    if (p.outcome.end == SESSION_CRASHED || p.outcome.end == SESSION_EXITED ||
+        p.outcome.end == SESSION_NOT_STARTED) {
+        snprintf(out, size, "%s", p.outcome.text);
+    } else if (p.outcome.end == SESSION_HUNG) {
+        snprintf(out, size, "hung: %s", p.outcome.text);
+    } else if (!d.created) {
+        char reason[320];
+        snprintf(out, size, "does not load: creating its COM object answered %s",
+                 comResultText(d.createResult, reason, sizeof reason));
+    } else if (!d.initialised) {
+        snprintf(out, size, "loads in %.1f ms; init failed after %.1f ms, its message: %s",
+                 d.createMs, d.initMs, d.errorMessage);
+    } else {
+        snprintf(out, size, "loads in %.1f ms, initialises in %.1f ms: \"%s\", version %ld",
+                 d.createMs, d.initMs, d.name, d.version);
+    }
+}
+
 static void printText(const ListResults &r)
 {
     int count = driverList ? driverList->count : 0;
@@ -138,6 +173,11 @@ static void printText(const ListResults &r)
                key.clsidParses ? "" : " (not a class identifier: loading it will fail)");
         printf("       server: %s (%s)\n", key.report.path,
                key.serverExists ? "exists" : "file not found");
+        if (r.probes) {
+            char line[400];
+            probeText(r.probes[key.index], line, sizeof line);
+            printf("       probe: %s\n", line);
+        }
     }
     int skipped = r.keyCount - count;
     printf("Skipped keys: %d\n", skipped > 0 ? skipped : 0);
@@ -157,7 +197,31 @@ static void printText(const ListResults &r)
         printf("There is no SOFTWARE\\ASIO key in this registry view.\n");
 }
 
-static void printJson(const ListResults &r)
+static void jsonProbe(const Probe &p)
+{
+    const OpenedDriver &d = p.driver;
+    bool finished = p.outcome.end == SESSION_FINISHED;
+    char reason[320];
+    jsonBeginObject("probe");
+    jsonBool("loads", finished && d.created);
+    jsonText("create_result", finished && !d.created ? comResultText(d.createResult, reason,
+                                                                     sizeof reason)
+                                                     : nullptr);
+    jsonNumber("create_ms", d.created ? d.createMs : NAN);
+    jsonBool("initialises", finished && d.initialised);
+    jsonNumber("init_ms", d.created ? d.initMs : NAN);
+    jsonText("error_message", finished && d.created && !d.initialised ? d.errorMessage : nullptr);
+    jsonText("driver_name", d.initialised ? d.name : nullptr);
+    if (d.initialised)
+        jsonInteger("driver_version", d.version);
+    else
+        jsonNull("driver_version");
+    jsonInteger("status", p.status);
+    jsonSessionOutcome(p.outcome);
+    jsonEndObject();
+}
+
+static void printJson(const ListResults &r, int exitCode)
 {
     jsonBeginObject(nullptr);
     jsonHeader(COMMAND_LIST);
@@ -180,6 +244,8 @@ static void printJson(const ListResults &r)
         jsonBool("clsid_valid", key.clsidParses);
         jsonText("server", key.report.path);
         jsonBool("server_exists", key.serverExists);
+        if (r.probes)
+            jsonProbe(r.probes[key.index]);
         jsonEndObject();
     }
     jsonEndArray();
@@ -202,9 +268,41 @@ static void printJson(const ListResults &r)
     }
     jsonEndArray();
     jsonInteger("keys_not_examined", r.notExamined > 0 ? r.notExamined : 0);
-    jsonInteger("exit_code", EXIT_FINE);
+    jsonInteger("exit_code", exitCode);
     jsonEndObject();
     jsonFinish();
+}
+
+// Each driver in a worker of its own: one that crashes or hangs is reported and the next is probed.
+static int probeDrivers(const CheckerOptions &options, ListResults *r)
+{
+    int count = driverList ? driverList->count : 0;
+    r->probes = static_cast<Probe *>(calloc(count > 0 ? count : 1, sizeof(Probe)));
+    if (!r->probes)
+        return fail(EXIT_DRIVER, "no memory for the probes of %d drivers", count);
+    int worst = EXIT_FINE;
+    for (int i = 0; i < count; i++) {
+        Probe &probe = r->probes[i];
+        memset(&openedDriver, 0, sizeof openedDriver);
+        char arguments[64];
+        snprintf(arguments, sizeof arguments, "probe %d --call-timeout %g", i, options.callTimeout);
+        CheckerOptions one = options;
+        one.command = COMMAND_PROBE;
+        one.probeIndex = i;
+        probe.status = runDriverSession(one, probeSession, arguments, &probe.outcome);
+        probe.driver = openedDriver;
+        if (probe.status > worst)
+            worst = probe.status;
+    }
+    return worst;
+}
+
+int probeSession(const CheckerOptions &options)
+{
+    loadDriverList();
+    int code = openChosenDriver(options.probeIndex);
+    closeChosenDriver();
+    return code;
 }
 
 int listCommand(const CheckerOptions &options)
@@ -212,10 +310,12 @@ int listCommand(const CheckerOptions &options)
     loadDriverList();
     ListResults r = {};
     examineKeys(&r);
+    int code = options.probe ? probeDrivers(options, &r) : EXIT_FINE;
     if (options.json)
-        printJson(r);
+        printJson(r, code);
     else
         printText(r);
     free(r.keys);
-    return EXIT_FINE;
+    free(r.probes);
+    return code;
 }

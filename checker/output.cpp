@@ -1,4 +1,6 @@
-#include "checker/checker.h"
+#include "checker/output.h"
+
+#include "checker/json_writer.h"
 
 #include <windows.h>
 #include <stdarg.h>
@@ -22,6 +24,11 @@ int fail(int exitCode, const char *format, ...)
     fprintf(stderr, "quorvelcheck: %s\n", failure);
     fflush(stderr);
     return exitCode;
+}
+
+void setFailureText(const char *text)
+{
+    snprintf(failure, sizeof failure, "%s", text);
 }
 
 const char *lastFailure()

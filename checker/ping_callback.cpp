@@ -1,5 +1,6 @@
-#include "checker/checker.h"
+#include "checker/ping.h"
 
+#include "checker/switch_timing.h"
 #include "engine/loopback.h"
 #include "engine/sample_types.h"
 
@@ -11,8 +12,8 @@ PingRun pingRun;
 // The pulse: half of full scale in the output's own format. Found where the input passes a
 // quarter, after QUIET_FRAMES frames below -60 dB of full scale.
 static unsigned char pulseSample[8];
-static const double FOUND_LEVEL = 0.25;
-static const double QUIET_LEVEL = 0.001;
+const double PING_FOUND_LEVEL = 0.25;
+const double PING_QUIET_LEVEL = 0.001;
 static const int64_t QUIET_FRAMES = 16;
 
 bool pingTypeSupported(long type)
@@ -102,6 +103,11 @@ void preparePings(long outChannel, long inChannel, long outputs, long outType, l
     p.pulseStart = p.pulseEnd = -1;
     p.outstanding = false;
     p.quietFrames = 0;
+    p.quietSinceSent = false;
+    p.peakSinceSent = 0;
+    p.windowPeak = 0;
+    p.windowFrames = 0;
+    p.quietestWindow = 1e9;
     p.sent = 0;
     p.resolved.store(0);
     p.lost.store(false);
@@ -124,6 +130,10 @@ static void writeOutput(unsigned char *out, int64_t base, int64_t end)
         int64_t at = p.nextPing > base ? p.nextPing : base;
         p.sentAt[p.sent] = at;
         p.roundTrip[p.sent] = -1;
+        p.sentInSwitch[p.sent] = p.switchNumber;
+        p.quietSinceSent = false;
+        p.peakSinceSent = 0;
+        p.quietestWindow = 1e9;
         p.sent++;
         p.outstanding = true;
         p.pulseStart = at;
@@ -139,18 +149,33 @@ static void writeOutput(unsigned char *out, int64_t base, int64_t end)
 
 // The echo is the first loud frame at or after the ping's position that follows QUIET_FRAMES
 // quiet ones: an input carrying anything but the cable's near-silence and the pulse never counts.
+// What the input did meanwhile is kept, so that a lost ping can say why.
 static void listen(const unsigned char *in, int64_t base, int64_t end)
 {
     PingRun &p = pingRun;
     for (int64_t position = base; in && position < end; position++) {
         double level = fabs(sampleLevel(in + (position - base) * p.inBytes, p.inType));
-        if (level > FOUND_LEVEL && p.outstanding && p.quietFrames >= QUIET_FRAMES &&
-            position >= p.sentAt[p.sent - 1]) {
+        bool afterSent = p.outstanding && position >= p.sentAt[p.sent - 1];
+        if (afterSent) {
+            if (level > p.peakSinceSent)
+                p.peakSinceSent = level;
+            if (level > p.windowPeak)
+                p.windowPeak = level;
+            if (++p.windowFrames == QUIET_FRAMES) {
+                if (p.windowPeak < p.quietestWindow)
+                    p.quietestWindow = p.windowPeak;
+                p.windowPeak = 0;
+                p.windowFrames = 0;
+            }
+            if (p.quietFrames >= QUIET_FRAMES)
+                p.quietSinceSent = true;
+        }
+        if (level > PING_FOUND_LEVEL && afterSent && p.quietFrames >= QUIET_FRAMES) {
             p.roundTrip[p.sent - 1] = position - p.sentAt[p.sent - 1];
             p.outstanding = false;
             p.resolved.fetch_add(1);
         }
-        p.quietFrames = level < QUIET_LEVEL ? p.quietFrames + 1 : 0;
+        p.quietFrames = level < PING_QUIET_LEVEL ? p.quietFrames + 1 : 0;
     }
     if (p.outstanding && end - p.sentAt[p.sent - 1] > p.timeoutFrames) {
         p.outstanding = false;
@@ -161,7 +186,7 @@ static void listen(const unsigned char *in, int64_t base, int64_t end)
 
 void pingBufferSwitch(long index, ASIOBool directProcess)
 {
-    int64_t before = switchTimingNow();
+    int64_t before = switchTicks();
     onBufferSwitch(index, directProcess);
     const ASIOBufferInfo *infos = loopbackState.bufferInfos;
     if (infos && (index == 0 || index == 1)) {
@@ -174,5 +199,5 @@ void pingBufferSwitch(long index, ASIOBool directProcess)
             writeOutput(out, base, end);
         listen(static_cast<const unsigned char *>(infos[p.inElement].buffers[index]), base, end);
     }
-    recordSwitch(before, switchTimingNow());
+    recordArrival(before, switchTicks());
 }

@@ -1,5 +1,9 @@
-#include "checker/checker.h"
+#include "checker/run_setup.h"
 
+#include "checker/driver_session.h"
+#include "checker/output.h"
+#include "checker/switch_timing.h"
+#include "checker/worker.h"
 #include "drivers/driver_loading.h"
 #include "engine/loopback.h"
 
@@ -9,6 +13,11 @@
 void formatRate(double rate, char *out, size_t size)
 {
     snprintf(out, size, "%.10g", rate);
+}
+
+bool usableRate(double rate)
+{
+    return isfinite(rate) && rate >= 1e3 && rate <= 1e8;
 }
 
 static void noteFigureCalls(const DriverFigures &figures)
@@ -52,13 +61,15 @@ int prepareRun(const CheckerOptions &options, RunSetup *setup)
                         asioErrorName(can, name, sizeof name));
         }
         double previous = setup->figures.sampleRate;
+        if (previous != options.rate && usableRate(previous)) {
+            setup->originalRate = previous;
+            rememberRateToRestore(previous);
+        }
         ASIOError set = noteCall(asioSetSampleRate(options.rate), "setSampleRate(%s)", rate);
         if (set != ASE_OK) {
             return fail(EXIT_DRIVER, "the driver accepts %s Hz but setSampleRate answered %s", rate,
                         asioErrorName(set, name, sizeof name));
         }
-        if (previous != options.rate && previous > 0 && isfinite(previous))
-            setup->originalRate = previous;
         readDriverFigures(&setup->figures);
     }
     noteFigureCalls(setup->figures);
@@ -75,24 +86,37 @@ int prepareRun(const CheckerOptions &options, RunSetup *setup)
                         f.maxSize, f.preferredSize, f.granularity, rule);
         }
         setup->bufferSize = options.bufferSize;
-        loopbackState.preferredSize = static_cast<int32_t>(options.bufferSize);
     }
-    double sampleRate = f.sampleRate;
-    setup->periodUs = sampleRate > 0 && isfinite(sampleRate) && setup->bufferSize > 0
-                          ? setup->bufferSize / sampleRate * 1e6
-                          : 0;
+    if (setup->bufferSize <= 0) {
+        return fail(EXIT_DRIVER, "the driver's preferred buffer size is %ld: a run needs a size "
+                    "above 0 (give one with --buffer)", setup->bufferSize);
+    }
+    setup->periodUs = usableRate(f.sampleRate) ? setup->bufferSize / f.sampleRate * 1e6 : 0;
     return EXIT_FINE;
 }
 
 int beginRun(const ASIOCallbacks *callbacks, RunSetup *setup)
 {
-    ASIOError begun = beginLoopback(callbacks);
-    setup->startTicks = performanceTicks();
-    if (begun != ASE_OK) {
+    const DriverFigures &f = setup->figures;
+    long long channels = (f.outputChannels > 0 ? f.outputChannels : 0) +
+                         static_cast<long long>(f.inputChannels > 0 ? f.inputChannels : 0);
+    if (channels > MAX_BUFFER_ELEMENTS) {
+        return fail(EXIT_DRIVER, "the driver claims %lld channels; a run gives buffers to at most "
+                    "%d, so it was not asked for any", channels, MAX_BUFFER_ELEMENTS);
+    }
+    char name[32];
+    ASIOError created = createLoopbackBuffers(callbacks, setup->bufferSize);
+    if (created != ASE_OK) {
         endLoopback();
-        char name[32];
-        return fail(EXIT_DRIVER, "the driver could not be started: createBuffers or start answered %s",
-                    asioErrorName(begun, name, sizeof name));
+        return fail(EXIT_DRIVER, "the driver could not make its buffers: createBuffers(%ld frames) "
+                    "answered %s", setup->bufferSize, asioErrorName(created, name, sizeof name));
+    }
+    ASIOError started = asioStart();
+    setup->windowStart = switchTicks();
+    if (started != ASE_OK) {
+        endLoopback();
+        return fail(EXIT_DRIVER, "the driver could not be started: start answered %s",
+                    asioErrorName(started, name, sizeof name));
     }
     return EXIT_FINE;
 }
@@ -101,28 +125,32 @@ void waitForRun(double seconds, bool (*finished)(), void (*progress)(char *line,
 {
     bool console = progressWanted();
     int64_t started = performanceTicks();
+    watchRun(seconds);
     for (;;) {
+        drainArrivals();
         double left = seconds * 1e6 - ticksToUs(performanceTicks() - started);
         if (left <= 0 || (finished && finished()))
             break;
-        pumpMessages(left > 250e3 ? 250 : static_cast<DWORD>(left / 1000) + 1);
+        pumpMessages(left > 100e3 ? 100 : static_cast<unsigned long>(left / 1000) + 1);
         if (console && progress) {
             char line[120];
             progress(line, sizeof line);
             showProgress("%s", line);
         }
     }
+    watchRun(0);
     clearProgress();
+}
+
+void judgeWindow(RunSetup *setup, TimingFigures *timing)
+{
+    setup->windowEnd = switchTicks();
+    judgeRun(setup->windowStart, setup->windowEnd, setup->periodUs, timing);
+    setup->elapsedS = timing->windowUs / 1e6;
 }
 
 void endRun(RunSetup *setup)
 {
-    setup->endTicks = performanceTicks();
     endLoopback();
-    setup->switches = loopbackState.switchCount.load();
-    if (setup->originalRate > 0) {
-        char rate[32];
-        formatRate(setup->originalRate, rate, sizeof rate);
-        noteCall(asioSetSampleRate(setup->originalRate), "setSampleRate(%s) after the run", rate);
-    }
+    setup->switchCount = loopbackState.switchCount.load();
 }

@@ -6,6 +6,13 @@
 
 IASIO *activeDriver = nullptr;
 ASIODriverInfo driverInfo;
+void (*driverCallWatch)(const char *call) = nullptr;
+
+void watchDriverCall(const char *call)
+{
+    if (driverCallWatch)
+        driverCallWatch(call);
+}
 
 bool openDriver(int index)
 {
@@ -23,8 +30,10 @@ long openDriverEntry(int index)
     // Cleared first, and again on failure: no path may call an object that was released or never
     // made, whatever the creation call leaves behind.
     activeDriver = nullptr;
+    watchDriverCall("CoCreateInstance()");
     HRESULT created = CoCreateInstance(entry->clsid, nullptr, CLSCTX_INPROC_SERVER, entry->clsid,
                                        reinterpret_cast<void **>(&activeDriver));
+    watchDriverCall(nullptr);
     if (created != S_OK || !activeDriver) {
         activeDriver = nullptr;
         return created != S_OK ? created : E_POINTER;
@@ -44,7 +53,9 @@ void closeCurrentDriver()
             IASIO *driver = entry->driver;
             entry->driver = nullptr;
             activeDriver = nullptr;
+            watchDriverCall("Release()");
             driver->Release();
+            watchDriverCall(nullptr);
         }
     }
     driverList->currentIndex = -1;
@@ -57,18 +68,26 @@ ASIOError initDriver(ASIODriverInfo *info)
     if (!activeDriver)
         return ASE_NotPresent;
 
-    if (activeDriver->init(info->sysRef) == 0) {
+    watchDriverCall("init()");
+    ASIOBool usable = activeDriver->init(info->sysRef);
+    watchDriverCall(nullptr);
+    if (usable == 0) {
         memset(info->errorMessage, 0, sizeof info->errorMessage);
+        watchDriverCall("getErrorMessage()");
         activeDriver->getErrorMessage(info->errorMessage);
+        watchDriverCall(nullptr);
         info->errorMessage[sizeof info->errorMessage - 1] = '\0';
         activeDriver = nullptr;  // the entry keeps the object; closeCurrentDriver releases it
         return ASE_NotPresent;
     }
     strcpy(info->errorMessage, "No ASIO Driver Error");
     memset(info->name, 0, sizeof info->name);
+    watchDriverCall("getDriverName()");
     activeDriver->getDriverName(info->name);
-    info->name[sizeof info->name - 1] = '\0';  // some drivers fill all 32 bytes
+    watchDriverCall("getDriverVersion()");
     info->driverVersion = activeDriver->getDriverVersion();
+    watchDriverCall(nullptr);
+    info->name[sizeof info->name - 1] = '\0';  // some drivers fill all 32 bytes
     return ASE_OK;
 }
 
@@ -78,7 +97,10 @@ ASIOError asioGetBufferSize(long *minSize, long *maxSize, long *preferredSize, l
         *minSize = *maxSize = *preferredSize = *granularity = 0;
         return ASE_NotPresent;
     }
-    return activeDriver->getBufferSize(minSize, maxSize, preferredSize, granularity);
+    watchDriverCall("getBufferSize()");
+    ASIOError result = activeDriver->getBufferSize(minSize, maxSize, preferredSize, granularity);
+    watchDriverCall(nullptr);
+    return result;
 }
 
 ASIOError asioGetChannels(long *inputs, long *outputs)
@@ -87,7 +109,10 @@ ASIOError asioGetChannels(long *inputs, long *outputs)
         *inputs = *outputs = 0;
         return ASE_NotPresent;
     }
-    return activeDriver->getChannels(inputs, outputs);
+    watchDriverCall("getChannels()");
+    ASIOError result = activeDriver->getChannels(inputs, outputs);
+    watchDriverCall(nullptr);
+    return result;
 }
 
 ASIOError asioGetLatencies(long *inputLatency, long *outputLatency)
@@ -96,28 +121,40 @@ ASIOError asioGetLatencies(long *inputLatency, long *outputLatency)
         *inputLatency = *outputLatency = 0;
         return ASE_NotPresent;
     }
-    return activeDriver->getLatencies(inputLatency, outputLatency);
+    watchDriverCall("getLatencies()");
+    ASIOError result = activeDriver->getLatencies(inputLatency, outputLatency);
+    watchDriverCall(nullptr);
+    return result;
 }
 
 ASIOError asioCanSampleRate(ASIOSampleRate rate)
 {
     if (!activeDriver)
         return ASE_NotPresent;
-    return activeDriver->canSampleRate(rate);
+    watchDriverCall("canSampleRate()");
+    ASIOError result = activeDriver->canSampleRate(rate);
+    watchDriverCall(nullptr);
+    return result;
 }
 
 ASIOError asioGetSampleRate(ASIOSampleRate *rate)
 {
     if (!activeDriver)
         return ASE_NotPresent;
-    return activeDriver->getSampleRate(rate);
+    watchDriverCall("getSampleRate()");
+    ASIOError result = activeDriver->getSampleRate(rate);
+    watchDriverCall(nullptr);
+    return result;
 }
 
 ASIOError asioSetSampleRate(ASIOSampleRate rate)
 {
     if (!activeDriver)
         return ASE_NotPresent;
-    return activeDriver->setSampleRate(rate);
+    watchDriverCall("setSampleRate()");
+    ASIOError result = activeDriver->setSampleRate(rate);
+    watchDriverCall(nullptr);
+    return result;
 }
 
 ASIOError asioGetClockSources(ASIOClockSource *clocks, long *count)
@@ -126,7 +163,10 @@ ASIOError asioGetClockSources(ASIOClockSource *clocks, long *count)
         *count = 0;
         return ASE_NotPresent;
     }
-    return activeDriver->getClockSources(clocks, count);
+    watchDriverCall("getClockSources()");
+    ASIOError result = activeDriver->getClockSources(clocks, count);
+    watchDriverCall(nullptr);
+    return result;
 }
 
 ASIOError asioGetChannelInfo(ASIOChannelInfo *info)
@@ -137,7 +177,10 @@ ASIOError asioGetChannelInfo(ASIOChannelInfo *info)
         strcpy(info->name, "None");
         return ASE_NotPresent;
     }
-    return activeDriver->getChannelInfo(info);
+    watchDriverCall("getChannelInfo()");
+    ASIOError result = activeDriver->getChannelInfo(info);
+    watchDriverCall(nullptr);
+    return result;
 }
 
 ASIOError asioCreateBuffers(ASIOBufferInfo *infos, long count, long bufferSize,
@@ -148,33 +191,70 @@ ASIOError asioCreateBuffers(ASIOBufferInfo *infos, long count, long bufferSize,
             infos[i].buffers[0] = infos[i].buffers[1] = nullptr;
         return ASE_NotPresent;
     }
-    return activeDriver->createBuffers(infos, count, bufferSize, callbacks);
+    watchDriverCall("createBuffers()");
+    ASIOError result = activeDriver->createBuffers(infos, count, bufferSize, callbacks);
+    watchDriverCall(nullptr);
+    return result;
 }
 
 ASIOError asioStart()
 {
     if (!activeDriver)
         return ASE_NotPresent;
-    return activeDriver->start();
+    watchDriverCall("start()");
+    ASIOError result = activeDriver->start();
+    watchDriverCall(nullptr);
+    return result;
 }
 
 ASIOError asioStop()
 {
     if (!activeDriver)
         return ASE_NotPresent;
-    return activeDriver->stop();
+    watchDriverCall("stop()");
+    ASIOError result = activeDriver->stop();
+    watchDriverCall(nullptr);
+    return result;
 }
 
 ASIOError asioDisposeBuffers()
 {
     if (!activeDriver)
         return ASE_NotPresent;
-    return activeDriver->disposeBuffers();
+    watchDriverCall("disposeBuffers()");
+    ASIOError result = activeDriver->disposeBuffers();
+    watchDriverCall(nullptr);
+    return result;
 }
 
 ASIOError asioControlPanel()
 {
     if (!activeDriver)
         return ASE_NotPresent;
-    return activeDriver->controlPanel();
+    watchDriverCall("controlPanel()");
+    ASIOError result = activeDriver->controlPanel();
+    watchDriverCall(nullptr);
+    return result;
+}
+
+ASIOError asioGetSamplePosition(ASIOSamples *position, ASIOTimeStamp *stamp)
+{
+    if (!activeDriver) {
+        position->hi = position->lo = stamp->hi = stamp->lo = 0;
+        return ASE_NotPresent;
+    }
+    watchDriverCall("getSamplePosition()");
+    ASIOError result = activeDriver->getSamplePosition(position, stamp);
+    watchDriverCall(nullptr);
+    return result;
+}
+
+ASIOError asioOutputReady()
+{
+    if (!activeDriver)
+        return ASE_NotPresent;
+    watchDriverCall("outputReady()");
+    ASIOError result = activeDriver->outputReady();
+    watchDriverCall(nullptr);
+    return result;
 }

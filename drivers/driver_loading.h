@@ -8,6 +8,13 @@
 // closeCurrentDriver releases, through the entry.
 extern IASIO *activeDriver;
 
+// Called with the call's name ("stop()") before every call into a driver made here, and with null
+// after it: the checker's worker tells its parent which call it is in, so that a call that never
+// returns or crashes can be named. Null in the dialog.
+extern void (*driverCallWatch)(const char *call);
+// The same for a call into the driver that the caller makes itself.
+void watchDriverCall(const char *call);
+
 // Creates the COM object of entry `index` and makes it current. False when there is no such entry,
 // it is already open, or the class cannot be created (activeDriver is then null).
 bool openDriver(int index);
@@ -41,3 +48,5 @@ ASIOError asioStart();
 ASIOError asioStop();
 ASIOError asioDisposeBuffers();
 ASIOError asioControlPanel();
+ASIOError asioGetSamplePosition(ASIOSamples *position, ASIOTimeStamp *stamp);
+ASIOError asioOutputReady();

@@ -88,20 +88,27 @@ static long prepareBuffers(LoopbackState *state)
     return static_cast<long>(count);
 }
 
-ASIOError beginLoopback(const ASIOCallbacks *callbacks)
+ASIOError createLoopbackBuffers(const ASIOCallbacks *callbacks, long bufferSize)
 {
     loopbackState.switchCount.store(0);
+    loopbackState.preferredSize = static_cast<int32_t>(bufferSize);
     long count = prepareBuffers(&loopbackState);
-    ASIOError result = ASE_NoMemory;
-    if (count >= 0) {
-        result = asioCreateBuffers(loopbackState.bufferInfos, count, loopbackState.preferredSize,
-                                   const_cast<ASIOCallbacks *>(callbacks));
-        ASIOError started = asioStart();
-        if (result == ASE_OK)
-            result = started;
-    }
     loopbackState.running = true;
-    return result;
+    if (count < 0)
+        return ASE_NoMemory;
+    return asioCreateBuffers(loopbackState.bufferInfos, count, bufferSize,
+                             const_cast<ASIOCallbacks *>(callbacks));
+}
+
+ASIOError beginLoopback(const ASIOCallbacks *callbacks)
+{
+    ASIOError result = createLoopbackBuffers(callbacks, loopbackState.preferredSize);
+    // The dialog starts the driver whatever createBuffers answered; only without an array is there
+    // nothing to start.
+    if (!loopbackState.bufferInfos)
+        return result;
+    ASIOError started = asioStart();
+    return result == ASE_OK ? started : result;
 }
 
 void endLoopback()

@@ -47,6 +47,10 @@ enum { MAX_BUFFER_ELEMENTS = 1 << 20 };
 // ASE_OK, or the first answer of createBuffers and start that was not ASE_OK (start is called
 // either way), or ASE_NoMemory when no array was made. The dialog ignores it.
 ASIOError beginLoopback(const ASIOCallbacks *callbacks);
+// The first half of beginLoopback, for a caller that starts the driver only when the buffers were
+// made: the count zeroed, the array and plan for `bufferSize` frames, createBuffers. Its answer, or
+// ASE_NoMemory when no array was made (the driver was then not called).
+ASIOError createLoopbackBuffers(const ASIOCallbacks *callbacks, long bufferSize);
 // Stops the driver and gives its buffers back; `running` is cleared. Also called when nothing runs.
 void endLoopback();
 

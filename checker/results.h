@@ -1,0 +1,79 @@
+// What a driver session measured, as plain records: filled in the worker, handed to the parent whole
+// (worker.h), printed and written as JSON there. Each says how far its session got, so that what was
+// measured before a failure is still shown. No pointers: the two processes share no addresses.
+#pragma once
+
+#include "checker/checker_callbacks.h"
+#include "checker/ping.h"
+#include "checker/run_setup.h"
+#include "checker/switch_timing.h"
+#include "drivers/asio_interface.h"
+
+// The driver as it was opened.
+struct OpenedDriver {
+    int index;
+    bool created;          // the COM object was made
+    long createResult;     // what creating it answered (an HRESULT)
+    bool initialised;      // init answered true
+    double createMs, initMs;
+    char name[32];         // getDriverName, terminated here
+    long version;
+    char errorMessage[124];  // getErrorMessage after a failed init, terminated here
+};
+extern OpenedDriver openedDriver;
+
+// ---- info
+enum { PROBE_RATES = 8, MAX_LISTED_CHANNELS = 1024, MAX_CLOCKS = 32 };
+extern const double probeRates[PROBE_RATES];
+
+enum InfoStage { INFO_NOTHING, INFO_FIGURES, INFO_RATES, INFO_CHANNELS, INFO_LATENCIES, INFO_DONE };
+struct InfoResults {
+    InfoStage stage;        // the last part measured
+    DriverFigures figures;  // its sampleType is not valid in the parent: look the type up again
+    ASIOError rateAnswers[PROBE_RATES];
+    long listedInputs, listedOutputs;  // at most MAX_LISTED_CHANNELS each
+    ASIOChannelInfo inputs[MAX_LISTED_CHANNELS];
+    ASIOChannelInfo outputs[MAX_LISTED_CHANNELS];
+    long inputLatency, outputLatency;
+    ASIOError latencyResult;
+    ASIOClockSource clocks[MAX_CLOCKS];
+    long clockCount;
+};
+extern InfoResults infoResults;
+
+// ---- run
+enum RunStage { RUN_NOTHING, RUN_PREPARED, RUN_STARTED, RUN_MEASURED, RUN_STOPPED };
+struct RunResults {
+    RunStage stage;
+    RunSetup setup;
+    TimingFigures timing;   // from RUN_MEASURED: judged before the stop was asked for
+    MessageTally messages;
+};
+extern RunResults runResults;
+
+// ---- latency
+struct LatencyResults {
+    RunStage stage;
+    RunSetup setup;
+    long outChannel, inChannel;
+    long outType, inType;
+    // The driver's claim once the buffers were made, and again after the run: a driver that sends a
+    // latency-changed or reset request has changed it meanwhile.
+    long inputLatency, outputLatency;
+    long inputLatencyAfter, outputLatencyAfter;
+    bool claimReadAfter;
+    // The pings, as the callback left them.
+    long wanted;
+    long sent;
+    int64_t sentAt[MAX_PINGS];
+    int64_t roundTrip[MAX_PINGS];  // frames; -1 lost
+    int64_t sentInSwitch[MAX_PINGS];
+    double gapBeforeUs[MAX_PINGS];  // the longest interval between switches since the ping before
+    bool lost;
+    bool quietSinceSent;    // for the lost ping: the input fell quiet before the echo could come
+    double peakSinceSent;   // ... its loudest frame since it was sent, a fraction of full scale
+    double quietestWindow;  // ... its quietest 16 frames in a row
+    TimingFigures timing;
+    MessageTally messages;
+};
+extern LatencyResults latencyResults;

@@ -1,0 +1,50 @@
+// A run of the loopback as the dialog runs it (input i copied to output i in every switch), with the
+// checker's own callbacks, at a buffer size and rate of the user's choice. Main thread; the driver is
+// open (driver_session.h).
+#pragma once
+
+#include "checker/checker.h"
+#include "checker/checker_callbacks.h"
+#include "checker/switch_timing.h"
+#include "engine/driver_report.h"
+
+#include <stdint.h>
+
+struct RunSetup {
+    int index;               // the chosen entry
+    DriverFigures figures;   // read after any rate change
+    double originalRate;     // the rate before --rate, set back when the driver is closed; 0: unchanged
+    long bufferSize;         // frames per buffer of this run
+    double periodUs;         // bufferSize / rate; 0 when the rate is not usable
+    int64_t windowStart;     // switch ticks when start had returned
+    int64_t windowEnd;       // switch ticks just before stop was called
+    double elapsedS;         // the window in seconds
+    long switchCount;        // the loopback's count after the stop, every switch of the run
+};
+
+// A sample rate a run can be timed at: finite, from 1 kHz to 100 MHz. Anything else (0, a
+// subnormal, infinity, NaN, 1e300) gives no period, and nothing is judged against it.
+bool usableRate(double rate);
+// Reads the figures; --rate (canSampleRate must answer ASE_OK, then setSampleRate, then the figures
+// again; the old rate is set back when the driver is closed, whatever happens) and --buffer (within
+// the driver's sizes and granularity). A run needs a buffer size above 0. 0, EXIT_USAGE or
+// EXIT_DRIVER, with the reason on stderr.
+int prepareRun(const CheckerOptions &options, RunSetup *setup);
+// Creates the buffers with `callbacks` and, when that worked, starts the driver; the window of the
+// run begins when start has returned. 0, or EXIT_DRIVER with the reason (the buffers are disposed
+// again).
+int beginRun(const ASIOCallbacks *callbacks, RunSetup *setup);
+// Waits while pumping messages and taking the arrivals, at most `seconds`, or until finished() says
+// so (may be null), with the live progress line; progress(line, size) writes its text.
+void waitForRun(double seconds, bool (*finished)(), void (*progress)(char *line, size_t size));
+// Ends the run's window and judges its switches: before the stop is asked for, so that what the run
+// measured stands even when the driver does not come back from stop.
+void judgeWindow(RunSetup *setup, TimingFigures *timing);
+// Stops the driver and disposes its buffers.
+void endRun(RunSetup *setup);
+
+// How the commands that run the loopback show a run (run_command.cpp).
+void printTiming(const TimingFigures &timing, double periodUs);
+void jsonTiming(const TimingFigures &timing, double periodUs);
+void printMessages(const MessageTally &messages);
+void jsonMessages(const MessageTally &messages);
