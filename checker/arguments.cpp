@@ -1,5 +1,6 @@
 #include "checker/checker.h"
 
+#include "checker/conform.h"
 #include "checker/json_writer.h"
 #include "checker/output.h"
 #include "checker/ping.h"
@@ -19,7 +20,8 @@
 enum Option {
     OPTION_SECONDS, OPTION_BUFFER, OPTION_RATE, OPTION_MAX_LATE, OPTION_MIN_SWITCH_RATIO,
     OPTION_OUT, OPTION_IN, OPTION_PINGS, OPTION_CALL_TIMEOUT, OPTION_IN_PROCESS, OPTION_PROBE,
-    OPTION_TIME_INFO, OPTION_COUNT
+    OPTION_TIME_INFO, OPTION_LIST_CHECKS, OPTION_ONLY, OPTION_SKIP, OPTION_STRICT, OPTION_REPEAT,
+    OPTION_JUNIT, OPTION_COUNT
 };
 
 enum {
@@ -27,8 +29,9 @@ enum {
     FOR_INFO = 1 << COMMAND_INFO,
     FOR_RUN = 1 << COMMAND_RUN,
     FOR_LATENCY = 1 << COMMAND_LATENCY,
+    FOR_CONFORM = 1 << COMMAND_CONFORM,
     FOR_PROBE = 1 << COMMAND_PROBE,
-    FOR_DRIVER = FOR_INFO | FOR_RUN | FOR_LATENCY | FOR_PROBE,
+    FOR_DRIVER = FOR_INFO | FOR_RUN | FOR_LATENCY | FOR_CONFORM | FOR_PROBE,
 };
 
 struct OptionRule {
@@ -38,7 +41,7 @@ struct OptionRule {
 };
 
 static const OptionRule optionRules[OPTION_COUNT] = {
-    {"--seconds", FOR_RUN, false},
+    {"--seconds", FOR_RUN | FOR_CONFORM, false},
     {"--buffer", FOR_RUN | FOR_LATENCY, false},
     {"--rate", FOR_RUN | FOR_LATENCY, false},
     {"--max-late", FOR_RUN, false},
@@ -50,6 +53,12 @@ static const OptionRule optionRules[OPTION_COUNT] = {
     {"--in-process", FOR_DRIVER | FOR_LIST, true},
     {"--probe", FOR_LIST, true},
     {"--time-info", FOR_RUN | FOR_LATENCY, true},
+    {"--list-checks", FOR_CONFORM, true},
+    {"--only", FOR_CONFORM, false},
+    {"--skip", FOR_CONFORM, false},
+    {"--strict", FOR_CONFORM, true},
+    {"--repeat", FOR_CONFORM, false},
+    {"--junit", FOR_CONFORM, false},
 };
 
 const char *commandName(Command command)
@@ -59,6 +68,7 @@ const char *commandName(Command command)
     case COMMAND_INFO: return "info";
     case COMMAND_RUN: return "run";
     case COMMAND_LATENCY: return "latency";
+    case COMMAND_CONFORM: return "conform";
     case COMMAND_PROBE: return "probe";
     case COMMAND_NONE: break;
     }
@@ -68,7 +78,7 @@ const char *commandName(Command command)
 static Command commandNamed(const char *text)
 {
     static const Command commands[] = {COMMAND_LIST, COMMAND_INFO, COMMAND_RUN, COMMAND_LATENCY,
-                                       COMMAND_PROBE};
+                                       COMMAND_CONFORM, COMMAND_PROBE};
     for (Command c : commands) {
         if (strcmp(text, commandName(c)) == 0)
             return c;
@@ -153,6 +163,31 @@ static int takeValue(Option option, const char *text, CheckerOptions *o)
     case OPTION_TIME_INFO:
         o->timeInfo = true;
         break;
+    case OPTION_LIST_CHECKS:
+        o->listChecks = true;
+        break;
+    case OPTION_ONLY:
+    case OPTION_SKIP: {
+        bool selected[CHECK_COUNT];
+        int result = parseCheckList(text, selected);
+        if (result != EXIT_FINE)
+            return result;
+        (option == OPTION_ONLY ? o->only : o->skip) = text;
+        break;
+    }
+    case OPTION_STRICT:
+        o->strict = true;
+        break;
+    case OPTION_REPEAT:
+        if (!parseWhole(text, &whole) || whole < 1 || whole > MAX_REPEAT)
+            return badValue(name, text, "a count of repetitions from 1 to 100");
+        o->repeat = whole;
+        break;
+    case OPTION_JUNIT:
+        if (!*text)
+            return badValue(name, text, "a file name");
+        o->junitFile = text;
+        break;
     case OPTION_COUNT:
         break;
     }
@@ -169,6 +204,7 @@ int parseArguments(int argc, char **argv, CheckerOptions *o)
     o->inChannel = -1;
     o->pings = 5;
     o->callTimeout = 10;
+    o->repeat = 1;
     // Known before anything can fail, so that a failure still gives its JSON document.
     for (int i = 1; i < argc; i++) {
         if (strcmp(argv[i], "--json") == 0)
@@ -238,11 +274,11 @@ int parseArguments(int argc, char **argv, CheckerOptions *o)
         return EXIT_FINE;
 
     if (!positional[0])
-        return fail(EXIT_USAGE, "no command; the commands are list, info, run and latency "
-                                "(quorvelcheck --help)");
+        return fail(EXIT_USAGE, "no command; the commands are list, info, run, latency and "
+                                "conform (quorvelcheck --help)");
     if (o->command == COMMAND_NONE)
-        return fail(EXIT_USAGE, "unknown command \"%s\"; the commands are list, info, run and "
-                                "latency", positional[0]);
+        return fail(EXIT_USAGE, "unknown command \"%s\"; the commands are list, info, run, "
+                                "latency and conform", positional[0]);
     const char *name = commandName(o->command);
     if (unknown)
         return fail(EXIT_USAGE, "unknown option %s (quorvelcheck %s --help)", unknown, name);
@@ -263,6 +299,13 @@ int parseArguments(int argc, char **argv, CheckerOptions *o)
             return fail(EXIT_USAGE, "list takes --call-timeout only with --probe");
         return EXIT_FINE;
     }
+    if (o->command == COMMAND_CONFORM && o->listChecks) {
+        if (positional[1])
+            return fail(EXIT_USAGE, "conform --list-checks takes no DRIVER");
+        return EXIT_FINE;
+    }
+    if (o->command == COMMAND_CONFORM && !given[OPTION_SECONDS])
+        o->seconds = 3;
     o->driver = positional[1];
     if (o->command == COMMAND_PROBE)
         o->probeIndex = o->driver ? atoi(o->driver) : 0;
@@ -284,6 +327,7 @@ static const char *const generalHelp =
     "  info DRIVER            the driver's figures, channels, rates, latencies, clocks\n"
     "  run DRIVER             the loopback for a while, with the timing of its buffer switches\n"
     "  latency DRIVER         the real round trip through a cable from an output to an input\n"
+    "  conform DRIVER         a pass/fail verdict on the driver's behaviour, check by check\n"
     "\n"
     "DRIVER is an index as list shows it, or a part of a driver's name (any case) that only one\n"
     "name contains; a name equal to it as a whole is taken before names that contain it.\n"
@@ -333,6 +377,25 @@ static const char *const runHelp =
     "  --max-late N           exit 1 when more than N switches came late\n"
     "  --min-switch-ratio R   exit 1 when switches made / switches expected is below R\n";
 
+static const char *const conformHelp =
+    "usage: quorvelcheck conform DRIVER [--seconds S] [--repeat N] [--only LIST] [--skip LIST]\n"
+    "                            [--strict] [--junit FILE] [--json]\n"
+    "       quorvelcheck conform --list-checks [--json]\n"
+    "\n"
+    "Runs a fixed series of checks of the driver's behaviour, in phases (open, figures, rates,\n"
+    "buffers, streaming with time info declined and offered, lifecycle), each phase on a driver\n"
+    "object of its own, and grades each check PASS, WARN or FAIL with its evidence. A crash or\n"
+    "hang fails the check it came in; the checks after it are not run.\n"
+    "\n"
+    "  --seconds S            the length of each streaming run (3)\n"
+    "  --repeat N             the whole suite N times (1), verdicts per repetition\n"
+    "  --only LIST            only these checks or phases, comma-separated (--list-checks)\n"
+    "  --skip LIST            all but these\n"
+    "  --strict               a WARN fails too\n"
+    "  --junit FILE           JUnit XML: one test case per check\n"
+    "Exit status: 0 every check passed (WARN allowed unless --strict); 1 a check failed; 2 usage;\n"
+    "3 the driver could not be loaded or initialised; 4 it crashed or hung (the check is named).\n";
+
 static const char *const latencyHelp =
     "usage: quorvelcheck latency DRIVER --out O --in I [--pings N] [--buffer N] [--rate R]\n"
     "                            [--time-info] [--json]\n"
@@ -351,6 +414,7 @@ void printHelp(Command command)
     case COMMAND_INFO: fputs(infoHelp, stdout); break;
     case COMMAND_RUN: fputs(runHelp, stdout); break;
     case COMMAND_LATENCY: fputs(latencyHelp, stdout); break;
+    case COMMAND_CONFORM: fputs(conformHelp, stdout); break;
     case COMMAND_PROBE:
     case COMMAND_NONE: fputs(generalHelp, stdout); break;
     }

@@ -16,6 +16,7 @@
 //   switch_timing.h        the timing of buffer switches
 //   run_setup.h            a run of the loopback, as the dialog runs it
 //   ping.h                 the pings of the latency command
+//   conform.h              the conformance checks
 #pragma once
 
 enum {
@@ -32,6 +33,7 @@ enum Command {
     COMMAND_INFO,
     COMMAND_RUN,
     COMMAND_LATENCY,
+    COMMAND_CONFORM,
     COMMAND_PROBE,  // the worker's side of list --probe: one driver; never on a user's command line
 };
 
@@ -54,6 +56,13 @@ struct CheckerOptions {
     long inChannel;         // latency: required
     long pings;             // latency: 5
     int probeIndex;         // COMMAND_PROBE: the list index to probe
+    // conform
+    bool listChecks;        // --list-checks
+    const char *only;       // --only: checks or phases, comma-separated; null for all
+    const char *skip;       // --skip: the same
+    bool strict;            // a WARN fails
+    long repeat;            // the whole suite this many times: 1
+    const char *junitFile;  // --junit FILE; null for none
 };
 
 // Fills options from the command line (the worker's private argument already taken off). EXIT_FINE,
@@ -71,6 +80,7 @@ int listCommand(const CheckerOptions &options);
 int infoCommand(const CheckerOptions &options);
 int runLoopbackCommand(const CheckerOptions &options);
 int latencyCommand(const CheckerOptions &options);
+int conformCommand(const CheckerOptions &options);
 
 // The driver sessions the commands hand to the worker; they run in the worker process (or in this
 // one with --in-process), measure, and publish what they measured as records (worker.h).
@@ -78,3 +88,4 @@ int infoSession(const CheckerOptions &options);
 int runSession(const CheckerOptions &options);
 int latencySession(const CheckerOptions &options);
 int probeSession(const CheckerOptions &options);
+int conformSession(const CheckerOptions &options);

@@ -13,6 +13,9 @@ void resetMessageCounts(bool timeInfo)
     messageCounts.other.store(0);
     messageCounts.sampleRateChanges.store(0);
     messageCounts.timeInfoSwitches.store(0);
+    messageCounts.asked.store(0);
+    for (std::atomic<long> &count : messageCounts.unasked)
+        count.store(0);
     timeInfoOffered = timeInfo;
 }
 
@@ -28,6 +31,8 @@ void tallyMessages(MessageTally *tally)
     long timed = static_cast<long>(arrivalRing.claimed.load());
     tally->bufferSwitches = timed - (timeInfoOffered ? tally->timeInfoSwitches : 0);
     tally->timeInfoOffered = timeInfoOffered;
+    for (int s = 0; s < 16; s++)
+        tally->unasked[s] = messageCounts.unasked[s].load();
 }
 
 bool isFindingSelector(long selector)
@@ -48,6 +53,11 @@ long checkerAsioMessage(long selector, long value, void *, double *)
         messageCounts.bySelector[selector].fetch_add(1);
     else
         messageCounts.other.fetch_add(1);
+    // A driver should ask whether a selector is supported before it sends it.
+    if (selector == 1 && value >= 1 && value <= 15)
+        messageCounts.asked.fetch_or(1ul << value);
+    else if (selector >= 2 && selector <= 15 && !(messageCounts.asked.load() & (1ul << selector)))
+        messageCounts.unasked[selector].fetch_add(1);
 
     switch (selector) {
     case 1:

@@ -11,6 +11,8 @@ struct MessageCounts {
     std::atomic<long> other;           // any other selector
     std::atomic<long> sampleRateChanges;
     std::atomic<long> timeInfoSwitches;  // bufferSwitchTimeInfo calls
+    std::atomic<unsigned long> asked;    // bit s: the driver asked whether selector s is supported
+    std::atomic<long> unasked[16];       // [s]: selector s sent before the driver asked about it
 };
 extern MessageCounts messageCounts;
 
@@ -22,6 +24,7 @@ struct MessageTally {
     long bufferSwitches;  // bufferSwitch calls, from the arrivals timed
     long timeInfoSwitches;
     bool timeInfoOffered;  // the run answered yes to "supports time info"
+    long unasked[16];      // [s]: selector s sent before the driver asked about it
 };
 void tallyMessages(MessageTally *tally);
 

@@ -184,7 +184,7 @@ void rememberRateToRestore(double rate)
         rateToRestore = rate;
 }
 
-void closeChosenDriver()
+unsigned long closeChosenDriver()
 {
     if (rateToRestore > 0 && activeDriver) {
         char rate[32];
@@ -192,11 +192,12 @@ void closeChosenDriver()
         noteCall(asioSetSampleRate(rateToRestore), "setSampleRate(%s) to set it back", rate);
     }
     rateToRestore = 0;
-    closeCurrentDriver();
+    unsigned long left = closeCurrentDriver();
     if (referenceWindow) {
         DestroyWindow(referenceWindow);
         referenceWindow = nullptr;
     }
+    return left;
 }
 
 static void classText(const CLSID &clsid, char *out, size_t size)

@@ -24,8 +24,8 @@ double initMilliseconds();
 // back whatever happens after (drivers keep, often persist, the last rate).
 void rememberRateToRestore(double rate);
 // Sets a remembered rate back, releases the driver (its buffers disposed before) and destroys the
-// window.
-void closeChosenDriver();
+// window. The references the driver's Release said were left: 0 when it let go.
+unsigned long closeChosenDriver();
 // The chosen driver as the output names it: index, list name, class.
 void printDriverHeading(int index);
 void jsonDriver(int index);

@@ -18,7 +18,7 @@ InfoResults infoResults;
 
 static long listed(long count)
 {
-    return count < 0 ? 0 : count > MAX_LISTED_CHANNELS ? MAX_LISTED_CHANNELS : count;
+    return count < 0 ? 0 : count > MAX_LISTED_CHANNELS ? long(MAX_LISTED_CHANNELS) : count;
 }
 
 static void askChannels(ASIOChannelInfo *rows, long count, ASIOBool isInput)
@@ -63,7 +63,7 @@ static void gather(InfoResults *r)
     r->clockCount = MAX_CLOCKS;
     if (noteCall(asioGetClockSources(r->clocks, &r->clockCount), "getClockSources") != ASE_OK)
         r->clockCount = 0;
-    r->clockCount = r->clockCount < 0 ? 0 : r->clockCount > MAX_CLOCKS ? MAX_CLOCKS : r->clockCount;
+    r->clockCount = r->clockCount < 0 ? 0 : r->clockCount > MAX_CLOCKS ? long(MAX_CLOCKS) : r->clockCount;
     for (long i = 0; i < r->clockCount; i++)
         r->clocks[i].name[sizeof r->clocks[i].name - 1] = '\0';
     r->stage = INFO_DONE;

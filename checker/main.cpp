@@ -14,7 +14,8 @@ int main(int argc, char **argv)
     CheckerOptions options;
     int code = parseArguments(argc, argv, &options);
     if (code == EXIT_FINE && options.command == COMMAND_PROBE)
-        code = fail(EXIT_USAGE, "unknown command \"probe\"; the commands are list, info, run and latency");
+        code = fail(EXIT_USAGE, "unknown command \"probe\"; the commands are list, info, run, "
+                    "latency and conform");
     if (code != EXIT_FINE) {
         if (options.json)
             printFailureDocument(options.command, code);
@@ -35,6 +36,7 @@ int main(int argc, char **argv)
     case COMMAND_INFO: code = infoCommand(options); break;
     case COMMAND_RUN: code = runLoopbackCommand(options); break;
     case COMMAND_LATENCY: code = latencyCommand(options); break;
+    case COMMAND_CONFORM: code = conformCommand(options); break;
     case COMMAND_PROBE:
     case COMMAND_NONE: break;
     }

@@ -7,8 +7,10 @@
 #include "drivers/driver_loading.h"
 #include "engine/loopback.h"
 
+#include <algorithm>
 #include <math.h>
 #include <stdio.h>
+#include <vector>
 
 void formatRate(double rate, char *out, size_t size)
 {
@@ -153,4 +155,52 @@ void endRun(RunSetup *setup)
 {
     endLoopback();
     setup->switchCount = loopbackState.switchCount.load();
+}
+
+int allowedBufferSizes(long minSize, long maxSize, long preferred, long granularity, long *sizes,
+                       int room)
+{
+    std::vector<long> all;
+    if (minSize > 0 && maxSize >= minSize) {
+        if (granularity == -1) {
+            for (long n = 1; n > 0 && n <= maxSize; n *= 2) {
+                if (n >= minSize)
+                    all.push_back(n);
+            }
+        } else if (granularity > 0) {
+            for (long n = minSize; n <= maxSize && all.size() < 100000; n += granularity)
+                all.push_back(n);
+        }
+        all.push_back(minSize);
+        all.push_back(maxSize);
+    }
+    if (preferred > 0)
+        all.push_back(preferred);
+    std::sort(all.begin(), all.end());
+    all.erase(std::unique(all.begin(), all.end()), all.end());
+    if (static_cast<int>(all.size()) <= room) {
+        std::copy(all.begin(), all.end(), sizes);
+        return static_cast<int>(all.size());
+    }
+    // Spread over the range, the ends and the preferred size always among them.
+    std::vector<long> picked = {all.front(), all.back(), preferred};
+    for (int k = 1; static_cast<int>(picked.size()) < room + 8 && k < room - 1; k++)
+        picked.push_back(all[all.size() * k / (room - 1)]);
+    std::sort(picked.begin(), picked.end());
+    picked.erase(std::unique(picked.begin(), picked.end()), picked.end());
+    while (static_cast<int>(picked.size()) > room) {
+        // Drop the one closest to a neighbour that is neither an end nor the preferred size.
+        size_t drop = 1;
+        long closest = -1;
+        for (size_t k = 1; k + 1 < picked.size(); k++) {
+            long gap = picked[k + 1] - picked[k - 1];
+            if (picked[k] != preferred && (closest < 0 || gap < closest)) {
+                closest = gap;
+                drop = k;
+            }
+        }
+        picked.erase(picked.begin() + drop);
+    }
+    std::copy(picked.begin(), picked.end(), sizes);
+    return static_cast<int>(picked.size());
 }

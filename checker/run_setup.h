@@ -25,6 +25,11 @@ struct RunSetup {
 // A sample rate a run can be timed at: finite, from 1 kHz to 100 MHz. Anything else (0, a
 // subnormal, infinity, NaN, 1e300) gives no period, and nothing is judged against it.
 bool usableRate(double rate);
+// The buffer sizes a driver allows from min to max (powers of two for granularity -1, min plus
+// multiples for a granularity above 0), with min, max and the preferred size always among them; more
+// than `room` are thinned to `room` spread over the range. The count written to `sizes`, ascending.
+int allowedBufferSizes(long minSize, long maxSize, long preferred, long granularity, long *sizes,
+                       int room);
 // Reads the figures; --rate (canSampleRate must answer ASE_OK, then setSampleRate, then the figures
 // again; the old rate is set back when the driver is closed, whatever happens) and --buffer (within
 // the driver's sizes and granularity). A run needs a buffer size above 0. 0, EXIT_USAGE or

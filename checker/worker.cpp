@@ -1,5 +1,6 @@
 #include "checker/worker.h"
 
+#include "checker/conform.h"
 #include "checker/json_writer.h"
 #include "checker/output.h"
 #include "checker/results.h"
@@ -64,6 +65,7 @@ void *recordPlace(RecordId id, size_t *size)
     case RECORD_INFO: *size = sizeof infoResults; return &infoResults;
     case RECORD_RUN: *size = sizeof runResults; return &runResults;
     case RECORD_LATENCY: *size = sizeof latencyResults; return &latencyResults;
+    case RECORD_CONFORM: *size = sizeof conformResults; return &conformResults;
     case RECORD_COUNT: break;
     }
     *size = 0;
@@ -172,6 +174,7 @@ static int (*sessionFor(Command command))(const CheckerOptions &)
     case COMMAND_RUN: return runSession;
     case COMMAND_LATENCY: return latencySession;
     case COMMAND_PROBE: return probeSession;
+    case COMMAND_CONFORM: return conformSession;
     case COMMAND_LIST:
     case COMMAND_NONE: break;
     }

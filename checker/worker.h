@@ -20,6 +20,7 @@ enum RecordId {
     RECORD_INFO,         // infoResults (info_command.cpp)
     RECORD_RUN,          // runResults (run_command.cpp)
     RECORD_LATENCY,      // latencyResults (latency_command.cpp)
+    RECORD_CONFORM,      // conformResults (conform_checks.cpp)
     RECORD_COUNT
 };
 // Where each record lives, for both sides. Defined beside the records.

@@ -44,8 +44,38 @@ struct ASIOTimeStamp {
     unsigned long lo;
 };
 
-// Never read by the program; passed through as a pointer only.
-struct ASIOTime;
+// What bufferSwitchTimeInfo passes, to a host that answered yes to "supports time info". The dialog
+// never reads it; the checker does. 64-bit values are hi x 2^32 + lo; times in nanoseconds.
+enum {
+    ASIO_SYSTEM_TIME_VALID = 1,
+    ASIO_SAMPLE_POSITION_VALID = 2,
+    ASIO_SAMPLE_RATE_VALID = 4,
+    ASIO_SPEED_VALID = 8,
+    ASIO_SAMPLE_RATE_CHANGED = 16,
+    ASIO_CLOCK_SOURCE_CHANGED = 32,
+};
+
+struct ASIOTimeInfo {
+    double speed;
+    ASIOTimeStamp systemTime;
+    ASIOSamples samplePosition;
+    double sampleRate;
+    unsigned long flags;
+    char reserved[12];
+};
+
+struct ASIOTimeCode {
+    double speed;
+    ASIOSamples timeCodeSamples;
+    unsigned long flags;
+    char future[64];
+};
+
+struct ASIOTime {
+    long reserved[4];
+    ASIOTimeInfo timeInfo;
+    ASIOTimeCode timeCode;
+};
 
 struct ASIODriverInfo {
     long asioVersion;
@@ -146,6 +176,21 @@ static_assert(offsetof(ASIOClockSource, associatedGroup) == 8, "");
 static_assert(offsetof(ASIOClockSource, isCurrentSource) == 12, "");
 static_assert(offsetof(ASIOClockSource, name) == 16, "");
 static_assert(sizeof(ASIOClockSource) == 48, "");
+
+static_assert(offsetof(ASIOTimeInfo, speed) == 0, "");
+static_assert(offsetof(ASIOTimeInfo, systemTime) == 8, "");
+static_assert(offsetof(ASIOTimeInfo, samplePosition) == 16, "");
+static_assert(offsetof(ASIOTimeInfo, sampleRate) == 24, "");
+static_assert(offsetof(ASIOTimeInfo, flags) == 32, "");
+static_assert(offsetof(ASIOTimeInfo, reserved) == 36, "");
+static_assert(sizeof(ASIOTimeInfo) == 48, "");
+static_assert(offsetof(ASIOTimeCode, timeCodeSamples) == 8, "");
+static_assert(offsetof(ASIOTimeCode, flags) == 16, "");
+static_assert(offsetof(ASIOTimeCode, future) == 20, "");
+static_assert(sizeof(ASIOTimeCode) == 84, "");
+static_assert(offsetof(ASIOTime, timeInfo) == 16, "");
+static_assert(offsetof(ASIOTime, timeCode) == 64, "");
+static_assert(sizeof(ASIOTime) == 148, "");
 
 static_assert(sizeof(ASIOCallbacks) == 4 * sizeof(void *), "");
 static_assert(offsetof(ASIOCallbacks, sampleRateDidChange) == sizeof(void *), "");

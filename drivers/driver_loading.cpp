@@ -43,10 +43,11 @@ long openDriverEntry(int index)
     return 0;
 }
 
-void closeCurrentDriver()
+unsigned long closeCurrentDriver()
 {
+    unsigned long left = 0;
     if (!driverList)
-        return;
+        return left;
     if (driverList->currentIndex != -1) {
         DriverEntry *entry = findEntry(driverList->currentIndex);
         if (entry && entry->driver) {
@@ -54,11 +55,12 @@ void closeCurrentDriver()
             entry->driver = nullptr;
             activeDriver = nullptr;
             watchDriverCall("Release()");
-            driver->Release();
+            left = driver->Release();
             watchDriverCall(nullptr);
         }
     }
     driverList->currentIndex = -1;
+    return left;
 }
 
 ASIOError initDriver(ASIODriverInfo *info)

@@ -23,7 +23,8 @@ bool openDriver(int index);
 long openDriverEntry(int index);
 
 // Releases the current entry's object, if any; afterwards no entry is current and no driver active.
-void closeCurrentDriver();
+// The references Release says are left (0 when it let go, and when nothing was open).
+unsigned long closeCurrentDriver();
 
 // Initialises activeDriver with info->sysRef and fills info. ASE_OK, or ASE_NotPresent when there
 // is no driver or its init failed (then activeDriver is null; the entry still holds the object).

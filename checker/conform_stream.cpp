@@ -1,0 +1,460 @@
+// The streaming phases: a run at the preferred size, with time info declined and then offered, each
+// switch noted and judged afterwards.
+#include "checker/conform.h"
+
+#include "checker/checker_callbacks.h"
+#include "checker/conform_stream.h"
+#include "checker/driver_session.h"
+#include "checker/output.h"
+#include "checker/results.h"
+#include "checker/run_setup.h"
+#include "checker/switch_timing.h"
+#include "checker/worker.h"
+#include "drivers/driver_loading.h"
+#include "engine/loopback.h"
+
+#include <windows.h>
+#include <algorithm>
+#include <math.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <vector>
+
+// ---- The callbacks
+
+static SwitchNote *notes;  // never freed: a late callback of an earlier run may still write
+static long noteRoom;
+static std::atomic<long> claimed;
+static std::atomic<long> stageCounts[STAGE_COUNT];
+static std::atomic<int> stage;
+static std::atomic<bool> readyWanted;  // outputReady is called until it first answers otherwise
+
+static void noteSwitch(long index, ASIOBool directProcess, const ASIOTime *time)
+{
+    int64_t ticks = switchTicks();
+    int now = stage.load(std::memory_order_relaxed);
+    stageCounts[now].fetch_add(1, std::memory_order_relaxed);
+    // The loopback's plan belongs to this run only while it runs.
+    if (now == STAGE_RUNNING || now == STAGE_STOPPING)
+        onBufferSwitch(index, directProcess);
+    long slot = claimed.fetch_add(1, std::memory_order_relaxed);
+    if (slot >= noteRoom)
+        return;
+    SwitchNote &note = notes[slot];
+    note.ticks = ticks;
+    note.index = index;
+    note.thread = GetCurrentThreadId();
+    note.stage = static_cast<signed char>(now);
+    note.timeInfo = time != nullptr;
+    IASIO *driver = activeDriver;
+    ASIOSamples position = {0, 0};
+    ASIOTimeStamp stamp = {0, 0};
+    note.positionResult = driver ? driver->getSamplePosition(&position, &stamp)
+                                 : static_cast<ASIOError>(ASE_NotPresent);
+    note.position = (static_cast<int64_t>(position.hi) << 32) | position.lo;
+    note.stampNs = (static_cast<int64_t>(stamp.hi) << 32) | stamp.lo;
+    note.readyCalled = driver && readyWanted.load(std::memory_order_relaxed);
+    if (note.readyCalled) {
+        note.readyResult = driver->outputReady();
+        if (note.readyResult != ASE_OK && slot == 0)
+            readyWanted.store(false, std::memory_order_relaxed);
+    }
+    if (time) {
+        const ASIOTimeInfo &info = time->timeInfo;
+        note.timeFlags = info.flags;
+        note.timePosition = (static_cast<int64_t>(info.samplePosition.hi) << 32) | info.samplePosition.lo;
+        note.timeNs = (static_cast<int64_t>(info.systemTime.hi) << 32) | info.systemTime.lo;
+        note.timeRate = info.sampleRate;
+    }
+}
+
+static void conformBufferSwitch(long index, ASIOBool directProcess)
+{
+    noteSwitch(index, directProcess, nullptr);
+}
+
+static ASIOTime *conformTimeInfoSwitch(ASIOTime *params, long index, ASIOBool directProcess)
+{
+    messageCounts.timeInfoSwitches.fetch_add(1, std::memory_order_relaxed);
+    noteSwitch(index, directProcess, params);
+    return params;
+}
+
+static void conformRateDidChange(ASIOSampleRate)
+{
+    messageCounts.sampleRateChanges.fetch_add(1);
+}
+
+const ASIOCallbacks conformCallbacks = {
+    conformBufferSwitch,
+    conformRateDidChange,
+    checkerAsioMessage,
+    conformTimeInfoSwitch,
+};
+
+void resetConformSwitches(double seconds, long frames, bool timeInfo)
+{
+    double rate = 0;
+    asioGetSampleRate(&rate);
+    double perSecond = usableRate(rate) && frames > 0 ? rate / frames : 1000;
+    long wanted = static_cast<long>(std::min(seconds * perSecond * 1.5 + 4096, 4e6));
+    if (wanted > noteRoom) {
+        SwitchNote *grown = static_cast<SwitchNote *>(calloc(wanted, sizeof(SwitchNote)));
+        if (grown) {
+            notes = grown;  // the old notes are left to any late callback that still writes them
+            noteRoom = wanted;
+        }
+    }
+    stage.store(STAGE_IDLE);
+    claimed.store(0);
+    for (std::atomic<long> &count : stageCounts)
+        count.store(0);
+    readyWanted.store(true);
+    resetMessageCounts(timeInfo);
+    prepareTiming(seconds, 0);
+}
+
+void setConformStage(ConformStage next)
+{
+    stage.store(next);
+}
+
+long conformNoteCount()
+{
+    return std::min(claimed.load(), noteRoom);
+}
+
+const SwitchNote *conformNotes()
+{
+    return notes;
+}
+
+long conformStageCount(ConformStage which)
+{
+    return stageCounts[which].load();
+}
+
+long conformSwitchCount()
+{
+    return claimed.load();
+}
+
+bool waitForSwitches(long since, long more, unsigned long ms)
+{
+    DWORD started = GetTickCount();
+    while (claimed.load() - since < more) {
+        if (GetTickCount() - started >= ms)
+            return false;
+        pumpMessages(5);
+    }
+    return true;
+}
+
+// ---- The judgement
+
+struct StreamChecks {
+    ConformCheck window, index, thread, rate, position, callbackKind, messages, reset, outputReady;
+};
+
+static const StreamChecks declinedChecks = {
+    CHECK_STREAM_WINDOW, CHECK_STREAM_INDEX, CHECK_STREAM_THREAD, CHECK_STREAM_RATE,
+    CHECK_STREAM_POSITION, CHECK_STREAM_BUFFER_SWITCH, CHECK_STREAM_MESSAGES, CHECK_STREAM_RESET,
+    CHECK_STREAM_OUTPUT_READY,
+};
+static const StreamChecks offeredChecks = {
+    CHECK_TIME_INFO_WINDOW, CHECK_TIME_INFO_INDEX, CHECK_TIME_INFO_THREAD, CHECK_TIME_INFO_RATE,
+    CHECK_TIME_INFO_POSITION, CHECK_TIME_INFO_RECORD, CHECK_TIME_INFO_MESSAGES,
+    CHECK_TIME_INFO_RESET, CHECK_TIME_INFO_OUTPUT_READY,
+};
+
+static double nearestRank(std::vector<double> values, double percent)
+{
+    if (values.empty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    size_t rank = static_cast<size_t>(ceil(percent * values.size() / 100.0 * (1 - 1e-12)));
+    return values[rank > 0 ? rank - 1 : 0];
+}
+
+static void judgeWindowOfCallbacks(ConformCheck check)
+{
+    long creating = conformStageCount(STAGE_CREATING);
+    long early = conformStageCount(STAGE_BEFORE_START) + conformStageCount(STAGE_IDLE);
+    long late = conformStageCount(STAGE_STOPPED);
+    if (creating || early || late) {
+        grade(check, VERDICT_FAIL, "callbacks during createBuffers: %ld, before start was called: %ld, "
+              "after stop returned: %ld", creating, early, late);
+    } else {
+        grade(check, VERDICT_PASS, "every callback between the call of start and the return of stop");
+    }
+}
+
+static void judgeIndex(ConformCheck check, const std::vector<const SwitchNote *> &run)
+{
+    for (size_t k = 0; k < run.size(); k++) {
+        long expected = static_cast<long>(k & 1);
+        if (run[k]->index != expected) {
+            grade(check, VERDICT_FAIL, "switch %zu had index %ld, expected %ld%s", k + 1, run[k]->index,
+                  expected, k > 0 && run[k]->index == run[k - 1]->index ? " (repeated)" : "");
+            return;
+        }
+    }
+    grade(check, VERDICT_PASS, "%zu switches, 0 1 0 1...", run.size());
+}
+
+static void judgeThreads(ConformCheck check, const std::vector<const SwitchNote *> &run)
+{
+    std::vector<unsigned long> threads;
+    for (const SwitchNote *note : run) {
+        if (std::find(threads.begin(), threads.end(), note->thread) == threads.end())
+            threads.push_back(note->thread);
+    }
+    if (threads.size() > 1)
+        grade(check, VERDICT_WARN, "switches came from %zu threads", threads.size());
+    else
+        grade(check, VERDICT_PASS, "one thread");
+}
+
+static void judgeRate(ConformCheck check, const std::vector<const SwitchNote *> &run, long frames,
+                      double nominal, double ticksPerUs)
+{
+    if (run.size() < 10) {
+        grade(check, VERDICT_FAIL, "%zu switches: too few to measure the rate", run.size());
+        return;
+    }
+    double us = (run.back()->ticks - run.front()->ticks) / ticksPerUs;
+    double measured = (run.size() - 1) * static_cast<double>(frames) / (us / 1e6);
+    double ppm = (measured / nominal - 1) * 1e6;
+    gradeFigure(check, ppm);
+    Verdict verdict = fabs(ppm) > 10000 ? VERDICT_FAIL : fabs(ppm) > 1000 ? VERDICT_WARN : VERDICT_PASS;
+    grade(check, verdict, "measured %.1f Hz against %.10g Hz: %+.0f ppm over %zu switches", measured,
+          nominal, ppm, run.size());
+}
+
+// Positions (frames) and time stamps (ns) a driver gives per switch, against the buffer size and the
+// checker's clock. `what` names the source in the evidence.
+static bool judgeClock(ConformCheck check, const char *what, const std::vector<int64_t> &positions,
+                       const std::vector<int64_t> &stampsNs, const std::vector<const SwitchNote *> &run,
+                       long frames, double periodUs, double ticksPerUs)
+{
+    for (size_t k = 1; k < positions.size(); k++) {
+        int64_t step = positions[k] - positions[k - 1];
+        if (step != frames) {
+            grade(check, VERDICT_FAIL, "%s went from %lld to %lld at switch %zu: expected a step of %ld "
+                  "frames", what, static_cast<long long>(positions[k - 1]),
+                  static_cast<long long>(positions[k]), k + 1, frames);
+            return false;
+        }
+    }
+    std::vector<double> jitter;
+    for (size_t k = 1; k < stampsNs.size(); k++) {
+        if (stampsNs[k] <= stampsNs[k - 1]) {
+            grade(check, VERDICT_FAIL, "%s's time stamp did not advance at switch %zu (%lld ns, then "
+                  "%lld ns)", what, k + 1, static_cast<long long>(stampsNs[k - 1]),
+                  static_cast<long long>(stampsNs[k]));
+            return false;
+        }
+        jitter.push_back(fabs((stampsNs[k] - stampsNs[k - 1]) / 1000.0 - periodUs));
+    }
+    if (stampsNs.size() >= 10) {
+        double stampUs = (stampsNs.back() - stampsNs.front()) / 1000.0;
+        double clockUs = (run.back()->ticks - run.front()->ticks) / ticksPerUs;
+        if (fabs(stampUs / clockUs - 1) > 0.01) {
+            grade(check, VERDICT_FAIL, "%s's time stamps span %.0f us where the checker's clock spans "
+                  "%.0f us", what, stampUs, clockUs);
+            return false;
+        }
+    }
+    double worst = jitter.empty() ? 0 : *std::max_element(jitter.begin(), jitter.end());
+    grade(check, VERDICT_PASS, "%zu positions a buffer apart; time stamp jitter against the period: "
+          "max %.1f us, p99.9 %.1f us", positions.size(), worst, nearestRank(jitter, 99.9));
+    gradeFigure(check, worst);
+    return true;
+}
+
+static void judgePositions(ConformCheck check, const std::vector<const SwitchNote *> &run, long frames,
+                           double periodUs, double ticksPerUs)
+{
+    std::vector<int64_t> positions, stamps;
+    char answer[32];
+    for (size_t k = 0; k < run.size(); k++) {
+        if (run[k]->positionResult != ASE_OK) {
+            grade(check, VERDICT_FAIL, "getSamplePosition answered %s at switch %zu",
+                  asioErrorName(run[k]->positionResult, answer, sizeof answer), k + 1);
+            return;
+        }
+        positions.push_back(run[k]->position);
+        stamps.push_back(run[k]->stampNs);
+    }
+    if (run.empty()) {
+        grade(check, VERDICT_FAIL, "no switch to ask getSamplePosition in");
+        return;
+    }
+    judgeClock(check, "getSamplePosition", positions, stamps, run, frames, periodUs, ticksPerUs);
+}
+
+static void judgeTimeInfo(ConformCheck check, const std::vector<const SwitchNote *> &run, long frames,
+                          double rate, double periodUs, double ticksPerUs)
+{
+    std::vector<int64_t> positions, stamps;
+    std::vector<const SwitchNote *> timed;
+    for (size_t k = 0; k < run.size(); k++) {
+        const SwitchNote *note = run[k];
+        if (!note->timeInfo)
+            continue;
+        if ((note->timeFlags & 3) != 3) {
+            grade(check, VERDICT_FAIL, "switch %zu: time info flags 0x%lx, expected system time (1) and "
+                  "sample position (2) valid", k + 1, note->timeFlags);
+            return;
+        }
+        if ((note->timeFlags & 4) && note->timeRate != rate) {
+            grade(check, VERDICT_FAIL, "switch %zu: time info gives %.10g Hz, the rate is %.10g Hz", k + 1,
+                  note->timeRate, rate);
+            return;
+        }
+        positions.push_back(note->timePosition);
+        stamps.push_back(note->timeNs);
+        timed.push_back(note);
+    }
+    if (timed.empty()) {
+        grade(check, VERDICT_PASS, "the driver called bufferSwitch only (allowed)");
+        return;
+    }
+    judgeClock(check, "time info", positions, stamps, timed, frames, periodUs, ticksPerUs);
+}
+
+static void judgeOutputReady(ConformCheck check, const std::vector<const SwitchNote *> &run)
+{
+    char answer[32];
+    const SwitchNote *first = nullptr;
+    for (size_t k = 0; k < run.size(); k++) {
+        if (!run[k]->readyCalled)
+            continue;
+        if (!first) {
+            first = run[k];
+            if (first->readyResult != ASE_OK) {
+                grade(check, VERDICT_PASS, "outputReady answered %s: not supported, not called again",
+                      asioErrorName(first->readyResult, answer, sizeof answer));
+                return;
+            }
+        } else if (run[k]->readyResult != ASE_OK) {
+            grade(check, VERDICT_FAIL, "outputReady answered ASE_OK, then %s after switch %zu",
+                  asioErrorName(run[k]->readyResult, answer, sizeof answer), k + 1);
+            return;
+        }
+    }
+    if (!first)
+        grade(check, VERDICT_FAIL, "no switch to call outputReady after");
+    else
+        grade(check, VERDICT_PASS, "ASE_OK after every one of %zu switches", run.size());
+}
+
+static void judgeMessages(const StreamChecks &c, const MessageTally &m)
+{
+    char list[200] = "";
+    for (long s = 2; s <= 15; s++) {
+        if (m.unasked[s]) {
+            snprintf(list + strlen(list), sizeof list - strlen(list), "%s%s (%ld)", list[0] ? ", " : "",
+                     selectorName(s), m.unasked[s]);
+        }
+    }
+    if (list[0])
+        grade(c.messages, VERDICT_WARN, "sent without asking kAsioSelectorSupported first: %s", list);
+    else
+        grade(c.messages, VERDICT_PASS, "every selector asked about before it was sent");
+    if (m.bySelector[3])
+        grade(c.reset, VERDICT_WARN, "kAsioResetRequest sent %ld times during the run", m.bySelector[3]);
+    else
+        grade(c.reset, VERDICT_PASS, "no reset request");
+}
+
+static void gradePhase(ConformPhase phase, Verdict verdict, const char *evidence)
+{
+    for (int c = 0; c < CHECK_COUNT; c++) {
+        if (checkDefinitions[c].phase == phase)
+            grade(static_cast<ConformCheck>(c), verdict, "%s", evidence);
+    }
+}
+
+void conformStream(const CheckerOptions &options, int index, bool timeInfo)
+{
+    ConformPhase phase = timeInfo ? PHASE_TIME_INFO : PHASE_STREAM;
+    const StreamChecks &c = timeInfo ? offeredChecks : declinedChecks;
+    if (!openForPhase(options, index, phase))
+        return;
+    DriverFigures figures;
+    readDriverFigures(&figures);
+    long frames = figures.preferredSize;
+    double rate = figures.sampleRate;
+    double periodUs = usableRate(rate) && frames > 0 ? frames / rate * 1e6 : 0;
+    char answer[32], evidence[160];
+
+    beginCheck(c.window);
+    resetConformSwitches(options.seconds, frames, timeInfo);
+    setConformStage(STAGE_CREATING);
+    ASIOError created = createLoopbackBuffers(&conformCallbacks, frames);
+    setConformStage(STAGE_BEFORE_START);
+    if (created != ASE_OK) {
+        snprintf(evidence, sizeof evidence, "createBuffers(%ld frames) answered %s", frames,
+                 asioErrorName(created, answer, sizeof answer));
+        endLoopback();
+        gradePhase(phase, VERDICT_FAIL, evidence);
+        closeChosenDriver();
+        return;
+    }
+    pumpMessages(100);
+    setConformStage(STAGE_RUNNING);
+    ASIOError started = asioStart();
+    if (started == ASE_OK) {
+        watchRun(options.seconds);
+        pumpMessages(static_cast<unsigned long>(options.seconds * 1000));
+        watchRun(0);
+    }
+    setConformStage(STAGE_STOPPING);
+    asioStop();
+    setConformStage(STAGE_STOPPED);
+    pumpMessages(200);
+    asioDisposeBuffers();
+    setConformStage(STAGE_IDLE);
+    MessageTally messages;
+    tallyMessages(&messages);
+    closeChosenDriver();
+    if (started != ASE_OK) {
+        snprintf(evidence, sizeof evidence, "start answered %s",
+                 asioErrorName(started, answer, sizeof answer));
+        gradePhase(phase, VERDICT_FAIL, evidence);
+        return;
+    }
+
+    std::vector<const SwitchNote *> run;
+    for (long k = 0; k < conformNoteCount(); k++) {
+        const SwitchNote &note = conformNotes()[k];
+        if (note.stage == STAGE_RUNNING || note.stage == STAGE_STOPPING)
+            run.push_back(&note);
+    }
+    double ticksPerUs = calibratedTicksPerUs();
+    judgeWindowOfCallbacks(c.window);
+    if (run.empty()) {
+        snprintf(evidence, sizeof evidence, "no buffer switch in %g s after start answered ASE_OK",
+                 options.seconds);
+        for (ConformCheck check : {c.index, c.thread, c.rate, c.position, c.outputReady})
+            grade(check, VERDICT_FAIL, "%s", evidence);
+    } else {
+        judgeIndex(c.index, run);
+        judgeThreads(c.thread, run);
+        judgeRate(c.rate, run, frames, rate, ticksPerUs);
+        judgePositions(c.position, run, frames, periodUs, ticksPerUs);
+        judgeOutputReady(c.outputReady, run);
+    }
+    if (timeInfo) {
+        judgeTimeInfo(c.callbackKind, run, frames, rate, periodUs, ticksPerUs);
+    } else if (messages.timeInfoSwitches) {
+        grade(c.callbackKind, VERDICT_FAIL, "bufferSwitchTimeInfo called %ld times though time info was "
+              "declined", messages.timeInfoSwitches);
+    } else if (run.empty()) {
+        grade(c.callbackKind, VERDICT_FAIL, "no bufferSwitch call");
+    } else {
+        grade(c.callbackKind, VERDICT_PASS, "bufferSwitch only, %zu calls", run.size());
+    }
+    judgeMessages(c, messages);
+}
