@@ -88,57 +88,15 @@ inline uint16_t lowKey(int64_t block)
     return mix16(static_cast<uint16_t>(block ^ LOW_KEY), LOW_1, LOW_2);
 }
 
-inline uint32_t swap16(uint32_t x)
-{
-    return ((x & 0xFF) << 8) | ((x >> 8) & 0xFF);
-}
-
-inline uint32_t swap32(uint32_t x)
-{
-    return (x >> 24) | ((x >> 8) & 0xFF00) | ((x << 8) & 0xFF0000) | (x << 24);
-}
-
-inline uint64_t swap64(uint64_t x)
-{
-    return (static_cast<uint64_t>(swap32(static_cast<uint32_t>(x))) << 32) |
-           swap32(static_cast<uint32_t>(x >> 32));
-}
-
 // Reverses the bytes of each of `count` samples in place.
 void reverseSamples(unsigned char *at, long count, int bytes)
 {
-    switch (bytes) {
-    case 2:
-        for (long k = 0; k < count; k++) {
-            uint16_t x;
-            memcpy(&x, at + 2 * k, 2);
-            x = static_cast<uint16_t>(swap16(x));
-            memcpy(at + 2 * k, &x, 2);
+    for (long k = 0; k < count; k++, at += bytes) {
+        for (int i = 0; i < bytes / 2; i++) {
+            unsigned char first = at[i];
+            at[i] = at[bytes - 1 - i];
+            at[bytes - 1 - i] = first;
         }
-        break;
-    case 3:
-        for (long k = 0; k < count; k++) {
-            unsigned char first = at[3 * k];
-            at[3 * k] = at[3 * k + 2];
-            at[3 * k + 2] = first;
-        }
-        break;
-    case 4:
-        for (long k = 0; k < count; k++) {
-            uint32_t x;
-            memcpy(&x, at + 4 * k, 4);
-            x = swap32(x);
-            memcpy(at + 4 * k, &x, 4);
-        }
-        break;
-    case 8:
-        for (long k = 0; k < count; k++) {
-            uint64_t x;
-            memcpy(&x, at + 8 * k, 8);
-            x = swap64(x);
-            memcpy(at + 8 * k, &x, 8);
-        }
-        break;
     }
 }
 
