@@ -136,17 +136,30 @@ double analyse(const Stream &s, IntegrityAnalysis *a, int64_t noLockSamples)
     return benchMicroseconds(benchTicks() - start);
 }
 
-// Whether the analysis found what the stream holds.
+// Faults of kind c (0 to 4, in turn) among the first `planted`.
+long plantedOf(long planted, int c)
+{
+    return (planted - c + 4) / 5;
+}
+
+// Whether the analysis found what the stream holds. Noise matches a word now and then by chance
+// (one in 2^16 for 16-bit types), which splits a noise burst in two.
 bool judged(const IntegrityAnalysis &a, int kind, long planted)
 {
     long events = 0;
     for (int k = 0; k < EVENT_KINDS; k++)
         events += static_cast<long>(a.eventCounts[k]);
+    const long values = static_cast<long>(a.eventCounts[EVENT_CORRUPTED] + a.eventCounts[EVENT_INVERTED]);
     switch (kind) {
     case CLEAN: return a.state == INTEGRITY_LOCKED && a.delay == DELAY && events == 0;
-    case FAULTY: return a.state == INTEGRITY_LOCKED && a.lockDelay == DELAY && events == planted;
+    case FAULTY:
+        return a.state == INTEGRITY_LOCKED && a.lockDelay == DELAY &&
+               a.eventCounts[EVENT_DROPPED] == plantedOf(planted, 0) &&
+               a.eventCounts[EVENT_REPEATED] == plantedOf(planted, 1) &&
+               a.eventCounts[EVENT_SLIP] == plantedOf(planted, 2) &&
+               values >= plantedOf(planted, 3) + plantedOf(planted, 4) &&
+               values <= plantedOf(planted, 3) + 2 * plantedOf(planted, 4);
     case FOREIGN: return a.state == INTEGRITY_NO_LOCK && a.noLockReason == NO_LOCK_FOREIGN;
-    // Noise matches a word now and then by chance: one in 2^16 for 16-bit types.
     case LOST: return a.state == INTEGRITY_LOCKED && a.matched >= FAULT_SPACING && a.matched < FAULT_SPACING + 100;
     }
     return false;
