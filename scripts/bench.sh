@@ -112,6 +112,7 @@ for arch in $ARCHES; do
   run 1 "$loader" "$bin/callback_bench.exe" --violate
   handler_calls "$objdump" "$program"
   run 0 "$loader" "$bin/realtime_bench.exe" --seconds $seconds
+  run 0 "$loader" "$bin/integrity_bench.exe" $mode
   [ -n "$NO_STARTUP" ] || run 0 "$loader" "$bin/startup_bench.exe" $mode
 done
 wineserver -k 2>/dev/null
