@@ -4,6 +4,7 @@
 #pragma once
 
 #include "checker/checker_callbacks.h"
+#include "checker/integrity_analysis.h"
 #include "checker/ping.h"
 #include "checker/run_setup.h"
 #include "checker/switch_timing.h"
@@ -77,3 +78,57 @@ struct LatencyResults {
     MessageTally messages;
 };
 extern LatencyResults latencyResults;
+
+// ---- latency --sweep: the round trip at every allowed buffer size, at each rate asked for, each
+// setting measured `repeats` times, each a full create, start, stop and dispose.
+enum { MAX_SWEEP_RATES = 8, MAX_SWEEP_SIZES = 16, MAX_SWEEP_REPEATS = 10,
+       MAX_SWEEP_SETTINGS = MAX_SWEEP_RATES * MAX_SWEEP_SIZES };
+
+struct SweepSetting {
+    double rate;
+    long size;
+    int repeatsRun;
+    int64_t roundTrip[MAX_SWEEP_REPEATS];  // frames, the median of that repeat's pings; -1 lost
+    long reportedIn, reportedOut;          // getLatencies once the buffers of the first repeat were made
+    ASIOError error;                       // the setting could not be run: createBuffers or start
+    bool measured;                         // at least one repeat came back
+    int64_t median, spread;                // across the repeats that came back
+    long difference;                       // reported - measured median
+    bool outsideTolerance;
+};
+
+struct SweepResults {
+    RunStage stage;
+    long outChannel, inChannel;
+    long outType, inType;
+    int repeats;
+    double tolerance;        // frames; negative when no --tolerance was given
+    int settingCount;        // settings measured so far, in order: rate by rate, size by size
+    int runningSetting;      // the setting in progress, -1 between them
+    SweepSetting settings[MAX_SWEEP_SETTINGS];
+};
+extern SweepResults sweepResults;
+
+// ---- integrity: a known sequence through the cable, every sample accounted for.
+struct IntegrityResults {
+    RunStage stage;
+    RunSetup setup;
+    long outChannel, inChannel;
+    long outType, inType;
+    int bits;                   // the input's sample bits the sequence uses
+    // The analysis as it ended (integrity_analysis.h), without its working state.
+    int state;                  // IntegrityState
+    int64_t delay, lockDelay, lockPosition;
+    int64_t received, unseen, matched, corrupted, inverted, foreign, dropped, repeated, slipped;
+    int64_t eventCounts[EVENT_KINDS];
+    int keptEvents;
+    IntegrityEvent events[MAX_INTEGRITY_EVENTS];
+    uint32_t differingBits;
+    int transparentBits;
+    int noLockReason;           // NoLockReason
+    double peakDbfs, rmsDbfs;
+    long blocksDroppedByChecker;  // blocks the checker's ring had no room for: its own fault
+    TimingFigures timing;
+    MessageTally messages;
+};
+extern IntegrityResults integrityResults;
