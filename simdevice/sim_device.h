@@ -84,6 +84,25 @@ struct SimConfig {
     int32_t cableIn;          // "CableIn":  -1 (both) = no cable
     int32_t stallEvery;       // "StallEvery": 0 = never; else every Nth switch comes late by...
     int32_t stallMs;          // "StallMs": ...this many milliseconds
+
+    // Faults of the driver's calls, one per broken rule. Calls are counted in SimShared's
+    // opCounts (over all objects and processes since the record was reset); "create" counts the
+    // factory's CreateInstance calls (createFor*), "release" the objects released before.
+    char faultCall[32];       // "FaultCall": a slot name ("init" .. "outputReady", as in the
+                              // driver interface), "create" (the factory's CreateInstance) or
+                              // "release" (the Release that drops the last reference); empty: none
+    int32_t faultKind;        // "FaultKind": 1 an access violation; 2 the call never returns
+                              // (sleeping); 3 ExitProcess("FaultExitCode")
+    int32_t faultAtCall;      // "FaultAtCall": the fault comes at this call of that slot (1)
+    int32_t faultExitCode;    // "FaultExitCode": the exit code of FaultKind 3 (77)
+    char failCall[32];        // "FailCall": a slot name or "create"; those calls do nothing but
+                              // answer ASE_HWMalfunction (init and getDriverVersion answer 0,
+                              // getDriverName and getErrorMessage write nothing, CreateInstance
+                              // E_FAIL)
+    int32_t failAtCall;       // "FailAtCall": the first call that fails (1)...
+    int32_t failCount;        // "FailCount": ...and how many fail (1; -1: every one from then on)
+    int32_t silentStartAt;    // "SilentStartAt": this start (from 1) answers ASE_OK but starts
+                              // no switch thread: no callbacks, the sample position stands still
 };
 
 // Default figures: 2 in, 2 out, 256 frames (64..2048, granularity -1), 48 kHz, 32-bit LE integers,

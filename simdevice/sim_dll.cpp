@@ -66,12 +66,34 @@ void countCreate(SimShared *shared, int asked) {
         InterlockedIncrement(&shared->createForOther);
 }
 
+// CreateInstance calls so far, this one included.
+LONG createCalls(const SimShared *shared) {
+    if (!shared)
+        return 1;
+    return shared->createForClsid + shared->createForUnknown + shared->createForOther;
+}
+
+// The faults planted in "create". True: the call fails.
+bool createFails(SimFactory *self) {
+    char text[40];
+    simClsidToText(self->clsid, text, sizeof text);
+    SimConfig config;
+    if (simReadConfig(text, &config))
+        return false;
+    return simFaultOrFail(config, SIM_CREATED, createCalls(self->shared));
+}
+
 // Hosts ask for the driver interface under the driver's own class identifier; IID_IUnknown gets
 // the object's bare IUnknown face.
 HRESULT SIM_STDCALL factoryCreateInstance(SimFactory *self, IUnknown *outer, const IID *iid,
                                           void **out) {
     int asked = simAsked(self->clsid, iid);
     countCreate(self->shared, asked);
+    if (createFails(self)) {
+        if (out)
+            *out = nullptr;
+        return E_FAIL;
+    }
     if (!out)
         return E_POINTER;
     *out = nullptr;

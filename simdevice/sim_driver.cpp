@@ -27,6 +27,8 @@ struct DeviceLock {
 
 long SIM_THISCALL init(SimDevice *self, void *sysHandle) {
     simLogCall(self, SIM_INIT, sysHandle != nullptr, 0);
+    if (simCallFails(self, SIM_INIT))
+        return 0;
     if (self->config.initMessageBox && simInitMessageBox(self))
         return 0;  // released while the box was up: nobody is left to use the answer
     self->owner = (HWND)sysHandle;
@@ -40,7 +42,7 @@ long SIM_THISCALL init(SimDevice *self, void *sysHandle) {
 
 void SIM_THISCALL getDriverName(SimDevice *self, char *name) {
     simLogCall(self, SIM_GET_DRIVER_NAME, 0, 0);
-    if (!name)
+    if (simCallFails(self, SIM_GET_DRIVER_NAME) || !name)
         return;
     const char *configured = self->config.driverName;
     if (self->config.nameUnterminated) {
@@ -54,18 +56,24 @@ void SIM_THISCALL getDriverName(SimDevice *self, char *name) {
 
 long SIM_THISCALL getDriverVersion(SimDevice *self) {
     simLogCall(self, SIM_GET_DRIVER_VERSION, 0, 0);
+    if (simCallFails(self, SIM_GET_DRIVER_VERSION))
+        return 0;
     return self->config.driverVersion;
 }
 
 void SIM_THISCALL getErrorMessage(SimDevice *self, char *text) {
     simLogCall(self, SIM_GET_ERROR_MESSAGE, 0, 0);
-    if (text)
-        copyText(text, 124, self->errorText);
+    if (simCallFails(self, SIM_GET_ERROR_MESSAGE) || !text)
+        return;
+    copyText(text, 124, self->errorText);
 }
 
 long SIM_THISCALL start(SimDevice *self) {
     long result;
-    if (simOnSwitchThread(self)) {
+    LONG number = self->shared->opCounts[SIM_START] + 1;  // logged below, with the answer
+    if (simFaultOrFail(self->config, SIM_START, number)) {
+        result = SIM_ASE_HW_MALFUNCTION;
+    } else if (simOnSwitchThread(self)) {
         result = SIM_ASE_OK;  // already running: it is the caller
     } else {
         DeviceLock lock(self);
@@ -73,6 +81,8 @@ long SIM_THISCALL start(SimDevice *self) {
             result = SIM_ASE_HW_MALFUNCTION;
         else if (!self->buffers.made)
             result = SIM_ASE_NOT_PRESENT;
+        else if (number == self->config.silentStartAt)
+            result = SIM_ASE_OK;  // and no thread: no callbacks, no position
         else
             result = simStartThread(self);
     }
@@ -82,6 +92,8 @@ long SIM_THISCALL start(SimDevice *self) {
 
 long SIM_THISCALL stop(SimDevice *self) {
     simLogCall(self, SIM_STOP, 0, 0);
+    if (simCallFails(self, SIM_STOP))
+        return SIM_ASE_HW_MALFUNCTION;
     if (simOnSwitchThread(self)) {
         SetEvent(self->stopEvent);  // the thread ends once the callback has returned
         return SIM_ASE_OK;
@@ -99,6 +111,8 @@ long SIM_THISCALL stop(SimDevice *self) {
 
 long SIM_THISCALL getChannels(SimDevice *self, long *inputs, long *outputs) {
     simLogCall(self, SIM_GET_CHANNELS, 0, 0);
+    if (simCallFails(self, SIM_GET_CHANNELS))
+        return SIM_ASE_HW_MALFUNCTION;
     if (!inputs || !outputs)
         return SIM_ASE_INVALID_PARAMETER;
     *inputs = self->config.inputs;
@@ -109,6 +123,8 @@ long SIM_THISCALL getChannels(SimDevice *self, long *inputs, long *outputs) {
 // The converters' delays on top of one buffer each way; the output side may be told wrong.
 long SIM_THISCALL getLatencies(SimDevice *self, long *inputLatency, long *outputLatency) {
     simLogCall(self, SIM_GET_LATENCIES, 0, 0);
+    if (simCallFails(self, SIM_GET_LATENCIES))
+        return SIM_ASE_HW_MALFUNCTION;
     if (!inputLatency || !outputLatency)
         return SIM_ASE_INVALID_PARAMETER;
     const SimConfig &c = self->config;
@@ -121,6 +137,8 @@ long SIM_THISCALL getLatencies(SimDevice *self, long *inputLatency, long *output
 long SIM_THISCALL getBufferSize(SimDevice *self, long *minSize, long *maxSize, long *preferredSize,
                                 long *granularity) {
     simLogCall(self, SIM_GET_BUFFER_SIZE, 0, 0);
+    if (simCallFails(self, SIM_GET_BUFFER_SIZE))
+        return SIM_ASE_HW_MALFUNCTION;
     if (!minSize || !maxSize || !preferredSize || !granularity)
         return SIM_ASE_INVALID_PARAMETER;
     *minSize = self->config.minSize;
@@ -132,11 +150,15 @@ long SIM_THISCALL getBufferSize(SimDevice *self, long *minSize, long *maxSize, l
 
 long SIM_THISCALL canSampleRate(SimDevice *self, double rate) {
     simLogCall(self, SIM_CAN_SAMPLE_RATE, logNumber(rate), 0);
+    if (simCallFails(self, SIM_CAN_SAMPLE_RATE))
+        return SIM_ASE_HW_MALFUNCTION;
     return simRateAccepted(self, rate) ? SIM_ASE_OK : SIM_ASE_NO_CLOCK;
 }
 
 long SIM_THISCALL getSampleRate(SimDevice *self, double *rate) {
     simLogCall(self, SIM_GET_SAMPLE_RATE, 0, 0);
+    if (simCallFails(self, SIM_GET_SAMPLE_RATE))
+        return SIM_ASE_HW_MALFUNCTION;
     if (!rate)
         return SIM_ASE_INVALID_PARAMETER;
     *rate = self->sampleRate;
@@ -147,6 +169,8 @@ long SIM_THISCALL getSampleRate(SimDevice *self, double *rate) {
 // pace from the next start on; a run in progress keeps its own.
 long SIM_THISCALL setSampleRate(SimDevice *self, double rate) {
     simLogCall(self, SIM_SET_SAMPLE_RATE, logNumber(rate), 0);
+    if (simCallFails(self, SIM_SET_SAMPLE_RATE))
+        return SIM_ASE_HW_MALFUNCTION;
     if (rate == 0)
         return SIM_ASE_OK;
     if (!simRateAccepted(self, rate))
@@ -157,6 +181,8 @@ long SIM_THISCALL setSampleRate(SimDevice *self, double rate) {
 
 long SIM_THISCALL getClockSources(SimDevice *self, SimAsioClockSource *clocks, long *count) {
     simLogCall(self, SIM_GET_CLOCK_SOURCES, count ? *count : 0, 0);
+    if (simCallFails(self, SIM_GET_CLOCK_SOURCES))
+        return SIM_ASE_HW_MALFUNCTION;
     if (!clocks || !count)
         return SIM_ASE_INVALID_PARAMETER;
     if (*count < 1) {
@@ -174,12 +200,16 @@ long SIM_THISCALL getClockSources(SimDevice *self, SimAsioClockSource *clocks, l
 
 long SIM_THISCALL setClockSource(SimDevice *self, long reference) {
     simLogCall(self, SIM_SET_CLOCK_SOURCE, reference, 0);
+    if (simCallFails(self, SIM_SET_CLOCK_SOURCE))
+        return SIM_ASE_HW_MALFUNCTION;
     return reference == 0 ? SIM_ASE_OK : SIM_ASE_INVALID_PARAMETER;
 }
 
 long SIM_THISCALL getSamplePosition(SimDevice *self, SimAsioSamples *position,
                                     SimAsioSamples *stamp) {
     simLogCall(self, SIM_GET_SAMPLE_POSITION, 0, 0);
+    if (simCallFails(self, SIM_GET_SAMPLE_POSITION))
+        return SIM_ASE_HW_MALFUNCTION;
     if (!position || !stamp)
         return SIM_ASE_INVALID_PARAMETER;
     unsigned long long frames = (unsigned long long)self->switches * (unsigned long)self->buffers.frames;
@@ -196,11 +226,11 @@ long SIM_THISCALL getSamplePosition(SimDevice *self, SimAsioSamples *position,
 }
 
 long SIM_THISCALL getChannelInfo(SimDevice *self, SimAsioChannelInfo *info) {
-    if (!info) {
-        simLogCall(self, SIM_GET_CHANNEL_INFO, 0, 0);
+    simLogCall(self, SIM_GET_CHANNEL_INFO, info ? info->channel : 0, info ? info->isInput : 0);
+    if (simCallFails(self, SIM_GET_CHANNEL_INFO))
+        return SIM_ASE_HW_MALFUNCTION;
+    if (!info)
         return SIM_ASE_INVALID_PARAMETER;
-    }
-    simLogCall(self, SIM_GET_CHANNEL_INFO, info->channel, info->isInput);
     info->type = simChannelType(self, info->isInput != 0, info->channel);
     long channels = info->isInput ? self->config.inputs : self->config.outputs;
     if (info->channel < 0 || info->channel >= channels)
@@ -219,6 +249,8 @@ long SIM_THISCALL getChannelInfo(SimDevice *self, SimAsioChannelInfo *info) {
 long SIM_THISCALL createBuffers(SimDevice *self, SimAsioBufferInfo *infos, long count,
                                 long bufferSize, SimAsioCallbacks *callbacks) {
     simLogCall(self, SIM_CREATE_BUFFERS, count, bufferSize);
+    if (simCallFails(self, SIM_CREATE_BUFFERS))
+        return SIM_ASE_HW_MALFUNCTION;
     if (simOnSwitchThread(self))
         return SIM_ASE_INVALID_MODE;  // its own buffers are in use by the caller
     long result;
@@ -234,6 +266,8 @@ long SIM_THISCALL createBuffers(SimDevice *self, SimAsioBufferInfo *infos, long 
 
 long SIM_THISCALL disposeBuffers(SimDevice *self) {
     simLogCall(self, SIM_DISPOSE_BUFFERS, 0, 0);
+    if (simCallFails(self, SIM_DISPOSE_BUFFERS))
+        return SIM_ASE_HW_MALFUNCTION;
     if (simOnSwitchThread(self))
         return SIM_ASE_INVALID_MODE;
     DeviceLock lock(self);
@@ -244,6 +278,8 @@ long SIM_THISCALL disposeBuffers(SimDevice *self) {
 
 long SIM_THISCALL controlPanel(SimDevice *self) {
     simLogCall(self, SIM_CONTROL_PANEL, 0, 0);
+    if (simCallFails(self, SIM_CONTROL_PANEL))
+        return SIM_ASE_HW_MALFUNCTION;
     if (self->config.panelDelayMs > 0)
         Sleep((DWORD)self->config.panelDelayMs);
     if (self->config.panelShowsWindow == 2) {
@@ -262,11 +298,15 @@ long SIM_THISCALL controlPanel(SimDevice *self) {
 
 long SIM_THISCALL future(SimDevice *self, long selector, void *) {
     simLogCall(self, SIM_FUTURE, selector, 0);
+    if (simCallFails(self, SIM_FUTURE))
+        return SIM_ASE_HW_MALFUNCTION;
     return SIM_ASE_INVALID_PARAMETER;
 }
 
 long SIM_THISCALL outputReady(SimDevice *self) {
     simLogCall(self, SIM_OUTPUT_READY, 0, 0);
+    if (simCallFails(self, SIM_OUTPUT_READY))
+        return SIM_ASE_HW_MALFUNCTION;
     return SIM_ASE_NOT_PRESENT;
 }
 

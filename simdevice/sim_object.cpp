@@ -59,6 +59,8 @@ ULONG releaseFrom(SimDevice *self, int face) {
     // window's thread it cannot, since the window's call holds it.
     bool inWindow = simInWindowHere(self);
     LONG refs = InterlockedDecrement(&self->refs);
+    if (refs == 0)
+        simFaultOrFail(self->config, SIM_RELEASED, self->shared->opCounts[SIM_RELEASED] + 1);
     if (inWindow)
         simLogCall(self, SIM_RELEASE, refs, face);
     if (refs != 0)

@@ -190,3 +190,11 @@ void simModuleAddRef();
 void simModuleRelease();
 HMODULE simModuleHandle();
 void simClsidToText(const CLSID &clsid, char *out, int outSize);
+
+// sim_faults.cpp: "FaultCall" and "FailCall" at the `number`th call of an op (a slot's op in the
+// log; SIM_CREATED for the factory's CreateInstance, SIM_RELEASED for the last Release). Runs
+// the fault when it is that call (a crash, a hang or ExitProcess: no return); true when the call
+// must answer an error and do nothing else. Any thread.
+bool simFaultOrFail(const SimConfig &config, int op, LONG number);
+// The same for a slot's call already logged: its number is the op's count in the record.
+bool simCallFails(SimDevice *device, int op);
