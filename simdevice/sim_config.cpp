@@ -62,6 +62,21 @@ const ConfigField kFields[] = {
     NUMBER_FIELD("FailAtCall", failAtCall),
     NUMBER_FIELD("FailCount", failCount),
     NUMBER_FIELD("SilentStartAt", silentStartAt),
+    NUMBER_FIELD("CreateDelayMs", createDelayMs),
+    NUMBER_FIELD("InitDelayMs", initDelayMs),
+    NUMBER_FIELD("ErrorMessageUnterminated", errorMessageUnterminated),
+    NUMBER_FIELD("ReinitFails", reinitFails),
+    NUMBER_FIELD("ChannelInfoFault", channelInfoFault),
+    NUMBER_FIELD("ChannelInfoPastEnd", channelInfoPastEnd),
+    NUMBER_FIELD("ClockFault", clockFault),
+    NUMBER_FIELD("SetRateIgnored", setRateIgnored),
+    NUMBER_FIELD("SetRateAcceptsAll", setRateAcceptsAll),
+    NUMBER_FIELD("MaxWorkingSize", maxWorkingSize),
+    NUMBER_FIELD("SharedBuffer", sharedBuffer),
+    NUMBER_FIELD("LatencyFault", latencyFault),
+    NUMBER_FIELD("CallbackInCreateBuffers", callbackInCreateBuffers),
+    NUMBER_FIELD("OutputReady", outputReady),
+    NUMBER_FIELD("KeepsReference", keepsReference),
 };
 
 #undef TEXT_FIELD

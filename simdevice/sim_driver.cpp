@@ -19,6 +19,13 @@ void copyText(char *out, size_t outSize, const char *text) {
     snprintf(out, outSize, "%s", text);
 }
 
+// The text, then 'X' up to the end: no NUL anywhere.
+void fillUnterminated(char *out, size_t outSize, const char *text) {
+    size_t length = strlen(text);
+    for (size_t i = 0; i < outSize; i++)
+        out[i] = i < length ? text[i] : 'X';
+}
+
 struct DeviceLock {
     explicit DeviceLock(SimDevice *device) : device(device) { EnterCriticalSection(&device->lock); }
     ~DeviceLock() { LeaveCriticalSection(&device->lock); }
@@ -29,9 +36,15 @@ long SIM_THISCALL init(SimDevice *self, void *sysHandle) {
     simLogCall(self, SIM_INIT, sysHandle != nullptr, 0);
     if (simCallFails(self, SIM_INIT))
         return 0;
+    if (self->config.initDelayMs > 0)
+        Sleep((DWORD)self->config.initDelayMs);
     if (self->config.initMessageBox && simInitMessageBox(self))
         return 0;  // released while the box was up: nobody is left to use the answer
     self->owner = (HWND)sysHandle;
+    if (self->config.reinitFails && self->madeInProcess > 1) {
+        copyText(self->errorText, sizeof self->errorText, "Quorvel Sim: the device is in use");
+        return 0;
+    }
     if (self->config.initError[0]) {
         copyText(self->errorText, sizeof self->errorText, self->config.initError);
         return 0;
@@ -46,9 +59,7 @@ void SIM_THISCALL getDriverName(SimDevice *self, char *name) {
         return;
     const char *configured = self->config.driverName;
     if (self->config.nameUnterminated) {
-        size_t length = strlen(configured);
-        for (int i = 0; i < 32; i++)
-            name[i] = (size_t)i < length ? configured[i] : 'X';
+        fillUnterminated(name, 32, configured);
         return;
     }
     copyText(name, 32, configured);
@@ -65,7 +76,10 @@ void SIM_THISCALL getErrorMessage(SimDevice *self, char *text) {
     simLogCall(self, SIM_GET_ERROR_MESSAGE, 0, 0);
     if (simCallFails(self, SIM_GET_ERROR_MESSAGE) || !text)
         return;
-    copyText(text, 124, self->errorText);
+    if (self->config.errorMessageUnterminated)
+        fillUnterminated(text, 124, self->errorText);
+    else
+        copyText(text, 124, self->errorText);
 }
 
 long SIM_THISCALL start(SimDevice *self) {
@@ -77,6 +91,8 @@ long SIM_THISCALL start(SimDevice *self) {
         result = SIM_ASE_OK;  // already running: it is the caller
     } else {
         DeviceLock lock(self);
+        if (!simThreadRunning(self))
+            self->readySwitchSeen = -1;  // a new run
         if (self->config.startFails)
             result = SIM_ASE_HW_MALFUNCTION;
         else if (!self->buffers.made)
@@ -131,6 +147,10 @@ long SIM_THISCALL getLatencies(SimDevice *self, long *inputLatency, long *output
     long frames = self->buffers.made ? self->buffers.frames : c.preferredSize;
     *inputLatency = frames + (c.inputDelay > 0 ? c.inputDelay : 0);
     *outputLatency = frames + (c.outputDelay > 0 ? c.outputDelay : 0) + c.latencyLie;
+    if (c.latencyFault == 1)
+        *inputLatency = *outputLatency = frames / 2;
+    if (c.latencyFault == 2)
+        *inputLatency = *outputLatency = frames < 4095 ? 4096 - frames : 1;
     return SIM_ASE_OK;
 }
 
@@ -173,9 +193,14 @@ long SIM_THISCALL setSampleRate(SimDevice *self, double rate) {
         return SIM_ASE_HW_MALFUNCTION;
     if (rate == 0)
         return SIM_ASE_OK;
+    if (self->config.setRateAcceptsAll && rate > 0) {
+        self->sampleRate = rate;
+        return SIM_ASE_OK;
+    }
     if (!simRateAccepted(self, rate))
         return SIM_ASE_NO_CLOCK;
-    self->sampleRate = rate;
+    if (!self->config.setRateIgnored)
+        self->sampleRate = rate;
     return SIM_ASE_OK;
 }
 
@@ -189,12 +214,17 @@ long SIM_THISCALL getClockSources(SimDevice *self, SimAsioClockSource *clocks, l
         *count = 0;
         return SIM_ASE_INVALID_PARAMETER;
     }
-    memset(clocks, 0, sizeof *clocks);
-    clocks->associatedChannel = -1;
-    clocks->associatedGroup = -1;
-    clocks->isCurrentSource = 1;
-    copyText(clocks->name, sizeof clocks->name, "Internal");
-    *count = 1;
+    const long fault = self->config.clockFault;
+    long sources = fault == 1 ? 0 : fault == 3 && *count >= 2 ? 2 : 1;
+    for (long i = 0; i < sources; i++) {
+        memset(&clocks[i], 0, sizeof clocks[i]);
+        clocks[i].index = i;
+        clocks[i].associatedChannel = -1;
+        clocks[i].associatedGroup = -1;
+        clocks[i].isCurrentSource = fault != 2;
+        copyText(clocks[i].name, sizeof clocks[i].name, i == 0 ? "Internal" : "Word Clock");
+    }
+    *count = sources;
     return SIM_ASE_OK;
 }
 
@@ -233,7 +263,7 @@ long SIM_THISCALL getChannelInfo(SimDevice *self, SimAsioChannelInfo *info) {
         return SIM_ASE_INVALID_PARAMETER;
     info->type = simChannelType(self, info->isInput != 0, info->channel);
     long channels = info->isInput ? self->config.inputs : self->config.outputs;
-    if (info->channel < 0 || info->channel >= channels)
+    if (info->channel < 0 || (info->channel >= channels && !self->config.channelInfoPastEnd))
         return SIM_ASE_INVALID_PARAMETER;
     info->isActive = 0;
     for (long i = 0; i < self->buffers.count && self->buffers.elements; i++) {
@@ -243,6 +273,15 @@ long SIM_THISCALL getChannelInfo(SimDevice *self, SimAsioChannelInfo *info) {
     }
     info->channelGroup = 0;
     simChannelName(self, info->isInput != 0, info->channel, info->name, sizeof info->name);
+    const long fault = self->config.channelInfoFault;
+    if (fault == 1)
+        fillUnterminated(info->name, sizeof info->name, info->name);
+    else if (fault == 2)
+        info->name[0] = 0;
+    else if (fault == 3)
+        info->channel++;
+    else if (fault == 4)
+        info->isInput = !info->isInput;
     return SIM_ASE_OK;
 }
 
@@ -259,8 +298,10 @@ long SIM_THISCALL createBuffers(SimDevice *self, SimAsioBufferInfo *infos, long 
         result = simCreateBuffers(self, infos, count, bufferSize, callbacks);
     }
     // Asked with no lock held: the host may call back in, or let go of the object, meanwhile.
-    if (result == SIM_ASE_OK && self->config.asioMessages)
-        simAskHost(self);
+    if (result == SIM_ASE_OK && self->config.asioMessages && simAskHost(self))
+        return result;  // released meanwhile
+    if (result == SIM_ASE_OK && self->config.callbackInCreateBuffers)
+        simEarlySwitch(self);
     return result;
 }
 
@@ -306,6 +347,17 @@ long SIM_THISCALL future(SimDevice *self, long selector, void *) {
 long SIM_THISCALL outputReady(SimDevice *self) {
     simLogCall(self, SIM_OUTPUT_READY, 0, 0);
     if (simCallFails(self, SIM_OUTPUT_READY))
+        return SIM_ASE_HW_MALFUNCTION;
+    // One count per switch period in which the host said its outputs were ready.
+    LONG switches = self->switches;
+    if (simThreadRunning(self) && switches != self->readySwitchSeen) {
+        self->readySwitchSeen = switches;
+        InterlockedIncrement(&self->shared->outputReadyAfterSwitch);
+    }
+    LONG calls = ++self->outputReadyCalls;
+    if (self->config.outputReady == 1 || (self->config.outputReady == 2 && calls <= 10))
+        return SIM_ASE_OK;
+    if (self->config.outputReady == 2)
         return SIM_ASE_HW_MALFUNCTION;
     return SIM_ASE_NOT_PRESENT;
 }
