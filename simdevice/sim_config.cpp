@@ -54,6 +54,29 @@ const ConfigField kFields[] = {
     NUMBER_FIELD("CableIn", cableIn),
     NUMBER_FIELD("StallEvery", stallEvery),
     NUMBER_FIELD("StallMs", stallMs),
+    TEXT_FIELD("FaultCall", faultCall),
+    NUMBER_FIELD("FaultKind", faultKind),
+    NUMBER_FIELD("FaultAtCall", faultAtCall),
+    NUMBER_FIELD("FaultExitCode", faultExitCode),
+    TEXT_FIELD("FailCall", failCall),
+    NUMBER_FIELD("FailAtCall", failAtCall),
+    NUMBER_FIELD("FailCount", failCount),
+    NUMBER_FIELD("SilentStartAt", silentStartAt),
+    NUMBER_FIELD("CreateDelayMs", createDelayMs),
+    NUMBER_FIELD("InitDelayMs", initDelayMs),
+    NUMBER_FIELD("ErrorMessageUnterminated", errorMessageUnterminated),
+    NUMBER_FIELD("ReinitFails", reinitFails),
+    NUMBER_FIELD("ChannelInfoFault", channelInfoFault),
+    NUMBER_FIELD("ChannelInfoPastEnd", channelInfoPastEnd),
+    NUMBER_FIELD("ClockFault", clockFault),
+    NUMBER_FIELD("SetRateIgnored", setRateIgnored),
+    NUMBER_FIELD("SetRateAcceptsAll", setRateAcceptsAll),
+    NUMBER_FIELD("MaxWorkingSize", maxWorkingSize),
+    NUMBER_FIELD("SharedBuffer", sharedBuffer),
+    NUMBER_FIELD("LatencyFault", latencyFault),
+    NUMBER_FIELD("CallbackInCreateBuffers", callbackInCreateBuffers),
+    NUMBER_FIELD("OutputReady", outputReady),
+    NUMBER_FIELD("KeepsReference", keepsReference),
 };
 
 #undef TEXT_FIELD
@@ -121,6 +144,10 @@ void simDefaultConfig(SimConfig *config) {
     config->asioMessages = 1;
     config->cableOut = -1;
     config->cableIn = -1;
+    config->faultAtCall = 1;
+    config->faultExitCode = 77;
+    config->failAtCall = 1;
+    config->failCount = 1;
 }
 
 long simWriteConfig(const char *clsidText, const SimConfig *config) {

@@ -21,6 +21,9 @@
 // - A loopback cable from one output to one input with a true round trip of
 //   2 x frames + InputDelay + OutputDelay, and latencies that tell it (or lie by LatencyLie).
 // - Stalls of the clock, and buffers with no channels at all.
+// - One broken rule at a time on demand: a crash, a hang or an exit in any call, calls that
+//   answer errors, wrong figures, shared buffers, early callbacks, a leak ("FaultCall" to
+//   "KeepsReference").
 //
 // What the device saw is published in a named shared-memory record, SimShared, named
 // simSharedName(clsid). A test opens it before the host starts and keeps its handle, so the record
@@ -84,6 +87,56 @@ struct SimConfig {
     int32_t cableIn;          // "CableIn":  -1 (both) = no cable
     int32_t stallEvery;       // "StallEvery": 0 = never; else every Nth switch comes late by...
     int32_t stallMs;          // "StallMs": ...this many milliseconds
+
+    // Faults of the driver's calls, one per broken rule. Calls are counted in SimShared's
+    // opCounts (over all objects and processes since the record was reset); "create" counts the
+    // factory's CreateInstance calls (createFor*), "release" the objects released before.
+    char faultCall[32];       // "FaultCall": a slot name ("init" .. "outputReady", as in the
+                              // driver interface), "create" (the factory's CreateInstance) or
+                              // "release" (the Release that drops the last reference); empty: none
+    int32_t faultKind;        // "FaultKind": 1 an access violation; 2 the call never returns
+                              // (sleeping); 3 ExitProcess("FaultExitCode")
+    int32_t faultAtCall;      // "FaultAtCall": the fault comes at this call of that slot (1)
+    int32_t faultExitCode;    // "FaultExitCode": the exit code of FaultKind 3 (77)
+    char failCall[32];        // "FailCall": a slot name or "create"; those calls do nothing but
+                              // answer ASE_HWMalfunction (init and getDriverVersion answer 0,
+                              // getDriverName and getErrorMessage write nothing, CreateInstance
+                              // E_FAIL)
+    int32_t failAtCall;       // "FailAtCall": the first call that fails (1)...
+    int32_t failCount;        // "FailCount": ...and how many fail (1; -1: every one from then on)
+    int32_t silentStartAt;    // "SilentStartAt": this start (from 1) answers ASE_OK but starts
+                              // no switch thread: no callbacks, the sample position stands still
+    int32_t createDelayMs;    // "CreateDelayMs": CreateInstance sleeps this long first
+    int32_t initDelayMs;      // "InitDelayMs": init sleeps this long first
+    int32_t errorMessageUnterminated;  // "ErrorMessageUnterminated": getErrorMessage fills all
+                              // 124 bytes with no NUL
+    int32_t reinitFails;      // "ReinitFails": every object of the class after the first one made
+                              // in this process fails init ("Quorvel Sim: the device is in use")
+    int32_t channelInfoFault; // "ChannelInfoFault": 1 the name has no NUL in its 32 bytes; 2 the
+                              // name is empty; 3 `channel` answers the asked one plus 1; 4
+                              // `isInput` answers the opposite of what was asked
+    int32_t channelInfoPastEnd;  // "ChannelInfoPastEnd": 1 = a channel past the last answers
+                              // ASE_OK with a type and a name
+    int32_t clockFault;       // "ClockFault": getClockSources gives 1 no source (count 0, ASE_OK);
+                              // 2 one source, not current; 3 two sources, both current
+    int32_t setRateIgnored;   // "SetRateIgnored": setSampleRate answers ASE_OK for an accepted
+                              // rate but keeps the rate it had
+    int32_t setRateAcceptsAll;  // "SetRateAcceptsAll": setSampleRate answers ASE_OK for any
+                              // positive rate and applies it; canSampleRate still refuses it
+    int32_t maxWorkingSize;   // "MaxWorkingSize": createBuffers answers ASE_InvalidMode for
+                              // sizes above this, whatever getBufferSize claims (0: no limit)
+    int32_t sharedBuffer;     // "SharedBuffer": the second element of the host's array gets 1 the
+                              // same two addresses as the first; 2 halves that start in the
+                              // middle of the first's (the device judges its own copies)
+    int32_t latencyFault;     // "LatencyFault": getLatencies reports 1 half a buffer each way;
+                              // 2 4096 - frames each way (at least 1): less as buffers grow
+    int32_t callbackInCreateBuffers;  // "CallbackInCreateBuffers": 1 = createBuffers calls the
+                              // host's bufferSwitch(0, 1) once, on the host's thread, before it
+                              // returns
+    int32_t outputReady;      // "OutputReady": outputReady answers 0 ASE_NotPresent; 1 ASE_OK;
+                              // 2 ASE_OK for the object's first 10 calls, then ASE_HWMalfunction
+    int32_t keepsReference;   // "KeepsReference": the last Release answers 1 and keeps the object
+                              // (logged as SIM_RELEASE with a = 1)
 };
 
 // Default figures: 2 in, 2 out, 256 frames (64..2048, granularity -1), 48 kHz, 32-bit LE integers,
@@ -195,6 +248,8 @@ struct SimShared {
     volatile LONG trueRoundTrip;        // frames from output "CableOut" back to input "CableIn",
                                         // set at createBuffers; 0 with no cable
     volatile LONG stalls;               // switches made late on purpose ("StallEvery")
+    volatile LONG outputReadyAfterSwitch;  // buffer switches followed by at least one
+                                        // outputReady call before the next one
 
     volatile LONG opCounts[SIM_OPS];    // [op]: calls of each SimOp, counted past the log's end
     volatile LONG callCount;            // calls seen; only the first SIM_MAX_CALLS are kept

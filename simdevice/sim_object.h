@@ -103,6 +103,10 @@ struct SimDevice {
     LONG doomed;
     volatile LONG windowDepth;  // windows and loops up now, on windowThread
     DWORD windowThread;
+
+    LONG madeInProcess;      // objects of its class made in this process, itself included
+    LONG outputReadyCalls;   // by this object
+    LONG readySwitchSeen;    // `switches` at the last outputReady of this run, -1 none yet
 };
 
 // sim_object.cpp: life and COM identity
@@ -165,6 +169,9 @@ bool simRateAccepted(const SimDevice *device, double rate);
 long simCreateBuffers(SimDevice *device, SimAsioBufferInfo *infos, long count, long frames,
                       SimAsioCallbacks *callbacks);
 void simFreeBuffers(SimBufferSet *set);  // the thread must be stopped
+// One bufferSwitch(0, 1) on the host's thread, from createBuffers ("CallbackInCreateBuffers").
+// True when the host released the object meanwhile: it is gone.
+bool simEarlySwitch(SimDevice *device);
 
 // sim_cable.cpp: made at createBuffers (the only allocation), then used by the switch thread.
 // simMakeCable gives the true round trip in *delay (0: no cable) or SIM_ASE_NO_MEMORY.
@@ -190,3 +197,13 @@ void simModuleAddRef();
 void simModuleRelease();
 HMODULE simModuleHandle();
 void simClsidToText(const CLSID &clsid, char *out, int outSize);
+// Objects of that class made in this process so far, this one included (0 past 64 classes).
+LONG simCountObjectOfClass(const CLSID &clsid);
+
+// sim_faults.cpp: "FaultCall" and "FailCall" at the `number`th call of an op (a slot's op in the
+// log; SIM_CREATED for the factory's CreateInstance, SIM_RELEASED for the last Release). Runs
+// the fault when it is that call (a crash, a hang or ExitProcess: no return); true when the call
+// must answer an error and do nothing else. Any thread.
+bool simFaultOrFail(const SimConfig &config, int op, LONG number);
+// The same for a slot's call already logged: its number is the op's count in the record.
+bool simCallFails(SimDevice *device, int op);
