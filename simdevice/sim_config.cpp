@@ -54,6 +54,20 @@ const ConfigField kFields[] = {
     NUMBER_FIELD("CableIn", cableIn),
     NUMBER_FIELD("StallEvery", stallEvery),
     NUMBER_FIELD("StallMs", stallMs),
+    NUMBER_FIELD("ClockPpm", clockPpm),
+    NUMBER_FIELD("TimeInfoOnly", timeInfoOnly),
+    NUMBER_FIELD("TimeInfoFault", timeInfoFault),
+    NUMBER_FIELD("PositionFault", positionFault),
+    NUMBER_FIELD("StopCallbacksAfter", stopCallbacksAfter),
+    NUMBER_FIELD("IndexFault", indexFault),
+    NUMBER_FIELD("TwoThreads", twoThreads),
+    NUMBER_FIELD("CallbacksBeforeStart", callbacksBeforeStart),
+    NUMBER_FIELD("LateCallbackMs", lateCallbackMs),
+    NUMBER_FIELD("RequestLatencyShift", requestLatencyShift),
+    TEXT_FIELD("SignalFault", signalFault),
+    NUMBER_FIELD("SignalFaultAt", signalFaultAt),
+    NUMBER_FIELD("SignalFaultBits", signalFaultBits),
+    TEXT_FIELD("SignalFaultLevel", signalFaultLevel),
 };
 
 #undef TEXT_FIELD
