@@ -88,7 +88,7 @@ long SIM_THISCALL stop(SimDevice *self) {
     }
     {
         DeviceLock lock(self);
-        simStopThread(self);
+        simStopStream(self);
     }
     // The thread has ended before the wait: a start made from the host's window meanwhile must
     // not be undone when the wait is over.
@@ -115,6 +115,7 @@ long SIM_THISCALL getLatencies(SimDevice *self, long *inputLatency, long *output
     long frames = self->buffers.made ? self->buffers.frames : c.preferredSize;
     *inputLatency = frames + (c.inputDelay > 0 ? c.inputDelay : 0);
     *outputLatency = frames + (c.outputDelay > 0 ? c.outputDelay : 0) + c.latencyLie;
+    *outputLatency += simLatencyShift(self);
     return SIM_ASE_OK;
 }
 
@@ -182,17 +183,7 @@ long SIM_THISCALL getSamplePosition(SimDevice *self, SimAsioSamples *position,
     simLogCall(self, SIM_GET_SAMPLE_POSITION, 0, 0);
     if (!position || !stamp)
         return SIM_ASE_INVALID_PARAMETER;
-    unsigned long long frames = (unsigned long long)self->switches * (unsigned long)self->buffers.frames;
-    LARGE_INTEGER now, frequency;
-    QueryPerformanceCounter(&now);
-    QueryPerformanceFrequency(&frequency);
-    unsigned long long nanoseconds =
-        (unsigned long long)((double)now.QuadPart * 1e9 / (double)frequency.QuadPart);
-    position->hi = (unsigned long)(frames >> 32);
-    position->lo = (unsigned long)frames;
-    stamp->hi = (unsigned long)(nanoseconds >> 32);
-    stamp->lo = (unsigned long)nanoseconds;
-    return simThreadRunning(self) ? SIM_ASE_OK : SIM_ASE_SP_NOT_ADVANCING;
+    return simSamplePosition(self, position, stamp);
 }
 
 long SIM_THISCALL getChannelInfo(SimDevice *self, SimAsioChannelInfo *info) {
@@ -227,8 +218,10 @@ long SIM_THISCALL createBuffers(SimDevice *self, SimAsioBufferInfo *infos, long 
         result = simCreateBuffers(self, infos, count, bufferSize, callbacks);
     }
     // Asked with no lock held: the host may call back in, or let go of the object, meanwhile.
-    if (result == SIM_ASE_OK && self->config.asioMessages)
-        simAskHost(self);
+    if (result == SIM_ASE_OK && self->config.asioMessages && simAskHost(self))
+        return result;  // released from inside an answer
+    if (result == SIM_ASE_OK)
+        simBuffersMade(self);
     return result;
 }
 
@@ -237,8 +230,7 @@ long SIM_THISCALL disposeBuffers(SimDevice *self) {
     if (simOnSwitchThread(self))
         return SIM_ASE_INVALID_MODE;
     DeviceLock lock(self);
-    simStopThread(self);
-    simFreeBuffers(&self->buffers);
+    simDisposeStream(self);
     return SIM_ASE_OK;
 }
 
@@ -300,6 +292,6 @@ void simLogCall(SimDevice *device, int op, long a, long b) {
 }
 
 bool simOnSwitchThread(const SimDevice *device) {
-    return device->thread && GetCurrentThreadId() == device->threadId &&
-           WaitForSingleObject(device->thread, 0) == WAIT_TIMEOUT;
+    return (device->thread && GetCurrentThreadId() == device->threadId &&
+            WaitForSingleObject(device->thread, 0) == WAIT_TIMEOUT) || simOnSecondThread(device);
 }
