@@ -126,7 +126,7 @@ INSTANTIATE_TEST_SUITE_P(Signal, SignalFaultTest,
                                            SignalCase{"twice", 18, "", 0},
                                            SignalCase{"shift", 16, "", 0},
                                            SignalCase{"swap", 18, "", 0},
-                                           SignalCase{"invert", 17, "", 0},
+                                           SignalCase{"invert", 19, "", 0},
                                            SignalCase{"bits", 18, "", 8},
                                            SignalCase{"noise", 18, "0.01", 0},
-                                           SignalCase{"gain", 19, "0.5", 0}));
+                                           SignalCase{"gain", 17, "0.5", 0}));

@@ -103,15 +103,16 @@ void setStreamHost(long frames, long type) {
 }
 
 double counterAt(long long frame) {
-    return 0.25 + (double)(frame + 1) / 16384;
+    return (frame % 2 ? -1 : 1) * (0.25 + (double)(frame + 1) / 16384);
 }
 
 double expectedAt(long long frame, long long roundTrip) {
     return frame >= roundTrip ? counterAt(frame - roundTrip) : 0;
 }
 
+// Periods here are 2 ms at most: a clock that does not run fails in seconds.
 bool waitForStreamCalls(LONG count) {
-    for (int i = 0; i < 3000 && g_stream.calls < count; i++)
+    for (LONG i = 0; i < 200 + count && g_stream.calls < count; i++)
         Sleep(10);
     return g_stream.calls >= count;
 }

@@ -58,7 +58,8 @@ extern StreamHost g_stream;
 extern HostCallbacks g_streamCallbacks;
 
 void setStreamHost(long frames, long type);
-// The host's counter at its frame q, a fraction of full scale: 0.25 + (q + 1) / 2^14.
+// The host's counter at its frame q, a fraction of full scale: 0.25 + (q + 1) / 2^14, negative
+// at odd frames.
 double counterAt(long long frame);
 // What input frame q holds when the counter comes back after roundTrip frames (0 before).
 double expectedAt(long long frame, long long roundTrip);
