@@ -212,7 +212,6 @@ void beginRun(SimDevice *device, Run *run) {
 DWORD WINAPI switchThread(void *parameter) {
     auto *device = (SimDevice *)parameter;
     SimShared *shared = device->shared;
-    static_assert(sizeof(Run) < 4096, "on the thread's stack");
     Run run;
     beginRun(device, &run);
     const LONGLONG frequency = run.clock.frequency;
