@@ -108,7 +108,9 @@ struct SimConfig {
                                   // higher once the "RequestSelector" request was sent
     char signalFault[16];     // "SignalFault": one fault of the cable path or of the callbacks:
                               // drop, twice, shift, swap, invert, bits, noise, gain; empty = none
-    int32_t signalFaultAt;    // "SignalFaultAt": its period, from 1; 0 = from the start (lasting)
+    int32_t signalFaultAt;    // "SignalFaultAt": its period, from 1; 0 = from the start (lasting
+                              // ones). The cable's act on what is played from then on (the host's
+                              // first samples play in period 2), "swap" on what is captured
     int32_t signalFaultBits;  // "SignalFaultBits": "bits" keeps the top N bits of each sample
     char signalFaultLevel[32];  // "SignalFaultLevel": "noise" amplitude (fraction of full scale)
                                 // or "gain" factor, text parsed with strtod

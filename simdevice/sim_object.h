@@ -91,10 +91,11 @@ enum SimSignal {
     SIM_SIGNAL_TWICE,   // at period N the host is called twice alike
     SIM_SIGNAL_SHIFT,   // from period N one zero sample more in the cable
     SIM_SIGNAL_SWAP,    // from period N "CableIn" and the input after it swap
-    SIM_SIGNAL_INVERT,  // from period N the cable negates, keeps the top bits, adds noise, or
-    SIM_SIGNAL_BITS,    // multiplies
-    SIM_SIGNAL_NOISE,
-    SIM_SIGNAL_GAIN,
+    // From period N the cable changes every sample of the host's:
+    SIM_SIGNAL_INVERT,  // negated
+    SIM_SIGNAL_BITS,    // only its top "SignalFaultBits" bits kept
+    SIM_SIGNAL_NOISE,   // noise of amplitude "SignalFaultLevel" added
+    SIM_SIGNAL_GAIN,    // multiplied by "SignalFaultLevel"
 };
 
 // The device's clock in a run, kept by the switch thread: periods from 1 on an absolute timeline.
