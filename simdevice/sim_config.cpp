@@ -77,6 +77,20 @@ const ConfigField kFields[] = {
     NUMBER_FIELD("CallbackInCreateBuffers", callbackInCreateBuffers),
     NUMBER_FIELD("OutputReady", outputReady),
     NUMBER_FIELD("KeepsReference", keepsReference),
+    NUMBER_FIELD("ClockPpm", clockPpm),
+    NUMBER_FIELD("TimeInfoOnly", timeInfoOnly),
+    NUMBER_FIELD("TimeInfoFault", timeInfoFault),
+    NUMBER_FIELD("PositionFault", positionFault),
+    NUMBER_FIELD("StopCallbacksAfter", stopCallbacksAfter),
+    NUMBER_FIELD("IndexFault", indexFault),
+    NUMBER_FIELD("TwoThreads", twoThreads),
+    NUMBER_FIELD("CallbacksBeforeStart", callbacksBeforeStart),
+    NUMBER_FIELD("LateCallbackMs", lateCallbackMs),
+    NUMBER_FIELD("RequestLatencyShift", requestLatencyShift),
+    TEXT_FIELD("SignalFault", signalFault),
+    NUMBER_FIELD("SignalFaultAt", signalFaultAt),
+    NUMBER_FIELD("SignalFaultBits", signalFaultBits),
+    TEXT_FIELD("SignalFaultLevel", signalFaultLevel),
 };
 
 #undef TEXT_FIELD

@@ -24,6 +24,9 @@
 // - One broken rule at a time on demand: a crash, a hang or an exit in any call, calls that
 //   answer errors, wrong figures, shared buffers, early callbacks, a leak ("FaultCall" to
 //   "KeepsReference").
+// - A sample clock of its own (pace off by ClockPpm), time info for a host that wants it, faults of
+//   the sample position, the time info, the callbacks and the cable's signal, and an account of
+//   where each shows that does not depend on what the host did.
 //
 // What the device saw is published in a named shared-memory record, SimShared, named
 // simSharedName(clsid). A test opens it before the host starts and keeps its handle, so the record
@@ -137,6 +140,32 @@ struct SimConfig {
                               // 2 ASE_OK for the object's first 10 calls, then ASE_HWMalfunction
     int32_t keepsReference;   // "KeepsReference": the last Release answers 1 and keeps the object
                               // (logged as SIM_RELEASE with a = 1)
+    // The device's own clock counts periods k = 1, 2, 3... from start, each `frames` long; its
+    // frame clock is (k-1) x frames at the start of period k, whose callback gets index (k-1) & 1.
+    int32_t clockPpm;         // "ClockPpm": signed; positive runs fast (period / (1 + ppm/1e6))
+    int32_t timeInfoOnly;     // "TimeInfoOnly": 1 = bufferSwitchTimeInfo whatever the host answered
+                              // to "supports time info" (otherwise only for a host that said 1)
+    int32_t timeInfoFault;    // "TimeInfoFault": 1 flags 0; 2 position stays at its first value;
+                              // 3 rate 1% off; 4 system time stays at its first value
+    int32_t positionFault;    // "PositionFault" (getSamplePosition): 1 stops advancing after 10
+                              // periods; 2 goes back one buffer every 10th period; 3 always
+                              // ASE_SPNotAdvancing; 4 its time stamp stays at its first value
+    int32_t stopCallbacksAfter;   // "StopCallbacksAfter": no host callbacks after N in a run
+    int32_t indexFault;       // "IndexFault": every Nth callback repeats the previous one's index
+    int32_t twoThreads;       // "TwoThreads": 1 = every other callback from a second thread
+    int32_t callbacksBeforeStart;  // "CallbacksBeforeStart": 1 = the clock runs from createBuffers
+    int32_t lateCallbackMs;   // "LateCallbackMs": stop and disposeBuffers return at once; one last
+                              // callback comes this long after stop returned
+    int32_t requestLatencyShift;  // "RequestLatencyShift": output latency reported N frames
+                                  // higher once the "RequestSelector" request was sent
+    char signalFault[16];     // "SignalFault": one fault of the cable path or of the callbacks:
+                              // drop, twice, shift, swap, invert, bits, noise, gain; empty = none
+    int32_t signalFaultAt;    // "SignalFaultAt": its period, from 1; 0 = from the start (lasting
+                              // ones). The cable's act on what is played from then on (the host's
+                              // first samples play in period 2), "swap" on what is captured
+    int32_t signalFaultBits;  // "SignalFaultBits": "bits" keeps the top N bits of each sample
+    char signalFaultLevel[32];  // "SignalFaultLevel": "noise" amplitude (fraction of full scale)
+                                // or "gain" factor, text parsed with strtod
 };
 
 // Default figures: 2 in, 2 out, 256 frames (64..2048, granularity -1), 48 kHz, 32-bit LE integers,
@@ -246,10 +275,24 @@ struct SimShared {
     volatile LONG requestAnswer;        // the host's answer to the last of them
 
     volatile LONG trueRoundTrip;        // frames from output "CableOut" back to input "CableIn",
-                                        // set at createBuffers; 0 with no cable
+                                        // set at createBuffers and kept current by the clock
+                                        // (drops and "shift" add to it); 0 with no cable
     volatile LONG stalls;               // switches made late on purpose ("StallEvery")
     volatile LONG outputReadyAfterSwitch;  // buffer switches followed by at least one
                                         // outputReady call before the next one
+
+    // The device's own clock in the current run (reset when a run begins).
+    volatile LONG clockPeriods;         // periods of the clock since the run began
+    volatile LONG hostSwitches;         // host callbacks made: bufferSwitch + bufferSwitchTimeInfo
+    volatile LONG bufferSwitchCalls;
+    volatile LONG timeInfoCalls;
+    // Where the "SignalFault" shows, in the host's terms, from the device's own clock and queue:
+    volatile LONG faultPeriod;          // period of the clock it began in; 0: not yet
+    volatile LONG faultHostSwitch;      // host callback (from 1) bringing the first affected
+                                        // input sample of "CableIn"; 0: not yet
+    volatile LONG faultHostOffset;      // that sample's frame within the buffer
+    volatile LONG drops;                // periods in which the host was not called ("drop")
+    volatile LONG duplicates;           // extra callbacks of a period ("twice")
 
     volatile LONG opCounts[SIM_OPS];    // [op]: calls of each SimOp, counted past the log's end
     volatile LONG callCount;            // calls seen; only the first SIM_MAX_CALLS are kept

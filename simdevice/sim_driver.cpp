@@ -116,7 +116,7 @@ long SIM_THISCALL stop(SimDevice *self) {
     }
     {
         DeviceLock lock(self);
-        simStopThread(self);
+        simStopStream(self);
     }
     // The thread has ended before the wait: a start made from the host's window meanwhile must
     // not be undone when the wait is over.
@@ -151,6 +151,7 @@ long SIM_THISCALL getLatencies(SimDevice *self, long *inputLatency, long *output
         *inputLatency = *outputLatency = frames / 2;
     if (c.latencyFault == 2)
         *inputLatency = *outputLatency = frames < 4095 ? 4096 - frames : 1;
+    *outputLatency += simLatencyShift(self);
     return SIM_ASE_OK;
 }
 
@@ -242,17 +243,7 @@ long SIM_THISCALL getSamplePosition(SimDevice *self, SimAsioSamples *position,
         return SIM_ASE_HW_MALFUNCTION;
     if (!position || !stamp)
         return SIM_ASE_INVALID_PARAMETER;
-    unsigned long long frames = (unsigned long long)self->switches * (unsigned long)self->buffers.frames;
-    LARGE_INTEGER now, frequency;
-    QueryPerformanceCounter(&now);
-    QueryPerformanceFrequency(&frequency);
-    unsigned long long nanoseconds =
-        (unsigned long long)((double)now.QuadPart * 1e9 / (double)frequency.QuadPart);
-    position->hi = (unsigned long)(frames >> 32);
-    position->lo = (unsigned long)frames;
-    stamp->hi = (unsigned long)(nanoseconds >> 32);
-    stamp->lo = (unsigned long)nanoseconds;
-    return simThreadRunning(self) ? SIM_ASE_OK : SIM_ASE_SP_NOT_ADVANCING;
+    return simSamplePosition(self, position, stamp);
 }
 
 long SIM_THISCALL getChannelInfo(SimDevice *self, SimAsioChannelInfo *info) {
@@ -302,6 +293,8 @@ long SIM_THISCALL createBuffers(SimDevice *self, SimAsioBufferInfo *infos, long 
         return result;  // released meanwhile
     if (result == SIM_ASE_OK && self->config.callbackInCreateBuffers)
         simEarlySwitch(self);
+    if (result == SIM_ASE_OK)
+        simBuffersMade(self);
     return result;
 }
 
@@ -312,8 +305,7 @@ long SIM_THISCALL disposeBuffers(SimDevice *self) {
     if (simOnSwitchThread(self))
         return SIM_ASE_INVALID_MODE;
     DeviceLock lock(self);
-    simStopThread(self);
-    simFreeBuffers(&self->buffers);
+    simDisposeStream(self);
     return SIM_ASE_OK;
 }
 
@@ -392,6 +384,6 @@ void simLogCall(SimDevice *device, int op, long a, long b) {
 }
 
 bool simOnSwitchThread(const SimDevice *device) {
-    return device->thread && GetCurrentThreadId() == device->threadId &&
-           WaitForSingleObject(device->thread, 0) == WAIT_TIMEOUT;
+    return (device->thread && GetCurrentThreadId() == device->threadId &&
+            WaitForSingleObject(device->thread, 0) == WAIT_TIMEOUT) || simOnSecondThread(device);
 }
