@@ -91,6 +91,12 @@ const ConfigField kFields[] = {
     NUMBER_FIELD("SignalFaultAt", signalFaultAt),
     NUMBER_FIELD("SignalFaultBits", signalFaultBits),
     TEXT_FIELD("SignalFaultLevel", signalFaultLevel),
+    NUMBER_FIELD("SetRateBackIgnored", setRateBackIgnored),
+    NUMBER_FIELD("RestartSilent", restartSilent),
+    NUMBER_FIELD("RecreateFails", recreateFails),
+    NUMBER_FIELD("SilentAfterRecreates", silentAfterRecreates),
+    NUMBER_FIELD("RateChangeSilent", rateChangeSilent),
+    NUMBER_FIELD("LatencyLieAtSize", latencyLieAtSize),
 };
 
 #undef TEXT_FIELD

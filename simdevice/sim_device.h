@@ -113,8 +113,8 @@ struct SimConfig {
     int32_t initDelayMs;      // "InitDelayMs": init sleeps this long first
     int32_t errorMessageUnterminated;  // "ErrorMessageUnterminated": getErrorMessage fills all
                               // 124 bytes with no NUL
-    int32_t reinitFails;      // "ReinitFails": every object of the class after the first one made
-                              // in this process fails init ("Quorvel Sim: the device is in use")
+    int32_t reinitFails;      // "ReinitFails": the second object of the class made in this process
+                              // fails init ("Quorvel Sim: the device is in use"); later ones work
     int32_t channelInfoFault; // "ChannelInfoFault": 1 the name has no NUL in its 32 bytes; 2 the
                               // name is empty; 3 `channel` answers the asked one plus 1; 4
                               // `isInput` answers the opposite of what was asked
@@ -166,6 +166,19 @@ struct SimConfig {
     int32_t signalFaultBits;  // "SignalFaultBits": "bits" keeps the top N bits of each sample
     char signalFaultLevel[32];  // "SignalFaultLevel": "noise" amplitude (fraction of full scale)
                                 // or "gain" factor, text parsed with strtod
+    // What goes wrong only when a host repeats itself, the way hosts do.
+    int32_t setRateBackIgnored;  // "SetRateBackIgnored": once another rate was set, setting the
+                              // configured "SampleRate" again answers ASE_OK and changes nothing
+    int32_t restartSilent;    // "RestartSilent": a start after a stop on the same buffers answers
+                              // ASE_OK and makes no switch
+    int32_t recreateFails;    // "RecreateFails": createBuffers right after disposeBuffers, at the
+                              // size just disposed, answers ASE_NoMemory
+    int32_t silentAfterRecreates;  // "SilentAfterRecreates": once buffers were made this many
+                              // times after a disposeBuffers, starts answer ASE_OK and make no
+                              // switch (0: never)
+    int32_t rateChangeSilent; // "RateChangeSilent": once an object's rate was changed, its starts
+                              // answer ASE_OK and make no switch
+    int32_t latencyLieAtSize; // "LatencyLieAtSize": "LatencyLie" only at this buffer size (0: all)
 };
 
 // Default figures: 2 in, 2 out, 256 frames (64..2048, granularity -1), 48 kHz, 32-bit LE integers,

@@ -4,6 +4,7 @@
 #include "sim_object.h"
 
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 namespace {
@@ -41,7 +42,7 @@ long SIM_THISCALL init(SimDevice *self, void *sysHandle) {
     if (self->config.initMessageBox && simInitMessageBox(self))
         return 0;  // released while the box was up: nobody is left to use the answer
     self->owner = (HWND)sysHandle;
-    if (self->config.reinitFails && self->madeInProcess > 1) {
+    if (self->config.reinitFails && self->madeInProcess == 2) {
         copyText(self->errorText, sizeof self->errorText, "Quorvel Sim: the device is in use");
         return 0;
     }
@@ -82,6 +83,14 @@ void SIM_THISCALL getErrorMessage(SimDevice *self, char *text) {
         copyText(text, 124, self->errorText);
 }
 
+// A start the host repeats in a way the device is told to get wrong: it answers ASE_OK, no more.
+bool repeatSilent(const SimDevice *self) {
+    const SimConfig &c = self->config;
+    return (c.restartSilent && self->stoppedOnBuffers) ||
+           (c.silentAfterRecreates > 0 && self->recreations >= c.silentAfterRecreates) ||
+           (c.rateChangeSilent && self->rateChanged);
+}
+
 long SIM_THISCALL start(SimDevice *self) {
     long result;
     LONG number = self->shared->opCounts[SIM_START] + 1;  // logged below, with the answer
@@ -97,7 +106,7 @@ long SIM_THISCALL start(SimDevice *self) {
             result = SIM_ASE_HW_MALFUNCTION;
         else if (!self->buffers.made)
             result = SIM_ASE_NOT_PRESENT;
-        else if (number == self->config.silentStartAt)
+        else if (number == self->config.silentStartAt || repeatSilent(self))
             result = SIM_ASE_OK;  // and no thread: no callbacks, no position
         else
             result = simStartThread(self);
@@ -117,6 +126,7 @@ long SIM_THISCALL stop(SimDevice *self) {
     {
         DeviceLock lock(self);
         simStopStream(self);
+        self->stoppedOnBuffers = self->buffers.made;
     }
     // The thread has ended before the wait: a start made from the host's window meanwhile must
     // not be undone when the wait is over.
@@ -146,7 +156,8 @@ long SIM_THISCALL getLatencies(SimDevice *self, long *inputLatency, long *output
     const SimConfig &c = self->config;
     long frames = self->buffers.made ? self->buffers.frames : c.preferredSize;
     *inputLatency = frames + (c.inputDelay > 0 ? c.inputDelay : 0);
-    *outputLatency = frames + (c.outputDelay > 0 ? c.outputDelay : 0) + c.latencyLie;
+    bool lies = c.latencyLieAtSize == 0 || c.latencyLieAtSize == frames;
+    *outputLatency = frames + (c.outputDelay > 0 ? c.outputDelay : 0) + (lies ? c.latencyLie : 0);
     if (c.latencyFault == 1)
         *inputLatency = *outputLatency = frames / 2;
     if (c.latencyFault == 2)
@@ -194,14 +205,16 @@ long SIM_THISCALL setSampleRate(SimDevice *self, double rate) {
         return SIM_ASE_HW_MALFUNCTION;
     if (rate == 0)
         return SIM_ASE_OK;
-    if (self->config.setRateAcceptsAll && rate > 0) {
-        self->sampleRate = rate;
-        return SIM_ASE_OK;
-    }
-    if (!simRateAccepted(self, rate))
+    bool accepted = (self->config.setRateAcceptsAll && rate > 0) || simRateAccepted(self, rate);
+    if (!accepted)
         return SIM_ASE_NO_CLOCK;
-    if (!self->config.setRateIgnored)
+    bool ignored = (self->config.setRateIgnored && !self->config.setRateAcceptsAll) ||
+                   (self->config.setRateBackIgnored && rate != self->sampleRate &&
+                    rate == strtod(self->config.sampleRate, nullptr));
+    if (!ignored && rate != self->sampleRate) {
         self->sampleRate = rate;
+        self->rateChanged = true;
+    }
     return SIM_ASE_OK;
 }
 
@@ -286,7 +299,15 @@ long SIM_THISCALL createBuffers(SimDevice *self, SimAsioBufferInfo *infos, long 
     long result;
     {
         DeviceLock lock(self);
+        bool afterDispose = self->disposedFrames != 0;
+        if (self->config.recreateFails && afterDispose && bufferSize == self->disposedFrames)
+            return SIM_ASE_NO_MEMORY;
         result = simCreateBuffers(self, infos, count, bufferSize, callbacks);
+        if (result == SIM_ASE_OK) {
+            self->recreations += afterDispose;
+            self->disposedFrames = 0;
+            self->stoppedOnBuffers = false;
+        }
     }
     // Asked with no lock held: the host may call back in, or let go of the object, meanwhile.
     if (result == SIM_ASE_OK && self->config.asioMessages && simAskHost(self))
@@ -305,6 +326,8 @@ long SIM_THISCALL disposeBuffers(SimDevice *self) {
     if (simOnSwitchThread(self))
         return SIM_ASE_INVALID_MODE;
     DeviceLock lock(self);
+    if (self->buffers.made)
+        self->disposedFrames = self->buffers.frames;
     simDisposeStream(self);
     return SIM_ASE_OK;
 }

@@ -175,6 +175,11 @@ struct SimDevice {
     DWORD windowThread;
 
     LONG madeInProcess;      // objects of its class made in this process, itself included
+    // What a host did to this object, for the lifecycle knobs.
+    long disposedFrames;     // frames of the buffers disposed last, 0 when made since
+    LONG recreations;        // buffers made after a disposeBuffers
+    bool stoppedOnBuffers;   // a stop since the buffers were made
+    bool rateChanged;        // setSampleRate changed the rate of this object
     LONG outputReadyCalls;   // by this object
     LONG readySwitchSeen;    // `switches` at the last outputReady of this run, -1 none yet
     SimStream stream;

@@ -238,15 +238,17 @@ DWORD WINAPI switchThread(void *parameter) {
                 SwitchToThread();
             continue;  // woke a little early
         }
-        if (stallEvery > 0 && (run.clock.period + 1) % stallEvery == 0) {
+        bool stalled = stallEvery > 0 && (run.clock.period + 1) % stallEvery == 0;
+        if (stalled) {
             Sleep(device->config.stallMs > 0 ? (DWORD)device->config.stallMs : 0);
             InterlockedIncrement(&shared->stalls);
         }
         if (!runPeriod(run))
             break;
-        // The timeline is absolute; after a long stall it starts afresh.
+        // The timeline is absolute, as a sample clock is: a thread the system held back makes up
+        // the periods it missed. Only a stall on purpose starts it afresh, so that it comes late.
         LONGLONG after = simClockNow();
-        if (after - simPeriodStart(run.clock, run.clock.period + 1) > 4 * run.clock.periodTicks)
+        if (stalled && after - simPeriodStart(run.clock, run.clock.period + 1) > 4 * run.clock.periodTicks)
             simClockRestartAfter(&run.clock, after);
     }
     simCallerEnd(device, &run.caller);

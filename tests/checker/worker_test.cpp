@@ -98,15 +98,19 @@ TEST_F(WorkerTest, ACrashHangOrExitInACallIsStatusFourWithTheCallNamedAndWhatWas
             EXPECT_TRUE(contains(lastErr, "the driver ended the process in start(): exit code 77"))
                 << lastErr;
         }
-        if (std::string(c.stage) == "measured")
+        if (std::string(c.stage) == "measured") {
             EXPECT_GT(run["switches"].whole(), 10) << "measured before the stop was asked for";
-        if (std::string(c.stage) == "prepared")
+        }
+        if (std::string(c.stage) == "prepared") {
             EXPECT_EQ(run["buffer_size"].whole(), 64);
-        if (std::string(c.call) != "init")
+        }
+        if (std::string(c.call) != "init") {
             EXPECT_EQ(run["driver"]["driver_name"].text, "Quorvel Sim");
+        }
     }
 
     // The text output keeps what was measured too.
+    resetRecord(devices[3]);
     CheckerRun text = runChecker("run 3 --seconds 0.5");
     EXPECT_EQ(text.exitCode, 4);
     EXPECT_TRUE(contains(text.out, "Switches: ")) << text.out;
@@ -137,6 +141,8 @@ TEST_F(WorkerTest, ListProbeShowsEveryDriverThoughOneCrashesAndOneHangs)
     EXPECT_EQ(drivers[3]["probe"]["driver_name"].text, "Quorvel Sim");
     EXPECT_GE(drivers[3]["probe"]["create_ms"].number, 0);
 
+    for (SimDevice *device : devices)
+        resetRecord(device);
     CheckerRun text = runChecker("list --probe --call-timeout 1");
     EXPECT_TRUE(contains(text.out, "probe: the driver crashed in init()")) << text.out;
     EXPECT_TRUE(contains(text.out, "probe: hung: the driver did not return from CoCreateInstance()"))
@@ -162,6 +168,7 @@ TEST_F(WorkerTest, ARunWithoutSwitchesOrThatStopsSwitchingIsNoPass)
     EXPECT_EQ(code, 1);
     EXPECT_EQ(none["switches"].whole(), 0);
     EXPECT_EQ(none["late_switches"].whole(), 1) << "the whole run is one gap";
+    resetRecord(devices[0]);
     runJson("run 0 --seconds 0.5", &code);
     EXPECT_EQ(code, 1) << "not one switch misses without any threshold";
     EXPECT_TRUE(contains(lastErr, "the driver made no buffer switch")) << lastErr;

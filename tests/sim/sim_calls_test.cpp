@@ -60,7 +60,9 @@ TEST_F(SimDeviceTest, CallSettingsReadBack) {
         &written.channelInfoPastEnd, &written.clockFault, &written.setRateIgnored,
         &written.setRateAcceptsAll, &written.maxWorkingSize, &written.sharedBuffer,
         &written.latencyFault, &written.callbackInCreateBuffers, &written.outputReady,
-        &written.keepsReference};
+        &written.keepsReference, &written.setRateBackIgnored, &written.restartSilent,
+        &written.recreateFails, &written.silentAfterRecreates, &written.rateChangeSilent,
+        &written.latencyLieAtSize};
     int32_t value = 100;
     for (int32_t *number : numbers)
         *number = value++;
@@ -102,6 +104,10 @@ TEST_F(SimDeviceTest, OpeningSlowlyOnceOnlyAndWithAnUnterminatedMessage) {
             EXPECT_EQ(0, text[0]);
         }
         EXPECT_EQ(1, first->init(nullptr)) << "the first object stays usable";
+        HostDriver *third = load(*device);
+        ASSERT_NE(nullptr, third);
+        EXPECT_EQ(1, third->init(nullptr)) << "only the second object fails";
+        third->Release();
         second->Release();
         first->Release();
     }
