@@ -323,7 +323,7 @@ static void printText(const IntegrityResults &r)
     printCallNotes();
 }
 
-static void printJson(const IntegrityResults &r, const SessionOutcome &outcome, int exitCode)
+void writeIntegrityDocument(const IntegrityResults &r, const SessionOutcome &outcome, int exitCode)
 {
     const RunSetup &s = r.setup;
     jsonBeginObject(nullptr);
@@ -400,6 +400,14 @@ static void printJson(const IntegrityResults &r, const SessionOutcome &outcome, 
     jsonFinish();
 }
 
+int measureIntegrity(const CheckerOptions &options, int index, const char *arguments,
+                     SessionOutcome *outcome)
+{
+    memset(&integrityResults, 0, sizeof integrityResults);
+    integrityResults.setup.index = index;
+    return runDriverSession(options, integritySession, arguments, outcome);
+}
+
 int integrityCommand(const CheckerOptions &options)
 {
     loadDriverList();
@@ -407,14 +415,12 @@ int integrityCommand(const CheckerOptions &options)
     int code = findDriver(options.driver, &index);
     if (code != EXIT_FINE)
         return code;
-    memset(&integrityResults, 0, sizeof integrityResults);
-    integrityResults.setup.index = index;
     SessionOutcome outcome;
-    code = runDriverSession(options, integritySession, userArgumentText(), &outcome);
+    code = measureIntegrity(options, index, userArgumentText(), &outcome);
     if (code != EXIT_FINE && code != EXIT_CHECK_MISSED && code != EXIT_CRASHED)
         return code;
     if (options.json)
-        printJson(integrityResults, outcome, code);
+        writeIntegrityDocument(integrityResults, outcome, code);
     else
         printText(integrityResults);
     return code;

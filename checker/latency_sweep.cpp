@@ -231,7 +231,7 @@ static void printText(int index, const SweepResults &r)
     printCallNotes();
 }
 
-static void printJson(int index, const SweepResults &r, const SessionOutcome &outcome, int exitCode)
+void writeSweepDocument(int index, const SweepResults &r, const SessionOutcome &outcome, int exitCode)
 {
     char answer[32];
     jsonBeginObject(nullptr);
@@ -278,15 +278,20 @@ static void printJson(int index, const SweepResults &r, const SessionOutcome &ou
     jsonFinish();
 }
 
-int sweepCommand(const CheckerOptions &options, int index)
+int measureSweep(const CheckerOptions &options, int, const char *arguments, SessionOutcome *outcome)
 {
     memset(&sweepResults, 0, sizeof sweepResults);
+    return runDriverSession(options, sweepSession, arguments, outcome);
+}
+
+int sweepCommand(const CheckerOptions &options, int index)
+{
     SessionOutcome outcome;
-    int code = runDriverSession(options, sweepSession, userArgumentText(), &outcome);
+    int code = measureSweep(options, index, userArgumentText(), &outcome);
     if (code != EXIT_FINE && code != EXIT_CHECK_MISSED && code != EXIT_CRASHED)
         return code;
     if (options.json)
-        printJson(index, sweepResults, outcome, code);
+        writeSweepDocument(index, sweepResults, outcome, code);
     else
         printText(index, sweepResults);
     return code;

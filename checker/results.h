@@ -10,6 +10,8 @@
 #include "checker/switch_timing.h"
 #include "drivers/asio_interface.h"
 
+struct SessionOutcome;
+
 // The driver as it was opened.
 struct OpenedDriver {
     int index;
@@ -108,6 +110,12 @@ struct SweepResults {
     SweepSetting settings[MAX_SWEEP_SETTINGS];
 };
 extern SweepResults sweepResults;
+// Runs the sweep's session for entry `index` (the records emptied first); its exit status.
+int measureSweep(const CheckerOptions &options, int index, const char *arguments,
+                 SessionOutcome *outcome);
+// The document latency --sweep --json prints.
+void writeSweepDocument(int index, const SweepResults &results, const SessionOutcome &outcome,
+                        int exitCode);
 
 // ---- integrity: a known sequence through the cable, every sample accounted for.
 struct IntegrityResults {
@@ -132,3 +140,8 @@ struct IntegrityResults {
     MessageTally messages;
 };
 extern IntegrityResults integrityResults;
+int measureIntegrity(const CheckerOptions &options, int index, const char *arguments,
+                     SessionOutcome *outcome);
+// The document integrity --json prints.
+void writeIntegrityDocument(const IntegrityResults &results, const SessionOutcome &outcome,
+                            int exitCode);
