@@ -131,18 +131,19 @@ long runOddPaths(SwitchHandler handler)
     Layout layout = {8, 32, 4};
     if (!setUpLayout(layout))
         return 0;
+    CopyPlan *plan = loopbackState.plan.load();
     setCounting(true);
     for (int k = 0; k < 1000; k++) {
         handler(2, 1);
         handler(-1, 1);
     }
-    loopbackState.bufferInfos[0].buffers[0] = nullptr;
-    loopbackState.bufferInfos[8 + 1].buffers[1] = nullptr;
+    plan->bufferInfos[0].buffers[0] = nullptr;
+    plan->bufferInfos[8 + 1].buffers[1] = nullptr;
     for (int k = 0; k < 1000; k++)
         handler(k & 1, 1);
-    for (int32_t i = 0; i < loopbackState.copyChannels; i++)
-        loopbackState.pairBytes[i] = 0;
-    loopbackState.copyBytes = 0;
+    for (int32_t i = 0; i < plan->copyChannels; i++)
+        plan->pairBytes[i] = 0;
+    plan->copyBytes = 0;
     for (int k = 0; k < 1000; k++)
         handler(k & 1, 1);
     setCounting(false);

@@ -75,7 +75,6 @@ int prepareRun(const CheckerOptions &options, RunSetup *setup)
                         f.maxSize, f.preferredSize, f.granularity, rule);
         }
         setup->bufferSize = options.bufferSize;
-        loopbackState.preferredSize = static_cast<int32_t>(options.bufferSize);
     }
     double sampleRate = f.sampleRate;
     setup->periodUs = sampleRate > 0 && isfinite(sampleRate) && setup->bufferSize > 0
@@ -86,7 +85,7 @@ int prepareRun(const CheckerOptions &options, RunSetup *setup)
 
 int beginRun(const ASIOCallbacks *callbacks, RunSetup *setup)
 {
-    ASIOError begun = beginLoopback(callbacks);
+    ASIOError begun = beginLoopback(callbacks, setup->bufferSize);
     setup->startTicks = performanceTicks();
     if (begun != ASE_OK) {
         endLoopback();
