@@ -100,7 +100,8 @@ INT_PTR CALLBACK mainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
         initialiseDialog(window);
         return TRUE;
     case WM_SYSCOMMAND:
-        if (LOWORD(wParam) == SC_CLOSE)
+        // The low four bits of the command are the system's own.
+        if ((wParam & 0xFFF0) == SC_CLOSE)
             requestClose(window);
         return FALSE;
     case WM_COMMAND:
