@@ -6,7 +6,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-LoopbackState loopbackState = {0, 0, 0, 0, 0, 0, false, {0}, {nullptr}, nullptr};
+LoopbackState loopbackState = {0, 0, 0, 0, 0, 0, false, {nullptr}, nullptr, {0}};
 
 // The plan the last start replaced. A driver whose stop returned early may still be inside the
 // last buffer switch of its run, reading that run's plan, and that switch may overlap the next
