@@ -13,8 +13,8 @@
 // loopbackState.plan.
 struct CopyPlan {
     ASIOBufferInfo *bufferInfos;  // outputs first, then inputs
-    size_t *pairBytes;            // per pair: what the smaller of its two buffers holds, 0 for nothing
-    size_t copyBytes;             // every pair's length when they all have the same (the usual case), else 0
+    size_t *pairBytes;            // per pair: what the smaller of its two buffers holds, or 0
+    size_t copyBytes;             // every pair's length when all have the same (as usual), else 0
     int32_t bufferOutputs;        // elements describing outputs; inputs start at this element
     int32_t copyChannels;         // min(outputs, inputs) that have elements
 };
@@ -33,7 +33,7 @@ struct LoopbackState {
     // The plan of the current run, or null when none could be made; published before createBuffers.
     // The callback loads it once per call and reads nothing else of the run.
     std::atomic<CopyPlan *> plan;
-    ASIOBufferInfo *bufferInfos;  // the current plan's array, null with no plan: for the checker's pings
+    ASIOBufferInfo *bufferInfos;  // the current plan's array, or null: for the checker's pings
     // Incremented on the driver's thread and read on the dialog's: atomic so that no increment is
     // lost or torn, even from two driver threads, and lock-free so that the callback never waits.
     // On a cache line of its own: the locked increment then holds up no load of the plan pointer.

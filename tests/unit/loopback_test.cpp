@@ -1,6 +1,6 @@
 // The loopback against a driver of the test's own, which hands out the test's buffers and reports
-// the test's sample types: the copy plan, the figures a driver may get wrong, a switch that outlasts
-// its run, and the count shared between threads.
+// the test's sample types: the copy plan, the figures a driver may get wrong, a switch that
+// outlasts its run, and the count shared between threads.
 #include "drivers/driver_loading.h"
 #include "engine/loopback.h"
 
