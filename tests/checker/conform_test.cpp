@@ -311,9 +311,21 @@ TEST_F(ConformTest, RepeatOnlySkipStrictAndJunit)
     EXPECT_EQ(warnings, 1);
     EXPECT_EQ(skippedCases, 37);
 
+    // The documentation's list is the program's, as scripts/check-list.sh writes it.
     CheckerRun list = runChecker("conform --list-checks");
     EXPECT_EQ(list.exitCode, 0);
     EXPECT_TRUE(contains(list.out, "  stream.rate              The measured sample rate")) << list.out;
+    std::string doc;
+    FILE *docFile = fopen("Z:" QUORVEL_SOURCE_DIR "/docs/quorvelcheck.md", "rb");
+    ASSERT_NE(docFile, nullptr);
+    for (size_t got; (got = fread(chunk, 1, sizeof chunk, docFile)) > 0;)
+        doc.append(chunk, got);
+    fclose(docFile);
+    const std::string begin = "<!-- conform --list-checks -->\n```\n";
+    size_t from = doc.find(begin), to = doc.find("```\n<!-- end of the list -->");
+    ASSERT_TRUE(from != std::string::npos && to != std::string::npos);
+    EXPECT_EQ(doc.substr(from + begin.size(), to - from - begin.size()), list.out)
+        << "docs/quorvelcheck.md has an old list: run scripts/check-list.sh";
     CheckerRun bad = runChecker("conform 0 --only stream.speed");
     EXPECT_EQ(bad.exitCode, 2);
     EXPECT_TRUE(contains(bad.err, "unknown check \"stream.speed\"")) << bad.err;
