@@ -10,6 +10,14 @@
 #include "checker/switch_timing.h"
 #include "drivers/asio_interface.h"
 
+struct SessionOutcome;
+
+// Each command's measuring and its JSON document, shared by the command and the report: the measure
+// function runs the session in a worker (`arguments`: its command line there, as runDriverSession
+// takes it), leaves what it measured in the command's record and returns the command's exit status;
+// the write function writes the document `--json` prints to the JSON writer's destination
+// (json_writer.h), the document of the failure alone after a status the results do not stand after.
+
 // The driver as it was opened.
 struct OpenedDriver {
     int index;
@@ -41,6 +49,9 @@ struct InfoResults {
     long clockCount;
 };
 extern InfoResults infoResults;
+int measureInfo(const CheckerOptions &options, const char *arguments, SessionOutcome *outcome);
+void writeInfoDocument(int index, const InfoResults &results, const SessionOutcome &outcome,
+                       int exitCode);
 
 // ---- run
 enum RunStage { RUN_NOTHING, RUN_PREPARED, RUN_STARTED, RUN_MEASURED, RUN_STOPPED };
@@ -51,6 +62,9 @@ struct RunResults {
     MessageTally messages;
 };
 extern RunResults runResults;
+int measureRun(const CheckerOptions &options, int index, const char *arguments, SessionOutcome *outcome);
+void writeRunDocument(const CheckerOptions &options, const RunResults &results,
+                      const SessionOutcome &outcome, int exitCode);
 
 // ---- latency
 struct LatencyResults {
