@@ -17,6 +17,7 @@
 //   run_setup.h            a run of the loopback, as the dialog runs it
 //   ping.h                 the pings of the latency command
 //   conform.h              the conformance checks
+//   report.h               the report: every part's results on one HTML page
 #pragma once
 
 enum {
@@ -34,6 +35,7 @@ enum Command {
     COMMAND_RUN,
     COMMAND_LATENCY,
     COMMAND_CONFORM,
+    COMMAND_REPORT,
     COMMAND_PROBE,  // the worker's side of list --probe: one driver; never on a user's command line
 };
 
@@ -63,6 +65,8 @@ struct CheckerOptions {
     bool strict;            // a WARN fails
     long repeat;            // the whole suite this many times: 1
     const char *junitFile;  // --junit FILE; null for none
+    // report (also seconds, and outChannel and inChannel for a cable, -1 without)
+    const char *reportFile;  // -o FILE
 };
 
 // Fills options from the command line (the worker's private argument already taken off). EXIT_FINE,
@@ -81,6 +85,7 @@ int infoCommand(const CheckerOptions &options);
 int runLoopbackCommand(const CheckerOptions &options);
 int latencyCommand(const CheckerOptions &options);
 int conformCommand(const CheckerOptions &options);
+int reportCommand(const CheckerOptions &options);
 
 // The driver sessions the commands hand to the worker; they run in the worker process (or in this
 // one with --in-process), measure, and publish what they measured as records (worker.h).

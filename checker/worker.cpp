@@ -176,6 +176,7 @@ static int (*sessionFor(Command command))(const CheckerOptions &)
     case COMMAND_PROBE: return probeSession;
     case COMMAND_CONFORM: return conformSession;
     case COMMAND_LIST:
+    case COMMAND_REPORT:
     case COMMAND_NONE: break;
     }
     return nullptr;
