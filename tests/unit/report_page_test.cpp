@@ -31,14 +31,27 @@ SamplePage *samplePage()
     return &page;
 }
 
-// The text of the summary row of a part.
-std::string summaryRow(const XmlNode &page, const char *part)
+// The summary's row of a part; null when there is none.
+const XmlNode *summaryRow(const XmlNode &page, const char *part)
 {
     for (const XmlNode *row : page.byId("summary")->elements("tr")) {
         if (row->elements("th").size() == 1 && row->elements("th")[0]->allText() == part)
-            return row->allText();
+            return row;
     }
-    return "";
+    return nullptr;
+}
+
+// Its verdict badge and its whole text.
+std::string badge(const XmlNode &page, const char *part)
+{
+    const XmlNode *row = summaryRow(page, part);
+    return row && !row->elements("span").empty() ? row->elements("span")[0]->allText() : "";
+}
+
+std::string summary(const XmlNode &page, const char *part)
+{
+    const XmlNode *row = summaryRow(page, part);
+    return row ? row->allText() : "";
 }
 
 TEST(ReportPageTest, APageOf128ChannelsAndAHundredThousandSwitchesIsCleanSelfContainedAndCapped)
@@ -62,17 +75,20 @@ TEST(ReportPageTest, APageOf128ChannelsAndAHundredThousandSwitchesIsCleanSelfCon
 
     for (const char *id : {"summary", "info", "conform", "run", "sweep", "integrity", "json"})
         EXPECT_NE(html.byId(id), nullptr) << id;
-    EXPECT_EQ(summaryRow(html, "info"), "PASSinfoexit status 0 (fine)");
-    EXPECT_NE(summaryRow(html, "conform").find("FAIL"), std::string::npos);
-    EXPECT_NE(summaryRow(html, "conform").find("35 PASS, 1 WARN, 1 FAIL, 5 not run"), std::string::npos)
-        << summaryRow(html, "conform");
-    EXPECT_NE(summaryRow(html, "run").find("100000 switches in 533.33 s, 7 late; at least one "
-                                           "switch: passed"), std::string::npos);
-    EXPECT_NE(summaryRow(html, "latency sweep").find("11 of 12 settings measured, 1 outside"),
+    const char *verdicts[][2] = {{"info", "PASS"}, {"conform", "FAIL"}, {"run", "PASS"},
+                                 {"latency sweep", "FAIL"}, {"integrity", "FAIL"}};
+    for (const auto &v : verdicts)
+        EXPECT_EQ(badge(html, v[0]), v[1]) << v[0];
+    EXPECT_EQ(summary(html, "info"), "PASSinfoexit status 0 (fine)");
+    EXPECT_NE(summary(html, "conform").find("35 PASS, 1 WARN, 1 FAIL, 5 not run"), std::string::npos)
+        << summary(html, "conform");
+    EXPECT_NE(summary(html, "run").find("100000 switches in 533.33 s, 7 late; at least one "
+                                        "switch: passed"), std::string::npos);
+    EXPECT_NE(summary(html, "latency sweep").find("11 of 12 settings measured, 1 outside"),
               std::string::npos);
-    EXPECT_NE(summaryRow(html, "integrity").find("exit status 4 (the driver crashed, hung or ended "
-                                                 "the process)"), std::string::npos);
-    EXPECT_NE(summaryRow(html, "integrity").find("access violation"), std::string::npos);
+    EXPECT_NE(summary(html, "integrity").find("exit status 4 (the driver crashed, hung or ended "
+                                              "the process)"), std::string::npos);
+    EXPECT_NE(summary(html, "integrity").find("access violation"), std::string::npos);
 
     // Each channel table: 32 rows and a row saying what was left out.
     const XmlNode *infoSection = html.byId("info");
@@ -174,6 +190,28 @@ TEST(ReportPageTest, ThePicturesDrawTheBinnedFiguresWithTheirMarks)
     }
     EXPECT_EQ(clear, 22);
     EXPECT_EQ(differed, 2);
+}
+
+TEST(ReportPageTest, TheXmlReaderRefusesWhatABrowserForgives)
+{
+    XmlNode root;
+    EXPECT_TRUE(parseXml("<!DOCTYPE html>\n<p a=\"&lt;&#233;\">x &amp; y<br/></p>\n", &root, nullptr));
+    EXPECT_EQ(root.attribute("a"), "<\xC3\xA9");
+    EXPECT_EQ(root.allText(), "x & y");
+    const char *const refused[] = {
+        "<p>a<br></p>",              // not closed
+        "<p><b>a</p></b>",           // not nested
+        "<p a=1/>",                  // not quoted
+        "<p a=\"1\" a=\"2\"/>",      // given twice
+        "<p>AT&T</p>",               // a bare ampersand
+        "<p>&nbsp;</p>",             // an HTML entity
+        "<p>a < b</p>",              // a bare '<'
+        "<p>\x01</p>",               // a control character
+        "<p>\xFC</p>",               // code page text, not UTF-8
+        "<p/><p/>",                  // two roots
+    };
+    for (const char *text : refused)
+        EXPECT_FALSE(parseXml(text, &root, nullptr)) << text;
 }
 
 }  // namespace
