@@ -1,0 +1,185 @@
+// quorvelcheck report against simulated devices: the page read back with the strict XML reader, and
+// the JSON documents it embeds held against what each command prints with --json.
+#include "tests/checker/checker_process.h"
+#include "tests/program/sim_fixture.h"
+#include "tests/support/testkit.h"
+#include "tests/support/xml_reader.h"
+
+#include <gtest/gtest.h>
+#include <set>
+#include <stdio.h>
+#include <string>
+
+namespace {
+
+class ReportTest : public SimProgramTest {
+protected:
+    void TearDown() override
+    {
+        DeleteFileA(pagePath().c_str());
+        SimProgramTest::TearDown();
+    }
+    static std::string pagePath() { return buildFilePath("report_test.html"); }
+
+    // Runs the report with `arguments`, expects exit status `code`, and reads the page back.
+    void report(const std::string &arguments, int code)
+    {
+        CheckerRun run = runChecker("report " + arguments + " -o \"" + pagePath() + "\"");
+        EXPECT_EQ(run.exitCode, code) << arguments << "\n" << run.err << run.out;
+        page.clear();
+        FILE *file = fopen(pagePath().c_str(), "rb");
+        ASSERT_NE(file, nullptr) << "no page written";
+        char buffer[65536];
+        size_t got;
+        while ((got = fread(buffer, 1, sizeof buffer, file)) > 0)
+            page.append(buffer, got);
+        fclose(file);
+        std::string error;
+        ASSERT_TRUE(parseXml(page, &html, &error)) << error;
+    }
+    // The verdict badge of a part in the summary; "" when it has no row.
+    std::string verdict(const char *part)
+    {
+        for (const XmlNode *row : html.byId("summary")->elements("tr")) {
+            if (row->elements("th")[0]->allText() == part)
+                return row->elements("span")[0]->allText();
+        }
+        return "";
+    }
+    // The part's embedded JSON document, parsed.
+    JsonValue embedded(size_t index)
+    {
+        std::vector<const XmlNode *> documents = html.byId("json")->elements("pre");
+        JsonValue document;
+        EXPECT_LT(index, documents.size());
+        if (index < documents.size()) {
+            EXPECT_TRUE(parseJson(documents[index]->allText(), &document));
+        }
+        return document;
+    }
+    JsonValue command(const std::string &arguments)
+    {
+        CheckerRun run = runChecker(arguments + " --json");
+        JsonValue document;
+        EXPECT_TRUE(parseJson(run.out, &document)) << arguments << "\n" << run.out;
+        return document;
+    }
+
+    std::string page;
+    XmlNode html;
+};
+
+// Fields whose value depends on the moment: timings, counts of a run, worker start-up.
+const std::set<std::string> momentFields = {
+    "start_ms", "seconds", "switches", "switches_expected", "switch_ratio", "switches_before_start",
+    "switches_during_stop", "count", "switches_timed", "min_us", "median_us", "p99_us", "p99_9_us",
+    "max_us", "head_gap_us", "tail_gap_us", "longest_gap_us", "max_late_us", "p99_9_late_us",
+    "most_early_us", "longest_callback_us", "late_switches", "switches_not_timed",
+    "buffer_switch_calls", "value", "figure"};
+
+// Digits masked: "created in 2.6 ms" and "created in 7.1 ms" say the same.
+std::string masked(const std::string &text)
+{
+    std::string out;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            out += c;
+        else if (out.empty() || out.back() != '#')
+            out += '#';
+    }
+    return out;
+}
+
+// Field by field, except the moment's; a conformance check with a measured figure is judged on
+// it, so its verdict and evidence are the moment's too.
+void expectSameDocument(const JsonValue &a, const JsonValue &b, const std::string &path)
+{
+    ASSERT_EQ(a.kind, b.kind) << path;
+    switch (a.kind) {
+    case JsonValue::OBJECT: {
+        ASSERT_EQ(a.members.size(), b.members.size()) << path;
+        bool measured = a.members.count("figure") && b.members.count("figure");
+        for (const auto &member : a.members) {
+            const std::string &key = member.first;
+            ASSERT_TRUE(b.members.count(key)) << path << "." << key;
+            if (momentFields.count(key) || (measured && (key == "verdict" || key == "evidence")))
+                continue;
+            expectSameDocument(member.second, b[key.c_str()], path + "." + key);
+        }
+        break;
+    }
+    case JsonValue::ARRAY:
+        ASSERT_EQ(a.items.size(), b.items.size()) << path;
+        for (size_t i = 0; i < a.items.size(); i++)
+            expectSameDocument(a.items[i], b.items[i], path + "[" + std::to_string(i) + "]");
+        break;
+    case JsonValue::TEXT: EXPECT_EQ(masked(a.text), masked(b.text)) << path; break;
+    case JsonValue::NUMBER: EXPECT_EQ(a.number, b.number) << path; break;
+    case JsonValue::BOOL: EXPECT_EQ(a.flag, b.flag) << path; break;
+    case JsonValue::NUL: break;
+    }
+}
+
+TEST_F(ReportTest, TheSimulatedDevicesReportShowsEveryPartAndEmbedsWhatEachCommandPrints)
+{
+    SimConfig config;
+    simDefaultConfig(&config);
+    SimDevice *device = addDevice(config, "Report Device");
+
+    report("0 --seconds 1", 0);
+    EXPECT_EQ(html.attribute("xmlns"), "http://www.w3.org/1999/xhtml");
+    std::string header = html.elements("table")[0]->allText();
+    EXPECT_NE(header.find("Quorvel Sim, version 1"), std::string::npos) << header;
+    EXPECT_NE(header.find(device->clsid), std::string::npos) << header;
+    EXPECT_NE(header.find(simDllPath()), std::string::npos) << header;
+    EXPECT_NE(header.find("report 0 --seconds 1"), std::string::npos) << header;
+    EXPECT_EQ(verdict("info"), "PASS");
+    EXPECT_EQ(verdict("conform"), "PASS");
+    EXPECT_EQ(verdict("run"), "PASS");
+    EXPECT_EQ(verdict("latency sweep"), "not run");
+    EXPECT_EQ(verdict("integrity"), "not run");
+    EXPECT_EQ(html.byId("sweep"), nullptr);
+    std::vector<const XmlNode *> pictures = html.byId("run")->elements("svg");
+    ASSERT_EQ(pictures.size(), 2u) << "the intervals and the timeline";
+    EXPECT_GE(pictures[0]->elements("rect").size(), 2u) << "a bar at least, and the frame";
+
+    const char *commands[] = {"info 0", "conform 0", "run 0 --seconds 1"};
+    for (size_t k = 0; k < 3; k++) {
+        SCOPED_TRACE(commands[k]);
+        expectSameDocument(embedded(k), command(commands[k]), "");
+    }
+}
+
+TEST_F(ReportTest, ADeviceThatCannotStartFailsItsPartsAndTheReportGivesTheWorstStatus)
+{
+    SimConfig config;
+    simDefaultConfig(&config);
+    config.startFails = 1;
+    addDevice(config);
+
+    report("0 --seconds 1", 3);
+    EXPECT_EQ(verdict("info"), "PASS");
+    EXPECT_EQ(verdict("conform"), "FAIL");
+    EXPECT_EQ(verdict("run"), "FAIL");
+    std::string conform = html.byId("conform")->allText();
+    EXPECT_NE(conform.find("FAILstream.window"), std::string::npos);
+    EXPECT_NE(conform.find("PASSbuffers.sizes"), std::string::npos);
+    std::string run = html.byId("run")->allText();
+    EXPECT_NE(run.find("exit status 3 (the driver could not be loaded, initialised or started)"),
+              std::string::npos) << run;
+    EXPECT_NE(run.find("start"), std::string::npos) << "the error line of the part";
+    // What a failed run prints: its short failure document.
+    JsonValue failed = embedded(2);
+    EXPECT_EQ(failed["exit_code"].whole(), 3);
+    expectSameDocument(failed, command("run 0 --seconds 1"), "");
+
+    CheckerRun summary = runChecker("report 0 --seconds 1 --json -o \"" + pagePath() + "\"");
+    JsonValue document;
+    ASSERT_TRUE(parseJson(summary.out, &document)) << summary.out;
+    EXPECT_EQ(document["exit_code"].whole(), 3);
+    EXPECT_EQ(document["parts"][1]["exit_code"].whole(), 1);
+    EXPECT_EQ(document["parts"][2]["verdict"].text, "FAIL");
+    EXPECT_TRUE(document["parts"][3]["exit_code"].isNull());
+}
+
+}  // namespace
