@@ -398,7 +398,10 @@ void writeReportPage(const Report &report, std::string *page)
         writeInfoSection, writeConformSection, writeRunSection, writeSweepSection,
         writeIntegritySection};
     static const char *const ids[REPORT_PARTS] = {"info", "conform", "run", "sweep", "integrity"};
-    for (int k = 0; k < REPORT_PARTS; k++) {
+    // The pictures before the long checklist.
+    static const ReportPart order[REPORT_PARTS] = {PART_INFO, PART_RUN, PART_SWEEP, PART_INTEGRITY,
+                                                   PART_CONFORM};
+    for (ReportPart k : order) {
         if (!report.parts[k].ran)
             continue;
         *page += "<section id=\"";
