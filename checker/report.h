@@ -46,7 +46,6 @@ struct ReportFacts {
 
 struct Report {
     ReportFacts facts;
-    double runSeconds;       // asked of the run
     bool cable;              // --out and --in given
     long outChannel, inChannel;
     PartResult parts[REPORT_PARTS];
@@ -79,7 +78,7 @@ const char *exitStatusMeaning(int code);
 // escaped and characters XML does not allow become '?'.
 void htmlText(std::string *page, const char *ansi);
 void htmlUtf8(std::string *page, const char *utf8, size_t length);
-void htmlFormat(std::string *page, const char *format, ...);  // printf, then escaped as ASCII
+void htmlFormat(std::string *page, const char *format, ...);  // printf, then as htmlText
 // A verdict badge: <span class="v pass">PASS</span>.
 void htmlVerdict(std::string *page, Verdict verdict);
 // The closing row of a capped table: "... N more <what>" (nothing when none were left out).

@@ -156,7 +156,6 @@ int reportCommand(const CheckerOptions &options)
         p.ran = false;
         p.json.clear();
     }
-    report.runSeconds = options.seconds;
     report.cable = options.outChannel >= 0 && options.inChannel >= 0;
     report.outChannel = options.outChannel;
     report.inChannel = options.inChannel;

@@ -194,7 +194,6 @@ void fillSampleReport(SampleRecords *s, long channels, long long switches, bool 
     snprintf(f.windows, sizeof f.windows, "Windows 10 Pro, version 10.0, build 19045");
     snprintf(f.commandLine, sizeof f.commandLine, "quorvelcheck64 report big%s -o r.html",
              cable ? " --out 0 --in 1" : "");
-    r.runSeconds = s->run.setup.elapsedS;
     r.cable = cable;
     r.outChannel = cable ? 0 : -1;
     r.inChannel = cable ? 1 : -1;
