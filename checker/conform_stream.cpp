@@ -59,6 +59,7 @@ static void noteSwitch(long index, ASIOBool directProcess, const ASIOTime *time)
         if (note.readyResult != ASE_OK && slot == 0)
             readyWanted.store(false, std::memory_order_relaxed);
     }
+    note.stageAfter = static_cast<signed char>(stage.load(std::memory_order_relaxed));
     if (time) {
         const ASIOTimeInfo &info = time->timeInfo;
         note.timeFlags = info.flags;
@@ -215,6 +216,37 @@ static void judgeThreads(ConformCheck check, const std::vector<const SwitchNote 
         grade(check, VERDICT_PASS, "one thread");
 }
 
+double robustStep(const double *values, size_t count)
+{
+    size_t half = count / 2;
+    if (half == 0)
+        return 0;
+    std::vector<double> steps;
+    for (size_t i = 0; i + half < count; i++)
+        steps.push_back((values[i + half] - values[i]) / half);
+    std::nth_element(steps.begin(), steps.begin() + steps.size() / 2, steps.end());
+    return steps[steps.size() / 2];
+}
+
+double arrivalStepUs(long from, long to)
+{
+    double perUs = calibratedTicksPerUs();
+    std::vector<double> us;
+    for (long k = from; k < to && k < conformNoteCount(); k++)
+        us.push_back((notes[k].ticks - notes[from].ticks) / perUs);
+    return robustStep(us.data(), us.size());
+}
+
+static std::vector<double> arrivalsUs(const std::vector<const SwitchNote *> &run, double ticksPerUs)
+{
+    std::vector<double> us;
+    for (const SwitchNote *note : run)
+        us.push_back((note->ticks - run.front()->ticks) / ticksPerUs);
+    return us;
+}
+
+// Switches x size over the time they took, the time per switch measured robustly (robustStep), so
+// that one switch the system delayed at either end does not move the figure.
 static void judgeRate(ConformCheck check, const std::vector<const SwitchNote *> &run, long frames,
                       double nominal, double ticksPerUs)
 {
@@ -222,8 +254,9 @@ static void judgeRate(ConformCheck check, const std::vector<const SwitchNote *> 
         grade(check, VERDICT_FAIL, "%zu switches: too few to measure the rate", run.size());
         return;
     }
-    double us = (run.back()->ticks - run.front()->ticks) / ticksPerUs;
-    double measured = (run.size() - 1) * static_cast<double>(frames) / (us / 1e6);
+    std::vector<double> arrivals = arrivalsUs(run, ticksPerUs);
+    double periodUs = robustStep(arrivals.data(), arrivals.size());
+    double measured = frames / (periodUs / 1e6);
     double ppm = (measured / nominal - 1) * 1e6;
     gradeFigure(check, ppm);
     Verdict verdict = fabs(ppm) > 10000 ? VERDICT_FAIL : fabs(ppm) > 1000 ? VERDICT_WARN : VERDICT_PASS;
@@ -257,11 +290,15 @@ static bool judgeClock(ConformCheck check, const char *what, const std::vector<i
         jitter.push_back(fabs((stampsNs[k] - stampsNs[k - 1]) / 1000.0 - periodUs));
     }
     if (stampsNs.size() >= 10) {
-        double stampUs = (stampsNs.back() - stampsNs.front()) / 1000.0;
-        double clockUs = (run.back()->ticks - run.front()->ticks) / ticksPerUs;
-        if (fabs(stampUs / clockUs - 1) > 0.01) {
-            grade(check, VERDICT_FAIL, "%s's time stamps span %.0f us where the checker's clock spans "
-                  "%.0f us", what, stampUs, clockUs);
+        std::vector<double> stampUs;
+        for (int64_t ns : stampsNs)
+            stampUs.push_back((ns - stampsNs.front()) / 1000.0);
+        std::vector<double> arrivals = arrivalsUs(run, ticksPerUs);
+        double stampStep = robustStep(stampUs.data(), stampUs.size());
+        double clockStep = robustStep(arrivals.data(), arrivals.size());
+        if (fabs(stampStep / clockStep - 1) > 0.01) {
+            grade(check, VERDICT_FAIL, "%s's time stamps advance %.1f us a switch where the checker's "
+                  "clock advances %.1f us", what, stampStep, clockStep);
             return false;
         }
     }
@@ -429,7 +466,9 @@ void conformStream(const CheckerOptions &options, int index, bool timeInfo)
     std::vector<const SwitchNote *> run;
     for (long k = 0; k < conformNoteCount(); k++) {
         const SwitchNote &note = conformNotes()[k];
-        if (note.stage == STAGE_RUNNING || note.stage == STAGE_STOPPING)
+        // Switches made while stop is on its way are allowed, but not judged: the driver is
+        // winding down.
+        if (note.stage == STAGE_RUNNING && note.stageAfter == STAGE_RUNNING)
             run.push_back(&note);
     }
     double ticksPerUs = calibratedTicksPerUs();

@@ -6,6 +6,7 @@
 #include "drivers/asio_interface.h"
 
 #include <atomic>
+#include <stddef.h>
 #include <stdint.h>
 
 // Where the host stands when a callback comes: callbacks are due only while starting, running and
@@ -24,7 +25,8 @@ struct SwitchNote {
     int64_t ticks;          // switchTicks() on arrival
     long index;
     unsigned long thread;
-    signed char stage;      // ConformStage
+    signed char stage;      // ConformStage when the callback came
+    signed char stageAfter; // ... and when it returned
     bool timeInfo;          // came through bufferSwitchTimeInfo
     bool readyCalled;
     ASIOError positionResult;  // getSamplePosition, asked in the callback
@@ -51,5 +53,11 @@ const SwitchNote *conformNotes();
 long conformStageCount(ConformStage stage);
 // Callbacks of every kind since resetConformSwitches, noted or not.
 long conformSwitchCount();
+// The time per step of a series that advances one step a sample: the median of its advance over
+// half the series, from every start in its first half, so that a few values the system delayed, or
+// a burst that made them up, move it no more than they move the median. 0 for fewer than two.
+double robustStep(const double *values, size_t count);
+// robustStep over the arrivals of notes `from` to `to` (not included), in microseconds.
+double arrivalStepUs(long from, long to);
 // Waits, pumping messages, until `more` callbacks have come since `since` or `ms` have passed.
 bool waitForSwitches(long since, long more, unsigned long ms);

@@ -65,6 +65,35 @@ struct SimAsioCallbacks {
     void *(SIM_CDECL *bufferSwitchTimeInfo)(void *params, long doubleBufferIndex, long directProcess);
 };
 
+// What bufferSwitchTimeInfo passes: the time of the buffer being delivered.
+enum {
+    SIM_TIME_SYSTEM_VALID = 1,
+    SIM_TIME_POSITION_VALID = 2,
+    SIM_TIME_RATE_VALID = 4,
+};
+
+struct SimAsioTimeInfo {
+    double speed;
+    SimAsioSamples systemTime;  // nanoseconds
+    SimAsioSamples samplePosition;
+    double sampleRate;
+    unsigned long flags;
+    char reserved[12];
+};
+
+struct SimAsioTimeCode {
+    double speed;
+    SimAsioSamples timeCodeSamples;
+    unsigned long flags;
+    char future[64];
+};
+
+struct SimAsioTime {
+    long reserved[4];
+    SimAsioTimeInfo timeInfo;
+    SimAsioTimeCode timeCode;
+};
+
 #pragma pack(pop)
 
 static_assert(sizeof(long) == 4, "the interface needs 32-bit long");
@@ -83,6 +112,19 @@ static_assert(offsetof(SimAsioBufferInfo, channelNum) == 4, "buffer info");
 static_assert(offsetof(SimAsioBufferInfo, buffers) == 8, "buffer info");
 static_assert(sizeof(SimAsioBufferInfo) == 8 + 2 * sizeof(void *), "buffer info: 16 or 24");
 static_assert(sizeof(SimAsioCallbacks) == 4 * sizeof(void *), "callbacks: 16 or 32");
+static_assert(offsetof(SimAsioTimeInfo, systemTime) == 8, "time info");
+static_assert(offsetof(SimAsioTimeInfo, samplePosition) == 16, "time info");
+static_assert(offsetof(SimAsioTimeInfo, sampleRate) == 24, "time info");
+static_assert(offsetof(SimAsioTimeInfo, flags) == 32, "time info");
+static_assert(offsetof(SimAsioTimeInfo, reserved) == 36, "time info");
+static_assert(sizeof(SimAsioTimeInfo) == 48, "time info");
+static_assert(offsetof(SimAsioTimeCode, timeCodeSamples) == 8, "time code");
+static_assert(offsetof(SimAsioTimeCode, flags) == 16, "time code");
+static_assert(offsetof(SimAsioTimeCode, future) == 20, "time code");
+static_assert(sizeof(SimAsioTimeCode) == 84, "time code");
+static_assert(offsetof(SimAsioTime, timeInfo) == 16, "time");
+static_assert(offsetof(SimAsioTime, timeCode) == 64, "time");
+static_assert(sizeof(SimAsioTime) == 148, "time");
 
 struct SimDevice;
 

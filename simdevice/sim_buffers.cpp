@@ -18,6 +18,8 @@ long checkRequest(const SimDevice *device, const SimAsioBufferInfo *infos, long 
     const SimConfig &config = device->config;
     if (!callbacks || !callbacks->bufferSwitch || count < 0 || (count > 0 && !infos) || frames <= 0)
         return SIM_ASE_INVALID_MODE;
+    if (config.maxWorkingSize > 0 && frames > config.maxWorkingSize)
+        return SIM_ASE_INVALID_MODE;
     // Refused before the array is read: a count beyond the channels would run off its end.
     long long channels = (long long)(config.inputs > 0 ? config.inputs : 0) +
                          (config.outputs > 0 ? config.outputs : 0);
@@ -124,9 +126,25 @@ long simCreateBuffers(SimDevice *device, SimAsioBufferInfo *infos, long count, l
         infos[i].buffers[0] = set.elements[i].half[0];
         infos[i].buffers[1] = set.elements[i].half[1];
     }
+    // Only the host's array is wrong: the device keeps judging its own halves, and a host that
+    // writes the second element from the middle of the first stays inside the block.
+    if (count >= 2 && device->config.sharedBuffer) {
+        size_t offset = device->config.sharedBuffer == 2 ? set.elements[0].halfBytes / 2 : 0;
+        infos[1].buffers[0] = set.elements[0].half[0] + offset;
+        infos[1].buffers[1] = set.elements[0].half[1] + offset;
+    }
     device->buffers = set;
     device->shared->trueRoundTrip = (LONG)roundTrip;
     return SIM_ASE_OK;
+}
+
+bool simEarlySwitch(SimDevice *device) {
+    SimAsioCallbacks *callbacks = device->buffers.callbacks;
+    if (!device->buffers.made || !callbacks)
+        return false;
+    simHold(device);
+    callbacks->bufferSwitch(0, 1);
+    return simUnhold(device);
 }
 
 void simFreeBuffers(SimBufferSet *set) {

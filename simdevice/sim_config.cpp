@@ -54,6 +54,49 @@ const ConfigField kFields[] = {
     NUMBER_FIELD("CableIn", cableIn),
     NUMBER_FIELD("StallEvery", stallEvery),
     NUMBER_FIELD("StallMs", stallMs),
+    TEXT_FIELD("FaultCall", faultCall),
+    NUMBER_FIELD("FaultKind", faultKind),
+    NUMBER_FIELD("FaultAtCall", faultAtCall),
+    NUMBER_FIELD("FaultExitCode", faultExitCode),
+    TEXT_FIELD("FailCall", failCall),
+    NUMBER_FIELD("FailAtCall", failAtCall),
+    NUMBER_FIELD("FailCount", failCount),
+    NUMBER_FIELD("SilentStartAt", silentStartAt),
+    NUMBER_FIELD("CreateDelayMs", createDelayMs),
+    NUMBER_FIELD("InitDelayMs", initDelayMs),
+    NUMBER_FIELD("ErrorMessageUnterminated", errorMessageUnterminated),
+    NUMBER_FIELD("ReinitFails", reinitFails),
+    NUMBER_FIELD("ChannelInfoFault", channelInfoFault),
+    NUMBER_FIELD("ChannelInfoPastEnd", channelInfoPastEnd),
+    NUMBER_FIELD("ClockFault", clockFault),
+    NUMBER_FIELD("SetRateIgnored", setRateIgnored),
+    NUMBER_FIELD("SetRateAcceptsAll", setRateAcceptsAll),
+    NUMBER_FIELD("MaxWorkingSize", maxWorkingSize),
+    NUMBER_FIELD("SharedBuffer", sharedBuffer),
+    NUMBER_FIELD("LatencyFault", latencyFault),
+    NUMBER_FIELD("CallbackInCreateBuffers", callbackInCreateBuffers),
+    NUMBER_FIELD("OutputReady", outputReady),
+    NUMBER_FIELD("KeepsReference", keepsReference),
+    NUMBER_FIELD("ClockPpm", clockPpm),
+    NUMBER_FIELD("TimeInfoOnly", timeInfoOnly),
+    NUMBER_FIELD("TimeInfoFault", timeInfoFault),
+    NUMBER_FIELD("PositionFault", positionFault),
+    NUMBER_FIELD("StopCallbacksAfter", stopCallbacksAfter),
+    NUMBER_FIELD("IndexFault", indexFault),
+    NUMBER_FIELD("TwoThreads", twoThreads),
+    NUMBER_FIELD("CallbacksBeforeStart", callbacksBeforeStart),
+    NUMBER_FIELD("LateCallbackMs", lateCallbackMs),
+    NUMBER_FIELD("RequestLatencyShift", requestLatencyShift),
+    TEXT_FIELD("SignalFault", signalFault),
+    NUMBER_FIELD("SignalFaultAt", signalFaultAt),
+    NUMBER_FIELD("SignalFaultBits", signalFaultBits),
+    TEXT_FIELD("SignalFaultLevel", signalFaultLevel),
+    NUMBER_FIELD("SetRateBackIgnored", setRateBackIgnored),
+    NUMBER_FIELD("RestartSilent", restartSilent),
+    NUMBER_FIELD("RecreateFails", recreateFails),
+    NUMBER_FIELD("SilentAfterRecreates", silentAfterRecreates),
+    NUMBER_FIELD("RateChangeSilent", rateChangeSilent),
+    NUMBER_FIELD("LatencyLieAtSize", latencyLieAtSize),
 };
 
 #undef TEXT_FIELD
@@ -121,6 +164,10 @@ void simDefaultConfig(SimConfig *config) {
     config->asioMessages = 1;
     config->cableOut = -1;
     config->cableIn = -1;
+    config->faultAtCall = 1;
+    config->faultExitCode = 77;
+    config->failAtCall = 1;
+    config->failCount = 1;
 }
 
 long simWriteConfig(const char *clsidText, const SimConfig *config) {

@@ -21,6 +21,12 @@
 // - A loopback cable from one output to one input with a true round trip of
 //   2 x frames + InputDelay + OutputDelay, and latencies that tell it (or lie by LatencyLie).
 // - Stalls of the clock, and buffers with no channels at all.
+// - One broken rule at a time on demand: a crash, a hang or an exit in any call, calls that
+//   answer errors, wrong figures, shared buffers, early callbacks, a leak ("FaultCall" to
+//   "KeepsReference").
+// - A sample clock of its own (pace off by ClockPpm), time info for a host that wants it, faults of
+//   the sample position, the time info, the callbacks and the cable's signal, and an account of
+//   where each shows that does not depend on what the host did.
 //
 // What the device saw is published in a named shared-memory record, SimShared, named
 // simSharedName(clsid). A test opens it before the host starts and keeps its handle, so the record
@@ -84,6 +90,95 @@ struct SimConfig {
     int32_t cableIn;          // "CableIn":  -1 (both) = no cable
     int32_t stallEvery;       // "StallEvery": 0 = never; else every Nth switch comes late by...
     int32_t stallMs;          // "StallMs": ...this many milliseconds
+
+    // Faults of the driver's calls, one per broken rule. Calls are counted in SimShared's
+    // opCounts (over all objects and processes since the record was reset); "create" counts the
+    // factory's CreateInstance calls (createFor*), "release" the objects released before.
+    char faultCall[32];       // "FaultCall": a slot name ("init" .. "outputReady", as in the
+                              // driver interface), "create" (the factory's CreateInstance) or
+                              // "release" (the Release that drops the last reference); empty: none
+    int32_t faultKind;        // "FaultKind": 1 an access violation; 2 the call never returns
+                              // (sleeping); 3 ExitProcess("FaultExitCode")
+    int32_t faultAtCall;      // "FaultAtCall": the fault comes at this call of that slot (1)
+    int32_t faultExitCode;    // "FaultExitCode": the exit code of FaultKind 3 (77)
+    char failCall[32];        // "FailCall": a slot name or "create"; those calls do nothing but
+                              // answer ASE_HWMalfunction (init and getDriverVersion answer 0,
+                              // getDriverName and getErrorMessage write nothing, CreateInstance
+                              // E_FAIL)
+    int32_t failAtCall;       // "FailAtCall": the first call that fails (1)...
+    int32_t failCount;        // "FailCount": ...and how many fail (1; -1: every one from then on)
+    int32_t silentStartAt;    // "SilentStartAt": this start (from 1) answers ASE_OK but starts
+                              // no switch thread: no callbacks, the sample position stands still
+    int32_t createDelayMs;    // "CreateDelayMs": CreateInstance sleeps this long first
+    int32_t initDelayMs;      // "InitDelayMs": init sleeps this long first
+    int32_t errorMessageUnterminated;  // "ErrorMessageUnterminated": getErrorMessage fills all
+                              // 124 bytes with no NUL
+    int32_t reinitFails;      // "ReinitFails": the second object of the class made in this process
+                              // fails init ("Quorvel Sim: the device is in use"); later ones work
+    int32_t channelInfoFault; // "ChannelInfoFault": 1 the name has no NUL in its 32 bytes; 2 the
+                              // name is empty; 3 `channel` answers the asked one plus 1; 4
+                              // `isInput` answers the opposite of what was asked
+    int32_t channelInfoPastEnd;  // "ChannelInfoPastEnd": 1 = a channel past the last answers
+                              // ASE_OK with a type and a name
+    int32_t clockFault;       // "ClockFault": getClockSources gives 1 no source (count 0, ASE_OK);
+                              // 2 one source, not current; 3 two sources, both current
+    int32_t setRateIgnored;   // "SetRateIgnored": setSampleRate answers ASE_OK for an accepted
+                              // rate but keeps the rate it had
+    int32_t setRateAcceptsAll;  // "SetRateAcceptsAll": setSampleRate answers ASE_OK for any
+                              // positive rate and applies it; canSampleRate still refuses it
+    int32_t maxWorkingSize;   // "MaxWorkingSize": createBuffers answers ASE_InvalidMode for
+                              // sizes above this, whatever getBufferSize claims (0: no limit)
+    int32_t sharedBuffer;     // "SharedBuffer": the second element of the host's array gets 1 the
+                              // same two addresses as the first; 2 halves that start in the
+                              // middle of the first's (the device judges its own copies)
+    int32_t latencyFault;     // "LatencyFault": getLatencies reports 1 half a buffer each way;
+                              // 2 4096 - frames each way (at least 1): less as buffers grow
+    int32_t callbackInCreateBuffers;  // "CallbackInCreateBuffers": 1 = createBuffers calls the
+                              // host's bufferSwitch(0, 1) once, on the host's thread, before it
+                              // returns
+    int32_t outputReady;      // "OutputReady": outputReady answers 0 ASE_NotPresent; 1 ASE_OK;
+                              // 2 ASE_OK for the object's first 10 calls, then ASE_HWMalfunction
+    int32_t keepsReference;   // "KeepsReference": the last Release answers 1 and keeps the object
+                              // (logged as SIM_RELEASE with a = 1)
+    // The device's own clock counts periods k = 1, 2, 3... from start, each `frames` long; its
+    // frame clock is (k-1) x frames at the start of period k, whose callback gets index (k-1) & 1.
+    int32_t clockPpm;         // "ClockPpm": signed; positive runs fast (period / (1 + ppm/1e6))
+    int32_t timeInfoOnly;     // "TimeInfoOnly": 1 = bufferSwitchTimeInfo whatever the host answered
+                              // to "supports time info" (otherwise only for a host that said 1)
+    int32_t timeInfoFault;    // "TimeInfoFault": 1 flags 0; 2 position stays at its first value;
+                              // 3 rate 1% off; 4 system time stays at its first value
+    int32_t positionFault;    // "PositionFault" (getSamplePosition): 1 stops advancing after 10
+                              // periods; 2 goes back one buffer every 10th period; 3 always
+                              // ASE_SPNotAdvancing; 4 its time stamp stays at its first value
+    int32_t stopCallbacksAfter;   // "StopCallbacksAfter": no host callbacks after N in a run
+    int32_t indexFault;       // "IndexFault": every Nth callback repeats the previous one's index
+    int32_t twoThreads;       // "TwoThreads": 1 = every other callback from a second thread
+    int32_t callbacksBeforeStart;  // "CallbacksBeforeStart": 1 = the clock runs from createBuffers
+    int32_t lateCallbackMs;   // "LateCallbackMs": stop and disposeBuffers return at once; one last
+                              // callback comes this long after stop returned
+    int32_t requestLatencyShift;  // "RequestLatencyShift": output latency reported N frames
+                                  // higher once the "RequestSelector" request was sent
+    char signalFault[16];     // "SignalFault": one fault of the cable path or of the callbacks:
+                              // drop, twice, shift, swap, invert, bits, noise, gain; empty = none
+    int32_t signalFaultAt;    // "SignalFaultAt": its period, from 1; 0 = from the start (lasting
+                              // ones). The cable's act on what is played from then on (the host's
+                              // first samples play in period 2), "swap" on what is captured
+    int32_t signalFaultBits;  // "SignalFaultBits": "bits" keeps the top N bits of each sample
+    char signalFaultLevel[32];  // "SignalFaultLevel": "noise" amplitude (fraction of full scale)
+                                // or "gain" factor, text parsed with strtod
+    // What goes wrong only when a host repeats itself, the way hosts do.
+    int32_t setRateBackIgnored;  // "SetRateBackIgnored": once another rate was set, setting the
+                              // configured "SampleRate" again answers ASE_OK and changes nothing
+    int32_t restartSilent;    // "RestartSilent": a start after a stop on the same buffers answers
+                              // ASE_OK and makes no switch
+    int32_t recreateFails;    // "RecreateFails": createBuffers right after disposeBuffers, at the
+                              // size just disposed, answers ASE_NoMemory
+    int32_t silentAfterRecreates;  // "SilentAfterRecreates": once buffers were made this many
+                              // times after a disposeBuffers, starts answer ASE_OK and make no
+                              // switch (0: never)
+    int32_t rateChangeSilent; // "RateChangeSilent": once an object's rate was changed, its starts
+                              // answer ASE_OK and make no switch
+    int32_t latencyLieAtSize; // "LatencyLieAtSize": "LatencyLie" only at this buffer size (0: all)
 };
 
 // Default figures: 2 in, 2 out, 256 frames (64..2048, granularity -1), 48 kHz, 32-bit LE integers,
@@ -193,8 +288,24 @@ struct SimShared {
     volatile LONG requestAnswer;        // the host's answer to the last of them
 
     volatile LONG trueRoundTrip;        // frames from output "CableOut" back to input "CableIn",
-                                        // set at createBuffers; 0 with no cable
+                                        // set at createBuffers and kept current by the clock
+                                        // (drops and "shift" add to it); 0 with no cable
     volatile LONG stalls;               // switches made late on purpose ("StallEvery")
+    volatile LONG outputReadyAfterSwitch;  // buffer switches followed by at least one
+                                        // outputReady call before the next one
+
+    // The device's own clock in the current run (reset when a run begins).
+    volatile LONG clockPeriods;         // periods of the clock since the run began
+    volatile LONG hostSwitches;         // host callbacks made: bufferSwitch + bufferSwitchTimeInfo
+    volatile LONG bufferSwitchCalls;
+    volatile LONG timeInfoCalls;
+    // Where the "SignalFault" shows, in the host's terms, from the device's own clock and queue:
+    volatile LONG faultPeriod;          // period of the clock it began in; 0: not yet
+    volatile LONG faultHostSwitch;      // host callback (from 1) bringing the first affected
+                                        // input sample of "CableIn"; 0: not yet
+    volatile LONG faultHostOffset;      // that sample's frame within the buffer
+    volatile LONG drops;                // periods in which the host was not called ("drop")
+    volatile LONG duplicates;           // extra callbacks of a period ("twice")
 
     volatile LONG opCounts[SIM_OPS];    // [op]: calls of each SimOp, counted past the log's end
     volatile LONG callCount;            // calls seen; only the first SIM_MAX_CALLS are kept

@@ -11,6 +11,14 @@ namespace {
 HMODULE g_module;
 volatile LONG g_alive;  // objects, factories and server locks
 
+struct ClassCount {
+    CLSID clsid;
+    LONG made;
+};
+ClassCount g_classCounts[64];  // objects made in this process, per class
+int g_classesCounted;
+SRWLOCK g_classCountLock = SRWLOCK_INIT;
+
 struct SimFactory;
 
 struct SimFactoryVtbl {
@@ -66,12 +74,36 @@ void countCreate(SimShared *shared, int asked) {
         InterlockedIncrement(&shared->createForOther);
 }
 
+// CreateInstance calls so far, this one included.
+LONG createCalls(const SimShared *shared) {
+    if (!shared)
+        return 1;
+    return shared->createForClsid + shared->createForUnknown + shared->createForOther;
+}
+
+// "CreateDelayMs", and the faults planted in "create". True: the call fails.
+bool createFails(SimFactory *self) {
+    char text[40];
+    simClsidToText(self->clsid, text, sizeof text);
+    SimConfig config;
+    if (simReadConfig(text, &config))
+        return false;
+    if (config.createDelayMs > 0)
+        Sleep((DWORD)config.createDelayMs);
+    return simFaultOrFail(config, SIM_CREATED, createCalls(self->shared));
+}
+
 // Hosts ask for the driver interface under the driver's own class identifier; IID_IUnknown gets
 // the object's bare IUnknown face.
 HRESULT SIM_STDCALL factoryCreateInstance(SimFactory *self, IUnknown *outer, const IID *iid,
                                           void **out) {
     int asked = simAsked(self->clsid, iid);
     countCreate(self->shared, asked);
+    if (createFails(self)) {
+        if (out)
+            *out = nullptr;
+        return E_FAIL;
+    }
     if (!out)
         return E_POINTER;
     *out = nullptr;
@@ -121,6 +153,21 @@ void simModuleRelease() {
 
 HMODULE simModuleHandle() {
     return g_module;
+}
+
+LONG simCountObjectOfClass(const CLSID &clsid) {
+    AcquireSRWLockExclusive(&g_classCountLock);
+    int i = 0;
+    while (i < g_classesCounted && !IsEqualGUID(g_classCounts[i].clsid, clsid))
+        i++;
+    if (i == g_classesCounted && i < (int)(sizeof g_classCounts / sizeof g_classCounts[0])) {
+        g_classCounts[i].clsid = clsid;
+        g_classCounts[i].made = 0;
+        g_classesCounted++;
+    }
+    LONG made = i < g_classesCounted ? ++g_classCounts[i].made : 0;
+    ReleaseSRWLockExclusive(&g_classCountLock);
+    return made;
 }
 
 void simClsidToText(const CLSID &c, char *out, int outSize) {

@@ -4,6 +4,7 @@
 #include "sim_object.h"
 
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 namespace {
@@ -19,6 +20,13 @@ void copyText(char *out, size_t outSize, const char *text) {
     snprintf(out, outSize, "%s", text);
 }
 
+// The text, then 'X' up to the end: no NUL anywhere.
+void fillUnterminated(char *out, size_t outSize, const char *text) {
+    size_t length = strlen(text);
+    for (size_t i = 0; i < outSize; i++)
+        out[i] = i < length ? text[i] : 'X';
+}
+
 struct DeviceLock {
     explicit DeviceLock(SimDevice *device) : device(device) { EnterCriticalSection(&device->lock); }
     ~DeviceLock() { LeaveCriticalSection(&device->lock); }
@@ -27,9 +35,17 @@ struct DeviceLock {
 
 long SIM_THISCALL init(SimDevice *self, void *sysHandle) {
     simLogCall(self, SIM_INIT, sysHandle != nullptr, 0);
+    if (simCallFails(self, SIM_INIT))
+        return 0;
+    if (self->config.initDelayMs > 0)
+        Sleep((DWORD)self->config.initDelayMs);
     if (self->config.initMessageBox && simInitMessageBox(self))
         return 0;  // released while the box was up: nobody is left to use the answer
     self->owner = (HWND)sysHandle;
+    if (self->config.reinitFails && self->madeInProcess == 2) {
+        copyText(self->errorText, sizeof self->errorText, "Quorvel Sim: the device is in use");
+        return 0;
+    }
     if (self->config.initError[0]) {
         copyText(self->errorText, sizeof self->errorText, self->config.initError);
         return 0;
@@ -40,13 +56,11 @@ long SIM_THISCALL init(SimDevice *self, void *sysHandle) {
 
 void SIM_THISCALL getDriverName(SimDevice *self, char *name) {
     simLogCall(self, SIM_GET_DRIVER_NAME, 0, 0);
-    if (!name)
+    if (simCallFails(self, SIM_GET_DRIVER_NAME) || !name)
         return;
     const char *configured = self->config.driverName;
     if (self->config.nameUnterminated) {
-        size_t length = strlen(configured);
-        for (int i = 0; i < 32; i++)
-            name[i] = (size_t)i < length ? configured[i] : 'X';
+        fillUnterminated(name, 32, configured);
         return;
     }
     copyText(name, 32, configured);
@@ -54,25 +68,46 @@ void SIM_THISCALL getDriverName(SimDevice *self, char *name) {
 
 long SIM_THISCALL getDriverVersion(SimDevice *self) {
     simLogCall(self, SIM_GET_DRIVER_VERSION, 0, 0);
+    if (simCallFails(self, SIM_GET_DRIVER_VERSION))
+        return 0;
     return self->config.driverVersion;
 }
 
 void SIM_THISCALL getErrorMessage(SimDevice *self, char *text) {
     simLogCall(self, SIM_GET_ERROR_MESSAGE, 0, 0);
-    if (text)
+    if (simCallFails(self, SIM_GET_ERROR_MESSAGE) || !text)
+        return;
+    if (self->config.errorMessageUnterminated)
+        fillUnterminated(text, 124, self->errorText);
+    else
         copyText(text, 124, self->errorText);
+}
+
+// A start the host repeats in a way the device is told to get wrong: it answers ASE_OK, no more.
+bool repeatSilent(const SimDevice *self) {
+    const SimConfig &c = self->config;
+    return (c.restartSilent && self->stoppedOnBuffers) ||
+           (c.silentAfterRecreates > 0 && self->recreations >= c.silentAfterRecreates) ||
+           (c.rateChangeSilent && self->rateChanged);
 }
 
 long SIM_THISCALL start(SimDevice *self) {
     long result;
-    if (simOnSwitchThread(self)) {
+    LONG number = self->shared->opCounts[SIM_START] + 1;  // logged below, with the answer
+    if (simFaultOrFail(self->config, SIM_START, number)) {
+        result = SIM_ASE_HW_MALFUNCTION;
+    } else if (simOnSwitchThread(self)) {
         result = SIM_ASE_OK;  // already running: it is the caller
     } else {
         DeviceLock lock(self);
+        if (!simThreadRunning(self))
+            self->readySwitchSeen = -1;  // a new run
         if (self->config.startFails)
             result = SIM_ASE_HW_MALFUNCTION;
         else if (!self->buffers.made)
             result = SIM_ASE_NOT_PRESENT;
+        else if (number == self->config.silentStartAt || repeatSilent(self))
+            result = SIM_ASE_OK;  // and no thread: no callbacks, no position
         else
             result = simStartThread(self);
     }
@@ -82,13 +117,16 @@ long SIM_THISCALL start(SimDevice *self) {
 
 long SIM_THISCALL stop(SimDevice *self) {
     simLogCall(self, SIM_STOP, 0, 0);
+    if (simCallFails(self, SIM_STOP))
+        return SIM_ASE_HW_MALFUNCTION;
     if (simOnSwitchThread(self)) {
         SetEvent(self->stopEvent);  // the thread ends once the callback has returned
         return SIM_ASE_OK;
     }
     {
         DeviceLock lock(self);
-        simStopThread(self);
+        simStopStream(self);
+        self->stoppedOnBuffers = self->buffers.made;
     }
     // The thread has ended before the wait: a start made from the host's window meanwhile must
     // not be undone when the wait is over.
@@ -99,6 +137,8 @@ long SIM_THISCALL stop(SimDevice *self) {
 
 long SIM_THISCALL getChannels(SimDevice *self, long *inputs, long *outputs) {
     simLogCall(self, SIM_GET_CHANNELS, 0, 0);
+    if (simCallFails(self, SIM_GET_CHANNELS))
+        return SIM_ASE_HW_MALFUNCTION;
     if (!inputs || !outputs)
         return SIM_ASE_INVALID_PARAMETER;
     *inputs = self->config.inputs;
@@ -109,18 +149,28 @@ long SIM_THISCALL getChannels(SimDevice *self, long *inputs, long *outputs) {
 // The converters' delays on top of one buffer each way; the output side may be told wrong.
 long SIM_THISCALL getLatencies(SimDevice *self, long *inputLatency, long *outputLatency) {
     simLogCall(self, SIM_GET_LATENCIES, 0, 0);
+    if (simCallFails(self, SIM_GET_LATENCIES))
+        return SIM_ASE_HW_MALFUNCTION;
     if (!inputLatency || !outputLatency)
         return SIM_ASE_INVALID_PARAMETER;
     const SimConfig &c = self->config;
     long frames = self->buffers.made ? self->buffers.frames : c.preferredSize;
     *inputLatency = frames + (c.inputDelay > 0 ? c.inputDelay : 0);
-    *outputLatency = frames + (c.outputDelay > 0 ? c.outputDelay : 0) + c.latencyLie;
+    bool lies = c.latencyLieAtSize == 0 || c.latencyLieAtSize == frames;
+    *outputLatency = frames + (c.outputDelay > 0 ? c.outputDelay : 0) + (lies ? c.latencyLie : 0);
+    if (c.latencyFault == 1)
+        *inputLatency = *outputLatency = frames / 2;
+    if (c.latencyFault == 2)
+        *inputLatency = *outputLatency = frames < 4095 ? 4096 - frames : 1;
+    *outputLatency += simLatencyShift(self);
     return SIM_ASE_OK;
 }
 
 long SIM_THISCALL getBufferSize(SimDevice *self, long *minSize, long *maxSize, long *preferredSize,
                                 long *granularity) {
     simLogCall(self, SIM_GET_BUFFER_SIZE, 0, 0);
+    if (simCallFails(self, SIM_GET_BUFFER_SIZE))
+        return SIM_ASE_HW_MALFUNCTION;
     if (!minSize || !maxSize || !preferredSize || !granularity)
         return SIM_ASE_INVALID_PARAMETER;
     *minSize = self->config.minSize;
@@ -132,11 +182,15 @@ long SIM_THISCALL getBufferSize(SimDevice *self, long *minSize, long *maxSize, l
 
 long SIM_THISCALL canSampleRate(SimDevice *self, double rate) {
     simLogCall(self, SIM_CAN_SAMPLE_RATE, logNumber(rate), 0);
+    if (simCallFails(self, SIM_CAN_SAMPLE_RATE))
+        return SIM_ASE_HW_MALFUNCTION;
     return simRateAccepted(self, rate) ? SIM_ASE_OK : SIM_ASE_NO_CLOCK;
 }
 
 long SIM_THISCALL getSampleRate(SimDevice *self, double *rate) {
     simLogCall(self, SIM_GET_SAMPLE_RATE, 0, 0);
+    if (simCallFails(self, SIM_GET_SAMPLE_RATE))
+        return SIM_ASE_HW_MALFUNCTION;
     if (!rate)
         return SIM_ASE_INVALID_PARAMETER;
     *rate = self->sampleRate;
@@ -147,63 +201,73 @@ long SIM_THISCALL getSampleRate(SimDevice *self, double *rate) {
 // pace from the next start on; a run in progress keeps its own.
 long SIM_THISCALL setSampleRate(SimDevice *self, double rate) {
     simLogCall(self, SIM_SET_SAMPLE_RATE, logNumber(rate), 0);
+    if (simCallFails(self, SIM_SET_SAMPLE_RATE))
+        return SIM_ASE_HW_MALFUNCTION;
     if (rate == 0)
         return SIM_ASE_OK;
-    if (!simRateAccepted(self, rate))
+    bool accepted = (self->config.setRateAcceptsAll && rate > 0) || simRateAccepted(self, rate);
+    if (!accepted)
         return SIM_ASE_NO_CLOCK;
-    self->sampleRate = rate;
+    bool ignored = (self->config.setRateIgnored && !self->config.setRateAcceptsAll) ||
+                   (self->config.setRateBackIgnored && rate != self->sampleRate &&
+                    rate == strtod(self->config.sampleRate, nullptr));
+    if (!ignored && rate != self->sampleRate) {
+        self->sampleRate = rate;
+        self->rateChanged = true;
+    }
     return SIM_ASE_OK;
 }
 
 long SIM_THISCALL getClockSources(SimDevice *self, SimAsioClockSource *clocks, long *count) {
     simLogCall(self, SIM_GET_CLOCK_SOURCES, count ? *count : 0, 0);
+    if (simCallFails(self, SIM_GET_CLOCK_SOURCES))
+        return SIM_ASE_HW_MALFUNCTION;
     if (!clocks || !count)
         return SIM_ASE_INVALID_PARAMETER;
     if (*count < 1) {
         *count = 0;
         return SIM_ASE_INVALID_PARAMETER;
     }
-    memset(clocks, 0, sizeof *clocks);
-    clocks->associatedChannel = -1;
-    clocks->associatedGroup = -1;
-    clocks->isCurrentSource = 1;
-    copyText(clocks->name, sizeof clocks->name, "Internal");
-    *count = 1;
+    const long fault = self->config.clockFault;
+    long sources = fault == 1 ? 0 : fault == 3 && *count >= 2 ? 2 : 1;
+    for (long i = 0; i < sources; i++) {
+        memset(&clocks[i], 0, sizeof clocks[i]);
+        clocks[i].index = i;
+        clocks[i].associatedChannel = -1;
+        clocks[i].associatedGroup = -1;
+        clocks[i].isCurrentSource = fault != 2;
+        copyText(clocks[i].name, sizeof clocks[i].name, i == 0 ? "Internal" : "Word Clock");
+    }
+    *count = sources;
     return SIM_ASE_OK;
 }
 
 long SIM_THISCALL setClockSource(SimDevice *self, long reference) {
     simLogCall(self, SIM_SET_CLOCK_SOURCE, reference, 0);
+    if (simCallFails(self, SIM_SET_CLOCK_SOURCE))
+        return SIM_ASE_HW_MALFUNCTION;
     return reference == 0 ? SIM_ASE_OK : SIM_ASE_INVALID_PARAMETER;
 }
 
 long SIM_THISCALL getSamplePosition(SimDevice *self, SimAsioSamples *position,
                                     SimAsioSamples *stamp) {
     simLogCall(self, SIM_GET_SAMPLE_POSITION, 0, 0);
+    if (simCallFails(self, SIM_GET_SAMPLE_POSITION))
+        return SIM_ASE_HW_MALFUNCTION;
     if (!position || !stamp)
         return SIM_ASE_INVALID_PARAMETER;
-    unsigned long long frames = (unsigned long long)self->switches * (unsigned long)self->buffers.frames;
-    LARGE_INTEGER now, frequency;
-    QueryPerformanceCounter(&now);
-    QueryPerformanceFrequency(&frequency);
-    unsigned long long nanoseconds =
-        (unsigned long long)((double)now.QuadPart * 1e9 / (double)frequency.QuadPart);
-    position->hi = (unsigned long)(frames >> 32);
-    position->lo = (unsigned long)frames;
-    stamp->hi = (unsigned long)(nanoseconds >> 32);
-    stamp->lo = (unsigned long)nanoseconds;
-    return simThreadRunning(self) ? SIM_ASE_OK : SIM_ASE_SP_NOT_ADVANCING;
+    return simSamplePosition(self, position, stamp);
 }
 
 long SIM_THISCALL getChannelInfo(SimDevice *self, SimAsioChannelInfo *info) {
-    if (!info) {
-        simLogCall(self, SIM_GET_CHANNEL_INFO, 0, 0);
+    simLogCall(self, SIM_GET_CHANNEL_INFO, info ? info->channel : 0, info ? info->isInput : 0);
+    if (simCallFails(self, SIM_GET_CHANNEL_INFO))
+        return SIM_ASE_HW_MALFUNCTION;
+    if (!info)
         return SIM_ASE_INVALID_PARAMETER;
-    }
-    simLogCall(self, SIM_GET_CHANNEL_INFO, info->channel, info->isInput);
     info->type = simChannelType(self, info->isInput != 0, info->channel);
     long channels = info->isInput ? self->config.inputs : self->config.outputs;
-    if (info->channel < 0 || info->channel >= channels)
+    if (info->channel < 0 || (info->channel >= channels && !self->config.channelInfoPastEnd))
         return SIM_ASE_INVALID_PARAMETER;
     info->isActive = 0;
     for (long i = 0; i < self->buffers.count && self->buffers.elements; i++) {
@@ -213,37 +277,65 @@ long SIM_THISCALL getChannelInfo(SimDevice *self, SimAsioChannelInfo *info) {
     }
     info->channelGroup = 0;
     simChannelName(self, info->isInput != 0, info->channel, info->name, sizeof info->name);
+    const long fault = self->config.channelInfoFault;
+    if (fault == 1)
+        fillUnterminated(info->name, sizeof info->name, info->name);
+    else if (fault == 2)
+        info->name[0] = 0;
+    else if (fault == 3)
+        info->channel++;
+    else if (fault == 4)
+        info->isInput = !info->isInput;
     return SIM_ASE_OK;
 }
 
 long SIM_THISCALL createBuffers(SimDevice *self, SimAsioBufferInfo *infos, long count,
                                 long bufferSize, SimAsioCallbacks *callbacks) {
     simLogCall(self, SIM_CREATE_BUFFERS, count, bufferSize);
+    if (simCallFails(self, SIM_CREATE_BUFFERS))
+        return SIM_ASE_HW_MALFUNCTION;
     if (simOnSwitchThread(self))
         return SIM_ASE_INVALID_MODE;  // its own buffers are in use by the caller
     long result;
     {
         DeviceLock lock(self);
+        bool afterDispose = self->disposedFrames != 0;
+        if (self->config.recreateFails && afterDispose && bufferSize == self->disposedFrames)
+            return SIM_ASE_NO_MEMORY;
         result = simCreateBuffers(self, infos, count, bufferSize, callbacks);
+        if (result == SIM_ASE_OK) {
+            self->recreations += afterDispose;
+            self->disposedFrames = 0;
+            self->stoppedOnBuffers = false;
+        }
     }
     // Asked with no lock held: the host may call back in, or let go of the object, meanwhile.
-    if (result == SIM_ASE_OK && self->config.asioMessages)
-        simAskHost(self);
+    if (result == SIM_ASE_OK && self->config.asioMessages && simAskHost(self))
+        return result;  // released meanwhile
+    if (result == SIM_ASE_OK && self->config.callbackInCreateBuffers)
+        simEarlySwitch(self);
+    if (result == SIM_ASE_OK)
+        simBuffersMade(self);
     return result;
 }
 
 long SIM_THISCALL disposeBuffers(SimDevice *self) {
     simLogCall(self, SIM_DISPOSE_BUFFERS, 0, 0);
+    if (simCallFails(self, SIM_DISPOSE_BUFFERS))
+        return SIM_ASE_HW_MALFUNCTION;
     if (simOnSwitchThread(self))
         return SIM_ASE_INVALID_MODE;
     DeviceLock lock(self);
-    simStopThread(self);
-    simFreeBuffers(&self->buffers);
+    if (self->buffers.made)
+        self->disposedFrames = self->buffers.frames;
+    simDisposeStream(self);
     return SIM_ASE_OK;
 }
 
 long SIM_THISCALL controlPanel(SimDevice *self) {
     simLogCall(self, SIM_CONTROL_PANEL, 0, 0);
+    if (simCallFails(self, SIM_CONTROL_PANEL))
+        return SIM_ASE_HW_MALFUNCTION;
     if (self->config.panelDelayMs > 0)
         Sleep((DWORD)self->config.panelDelayMs);
     if (self->config.panelShowsWindow == 2) {
@@ -262,11 +354,26 @@ long SIM_THISCALL controlPanel(SimDevice *self) {
 
 long SIM_THISCALL future(SimDevice *self, long selector, void *) {
     simLogCall(self, SIM_FUTURE, selector, 0);
+    if (simCallFails(self, SIM_FUTURE))
+        return SIM_ASE_HW_MALFUNCTION;
     return SIM_ASE_INVALID_PARAMETER;
 }
 
 long SIM_THISCALL outputReady(SimDevice *self) {
     simLogCall(self, SIM_OUTPUT_READY, 0, 0);
+    if (simCallFails(self, SIM_OUTPUT_READY))
+        return SIM_ASE_HW_MALFUNCTION;
+    // One count per switch period in which the host said its outputs were ready.
+    LONG switches = self->switches;
+    if (simThreadRunning(self) && switches != self->readySwitchSeen) {
+        self->readySwitchSeen = switches;
+        InterlockedIncrement(&self->shared->outputReadyAfterSwitch);
+    }
+    LONG calls = ++self->outputReadyCalls;
+    if (self->config.outputReady == 1 || (self->config.outputReady == 2 && calls <= 10))
+        return SIM_ASE_OK;
+    if (self->config.outputReady == 2)
+        return SIM_ASE_HW_MALFUNCTION;
     return SIM_ASE_NOT_PRESENT;
 }
 
@@ -300,6 +407,6 @@ void simLogCall(SimDevice *device, int op, long a, long b) {
 }
 
 bool simOnSwitchThread(const SimDevice *device) {
-    return device->thread && GetCurrentThreadId() == device->threadId &&
-           WaitForSingleObject(device->thread, 0) == WAIT_TIMEOUT;
+    return (device->thread && GetCurrentThreadId() == device->threadId &&
+            WaitForSingleObject(device->thread, 0) == WAIT_TIMEOUT) || simOnSecondThread(device);
 }

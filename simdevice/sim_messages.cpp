@@ -1,6 +1,6 @@
 // asioMessage, asked as real drivers ask it: the usual questions when the buffers are made, on
-// the host's thread, and one request during a run from the switch thread. The device never calls
-// bufferSwitchTimeInfo, whatever the host answers to "supports time info": only bufferSwitch.
+// the host's thread, and one request during a run from the switch thread. A host that answers 1
+// to "supports time info" gets bufferSwitchTimeInfo instead of bufferSwitch.
 #include "sim_object.h"
 
 namespace {
@@ -36,9 +36,14 @@ bool simAskHost(SimDevice *device) {
             shared->supportedAnswers[value] =
                 callbacks->asioMessage(SELECTOR_SUPPORTED, value, nullptr, nullptr);
     }
+    device->stream.hostTimeInfo = 0;
     for (long selector : kAsked) {
-        if (recordValid(device, callbacks))
-            shared->messageAnswers[selector] = callbacks->asioMessage(selector, 0, nullptr, nullptr);
+        if (!recordValid(device, callbacks))
+            continue;
+        long answer = callbacks->asioMessage(selector, 0, nullptr, nullptr);
+        shared->messageAnswers[selector] = answer;
+        if (selector == SUPPORTS_TIME_INFO)
+            device->stream.hostTimeInfo = answer == 1;
     }
     return simUnhold(device);
 }
@@ -48,6 +53,7 @@ void simSendRequest(SimDevice *device) {
     SimAsioCallbacks *callbacks = device->buffers.callbacks;
     if (!callbacks || !callbacks->asioMessage)
         return;
+    device->stream.requestSent = 1;  // a host that asks for the latencies at once gets the new ones
     long answer = callbacks->asioMessage(device->config.requestSelector, 0, nullptr, nullptr);
     InterlockedExchange(&device->shared->requestAnswer, answer);
     InterlockedIncrement(&device->shared->requestsSent);

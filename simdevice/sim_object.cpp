@@ -59,6 +59,13 @@ ULONG releaseFrom(SimDevice *self, int face) {
     // window's thread it cannot, since the window's call holds it.
     bool inWindow = simInWindowHere(self);
     LONG refs = InterlockedDecrement(&self->refs);
+    if (refs == 0)
+        simFaultOrFail(self->config, SIM_RELEASED, self->shared->opCounts[SIM_RELEASED] + 1);
+    if (refs == 0 && self->config.keepsReference) {
+        refs = InterlockedIncrement(&self->refs);  // nobody else holds it: back to 1
+        simLogCall(self, SIM_RELEASE, refs, face);
+        return (ULONG)refs;
+    }
     if (inWindow)
         simLogCall(self, SIM_RELEASE, refs, face);
     if (refs != 0)
@@ -177,6 +184,8 @@ SimDevice *simDeviceCreate(const CLSID &clsid) {
     simParseLists(device);
     InitializeCriticalSection(&device->lock);
     InitializeCriticalSection(&device->holdLock);
+    device->madeInProcess = simCountObjectOfClass(clsid);
+    device->readySwitchSeen = -1;
     device->instance = InterlockedIncrement(&device->shared->instancesCreated);
     InterlockedIncrement(&device->shared->instancesAlive);
     simModuleAddRef();

@@ -47,6 +47,20 @@ struct SimCable {
     size_t inBytes;
     unsigned char *history;
     long long historyFrames;
+    // On the device's clock: the ring holds played frames (frame f at f % historyFrames).
+    long long converters;   // InputDelay + OutputDelay
+    int fault;              // SIM_SIGNAL_*
+    long long faultFrom;    // first frame the lasting fault acts on: played, or captured for "swap"
+    long neighbour;         // "swap": element of the input after "CableIn", or -1
+    // Run state, on the switch thread's own copy of the set.
+    long inType;
+    size_t neighbourBytes;
+    double level;           // "SignalFaultLevel"
+    int bits;               // "SignalFaultBits"
+    uint32_t noise;         // the generator of "noise"
+    long long queuedTo;     // played frames below this hold the host's samples or silence
+    long long firstAffected;  // captured frame of the first sample the fault changes
+    bool affectedSeen;
 };
 
 struct SimBufferSet {
@@ -70,6 +84,62 @@ struct SimUnknownVtbl {
     ULONG (SIM_STDCALL *AddRef)(void *face);
     ULONG (SIM_STDCALL *Release)(void *face);
 };
+
+enum SimSignal {
+    SIM_SIGNAL_NONE,
+    SIM_SIGNAL_DROP,    // at period N the host is not called
+    SIM_SIGNAL_TWICE,   // at period N the host is called twice alike
+    SIM_SIGNAL_SHIFT,   // from period N one zero sample more in the cable
+    SIM_SIGNAL_SWAP,    // from period N "CableIn" and the input after it swap
+    // From period N the cable changes every sample of the host's:
+    SIM_SIGNAL_INVERT,  // negated
+    SIM_SIGNAL_BITS,    // only its top "SignalFaultBits" bits kept
+    SIM_SIGNAL_NOISE,   // noise of amplitude "SignalFaultLevel" added
+    SIM_SIGNAL_GAIN,    // multiplied by "SignalFaultLevel"
+};
+
+// The device's clock in a run, kept by the switch thread: periods from 1 on an absolute timeline.
+struct SimClock {
+    LONGLONG frequency;    // of the performance counter
+    double periodTicks;    // one period with "ClockPpm" applied
+    double periodUs;
+    LONGLONG origin;       // counter at the start of period originPeriod
+    LONG originPeriod;
+    LONG period;           // the latest period begun; 0 before the first
+    long frames;
+    bool timeInfoGiven;    // the first time info of the run went out, with these:
+    unsigned long long firstPosition;
+    unsigned long long firstTimeNs;
+};
+
+// How the switch thread calls the host: on itself, or ("TwoThreads") every other call handed to a
+// second thread that it waits for.
+struct SimCaller {
+    HANDLE thread;
+    HANDLE go;
+    HANDLE done;
+    volatile LONG quit;
+    const SimBufferSet *set;  // the call handed over
+    int index;
+    SimAsioTime *time;        // null: bufferSwitch
+    SimAsioTime timeInfo;     // the record the host gets
+};
+
+// What host calls on other threads read of the running stream, and its state between runs.
+struct SimStream {
+    SRWLOCK positionLock;          // guards the four below; zeroed memory is an unlocked lock
+    LONG latestPeriod;             // 0 before the first period of a run
+    long frames;
+    unsigned long long latestNs;   // its start, in nanoseconds of the performance counter
+    unsigned long long firstNs;    // start of the run's first period
+    volatile LONG hostTimeInfo;    // the host answered 1 to "supports time info"
+    volatile LONG requestSent;     // the "RequestSelector" request went out
+    volatile LONG lateStop;        // the thread makes one more callback before it ends
+    volatile LONG buffersOwner;    // SIM_OWNER_*: who frees a run's buffers after a late stop
+    volatile DWORD secondThreadId;  // "TwoThreads": 0 when there is none
+};
+
+enum { SIM_OWNER_DEVICE, SIM_OWNER_THREAD, SIM_OWNER_THREAD_ENDED };
 
 struct SimDevice {
     const SimDeviceVtbl *vtbl;            // the driver face: first, what a host holds
@@ -103,6 +173,16 @@ struct SimDevice {
     LONG doomed;
     volatile LONG windowDepth;  // windows and loops up now, on windowThread
     DWORD windowThread;
+
+    LONG madeInProcess;      // objects of its class made in this process, itself included
+    // What a host did to this object, for the lifecycle knobs.
+    long disposedFrames;     // frames of the buffers disposed last, 0 when made since
+    LONG recreations;        // buffers made after a disposeBuffers
+    bool stoppedOnBuffers;   // a stop since the buffers were made
+    bool rateChanged;        // setSampleRate changed the rate of this object
+    LONG outputReadyCalls;   // by this object
+    LONG readySwitchSeen;    // `switches` at the last outputReady of this run, -1 none yet
+    SimStream stream;
 };
 
 // sim_object.cpp: life and COM identity
@@ -165,13 +245,51 @@ bool simRateAccepted(const SimDevice *device, double rate);
 long simCreateBuffers(SimDevice *device, SimAsioBufferInfo *infos, long count, long frames,
                       SimAsioCallbacks *callbacks);
 void simFreeBuffers(SimBufferSet *set);  // the thread must be stopped
+// One bufferSwitch(0, 1) on the host's thread, from createBuffers ("CallbackInCreateBuffers").
+// True when the host released the object meanwhile: it is gone.
+bool simEarlySwitch(SimDevice *device);
 
-// sim_cable.cpp: made at createBuffers (the only allocation), then used by the switch thread.
-// simMakeCable gives the true round trip in *delay (0: no cable) or SIM_ASE_NO_MEMORY.
+// sim_cable.cpp: made at createBuffers (the only allocation), then used by the switch thread on
+// its own copy of the set. simMakeCable gives the true round trip in *delay (0: no cable) or
+// SIM_ASE_NO_MEMORY.
 long simMakeCable(const SimConfig &config, SimBufferSet *set, long long *delay);
 void simFreeCable(SimCable *cable);
-void simCableFeed(const SimBufferSet &set, int index, long long firstFrame);   // before a switch
-void simCableRecord(const SimBufferSet &set, int index, long long firstFrame); // after it
+void simCableBeginRun(const SimDevice *device, SimBufferSet *set);  // nothing played yet
+// Before the calls of a period: silence queued up to the frames this period's call will fill,
+// and the true round trip published. drops: periods dropped so far, this one included.
+void simCableBeginPeriod(SimBufferSet *set, SimShared *shared, LONG period, LONG drops);
+// The input "CableIn" of a call in that period (what was captured in the one before); `call` is
+// the host callback's number, for the account of where the fault shows.
+void simCableFeed(SimBufferSet *set, SimShared *shared, int index, LONG period, LONG call);
+// After the call: the output "CableOut" is played in period period + 1 + drops.
+void simCableRecord(const SimBufferSet &set, int index, LONG period, LONG drops);
+
+// sim_cable_faults.cpp
+int simSignalFault(const SimConfig &config);  // SIM_SIGNAL_* of "SignalFault"; unknown: none
+// One sample of a little-endian integer or float type changed by "invert", "bits", "noise" or
+// "gain", saturating; other types are left as they are. noise: the generator's state.
+void simTransformSample(unsigned char *sample, long type, int fault, double level, int bits,
+                        uint32_t *noise);
+
+// sim_clock.cpp: the timeline, kept by the switch thread, and what hosts read of it
+void simClockBegin(SimDevice *device, SimClock *clock, long frames);  // period 1 starts in one
+LONGLONG simClockNow();
+LONGLONG simPeriodStart(const SimClock &clock, LONG period);
+void simClockNextPeriod(SimDevice *device, SimClock *clock);  // publishes the period begun
+void simClockRestartAfter(SimClock *clock, LONGLONG now);     // after a long delay: afresh
+// getSamplePosition, "PositionFault" applied: an ASIO error code. Any thread.
+long simSamplePosition(SimDevice *device, SimAsioSamples *position, SimAsioSamples *stamp);
+// The time info of the current period, "TimeInfoFault" applied.
+void simFillTimeInfo(const SimDevice *device, SimClock *clock, SimAsioTime *time);
+
+// sim_host_calls.cpp: the host's callbacks, made by the switch thread
+void simCallerBegin(SimDevice *device, SimCaller *caller);  // "TwoThreads": the second thread
+void simCallerEnd(SimDevice *device, SimCaller *caller);    // waits for it to end
+// One callback: time info or bufferSwitch, on this thread or the second one; counted once it
+// has returned. call: its number in the run, from 1.
+void simCallHost(SimDevice *device, const SimBufferSet &set, SimClock *clock, SimCaller *caller,
+                 int index, LONG call);
+bool simOnSecondThread(const SimDevice *device);
 
 // sim_messages.cpp: asioMessage, only while the host's record is valid
 bool simAskHost(SimDevice *device);  // the questions of createBuffers; true: object gone
@@ -182,11 +300,28 @@ int simSampleBytes(long type);
 
 // sim_switch_thread.cpp
 long simStartThread(SimDevice *device);
-void simStopThread(SimDevice *device);
+void simStopThread(SimDevice *device);  // waits for the thread, a late callback and all
 bool simThreadRunning(const SimDevice *device);
+// The stop and disposeBuffers slots ("LateCallbackMs": return at once, the thread's last
+// callback still to come, the buffers freed by it), under the device's lock.
+void simStopStream(SimDevice *device);
+void simDisposeStream(SimDevice *device);
+// After createBuffers succeeded and the host was asked: "CallbacksBeforeStart" starts the clock.
+void simBuffersMade(SimDevice *device);
+long simLatencyShift(const SimDevice *device);  // "RequestLatencyShift", once the request went
 
 // sim_dll.cpp: objects and factories alive, for DllCanUnloadNow
 void simModuleAddRef();
 void simModuleRelease();
 HMODULE simModuleHandle();
 void simClsidToText(const CLSID &clsid, char *out, int outSize);
+// Objects of that class made in this process so far, this one included (0 past 64 classes).
+LONG simCountObjectOfClass(const CLSID &clsid);
+
+// sim_faults.cpp: "FaultCall" and "FailCall" at the `number`th call of an op (a slot's op in the
+// log; SIM_CREATED for the factory's CreateInstance, SIM_RELEASED for the last Release). Runs
+// the fault when it is that call (a crash, a hang or ExitProcess: no return); true when the call
+// must answer an error and do nothing else. Any thread.
+bool simFaultOrFail(const SimConfig &config, int op, LONG number);
+// The same for a slot's call already logged: its number is the op's count in the record.
+bool simCallFails(SimDevice *device, int op);

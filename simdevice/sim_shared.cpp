@@ -9,9 +9,11 @@
 static_assert(sizeof(SimCall) == 20, "same record in both bitnesses");
 static_assert((int)SIM_RELEASE < (int)SIM_OPS, "every operation is counted");
 static_assert(offsetof(SimShared, supportedAnswers) == 21 * 4, "same record in both bitnesses");
-static_assert(offsetof(SimShared, calls) == (26 + 2 * SIM_SELECTORS + SIM_OPS) * 4,
+static_assert(offsetof(SimShared, opCounts) == (35 + 2 * SIM_SELECTORS) * 4,
               "same record in both bitnesses");
-static_assert(sizeof(SimShared) == (26 + 2 * SIM_SELECTORS + SIM_OPS) * 4 + SIM_MAX_CALLS * sizeof(SimCall),
+static_assert(offsetof(SimShared, calls) == (36 + 2 * SIM_SELECTORS + SIM_OPS) * 4,
+              "same record in both bitnesses");
+static_assert(sizeof(SimShared) == (36 + 2 * SIM_SELECTORS + SIM_OPS) * 4 + SIM_MAX_CALLS * sizeof(SimCall),
               "same record in both bitnesses");
 
 namespace {

@@ -1,10 +1,10 @@
-// The switch thread: the device's clock. On each tick it fills the inputs of one half (the cable's
-// input from the cable), calls the host, and judges what the host left behind; every Nth tick may
-// come late on purpose, and one tick of a run may bring the host a request through asioMessage.
-// It allocates nothing and prints nothing.
+// The switch thread: it runs the device's clock. In each period it fills the inputs of one half
+// (the cable's input from the cable), calls the host, and judges what the host left behind; the
+// stream faults decide how many calls a period brings (none, one or two), on which index and from
+// which thread. Every Nth period may come late on purpose, and one callback of a run may bring the
+// host a request through asioMessage. It allocates nothing and prints nothing.
 #include "sim_object.h"
 
-#include <math.h>
 #include <string.h>
 
 namespace {
@@ -14,18 +14,6 @@ namespace {
 unsigned char inputByte(long channel, LONG switchNumber, size_t offset) {
     unsigned char value = (unsigned char)(channel * 131 + switchNumber * 7 + (long)offset);
     return value == SIM_SENTINEL ? value ^ 1 : value;
-}
-
-// 50 us..1 s: a nonsense rate must not make the thread spin without end or stall.
-double periodMicroseconds(const SimDevice *device) {
-    double period = device->config.periodUs > 0
-                        ? device->config.periodUs
-                        : device->buffers.frames / device->sampleRate * 1e6;
-    if (!(period >= 50))
-        period = isnan(period) ? 10000 : 50;
-    if (period > 1e6)
-        period = 1e6;
-    return period;
 }
 
 void fillHalves(const SimBufferSet &set, int index, LONG switchNumber) {
@@ -118,72 +106,156 @@ void noteDuration(SimShared *shared, LONGLONG ticks, LONGLONG frequency, double 
         InterlockedIncrement(&shared->lateSwitches);
 }
 
-LONGLONG now() {
-    LARGE_INTEGER counter;
-    QueryPerformanceCounter(&counter);
-    return counter.QuadPart;
+// A run as the thread keeps it.
+struct Run {
+    SimDevice *device;
+    SimBufferSet set;  // its own copy: the set outlives a disposeBuffers that returned at once
+    SimClock clock;
+    SimCaller caller;
+    int signal;        // SIM_SIGNAL_*
+    LONG signalAt;     // its period; 0: never
+    LONG requestAt;
+    LONG calls;        // host callbacks made
+    LONG drops;        // periods dropped so far
+    int lastIndex;
+    bool showNext;     // the next call is the first to show the fault
+};
+
+// One host callback of the current period. False: the host released the object meanwhile.
+bool callOnce(Run &run, int index) {
+    SimDevice *device = run.device;
+    SimShared *shared = device->shared;
+    const LONG number = run.calls + 1;
+    const LONG indexFault = device->config.indexFault;
+    // The data follows the index the host is told: only the index is wrong.
+    if (indexFault > 0 && number > 1 && number % indexFault == 0)
+        index = run.lastIndex;
+    const LONG k = run.clock.period;
+    fillHalves(run.set, index, k);
+    simCableFeed(&run.set, shared, index, k, number);
+    if (run.showNext) {
+        run.showNext = false;
+        InterlockedExchange(&shared->faultHostSwitch, number);
+        InterlockedExchange(&shared->faultHostOffset, 0);
+    }
+    LONGLONG before = simClockNow();
+    simCallHost(device, run.set, &run.clock, &run.caller, index, number);
+    LONGLONG after = simClockNow();
+    if (device->orphaned)
+        return false;
+    verify(shared, run.set, index, k);
+    simCableRecord(run.set, index, k, run.drops);
+    noteDuration(shared, after - before, run.clock.frequency, run.clock.periodUs);
+    run.calls = number;
+    run.lastIndex = index;
+    InterlockedIncrement(&device->switches);
+    InterlockedIncrement(&shared->runSwitches);
+    InterlockedIncrement(&shared->totalSwitches);
+    if (device->config.requestSelector && number == run.requestAt) {
+        simSendRequest(device);
+        if (device->orphaned)
+            return false;
+    }
+    return true;
+}
+
+// The next period of the clock and its callbacks. False: the host released the object.
+bool runPeriod(Run &run) {
+    SimDevice *device = run.device;
+    SimShared *shared = device->shared;
+    simClockNextPeriod(device, &run.clock);
+    const LONG k = run.clock.period;
+    int calls = 1;
+    if (k == run.signalAt) {
+        InterlockedExchange(&shared->faultPeriod, k);
+        if (run.signal == SIM_SIGNAL_DROP) {
+            calls = 0;  // its capture is lost; the next call shows it
+            run.drops++;
+            InterlockedIncrement(&shared->drops);
+            run.showNext = true;
+        } else if (run.signal == SIM_SIGNAL_TWICE) {
+            calls = 2;
+        }
+    }
+    const LONG stopAfter = device->config.stopCallbacksAfter;
+    if (stopAfter > 0 && run.calls >= stopAfter)
+        calls = 0;
+    simCableBeginPeriod(&run.set, shared, k, run.drops);
+    for (int c = 0; c < calls; c++) {
+        if (c == 1) {
+            InterlockedIncrement(&shared->duplicates);
+            run.showNext = true;
+        }
+        if (!callOnce(run, (k - 1) & 1))
+            return false;
+    }
+    return true;
+}
+
+void beginRun(SimDevice *device, Run *run) {
+    memset(run, 0, sizeof *run);
+    run->device = device;
+    run->set = device->buffers;
+    const SimConfig &config = device->config;
+    run->signal = simSignalFault(config);
+    LONG at = config.signalFaultAt;
+    if (run->signal == SIM_SIGNAL_DROP || run->signal == SIM_SIGNAL_TWICE)
+        run->signalAt = at > 0 ? at : 0;
+    else if (run->signal != SIM_SIGNAL_NONE)
+        run->signalAt = at > 1 ? at : 1;
+    run->requestAt = config.requestAtSwitch > 1 ? config.requestAtSwitch : 1;
+    simClockBegin(device, &run->clock, run->set.frames);
+    simCableBeginRun(device, &run->set);
+    simCallerBegin(device, &run->caller);
 }
 
 DWORD WINAPI switchThread(void *parameter) {
     auto *device = (SimDevice *)parameter;
     SimShared *shared = device->shared;
-    const SimBufferSet &set = device->buffers;
-    LARGE_INTEGER frequency;
-    QueryPerformanceFrequency(&frequency);
-    double periodUs = periodMicroseconds(device);
-    LONGLONG period = (LONGLONG)(periodUs * (double)frequency.QuadPart / 1e6);
-    if (period < 1)
-        period = 1;
-    const bool finePace = periodUs < 2000;
+    Run run;
+    beginRun(device, &run);
+    const LONGLONG frequency = run.clock.frequency;
+    const bool finePace = run.clock.periodUs < 2000;
     const LONG stallEvery = device->config.stallEvery;
-    const LONG requestAt = device->config.requestAtSwitch > 1 ? device->config.requestAtSwitch : 1;
-    LONGLONG next = now() + period;
-    LONG switchNumber = 0;
     for (;;) {
+        const LONGLONG next = simPeriodStart(run.clock, run.clock.period + 1);
         // Waits are whole milliseconds: periods under 2 ms (32 frames at 192 kHz is 167 us) sleep
         // while a millisecond or more is left and yield for the rest.
-        LONGLONG ahead = next - now();
-        DWORD waitMs = ahead > 0 ? (DWORD)((ahead * 1000 + frequency.QuadPart - 1) / frequency.QuadPart) : 0;
+        LONGLONG ahead = next - simClockNow();
+        DWORD waitMs = ahead > 0 ? (DWORD)((ahead * 1000 + frequency - 1) / frequency) : 0;
         if (finePace)
             waitMs = waitMs > 1 ? waitMs - 1 : 0;
-        if (WaitForSingleObject(device->stopEvent, waitMs) == WAIT_OBJECT_0)
+        if (WaitForSingleObject(device->stopEvent, waitMs) == WAIT_OBJECT_0) {
+            // Stop has returned already: one last callback on its way, with the run's buffers.
+            if (device->stream.lateStop && !device->orphaned) {
+                Sleep((DWORD)device->config.lateCallbackMs);
+                runPeriod(run);
+            }
             break;
-        if (now() < next) {
+        }
+        if (simClockNow() < next) {
             if (finePace)
                 SwitchToThread();
             continue;  // woke a little early
         }
-        if (stallEvery > 0 && (switchNumber + 1) % stallEvery == 0) {
+        bool stalled = stallEvery > 0 && (run.clock.period + 1) % stallEvery == 0;
+        if (stalled) {
             Sleep(device->config.stallMs > 0 ? (DWORD)device->config.stallMs : 0);
             InterlockedIncrement(&shared->stalls);
         }
-        int index = switchNumber & 1;
-        long long firstFrame = (long long)switchNumber * set.frames;
-        fillHalves(set, index, switchNumber);
-        simCableFeed(set, index, firstFrame);
-        LONGLONG before = now();
-        // Read from the host's record at every switch: it is kept by pointer.
-        set.callbacks->bufferSwitch(index, 1);
-        LONGLONG after = now();
-        if (device->orphaned)
+        if (!runPeriod(run))
             break;
-        verify(shared, set, index, switchNumber);
-        simCableRecord(set, index, firstFrame);
-        noteDuration(shared, after - before, frequency.QuadPart, periodUs);
-        InterlockedIncrement(&device->switches);
-        InterlockedIncrement(&shared->runSwitches);
-        InterlockedIncrement(&shared->totalSwitches);
-        switchNumber++;
-        if (device->config.requestSelector && switchNumber == requestAt) {
-            simSendRequest(device);
-            if (device->orphaned)
-                break;
-        }
-        // An absolute timeline keeps the pace; after a long stall it starts afresh.
-        next += period;
-        if (after - next > 4 * period)
-            next = after + period;
+        // The timeline is absolute, as a sample clock is: a thread the system held back makes up
+        // the periods it missed. Only a stall on purpose starts it afresh, so that it comes late.
+        LONGLONG after = simClockNow();
+        if (stalled && after - simPeriodStart(run.clock, run.clock.period + 1) > 4 * run.clock.periodTicks)
+            simClockRestartAfter(&run.clock, after);
     }
+    simCallerEnd(device, &run.caller);
+    // Buffers disposed of while the last callback was still to come are the thread's to free.
+    if (InterlockedCompareExchange(&device->stream.buffersOwner, SIM_OWNER_THREAD_ENDED,
+                                   SIM_OWNER_DEVICE) == SIM_OWNER_THREAD)
+        simFreeBuffers(&run.set);
     InterlockedDecrement(&shared->threadsRunning);
     if (device->orphaned)
         simOrphanEnds(device);
@@ -192,18 +264,31 @@ DWORD WINAPI switchThread(void *parameter) {
     return 0;
 }
 
-}  // namespace
+void resetRunCounters(SimShared *shared) {
+    shared->runSwitches = 0;
+    shared->hostSwitches = 0;
+    shared->bufferSwitchCalls = 0;
+    shared->timeInfoCalls = 0;
+    shared->clockPeriods = 0;
+    shared->faultPeriod = 0;
+    shared->faultHostSwitch = 0;
+    shared->faultHostOffset = 0;
+    shared->drops = 0;
+    shared->duplicates = 0;
+}
 
-long simStartThread(SimDevice *device) {
-    if (device->thread) {
-        if (WaitForSingleObject(device->stopEvent, 0) == WAIT_TIMEOUT &&
-            WaitForSingleObject(device->thread, 0) == WAIT_TIMEOUT)
-            return SIM_ASE_OK;  // never a second thread
-        simStopThread(device);  // stopped from its own callback: finish the old one
-    }
+bool clockRunning(const SimDevice *device) {
+    return device->thread && WaitForSingleObject(device->stopEvent, 0) == WAIT_TIMEOUT &&
+           WaitForSingleObject(device->thread, 0) == WAIT_TIMEOUT;
+}
+
+long startThread(SimDevice *device) {
+    simStopThread(device);  // one stopped from its own callback, or with a callback still to come
     ResetEvent(device->stopEvent);
     device->switches = 0;
-    device->shared->runSwitches = 0;
+    device->stream.lateStop = 0;
+    device->stream.buffersOwner = SIM_OWNER_DEVICE;
+    resetRunCounters(device->shared);
     HMODULE self;
     if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, (LPCSTR)simModuleHandle(),
                             &self))
@@ -215,8 +300,24 @@ long simStartThread(SimDevice *device) {
         FreeLibrary(self);
         return SIM_ASE_HW_MALFUNCTION;
     }
-    InterlockedIncrement(&device->shared->starts);
     return SIM_ASE_OK;
+}
+
+// What disposeBuffers leaves of a set the thread now owns.
+void forgetBuffers(SimBufferSet *set) {
+    memset(set, 0, sizeof *set);
+    set->cable.out = set->cable.in = set->cable.neighbour = -1;
+}
+
+}  // namespace
+
+long simStartThread(SimDevice *device) {
+    if (clockRunning(device))
+        return SIM_ASE_OK;  // never a second thread; it may run since createBuffers
+    long result = startThread(device);
+    if (result == SIM_ASE_OK)
+        InterlockedIncrement(&device->shared->starts);
+    return result;
 }
 
 void simStopThread(SimDevice *device) {
@@ -231,4 +332,39 @@ void simStopThread(SimDevice *device) {
 
 bool simThreadRunning(const SimDevice *device) {
     return device->thread && WaitForSingleObject(device->thread, 0) == WAIT_TIMEOUT;
+}
+
+void simStopStream(SimDevice *device) {
+    if (device->config.lateCallbackMs > 0 && simThreadRunning(device)) {
+        device->stream.lateStop = 1;
+        SetEvent(device->stopEvent);
+        return;
+    }
+    simStopThread(device);
+}
+
+void simDisposeStream(SimDevice *device) {
+    if (device->config.lateCallbackMs > 0 && simThreadRunning(device)) {
+        simStopStream(device);
+        if (InterlockedCompareExchange(&device->stream.buffersOwner, SIM_OWNER_THREAD,
+                                       SIM_OWNER_DEVICE) == SIM_OWNER_DEVICE) {
+            forgetBuffers(&device->buffers);
+            return;
+        }
+    }
+    simStopThread(device);  // the thread has ended or is about to
+    simFreeBuffers(&device->buffers);
+}
+
+void simBuffersMade(SimDevice *device) {
+    if (!device->config.callbacksBeforeStart || !device->buffers.made)
+        return;
+    EnterCriticalSection(&device->lock);
+    if (!clockRunning(device))
+        startThread(device);
+    LeaveCriticalSection(&device->lock);
+}
+
+long simLatencyShift(const SimDevice *device) {
+    return device->stream.requestSent ? device->config.requestLatencyShift : 0;
 }

@@ -4,6 +4,7 @@
 
 #include <windows.h>
 #include <stdlib.h>
+#include <ctype.h>
 #include <string.h>
 #include <thread>
 
@@ -199,5 +200,162 @@ bool parseJson(const std::string &text, JsonValue *value)
     if (!reader.value(value))
         return false;
     reader.skipSpace();
+    return reader.at == text.size();
+}
+
+namespace {
+
+struct XmlReader {
+    const std::string &text;
+    size_t at;
+
+    bool starts(const char *word) const { return text.compare(at, strlen(word), word) == 0; }
+    void skipSpace()
+    {
+        while (at < text.size() && strchr(" \t\r\n", text[at]))
+            at++;
+    }
+    // Skips what comes up to and including `end`; false when it never comes.
+    bool skipPast(const char *end)
+    {
+        size_t found = text.find(end, at);
+        if (found == std::string::npos)
+            return false;
+        at = found + strlen(end);
+        return true;
+    }
+    bool name(std::string *out)
+    {
+        size_t from = at;
+        while (at < text.size() && (isalnum(static_cast<unsigned char>(text[at])) ||
+                                    strchr("_-.:", text[at])))
+            at++;
+        *out = text.substr(from, at - from);
+        return !out->empty() && !isdigit(static_cast<unsigned char>((*out)[0]));
+    }
+    // Text up to `stop`, entities decoded; false on '<' inside an attribute or an unknown entity.
+    bool characters(char stop, std::string *out)
+    {
+        while (at < text.size() && text[at] != stop) {
+            char c = text[at];
+            if (c == '<' && stop != '<')
+                return false;
+            if (c != '&') {
+                out->push_back(c);
+                at++;
+                continue;
+            }
+            size_t semicolon = text.find(';', at);
+            if (semicolon == std::string::npos)
+                return false;
+            std::string entity = text.substr(at + 1, semicolon - at - 1);
+            if (entity == "amp") out->push_back('&');
+            else if (entity == "lt") out->push_back('<');
+            else if (entity == "gt") out->push_back('>');
+            else if (entity == "quot") out->push_back('"');
+            else if (entity == "apos") out->push_back('\'');
+            else if (entity.size() > 1 && entity[0] == '#') {
+                long code = entity[1] == 'x' ? strtol(entity.c_str() + 2, nullptr, 16)
+                                             : strtol(entity.c_str() + 1, nullptr, 10);
+                if (code <= 0)
+                    return false;
+                out->push_back(code < 0x80 ? static_cast<char>(code) : '?');
+            } else {
+                return false;
+            }
+            at = semicolon + 1;
+        }
+        return true;
+    }
+    bool misc()
+    {
+        for (;;) {
+            skipSpace();
+            if (starts("<!--")) {
+                if (!skipPast("-->"))
+                    return false;
+            } else if (starts("<?") || starts("<!DOCTYPE") || starts("<!doctype")) {
+                if (!skipPast(">"))
+                    return false;
+            } else {
+                return true;
+            }
+        }
+    }
+    bool element(XmlElement *e, int depth)
+    {
+        if (depth > 200 || at >= text.size() || text[at] != '<')
+            return false;
+        at++;
+        if (!name(&e->name))
+            return false;
+        for (;;) {
+            skipSpace();
+            if (starts("/>")) {
+                at += 2;
+                return true;
+            }
+            if (starts(">")) {
+                at++;
+                break;
+            }
+            std::string key, value;
+            if (!name(&key))
+                return false;
+            skipSpace();
+            if (at >= text.size() || text[at] != '=')
+                return false;
+            at++;
+            skipSpace();
+            if (at >= text.size() || (text[at] != '"' && text[at] != '\''))
+                return false;
+            char quote = text[at++];
+            if (!characters(quote, &value) || at >= text.size())
+                return false;
+            at++;
+            if (!e->attributes.emplace(key, value).second)
+                return false;
+        }
+        for (;;) {
+            if (!characters('<', &e->text) || at >= text.size())
+                return false;
+            if (starts("</")) {
+                at += 2;
+                std::string closing;
+                if (!name(&closing) || closing != e->name)
+                    return false;
+                skipSpace();
+                if (at >= text.size() || text[at] != '>')
+                    return false;
+                at++;
+                return true;
+            }
+            if (starts("<!--")) {
+                if (!skipPast("-->"))
+                    return false;
+                continue;
+            }
+            if (starts("<![CDATA[")) {
+                size_t from = at + 9;
+                if (!skipPast("]]>"))
+                    return false;
+                e->text += text.substr(from, at - 3 - from);
+                continue;
+            }
+            e->children.emplace_back();
+            if (!element(&e->children.back(), depth + 1))
+                return false;
+        }
+    }
+};
+
+}  // namespace
+
+bool parseXml(const std::string &text, XmlElement *root)
+{
+    XmlReader reader = {text, 0};
+    *root = XmlElement();
+    if (!reader.misc() || !reader.element(root, 0) || !reader.misc())
+        return false;
     return reader.at == text.size();
 }

@@ -34,3 +34,15 @@ struct JsonValue {
 
 // False when `text` is not exactly one JSON document (surrounding white space allowed).
 bool parseJson(const std::string &text, JsonValue *value);
+
+// A parsed XML element: its name, attributes, the text directly inside it, and its child elements.
+struct XmlElement {
+    std::string name;
+    std::map<std::string, std::string> attributes;
+    std::string text;
+    std::vector<XmlElement> children;
+};
+
+// False unless `text` is one well-formed XML document (a declaration, comments and a doctype
+// allowed before the root): tags closed in order, attributes quoted and not repeated, entities known.
+bool parseXml(const std::string &text, XmlElement *root);

@@ -33,6 +33,13 @@ SimDevice *SimProgramTest::addDevice(const SimConfig &config, const char *descri
     return device;
 }
 
+void SimProgramTest::resetRecord(SimDevice *device)
+{
+    simCloseShared(device->shared, device->mapping);
+    device->shared = simOpenShared(device->clsid.c_str(), true, &device->mapping);
+    EXPECT_NE(device->shared, nullptr);
+}
+
 SimConfig SimProgramTest::fastConfig()
 {
     SimConfig config;

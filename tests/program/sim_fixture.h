@@ -35,6 +35,9 @@ protected:
     // Registers a device with a fresh class and a zeroed shared record; key names sort in the order
     // of registration, so devices are listed in that order.
     SimDevice *addDevice(const SimConfig &config, const char *description = nullptr);
+    // Clears the device's shared record, as before the program first ran: its call counts, and so
+    // the faults planted at the Nth call, start again.
+    static void resetRecord(SimDevice *device);
     // A config with a short fixed pace, so that tests see many switches quickly.
     static SimConfig fastConfig();
     // Starts the program and fails the test when its dialog does not come.

@@ -81,6 +81,20 @@ SimConfig unusualConfig() {
     config.cableIn = 17;
     config.stallEvery = 18;
     config.stallMs = 19;
+    config.clockPpm = -20;
+    config.timeInfoOnly = 21;
+    config.timeInfoFault = 22;
+    config.positionFault = 23;
+    config.stopCallbacksAfter = 24;
+    config.indexFault = 25;
+    config.twoThreads = 26;
+    config.callbacksBeforeStart = 27;
+    config.lateCallbackMs = 28;
+    config.requestLatencyShift = 29;
+    strcpy(config.signalFault, "noise");
+    config.signalFaultAt = 30;
+    config.signalFaultBits = 31;
+    strcpy(config.signalFaultLevel, "0.125");
     return config;
 }
 
@@ -159,6 +173,20 @@ TEST_F(SimDeviceTest, RegisteredConfigurationReadsBackFieldByField) {
     EXPECT_EQ(written.cableIn, read.cableIn);
     EXPECT_EQ(written.stallEvery, read.stallEvery);
     EXPECT_EQ(written.stallMs, read.stallMs);
+    EXPECT_EQ(written.clockPpm, read.clockPpm);
+    EXPECT_EQ(written.timeInfoOnly, read.timeInfoOnly);
+    EXPECT_EQ(written.timeInfoFault, read.timeInfoFault);
+    EXPECT_EQ(written.positionFault, read.positionFault);
+    EXPECT_EQ(written.stopCallbacksAfter, read.stopCallbacksAfter);
+    EXPECT_EQ(written.indexFault, read.indexFault);
+    EXPECT_EQ(written.twoThreads, read.twoThreads);
+    EXPECT_EQ(written.callbacksBeforeStart, read.callbacksBeforeStart);
+    EXPECT_EQ(written.lateCallbackMs, read.lateCallbackMs);
+    EXPECT_EQ(written.requestLatencyShift, read.requestLatencyShift);
+    EXPECT_STREQ(written.signalFault, read.signalFault);
+    EXPECT_EQ(written.signalFaultAt, read.signalFaultAt);
+    EXPECT_EQ(written.signalFaultBits, read.signalFaultBits);
+    EXPECT_STREQ(written.signalFaultLevel, read.signalFaultLevel);
 
     // The keys are in this build's view of the registry, and only there.
     const std::string asioKey = "SOFTWARE\\ASIO\\" + device.name;

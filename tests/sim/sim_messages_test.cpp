@@ -36,14 +36,16 @@ long hostMessage(long selector, long value, void *, double *) {
     }
 }
 
-void *timeInfo(void *, long, long) {
+void *timeInfo(void *, long index, long directProcess) {
     InterlockedIncrement(&g_timeInfoCalls);
+    g_callbacks.bufferSwitch(index, directProcess);
     return nullptr;
 }
 
-void swappedSwitch(long index, long directProcess) {
+void *swappedTimeInfo(void *, long index, long directProcess) {
     InterlockedIncrement(&g_swappedSwitches);
     g_callbacks.bufferSwitch(index, directProcess);
+    return nullptr;
 }
 
 }  // namespace
@@ -81,7 +83,7 @@ TEST_F(SimDeviceTest, AsioMessageIsAskedTheUsualQuestionsAndARequestComesFromThe
     }
 
     // The record is the host's own: a change after createBuffers is what the device calls.
-    callbacks.bufferSwitch = swappedSwitch;
+    callbacks.bufferSwitchTimeInfo = swappedTimeInfo;
     ASSERT_EQ(HOST_ASE_OK, driver->start());
     EXPECT_TRUE(waitForCallbacks(10));
     EXPECT_EQ(HOST_ASE_OK, driver->stop());
@@ -93,7 +95,8 @@ TEST_F(SimDeviceTest, AsioMessageIsAskedTheUsualQuestionsAndARequestComesFromThe
     EXPECT_EQ(0, g_messages[11].value);
     EXPECT_EQ(4, g_messages[11].afterSwitches);
     EXPECT_NE(GetCurrentThreadId(), g_messages[11].thread);
-    EXPECT_EQ(0, g_timeInfoCalls) << "bufferSwitch only, even for a host that supports time info";
+    EXPECT_EQ(0, shared->bufferSwitchCalls) << "time info only, for a host that supports it";
+    EXPECT_EQ(g_host.callbacks, shared->timeInfoCalls);
 
     ASSERT_EQ(HOST_ASE_OK, driver->start());
     g_host.callbacks = 0;
