@@ -40,7 +40,7 @@ protected:
     // The verdict badge of a part in the summary; "" when it has no row.
     std::string verdict(const char *part)
     {
-        for (const XmlNode *row : html.byId("summary")->elements("tr")) {
+        for (const XmlElement *row : html.byId("summary")->elements("tr")) {
             if (row->elements("th")[0]->allText() == part)
                 return row->elements("span")[0]->allText();
         }
@@ -49,7 +49,7 @@ protected:
     // The part's embedded JSON document, parsed.
     JsonValue embedded(size_t index)
     {
-        std::vector<const XmlNode *> documents = html.byId("json")->elements("pre");
+        std::vector<const XmlElement *> documents = html.byId("json")->elements("pre");
         JsonValue document;
         EXPECT_LT(index, documents.size());
         if (index < documents.size()) {
@@ -66,7 +66,7 @@ protected:
     }
 
     std::string page;
-    XmlNode html;
+    XmlElement html;
 };
 
 // Fields whose value depends on the moment: timings, counts of a run, worker start-up.
@@ -165,7 +165,7 @@ TEST_F(ReportTest, TheSimulatedDevicesReportShowsEveryPartAndEmbedsWhatEachComma
     EXPECT_EQ(verdict("latency sweep"), "not run");
     EXPECT_EQ(verdict("integrity"), "not run");
     EXPECT_EQ(html.byId("sweep"), nullptr);
-    std::vector<const XmlNode *> pictures = html.byId("run")->elements("svg");
+    std::vector<const XmlElement *> pictures = html.byId("run")->elements("svg");
     ASSERT_EQ(pictures.size(), 2u) << "the intervals and the timeline";
     EXPECT_GE(pictures[0]->elements("rect").size(), 2u) << "a bar at least, and the frame";
 

@@ -4,56 +4,54 @@
 #include <stdlib.h>
 #include <string.h>
 
-std::string XmlNode::attribute(const char *key) const
+std::string XmlElement::attribute(const char *key) const
 {
-    for (const auto &a : attributes) {
-        if (a.first == key)
-            return a.second;
-    }
-    return "";
+    auto found = attributes.find(key);
+    return found == attributes.end() ? "" : found->second;
 }
 
-bool XmlNode::hasAttribute(const char *key) const
+bool XmlElement::hasAttribute(const char *key) const
 {
-    for (const auto &a : attributes) {
-        if (a.first == key)
-            return true;
-    }
-    return false;
+    return attributes.count(key) != 0;
 }
 
-static void collect(const XmlNode &node, const char *name, std::vector<const XmlNode *> *found)
+static void collect(const XmlElement &node, const char *name, std::vector<const XmlElement *> *found)
 {
-    for (const XmlNode &child : node.children) {
+    for (const XmlElement &child : node.children) {
         if (child.name == name)
             found->push_back(&child);
         collect(child, name, found);
     }
 }
 
-std::vector<const XmlNode *> XmlNode::elements(const char *elementName) const
+std::vector<const XmlElement *> XmlElement::elements(const char *elementName) const
 {
-    std::vector<const XmlNode *> found;
+    std::vector<const XmlElement *> found;
     collect(*this, elementName, &found);
     return found;
 }
 
-const XmlNode *XmlNode::byId(const char *id) const
+const XmlElement *XmlElement::byId(const char *id) const
 {
-    for (const XmlNode &child : children) {
+    for (const XmlElement &child : children) {
         if (child.attribute("id") == id)
             return &child;
-        if (const XmlNode *below = child.byId(id))
+        if (const XmlElement *below = child.byId(id))
             return below;
     }
     return nullptr;
 }
 
-std::string XmlNode::allText() const
+std::string XmlElement::allText() const
 {
-    std::string all = text;
-    for (const XmlNode &child : children)
+    std::string all;
+    size_t taken = 0;
+    for (const XmlElement &child : children) {
+        all.append(text, taken, child.textBefore - taken);
+        taken = child.textBefore;
         all += child.allText();
+    }
+    all.append(text, taken, std::string::npos);
     return all;
 }
 
@@ -179,7 +177,7 @@ struct Parser {
             }
         }
     }
-    bool element(XmlNode *node)
+    bool element(XmlElement *node)
     {
         at++;  // '<'
         if (!name(&node->name))
@@ -219,29 +217,30 @@ struct Parser {
             if (done())
                 return failAt("an attribute value not closed");
             at++;
-            if (node->hasAttribute(key.c_str()))
+            if (!node->attributes.emplace(key, value).second)
                 return failAt("an attribute given twice");
-            node->attributes.emplace_back(key, value);
         }
         return content(node);
     }
-    bool content(XmlNode *node)
+    bool content(XmlElement *node)
     {
-        std::string text;
         for (;;) {
             if (done())
                 return failAt("an element not closed");
             if (s[at] != '<') {
                 if (starts("]]>"))
                     return failAt("']]>' in text");
-                if (!character(&text))
+                if (!character(&node->text))
                     return false;
                 continue;
             }
-            if (!text.empty()) {
-                XmlNode t;
-                t.text.swap(text);
-                node->children.push_back(std::move(t));
+            if (starts("<![CDATA[")) {
+                size_t close = s.find("]]>", at);
+                if (close == std::string::npos)
+                    return failAt("a CDATA section not closed");
+                node->text.append(s, at + 9, close - at - 9);
+                at = close + 3;
+                continue;
             }
             if (starts("</")) {
                 at += 2;
@@ -262,8 +261,9 @@ struct Parser {
                 continue;
             }
             if (starts("<!"))
-                return failAt("a declaration or CDATA inside an element");
+                return failAt("a declaration inside an element");
             node->children.emplace_back();
+            node->children.back().textBefore = node->text.size();
             if (!element(&node->children.back()))
                 return false;
         }
@@ -272,10 +272,10 @@ struct Parser {
 
 }  // namespace
 
-bool parseXml(const std::string &text, XmlNode *root, std::string *error)
+bool parseXml(const std::string &text, XmlElement *root, std::string *error)
 {
     Parser p = {text, 0, ""};
-    *root = XmlNode();
+    *root = XmlElement();
     if (p.starts("\xEF\xBB\xBF"))
         p.at = 3;
     bool ok = p.misc();

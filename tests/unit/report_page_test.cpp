@@ -16,7 +16,7 @@ namespace {
 struct SamplePage {
     SampleRecords records;
     std::string text;
-    XmlNode html;
+    XmlElement html;
     std::string error;
     bool parsed;
 };
@@ -32,9 +32,9 @@ SamplePage *samplePage()
 }
 
 // The summary's row of a part; null when there is none.
-const XmlNode *summaryRow(const XmlNode &page, const char *part)
+const XmlElement *summaryRow(const XmlElement &page, const char *part)
 {
-    for (const XmlNode *row : page.byId("summary")->elements("tr")) {
+    for (const XmlElement *row : page.byId("summary")->elements("tr")) {
         if (row->elements("th").size() == 1 && row->elements("th")[0]->allText() == part)
             return row;
     }
@@ -42,15 +42,15 @@ const XmlNode *summaryRow(const XmlNode &page, const char *part)
 }
 
 // Its verdict badge and its whole text.
-std::string badge(const XmlNode &page, const char *part)
+std::string badge(const XmlElement &page, const char *part)
 {
-    const XmlNode *row = summaryRow(page, part);
+    const XmlElement *row = summaryRow(page, part);
     return row && !row->elements("span").empty() ? row->elements("span")[0]->allText() : "";
 }
 
-std::string summary(const XmlNode &page, const char *part)
+std::string summary(const XmlElement &page, const char *part)
 {
-    const XmlNode *row = summaryRow(page, part);
+    const XmlElement *row = summaryRow(page, part);
     return row ? row->allText() : "";
 }
 
@@ -59,7 +59,7 @@ TEST(ReportPageTest, APageOf128ChannelsAndAHundredThousandSwitchesIsCleanSelfCon
     SamplePage *sample = samplePage();
     const Report &report = sample->records.report;
     const std::string &page = sample->text;
-    const XmlNode &html = sample->html;
+    const XmlElement &html = sample->html;
     EXPECT_LT(page.size(), 300u * 1024) << "binned and capped: it does not grow with the run";
     ASSERT_TRUE(sample->parsed) << sample->error;
     EXPECT_EQ(html.name, "html");
@@ -91,12 +91,12 @@ TEST(ReportPageTest, APageOf128ChannelsAndAHundredThousandSwitchesIsCleanSelfCon
     EXPECT_NE(summary(html, "integrity").find("access violation"), std::string::npos);
 
     // Each channel table: 32 rows and a row saying what was left out.
-    const XmlNode *infoSection = html.byId("info");
+    const XmlElement *infoSection = html.byId("info");
     ASSERT_NE(infoSection, nullptr);
-    std::vector<const XmlNode *> tables = infoSection->elements("table");
+    std::vector<const XmlElement *> tables = infoSection->elements("table");
     ASSERT_EQ(tables.size(), 3u);
     for (int k = 1; k <= 2; k++) {
-        std::vector<const XmlNode *> rows = tables[k]->elements("tr");
+        std::vector<const XmlElement *> rows = tables[k]->elements("tr");
         ASSERT_EQ(rows.size(), 1u + 32 + 1);
         EXPECT_NE(rows[1]->allText().find(k == 1 ? "In 1" : "Out 1"), std::string::npos);
         EXPECT_EQ(rows.back()->allText(), "... 96 more channels, listed in the JSON document below");
@@ -110,7 +110,7 @@ TEST(ReportPageTest, APageOf128ChannelsAndAHundredThousandSwitchesIsCleanSelfCon
     EXPECT_NE(checklist.find("buffers <0> & \"1\" overlap"), std::string::npos);
 
     // Every part's JSON document, collapsed, character for character.
-    std::vector<const XmlNode *> documents = html.byId("json")->elements("pre");
+    std::vector<const XmlElement *> documents = html.byId("json")->elements("pre");
     ASSERT_EQ(documents.size(), static_cast<size_t>(REPORT_PARTS));
     for (int k = 0; k < REPORT_PARTS; k++)
         EXPECT_EQ(documents[k]->allText(), report.parts[k].json) << k;
@@ -118,7 +118,7 @@ TEST(ReportPageTest, APageOf128ChannelsAndAHundredThousandSwitchesIsCleanSelfCon
     EXPECT_FALSE(html.byId("json")->elements("details")[0]->hasAttribute("open"));
 }
 
-double number(const XmlNode *node, const char *key)
+double number(const XmlElement *node, const char *key)
 {
     return atof(node->attribute(key).c_str());
 }
@@ -127,17 +127,17 @@ TEST(ReportPageTest, ThePicturesDrawTheBinnedFiguresWithTheirMarks)
 {
     SamplePage *sample = samplePage();
     ASSERT_TRUE(sample->parsed) << sample->error;
-    const XmlNode &html = sample->html;
-    std::vector<const XmlNode *> pictures = html.elements("svg");
+    const XmlElement &html = sample->html;
+    std::vector<const XmlElement *> pictures = html.elements("svg");
     ASSERT_EQ(pictures.size(), 5u) << "histogram, timeline, sweep, events, bits";
-    for (const XmlNode *svg : pictures) {
+    for (const XmlElement *svg : pictures) {
         EXPECT_EQ(svg->attribute("xmlns"), "http://www.w3.org/2000/svg");
         EXPECT_EQ(svg->attribute("viewBox").substr(0, 8), "0 0 680 ");
         EXPECT_FALSE(svg->hasAttribute("width")) << "it scales to the page";
     }
 
     // Histogram: one bar per bin that holds intervals, on a log scale; the late ones marked.
-    std::vector<const XmlNode *> bars = pictures[0]->elements("rect");
+    std::vector<const XmlElement *> bars = pictures[0]->elements("rect");
     bars.pop_back();  // the frame
     ASSERT_EQ(bars.size(), 3u);
     EXPECT_EQ(bars[0]->attribute("class"), "bar");
@@ -150,8 +150,8 @@ TEST(ReportPageTest, ThePicturesDrawTheBinnedFiguresWithTheirMarks)
     EXPECT_NE(marks.find("100k"), std::string::npos);
 
     // Timeline: a band per stretch; the slip rises far above the others and falls back.
-    std::vector<const XmlNode *> bands;
-    for (const XmlNode *r : pictures[1]->elements("rect")) {
+    std::vector<const XmlElement *> bands;
+    for (const XmlElement *r : pictures[1]->elements("rect")) {
         if (r->attribute("class") == "band")
             bands.push_back(r);
     }
@@ -165,12 +165,12 @@ TEST(ReportPageTest, ThePicturesDrawTheBinnedFiguresWithTheirMarks)
     EXPECT_EQ(number(bands[SAMPLE_SLIP_STRETCH + 2], "y"), usual) << "caught up";
 
     // Sweep: measured and reported lines per rate, the difference at every measured setting.
-    std::vector<const XmlNode *> lines = pictures[2]->elements("polyline");
+    std::vector<const XmlElement *> lines = pictures[2]->elements("polyline");
     ASSERT_EQ(lines.size(), 4u);
     EXPECT_EQ(lines[0]->attribute("class"), "measured c0");
     EXPECT_EQ(lines[1]->attribute("class"), "reported c0");
     int differences = 0, outside = 0;
-    for (const XmlNode *l : pictures[2]->elements("line")) {
+    for (const XmlElement *l : pictures[2]->elements("line")) {
         differences += l->attribute("class").find("difference") == 0;
         outside += l->attribute("class") == "difference outside";
     }
@@ -179,12 +179,12 @@ TEST(ReportPageTest, ThePicturesDrawTheBinnedFiguresWithTheirMarks)
 
     // Integrity: a tick per kept event in its kind's lane, the counts beside; 22 of 24 bits clear.
     int ticks = 0;
-    for (const XmlNode *l : pictures[3]->elements("line"))
+    for (const XmlElement *l : pictures[3]->elements("line"))
         ticks += l->attribute("class").find("event k") == 0;
     EXPECT_EQ(ticks, MAX_INTEGRITY_EVENTS);
     EXPECT_NE(pictures[3]->allText().find("dropped 420"), std::string::npos);
     int clear = 0, differed = 0;
-    for (const XmlNode *r : pictures[4]->elements("rect")) {
+    for (const XmlElement *r : pictures[4]->elements("rect")) {
         clear += r->attribute("class") == "ok";
         differed += r->attribute("class") == "bad";
     }
@@ -194,7 +194,7 @@ TEST(ReportPageTest, ThePicturesDrawTheBinnedFiguresWithTheirMarks)
 
 TEST(ReportPageTest, TheXmlReaderRefusesWhatABrowserForgives)
 {
-    XmlNode root;
+    XmlElement root;
     EXPECT_TRUE(parseXml("<!DOCTYPE html>\n<p a=\"&lt;&#233;\">x &amp; y<br/></p>\n", &root, nullptr));
     EXPECT_EQ(root.attribute("a"), "<\xC3\xA9");
     EXPECT_EQ(root.allText(), "x & y");
