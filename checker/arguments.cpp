@@ -4,6 +4,7 @@
 #include "checker/json_writer.h"
 #include "checker/output.h"
 #include "checker/ping.h"
+#include "checker/results.h"
 
 #include <errno.h>
 #include <math.h>
@@ -21,7 +22,7 @@ enum Option {
     OPTION_SECONDS, OPTION_BUFFER, OPTION_RATE, OPTION_MAX_LATE, OPTION_MIN_SWITCH_RATIO,
     OPTION_OUT, OPTION_IN, OPTION_PINGS, OPTION_CALL_TIMEOUT, OPTION_IN_PROCESS, OPTION_PROBE,
     OPTION_TIME_INFO, OPTION_LIST_CHECKS, OPTION_ONLY, OPTION_SKIP, OPTION_STRICT, OPTION_REPEAT,
-    OPTION_JUNIT, OPTION_REPORT_FILE, OPTION_COUNT
+    OPTION_JUNIT, OPTION_SWEEP, OPTION_RATES, OPTION_TOLERANCE, OPTION_REPORT_FILE, OPTION_COUNT
 };
 
 enum {
@@ -30,9 +31,11 @@ enum {
     FOR_RUN = 1 << COMMAND_RUN,
     FOR_LATENCY = 1 << COMMAND_LATENCY,
     FOR_CONFORM = 1 << COMMAND_CONFORM,
+    FOR_INTEGRITY = 1 << COMMAND_INTEGRITY,
     FOR_REPORT = 1 << COMMAND_REPORT,
     FOR_PROBE = 1 << COMMAND_PROBE,
-    FOR_DRIVER = FOR_INFO | FOR_RUN | FOR_LATENCY | FOR_CONFORM | FOR_REPORT | FOR_PROBE,
+    FOR_DRIVER = FOR_INFO | FOR_RUN | FOR_LATENCY | FOR_CONFORM | FOR_INTEGRITY | FOR_REPORT |
+                 FOR_PROBE,
 };
 
 struct OptionRule {
@@ -42,24 +45,27 @@ struct OptionRule {
 };
 
 static const OptionRule optionRules[OPTION_COUNT] = {
-    {"--seconds", FOR_RUN | FOR_CONFORM | FOR_REPORT, false},
-    {"--buffer", FOR_RUN | FOR_LATENCY, false},
-    {"--rate", FOR_RUN | FOR_LATENCY, false},
+    {"--seconds", FOR_RUN | FOR_CONFORM | FOR_INTEGRITY | FOR_REPORT, false},
+    {"--buffer", FOR_RUN | FOR_LATENCY | FOR_INTEGRITY, false},
+    {"--rate", FOR_RUN | FOR_LATENCY | FOR_INTEGRITY, false},
     {"--max-late", FOR_RUN, false},
     {"--min-switch-ratio", FOR_RUN, false},
-    {"--out", FOR_LATENCY | FOR_REPORT, false},
-    {"--in", FOR_LATENCY | FOR_REPORT, false},
+    {"--out", FOR_LATENCY | FOR_INTEGRITY | FOR_REPORT, false},
+    {"--in", FOR_LATENCY | FOR_INTEGRITY | FOR_REPORT, false},
     {"--pings", FOR_LATENCY, false},
     {"--call-timeout", FOR_DRIVER | FOR_LIST, false},
     {"--in-process", FOR_DRIVER | FOR_LIST, true},
     {"--probe", FOR_LIST, true},
-    {"--time-info", FOR_RUN | FOR_LATENCY, true},
+    {"--time-info", FOR_RUN | FOR_LATENCY | FOR_INTEGRITY, true},
     {"--list-checks", FOR_CONFORM, true},
     {"--only", FOR_CONFORM, false},
     {"--skip", FOR_CONFORM, false},
     {"--strict", FOR_CONFORM, true},
-    {"--repeat", FOR_CONFORM, false},
+    {"--repeat", FOR_CONFORM | FOR_LATENCY, false},
     {"--junit", FOR_CONFORM, false},
+    {"--sweep", FOR_LATENCY, true},
+    {"--rates", FOR_LATENCY, false},
+    {"--tolerance", FOR_LATENCY, false},
     {"-o", FOR_REPORT, false},
 };
 
@@ -71,6 +77,7 @@ const char *commandName(Command command)
     case COMMAND_RUN: return "run";
     case COMMAND_LATENCY: return "latency";
     case COMMAND_CONFORM: return "conform";
+    case COMMAND_INTEGRITY: return "integrity";
     case COMMAND_REPORT: return "report";
     case COMMAND_PROBE: return "probe";
     case COMMAND_NONE: break;
@@ -81,7 +88,8 @@ const char *commandName(Command command)
 static Command commandNamed(const char *text)
 {
     static const Command commands[] = {COMMAND_LIST, COMMAND_INFO, COMMAND_RUN, COMMAND_LATENCY,
-                                       COMMAND_CONFORM, COMMAND_REPORT, COMMAND_PROBE};
+                                       COMMAND_CONFORM, COMMAND_INTEGRITY, COMMAND_REPORT,
+                                       COMMAND_PROBE};
     for (Command c : commands) {
         if (strcmp(text, commandName(c)) == 0)
             return c;
@@ -151,6 +159,7 @@ static int takeValue(Option option, const char *text, CheckerOptions *o)
         if (!parseWhole(text, &whole) || whole < 1 || whole > MAX_PINGS)
             return badValue(name, text, "a count of pings from 1 to 1000");
         o->pings = whole;
+        o->pingsGiven = true;
         break;
     case OPTION_CALL_TIMEOUT:
         if (!parseNumber(text, &number) || number < 0.1 || number > 86400)
@@ -185,6 +194,30 @@ static int takeValue(Option option, const char *text, CheckerOptions *o)
         if (!parseWhole(text, &whole) || whole < 1 || whole > MAX_REPEAT)
             return badValue(name, text, "a count of repetitions from 1 to 100");
         o->repeat = whole;
+        o->repeatGiven = true;
+        break;
+    case OPTION_SWEEP:
+        o->sweep = true;
+        break;
+    case OPTION_RATES:
+        if (strcmp(text, "all") != 0) {
+            const char *at = text;
+            for (;;) {
+                char *end = nullptr;
+                double rate = strtod(at, &end);
+                if (end == at || !(rate > 0) || (*end != ',' && *end != '\0'))
+                    return badValue(name, text, "\"all\" or rates in Hz, comma-separated");
+                if (*end == '\0')
+                    break;
+                at = end + 1;
+            }
+        }
+        o->rates = text;
+        break;
+    case OPTION_TOLERANCE:
+        if (!parseNumber(text, &number) || number < 0)
+            return badValue(name, text, "frames, 0 or more");
+        o->tolerance = number;
         break;
     case OPTION_JUNIT:
         if (!*text)
@@ -213,6 +246,7 @@ int parseArguments(int argc, char **argv, CheckerOptions *o)
     o->pings = 5;
     o->callTimeout = 10;
     o->repeat = 1;
+    o->tolerance = -1;
     // Known before anything can fail, so that a failure still gives its JSON document.
     for (int i = 1; i < argc; i++) {
         if (strcmp(argv[i], "--json") == 0)
@@ -283,11 +317,11 @@ int parseArguments(int argc, char **argv, CheckerOptions *o)
         return EXIT_FINE;
 
     if (!positional[0])
-        return fail(EXIT_USAGE, "no command; the commands are list, info, run, latency and "
-                                "conform (quorvelcheck --help)");
+        return fail(EXIT_USAGE, "no command; the commands are list, info, run, latency, "
+                                "conform and integrity (quorvelcheck --help)");
     if (o->command == COMMAND_NONE)
         return fail(EXIT_USAGE, "unknown command \"%s\"; the commands are list, info, run, "
-                                "latency and conform", positional[0]);
+                                "latency, conform and integrity", positional[0]);
     const char *name = commandName(o->command);
     if (unknown)
         return fail(EXIT_USAGE, "unknown option %s (quorvelcheck %s --help)", unknown, name);
@@ -322,8 +356,31 @@ int parseArguments(int argc, char **argv, CheckerOptions *o)
         return fail(EXIT_USAGE, "%s needs a DRIVER: an index or part of a name, as "
                                 "\"quorvelcheck list\" shows them", name);
     }
-    if (o->command == COMMAND_LATENCY && (o->outChannel < 0 || o->inChannel < 0))
-        return fail(EXIT_USAGE, "latency needs --out O and --in I: the output and input the cable joins");
+    if ((o->command == COMMAND_LATENCY || o->command == COMMAND_INTEGRITY) &&
+        (o->outChannel < 0 || o->inChannel < 0)) {
+        return fail(EXIT_USAGE, "%s needs --out O and --in I: the output and input the cable joins",
+                    name);
+    }
+    if (o->command == COMMAND_LATENCY && !o->sweep) {
+        const Option sweepOnly[] = {OPTION_RATES, OPTION_TOLERANCE, OPTION_REPEAT};
+        for (Option option : sweepOnly) {
+            if (given[option])
+                return fail(EXIT_USAGE, "latency takes %s only with --sweep", optionRules[option].name);
+        }
+    }
+    if (o->command == COMMAND_LATENCY && o->sweep) {
+        if (given[OPTION_BUFFER] || given[OPTION_RATE])
+            return fail(EXIT_USAGE, "latency --sweep sets the sizes and rates itself: give --rates, "
+                                    "not --buffer or --rate");
+        if (o->repeat > MAX_SWEEP_REPEATS)
+            return fail(EXIT_USAGE, "latency --sweep takes --repeat up to %d", MAX_SWEEP_REPEATS);
+        if (!o->repeatGiven)
+            o->repeat = 2;
+        if (!o->pingsGiven)
+            o->pings = 3;
+    }
+    if (o->command == COMMAND_INTEGRITY && !given[OPTION_SECONDS])
+        o->seconds = 10;
     if (o->command == COMMAND_REPORT && !o->reportFile)
         return fail(EXIT_USAGE, "report needs -o FILE: the HTML file to write");
     if (o->command == COMMAND_REPORT && (o->outChannel < 0) != (o->inChannel < 0))
@@ -341,6 +398,7 @@ static const char *const generalHelp =
     "  run DRIVER             the loopback for a while, with the timing of its buffer switches\n"
     "  latency DRIVER         the real round trip through a cable from an output to an input\n"
     "  conform DRIVER         a pass/fail verdict on the driver's behaviour, check by check\n"
+    "  integrity DRIVER       every sample through a cable from an output to an input, bit for bit\n"
     "  report DRIVER -o F     all of the above on one HTML page with pictures\n"
     "\n"
     "DRIVER is an index as list shows it, or a part of a driver's name (any case) that only one\n"
@@ -410,16 +468,38 @@ static const char *const conformHelp =
     "Exit status: 0 every check passed (WARN allowed unless --strict); 1 a check failed; 2 usage;\n"
     "3 the driver could not be loaded or initialised; 4 it crashed or hung (the check is named).\n";
 
+static const char *const integrityHelp =
+    "usage: quorvelcheck integrity DRIVER --out O --in I [--seconds S] [--buffer N] [--rate R]\n"
+    "                              [--time-info] [--json]\n"
+    "\n"
+    "For a cable from output O to input I: writes a known sequence on output O, every sample a\n"
+    "value its neighbours do not share, using every bit the sample type carries, for S seconds\n"
+    "(10), finds it on input I, and accounts for every sample that comes back: matched,\n"
+    "corrupted (the bits that differ), inverted, dropped, repeated, or a slip of the delay. Each\n"
+    "event with its stream position, switch and time; which bits came through unchanged; and\n"
+    "the switch timing, so that a late switch is told apart from lost data. Exit 1 when anything\n"
+    "did not match after the sequence was found, or when it was not found within 2 s (with what\n"
+    "the input carried instead).\n";
+
 static const char *const latencyHelp =
     "usage: quorvelcheck latency DRIVER --out O --in I [--pings N] [--buffer N] [--rate R]\n"
     "                            [--time-info] [--json]\n"
+    "       quorvelcheck latency DRIVER --out O --in I --sweep [--rates R1,R2,...|all]\n"
+    "                            [--repeat N] [--tolerance F] [--pings N] [--json]\n"
     "\n"
     "For a cable from output O to input I: writes a short pulse into output O about twice a\n"
     "second and finds it on input I. Shows each ping's round trip in frames and ms, their median\n"
     "and spread, the latency the driver reports (input + output, read when the buffers were made\n"
     "and again after the run) and the difference. N pings (5). A pulse that does not come back\n"
     "within 2 s: exit 1, with what the input carried. Little-endian integer and float sample\n"
-    "types only.\n";
+    "types only.\n"
+    "\n"
+    "  --sweep                the round trip at every buffer size the driver allows (at most 16),\n"
+    "                         at each rate: the current one, those of --rates, or with --rates all\n"
+    "                         every standard rate canSampleRate accepts; each setting --repeat\n"
+    "                         times (2), each time with buffers made afresh, N pings each (3)\n"
+    "  --tolerance F          exit 1 where the driver's claim and the measured round trip differ by\n"
+    "                         more than F frames at any setting\n";
 
 static const char *const reportHelp =
     "usage: quorvelcheck report DRIVER -o FILE.html [--seconds S] [--out O --in I] [--json]\n"
@@ -442,6 +522,7 @@ void printHelp(Command command)
     case COMMAND_RUN: fputs(runHelp, stdout); break;
     case COMMAND_LATENCY: fputs(latencyHelp, stdout); break;
     case COMMAND_CONFORM: fputs(conformHelp, stdout); break;
+    case COMMAND_INTEGRITY: fputs(integrityHelp, stdout); break;
     case COMMAND_REPORT: fputs(reportHelp, stdout); break;
     case COMMAND_PROBE:
     case COMMAND_NONE: fputs(generalHelp, stdout); break;

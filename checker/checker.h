@@ -35,6 +35,7 @@ enum Command {
     COMMAND_RUN,
     COMMAND_LATENCY,
     COMMAND_CONFORM,
+    COMMAND_INTEGRITY,
     COMMAND_REPORT,
     COMMAND_PROBE,  // the worker's side of list --probe: one driver; never on a user's command line
 };
@@ -56,14 +57,19 @@ struct CheckerOptions {
     double minSwitchRatio;  // run: 0 for no check
     long outChannel;        // latency: required
     long inChannel;         // latency: required
-    long pings;             // latency: 5
+    long pings;             // latency: 5 (a sweep: 3)
+    bool pingsGiven;
+    bool sweep;             // latency --sweep
+    const char *rates;      // --rates: "all" or a comma-separated list; null: the current rate
+    double tolerance;       // --tolerance in frames; negative: none
     int probeIndex;         // COMMAND_PROBE: the list index to probe
     // conform
     bool listChecks;        // --list-checks
     const char *only;       // --only: checks or phases, comma-separated; null for all
     const char *skip;       // --skip: the same
     bool strict;            // a WARN fails
-    long repeat;            // the whole suite this many times: 1
+    long repeat;            // conform: the whole suite this many times (1); a sweep: each setting (2)
+    bool repeatGiven;
     const char *junitFile;  // --junit FILE; null for none
     // report (also seconds, and outChannel and inChannel for a cable, -1 without)
     const char *reportFile;  // -o FILE
@@ -84,7 +90,10 @@ int listCommand(const CheckerOptions &options);
 int infoCommand(const CheckerOptions &options);
 int runLoopbackCommand(const CheckerOptions &options);
 int latencyCommand(const CheckerOptions &options);
+// latency --sweep, for the driver at list index `index` (latency_sweep.cpp).
+int sweepCommand(const CheckerOptions &options, int index);
 int conformCommand(const CheckerOptions &options);
+int integrityCommand(const CheckerOptions &options);
 int reportCommand(const CheckerOptions &options);
 
 // The driver sessions the commands hand to the worker; they run in the worker process (or in this
@@ -94,3 +103,5 @@ int runSession(const CheckerOptions &options);
 int latencySession(const CheckerOptions &options);
 int probeSession(const CheckerOptions &options);
 int conformSession(const CheckerOptions &options);
+int integritySession(const CheckerOptions &options);
+int sweepSession(const CheckerOptions &options);

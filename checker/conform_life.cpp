@@ -129,7 +129,7 @@ void conformLife(const CheckerOptions &options, int index)
         ASIOError set = asioSetSampleRate(changed);
         created = set == ASE_OK ? createAt(frames) : set;
         long from = conformNoteCount();
-        bool streamed = created == ASE_OK && shortRun(20, why, sizeof why);
+        bool streamed = created == ASE_OK && shortRun(50, why, sizeof why);
         double intervalUs = arrivalStepUs(from, conformNoteCount());
         double periodUs = frames / changed * 1e6;
         if (set != ASE_OK)

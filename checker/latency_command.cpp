@@ -38,15 +38,6 @@ static double ms(int64_t frames, double rate)
     return frames * 1000.0 / rate;
 }
 
-static const char *typeText(long type, char *out, size_t size)
-{
-    const char *name = sampleTypeName(type);
-    if (name)
-        return name;
-    snprintf(out, size, "unknown type %ld", type);
-    return out;
-}
-
 static void dbfsText(double level, char *out, size_t size)
 {
     if (level > 0)
@@ -260,47 +251,6 @@ static void printJson(const LatencyResults &r, const SessionOutcome &outcome, in
     jsonFinish();
 }
 
-// The two channels exist and have a format the pings can write and read. 0, EXIT_USAGE.
-static int checkChannels(const CheckerOptions &options, LatencyResults *r)
-{
-    const DriverFigures &f = r->setup.figures;
-    if (options.outChannel >= f.outputChannels) {
-        return f.outputChannels > 0
-                   ? fail(EXIT_USAGE, "there is no output %ld: the driver has outputs 0 to %ld",
-                          options.outChannel, f.outputChannels - 1)
-                   : fail(EXIT_USAGE, "there is no output %ld: the driver has no outputs",
-                          options.outChannel);
-    }
-    if (options.inChannel >= f.inputChannels) {
-        return f.inputChannels > 0
-                   ? fail(EXIT_USAGE, "there is no input %ld: the driver has inputs 0 to %ld",
-                          options.inChannel, f.inputChannels - 1)
-                   : fail(EXIT_USAGE, "there is no input %ld: the driver has no inputs",
-                          options.inChannel);
-    }
-    ASIOChannelInfo out = {}, in = {};
-    out.channel = options.outChannel;
-    out.type = in.type = -1;
-    in.channel = options.inChannel;
-    in.isInput = 1;
-    noteCall(asioGetChannelInfo(&out), "getChannelInfo(output %ld)", options.outChannel);
-    noteCall(asioGetChannelInfo(&in), "getChannelInfo(input %ld)", options.inChannel);
-    r->outChannel = options.outChannel;
-    r->inChannel = options.inChannel;
-    r->outType = out.type;
-    r->inType = in.type;
-    char text[32];
-    if (!pingTypeSupported(out.type)) {
-        return fail(EXIT_USAGE, "output %ld has sample type %s; the pings need a little-endian "
-                    "integer or float type", options.outChannel, typeText(out.type, text, sizeof text));
-    }
-    if (!pingTypeSupported(in.type)) {
-        return fail(EXIT_USAGE, "input %ld has sample type %s; the pings need a little-endian "
-                    "integer or float type", options.inChannel, typeText(in.type, text, sizeof text));
-    }
-    return EXIT_FINE;
-}
-
 static void takePings(LatencyResults *r)
 {
     const PingRun &p = pingRun;
@@ -349,8 +299,12 @@ int latencySession(const CheckerOptions &options)
         code = openChosenDriver(r.setup.index);
     if (code == EXIT_FINE)
         code = prepareRun(options, &r.setup);
-    if (code == EXIT_FINE)
-        code = checkChannels(options, &r);
+    if (code == EXIT_FINE) {
+        code = checkCable(options, r.setup.figures, pingTypeSupported,
+                          "a little-endian integer or float type", &r.outType, &r.inType);
+        r.outChannel = options.outChannel;
+        r.inChannel = options.inChannel;
+    }
     double rate = r.setup.figures.sampleRate;
     if (code == EXIT_FINE && r.setup.periodUs <= 0)
         code = fail(EXIT_DRIVER, "the driver reports no usable sample rate: the pings cannot be timed");
@@ -414,6 +368,8 @@ int latencyCommand(const CheckerOptions &options)
     int code = findDriver(options.driver, &index);
     if (code != EXIT_FINE)
         return code;
+    if (options.sweep)
+        return sweepCommand(options, index);
     memset(&latencyResults, 0, sizeof latencyResults);
     latencyResults.setup.index = index;
     SessionOutcome outcome;

@@ -15,7 +15,7 @@ int main(int argc, char **argv)
     int code = parseArguments(argc, argv, &options);
     if (code == EXIT_FINE && options.command == COMMAND_PROBE)
         code = fail(EXIT_USAGE, "unknown command \"probe\"; the commands are list, info, run, "
-                    "latency and conform");
+                    "latency, conform and integrity");
     if (code != EXIT_FINE) {
         if (options.json)
             printFailureDocument(options.command, code);
@@ -37,6 +37,7 @@ int main(int argc, char **argv)
     case COMMAND_RUN: code = runLoopbackCommand(options); break;
     case COMMAND_LATENCY: code = latencyCommand(options); break;
     case COMMAND_CONFORM: code = conformCommand(options); break;
+    case COMMAND_INTEGRITY: code = integrityCommand(options); break;
     case COMMAND_REPORT: code = reportCommand(options); break;
     case COMMAND_PROBE:
     case COMMAND_NONE: break;

@@ -54,8 +54,12 @@ extern PingRun pingRun;
 
 // Sets the plan before the run begins: output outChannel and input inChannel of a driver with
 // `outputs` outputs, their types, the run's frames and rate (a usable one), the number of pings.
+// The first goes out a quarter second in, the others half a second apart.
 void preparePings(long outChannel, long inChannel, long outputs, long outType, long inType,
                   long frames, double rate, long pings);
+// The same with the first ping at stream position `first` and the others `interval` frames apart.
+void preparePingsAt(long outChannel, long inChannel, long outputs, long outType, long inType,
+                    long frames, double rate, long pings, int64_t first, int64_t interval);
 // After the buffers were made: true when the driver gave both buffers of both channels.
 bool pingBuffersPresent();
 // The latency command's buffer switch: timed like timedBufferSwitch; after onBufferSwitch it writes

@@ -86,6 +86,13 @@ static double sampleLevel(const unsigned char *at, long type)
 void preparePings(long outChannel, long inChannel, long outputs, long outType, long inType,
                   long frames, double rate, long pings)
 {
+    preparePingsAt(outChannel, inChannel, outputs, outType, inType, frames, rate, pings,
+                   static_cast<int64_t>(rate / 4 + 0.5), static_cast<int64_t>(rate / 2 + 0.5));
+}
+
+void preparePingsAt(long outChannel, long inChannel, long outputs, long outType, long inType,
+                    long frames, double rate, long pings, int64_t first, int64_t interval)
+{
     PingRun &p = pingRun;
     p.outElement = outChannel;
     p.inElement = outputs + inChannel;
@@ -95,11 +102,10 @@ void preparePings(long outChannel, long inChannel, long outputs, long outType, l
     p.inBytes = lookupSampleType(inType)->bytes;
     p.frames = frames;
     p.wanted = pings > 0 && pings <= MAX_PINGS ? pings : 1;
-    p.intervalFrames = static_cast<int64_t>(rate / 2 + 0.5);
+    p.intervalFrames = interval;
     p.timeoutFrames = static_cast<int64_t>(rate * 2 + 0.5);
     p.switchNumber = 0;
-    // The first a quarter second in, once the stream has settled.
-    p.nextPing = static_cast<int64_t>(rate / 4 + 0.5);
+    p.nextPing = first;
     p.pulseStart = p.pulseEnd = -1;
     p.outstanding = false;
     p.quietFrames = 0;

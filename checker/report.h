@@ -22,7 +22,7 @@ enum ReportPart { PART_INFO, PART_CONFORM, PART_RUN, PART_SWEEP, PART_INTEGRITY,
 
 // One part as it ended.
 struct PartResult {
-    bool ran;                // false: not asked for (no cable), or not in this program
+    bool ran;                // false: not asked for (no cable)
     int exitCode;
     SessionOutcome outcome;  // a crash, hang or exit of its worker
     char failure[512];       // the part's error line when its status is not 0

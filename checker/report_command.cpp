@@ -20,17 +20,14 @@ struct PartCommand {
     CheckerOptions options;
 };
 
+// `extra`: the part's own options, before those the report passes on to every part.
 static void makePartCommand(const CheckerOptions &reportOptions, const char *command, int index,
-                            PartCommand *part)
+                            const char *extra, PartCommand *part)
 {
-    char line[160];
-    snprintf(line, sizeof line, "%s %d --call-timeout %g%s", command, index, reportOptions.callTimeout,
-             reportOptions.inProcess ? " --in-process" : "");
+    char line[200];
+    snprintf(line, sizeof line, "%s %d %s%s--call-timeout %g%s", command, index, extra,
+             *extra ? " " : "", reportOptions.callTimeout, reportOptions.inProcess ? " --in-process" : "");
     part->text = line;
-    if (strcmp(command, "run") == 0) {
-        snprintf(line, sizeof line, " --seconds %g", reportOptions.seconds);
-        part->text += line;
-    }
     part->words.assign(1, "quorvelcheck");
     for (size_t at = 0; at < part->text.size();) {
         size_t space = part->text.find(' ', at);
@@ -67,35 +64,49 @@ static void runParts(const CheckerOptions &options, int index)
 {
     PartCommand command;
     SessionOutcome outcome;
+    char seconds[32], cable[64];
+    snprintf(seconds, sizeof seconds, "--seconds %g", options.seconds);
+    snprintf(cable, sizeof cable, "--out %ld --in %ld", options.outChannel, options.inChannel);
 
     beginPart();
-    makePartCommand(options, "info", index, &command);
+    makePartCommand(options, "info", index, "", &command);
     int code = measureInfo(command.options, command.text.c_str(), &outcome);
     keepPart(&report.parts[PART_INFO], code, outcome);
     jsonToBuffer(&report.parts[PART_INFO].json);
     writeInfoDocument(index, infoResults, outcome, code);
 
     beginPart();
-    makePartCommand(options, "conform", index, &command);
+    makePartCommand(options, "conform", index, "", &command);
     code = measureConformance(command.options, command.text.c_str(), &outcome);
     keepPart(&report.parts[PART_CONFORM], code, outcome);
     jsonToBuffer(&report.parts[PART_CONFORM].json);
     writeConformDocument(index, conformResults, outcome, code);
 
     beginPart();
-    makePartCommand(options, "run", index, &command);
+    makePartCommand(options, "run", index, seconds, &command);
     code = measureRun(command.options, index, command.text.c_str(), &outcome);
     keepPart(&report.parts[PART_RUN], code, outcome);
     jsonToBuffer(&report.parts[PART_RUN].json);
     writeRunDocument(command.options, runResults, outcome, code);
     jsonToStdout();
+    if (!report.cable)
+        return;
 
-    // ---- THE CABLE'S PARTS: latency --sweep and integrity are being written beside this. Once
-    // their sessions (sweepSession, integritySession) and writers (writeSweepDocument,
-    // writeIntegrityDocument) are on main, they run here as the parts above do, with --out and
-    // --in, into report.parts[PART_SWEEP] and [PART_INTEGRITY], and report.sweep and
-    // report.integrity point at sweepResults and integrityResults. Until then a named cable leaves
-    // both "not in this program yet"; the unit test draws their sections from records it fills.
+    beginPart();
+    makePartCommand(options, "latency", index, (std::string(cable) + " --sweep").c_str(), &command);
+    code = measureSweep(command.options, index, command.text.c_str(), &outcome);
+    keepPart(&report.parts[PART_SWEEP], code, outcome);
+    jsonToBuffer(&report.parts[PART_SWEEP].json);
+    writeSweepDocument(index, sweepResults, outcome, code);
+
+    beginPart();
+    makePartCommand(options, "integrity", index, (std::string(cable) + " " + seconds).c_str(),
+                    &command);
+    code = measureIntegrity(command.options, index, command.text.c_str(), &outcome);
+    keepPart(&report.parts[PART_INTEGRITY], code, outcome);
+    jsonToBuffer(&report.parts[PART_INTEGRITY].json);
+    writeIntegrityDocument(integrityResults, outcome, code);
+    jsonToStdout();
 }
 
 static void printSummary(const char *file, size_t bytes, int code)
@@ -162,8 +173,8 @@ int reportCommand(const CheckerOptions &options)
     report.info = &infoResults;
     report.conform = &conformResults;
     report.run = &runResults;
-    report.sweep = nullptr;
-    report.integrity = nullptr;
+    report.sweep = &sweepResults;
+    report.integrity = &integrityResults;
     runParts(options, index);
     collectReportFacts(index, &report.facts);
 

@@ -206,8 +206,7 @@ void partSummary(const Report &report, ReportPart part, char *out, size_t size)
     const PartResult &p = report.parts[part];
     if (!p.ran) {
         snprintf(out, size, "%s", part == PART_SWEEP || part == PART_INTEGRITY
-                                      ? (report.cable ? "not in this program yet"
-                                                      : "no cable named (--out O --in I)")
+                                      ? "no cable named (--out O --in I)"
                                       : "not run");
         return;
     }

@@ -122,6 +122,12 @@ struct SweepResults {
     SweepSetting settings[MAX_SWEEP_SETTINGS];
 };
 extern SweepResults sweepResults;
+// Runs the sweep's session for entry `index` (the records emptied first); its exit status.
+int measureSweep(const CheckerOptions &options, int index, const char *arguments,
+                 SessionOutcome *outcome);
+// The document latency --sweep --json prints (the failure's alone after a status it does not show).
+void writeSweepDocument(int index, const SweepResults &results, const SessionOutcome &outcome,
+                        int exitCode);
 
 // ---- integrity: a known sequence through the cable, every sample accounted for.
 struct IntegrityResults {
@@ -146,3 +152,8 @@ struct IntegrityResults {
     MessageTally messages;
 };
 extern IntegrityResults integrityResults;
+int measureIntegrity(const CheckerOptions &options, int index, const char *arguments,
+                     SessionOutcome *outcome);
+// The document integrity --json prints (the failure's alone after a status it does not show).
+void writeIntegrityDocument(const IntegrityResults &results, const SessionOutcome &outcome,
+                            int exitCode);

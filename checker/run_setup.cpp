@@ -123,7 +123,7 @@ int beginRun(const ASIOCallbacks *callbacks, RunSetup *setup)
     return EXIT_FINE;
 }
 
-void waitForRun(double seconds, bool (*finished)(), void (*progress)(char *line, size_t size))
+void waitForRun(double seconds, bool (*poll)(), void (*progress)(char *line, size_t size))
 {
     bool console = progressWanted();
     int64_t started = performanceTicks();
@@ -131,7 +131,7 @@ void waitForRun(double seconds, bool (*finished)(), void (*progress)(char *line,
     for (;;) {
         drainArrivals();
         double left = seconds * 1e6 - ticksToUs(performanceTicks() - started);
-        if (left <= 0 || (finished && finished()))
+        if ((poll && poll()) || left <= 0)
             break;
         pumpMessages(left > 100e3 ? 100 : static_cast<unsigned long>(left / 1000) + 1);
         if (console && progress) {
@@ -203,4 +203,51 @@ int allowedBufferSizes(long minSize, long maxSize, long preferred, long granular
     }
     std::copy(picked.begin(), picked.end(), sizes);
     return static_cast<int>(picked.size());
+}
+
+const char *typeText(long type, char *out, size_t size)
+{
+    const char *name = sampleTypeName(type);
+    if (name)
+        return name;
+    snprintf(out, size, "unknown type %ld", type);
+    return out;
+}
+
+int checkCable(const CheckerOptions &options, const DriverFigures &f, bool (*supported)(long type),
+               const char *need, long *outType, long *inType)
+{
+    if (options.outChannel >= f.outputChannels) {
+        return f.outputChannels > 0
+                   ? fail(EXIT_USAGE, "there is no output %ld: the driver has outputs 0 to %ld",
+                          options.outChannel, f.outputChannels - 1)
+                   : fail(EXIT_USAGE, "there is no output %ld: the driver has no outputs",
+                          options.outChannel);
+    }
+    if (options.inChannel >= f.inputChannels) {
+        return f.inputChannels > 0
+                   ? fail(EXIT_USAGE, "there is no input %ld: the driver has inputs 0 to %ld",
+                          options.inChannel, f.inputChannels - 1)
+                   : fail(EXIT_USAGE, "there is no input %ld: the driver has no inputs",
+                          options.inChannel);
+    }
+    ASIOChannelInfo out = {}, in = {};
+    out.channel = options.outChannel;
+    out.type = in.type = -1;
+    in.channel = options.inChannel;
+    in.isInput = 1;
+    noteCall(asioGetChannelInfo(&out), "getChannelInfo(output %ld)", options.outChannel);
+    noteCall(asioGetChannelInfo(&in), "getChannelInfo(input %ld)", options.inChannel);
+    *outType = out.type;
+    *inType = in.type;
+    char text[32];
+    if (!supported(out.type)) {
+        return fail(EXIT_USAGE, "output %ld has sample type %s; this needs %s", options.outChannel,
+                    typeText(out.type, text, sizeof text), need);
+    }
+    if (!supported(in.type)) {
+        return fail(EXIT_USAGE, "input %ld has sample type %s; this needs %s", options.inChannel,
+                    typeText(in.type, text, sizeof text), need);
+    }
+    return EXIT_FINE;
 }

@@ -39,14 +39,23 @@ int prepareRun(const CheckerOptions &options, RunSetup *setup);
 // run begins when start has returned. 0, or EXIT_DRIVER with the reason (the buffers are disposed
 // again).
 int beginRun(const ASIOCallbacks *callbacks, RunSetup *setup);
-// Waits while pumping messages and taking the arrivals, at most `seconds`, or until finished() says
-// so (may be null), with the live progress line; progress(line, size) writes its text.
-void waitForRun(double seconds, bool (*finished)(), void (*progress)(char *line, size_t size));
+// Waits while pumping messages and taking the arrivals, at most `seconds`, with the live progress
+// line; progress(line, size) writes its text. poll() (may be null) is called at least every 100 ms:
+// it may take what the callbacks left, and true ends the wait.
+void waitForRun(double seconds, bool (*poll)(), void (*progress)(char *line, size_t size));
 // Ends the run's window and judges its switches: before the stop is asked for, so that what the run
 // measured stands even when the driver does not come back from stop.
 void judgeWindow(RunSetup *setup, TimingFigures *timing);
 // Stops the driver and disposes its buffers.
 void endRun(RunSetup *setup);
+
+// The channels a cable joins: output --out and input --in exist, and their sample types are ones
+// `supported` takes (`need` says which, in the message). Their types in *outType and *inType.
+// 0, or EXIT_USAGE with the reason on stderr.
+int checkCable(const CheckerOptions &options, const DriverFigures &figures, bool (*supported)(long type),
+               const char *need, long *outType, long *inType);
+// The sample type's name, or "unknown type N" in `out`.
+const char *typeText(long type, char *out, size_t size);
 
 // How the commands that run the loopback show a run (run_command.cpp).
 void printTiming(const TimingFigures &timing, double periodUs);

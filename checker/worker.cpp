@@ -66,6 +66,8 @@ void *recordPlace(RecordId id, size_t *size)
     case RECORD_RUN: *size = sizeof runResults; return &runResults;
     case RECORD_LATENCY: *size = sizeof latencyResults; return &latencyResults;
     case RECORD_CONFORM: *size = sizeof conformResults; return &conformResults;
+    case RECORD_SWEEP: *size = sizeof sweepResults; return &sweepResults;
+    case RECORD_INTEGRITY: *size = sizeof integrityResults; return &integrityResults;
     case RECORD_COUNT: break;
     }
     *size = 0;
@@ -167,14 +169,15 @@ bool isWorkerArgument(const char *argument)
     return argument && strncmp(argument, WORKER_ARGUMENT, sizeof WORKER_ARGUMENT - 1) == 0;
 }
 
-static int (*sessionFor(Command command))(const CheckerOptions &)
+static int (*sessionFor(const CheckerOptions &options))(const CheckerOptions &)
 {
-    switch (command) {
+    switch (options.command) {
     case COMMAND_INFO: return infoSession;
     case COMMAND_RUN: return runSession;
-    case COMMAND_LATENCY: return latencySession;
+    case COMMAND_LATENCY: return options.sweep ? sweepSession : latencySession;
     case COMMAND_PROBE: return probeSession;
     case COMMAND_CONFORM: return conformSession;
+    case COMMAND_INTEGRITY: return integritySession;
     case COMMAND_LIST:
     case COMMAND_REPORT:
     case COMMAND_NONE: break;
@@ -201,7 +204,7 @@ int workerMain(int argc, char **argv)
     CheckerOptions options;
     argv[1] = argv[0];
     int code = parseArguments(argc - 1, argv + 1, &options);
-    int (*session)(const CheckerOptions &) = sessionFor(options.command);
+    int (*session)(const CheckerOptions &) = sessionFor(options);
     if (code == EXIT_FINE)
         code = session ? session(options) : EXIT_USAGE;
     const char *failure = lastFailure();

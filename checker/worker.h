@@ -21,6 +21,8 @@ enum RecordId {
     RECORD_RUN,          // runResults (run_command.cpp)
     RECORD_LATENCY,      // latencyResults (latency_command.cpp)
     RECORD_CONFORM,      // conformResults (conform_checks.cpp)
+    RECORD_SWEEP,        // sweepResults (latency_sweep.cpp)
+    RECORD_INTEGRITY,    // integrityResults (integrity_command.cpp)
     RECORD_COUNT
 };
 // Where each record lives, for both sides. Defined beside the records.

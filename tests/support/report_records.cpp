@@ -148,7 +148,7 @@ static void fillIntegrity(IntegrityResults *integrity)
     integrity->dropped = integrity->eventCounts[EVENT_DROPPED];
 }
 
-// The part's document as its command writes it; the sweep's and integrity's are stand-ins.
+// The part's document as its command writes it.
 static void writeDocument(SampleRecords *s, ReportPart part)
 {
     PartResult &p = s->report.parts[part];
@@ -160,15 +160,8 @@ static void writeDocument(SampleRecords *s, ReportPart part)
     case PART_INFO: writeInfoDocument(0, s->info, p.outcome, p.exitCode); break;
     case PART_CONFORM: writeConformDocument(0, s->conform, p.outcome, p.exitCode); break;
     case PART_RUN: writeRunDocument(options, s->run, p.outcome, p.exitCode); break;
-    case PART_SWEEP:
-    case PART_INTEGRITY:
-        jsonBeginObject(nullptr);
-        jsonText("part", partName(part));
-        jsonText("text", "a < b && c > \"d\"");
-        jsonInteger("exit_code", p.exitCode);
-        jsonEndObject();
-        jsonFinish();
-        break;
+    case PART_SWEEP: writeSweepDocument(0, s->sweep, p.outcome, p.exitCode); break;
+    case PART_INTEGRITY: writeIntegrityDocument(s->integrity, p.outcome, p.exitCode); break;
     case REPORT_PARTS: break;
     }
     jsonToStdout();
