@@ -244,8 +244,8 @@ void partSummary(const Report &report, ReportPart part, char *out, size_t size)
         const IntegrityResults &r = *report.integrity;
         long long wrong = r.corrupted + r.inverted + r.dropped + r.repeated + r.foreign;
         if (r.state == INTEGRITY_LOCKED)
-            snprintf(at, room, "; %lld of %lld samples matched, %lld wrong, %d bits transparent",
-                     r.matched, r.received, wrong, r.transparentBits);
+            snprintf(at, room, "; %lld samples received, %lld matched after the lock, %lld wrong, "
+                     "%d bits transparent", r.received, r.matched, wrong, r.transparentBits);
         else
             snprintf(at, room, "; the sequence was not found");
     }

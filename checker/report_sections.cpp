@@ -361,7 +361,10 @@ void writeIntegritySection(const Report &report, std::string *page)
         events += r.eventCounts[k];
     htmlFormat(page, "The events over the run, one lane per kind: %d of %lld drawn (the first "
                "ones, kept in full).", r.keptEvents, events);
-    *page += "</figcaption></figure>\n<div class=\"pictures\">\n<table class=\"facts figures\">\n";
+    *page += "</figcaption></figure>\n<figure class=\"picture\">";
+    svgTransparentBits(page, r);
+    *page += "<figcaption>The input's bits, most significant first: unchanged in every sample "
+             "compared, or not.</figcaption></figure>\n<table class=\"facts\">\n";
     figureRow(page, "Received", "%lld samples", static_cast<long long>(r.received));
     figureRow(page, "Matched", "%lld", static_cast<long long>(r.matched));
     figureRow(page, "Corrupted", "%lld in %lld runs", static_cast<long long>(r.corrupted),
@@ -379,10 +382,7 @@ void writeIntegritySection(const Report &report, std::string *page)
               "no room for", static_cast<long long>(r.unseen), r.blocksDroppedByChecker);
     figureRow(page, "Transparent bits", "%d of %d (differing: 0x%08lX)", r.transparentBits, r.bits,
               static_cast<unsigned long>(r.differingBits));
-    *page += "</table>\n<figure class=\"picture\">";
-    svgTransparentBits(page, r);
-    *page += "<figcaption>The input's bits, most significant first: unchanged in every sample "
-             "compared, or not.</figcaption></figure>\n</div>\n";
+    *page += "</table>\n";
     int kept = r.keptEvents < 0 ? 0 : r.keptEvents > MAX_INTEGRITY_EVENTS ? MAX_INTEGRITY_EVENTS
                                                                           : r.keptEvents;
     if (kept == 0)

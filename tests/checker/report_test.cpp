@@ -75,7 +75,8 @@ const std::set<std::string> momentFields = {
     "switches_during_stop", "count", "switches_timed", "min_us", "median_us", "p99_us", "p99_9_us",
     "max_us", "head_gap_us", "tail_gap_us", "longest_gap_us", "max_late_us", "p99_9_late_us",
     "most_early_us", "longest_callback_us", "late_switches", "switches_not_timed",
-    "buffer_switch_calls", "value", "figure"};
+    "buffer_switch_calls", "value", "figure", "received", "matched", "unseen", "lock_position",
+    "peak_dbfs", "rms_dbfs"};
 
 // Digits masked: "created in 2.6 ms" and "created in 7.1 ms" say the same.
 std::string masked(const std::string &text)
@@ -134,46 +135,62 @@ void expectSameDocument(const JsonValue &a, const JsonValue &b, const std::strin
     }
 }
 
-TEST_F(ReportTest, TheSimulatedDevicesReportShowsEveryPartAndEmbedsWhatEachCommandPrints)
+TEST_F(ReportTest, TheReportOfTheSimulatedDeviceWithACableShowsEveryPartAsItsCommandPrintsIt)
 {
     SimConfig config;
     simDefaultConfig(&config);
+    config.minSize = 256;  // a sweep of two sizes
+    config.maxSize = 512;
+    config.cableOut = 0;
+    config.cableIn = 1;
+    config.inputDelay = 32;
+    config.outputDelay = 16;
     SimDevice *device = addDevice(config, "Report Device");
 
     int code = -1;
-    report("0 --seconds 1", &code);
+    report("0 --seconds 1 --out 0 --in 1", &code);
     EXPECT_EQ(html.attribute("xmlns"), "http://www.w3.org/1999/xhtml");
     std::string header = html.elements("table")[0]->allText();
     EXPECT_NE(header.find("Quorvel Sim, version 1"), std::string::npos) << header;
     EXPECT_NE(header.find(device->clsid), std::string::npos) << header;
     EXPECT_NE(header.find(simDllPath()), std::string::npos) << header;
-    EXPECT_NE(header.find("report 0 --seconds 1"), std::string::npos) << header;
+    EXPECT_NE(header.find("report 0 --seconds 1 --out 0 --in 1"), std::string::npos) << header;
+
     // The device's real-time pace decides the measured checks: each part's verdict and the
-    // report's status follow from the part's own document.
-    const char *parts[] = {"info", "conform", "run"};
+    // report's status follow from the part's own document, which is what its command prints.
+    const char *parts[] = {"info", "conform", "run", "latency sweep", "integrity"};
+    const char *commands[] = {"info 0", "conform 0", "run 0 --seconds 1",
+                              "latency 0 --out 0 --in 1 --sweep",
+                              "integrity 0 --out 0 --in 1 --seconds 1"};
     long long worst = 0;
-    for (size_t k = 0; k < 3; k++) {
+    for (size_t k = 0; k < 5; k++) {
+        SCOPED_TRACE(commands[k]);
         JsonValue document = embedded(k);
         long long status = document["exit_code"].whole();
         worst = status > worst ? status : worst;
         bool warned = document["counts"]["warn"].whole() > 0;
-        EXPECT_EQ(verdict(parts[k]), status ? "FAIL" : warned ? "WARN" : "PASS") << parts[k];
+        EXPECT_EQ(verdict(parts[k]), status ? "FAIL" : warned ? "WARN" : "PASS");
+        expectSameDocument(document, command(commands[k]), "");
     }
     EXPECT_EQ(code, worst);
     EXPECT_EQ(verdict("info"), "PASS");
-    EXPECT_EQ(verdict("run"), "PASS");
-    EXPECT_EQ(verdict("latency sweep"), "not run");
-    EXPECT_EQ(verdict("integrity"), "not run");
-    EXPECT_EQ(html.byId("sweep"), nullptr);
-    std::vector<const XmlElement *> pictures = html.byId("run")->elements("svg");
-    ASSERT_EQ(pictures.size(), 2u) << "the intervals and the timeline";
-    EXPECT_GE(pictures[0]->elements("rect").size(), 2u) << "a bar at least, and the frame";
+    EXPECT_EQ(verdict("latency sweep"), "PASS");
+    EXPECT_EQ(verdict("integrity"), "PASS");
 
-    const char *commands[] = {"info 0", "conform 0", "run 0 --seconds 1"};
-    for (size_t k = 0; k < 3; k++) {
-        SCOPED_TRACE(commands[k]);
-        expectSameDocument(embedded(k), command(commands[k]), "");
-    }
+    // The pictures: intervals and timeline; the sweep's two sizes, measured and reported; the
+    // integrity's lanes without an event, and every bit through.
+    ASSERT_EQ(html.byId("run")->elements("svg").size(), 2u);
+    std::vector<const XmlElement *> sweep = html.byId("sweep")->elements("svg");
+    ASSERT_EQ(sweep.size(), 1u);
+    EXPECT_EQ(sweep[0]->elements("circle").size(), 2u) << "one point per size measured";
+    EXPECT_NE(html.byId("sweep")->allText().find("560"), std::string::npos)
+        << "2 x 256 + the device's delays, in the table";
+    std::vector<const XmlElement *> integrity = html.byId("integrity")->elements("svg");
+    ASSERT_EQ(integrity.size(), 2u);
+    int bad = 0;
+    for (const XmlElement *cell : integrity[1]->elements("rect"))
+        bad += cell->attribute("class") == "bad";
+    EXPECT_EQ(bad, 0);
 }
 
 TEST_F(ReportTest, ADeviceThatCannotStartFailsItsPartsAndTheReportGivesTheWorstStatus)
@@ -192,6 +209,8 @@ TEST_F(ReportTest, ADeviceThatCannotStartFailsItsPartsAndTheReportGivesTheWorstS
     std::string conform = html.byId("conform")->allText();
     EXPECT_NE(conform.find("FAILstream.window"), std::string::npos);
     EXPECT_NE(conform.find("PASSbuffers.sizes"), std::string::npos);
+    EXPECT_EQ(verdict("latency sweep"), "not run") << "no cable named";
+    EXPECT_EQ(html.byId("sweep"), nullptr);
     std::string run = html.byId("run")->allText();
     EXPECT_NE(run.find("exit status 3 (the driver could not be loaded, initialised or started)"),
               std::string::npos) << run;
