@@ -39,6 +39,7 @@ static void makePartCommand(const CheckerOptions &reportOptions, const char *com
     part->argv.clear();
     for (std::string &word : part->words)
         part->argv.push_back(&word[0]);
+    // A line of the report's own making, of options the report's own parse has checked.
     parseArguments(static_cast<int>(part->argv.size()), part->argv.data(), &part->options);
 }
 
