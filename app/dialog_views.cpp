@@ -16,7 +16,7 @@ void startLoopback(HWND window)
 {
     SetDlgItemTextA(window, IDC_START, "Stop");
     EnableWindow(GetDlgItem(window, IDC_CONTROL_PANEL), FALSE);
-    beginLoopback(&loopbackCallbacks);
+    beginLoopback(&loopbackCallbacks, loopbackState.preferredSize);
 }
 
 void stopLoopback(HWND window)

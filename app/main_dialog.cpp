@@ -6,7 +6,6 @@
 #include "engine/loopback.h"
 #include "res/resource.h"
 
-#include <stdlib.h>
 
 static bool commandRunning = false;
 static bool closePending = false;
@@ -24,14 +23,7 @@ static void initialiseDialog(HWND window)
     SetDlgItemTextA(window, IDC_START, "Start");
 
     // Built once per process. Without memory for it the list stays empty and so does the dialog.
-    if (!driverList) {
-        DriverList *list = static_cast<DriverList *>(calloc(1, sizeof(DriverList)));
-        if (list) {
-            scanDrivers(list);
-            list->currentIndex = -1;
-            driverList = list;
-        }
-    }
+    createDriverList();
 
     int count = driverList ? driverList->count : 0;
     for (int i = 0; i < count; i++) {
@@ -108,7 +100,8 @@ INT_PTR CALLBACK mainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM
         initialiseDialog(window);
         return TRUE;
     case WM_SYSCOMMAND:
-        if (LOWORD(wParam) == SC_CLOSE)
+        // The low four bits of the command are the system's own.
+        if ((wParam & 0xFFF0) == SC_CLOSE)
             requestClose(window);
         return FALSE;
     case WM_COMMAND:

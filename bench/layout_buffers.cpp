@@ -37,17 +37,16 @@ bool setUpLayout(const Layout &layout)
     activeDriver = nullptr;
     loopbackState.inputChannels = layout.pairs;
     loopbackState.outputChannels = layout.pairs;
-    loopbackState.preferredSize = layout.frames;
-    loopbackState.sampleBytes = layout.sampleBytes;
-    beginLoopback(&loopbackCallbacks);
-    if (!loopbackState.bufferInfos)
+    beginLoopback(&loopbackCallbacks, layout.frames);
+    CopyPlan *plan = loopbackState.plan.load();
+    if (!plan)
         return false;
 
     // No driver was asked for the channels' types: the layout's sample size stands for every pair.
     const size_t bytes = static_cast<size_t>(layout.frames) * layout.sampleBytes;
-    for (int32_t i = 0; i < loopbackState.copyChannels; i++)
-        loopbackState.pairBytes[i] = bytes;
-    loopbackState.copyBytes = bytes;
+    for (int32_t i = 0; i < plan->copyChannels; i++)
+        plan->pairBytes[i] = bytes;
+    plan->copyBytes = bytes;
     const size_t elements = static_cast<size_t>(layout.pairs) * 2;
     block = static_cast<unsigned char *>(_aligned_malloc(elements * 2 * stride(bytes), 64));
     lists = static_cast<void **>(malloc(4 * layout.pairs * sizeof(void *)));
@@ -55,7 +54,7 @@ bool setUpLayout(const Layout &layout)
         return false;
     // Inputs carry a pattern, outputs start cleared: every page is touched before timing.
     for (size_t e = 0; e < elements; e++) {
-        ASIOBufferInfo &info = loopbackState.bufferInfos[e];
+        ASIOBufferInfo &info = plan->bufferInfos[e];
         for (int h = 0; h < 2; h++) {
             unsigned char *half = block + (e * 2 + h) * stride(bytes);
             memset(half, info.isInput ? static_cast<int>(0x11 * (e + 1) + h) : 0, stride(bytes));
@@ -69,8 +68,8 @@ bool setUpLayout(const Layout &layout)
         bare.to[h] = lists + h * 2 * layout.pairs;
         bare.from[h] = const_cast<const void **>(lists + h * 2 * layout.pairs + layout.pairs);
         for (int32_t i = 0; i < layout.pairs; i++) {
-            bare.to[h][i] = loopbackState.bufferInfos[i].buffers[h];
-            bare.from[h][i] = loopbackState.bufferInfos[layout.pairs + i].buffers[h];
+            bare.to[h][i] = plan->bufferInfos[i].buffers[h];
+            bare.from[h][i] = plan->bufferInfos[layout.pairs + i].buffers[h];
         }
     }
     return true;

@@ -20,14 +20,7 @@ OpenedDriver openedDriver;
 
 void loadDriverList()
 {
-    if (driverList)
-        return;
-    DriverList *list = static_cast<DriverList *>(calloc(1, sizeof(DriverList)));
-    if (!list)
-        return;
-    scanDrivers(list);
-    list->currentIndex = -1;
-    driverList = list;
+    createDriverList();
 }
 
 static void lowerCase(char *text)

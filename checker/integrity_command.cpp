@@ -45,7 +45,8 @@ static void integrityBufferSwitch(long index, ASIOBool directProcess)
 {
     int64_t before = switchTicks();
     onBufferSwitch(index, directProcess);
-    const ASIOBufferInfo *infos = loopbackState.bufferInfos;
+    const CopyPlan *copies = loopbackState.plan.load(std::memory_order_acquire);
+    const ASIOBufferInfo *infos = copies ? copies->bufferInfos : nullptr;
     if (infos && (index == 0 || index == 1)) {
         void *out = infos[plan.outElement].buffers[index];
         const void *in = infos[plan.inElement].buffers[index];

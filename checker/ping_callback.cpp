@@ -122,7 +122,8 @@ void preparePingsAt(long outChannel, long inChannel, long outputs, long outType,
 
 bool pingBuffersPresent()
 {
-    const ASIOBufferInfo *infos = loopbackState.bufferInfos;
+    const CopyPlan *plan = loopbackState.plan.load(std::memory_order_acquire);
+    const ASIOBufferInfo *infos = plan ? plan->bufferInfos : nullptr;
     return infos && infos[pingRun.outElement].buffers[0] && infos[pingRun.outElement].buffers[1] &&
            infos[pingRun.inElement].buffers[0] && infos[pingRun.inElement].buffers[1];
 }
@@ -194,7 +195,8 @@ void pingBufferSwitch(long index, ASIOBool directProcess)
 {
     int64_t before = switchTicks();
     onBufferSwitch(index, directProcess);
-    const ASIOBufferInfo *infos = loopbackState.bufferInfos;
+    const CopyPlan *plan = loopbackState.plan.load(std::memory_order_acquire);
+    const ASIOBufferInfo *infos = plan ? plan->bufferInfos : nullptr;
     if (infos && (index == 0 || index == 1)) {
         PingRun &p = pingRun;
         int64_t base = p.switchNumber * p.frames;

@@ -50,6 +50,18 @@ void scanDrivers(DriverList *list)
         CoInitialize(nullptr);
 }
 
+void createDriverList()
+{
+    if (driverList)
+        return;
+    DriverList *list = static_cast<DriverList *>(calloc(1, sizeof(DriverList)));
+    if (!list)
+        return;
+    scanDrivers(list);
+    list->currentIndex = -1;
+    driverList = list;
+}
+
 // The entry of a listed key, or null; apart from appendEntry's recursion, so that its frames stay
 // small however long the chain.
 static DriverEntry *makeEntry(HKEY parentKey, const char *keyName, int position)

@@ -1,5 +1,5 @@
-// The registered ASIO drivers: found once, at the first dialog initialisation, and kept for the
-// life of the process. All of it runs on the dialog's thread.
+// The registered ASIO drivers: found once, when the dialog or the checker first needs them, and
+// kept for the life of the process. All of it runs on the dialog's thread.
 #pragma once
 
 #include <windows.h>
@@ -34,8 +34,13 @@ struct DriverList {
     int32_t currentIndex;  // the open entry, -1 when none
 };
 
-// The program-wide list; null until the first dialog initialisation.
+// The program-wide list; null until createDriverList made it.
 extern DriverList *driverList;
+
+// Makes driverList once per process: allocated, scanned (scanDrivers) and with no entry open;
+// later calls do nothing. Without memory for it driverList stays null, which every user of the
+// list takes as an empty list. Never freed.
+void createDriverList();
 
 // Fills head and count of an empty list from HKEY_LOCAL_MACHINE\software\asio, in enumeration
 // order. Initialises COM on the calling thread when it found at least one driver.

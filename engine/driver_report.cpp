@@ -53,7 +53,6 @@ void readDriverFigures(DriverFigures *figures)
     info.name[sizeof info.name - 1] = '\0';
     figures->firstOutput = info;
     figures->sampleType = lookupSampleType(info.type);
-    loopbackState.sampleBytes = figures->sampleType->bytes;
 }
 
 void formatReport(const DriverFigures *figures)

@@ -33,8 +33,8 @@ extern char reportText[REPORT_TEXT_SIZE];
 extern char *positionCursor;
 
 // Asks activeDriver (or takes the no-driver figures): buffer sizes, sample rate, channel counts and
-// output channel 0's sample type, in that order, and stores the sizes, the counts and the sample
-// size in loopbackState.
+// output channel 0's sample type, in that order, and stores the sizes and the counts in
+// loopbackState.
 void readDriverFigures(DriverFigures *figures);
 // Writes the report of those figures into reportText and sets positionCursor. No driver call.
 void formatReport(const DriverFigures *figures);

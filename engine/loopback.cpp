@@ -6,7 +6,13 @@
 #include <stdlib.h>
 #include <string.h>
 
-LoopbackState loopbackState = {0, 0, 0, 0, 0, 0, 4, false, {0}, nullptr, 0, 0, nullptr, 0};
+LoopbackState loopbackState = {0, 0, 0, 0, 0, 0, false, {nullptr}, nullptr, {0}};
+
+// The plan the last start replaced. A driver whose stop returned early may still be inside the
+// last buffer switch of its run, reading that run's plan, and that switch may overlap the next
+// start but not the one after it: so a replaced plan is freed at the start after the next one, or
+// stays until the process ends.
+static CopyPlan *retiredPlan = nullptr;
 
 const ASIOCallbacks loopbackCallbacks = {
     onBufferSwitch,
@@ -16,6 +22,7 @@ const ASIOCallbacks loopbackCallbacks = {
 };
 
 static_assert(std::atomic<int32_t>::is_always_lock_free, "the callback must never wait");
+static_assert(std::atomic<CopyPlan *>::is_always_lock_free, "the callback must never wait");
 
 size_t copyLength(int32_t outputBytes, int32_t inputBytes, int32_t frames)
 {
@@ -33,79 +40,72 @@ static int32_t channelSampleBytes(long channel, ASIOBool isInput)
     return lookupSampleType(info.type)->bytes;
 }
 
-static void freeBuffers(LoopbackState *state)
-{
-    free(state->bufferInfos);
-    free(state->pairBytes);
-    state->bufferInfos = nullptr;
-    state->pairBytes = nullptr;
-    state->bufferOutputs = 0;
-    state->copyChannels = 0;
-    state->copyBytes = 0;
-}
+// The arrays follow the record in its block, each at its own alignment.
+static_assert(sizeof(CopyPlan) % alignof(void *) == 0, "array after the record");
+static_assert(sizeof(ASIOBufferInfo) % alignof(size_t) == 0, "lengths after the array");
 
-// Builds the buffer array and the copy plan from the report's figures. Counts come from the
-// driver and may be negative or absurd: a negative count takes part as 0, and a total that the
-// array cannot hold leaves no array at all. Returns the array's element count, -1 for no array.
-static long prepareBuffers(LoopbackState *state)
+// Makes the plan for `frames` from the report's figures; *count receives the array's element
+// count. Counts come from the driver and may be negative or absurd: a negative count takes part as
+// 0, and a total that the array cannot hold makes no plan. Null when none was made.
+static CopyPlan *makePlan(const LoopbackState *state, int32_t frames, long *count)
 {
-    freeBuffers(state);
     int64_t outputs = state->outputChannels > 0 ? state->outputChannels : 0;
     int64_t inputs = state->inputChannels > 0 ? state->inputChannels : 0;
-    int64_t count = outputs + inputs;
+    int64_t elements = outputs + inputs;
     int64_t pairs = outputs < inputs ? outputs : inputs;
-    if (count > MAX_BUFFER_ELEMENTS)
-        return -1;
+    if (elements > MAX_BUFFER_ELEMENTS)
+        return nullptr;
 
     // One element at least: a driver without channels still gets an array, of count 0.
-    ASIOBufferInfo *infos = static_cast<ASIOBufferInfo *>(
-        calloc(static_cast<size_t>(count > 0 ? count : 1), sizeof(ASIOBufferInfo)));
-    size_t *pairBytes = static_cast<size_t *>(
-        calloc(static_cast<size_t>(pairs > 0 ? pairs : 1), sizeof(size_t)));
-    if (!infos || !pairBytes) {
-        free(infos);
-        free(pairBytes);
-        return -1;
-    }
-    for (int64_t i = 0; i < count; i++) {
-        infos[i].isInput = i < outputs ? 0 : 1;
-        infos[i].channelNum = static_cast<long>(i < outputs ? i : i - outputs);
+    size_t infoRoom = static_cast<size_t>(elements > 0 ? elements : 1);
+    size_t lengthRoom = static_cast<size_t>(pairs > 0 ? pairs : 1);
+    CopyPlan *plan = static_cast<CopyPlan *>(calloc(
+        1, sizeof(CopyPlan) + infoRoom * sizeof(ASIOBufferInfo) + lengthRoom * sizeof(size_t)));
+    if (!plan)
+        return nullptr;
+    plan->bufferInfos = reinterpret_cast<ASIOBufferInfo *>(plan + 1);
+    plan->pairBytes = reinterpret_cast<size_t *>(plan->bufferInfos + infoRoom);
+    for (int64_t i = 0; i < elements; i++) {
+        plan->bufferInfos[i].isInput = i < outputs ? 0 : 1;
+        plan->bufferInfos[i].channelNum = static_cast<long>(i < outputs ? i : i - outputs);
     }
     // Inputs and outputs need not share a sample type: each copy stays within both buffers.
     bool alike = true;
     for (int64_t i = 0; i < pairs; i++) {
         int32_t outputBytes = channelSampleBytes(static_cast<long>(i), 0);
         int32_t inputBytes = channelSampleBytes(static_cast<long>(i), 1);
-        pairBytes[i] = copyLength(outputBytes, inputBytes, state->preferredSize);
-        alike = alike && pairBytes[i] == pairBytes[0];
+        plan->pairBytes[i] = copyLength(outputBytes, inputBytes, frames);
+        alike = alike && plan->pairBytes[i] == plan->pairBytes[0];
     }
-
-    state->bufferInfos = infos;
-    state->pairBytes = pairBytes;
-    state->bufferOutputs = static_cast<int32_t>(outputs);
-    state->copyChannels = static_cast<int32_t>(pairs);
-    state->copyBytes = pairs > 0 && alike ? pairBytes[0] : 0;
-    return static_cast<long>(count);
+    plan->bufferOutputs = static_cast<int32_t>(outputs);
+    plan->copyChannels = static_cast<int32_t>(pairs);
+    plan->copyBytes = pairs > 0 && alike ? plan->pairBytes[0] : 0;
+    *count = static_cast<long>(elements);
+    return plan;
 }
 
 ASIOError createLoopbackBuffers(const ASIOCallbacks *callbacks, long bufferSize)
 {
     loopbackState.switchCount.store(0);
-    loopbackState.preferredSize = static_cast<int32_t>(bufferSize);
-    long count = prepareBuffers(&loopbackState);
+    long count = 0;
+    CopyPlan *plan = makePlan(&loopbackState, static_cast<int32_t>(bufferSize), &count);
+    free(retiredPlan);
+    retiredPlan = loopbackState.plan.load(std::memory_order_relaxed);
+    loopbackState.plan.store(plan, std::memory_order_release);
+    loopbackState.bufferInfos = plan ? plan->bufferInfos : nullptr;
     loopbackState.running = true;
-    if (count < 0)
+    if (!plan)
         return ASE_NoMemory;
-    return asioCreateBuffers(loopbackState.bufferInfos, count, bufferSize,
+    return asioCreateBuffers(plan->bufferInfos, count, bufferSize,
                              const_cast<ASIOCallbacks *>(callbacks));
 }
 
-ASIOError beginLoopback(const ASIOCallbacks *callbacks)
+ASIOError beginLoopback(const ASIOCallbacks *callbacks, long bufferSize)
 {
-    ASIOError result = createLoopbackBuffers(callbacks, loopbackState.preferredSize);
-    // The dialog starts the driver whatever createBuffers answered; only without an array is there
+    ASIOError result = createLoopbackBuffers(callbacks, bufferSize);
+    // The dialog starts the driver whatever createBuffers answered; only without a plan is there
     // nothing to start.
-    if (!loopbackState.bufferInfos)
+    if (!loopbackState.plan.load(std::memory_order_relaxed))
         return result;
     ASIOError started = asioStart();
     return result == ASE_OK ? started : result;
@@ -121,20 +121,19 @@ void endLoopback()
 void onBufferSwitch(long index, ASIOBool)
 {
     loopbackState.switchCount.fetch_add(1, std::memory_order_relaxed);
+    const CopyPlan *plan = loopbackState.plan.load(std::memory_order_acquire);
     // Only the two halves exist; anything else is the driver's fault and touches nothing.
-    if (index != 0 && index != 1)
+    if (!plan || (index != 0 && index != 1))
         return;
 
-    const ASIOBufferInfo *infos = loopbackState.bufferInfos;
-    const size_t *pairBytes = loopbackState.pairBytes;
-    const int32_t channels = loopbackState.copyChannels;
-    if (!infos)
-        return;
-    const ASIOBufferInfo *inputs = infos + loopbackState.bufferOutputs;
+    const ASIOBufferInfo *infos = plan->bufferInfos;
+    const ASIOBufferInfo *inputs = infos + plan->bufferOutputs;
+    const int32_t channels = plan->copyChannels;
     // The usual case, every pair alike, copies with one length: on 32-bit x86 reading a length per
     // pair costs as much as a short copy.
-    const size_t bytes = loopbackState.copyBytes;
+    const size_t bytes = plan->copyBytes;
     if (!bytes) {
+        const size_t *pairBytes = plan->pairBytes;
         for (int32_t i = 0; i < channels; i++) {
             void *to = infos[i].buffers[index];
             const void *from = inputs[i].buffers[index];

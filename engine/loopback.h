@@ -8,9 +8,20 @@
 #include <stddef.h>
 #include <stdint.h>
 
-// The program's figures and run state. The report writes the figures, beginLoopback prepares the
-// copy plan, and onBufferSwitch reads both; the dialog's thread writes them only while the driver
-// is stopped. switchCount is the one field both threads touch while running.
+// The copy plan of one run, in one block with its two arrays: made before createBuffers (which
+// writes the buffer addresses into bufferInfos), then only read. The callback reaches it through
+// loopbackState.plan.
+struct CopyPlan {
+    ASIOBufferInfo *bufferInfos;  // outputs first, then inputs
+    size_t *pairBytes;            // per pair: what the smaller of its two buffers holds, or 0
+    size_t copyBytes;             // every pair's length when all have the same (as usual), else 0
+    int32_t bufferOutputs;        // elements describing outputs; inputs start at this element
+    int32_t copyChannels;         // min(outputs, inputs) that have elements
+};
+
+// The program's figures and run state. The report writes the figures and beginLoopback the plan;
+// the dialog's thread writes them only while the driver is stopped. switchCount is the one field
+// both threads write while running.
 struct LoopbackState {
     int32_t inputChannels;
     int32_t outputChannels;
@@ -18,17 +29,15 @@ struct LoopbackState {
     int32_t maxSize;
     int32_t preferredSize;  // sample frames
     int32_t granularity;
-    int32_t sampleBytes;    // bytes per sample of output channel 0, as reported; 4 until the first report
     bool running;
+    // The plan of the current run, or null when none could be made; published before createBuffers.
+    // The callback loads it once per call and reads nothing else of the run.
+    std::atomic<CopyPlan *> plan;
+    ASIOBufferInfo *bufferInfos;  // the current plan's array, or null: for the checker's pings
     // Incremented on the driver's thread and read on the dialog's: atomic so that no increment is
-    // lost or torn, lock-free so that the callback never waits.
-    std::atomic<int32_t> switchCount;
-    ASIOBufferInfo *bufferInfos;  // outputs first, then inputs; null when none could be made
-    // The copy plan of the current run, fixed before start.
-    int32_t bufferOutputs;  // elements describing outputs; inputs start at this element
-    int32_t copyChannels;   // min(outputs, inputs) that have elements
-    size_t *pairBytes;      // per pair: what the smaller of its two buffers holds, 0 for nothing
-    size_t copyBytes;       // every pair's length when they all have the same (the usual case), else 0
+    // lost or torn, even from two driver threads, and lock-free so that the callback never waits.
+    // On a cache line of its own: the locked increment then holds up no load of the plan pointer.
+    alignas(64) std::atomic<int32_t> switchCount;
 };
 
 extern LoopbackState loopbackState;
@@ -39,17 +48,18 @@ extern const ASIOCallbacks loopbackCallbacks;
 // exhaust memory or wrap a size.
 enum { MAX_BUFFER_ELEMENTS = 1 << 20 };
 
-// Zeroes the count, builds the buffer array and the copy plan from the last report's figures (each
-// copied channel's sample type asked of the driver first), creates the buffers with `callbacks`
-// (which must outlive the run) and starts the driver; then `running` is set. A figure that cannot
-// make an array (too many channels, no memory) leaves no array: the driver is then neither given
-// buffers nor started. No channels at all is an empty array, and the driver runs its clock.
-// ASE_OK, or the first answer of createBuffers and start that was not ASE_OK (start is called
-// either way), or ASE_NoMemory when no array was made. The dialog ignores it.
-ASIOError beginLoopback(const ASIOCallbacks *callbacks);
+// Zeroes the count, makes the copy plan for `bufferSize` frames from the last report's figures
+// (each copied channel's sample type asked of the driver first), creates the buffers with
+// `callbacks` (which must outlive the run) and starts the driver; then `running` is set. The plan
+// it replaces stays readable until the start after this one. A figure that cannot make a plan (too
+// many channels, no memory) leaves none: the driver is then neither given buffers nor started. No
+// channels at all is an empty array, and the driver runs its clock. ASE_OK, or the first answer of
+// createBuffers and start that was not ASE_OK (start is called either way), or ASE_NoMemory when
+// no plan was made. The dialog ignores it. Dialog thread.
+ASIOError beginLoopback(const ASIOCallbacks *callbacks, long bufferSize);
 // The first half of beginLoopback, for a caller that starts the driver only when the buffers were
-// made: the count zeroed, the array and plan for `bufferSize` frames, createBuffers. Its answer, or
-// ASE_NoMemory when no array was made (the driver was then not called).
+// made: the count zeroed, the plan for `bufferSize` frames published, createBuffers. Its answer, or
+// ASE_NoMemory when no plan was made (the driver was then not called).
 ASIOError createLoopbackBuffers(const ASIOCallbacks *callbacks, long bufferSize);
 // Stops the driver and gives its buffers back; `running` is cleared. Also called when nothing runs.
 void endLoopback();

@@ -181,7 +181,7 @@ TEST_F(CableTest, LatencyShowsADroppedSwitchAsAChangedRoundTripAndSaysWhy)
     EXPECT_EQ(change["from_ping"].whole(), 1);
     EXPECT_EQ(change["from_frames"].whole(), 512);
     EXPECT_EQ(change["to_frames"].whole(), 512 + 256) << "one buffer more after the drop";
-    EXPECT_GE(change["longest_interval_periods"].number, 1.9);
+    EXPECT_GT(change["longest_interval_periods"].number, 1.5);
     EXPECT_TRUE(contains(change["reason"].text, "it dropped a buffer switch")) << change["reason"].text;
 }
 

@@ -1,10 +1,12 @@
 // The loopback against a driver of the test's own, which hands out the test's buffers and reports
-// the test's sample types: the copy plan, the figures a driver may get wrong, and the count shared
-// between two threads.
+// the test's sample types: the copy plan, the figures a driver may get wrong, a switch that
+// outlasts its run, and the count shared between threads.
 #include "drivers/driver_loading.h"
 #include "engine/loopback.h"
 
+#include <windows.h>
 #include <gtest/gtest.h>
+#include <atomic>
 #include <string.h>
 #include <thread>
 #include <vector>
@@ -23,6 +25,14 @@ struct FakeDriver : IASIO {
     long createdCount = -1;
     int infoCallsAtCreate = 0;
     int starts = 0;
+    ASIOCallbacks *callbacks = nullptr;
+    std::thread thread;  // of switchOnThread; stop does not wait for it
+
+    // One buffer switch of half 0 on a thread of the driver's own, as a running driver makes them.
+    void switchOnThread()
+    {
+        thread = std::thread([this] { callbacks->bufferSwitch(0, 1); });
+    }
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void **) override { return E_NOINTERFACE; }
     ULONG STDMETHODCALLTYPE AddRef() override { return 1; }
@@ -50,9 +60,10 @@ struct FakeDriver : IASIO {
         return ASE_OK;
     }
     ASIOError ASIO_METHOD createBuffers(ASIOBufferInfo *infos, long count, long,
-                                        ASIOCallbacks *) override
+                                        ASIOCallbacks *given) override
     {
         createdCount = count;
+        callbacks = given;
         infoCallsAtCreate = static_cast<int>(infoAsked.size());
         for (long e = 0; e < count; e++) {
             std::vector<Channel> *side = channels[infos[e].isInput ? 1 : 0];
@@ -90,8 +101,7 @@ protected:
         driver.channels[1] = &ins;
         loopbackState.inputChannels = inputs;
         loopbackState.outputChannels = outputs;
-        loopbackState.preferredSize = preferredSize;
-        beginLoopback(&loopbackCallbacks);
+        beginLoopback(&loopbackCallbacks, preferredSize);
     }
     static void fill(Channel *channel, int value, size_t bytes)
     {
@@ -119,7 +129,7 @@ TEST_F(LoopbackTest, CopiesInputIToOutputIForTheCommonChannelsOnly)
     EXPECT_EQ(loopbackState.bufferInfos[5].isInput, 1);
     EXPECT_EQ(loopbackState.bufferInfos[5].channelNum, 1);
     EXPECT_EQ(driver.createdCount, 6);
-    EXPECT_EQ(loopbackState.copyBytes, 768u) << "every pair alike: one length";
+    EXPECT_EQ(loopbackState.plan.load()->copyBytes, 768u) << "every pair alike: one length";
 
     onBufferSwitch(1, 1);
     // 256 frames x 3 bytes from each input's half 1; nothing more, nothing of half 0.
@@ -149,7 +159,7 @@ TEST_F(LoopbackTest, MixedTypesCopyWhatTheSmallerOfTheTwoBuffersHolds)
     driver.types[0] = {18, 16, 18, 20};  // outputs: 4, 2, 4 and 8 bytes
     driver.types[1] = {16, 18, 99, 20};  // inputs: 2, 4, unknown and 8 bytes
     start(4, 4, 64, 512);
-    EXPECT_EQ(loopbackState.copyBytes, 0u) << "pairs differ: a length per pair";
+    EXPECT_EQ(loopbackState.plan.load()->copyBytes, 0u) << "pairs differ: a length per pair";
     onBufferSwitch(0, 1);
     EXPECT_EQ(bytesEqualTo(outs[0].half[0], 0x10), 128u) << "a 16-bit input into a 32-bit output";
     EXPECT_EQ(bytesEqualTo(outs[1].half[0], 0x11), 128u) << "a 32-bit input into a 16-bit output";
@@ -195,13 +205,14 @@ TEST_F(LoopbackTest, HostileFiguresLeaveASafeState)
         driver.types[0] = driver.types[1] = {f.type, f.type};
         loopbackState.inputChannels = f.inputs;
         loopbackState.outputChannels = f.outputs;
-        loopbackState.preferredSize = f.preferred;
-        beginLoopback(&loopbackCallbacks);
+        beginLoopback(&loopbackCallbacks, f.preferred);
         EXPECT_EQ(driver.createdCount, f.created);
         EXPECT_EQ(driver.starts, f.created >= 0 ? 1 : 0);
-        EXPECT_EQ(loopbackState.bufferInfos != nullptr, f.created >= 0);
-        if (loopbackState.copyChannels > 0) {
-            EXPECT_EQ(loopbackState.pairBytes[0], f.copy);
+        const CopyPlan *plan = loopbackState.plan.load();
+        EXPECT_EQ(plan != nullptr, f.created >= 0);
+        EXPECT_EQ(loopbackState.bufferInfos, plan ? plan->bufferInfos : nullptr);
+        if (plan && plan->copyChannels > 0) {
+            EXPECT_EQ(plan->pairBytes[0], f.copy);
         }
         EXPECT_TRUE(loopbackState.running);
         onBufferSwitch(0, 1);  // addresses are null: nothing may be touched
@@ -210,27 +221,93 @@ TEST_F(LoopbackTest, HostileFiguresLeaveASafeState)
     }
 }
 
-TEST_F(LoopbackTest, CountSharedWithAReaderThreadLosesNothing)
+// Holds a thread that touches a guarded page until the test lets it go on.
+HANDLE switchHeld, switchResumes;
+
+LONG CALLBACK holdAtGuardedPage(EXCEPTION_POINTERS *exception)
+{
+    if (exception->ExceptionRecord->ExceptionCode != STATUS_GUARD_PAGE_VIOLATION)
+        return EXCEPTION_CONTINUE_SEARCH;
+    SetEvent(switchHeld);
+    WaitForSingleObject(switchResumes, 10000);
+    return EXCEPTION_CONTINUE_EXECUTION;
+}
+
+// A driver whose stop returned while its thread was still inside a buffer switch, holding the
+// run's plan, and the next start came meanwhile: that switch must still read its own run's plan.
+TEST_F(LoopbackTest, ASwitchThatOutlastsItsRunKeepsItsPlanThroughTheNextStart)
+{
+    // Input 0's half 0 is a guarded page: the switch stops in its first copy, plan in hand.
+    SYSTEM_INFO system;
+    GetSystemInfo(&system);
+    unsigned char *page = static_cast<unsigned char *>(
+        VirtualAlloc(nullptr, system.dwPageSize, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+    ASSERT_NE(page, nullptr);
+    memset(page, 0x77, system.dwPageSize);
+    DWORD protection;
+    VirtualProtect(page, system.dwPageSize, PAGE_READWRITE | PAGE_GUARD, &protection);
+    switchHeld = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    switchResumes = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    void *handler = AddVectoredExceptionHandler(1, holdAtGuardedPage);
+
+    start(2, 2, 16, 64);
+    loopbackState.bufferInfos[2].buffers[0] = page;
+    std::vector<Channel> firstIns = std::move(ins), firstOuts = std::move(outs);
+    const CopyPlan *first = loopbackState.plan.load();
+    driver.switchOnThread();
+    EXPECT_EQ(WaitForSingleObject(switchHeld, 10000), DWORD(WAIT_OBJECT_0));
+
+    CopyPlan record = *first;
+    ASIOBufferInfo infos[4];
+    size_t lengths[2];
+    memcpy(infos, first->bufferInfos, sizeof infos);
+    memcpy(lengths, first->pairBytes, sizeof lengths);
+    endLoopback();
+    start(2, 2, 16, 64);
+    EXPECT_NE(loopbackState.plan.load(), first);
+    EXPECT_EQ(memcmp(&record, first, sizeof record), 0) << "the held plan's record was changed";
+    EXPECT_EQ(memcmp(infos, record.bufferInfos, sizeof infos), 0);
+    EXPECT_EQ(memcmp(lengths, record.pairBytes, sizeof lengths), 0);
+
+    SetEvent(switchResumes);
+    driver.thread.join();
+    RemoveVectoredExceptionHandler(handler);
+    CloseHandle(switchHeld);
+    CloseHandle(switchResumes);
+    VirtualFree(page, 0, MEM_RELEASE);
+    EXPECT_EQ(bytesEqualTo(firstOuts[0].half[0], 0x77), 64u) << "the held copy was finished";
+    EXPECT_EQ(bytesEqualTo(firstOuts[1].half[0], 0x11), 64u) << "the next pair of its own run";
+    EXPECT_EQ(bytesEqualTo(outs[0].half[0], 0xEE), 64u) << "nothing of the new run was touched";
+    EXPECT_EQ(bytesEqualTo(outs[1].half[0], 0xEE), 64u);
+}
+
+// Two driver threads call back at once while a third reads the count, as the dialog's timer does.
+TEST_F(LoopbackTest, CountSharedBetweenThreadsLosesNothing)
 {
     start(2, 2, 32, 128);
-    const int switches = 200000;
-    std::thread driverThread([] {
-        for (int i = 0; i < switches; i++)
-            onBufferSwitch(i & 1, 1);
-    });
-    int last = 0;
+    const int switchesPerThread = 100000;
+    std::atomic<bool> done(false);
     bool monotonic = true;
-    for (;;) {
-        int seen = loopbackState.switchCount.load();
-        monotonic = monotonic && seen >= last;
-        last = seen;
-        if (seen == switches)
-            break;
-        std::this_thread::yield();
-    }
-    driverThread.join();
+    std::thread reader([&] {
+        int last = 0;
+        while (!done.load()) {
+            int seen = loopbackState.switchCount.load();
+            monotonic = monotonic && seen >= last;
+            last = seen;
+            std::this_thread::yield();
+        }
+    });
+    auto switches = [] {
+        for (int i = 0; i < switchesPerThread; i++)
+            onBufferSwitch(i & 1, 1);
+    };
+    std::thread first(switches), second(switches);
+    first.join();
+    second.join();
+    done.store(true);
+    reader.join();
     EXPECT_TRUE(monotonic);
-    EXPECT_EQ(loopbackState.switchCount.load(), switches);
+    EXPECT_EQ(loopbackState.switchCount.load(), 2 * switchesPerThread);
 }
 
 }  // namespace
