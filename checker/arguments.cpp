@@ -22,7 +22,7 @@ enum Option {
     OPTION_SECONDS, OPTION_BUFFER, OPTION_RATE, OPTION_MAX_LATE, OPTION_MIN_SWITCH_RATIO,
     OPTION_OUT, OPTION_IN, OPTION_PINGS, OPTION_CALL_TIMEOUT, OPTION_IN_PROCESS, OPTION_PROBE,
     OPTION_TIME_INFO, OPTION_LIST_CHECKS, OPTION_ONLY, OPTION_SKIP, OPTION_STRICT, OPTION_REPEAT,
-    OPTION_JUNIT, OPTION_SWEEP, OPTION_RATES, OPTION_TOLERANCE, OPTION_COUNT
+    OPTION_JUNIT, OPTION_SWEEP, OPTION_RATES, OPTION_TOLERANCE, OPTION_REPORT_FILE, OPTION_COUNT
 };
 
 enum {
@@ -32,8 +32,10 @@ enum {
     FOR_LATENCY = 1 << COMMAND_LATENCY,
     FOR_CONFORM = 1 << COMMAND_CONFORM,
     FOR_INTEGRITY = 1 << COMMAND_INTEGRITY,
+    FOR_REPORT = 1 << COMMAND_REPORT,
     FOR_PROBE = 1 << COMMAND_PROBE,
-    FOR_DRIVER = FOR_INFO | FOR_RUN | FOR_LATENCY | FOR_CONFORM | FOR_INTEGRITY | FOR_PROBE,
+    FOR_DRIVER = FOR_INFO | FOR_RUN | FOR_LATENCY | FOR_CONFORM | FOR_INTEGRITY | FOR_REPORT |
+                 FOR_PROBE,
 };
 
 struct OptionRule {
@@ -43,13 +45,13 @@ struct OptionRule {
 };
 
 static const OptionRule optionRules[OPTION_COUNT] = {
-    {"--seconds", FOR_RUN | FOR_CONFORM | FOR_INTEGRITY, false},
+    {"--seconds", FOR_RUN | FOR_CONFORM | FOR_INTEGRITY | FOR_REPORT, false},
     {"--buffer", FOR_RUN | FOR_LATENCY | FOR_INTEGRITY, false},
     {"--rate", FOR_RUN | FOR_LATENCY | FOR_INTEGRITY, false},
     {"--max-late", FOR_RUN, false},
     {"--min-switch-ratio", FOR_RUN, false},
-    {"--out", FOR_LATENCY | FOR_INTEGRITY, false},
-    {"--in", FOR_LATENCY | FOR_INTEGRITY, false},
+    {"--out", FOR_LATENCY | FOR_INTEGRITY | FOR_REPORT, false},
+    {"--in", FOR_LATENCY | FOR_INTEGRITY | FOR_REPORT, false},
     {"--pings", FOR_LATENCY, false},
     {"--call-timeout", FOR_DRIVER | FOR_LIST, false},
     {"--in-process", FOR_DRIVER | FOR_LIST, true},
@@ -64,6 +66,7 @@ static const OptionRule optionRules[OPTION_COUNT] = {
     {"--sweep", FOR_LATENCY, true},
     {"--rates", FOR_LATENCY, false},
     {"--tolerance", FOR_LATENCY, false},
+    {"-o", FOR_REPORT, false},
 };
 
 const char *commandName(Command command)
@@ -75,6 +78,7 @@ const char *commandName(Command command)
     case COMMAND_LATENCY: return "latency";
     case COMMAND_CONFORM: return "conform";
     case COMMAND_INTEGRITY: return "integrity";
+    case COMMAND_REPORT: return "report";
     case COMMAND_PROBE: return "probe";
     case COMMAND_NONE: break;
     }
@@ -84,7 +88,8 @@ const char *commandName(Command command)
 static Command commandNamed(const char *text)
 {
     static const Command commands[] = {COMMAND_LIST, COMMAND_INFO, COMMAND_RUN, COMMAND_LATENCY,
-                                       COMMAND_CONFORM, COMMAND_INTEGRITY, COMMAND_PROBE};
+                                       COMMAND_CONFORM, COMMAND_INTEGRITY, COMMAND_REPORT,
+                                       COMMAND_PROBE};
     for (Command c : commands) {
         if (strcmp(text, commandName(c)) == 0)
             return c;
@@ -219,6 +224,11 @@ static int takeValue(Option option, const char *text, CheckerOptions *o)
             return badValue(name, text, "a file name");
         o->junitFile = text;
         break;
+    case OPTION_REPORT_FILE:
+        if (!*text)
+            return badValue(name, text, "a file name");
+        o->reportFile = text;
+        break;
     case OPTION_COUNT:
         break;
     }
@@ -251,7 +261,8 @@ int parseArguments(int argc, char **argv, CheckerOptions *o)
 
     for (int i = 1; i < argc; i++) {
         const char *argument = argv[i];
-        if (strncmp(argument, "--", 2) != 0 || argument[2] == '\0') {
+        bool shortOption = strcmp(argument, "-o") == 0;
+        if (!shortOption && (strncmp(argument, "--", 2) != 0 || argument[2] == '\0')) {
             if (positionals < 2)
                 positional[positionals++] = argument;
             else if (!unexpected)
@@ -370,6 +381,10 @@ int parseArguments(int argc, char **argv, CheckerOptions *o)
     }
     if (o->command == COMMAND_INTEGRITY && !given[OPTION_SECONDS])
         o->seconds = 10;
+    if (o->command == COMMAND_REPORT && !o->reportFile)
+        return fail(EXIT_USAGE, "report needs -o FILE: the HTML file to write");
+    if (o->command == COMMAND_REPORT && (o->outChannel < 0) != (o->inChannel < 0))
+        return fail(EXIT_USAGE, "report takes --out O and --in I together, for a cable, or neither");
     return EXIT_FINE;
 }
 
@@ -384,6 +399,7 @@ static const char *const generalHelp =
     "  latency DRIVER         the real round trip through a cable from an output to an input\n"
     "  conform DRIVER         a pass/fail verdict on the driver's behaviour, check by check\n"
     "  integrity DRIVER       every sample through a cable from an output to an input, bit for bit\n"
+    "  report DRIVER -o F     all of the above on one HTML page with pictures\n"
     "\n"
     "DRIVER is an index as list shows it, or a part of a driver's name (any case) that only one\n"
     "name contains; a name equal to it as a whole is taken before names that contain it.\n"
@@ -485,6 +501,20 @@ static const char *const latencyHelp =
     "  --tolerance F          exit 1 where the driver's claim and the measured round trip differ by\n"
     "                         more than F frames at any setting\n";
 
+static const char *const reportHelp =
+    "usage: quorvelcheck report DRIVER -o FILE.html [--seconds S] [--out O --in I] [--json]\n"
+    "\n"
+    "Runs info, conform (its default settings) and run for S seconds (10) and, with a cable from\n"
+    "output O to input I, latency --sweep and integrity for S seconds, each in a worker of its\n"
+    "own, one after another. Then it writes one self-contained HTML page: the driver's figures and\n"
+    "channels, the switch timing, the latency against buffer size and the integrity of the signal\n"
+    "with their pictures, the conformance checklist, and every part's JSON document as its\n"
+    "command prints it with --json. A part that crashes or\n"
+    "hangs is reported on the page and the next part runs. The page needs no network and no\n"
+    "script, and prints on A4 and Letter.\n"
+    "Exit status: 0 every part passed; else the worst of the parts' statuses; 2 usage, or a file\n"
+    "that cannot be written.\n";
+
 void printHelp(Command command)
 {
     switch (command) {
@@ -494,6 +524,7 @@ void printHelp(Command command)
     case COMMAND_LATENCY: fputs(latencyHelp, stdout); break;
     case COMMAND_CONFORM: fputs(conformHelp, stdout); break;
     case COMMAND_INTEGRITY: fputs(integrityHelp, stdout); break;
+    case COMMAND_REPORT: fputs(reportHelp, stdout); break;
     case COMMAND_PROBE:
     case COMMAND_NONE: fputs(generalHelp, stdout); break;
     }

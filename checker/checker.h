@@ -17,6 +17,7 @@
 //   run_setup.h            a run of the loopback, as the dialog runs it
 //   ping.h                 the pings of the latency command
 //   conform.h              the conformance checks
+//   report.h               the report: every part's results on one HTML page
 #pragma once
 
 enum {
@@ -35,6 +36,7 @@ enum Command {
     COMMAND_LATENCY,
     COMMAND_CONFORM,
     COMMAND_INTEGRITY,
+    COMMAND_REPORT,
     COMMAND_PROBE,  // the worker's side of list --probe: one driver; never on a user's command line
 };
 
@@ -69,6 +71,8 @@ struct CheckerOptions {
     long repeat;            // conform: the whole suite this many times (1); a sweep: each setting (2)
     bool repeatGiven;
     const char *junitFile;  // --junit FILE; null for none
+    // report (also seconds, and outChannel and inChannel for a cable, -1 without)
+    const char *reportFile;  // -o FILE
 };
 
 // Fills options from the command line (the worker's private argument already taken off). EXIT_FINE,
@@ -90,6 +94,7 @@ int latencyCommand(const CheckerOptions &options);
 int sweepCommand(const CheckerOptions &options, int index);
 int conformCommand(const CheckerOptions &options);
 int integrityCommand(const CheckerOptions &options);
+int reportCommand(const CheckerOptions &options);
 
 // The driver sessions the commands hand to the worker; they run in the worker process (or in this
 // one with --in-process), measure, and publish what they measured as records (worker.h).

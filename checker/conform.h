@@ -71,6 +71,13 @@ struct ConformResults {
 };
 extern ConformResults conformResults;
 
+// The conform command's measuring and document, as the others' (results.h): the checks chosen by
+// the options, the session, a crash or hang charged to its check, the status from the verdicts.
+struct SessionOutcome;
+int measureConformance(const CheckerOptions &options, const char *arguments, SessionOutcome *outcome);
+void writeConformDocument(int index, const ConformResults &results, const SessionOutcome &outcome,
+                          int exitCode);
+
 // --only and --skip: a comma-separated list of check identifiers or phase names. 0, or EXIT_USAGE
 // naming the unknown entry.
 int parseCheckList(const char *list, bool selected[CHECK_COUNT]);

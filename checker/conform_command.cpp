@@ -125,8 +125,19 @@ static void printText(int index, const ConformResults &r)
            counts.byVerdict[VERDICT_NOT_RUN], counts.byVerdict[VERDICT_SKIPPED]);
 }
 
-static void printJson(int index, const ConformResults &r, const SessionOutcome &outcome, int exitCode)
+// The statuses the checklist is shown after; any other ends the command with its error alone.
+static bool checklistStands(int code)
 {
+    return code == EXIT_FINE || code == EXIT_CHECK_MISSED || code == EXIT_DRIVER || code == EXIT_CRASHED;
+}
+
+void writeConformDocument(int index, const ConformResults &r, const SessionOutcome &outcome,
+                          int exitCode)
+{
+    if (!checklistStands(exitCode)) {
+        printFailureDocument(COMMAND_CONFORM, exitCode);
+        return;
+    }
     jsonBeginObject(nullptr);
     jsonHeader(COMMAND_CONFORM);
     jsonDriver(index);
@@ -240,6 +251,25 @@ static void chargeTheFailure(const SessionOutcome &outcome, ConformResults *r)
         c.perRepetition[r->runningRepetition - 1] = VERDICT_FAIL;
 }
 
+int measureConformance(const CheckerOptions &options, const char *arguments, SessionOutcome *outcome)
+{
+    selectChecks(options, &conformResults);
+    int code = runDriverSession(options, conformSession, arguments, outcome);
+    if (code != EXIT_FINE && code != EXIT_DRIVER && code != EXIT_CRASHED)
+        return code;
+    chargeTheFailure(*outcome, &conformResults);
+    if (code == EXIT_FINE) {
+        Counts counts = countVerdicts(conformResults);
+        if (counts.byVerdict[VERDICT_FAIL])
+            code = fail(EXIT_CHECK_MISSED, "%d of %d checks failed", counts.byVerdict[VERDICT_FAIL],
+                        CHECK_COUNT);
+        else if (options.strict && counts.byVerdict[VERDICT_WARN])
+            code = fail(EXIT_CHECK_MISSED, "%d checks warned, and --strict fails a warning",
+                        counts.byVerdict[VERDICT_WARN]);
+    }
+    return code;
+}
+
 int conformCommand(const CheckerOptions &options)
 {
     if (options.listChecks) {
@@ -251,26 +281,13 @@ int conformCommand(const CheckerOptions &options)
     int code = findDriver(options.driver, &index);
     if (code != EXIT_FINE)
         return code;
-    selectChecks(options, &conformResults);
     SessionOutcome outcome;
-    code = runDriverSession(options, conformSession, userArgumentText(), &outcome);
-    if (code != EXIT_FINE && code != EXIT_DRIVER && code != EXIT_CRASHED)
-        return code;
-    chargeTheFailure(outcome, &conformResults);
-    if (code == EXIT_FINE) {
-        Counts counts = countVerdicts(conformResults);
-        if (counts.byVerdict[VERDICT_FAIL])
-            code = fail(EXIT_CHECK_MISSED, "%d of %d checks failed", counts.byVerdict[VERDICT_FAIL],
-                        CHECK_COUNT);
-        else if (options.strict && counts.byVerdict[VERDICT_WARN])
-            code = fail(EXIT_CHECK_MISSED, "%d checks warned, and --strict fails a warning",
-                        counts.byVerdict[VERDICT_WARN]);
-    }
+    code = measureConformance(options, userArgumentText(), &outcome);
     if (options.json)
-        printJson(index, conformResults, outcome, code);
-    else
+        writeConformDocument(index, conformResults, outcome, code);
+    else if (checklistStands(code))
         printText(index, conformResults);
-    if (options.junitFile) {
+    if (options.junitFile && checklistStands(code)) {
         int written = writeJunit(options.junitFile, conformResults);
         if (written != EXIT_FINE && code == EXIT_FINE)
             code = written;

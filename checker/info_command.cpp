@@ -155,10 +155,20 @@ static void jsonChannels(const char *key, const ASIOChannelInfo *rows, long coun
     jsonEndArray();
 }
 
-static void printJson(int index, const InfoResults &r, const SessionOutcome &outcome, int exitCode)
+// The statuses the figures are shown after; any other ends the command with its error alone.
+static bool figuresStand(int code)
+{
+    return code == EXIT_FINE || code == EXIT_CRASHED;
+}
+
+void writeInfoDocument(int index, const InfoResults &r, const SessionOutcome &outcome, int exitCode)
 {
     const DriverFigures &f = r.figures;
     char name[32];
+    if (!figuresStand(exitCode)) {
+        printFailureDocument(COMMAND_INFO, exitCode);
+        return;
+    }
     jsonBeginObject(nullptr);
     jsonHeader(COMMAND_INFO);
     jsonDriver(index);
@@ -233,6 +243,12 @@ int infoSession(const CheckerOptions &options)
     return code;
 }
 
+int measureInfo(const CheckerOptions &options, const char *arguments, SessionOutcome *outcome)
+{
+    memset(&infoResults, 0, sizeof infoResults);
+    return runDriverSession(options, infoSession, arguments, outcome);
+}
+
 int infoCommand(const CheckerOptions &options)
 {
     loadDriverList();
@@ -241,12 +257,10 @@ int infoCommand(const CheckerOptions &options)
     if (code != EXIT_FINE)
         return code;
     SessionOutcome outcome;
-    code = runDriverSession(options, infoSession, userArgumentText(), &outcome);
-    if (code != EXIT_FINE && code != EXIT_CRASHED)
-        return code;
+    code = measureInfo(options, userArgumentText(), &outcome);
     if (options.json)
-        printJson(index, infoResults, outcome, code);
-    else
+        writeInfoDocument(index, infoResults, outcome, code);
+    else if (figuresStand(code))
         printText(index, infoResults);
     return code;
 }

@@ -324,9 +324,19 @@ static void printText(const IntegrityResults &r)
     printCallNotes();
 }
 
+// The statuses a run is shown after; any other ends the command with its error alone.
+static bool integrityStands(int code)
+{
+    return code == EXIT_FINE || code == EXIT_CHECK_MISSED || code == EXIT_CRASHED;
+}
+
 void writeIntegrityDocument(const IntegrityResults &r, const SessionOutcome &outcome, int exitCode)
 {
     const RunSetup &s = r.setup;
+    if (!integrityStands(exitCode)) {
+        printFailureDocument(COMMAND_INTEGRITY, exitCode);
+        return;
+    }
     jsonBeginObject(nullptr);
     jsonHeader(COMMAND_INTEGRITY);
     jsonDriver(s.index);
@@ -418,11 +428,9 @@ int integrityCommand(const CheckerOptions &options)
         return code;
     SessionOutcome outcome;
     code = measureIntegrity(options, index, userArgumentText(), &outcome);
-    if (code != EXIT_FINE && code != EXIT_CHECK_MISSED && code != EXIT_CRASHED)
-        return code;
     if (options.json)
         writeIntegrityDocument(integrityResults, outcome, code);
-    else
+    else if (integrityStands(code))
         printText(integrityResults);
     return code;
 }

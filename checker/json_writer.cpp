@@ -2,8 +2,52 @@
 
 #include <windows.h>
 #include <math.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
+#include <string>
+
+// Where the documents go: stdout, or the end of a buffer.
+static std::string *buffer = nullptr;
+
+static void put(const char *text, size_t length)
+{
+    if (buffer)
+        buffer->append(text, length);
+    else
+        fwrite(text, 1, length, stdout);
+}
+
+static void putText(const char *text)
+{
+    put(text, strlen(text));
+}
+
+static void putChar(char c)
+{
+    put(&c, 1);
+}
+
+static void putFormat(const char *format, ...)
+{
+    char text[64];
+    va_list args;
+    va_start(args, format);
+    int length = vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    if (length > 0)
+        put(text, length < static_cast<int>(sizeof text) ? length : sizeof text - 1);
+}
+
+void jsonToBuffer(std::string *into)
+{
+    buffer = into;
+}
+
+void jsonToStdout()
+{
+    buffer = nullptr;
+}
 
 // Where the document stands: how deep, and whether the current level has had a member yet.
 enum { MAX_DEPTH = 16 };
@@ -12,22 +56,22 @@ static bool hasMember[MAX_DEPTH];
 
 static void writeEscaped(const char *utf8)
 {
-    putchar('"');
+    putChar('"');
     for (const unsigned char *c = reinterpret_cast<const unsigned char *>(utf8); *c; c++) {
         switch (*c) {
-        case '"': fputs("\\\"", stdout); break;
-        case '\\': fputs("\\\\", stdout); break;
-        case '\n': fputs("\\n", stdout); break;
-        case '\r': fputs("\\r", stdout); break;
-        case '\t': fputs("\\t", stdout); break;
+        case '"': putText("\\\""); break;
+        case '\\': putText("\\\\"); break;
+        case '\n': putText("\\n"); break;
+        case '\r': putText("\\r"); break;
+        case '\t': putText("\\t"); break;
         default:
             if (*c < 0x20)
-                printf("\\u%04x", *c);
+                putFormat("\\u%04x", *c);
             else
-                putchar(*c);
+                putChar(*c);
         }
     }
-    putchar('"');
+    putChar('"');
 }
 
 // Driver and registry texts are in the system's ANSI code page; JSON is UTF-8.
@@ -50,7 +94,7 @@ static void writeString(const char *ansi)
 static void indent()
 {
     for (int i = 0; i < depth; i++)
-        fputs("  ", stdout);
+        putText("  ");
 }
 
 // The comma, line break and key before a member.
@@ -58,21 +102,21 @@ static void beginMember(const char *key)
 {
     if (depth > 0) {
         if (hasMember[depth - 1])
-            putchar(',');
-        putchar('\n');
+            putChar(',');
+        putChar('\n');
         hasMember[depth - 1] = true;
         indent();
     }
     if (key) {
         writeString(key);
-        fputs(": ", stdout);
+        putText(": ");
     }
 }
 
 static void openLevel(const char *key, char bracket)
 {
     beginMember(key);
-    putchar(bracket);
+    putChar(bracket);
     if (depth < MAX_DEPTH)
         hasMember[depth] = false;
     depth++;
@@ -82,10 +126,10 @@ static void closeLevel(char bracket)
 {
     depth--;
     if (depth < MAX_DEPTH && hasMember[depth]) {
-        putchar('\n');
+        putChar('\n');
         indent();
     }
-    putchar(bracket);
+    putChar(bracket);
 }
 
 void jsonBeginObject(const char *key) { openLevel(key, '{'); }
@@ -99,36 +143,36 @@ void jsonText(const char *key, const char *value)
     if (value)
         writeString(value);
     else
-        fputs("null", stdout);
+        putText("null");
 }
 
 void jsonInteger(const char *key, long long value)
 {
     beginMember(key);
-    printf("%lld", value);
+    putFormat("%lld", value);
 }
 
 void jsonNumber(const char *key, double value)
 {
     beginMember(key);
     if (!isfinite(value))
-        fputs("null", stdout);
+        putText("null");
     else if (value == floor(value) && fabs(value) < 1e15)
-        printf("%.0f", value);
+        putFormat("%.0f", value);
     else
-        printf("%.6g", value);
+        putFormat("%.6g", value);
 }
 
 void jsonBool(const char *key, bool value)
 {
     beginMember(key);
-    fputs(value ? "true" : "false", stdout);
+    putText(value ? "true" : "false");
 }
 
 void jsonNull(const char *key)
 {
     beginMember(key);
-    fputs("null", stdout);
+    putText("null");
 }
 
 static bool documentWritten = false;
@@ -140,7 +184,9 @@ bool jsonDocumentWritten()
 
 void jsonFinish()
 {
+    putChar('\n');
+    if (buffer)
+        return;
     documentWritten = true;
-    putchar('\n');
     fflush(stdout);
 }

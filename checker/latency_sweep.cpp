@@ -231,9 +231,19 @@ static void printText(int index, const SweepResults &r)
     printCallNotes();
 }
 
+// The statuses a sweep is shown after; any other ends the command with its error alone.
+static bool sweepStands(int code)
+{
+    return code == EXIT_FINE || code == EXIT_CHECK_MISSED || code == EXIT_CRASHED;
+}
+
 void writeSweepDocument(int index, const SweepResults &r, const SessionOutcome &outcome, int exitCode)
 {
     char answer[32];
+    if (!sweepStands(exitCode)) {
+        printFailureDocument(COMMAND_LATENCY, exitCode);
+        return;
+    }
     jsonBeginObject(nullptr);
     jsonHeader(COMMAND_LATENCY);
     jsonDriver(index);
@@ -288,11 +298,9 @@ int sweepCommand(const CheckerOptions &options, int index)
 {
     SessionOutcome outcome;
     int code = measureSweep(options, index, userArgumentText(), &outcome);
-    if (code != EXIT_FINE && code != EXIT_CHECK_MISSED && code != EXIT_CRASHED)
-        return code;
     if (options.json)
         writeSweepDocument(index, sweepResults, outcome, code);
-    else
+    else if (sweepStands(code))
         printText(index, sweepResults);
     return code;
 }

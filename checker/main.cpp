@@ -38,6 +38,7 @@ int main(int argc, char **argv)
     case COMMAND_LATENCY: code = latencyCommand(options); break;
     case COMMAND_CONFORM: code = conformCommand(options); break;
     case COMMAND_INTEGRITY: code = integrityCommand(options); break;
+    case COMMAND_REPORT: code = reportCommand(options); break;
     case COMMAND_PROBE:
     case COMMAND_NONE: break;
     }

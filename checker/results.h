@@ -12,6 +12,12 @@
 
 struct SessionOutcome;
 
+// Each command's measuring and its JSON document, shared by the command and the report: the measure
+// function runs the session in a worker (`arguments`: its command line there, as runDriverSession
+// takes it), leaves what it measured in the command's record and returns the command's exit status;
+// the write function writes the document `--json` prints to the JSON writer's destination
+// (json_writer.h), the document of the failure alone after a status the results do not stand after.
+
 // The driver as it was opened.
 struct OpenedDriver {
     int index;
@@ -43,6 +49,9 @@ struct InfoResults {
     long clockCount;
 };
 extern InfoResults infoResults;
+int measureInfo(const CheckerOptions &options, const char *arguments, SessionOutcome *outcome);
+void writeInfoDocument(int index, const InfoResults &results, const SessionOutcome &outcome,
+                       int exitCode);
 
 // ---- run
 enum RunStage { RUN_NOTHING, RUN_PREPARED, RUN_STARTED, RUN_MEASURED, RUN_STOPPED };
@@ -53,6 +62,9 @@ struct RunResults {
     MessageTally messages;
 };
 extern RunResults runResults;
+int measureRun(const CheckerOptions &options, int index, const char *arguments, SessionOutcome *outcome);
+void writeRunDocument(const CheckerOptions &options, const RunResults &results,
+                      const SessionOutcome &outcome, int exitCode);
 
 // ---- latency
 struct LatencyResults {
@@ -113,7 +125,7 @@ extern SweepResults sweepResults;
 // Runs the sweep's session for entry `index` (the records emptied first); its exit status.
 int measureSweep(const CheckerOptions &options, int index, const char *arguments,
                  SessionOutcome *outcome);
-// The document latency --sweep --json prints.
+// The document latency --sweep --json prints (the failure's alone after a status it does not show).
 void writeSweepDocument(int index, const SweepResults &results, const SessionOutcome &outcome,
                         int exitCode);
 
@@ -142,6 +154,6 @@ struct IntegrityResults {
 extern IntegrityResults integrityResults;
 int measureIntegrity(const CheckerOptions &options, int index, const char *arguments,
                      SessionOutcome *outcome);
-// The document integrity --json prints.
+// The document integrity --json prints (the failure's alone after a status it does not show).
 void writeIntegrityDocument(const IntegrityResults &results, const SessionOutcome &outcome,
                             int exitCode);

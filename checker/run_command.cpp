@@ -181,11 +181,22 @@ static void printText(const CheckerOptions &options, const RunResults &r, const 
     printCallNotes();
 }
 
-static void printJson(const CheckerOptions &options, const RunResults &r, const RunVerdicts &v,
-                      const SessionOutcome &outcome, int exitCode)
+// The statuses a run is shown after; any other ends the command with its error alone.
+static bool runStands(int code)
+{
+    return code == EXIT_FINE || code == EXIT_CHECK_MISSED || code == EXIT_CRASHED;
+}
+
+void writeRunDocument(const CheckerOptions &options, const RunResults &r, const SessionOutcome &outcome,
+                      int exitCode)
 {
     const RunSetup &s = r.setup;
     const TimingFigures &t = r.timing;
+    RunVerdicts v = judge(options, t);
+    if (!runStands(exitCode)) {
+        printFailureDocument(COMMAND_RUN, exitCode);
+        return;
+    }
     jsonBeginObject(nullptr);
     jsonHeader(COMMAND_RUN);
     jsonDriver(s.index);
@@ -300,6 +311,13 @@ int runSession(const CheckerOptions &options)
     return code;
 }
 
+int measureRun(const CheckerOptions &options, int index, const char *arguments, SessionOutcome *outcome)
+{
+    memset(&runResults, 0, sizeof runResults);
+    runResults.setup.index = index;
+    return runDriverSession(options, runSession, arguments, outcome);
+}
+
 int runLoopbackCommand(const CheckerOptions &options)
 {
     loadDriverList();
@@ -307,16 +325,11 @@ int runLoopbackCommand(const CheckerOptions &options)
     int code = findDriver(options.driver, &index);
     if (code != EXIT_FINE)
         return code;
-    memset(&runResults, 0, sizeof runResults);
-    runResults.setup.index = index;
     SessionOutcome outcome;
-    code = runDriverSession(options, runSession, userArgumentText(), &outcome);
-    if (code != EXIT_FINE && code != EXIT_CHECK_MISSED && code != EXIT_CRASHED)
-        return code;
-    RunVerdicts v = judge(options, runResults.timing);
+    code = measureRun(options, index, userArgumentText(), &outcome);
     if (options.json)
-        printJson(options, runResults, v, outcome, code);
-    else
-        printText(options, runResults, v);
+        writeRunDocument(options, runResults, outcome, code);
+    else if (runStands(code))
+        printText(options, runResults, judge(options, runResults.timing));
     return code;
 }

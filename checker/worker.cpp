@@ -179,6 +179,7 @@ static int (*sessionFor(const CheckerOptions &options))(const CheckerOptions &)
     case COMMAND_CONFORM: return conformSession;
     case COMMAND_INTEGRITY: return integritySession;
     case COMMAND_LIST:
+    case COMMAND_REPORT:
     case COMMAND_NONE: break;
     }
     return nullptr;

@@ -113,6 +113,7 @@ for arch in $ARCHES; do
   handler_calls "$objdump" "$program"
   run 0 "$loader" "$bin/realtime_bench.exe" --seconds $seconds
   run 0 "$loader" "$bin/integrity_bench.exe" $mode
+  run 0 "$loader" "$bin/report_bench.exe" $mode
   [ -n "$NO_STARTUP" ] || run 0 "$loader" "$bin/startup_bench.exe" $mode
 done
 wineserver -k 2>/dev/null

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Installs the cross compilers, Wine (64- and 32-bit), Xvfb and the test tools on a Debian machine,
-# and makes 32-bit Linux programs (Wine's 32-bit loader) runnable where the kernel has its 32-bit
-# emulation switched off. Does nothing that is already done.
+# Installs the cross compilers, Wine (64- and 32-bit), Xvfb and the test tools (a headless browser
+# among them, for the checker's report) on a Debian machine, and makes 32-bit Linux programs (Wine's
+# 32-bit loader) runnable where the kernel has its 32-bit emulation switched off. Does nothing that
+# is already done.
 set -eu
 SUDO=""
 [ "$(id -u)" -ne 0 ] && SUDO=sudo
@@ -44,7 +45,7 @@ debian_uri() {
 need=()
 for p in g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-tools cmake make \
          wine wine64 wine32:i386 xvfb xauth imagemagick googletest x11-utils \
-         strip-nondeterminism unzip; do
+         strip-nondeterminism unzip chromium; do
   have "$p" || need+=("$p")
 done
 if [ ${#need[@]} -gt 0 ]; then

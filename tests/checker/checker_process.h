@@ -1,6 +1,9 @@
 // The real checker program run as a process, its two output streams and its exit code; and the
-// small JSON reader the tests read its documents with.
+// small JSON reader the tests read its documents with (and, for its XML, the reader of the test
+// support).
 #pragma once
+
+#include "tests/support/xml_reader.h"
 
 #include <map>
 #include <string>
@@ -34,15 +37,3 @@ struct JsonValue {
 
 // False when `text` is not exactly one JSON document (surrounding white space allowed).
 bool parseJson(const std::string &text, JsonValue *value);
-
-// A parsed XML element: its name, attributes, the text directly inside it, and its child elements.
-struct XmlElement {
-    std::string name;
-    std::map<std::string, std::string> attributes;
-    std::string text;
-    std::vector<XmlElement> children;
-};
-
-// False unless `text` is one well-formed XML document (a declaration, comments and a doctype
-// allowed before the root): tags closed in order, attributes quoted and not repeated, entities known.
-bool parseXml(const std::string &text, XmlElement *root);

@@ -347,6 +347,9 @@ TEST_F(CheckerTest, BadArgumentsExitTwoAndNameTheChoices)
         {"run 0 --buffer 100", "buffer size 100 is not one the driver takes"},
         {"run 0 --rate 44100", "the driver refuses 44100 Hz (canSampleRate answered ASE_NoClock)"},
         {"latency 1 --out 5 --in 0", "there is no output 5: the driver has outputs 0 to 1"},
+        {"report 0", "report needs -o FILE"},
+        {"report 0 -o r.html --out 1", "report takes --out O and --in I together"},
+        {"report 0 -o Q:\\no\\such\\folder\\r.html", "cannot write the report"},
     };
     for (const Case &c : cases) {
         CheckerRun run = runChecker(c.arguments);
