@@ -207,7 +207,7 @@ int integritySession(const CheckerOptions &options)
     r.stage = RUN_MEASURED;
     publishRecord(RECORD_INTEGRITY);
     publishRecord(RECORD_CALL_NOTES);
-    endRun(&r.setup);
+    endRun(&r.setup, &r.timing);
     closeChosenDriver();
     r.stage = RUN_STOPPED;
     publishRecord(RECORD_INTEGRITY);

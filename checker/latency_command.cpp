@@ -318,7 +318,7 @@ int latencySession(const CheckerOptions &options)
         resetMessageCounts(options.timeInfo);
         code = beginRun(&pingCallbacks, &r.setup);
         if (code == EXIT_FINE && !pingBuffersPresent()) {
-            endRun(&r.setup);
+            endRun(&r.setup, nullptr);
             code = fail(EXIT_DRIVER, "the driver gave no buffers for output %ld or input %ld",
                         options.outChannel, options.inChannel);
         }
@@ -344,7 +344,7 @@ int latencySession(const CheckerOptions &options)
                                 "getLatencies after the run") == ASE_OK;
     publishRecord(RECORD_LATENCY);
     publishRecord(RECORD_CALL_NOTES);
-    endRun(&r.setup);
+    endRun(&r.setup, &r.timing);
     closeChosenDriver();
     r.stage = RUN_STOPPED;
     tallyMessages(&r.messages);

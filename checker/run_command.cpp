@@ -286,7 +286,7 @@ int runSession(const CheckerOptions &options)
     publishRecord(RECORD_RUN);
     publishRecord(RECORD_CALL_NOTES);
 
-    endRun(&r.setup);
+    endRun(&r.setup, &r.timing);
     tallyMessages(&r.messages);
     r.stage = RUN_STOPPED;
     closeChosenDriver();

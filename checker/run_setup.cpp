@@ -151,9 +151,11 @@ void judgeWindow(RunSetup *setup, TimingFigures *timing)
     setup->elapsedS = timing->windowUs / 1e6;
 }
 
-void endRun(RunSetup *setup)
+void endRun(RunSetup *setup, TimingFigures *timing)
 {
     endLoopback();
+    if (timing)
+        countArrivalsAfterJudgement(timing);
     setup->switchCount = loopbackState.switchCount.load();
 }
 

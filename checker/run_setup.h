@@ -46,8 +46,9 @@ void waitForRun(double seconds, bool (*poll)(), void (*progress)(char *line, siz
 // Ends the run's window and judges its switches: before the stop is asked for, so that what the run
 // measured stands even when the driver does not come back from stop.
 void judgeWindow(RunSetup *setup, TimingFigures *timing);
-// Stops the driver and disposes its buffers.
-void endRun(RunSetup *setup);
+// Stops the driver and disposes its buffers; the switches that came during the stop join the
+// figures judged before it (null: none were).
+void endRun(RunSetup *setup, TimingFigures *timing);
 
 // The channels a cable joins: output --out and input --in exist, and their sample types are ones
 // `supported` takes (`need` says which, in the message). Their types in *outType and *inType.

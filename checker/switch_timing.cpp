@@ -27,6 +27,7 @@ static double beyondPeriodUs;
 static long long beyondLate;
 static double beyondLongestUs;
 static int64_t lastArrival;
+static long long arrivalsJudged;  // arrivalsSeen when judgeRun ran
 
 // Both counters read together, the stamp between two reads of the performance counter.
 struct Calibration {
@@ -301,6 +302,14 @@ void judgeRun(int64_t windowStart, int64_t windowEnd, double periodUs, TimingFig
     }
     f->missedByChecker = lostToTheRing;
     f->longestCallbackUs = arrivalRing.longestTicks / perUs;
+    arrivalsJudged = arrivalsSeen;
+}
+
+void countArrivalsAfterJudgement(TimingFigures *f)
+{
+    drainArrivals();
+    f->afterEnd += arrivalsSeen - arrivalsJudged;
+    arrivalsJudged = arrivalsSeen;
 }
 
 double longestIntervalUs(long long from, long long to)

@@ -84,6 +84,9 @@ void judgeArrivals(const int64_t *arrivals, size_t count, long long total, int64
                    int64_t windowEnd, double ticksPerUs, double periodUs, TimingFigures *figures);
 // judgeArrivals over what drainArrivals kept, with the final calibration.
 void judgeRun(int64_t windowStart, int64_t windowEnd, double periodUs, TimingFigures *figures);
+// After the stop: takes the arrivals that came since judgeRun (during stop) into its figures, as
+// switches after the window.
+void countArrivalsAfterJudgement(TimingFigures *figures);
 // After judgeRun: the longest interval between kept arrivals number `from` to `to` (counted from 0
 // in the order they came, every callback of the run), in microseconds.
 double longestIntervalUs(long long from, long long to);
