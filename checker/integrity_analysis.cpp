@@ -72,12 +72,14 @@ int addEvent(IntegrityAnalysis *a, int kind, int64_t position, int64_t size, uin
     return a->keptEvents++;
 }
 
-// Consecutive corrupted (or inverted) samples make one event.
+// Corrupted (or inverted) samples make one event while fewer than RUN_GAP good ones come between
+// them: a path that loses low bits matches now and then by chance, and is still one fault. The
+// event's size is its stretch, first to last sample.
 void addToRun(IntegrityAnalysis *a, int kind, int64_t q, uint32_t bits)
 {
-    if (a->runKind == kind && a->runEnd == q) {
+    if (a->runKind == kind && q >= a->runEnd && q - a->runEnd < RUN_GAP) {
         if (a->runEvent >= 0) {
-            a->events[a->runEvent].size++;
+            a->events[a->runEvent].size = q + 1 - a->events[a->runEvent].position;
             a->events[a->runEvent].bits |= bits;
         }
     } else {
@@ -92,7 +94,6 @@ void classify(IntegrityAnalysis *a, int64_t q, uint32_t word, uint8_t inexact, u
 {
     if (word == expected && !inexact) {
         a->matched++;
-        a->runKind = -1;
         return;
     }
     if (!inexact && word != expected && word == ((0u - expected) & a->mask)) {
@@ -355,7 +356,6 @@ void analyseIntegrityBlock(IntegrityAnalysis *a, const uint32_t *words, const ui
             marked |= inexact[k + j];
         if (differ == 0 && marked == 0) {
             a->matched += n;
-            a->runKind = -1;
             k += n;
             continue;
         }

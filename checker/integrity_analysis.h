@@ -15,7 +15,8 @@
 #include <stdint.h>
 
 enum IntegrityEventKind {
-    EVENT_CORRUPTED,  // a run of wrong values while the delay held; bits: those that differed
+    EVENT_CORRUPTED,  // a stretch of wrong values while the delay held (fewer than RUN_GAP good
+                      // ones between them); bits: those that differed
     EVENT_INVERTED,   // a run of values that were the negation of the expected ones
     EVENT_DROPPED,    // the sequence went on `size` samples further than expected: missing
     EVENT_REPEATED,   // the sequence went back `size` samples that had been received: twice
@@ -40,7 +41,8 @@ enum NoLockReason {
     NO_LOCK_FOREIGN,  // louder, and not the sequence: likely another channel's signal
 };
 
-enum { MAX_INTEGRITY_EVENTS = 100, LOCK_RUN = 8 };
+// RUN_GAP: good samples that end a stretch of corrupted or inverted ones.
+enum { MAX_INTEGRITY_EVENTS = 100, LOCK_RUN = 8, RUN_GAP = 64 };
 
 struct IntegrityBlockMark {
     int64_t position;

@@ -142,14 +142,15 @@ static int prepareIntegrity(const CheckerOptions &options, const RunSetup &setup
     ring = fresh;
     words = static_cast<uint32_t *>(malloc(frames * sizeof *words));
     inexact = static_cast<uint8_t *>(malloc(frames));
-    // Delays up to a second, or more for a driver with large buffers; the verdict after two more
-    // seconds without the sequence.
+    // Delays up to a second, or more for a driver with large buffers; the verdict after two
+    // seconds without the sequence, or once every delay searched has come and gone.
     int64_t maxDelay = static_cast<int64_t>(rate);
     if (maxDelay < 8 * frames + 4096)
         maxDelay = 8 * frames + 4096;
-    if (!words || !inexact ||
-        !beginIntegrityAnalysis(&analysis, r->inType, maxDelay,
-                                maxDelay + static_cast<int64_t>(rate * 2) + frames))
+    int64_t verdictAfter = static_cast<int64_t>(rate * 2);
+    if (verdictAfter < maxDelay + frames)
+        verdictAfter = maxDelay + frames;
+    if (!words || !inexact || !beginIntegrityAnalysis(&analysis, r->inType, maxDelay, verdictAfter))
         return fail(EXIT_DRIVER, "no memory for the analysis");
     long outputs = setup.figures.outputChannels > 0 ? setup.figures.outputChannels : 0;
     plan.outElement = options.outChannel;
@@ -219,7 +220,8 @@ int integritySession(const CheckerOptions &options)
                                               "wrong channel?)"};
         int reason = r.noLockReason >= 0 && r.noLockReason <= 2 ? r.noLockReason : 2;
         return fail(EXIT_CHECK_MISSED, "the sequence did not come back on input %ld within 2 s: the "
-                    "input %s; its peak was %.1f dBFS", r.inChannel, carried[reason], r.peakDbfs);
+                    "input %s; its peak was %.1f dBFS", r.inChannel, carried[reason],
+                    r.peakDbfs + 0.0 > -0.05 ? 0.0 : r.peakDbfs);
     }
     long long events = 0;
     for (int64_t count : r.eventCounts)
@@ -271,7 +273,7 @@ static void printText(const IntegrityResults &r)
                                                   "the sequence: a wrong channel?"};
             int reason = r.noLockReason >= 0 && r.noLockReason <= 2 ? r.noLockReason : 2;
             printf("Sequence: not found (the input carried %s; peak %.1f dBFS, RMS %.1f dBFS)\n",
-                   carried[reason], r.peakDbfs, r.rmsDbfs);
+                   carried[reason], r.peakDbfs > -0.05 ? 0.0 : r.peakDbfs, r.rmsDbfs);
         } else {
             printf("Sequence found: delay %lld frames, from input position %lld\n",
                    static_cast<long long>(r.lockDelay), static_cast<long long>(r.lockPosition));

@@ -210,22 +210,22 @@ static void printText(int index, const SweepResults &r)
     printf("Latency sweep: output %ld (%s) to input %ld (%s), %d repeat%s per setting, buffers "
            "made afresh each time\n", r.outChannel, typeText(r.outType, out, sizeof out), r.inChannel,
            typeText(r.inType, in, sizeof in), r.repeats, r.repeats == 1 ? "" : "s");
-    printf("      rate   size  measured (median, spread)  reported  difference%s\n",
-           r.tolerance >= 0 ? "" : "");
+    printf("  %8s  %6s  %8s  %6s  %8s  %10s   (frames; measured is the median of the repeats)\n",
+           "rate", "size", "measured", "spread", "reported", "difference");
     for (int k = 0; k < r.settingCount; k++) {
         const SweepSetting &s = r.settings[k];
         char rate[32];
         formatRate(s.rate, rate, sizeof rate);
         long reported = s.reportedIn + s.reportedOut;
         if (s.error != ASE_OK) {
-            printf("  %8s  %5ld  not measured: %s\n", rate, s.size,
+            printf("  %8s  %6ld  not measured: %s\n", rate, s.size,
                    asioErrorName(s.error, answer, sizeof answer));
         } else if (!s.measured) {
-            printf("  %8s  %5ld  no ping came back%*s%8ld\n", rate, s.size, 10, "", reported);
+            printf("  %8s  %6ld  %8s  %6s  %8ld\n", rate, s.size, "lost", "", reported);
         } else {
-            printf("  %8s  %5ld  %8lld (%lld)%*s%8ld  %+10ld%s\n", rate, s.size,
-                   static_cast<long long>(s.median), static_cast<long long>(s.spread), 13, "",
-                   reported, s.difference, s.outsideTolerance ? "  over --tolerance" : "");
+            printf("  %8s  %6ld  %8lld  %6lld  %8ld  %+10ld%s\n", rate, s.size,
+                   static_cast<long long>(s.median), static_cast<long long>(s.spread), reported,
+                   s.difference, s.outsideTolerance ? "  over --tolerance" : "");
         }
     }
     printCallNotes();

@@ -164,8 +164,13 @@ static void printText(const CheckerOptions &options, const RunResults &r, const 
         return;
     }
     formatRate(s.figures.sampleRate, rate, sizeof rate);
-    printf("Run: %ld frames at %s Hz, period %.1f us, %.2f s\n", s.bufferSize, rate, s.periodUs,
-           r.stage >= RUN_MEASURED ? s.elapsedS : 0.0);
+    if (r.stage >= RUN_MEASURED) {
+        printf("Run: %ld frames at %s Hz, period %.1f us, %.2f s\n", s.bufferSize, rate, s.periodUs,
+               s.elapsedS);
+    } else {
+        printf("Run: %ld frames at %s Hz, period %.1f us; %s\n", s.bufferSize, rate, s.periodUs,
+               r.stage >= RUN_STARTED ? "it did not end" : "it did not begin");
+    }
     if (r.stage >= RUN_MEASURED) {
         printTiming(r.timing, s.periodUs);
         printMessages(r.messages);

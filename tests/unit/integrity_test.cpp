@@ -303,7 +303,8 @@ TEST(IntegrityAnalysis, LowBitsLostFromAPositionOnLeaveTheTopBitsTransparent)
         EXPECT_EQ(a.differingBits, lost);
         ASSERT_GT(a.keptEvents, 0);
         EXPECT_EQ(a.events[0].position, static_cast<int64_t>(first));
-        EXPECT_EQ(a.eventCounts[EVENT_CORRUPTED], totalEvents(a));
+        EXPECT_EQ(a.eventCounts[EVENT_CORRUPTED], 1) << "one stretch, though some samples match by chance";
+        EXPECT_EQ(totalEvents(a), 1);
         // Only samples whose lost bits happened to be zero still match.
         EXPECT_NEAR(static_cast<double>(a.corrupted) / 50000, 1 - 1.0 / (lost + 1), 0.01);
         expectAccounted(a);
