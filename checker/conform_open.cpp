@@ -297,10 +297,11 @@ void conformFigures(const CheckerOptions &options, int index)
         else if (count < 1 || count > MAX_CLOCKS)
             grade(CHECK_FIGURES_CLOCKS, VERDICT_FAIL, "%ld clock sources", count);
         else if (current != 1)
-            grade(CHECK_FIGURES_CLOCKS, VERDICT_FAIL, "%ld clock sources, %ld of them current", count,
-                  current);
+            grade(CHECK_FIGURES_CLOCKS, VERDICT_FAIL, "%ld clock source%s, %ld of them current", count,
+                  count == 1 ? "" : "s", current);
         else
-            grade(CHECK_FIGURES_CLOCKS, VERDICT_PASS, "%ld clock sources, one current", count);
+            grade(CHECK_FIGURES_CLOCKS, VERDICT_PASS, "%ld clock source%s, one current", count,
+                  count == 1 ? "" : "s");
     }
 
     if (checkWanted(options, CHECK_FIGURES_CURRENT_RATE)) {

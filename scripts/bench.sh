@@ -87,6 +87,32 @@ handler_calls() {  # handler_calls OBJDUMP PROGRAM
   echo
 }
 
+# What the checker's worker costs: `info` of the simulated device with the worker and in process,
+# and the time from starting the worker to its first word, as the worker's JSON gives it.
+worker_cost() {  # worker_cost LOADER CHECKER DLL
+  local loader=$1 checker=$2 runs=20 t0 t1 with alone starts
+  "$loader" regsvr32 /s "$(winpath "$3")"
+  t0=$(date +%s%N)
+  for _ in $(seq $runs); do "$loader" "$checker" info sim >/dev/null; done
+  t1=$(date +%s%N); with=$(( (t1 - t0) / runs / 1000000 ))
+  t0=$(date +%s%N)
+  for _ in $(seq $runs); do "$loader" "$checker" info sim --in-process >/dev/null; done
+  t1=$(date +%s%N); alone=$(( (t1 - t0) / runs / 1000000 ))
+  starts=$(for _ in $(seq $runs); do "$loader" "$checker" info sim --json; done |
+           sed -n 's/.*"start_ms": \([0-9.]*\).*/\1/p' | sort -n)
+  "$loader" regsvr32 /u /s "$(winpath "$3")"
+  echo "### The checker's worker ($(basename "$checker"), $runs runs each)"
+  echo
+  echo "| info of the simulated device | ms per command |"
+  echo "|---|---:|"
+  echo "| with the worker | $with |"
+  echo "| --in-process | $alone |"
+  echo "| the worker's cost | $(( with - alone )) |"
+  echo
+  echo "From starting the worker to its first word, ms: median $(echo "$starts" | sed -n "$(( (runs + 1) / 2 ))p"), least $(echo "$starts" | head -1), most $(echo "$starts" | tail -1)."
+  echo
+}
+
 if [ -n "$QUICK" ]; then mode="--quick"; seconds=5; else mode=""; seconds=60; fi
 emulated="natively"
 [ -e /proc/sys/fs/binfmt_misc/qemu-i386 ] && emulated="under qemu user-mode emulation"
@@ -114,6 +140,7 @@ for arch in $ARCHES; do
   run 0 "$loader" "$bin/realtime_bench.exe" --seconds $seconds
   run 0 "$loader" "$bin/integrity_bench.exe" $mode
   run 0 "$loader" "$bin/report_bench.exe" $mode
+  worker_cost "$loader" "$bin/quorvelcheck$( [ "$arch" = x64 ] && echo 64).exe" "$bin/simasio$( [ "$arch" = x64 ] && echo 64).dll"
   [ -n "$NO_STARTUP" ] || run 0 "$loader" "$bin/startup_bench.exe" $mode
 done
 wineserver -k 2>/dev/null
