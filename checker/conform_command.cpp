@@ -172,12 +172,7 @@ void writeConformDocument(int index, const ConformResults &r, const SessionOutco
     jsonInteger("not_run", counts.byVerdict[VERDICT_NOT_RUN]);
     jsonInteger("skipped", counts.byVerdict[VERDICT_SKIPPED]);
     jsonEndObject();
-    jsonSessionOutcome(outcome);
-    if (exitCode != EXIT_FINE)
-        jsonText("error", lastFailure());
-    jsonInteger("exit_code", exitCode);
-    jsonEndObject();
-    jsonFinish();
+    jsonSessionEnd(outcome, exitCode);
 }
 
 static void writeXmlText(FILE *file, const char *text)

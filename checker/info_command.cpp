@@ -222,12 +222,7 @@ void writeInfoDocument(int index, const InfoResults &r, const SessionOutcome &ou
         jsonEndArray();
     }
     jsonCallNotes();
-    jsonSessionOutcome(outcome);
-    if (exitCode != EXIT_FINE)
-        jsonText("error", lastFailure());
-    jsonInteger("exit_code", exitCode);
-    jsonEndObject();
-    jsonFinish();
+    jsonSessionEnd(outcome, exitCode);
 }
 
 int infoSession(const CheckerOptions &options)

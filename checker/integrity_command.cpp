@@ -166,12 +166,7 @@ static int prepareIntegrity(const CheckerOptions &options, const RunSetup &setup
 int integritySession(const CheckerOptions &options)
 {
     IntegrityResults &r = integrityResults;
-    loadDriverList();
-    int code = findDriver(options.driver, &r.setup.index);
-    if (code == EXIT_FINE)
-        code = openChosenDriver(r.setup.index);
-    if (code == EXIT_FINE)
-        code = prepareRun(options, &r.setup);
+    int code = openRun(options, &r.setup);
     if (code == EXIT_FINE) {
         code = checkCable(options, r.setup.figures, sequenceTypeSupported,
                           "an integer or float type of 16 to 32 bits", &r.outType, &r.inType);
@@ -405,12 +400,7 @@ void writeIntegrityDocument(const IntegrityResults &r, const SessionOutcome &out
         jsonMessages(r.messages);
     }
     jsonCallNotes();
-    jsonSessionOutcome(outcome);
-    if (exitCode != EXIT_FINE)
-        jsonText("error", lastFailure());
-    jsonInteger("exit_code", exitCode);
-    jsonEndObject();
-    jsonFinish();
+    jsonSessionEnd(outcome, exitCode);
 }
 
 int measureIntegrity(const CheckerOptions &options, int index, const char *arguments,

@@ -243,12 +243,7 @@ static void printJson(const LatencyResults &r, const SessionOutcome &outcome, in
         jsonMessages(r.messages);
     }
     jsonCallNotes();
-    jsonSessionOutcome(outcome);
-    if (exitCode != EXIT_FINE)
-        jsonText("error", lastFailure());
-    jsonInteger("exit_code", exitCode);
-    jsonEndObject();
-    jsonFinish();
+    jsonSessionEnd(outcome, exitCode);
 }
 
 static void takePings(LatencyResults *r)
@@ -293,12 +288,7 @@ static int lostPing(const LatencyResults &r)
 int latencySession(const CheckerOptions &options)
 {
     LatencyResults &r = latencyResults;
-    loadDriverList();
-    int code = findDriver(options.driver, &r.setup.index);
-    if (code == EXIT_FINE)
-        code = openChosenDriver(r.setup.index);
-    if (code == EXIT_FINE)
-        code = prepareRun(options, &r.setup);
+    int code = openRun(options, &r.setup);
     if (code == EXIT_FINE) {
         code = checkCable(options, r.setup.figures, pingTypeSupported,
                           "a little-endian integer or float type", &r.outType, &r.inType);

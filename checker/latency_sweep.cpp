@@ -280,12 +280,7 @@ void writeSweepDocument(int index, const SweepResults &r, const SessionOutcome &
     }
     jsonEndArray();
     jsonCallNotes();
-    jsonSessionOutcome(outcome);
-    if (exitCode != EXIT_FINE)
-        jsonText("error", lastFailure());
-    jsonInteger("exit_code", exitCode);
-    jsonEndObject();
-    jsonFinish();
+    jsonSessionEnd(outcome, exitCode);
 }
 
 int measureSweep(const CheckerOptions &options, int, const char *arguments, SessionOutcome *outcome)

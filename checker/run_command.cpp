@@ -247,23 +247,13 @@ void writeRunDocument(const CheckerOptions &options, const RunResults &r, const 
         jsonEndArray();
     }
     jsonCallNotes();
-    jsonSessionOutcome(outcome);
-    if (exitCode != EXIT_FINE)
-        jsonText("error", lastFailure());
-    jsonInteger("exit_code", exitCode);
-    jsonEndObject();
-    jsonFinish();
+    jsonSessionEnd(outcome, exitCode);
 }
 
 int runSession(const CheckerOptions &options)
 {
     RunResults &r = runResults;
-    loadDriverList();
-    int code = findDriver(options.driver, &r.setup.index);
-    if (code == EXIT_FINE)
-        code = openChosenDriver(r.setup.index);
-    if (code == EXIT_FINE)
-        code = prepareRun(options, &r.setup);
+    int code = openRun(options, &r.setup);
     if (code == EXIT_FINE && !prepareTiming(options.seconds, r.setup.periodUs))
         code = fail(EXIT_DRIVER, "no memory for the timing of %g s", options.seconds);
     if (code == EXIT_FINE) {

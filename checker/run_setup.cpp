@@ -48,6 +48,17 @@ static bool sizeAllowed(const DriverFigures &f, long n)
     return n == f.preferredSize;
 }
 
+int openRun(const CheckerOptions &options, RunSetup *setup)
+{
+    loadDriverList();
+    int code = findDriver(options.driver, &setup->index);
+    if (code == EXIT_FINE)
+        code = openChosenDriver(setup->index);
+    if (code == EXIT_FINE)
+        code = prepareRun(options, setup);
+    return code;
+}
+
 int prepareRun(const CheckerOptions &options, RunSetup *setup)
 {
     char rate[32];

@@ -30,6 +30,9 @@ bool usableRate(double rate);
 // than `room` are thinned to `room` spread over the range. The count written to `sizes`, ascending.
 int allowedBufferSizes(long minSize, long maxSize, long preferred, long granularity, long *sizes,
                        int room);
+// The first steps of a run's session: the driver found and opened, the run prepared. 0, or the
+// first failure's status, with the reason on stderr.
+int openRun(const CheckerOptions &options, RunSetup *setup);
 // Reads the figures; --rate (canSampleRate must answer ASE_OK, then setSampleRate, then the figures
 // again; the old rate is set back when the driver is closed, whatever happens) and --buffer (within
 // the driver's sizes and granularity). A run needs a buffer size above 0. 0, EXIT_USAGE or

@@ -552,3 +552,13 @@ void jsonSessionOutcome(const SessionOutcome &o)
     jsonText("text", o.text);
     jsonEndObject();
 }
+
+void jsonSessionEnd(const SessionOutcome &outcome, int exitCode)
+{
+    jsonSessionOutcome(outcome);
+    if (exitCode != EXIT_FINE)
+        jsonText("error", lastFailure());
+    jsonInteger("exit_code", exitCode);
+    jsonEndObject();
+    jsonFinish();
+}

@@ -67,6 +67,9 @@ const char *userArgumentText();
 // The session outcome as JSON fields: "worker" (in process or not, its start-up time), and
 // "failure" for a session that did not finish.
 void jsonSessionOutcome(const SessionOutcome &outcome);
+// How every document of a driver session ends: the outcome, "error" unless all was fine, the exit
+// status, and the document's close.
+void jsonSessionEnd(const SessionOutcome &outcome, int exitCode);
 
 // ---- The worker's side
 
