@@ -35,7 +35,8 @@ protected:
         return document;
     }
     // Every check has its expected verdict and evidence; every other one passed.
-    void expectVerdicts(const JsonValue &document, const std::map<std::string, Expected> &expected)
+    void expectVerdicts(const JsonValue &document, const std::map<std::string, Expected> &expected,
+                        bool allowTimingWarnings = false)
     {
         const JsonValue &checks = document["checks"];
         EXPECT_EQ(checks.size(), static_cast<size_t>(42));
@@ -43,8 +44,14 @@ protected:
             const JsonValue &check = checks[i];
             auto found = expected.find(check["id"].text);
             if (found == expected.end()) {
-                EXPECT_EQ(check["verdict"].text, "PASS") << check["id"].text << ": "
-                                                         << check["evidence"].text;
+                // A measured rate rests on the simulated device's real-time pace on a shared
+                // machine: a warning there is the machine's, a failure would be the knob's.
+                const std::string &id = check["id"].text;
+                if (allowTimingWarnings && id.size() > 5 && id.compare(id.size() - 5, 5, ".rate") == 0) {
+                    EXPECT_NE(check["verdict"].text, "FAIL") << id << ": " << check["evidence"].text;
+                } else {
+                    EXPECT_EQ(check["verdict"].text, "PASS") << id << ": " << check["evidence"].text;
+                }
                 continue;
             }
             EXPECT_EQ(check["verdict"].text, found->second.verdict) << check["id"].text;
@@ -198,7 +205,7 @@ TEST_F(ConformTest, EachKnobBreaksItsOwnCheck)
         int code = 0;
         JsonValue document = conform(std::to_string(k) + " --seconds 1.5", &code);
         EXPECT_EQ(code, 1);
-        expectVerdicts(document, groups[k].expected);
+        expectVerdicts(document, groups[k].expected, true);
         for (size_t i = 0; k == 2 && i < document["checks"].size(); i++) {
             const JsonValue &check = document["checks"][i];
             if (check["id"].text == "stream.rate" || check["id"].text == "time_info.rate") {
