@@ -161,16 +161,6 @@ int openChosenDriver(int index)
     return EXIT_FINE;
 }
 
-double createMilliseconds()
-{
-    return openedDriver.createMs;
-}
-
-double initMilliseconds()
-{
-    return openedDriver.initMs;
-}
-
 void rememberRateToRestore(double rate)
 {
     if (rateToRestore == 0)

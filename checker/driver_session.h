@@ -15,11 +15,9 @@ int findDriver(const char *text, int *index);
 // "0x80040154 (Class not registered)": an HRESULT with the system's text for it.
 const char *comResultText(long result, char *out, size_t size);
 // Opens and initialises entry `index` with a hidden top-level window as its system reference, and
-// notes the times of both. 0, or EXIT_DRIVER with the COM result or the driver's own error message.
+// notes what it gave and the times of both in openedDriver (results.h), handed to the parent. 0, or
+// EXIT_DRIVER with the COM result or the driver's own error message.
 int openChosenDriver(int index);
-// Milliseconds the last openChosenDriver spent creating the object and in init.
-double createMilliseconds();
-double initMilliseconds();
 // Remembers the rate to set back before the driver is closed: a run that changes the rate sets it
 // back whatever happens after (drivers keep, often persist, the last rate).
 void rememberRateToRestore(double rate);
