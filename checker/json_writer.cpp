@@ -1,5 +1,7 @@
 #include "checker/json_writer.h"
 
+#include "checker/output.h"
+
 #include <windows.h>
 #include <math.h>
 #include <stdarg.h>
@@ -77,17 +79,8 @@ static void writeEscaped(const char *utf8)
 // Driver and registry texts are in the system's ANSI code page; JSON is UTF-8.
 static void writeString(const char *ansi)
 {
-    WCHAR wide[1024];
     char utf8[3 * 1024];
-    int wideLength = MultiByteToWideChar(CP_ACP, 0, ansi, -1, wide, 1024);
-    if (wideLength == 0 ||
-        WideCharToMultiByte(CP_UTF8, 0, wide, -1, utf8, sizeof utf8, nullptr, nullptr) == 0) {
-        // Too long to convert whole: plain ASCII is kept, anything else becomes '?'.
-        size_t i = 0;
-        for (; ansi[i] && i < sizeof utf8 - 1; i++)
-            utf8[i] = static_cast<unsigned char>(ansi[i]) < 0x80 ? ansi[i] : '?';
-        utf8[i] = '\0';
-    }
+    ansiToUtf8(ansi, utf8, sizeof utf8);
     writeEscaped(utf8);
 }
 

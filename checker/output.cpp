@@ -118,3 +118,17 @@ void printCallNotes()
     if (callNotes.dropped)
         printf("  ... and %d more\n", callNotes.dropped);
 }
+
+void ansiToUtf8(const char *ansi, char *utf8, size_t size)
+{
+    WCHAR wide[1024];
+    if (size == 0)
+        return;
+    if (MultiByteToWideChar(CP_ACP, 0, ansi, -1, wide, 1024) == 0 ||
+        WideCharToMultiByte(CP_UTF8, 0, wide, -1, utf8, static_cast<int>(size), nullptr, nullptr) == 0) {
+        size_t i = 0;
+        for (; ansi[i] && i < size - 1; i++)
+            utf8[i] = static_cast<unsigned char>(ansi[i]) < 0x80 ? ansi[i] : '?';
+        utf8[i] = '\0';
+    }
+}

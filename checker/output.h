@@ -30,6 +30,9 @@ const char *asioErrorName(ASIOError error, char *buffer, size_t size);
 const char *selectorName(long selector);
 // The sample type's name from the shared table; null for a code it does not hold.
 const char *sampleTypeName(long type);
+// Driver and registry texts are in the system's ANSI code page; JSON and the report are UTF-8. A text
+// too long to convert whole keeps its plain ASCII and gets '?' for the rest. Always terminated.
+void ansiToUtf8(const char *ansi, char *utf8, size_t size);
 // "48000" style numbers: no decimals unless the value has some.
 void formatRate(double rate, char *out, size_t size);
 

@@ -2,6 +2,8 @@
 // JSON documents, and the text helpers every part of the page writes through.
 #include "checker/report.h"
 
+#include "checker/output.h"
+
 #include <windows.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -101,16 +103,8 @@ void htmlUtf8(std::string *page, const char *utf8, size_t length)
 
 void htmlText(std::string *page, const char *ansi)
 {
-    WCHAR wide[1024];
     char utf8[3 * 1024];
-    int wideLength = MultiByteToWideChar(CP_ACP, 0, ansi, -1, wide, 1024);
-    if (wideLength == 0 ||
-        WideCharToMultiByte(CP_UTF8, 0, wide, -1, utf8, sizeof utf8, nullptr, nullptr) == 0) {
-        size_t i = 0;
-        for (; ansi[i] && i < sizeof utf8 - 1; i++)
-            utf8[i] = static_cast<unsigned char>(ansi[i]) < 0x80 ? ansi[i] : '?';
-        utf8[i] = '\0';
-    }
+    ansiToUtf8(ansi, utf8, sizeof utf8);
     htmlUtf8(page, utf8, strlen(utf8));
 }
 
