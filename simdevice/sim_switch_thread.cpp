@@ -294,12 +294,15 @@ long startThread(SimDevice *device) {
                             &self))
         return SIM_ASE_HW_MALFUNCTION;
     InterlockedIncrement(&device->shared->threadsRunning);  // counted from here, so no gap shows 0
-    device->thread = CreateThread(nullptr, 0, switchThread, device, 0, &device->threadId);
+    // Made suspended: its first callback may ask whether it is running (getSamplePosition) or is
+    // the caller (start, stop), and both look at the handle and the id written here.
+    device->thread = CreateThread(nullptr, 0, switchThread, device, CREATE_SUSPENDED, &device->threadId);
     if (!device->thread) {
         InterlockedDecrement(&device->shared->threadsRunning);
         FreeLibrary(self);
         return SIM_ASE_HW_MALFUNCTION;
     }
+    ResumeThread(device->thread);
     return SIM_ASE_OK;
 }
 
