@@ -42,6 +42,40 @@ debian_uri() {
   } | head -n 1
 }
 
+# A list that fails to load (a mirror in the middle of a sync, a broken third-party source) need not
+# be one the install uses: the update is tried once more, then the install goes on with the lists
+# that loaded. When a suite's list loaded for one architecture and not the other, its versions of
+# the 64-bit packages cannot be matched by 32-bit ones: the install is tried again without taking
+# anything from that suite. Only when that fails too does apt's own message end the script.
+failed_suites=""
+apt_update() {
+  local log try
+  log=$(mktemp)
+  for try in 1 2; do
+    if $SUDO apt-get update -q >"$log" 2>&1; then
+      cat "$log"; rm -f "$log"; return 0
+    fi
+    cat "$log"
+    [ $try = 1 ] && sleep 10
+  done
+  failed_suites=$(sed -n 's|.*Failed to fetch [^ ]*/dists/\([^/ ]*\)/.*|\1|p' "$log" | sort -u | tr '\n' ' ')
+  rm -f "$log"
+  echo "install-deps: some package lists did not load (${failed_suites:-unknown}); going on with those that did" >&2
+}
+apt_install() {
+  local prefs s status=0
+  $SUDO apt-get install -y -q --no-install-recommends "$@" && return 0
+  [ -n "$failed_suites" ] || return 1
+  prefs=$(mktemp)
+  for s in $failed_suites; do
+    printf 'Package: *\nPin: release n=%s\nPin-Priority: 1\n\n' "$s"
+  done >"$prefs"
+  echo "install-deps: trying the install again without the versions of $failed_suites" >&2
+  $SUDO apt-get install -y -q --no-install-recommends -o Dir::Etc::Preferences="$prefs" "$@" || status=$?
+  rm -f "$prefs"
+  return $status
+}
+
 need=()
 for p in g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-tools cmake make \
          wine wine64 wine32:i386 xvfb xauth imagemagick googletest x11-utils \
@@ -50,8 +84,8 @@ for p in g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-tools cma
 done
 if [ ${#need[@]} -gt 0 ]; then
   dpkg --print-foreign-architectures | grep -qx i386 || $SUDO dpkg --add-architecture i386
-  $SUDO apt-get update -q
-  $SUDO apt-get install -y -q --no-install-recommends "${need[@]}"
+  apt_update
+  apt_install "${need[@]}"
 fi
 
 # Wine runs 32-bit Windows programs through a 32-bit Linux loader. Some kernels refuse 32-bit
@@ -67,9 +101,9 @@ if ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
       [ -n "$uri" ] || { echo "No Debian source for $release with main is configured" >&2; exit 1; }
       echo "deb $uri $release-backports main" |
         $SUDO tee /etc/apt/sources.list.d/backports.list >/dev/null
-      $SUDO apt-get update -q
+      apt_update
     fi
-    $SUDO apt-get install -y -q --no-install-recommends -t "$release-backports" qemu-user-static
+    apt_install -t "$release-backports" qemu-user-static
   fi
   misc=/proc/sys/fs/binfmt_misc
   [ -e $misc/register ] || $SUDO mount -t binfmt_misc binfmt_misc $misc
