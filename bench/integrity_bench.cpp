@@ -7,8 +7,7 @@
 //
 // Exit code 0, or 1 when an analysis did not find what its stream holds.
 #include "bench/bench_clock.h"
-#include "checker/integrity_analysis.h"
-#include "checker/integrity_sequence.h"
+#include "checker/measure/measure.h"
 
 #include <algorithm>
 #include <stdio.h>

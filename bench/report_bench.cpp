@@ -7,7 +7,8 @@
 //
 // --page keeps the page of 128 channels in FILE. Exit code 0, or 1 when a target was missed.
 #include "bench/bench_clock.h"
-#include "checker/json_writer.h"
+#include "checker/checker.h"
+#include "checker/report/report.h"
 #include "tests/support/report_records.h"
 
 #include <windows.h>
@@ -52,12 +53,18 @@ Timing writeOnce(SampleRecords *s, const char *path, std::string *page)
     Report &r = s->report;
     for (int k = PART_INFO; k <= PART_RUN; k++)
         r.parts[k].json.clear();
+    infoResults = s->info;
+    conformResults = s->conform;
+    runResults = s->run;
     jsonToBuffer(&r.parts[PART_INFO].json);
-    writeInfoDocument(0, s->info, r.parts[PART_INFO].outcome, r.parts[PART_INFO].exitCode);
+    options.command = findCommand("info");
+    writeInfoDocument(options, 0, r.parts[PART_INFO].outcome, r.parts[PART_INFO].exitCode);
     jsonToBuffer(&r.parts[PART_CONFORM].json);
-    writeConformDocument(0, s->conform, r.parts[PART_CONFORM].outcome, r.parts[PART_CONFORM].exitCode);
+    options.command = findCommand("conform");
+    writeConformDocument(options, 0, r.parts[PART_CONFORM].outcome, r.parts[PART_CONFORM].exitCode);
     jsonToBuffer(&r.parts[PART_RUN].json);
-    writeRunDocument(options, s->run, r.parts[PART_RUN].outcome, r.parts[PART_RUN].exitCode);
+    options.command = findCommand("run");
+    writeRunDocument(options, 0, r.parts[PART_RUN].outcome, r.parts[PART_RUN].exitCode);
     jsonToStdout();
     t.documentsMs = since(start);
 

@@ -1,6 +1,6 @@
 #include "tests/support/report_records.h"
 
-#include "checker/json_writer.h"
+#include "checker/checker.h"
 
 #include <stdio.h>
 #include <string.h>
@@ -148,20 +148,39 @@ static void fillIntegrity(IntegrityResults *integrity)
     integrity->dropped = integrity->eventCounts[EVENT_DROPPED];
 }
 
-// The part's document as its command writes it.
+// The part's document as its command writes it, from its record.
 static void writeDocument(SampleRecords *s, ReportPart part)
 {
+    static const char *const commandOf[REPORT_PARTS] = {"info", "conform", "run", "latency",
+                                                        "integrity"};
     PartResult &p = s->report.parts[part];
     p.json.clear();
     jsonToBuffer(&p.json);
+    useProgramTables();
     CheckerOptions options = {};
     options.maxLate = -1;
+    options.command = findCommand(commandOf[part]);
     switch (part) {
-    case PART_INFO: writeInfoDocument(0, s->info, p.outcome, p.exitCode); break;
-    case PART_CONFORM: writeConformDocument(0, s->conform, p.outcome, p.exitCode); break;
-    case PART_RUN: writeRunDocument(options, s->run, p.outcome, p.exitCode); break;
-    case PART_SWEEP: writeSweepDocument(0, s->sweep, p.outcome, p.exitCode); break;
-    case PART_INTEGRITY: writeIntegrityDocument(s->integrity, p.outcome, p.exitCode); break;
+    case PART_INFO:
+        infoResults = s->info;
+        writeInfoDocument(options, 0, p.outcome, p.exitCode);
+        break;
+    case PART_CONFORM:
+        conformResults = s->conform;
+        writeConformDocument(options, 0, p.outcome, p.exitCode);
+        break;
+    case PART_RUN:
+        runResults = s->run;
+        writeRunDocument(options, 0, p.outcome, p.exitCode);
+        break;
+    case PART_SWEEP:
+        sweepResults = s->sweep;
+        writeSweepDocument(options, 0, p.outcome, p.exitCode);
+        break;
+    case PART_INTEGRITY:
+        integrityResults = s->integrity;
+        writeIntegrityDocument(options, 0, p.outcome, p.exitCode);
+        break;
     case REPORT_PARTS: break;
     }
     jsonToStdout();
@@ -181,7 +200,7 @@ void fillSampleReport(SampleRecords *s, long channels, long long switches, bool 
     snprintf(f.listName, sizeof f.listName, "Big M\xFCller Interface");  // u-umlaut in code page 1252
     snprintf(f.clsid, sizeof f.clsid, "{D7C77681-91D4-4CA3-9AFA-7427AB911F3F}");
     snprintf(f.server, sizeof f.server, "C:\\drivers\\big.dll");
-    snprintf(f.program, sizeof f.program, "quorvelcheck 1.1.0 (x64)");
+    snprintf(f.program, sizeof f.program, "quorvelcheck 1.2.0 (x64)");
     snprintf(f.date, sizeof f.date, "2024-05-01 14:03:22 +02:00");
     snprintf(f.processor, sizeof f.processor, "A Processor, 8 logical processors");
     snprintf(f.windows, sizeof f.windows, "Windows 10 Pro, version 10.0, build 19045");

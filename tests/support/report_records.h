@@ -2,7 +2,7 @@
 // part's JSON document written from them: for the report's unit test and its benchmark.
 #pragma once
 
-#include "checker/report.h"
+#include "checker/report/report.h"
 
 enum {
     SAMPLE_SLIP_STRETCH = 100,  // the stretch of the run where the switches fall behind...

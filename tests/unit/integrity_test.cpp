@@ -1,9 +1,7 @@
 // The integrity command's pure parts: the sequence through every sample type's bytes and back, the
 // analysis of streams with faults planted at known positions, what it says when it finds no lock,
 // and the ring that hands blocks from the callback to the main thread.
-#include "checker/integrity_analysis.h"
-#include "checker/integrity_sequence.h"
-#include "checker/sample_ring.h"
+#include "checker/measure/measure.h"
 
 #include <gtest/gtest.h>
 #include <atomic>

@@ -1,6 +1,6 @@
 // The report's page from records filled by hand: a driver of 128 channels, a run of 100,000
 // switches, a sweep and an integrity run; read back with the strict XML reader.
-#include "checker/report.h"
+#include "checker/report/report.h"
 #include "tests/support/report_records.h"
 #include "tests/support/xml_reader.h"
 

@@ -1,5 +1,5 @@
 // The judgement of a run's switches, fed with arrivals in microseconds (one tick per microsecond).
-#include "checker/switch_timing.h"
+#include "checker/measure/measure.h"
 
 #include <gtest/gtest.h>
 #include <math.h>

@@ -1,0 +1,197 @@
+// The checker's base layer: the command line, what the checker says besides its results (errors,
+// progress, the driver's answers by name, calls that did not answer ASE_OK), and the JSON writer.
+// No driver is called and no process is started here. Main thread throughout.
+#pragma once
+
+#include "drivers/asio_interface.h"
+
+#include <stddef.h>
+#include <string>
+
+enum {
+    EXIT_FINE = 0,
+    EXIT_CHECK_MISSED = 1,  // a run threshold, a lost ping, no switches at all, a failed check
+    EXIT_USAGE = 2,         // unknown command or option, bad value, no such driver
+    EXIT_DRIVER = 3,        // the driver could not be loaded, initialised or started
+    EXIT_CRASHED = 4,       // the driver crashed, hung or ended the process in a call
+};
+
+// ---- Options
+
+enum Option {
+    OPTION_SECONDS, OPTION_BUFFER, OPTION_RATE, OPTION_MAX_LATE, OPTION_MIN_SWITCH_RATIO,
+    OPTION_OUT, OPTION_IN, OPTION_PINGS, OPTION_CALL_TIMEOUT, OPTION_IN_PROCESS, OPTION_PROBE,
+    OPTION_TIME_INFO, OPTION_LIST_CHECKS, OPTION_ONLY, OPTION_SKIP, OPTION_STRICT, OPTION_REPEAT,
+    OPTION_JUNIT, OPTION_SWEEP, OPTION_RATES, OPTION_TOLERANCE, OPTION_REPORT_FILE, OPTION_COUNT
+};
+// A command's set of options: its bits.
+#define OPTION_BIT(option) (1u << (option))
+// What every command that loads a driver takes: its worker's time limit, or no worker.
+#define WORKER_OPTIONS (OPTION_BIT(OPTION_CALL_TIMEOUT) | OPTION_BIT(OPTION_IN_PROCESS))
+
+// Bounds of the values the options take.
+enum { MAX_PINGS = 1000, MAX_REPEAT = 100, MAX_SWEEP_REPEATS = 10 };
+
+struct CommandSpec;
+
+struct CheckerOptions {
+    const CommandSpec *command;  // null when none was named
+    const char *driver;     // DRIVER as given; null when absent
+    bool json;
+    bool help;
+    bool version;
+    bool inProcess;         // --in-process: no worker, for a debugger
+    bool probe;             // list --probe
+    bool timeInfo;          // --time-info: answer yes to "supports time info"
+    double callTimeout;     // seconds a driver call may take: 10
+    double seconds;         // run: 10
+    long bufferSize;        // 0: the driver's preferred size
+    double rate;            // 0: the driver's current rate
+    long maxLate;           // run: -1 for no check
+    double minSwitchRatio;  // run: 0 for no check
+    long outChannel;        // latency, integrity: required; -1 when not given
+    long inChannel;
+    long pings;             // latency: 5 (a sweep: 3)
+    bool pingsGiven;
+    bool sweep;             // latency --sweep
+    const char *rates;      // --rates: "all" or a comma-separated list; null: the current rate
+    double tolerance;       // --tolerance in frames; negative: none
+    int probeIndex;         // the worker's probe: the list index to probe
+    bool listChecks;        // conform --list-checks
+    const char *only;       // --only: checks or phases, comma-separated; null for all
+    const char *skip;       // --skip: the same
+    bool strict;            // a WARN fails
+    long repeat;            // conform: the whole suite this many times (1); a sweep: each setting (2)
+    bool repeatGiven;
+    const char *junitFile;  // --junit FILE; null for none
+    const char *reportFile;  // report -o FILE
+};
+
+// What the option loop saw, for a command's own rules.
+struct ArgumentFacts {
+    bool given[OPTION_COUNT];
+    const char *driver;     // the second word that is not an option; null when absent
+};
+
+// A command of the program: its name and texts, the options it takes, its own rules, and the
+// functions that carry it out. The program's table of them is handed to useCommands.
+struct CommandSpec {
+    const char *name;        // as typed: "run"
+    const char *synopsis;    // its line in the general help: "run DRIVER"
+    const char *summary;     // ... and what it does
+    const char *help;        // its usage text (--help)
+    unsigned options;        // OPTION_BIT of every option it takes
+    bool hidden;             // the worker's own: never on a user's command line
+    // Its defaults and rules once the options are read: EXIT_FINE, or EXIT_USAGE with the reason.
+    int (*rules)(CheckerOptions *options, const ArgumentFacts &facts);
+    // The command, in the process the user started: its exit status. Null for a hidden one.
+    int (*run)(const CheckerOptions &options);
+    // The driver session it runs in a worker (the same program started again); null for none.
+    int (*session)(const CheckerOptions &options);
+};
+
+// The program's commands, in the order the help lists them. Kept by pointer; call first.
+void useCommands(const CommandSpec *const *commands, int count);
+// The command of that name in the table, hidden ones too; null when there is none.
+const CommandSpec *findCommand(const char *name);
+// The table useCommands was given, and its length in *count.
+const CommandSpec *const *programCommands(int *count);
+// Fills options from the command line (the worker's private argument already taken off). Hidden
+// commands are known only when `hiddenToo`. EXIT_FINE, or EXIT_USAGE with the reason on stderr
+// (options.json and, when it was named, options.command are set even then).
+int parseArguments(int argc, char **argv, CheckerOptions *options, bool hiddenToo = false);
+// "--seconds", ...
+const char *optionName(Option option);
+// A command's rule: it needs DRIVER, taken from the facts. EXIT_FINE or EXIT_USAGE.
+int requireDriver(CheckerOptions *options, const ArgumentFacts &facts);
+// The usage text of options.command, or the general one for none, on stdout.
+void printHelp(const CommandSpec *command);
+// "quorvelcheck 1.2.0 (x64)", or its JSON document.
+void printVersion(bool json);
+// The command's name; "" for none.
+const char *commandName(const CommandSpec *command);
+
+// ---- Output
+
+// Writes "quorvelcheck: <text>" to stderr, keeps the text for the JSON documents, and returns
+// exitCode.
+int fail(int exitCode, const char *format, ...);
+// Keeps the text as fail() does, without writing it (the worker has written it already).
+void setFailureText(const char *text);
+// The text of the last fail(), "" when none.
+const char *lastFailure();
+// The document a JSON run prints when the command ended before its results: command, exit code,
+// error.
+void printFailureDocument(const CommandSpec *command, int exitCode);
+
+// True when stderr is a console, where the live progress line goes.
+bool progressWanted();
+// Rewrites the progress line on stderr; clearProgress() empties it before the results.
+void showProgress(const char *format, ...);
+void clearProgress();
+
+// ---- Texts
+
+// "ASE_OK", "ASE_NoClock"...; anything else as "error N" in `buffer`, which it returns then.
+const char *asioErrorName(ASIOError error, char *buffer, size_t size);
+// "kAsioResetRequest"... for selectors 1 to 15; null for any other.
+const char *selectorName(long selector);
+// The sample type's name from the shared table; null for a code it does not hold.
+const char *sampleTypeName(long type);
+// The sample type's name, or "unknown type N" in `out`.
+const char *typeText(long type, char *out, size_t size);
+// "48000" style numbers: no decimals unless the value has some.
+void formatRate(double rate, char *out, size_t size);
+// Driver and registry texts are in the system's ANSI code page; JSON and the report are UTF-8. A text
+// too long to convert whole keeps its plain ASCII and gets '?' for the rest. Always terminated.
+void ansiToUtf8(const char *ansi, char *utf8, size_t size);
+// Appends UTF-8 text escaped for XML (& < > " as entities); bytes XML does not allow (controls but
+// tab and line feed, broken sequences) become '?'.
+void appendXmlUtf8(std::string *out, const char *utf8, size_t length);
+// The same for an ANSI text.
+void appendXmlText(std::string *out, const char *ansi);
+
+// ---- Driver calls that did not answer ASE_OK, in the order made. Main thread.
+
+enum { MAX_NOTED_CALLS = 64 };
+struct NotedCall {
+    char call[48];  // "getLatencies", "getChannelInfo(input 3)"...
+    ASIOError result;
+};
+struct CallNotes {
+    int count;    // kept; calls beyond MAX_NOTED_CALLS are only counted in `dropped`
+    int dropped;
+    NotedCall calls[MAX_NOTED_CALLS];
+};
+extern CallNotes callNotes;
+// Keeps the call when `result` is not ASE_OK; returns `result`.
+ASIOError noteCall(ASIOError result, const char *format, ...);
+// callNotes as text lines under a heading; "none" when empty.
+void printCallNotes();
+// callNotes as "calls_not_ok".
+void jsonCallNotes();
+
+// ---- The JSON writer: one document on stdout (or into a buffer), written as it goes, two spaces
+// per level. `key` is null at the top and inside arrays. Texts are ANSI and written as UTF-8;
+// numbers that are not finite as null.
+
+// Documents from now on are appended to *into (the caller's), the same text stdout would get,
+// until jsonToStdout. A document finished there does not count for jsonDocumentWritten.
+void jsonToBuffer(std::string *into);
+void jsonToStdout();
+
+void jsonBeginObject(const char *key);
+void jsonEndObject();
+void jsonBeginArray(const char *key);
+void jsonEndArray();
+void jsonText(const char *key, const char *value);  // null value: null
+void jsonInteger(const char *key, long long value);
+void jsonNumber(const char *key, double value);
+void jsonBool(const char *key, bool value);
+void jsonNull(const char *key);
+// Ends the document with a line feed.
+void jsonFinish();
+// True once a document has been finished on stdout.
+bool jsonDocumentWritten();
+// The fields every document starts with: program, version, build, and the command (none for null).
+void jsonHeader(const CommandSpec *command);

@@ -1,0 +1,74 @@
+// What the checker says besides its results: the error line, the failure's JSON document and the
+// live progress line.
+#include "checker/base/base.h"
+
+#include <windows.h>
+#include <stdarg.h>
+#include <stdio.h>
+
+static char failure[512];
+static int progressLength = 0;
+
+int fail(int exitCode, const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    vsnprintf(failure, sizeof failure, format, args);
+    va_end(args);
+    clearProgress();
+    fprintf(stderr, "quorvelcheck: %s\n", failure);
+    fflush(stderr);
+    return exitCode;
+}
+
+void setFailureText(const char *text)
+{
+    snprintf(failure, sizeof failure, "%s", text);
+}
+
+const char *lastFailure()
+{
+    return failure;
+}
+
+void printFailureDocument(const CommandSpec *command, int exitCode)
+{
+    jsonBeginObject(nullptr);
+    jsonHeader(command);
+    jsonInteger("exit_code", exitCode);
+    jsonText("error", failure);
+    jsonEndObject();
+    jsonFinish();
+}
+
+bool progressWanted()
+{
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+}
+
+void showProgress(const char *format, ...)
+{
+    char line[160];
+    va_list args;
+    va_start(args, format);
+    int length = vsnprintf(line, sizeof line, format, args);
+    va_end(args);
+    if (length < 0)
+        return;
+    if (length >= static_cast<int>(sizeof line))
+        length = sizeof line - 1;
+    // Blanks over what a longer previous line left behind.
+    fprintf(stderr, "\r%s%*s", line, progressLength > length ? progressLength - length : 0, "");
+    fflush(stderr);
+    progressLength = length;
+}
+
+void clearProgress()
+{
+    if (progressLength == 0)
+        return;
+    fprintf(stderr, "\r%*s\r", progressLength, "");
+    fflush(stderr);
+    progressLength = 0;
+}

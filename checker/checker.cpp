@@ -1,0 +1,63 @@
+// The program's tables: every command, and every record a worker hands back. Adding a command is
+// its own file, a line in each table that concerns it here, and its part of the documentation.
+#include "checker/checker.h"
+
+#include "checker/report/report.h"
+
+#include <stdio.h>
+
+extern const CommandSpec listCommandSpec, infoCommandSpec, runCommandSpec, latencyCommandSpec,
+    conformCommandSpec, integrityCommandSpec, reportCommandSpec, probeCommandSpec;
+
+// In the order the help lists them; the probe is the worker's side of list --probe.
+static const CommandSpec *const commands[] = {
+    &listCommandSpec, &infoCommandSpec, &runCommandSpec, &latencyCommandSpec,
+    &conformCommandSpec, &integrityCommandSpec, &reportCommandSpec, &probeCommandSpec,
+};
+
+static const RecordSpec records[] = {
+    {&openedDriver, sizeof openedDriver},
+    {&callNotes, sizeof callNotes},
+    {&infoResults, sizeof infoResults},
+    {&runResults, sizeof runResults},
+    {&latencyResults, sizeof latencyResults},
+    {&sweepResults, sizeof sweepResults},
+    {&integrityResults, sizeof integrityResults},
+    {&conformResults, sizeof conformResults},
+};
+
+void useProgramTables()
+{
+    useCommands(commands, sizeof commands / sizeof commands[0]);
+    useRecords(records, sizeof records / sizeof records[0]);
+}
+
+int checkerMain(int argc, char **argv)
+{
+    useProgramTables();
+    if (argc > 1 && isWorkerArgument(argv[1]))
+        return workerMain(argc, argv);
+
+    CheckerOptions options;
+    int code = parseArguments(argc, argv, &options);
+    if (code != EXIT_FINE) {
+        if (options.json)
+            printFailureDocument(options.command, code);
+        return code;
+    }
+    if (options.help) {
+        printHelp(options.command);
+        return EXIT_FINE;
+    }
+    if (options.version) {
+        printVersion(options.json);
+        return EXIT_FINE;
+    }
+    userArguments(argc, argv);
+    code = options.command->run(options);
+    // A command that ended before its results still gives one document.
+    if (options.json && !jsonDocumentWritten())
+        printFailureDocument(options.command, code);
+    fflush(stdout);
+    return code;
+}

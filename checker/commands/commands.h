@@ -1,0 +1,178 @@
+// The checker's commands: what each driver session measured, as plain records filled in the worker
+// and handed to the parent whole (session.h), and how each command shows them. Each record says how
+// far its session got, so that what was measured before a failure is still shown. No pointers: the
+// two processes share no addresses.
+//
+// Every command that loads a driver has the same three parts, shared with the report:
+//   measureX(options, index, arguments, outcome)   runs the session in a worker (`arguments`: its
+//       command line there, as runDriverSession takes it), leaves what it measured in the command's
+//       record (emptied first) and returns the command's exit status;
+//   writeXDocument(options, index, outcome, status) writes the document `--json` prints to the JSON
+//       writer's destination, the document of the failure alone after a status the results do not
+//       stand after;
+//   printXText(options, index, outcome, status)      prints the text, nothing after such a status.
+// Parent side, main thread; the sessions (xSession) run in the worker.
+#pragma once
+
+#include "checker/base/base.h"
+#include "checker/measure/measure.h"
+#include "checker/session/session.h"
+#include "drivers/asio_interface.h"
+
+// ---- One shape for every command that loads a driver
+
+typedef int (*MeasureCommand)(const CheckerOptions &options, int index, const char *arguments,
+                              SessionOutcome *outcome);
+typedef void (*ShowCommand)(const CheckerOptions &options, int index, const SessionOutcome &outcome,
+                            int exitCode);
+// Finds DRIVER in the list, measures in a worker with the user's own arguments, and shows what came
+// back: the document with --json, else the text. The exit status.
+int runDriverCommand(const CheckerOptions &options, MeasureCommand measure, ShowCommand writeDocument,
+                     ShowCommand printText);
+
+// ---- How the commands that run the loopback show a run
+
+void printTiming(const TimingFigures &timing, double periodUs);
+void jsonTiming(const TimingFigures &timing, double periodUs);
+void printMessages(const MessageTally &messages);
+void jsonMessages(const MessageTally &messages);
+
+// ---- info
+enum { MAX_LISTED_CHANNELS = 1024, MAX_CLOCKS = 32 };
+
+enum InfoStage { INFO_NOTHING, INFO_FIGURES, INFO_RATES, INFO_CHANNELS, INFO_LATENCIES, INFO_DONE };
+struct InfoResults {
+    InfoStage stage;        // the last part measured
+    DriverFigures figures;  // readRecordFigures
+    ASIOError rateAnswers[PROBE_RATES];
+    long listedInputs, listedOutputs;  // at most MAX_LISTED_CHANNELS each
+    ASIOChannelInfo inputs[MAX_LISTED_CHANNELS];
+    ASIOChannelInfo outputs[MAX_LISTED_CHANNELS];
+    long inputLatency, outputLatency;
+    ASIOError latencyResult;
+    ASIOClockSource clocks[MAX_CLOCKS];
+    long clockCount;
+};
+extern InfoResults infoResults;
+int measureInfo(const CheckerOptions &options, int index, const char *arguments,
+                SessionOutcome *outcome);
+void writeInfoDocument(const CheckerOptions &options, int index, const SessionOutcome &outcome,
+                       int exitCode);
+void printInfoText(const CheckerOptions &options, int index, const SessionOutcome &outcome,
+                   int exitCode);
+
+// ---- run
+enum RunStage { RUN_NOTHING, RUN_PREPARED, RUN_STARTED, RUN_MEASURED, RUN_STOPPED };
+struct RunResults {
+    RunStage stage;
+    RunSetup setup;
+    TimingFigures timing;   // from RUN_MEASURED: judged before the stop was asked for
+    MessageTally messages;
+};
+extern RunResults runResults;
+int measureRun(const CheckerOptions &options, int index, const char *arguments, SessionOutcome *outcome);
+void writeRunDocument(const CheckerOptions &options, int index, const SessionOutcome &outcome,
+                      int exitCode);
+void printRunText(const CheckerOptions &options, int index, const SessionOutcome &outcome,
+                  int exitCode);
+
+// ---- latency
+struct LatencyResults {
+    RunStage stage;
+    RunSetup setup;
+    long outChannel, inChannel;
+    long outType, inType;
+    // The driver's claim once the buffers were made, and again after the run: a driver that sends a
+    // latency-changed or reset request has changed it meanwhile.
+    long inputLatency, outputLatency;
+    long inputLatencyAfter, outputLatencyAfter;
+    bool claimReadAfter;
+    // The pings, as the callback left them.
+    long wanted;
+    long sent;
+    int64_t sentAt[MAX_PINGS];
+    int64_t roundTrip[MAX_PINGS];  // frames; -1 lost
+    int64_t sentInSwitch[MAX_PINGS];
+    double gapBeforeUs[MAX_PINGS];  // the longest interval between switches since the ping before
+    bool lost;
+    bool quietSinceSent;    // for the lost ping: the input fell quiet before the echo could come
+    double peakSinceSent;   // ... its loudest frame since it was sent, a fraction of full scale
+    double quietestWindow;  // ... its quietest 16 frames in a row
+    TimingFigures timing;
+    MessageTally messages;
+};
+extern LatencyResults latencyResults;
+int measureLatency(const CheckerOptions &options, int index, const char *arguments,
+                   SessionOutcome *outcome);
+void writeLatencyDocument(const CheckerOptions &options, int index, const SessionOutcome &outcome,
+                          int exitCode);
+void printLatencyText(const CheckerOptions &options, int index, const SessionOutcome &outcome,
+                      int exitCode);
+
+// ---- latency --sweep: the round trip at every allowed buffer size, at each rate asked for, each
+// setting measured `repeats` times, each a full create, start, stop and dispose.
+enum { MAX_SWEEP_RATES = 8, MAX_SWEEP_SIZES = 16,
+       MAX_SWEEP_SETTINGS = MAX_SWEEP_RATES * MAX_SWEEP_SIZES };
+
+struct SweepSetting {
+    double rate;
+    long size;
+    int repeatsRun;
+    int64_t roundTrip[MAX_SWEEP_REPEATS];  // frames, the median of that repeat's pings; -1 lost
+    long reportedIn, reportedOut;          // getLatencies once the buffers of the first repeat were made
+    ASIOError error;                       // the setting could not be run: createBuffers or start
+    bool measured;                         // at least one repeat came back
+    int64_t median, spread;                // across the repeats that came back
+    long difference;                       // reported - measured median
+    bool outsideTolerance;
+};
+
+struct SweepResults {
+    RunStage stage;
+    long outChannel, inChannel;
+    long outType, inType;
+    int repeats;
+    double tolerance;        // frames; negative when no --tolerance was given
+    int settingCount;        // settings measured so far, in order: rate by rate, size by size
+    int runningSetting;      // the setting in progress, -1 between them
+    SweepSetting settings[MAX_SWEEP_SETTINGS];
+};
+extern SweepResults sweepResults;
+// The sweep's session, which latency --sweep runs in its worker.
+int sweepSession(const CheckerOptions &options);
+int measureSweep(const CheckerOptions &options, int index, const char *arguments,
+                 SessionOutcome *outcome);
+void writeSweepDocument(const CheckerOptions &options, int index, const SessionOutcome &outcome,
+                        int exitCode);
+void printSweepText(const CheckerOptions &options, int index, const SessionOutcome &outcome,
+                    int exitCode);
+
+// ---- integrity: a known sequence through the cable, every sample accounted for.
+struct IntegrityResults {
+    RunStage stage;
+    RunSetup setup;
+    long outChannel, inChannel;
+    long outType, inType;
+    int bits;                   // the input's sample bits the sequence uses
+    // The analysis as it ended (measure.h), without its working state.
+    int state;                  // IntegrityState
+    int64_t delay, lockDelay, lockPosition;
+    int64_t received, unseen, matched, corrupted, inverted, foreign, dropped, repeated, slipped;
+    int64_t eventCounts[EVENT_KINDS];
+    int keptEvents;
+    IntegrityEvent events[MAX_INTEGRITY_EVENTS];
+    uint32_t differingBits;
+    int transparentBits;
+    int noLockReason;           // NoLockReason
+    double peakDbfs, rmsDbfs;
+    long blocksDroppedByChecker;  // blocks the checker's ring had no room for: its own fault
+    TimingFigures timing;
+    MessageTally messages;
+};
+extern IntegrityResults integrityResults;
+int measureIntegrity(const CheckerOptions &options, int index, const char *arguments,
+                     SessionOutcome *outcome);
+void writeIntegrityDocument(const CheckerOptions &options, int index, const SessionOutcome &outcome,
+                            int exitCode);
+void printIntegrityText(const CheckerOptions &options, int index, const SessionOutcome &outcome,
+                        int exitCode);

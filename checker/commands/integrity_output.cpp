@@ -1,0 +1,211 @@
+// How quorvelcheck integrity shows what came back: the lock, the accounting of every sample, each
+// event with its place, the transparent bits and the timing, as text and as JSON.
+#include "checker/commands/commands.h"
+
+#include <math.h>
+#include <stdio.h>
+
+static const char *const eventNames[EVENT_KINDS] = {"corrupted", "inverted", "dropped", "repeated",
+                                                     "slip"};
+
+static void eventText(const IntegrityEvent &e, double rate, char *out, size_t size)
+{
+    char what[64];
+    switch (e.kind) {
+    case EVENT_CORRUPTED:
+        snprintf(what, sizeof what, "%lld samples, bits 0x%08X", static_cast<long long>(e.size), e.bits);
+        break;
+    case EVENT_SLIP:
+        snprintf(what, sizeof what, "%+lld samples", static_cast<long long>(e.size));
+        break;
+    default:
+        snprintf(what, sizeof what, "%lld samples", static_cast<long long>(e.size));
+    }
+    snprintf(out, size, "%-9s %-28s at position %lld (switch %lld, %.3f ms; %.3f s of audio in)",
+             eventNames[e.kind], what, static_cast<long long>(e.position),
+             static_cast<long long>(e.switchNumber), e.timeUs / 1000, e.position / rate);
+}
+
+static long long eventTotal(const IntegrityResults &r)
+{
+    long long events = 0;
+    for (int64_t count : r.eventCounts)
+        events += count;
+    return events;
+}
+
+// "Events: 3 (corrupted 2, slip 1)" and the kept ones, a line each.
+static void printEvents(const IntegrityResults &r)
+{
+    long long events = eventTotal(r);
+    printf("Events: %s", events ? "" : "none\n");
+    if (!events)
+        return;
+    printf("%lld (", events);
+    bool first = true;
+    for (int k = 0; k < EVENT_KINDS; k++) {
+        if (r.eventCounts[k]) {
+            printf("%s%s %lld", first ? "" : ", ", eventNames[k],
+                   static_cast<long long>(r.eventCounts[k]));
+            first = false;
+        }
+    }
+    printf(")%s\n", events > r.keptEvents ? "; the first 100 in full" : "");
+    for (int k = 0; k < r.keptEvents; k++) {
+        char line[200];
+        eventText(r.events[k], r.setup.figures.sampleRate, line, sizeof line);
+        printf("  %s\n", line);
+    }
+}
+
+static void printLocked(const IntegrityResults &r)
+{
+    printf("Sequence found: delay %lld frames, from input position %lld\n",
+           static_cast<long long>(r.lockDelay), static_cast<long long>(r.lockPosition));
+    printf("After the lock: %lld samples received, %lld matched, %lld corrupted, %lld "
+           "inverted, %lld dropped, %lld repeated, %lld slipped\n",
+           static_cast<long long>(r.received - r.lockPosition), static_cast<long long>(r.matched),
+           static_cast<long long>(r.corrupted), static_cast<long long>(r.inverted),
+           static_cast<long long>(r.dropped), static_cast<long long>(r.repeated),
+           static_cast<long long>(r.slipped));
+    printEvents(r);
+    printf("Transparent to %d of %d bits%s\n", r.transparentBits, r.bits,
+           r.differingBits ? "" : " (every bit came through unchanged)");
+    if (r.unseen || r.blocksDroppedByChecker) {
+        printf("Not judged: %lld samples the checker had no room for (its own fault)\n",
+               static_cast<long long>(r.unseen));
+    }
+    if (r.timing.late > 0) {
+        printf("Late switches and data: %lld late switch%s; %s\n", r.timing.late,
+               r.timing.late == 1 ? "" : "es",
+               eventTotal(r) ? "samples went wrong too (the events above)"
+                             : "no sample was lost: the timing went wrong, not the data");
+    }
+}
+
+// The statuses a run is shown after; any other ends the command with its error alone.
+static bool integrityStands(int code)
+{
+    return code == EXIT_FINE || code == EXIT_CHECK_MISSED || code == EXIT_CRASHED;
+}
+
+void printIntegrityText(const CheckerOptions &, int, const SessionOutcome &, int exitCode)
+{
+    if (!integrityStands(exitCode))
+        return;
+    const IntegrityResults &r = integrityResults;
+    const RunSetup &s = r.setup;
+    char rate[32], out[32], in[32];
+    printDriverHeading(s.index);
+    if (r.stage < RUN_STARTED) {
+        printCallNotes();
+        return;
+    }
+    formatRate(s.figures.sampleRate, rate, sizeof rate);
+    printf("Integrity: output %ld (%s) to input %ld (%s), %d bits, %ld frames at %s Hz, %.2f s\n",
+           r.outChannel, typeText(r.outType, out, sizeof out), r.inChannel,
+           typeText(r.inType, in, sizeof in), r.bits, s.bufferSize, rate, s.elapsedS);
+    if (r.stage >= RUN_MEASURED) {
+        if (r.state != INTEGRITY_LOCKED) {
+            static const char *const carried[] = {"silent", "low noise", "a loud signal that is not "
+                                                  "the sequence: a wrong channel?"};
+            int reason = r.noLockReason >= 0 && r.noLockReason <= 2 ? r.noLockReason : 2;
+            printf("Sequence: not found (the input carried %s; peak %.1f dBFS, RMS %.1f dBFS)\n",
+                   carried[reason], r.peakDbfs > -0.05 ? 0.0 : r.peakDbfs, r.rmsDbfs);
+        } else {
+            printLocked(r);
+        }
+        printTiming(r.timing, s.periodUs);
+        printMessages(r.messages);
+    }
+    printCallNotes();
+}
+
+// The lock, the levels and the accounting of every sample.
+static void jsonAccount(const IntegrityResults &r)
+{
+    static const char *const reasons[] = {"silent", "noise", "foreign"};
+    jsonBool("locked", r.state == INTEGRITY_LOCKED);
+    if (r.state == INTEGRITY_LOCKED) {
+        jsonInteger("delay_frames", r.lockDelay);
+        jsonInteger("lock_position", r.lockPosition);
+        jsonNull("no_lock_reason");
+    } else {
+        jsonNull("delay_frames");
+        jsonNull("lock_position");
+        jsonText("no_lock_reason", reasons[r.noLockReason >= 0 && r.noLockReason <= 2 ? r.noLockReason : 2]);
+    }
+    jsonNumber("peak_dbfs", r.peakDbfs);
+    jsonNumber("rms_dbfs", r.rmsDbfs);
+    jsonBeginObject("counts");
+    jsonInteger("received", r.received);
+    jsonInteger("matched", r.matched);
+    jsonInteger("corrupted", r.corrupted);
+    jsonInteger("inverted", r.inverted);
+    jsonInteger("dropped", r.dropped);
+    jsonInteger("repeated", r.repeated);
+    jsonInteger("slipped", r.slipped);
+    jsonInteger("foreign", r.foreign);
+    jsonInteger("unseen", r.unseen);
+    jsonEndObject();
+}
+
+static void jsonEvents(const IntegrityResults &r)
+{
+    jsonBeginObject("event_counts");
+    for (int k = 0; k < EVENT_KINDS; k++)
+        jsonInteger(eventNames[k], r.eventCounts[k]);
+    jsonEndObject();
+    jsonBeginArray("events");
+    for (int k = 0; k < r.keptEvents; k++) {
+        const IntegrityEvent &e = r.events[k];
+        char bits[16];
+        snprintf(bits, sizeof bits, "0x%08X", e.bits);
+        jsonBeginObject(nullptr);
+        jsonText("kind", eventNames[e.kind]);
+        jsonInteger("position", e.position);
+        jsonInteger("size", e.size);
+        jsonText("bits", e.kind == EVENT_CORRUPTED ? bits : nullptr);
+        jsonInteger("switch", e.switchNumber);
+        jsonNumber("time_ms", e.timeUs / 1000);
+        jsonEndObject();
+    }
+    jsonEndArray();
+}
+
+void writeIntegrityDocument(const CheckerOptions &options, int, const SessionOutcome &outcome,
+                            int exitCode)
+{
+    const IntegrityResults &r = integrityResults;
+    const RunSetup &s = r.setup;
+    if (!integrityStands(exitCode)) {
+        printFailureDocument(options.command, exitCode);
+        return;
+    }
+    jsonBeginObject(nullptr);
+    jsonHeader(options.command);
+    jsonDriver(s.index);
+    if (r.stage >= RUN_STARTED) {
+        jsonInteger("out", r.outChannel);
+        jsonInteger("in", r.inChannel);
+        jsonText("out_type", sampleTypeName(r.outType));
+        jsonText("in_type", sampleTypeName(r.inType));
+        jsonInteger("bits", r.bits);
+        jsonInteger("buffer_size", s.bufferSize);
+        jsonNumber("sample_rate", s.figures.sampleRate);
+    }
+    if (r.stage >= RUN_MEASURED) {
+        jsonNumber("seconds", s.elapsedS);
+        jsonAccount(r);
+        jsonEvents(r);
+        jsonInteger("transparent_bits", r.transparentBits);
+        char differing[16];
+        snprintf(differing, sizeof differing, "0x%08X", r.differingBits);
+        jsonText("differing_bits", differing);
+        jsonInteger("blocks_dropped_by_checker", r.blocksDroppedByChecker);
+        jsonTiming(r.timing, s.periodUs);
+        jsonMessages(r.messages);
+    }
+    jsonCallNotes();
+    jsonSessionEnd(outcome, exitCode);
+}

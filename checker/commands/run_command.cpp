@@ -1,0 +1,232 @@
+// quorvelcheck run: the dialog's loopback for a while, every buffer switch timed.
+#include "checker/commands/commands.h"
+
+#include "engine/loopback.h"
+
+#include <math.h>
+#include <stdio.h>
+#include <string.h>
+
+RunResults runResults;
+
+static double runSeconds;
+static int64_t runStarted;
+
+static void runProgress(char *line, size_t size)
+{
+    snprintf(line, size, "run: %.1f of %.1f s, %ld switches",
+             ticksToUs(performanceTicks() - runStarted) / 1e6, runSeconds,
+             static_cast<long>(loopbackState.switchCount.load(std::memory_order_relaxed)));
+}
+
+// The verdicts of the thresholds, from the figures alone.
+struct RunVerdicts {
+    bool noSwitches;   // not one switch between start and stop
+    bool lateMissed;
+    bool ratioMissed;
+};
+
+static RunVerdicts judge(const CheckerOptions &options, const TimingFigures &t)
+{
+    RunVerdicts v;
+    v.noSwitches = t.switches == 0;
+    v.lateMissed = options.maxLate >= 0 && (t.late < 0 || t.late > options.maxLate);
+    v.ratioMissed = options.minSwitchRatio > 0 && !(t.ratio >= options.minSwitchRatio);
+    return v;
+}
+
+// The statuses a run is shown after; any other ends the command with its error alone.
+static bool runStands(int code)
+{
+    return code == EXIT_FINE || code == EXIT_CHECK_MISSED || code == EXIT_CRASHED;
+}
+
+void printRunText(const CheckerOptions &options, int, const SessionOutcome &, int exitCode)
+{
+    if (!runStands(exitCode))
+        return;
+    const RunResults &r = runResults;
+    const RunVerdicts v = judge(options, r.timing);
+    const RunSetup &s = r.setup;
+    char rate[32];
+    printDriverHeading(s.index);
+    if (r.stage < RUN_PREPARED) {
+        printCallNotes();
+        return;
+    }
+    formatRate(s.figures.sampleRate, rate, sizeof rate);
+    if (r.stage >= RUN_MEASURED) {
+        printf("Run: %ld frames at %s Hz, period %.1f us, %.2f s\n", s.bufferSize, rate, s.periodUs,
+               s.elapsedS);
+    } else {
+        printf("Run: %ld frames at %s Hz, period %.1f us; %s\n", s.bufferSize, rate, s.periodUs,
+               r.stage >= RUN_STARTED ? "it did not end" : "it did not begin");
+    }
+    if (r.stage >= RUN_MEASURED) {
+        printTiming(r.timing, s.periodUs);
+        printMessages(r.messages);
+        if (v.noSwitches)
+            printf("Check: at least one switch between start and stop: MISSED\n");
+        if (options.maxLate >= 0)
+            printf("Check --max-late %ld: %s\n", options.maxLate, v.lateMissed ? "MISSED" : "passed");
+        if (options.minSwitchRatio > 0) {
+            printf("Check --min-switch-ratio %g: %s\n", options.minSwitchRatio,
+                   v.ratioMissed ? "MISSED" : "passed");
+        }
+    }
+    printCallNotes();
+}
+
+// The thresholds' verdicts as "checks".
+static void jsonRunChecks(const CheckerOptions &options, const TimingFigures &t, const RunVerdicts &v)
+{
+    jsonBeginArray("checks");
+    jsonBeginObject(nullptr);
+    jsonText("check", "switches");
+    jsonInteger("value", t.switches);
+    jsonBool("passed", !v.noSwitches);
+    jsonEndObject();
+    if (options.maxLate >= 0) {
+        jsonBeginObject(nullptr);
+        jsonText("check", "max_late");
+        jsonInteger("limit", options.maxLate);
+        if (t.late >= 0)
+            jsonInteger("value", t.late);
+        else
+            jsonNull("value");
+        jsonBool("passed", !v.lateMissed);
+        jsonEndObject();
+    }
+    if (options.minSwitchRatio > 0) {
+        jsonBeginObject(nullptr);
+        jsonText("check", "min_switch_ratio");
+        jsonNumber("limit", options.minSwitchRatio);
+        jsonNumber("value", t.ratio);
+        jsonBool("passed", !v.ratioMissed);
+        jsonEndObject();
+    }
+    jsonEndArray();
+}
+
+void writeRunDocument(const CheckerOptions &options, int, const SessionOutcome &outcome, int exitCode)
+{
+    const RunResults &r = runResults;
+    const RunSetup &s = r.setup;
+    const TimingFigures &t = r.timing;
+    if (!runStands(exitCode)) {
+        printFailureDocument(options.command, exitCode);
+        return;
+    }
+    jsonBeginObject(nullptr);
+    jsonHeader(options.command);
+    jsonDriver(s.index);
+    if (r.stage >= RUN_PREPARED) {
+        jsonInteger("buffer_size", s.bufferSize);
+        jsonNumber("sample_rate", s.figures.sampleRate);
+        jsonNumber("period_us", s.periodUs > 0 ? s.periodUs : NAN);
+    }
+    jsonText("stage", r.stage >= RUN_STOPPED    ? "stopped"
+                      : r.stage >= RUN_MEASURED ? "measured"
+                      : r.stage >= RUN_STARTED  ? "started"
+                      : r.stage >= RUN_PREPARED ? "prepared"
+                                                : "opened");
+    if (r.stage >= RUN_MEASURED) {
+        jsonNumber("seconds", s.elapsedS);
+        jsonTiming(t, s.periodUs);
+        jsonMessages(r.messages);
+        jsonRunChecks(options, t, judge(options, t));
+    }
+    jsonCallNotes();
+    jsonSessionEnd(outcome, exitCode);
+}
+
+static int runSession(const CheckerOptions &options)
+{
+    RunResults &r = runResults;
+    int code = openRun(options, &r.setup);
+    if (code == EXIT_FINE && !prepareTiming(options.seconds, r.setup.periodUs))
+        code = fail(EXIT_DRIVER, "no memory for the timing of %g s", options.seconds);
+    if (code == EXIT_FINE) {
+        r.stage = RUN_PREPARED;
+        publishRecord(&runResults);
+        resetMessageCounts(options.timeInfo);
+        code = beginRun(&timedCallbacks, &r.setup);
+    }
+    if (code != EXIT_FINE) {
+        publishRecord(&callNotes);
+        closeChosenDriver();
+        return code;
+    }
+    r.stage = RUN_STARTED;
+    publishRecord(&runResults);
+
+    runSeconds = options.seconds;
+    runStarted = performanceTicks();
+    waitForRun(options.seconds, nullptr, runProgress);
+    // Judged before the stop is asked for: what the run measured is handed over even when the
+    // driver does not come back from stop.
+    judgeWindow(&r.setup, &r.timing);
+    tallyMessages(&r.messages);
+    r.stage = RUN_MEASURED;
+    publishRecord(&runResults);
+    publishRecord(&callNotes);
+
+    endRun(&r.setup, &r.timing);
+    tallyMessages(&r.messages);
+    r.stage = RUN_STOPPED;
+    closeChosenDriver();
+    publishRecord(&runResults);
+    publishRecord(&callNotes);
+
+    RunVerdicts v = judge(options, r.timing);
+    if (v.noSwitches) {
+        code = fail(EXIT_CHECK_MISSED, "the driver made no buffer switch in the %.2f s between "
+                    "start and stop", r.setup.elapsedS);
+    }
+    if (v.lateMissed) {
+        code = r.timing.late < 0
+                   ? fail(EXIT_CHECK_MISSED, "late switches cannot be judged: no usable sample rate")
+                   : fail(EXIT_CHECK_MISSED, "%lld switches came late; --max-late allows %ld",
+                          r.timing.late, options.maxLate);
+    }
+    if (v.ratioMissed) {
+        code = fail(EXIT_CHECK_MISSED, "switch ratio %.4f is below --min-switch-ratio %g",
+                    r.timing.ratio, options.minSwitchRatio);
+    }
+    return code;
+}
+
+int measureRun(const CheckerOptions &options, int index, const char *arguments, SessionOutcome *outcome)
+{
+    memset(&runResults, 0, sizeof runResults);
+    runResults.setup.index = index;
+    return runDriverSession(options, runSession, arguments, outcome);
+}
+
+static int runCommand(const CheckerOptions &options)
+{
+    return runDriverCommand(options, measureRun, writeRunDocument, printRunText);
+}
+
+static const char *const runHelp =
+    "usage: quorvelcheck run DRIVER [--seconds S] [--buffer N] [--rate R] [--time-info]\n"
+    "                        [--max-late N] [--min-switch-ratio R] [--json]\n"
+    "\n"
+    "Runs the loopback as the dialog does (input i copied to output i) for S seconds (10), at the\n"
+    "driver's preferred buffer size and current rate unless N or R are given, and shows the\n"
+    "switches made against those the time from start to stop holds, the intervals between\n"
+    "switches against the buffer period, each switch's lateness against the ideal timeline, the\n"
+    "longest callback, late switches (an interval over 1.5 periods, the gaps after start and\n"
+    "before stop included) and the driver's messages. A run without any switch misses (exit 1).\n"
+    "\n"
+    "  --time-info            answer yes to \"supports time info\", as most hosts do: the driver\n"
+    "                         may then call bufferSwitchTimeInfo instead of bufferSwitch\n"
+    "  --max-late N           exit 1 when more than N switches came late\n"
+    "  --min-switch-ratio R   exit 1 when switches made / switches expected is below R\n";
+
+extern const CommandSpec runCommandSpec = {
+    "run", "run DRIVER", "the loopback for a while, with the timing of its buffer switches", runHelp,
+    WORKER_OPTIONS | OPTION_BIT(OPTION_SECONDS) | OPTION_BIT(OPTION_BUFFER) | OPTION_BIT(OPTION_RATE) |
+        OPTION_BIT(OPTION_MAX_LATE) | OPTION_BIT(OPTION_MIN_SWITCH_RATIO) | OPTION_BIT(OPTION_TIME_INFO),
+    false, requireDriver, runCommand, runSession,
+};

@@ -1,0 +1,201 @@
+// The checks: their identifiers and descriptions, the selection by --only and --skip, and grading.
+#include "checker/conform/phases.h"
+
+#include <stdarg.h>
+#include <stdio.h>
+#include <string.h>
+
+ConformResults conformResults;
+
+const CheckDefinition checkDefinitions[CHECK_COUNT] = {
+    {"open.create", PHASE_OPEN, "The driver's COM object is created (WARN over 1 s)"},
+    {"open.init", PHASE_OPEN, "init succeeds (WARN over 1 s)"},
+    {"open.name", PHASE_OPEN, "getDriverName gives a name that is not empty and ends within its 32 bytes"},
+    {"open.error_message", PHASE_OPEN, "getErrorMessage gives a text that ends within its 124 bytes"},
+    {"open.reopen", PHASE_OPEN, "The object is released, then created and initialised again"},
+
+    {"figures.buffer_sizes", PHASE_FIGURES, "Buffer sizes: min <= preferred <= max, all above 0"},
+    {"figures.granularity", PHASE_FIGURES,
+     "The granularity rule holds (-1: sizes are powers of two; above 0: min plus multiples; 0: min = max)"},
+    {"figures.channels", PHASE_FIGURES, "Channel counts are 0 or more, and there is at least one channel"},
+    {"figures.channel_info", PHASE_FIGURES,
+     "getChannelInfo answers for every channel: a known sample type, a name that ends within 32 bytes "
+     "and is not empty, the channel and direction asked for"},
+    {"figures.channel_past_end", PHASE_FIGURES, "getChannelInfo refuses a channel past the last"},
+    {"figures.clocks", PHASE_FIGURES, "getClockSources gives at least one source, exactly one current"},
+    {"figures.current_rate", PHASE_FIGURES, "canSampleRate accepts the current sample rate"},
+
+    {"rates.set", PHASE_RATES,
+     "Every standard rate canSampleRate accepts: setSampleRate answers ASE_OK and getSampleRate reads it back"},
+    {"rates.refused", PHASE_RATES,
+     "Every standard rate canSampleRate refuses is refused by setSampleRate too (WARN)"},
+    {"rates.restored", PHASE_RATES, "The rate the driver had is set back and read back"},
+
+    {"buffers.sizes", PHASE_BUFFERS,
+     "createBuffers succeeds at the minimum, preferred and maximum sizes and the allowed sizes between "
+     "(up to 16)"},
+    {"buffers.pointers", PHASE_BUFFERS,
+     "Every buffer address is set, and no two buffers share or overlap memory"},
+    {"buffers.latencies", PHASE_BUFFERS,
+     "getLatencies answers after createBuffers; each latency at least the buffer size (WARN), not "
+     "shrinking as the buffer grows"},
+    {"buffers.recreate", PHASE_BUFFERS, "disposeBuffers, then createBuffers again at the same size works"},
+    {"buffers.double_create", PHASE_BUFFERS,
+     "A second createBuffers without disposeBuffers is refused or handled, without a crash"},
+
+    {"stream.window", PHASE_STREAM,
+     "No callback during createBuffers, before start is called or after stop returns"},
+    {"stream.index", PHASE_STREAM, "The buffer index alternates 0, 1, 0, 1 from the first switch"},
+    {"stream.thread", PHASE_STREAM, "Switches come from one thread (WARN)"},
+    {"stream.rate", PHASE_STREAM,
+     "The measured sample rate is within 1,000 ppm (WARN) and 1% of the nominal one"},
+    {"stream.position", PHASE_STREAM,
+     "getSamplePosition answers; the position advances by the buffer size per switch and never goes "
+     "back; the time stamp advances with the clock"},
+    {"stream.buffer_switch", PHASE_STREAM, "Time info declined: the driver calls bufferSwitch only"},
+    {"stream.messages", PHASE_STREAM,
+     "Every selector the driver sends was first asked about with kAsioSelectorSupported (WARN)"},
+    {"stream.reset", PHASE_STREAM, "No reset request during the run (WARN)"},
+    {"stream.output_ready", PHASE_STREAM,
+     "When outputReady answers ASE_OK, it keeps answering ASE_OK after every switch"},
+
+    {"time_info.window", PHASE_TIME_INFO,
+     "No callback during createBuffers, before start is called or after stop returns"},
+    {"time_info.index", PHASE_TIME_INFO, "The buffer index alternates 0, 1, 0, 1 from the first switch"},
+    {"time_info.thread", PHASE_TIME_INFO, "Switches come from one thread (WARN)"},
+    {"time_info.rate", PHASE_TIME_INFO,
+     "The measured sample rate is within 1,000 ppm (WARN) and 1% of the nominal one"},
+    {"time_info.position", PHASE_TIME_INFO,
+     "getSamplePosition answers; the position advances by the buffer size per switch and never goes "
+     "back; the time stamp advances with the clock"},
+    {"time_info.record", PHASE_TIME_INFO,
+     "Time info offered: bufferSwitchTimeInfo's record has system time and sample position valid, the "
+     "position advancing by the buffer size, the time with the clock, the rate (when flagged) the "
+     "current one"},
+    {"time_info.messages", PHASE_TIME_INFO,
+     "Every selector the driver sends was first asked about with kAsioSelectorSupported (WARN)"},
+    {"time_info.reset", PHASE_TIME_INFO, "No reset request during the run (WARN)"},
+    {"time_info.output_ready", PHASE_TIME_INFO,
+     "When outputReady answers ASE_OK, it keeps answering ASE_OK after every switch"},
+
+    {"life.start_stop", PHASE_LIFE,
+     "Start and stop 20 times with the same buffers: every run streams and stops cleanly"},
+    {"life.recreate", PHASE_LIFE, "Dispose and create the buffers 10 times: every run streams"},
+    {"life.rate_change", PHASE_LIFE, "A rate change between two runs: the next run streams at the new rate"},
+    {"life.release", PHASE_LIFE, "Released with everything disposed, the object lets go of its last reference"},
+};
+
+const char *phaseName(ConformPhase phase)
+{
+    static const char *const names[PHASE_COUNT] = {"open", "figures", "rates", "buffers", "stream",
+                                                   "time_info", "life"};
+    return phase >= 0 && phase < PHASE_COUNT ? names[phase] : "";
+}
+
+const char *verdictName(Verdict verdict)
+{
+    switch (verdict) {
+    case VERDICT_NOT_RUN: return "not run";
+    case VERDICT_SKIPPED: return "skipped";
+    case VERDICT_PASS: return "PASS";
+    case VERDICT_WARN: return "WARN";
+    case VERDICT_FAIL: return "FAIL";
+    }
+    return "";
+}
+
+int parseCheckList(const char *list, bool selected[CHECK_COUNT])
+{
+    for (int c = 0; c < CHECK_COUNT; c++)
+        selected[c] = false;
+    const char *at = list;
+    while (*at) {
+        const char *end = strchr(at, ',');
+        size_t length = end ? static_cast<size_t>(end - at) : strlen(at);
+        bool known = false;
+        for (int c = 0; c < CHECK_COUNT; c++) {
+            const char *id = checkDefinitions[c].id;
+            const char *phase = phaseName(checkDefinitions[c].phase);
+            bool whole = strlen(id) == length && strncmp(id, at, length) == 0;
+            bool ofPhase = strlen(phase) == length && strncmp(phase, at, length) == 0;
+            if (whole || ofPhase) {
+                selected[c] = true;
+                known = true;
+            }
+        }
+        if (!known && length > 0) {
+            return fail(EXIT_USAGE, "unknown check \"%.*s\": the checks and phases are in "
+                        "quorvelcheck conform --list-checks", static_cast<int>(length), at);
+        }
+        at += length + (end ? 1 : 0);
+    }
+    return EXIT_FINE;
+}
+
+bool checkWanted(const CheckerOptions &options, ConformCheck check)
+{
+    bool selected[CHECK_COUNT];
+    if (options.only && parseCheckList(options.only, selected) == EXIT_FINE && !selected[check])
+        return false;
+    if (options.skip && parseCheckList(options.skip, selected) == EXIT_FINE && selected[check])
+        return false;
+    return true;
+}
+
+void printCheckList(const CheckerOptions &options)
+{
+    if (options.json) {
+        jsonBeginObject(nullptr);
+        jsonHeader(options.command);
+        jsonBeginArray("checks");
+        for (const CheckDefinition &d : checkDefinitions) {
+            jsonBeginObject(nullptr);
+            jsonText("id", d.id);
+            jsonText("phase", phaseName(d.phase));
+            jsonText("description", d.description);
+            jsonEndObject();
+        }
+        jsonEndArray();
+        jsonEndObject();
+        jsonFinish();
+        return;
+    }
+    for (int p = 0; p < PHASE_COUNT; p++) {
+        printf("%s\n", phaseName(static_cast<ConformPhase>(p)));
+        for (const CheckDefinition &d : checkDefinitions) {
+            if (d.phase == p)
+                printf("  %-24s %s\n", d.id, d.description);
+        }
+    }
+}
+
+void grade(ConformCheck check, Verdict verdict, const char *format, ...)
+{
+    ConformResults &r = conformResults;
+    if (!r.wanted[check])
+        return;
+    CheckResult &c = r.checks[check];
+    int repetition = r.runningRepetition;
+    if (repetition >= 1 && repetition <= MAX_REPEAT)
+        c.perRepetition[repetition - 1] = static_cast<signed char>(verdict);
+    if (verdict > c.verdict) {
+        c.verdict = verdict;
+        va_list args;
+        va_start(args, format);
+        vsnprintf(c.evidence, sizeof c.evidence, format, args);
+        va_end(args);
+        c.evidenceRepetition = repetition;
+    }
+}
+
+void gradeFigure(ConformCheck check, double figure)
+{
+    conformResults.checks[check].figure = figure;
+    conformResults.checks[check].hasFigure = true;
+}
+
+void beginCheck(ConformCheck check)
+{
+    conformResults.runningCheck = check;
+    publishRecord(&conformResults);
+}

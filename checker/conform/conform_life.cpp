@@ -1,0 +1,156 @@
+// The lifecycle phase: what a host does over and over, start and stop, dispose and create, a rate
+// change between runs, and the release at the end.
+#include "checker/conform/phases.h"
+
+#include "drivers/driver_loading.h"
+#include "engine/loopback.h"
+
+#include <algorithm>
+#include <math.h>
+#include <stdio.h>
+#include <vector>
+
+enum { START_STOP_RUNS = 20, RECREATE_RUNS = 10, SWITCHES_PER_RUN = 3 };
+static const unsigned long SWITCH_WAIT_MS = 1000;
+static const unsigned long AFTER_STOP_MS = 30;
+
+// One short run on the buffers that are made: start, a few switches, stop, and no callback after.
+// True when it streamed and stopped cleanly; the reason otherwise.
+static bool shortRun(long switches, char *why, size_t whySize)
+{
+    char answer[32];
+    long lateBefore = conformStageCount(STAGE_STOPPED);
+    long since = conformSwitchCount();
+    setConformStage(STAGE_RUNNING);
+    ASIOError started = asioStart();
+    bool streamed = started == ASE_OK && waitForSwitches(since, switches, SWITCH_WAIT_MS);
+    long came = conformSwitchCount() - since;
+    setConformStage(STAGE_STOPPING);
+    ASIOError stopped = asioStop();
+    setConformStage(STAGE_STOPPED);
+    pumpMessages(AFTER_STOP_MS);
+    long late = conformStageCount(STAGE_STOPPED) - lateBefore;
+    setConformStage(STAGE_BEFORE_START);
+    if (started != ASE_OK)
+        snprintf(why, whySize, "start answered %s", asioErrorName(started, answer, sizeof answer));
+    else if (!streamed)
+        snprintf(why, whySize, "%ld switches in %lu ms after start answered ASE_OK", came, SWITCH_WAIT_MS);
+    else if (stopped != ASE_OK)
+        snprintf(why, whySize, "stop answered %s", asioErrorName(stopped, answer, sizeof answer));
+    else if (late)
+        snprintf(why, whySize, "%ld callbacks after stop returned", late);
+    else
+        return true;
+    return false;
+}
+
+static ASIOError createAt(long frames)
+{
+    setConformStage(STAGE_CREATING);
+    ASIOError created = createLoopbackBuffers(&conformCallbacks, frames);
+    setConformStage(STAGE_BEFORE_START);
+    return created;
+}
+
+void conformLife(const CheckerOptions &options, int index)
+{
+    if (!openForPhase(options, index, PHASE_LIFE))
+        return;
+    DriverFigures figures;
+    readDriverFigures(&figures);
+    long frames = figures.preferredSize;
+    double original = figures.sampleRate;
+    char answer[32], why[200];
+    resetConformSwitches(60, frames, false);
+
+    beginCheck(CHECK_LIFE_START_STOP);
+    ASIOError created = createAt(frames);
+    if (created != ASE_OK) {
+        grade(CHECK_LIFE_START_STOP, VERDICT_FAIL, "createBuffers(%ld frames) answered %s", frames,
+              asioErrorName(created, answer, sizeof answer));
+    } else {
+        int run = 1;
+        while (run <= START_STOP_RUNS && shortRun(SWITCHES_PER_RUN, why, sizeof why))
+            run++;
+        if (run <= START_STOP_RUNS)
+            grade(CHECK_LIFE_START_STOP, VERDICT_FAIL, "run %d of %d: %s", run, START_STOP_RUNS, why);
+        else
+            grade(CHECK_LIFE_START_STOP, VERDICT_PASS, "%d runs on the same buffers", START_STOP_RUNS);
+    }
+
+    // Sizes alternate, as a user changing the buffer size makes them.
+    beginCheck(CHECK_LIFE_RECREATE);
+    long sizes[16];
+    int count = allowedBufferSizes(figures.minSize, figures.maxSize, frames, figures.granularity, sizes, 16);
+    long other = frames;
+    for (int k = count - 1; k >= 0; k--) {
+        if (sizes[k] != frames)
+            other = sizes[k];  // the smallest other size: quick runs
+    }
+    int run = 1;
+    for (; run <= RECREATE_RUNS; run++) {
+        long size = run % 2 ? other : frames;
+        asioDisposeBuffers();
+        created = createAt(size);
+        if (created != ASE_OK) {
+            snprintf(why, sizeof why, "createBuffers(%ld frames) answered %s", size,
+                     asioErrorName(created, answer, sizeof answer));
+            break;
+        }
+        if (!shortRun(SWITCHES_PER_RUN, why, sizeof why))
+            break;
+    }
+    if (run <= RECREATE_RUNS)
+        grade(CHECK_LIFE_RECREATE, VERDICT_FAIL, "run %d of %d: %s", run, RECREATE_RUNS, why);
+    else
+        grade(CHECK_LIFE_RECREATE, VERDICT_PASS, "%d runs, each on buffers made afresh (%ld and %ld "
+              "frames)", RECREATE_RUNS, other, frames);
+
+    beginCheck(CHECK_LIFE_RATE_CHANGE);
+    double changed = 0;
+    for (double rate : probeRates) {
+        if (rate != original && changed == 0 && asioCanSampleRate(rate) == ASE_OK)
+            changed = rate;
+    }
+    // As hosts do: the buffers are given back, the rate changed, and new buffers made.
+    if (changed == 0) {
+        grade(CHECK_LIFE_RATE_CHANGE, VERDICT_PASS, "the driver accepts no other standard rate: "
+              "nothing to change");
+    } else {
+        char rateText[32];
+        formatRate(changed, rateText, sizeof rateText);
+        asioDisposeBuffers();
+        ASIOError set = asioSetSampleRate(changed);
+        created = set == ASE_OK ? createAt(frames) : set;
+        long from = conformNoteCount();
+        bool streamed = created == ASE_OK && shortRun(50, why, sizeof why);
+        double intervalUs = arrivalStepUs(from, conformNoteCount());
+        double periodUs = frames / changed * 1e6;
+        if (set != ASE_OK)
+            grade(CHECK_LIFE_RATE_CHANGE, VERDICT_FAIL, "setSampleRate(%s) between two runs answered %s",
+                  rateText, asioErrorName(set, answer, sizeof answer));
+        else if (created != ASE_OK)
+            grade(CHECK_LIFE_RATE_CHANGE, VERDICT_FAIL, "createBuffers(%ld frames) at %s Hz answered %s",
+                  frames, rateText, asioErrorName(created, answer, sizeof answer));
+        else if (!streamed)
+            grade(CHECK_LIFE_RATE_CHANGE, VERDICT_FAIL, "the run at %s Hz: %s", rateText, why);
+        else if (fabs(intervalUs / periodUs - 1) > 0.2)
+            grade(CHECK_LIFE_RATE_CHANGE, VERDICT_FAIL, "the run at %s Hz switched every %.0f us, not "
+                  "every %.0f us", rateText, intervalUs, periodUs);
+        else
+            grade(CHECK_LIFE_RATE_CHANGE, VERDICT_PASS, "streamed at %s Hz (every %.0f us)", rateText,
+                  intervalUs);
+        asioDisposeBuffers();
+        asioSetSampleRate(original);
+    }
+
+    beginCheck(CHECK_LIFE_RELEASE);
+    asioDisposeBuffers();
+    endLoopback();
+    unsigned long left = closeChosenDriver();
+    if (left != 0)
+        grade(CHECK_LIFE_RELEASE, VERDICT_FAIL, "the last Release answered %lu: the object keeps "
+              "references to itself", left);
+    else
+        grade(CHECK_LIFE_RELEASE, VERDICT_PASS, "the last Release answered 0");
+}

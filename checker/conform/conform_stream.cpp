@@ -1,0 +1,337 @@
+// The streaming phases: a run at the preferred size, with time info declined and then offered, each
+// switch noted and judged afterwards.
+#include "checker/conform/phases.h"
+
+#include "drivers/driver_loading.h"
+#include "engine/loopback.h"
+
+#include <windows.h>
+#include <algorithm>
+#include <math.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <vector>
+
+// ---- The judgement
+
+struct StreamChecks {
+    ConformCheck window, index, thread, rate, position, callbackKind, messages, reset, outputReady;
+};
+
+static const StreamChecks declinedChecks = {
+    CHECK_STREAM_WINDOW, CHECK_STREAM_INDEX, CHECK_STREAM_THREAD, CHECK_STREAM_RATE,
+    CHECK_STREAM_POSITION, CHECK_STREAM_BUFFER_SWITCH, CHECK_STREAM_MESSAGES, CHECK_STREAM_RESET,
+    CHECK_STREAM_OUTPUT_READY,
+};
+static const StreamChecks offeredChecks = {
+    CHECK_TIME_INFO_WINDOW, CHECK_TIME_INFO_INDEX, CHECK_TIME_INFO_THREAD, CHECK_TIME_INFO_RATE,
+    CHECK_TIME_INFO_POSITION, CHECK_TIME_INFO_RECORD, CHECK_TIME_INFO_MESSAGES,
+    CHECK_TIME_INFO_RESET, CHECK_TIME_INFO_OUTPUT_READY,
+};
+
+// The nearest-rank percentile of values in any order.
+static double percentileOf(std::vector<double> values, double percent)
+{
+    std::sort(values.begin(), values.end());
+    return nearestRank(values.data(), values.size(), percent);
+}
+
+static void judgeWindowOfCallbacks(ConformCheck check)
+{
+    long creating = conformStageCount(STAGE_CREATING);
+    long early = conformStageCount(STAGE_BEFORE_START) + conformStageCount(STAGE_IDLE);
+    long late = conformStageCount(STAGE_STOPPED);
+    if (creating || early || late) {
+        grade(check, VERDICT_FAIL, "callbacks during createBuffers: %ld, before start was called: %ld, "
+              "after stop returned: %ld", creating, early, late);
+    } else {
+        grade(check, VERDICT_PASS, "every callback between the call of start and the return of stop");
+    }
+}
+
+static void judgeIndex(ConformCheck check, const std::vector<const SwitchNote *> &run)
+{
+    for (size_t k = 0; k < run.size(); k++) {
+        long expected = static_cast<long>(k & 1);
+        if (run[k]->index != expected) {
+            grade(check, VERDICT_FAIL, "switch %zu had index %ld, expected %ld%s", k + 1, run[k]->index,
+                  expected, k > 0 && run[k]->index == run[k - 1]->index ? " (repeated)" : "");
+            return;
+        }
+    }
+    grade(check, VERDICT_PASS, "%zu switches, 0 1 0 1...", run.size());
+}
+
+static void judgeThreads(ConformCheck check, const std::vector<const SwitchNote *> &run)
+{
+    std::vector<unsigned long> threads;
+    for (const SwitchNote *note : run) {
+        if (std::find(threads.begin(), threads.end(), note->thread) == threads.end())
+            threads.push_back(note->thread);
+    }
+    if (threads.size() > 1)
+        grade(check, VERDICT_WARN, "switches came from %zu threads", threads.size());
+    else
+        grade(check, VERDICT_PASS, "one thread");
+}
+
+static std::vector<double> arrivalsUs(const std::vector<const SwitchNote *> &run, double ticksPerUs)
+{
+    std::vector<double> us;
+    for (const SwitchNote *note : run)
+        us.push_back((note->ticks - run.front()->ticks) / ticksPerUs);
+    return us;
+}
+
+// Switches x size over the time they took, the time per switch measured robustly (robustStep), so
+// that one switch the system delayed at either end does not move the figure.
+static void judgeRate(ConformCheck check, const std::vector<const SwitchNote *> &run, long frames,
+                      double nominal, double ticksPerUs)
+{
+    if (run.size() < 10) {
+        grade(check, VERDICT_FAIL, "%zu switches: too few to measure the rate", run.size());
+        return;
+    }
+    std::vector<double> arrivals = arrivalsUs(run, ticksPerUs);
+    double periodUs = robustStep(arrivals.data(), arrivals.size());
+    double measured = frames / (periodUs / 1e6);
+    double ppm = (measured / nominal - 1) * 1e6;
+    gradeFigure(check, ppm);
+    Verdict verdict = fabs(ppm) > 10000 ? VERDICT_FAIL : fabs(ppm) > 1000 ? VERDICT_WARN : VERDICT_PASS;
+    grade(check, verdict, "measured %.1f Hz against %.10g Hz: %+.0f ppm over %zu switches", measured,
+          nominal, ppm, run.size());
+}
+
+// Positions (frames) and time stamps (ns) a driver gives per switch, against the buffer size and the
+// checker's clock. `what` names the source in the evidence.
+static bool judgeClock(ConformCheck check, const char *what, const std::vector<int64_t> &positions,
+                       const std::vector<int64_t> &stampsNs, const std::vector<const SwitchNote *> &run,
+                       long frames, double periodUs, double ticksPerUs)
+{
+    for (size_t k = 1; k < positions.size(); k++) {
+        int64_t step = positions[k] - positions[k - 1];
+        if (step != frames) {
+            grade(check, VERDICT_FAIL, "%s went from %lld to %lld at switch %zu: expected a step of %ld "
+                  "frames", what, static_cast<long long>(positions[k - 1]),
+                  static_cast<long long>(positions[k]), k + 1, frames);
+            return false;
+        }
+    }
+    std::vector<double> jitter;
+    for (size_t k = 1; k < stampsNs.size(); k++) {
+        if (stampsNs[k] <= stampsNs[k - 1]) {
+            grade(check, VERDICT_FAIL, "%s's time stamp did not advance at switch %zu (%lld ns, then "
+                  "%lld ns)", what, k + 1, static_cast<long long>(stampsNs[k - 1]),
+                  static_cast<long long>(stampsNs[k]));
+            return false;
+        }
+        jitter.push_back(fabs((stampsNs[k] - stampsNs[k - 1]) / 1000.0 - periodUs));
+    }
+    if (stampsNs.size() >= 10) {
+        std::vector<double> stampUs;
+        for (int64_t ns : stampsNs)
+            stampUs.push_back((ns - stampsNs.front()) / 1000.0);
+        std::vector<double> arrivals = arrivalsUs(run, ticksPerUs);
+        double stampStep = robustStep(stampUs.data(), stampUs.size());
+        double clockStep = robustStep(arrivals.data(), arrivals.size());
+        if (fabs(stampStep / clockStep - 1) > 0.01) {
+            grade(check, VERDICT_FAIL, "%s's time stamps advance %.1f us a switch where the checker's "
+                  "clock advances %.1f us", what, stampStep, clockStep);
+            return false;
+        }
+    }
+    double worst = jitter.empty() ? 0 : *std::max_element(jitter.begin(), jitter.end());
+    grade(check, VERDICT_PASS, "%zu positions a buffer apart; time stamp jitter against the period: "
+          "max %.1f us, p99.9 %.1f us", positions.size(), worst, percentileOf(jitter, 99.9));
+    gradeFigure(check, worst);
+    return true;
+}
+
+static void judgePositions(ConformCheck check, const std::vector<const SwitchNote *> &run, long frames,
+                           double periodUs, double ticksPerUs)
+{
+    std::vector<int64_t> positions, stamps;
+    char answer[32];
+    for (size_t k = 0; k < run.size(); k++) {
+        if (run[k]->positionResult != ASE_OK) {
+            grade(check, VERDICT_FAIL, "getSamplePosition answered %s at switch %zu",
+                  asioErrorName(run[k]->positionResult, answer, sizeof answer), k + 1);
+            return;
+        }
+        positions.push_back(run[k]->position);
+        stamps.push_back(run[k]->stampNs);
+    }
+    if (run.empty()) {
+        grade(check, VERDICT_FAIL, "no switch to ask getSamplePosition in");
+        return;
+    }
+    judgeClock(check, "getSamplePosition", positions, stamps, run, frames, periodUs, ticksPerUs);
+}
+
+static void judgeTimeInfo(ConformCheck check, const std::vector<const SwitchNote *> &run, long frames,
+                          double rate, double periodUs, double ticksPerUs)
+{
+    std::vector<int64_t> positions, stamps;
+    std::vector<const SwitchNote *> timed;
+    for (size_t k = 0; k < run.size(); k++) {
+        const SwitchNote *note = run[k];
+        if (!note->timeInfo)
+            continue;
+        if ((note->timeFlags & 3) != 3) {
+            grade(check, VERDICT_FAIL, "switch %zu: time info flags 0x%lx, expected system time (1) and "
+                  "sample position (2) valid", k + 1, note->timeFlags);
+            return;
+        }
+        if ((note->timeFlags & 4) && note->timeRate != rate) {
+            grade(check, VERDICT_FAIL, "switch %zu: time info gives %.10g Hz, the rate is %.10g Hz", k + 1,
+                  note->timeRate, rate);
+            return;
+        }
+        positions.push_back(note->timePosition);
+        stamps.push_back(note->timeNs);
+        timed.push_back(note);
+    }
+    if (timed.empty()) {
+        grade(check, VERDICT_PASS, "the driver called bufferSwitch only (allowed)");
+        return;
+    }
+    judgeClock(check, "time info", positions, stamps, timed, frames, periodUs, ticksPerUs);
+}
+
+static void judgeOutputReady(ConformCheck check, const std::vector<const SwitchNote *> &run)
+{
+    char answer[32];
+    const SwitchNote *first = nullptr;
+    for (size_t k = 0; k < run.size(); k++) {
+        if (!run[k]->readyCalled)
+            continue;
+        if (!first) {
+            first = run[k];
+            if (first->readyResult != ASE_OK) {
+                grade(check, VERDICT_PASS, "outputReady answered %s: not supported, not called again",
+                      asioErrorName(first->readyResult, answer, sizeof answer));
+                return;
+            }
+        } else if (run[k]->readyResult != ASE_OK) {
+            grade(check, VERDICT_FAIL, "outputReady answered ASE_OK, then %s after switch %zu",
+                  asioErrorName(run[k]->readyResult, answer, sizeof answer), k + 1);
+            return;
+        }
+    }
+    if (!first)
+        grade(check, VERDICT_FAIL, "no switch to call outputReady after");
+    else
+        grade(check, VERDICT_PASS, "ASE_OK after every one of %zu switches", run.size());
+}
+
+static void judgeMessages(const StreamChecks &c, const MessageTally &m)
+{
+    char list[200] = "";
+    for (long s = 2; s <= 15; s++) {
+        if (m.unasked[s]) {
+            snprintf(list + strlen(list), sizeof list - strlen(list), "%s%s (%ld)", list[0] ? ", " : "",
+                     selectorName(s), m.unasked[s]);
+        }
+    }
+    if (list[0])
+        grade(c.messages, VERDICT_WARN, "sent without asking kAsioSelectorSupported first: %s", list);
+    else
+        grade(c.messages, VERDICT_PASS, "every selector asked about before it was sent");
+    if (m.bySelector[3])
+        grade(c.reset, VERDICT_WARN, "kAsioResetRequest sent %ld times during the run", m.bySelector[3]);
+    else
+        grade(c.reset, VERDICT_PASS, "no reset request");
+}
+
+static void gradePhase(ConformPhase phase, Verdict verdict, const char *evidence)
+{
+    for (int c = 0; c < CHECK_COUNT; c++) {
+        if (checkDefinitions[c].phase == phase)
+            grade(static_cast<ConformCheck>(c), verdict, "%s", evidence);
+    }
+}
+
+void conformStream(const CheckerOptions &options, int index, bool timeInfo)
+{
+    ConformPhase phase = timeInfo ? PHASE_TIME_INFO : PHASE_STREAM;
+    const StreamChecks &c = timeInfo ? offeredChecks : declinedChecks;
+    if (!openForPhase(options, index, phase))
+        return;
+    DriverFigures figures;
+    readDriverFigures(&figures);
+    long frames = figures.preferredSize;
+    double rate = figures.sampleRate;
+    double periodUs = usableRate(rate) && frames > 0 ? frames / rate * 1e6 : 0;
+    char answer[32], evidence[160];
+
+    beginCheck(c.window);
+    resetConformSwitches(options.seconds, frames, timeInfo);
+    setConformStage(STAGE_CREATING);
+    ASIOError created = createLoopbackBuffers(&conformCallbacks, frames);
+    setConformStage(STAGE_BEFORE_START);
+    if (created != ASE_OK) {
+        snprintf(evidence, sizeof evidence, "createBuffers(%ld frames) answered %s", frames,
+                 asioErrorName(created, answer, sizeof answer));
+        endLoopback();
+        gradePhase(phase, VERDICT_FAIL, evidence);
+        closeChosenDriver();
+        return;
+    }
+    pumpMessages(100);
+    setConformStage(STAGE_RUNNING);
+    ASIOError started = asioStart();
+    if (started == ASE_OK) {
+        watchRun(options.seconds);
+        pumpMessages(static_cast<unsigned long>(options.seconds * 1000));
+        watchRun(0);
+    }
+    setConformStage(STAGE_STOPPING);
+    asioStop();
+    setConformStage(STAGE_STOPPED);
+    pumpMessages(200);
+    asioDisposeBuffers();
+    setConformStage(STAGE_IDLE);
+    MessageTally messages;
+    tallyMessages(&messages);
+    closeChosenDriver();
+    if (started != ASE_OK) {
+        snprintf(evidence, sizeof evidence, "start answered %s",
+                 asioErrorName(started, answer, sizeof answer));
+        gradePhase(phase, VERDICT_FAIL, evidence);
+        return;
+    }
+
+    std::vector<const SwitchNote *> run;
+    for (long k = 0; k < conformNoteCount(); k++) {
+        const SwitchNote &note = conformNotes()[k];
+        // Switches made while stop is on its way are allowed, but not judged: the driver is
+        // winding down.
+        if (note.stage == STAGE_RUNNING && note.stageAfter == STAGE_RUNNING)
+            run.push_back(&note);
+    }
+    double ticksPerUs = calibratedTicksPerUs();
+    judgeWindowOfCallbacks(c.window);
+    if (run.empty()) {
+        snprintf(evidence, sizeof evidence, "no buffer switch in %g s after start answered ASE_OK",
+                 options.seconds);
+        for (ConformCheck check : {c.index, c.thread, c.rate, c.position, c.outputReady})
+            grade(check, VERDICT_FAIL, "%s", evidence);
+    } else {
+        judgeIndex(c.index, run);
+        judgeThreads(c.thread, run);
+        judgeRate(c.rate, run, frames, rate, ticksPerUs);
+        judgePositions(c.position, run, frames, periodUs, ticksPerUs);
+        judgeOutputReady(c.outputReady, run);
+    }
+    if (timeInfo) {
+        judgeTimeInfo(c.callbackKind, run, frames, rate, periodUs, ticksPerUs);
+    } else if (messages.timeInfoSwitches) {
+        grade(c.callbackKind, VERDICT_FAIL, "bufferSwitchTimeInfo called %ld times though time info was "
+              "declined", messages.timeInfoSwitches);
+    } else if (run.empty()) {
+        grade(c.callbackKind, VERDICT_FAIL, "no bufferSwitch call");
+    } else {
+        grade(c.callbackKind, VERDICT_PASS, "bufferSwitch only, %zu calls", run.size());
+    }
+    judgeMessages(c, messages);
+}

@@ -1,0 +1,111 @@
+#include "checker/measure/measure.h"
+
+
+MessageCounts messageCounts;
+static bool timeInfoOffered;
+
+void resetMessageCounts(bool timeInfo)
+{
+    for (std::atomic<long> &count : messageCounts.bySelector)
+        count.store(0);
+    messageCounts.other.store(0);
+    messageCounts.sampleRateChanges.store(0);
+    messageCounts.timeInfoSwitches.store(0);
+    messageCounts.asked.store(0);
+    for (std::atomic<long> &count : messageCounts.unasked)
+        count.store(0);
+    timeInfoOffered = timeInfo;
+}
+
+void tallyMessages(MessageTally *tally)
+{
+    for (int s = 0; s < 16; s++)
+        tally->bySelector[s] = messageCounts.bySelector[s].load();
+    tally->other = messageCounts.other.load();
+    tally->sampleRateChanges = messageCounts.sampleRateChanges.load();
+    tally->timeInfoSwitches = messageCounts.timeInfoSwitches.load();
+    // Every timed switch claimed a slot of the arrival ring; those of bufferSwitchTimeInfo too when
+    // time info was offered.
+    long timed = static_cast<long>(arrivalRing.claimed.load());
+    tally->bufferSwitches = timed - (timeInfoOffered ? tally->timeInfoSwitches : 0);
+    tally->timeInfoOffered = timeInfoOffered;
+    for (int s = 0; s < 16; s++)
+        tally->unasked[s] = messageCounts.unasked[s].load();
+}
+
+bool isFindingSelector(long selector)
+{
+    return selector == 3 || selector == 5 || selector == 6 || selector == 15;
+}
+
+// The selectors the checker handles: it counts them and shows them.
+static bool handled(long selector)
+{
+    return selector == 1 || selector == 2 || isFindingSelector(selector) ||
+           (selector == 7 && timeInfoOffered);
+}
+
+long checkerAsioMessage(long selector, long value, void *, double *)
+{
+    if (selector >= 1 && selector <= 15)
+        messageCounts.bySelector[selector].fetch_add(1);
+    else
+        messageCounts.other.fetch_add(1);
+    // A driver should ask whether a selector is supported before it sends it.
+    if (selector == 1 && value >= 1 && value <= 15)
+        messageCounts.asked.fetch_or(1ul << value);
+    else if (selector >= 2 && selector <= 15 && !(messageCounts.asked.load() & (1ul << selector)))
+        messageCounts.unasked[selector].fetch_add(1);
+
+    switch (selector) {
+    case 1:
+        return handled(value) ? 1 : 0;
+    case 2:
+        return 2;
+    case 3:
+    case 5:
+    case 6:
+    case 15:
+        return 1;
+    case 7:
+        return timeInfoOffered ? 1 : 0;
+    }
+    return 0;
+}
+
+static void checkerSampleRateDidChange(ASIOSampleRate)
+{
+    messageCounts.sampleRateChanges.fetch_add(1);
+}
+
+// Offered: the switch as bufferSwitch makes it. Declined: a driver that calls it anyway is counted,
+// and nothing is copied.
+static ASIOTime *timedTimeInfoSwitch(ASIOTime *params, long index, ASIOBool directProcess)
+{
+    messageCounts.timeInfoSwitches.fetch_add(1, std::memory_order_relaxed);
+    if (timeInfoOffered)
+        timedBufferSwitch(index, directProcess);
+    return params;
+}
+
+static ASIOTime *pingTimeInfoSwitch(ASIOTime *params, long index, ASIOBool directProcess)
+{
+    messageCounts.timeInfoSwitches.fetch_add(1, std::memory_order_relaxed);
+    if (timeInfoOffered)
+        pingBufferSwitch(index, directProcess);
+    return params;
+}
+
+const ASIOCallbacks timedCallbacks = {
+    timedBufferSwitch,
+    checkerSampleRateDidChange,
+    checkerAsioMessage,
+    timedTimeInfoSwitch,
+};
+
+const ASIOCallbacks pingCallbacks = {
+    pingBufferSwitch,
+    checkerSampleRateDidChange,
+    checkerAsioMessage,
+    pingTimeInfoSwitch,
+};

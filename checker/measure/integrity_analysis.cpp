@@ -1,0 +1,385 @@
+#include "checker/measure/measure.h"
+
+
+#include <algorithm>
+#include <math.h>
+#include <stdlib.h>
+#include <string.h>
+
+namespace {
+
+// Received words kept: a disturbance longer than this is judged against the old delay from its
+// oldest sample on, as it goes.
+const uint32_t HISTORY = 1 << 16;
+const int64_t PENDING_LIMIT = HISTORY - 2 * LOCK_RUN;
+const uint32_t MARKS = 1 << 12;
+// Samples in a row back on the old delay that end a disturbance: the lock already stands, so two
+// (32 bits of agreement) are enough.
+const int OLD_RUN = 2;
+const long CHUNK = 256;
+// Positions around the expected one searched at every sample of a disturbance: the blocks that
+// hold them, mostly one.
+const int64_t NEARBY = 4096;
+// The whole bound is searched at every SEARCH_INTERVAL-th position, while searching and in a
+// disturbance: a delay that holds for SEARCH_INTERVAL + LOCK_RUN - 1 samples is found.
+const int64_t SEARCH_INTERVAL = 32;
+const double SILENT_PEAK = 3.1622776601683795e-05;  // -90 dBFS
+const double NOISE_PEAK = 0.031622776601683794;     // -30 dBFS
+
+inline uint32_t high16(const IntegrityAnalysis *a, uint32_t word)
+{
+    return word >> (a->bits - 16);
+}
+
+inline void store(IntegrityAnalysis *a, int64_t q, uint32_t word, uint8_t inexact)
+{
+    a->history[q & a->historyMask] = word;
+    a->historyInexact[q & a->historyMask] = inexact;
+}
+
+// Whether the kept sample at q carries the position q - delay.
+inline bool onDelay(const IntegrityAnalysis *a, int64_t q, int64_t delay)
+{
+    return q >= delay && high16(a, a->history[q & a->historyMask]) == sequenceHigh(q - delay);
+}
+
+// The block the sample at `position` arrived in; the oldest kept when it is older.
+const IntegrityBlockMark *markOf(const IntegrityAnalysis *a, int64_t position)
+{
+    const uint64_t oldest = a->markCount > MARKS ? a->markCount - MARKS : 0;
+    for (uint64_t k = a->markCount; k > oldest + 1; k--) {
+        if (a->marks[(k - 1) & a->markMask].position <= position)
+            return &a->marks[(k - 1) & a->markMask];
+    }
+    return &a->marks[oldest & a->markMask];
+}
+
+// Counts an event and keeps it while there is room. Returns its index, or -1 when not kept.
+int addEvent(IntegrityAnalysis *a, int kind, int64_t position, int64_t size, uint32_t bits)
+{
+    a->eventCounts[kind]++;
+    if (a->keptEvents >= MAX_INTEGRITY_EVENTS)
+        return -1;
+    const IntegrityBlockMark *mark = markOf(a, position);
+    IntegrityEvent *event = &a->events[a->keptEvents];
+    event->kind = kind;
+    event->position = position;
+    event->size = size;
+    event->bits = bits;
+    event->switchNumber = mark->switchNumber;
+    event->timeUs = mark->timeUs;
+    return a->keptEvents++;
+}
+
+// Corrupted (or inverted) samples make one event while fewer than RUN_GAP good ones come between
+// them: a path that loses low bits matches now and then by chance, and is still one fault. The
+// event's size is its stretch, first to last sample.
+void addToRun(IntegrityAnalysis *a, int kind, int64_t q, uint32_t bits)
+{
+    if (a->runKind == kind && q >= a->runEnd && q - a->runEnd < RUN_GAP) {
+        if (a->runEvent >= 0) {
+            a->events[a->runEvent].size = q + 1 - a->events[a->runEvent].position;
+            a->events[a->runEvent].bits |= bits;
+        }
+    } else {
+        a->runKind = kind;
+        a->runEvent = addEvent(a, kind, q, 1, bits);
+    }
+    a->runEnd = q + 1;
+}
+
+// A sample against its expected word while the delay holds.
+void classify(IntegrityAnalysis *a, int64_t q, uint32_t word, uint8_t inexact, uint32_t expected)
+{
+    if (word == expected && !inexact) {
+        a->matched++;
+        return;
+    }
+    if (!inexact && word != expected && word == ((0u - expected) & a->mask)) {
+        a->inverted++;
+        addToRun(a, EVENT_INVERTED, q, 0);
+        return;
+    }
+    a->corrupted++;
+    a->differingBits |= word ^ expected;
+    addToRun(a, EVENT_CORRUPTED, q, word ^ expected);
+}
+
+// The kept samples from..to-1 against the delay of the moment.
+void classifyKept(IntegrityAnalysis *a, int64_t from, int64_t to)
+{
+    for (int64_t q = from; q < to; q += CHUNK) {
+        const long n = to - q < CHUNK ? static_cast<long>(to - q) : CHUNK;
+        sequenceWords(a->bits, q - a->delay, n, a->expected);
+        for (long j = 0; j < n; j++) {
+            const uint32_t k = (q + j) & a->historyMask;
+            classify(a, q + j, a->history[k], a->historyInexact[k], a->expected[j]);
+        }
+    }
+}
+
+// A delay, other than `skip`, on which the LOCK_RUN kept samples up to q (none before `lowest`)
+// all are, found from the word at q in the blocks firstBlock..lastBlock; -1 when none.
+int64_t findDelay(const IntegrityAnalysis *a, int64_t q, int64_t lowest, int64_t firstBlock,
+                  int64_t lastBlock, int64_t skip)
+{
+    if (q - LOCK_RUN + 1 < lowest)
+        return -1;
+    const uint32_t high = high16(a, a->history[q & a->historyMask]);
+    for (int64_t block = firstBlock; block <= lastBlock; block++) {
+        const int64_t delay = q - sequencePositionInBlock(high, block);
+        if (delay < 0 || delay > a->maxDelay || delay == skip)
+            continue;
+        int64_t s = q - 1;
+        while (s > q - LOCK_RUN && onDelay(a, s, delay))
+            s--;
+        if (s == q - LOCK_RUN)
+            return delay;
+    }
+    return -1;
+}
+
+// The blocks that hold every position the word at q can carry within the bound.
+void wholeBound(const IntegrityAnalysis *a, int64_t q, int64_t *firstBlock, int64_t *lastBlock)
+{
+    const int64_t earliest = q - a->maxDelay > 0 ? q - a->maxDelay : 0;
+    *firstBlock = earliest >> SEQUENCE_BLOCK_BITS;
+    *lastBlock = q >> SEQUENCE_BLOCK_BITS;
+}
+
+void giveVerdict(IntegrityAnalysis *a)
+{
+    const double full = ldexp(1.0, a->bits - 1);
+    const double peak = a->peak / full;
+    const double rms = a->received > 0 ? sqrt(a->sumSquares / a->received) / full : 0;
+    a->peakDbfs = peak > 0 ? 20 * log10(peak) : -INFINITY;
+    a->rmsDbfs = rms > 0 ? 20 * log10(rms) : -INFINITY;
+    if (peak <= SILENT_PEAK)
+        a->noLockReason = NO_LOCK_SILENT;
+    else if (peak < NOISE_PEAK)
+        a->noLockReason = NO_LOCK_NOISE;
+    else
+        a->noLockReason = NO_LOCK_FOREIGN;
+    a->state = INTEGRITY_NO_LOCK;
+}
+
+void lockOn(IntegrityAnalysis *a, int64_t q, int64_t delay)
+{
+    int64_t lowest = q - HISTORY + 1 > a->contiguousFrom ? q - HISTORY + 1 : a->contiguousFrom;
+    int64_t first = q - LOCK_RUN + 1;
+    while (first > lowest && onDelay(a, first - 1, delay))
+        first--;
+    a->state = INTEGRITY_LOCKED;
+    a->delay = delay;
+    a->lockDelay = delay;
+    a->lockPosition = first;
+    a->lockSequence = first - delay;
+    classifyKept(a, first, q + 1);
+}
+
+void searchSample(IntegrityAnalysis *a, int64_t q, uint32_t word, uint8_t inexact)
+{
+    store(a, q, word, inexact);
+    const int64_t value = sequenceSigned(word, a->bits);
+    const int64_t magnitude = value < 0 ? -value : value;
+    if (magnitude > a->peak)
+        a->peak = magnitude;
+    a->sumSquares += static_cast<double>(value) * value;
+    if (q % SEARCH_INTERVAL != SEARCH_INTERVAL - 1)
+        return;
+    int64_t firstBlock, lastBlock;
+    wholeBound(a, q, &firstBlock, &lastBlock);
+    const int64_t delay = findDelay(a, q, a->contiguousFrom, firstBlock, lastBlock, -1);
+    if (delay >= 0)
+        lockOn(a, q, delay);
+}
+
+// Back on the old delay: everything since the disturbance began was corrupted, or right after all.
+void endOnOldDelay(IntegrityAnalysis *a, int64_t last)
+{
+    classifyKept(a, a->disturbStart, last + 1);
+    a->disturbed = false;
+}
+
+// On a new delay from the LOCK_RUN samples up to q: a drop, a repeat or a slip.
+void endOnNewDelay(IntegrityAnalysis *a, int64_t q, int64_t delay)
+{
+    int64_t first = q - LOCK_RUN + 1;
+    while (first > a->disturbStart && onDelay(a, first - 1, delay))
+        first--;
+    const int64_t between = first - a->disturbStart;  // on neither delay
+    const int64_t change = delay - a->delay;
+    a->runKind = -1;
+    if (between == 0 && change < 0) {
+        addEvent(a, EVENT_DROPPED, first, -change, 0);
+        a->dropped += -change;
+    } else if (between == 0 && first - delay >= a->lockSequence) {
+        addEvent(a, EVENT_REPEATED, first, change, 0);
+        a->repeated += change;
+    } else {
+        addEvent(a, EVENT_SLIP, a->disturbStart, change, 0);
+        a->slipped += change < 0 ? -change : change;
+        a->foreign += between;
+    }
+    a->delay = delay;
+    a->disturbed = false;
+    classifyKept(a, first, q + 1);
+}
+
+void disturbedSample(IntegrityAnalysis *a, int64_t q, uint32_t word, uint8_t inexact)
+{
+    store(a, q, word, inexact);
+    if (onDelay(a, q, a->delay)) {
+        if (++a->oldRun >= OLD_RUN)
+            endOnOldDelay(a, q);
+        return;
+    }
+    a->oldRun = 0;
+    // Near the old delay at every sample, the whole bound now and then.
+    int64_t firstBlock, lastBlock;
+    wholeBound(a, q, &firstBlock, &lastBlock);
+    if (q % SEARCH_INTERVAL != SEARCH_INTERVAL - 1) {
+        const int64_t expected = q - a->delay;
+        firstBlock = std::max(firstBlock, (expected - NEARBY) >> SEQUENCE_BLOCK_BITS);
+        lastBlock = std::min(lastBlock, (expected + NEARBY) >> SEQUENCE_BLOCK_BITS);
+    }
+    const int64_t delay = findDelay(a, q, a->disturbStart, firstBlock, lastBlock, a->delay);
+    if (delay >= 0) {
+        endOnNewDelay(a, q, delay);
+        return;
+    }
+    if (q - a->disturbStart >= PENDING_LIMIT) {
+        classifyKept(a, a->disturbStart, a->disturbStart + CHUNK);
+        a->disturbStart += CHUNK;
+    }
+}
+
+// A sample on the fast path's chunk that did not match at once.
+void lockedSample(IntegrityAnalysis *a, int64_t q, uint32_t word, uint8_t inexact, uint32_t expected)
+{
+    if (high16(a, word) == high16(a, expected)) {
+        classify(a, q, word, inexact, expected);
+        return;
+    }
+    a->disturbed = true;
+    a->disturbStart = q;
+    a->oldRun = 0;
+    store(a, q, word, inexact);
+}
+
+}  // namespace
+
+bool beginIntegrityAnalysis(IntegrityAnalysis *analysis, long type, int64_t maxDelay,
+                            int64_t noLockSamples)
+{
+    memset(analysis, 0, sizeof *analysis);
+    analysis->bits = sequenceTypeBits(type);
+    if (analysis->bits == 0)
+        return false;
+    analysis->mask = analysis->bits == 32 ? 0xFFFFFFFFu : (1u << analysis->bits) - 1;
+    analysis->maxDelay = maxDelay;
+    analysis->noLockSamples = noLockSamples;
+    analysis->state = INTEGRITY_SEARCHING;
+    analysis->lockPosition = -1;
+    analysis->peakDbfs = -INFINITY;
+    analysis->rmsDbfs = -INFINITY;
+    analysis->nextPosition = -1;
+    analysis->runKind = -1;
+    analysis->history = static_cast<uint32_t *>(calloc(HISTORY, sizeof(uint32_t)));
+    analysis->historyInexact = static_cast<uint8_t *>(calloc(HISTORY, 1));
+    analysis->historyMask = HISTORY - 1;
+    analysis->marks = static_cast<IntegrityBlockMark *>(calloc(MARKS, sizeof(IntegrityBlockMark)));
+    analysis->markMask = MARKS - 1;
+    if (!analysis->history || !analysis->historyInexact || !analysis->marks) {
+        endIntegrityAnalysis(analysis);
+        return false;
+    }
+    return true;
+}
+
+void endIntegrityAnalysis(IntegrityAnalysis *analysis)
+{
+    free(analysis->history);
+    free(analysis->historyInexact);
+    free(analysis->marks);
+    analysis->history = nullptr;
+    analysis->historyInexact = nullptr;
+    analysis->marks = nullptr;
+}
+
+void analyseIntegrityBlock(IntegrityAnalysis *a, const uint32_t *words, const uint8_t *inexact,
+                           long count, int64_t position, int64_t switchNumber, double timeUs)
+{
+    a->received += count;
+    if (a->state == INTEGRITY_NO_LOCK || count <= 0)
+        return;
+    IntegrityBlockMark *mark = &a->marks[a->markCount++ & a->markMask];
+    mark->position = position;
+    mark->switchNumber = switchNumber;
+    mark->timeUs = timeUs;
+    if (a->nextPosition < 0) {
+        a->contiguousFrom = position;
+    } else if (position != a->nextPosition) {
+        // Samples the checker did not get: what was open ends before them.
+        if (position > a->nextPosition)
+            a->unseen += position - a->nextPosition;
+        if (a->disturbed)
+            endOnOldDelay(a, a->nextPosition - 1);
+        a->contiguousFrom = position;
+        a->runKind = -1;
+    }
+    a->nextPosition = position + count;
+
+    long k = 0;
+    while (k < count) {
+        const int64_t q = position + k;
+        const uint8_t mark0 = inexact ? inexact[k] : 0;
+        if (a->state == INTEGRITY_SEARCHING) {
+            searchSample(a, q, words[k], mark0);
+            k++;
+            continue;
+        }
+        if (a->disturbed) {
+            disturbedSample(a, q, words[k], mark0);
+            k++;
+            continue;
+        }
+        // The clean path: a chunk compared at once.
+        const long n = count - k < CHUNK ? count - k : CHUNK;
+        sequenceWords(a->bits, q - a->delay, n, a->expected);
+        uint32_t differ = 0;
+        for (long j = 0; j < n; j++)
+            differ |= words[k + j] ^ a->expected[j];
+        uint8_t marked = 0;
+        for (long j = 0; inexact && j < n; j++)
+            marked |= inexact[k + j];
+        if (differ == 0 && marked == 0) {
+            a->matched += n;
+            k += n;
+            continue;
+        }
+        long j = 0;
+        for (; j < n && !a->disturbed; j++)
+            lockedSample(a, q + j, words[k + j], inexact ? inexact[k + j] : 0, a->expected[j]);
+        k += j;
+    }
+    if (a->state == INTEGRITY_SEARCHING && a->received >= a->noLockSamples)
+        giveVerdict(a);
+}
+
+void finishIntegrityAnalysis(IntegrityAnalysis *analysis)
+{
+    if (analysis->disturbed)
+        endOnOldDelay(analysis, analysis->nextPosition - 1);
+    analysis->runKind = -1;
+    if (analysis->state == INTEGRITY_SEARCHING)
+        giveVerdict(analysis);
+}
+
+int transparentBits(const IntegrityAnalysis *analysis)
+{
+    int count = 0;
+    for (uint32_t unchanged = analysis->mask & ~analysis->differingBits; unchanged; unchanged &= unchanged - 1)
+        count++;
+    return count;
+}

@@ -1,0 +1,447 @@
+// The checker's measuring layer: what runs on the driver's callback side (the timed switches, the
+// checker's other callbacks, the pings, the sample ring, the integrity sequence) and the pure
+// judgements of what they gathered (switch timing, the integrity analysis, percentiles, the buffer
+// sizes a driver allows). Nothing here prints or knows of the worker.
+#pragma once
+
+#include "checker/base/base.h"
+#include "drivers/asio_interface.h"
+
+#include <atomic>
+#include <stddef.h>
+#include <stdint.h>
+
+// ---- Figures and rules
+
+// The standard rates the checker asks a driver about (44.1 to 384 kHz).
+enum { PROBE_RATES = 8 };
+extern const double probeRates[PROBE_RATES];
+// A sample rate a run can be timed at: finite, from 1 kHz to 100 MHz. Anything else (0, a
+// subnormal, infinity, NaN, 1e300) gives no period, and nothing is judged against it.
+bool usableRate(double rate);
+bool powerOfTwo(long n);
+// Whether `n` lies on the grid a granularity makes: for -1 a power of two, above 0 minSize plus a
+// multiple of it (and not below minSize); for anything else no size does.
+bool sizeOnGrid(long n, long minSize, long granularity);
+// The driver's buffer sizes: min <= n <= max, on the grid, and for a granularity that makes none
+// (0: min and max are equal) the preferred size only.
+bool bufferSizeAllowed(long minSize, long maxSize, long preferred, long granularity, long n);
+// The buffer sizes a driver allows from min to max, with min, max and the preferred size always
+// among them; more than `room` are thinned to `room` spread over the range. The count written to
+// `sizes`, ascending.
+int allowedBufferSizes(long minSize, long maxSize, long preferred, long granularity, long *sizes,
+                       int room);
+// The smallest of `count` sorted values with at least `percent` of them at or below it; 0 for none.
+double nearestRank(const double *sorted, size_t count, double percent);
+// The time per step of a series that advances one step a sample: the median of its advance over
+// half the series, from every start in its first half, so that a few values the system delayed, or
+// a burst that made them up, move it no more than they move the median. 0 for fewer than two.
+double robustStep(const double *values, size_t count);
+
+// ---- The timing of buffer switches
+//
+// The callback stores each arrival's ticks in a ring; the main thread
+// drains the ring while the run goes on and keeps every arrival; after the run the arrivals are
+// judged against the buffer period over the whole run, from start's return to the stop.
+//
+// Ticks are the processor's time-stamp counter where it runs at a fixed rate (a read costs about
+// 15 ns, where a performance-counter read costs 100 to 200 ns under Wine), calibrated against the
+// performance counter, and the performance counter otherwise.
+
+// -- The callback's side
+
+// Made once per process and never freed: a driver whose stop returned early may still store its
+// last arrival after the run, and so may one that calls back from two threads at once.
+enum { ARRIVAL_RING_SIZE = 1 << 18 };
+struct ArrivalRing {
+    std::atomic<uint32_t> claimed;  // slots taken by callbacks; a slot is filled just after
+    int64_t slots[ARRIVAL_RING_SIZE];  // 0 while empty; the main thread empties what it takes
+    int64_t longestTicks;           // longest callback
+};
+extern ArrivalRing arrivalRing;
+
+// The ticks of the switch clock. Callback-safe: no system call where the time-stamp counter serves.
+int64_t switchTicks();
+// Stores one arrival (its ticks before the callback's work) and the callback's duration. No
+// allocation, lock or system call.
+void recordArrival(int64_t before, int64_t after);
+// The checker's buffer switch: the loopback's onBufferSwitch, timed and recorded.
+void timedBufferSwitch(long index, long directProcess);
+
+// -- The main thread's side
+
+// The performance counter, for everything outside the callbacks, and its ticks in microseconds.
+int64_t performanceTicks();
+double ticksToUs(int64_t ticks);
+
+// Empties the ring, chooses the ticks and takes the first calibration reads. False when there is no
+// memory for the arrivals of `seconds` at `periodUs` (unknown: 0).
+bool prepareTiming(double seconds, double periodUs);
+// Moves what the callbacks stored into the kept arrivals; call it often while the run goes on.
+void drainArrivals();
+// Microseconds per tick from the calibration since prepareTiming (reads counter, stamp, counter).
+double calibratedTicksPerUs();
+
+// -- The judgement (pure: feed it arrivals)
+
+enum { TIMING_HISTOGRAM_BINS = 64, TIMING_TIMELINE_BINS = 256 };
+
+struct TimingFigures {
+    long long switches;     // arrivals between the window's start and end
+    long long beforeStart;  // arrivals before the window: during createBuffers and start
+    long long afterEnd;     // arrivals after it: during stop
+    long long kept;         // arrivals whose ticks were kept (all, unless the run outgrew the memory)
+    long long missedByChecker;  // arrivals the checker did not take in time (its thread was held)
+    double windowUs;        // start's return to the stop
+    double expected;        // switches the window holds at the period; 0 when the period is unknown
+    double ratio;           // switches / expected; NAN when unknown
+    // Intervals between arrivals in the window, and the gaps from its start to the first arrival and
+    // from the last to its end (a run without switches is one gap).
+    long long intervals;    // between arrivals (not counting the two gaps)
+    double minUs, medianUs, p99Us, p999Us, maxUs;  // nearest rank over the intervals; 0 with none
+    double headGapUs, tailGapUs;  // window start to first arrival, last arrival to window end
+    long long late;         // intervals and gaps over 1.5 periods; -1 when the period is unknown
+    double longestGapUs;    // the longest interval or gap
+    // Each switch's lateness against the ideal timeline: arrival k - first arrival - k x period.
+    double timelineMaxUs, timelineP999Us, timelineMinUs;  // 0 with fewer than two switches
+    double longestCallbackUs;
+    // For pictures: intervals in TIMING_HISTOGRAM_BINS bins from 0 to 3 periods (the last bin holds
+    // everything above), and the timeline in TIMING_TIMELINE_BINS stretches of the run, each with
+    // its least and greatest lateness.
+    double histogramBinUs;
+    long long histogram[TIMING_HISTOGRAM_BINS];
+    int timelineBins;
+    double timelineLowUs[TIMING_TIMELINE_BINS];
+    double timelineHighUs[TIMING_TIMELINE_BINS];
+};
+
+// Judges `count` arrivals (ticks, in order) between windowStart and windowEnd at `ticksPerUs`;
+// periodUs 0: unknown. `total` is every arrival of the run, `count` of them kept.
+void judgeArrivals(const int64_t *arrivals, size_t count, long long total, int64_t windowStart,
+                   int64_t windowEnd, double ticksPerUs, double periodUs, TimingFigures *figures);
+// judgeArrivals over what drainArrivals kept, with the final calibration.
+void judgeRun(int64_t windowStart, int64_t windowEnd, double periodUs, TimingFigures *figures);
+// After the stop: takes the arrivals that came since judgeRun (during stop) into its figures, as
+// switches after the window.
+void countArrivalsAfterJudgement(TimingFigures *figures);
+// After judgeRun: the longest interval between kept arrivals number `from` to `to` (counted from 0
+// in the order they came, every callback of the run), in microseconds.
+double longestIntervalUs(long long from, long long to);
+
+// ---- What the driver calls during a run besides the buffer switch: its messages, rate changes and
+// the time-info switch. Written on the driver's thread, read after the stop.
+
+struct MessageCounts {
+    std::atomic<long> bySelector[16];  // [s] for selectors 1 to 15
+    std::atomic<long> other;           // any other selector
+    std::atomic<long> sampleRateChanges;
+    std::atomic<long> timeInfoSwitches;  // bufferSwitchTimeInfo calls
+    std::atomic<unsigned long> asked;    // bit s: the driver asked whether selector s is supported
+    std::atomic<long> unasked[16];       // [s]: selector s sent before the driver asked about it
+};
+extern MessageCounts messageCounts;
+
+// The same counts as plain numbers, for the results a worker hands back.
+struct MessageTally {
+    long bySelector[16];
+    long other;
+    long sampleRateChanges;
+    long bufferSwitches;  // bufferSwitch calls, from the arrivals timed
+    long timeInfoSwitches;
+    bool timeInfoOffered;  // the run answered yes to "supports time info"
+    long unasked[16];      // [s]: selector s sent before the driver asked about it
+};
+void tallyMessages(MessageTally *tally);
+
+// Zeroes the counts; `timeInfo` is the answer the next run gives to "supports time info".
+void resetMessageCounts(bool timeInfo);
+// Selector supported (1) answers 1 for 1, 2, 3, 5, 6 and 15, the selectors the checker handles, and
+// for 7 when time info is offered; engine version (2) answers 2; 3, 5, 6 and 15 answer 1 (counted,
+// shown as findings); 7 answers as offered; everything else, time code (8) included, 0. Every call
+// is counted.
+long checkerAsioMessage(long selector, long value, void *message, double *opt);
+// A reset, a resync, changed latencies or an overload: the driver telling the host something went
+// wrong or changed under it.
+bool isFindingSelector(long selector);
+
+// The records runs hand to createBuffers, in static storage (drivers keep the pointer). With time
+// info offered, bufferSwitchTimeInfo does what bufferSwitch does; declined, it is only counted.
+extern const ASIOCallbacks timedCallbacks;  // bufferSwitch: timedBufferSwitch
+extern const ASIOCallbacks pingCallbacks;   // bufferSwitch: pingBufferSwitch
+
+// ---- The pings of the latency command: a short pulse written into output O about twice a second,
+// and found again on input I. The callback does all of it; the main thread only watches the counts.
+// At most MAX_PINGS (base.h) a run.
+
+enum { PULSE_FRAMES = 4 };
+
+// Sample types the pings can write and find: the little-endian integer and float types.
+bool pingTypeSupported(long type);
+
+// The pulse is half of full scale; an echo is the first frame above FOUND_LEVEL after at least
+// QUIET_FRAMES frames below QUIET_LEVEL (fractions of full scale).
+extern const double PING_FOUND_LEVEL;
+extern const double PING_QUIET_LEVEL;
+
+// The plan and the findings of the pings. The callback writes them; `resolved` and `lost` are the
+// main thread's view while running, the rest is read after the stop.
+struct PingRun {
+    // Fixed before start. The buffers are looked up in loopbackState at every switch: the driver
+    // may call back before beginLoopback has returned.
+    long outElement;          // in the run's buffer array
+    long inElement;
+    long outType, inType;
+    int outBytes, inBytes;
+    long frames;
+    long wanted;
+    int64_t intervalFrames;   // between pings, about half a second
+    int64_t timeoutFrames;    // two seconds
+    // The callback's own.
+    int64_t switchNumber;
+    int64_t nextPing;         // stream position of the next ping
+    int64_t pulseStart;       // stream positions of the pulse being written
+    int64_t pulseEnd;
+    bool outstanding;         // sent and not yet found
+    int64_t quietFrames;      // input frames in a row below QUIET_LEVEL
+    bool quietSinceSent;      // the input was quiet long enough since the ping went out
+    double peakSinceSent;     // the loudest input frame since the ping went out
+    double windowPeak;        // of the current 16 frames
+    int windowFrames;
+    double quietestWindow;    // the lowest peak of 16 frames in a row since the ping went out
+    long sent;
+    int64_t sentAt[MAX_PINGS];
+    int64_t roundTrip[MAX_PINGS];  // frames; -1 lost
+    int64_t sentInSwitch[MAX_PINGS];  // the switch number it was written in
+    // Shared while running.
+    std::atomic<long> resolved;
+    std::atomic<bool> lost;
+};
+extern PingRun pingRun;
+
+// Sets the plan before the run begins: output outChannel and input inChannel of a driver with
+// `outputs` outputs, their types, the run's frames and rate (a usable one), the number of pings.
+// The first goes out a quarter second in, the others half a second apart.
+void preparePings(long outChannel, long inChannel, long outputs, long outType, long inType,
+                  long frames, double rate, long pings);
+// The same with the first ping at stream position `first` and the others `interval` frames apart.
+void preparePingsAt(long outChannel, long inChannel, long outputs, long outType, long inType,
+                    long frames, double rate, long pings, int64_t first, int64_t interval);
+// True once a ping was lost or every ping wanted has been resolved. Main thread, while running.
+bool pingsFinished();
+// After the buffers were made: true when the driver gave both buffers of both channels.
+bool pingBuffersPresent();
+// The latency command's buffer switch: timed like timedBufferSwitch; after onBufferSwitch it writes
+// all of output O (silence, or the pulse at its stream position, switch number x frames + offset)
+// and looks for the pulse on input I from the frame it was sent at.
+void pingBufferSwitch(long index, ASIOBool directProcess);
+
+// ---- The ring of received blocks: samples handed from the driver's callback to the main thread,
+// lock-free, for one producer (the callback) and one consumer (the main thread), made before the
+// run. The callback appends without allocation, lock or system call; when the ring is full it drops
+// the block and counts it: the checker fell behind, not the driver.
+
+struct RingBlock {
+    int64_t switchNumber;   // the buffer switch it came in
+    int64_t arrivalTicks;   // when, in the caller's ticks
+    uint32_t droppedBefore; // blocks dropped, ring full, since the block before this one
+    uint32_t bytes;         // of data used
+    unsigned char *data;    // blockBytes of room, 64-byte aligned
+};
+
+struct SampleRing {
+    RingBlock *blocks;      // mask + 1 of them
+    unsigned char *storage; // their data
+    uint32_t mask;          // blocks - 1; a power of two
+    uint32_t blockBytes;
+    alignas(64) std::atomic<uint32_t> appended;  // written by the callback only
+    uint32_t droppedSinceLast;                   // the callback's own
+    std::atomic<uint32_t> dropped;               // all blocks dropped; written by the callback
+    alignas(64) std::atomic<uint32_t> taken;     // written by the main thread only
+};
+
+// Makes room for at least `blocks` blocks (rounded up to a power of two) of `blockBytes` each,
+// every page touched. False when there is no memory. Main thread, before the run.
+bool makeSampleRing(SampleRing *ring, uint32_t blocks, uint32_t blockBytes);
+// Frees what makeSampleRing made. Main thread, after the run.
+void freeSampleRing(SampleRing *ring);
+
+// Callback: copies `bytes` (at most blockBytes) into the next block. False when the ring was full
+// and the block was dropped (counted). No allocation, lock or system call.
+bool appendRingBlock(SampleRing *ring, const void *data, uint32_t bytes, int64_t switchNumber,
+                     int64_t arrivalTicks);
+// Main thread: the oldest block not yet released, or null when there is none. It stays valid and
+// unchanged until releaseRingBlock.
+const RingBlock *peekRingBlock(SampleRing *ring);
+// Main thread: hands the block of the last peekRingBlock back to the callback.
+void releaseRingBlock(SampleRing *ring);
+
+// ---- The known sequence of `quorvelcheck integrity`: a word for every stream position that its
+// neighbours do not share, written on an output in the driver's sample type and read back from an
+// input. No driver, no system call; writeSequence and readSequence allocate nothing, take no lock
+// and may run in the driver's callback.
+//
+// A word has b bits (16 to 32, the bits the type carries). Its top 16 bits at position p are a
+// bijective mix of p mod 2^16 xored with a key of the block p / 2^16; its other b - 16 bits a
+// second mix of both. The top 16 bits alone give p mod 2^16 within any candidate block, so a path
+// that loses low bits (a 24-bit converter behind a 32-bit type) still gives the position. Words
+// repeat after 2^32 positions; neighbouring words differ in about half their bits.
+
+enum { SEQUENCE_BLOCK_BITS = 16 };  // positions per block: 2^16
+
+// b for a sample type: 16 (Int16, Int32 16), 18, 20, 24 (Int24, Int32 24, Float32) or 32 (Int32,
+// Float64), both byte orders; 0 for a type the sequence does not support.
+int sequenceTypeBits(long type);
+// Bytes per sample of a supported type; 0 for others.
+int sequenceTypeBytes(long type);
+
+// The words of positions position .. position + count - 1 (position >= 0), b bits each.
+void sequenceWords(int bits, int64_t position, long count, uint32_t *words);
+// The top 16 bits of the word at position (>= 0): what locates it.
+uint32_t sequenceHigh(int64_t position);
+// The position in block `block` (position / 2^16) whose word has these top 16 bits.
+int64_t sequencePositionInBlock(uint32_t high, int64_t block);
+// A b-bit word as a signed value (two's complement), and the other way round.
+int32_t sequenceSigned(uint32_t word, int bits);
+
+// Fills `frames` samples of type `type` at out with the words of firstPosition onwards. Floats
+// carry the word as a signed integer / 2^(b-1), which they hold exactly. Callback-safe.
+void writeSequence(void *out, long type, int64_t firstPosition, long frames);
+// Decodes `frames` received samples to b-bit words. inexact[k] is 1 where the sample was not
+// exactly a value the sequence can carry (a float between steps or beyond full scale, decoded to
+// the nearest; an integer whose bits above b are not the sign), else 0. Returns how many were
+// inexact. Callback-safe.
+long readSequence(const void *in, long type, long frames, uint32_t *words, uint8_t *inexact);
+
+// ---- The integrity analysis: what came back through the loopback cable, judged against the known
+// sequence: it finds the delay, then accounts for every sample received after the
+// lock. Main thread, fed block by block in input order with the decoded words of input I. Plain
+// records: beginIntegrityAnalysis makes the history it needs, endIntegrityAnalysis frees it;
+// nothing in between allocates.
+//
+// Once locked, received position q carries the word of q - delay. A sample whose top 16 bits are
+// those of its expected word is on the delay (matched, or corrupted in its lower bits); other
+// samples open a disturbance that ends when the stream is back on the old delay (the samples in it
+// were corrupted) or LOCK_RUN samples in a row are on a new one (dropped, repeated, slip). The
+// search for a new delay looks near the old one at every sample and over the whole bound only at
+// every 32nd, as the search for the lock does: a foreign input is analysed in real time too.
+
+enum IntegrityEventKind {
+    EVENT_CORRUPTED,  // a stretch of wrong values while the delay held (fewer than RUN_GAP good
+                      // ones between them); bits: those that differed
+    EVENT_INVERTED,   // a run of values that were the negation of the expected ones
+    EVENT_DROPPED,    // the sequence went on `size` samples further than expected: missing
+    EVENT_REPEATED,   // the sequence went back `size` samples that had been received: twice
+    EVENT_SLIP,       // any other change of the delay; size: the change (+: the sequence later)
+    EVENT_KINDS
+};
+
+struct IntegrityEvent {
+    int kind;
+    int64_t position;      // input stream position of its first sample
+    int64_t size;          // samples: the run's length, the missing or repeated ones, the change
+    uint32_t bits;         // corrupted: the bits that differed in any sample of the run; 0 when
+                           // every sample was off by less than a step (inexact)
+    int64_t switchNumber;  // of the block its first sample arrived in
+    double timeUs;         // that block's time since the start
+};
+
+enum IntegrityState { INTEGRITY_SEARCHING, INTEGRITY_LOCKED, INTEGRITY_NO_LOCK };
+enum NoLockReason {
+    NO_LOCK_SILENT,   // peak at most -90 dBFS: digital silence, or nearly
+    NO_LOCK_NOISE,    // peak below -30 dBFS
+    NO_LOCK_FOREIGN,  // louder, and not the sequence: likely another channel's signal
+};
+
+// RUN_GAP: good samples that end a stretch of corrupted or inverted ones.
+enum { MAX_INTEGRITY_EVENTS = 100, LOCK_RUN = 8, RUN_GAP = 64 };
+
+struct IntegrityBlockMark {
+    int64_t position;
+    int64_t switchNumber;
+    double timeUs;
+};
+
+struct IntegrityAnalysis {
+    // Fixed at the start.
+    int bits;                 // of the input's sample type
+    uint32_t mask;            // the word's bits
+    int64_t maxDelay;         // delays searched: 0 to maxDelay samples
+    int64_t noLockSamples;    // received without a lock, then the verdict
+
+    // Results, read after finishIntegrityAnalysis (state and counts also while running).
+    int state;
+    int64_t delay;            // locked: the delay of the moment
+    int64_t lockDelay;        // ... found first
+    int64_t lockPosition;     // input position of the first sample of the lock
+    int64_t received;         // samples fed
+    int64_t unseen;           // samples missing between blocks: the checker fell behind
+    int64_t matched;          // after lock: equal to the sequence at the delay of the moment
+    int64_t corrupted;        // wrong while the delay held (inverted not included)
+    int64_t inverted;
+    int64_t foreign;          // received in a slip, on neither delay
+    int64_t dropped;          // missing from the sequence
+    int64_t repeated;         // received twice
+    int64_t slipped;          // the slips' changes of delay, as magnitudes
+    int64_t eventCounts[EVENT_KINDS];
+    int keptEvents;           // the first MAX_INTEGRITY_EVENTS events in full
+    IntegrityEvent events[MAX_INTEGRITY_EVENTS];
+    uint32_t differingBits;   // bits that differed in any matched or corrupted sample
+    int noLockReason;         // NO_LOCK: what the input carried while searching
+    double peakDbfs;          // -infinity for digital silence
+    double rmsDbfs;
+
+    // Working state.
+    int64_t nextPosition;     // -1 before the first block
+    int64_t contiguousFrom;   // first position of the history's current stretch
+    uint32_t *history;        // received words by position & historyMask
+    uint8_t *historyInexact;
+    uint32_t historyMask;
+    IntegrityBlockMark *marks;  // the latest blocks, for the events' switch and time
+    uint32_t markMask;
+    uint64_t markCount;
+    bool disturbed;
+    int64_t disturbStart;     // first position off the delay
+    int oldRun;               // samples in a row back on the old delay
+    int64_t lockSequence;     // sequence position of the lock's first sample
+    int runKind;              // the open corrupted or inverted run; -1 none
+    int64_t runEnd;           // position after its last sample
+    int runEvent;             // its index in events; -1 when not kept
+    int64_t peak;             // searching: largest magnitude received
+    double sumSquares;
+    uint32_t expected[256];   // words of the chunk being compared
+};
+
+// Prepares the analysis of an input of sample type `type` (sequenceTypeBits non-zero): delays up
+// to maxDelay samples, the verdict after noLockSamples without a lock (at least maxDelay plus the
+// longest block). False when there is no memory.
+bool beginIntegrityAnalysis(IntegrityAnalysis *analysis, long type, int64_t maxDelay,
+                            int64_t noLockSamples);
+// One block: `count` words of input positions position .. position + count - 1 (readSequence's
+// output; inexact may be null for none), arrived in switch `switchNumber`, `timeUs` after the
+// start. A position past the end of the last block counts the samples between as unseen.
+void analyseIntegrityBlock(IntegrityAnalysis *analysis, const uint32_t *words, const uint8_t *inexact,
+                           long count, int64_t position, int64_t switchNumber, double timeUs);
+// After the last block: a disturbance still open counts against the old delay, and a search
+// still on gets its verdict.
+void finishIntegrityAnalysis(IntegrityAnalysis *analysis);
+// Frees the history.
+void endIntegrityAnalysis(IntegrityAnalysis *analysis);
+// Bits of the word that came through unchanged in every compared sample (matched or corrupted).
+int transparentBits(const IntegrityAnalysis *analysis);
+
+// ---- The integrity run's callbacks
+
+// The callback's plan, fixed before start.
+struct IntegrityPlan {
+    long outElement, inElement;  // in the run's buffer array
+    long outType, inType;
+    long frames;
+    uint32_t inBytes;            // of one buffer of input I
+    int64_t switchNumber;        // the callback's own count
+    SampleRing *ring;            // made for a run and never freed: a late callback may append
+};
+extern IntegrityPlan integrityPlan;
+// bufferSwitch writes the sequence at its stream position (switch number x frames) on output O and
+// appends input I's buffer to the ring, timed like timedBufferSwitch; bufferSwitchTimeInfo does the
+// same, whatever was answered to "supports time info".
+extern const ASIOCallbacks integrityCallbacks;

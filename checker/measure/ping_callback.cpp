@@ -1,0 +1,215 @@
+#include "checker/measure/measure.h"
+
+#include "engine/loopback.h"
+#include "engine/sample_types.h"
+
+#include <math.h>
+#include <string.h>
+
+PingRun pingRun;
+
+// The pulse: half of full scale in the output's own format. Found where the input passes a
+// quarter, after QUIET_FRAMES frames below -60 dB of full scale.
+static unsigned char pulseSample[8];
+const double PING_FOUND_LEVEL = 0.25;
+const double PING_QUIET_LEVEL = 0.001;
+static const int64_t QUIET_FRAMES = 16;
+
+bool pingTypeSupported(long type)
+{
+    return (type >= 16 && type <= 20) || (type >= 24 && type <= 27);
+}
+
+static void makePulseSample(long type)
+{
+    memset(pulseSample, 0, sizeof pulseSample);
+    int32_t whole = 0;
+    switch (type) {
+    case 16: whole = 0x4000; break;
+    case 17: whole = 0x400000; break;
+    case 18: whole = 0x40000000; break;
+    case 24: whole = 0x4000; break;
+    case 25: whole = 0x10000; break;
+    case 26: whole = 0x40000; break;
+    case 27: whole = 0x400000; break;
+    case 19: {
+        float half = 0.5f;
+        memcpy(pulseSample, &half, sizeof half);
+        return;
+    }
+    case 20: {
+        double half = 0.5;
+        memcpy(pulseSample, &half, sizeof half);
+        return;
+    }
+    }
+    memcpy(pulseSample, &whole, sizeof whole);  // little-endian: a 3-byte sample is its first 3
+}
+
+// A sample as a fraction of full scale.
+static double sampleLevel(const unsigned char *at, long type)
+{
+    int32_t whole = 0;
+    switch (type) {
+    case 16: {
+        int16_t half;
+        memcpy(&half, at, sizeof half);
+        return half / 32768.0;
+    }
+    case 17:
+        whole = at[0] | (at[1] << 8) | (at[2] << 16);
+        if (whole & 0x800000)
+            whole -= 0x1000000;
+        return whole / 8388608.0;
+    case 19: {
+        float value;
+        memcpy(&value, at, sizeof value);
+        return value;
+    }
+    case 20: {
+        double value;
+        memcpy(&value, at, sizeof value);
+        return value;
+    }
+    }
+    memcpy(&whole, at, sizeof whole);
+    switch (type) {
+    case 24: return whole / 32768.0;
+    case 25: return whole / 131072.0;
+    case 26: return whole / 524288.0;
+    case 27: return whole / 8388608.0;
+    }
+    return whole / 2147483648.0;
+}
+
+void preparePings(long outChannel, long inChannel, long outputs, long outType, long inType,
+                  long frames, double rate, long pings)
+{
+    preparePingsAt(outChannel, inChannel, outputs, outType, inType, frames, rate, pings,
+                   static_cast<int64_t>(rate / 4 + 0.5), static_cast<int64_t>(rate / 2 + 0.5));
+}
+
+void preparePingsAt(long outChannel, long inChannel, long outputs, long outType, long inType,
+                    long frames, double rate, long pings, int64_t first, int64_t interval)
+{
+    PingRun &p = pingRun;
+    p.outElement = outChannel;
+    p.inElement = outputs + inChannel;
+    p.outType = outType;
+    p.inType = inType;
+    p.outBytes = lookupSampleType(outType)->bytes;
+    p.inBytes = lookupSampleType(inType)->bytes;
+    p.frames = frames;
+    p.wanted = pings > 0 && pings <= MAX_PINGS ? pings : 1;
+    p.intervalFrames = interval;
+    p.timeoutFrames = static_cast<int64_t>(rate * 2 + 0.5);
+    p.switchNumber = 0;
+    p.nextPing = first;
+    p.pulseStart = p.pulseEnd = -1;
+    p.outstanding = false;
+    p.quietFrames = 0;
+    p.quietSinceSent = false;
+    p.peakSinceSent = 0;
+    p.windowPeak = 0;
+    p.windowFrames = 0;
+    p.quietestWindow = 1e9;
+    p.sent = 0;
+    p.resolved.store(0);
+    p.lost.store(false);
+    makePulseSample(outType);
+}
+
+bool pingsFinished()
+{
+    return pingRun.lost.load() || pingRun.resolved.load() >= pingRun.wanted;
+}
+
+bool pingBuffersPresent()
+{
+    const CopyPlan *plan = loopbackState.plan.load(std::memory_order_acquire);
+    const ASIOBufferInfo *infos = plan ? plan->bufferInfos : nullptr;
+    return infos && infos[pingRun.outElement].buffers[0] && infos[pingRun.outElement].buffers[1] &&
+           infos[pingRun.inElement].buffers[0] && infos[pingRun.inElement].buffers[1];
+}
+
+static void writeOutput(unsigned char *out, int64_t base, int64_t end)
+{
+    PingRun &p = pingRun;
+    memset(out, 0, static_cast<size_t>(p.frames) * p.outBytes);
+    if (!p.outstanding && p.sent < p.wanted && !p.lost.load(std::memory_order_relaxed) &&
+        p.nextPing < end) {
+        int64_t at = p.nextPing > base ? p.nextPing : base;
+        p.sentAt[p.sent] = at;
+        p.roundTrip[p.sent] = -1;
+        p.sentInSwitch[p.sent] = p.switchNumber;
+        p.quietSinceSent = false;
+        p.peakSinceSent = 0;
+        p.quietestWindow = 1e9;
+        p.sent++;
+        p.outstanding = true;
+        p.pulseStart = at;
+        p.pulseEnd = at + PULSE_FRAMES;
+        p.nextPing = at + p.intervalFrames;
+    }
+    // A pulse may straddle two buffers.
+    int64_t from = p.pulseStart > base ? p.pulseStart : base;
+    int64_t to = p.pulseEnd < end ? p.pulseEnd : end;
+    for (int64_t position = from; position < to; position++)
+        memcpy(out + (position - base) * p.outBytes, pulseSample, p.outBytes);
+}
+
+// The echo is the first loud frame at or after the ping's position that follows QUIET_FRAMES
+// quiet ones: an input carrying anything but the cable's near-silence and the pulse never counts.
+// What the input did meanwhile is kept, so that a lost ping can say why.
+static void listen(const unsigned char *in, int64_t base, int64_t end)
+{
+    PingRun &p = pingRun;
+    for (int64_t position = base; in && position < end; position++) {
+        double level = fabs(sampleLevel(in + (position - base) * p.inBytes, p.inType));
+        bool afterSent = p.outstanding && position >= p.sentAt[p.sent - 1];
+        if (afterSent) {
+            if (level > p.peakSinceSent)
+                p.peakSinceSent = level;
+            if (level > p.windowPeak)
+                p.windowPeak = level;
+            if (++p.windowFrames == QUIET_FRAMES) {
+                if (p.windowPeak < p.quietestWindow)
+                    p.quietestWindow = p.windowPeak;
+                p.windowPeak = 0;
+                p.windowFrames = 0;
+            }
+            if (p.quietFrames >= QUIET_FRAMES)
+                p.quietSinceSent = true;
+        }
+        if (level > PING_FOUND_LEVEL && afterSent && p.quietFrames >= QUIET_FRAMES) {
+            p.roundTrip[p.sent - 1] = position - p.sentAt[p.sent - 1];
+            p.outstanding = false;
+            p.resolved.fetch_add(1);
+        }
+        p.quietFrames = level < PING_QUIET_LEVEL ? p.quietFrames + 1 : 0;
+    }
+    if (p.outstanding && end - p.sentAt[p.sent - 1] > p.timeoutFrames) {
+        p.outstanding = false;
+        p.lost.store(true);
+        p.resolved.fetch_add(1);
+    }
+}
+
+void pingBufferSwitch(long index, ASIOBool directProcess)
+{
+    int64_t before = switchTicks();
+    onBufferSwitch(index, directProcess);
+    const CopyPlan *plan = loopbackState.plan.load(std::memory_order_acquire);
+    const ASIOBufferInfo *infos = plan ? plan->bufferInfos : nullptr;
+    if (infos && (index == 0 || index == 1)) {
+        PingRun &p = pingRun;
+        int64_t base = p.switchNumber * p.frames;
+        int64_t end = base + p.frames;
+        p.switchNumber++;
+        unsigned char *out = static_cast<unsigned char *>(infos[p.outElement].buffers[index]);
+        if (out)
+            writeOutput(out, base, end);
+        listen(static_cast<const unsigned char *>(infos[p.inElement].buffers[index]), base, end);
+    }
+    recordArrival(before, switchTicks());
+}

@@ -1,0 +1,317 @@
+// The timing of buffer switches: the ring the callbacks fill, the arrivals the main thread keeps,
+// and the judgement of a run.
+#include "checker/measure/measure.h"
+
+#include "engine/loopback.h"
+
+#include <windows.h>
+#include <intrin.h>
+#include <algorithm>
+#include <math.h>
+#include <stdlib.h>
+#include <string.h>
+#include <vector>
+
+ArrivalRing arrivalRing;
+
+// Every arrival is kept up to this many (x64: 256 MiB of ticks, about 90 minutes at 32 frames and
+// 192 kHz); beyond it the late switches and the longest gap are still counted as the arrivals come.
+static const size_t MAX_KEPT = sizeof(void *) == 8 ? size_t(1) << 25 : size_t(1) << 23;
+
+static bool stampCounter;       // ticks of the time-stamp counter, else of the performance counter
+static uint32_t taken;          // ring slots the main thread has emptied
+static int64_t *kept;           // arrivals in the order they were taken
+static size_t keptCount, keptRoom;
+static long long arrivalsSeen;
+static long long lostToTheRing;  // overwritten before the main thread came: the checker fell behind
+// Beyond MAX_KEPT: judged as they come, at the calibration of that moment.
+static double beyondPeriodUs;
+static long long beyondLate;
+static double beyondLongestUs;
+static int64_t lastArrival;
+static long long arrivalsJudged;  // arrivalsSeen when judgeRun ran
+
+// Both counters read together, the stamp between two reads of the performance counter.
+struct Calibration {
+    int64_t counter;  // the performance counter, the mean of the two reads
+    int64_t stamp;
+};
+static Calibration calibrationStart;
+
+static double performanceTicksPerUs()
+{
+    static double perUs = 0;
+    if (perUs == 0) {
+        LARGE_INTEGER frequency;
+        QueryPerformanceFrequency(&frequency);
+        perUs = frequency.QuadPart / 1e6;
+    }
+    return perUs;
+}
+
+static int64_t performanceCounter()
+{
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return now.QuadPart;
+}
+
+int64_t performanceTicks()
+{
+    return performanceCounter();
+}
+
+double ticksToUs(int64_t ticks)
+{
+    return ticks / performanceTicksPerUs();
+}
+
+static Calibration readCalibration()
+{
+    Calibration c;
+    int64_t before = performanceCounter();
+    c.stamp = static_cast<int64_t>(__rdtsc());
+    int64_t after = performanceCounter();
+    c.counter = before + (after - before) / 2;
+    return c;
+}
+
+// A time-stamp counter that runs at one rate whatever the processor's power state, in every state.
+static bool invariantStampCounter()
+{
+    int registers[4] = {0, 0, 0, 0};  // eax, ebx, ecx, edx
+    __cpuid(registers, static_cast<int>(0x80000000));
+    if (static_cast<unsigned int>(registers[0]) < 0x80000007)
+        return false;
+    __cpuid(registers, static_cast<int>(0x80000007));
+    return (registers[3] >> 8) & 1;
+}
+
+int64_t switchTicks()
+{
+    if (stampCounter)
+        return static_cast<int64_t>(__rdtsc());
+    return performanceCounter();
+}
+
+void recordArrival(int64_t before, int64_t after)
+{
+    // A driver may call back from two threads at once: each arrival claims a slot of its own.
+    uint32_t slot = arrivalRing.claimed.fetch_add(1, std::memory_order_relaxed);
+    reinterpret_cast<std::atomic<int64_t> *>(&arrivalRing.slots[slot & (ARRIVAL_RING_SIZE - 1)])
+        ->store(before, std::memory_order_release);
+    if (after - before > arrivalRing.longestTicks)
+        arrivalRing.longestTicks = after - before;
+}
+
+void timedBufferSwitch(long index, long directProcess)
+{
+    int64_t before = switchTicks();
+    onBufferSwitch(index, directProcess);
+    recordArrival(before, switchTicks());
+}
+
+double calibratedTicksPerUs()
+{
+    if (!stampCounter)
+        return performanceTicksPerUs();
+    Calibration now = readCalibration();
+    double us = (now.counter - calibrationStart.counter) / performanceTicksPerUs();
+    int64_t stamps = now.stamp - calibrationStart.stamp;
+    return us > 0 && stamps > 0 ? stamps / us : performanceTicksPerUs();
+}
+
+bool prepareTiming(double seconds, double periodUs)
+{
+    // A run that began earlier in this process is over: what it left in the ring is dropped.
+    for (int64_t &slot : arrivalRing.slots)
+        slot = 0;
+    arrivalRing.claimed.store(0);
+    arrivalRing.longestTicks = 0;
+    taken = 0;
+    keptCount = 0;
+    arrivalsSeen = lostToTheRing = 0;
+    beyondLate = 0;
+    beyondLongestUs = 0;
+    beyondPeriodUs = periodUs;
+    lastArrival = 0;
+    double expected = periodUs > 0 ? seconds * 1e6 / periodUs * 1.1 + 1024 : 65536;
+    size_t wanted = expected < static_cast<double>(MAX_KEPT) ? static_cast<size_t>(expected) : MAX_KEPT;
+    if (wanted > keptRoom) {
+        int64_t *grown = static_cast<int64_t *>(realloc(kept, wanted * sizeof *kept));
+        if (!grown)
+            return false;
+        kept = grown;
+        keptRoom = wanted;
+    }
+    stampCounter = invariantStampCounter();
+    calibrationStart = readCalibration();
+    return true;
+}
+
+static bool keep(int64_t arrival)
+{
+    if (keptCount == keptRoom) {
+        size_t room = keptRoom * 2 < MAX_KEPT ? keptRoom * 2 : MAX_KEPT;
+        int64_t *grown = room > keptRoom ? static_cast<int64_t *>(realloc(kept, room * sizeof *kept))
+                                         : nullptr;
+        if (!grown)
+            return false;
+        kept = grown;
+        keptRoom = room;
+    }
+    kept[keptCount++] = arrival;
+    return true;
+}
+
+static void takeArrival(int64_t arrival)
+{
+    arrivalsSeen++;
+    if (!keep(arrival) && beyondPeriodUs > 0 && lastArrival) {
+        double us = (arrival - lastArrival) / calibratedTicksPerUs();
+        beyondLate += us > 1.5 * beyondPeriodUs;
+        beyondLongestUs = std::max(beyondLongestUs, us);
+    }
+    lastArrival = arrival;
+}
+
+void drainArrivals()
+{
+    uint32_t claimed = arrivalRing.claimed.load(std::memory_order_acquire);
+    if (claimed - taken > ARRIVAL_RING_SIZE) {
+        lostToTheRing += claimed - taken - ARRIVAL_RING_SIZE;
+        taken = claimed - ARRIVAL_RING_SIZE;
+    }
+    for (; taken != claimed; taken++) {
+        auto *slot = reinterpret_cast<std::atomic<int64_t> *>(
+            &arrivalRing.slots[taken & (ARRIVAL_RING_SIZE - 1)]);
+        int64_t arrival = slot->load(std::memory_order_acquire);
+        if (arrival == 0)
+            break;  // claimed, not yet stored: the next drain takes it
+        slot->store(0, std::memory_order_relaxed);
+        takeArrival(arrival);
+    }
+}
+
+void judgeArrivals(const int64_t *arrivals, size_t count, long long total, int64_t windowStart,
+                   int64_t windowEnd, double ticksPerUs, double periodUs, TimingFigures *f)
+{
+    memset(f, 0, sizeof *f);
+    f->windowUs = (windowEnd - windowStart) / ticksPerUs;
+    f->kept = static_cast<long long>(count);
+    f->late = periodUs > 0 ? 0 : -1;
+    const double lateUs = 1.5 * periodUs;
+
+    std::vector<double> intervals;
+    std::vector<double> lateness;
+    int64_t first = 0, previous = 0;
+    for (size_t k = 0; k < count; k++) {
+        int64_t arrival = arrivals[k];
+        if (arrival < windowStart) {
+            f->beforeStart++;
+            continue;
+        }
+        if (arrival > windowEnd) {
+            f->afterEnd++;
+            continue;
+        }
+        if (f->switches == 0) {
+            first = arrival;
+            f->headGapUs = (arrival - windowStart) / ticksPerUs;
+        } else {
+            intervals.push_back((arrival - previous) / ticksPerUs);
+        }
+        if (periodUs > 0)
+            lateness.push_back((arrival - first) / ticksPerUs - f->switches * periodUs);
+        previous = arrival;
+        f->switches++;
+    }
+    // Arrivals that were not kept lie after the kept ones, inside the window (the run outgrew the
+    // memory, not the window).
+    f->switches += total - static_cast<long long>(count);
+    f->tailGapUs = f->switches ? (windowEnd - previous) / ticksPerUs : 0;
+
+    // A run without switches is one gap from start to stop.
+    std::vector<double> gaps = intervals;
+    gaps.push_back(f->switches ? f->headGapUs : f->windowUs);
+    if (f->switches)
+        gaps.push_back(f->tailGapUs);
+    for (double gap : gaps) {
+        if (periodUs > 0 && gap > lateUs)
+            f->late++;
+        f->longestGapUs = std::max(f->longestGapUs, gap);
+    }
+
+    if (periodUs > 0) {
+        f->expected = f->windowUs / periodUs;
+        f->ratio = f->expected > 0 ? f->switches / f->expected : NAN;
+        f->histogramBinUs = 3 * periodUs / TIMING_HISTOGRAM_BINS;
+        for (double us : intervals) {
+            long bin = static_cast<long>(us / f->histogramBinUs);
+            f->histogram[bin < 0 ? 0 : bin >= TIMING_HISTOGRAM_BINS ? TIMING_HISTOGRAM_BINS - 1 : bin]++;
+        }
+    } else {
+        f->ratio = NAN;
+    }
+
+    f->intervals = static_cast<long long>(intervals.size());
+    if (!intervals.empty()) {
+        std::sort(intervals.begin(), intervals.end());
+        f->minUs = intervals.front();
+        f->maxUs = intervals.back();
+        f->medianUs = nearestRank(intervals.data(), intervals.size(), 50);
+        f->p99Us = nearestRank(intervals.data(), intervals.size(), 99);
+        f->p999Us = nearestRank(intervals.data(), intervals.size(), 99.9);
+    }
+
+    if (lateness.size() >= 2) {
+        // The timeline in stretches of the run, in order, before sorting for the percentile.
+        f->timelineBins = static_cast<int>(std::min<size_t>(TIMING_TIMELINE_BINS, lateness.size()));
+        for (int b = 0; b < f->timelineBins; b++) {
+            size_t from = lateness.size() * b / f->timelineBins;
+            size_t to = lateness.size() * (b + 1) / f->timelineBins;
+            auto range = std::minmax_element(lateness.begin() + from, lateness.begin() + to);
+            f->timelineLowUs[b] = *range.first;
+            f->timelineHighUs[b] = *range.second;
+        }
+        std::sort(lateness.begin(), lateness.end());
+        f->timelineMinUs = lateness.front();
+        f->timelineMaxUs = lateness.back();
+        f->timelineP999Us = nearestRank(lateness.data(), lateness.size(), 99.9);
+    }
+}
+
+void judgeRun(int64_t windowStart, int64_t windowEnd, double periodUs, TimingFigures *f)
+{
+    drainArrivals();
+    double perUs = calibratedTicksPerUs();
+    // Callbacks from two threads may have taken their slots out of the order of their ticks.
+    std::sort(kept, kept + keptCount);
+    judgeArrivals(kept, keptCount, arrivalsSeen, windowStart, windowEnd, perUs, periodUs, f);
+    // Beyond the kept arrivals, what was judged as they came.
+    if (arrivalsSeen > static_cast<long long>(keptCount)) {
+        f->late += f->late >= 0 ? beyondLate : 0;
+        f->longestGapUs = std::max(f->longestGapUs, beyondLongestUs);
+        f->maxUs = std::max(f->maxUs, beyondLongestUs);
+    }
+    f->missedByChecker = lostToTheRing;
+    f->longestCallbackUs = arrivalRing.longestTicks / perUs;
+    arrivalsJudged = arrivalsSeen;
+}
+
+void countArrivalsAfterJudgement(TimingFigures *f)
+{
+    drainArrivals();
+    f->afterEnd += arrivalsSeen - arrivalsJudged;
+    arrivalsJudged = arrivalsSeen;
+}
+
+double longestIntervalUs(long long from, long long to)
+{
+    double perUs = calibratedTicksPerUs();
+    long long last = std::min<long long>(to, static_cast<long long>(keptCount) - 1);
+    int64_t longest = 0;
+    for (long long k = std::max<long long>(from, 0) + 1; k <= last; k++)
+        longest = std::max(longest, kept[k] - kept[k - 1]);
+    return longest / perUs;
+}

@@ -1,0 +1,409 @@
+// The report's sections, one per part, drawn from the part's record: the figures and tables as the
+// console gives them, and the pictures beside them.
+#include "checker/report/report.h"
+
+#include "engine/sample_types.h"
+
+#include <math.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <string.h>
+
+enum { SHOWN_CHANNELS = 32, SHOWN_SETTINGS = 64, SHOWN_EVENTS = 20 };
+
+static double framesToMs(double frames, double rate)
+{
+    return rate > 0 && isfinite(rate) ? frames / rate * 1000.0 : NAN;
+}
+
+// One row of a two-column table of figures.
+static void figureRow(std::string *page, const char *name, const char *format, ...)
+{
+    char text[512];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    *page += "<tr><th>";
+    appendXmlText(page, name);
+    *page += "</th><td>";
+    appendXmlText(page, text);
+    *page += "</td></tr>\n";
+}
+
+static void cell(std::string *page, const char *cls, const char *format, ...)
+{
+    char text[512];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    *page += cls ? std::string("<td class=\"") + cls + "\">" : std::string("<td>");
+    appendXmlText(page, text);
+    *page += "</td>";
+}
+
+// ---- info
+
+static void channelTable(std::string *page, const char *heading, const ASIOChannelInfo *rows,
+                         long listed, long claimed)
+{
+    *page += "<h3>";
+    htmlFormat(page, "%s: %ld", heading, claimed);
+    *page += "</h3>\n";
+    if (listed == 0) {
+        *page += "<p class=\"note\">none</p>\n";
+        return;
+    }
+    *page += "<table>\n<tr><th class=\"n\">#</th><th>name</th><th class=\"n\">group</th>"
+             "<th>active</th><th>type</th><th class=\"n\">bytes</th></tr>\n";
+    long shown = listed < SHOWN_CHANNELS ? listed : long(SHOWN_CHANNELS);
+    for (long i = 0; i < shown; i++) {
+        const SampleTypeEntry *type = lookupSampleType(rows[i].type);
+        *page += "<tr>";
+        cell(page, "n", "%ld", i);
+        cell(page, nullptr, "%s", rows[i].name);
+        cell(page, "n", "%ld", rows[i].channelGroup);
+        cell(page, nullptr, "%s", rows[i].isActive ? "yes" : "no");
+        if (type->name)
+            cell(page, nullptr, "%s", type->name);
+        else
+            cell(page, nullptr, "unknown type %ld", rows[i].type);
+        cell(page, "n", "%d", type->bytes);
+        *page += "</tr>\n";
+    }
+    htmlLeftOut(page, listed - shown, 6, "channels, listed in the JSON document below");
+    *page += "</table>\n";
+    if (claimed > listed) {
+        *page += "<p class=\"note\">";
+        htmlFormat(page, "The checker asks about the first %ld only.", listed);
+        *page += "</p>\n";
+    }
+}
+
+void writeInfoSection(const Report &report, std::string *page)
+{
+    writeSectionHead(report, PART_INFO, "Driver", page);
+    if (!report.info || report.info->stage < INFO_FIGURES)
+        return;
+    const InfoResults &r = *report.info;
+    const DriverFigures &f = r.figures;
+    char rate[32], name[32];
+    formatRate(f.sampleRate, rate, sizeof rate);
+    *page += "<table class=\"facts\">\n";
+    figureRow(page, "Buffer sizes", "min %ld, max %ld, preferred %ld, granularity %ld", f.minSize,
+              f.maxSize, f.preferredSize, f.granularity);
+    figureRow(page, "Sample rate", "%s Hz", rate);
+    if (r.stage >= INFO_RATES) {
+        std::string accepted, refused;
+        for (int i = 0; i < PROBE_RATES; i++) {
+            formatRate(probeRates[i], rate, sizeof rate);
+            strcat(rate, " Hz");
+            std::string &list = r.rateAnswers[i] == ASE_OK ? accepted : refused;
+            list += list.empty() ? "" : ", ";
+            list += rate;
+            if (r.rateAnswers[i] != ASE_OK && r.rateAnswers[i] != ASE_NoClock) {
+                list += " (";
+                list += asioErrorName(r.rateAnswers[i], name, sizeof name);
+                list += ")";
+            }
+        }
+        figureRow(page, "Rates accepted", "%s", accepted.empty() ? "none" : accepted.c_str());
+        figureRow(page, "Rates refused", "%s", refused.empty() ? "none" : refused.c_str());
+    }
+    figureRow(page, "Channels", "%ld inputs, %ld outputs", f.inputChannels, f.outputChannels);
+    if (r.stage >= INFO_LATENCIES) {
+        figureRow(page, "Latencies", "input %ld frames (%.3f ms), output %ld frames (%.3f ms)",
+                  r.inputLatency, framesToMs(r.inputLatency, f.sampleRate), r.outputLatency,
+                  framesToMs(r.outputLatency, f.sampleRate));
+    }
+    if (r.stage >= INFO_DONE) {
+        std::string clocks;
+        for (long i = 0; i < r.clockCount && i < MAX_CLOCKS; i++) {
+            char one[64];
+            snprintf(one, sizeof one, "%s%ld %s%s", i ? ", " : "", r.clocks[i].index,
+                     r.clocks[i].name, r.clocks[i].isCurrentSource ? " (current)" : "");
+            clocks += one;
+        }
+        figureRow(page, "Clock sources", "%s", clocks.empty() ? "none" : clocks.c_str());
+    }
+    *page += "</table>\n";
+    if (r.stage >= INFO_CHANNELS) {
+        channelTable(page, "Inputs", r.inputs, r.listedInputs, f.inputChannels);
+        channelTable(page, "Outputs", r.outputs, r.listedOutputs, f.outputChannels);
+    }
+}
+
+// ---- conform
+
+void writeConformSection(const Report &report, std::string *page)
+{
+    writeSectionHead(report, PART_CONFORM, "Conformance", page);
+    if (!report.conform)
+        return;
+    const ConformResults &r = *report.conform;
+    *page += "<table>\n<tr><th>verdict</th><th>check</th><th>what, and the evidence</th></tr>\n";
+    ConformPhase phase = PHASE_COUNT;
+    for (int c = 0; c < CHECK_COUNT; c++) {
+        const CheckDefinition &d = checkDefinitions[c];
+        const CheckResult &result = r.checks[c];
+        if (d.phase != phase) {
+            phase = d.phase;
+            *page += "<tr class=\"phase\"><td colspan=\"3\">";
+            appendXmlText(page, phaseName(phase));
+            *page += "</td></tr>\n";
+        }
+        *page += "<tr><td>";
+        htmlVerdict(page, result.verdict);
+        *page += "</td><td class=\"id\">";
+        appendXmlText(page, d.id);
+        *page += "</td><td>";
+        appendXmlText(page, d.description);
+        if (result.evidence[0]) {
+            *page += "<br/><span class=\"evidence\">";
+            appendXmlText(page, result.evidence);
+            *page += "</span>";
+        }
+        *page += "</td></tr>\n";
+    }
+    *page += "</table>\n";
+}
+
+// ---- run
+
+static void messageRows(std::string *page, const MessageTally &m)
+{
+    std::string messages;
+    for (long selector = 1; selector <= 15; selector++) {
+        if (m.bySelector[selector] == 0)
+            continue;
+        char one[96];
+        snprintf(one, sizeof one, "%s%s %ld%s", messages.empty() ? "" : ", ", selectorName(selector),
+                 m.bySelector[selector], isFindingSelector(selector) ? " (finding)" : "");
+        messages += one;
+    }
+    if (m.other) {
+        char one[64];
+        snprintf(one, sizeof one, "%sother selectors %ld", messages.empty() ? "" : ", ", m.other);
+        messages += one;
+    }
+    figureRow(page, "Driver messages", "%s", messages.empty() ? "none" : messages.c_str());
+    figureRow(page, "Rate changes reported", "%ld", m.sampleRateChanges);
+}
+
+void writeRunSection(const Report &report, std::string *page)
+{
+    writeSectionHead(report, PART_RUN, "Switch timing", page);
+    if (!report.run || report.run->stage < RUN_PREPARED)
+        return;
+    const RunResults &r = *report.run;
+    const RunSetup &s = r.setup;
+    const TimingFigures &t = r.timing;
+    char rate[32];
+    formatRate(s.figures.sampleRate, rate, sizeof rate);
+    *page += "<p>";
+    htmlFormat(page, "The loopback, %ld frames at %s Hz, period %.1f us, for %.2f s.", s.bufferSize,
+               rate, s.periodUs, r.stage >= RUN_MEASURED ? s.elapsedS : 0.0);
+    *page += "</p>\n";
+    if (r.stage < RUN_MEASURED)
+        return;
+    // The pictures on the left, their figures beside them.
+    *page += "<div class=\"pictures\">\n<div class=\"picture\">\n";
+    if (s.periodUs > 0 && t.intervals > 0) {
+        *page += "<figure>";
+        svgIntervalHistogram(page, t, s.periodUs);
+        *page += "<figcaption>";
+        htmlFormat(page, "Intervals between switches, %lld in all, against the period; the count "
+                   "on a log scale; over 1.5 periods is late.", t.intervals);
+        *page += "</figcaption></figure>\n";
+    }
+    if (s.periodUs > 0 && t.switches >= 2) {
+        *page += "<figure>";
+        svgLatenessTimeline(page, t, s.periodUs);
+        *page += "<figcaption>";
+        htmlFormat(page, "Each switch against the ideal timeline from the first: the run in %d "
+                   "stretches of its switches, each drawn from its least to its greatest "
+                   "lateness.", t.timelineBins);
+        *page += "</figcaption></figure>\n";
+    }
+    *page += "</div>\n<table class=\"facts figures\">\n";
+    figureRow(page, "Switches made", "%lld", t.switches);
+    if (s.periodUs > 0) {
+        figureRow(page, "Expected", "%.1f", t.expected);
+        figureRow(page, "Ratio", "%.4f", t.ratio);
+    } else {
+        figureRow(page, "Expected", "none (no usable sample rate)");
+    }
+    if (t.beforeStart || t.afterEnd) {
+        figureRow(page, "Before start returned", "%lld", t.beforeStart);
+        figureRow(page, "During stop", "%lld", t.afterEnd);
+    }
+    if (t.intervals > 0) {
+        figureRow(page, "Interval min", "%.1f us", t.minUs);
+        figureRow(page, "Median", "%.1f us", t.medianUs);
+        figureRow(page, "p99", "%.1f us", t.p99Us);
+        figureRow(page, "p99.9", "%.1f us", t.p999Us);
+        figureRow(page, "Max", "%.1f us", t.maxUs);
+        if (t.kept < t.switches)
+            figureRow(page, "Percentiles", "of the first %lld switches only", t.kept);
+    }
+    if (t.switches > 0) {
+        figureRow(page, "Start to first switch", "%.1f us", t.headGapUs);
+        figureRow(page, "Last switch to stop", "%.1f us", t.tailGapUs);
+    }
+    if (s.periodUs > 0 && t.switches >= 2) {
+        figureRow(page, "Most late", "%.1f us", t.timelineMaxUs);
+        figureRow(page, "p99.9 late", "%.1f us", t.timelineP999Us);
+        figureRow(page, "Most early", "%.1f us", -t.timelineMinUs);
+    }
+    figureRow(page, "Longest callback", "%.1f us", t.longestCallbackUs);
+    if (t.late >= 0)
+        figureRow(page, "Late switches", "%lld", t.late);
+    else
+        figureRow(page, "Late switches", "not judged");
+    if (t.missedByChecker)
+        figureRow(page, "Not timed", "%lld", t.missedByChecker);
+    *page += "</table>\n</div>\n<table class=\"facts\">\n";
+    messageRows(page, r.messages);
+    figureRow(page, "Check: at least one switch", "%s", t.switches > 0 ? "passed" : "MISSED");
+    *page += "</table>\n";
+}
+
+// ---- latency sweep
+
+void writeSweepSection(const Report &report, std::string *page)
+{
+    writeSectionHead(report, PART_SWEEP, "Latency against buffer size", page);
+    if (!report.sweep)
+        return;
+    const SweepResults &r = *report.sweep;
+    int count = r.settingCount < 0 ? 0 : r.settingCount > MAX_SWEEP_SETTINGS ? MAX_SWEEP_SETTINGS
+                                                                             : r.settingCount;
+    *page += "<p>";
+    htmlFormat(page, "Output %ld to input %ld; each setting measured %d times.", r.outChannel,
+               r.inChannel, r.repeats);
+    if (r.tolerance >= 0)
+        htmlFormat(page, " Tolerance: %.0f frames.", r.tolerance);
+    *page += "</p>\n";
+    if (count == 0)
+        return;
+    *page += "<figure class=\"picture\">";
+    svgSweep(page, r);
+    *page += "<figcaption>Round trip against buffer size: measured (solid) and reported by the "
+             "driver (dashed), one colour per rate; the bar between them is the difference.";
+    *page += "</figcaption></figure>\n";
+    *page += "<table>\n<tr><th class=\"n\">rate, Hz</th><th class=\"n\">frames</th>"
+             "<th class=\"n\">measured</th><th class=\"n\">ms</th><th class=\"n\">spread</th>"
+             "<th class=\"n\">reported</th><th class=\"n\">difference</th><th>verdict</th></tr>\n";
+    int shown = count < SHOWN_SETTINGS ? count : int(SHOWN_SETTINGS);
+    char rate[32], name[32];
+    for (int k = 0; k < shown; k++) {
+        const SweepSetting &s = r.settings[k];
+        long reported = s.reportedIn + s.reportedOut;
+        formatRate(s.rate, rate, sizeof rate);
+        *page += "<tr>";
+        cell(page, "n", "%s", rate);
+        cell(page, "n", "%ld", s.size);
+        if (s.measured) {
+            cell(page, "n", "%lld", static_cast<long long>(s.median));
+            cell(page, "n", "%.3f", framesToMs(static_cast<double>(s.median), s.rate));
+            cell(page, "n", "%lld", static_cast<long long>(s.spread));
+            cell(page, "n", "%ld", reported);
+            cell(page, "n", "%+ld", s.difference);
+        } else {
+            if (s.error != ASE_OK)
+                cell(page, nullptr, "not run: %s", asioErrorName(s.error, name, sizeof name));
+            else
+                cell(page, nullptr, "lost");
+            *page += "<td></td><td></td>";
+            cell(page, "n", "%ld", reported);
+            *page += "<td></td>";
+        }
+        *page += "<td>";
+        htmlVerdict(page, !s.measured || s.outsideTolerance ? VERDICT_FAIL : VERDICT_PASS);
+        *page += "</td></tr>\n";
+    }
+    htmlLeftOut(page, count - shown, 8, "settings, listed in the JSON document below");
+    *page += "</table>\n";
+}
+
+// ---- integrity
+
+static const char *const eventNames[EVENT_KINDS] = {"corrupted", "inverted", "dropped", "repeated",
+                                                    "slip"};
+
+void writeIntegritySection(const Report &report, std::string *page)
+{
+    writeSectionHead(report, PART_INTEGRITY, "Integrity", page);
+    if (!report.integrity)
+        return;
+    const IntegrityResults &r = *report.integrity;
+    *page += "<p>";
+    htmlFormat(page, "A known sequence from output %ld to input %ld, %d bits a sample. ", r.outChannel,
+               r.inChannel, r.bits);
+    if (r.state == INTEGRITY_LOCKED) {
+        htmlFormat(page, "Found at a delay of %lld samples from input position %lld.",
+                   static_cast<long long>(r.lockDelay), static_cast<long long>(r.lockPosition));
+    } else {
+        static const char *const reasons[] = {"silence", "noise", "another signal"};
+        int reason = r.noLockReason >= 0 && r.noLockReason <= 2 ? r.noLockReason : 2;
+        htmlFormat(page, "The sequence was not found: the input carried %s (peak %.1f dBFS, "
+                   "RMS %.1f dBFS).", reasons[reason], r.peakDbfs, r.rmsDbfs);
+    }
+    *page += "</p>\n";
+    if (r.state != INTEGRITY_LOCKED)
+        return;
+    *page += "<figure class=\"picture\">";
+    svgIntegrityEvents(page, r);
+    *page += "<figcaption>";
+    long long events = 0;
+    for (int k = 0; k < EVENT_KINDS; k++)
+        events += r.eventCounts[k];
+    htmlFormat(page, "The events over the run, one lane per kind: %d of %lld drawn (the first "
+               "ones, kept in full).", r.keptEvents, events);
+    *page += "</figcaption></figure>\n<figure class=\"picture\">";
+    svgTransparentBits(page, r);
+    *page += "<figcaption>The input's bits, most significant first: unchanged in every sample "
+             "compared, or not.</figcaption></figure>\n<table class=\"facts\">\n";
+    figureRow(page, "Received", "%lld samples", static_cast<long long>(r.received));
+    figureRow(page, "Matched", "%lld", static_cast<long long>(r.matched));
+    figureRow(page, "Corrupted", "%lld in %lld runs", static_cast<long long>(r.corrupted),
+              static_cast<long long>(r.eventCounts[EVENT_CORRUPTED]));
+    figureRow(page, "Inverted", "%lld in %lld runs", static_cast<long long>(r.inverted),
+              static_cast<long long>(r.eventCounts[EVENT_INVERTED]));
+    figureRow(page, "Dropped", "%lld in %lld events", static_cast<long long>(r.dropped),
+              static_cast<long long>(r.eventCounts[EVENT_DROPPED]));
+    figureRow(page, "Repeated", "%lld in %lld events", static_cast<long long>(r.repeated),
+              static_cast<long long>(r.eventCounts[EVENT_REPEATED]));
+    figureRow(page, "Slips", "%lld, by %lld samples in all; %lld samples on neither delay",
+              static_cast<long long>(r.eventCounts[EVENT_SLIP]), static_cast<long long>(r.slipped),
+              static_cast<long long>(r.foreign));
+    figureRow(page, "Not seen", "%lld samples (the checker fell behind); %ld blocks its ring had "
+              "no room for", static_cast<long long>(r.unseen), r.blocksDroppedByChecker);
+    figureRow(page, "Transparent bits", "%d of %d (differing: 0x%08lX)", r.transparentBits, r.bits,
+              static_cast<unsigned long>(r.differingBits));
+    *page += "</table>\n";
+    int kept = r.keptEvents < 0 ? 0 : r.keptEvents > MAX_INTEGRITY_EVENTS ? MAX_INTEGRITY_EVENTS
+                                                                          : r.keptEvents;
+    if (kept == 0)
+        return;
+    *page += "<table>\n<tr><th>event</th><th class=\"n\">position</th><th class=\"n\">samples</th>"
+             "<th class=\"n\">switch</th><th class=\"n\">time, s</th><th>bits</th></tr>\n";
+    int shown = kept < SHOWN_EVENTS ? kept : int(SHOWN_EVENTS);
+    for (int k = 0; k < shown; k++) {
+        const IntegrityEvent &e = r.events[k];
+        *page += "<tr>";
+        cell(page, nullptr, "%s", e.kind >= 0 && e.kind < EVENT_KINDS ? eventNames[e.kind] : "?");
+        cell(page, "n", "%lld", static_cast<long long>(e.position));
+        cell(page, "n", "%+lld", static_cast<long long>(e.size));
+        cell(page, "n", "%lld", static_cast<long long>(e.switchNumber));
+        cell(page, "n", "%.3f", e.timeUs / 1e6);
+        if (e.kind == EVENT_CORRUPTED)
+            cell(page, nullptr, "0x%08lX", static_cast<unsigned long>(e.bits));
+        else
+            *page += "<td></td>";
+        *page += "</tr>\n";
+    }
+    htmlLeftOut(page, static_cast<long>(events - shown), 6, "events");
+    *page += "</table>\n";
+}

@@ -1,0 +1,25 @@
+// The program's table of records, as both sides of the pipe find them.
+#include "checker/session/worker_protocol.h"
+
+static const RecordSpec *recordTable = nullptr;
+static int recordCount = 0;
+
+void useRecords(const RecordSpec *records, int count)
+{
+    recordTable = records;
+    recordCount = count;
+}
+
+const RecordSpec *recordAt(DWORD id)
+{
+    return id < static_cast<DWORD>(recordCount) ? &recordTable[id] : nullptr;
+}
+
+int recordIndex(const void *place)
+{
+    for (int k = 0; k < recordCount; k++) {
+        if (recordTable[k].place == place)
+            return k;
+    }
+    return -1;
+}

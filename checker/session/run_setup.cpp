@@ -1,0 +1,183 @@
+// A run of the loopback: prepared (rate and buffer size), begun, waited for, judged and ended.
+#include "checker/session/session.h"
+
+#include "drivers/driver_loading.h"
+#include "engine/loopback.h"
+
+#include <math.h>
+#include <stdio.h>
+
+static void noteFigureCalls(const DriverFigures &figures)
+{
+    noteCall(figures.bufferSizeResult, "getBufferSize");
+    noteCall(figures.sampleRateResult, "getSampleRate");
+    noteCall(figures.channelsResult, "getChannels");
+    noteCall(figures.firstOutputResult, "getChannelInfo(output 0)");
+}
+
+void readRecordFigures(DriverFigures *figures)
+{
+    readDriverFigures(figures);
+    figures->sampleType = nullptr;
+}
+
+int openRun(const CheckerOptions &options, RunSetup *setup)
+{
+    loadDriverList();
+    int code = findDriver(options.driver, &setup->index);
+    if (code == EXIT_FINE)
+        code = openChosenDriver(setup->index);
+    if (code == EXIT_FINE)
+        code = prepareRun(options, setup);
+    return code;
+}
+
+int prepareRun(const CheckerOptions &options, RunSetup *setup)
+{
+    char rate[32];
+    readRecordFigures(&setup->figures);
+    setup->originalRate = 0;
+
+    if (options.rate > 0) {
+        formatRate(options.rate, rate, sizeof rate);
+        char name[32];
+        ASIOError can = asioCanSampleRate(options.rate);
+        if (can != ASE_OK) {
+            return fail(EXIT_USAGE, "the driver refuses %s Hz (canSampleRate answered %s)", rate,
+                        asioErrorName(can, name, sizeof name));
+        }
+        double previous = setup->figures.sampleRate;
+        if (previous != options.rate && usableRate(previous)) {
+            setup->originalRate = previous;
+            rememberRateToRestore(previous);
+        }
+        ASIOError set = noteCall(asioSetSampleRate(options.rate), "setSampleRate(%s)", rate);
+        if (set != ASE_OK) {
+            return fail(EXIT_DRIVER, "the driver accepts %s Hz but setSampleRate answered %s", rate,
+                        asioErrorName(set, name, sizeof name));
+        }
+        readRecordFigures(&setup->figures);
+    }
+    noteFigureCalls(setup->figures);
+
+    const DriverFigures &f = setup->figures;
+    setup->bufferSize = f.preferredSize;
+    if (options.bufferSize > 0) {
+        if (!bufferSizeAllowed(f.minSize, f.maxSize, f.preferredSize, f.granularity,
+                               options.bufferSize)) {
+            const char *rule = f.granularity > 0 ? "steps of the granularity from min"
+                               : f.granularity == -1 ? "a power of two"
+                                                     : "the preferred size only";
+            return fail(EXIT_USAGE, "buffer size %ld is not one the driver takes: min %ld, max %ld, "
+                        "preferred %ld, granularity %ld (%s)", options.bufferSize, f.minSize,
+                        f.maxSize, f.preferredSize, f.granularity, rule);
+        }
+        setup->bufferSize = options.bufferSize;
+    }
+    if (setup->bufferSize <= 0) {
+        return fail(EXIT_DRIVER, "the driver's preferred buffer size is %ld: a run needs a size "
+                    "above 0 (give one with --buffer)", setup->bufferSize);
+    }
+    setup->periodUs = usableRate(f.sampleRate) ? setup->bufferSize / f.sampleRate * 1e6 : 0;
+    return EXIT_FINE;
+}
+
+int beginRun(const ASIOCallbacks *callbacks, RunSetup *setup)
+{
+    const DriverFigures &f = setup->figures;
+    long long channels = (f.outputChannels > 0 ? f.outputChannels : 0) +
+                         static_cast<long long>(f.inputChannels > 0 ? f.inputChannels : 0);
+    if (channels > MAX_BUFFER_ELEMENTS) {
+        return fail(EXIT_DRIVER, "the driver claims %lld channels; a run gives buffers to at most "
+                    "%d, so it was not asked for any", channels, MAX_BUFFER_ELEMENTS);
+    }
+    char name[32];
+    ASIOError created = createLoopbackBuffers(callbacks, setup->bufferSize);
+    if (created != ASE_OK) {
+        endLoopback();
+        return fail(EXIT_DRIVER, "the driver could not make its buffers: createBuffers(%ld frames) "
+                    "answered %s", setup->bufferSize, asioErrorName(created, name, sizeof name));
+    }
+    ASIOError started = asioStart();
+    setup->windowStart = switchTicks();
+    if (started != ASE_OK) {
+        endLoopback();
+        return fail(EXIT_DRIVER, "the driver could not be started: start answered %s",
+                    asioErrorName(started, name, sizeof name));
+    }
+    return EXIT_FINE;
+}
+
+void waitForRun(double seconds, bool (*poll)(), void (*progress)(char *line, size_t size))
+{
+    bool console = progressWanted();
+    int64_t started = performanceTicks();
+    watchRun(seconds);
+    for (;;) {
+        drainArrivals();
+        double left = seconds * 1e6 - ticksToUs(performanceTicks() - started);
+        if ((poll && poll()) || left <= 0)
+            break;
+        pumpMessages(left > 100e3 ? 100 : static_cast<unsigned long>(left / 1000) + 1);
+        if (console && progress) {
+            char line[120];
+            progress(line, sizeof line);
+            showProgress("%s", line);
+        }
+    }
+    watchRun(0);
+    clearProgress();
+}
+
+void judgeWindow(RunSetup *setup, TimingFigures *timing)
+{
+    setup->windowEnd = switchTicks();
+    judgeRun(setup->windowStart, setup->windowEnd, setup->periodUs, timing);
+    setup->elapsedS = timing->windowUs / 1e6;
+}
+
+void endRun(RunSetup *setup, TimingFigures *timing)
+{
+    endLoopback();
+    if (timing)
+        countArrivalsAfterJudgement(timing);
+    setup->switchCount = loopbackState.switchCount.load();
+}
+
+int checkCable(const CheckerOptions &options, const DriverFigures &f, bool (*supported)(long type),
+               const char *need, long *outType, long *inType)
+{
+    if (options.outChannel >= f.outputChannels) {
+        return f.outputChannels > 0
+                   ? fail(EXIT_USAGE, "there is no output %ld: the driver has outputs 0 to %ld",
+                          options.outChannel, f.outputChannels - 1)
+                   : fail(EXIT_USAGE, "there is no output %ld: the driver has no outputs",
+                          options.outChannel);
+    }
+    if (options.inChannel >= f.inputChannels) {
+        return f.inputChannels > 0
+                   ? fail(EXIT_USAGE, "there is no input %ld: the driver has inputs 0 to %ld",
+                          options.inChannel, f.inputChannels - 1)
+                   : fail(EXIT_USAGE, "there is no input %ld: the driver has no inputs",
+                          options.inChannel);
+    }
+    ASIOChannelInfo out = {}, in = {};
+    out.channel = options.outChannel;
+    out.type = in.type = -1;
+    in.channel = options.inChannel;
+    in.isInput = 1;
+    noteCall(asioGetChannelInfo(&out), "getChannelInfo(output %ld)", options.outChannel);
+    noteCall(asioGetChannelInfo(&in), "getChannelInfo(input %ld)", options.inChannel);
+    *outType = out.type;
+    *inType = in.type;
+    char text[32];
+    if (!supported(out.type)) {
+        return fail(EXIT_USAGE, "output %ld has sample type %s; this needs %s", options.outChannel,
+                    typeText(out.type, text, sizeof text), need);
+    }
+    if (!supported(in.type)) {
+        return fail(EXIT_USAGE, "input %ld has sample type %s; this needs %s", options.inChannel,
+                    typeText(in.type, text, sizeof text), need);
+    }
+    return EXIT_FINE;
+}

@@ -1,0 +1,179 @@
+// The checker's session layer: the worker process a driver's session runs in, the driver a command
+// works on (found, opened, closed) and a run of the loopback. It knows no command: the program hands
+// it its table of records (useRecords), and each command its session. Main thread of either process.
+//
+// The worker: every command that loads a driver runs the driver's session in a second process, the
+// same program started again by itself with a private first argument. The worker says, in a small
+// shared record, which driver call it is in; the parent gives each call a time limit, and reports a
+// call that does not return, a crash (exception code, module and offset) or an end of the process
+// from inside a call, naming the call. What the worker measured reaches the parent as records
+// (plain structs of this program, sent whole over a pipe as they are filled), so that what was
+// measured before a failure is still printed. --in-process runs the session in the parent itself,
+// for a debugger.
+#pragma once
+
+#include "checker/base/base.h"
+#include "checker/measure/measure.h"
+#include "drivers/asio_interface.h"
+#include "engine/driver_report.h"
+
+#include <stddef.h>
+#include <stdint.h>
+#include <string>
+
+// ---- The records a worker hands back: the same globals in both processes, the worker's copied
+// over the parent's as they come. Plain data only: the two processes share no addresses.
+
+struct RecordSpec {
+    void *place;
+    size_t size;
+};
+// The program's records (the driver as opened and the call notes among them), kept by pointer;
+// call once, before any session, in both processes.
+void useRecords(const RecordSpec *records, int count);
+// Worker: sends the record at `place` (one of the table's) to the parent as it is now. In the
+// parent (in process): nothing.
+void publishRecord(const void *place);
+
+// ---- How a session ended, seen from the parent
+
+enum SessionEnd {
+    SESSION_FINISHED,     // the session returned its own status
+    SESSION_CRASHED,      // an exception nobody handled
+    SESSION_HUNG,         // a driver call (or the run) went over its time limit: the worker was ended
+    SESSION_EXITED,       // the process ended without a result: the driver ended it
+    SESSION_NOT_STARTED,  // the worker could not be started
+};
+
+struct SessionOutcome {
+    SessionEnd end;
+    bool inProcess;                // --in-process: no worker
+    char call[64];                 // the driver call it was in ("createBuffers()"); "" for none
+    bool duringRun;                // between start and stop, outside any call
+    unsigned long exceptionCode;   // SESSION_CRASHED
+    char module[64];               // where it happened: "simasio64.dll"; "" unknown
+    unsigned long long offset;     // from the module's base
+    bool onOtherThread;            // a thread of the driver's, not the session's
+    unsigned long exitCode;        // SESSION_EXITED: the process's exit code
+    double limitSeconds;           // SESSION_HUNG: the limit that ran out
+    double workerStartMs;          // from creating the worker to its first word
+    char text[320];                // the whole story in a sentence, as the error line gives it
+};
+
+// Runs `session` for `options` in a worker (or here, with options.inProcess). `arguments` is the
+// worker's command line after the program and the private argument: the user's arguments as given,
+// or those of an internal command; the worker parses it and runs its command's session. The
+// records the session publishes land here as they come. Returns the session's exit status, or
+// EXIT_CRASHED with *outcome filled (the story on stderr).
+int runDriverSession(const CheckerOptions &options, int (*session)(const CheckerOptions &),
+                     const char *arguments, SessionOutcome *outcome);
+// The user's arguments (argv[1] onwards) quoted into one command-line tail, for runDriverSession.
+void userArguments(int argc, char **argv);
+const char *userArgumentText();
+// Appends `argument` to a command line, quoted so that the C runtime's parsing gives it back whole.
+void quoteArgument(std::string *line, const char *argument);
+// The session outcome as JSON fields: "worker" (in process or not, its start-up time), and
+// "failure" for a session that did not finish.
+void jsonSessionOutcome(const SessionOutcome &outcome);
+// How every document of a driver session ends: the outcome, "error" unless all was fine, the exit
+// status, and the document's close.
+void jsonSessionEnd(const SessionOutcome &outcome, int exitCode);
+
+// ---- The worker's side
+
+// True when argv[1] is the private argument: this process is a worker.
+bool isWorkerArgument(const char *argument);
+// The worker's main: attaches to the parent, watches the driver calls, runs the session of the
+// command in argv[2...] and ends with its status.
+int workerMain(int argc, char **argv);
+// The run between start and stop, outside any call: judged by its own limit (seconds plus the call
+// limit). 0 ends it.
+void watchRun(double seconds);
+
+// ---- The driver a command works on: found in the list the dialog shows, opened and initialised
+// with a hidden window as its system reference, and closed again.
+
+// The driver as it was opened.
+struct OpenedDriver {
+    int index;
+    bool created;          // the COM object was made
+    long createResult;     // what creating it answered (an HRESULT)
+    bool initialised;      // init answered true
+    double createMs, initMs;
+    char name[32];         // getDriverName, terminated here
+    long version;
+    char errorMessage[124];  // getErrorMessage after a failed init, terminated here
+};
+extern OpenedDriver openedDriver;
+
+// Scans the registry once, as the dialog does; COM is initialised when a driver was found.
+void loadDriverList();
+// DRIVER as a list index or an unambiguous, case-insensitive part of an entry's name (a name equal
+// to it as a whole wins over names that only contain it). 0 with *index set, or EXIT_USAGE with the
+// choices on stderr.
+int findDriver(const char *text, int *index);
+// "0x80040154 (Class not registered)": an HRESULT with the system's text for it.
+const char *comResultText(long result, char *out, size_t size);
+// Opens and initialises entry `index` with a hidden top-level window as its system reference, and
+// notes what it gave and the times of both in openedDriver, handed to the parent. 0, or
+// EXIT_DRIVER with the COM result or the driver's own error message.
+int openChosenDriver(int index);
+// Remembers the rate to set back before the driver is closed: a run that changes the rate sets it
+// back whatever happens after (drivers keep, often persist, the last rate).
+void rememberRateToRestore(double rate);
+// Sets a remembered rate back, releases the driver (its buffers disposed before) and destroys the
+// window. The references the driver's Release said were left: 0 when it let go.
+unsigned long closeChosenDriver();
+// The chosen driver as the output names it: index, list name, class.
+void printDriverHeading(int index);
+void jsonDriver(int index);
+// Waits `ms` milliseconds while dispatching the thread's messages: drivers post to their windows,
+// and COM's apartment needs its messages too.
+void pumpMessages(unsigned long ms);
+
+// ---- A run of the loopback as the dialog runs it (input i copied to output i in every switch),
+// with the checker's own callbacks, at a buffer size and rate of the user's choice. The driver is
+// open.
+
+struct RunSetup {
+    int index;               // the chosen entry
+    DriverFigures figures;   // read after any rate change (readRecordFigures)
+    double originalRate;     // the rate before --rate, set back when the driver is closed; 0: unchanged
+    long bufferSize;         // frames per buffer of this run
+    double periodUs;         // bufferSize / rate; 0 when the rate is not usable
+    int64_t windowStart;     // switch ticks when start had returned
+    int64_t windowEnd;       // switch ticks just before stop was called
+    double elapsedS;         // the window in seconds
+    long switchCount;        // the loopback's count after the stop, every switch of the run
+};
+
+// readDriverFigures with the figures' one pointer (the sample type's row) cleared: figures travel in
+// records to the parent, which looks the type up itself.
+void readRecordFigures(DriverFigures *figures);
+// The first steps of a run's session: the driver found and opened, the run prepared. 0, or the
+// first failure's status, with the reason on stderr.
+int openRun(const CheckerOptions &options, RunSetup *setup);
+// Reads the figures; --rate (canSampleRate must answer ASE_OK, then setSampleRate, then the figures
+// again; the old rate is set back when the driver is closed, whatever happens) and --buffer (within
+// the driver's sizes and granularity). A run needs a buffer size above 0. 0, EXIT_USAGE or
+// EXIT_DRIVER, with the reason on stderr.
+int prepareRun(const CheckerOptions &options, RunSetup *setup);
+// Creates the buffers with `callbacks` and, when that worked, starts the driver; the window of the
+// run begins when start has returned. 0, or EXIT_DRIVER with the reason (the buffers are disposed
+// again).
+int beginRun(const ASIOCallbacks *callbacks, RunSetup *setup);
+// Waits while pumping messages and taking the arrivals, at most `seconds`, with the live progress
+// line; progress(line, size) writes its text. poll() (may be null) is called at least every 100 ms:
+// it may take what the callbacks left, and true ends the wait.
+void waitForRun(double seconds, bool (*poll)(), void (*progress)(char *line, size_t size));
+// Ends the run's window and judges its switches: before the stop is asked for, so that what the run
+// measured stands even when the driver does not come back from stop.
+void judgeWindow(RunSetup *setup, TimingFigures *timing);
+// Stops the driver and disposes its buffers; the switches that came during the stop join the
+// figures judged before it (null: none were).
+void endRun(RunSetup *setup, TimingFigures *timing);
+// The channels a cable joins: output --out and input --in exist, and their sample types are ones
+// `supported` takes (`need` says which, in the message). Their types in *outType and *inType.
+// 0, or EXIT_USAGE with the reason on stderr.
+int checkCable(const CheckerOptions &options, const DriverFigures &figures, bool (*supported)(long type),
+               const char *need, long *outType, long *inType);

@@ -1,0 +1,120 @@
+// How a session ended, told: the error line and the JSON fields.
+#include "checker/session/worker_protocol.h"
+
+#include <math.h>
+#include <stdio.h>
+
+static const char *exceptionName(unsigned long code)
+{
+    switch (code) {
+    case 0xC0000005: return "access violation";
+    case 0xC0000094: return "integer divide by zero";
+    case 0xC0000095: return "integer overflow";
+    case 0xC00000FD: return "stack overflow";
+    case 0xC000001D: return "illegal instruction";
+    case 0xC0000096: return "privileged instruction";
+    case 0xC0000006: return "in-page error";
+    case 0xC000008C: return "array bounds exceeded";
+    case 0xC000008E: return "floating-point divide by zero";
+    case 0xC0000090: return "floating-point invalid operation";
+    case 0xC0000374: return "heap corruption";
+    case 0xC0000409: return "stack buffer overrun";
+    case 0xC0000025: return "noncontinuable exception";
+    case 0x80000003: return "breakpoint";
+    case 0xE06D7363: return "C++ exception";
+    }
+    return "unknown exception";
+}
+
+// Where the worker was: "in createBuffers()", "during the run", "outside any driver call".
+static void placeText(const SessionOutcome &outcome, char *out, size_t size)
+{
+    if (outcome.call[0])
+        snprintf(out, size, "in %s", outcome.call);
+    else if (outcome.duringRun)
+        snprintf(out, size, "during the run, outside any call");
+    else
+        snprintf(out, size, "outside any driver call");
+}
+
+static void describeCrash(SessionOutcome *o, const char *place)
+{
+    char where[128] = "";
+    if (o->module[0])
+        snprintf(where, sizeof where, " at %s+0x%llX", o->module, o->offset);
+    snprintf(o->text, sizeof o->text, "the driver crashed %s%s: exception 0x%08lX (%s)%s", place,
+             o->onOtherThread ? " (on a thread of its own)" : "", o->exceptionCode,
+             exceptionName(o->exceptionCode), where);
+}
+
+void describeOutcome(SessionOutcome *o)
+{
+    char place[96];
+    placeText(*o, place, sizeof place);
+    switch (o->end) {
+    case SESSION_CRASHED:
+        describeCrash(o, place);
+        break;
+    case SESSION_HUNG:
+        if (o->call[0]) {
+            snprintf(o->text, sizeof o->text, "the driver did not return from %s within %g s",
+                     o->call, o->limitSeconds);
+        } else {
+            snprintf(o->text, sizeof o->text, "the run did not end within %g s: the driver held "
+                     "the checker's thread", o->limitSeconds);
+        }
+        break;
+    case SESSION_EXITED:
+        snprintf(o->text, sizeof o->text, "the driver ended the process %s: exit code %lu", place,
+                 o->exitCode);
+        break;
+    case SESSION_NOT_STARTED:
+        snprintf(o->text, sizeof o->text, "the worker process could not be started (error %lu); "
+                 "--in-process runs without it", o->exitCode);
+        break;
+    case SESSION_FINISHED:
+        o->text[0] = '\0';
+        break;
+    }
+}
+
+void jsonSessionOutcome(const SessionOutcome &o)
+{
+    jsonBeginObject("worker");
+    jsonBool("in_process", o.inProcess);
+    jsonNumber("start_ms", o.inProcess ? NAN : o.workerStartMs);
+    jsonEndObject();
+    if (o.end == SESSION_FINISHED)
+        return;
+    static const char *const kinds[] = {"finished", "crash", "hang", "exit", "worker"};
+    char text[32];
+    jsonBeginObject("failure");
+    jsonText("kind", kinds[o.end]);
+    jsonText("call", o.call[0] ? o.call : nullptr);
+    jsonBool("during_run", o.duringRun);
+    if (o.end == SESSION_CRASHED) {
+        snprintf(text, sizeof text, "0x%08lX", o.exceptionCode);
+        jsonText("exception_code", text);
+        jsonText("exception", exceptionName(o.exceptionCode));
+        jsonText("module", o.module[0] ? o.module : nullptr);
+        snprintf(text, sizeof text, "0x%llX", o.offset);
+        jsonText("offset", o.module[0] ? text : nullptr);
+        jsonBool("driver_thread", o.onOtherThread);
+    }
+    if (o.end == SESSION_EXITED)
+        jsonInteger("process_exit_code", o.exitCode);
+    if (o.end == SESSION_HUNG)
+        jsonNumber("limit_seconds", o.limitSeconds);
+    jsonText("text", o.text);
+    jsonEndObject();
+}
+
+void jsonSessionEnd(const SessionOutcome &outcome, int exitCode)
+{
+    jsonSessionOutcome(outcome);
+    if (exitCode != EXIT_FINE)
+        jsonText("error", lastFailure());
+    jsonInteger("exit_code", exitCode);
+    jsonEndObject();
+    jsonFinish();
+}
