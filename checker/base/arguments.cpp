@@ -119,37 +119,58 @@ static bool ratesValid(const char *text)
     }
 }
 
-// The options that take a number.
-static int takeNumber(Option option, const char *text, CheckerOptions *o)
+// The options that take a real number.
+static int takeReal(Option option, const char *text, CheckerOptions *o)
 {
     const char *name = optionRules[option].name;
     double number = 0;
-    long whole = 0;
     switch (option) {
     case OPTION_SECONDS:
         if (!parseNumber(text, &number) || number <= 0 || number > 86400)
             return badValue(name, text, "seconds above 0, at most 86400");
         o->seconds = number;
         break;
-    case OPTION_BUFFER:
-        if (!parseWhole(text, &whole) || whole <= 0)
-            return badValue(name, text, "a buffer size in frames above 0");
-        o->bufferSize = whole;
-        break;
     case OPTION_RATE:
         if (!parseNumber(text, &number) || number <= 0)
             return badValue(name, text, "a sample rate in Hz above 0");
         o->rate = number;
         break;
-    case OPTION_MAX_LATE:
-        if (!parseWhole(text, &whole) || whole < 0)
-            return badValue(name, text, "a count of late switches, 0 or more");
-        o->maxLate = whole;
-        break;
     case OPTION_MIN_SWITCH_RATIO:
         if (!parseNumber(text, &number) || number <= 0 || number > 10)
             return badValue(name, text, "a ratio above 0, at most 10, such as 0.99");
         o->minSwitchRatio = number;
+        break;
+    case OPTION_CALL_TIMEOUT:
+        if (!parseNumber(text, &number) || number < 0.1 || number > 86400)
+            return badValue(name, text, "seconds from 0.1 to 86400");
+        o->callTimeout = number;
+        break;
+    case OPTION_TOLERANCE:
+        if (!parseNumber(text, &number) || number < 0)
+            return badValue(name, text, "frames, 0 or more");
+        o->tolerance = number;
+        break;
+    default:
+        break;
+    }
+    return EXIT_FINE;
+}
+
+// The options that take a whole number.
+static int takeWhole(Option option, const char *text, CheckerOptions *o)
+{
+    const char *name = optionRules[option].name;
+    long whole = 0;
+    switch (option) {
+    case OPTION_BUFFER:
+        if (!parseWhole(text, &whole) || whole <= 0)
+            return badValue(name, text, "a buffer size in frames above 0");
+        o->bufferSize = whole;
+        break;
+    case OPTION_MAX_LATE:
+        if (!parseWhole(text, &whole) || whole < 0)
+            return badValue(name, text, "a count of late switches, 0 or more");
+        o->maxLate = whole;
         break;
     case OPTION_OUT:
     case OPTION_IN:
@@ -163,24 +184,14 @@ static int takeNumber(Option option, const char *text, CheckerOptions *o)
         o->pings = whole;
         o->pingsGiven = true;
         break;
-    case OPTION_CALL_TIMEOUT:
-        if (!parseNumber(text, &number) || number < 0.1 || number > 86400)
-            return badValue(name, text, "seconds from 0.1 to 86400");
-        o->callTimeout = number;
-        break;
     case OPTION_REPEAT:
         if (!parseWhole(text, &whole) || whole < 1 || whole > MAX_REPEAT)
             return badValue(name, text, "a count of repetitions from 1 to 100");
         o->repeat = whole;
         o->repeatGiven = true;
         break;
-    case OPTION_TOLERANCE:
-        if (!parseNumber(text, &number) || number < 0)
-            return badValue(name, text, "frames, 0 or more");
-        o->tolerance = number;
-        break;
     default:
-        break;
+        return takeReal(option, text, o);
     }
     return EXIT_FINE;
 }
@@ -211,7 +222,7 @@ static int takeValue(Option option, const char *text, CheckerOptions *o)
         (option == OPTION_JUNIT ? o->junitFile : o->reportFile) = text;
         break;
     default:
-        return takeNumber(option, text, o);
+        return takeWhole(option, text, o);
     }
     return EXIT_FINE;
 }

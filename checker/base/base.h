@@ -142,6 +142,8 @@ const char *sampleTypeName(long type);
 const char *typeText(long type, char *out, size_t size);
 // "48000" style numbers: no decimals unless the value has some.
 void formatRate(double rate, char *out, size_t size);
+// Appends printf's text (at most 1023 characters of it).
+void appendFormat(std::string *out, const char *format, ...);
 // Driver and registry texts are in the system's ANSI code page; JSON and the report are UTF-8. A text
 // too long to convert whole keeps its plain ASCII and gets '?' for the rest. Always terminated.
 void ansiToUtf8(const char *ansi, char *utf8, size_t size);

@@ -2,7 +2,6 @@
 #include "checker/base/base.h"
 
 #include <math.h>
-#include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
 #include <string>
@@ -32,15 +31,11 @@ static void putChar(char c)
     put(&c, 1);
 }
 
-static void putFormat(const char *format, ...)
+// What snprintf wrote into `text` (of `size` bytes), `length` as it answered.
+static void putPrinted(const char *text, int length, size_t size)
 {
-    char text[64];
-    va_list args;
-    va_start(args, format);
-    int length = vsnprintf(text, sizeof text, format, args);
-    va_end(args);
     if (length > 0)
-        put(text, length < static_cast<int>(sizeof text) ? length : sizeof text - 1);
+        put(text, static_cast<size_t>(length) < size ? length : size - 1);
 }
 
 void jsonToBuffer(std::string *into)
@@ -69,10 +64,12 @@ static void writeEscaped(const char *utf8)
         case '\r': putText("\\r"); break;
         case '\t': putText("\\t"); break;
         default:
-            if (*c < 0x20)
-                putFormat("\\u%04x", *c);
-            else
+            if (*c < 0x20) {
+                char escape[8];
+                putPrinted(escape, snprintf(escape, sizeof escape, "\\u%04x", *c), sizeof escape);
+            } else {
                 putChar(*c);
+            }
         }
     }
     putChar('"');
@@ -144,18 +141,20 @@ void jsonText(const char *key, const char *value)
 void jsonInteger(const char *key, long long value)
 {
     beginMember(key);
-    putFormat("%lld", value);
+    char text[32];
+    putPrinted(text, snprintf(text, sizeof text, "%lld", value), sizeof text);
 }
 
 void jsonNumber(const char *key, double value)
 {
     beginMember(key);
+    char text[64];
     if (!isfinite(value))
         putText("null");
     else if (value == floor(value) && fabs(value) < 1e15)
-        putFormat("%.0f", value);
+        putPrinted(text, snprintf(text, sizeof text, "%.0f", value), sizeof text);
     else
-        putFormat("%.6g", value);
+        putPrinted(text, snprintf(text, sizeof text, "%.6g", value), sizeof text);
 }
 
 void jsonBool(const char *key, bool value)

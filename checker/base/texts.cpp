@@ -4,6 +4,7 @@
 #include "engine/sample_types.h"
 
 #include <windows.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -64,6 +65,17 @@ const char *typeText(long type, char *out, size_t size)
 void formatRate(double rate, char *out, size_t size)
 {
     snprintf(out, size, "%.10g", rate);
+}
+
+void appendFormat(std::string *out, const char *format, ...)
+{
+    char text[1024];
+    va_list args;
+    va_start(args, format);
+    int length = vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    if (length > 0)
+        out->append(text, length < static_cast<int>(sizeof text) ? length : sizeof text - 1);
 }
 
 void ansiToUtf8(const char *ansi, char *utf8, size_t size)

@@ -25,6 +25,11 @@ typedef int (*MeasureCommand)(const CheckerOptions &options, int index, const ch
                               SessionOutcome *outcome);
 typedef void (*ShowCommand)(const CheckerOptions &options, int index, const SessionOutcome &outcome,
                             int exitCode);
+// A command's measuring: its record (`size` bytes at `record`) emptied, then `session` run in a
+// worker with `arguments` (runDriverSession). The session's exit status.
+int measureSession(const CheckerOptions &options, void *record, size_t size,
+                   int (*session)(const CheckerOptions &), const char *arguments,
+                   SessionOutcome *outcome);
 // Finds DRIVER in the list, measures in a worker with the user's own arguments, and shows what came
 // back: the document with --json, else the text. The exit status.
 int runDriverCommand(const CheckerOptions &options, MeasureCommand measure, ShowCommand writeDocument,
@@ -33,6 +38,11 @@ int runDriverCommand(const CheckerOptions &options, MeasureCommand measure, Show
 // ---- How the commands that run the loopback show a run
 
 void printTiming(const TimingFigures &timing, double periodUs);
+// The opening of a command's document: its program, command and driver fields. When the results do
+// not stand after `exitCode`, the failure's document alone is written instead, and false returned.
+bool beginDocument(const CheckerOptions &options, int index, bool stands, int exitCode);
+// The cable's "out", "in", "out_type" and "in_type" of a document.
+void jsonCable(long outChannel, long inChannel, long outType, long inType);
 void jsonTiming(const TimingFigures &timing, double periodUs);
 void printMessages(const MessageTally &messages);
 void jsonMessages(const MessageTally &messages);

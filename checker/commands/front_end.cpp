@@ -1,6 +1,16 @@
 // The front end every command that loads a driver shares.
 #include "checker/commands/commands.h"
 
+#include <string.h>
+
+int measureSession(const CheckerOptions &options, void *record, size_t size,
+                   int (*session)(const CheckerOptions &), const char *arguments,
+                   SessionOutcome *outcome)
+{
+    memset(record, 0, size);
+    return runDriverSession(options, session, arguments, outcome);
+}
+
 int runDriverCommand(const CheckerOptions &options, MeasureCommand measure, ShowCommand writeDocument,
                      ShowCommand printText)
 {

@@ -160,19 +160,11 @@ static void jsonChannels(const char *key, const ASIOChannelInfo *rows, long coun
     jsonEndArray();
 }
 
-void writeInfoDocument(const CheckerOptions &options, int index, const SessionOutcome &outcome,
-                       int exitCode)
+// The buffer sizes, rate, the rates' answers and the channel counts, as far as they were measured.
+static void jsonFigures(const InfoResults &r)
 {
-    const InfoResults &r = infoResults;
     const DriverFigures &f = r.figures;
     char name[32];
-    if (!figuresStand(exitCode)) {
-        printFailureDocument(options.command, exitCode);
-        return;
-    }
-    jsonBeginObject(nullptr);
-    jsonHeader(options.command);
-    jsonDriver(index);
     if (r.stage >= INFO_FIGURES) {
         jsonBeginObject("buffer_size");
         jsonInteger("min", f.minSize);
@@ -197,6 +189,16 @@ void writeInfoDocument(const CheckerOptions &options, int index, const SessionOu
         jsonInteger("input_channels", f.inputChannels);
         jsonInteger("output_channels", f.outputChannels);
     }
+}
+
+void writeInfoDocument(const CheckerOptions &options, int index, const SessionOutcome &outcome,
+                       int exitCode)
+{
+    const InfoResults &r = infoResults;
+    const DriverFigures &f = r.figures;
+    if (!beginDocument(options, index, figuresStand(exitCode), exitCode))
+        return;
+    jsonFigures(r);
     if (r.stage >= INFO_CHANNELS) {
         jsonChannels("inputs", r.inputs, r.listedInputs);
         jsonChannels("outputs", r.outputs, r.listedOutputs);
@@ -241,8 +243,7 @@ static int infoSession(const CheckerOptions &options)
 
 int measureInfo(const CheckerOptions &options, int, const char *arguments, SessionOutcome *outcome)
 {
-    memset(&infoResults, 0, sizeof infoResults);
-    return runDriverSession(options, infoSession, arguments, outcome);
+    return measureSession(options, &infoResults, sizeof infoResults, infoSession, arguments, outcome);
 }
 
 static int infoCommand(const CheckerOptions &options)

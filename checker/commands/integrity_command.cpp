@@ -185,12 +185,11 @@ static int integritySession(const CheckerOptions &options)
     return integrityVerdict(r);
 }
 
-int measureIntegrity(const CheckerOptions &options, int index, const char *arguments,
+int measureIntegrity(const CheckerOptions &options, int, const char *arguments,
                      SessionOutcome *outcome)
 {
-    memset(&integrityResults, 0, sizeof integrityResults);
-    integrityResults.setup.index = index;
-    return runDriverSession(options, integritySession, arguments, outcome);
+    return measureSession(options, &integrityResults, sizeof integrityResults, integritySession,
+                          arguments, outcome);
 }
 
 static int integrityCommand(const CheckerOptions &options)

@@ -5,9 +5,6 @@
 #include <math.h>
 #include <stdio.h>
 
-static const char *const eventNames[EVENT_KINDS] = {"corrupted", "inverted", "dropped", "repeated",
-                                                     "slip"};
-
 static void eventText(const IntegrityEvent &e, double rate, char *out, size_t size)
 {
     char what[64];
@@ -22,7 +19,7 @@ static void eventText(const IntegrityEvent &e, double rate, char *out, size_t si
         snprintf(what, sizeof what, "%lld samples", static_cast<long long>(e.size));
     }
     snprintf(out, size, "%-9s %-28s at position %lld (switch %lld, %.3f ms; %.3f s of audio in)",
-             eventNames[e.kind], what, static_cast<long long>(e.position),
+             integrityEventName(e.kind), what, static_cast<long long>(e.position),
              static_cast<long long>(e.switchNumber), e.timeUs / 1000, e.position / rate);
 }
 
@@ -45,7 +42,7 @@ static void printEvents(const IntegrityResults &r)
     bool first = true;
     for (int k = 0; k < EVENT_KINDS; k++) {
         if (r.eventCounts[k]) {
-            printf("%s%s %lld", first ? "" : ", ", eventNames[k],
+            printf("%s%s %lld", first ? "" : ", ", integrityEventName(k),
                    static_cast<long long>(r.eventCounts[k]));
             first = false;
         }
@@ -89,14 +86,14 @@ static bool integrityStands(int code)
     return code == EXIT_FINE || code == EXIT_CHECK_MISSED || code == EXIT_CRASHED;
 }
 
-void printIntegrityText(const CheckerOptions &, int, const SessionOutcome &, int exitCode)
+void printIntegrityText(const CheckerOptions &, int index, const SessionOutcome &, int exitCode)
 {
     if (!integrityStands(exitCode))
         return;
     const IntegrityResults &r = integrityResults;
     const RunSetup &s = r.setup;
     char rate[32], out[32], in[32];
-    printDriverHeading(s.index);
+    printDriverHeading(index);
     if (r.stage < RUN_STARTED) {
         printCallNotes();
         return;
@@ -154,7 +151,7 @@ static void jsonEvents(const IntegrityResults &r)
 {
     jsonBeginObject("event_counts");
     for (int k = 0; k < EVENT_KINDS; k++)
-        jsonInteger(eventNames[k], r.eventCounts[k]);
+        jsonInteger(integrityEventName(k), r.eventCounts[k]);
     jsonEndObject();
     jsonBeginArray("events");
     for (int k = 0; k < r.keptEvents; k++) {
@@ -162,7 +159,7 @@ static void jsonEvents(const IntegrityResults &r)
         char bits[16];
         snprintf(bits, sizeof bits, "0x%08X", e.bits);
         jsonBeginObject(nullptr);
-        jsonText("kind", eventNames[e.kind]);
+        jsonText("kind", integrityEventName(e.kind));
         jsonInteger("position", e.position);
         jsonInteger("size", e.size);
         jsonText("bits", e.kind == EVENT_CORRUPTED ? bits : nullptr);
@@ -173,23 +170,15 @@ static void jsonEvents(const IntegrityResults &r)
     jsonEndArray();
 }
 
-void writeIntegrityDocument(const CheckerOptions &options, int, const SessionOutcome &outcome,
+void writeIntegrityDocument(const CheckerOptions &options, int index, const SessionOutcome &outcome,
                             int exitCode)
 {
     const IntegrityResults &r = integrityResults;
     const RunSetup &s = r.setup;
-    if (!integrityStands(exitCode)) {
-        printFailureDocument(options.command, exitCode);
+    if (!beginDocument(options, index, integrityStands(exitCode), exitCode))
         return;
-    }
-    jsonBeginObject(nullptr);
-    jsonHeader(options.command);
-    jsonDriver(s.index);
     if (r.stage >= RUN_STARTED) {
-        jsonInteger("out", r.outChannel);
-        jsonInteger("in", r.inChannel);
-        jsonText("out_type", sampleTypeName(r.outType));
-        jsonText("in_type", sampleTypeName(r.inType));
+        jsonCable(r.outChannel, r.inChannel, r.outType, r.inType);
         jsonInteger("bits", r.bits);
         jsonInteger("buffer_size", s.bufferSize);
         jsonNumber("sample_rate", s.figures.sampleRate);

@@ -139,12 +139,11 @@ static int latencySession(const CheckerOptions &options)
     return EXIT_FINE;
 }
 
-int measureLatency(const CheckerOptions &options, int index, const char *arguments,
+int measureLatency(const CheckerOptions &options, int, const char *arguments,
                    SessionOutcome *outcome)
 {
-    memset(&latencyResults, 0, sizeof latencyResults);
-    latencyResults.setup.index = index;
-    return runDriverSession(options, latencySession, arguments, outcome);
+    return measureSession(options, &latencyResults, sizeof latencyResults, latencySession, arguments,
+                          outcome);
 }
 
 static int latencyCommand(const CheckerOptions &options)

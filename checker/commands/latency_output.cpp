@@ -120,7 +120,7 @@ static void printClaim(const LatencyResults &r, double rate)
     }
 }
 
-void printLatencyText(const CheckerOptions &, int, const SessionOutcome &, int exitCode)
+void printLatencyText(const CheckerOptions &, int index, const SessionOutcome &, int exitCode)
 {
     if (!latencyStands(exitCode))
         return;
@@ -128,7 +128,7 @@ void printLatencyText(const CheckerOptions &, int, const SessionOutcome &, int e
     const RunSetup &s = r.setup;
     double rate = s.figures.sampleRate;
     char rateText[32], outType[32], inType[32];
-    printDriverHeading(s.index);
+    printDriverHeading(index);
     if (r.stage < RUN_STARTED) {
         printCallNotes();
         return;
@@ -229,24 +229,16 @@ static void jsonClaim(const LatencyResults &r, double rate)
     }
 }
 
-void writeLatencyDocument(const CheckerOptions &options, int, const SessionOutcome &outcome,
+void writeLatencyDocument(const CheckerOptions &options, int index, const SessionOutcome &outcome,
                           int exitCode)
 {
-    if (!latencyStands(exitCode)) {
-        printFailureDocument(options.command, exitCode);
+    if (!beginDocument(options, index, latencyStands(exitCode), exitCode))
         return;
-    }
     const LatencyResults &r = latencyResults;
     const RunSetup &s = r.setup;
     double rate = s.figures.sampleRate;
-    jsonBeginObject(nullptr);
-    jsonHeader(options.command);
-    jsonDriver(s.index);
     if (r.stage >= RUN_STARTED) {
-        jsonInteger("out", r.outChannel);
-        jsonInteger("in", r.inChannel);
-        jsonText("out_type", sampleTypeName(r.outType));
-        jsonText("in_type", sampleTypeName(r.inType));
+        jsonCable(r.outChannel, r.inChannel, r.outType, r.inType);
         jsonInteger("buffer_size", s.bufferSize);
         jsonNumber("sample_rate", rate);
     }

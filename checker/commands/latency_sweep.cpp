@@ -252,18 +252,10 @@ void writeSweepDocument(const CheckerOptions &options, int index, const SessionO
 {
     const SweepResults &r = sweepResults;
     char answer[32];
-    if (!sweepStands(exitCode)) {
-        printFailureDocument(options.command, exitCode);
+    if (!beginDocument(options, index, sweepStands(exitCode), exitCode))
         return;
-    }
-    jsonBeginObject(nullptr);
-    jsonHeader(options.command);
-    jsonDriver(index);
     jsonBool("sweep", true);
-    jsonInteger("out", r.outChannel);
-    jsonInteger("in", r.inChannel);
-    jsonText("out_type", sampleTypeName(r.outType));
-    jsonText("in_type", sampleTypeName(r.inType));
+    jsonCable(r.outChannel, r.inChannel, r.outType, r.inType);
     jsonInteger("repeats", r.repeats);
     jsonNumber("tolerance_frames", r.tolerance >= 0 ? r.tolerance : NAN);
     jsonBeginArray("settings");
@@ -297,6 +289,5 @@ void writeSweepDocument(const CheckerOptions &options, int index, const SessionO
 
 int measureSweep(const CheckerOptions &options, int, const char *arguments, SessionOutcome *outcome)
 {
-    memset(&sweepResults, 0, sizeof sweepResults);
-    return runDriverSession(options, sweepSession, arguments, outcome);
+    return measureSession(options, &sweepResults, sizeof sweepResults, sweepSession, arguments, outcome);
 }

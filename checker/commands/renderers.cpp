@@ -5,6 +5,26 @@
 #include <math.h>
 #include <stdio.h>
 
+bool beginDocument(const CheckerOptions &options, int index, bool stands, int exitCode)
+{
+    if (!stands) {
+        printFailureDocument(options.command, exitCode);
+        return false;
+    }
+    jsonBeginObject(nullptr);
+    jsonHeader(options.command);
+    jsonDriver(index);
+    return true;
+}
+
+void jsonCable(long outChannel, long inChannel, long outType, long inType)
+{
+    jsonInteger("out", outChannel);
+    jsonInteger("in", inChannel);
+    jsonText("out_type", sampleTypeName(outType));
+    jsonText("in_type", sampleTypeName(inType));
+}
+
 void printMessages(const MessageTally &m)
 {
     printf("Driver messages:");

@@ -41,7 +41,7 @@ static bool runStands(int code)
     return code == EXIT_FINE || code == EXIT_CHECK_MISSED || code == EXIT_CRASHED;
 }
 
-void printRunText(const CheckerOptions &options, int, const SessionOutcome &, int exitCode)
+void printRunText(const CheckerOptions &options, int index, const SessionOutcome &, int exitCode)
 {
     if (!runStands(exitCode))
         return;
@@ -49,7 +49,7 @@ void printRunText(const CheckerOptions &options, int, const SessionOutcome &, in
     const RunVerdicts v = judge(options, r.timing);
     const RunSetup &s = r.setup;
     char rate[32];
-    printDriverHeading(s.index);
+    printDriverHeading(index);
     if (r.stage < RUN_PREPARED) {
         printCallNotes();
         return;
@@ -108,18 +108,14 @@ static void jsonRunChecks(const CheckerOptions &options, const TimingFigures &t,
     jsonEndArray();
 }
 
-void writeRunDocument(const CheckerOptions &options, int, const SessionOutcome &outcome, int exitCode)
+void writeRunDocument(const CheckerOptions &options, int index, const SessionOutcome &outcome,
+                      int exitCode)
 {
     const RunResults &r = runResults;
     const RunSetup &s = r.setup;
     const TimingFigures &t = r.timing;
-    if (!runStands(exitCode)) {
-        printFailureDocument(options.command, exitCode);
+    if (!beginDocument(options, index, runStands(exitCode), exitCode))
         return;
-    }
-    jsonBeginObject(nullptr);
-    jsonHeader(options.command);
-    jsonDriver(s.index);
     if (r.stage >= RUN_PREPARED) {
         jsonInteger("buffer_size", s.bufferSize);
         jsonNumber("sample_rate", s.figures.sampleRate);
@@ -196,11 +192,9 @@ static int runSession(const CheckerOptions &options)
     return code;
 }
 
-int measureRun(const CheckerOptions &options, int index, const char *arguments, SessionOutcome *outcome)
+int measureRun(const CheckerOptions &options, int, const char *arguments, SessionOutcome *outcome)
 {
-    memset(&runResults, 0, sizeof runResults);
-    runResults.setup.index = index;
-    return runDriverSession(options, runSession, arguments, outcome);
+    return measureSession(options, &runResults, sizeof runResults, runSession, arguments, outcome);
 }
 
 static int runCommand(const CheckerOptions &options)

@@ -149,14 +149,9 @@ static void jsonCheck(const ConformResults &r, int c)
 void writeConformDocument(const CheckerOptions &options, int index, const SessionOutcome &outcome,
                           int exitCode)
 {
-    if (!checklistStands(exitCode)) {
-        printFailureDocument(options.command, exitCode);
+    if (!beginDocument(options, index, checklistStands(exitCode), exitCode))
         return;
-    }
     const ConformResults &r = conformResults;
-    jsonBeginObject(nullptr);
-    jsonHeader(options.command);
-    jsonDriver(index);
     jsonInteger("repetitions", r.repetitions);
     jsonInteger("repetitions_run", r.repetitionsRun);
     jsonBeginArray("checks");

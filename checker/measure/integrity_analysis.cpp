@@ -269,6 +269,13 @@ void lockedSample(IntegrityAnalysis *a, int64_t q, uint32_t word, uint8_t inexac
 
 }  // namespace
 
+const char *integrityEventName(int kind)
+{
+    static const char *const names[EVENT_KINDS] = {"corrupted", "inverted", "dropped", "repeated",
+                                                   "slip"};
+    return kind >= 0 && kind < EVENT_KINDS ? names[kind] : "?";
+}
+
 bool beginIntegrityAnalysis(IntegrityAnalysis *analysis, long type, int64_t maxDelay,
                             int64_t noLockSamples)
 {

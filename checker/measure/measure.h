@@ -335,6 +335,9 @@ enum IntegrityEventKind {
     EVENT_KINDS
 };
 
+// "corrupted", "inverted", "dropped", "repeated", "slip"; "?" for any other kind.
+const char *integrityEventName(int kind);
+
 struct IntegrityEvent {
     int kind;
     int64_t position;      // input stream position of its first sample

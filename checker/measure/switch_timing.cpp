@@ -193,17 +193,12 @@ void drainArrivals()
     }
 }
 
-void judgeArrivals(const int64_t *arrivals, size_t count, long long total, int64_t windowStart,
-                   int64_t windowEnd, double ticksPerUs, double periodUs, TimingFigures *f)
+// The arrivals in the window: counted, their intervals, and each one's lateness against the ideal
+// timeline from the first; the head and tail gaps. Those before or after the window are counted apart.
+static void sortArrivals(const int64_t *arrivals, size_t count, long long total, int64_t windowStart,
+                         int64_t windowEnd, double ticksPerUs, double periodUs, TimingFigures *f,
+                         std::vector<double> *intervals, std::vector<double> *lateness)
 {
-    memset(f, 0, sizeof *f);
-    f->windowUs = (windowEnd - windowStart) / ticksPerUs;
-    f->kept = static_cast<long long>(count);
-    f->late = periodUs > 0 ? 0 : -1;
-    const double lateUs = 1.5 * periodUs;
-
-    std::vector<double> intervals;
-    std::vector<double> lateness;
     int64_t first = 0, previous = 0;
     for (size_t k = 0; k < count; k++) {
         int64_t arrival = arrivals[k];
@@ -219,10 +214,10 @@ void judgeArrivals(const int64_t *arrivals, size_t count, long long total, int64
             first = arrival;
             f->headGapUs = (arrival - windowStart) / ticksPerUs;
         } else {
-            intervals.push_back((arrival - previous) / ticksPerUs);
+            intervals->push_back((arrival - previous) / ticksPerUs);
         }
         if (periodUs > 0)
-            lateness.push_back((arrival - first) / ticksPerUs - f->switches * periodUs);
+            lateness->push_back((arrival - first) / ticksPerUs - f->switches * periodUs);
         previous = arrival;
         f->switches++;
     }
@@ -230,55 +225,80 @@ void judgeArrivals(const int64_t *arrivals, size_t count, long long total, int64
     // memory, not the window).
     f->switches += total - static_cast<long long>(count);
     f->tailGapUs = f->switches ? (windowEnd - previous) / ticksPerUs : 0;
+}
 
+// Late intervals and gaps, the longest, the ratio and the histogram against the period.
+static void judgeGaps(const std::vector<double> &intervals, double periodUs, TimingFigures *f)
+{
     // A run without switches is one gap from start to stop.
     std::vector<double> gaps = intervals;
     gaps.push_back(f->switches ? f->headGapUs : f->windowUs);
     if (f->switches)
         gaps.push_back(f->tailGapUs);
     for (double gap : gaps) {
-        if (periodUs > 0 && gap > lateUs)
+        if (periodUs > 0 && gap > 1.5 * periodUs)
             f->late++;
         f->longestGapUs = std::max(f->longestGapUs, gap);
     }
-
-    if (periodUs > 0) {
-        f->expected = f->windowUs / periodUs;
-        f->ratio = f->expected > 0 ? f->switches / f->expected : NAN;
-        f->histogramBinUs = 3 * periodUs / TIMING_HISTOGRAM_BINS;
-        for (double us : intervals) {
-            long bin = static_cast<long>(us / f->histogramBinUs);
-            f->histogram[bin < 0 ? 0 : bin >= TIMING_HISTOGRAM_BINS ? TIMING_HISTOGRAM_BINS - 1 : bin]++;
-        }
-    } else {
+    if (periodUs <= 0) {
         f->ratio = NAN;
+        return;
     }
+    f->expected = f->windowUs / periodUs;
+    f->ratio = f->expected > 0 ? f->switches / f->expected : NAN;
+    f->histogramBinUs = 3 * periodUs / TIMING_HISTOGRAM_BINS;
+    for (double us : intervals) {
+        long bin = static_cast<long>(us / f->histogramBinUs);
+        f->histogram[bin < 0 ? 0 : bin >= TIMING_HISTOGRAM_BINS ? TIMING_HISTOGRAM_BINS - 1 : bin]++;
+    }
+}
 
-    f->intervals = static_cast<long long>(intervals.size());
-    if (!intervals.empty()) {
-        std::sort(intervals.begin(), intervals.end());
-        f->minUs = intervals.front();
-        f->maxUs = intervals.back();
-        f->medianUs = nearestRank(intervals.data(), intervals.size(), 50);
-        f->p99Us = nearestRank(intervals.data(), intervals.size(), 99);
-        f->p999Us = nearestRank(intervals.data(), intervals.size(), 99.9);
-    }
+// The intervals' least, greatest and percentiles.
+static void judgeIntervals(std::vector<double> *intervals, TimingFigures *f)
+{
+    f->intervals = static_cast<long long>(intervals->size());
+    if (intervals->empty())
+        return;
+    std::sort(intervals->begin(), intervals->end());
+    f->minUs = intervals->front();
+    f->maxUs = intervals->back();
+    f->medianUs = nearestRank(intervals->data(), intervals->size(), 50);
+    f->p99Us = nearestRank(intervals->data(), intervals->size(), 99);
+    f->p999Us = nearestRank(intervals->data(), intervals->size(), 99.9);
+}
 
-    if (lateness.size() >= 2) {
-        // The timeline in stretches of the run, in order, before sorting for the percentile.
-        f->timelineBins = static_cast<int>(std::min<size_t>(TIMING_TIMELINE_BINS, lateness.size()));
-        for (int b = 0; b < f->timelineBins; b++) {
-            size_t from = lateness.size() * b / f->timelineBins;
-            size_t to = lateness.size() * (b + 1) / f->timelineBins;
-            auto range = std::minmax_element(lateness.begin() + from, lateness.begin() + to);
-            f->timelineLowUs[b] = *range.first;
-            f->timelineHighUs[b] = *range.second;
-        }
-        std::sort(lateness.begin(), lateness.end());
-        f->timelineMinUs = lateness.front();
-        f->timelineMaxUs = lateness.back();
-        f->timelineP999Us = nearestRank(lateness.data(), lateness.size(), 99.9);
+// The timeline in stretches of the run, in order, then its extremes and percentile.
+static void judgeTimeline(std::vector<double> *lateness, TimingFigures *f)
+{
+    if (lateness->size() < 2)
+        return;
+    f->timelineBins = static_cast<int>(std::min<size_t>(TIMING_TIMELINE_BINS, lateness->size()));
+    for (int b = 0; b < f->timelineBins; b++) {
+        size_t from = lateness->size() * b / f->timelineBins;
+        size_t to = lateness->size() * (b + 1) / f->timelineBins;
+        auto range = std::minmax_element(lateness->begin() + from, lateness->begin() + to);
+        f->timelineLowUs[b] = *range.first;
+        f->timelineHighUs[b] = *range.second;
     }
+    std::sort(lateness->begin(), lateness->end());
+    f->timelineMinUs = lateness->front();
+    f->timelineMaxUs = lateness->back();
+    f->timelineP999Us = nearestRank(lateness->data(), lateness->size(), 99.9);
+}
+
+void judgeArrivals(const int64_t *arrivals, size_t count, long long total, int64_t windowStart,
+                   int64_t windowEnd, double ticksPerUs, double periodUs, TimingFigures *f)
+{
+    memset(f, 0, sizeof *f);
+    f->windowUs = (windowEnd - windowStart) / ticksPerUs;
+    f->kept = static_cast<long long>(count);
+    f->late = periodUs > 0 ? 0 : -1;
+    std::vector<double> intervals, lateness;
+    sortArrivals(arrivals, count, total, windowStart, windowEnd, ticksPerUs, periodUs, f, &intervals,
+                 &lateness);
+    judgeGaps(intervals, periodUs, f);
+    judgeIntervals(&intervals, f);
+    judgeTimeline(&lateness, f);
 }
 
 void judgeRun(int64_t windowStart, int64_t windowEnd, double periodUs, TimingFigures *f)

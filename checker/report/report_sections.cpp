@@ -191,44 +191,33 @@ static void messageRows(std::string *page, const MessageTally &m)
     figureRow(page, "Rate changes reported", "%ld", m.sampleRateChanges);
 }
 
-void writeRunSection(const Report &report, std::string *page)
+// The histogram of intervals and the timeline, where the figures allow them.
+static void runPictures(std::string *page, const TimingFigures &t, double periodUs)
 {
-    writeSectionHead(report, PART_RUN, "Switch timing", page);
-    if (!report.run || report.run->stage < RUN_PREPARED)
-        return;
-    const RunResults &r = *report.run;
-    const RunSetup &s = r.setup;
-    const TimingFigures &t = r.timing;
-    char rate[32];
-    formatRate(s.figures.sampleRate, rate, sizeof rate);
-    *page += "<p>";
-    htmlFormat(page, "The loopback, %ld frames at %s Hz, period %.1f us, for %.2f s.", s.bufferSize,
-               rate, s.periodUs, r.stage >= RUN_MEASURED ? s.elapsedS : 0.0);
-    *page += "</p>\n";
-    if (r.stage < RUN_MEASURED)
-        return;
-    // The pictures on the left, their figures beside them.
-    *page += "<div class=\"pictures\">\n<div class=\"picture\">\n";
-    if (s.periodUs > 0 && t.intervals > 0) {
+    if (periodUs > 0 && t.intervals > 0) {
         *page += "<figure>";
-        svgIntervalHistogram(page, t, s.periodUs);
+        svgIntervalHistogram(page, t, periodUs);
         *page += "<figcaption>";
         htmlFormat(page, "Intervals between switches, %lld in all, against the period; the count "
                    "on a log scale; over 1.5 periods is late.", t.intervals);
         *page += "</figcaption></figure>\n";
     }
-    if (s.periodUs > 0 && t.switches >= 2) {
+    if (periodUs > 0 && t.switches >= 2) {
         *page += "<figure>";
-        svgLatenessTimeline(page, t, s.periodUs);
+        svgLatenessTimeline(page, t, periodUs);
         *page += "<figcaption>";
         htmlFormat(page, "Each switch against the ideal timeline from the first: the run in %d "
                    "stretches of its switches, each drawn from its least to its greatest "
                    "lateness.", t.timelineBins);
         *page += "</figcaption></figure>\n";
     }
-    *page += "</div>\n<table class=\"facts figures\">\n";
+}
+
+// The timing's figures as rows of a table.
+static void timingRows(std::string *page, const TimingFigures &t, double periodUs)
+{
     figureRow(page, "Switches made", "%lld", t.switches);
-    if (s.periodUs > 0) {
+    if (periodUs > 0) {
         figureRow(page, "Expected", "%.1f", t.expected);
         figureRow(page, "Ratio", "%.4f", t.ratio);
     } else {
@@ -251,7 +240,7 @@ void writeRunSection(const Report &report, std::string *page)
         figureRow(page, "Start to first switch", "%.1f us", t.headGapUs);
         figureRow(page, "Last switch to stop", "%.1f us", t.tailGapUs);
     }
-    if (s.periodUs > 0 && t.switches >= 2) {
+    if (periodUs > 0 && t.switches >= 2) {
         figureRow(page, "Most late", "%.1f us", t.timelineMaxUs);
         figureRow(page, "p99.9 late", "%.1f us", t.timelineP999Us);
         figureRow(page, "Most early", "%.1f us", -t.timelineMinUs);
@@ -263,6 +252,29 @@ void writeRunSection(const Report &report, std::string *page)
         figureRow(page, "Late switches", "not judged");
     if (t.missedByChecker)
         figureRow(page, "Not timed", "%lld", t.missedByChecker);
+}
+
+void writeRunSection(const Report &report, std::string *page)
+{
+    writeSectionHead(report, PART_RUN, "Switch timing", page);
+    if (!report.run || report.run->stage < RUN_PREPARED)
+        return;
+    const RunResults &r = *report.run;
+    const RunSetup &s = r.setup;
+    const TimingFigures &t = r.timing;
+    char rate[32];
+    formatRate(s.figures.sampleRate, rate, sizeof rate);
+    *page += "<p>";
+    htmlFormat(page, "The loopback, %ld frames at %s Hz, period %.1f us, for %.2f s.", s.bufferSize,
+               rate, s.periodUs, r.stage >= RUN_MEASURED ? s.elapsedS : 0.0);
+    *page += "</p>\n";
+    if (r.stage < RUN_MEASURED)
+        return;
+    // The pictures on the left, their figures beside them.
+    *page += "<div class=\"pictures\">\n<div class=\"picture\">\n";
+    runPictures(page, t, s.periodUs);
+    *page += "</div>\n<table class=\"facts figures\">\n";
+    timingRows(page, t, s.periodUs);
     *page += "</table>\n</div>\n<table class=\"facts\">\n";
     messageRows(page, r.messages);
     figureRow(page, "Check: at least one switch", "%s", t.switches > 0 ? "passed" : "MISSED");
@@ -329,15 +341,9 @@ void writeSweepSection(const Report &report, std::string *page)
 
 // ---- integrity
 
-static const char *const eventNames[EVENT_KINDS] = {"corrupted", "inverted", "dropped", "repeated",
-                                                    "slip"};
-
-void writeIntegritySection(const Report &report, std::string *page)
+// The lock or what the input carried instead.
+static void integrityOpening(const IntegrityResults &r, std::string *page)
 {
-    writeSectionHead(report, PART_INTEGRITY, "Integrity", page);
-    if (!report.integrity)
-        return;
-    const IntegrityResults &r = *report.integrity;
     *page += "<p>";
     htmlFormat(page, "A known sequence from output %ld to input %ld, %d bits a sample. ", r.outChannel,
                r.inChannel, r.bits);
@@ -351,20 +357,11 @@ void writeIntegritySection(const Report &report, std::string *page)
                    "RMS %.1f dBFS).", reasons[reason], r.peakDbfs, r.rmsDbfs);
     }
     *page += "</p>\n";
-    if (r.state != INTEGRITY_LOCKED)
-        return;
-    *page += "<figure class=\"picture\">";
-    svgIntegrityEvents(page, r);
-    *page += "<figcaption>";
-    long long events = 0;
-    for (int k = 0; k < EVENT_KINDS; k++)
-        events += r.eventCounts[k];
-    htmlFormat(page, "The events over the run, one lane per kind: %d of %lld drawn (the first "
-               "ones, kept in full).", r.keptEvents, events);
-    *page += "</figcaption></figure>\n<figure class=\"picture\">";
-    svgTransparentBits(page, r);
-    *page += "<figcaption>The input's bits, most significant first: unchanged in every sample "
-             "compared, or not.</figcaption></figure>\n<table class=\"facts\">\n";
+}
+
+// The accounting of every sample as rows of a table.
+static void integrityRows(const IntegrityResults &r, std::string *page)
+{
     figureRow(page, "Received", "%lld samples", static_cast<long long>(r.received));
     figureRow(page, "Matched", "%lld", static_cast<long long>(r.matched));
     figureRow(page, "Corrupted", "%lld in %lld runs", static_cast<long long>(r.corrupted),
@@ -382,7 +379,11 @@ void writeIntegritySection(const Report &report, std::string *page)
               "no room for", static_cast<long long>(r.unseen), r.blocksDroppedByChecker);
     figureRow(page, "Transparent bits", "%d of %d (differing: 0x%08lX)", r.transparentBits, r.bits,
               static_cast<unsigned long>(r.differingBits));
-    *page += "</table>\n";
+}
+
+// The first kept events, a row each.
+static void eventTable(const IntegrityResults &r, long long events, std::string *page)
+{
     int kept = r.keptEvents < 0 ? 0 : r.keptEvents > MAX_INTEGRITY_EVENTS ? MAX_INTEGRITY_EVENTS
                                                                           : r.keptEvents;
     if (kept == 0)
@@ -393,7 +394,7 @@ void writeIntegritySection(const Report &report, std::string *page)
     for (int k = 0; k < shown; k++) {
         const IntegrityEvent &e = r.events[k];
         *page += "<tr>";
-        cell(page, nullptr, "%s", e.kind >= 0 && e.kind < EVENT_KINDS ? eventNames[e.kind] : "?");
+        cell(page, nullptr, "%s", integrityEventName(e.kind));
         cell(page, "n", "%lld", static_cast<long long>(e.position));
         cell(page, "n", "%+lld", static_cast<long long>(e.size));
         cell(page, "n", "%lld", static_cast<long long>(e.switchNumber));
@@ -406,4 +407,30 @@ void writeIntegritySection(const Report &report, std::string *page)
     }
     htmlLeftOut(page, static_cast<long>(events - shown), 6, "events");
     *page += "</table>\n";
+}
+
+void writeIntegritySection(const Report &report, std::string *page)
+{
+    writeSectionHead(report, PART_INTEGRITY, "Integrity", page);
+    if (!report.integrity)
+        return;
+    const IntegrityResults &r = *report.integrity;
+    integrityOpening(r, page);
+    if (r.state != INTEGRITY_LOCKED)
+        return;
+    *page += "<figure class=\"picture\">";
+    svgIntegrityEvents(page, r);
+    *page += "<figcaption>";
+    long long events = 0;
+    for (int k = 0; k < EVENT_KINDS; k++)
+        events += r.eventCounts[k];
+    htmlFormat(page, "The events over the run, one lane per kind: %d of %lld drawn (the first "
+               "ones, kept in full).", r.keptEvents, events);
+    *page += "</figcaption></figure>\n<figure class=\"picture\">";
+    svgTransparentBits(page, r);
+    *page += "<figcaption>The input's bits, most significant first: unchanged in every sample "
+             "compared, or not.</figcaption></figure>\n<table class=\"facts\">\n";
+    integrityRows(r, page);
+    *page += "</table>\n";
+    eventTable(r, events, page);
 }

@@ -25,20 +25,9 @@ static double yAt(const Frame &f, double y)
     return f.bottom - (y - f.yFrom) / (f.yTo - f.yFrom) * (f.bottom - f.top);
 }
 
-static void add(std::string *page, const char *format, ...)
-{
-    char text[512];
-    va_list args;
-    va_start(args, format);
-    int length = vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-    if (length > 0)
-        page->append(text, length < static_cast<int>(sizeof text) ? length : sizeof text - 1);
-}
-
 static void begin(std::string *page, int height, const char *label)
 {
-    add(page, "<svg xmlns=\"http://www.w3.org/2000/svg\" viewBox=\"0 0 %d %d\" role=\"img\">"
+    appendFormat(page, "<svg xmlns=\"http://www.w3.org/2000/svg\" viewBox=\"0 0 %d %d\" role=\"img\">"
               "<title>", WIDTH, height);
     appendXmlText(page, label);
     *page += "</title>\n";
@@ -51,13 +40,13 @@ static void end(std::string *page)
 
 static void line(std::string *page, const char *cls, double x1, double y1, double x2, double y2)
 {
-    add(page, "<line class=\"%s\" x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\"/>\n", cls, x1, y1,
+    appendFormat(page, "<line class=\"%s\" x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\"/>\n", cls, x1, y1,
         x2, y2);
 }
 
 static void rect(std::string *page, const char *cls, double x, double y, double w, double h)
 {
-    add(page, "<rect class=\"%s\" x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" height=\"%.1f\"/>\n", cls, x,
+    appendFormat(page, "<rect class=\"%s\" x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" height=\"%.1f\"/>\n", cls, x,
         y, w, h);
 }
 
@@ -69,14 +58,14 @@ static void text(std::string *page, double x, double y, const char *anchor, cons
     va_start(args, format);
     vsnprintf(content, sizeof content, format, args);
     va_end(args);
-    add(page, "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"%s\">", x, y, anchor);
+    appendFormat(page, "<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"%s\">", x, y, anchor);
     appendXmlText(page, content);
     *page += "</text>\n";
 }
 
 static void box(std::string *page, const Frame &f)
 {
-    add(page, "<rect class=\"axis\" x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" height=\"%.1f\"/>\n", f.left,
+    appendFormat(page, "<rect class=\"axis\" x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" height=\"%.1f\"/>\n", f.left,
         f.top, f.right - f.left, f.bottom - f.top);
 }
 
@@ -160,7 +149,7 @@ void svgIntervalHistogram(std::string *page, const TimingFigures &t, double peri
     text(page, xAt(f, 1.5) + 4, f.top - 6, "start", "late: 1.5 periods");
     box(page, f);
     text(page, (f.left + f.right) / 2, 256, "middle", "interval, in periods of %.1f us", periodUs);
-    add(page, "<text x=\"14\" y=\"%.1f\" text-anchor=\"middle\" transform=\"rotate(-90 14 %.1f)\">"
+    appendFormat(page, "<text x=\"14\" y=\"%.1f\" text-anchor=\"middle\" transform=\"rotate(-90 14 %.1f)\">"
               "switches</text>\n", (f.top + f.bottom) / 2, (f.top + f.bottom) / 2);
     end(page);
 }
@@ -203,85 +192,101 @@ void svgLatenessTimeline(std::string *page, const TimingFigures &t, double perio
     text(page, f.right - 4, yAt(f, 1.5 * periodUs) - 4, "end", "1.5 periods late");
     box(page, f);
     text(page, (f.left + f.right) / 2, 250, "middle", "switch number");
-    add(page, "<text x=\"14\" y=\"%.1f\" text-anchor=\"middle\" transform=\"rotate(-90 14 %.1f)\">"
+    appendFormat(page, "<text x=\"14\" y=\"%.1f\" text-anchor=\"middle\" transform=\"rotate(-90 14 %.1f)\">"
               "late, %s</text>\n", (f.top + f.bottom) / 2, (f.top + f.bottom) / 2, inMs ? "ms" : "us");
     end(page);
+}
+
+// The sweep's rates in order, and the range of its sizes and of its round trips in ms.
+struct SweepScale {
+    double rates[MAX_SWEEP_RATES];
+    int rateCount;
+    double smallest, largest, most;
+};
+
+static SweepScale sweepScale(const SweepResults &r, int count)
+{
+    SweepScale scale = {};
+    for (int k = 0; k < count; k++) {
+        const SweepSetting &s = r.settings[k];
+        int c = 0;
+        while (c < scale.rateCount && scale.rates[c] != s.rate)
+            c++;
+        if (c == scale.rateCount && scale.rateCount < MAX_SWEEP_RATES)
+            scale.rates[scale.rateCount++] = s.rate;
+        if (s.size <= 0 || !(s.rate > 0))
+            continue;
+        scale.smallest = scale.smallest == 0 || s.size < scale.smallest ? s.size : scale.smallest;
+        scale.largest = s.size > scale.largest ? s.size : scale.largest;
+        double reported = (s.reportedIn + s.reportedOut) * 1000.0 / s.rate;
+        double measured = s.measured ? s.median * 1000.0 / s.rate : 0;
+        scale.most = reported > scale.most ? reported : scale.most;
+        scale.most = measured > scale.most ? measured : scale.most;
+    }
+    if (scale.largest <= 0)
+        scale.largest = scale.smallest = 1;
+    return scale;
+}
+
+// One rate's measured and reported lines, the differences between them, and its legend entry.
+static void sweepRateLines(std::string *page, const SweepResults &r, int count, const Frame &f,
+                           double rate, int c)
+{
+    std::string measured, reported;
+    for (int k = 0; k < count; k++) {
+        const SweepSetting &s = r.settings[k];
+        if (s.rate != rate || s.size <= 0)
+            continue;
+        double x = xAt(f, log2(static_cast<double>(s.size)));
+        double yReported = yAt(f, (s.reportedIn + s.reportedOut) * 1000.0 / s.rate);
+        appendFormat(&reported, "%.1f,%.1f ", x, yReported);
+        if (!s.measured)
+            continue;
+        double yMeasured = yAt(f, s.median * 1000.0 / s.rate);
+        appendFormat(&measured, "%.1f,%.1f ", x, yMeasured);
+        line(page, s.outsideTolerance ? "difference outside" : "difference", x, yMeasured, x,
+             yReported);
+        appendFormat(page, "<circle class=\"c%d\" cx=\"%.1f\" cy=\"%.1f\" r=\"3\"/>\n", c, x, yMeasured);
+    }
+    appendFormat(page, "<polyline class=\"measured c%d\" points=\"", c);
+    *page += measured + "\"/>\n";
+    appendFormat(page, "<polyline class=\"reported c%d\" points=\"", c);
+    *page += reported + "\"/>\n";
+    double x = f.left + (c % 4) * 150, y = 262 + 18 * (c / 4);
+    line(page, (std::string("measured c") + std::to_string(c)).c_str(), x, y - 4, x + 24, y - 4);
+    char rateText[32];
+    formatRate(rate, rateText, sizeof rateText);
+    text(page, x + 30, y, "start", "%s Hz", rateText);
 }
 
 void svgSweep(std::string *page, const SweepResults &r)
 {
     int count = r.settingCount < 0 ? 0 : r.settingCount > MAX_SWEEP_SETTINGS ? MAX_SWEEP_SETTINGS
                                                                              : r.settingCount;
-    double rates[MAX_SWEEP_RATES];
-    int rateCount = 0;
-    double smallest = 0, largest = 0, most = 0;
-    for (int k = 0; k < count; k++) {
-        const SweepSetting &s = r.settings[k];
-        int c = 0;
-        while (c < rateCount && rates[c] != s.rate)
-            c++;
-        if (c == rateCount && rateCount < MAX_SWEEP_RATES)
-            rates[rateCount++] = s.rate;
-        if (s.size <= 0 || !(s.rate > 0))
-            continue;
-        smallest = smallest == 0 || s.size < smallest ? s.size : smallest;
-        largest = s.size > largest ? s.size : largest;
-        double reported = (s.reportedIn + s.reportedOut) * 1000.0 / s.rate;
-        double measured = s.measured ? s.median * 1000.0 / s.rate : 0;
-        most = reported > most ? reported : most;
-        most = measured > most ? measured : most;
-    }
-    if (largest <= 0)
-        largest = smallest = 1;
+    SweepScale scale = sweepScale(r, count);
+    double most = scale.most;
     double step = niceStep(most > 0 ? most : 1, 5);
-    Frame f = {56, 12, WIDTH - 12, 214, log2(smallest) - 0.3, log2(largest) + 0.3, 0,
+    Frame f = {56, 12, WIDTH - 12, 214, log2(scale.smallest) - 0.3, log2(scale.largest) + 0.3, 0,
                ceil((most > 0 ? most : 1) / step) * step};
-    begin(page, 256 + 18 * ((rateCount + 3) / 4),
+    begin(page, 256 + 18 * ((scale.rateCount + 3) / 4),
           "Round trip against buffer size, measured and reported, per rate");
     yTicks(page, f, step, 1, "%g");
-    for (double size = smallest; size <= largest; size *= 2) {
+    for (double size = scale.smallest; size <= scale.largest; size *= 2) {
         double x = xAt(f, log2(size));
         line(page, "grid", x, f.top, x, f.bottom);
         text(page, x, f.bottom + 16, "middle", "%.0f", size);
     }
-    for (int c = 0; c < rateCount; c++) {
-        std::string measured, reported;
-        for (int k = 0; k < count; k++) {
-            const SweepSetting &s = r.settings[k];
-            if (s.rate != rates[c] || s.size <= 0)
-                continue;
-            double x = xAt(f, log2(static_cast<double>(s.size)));
-            double yReported = yAt(f, (s.reportedIn + s.reportedOut) * 1000.0 / s.rate);
-            add(&reported, "%.1f,%.1f ", x, yReported);
-            if (!s.measured)
-                continue;
-            double yMeasured = yAt(f, s.median * 1000.0 / s.rate);
-            add(&measured, "%.1f,%.1f ", x, yMeasured);
-            line(page, s.outsideTolerance ? "difference outside" : "difference", x, yMeasured, x,
-                 yReported);
-            add(page, "<circle class=\"c%d\" cx=\"%.1f\" cy=\"%.1f\" r=\"3\"/>\n", c, x, yMeasured);
-        }
-        add(page, "<polyline class=\"measured c%d\" points=\"", c);
-        *page += measured + "\"/>\n";
-        add(page, "<polyline class=\"reported c%d\" points=\"", c);
-        *page += reported + "\"/>\n";
-        double x = f.left + (c % 4) * 150, y = 262 + 18 * (c / 4);
-        line(page, (std::string("measured c") + std::to_string(c)).c_str(), x, y - 4, x + 24, y - 4);
-        char rate[32];
-        formatRate(rates[c], rate, sizeof rate);
-        text(page, x + 30, y, "start", "%s Hz", rate);
-    }
+    for (int c = 0; c < scale.rateCount; c++)
+        sweepRateLines(page, r, count, f, scale.rates[c], c);
     box(page, f);
     text(page, (f.left + f.right) / 2, 246, "middle", "buffer size, frames");
-    add(page, "<text x=\"14\" y=\"%.1f\" text-anchor=\"middle\" transform=\"rotate(-90 14 %.1f)\">"
+    appendFormat(page, "<text x=\"14\" y=\"%.1f\" text-anchor=\"middle\" transform=\"rotate(-90 14 %.1f)\">"
               "round trip, ms</text>\n", (f.top + f.bottom) / 2, (f.top + f.bottom) / 2);
     end(page);
 }
 
 void svgIntegrityEvents(std::string *page, const IntegrityResults &r)
 {
-    static const char *const names[EVENT_KINDS] = {"corrupted", "inverted", "dropped", "repeated",
-                                                   "slip"};
     int kept = r.keptEvents < 0 ? 0 : r.keptEvents > MAX_INTEGRITY_EVENTS ? MAX_INTEGRITY_EVENTS
                                                                           : r.keptEvents;
     double lastUs = r.setup.elapsedS * 1e6;
@@ -297,7 +302,7 @@ void svgIntegrityEvents(std::string *page, const IntegrityResults &r)
         double y = f.top + kind * lane;
         if (kind > 0)
             line(page, "grid", f.left, y, f.right, y);
-        text(page, f.left - 6, y + lane / 2 + 4, "end", "%s %lld", names[kind],
+        text(page, f.left - 6, y + lane / 2 + 4, "end", "%s %lld", integrityEventName(kind),
              static_cast<long long>(r.eventCounts[kind]));
     }
     for (int k = 0; k < kept; k++) {

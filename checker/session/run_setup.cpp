@@ -144,23 +144,22 @@ void endRun(RunSetup *setup, TimingFigures *timing)
     setup->switchCount = loopbackState.switchCount.load();
 }
 
+// "there is no input 6: the driver has inputs 0 to 1". EXIT_USAGE.
+static int noSuchChannel(const char *side, long channel, long count)
+{
+    if (count > 0)
+        return fail(EXIT_USAGE, "there is no %s %ld: the driver has %ss 0 to %ld", side, channel, side,
+                    count - 1);
+    return fail(EXIT_USAGE, "there is no %s %ld: the driver has no %ss", side, channel, side);
+}
+
 int checkCable(const CheckerOptions &options, const DriverFigures &f, bool (*supported)(long type),
                const char *need, long *outType, long *inType)
 {
-    if (options.outChannel >= f.outputChannels) {
-        return f.outputChannels > 0
-                   ? fail(EXIT_USAGE, "there is no output %ld: the driver has outputs 0 to %ld",
-                          options.outChannel, f.outputChannels - 1)
-                   : fail(EXIT_USAGE, "there is no output %ld: the driver has no outputs",
-                          options.outChannel);
-    }
-    if (options.inChannel >= f.inputChannels) {
-        return f.inputChannels > 0
-                   ? fail(EXIT_USAGE, "there is no input %ld: the driver has inputs 0 to %ld",
-                          options.inChannel, f.inputChannels - 1)
-                   : fail(EXIT_USAGE, "there is no input %ld: the driver has no inputs",
-                          options.inChannel);
-    }
+    if (options.outChannel >= f.outputChannels)
+        return noSuchChannel("output", options.outChannel, f.outputChannels);
+    if (options.inChannel >= f.inputChannels)
+        return noSuchChannel("input", options.inChannel, f.inputChannels);
     ASIOChannelInfo out = {}, in = {};
     out.channel = options.outChannel;
     out.type = in.type = -1;

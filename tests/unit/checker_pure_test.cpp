@@ -1,0 +1,217 @@
+// The checker's pure parts without a process: the command line with the program's own table of
+// commands, the buffer sizes a granularity allows, the robust step, the worker's argument quoting
+// and the JSON writer.
+#include "checker/checker.h"
+#include "checker/commands/commands.h"
+
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <shellapi.h>
+#include <math.h>
+#include <string>
+#include <vector>
+
+namespace {
+
+// Parses "quorvelcheck <line>" split at spaces; the failure's text in *message.
+int parse(const std::string &line, CheckerOptions *options, std::string *message = nullptr)
+{
+    useProgramTables();
+    setFailureText("");
+    std::vector<std::string> words = {"quorvelcheck"};
+    for (size_t at = 0; at < line.size();) {
+        size_t space = line.find(' ', at);
+        space = space == std::string::npos ? line.size() : space;
+        if (space > at)
+            words.push_back(line.substr(at, space - at));
+        at = space + 1;
+    }
+    std::vector<char *> argv;
+    for (std::string &word : words)
+        argv.push_back(&word[0]);
+    int code = parseArguments(static_cast<int>(argv.size()), argv.data(), options);
+    if (message)
+        *message = lastFailure();
+    return code;
+}
+
+TEST(ArgumentsTest, EveryUsageErrorIsRefusedWithItsReason)
+{
+    struct Row {
+        const char *line;
+        const char *message;
+    };
+    const Row rows[] = {
+        {"", "no command; the commands are list, info, run, latency, conform, integrity and report"},
+        {"frobnicate", "unknown command \"frobnicate\""},
+        {"probe 0", "unknown command \"probe\""},  // the worker's own
+        {"run 0 --bogus", "unknown option --bogus (quorvelcheck run --help)"},
+        {"run 0 1", "unexpected argument \"1\""},
+        {"run 0 --seconds abc", "bad value for --seconds: \"abc\""},
+        {"run 0 --seconds 0", "seconds above 0, at most 86400"},
+        {"run 0 --seconds=", "bad value for --seconds: \"\""},
+        {"run 0 --seconds", "--seconds needs a value"},
+        {"run 0 --in-process=1", "--in-process takes no value"},
+        {"run 0 --pings 3", "run does not take --pings"},
+        {"latency 0 --pings 1001", "a count of pings from 1 to 1000"},
+        {"latency 0 --out 0", "latency needs --out O and --in I"},
+        {"latency 0 --out 0 --in 1 --rates 48000", "latency takes --rates only with --sweep"},
+        {"latency 0 --out 0 --in 1 --sweep --buffer 64", "sets the sizes and rates itself"},
+        {"latency 0 --out 0 --in 1 --sweep --repeat 11", "takes --repeat up to 10"},
+        {"latency 0 --out 0 --in 1 --sweep --rates 48000,x", "\"all\" or rates in Hz"},
+        {"integrity 0 --in 1", "integrity needs --out O and --in I"},
+        {"info", "info needs a DRIVER"},
+        {"list 0", "list takes no DRIVER"},
+        {"list --call-timeout 2", "list takes --call-timeout only with --probe"},
+        {"conform 0 --only bogus", "unknown check \"bogus\""},
+        {"conform 0 --skip open,nothing", "unknown check \"nothing\""},
+        {"conform --list-checks 0", "conform --list-checks takes no DRIVER"},
+        {"report 0", "report needs -o FILE"},
+        {"report 0 -o r.html --out 1", "report takes --out O and --in I together"},
+        {"run 0 --call-timeout 0.05", "seconds from 0.1 to 86400"},
+    };
+    for (const Row &row : rows) {
+        CheckerOptions options;
+        std::string message;
+        EXPECT_EQ(parse(row.line, &options, &message), EXIT_USAGE) << row.line;
+        EXPECT_NE(message.find(row.message), std::string::npos) << row.line << ": " << message;
+    }
+}
+
+TEST(ArgumentsTest, EachCommandTakesItsDefaultsAndRules)
+{
+    CheckerOptions o;
+    ASSERT_EQ(parse("run sim --seconds=2.5 --max-late 0", &o), EXIT_FINE);
+    EXPECT_STREQ(commandName(o.command), "run");
+    EXPECT_STREQ(o.driver, "sim");
+    EXPECT_EQ(o.seconds, 2.5);
+    EXPECT_EQ(o.maxLate, 0);
+    EXPECT_EQ(o.callTimeout, 10);
+    EXPECT_EQ(o.outChannel, -1);
+
+    ASSERT_EQ(parse("conform 0 --only figures,stream.rate", &o), EXIT_FINE);
+    EXPECT_EQ(o.seconds, 3);  // conform's own default
+    ASSERT_EQ(parse("conform 0 --seconds 7", &o), EXIT_FINE);
+    EXPECT_EQ(o.seconds, 7);
+
+    ASSERT_EQ(parse("latency 0 --out 0 --in 1 --sweep", &o), EXIT_FINE);
+    EXPECT_EQ(o.repeat, 2);  // the sweep's defaults
+    EXPECT_EQ(o.pings, 3);
+    ASSERT_EQ(parse("latency 0 --out 0 --in 1", &o), EXIT_FINE);
+    EXPECT_EQ(o.repeat, 1);
+    EXPECT_EQ(o.pings, 5);
+
+    ASSERT_EQ(parse("list --probe --call-timeout 2 --json", &o), EXIT_FINE);
+    EXPECT_TRUE(o.probe && o.json);
+    EXPECT_EQ(o.driver, nullptr);
+
+    // Help and version answer whatever else stands on the line; --json is known even on failure.
+    EXPECT_EQ(parse("run --bogus --help", &o), EXIT_FINE);
+    EXPECT_TRUE(o.help);
+    EXPECT_EQ(parse("frobnicate --json", &o), EXIT_USAGE);
+    EXPECT_TRUE(o.json);
+}
+
+TEST(BufferSizesTest, TheGranularityMakesTheSizesAndALongListIsThinned)
+{
+    long sizes[16];
+    ASSERT_EQ(allowedBufferSizes(64, 2048, 256, -1, sizes, 16), 6);
+    EXPECT_EQ(std::vector<long>(sizes, sizes + 6), (std::vector<long>{64, 128, 256, 512, 1024, 2048}));
+
+    // 1 to 4096 in steps of 1: thinned to 16, the ends and the preferred size kept.
+    ASSERT_EQ(allowedBufferSizes(1, 4096, 333, 1, sizes, 16), 16);
+    EXPECT_EQ(sizes[0], 1);
+    EXPECT_EQ(sizes[15], 4096);
+    EXPECT_NE(std::find(sizes, sizes + 16, 333), sizes + 16);
+    for (int k = 1; k < 16; k++)
+        EXPECT_LT(sizes[k - 1], sizes[k]);
+
+    // Granularity 0: min, max and the preferred size only; nothing usable: the preferred alone.
+    ASSERT_EQ(allowedBufferSizes(100, 100, 100, 0, sizes, 16), 1);
+    EXPECT_EQ(sizes[0], 100);
+    ASSERT_EQ(allowedBufferSizes(0, -5, 128, -1, sizes, 16), 1);
+    EXPECT_EQ(sizes[0], 128);
+
+    EXPECT_TRUE(bufferSizeAllowed(64, 2048, 256, -1, 512));
+    EXPECT_FALSE(bufferSizeAllowed(64, 2048, 256, -1, 100));
+    EXPECT_TRUE(bufferSizeAllowed(48, 480, 96, 48, 144));
+    EXPECT_FALSE(bufferSizeAllowed(48, 480, 96, 48, 100));
+    EXPECT_FALSE(bufferSizeAllowed(48, 480, 96, 48, 528));
+    EXPECT_TRUE(bufferSizeAllowed(100, 200, 150, 0, 150));
+    EXPECT_FALSE(bufferSizeAllowed(100, 200, 150, 0, 100));
+}
+
+TEST(RobustStepTest, AFewDelayedValuesDoNotMoveTheStep)
+{
+    std::vector<double> arrivals;
+    for (int k = 0; k < 1000; k++)
+        arrivals.push_back(k * 5333.0);
+    arrivals[10] += 4000;  // held up, then a burst catches up
+    arrivals[500] += 9000;
+    arrivals[999] += 20000;
+    EXPECT_DOUBLE_EQ(robustStep(arrivals.data(), arrivals.size()), 5333.0);
+    EXPECT_EQ(robustStep(arrivals.data(), 1), 0);
+    double sorted[] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+    EXPECT_EQ(nearestRank(sorted, 10, 50), 5);
+    EXPECT_EQ(nearestRank(sorted, 10, 99.9), 10);
+    EXPECT_EQ(nearestRank(sorted, 0, 50), 0);
+}
+
+TEST(QuotingTest, TheWorkersCommandLineGivesEveryArgumentBackWhole)
+{
+    const char *const arguments[] = {"plain", "", "two words", "a\"quote", "trailing\\",
+                                     "C:\\path with space\\", "back\\\\\"slash", "tab\there"};
+    std::string line = "quorvelcheck";
+    for (const char *argument : arguments) {
+        line += ' ';
+        quoteArgument(&line, argument);
+    }
+    std::wstring wide(line.begin(), line.end());
+    int count = 0;
+    LPWSTR *parsed = CommandLineToArgvW(wide.c_str(), &count);
+    ASSERT_NE(parsed, nullptr);
+    ASSERT_EQ(count, 1 + static_cast<int>(sizeof arguments / sizeof arguments[0])) << line;
+    for (int k = 1; k < count; k++) {
+        std::wstring expected(arguments[k - 1], arguments[k - 1] + strlen(arguments[k - 1]));
+        EXPECT_EQ(std::wstring(parsed[k]), expected) << line;
+    }
+    LocalFree(parsed);
+}
+
+TEST(JsonWriterTest, DocumentsAreIndentedEscapedAndNumbersThatAreNotFiniteAreNull)
+{
+    std::string text;
+    jsonToBuffer(&text);
+    jsonBeginObject(nullptr);
+    jsonText("name", "M\xFCller \"A\"\n\x01");  // u-umlaut in code page 1252
+    jsonInteger("big", -9007199254740993LL);
+    jsonNumber("whole", 48000);
+    jsonNumber("part", 0.1);
+    jsonNumber("none", NAN);
+    jsonBeginArray("list");
+    jsonBool(nullptr, true);
+    jsonNull(nullptr);
+    jsonEndArray();
+    jsonBeginArray("empty");
+    jsonEndArray();
+    jsonText("absent", nullptr);
+    jsonEndObject();
+    jsonFinish();
+    jsonToStdout();
+    EXPECT_EQ(text, "{\n"
+                    "  \"name\": \"M\xC3\xBCller \\\"A\\\"\\n\\u0001\",\n"
+                    "  \"big\": -9007199254740993,\n"
+                    "  \"whole\": 48000,\n"
+                    "  \"part\": 0.1,\n"
+                    "  \"none\": null,\n"
+                    "  \"list\": [\n"
+                    "    true,\n"
+                    "    null\n"
+                    "  ],\n"
+                    "  \"empty\": [],\n"
+                    "  \"absent\": null\n"
+                    "}\n");
+    EXPECT_FALSE(jsonDocumentWritten());  // a buffer's document is not stdout's
+}
+
+}  // namespace
