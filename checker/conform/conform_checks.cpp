@@ -169,6 +169,14 @@ void printCheckList(const CheckerOptions &options)
     }
 }
 
+VerdictCounts countVerdicts(const ConformResults &r)
+{
+    VerdictCounts counts = {};
+    for (const CheckResult &c : r.checks)
+        counts.byVerdict[c.verdict]++;
+    return counts;
+}
+
 void grade(ConformCheck check, Verdict verdict, const char *format, ...)
 {
     ConformResults &r = conformResults;

@@ -60,14 +60,6 @@ static int conformSession(const CheckerOptions &options)
     return EXIT_FINE;
 }
 
-VerdictCounts countVerdicts(const ConformResults &r)
-{
-    VerdictCounts counts = {};
-    for (const CheckResult &c : r.checks)
-        counts.byVerdict[c.verdict]++;
-    return counts;
-}
-
 // "FAIL in 2 of 10: 3, 7" for a check whose repetitions differ; "" when they agree.
 static void repetitionText(const ConformResults &r, const CheckResult &c, char *out, size_t size)
 {

@@ -48,7 +48,7 @@ struct Report {
     bool cable;              // --out and --in given
     long outChannel, inChannel;
     PartResult parts[REPORT_PARTS];
-    // The records the sections are drawn from (results.h, conform.h); the caller's.
+    // The records the sections are drawn from (commands.h, conform.h); the caller's.
     const InfoResults *info;
     const ConformResults *conform;
     const RunResults *run;
