@@ -3,6 +3,7 @@
 #include "tests/checker/checker_process.h"
 #include "tests/support/sim_fixture.h"
 #include "tests/support/testkit.h"
+#include "tests/support/text_search.h"
 
 #include <gtest/gtest.h>
 #include <algorithm>
@@ -33,11 +34,6 @@ protected:
     }
     std::string lastErr;
 };
-
-bool contains(const std::string &text, const std::string &part)
-{
-    return text.find(part) != std::string::npos;
-}
 
 // The run's check of that name; null when it was not made.
 const JsonValue &check(const JsonValue &run, const char *name)

@@ -4,6 +4,7 @@
 #include "tests/checker/checker_process.h"
 #include "tests/support/sim_fixture.h"
 #include "tests/support/testkit.h"
+#include "tests/support/text_search.h"
 
 #include <gtest/gtest.h>
 #include <stdio.h>
@@ -12,11 +13,6 @@
 #include <string>
 
 namespace {
-
-bool contains(const std::string &text, const std::string &part)
-{
-    return text.find(part) != std::string::npos;
-}
 
 struct Expected {
     const char *verdict;

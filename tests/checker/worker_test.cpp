@@ -3,17 +3,13 @@
 #include "tests/checker/checker_process.h"
 #include "tests/support/sim_fixture.h"
 #include "tests/support/testkit.h"
+#include "tests/support/text_search.h"
 
 #include <gtest/gtest.h>
 #include <string.h>
 #include <string>
 
 namespace {
-
-bool contains(const std::string &text, const std::string &part)
-{
-    return text.find(part) != std::string::npos;
-}
 
 class WorkerTest : public SimProgramTest {
 protected:
