@@ -1,6 +1,7 @@
 // integrity and latency --sweep through the simulated device's cable. The device keeps its own
 // clock and says where each fault it made shows; the checker must find the same place by itself.
 #include "tests/checker/checker_process.h"
+#include "tests/support/json_reader.h"
 #include "tests/support/sim_fixture.h"
 #include "tests/support/testkit.h"
 #include "tests/support/text_search.h"

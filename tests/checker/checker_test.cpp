@@ -1,6 +1,7 @@
 // The real checker program, run as a process against simulated devices registered in the real
 // registry; the devices say what really happened, the checker's JSON what it saw.
 #include "tests/checker/checker_process.h"
+#include "tests/support/json_reader.h"
 #include "tests/support/sim_fixture.h"
 #include "tests/support/testkit.h"
 #include "tests/support/text_search.h"

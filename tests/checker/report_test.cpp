@@ -1,6 +1,7 @@
 // quorvelcheck report against simulated devices: the page read back with the strict XML reader, and
 // the JSON documents it embeds held against what each command prints with --json.
 #include "tests/checker/checker_process.h"
+#include "tests/support/json_reader.h"
 #include "tests/support/sim_fixture.h"
 #include "tests/support/testkit.h"
 #include "tests/support/xml_reader.h"

@@ -1,6 +1,7 @@
 // The checker against drivers that crash, hang, end the process or tell it things that are not so:
 // the real program, its worker, and simulated devices that break one rule each.
 #include "tests/checker/checker_process.h"
+#include "tests/support/json_reader.h"
 #include "tests/support/sim_fixture.h"
 #include "tests/support/testkit.h"
 #include "tests/support/text_search.h"
