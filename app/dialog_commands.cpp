@@ -1,4 +1,4 @@
-#include "app/main_dialog.h"
+#include "app/dialog_commands.h"
 
 #include "app/dialog_views.h"
 #include "drivers/driver_list.h"
@@ -42,7 +42,7 @@ static void openControlPanel(HWND window)
     writeReport(window);
 }
 
-void toggleLoopback(HWND window)
+static void toggleLoopback(HWND window)
 {
     if (loopbackState.running) {
         KillTimer(window, ID_REFRESH_TIMER);

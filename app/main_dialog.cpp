@@ -1,11 +1,11 @@
 #include "app/main_dialog.h"
 
+#include "app/dialog_commands.h"
 #include "app/dialog_views.h"
 #include "drivers/driver_list.h"
 #include "drivers/driver_loading.h"
 #include "engine/loopback.h"
 #include "res/resource.h"
-
 
 static bool commandRunning = false;
 static bool closePending = false;
@@ -85,7 +85,8 @@ void runCommand(HWND window, void (*command)(HWND window))
         runCommand(window, closeDialog);
 }
 
-void requestClose(HWND window)
+// A close asked for while a command runs waits for that command to return.
+static void requestClose(HWND window)
 {
     if (commandRunning)
         closePending = true;

@@ -6,7 +6,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-LoopbackState loopbackState = {0, 0, 0, 0, 0, 0, false, {nullptr}, nullptr, {0}};
+LoopbackState loopbackState = {0, 0, 0, 0, 0, 0, false, {nullptr}, {0}};
 
 // The plan the last start replaced. A driver whose stop returned early may still be inside the
 // last buffer switch of its run, reading that run's plan, and that switch may overlap the next
@@ -92,7 +92,6 @@ ASIOError createLoopbackBuffers(const ASIOCallbacks *callbacks, long bufferSize)
     free(retiredPlan);
     retiredPlan = loopbackState.plan.load(std::memory_order_relaxed);
     loopbackState.plan.store(plan, std::memory_order_release);
-    loopbackState.bufferInfos = plan ? plan->bufferInfos : nullptr;
     loopbackState.running = true;
     if (!plan)
         return ASE_NoMemory;

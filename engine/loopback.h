@@ -33,7 +33,6 @@ struct LoopbackState {
     // The plan of the current run, or null when none could be made; published before createBuffers.
     // The callback loads it once per call and reads nothing else of the run.
     std::atomic<CopyPlan *> plan;
-    ASIOBufferInfo *bufferInfos;  // the current plan's array, or null: for the checker's pings
     // Incremented on the driver's thread and read on the dialog's: atomic so that no increment is
     // lost or torn, even from two driver threads, and lock-free so that the callback never waits.
     // On a cache line of its own: the locked increment then holds up no load of the plan pointer.

@@ -1,19 +1,16 @@
 // integrity and latency --sweep through the simulated device's cable. The device keeps its own
 // clock and says where each fault it made shows; the checker must find the same place by itself.
 #include "tests/checker/checker_process.h"
-#include "tests/program/sim_fixture.h"
+#include "tests/support/json_reader.h"
+#include "tests/support/sim_fixture.h"
 #include "tests/support/testkit.h"
+#include "tests/support/text_search.h"
 
 #include <gtest/gtest.h>
 #include <string.h>
 #include <string>
 
 namespace {
-
-bool contains(const std::string &text, const std::string &part)
-{
-    return text.find(part) != std::string::npos;
-}
 
 class CableTest : public SimProgramTest {
 protected:

@@ -1,8 +1,10 @@
 // The real checker program, run as a process against simulated devices registered in the real
 // registry; the devices say what really happened, the checker's JSON what it saw.
 #include "tests/checker/checker_process.h"
-#include "tests/program/sim_fixture.h"
+#include "tests/support/json_reader.h"
+#include "tests/support/sim_fixture.h"
 #include "tests/support/testkit.h"
+#include "tests/support/text_search.h"
 
 #include <gtest/gtest.h>
 #include <algorithm>
@@ -34,11 +36,6 @@ protected:
     std::string lastErr;
 };
 
-bool contains(const std::string &text, const std::string &part)
-{
-    return text.find(part) != std::string::npos;
-}
-
 // The run's check of that name; null when it was not made.
 const JsonValue &check(const JsonValue &run, const char *name)
 {
@@ -59,8 +56,8 @@ long long allSwitches(const JsonValue &run)
 
 TEST_F(CheckerTest, ListShowsTheDialogsDriversAndWhyEveryOtherKeyIsSkipped)
 {
-    SimDevice *alpha = addDevice(fastConfig(), "Alpha Device");
-    SimDevice *beta = addDevice(fastConfig(), "Beta Device");
+    RegisteredDevice *alpha = addDevice(fastConfig(), "Alpha Device");
+    RegisteredDevice *beta = addDevice(fastConfig(), "Beta Device");
     setAsioValue("Sim 02", "Description", REG_SZ, "No Clsid", 9);
     std::string unregistered = newClsidText();
     addAsioDriverKey("Sim 03", unregistered, "Unregistered");
@@ -192,7 +189,7 @@ TEST_F(CheckerTest, InfoOfADriverWhoseInitFailsGivesItsMessageAndExitThree)
 {
     SimConfig config = fastConfig();
     strcpy(config.initError, "Quorvel Sim: no hardware found");
-    SimDevice *device = addDevice(config);
+    RegisteredDevice *device = addDevice(config);
 
     JsonValue failed = runJson("info 0", 3);
     EXPECT_TRUE(contains(failed["error"].text, "Quorvel Sim: no hardware found"));
@@ -206,7 +203,7 @@ TEST_F(CheckerTest, RunCountsWhatTheDeviceCountedAndTheMessagesItSent)
     config.periodUs = 0;  // real time: the checker judges against the period of size and rate
     config.requestSelector = 3;
     config.requestAtSwitch = 20;
-    SimDevice *device = addDevice(config);
+    RegisteredDevice *device = addDevice(config);
 
     JsonValue run = runJson("run 0 --seconds 1 --buffer 128 --min-switch-ratio 10", 1);
     EXPECT_EQ(allSwitches(run), device->shared->runSwitches);
@@ -250,7 +247,7 @@ TEST_F(CheckerTest, RunCountsTheLateSwitchesOfAStallingDevice)
     config.preferredSize = 256;  // 5.3 ms
     config.stallEvery = 25;
     config.stallMs = 40;
-    SimDevice *device = addDevice(config);
+    RegisteredDevice *device = addDevice(config);
 
     JsonValue late = runJson("run 0 --seconds 2 --max-late 0", 1);
     EXPECT_GE(device->shared->stalls, 5);

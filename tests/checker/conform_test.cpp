@@ -2,8 +2,11 @@
 // exactly the rule it is for. Devices carry one knob per phase, so that a knob that broke more than
 // its own check shows as a check of another phase that did not pass.
 #include "tests/checker/checker_process.h"
-#include "tests/program/sim_fixture.h"
+#include "tests/support/json_reader.h"
+#include "tests/support/sim_fixture.h"
 #include "tests/support/testkit.h"
+#include "tests/support/text_search.h"
+#include "tests/support/xml_reader.h"
 
 #include <gtest/gtest.h>
 #include <stdio.h>
@@ -12,11 +15,6 @@
 #include <string>
 
 namespace {
-
-bool contains(const std::string &text, const std::string &part)
-{
-    return text.find(part) != std::string::npos;
-}
 
 struct Expected {
     const char *verdict;

@@ -1,7 +1,8 @@
 // quorvelcheck report against simulated devices: the page read back with the strict XML reader, and
 // the JSON documents it embeds held against what each command prints with --json.
 #include "tests/checker/checker_process.h"
-#include "tests/program/sim_fixture.h"
+#include "tests/support/json_reader.h"
+#include "tests/support/sim_fixture.h"
 #include "tests/support/testkit.h"
 #include "tests/support/xml_reader.h"
 
@@ -145,7 +146,7 @@ TEST_F(ReportTest, TheReportOfTheSimulatedDeviceWithACableShowsEveryPartAsItsCom
     config.cableIn = 1;
     config.inputDelay = 32;
     config.outputDelay = 16;
-    SimDevice *device = addDevice(config, "Report Device");
+    RegisteredDevice *device = addDevice(config, "Report Device");
 
     int code = -1;
     report("0 --seconds 1 --out 0 --in 1", &code);

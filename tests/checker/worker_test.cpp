@@ -1,19 +1,16 @@
 // The checker against drivers that crash, hang, end the process or tell it things that are not so:
 // the real program, its worker, and simulated devices that break one rule each.
 #include "tests/checker/checker_process.h"
-#include "tests/program/sim_fixture.h"
+#include "tests/support/json_reader.h"
+#include "tests/support/sim_fixture.h"
 #include "tests/support/testkit.h"
+#include "tests/support/text_search.h"
 
 #include <gtest/gtest.h>
 #include <string.h>
 #include <string>
 
 namespace {
-
-bool contains(const std::string &text, const std::string &part)
-{
-    return text.find(part) != std::string::npos;
-}
 
 class WorkerTest : public SimProgramTest {
 protected:
@@ -40,7 +37,7 @@ protected:
         return config;
     }
     // The device's last setSampleRate, as it logged it.
-    long lastRateSet(const SimDevice *device)
+    long lastRateSet(const RegisteredDevice *device)
     {
         std::vector<SimCall> set = calls(device, SIM_SET_SAMPLE_RATE);
         return set.empty() ? -1 : set.back().a;
@@ -141,7 +138,7 @@ TEST_F(WorkerTest, ListProbeShowsEveryDriverThoughOneCrashesAndOneHangs)
     EXPECT_EQ(drivers[3]["probe"]["driver_name"].text, "Quorvel Sim");
     EXPECT_GE(drivers[3]["probe"]["create_ms"].number, 0);
 
-    for (SimDevice *device : devices)
+    for (RegisteredDevice *device : devices)
         resetRecord(device);
     CheckerRun text = runChecker("list --probe --call-timeout 1");
     EXPECT_TRUE(contains(text.out, "probe: the driver crashed in init()")) << text.out;
@@ -191,7 +188,7 @@ TEST_F(WorkerTest, TheRateIsSetBackWhateverHappensAndFiguresAreJudgedForWhatThey
 {
     SimConfig rates = fastConfig();
     strcpy(rates.sampleRates, "48000,96000");
-    SimDevice *device = addDevice(rates);
+    RegisteredDevice *device = addDevice(rates);
     SimConfig subnormal = fastConfig();
     strcpy(subnormal.sampleRate, "1e-310");
     addDevice(subnormal);
@@ -208,7 +205,7 @@ TEST_F(WorkerTest, TheRateIsSetBackWhateverHappensAndFiguresAreJudgedForWhatThey
     addDevice(empty);
     SimConfig refusing = fastConfig();
     refusing.createBuffersFails = 1;
-    SimDevice *refuser = addDevice(refusing);
+    RegisteredDevice *refuser = addDevice(refusing);
 
     int code = 0;
     runJson("run 0 --rate 96000 --buffer 100", &code);

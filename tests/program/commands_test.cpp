@@ -1,7 +1,7 @@
 // The whole tool from the dialog: the real program, driven from here, loading simulated devices
 // through COM; the devices report what they were asked and whether every buffer came back right.
 #include "res/resource.h"
-#include "tests/program/sim_fixture.h"
+#include "tests/support/sim_fixture.h"
 
 #include <gtest/gtest.h>
 
@@ -43,7 +43,7 @@ TEST_F(CommandsTest, ReportsTheExampleDriverInTenLines)
     config.preferredSize = 256;
     config.granularity = -1;
     config.sampleType = 18;
-    SimDevice *device = addDevice(config);
+    RegisteredDevice *device = addDevice(config);
     start();
     chooseDriverItem(run.dialog, 0);
     EXPECT_EQ(report(), EXAMPLE_REPORT);
@@ -68,7 +68,7 @@ TEST_F(CommandsTest, ReportsTheExampleDriverInTenLines)
 
 TEST_F(CommandsTest, ControlStatesFollowTheCommands)
 {
-    SimDevice *device = addDevice(fastConfig());
+    RegisteredDevice *device = addDevice(fastConfig());
     // Listed (its server path is set) but its class cannot be created.
     std::string broken = addClass("C:\\nowhere\\missing-driver.dll");
     addAsioDriverKey("Sim 99", broken, "Broken Driver");
@@ -106,7 +106,7 @@ TEST_F(CommandsTest, StartStopStartCountsEachRunFromZero)
     config.inputs = 3;
     config.outputs = 2;
     config.preferredSize = 128;
-    SimDevice *device = addDevice(config);
+    RegisteredDevice *device = addDevice(config);
     start();
     chooseDriverItem(run.dialog, 0);
 
@@ -155,7 +155,7 @@ TEST_F(CommandsTest, ADriverWithoutChannelsGetsEmptyBuffersAndRunsItsClock)
     SimConfig config = fastConfig();
     config.inputs = 0;
     config.outputs = 0;
-    SimDevice *device = addDevice(config);
+    RegisteredDevice *device = addDevice(config);
     start();
     chooseDriverItem(run.dialog, 0);
     clickButton(run.dialog, IDC_START);
@@ -197,7 +197,7 @@ TEST_F(CommandsTest, LoopbackIsBitExactForEveryLayout)
     start();
     for (size_t i = 0; i < devices.size(); i++) {
         SCOPED_TRACE(i);
-        SimDevice *device = devices[i];
+        RegisteredDevice *device = devices[i];
         chooseDriverItem(run.dialog, static_cast<int>(i));
         EXPECT_NE(report().find(layouts[i].typeLine), std::string::npos) << report();
         clickButton(run.dialog, IDC_START);
@@ -214,7 +214,7 @@ TEST_F(CommandsTest, LoopbackIsBitExactForEveryLayout)
 
 TEST_F(CommandsTest, ChoosingAnotherDriverWhileRunningStopsAndReleasesTheFirst)
 {
-    SimDevice *first = addDevice(fastConfig());
+    RegisteredDevice *first = addDevice(fastConfig());
     SimConfig other = fastConfig();
     other.preferredSize = 96;
     addDevice(other);
@@ -243,7 +243,7 @@ TEST_F(CommandsTest, ChoosingAnotherDriverWhileRunningStopsAndReleasesTheFirst)
 TEST_F(CommandsTest, ControlPanelReloadsTheDriverWithWhatItsPanelChanged)
 {
     SimConfig config = fastConfig();
-    SimDevice *device = addDevice(config);
+    RegisteredDevice *device = addDevice(config);
     SimConfig changed = config;
     changed.preferredSize = 512;
     changed.inputs = 6;
@@ -274,7 +274,7 @@ TEST_F(CommandsTest, ControlPanelReloadsTheDriverWithWhatItsPanelChanged)
 
 TEST_F(CommandsTest, ASelectionOfNoItemReleasesTheDriverAndNothingCallsItAfterwards)
 {
-    SimDevice *device = addDevice(fastConfig());
+    RegisteredDevice *device = addDevice(fastConfig());
     start();
     chooseDriverItem(run.dialog, 0);
     clickButton(run.dialog, IDC_START);
@@ -296,7 +296,7 @@ TEST_F(CommandsTest, FailingInitShowsTheNoDriverReportAndStillReleasesOnce)
 {
     SimConfig config = fastConfig();
     strcpy(config.initError, "The simulated hardware is unplugged");
-    SimDevice *device = addDevice(config);
+    RegisteredDevice *device = addDevice(config);
     start();
     chooseDriverItem(run.dialog, 0);
     EXPECT_EQ(report(), NO_DRIVER_REPORT);
@@ -320,7 +320,7 @@ TEST_F(CommandsTest, FailingInitShowsTheNoDriverReportAndStillReleasesOnce)
 
 TEST_F(CommandsTest, ClosingWhileRunningStopsAndReleasesTheDriverFirst)
 {
-    SimDevice *device = addDevice(fastConfig());
+    RegisteredDevice *device = addDevice(fastConfig());
     start();
     chooseDriverItem(run.dialog, 0);
     clickButton(run.dialog, IDC_START);

@@ -2,7 +2,7 @@
 // dialog's thread: the dialog keeps getting messages meanwhile, and must not act on them until the
 // driver's call has returned.
 #include "res/resource.h"
-#include "tests/program/sim_fixture.h"
+#include "tests/support/sim_fixture.h"
 
 #include <gtest/gtest.h>
 
@@ -27,7 +27,7 @@ protected:
 
     // Sets off the command during which `device` shows its window; returns when it is up. The
     // command is posted: sent, it would hold this thread until the window closed.
-    void openWindow(SimDevice *device, int item)
+    void openWindow(RegisteredDevice *device, int item)
     {
         LONG shown = device->shared->windowsShown;
         if (GetParam() == PANEL_WITHOUT_OWNER) {
@@ -59,7 +59,7 @@ protected:
     // The driver's window ends by itself. What the command does after it waits for nothing, so
     // once the window is gone and the dialog has answered, the command has returned, and so has
     // whatever was to follow it.
-    void waitForCommandEnd(SimDevice *device)
+    void waitForCommandEnd(RegisteredDevice *device)
     {
         DWORD started = GetTickCount();
         while (device->shared->windowsUp != 0) {
@@ -72,9 +72,9 @@ protected:
 
 TEST_P(DriverWindowsTest, CommandsAndACloseDuringTheDriversWindowWaitUntilItsCallReturns)
 {
-    SimDevice *device = addDevice(windowConfig());
-    SimDevice *other = addDevice(fastConfig());
-    SimDevice *third = addDevice(windowConfig());
+    RegisteredDevice *device = addDevice(windowConfig());
+    RegisteredDevice *other = addDevice(fastConfig());
+    RegisteredDevice *third = addDevice(windowConfig());
     start();
     HWND list = GetDlgItem(run.dialog, IDC_DRIVER);
     if (GetParam() != INIT_MESSAGE_BOX)
@@ -113,7 +113,7 @@ TEST_P(DriverWindowsTest, CommandsAndACloseDuringTheDriversWindowWaitUntilItsCal
         return;
 
     // Now a close asked for during the window: carried out once the command is done.
-    SimDevice *last = device;
+    RegisteredDevice *last = device;
     if (GetParam() == INIT_MESSAGE_BOX)
         last = third;
     openWindow(last, 2);
@@ -124,7 +124,7 @@ TEST_P(DriverWindowsTest, CommandsAndACloseDuringTheDriversWindowWaitUntilItsCal
     waitForCommandEnd(last);
     ASSERT_EQ(last->shared->instancesAlive, 0) << "the close did not follow the command";
     EXPECT_EQ(waitForExit(&run, 60000), 2);
-    for (SimDevice *d : devices) {
+    for (RegisteredDevice *d : devices) {
         EXPECT_EQ(d->shared->callsDuringWindow, 0) << d->name;
         EXPECT_EQ(d->shared->instancesAlive, 0) << d->name;
     }

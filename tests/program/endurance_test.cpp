@@ -5,7 +5,7 @@
 // QUORVEL_ENDURANCE=long runs the full lengths (1,000 cycles, 200 driver changes); the default is
 // shorter so that the whole test suite stays quick.
 #include "res/resource.h"
-#include "tests/program/sim_fixture.h"
+#include "tests/support/sim_fixture.h"
 
 #include <gtest/gtest.h>
 #include <winternl.h>
@@ -110,7 +110,7 @@ TEST_F(EnduranceTest, StartStopCyclesLoseNoSwitchAndLeakNothing)
     const int cycles = longRun() ? 1000 : 250;
     SimConfig config = fastConfig();
     config.periodUs = 1000;
-    SimDevice *device = addDevice(config);
+    RegisteredDevice *device = addDevice(config);
     start();
     chooseDriverItem(run.dialog, 0);
 
@@ -152,7 +152,7 @@ TEST_F(EnduranceTest, DriverChangesWhileRunningLoseNoSwitchAndLeakNothing)
     const int changes = longRun() ? 200 : 120;
     SimConfig config = fastConfig();
     config.periodUs = 1000;
-    SimDevice *pair[2] = {addDevice(config), nullptr};
+    RegisteredDevice *pair[2] = {addDevice(config), nullptr};
     config.inputs = 4;
     config.outputs = 3;
     pair[1] = addDevice(config);
@@ -163,7 +163,7 @@ TEST_F(EnduranceTest, DriverChangesWhileRunningLoseNoSwitchAndLeakNothing)
     Usage early = {};
     int countDifferences = 0;
     for (int change = 1; change <= changes; change++) {
-        SimDevice *running = pair[(change - 1) % 2];
+        RegisteredDevice *running = pair[(change - 1) % 2];
         ASSERT_TRUE(waitForSwitches(running, 3)) << "change " << change;
         chooseDriverItem(run.dialog, change % 2);  // stops the run and loads the other driver
         ASSERT_EQ(running->shared->threadsRunning, 0);
@@ -176,7 +176,7 @@ TEST_F(EnduranceTest, DriverChangesWhileRunningLoseNoSwitchAndLeakNothing)
     Usage late = usageOf(run.process.hProcess);
 
     EXPECT_EQ(countDifferences, 0);
-    for (SimDevice *device : pair) {
+    for (RegisteredDevice *device : pair) {
         printf("%s: %ld switches verified in %ld runs\n", device->name.c_str(),
                static_cast<long>(device->shared->totalSwitches), static_cast<long>(device->shared->starts));
         EXPECT_EQ(device->shared->mismatches, 0);

@@ -1,7 +1,7 @@
 // Drivers in every state of repair, and registries that years of installers have written: the
 // program must list what it can, report what the driver said, and stay usable, in every case.
 #include "res/resource.h"
-#include "tests/program/sim_fixture.h"
+#include "tests/support/sim_fixture.h"
 #include "tests/support/testkit.h"
 
 #include <gtest/gtest.h>
@@ -69,12 +69,12 @@ TEST_F(HostileTest, EveryDriverFaultLeavesTheDialogUsableAndReportsWhatTheDriver
         c.configure(&config);
         addDevice(config, c.what);
     }
-    SimDevice *healthy = addDevice(fastConfig(), "healthy");
+    RegisteredDevice *healthy = addDevice(fastConfig(), "healthy");
     start();
 
     for (size_t i = 0; i < cases.size(); i++) {
         SCOPED_TRACE(cases[i].what);
-        SimDevice *device = devices[i];
+        RegisteredDevice *device = devices[i];
         chooseDriverItem(run.dialog, static_cast<int>(i));
         std::string text = report();
         for (const std::string &line : cases[i].reportLines)
@@ -101,7 +101,7 @@ TEST_F(HostileTest, EveryDriverFaultLeavesTheDialogUsableAndReportsWhatTheDriver
     clickButton(run.dialog, IDC_START);
     EXPECT_EQ(healthy->shared->mismatches, 0);
     EXPECT_EQ(closeProgram(&run), 2);
-    for (SimDevice *device : devices)
+    for (RegisteredDevice *device : devices)
         EXPECT_EQ(device->shared->instancesAlive, 0) << device->name;
 }
 
@@ -111,7 +111,7 @@ TEST_F(HostileTest, ControlPanelsThatBlockOrChangeEveryFigure)
     slow.panelDelayMs = 3000;
     addDevice(slow, "slow panel");
     SimConfig base = fastConfig();
-    SimDevice *changing = addDevice(base, "changing panel");
+    RegisteredDevice *changing = addDevice(base, "changing panel");
     SimConfig changed = base;
     changed.inputs = 8;
     changed.outputs = 6;
@@ -184,7 +184,7 @@ TEST_F(HostileTest, ServersThatAreNotDriversOpenNothingAndLeaveTheDialogUsable)
     addAsioDriverKey("A not a COM server", addClass("C:\\windows\\system32\\kernel32.dll"), "Not COM");
     addAsioDriverKey("B other bitness", addClass(otherBitness.c_str()), "Other Bitness");
     addAsioDriverKey("C not a DLL", addClass(notDll.c_str()), "Not a DLL");
-    SimDevice *healthy = addDevice(fastConfig(), "Healthy");  // "Sim 00" sorts after them
+    RegisteredDevice *healthy = addDevice(fastConfig(), "Healthy");  // "Sim 00" sorts after them
     start();
     ASSERT_EQ(driverItems(run.dialog).size(), 4u);
 

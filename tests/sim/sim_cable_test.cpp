@@ -10,7 +10,7 @@ namespace {
 // Elements: inputs 0, 1, 2, then outputs 0, 1, 2. The cable runs from output 1 to input 0;
 // channel 2 is looped back as any host would, and judged as ever.
 struct PulseHost {
-    HostBufferInfo infos[6];
+    ASIOBufferInfo infos[6];
     long frames;
     long long pulseAt;
     volatile long long foundAt;  // -1 until the pulse came back
@@ -32,7 +32,7 @@ void pulseSwitch(long index, long) {
     g_pulse.switches++;
 }
 
-HostCallbacks g_pulseCallbacks = {pulseSwitch, nullptr, nullptr, nullptr};
+ASIOCallbacks g_pulseCallbacks = {pulseSwitch, nullptr, nullptr, nullptr};
 
 }  // namespace
 
@@ -53,11 +53,11 @@ TEST_F(SimDeviceTest, APulseComesBackAfterTheTrueRoundTripAndTheLatenciesAddUpTo
         config.outputDelay = c.outputDelay;
         config.latencyLie = c.lie;
         TestDevice &device = registerDevice(config);
-        HostDriver *driver = load(device);
+        IASIO *driver = load(device);
         ASSERT_NE(nullptr, driver);
         const long roundTrip = 2 * c.frames + c.inputDelay + c.outputDelay;
         long input = 0, output = 0;
-        EXPECT_EQ(HOST_ASE_OK, driver->getLatencies(&input, &output));
+        EXPECT_EQ(ASE_OK, driver->getLatencies(&input, &output));
         EXPECT_EQ(roundTrip + c.lie, input + output) << "before createBuffers: the preferred size";
 
         memset(&g_pulse, 0, sizeof g_pulse);
@@ -68,15 +68,15 @@ TEST_F(SimDeviceTest, APulseComesBackAfterTheTrueRoundTripAndTheLatenciesAddUpTo
         g_pulse.frames = c.frames;
         g_pulse.pulseAt = 3 * c.frames + 5;
         g_pulse.foundAt = -1;
-        ASSERT_EQ(HOST_ASE_OK, driver->createBuffers(g_pulse.infos, 6, c.frames, &g_pulseCallbacks));
+        ASSERT_EQ(ASE_OK, driver->createBuffers(g_pulse.infos, 6, c.frames, &g_pulseCallbacks));
         EXPECT_EQ(roundTrip, device.shared->trueRoundTrip);
-        EXPECT_EQ(HOST_ASE_OK, driver->getLatencies(&input, &output));
+        EXPECT_EQ(ASE_OK, driver->getLatencies(&input, &output));
         EXPECT_EQ(roundTrip + c.lie, input + output);
         EXPECT_EQ(c.frames + c.inputDelay, input);
-        ASSERT_EQ(HOST_ASE_OK, driver->start());
+        ASSERT_EQ(ASE_OK, driver->start());
         for (int i = 0; i < 3000 && g_pulse.foundAt < 0; i++)
             Sleep(10);
-        EXPECT_EQ(HOST_ASE_OK, driver->stop());
+        EXPECT_EQ(ASE_OK, driver->stop());
 
         EXPECT_EQ(roundTrip, g_pulse.foundAt - g_pulse.pulseAt);
         EXPECT_EQ(0, device.shared->mismatches);

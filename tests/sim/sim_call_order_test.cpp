@@ -15,7 +15,7 @@ SimConfig quickConfig() {
 
 void *const kUntouched = (void *)0x1234;
 
-void markUntouched(HostBufferInfo *infos, int count) {
+void markUntouched(ASIOBufferInfo *infos, int count) {
     for (int i = 0; i < count; i++)
         infos[i].buffers[0] = infos[i].buffers[1] = kUntouched;
 }
@@ -24,19 +24,19 @@ void markUntouched(HostBufferInfo *infos, int count) {
 
 TEST_F(SimDeviceTest, StopAndDisposeWithoutStartOrBuffersAreHarmless) {
     TestDevice &device = registerDevice(quickConfig());
-    HostDriver *driver = load(device);
+    IASIO *driver = load(device);
     ASSERT_NE(nullptr, driver);
-    EXPECT_EQ(HOST_ASE_OK, driver->stop());
-    EXPECT_EQ(HOST_ASE_OK, driver->disposeBuffers());
-    EXPECT_EQ(HOST_ASE_OK, driver->stop());
-    EXPECT_EQ(HOST_ASE_OK, driver->disposeBuffers());
-    EXPECT_EQ(HOST_ASE_NOT_PRESENT, driver->start());
-    EXPECT_EQ(HOST_ASE_INVALID_PARAMETER, driver->getChannels(nullptr, nullptr));
+    EXPECT_EQ(ASE_OK, driver->stop());
+    EXPECT_EQ(ASE_OK, driver->disposeBuffers());
+    EXPECT_EQ(ASE_OK, driver->stop());
+    EXPECT_EQ(ASE_OK, driver->disposeBuffers());
+    EXPECT_EQ(ASE_NotPresent, driver->start());
+    EXPECT_EQ(ASE_InvalidParameter, driver->getChannels(nullptr, nullptr));
     driver->getDriverName(nullptr);
     driver->getErrorMessage(nullptr);
-    EXPECT_EQ(HOST_ASE_INVALID_PARAMETER, driver->getChannelInfo(nullptr));
-    EXPECT_EQ(HOST_ASE_NOT_PRESENT, driver->outputReady());
-    EXPECT_EQ(HOST_ASE_INVALID_PARAMETER, driver->future(1, nullptr));
+    EXPECT_EQ(ASE_InvalidParameter, driver->getChannelInfo(nullptr));
+    EXPECT_EQ(ASE_NotPresent, driver->outputReady());
+    EXPECT_EQ(ASE_InvalidParameter, driver->future(1, nullptr));
     driver->Release();
     EXPECT_EQ(0, device.shared->starts);
     EXPECT_EQ(1u, loggedCalls(device.shared, SIM_RELEASED).size());
@@ -44,39 +44,39 @@ TEST_F(SimDeviceTest, StopAndDisposeWithoutStartOrBuffersAreHarmless) {
 
 TEST_F(SimDeviceTest, SecondCreateBuffersReplacesTheFirstAndKeepsItsOwnLayout) {
     TestDevice &device = registerDevice(quickConfig());
-    HostDriver *driver = load(device);
+    IASIO *driver = load(device);
     ASSERT_NE(nullptr, driver);
-    HostBufferInfo first[2] = {{1, 0, {}}, {0, 0, {}}};
-    ASSERT_EQ(HOST_ASE_OK, driver->createBuffers(first, 2, 64, &g_callbacks));
+    ASIOBufferInfo first[2] = {{1, 0, {}}, {0, 0, {}}};
+    ASSERT_EQ(ASE_OK, driver->createBuffers(first, 2, 64, &g_callbacks));
     setHostLayout({{1, 1}, {0, 1}, {0, 0}}, 128, 4, HostFault::None);
-    HostBufferInfo second[3];
+    ASIOBufferInfo second[3];
     memcpy(second, g_host.infos, sizeof second);
-    ASSERT_EQ(HOST_ASE_OK, driver->createBuffers(second, 3, 128, &g_callbacks));
+    ASSERT_EQ(ASE_OK, driver->createBuffers(second, 3, 128, &g_callbacks));
     memcpy(g_host.infos, second, sizeof second);
     memset(second, 0x7F, sizeof second);  // the host reuses its array; the device must not care
 
-    ASSERT_EQ(HOST_ASE_OK, driver->start());
-    ASSERT_EQ(HOST_ASE_OK, driver->start());  // never a second thread
+    ASSERT_EQ(ASE_OK, driver->start());
+    ASSERT_EQ(ASE_OK, driver->start());  // never a second thread
     EXPECT_TRUE(waitForCallbacks(10));
     EXPECT_EQ(1, device.shared->threadsRunning);
-    EXPECT_EQ(HOST_ASE_OK, driver->stop());
+    EXPECT_EQ(ASE_OK, driver->stop());
     EXPECT_EQ(1, device.shared->starts);
     EXPECT_EQ(0, device.shared->mismatches);
     EXPECT_EQ(0, device.shared->sentinelViolations);
     EXPECT_EQ(0, device.shared->guardViolations);
     EXPECT_EQ(g_host.callbacks, device.shared->runSwitches);
-    EXPECT_EQ(HOST_ASE_OK, driver->disposeBuffers());
-    EXPECT_EQ(HOST_ASE_OK, driver->disposeBuffers());
+    EXPECT_EQ(ASE_OK, driver->disposeBuffers());
+    EXPECT_EQ(ASE_OK, driver->disposeBuffers());
     driver->Release();
 }
 
 TEST_F(SimDeviceTest, ReleaseWhileRunningEndsTheThread) {
     TestDevice &device = registerDevice(quickConfig());
-    HostDriver *driver = load(device);
+    IASIO *driver = load(device);
     ASSERT_NE(nullptr, driver);
     setHostLayout({{1, 0}, {0, 0}}, 64, 4, HostFault::None);
-    ASSERT_EQ(HOST_ASE_OK, driver->createBuffers(g_host.infos, 2, 64, &g_callbacks));
-    ASSERT_EQ(HOST_ASE_OK, driver->start());
+    ASSERT_EQ(ASE_OK, driver->createBuffers(g_host.infos, 2, 64, &g_callbacks));
+    ASSERT_EQ(ASE_OK, driver->start());
     EXPECT_TRUE(waitForCallbacks(5));
     driver->Release();  // no stop: a forgetful host
 
@@ -89,18 +89,18 @@ TEST_F(SimDeviceTest, ReleaseWhileRunningEndsTheThread) {
 
 TEST_F(SimDeviceTest, StopAndReleaseFromInsideTheCallback) {
     TestDevice &device = registerDevice(quickConfig());
-    HostDriver *driver = load(device);
+    IASIO *driver = load(device);
     ASSERT_NE(nullptr, driver);
     setHostLayout({{1, 0}, {0, 0}}, 64, 4, HostFault::None);
     g_host.driver = driver;
     g_host.stopAt = 3;
-    ASSERT_EQ(HOST_ASE_OK, driver->createBuffers(g_host.infos, 2, 64, &g_callbacks));
-    ASSERT_EQ(HOST_ASE_OK, driver->start());
+    ASSERT_EQ(ASE_OK, driver->createBuffers(g_host.infos, 2, 64, &g_callbacks));
+    ASSERT_EQ(ASE_OK, driver->start());
     EXPECT_TRUE(waitForZero(&device.shared->threadsRunning) && g_host.callbacks == 3);
 
     // Started again, the host lets go of its only reference from inside the callback.
     g_host.releaseAt = 6;
-    ASSERT_EQ(HOST_ASE_OK, driver->start());
+    ASSERT_EQ(ASE_OK, driver->start());
     EXPECT_TRUE(waitForZero(&device.shared->instancesAlive));
     EXPECT_TRUE(waitForZero(&device.shared->threadsRunning));
     EXPECT_EQ(6, g_host.callbacks);
@@ -111,13 +111,13 @@ TEST_F(SimDeviceTest, StopAndReleaseFromInsideTheCallback) {
 TEST_F(SimDeviceTest, HostileCreateBuffersRequestsAreRefusedUntouched) {
     SimConfig config = quickConfig();
     TestDevice &device = registerDevice(config);
-    HostDriver *driver = load(device);
+    IASIO *driver = load(device);
     ASSERT_NE(nullptr, driver);
-    HostBufferInfo infos[2] = {{1, 0, {}}, {0, 0, {}}};
+    ASIOBufferInfo infos[2] = {{1, 0, {}}, {0, 0, {}}};
     struct Request {
-        HostBufferInfo *infos;
+        ASIOBufferInfo *infos;
         long count, size;
-        HostCallbacks *callbacks;
+        ASIOCallbacks *callbacks;
     } requests[] = {
         {infos, 0x7FFFFFFF, 64, &g_callbacks},  // far more than the array holds
         {infos, 2, 0x10000000, &g_callbacks},   // 1 GiB per half
@@ -128,16 +128,16 @@ TEST_F(SimDeviceTest, HostileCreateBuffersRequestsAreRefusedUntouched) {
     };
     for (const Request &r : requests) {
         markUntouched(infos, 2);
-        EXPECT_NE(HOST_ASE_OK, driver->createBuffers(r.infos, r.count, r.size, r.callbacks))
+        EXPECT_NE(ASE_OK, driver->createBuffers(r.infos, r.count, r.size, r.callbacks))
             << r.count << " x " << r.size;
         EXPECT_EQ(kUntouched, infos[0].buffers[0]);
         EXPECT_EQ(kUntouched, infos[1].buffers[1]);
     }
-    HostBufferInfo outOfRange[2] = {{1, 0, {}}, {0, 2, {}}};
+    ASIOBufferInfo outOfRange[2] = {{1, 0, {}}, {0, 2, {}}};
     markUntouched(outOfRange, 2);
-    EXPECT_NE(HOST_ASE_OK, driver->createBuffers(outOfRange, 2, 64, &g_callbacks));
+    EXPECT_NE(ASE_OK, driver->createBuffers(outOfRange, 2, 64, &g_callbacks));
     EXPECT_EQ(kUntouched, outOfRange[0].buffers[0]);
-    EXPECT_EQ(HOST_ASE_NOT_PRESENT, driver->start());
+    EXPECT_EQ(ASE_NotPresent, driver->start());
     driver->Release();
 }
 
@@ -146,30 +146,30 @@ TEST_F(SimDeviceTest, ConfiguredFaultsOfCreateBuffersAndStart) {
     fails.createBuffersFails = 1;
     nulls.nullBuffers = 1;
     noStart.startFails = 1;
-    HostDriver *failing = load(registerDevice(fails));
-    HostDriver *nulling = load(registerDevice(nulls));
+    IASIO *failing = load(registerDevice(fails));
+    IASIO *nulling = load(registerDevice(nulls));
     TestDevice &noStartDevice = registerDevice(noStart);
-    HostDriver *notStarting = load(noStartDevice);
+    IASIO *notStarting = load(noStartDevice);
     ASSERT_TRUE(failing && nulling && notStarting);
-    HostBufferInfo infos[2] = {{1, 0, {}}, {0, 1, {}}};
+    ASIOBufferInfo infos[2] = {{1, 0, {}}, {0, 1, {}}};
 
     markUntouched(infos, 2);
-    EXPECT_EQ(HOST_ASE_NO_MEMORY, failing->createBuffers(infos, 2, 64, &g_callbacks));
+    EXPECT_EQ(ASE_NoMemory, failing->createBuffers(infos, 2, 64, &g_callbacks));
     EXPECT_EQ(kUntouched, infos[1].buffers[0]);
 
     markUntouched(infos, 2);
-    EXPECT_EQ(HOST_ASE_OK, nulling->createBuffers(infos, 2, 64, &g_callbacks));
+    EXPECT_EQ(ASE_OK, nulling->createBuffers(infos, 2, 64, &g_callbacks));
     EXPECT_EQ(nullptr, infos[0].buffers[0]);
     EXPECT_EQ(nullptr, infos[1].buffers[1]);
-    EXPECT_EQ(HOST_ASE_NOT_PRESENT, nulling->start());
+    EXPECT_EQ(ASE_NotPresent, nulling->start());
 
-    EXPECT_EQ(HOST_ASE_OK, notStarting->createBuffers(infos, 2, 64, &g_callbacks));
+    EXPECT_EQ(ASE_OK, notStarting->createBuffers(infos, 2, 64, &g_callbacks));
     EXPECT_NE(nullptr, infos[0].buffers[0]);
-    EXPECT_EQ(HOST_ASE_HW_MALFUNCTION, notStarting->start());
+    EXPECT_EQ(ASE_HWMalfunction, notStarting->start());
     EXPECT_EQ(0, noStartDevice.shared->starts);
     std::vector<SimCall> starts = loggedCalls(noStartDevice.shared, SIM_START);
     ASSERT_EQ(1u, starts.size());
-    EXPECT_EQ(HOST_ASE_HW_MALFUNCTION, starts[0].a);
+    EXPECT_EQ(ASE_HWMalfunction, starts[0].a);
 
     failing->Release();
     nulling->Release();

@@ -28,7 +28,7 @@ double msSince(LONGLONG before) {
     return (double)(now() - before) * 1000.0 / (double)frequency.QuadPart;
 }
 
-HostDriver *g_readyDriver;
+IASIO *g_readyDriver;
 volatile LONG g_readySwitches, g_earlySwitches;
 DWORD g_earlyThread;
 
@@ -83,13 +83,13 @@ TEST_F(SimDeviceTest, OpeningSlowlyOnceOnlyAndWithAnUnterminatedMessage) {
     for (TestDevice *device : {&fine, &slow}) {
         const bool on = device == &slow;
         LONGLONG before = now();
-        HostDriver *first = load(*device);
+        IASIO *first = load(*device);
         ASSERT_NE(nullptr, first);
         EXPECT_EQ(on, msSince(before) >= 140);
         before = now();
         EXPECT_EQ(1, first->init(nullptr));
         EXPECT_EQ(on, msSince(before) >= 140);
-        HostDriver *second = load(*device);
+        IASIO *second = load(*device);
         ASSERT_NE(nullptr, second);
         EXPECT_EQ(on ? 0 : 1, second->init(nullptr));
         char text[130];
@@ -104,7 +104,7 @@ TEST_F(SimDeviceTest, OpeningSlowlyOnceOnlyAndWithAnUnterminatedMessage) {
             EXPECT_EQ(0, text[0]);
         }
         EXPECT_EQ(1, first->init(nullptr)) << "the first object stays usable";
-        HostDriver *third = load(*device);
+        IASIO *third = load(*device);
         ASSERT_NE(nullptr, third);
         EXPECT_EQ(1, third->init(nullptr)) << "only the second object fails";
         third->Release();
@@ -121,12 +121,12 @@ TEST_F(SimDeviceTest, ChannelInfoAndClockSourcesThatBreakTheirRules) {
         config.channelInfoFault = fault;
         config.clockFault = fault % 4;
         config.channelInfoPastEnd = fault != 0;
-        HostDriver *driver = load(registerDevice(config));
+        IASIO *driver = load(registerDevice(config));
         ASSERT_NE(nullptr, driver);
-        HostChannelInfo info = {};
+        ASIOChannelInfo info = {};
         info.channel = 1;
         info.isInput = 1;
-        EXPECT_EQ(HOST_ASE_OK, driver->getChannelInfo(&info));
+        EXPECT_EQ(ASE_OK, driver->getChannelInfo(&info));
         EXPECT_EQ(fault == 3 ? 2 : 1, info.channel) << fault;
         EXPECT_EQ(fault == 4 ? 0 : 1, info.isInput) << fault;
         if (fault == 1)
@@ -135,12 +135,12 @@ TEST_F(SimDeviceTest, ChannelInfoAndClockSourcesThatBreakTheirRules) {
             EXPECT_STREQ(fault == 2 ? "" : "Sim In 2", info.name) << fault;
         info = {};
         info.channel = 2;
-        EXPECT_EQ(fault ? HOST_ASE_OK : HOST_ASE_INVALID_PARAMETER, driver->getChannelInfo(&info));
+        EXPECT_EQ(fault ? ASE_OK : ASE_InvalidParameter, driver->getChannelInfo(&info));
         EXPECT_EQ(18, info.type);
 
-        HostClockSource clocks[4];
+        ASIOClockSource clocks[4];
         long count = 4;
-        EXPECT_EQ(HOST_ASE_OK, driver->getClockSources(clocks, &count));
+        EXPECT_EQ(ASE_OK, driver->getClockSources(clocks, &count));
         const long counts[] = {1, 0, 1, 2, 1};
         ASSERT_EQ(counts[fault], count) << fault;
         for (long i = 0; i < count; i++)
@@ -155,20 +155,20 @@ TEST_F(SimDeviceTest, SetSampleRateIgnoredOrAcceptingAnything) {
     ignored = acceptsAll = fine;
     ignored.setRateIgnored = 1;
     acceptsAll.setRateAcceptsAll = 1;
-    HostDriver *good = load(registerDevice(fine));
-    HostDriver *deaf = load(registerDevice(ignored));
-    HostDriver *loose = load(registerDevice(acceptsAll));
+    IASIO *good = load(registerDevice(fine));
+    IASIO *deaf = load(registerDevice(ignored));
+    IASIO *loose = load(registerDevice(acceptsAll));
     ASSERT_TRUE(good && deaf && loose);
     double rate = 0;
-    EXPECT_EQ(HOST_ASE_OK, good->setSampleRate(44100));
+    EXPECT_EQ(ASE_OK, good->setSampleRate(44100));
     good->getSampleRate(&rate);
     EXPECT_EQ(44100, rate);
     EXPECT_EQ(kNoClock, good->setSampleRate(12345));
-    EXPECT_EQ(HOST_ASE_OK, deaf->setSampleRate(44100));
+    EXPECT_EQ(ASE_OK, deaf->setSampleRate(44100));
     deaf->getSampleRate(&rate);
     EXPECT_EQ(48000, rate);
-    EXPECT_NE(HOST_ASE_OK, loose->canSampleRate(12345));
-    EXPECT_EQ(HOST_ASE_OK, loose->setSampleRate(12345));
+    EXPECT_NE(ASE_OK, loose->canSampleRate(12345));
+    EXPECT_EQ(ASE_OK, loose->setSampleRate(12345));
     loose->getSampleRate(&rate);
     EXPECT_EQ(12345, rate);
     EXPECT_EQ(kNoClock, loose->setSampleRate(-1));
@@ -184,24 +184,24 @@ TEST_F(SimDeviceTest, BuffersTooSmallSharedMislatencedOrCalledBackEarly) {
     broken[0].latencyFault = 1;
     broken[0].callbackInCreateBuffers = 1;
     broken[1].latencyFault = 2;
-    HostCallbacks early = {earlySwitch, nullptr, nullptr, nullptr};
+    ASIOCallbacks early = {earlySwitch, nullptr, nullptr, nullptr};
     for (int knob = 0; knob <= 2; knob++) {
         TestDevice &device = registerDevice(knob ? broken[knob - 1] : fine);
-        HostDriver *driver = load(device);
+        IASIO *driver = load(device);
         ASSERT_NE(nullptr, driver);
-        HostBufferInfo infos[2] = {{1, 0, {}}, {0, 0, {}}};
+        ASIOBufferInfo infos[2] = {{1, 0, {}}, {0, 0, {}}};
         g_earlySwitches = 0;
-        EXPECT_EQ(knob == 1 ? kInvalidMode : (long)HOST_ASE_OK,
+        EXPECT_EQ(knob == 1 ? kInvalidMode : (long)ASE_OK,
                   driver->createBuffers(infos, 2, 1024, &early));
         EXPECT_EQ(0, g_earlySwitches);
         long in64 = 0, out64 = 0, in512 = 0, out512 = 0;
-        ASSERT_EQ(HOST_ASE_OK, driver->createBuffers(infos, 2, 64, &early));
+        ASSERT_EQ(ASE_OK, driver->createBuffers(infos, 2, 64, &early));
         driver->getLatencies(&in64, &out64);
         EXPECT_EQ(knob == 1 ? 1 : 0, g_earlySwitches);
         if (knob == 1) {
             EXPECT_EQ(GetCurrentThreadId(), g_earlyThread);
         }
-        ASSERT_EQ(HOST_ASE_OK, driver->createBuffers(infos, 2, 512, &early));
+        ASSERT_EQ(ASE_OK, driver->createBuffers(infos, 2, 512, &early));
         driver->getLatencies(&in512, &out512);
         const long expected64[] = {64, 32, 4032}, expected512[] = {512, 256, 3584};
         EXPECT_EQ(expected64[knob], in64);
@@ -219,10 +219,10 @@ TEST_F(SimDeviceTest, SharedAndOverlappingBuffersAreJudgedSafely) {
         SimConfig config = defaults();
         config.sharedBuffer = shared;
         TestDevice &device = registerDevice(config);
-        HostDriver *driver = load(device);
+        IASIO *driver = load(device);
         ASSERT_NE(nullptr, driver);
         setHostLayout({{1, 0}, {0, 0}}, 64, 4, HostFault::None);
-        ASSERT_EQ(HOST_ASE_OK, driver->createBuffers(g_host.infos, 2, 64, &g_callbacks));
+        ASSERT_EQ(ASE_OK, driver->createBuffers(g_host.infos, 2, 64, &g_callbacks));
         for (int h = 0; h < 2; h++) {
             auto *first = (char *)g_host.infos[0].buffers[h];
             auto *second = (char *)g_host.infos[1].buffers[h];
@@ -230,7 +230,7 @@ TEST_F(SimDeviceTest, SharedAndOverlappingBuffersAreJudgedSafely) {
             EXPECT_EQ(shared == 1, second == first);
             EXPECT_EQ(shared == 2, second == first + 128);
         }
-        ASSERT_EQ(HOST_ASE_OK, driver->start());
+        ASSERT_EQ(ASE_OK, driver->start());
         EXPECT_TRUE(waitForCallbacks(6));
         driver->stop();
         const SimShared *record = device.shared;
@@ -245,26 +245,26 @@ TEST_F(SimDeviceTest, OutputReadyAnswersAndCountsTheSwitchesItFollowed) {
         SimConfig config = defaults();
         config.outputReady = mode;
         TestDevice &device = registerDevice(config);
-        HostDriver *driver = load(device);
+        IASIO *driver = load(device);
         ASSERT_NE(nullptr, driver);
         for (int call = 1; call <= 12; call++) {
-            long expected = mode == 0 ? HOST_ASE_NOT_PRESENT
-                            : mode == 2 && call > 10 ? HOST_ASE_HW_MALFUNCTION
-                                                     : HOST_ASE_OK;
+            long expected = mode == 0 ? ASE_NotPresent
+                            : mode == 2 && call > 10 ? ASE_HWMalfunction
+                                                     : ASE_OK;
             EXPECT_EQ(expected, driver->outputReady()) << mode << " " << call;
         }
         EXPECT_EQ(0, device.shared->outputReadyAfterSwitch) << "not running";
     }
 
     TestDevice &device = registerDevice(defaults());
-    HostDriver *driver = load(device);
+    IASIO *driver = load(device);
     ASSERT_NE(nullptr, driver);
     setHostLayout({{1, 0}, {0, 0}}, 64, 4, HostFault::None);
-    HostCallbacks ready = {readySwitch, nullptr, nullptr, nullptr};
+    ASIOCallbacks ready = {readySwitch, nullptr, nullptr, nullptr};
     g_readyDriver = driver;
     g_readySwitches = 0;
-    ASSERT_EQ(HOST_ASE_OK, driver->createBuffers(g_host.infos, 2, 64, &ready));
-    ASSERT_EQ(HOST_ASE_OK, driver->start());
+    ASSERT_EQ(ASE_OK, driver->createBuffers(g_host.infos, 2, 64, &ready));
+    ASSERT_EQ(ASE_OK, driver->start());
     EXPECT_TRUE(waitForCallbacks(10));
     driver->stop();
     EXPECT_GE(g_readySwitches, 5);
@@ -278,8 +278,8 @@ TEST_F(SimDeviceTest, KeepsReferenceLeaksItself) {
     leaking.keepsReference = 1;
     TestDevice &fine = registerDevice(defaults());
     TestDevice &leaky = registerDevice(leaking);
-    HostDriver *good = load(fine);
-    HostDriver *leaker = load(leaky);
+    IASIO *good = load(fine);
+    IASIO *leaker = load(leaky);
     ASSERT_TRUE(good && leaker);
     EXPECT_EQ(0u, good->Release());
     EXPECT_EQ(0, fine.shared->instancesAlive);

@@ -38,12 +38,12 @@ TEST_F(SimStreamTest, TheClockRunsAtItsOwnPaceAndStampsEachPeriodOnThePerformanc
     config.clockPpm = 20000;  // 2% fast
     setStreamHost(kFrames, 18);
     g_stream.timeInfoAnswer = 1;
-    HostDriver *driver = prepare(config);
+    IASIO *driver = prepare(config);
     ASSERT_NE(nullptr, driver);
-    ASSERT_EQ(HOST_ASE_OK, driver->start());
+    ASSERT_EQ(ASE_OK, driver->start());
     const long calls = 520;  // a second
     EXPECT_TRUE(waitForStreamCalls(calls));
-    EXPECT_EQ(HOST_ASE_OK, driver->stop());
+    EXPECT_EQ(ASE_OK, driver->stop());
 
     double period = median(stampSteps(&StreamCall::systemNs, calls));
     EXPECT_NEAR(1.02, 2e6 / period, 0.005) << period << " ns a period";
@@ -72,12 +72,12 @@ TEST_F(SimStreamTest, TimeInfoGoesToAHostThatSupportsItAndCarriesTheBuffersTimeA
         config.timeInfoFault = c.fault;
         setStreamHost(kFrames, 18);
         g_stream.timeInfoAnswer = c.answer;
-        HostDriver *driver = prepare(config);
+        IASIO *driver = prepare(config);
         ASSERT_NE(nullptr, driver);
         g_stream.driver = driver;
-        ASSERT_EQ(HOST_ASE_OK, driver->start());
+        ASSERT_EQ(ASE_OK, driver->start());
         EXPECT_TRUE(waitForStreamCalls(12));
-        EXPECT_EQ(HOST_ASE_OK, driver->stop());
+        EXPECT_EQ(ASE_OK, driver->stop());
 
         const bool timeInfo = c.answer || c.only;
         const SimShared *shared = device->shared;
@@ -114,14 +114,15 @@ TEST_F(SimStreamTest, SamplePositionIsTheLatestPeriodsStartAndItsFaultsShow) {
         SimConfig config = streamConfig(1000);
         config.positionFault = fault;
         setStreamHost(kFrames, 18);
-        HostDriver *driver = prepare(config);
+        IASIO *driver = prepare(config);
         ASSERT_NE(nullptr, driver);
         g_stream.driver = driver;
-        HostSamples position, stamp;
+        ASIOSamples position;
+        ASIOTimeStamp stamp;
         EXPECT_EQ(-996, driver->getSamplePosition(&position, &stamp)) << "not running";
-        ASSERT_EQ(HOST_ASE_OK, driver->start());
+        ASSERT_EQ(ASE_OK, driver->start());
         EXPECT_TRUE(waitForStreamCalls(25));
-        EXPECT_EQ(HOST_ASE_OK, driver->stop());
+        EXPECT_EQ(ASE_OK, driver->stop());
         EXPECT_EQ(-996, driver->getSamplePosition(&position, &stamp)) << "stopped";
 
         const StreamCall *call = g_stream.call;
@@ -131,7 +132,7 @@ TEST_F(SimStreamTest, SamplePositionIsTheLatestPeriodsStartAndItsFaultsShow) {
                 expected = 9 * kFrames;
             if (fault == 2 && (i + 1) % 10 == 0)
                 expected = (i - 2) * kFrames;  // one buffer behind the period before
-            EXPECT_EQ(fault == 3 ? -996 : HOST_ASE_OK, call[i].positionError) << i;
+            EXPECT_EQ(fault == 3 ? -996 : ASE_OK, call[i].positionError) << i;
             EXPECT_EQ(expected, (long long)call[i].readPosition) << i;
             if (fault == 4) {
                 EXPECT_EQ(call[0].readNs, call[i].readNs) << i;

@@ -219,7 +219,7 @@ TEST_F(SimDeviceTest, HostReadsTheConfiguredFiguresThroughCoCreateInstance) {
     strcpy(config.driverName, "A driver name that is longer than 31 characters");
     config.driverVersion = 7;
     TestDevice &device = registerDevice(config);
-    HostDriver *driver = load(device);
+    IASIO *driver = load(device);
     ASSERT_NE(nullptr, driver);
 
     EXPECT_EQ(1, driver->init(nullptr));
@@ -230,37 +230,37 @@ TEST_F(SimDeviceTest, HostReadsTheConfiguredFiguresThroughCoCreateInstance) {
     EXPECT_EQ('#', name[32]);
     EXPECT_EQ(7, driver->getDriverVersion());
     long inputs = 0, outputs = 0;
-    EXPECT_EQ(HOST_ASE_OK, driver->getChannels(&inputs, &outputs));
+    EXPECT_EQ(ASE_OK, driver->getChannels(&inputs, &outputs));
     EXPECT_EQ(3, inputs);
     EXPECT_EQ(5, outputs);
     long minSize = 0, maxSize = 0, preferred = 0, granularity = 0;
-    EXPECT_EQ(HOST_ASE_OK, driver->getBufferSize(&minSize, &maxSize, &preferred, &granularity));
+    EXPECT_EQ(ASE_OK, driver->getBufferSize(&minSize, &maxSize, &preferred, &granularity));
     EXPECT_EQ(32, minSize);
     EXPECT_EQ(1024, maxSize);
     EXPECT_EQ(128, preferred);
     EXPECT_EQ(2, granularity);
     double rate = 0;
-    EXPECT_EQ(HOST_ASE_OK, driver->getSampleRate(&rate));
+    EXPECT_EQ(ASE_OK, driver->getSampleRate(&rate));
     EXPECT_EQ(44100.0, rate);
     // A double by value: a wrong convention on x86 would shift it.
-    EXPECT_EQ(HOST_ASE_OK, driver->canSampleRate(44100.0));
-    EXPECT_NE(HOST_ASE_OK, driver->canSampleRate(48000.0));
+    EXPECT_EQ(ASE_OK, driver->canSampleRate(44100.0));
+    EXPECT_NE(ASE_OK, driver->canSampleRate(48000.0));
 
-    HostChannelInfo info = {};
+    ASIOChannelInfo info = {};
     info.channel = 2;
     info.isInput = 1;
-    EXPECT_EQ(HOST_ASE_OK, driver->getChannelInfo(&info));
+    EXPECT_EQ(ASE_OK, driver->getChannelInfo(&info));
     EXPECT_STREQ("Sim In 3", info.name);
     EXPECT_EQ(17, info.type);
     EXPECT_EQ(0, info.channelGroup);
     info = {};
     info.channel = 4;
-    EXPECT_EQ(HOST_ASE_OK, driver->getChannelInfo(&info));
+    EXPECT_EQ(ASE_OK, driver->getChannelInfo(&info));
     EXPECT_STREQ("Sim Out 5", info.name);
     info = {};
     info.channel = 3;
     info.isInput = 1;
-    EXPECT_EQ(HOST_ASE_INVALID_PARAMETER, driver->getChannelInfo(&info));
+    EXPECT_EQ(ASE_InvalidParameter, driver->getChannelInfo(&info));
     EXPECT_EQ(17, info.type);
     driver->Release();
 
@@ -279,7 +279,7 @@ TEST_F(SimDeviceTest, FailingInitReportsItsMessageCutToTheBuffer) {
     strcpy(config.initError, longError.c_str());
     config.nameUnterminated = 1;
     TestDevice &device = registerDevice(config);
-    HostDriver *driver = load(device);
+    IASIO *driver = load(device);
     ASSERT_NE(nullptr, driver);
 
     EXPECT_EQ(0, driver->init(nullptr));
@@ -303,7 +303,7 @@ TEST_F(SimDeviceTest, DriverInterfaceOnlyUnderTheClassAndABareUnknownFace) {
     simDefaultConfig(&config);
     TestDevice &device = registerDevice(config);
     const SimShared *shared = device.shared;
-    HostDriver *driver = load(device);
+    IASIO *driver = load(device);
     ASSERT_NE(nullptr, driver);
     // CoCreateInstance(clsid, ..., clsid): Wine asks the factory for the class once and adds no
     // request of its own, neither IID_IUnknown nor a query of the object.
@@ -322,7 +322,7 @@ TEST_F(SimDeviceTest, DriverInterfaceOnlyUnderTheClassAndABareUnknownFace) {
     IUnknown *again = nullptr;
     EXPECT_EQ(S_OK, face->QueryInterface(IID_IUnknown, (void **)&again));
     EXPECT_EQ(face, again);
-    HostDriver *back = nullptr;
+    IASIO *back = nullptr;
     EXPECT_EQ(S_OK, face->QueryInterface(device.clsid, (void **)&back));
     EXPECT_EQ(driver, back);
     void *other = (void *)1;
@@ -374,13 +374,13 @@ TEST_F(SimDeviceTest, SilentControlPanelAppliesItsChangesForTheNextInstance) {
     strcpy(changed.sampleRate, "96000");
     TestDevice &device = registerDevice(config);
     ASSERT_EQ(0, simSetPanelChanges(device.clsidText.c_str(), &config, &changed));
-    HostDriver *first = load(device);
+    IASIO *first = load(device);
     ASSERT_NE(nullptr, first);
 
     DWORD before = GetTickCount();
-    EXPECT_EQ(HOST_ASE_OK, first->controlPanel());
+    EXPECT_EQ(ASE_OK, first->controlPanel());
     EXPECT_GE(GetTickCount() - before, 90u);
-    HostDriver *second = load(device);
+    IASIO *second = load(device);
     ASSERT_NE(nullptr, second);
     long minSize, maxSize, preferred, granularity;
     double rate = 0;
@@ -401,7 +401,7 @@ TEST_F(SimDeviceTest, ControlPanelWindowSavesTheChosenBufferSize) {
     config.panelShowsWindow = 1;
     strcpy(config.driverName, "Panel Test Sim");
     TestDevice &device = registerDevice(config);
-    HostDriver *driver = load(device);
+    IASIO *driver = load(device);
     ASSERT_NE(nullptr, driver);
     driver->init(nullptr);
 
@@ -422,7 +422,7 @@ TEST_F(SimDeviceTest, ControlPanelWindowSavesTheChosenBufferSize) {
         SetDlgItemTextA(window, 101, "512");
         PostMessageA(window, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
     });
-    EXPECT_EQ(HOST_ASE_OK, driver->controlPanel());
+    EXPECT_EQ(ASE_OK, driver->controlPanel());
     person.join();
     EXPECT_NE(std::string::npos, description.find("Inputs: 2")) << description;
     EXPECT_NE(std::string::npos, description.find("64 to 2048")) << description;
@@ -441,7 +441,7 @@ TEST_F(SimDeviceTest, SharedRecordOutlivesTheObjectAndCountsEveryCall) {
     simSharedName("{abcdef01-2345-6789-abcd-ef0123456789}", name, sizeof name);
     EXPECT_STREQ("QuorvelSim-{ABCDEF01-2345-6789-ABCD-EF0123456789}", name);
 
-    HostDriver *driver = load(device);
+    IASIO *driver = load(device);
     ASSERT_NE(nullptr, driver);
     driver->init((void *)GetDesktopWindow());
     double rate = 0;
@@ -451,7 +451,7 @@ TEST_F(SimDeviceTest, SharedRecordOutlivesTheObjectAndCountsEveryCall) {
     for (int i = 0; i < extra; i++)
         driver->getDriverVersion();
     driver->Release();
-    HostDriver *second = load(device);
+    IASIO *second = load(device);
     ASSERT_NE(nullptr, second);
     second->Release();
 

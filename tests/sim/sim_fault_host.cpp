@@ -10,9 +10,9 @@ namespace {
 
 void noSwitch(long, long) {}
 
-HostCallbacks g_quiet = {noSwitch, nullptr, nullptr, nullptr};
+ASIOCallbacks g_quiet = {noSwitch, nullptr, nullptr, nullptr};
 
-void session(HostDriver *driver) {
+void session(IASIO *driver) {
     char text[128];
     long a, b, c, d;
     double rate;
@@ -26,16 +26,17 @@ void session(HostDriver *driver) {
     driver->canSampleRate(48000);
     driver->getSampleRate(&rate);
     driver->setSampleRate(48000);
-    HostClockSource clocks[2];
+    ASIOClockSource clocks[2];
     a = 2;
     driver->getClockSources(clocks, &a);
     driver->setClockSource(0);
-    HostChannelInfo info = {};
+    ASIOChannelInfo info = {};
     driver->getChannelInfo(&info);
-    HostBufferInfo infos[2] = {{1, 0, {}}, {0, 0, {}}};
+    ASIOBufferInfo infos[2] = {{1, 0, {}}, {0, 0, {}}};
     driver->createBuffers(infos, 2, 64, &g_quiet);
     driver->start();
-    HostSamples position, stamp;
+    ASIOSamples position;
+    ASIOTimeStamp stamp;
     driver->getSamplePosition(&position, &stamp);
     driver->outputReady();
     driver->stop();
@@ -60,7 +61,7 @@ int main(int argc, char **argv) {
         void *driver = nullptr;
         if (CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, clsid, &driver) != S_OK)
             return 3;
-        session((HostDriver *)driver);
+        session((IASIO *)driver);
     }
     CoUninitialize();
     return 0;

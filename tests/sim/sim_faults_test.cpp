@@ -107,17 +107,17 @@ TEST_F(SimDeviceTest, FailedCallsAnswerAnErrorAndDoNothingElse) {
     inits.failCount = -1;
     strcpy(names.failCall, "getDriverName");
     strcpy(creates.failCall, "create");
-    HostDriver *sizing = load(registerDevice(sizes));
-    HostDriver *initing = load(registerDevice(inits));
-    HostDriver *naming = load(registerDevice(names));
+    IASIO *sizing = load(registerDevice(sizes));
+    IASIO *initing = load(registerDevice(inits));
+    IASIO *naming = load(registerDevice(names));
     ASSERT_TRUE(sizing && initing && naming);
 
-    const long expected[] = {HOST_ASE_OK, HOST_ASE_HW_MALFUNCTION, HOST_ASE_HW_MALFUNCTION,
-                             HOST_ASE_OK};
+    const long expected[] = {ASE_OK, ASE_HWMalfunction, ASE_HWMalfunction,
+                             ASE_OK};
     for (long answer : expected) {
         long minSize = -5, maxSize = -5, preferred = -5, granularity = -5;
         EXPECT_EQ(answer, sizing->getBufferSize(&minSize, &maxSize, &preferred, &granularity));
-        EXPECT_EQ(answer == HOST_ASE_OK ? 256 : -5, preferred);
+        EXPECT_EQ(answer == ASE_OK ? 256 : -5, preferred);
     }
     EXPECT_EQ(1, initing->init(nullptr));
     for (int i = 0; i < 3; i++)
@@ -135,7 +135,7 @@ TEST_F(SimDeviceTest, FailedCallsAnswerAnErrorAndDoNothingElse) {
                                        creating.clsid, &object));
     EXPECT_EQ(nullptr, object);
     EXPECT_EQ(0, creating.shared->instancesCreated);
-    HostDriver *second = load(creating);
+    IASIO *second = load(creating);
     ASSERT_NE(nullptr, second);
     second->Release();
     sizing->Release();
@@ -149,24 +149,25 @@ TEST_F(SimDeviceTest, SilentStartAnswersOkAndSwitchesNothing) {
     config.periodUs = 2000;
     config.silentStartAt = 2;
     TestDevice &device = registerDevice(config);
-    HostDriver *driver = load(device);
+    IASIO *driver = load(device);
     ASSERT_NE(nullptr, driver);
     setHostLayout({{1, 0}, {0, 0}}, 64, 4, HostFault::None);
-    ASSERT_EQ(HOST_ASE_OK, driver->createBuffers(g_host.infos, 2, 64, &g_callbacks));
-    HostSamples position, stamp;
+    ASSERT_EQ(ASE_OK, driver->createBuffers(g_host.infos, 2, 64, &g_callbacks));
+    ASIOSamples position;
+    ASIOTimeStamp stamp;
 
-    ASSERT_EQ(HOST_ASE_OK, driver->start());
+    ASSERT_EQ(ASE_OK, driver->start());
     EXPECT_TRUE(waitForCallbacks(3));
-    EXPECT_EQ(HOST_ASE_OK, driver->getSamplePosition(&position, &stamp));
+    EXPECT_EQ(ASE_OK, driver->getSamplePosition(&position, &stamp));
     driver->stop();
     LONG before = g_host.callbacks;
-    ASSERT_EQ(HOST_ASE_OK, driver->start());
+    ASSERT_EQ(ASE_OK, driver->start());
     Sleep(100);
     EXPECT_EQ(before, g_host.callbacks);
     EXPECT_EQ(0, device.shared->threadsRunning);
     EXPECT_EQ(kNotAdvancing, driver->getSamplePosition(&position, &stamp));
     driver->stop();
-    ASSERT_EQ(HOST_ASE_OK, driver->start());
+    ASSERT_EQ(ASE_OK, driver->start());
     EXPECT_TRUE(waitForCallbacks(before + 3));
     driver->stop();
     driver->Release();

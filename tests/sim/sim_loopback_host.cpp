@@ -39,12 +39,12 @@ void bufferSwitch(long index, long) {
     }
     bool faultDone = false;
     for (long o = 0; o < g_host.count; o++) {
-        const HostBufferInfo &output = g_host.infos[o];
+        const ASIOBufferInfo &output = g_host.infos[o];
         if (output.isInput)
             continue;
         auto *out = (unsigned char *)output.buffers[index];
         long inputIndex = inputFor(output.channelNum);
-        const HostBufferInfo *input = inputIndex >= 0 ? &g_host.infos[inputIndex] : nullptr;
+        const ASIOBufferInfo *input = inputIndex >= 0 ? &g_host.infos[inputIndex] : nullptr;
         if (!input) {
             if (g_host.fault == HostFault::UnpairedOutput && !faultDone) {
                 out[0] = 0;
@@ -72,7 +72,7 @@ void bufferSwitch(long index, long) {
 
 }  // namespace
 
-HostCallbacks g_callbacks = {bufferSwitch, nullptr, nullptr, nullptr};
+ASIOCallbacks g_callbacks = {bufferSwitch, nullptr, nullptr, nullptr};
 
 void setHostLayout(const std::vector<std::pair<int, int>> &elements, long frames, long sampleBytes,
                    HostFault fault) {

@@ -16,21 +16,21 @@ enum class HostFault {
 };
 
 struct LoopbackHost {
-    HostBufferInfo infos[16];
+    ASIOBufferInfo infos[16];
     long count;
     long frames;
     long sampleBytes;
     long elementBytes[16];  // bytes per sample of each element when types differ; 0: sampleBytes
     HostFault fault;
     volatile LONG callbacks;
-    HostDriver *driver;  // for calls from inside the callback
+    IASIO *driver;  // for calls from inside the callback
     LONG stopAt;         // call stop from the callback at this switch (0: never)
     LONG releaseAt;      // call Release from the callback at this switch (0: never)
     LONGLONG startedAt[64];  // performance counter at the start of the first callbacks
 };
 
 extern LoopbackHost g_host;
-extern HostCallbacks g_callbacks;
+extern ASIOCallbacks g_callbacks;
 
 // Prepares g_host: one element per (isInput, channel) pair listed.
 void setHostLayout(const std::vector<std::pair<int, int>> &elements, long frames, long sampleBytes,

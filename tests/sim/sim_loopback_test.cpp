@@ -17,20 +17,20 @@ SimConfig loopbackConfig(int inputs, int outputs, int sampleType) {
 }
 
 // Runs the device until the host has seen `switches` callbacks, then stops it.
-void runLoopback(HostDriver *driver, LONG switches) {
+void runLoopback(IASIO *driver, LONG switches) {
     ASSERT_EQ(1, driver->init(nullptr));
-    ASSERT_EQ(HOST_ASE_OK, driver->createBuffers(g_host.infos, g_host.count, g_host.frames,
+    ASSERT_EQ(ASE_OK, driver->createBuffers(g_host.infos, g_host.count, g_host.frames,
                                                  &g_callbacks));
-    ASSERT_EQ(HOST_ASE_OK, driver->start());
+    ASSERT_EQ(ASE_OK, driver->start());
     EXPECT_TRUE(waitForCallbacks(switches));
-    EXPECT_EQ(HOST_ASE_OK, driver->stop());
+    EXPECT_EQ(ASE_OK, driver->stop());
 }
 
 }  // namespace
 
 TEST_F(SimDeviceTest, CorrectHostLeavesNothingToCount) {
     TestDevice &device = registerDevice(loopbackConfig(2, 3, 18));
-    HostDriver *driver = load(device);
+    IASIO *driver = load(device);
     ASSERT_NE(nullptr, driver);
     setHostLayout({{1, 0}, {1, 1}, {0, 0}, {0, 1}, {0, 2}}, 64, 4, HostFault::None);
     runLoopback(driver, 50);
@@ -48,13 +48,13 @@ TEST_F(SimDeviceTest, CorrectHostLeavesNothingToCount) {
 
 TEST_F(SimDeviceTest, OnlyChannelsThatTookPartArePaired) {
     TestDevice &device = registerDevice(loopbackConfig(4, 4, 18));
-    HostDriver *driver = load(device);
+    IASIO *driver = load(device);
     ASSERT_NE(nullptr, driver);
     // Output 0 has no input buffer: it must stay untouched; outputs 1 and 3 carry their inputs.
     setHostLayout({{0, 3}, {1, 3}, {0, 0}, {1, 1}, {0, 1}}, 32, 4, HostFault::None);
     runLoopback(driver, 20);
 
-    HostChannelInfo info = {};
+    ASIOChannelInfo info = {};
     info.channel = 1;
     info.isInput = 1;
     driver->getChannelInfo(&info);
@@ -74,16 +74,17 @@ TEST_F(SimDeviceTest, RealTimePaceFollowsBufferSizeAndRate) {
     config.periodUs = 0;
     strcpy(config.sampleRate, "32000");
     TestDevice &device = registerDevice(config);
-    HostDriver *driver = load(device);
+    IASIO *driver = load(device);
     ASSERT_NE(nullptr, driver);
     setHostLayout({{1, 0}, {0, 0}}, 96, 4, HostFault::None);  // 3 ms per switch
-    ASSERT_EQ(HOST_ASE_OK, driver->createBuffers(g_host.infos, 2, 96, &g_callbacks));
+    ASSERT_EQ(ASE_OK, driver->createBuffers(g_host.infos, 2, 96, &g_callbacks));
     DWORD before = GetTickCount();
-    ASSERT_EQ(HOST_ASE_OK, driver->start());
+    ASSERT_EQ(ASE_OK, driver->start());
     EXPECT_TRUE(waitForCallbacks(30));
     DWORD elapsed = GetTickCount() - before;
-    HostSamples position = {}, stamp = {};
-    EXPECT_EQ(HOST_ASE_OK, driver->getSamplePosition(&position, &stamp));
+    ASIOSamples position = {};
+    ASIOTimeStamp stamp = {};
+    EXPECT_EQ(ASE_OK, driver->getSamplePosition(&position, &stamp));
     EXPECT_EQ(0u, position.lo % 96);
     EXPECT_GE(position.lo, 29u * 96);
     driver->stop();
@@ -109,7 +110,7 @@ class HostMistakeTest : public SimDeviceTest, public ::testing::WithParamInterfa
 TEST_P(HostMistakeTest, DeviceCountsTheMistakeInItsOwnCounter) {
     const FaultCase &c = GetParam();
     TestDevice &device = registerDevice(loopbackConfig(2, 3, c.sampleType));
-    HostDriver *driver = load(device);
+    IASIO *driver = load(device);
     ASSERT_NE(nullptr, driver);
     setHostLayout({{1, 0}, {1, 1}, {0, 0}, {0, 1}, {0, 2}}, 48, c.hostSampleBytes, c.fault);
     runLoopback(driver, 10);
@@ -153,7 +154,7 @@ TEST_F(SimDeviceTest, MixedTypesCatchAHostThatCopiesTheWiderLength) {
         strcpy(config.inputTypes, "16,18");
         strcpy(config.outputTypes, "18,17,20");  // output 3 is 20 too
         TestDevice &device = registerDevice(config);
-        HostDriver *driver = load(device);
+        IASIO *driver = load(device);
         ASSERT_NE(nullptr, driver);
         // 16 frames: what the wider copy runs past the end stays inside the 64-byte guard.
         setHostLayout({{1, 0}, {1, 1}, {0, 0}, {0, 1}, {0, 3}}, 16, 0, c.fault);
@@ -165,9 +166,9 @@ TEST_F(SimDeviceTest, MixedTypesCatchAHostThatCopiesTheWiderLength) {
         EXPECT_EQ(0, shared->mismatches);
         EXPECT_EQ(c.sentinel, shared->sentinelViolations > 0) << shared->sentinelViolations;
         EXPECT_EQ(c.guard, shared->guardViolations > 0) << shared->guardViolations;
-        HostChannelInfo info = {};
+        ASIOChannelInfo info = {};
         info.channel = 3;
-        EXPECT_EQ(HOST_ASE_OK, driver->getChannelInfo(&info));
+        EXPECT_EQ(ASE_OK, driver->getChannelInfo(&info));
         EXPECT_EQ(20, info.type);
         EXPECT_EQ(1, info.isActive);
         driver->Release();
@@ -180,29 +181,29 @@ TEST_F(SimDeviceTest, ChannelNamesAndTheRatesTheDeviceAccepts) {
     strcpy(config.outputNames, "Main");
     strcpy(config.sampleRates, "44100,48000,96000");
     TestDevice &device = registerDevice(config);
-    HostDriver *driver = load(device);
+    IASIO *driver = load(device);
     ASSERT_NE(nullptr, driver);
     const char *inputs[] = {"Left", "Sim In 2", "A name that is longer than thir"};
     for (long channel = 0; channel < 3; channel++) {
-        HostChannelInfo info = {};
+        ASIOChannelInfo info = {};
         info.channel = channel;
         info.isInput = 1;
-        EXPECT_EQ(HOST_ASE_OK, driver->getChannelInfo(&info));
+        EXPECT_EQ(ASE_OK, driver->getChannelInfo(&info));
         EXPECT_STREQ(inputs[channel], info.name);
     }
-    HostChannelInfo info = {};
+    ASIOChannelInfo info = {};
     info.channel = 1;
-    EXPECT_EQ(HOST_ASE_OK, driver->getChannelInfo(&info));
+    EXPECT_EQ(ASE_OK, driver->getChannelInfo(&info));
     EXPECT_STREQ("Sim Out 2", info.name);
 
     const long noClock = -995;
-    EXPECT_EQ(HOST_ASE_OK, driver->canSampleRate(96000.0));
+    EXPECT_EQ(ASE_OK, driver->canSampleRate(96000.0));
     EXPECT_EQ(noClock, driver->canSampleRate(88200.0));
     EXPECT_EQ(noClock, driver->setSampleRate(88200.0));
-    EXPECT_EQ(HOST_ASE_OK, driver->setSampleRate(96000.0));
-    EXPECT_EQ(HOST_ASE_OK, driver->setSampleRate(0.0));
+    EXPECT_EQ(ASE_OK, driver->setSampleRate(96000.0));
+    EXPECT_EQ(ASE_OK, driver->setSampleRate(0.0));
     double rate = 0;
-    EXPECT_EQ(HOST_ASE_OK, driver->getSampleRate(&rate));
+    EXPECT_EQ(ASE_OK, driver->getSampleRate(&rate));
     EXPECT_EQ(96000.0, rate);
     driver->Release();
 }
@@ -210,17 +211,17 @@ TEST_F(SimDeviceTest, ChannelNamesAndTheRatesTheDeviceAccepts) {
 // A driver may run its clock with no channels at all; only a negative count is refused.
 TEST_F(SimDeviceTest, BuffersWithNoChannelsStillRunTheClock) {
     TestDevice &device = registerDevice(loopbackConfig(2, 2, 18));
-    HostDriver *driver = load(device);
+    IASIO *driver = load(device);
     ASSERT_NE(nullptr, driver);
     setHostLayout({}, 64, 4, HostFault::None);
-    EXPECT_NE(HOST_ASE_OK, driver->createBuffers(nullptr, -1, 64, &g_callbacks));
-    EXPECT_EQ(HOST_ASE_NOT_PRESENT, driver->start());
-    ASSERT_EQ(HOST_ASE_OK, driver->createBuffers(nullptr, 0, 64, &g_callbacks));
-    ASSERT_EQ(HOST_ASE_OK, driver->start());
+    EXPECT_NE(ASE_OK, driver->createBuffers(nullptr, -1, 64, &g_callbacks));
+    EXPECT_EQ(ASE_NotPresent, driver->start());
+    ASSERT_EQ(ASE_OK, driver->createBuffers(nullptr, 0, 64, &g_callbacks));
+    ASSERT_EQ(ASE_OK, driver->start());
     EXPECT_TRUE(waitForCallbacks(20));
-    EXPECT_EQ(HOST_ASE_OK, driver->stop());
+    EXPECT_EQ(ASE_OK, driver->stop());
     EXPECT_EQ(g_host.callbacks, device.shared->runSwitches);
-    EXPECT_EQ(HOST_ASE_OK, driver->disposeBuffers());
+    EXPECT_EQ(ASE_OK, driver->disposeBuffers());
     driver->Release();
 }
 
@@ -229,7 +230,7 @@ TEST_F(SimDeviceTest, EveryNthSwitchComesLateByTheStall) {
     config.stallEvery = 4;
     config.stallMs = 40;
     TestDevice &device = registerDevice(config);
-    HostDriver *driver = load(device);
+    IASIO *driver = load(device);
     ASSERT_NE(nullptr, driver);
     setHostLayout({{1, 0}, {0, 0}}, 64, 4, HostFault::None);
     runLoopback(driver, 13);

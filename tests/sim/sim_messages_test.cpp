@@ -36,13 +36,13 @@ long hostMessage(long selector, long value, void *, double *) {
     }
 }
 
-void *timeInfo(void *, long index, long directProcess) {
+ASIOTime *timeInfo(ASIOTime *, long index, long directProcess) {
     InterlockedIncrement(&g_timeInfoCalls);
     g_callbacks.bufferSwitch(index, directProcess);
     return nullptr;
 }
 
-void *swappedTimeInfo(void *, long index, long directProcess) {
+ASIOTime *swappedTimeInfo(ASIOTime *, long index, long directProcess) {
     InterlockedIncrement(&g_swappedSwitches);
     g_callbacks.bufferSwitch(index, directProcess);
     return nullptr;
@@ -58,13 +58,13 @@ TEST_F(SimDeviceTest, AsioMessageIsAskedTheUsualQuestionsAndARequestComesFromThe
     config.requestAtSwitch = 4;
     TestDevice &device = registerDevice(config);
     const SimShared *shared = device.shared;
-    HostDriver *driver = load(device);
+    IASIO *driver = load(device);
     ASSERT_NE(nullptr, driver);
     g_messageCount = g_timeInfoCalls = g_swappedSwitches = 0;
     setHostLayout({{1, 0}, {0, 0}}, 64, 4, HostFault::None);
-    HostCallbacks callbacks = {g_callbacks.bufferSwitch, nullptr, hostMessage, timeInfo};
+    ASIOCallbacks callbacks = {g_callbacks.bufferSwitch, nullptr, hostMessage, timeInfo};
     EXPECT_EQ(-1, shared->supportedAnswers[7]) << "never asked yet";
-    ASSERT_EQ(HOST_ASE_OK, driver->createBuffers(g_host.infos, 2, 64, &callbacks));
+    ASSERT_EQ(ASE_OK, driver->createBuffers(g_host.infos, 2, 64, &callbacks));
 
     const long asked[][2] = {{1, 2}, {1, 3}, {1, 4}, {1, 5}, {1, 6}, {1, 7}, {1, 8}, {1, 15},
                              {2, 0}, {7, 0}, {8, 0}};
@@ -84,9 +84,9 @@ TEST_F(SimDeviceTest, AsioMessageIsAskedTheUsualQuestionsAndARequestComesFromThe
 
     // The record is the host's own: a change after createBuffers is what the device calls.
     callbacks.bufferSwitchTimeInfo = swappedTimeInfo;
-    ASSERT_EQ(HOST_ASE_OK, driver->start());
+    ASSERT_EQ(ASE_OK, driver->start());
     EXPECT_TRUE(waitForCallbacks(10));
-    EXPECT_EQ(HOST_ASE_OK, driver->stop());
+    EXPECT_EQ(ASE_OK, driver->stop());
     EXPECT_EQ(g_host.callbacks, g_swappedSwitches);
     ASSERT_EQ(1, shared->requestsSent);
     EXPECT_EQ(42, shared->requestAnswer);
@@ -98,10 +98,10 @@ TEST_F(SimDeviceTest, AsioMessageIsAskedTheUsualQuestionsAndARequestComesFromThe
     EXPECT_EQ(0, shared->bufferSwitchCalls) << "time info only, for a host that supports it";
     EXPECT_EQ(g_host.callbacks, shared->timeInfoCalls);
 
-    ASSERT_EQ(HOST_ASE_OK, driver->start());
+    ASSERT_EQ(ASE_OK, driver->start());
     g_host.callbacks = 0;
     EXPECT_TRUE(waitForCallbacks(10));
-    EXPECT_EQ(HOST_ASE_OK, driver->stop());
+    EXPECT_EQ(ASE_OK, driver->stop());
     EXPECT_EQ(2, shared->requestsSent) << "once per run";
     EXPECT_EQ(0, shared->mismatches);
     driver->Release();

@@ -72,12 +72,12 @@ TEST_P(SignalFaultTest, ShowsWhereTheDeviceSaysAndChangesTheSignalAsNamed) {
     setStreamHost(kFrames, c.type);
     g_stream.writesCounter = true;
     g_stream.timeInfoAnswer = 1;
-    HostDriver *driver = prepare(config);
+    IASIO *driver = prepare(config);
     ASSERT_NE(nullptr, driver);
     EXPECT_EQ(kTrip, device->shared->trueRoundTrip);
-    ASSERT_EQ(HOST_ASE_OK, driver->start());
+    ASSERT_EQ(ASE_OK, driver->start());
     EXPECT_TRUE(waitForStreamCalls(kCalls));
-    EXPECT_EQ(HOST_ASE_OK, driver->stop());
+    EXPECT_EQ(ASE_OK, driver->stop());
     const SimShared *shared = device->shared;
     const std::string fault = c.fault;
 

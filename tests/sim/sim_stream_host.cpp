@@ -35,7 +35,7 @@ void writeSample(unsigned char *at, long type, double value) {
     memcpy(at, &whole, (size_t)bytesOf(type));
 }
 
-void record(long index, const HostTime *time) {
+void record(long index, const ASIOTime *time) {
     LONG n = g_stream.calls;
     if (n >= STREAM_MAX_CALLS)
         return;
@@ -45,7 +45,7 @@ void record(long index, const HostTime *time) {
     call.index = index;
     call.timeInfo = time != nullptr;
     if (time) {
-        const HostTimeInfo &info = time->timeInfo;
+        const ASIOTimeInfo &info = time->timeInfo;
         call.flags = info.flags;
         call.rate = info.sampleRate;
         call.speed = info.speed;
@@ -53,7 +53,8 @@ void record(long index, const HostTime *time) {
         call.systemNs = (unsigned long long)info.systemTime.hi << 32 | info.systemTime.lo;
     }
     if (g_stream.driver) {
-        HostSamples position = {}, stamp = {};
+        ASIOSamples position = {};
+        ASIOTimeStamp stamp = {};
         call.positionError = g_stream.driver->getSamplePosition(&position, &stamp);
         call.readPosition = (unsigned long long)position.hi << 32 | position.lo;
         call.readNs = (unsigned long long)stamp.hi << 32 | stamp.lo;
@@ -77,8 +78,8 @@ void streamSwitch(long index, long) {
     record(index, nullptr);
 }
 
-void *streamTimeInfo(void *time, long index, long) {
-    record(index, (const HostTime *)time);
+ASIOTime *streamTimeInfo(ASIOTime *time, long index, long) {
+    record(index, time);
     return nullptr;
 }
 
@@ -90,7 +91,7 @@ long streamMessage(long selector, long value, void *, double *) {
 
 }  // namespace
 
-HostCallbacks g_streamCallbacks = {streamSwitch, nullptr, streamMessage, streamTimeInfo};
+ASIOCallbacks g_streamCallbacks = {streamSwitch, nullptr, streamMessage, streamTimeInfo};
 
 void setStreamHost(long frames, long type) {
     memset(&g_stream, 0, sizeof g_stream);
@@ -132,11 +133,11 @@ SimConfig SimStreamTest::streamConfig(long periodUs) {
     return config;
 }
 
-HostDriver *SimStreamTest::prepare(const SimConfig &config) {
+IASIO *SimStreamTest::prepare(const SimConfig &config) {
     device = &registerDevice(config);
-    HostDriver *driver = load(*device);
+    IASIO *driver = load(*device);
     if (driver && driver->createBuffers(g_stream.infos, 4, g_stream.frames, &g_streamCallbacks) !=
-                      HOST_ASE_OK) {
+                      ASE_OK) {
         driver->Release();
         return nullptr;
     }

@@ -5,25 +5,6 @@
 
 #include "sim_test_host.h"
 
-#pragma pack(push, 4)
-struct HostTimeInfo {
-    double speed;
-    HostSamples systemTime;
-    HostSamples samplePosition;
-    double sampleRate;
-    unsigned long flags;
-    char reserved[12];
-};
-struct HostTime {
-    long reserved[4];
-    HostTimeInfo timeInfo;
-    char timeCode[84];
-};
-#pragma pack(pop)
-static_assert(offsetof(HostTime, timeInfo) == 16, "time info");
-static_assert(offsetof(HostTimeInfo, flags) == 32, "time info flags");
-static_assert(sizeof(HostTime) == 148, "time record");
-
 enum { STREAM_MAX_CALLS = 4096, STREAM_MAX_FRAMES = 1 << 16 };
 
 struct StreamCall {
@@ -43,19 +24,19 @@ struct StreamCall {
 
 // Elements: inputs 0 and 1, then outputs 0 and 1.
 struct StreamHost {
-    HostBufferInfo infos[4];
+    ASIOBufferInfo infos[4];
     long frames;
     long type;             // of every channel: 16, 17, 18 or 19
     bool writesCounter;    // into output 1
     long timeInfoAnswer;   // to "supports time info"
-    HostDriver *driver;    // when set, getSamplePosition is called from inside each callback
+    IASIO *driver;    // when set, getSamplePosition is called from inside each callback
     volatile LONG calls;
     StreamCall call[STREAM_MAX_CALLS];
     double received[2][STREAM_MAX_FRAMES];  // inputs 0 and 1, fractions of full scale
 };
 
 extern StreamHost g_stream;
-extern HostCallbacks g_streamCallbacks;
+extern ASIOCallbacks g_streamCallbacks;
 
 void setStreamHost(long frames, long type);
 // The host's counter at its frame q, a fraction of full scale: 0.25 + (q + 1) / 2^14, negative
@@ -71,6 +52,6 @@ class SimStreamTest : public SimDeviceTest {
 protected:
     static SimConfig streamConfig(long periodUs);
     // Registers and loads `device` and makes the stream host's buffers; null on failure.
-    HostDriver *prepare(const SimConfig &config);
+    IASIO *prepare(const SimConfig &config);
     TestDevice *device = nullptr;
 };

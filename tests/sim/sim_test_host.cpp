@@ -30,12 +30,12 @@ TestDevice &SimDeviceTest::registerDevice(const SimConfig &config) {
     return *device;
 }
 
-HostDriver *SimDeviceTest::load(const TestDevice &device) {
+IASIO *SimDeviceTest::load(const TestDevice &device) {
     void *driver = nullptr;
     HRESULT result = CoCreateInstance(device.clsid, nullptr, CLSCTX_INPROC_SERVER, device.clsid,
                                       &driver);
     EXPECT_EQ(S_OK, result);
-    return (HostDriver *)driver;
+    return (IASIO *)driver;
 }
 
 std::vector<SimCall> loggedCalls(const SimShared *shared, int op) {

@@ -8,7 +8,7 @@ namespace {
 
 // What the host's timer did and saw while the device's window or loop was up.
 struct HostTimer {
-    HostDriver *driver;  // null once released
+    IASIO *driver;  // null once released
     const SimShared *shared;
     CLSID clsid;
     bool releaseNext;
@@ -74,7 +74,7 @@ TEST_F(SimDeviceTest, CallsFromInsideTheDevicesWindowsAreFlaggedAndAReleaseWaits
     TestDevice &device = registerDevice(config);
     ASSERT_EQ(0, simSetPanelChanges(device.clsidText.c_str(), &config, &changed));
     const SimShared *shared = device.shared;
-    HostDriver *driver = load(device);
+    IASIO *driver = load(device);
     ASSERT_NE(nullptr, driver);
     memset(&g_timer, 0, sizeof g_timer);
     g_timer.driver = driver;
@@ -93,7 +93,7 @@ TEST_F(SimDeviceTest, CallsFromInsideTheDevicesWindowsAreFlaggedAndAReleaseWaits
     // The panel: a top-level window with a caption and no owner, in the device's own loop;
     // afterwards the panel's changes are there for the next instance.
     clearSeen();
-    EXPECT_EQ(HOST_ASE_OK, driver->controlPanel());
+    EXPECT_EQ(ASE_OK, driver->controlPanel());
     EXPECT_GT(g_timer.calls, duringWindows);
     EXPECT_TRUE(g_timer.windowSeen && !g_timer.windowOwned && g_timer.windowCaptioned);
     EXPECT_STREQ("Window Test Sim settings", g_timer.caption);
@@ -106,12 +106,12 @@ TEST_F(SimDeviceTest, CallsFromInsideTheDevicesWindowsAreFlaggedAndAReleaseWaits
 
     // stop waits with messages and no window; the host lets go of the object from its timer.
     setHostLayout({{1, 0}, {0, 0}}, 64, 4, HostFault::None);
-    ASSERT_EQ(HOST_ASE_OK, driver->createBuffers(g_host.infos, 2, 64, &g_callbacks));
-    ASSERT_EQ(HOST_ASE_OK, driver->start());
+    ASSERT_EQ(ASE_OK, driver->createBuffers(g_host.infos, 2, 64, &g_callbacks));
+    ASSERT_EQ(ASE_OK, driver->start());
     EXPECT_TRUE(waitForCallbacks(5));
     g_timer.releaseNext = true;
     clearSeen();
-    EXPECT_EQ(HOST_ASE_OK, driver->stop());
+    EXPECT_EQ(ASE_OK, driver->stop());
     KillTimer(nullptr, timer);
     EXPECT_FALSE(g_timer.windowSeen);
     EXPECT_EQ(nullptr, g_timer.driver) << "released from inside stop";

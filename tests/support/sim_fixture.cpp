@@ -1,4 +1,4 @@
-#include "tests/program/sim_fixture.h"
+#include "tests/support/sim_fixture.h"
 
 #include "res/resource.h"
 #include "tests/support/testkit.h"
@@ -9,7 +9,7 @@ void SimProgramTest::TearDown()
 {
     if (run.process.hProcess)
         waitForExit(&run, 0);
-    for (SimDevice *device : devices) {
+    for (RegisteredDevice *device : devices) {
         simUnregisterDevice(device->name.c_str(), device->clsid.c_str());
         simCloseShared(device->shared, device->mapping);
         delete device;
@@ -17,9 +17,9 @@ void SimProgramTest::TearDown()
     RegistryTest::TearDown();
 }
 
-SimDevice *SimProgramTest::addDevice(const SimConfig &config, const char *description)
+RegisteredDevice *SimProgramTest::addDevice(const SimConfig &config, const char *description)
 {
-    SimDevice *device = new SimDevice();
+    RegisteredDevice *device = new RegisteredDevice();
     char name[32];
     snprintf(name, sizeof name, "Sim %02d", static_cast<int>(devices.size()));
     device->name = name;
@@ -33,7 +33,7 @@ SimDevice *SimProgramTest::addDevice(const SimConfig &config, const char *descri
     return device;
 }
 
-void SimProgramTest::resetRecord(SimDevice *device)
+void SimProgramTest::resetRecord(RegisteredDevice *device)
 {
     simCloseShared(device->shared, device->mapping);
     device->shared = simOpenShared(device->clsid.c_str(), true, &device->mapping);
@@ -54,7 +54,7 @@ void SimProgramTest::start()
     ASSERT_TRUE(startProgram(&run));
 }
 
-std::vector<SimCall> SimProgramTest::calls(const SimDevice *device, int op, int instance)
+std::vector<SimCall> SimProgramTest::calls(const RegisteredDevice *device, int op, int instance)
 {
     std::vector<SimCall> found;
     LONG count = device->shared->callCount;
@@ -68,7 +68,7 @@ std::vector<SimCall> SimProgramTest::calls(const SimDevice *device, int op, int 
     return found;
 }
 
-bool SimProgramTest::waitForSwitches(const SimDevice *device, long switches, DWORD timeoutMs)
+bool SimProgramTest::waitForSwitches(const RegisteredDevice *device, long switches, DWORD timeoutMs)
 {
     DWORD started = GetTickCount();
     while (device->shared->runSwitches < switches) {

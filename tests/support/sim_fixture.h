@@ -22,7 +22,8 @@ struct Controls {
 };
 std::ostream &operator<<(std::ostream &out, const Controls &c);
 
-struct SimDevice {
+// A simulated device a test registered: its key name, its class, and the record it publishes.
+struct RegisteredDevice {
     std::string name;
     std::string clsid;
     SimShared *shared;
@@ -34,24 +35,25 @@ protected:
     void TearDown() override;
     // Registers a device with a fresh class and a zeroed shared record; key names sort in the order
     // of registration, so devices are listed in that order.
-    SimDevice *addDevice(const SimConfig &config, const char *description = nullptr);
+    RegisteredDevice *addDevice(const SimConfig &config, const char *description = nullptr);
     // Clears the device's shared record, as before the program first ran: its call counts, and so
     // the faults planted at the Nth call, start again.
-    static void resetRecord(SimDevice *device);
+    static void resetRecord(RegisteredDevice *device);
     // A config with a short fixed pace, so that tests see many switches quickly.
     static SimConfig fastConfig();
     // Starts the program and fails the test when its dialog does not come.
     void start();
     // Calls of one SimOp the device logged, optionally of one instance only.
-    static std::vector<SimCall> calls(const SimDevice *device, int op, int instance = 0);
+    static std::vector<SimCall> calls(const RegisteredDevice *device, int op, int instance = 0);
     // Waits until the device has made at least `switches` buffer switches in this run.
-    static bool waitForSwitches(const SimDevice *device, long switches, DWORD timeoutMs = 30000);
+    static bool waitForSwitches(const RegisteredDevice *device, long switches,
+                                DWORD timeoutMs = 30000);
 
     Controls controls();
     std::string report();
     // Waits for the refresh timer to show a position of at least `count`.
     bool waitForPosition(long count, DWORD timeoutMs = 30000);
 
-    std::vector<SimDevice *> devices;
+    std::vector<RegisteredDevice *> devices;
     ProgramRun run = {};
 };
