@@ -96,3 +96,12 @@ long writeAsioValue(const std::string &keyName, const char *valueName, DWORD typ
 long writeClassKey(const std::string &name, const char *serverPath);
 // Removes that class key with everything below it; 0 also when it was not there.
 long removeClassKey(const std::string &name);
+
+// ---- The system ----------------------------------------------------------------------------------
+
+// The exception code this system gives a write through a bad pointer: 0xC0000005 (access
+// violation), or 0xC000001D (illegal instruction) where 32-bit Windows code runs under qemu's
+// user-mode emulation. Measured once, on a thread of its own.
+unsigned long badWriteExceptionCode();
+// Whether a touch of a guard page raises STATUS_GUARD_PAGE_VIOLATION here (not under qemu).
+bool guardPagesDelivered();
