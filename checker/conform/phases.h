@@ -12,6 +12,8 @@
 // Records a verdict for the running repetition: evidence as printf. The worst verdict stands over
 // the repetitions, with the evidence of the first that gave it. Checks not wanted stay "skipped".
 void grade(ConformCheck check, Verdict verdict, const char *format, ...);
+// True when `result` is ASE_OK; otherwise grades FAIL "<call> answered <its name>", call as printf.
+bool answered(ConformCheck check, ASIOError result, const char *call, ...);
 // Records the check's figure (the last one recorded stands).
 void gradeFigure(ConformCheck check, double figure);
 // Marks the check in progress; publishes the results so far.
