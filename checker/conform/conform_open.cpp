@@ -1,4 +1,5 @@
-// The open phase: the driver created, initialised, named and created again.
+// The open phase: the driver created, initialised, named and created again; and the opening of the
+// object every other phase works on.
 #include "checker/conform/phases.h"
 
 #include "drivers/driver_loading.h"
@@ -44,6 +45,15 @@ bool openForPhase(const CheckerOptions &options, int index, ConformPhase phase)
     }
     closeChosenDriver();
     return false;
+}
+
+bool openWithFigures(const CheckerOptions &options, int index, ConformPhase phase,
+                     DriverFigures *figures)
+{
+    if (!openForPhase(options, index, phase))
+        return false;
+    readDriverFigures(figures);
+    return true;
 }
 
 // Grades how long a step of the opening took: a WARN over a second. `step` is "created" or

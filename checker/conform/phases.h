@@ -30,6 +30,9 @@ void conformLife(const CheckerOptions &options, int index);
 // Opens a fresh object for a phase; when that fails, every wanted check of the phase fails with the
 // reason (and false).
 bool openForPhase(const CheckerOptions &options, int index, ConformPhase phase);
+// openForPhase, then the driver's figures read.
+bool openWithFigures(const CheckerOptions &options, int index, ConformPhase phase,
+                     DriverFigures *figures);
 
 // Written into a buffer before the driver fills it: a byte it must replace with text and a NUL.
 enum { UNWRITTEN = 0x7f };
@@ -78,6 +81,8 @@ extern const ASIOCallbacks conformCallbacks;
 // late callback may still write them) and the answer to "supports time info". Main thread, no run.
 void resetConformSwitches(double seconds, long frames, bool timeInfo);
 void setConformStage(ConformStage stage);
+// The loopback's buffers made with conformCallbacks, staged CREATING, then BEFORE_START; the answer.
+ASIOError createConformBuffers(long frames);
 // The notes taken so far (at most their room) and how many callbacks came in each stage.
 long conformNoteCount();
 const SwitchNote *conformNotes();
