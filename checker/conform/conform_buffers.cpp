@@ -82,97 +82,124 @@ static bool buffersSound(const BufferRequest &request, long size, char *why, siz
     return true;
 }
 
-void conformBuffers(const CheckerOptions &options, int index)
-{
-    if (!openForPhase(options, index, PHASE_BUFFERS))
-        return;
-    char answer[32], why[200];
-    long minSize = 0, maxSize = 0, preferred = 0, granularity = 0, inputs = 0, outputs = 0;
-    asioGetBufferSize(&minSize, &maxSize, &preferred, &granularity);
-    asioGetChannels(&inputs, &outputs);
-    BufferRequest request;
-    makeRequest(inputs, outputs, &request);
-    resetConformSwitches(options.seconds, preferred, false);
+// What the sizes tried so far found: whether each of their checks has its fault, and the latencies
+// at the last size created.
+struct SizeTrial {
+    bool sizesFailed, pointersFailed, latencyFailed, latencyWarned;
+    long previousIn, previousOut, previousSize;
+};
 
+// The latencies at a size the buffers were made at, against those at the size before.
+static void gradeLatencies(long size, SizeTrial *trial)
+{
+    long in = 0, out = 0;
+    ASIOError latencies = asioGetLatencies(&in, &out);
+    if (latencies != ASE_OK) {
+        if (!trial->latencyFailed)
+            answered(CHECK_BUFFERS_LATENCIES, latencies, "getLatencies at %ld frames", size);
+        trial->latencyFailed = true;
+        return;
+    }
+    if (!trial->latencyFailed && trial->previousIn >= 0 &&
+        (in < trial->previousIn || out < trial->previousOut)) {
+        grade(CHECK_BUFFERS_LATENCIES, VERDICT_FAIL, "latencies shrink as the buffer grows: input %ld, "
+              "output %ld at %ld frames; input %ld, output %ld at %ld frames", trial->previousIn,
+              trial->previousOut, trial->previousSize, in, out, size);
+        trial->latencyFailed = true;
+    }
+    if (!trial->latencyWarned && (in < size || out < size)) {
+        grade(CHECK_BUFFERS_LATENCIES, VERDICT_WARN, "input %ld, output %ld frames at a buffer of %ld: "
+              "less than one buffer", in, out, size);
+        trial->latencyWarned = true;
+    }
+    trial->previousIn = in;
+    trial->previousOut = out;
+    trial->previousSize = size;
+}
+
+// createBuffers at one size; when it succeeded, the buffers and the latencies graded, then disposed.
+static void trySize(BufferRequest *request, long size, SizeTrial *trial)
+{
+    char why[200];
+    setConformStage(STAGE_CREATING);
+    ASIOError created = createFor(request, size);
+    setConformStage(STAGE_IDLE);
+    if (created != ASE_OK) {
+        if (!trial->sizesFailed)
+            answered(CHECK_BUFFERS_SIZES, created, "createBuffers(%ld frames)", size);
+        trial->sizesFailed = true;
+        return;
+    }
+    if (!trial->pointersFailed && !buffersSound(*request, size, why, sizeof why)) {
+        grade(CHECK_BUFFERS_POINTERS, VERDICT_FAIL, "%s", why);
+        trial->pointersFailed = true;
+    }
+    gradeLatencies(size, trial);
+    asioDisposeBuffers();
+}
+
+// The sizes, pointers and latencies checks, graded together: the buffers made at every allowed size.
+static void checkSizes(long minSize, long maxSize, long preferred, long granularity,
+                       BufferRequest *request)
+{
     long sizes[16];
     int count = allowedBufferSizes(minSize, maxSize, preferred, granularity, sizes, 16);
     beginCheck(CHECK_BUFFERS_SIZES);
-    bool sizesFailed = false, pointersFailed = false, latencyFailed = false, latencyWarned = false;
-    long previousIn = -1, previousOut = -1, previousSize = 0;
-    for (int k = 0; k < count; k++) {
-        long size = sizes[k];
-        setConformStage(STAGE_CREATING);
-        ASIOError created = createFor(&request, size);
-        setConformStage(STAGE_IDLE);
-        if (created != ASE_OK) {
-            if (!sizesFailed)
-                grade(CHECK_BUFFERS_SIZES, VERDICT_FAIL, "createBuffers(%ld frames) answered %s", size,
-                      asioErrorName(created, answer, sizeof answer));
-            sizesFailed = true;
-            continue;
-        }
-        if (!pointersFailed && !buffersSound(request, size, why, sizeof why)) {
-            grade(CHECK_BUFFERS_POINTERS, VERDICT_FAIL, "%s", why);
-            pointersFailed = true;
-        }
-        long in = 0, out = 0;
-        ASIOError latencies = asioGetLatencies(&in, &out);
-        if (latencies != ASE_OK) {
-            if (!latencyFailed)
-                grade(CHECK_BUFFERS_LATENCIES, VERDICT_FAIL, "getLatencies at %ld frames answered %s",
-                      size, asioErrorName(latencies, answer, sizeof answer));
-            latencyFailed = true;
-        } else {
-            if (!latencyFailed && previousIn >= 0 && (in < previousIn || out < previousOut)) {
-                grade(CHECK_BUFFERS_LATENCIES, VERDICT_FAIL, "latencies shrink as the buffer grows: "
-                      "input %ld, output %ld at %ld frames; input %ld, output %ld at %ld frames",
-                      previousIn, previousOut, previousSize, in, out, size);
-                latencyFailed = true;
-            }
-            if (!latencyWarned && (in < size || out < size)) {
-                grade(CHECK_BUFFERS_LATENCIES, VERDICT_WARN, "input %ld, output %ld frames at a buffer "
-                      "of %ld: less than one buffer", in, out, size);
-                latencyWarned = true;
-            }
-            previousIn = in;
-            previousOut = out;
-            previousSize = size;
-        }
-        asioDisposeBuffers();
-    }
-    if (!sizesFailed) {
+    SizeTrial trial = {false, false, false, false, -1, -1, 0};
+    for (int k = 0; k < count; k++)
+        trySize(request, sizes[k], &trial);
+    if (!trial.sizesFailed) {
         char list[160] = "";
         for (int k = 0; k < count; k++)
             snprintf(list + strlen(list), sizeof list - strlen(list), "%s%ld", k ? ", " : "", sizes[k]);
         grade(CHECK_BUFFERS_SIZES, VERDICT_PASS, "created at %s frames", list);
     }
-    if (!pointersFailed)
+    if (!trial.pointersFailed)
         grade(CHECK_BUFFERS_POINTERS, VERDICT_PASS, "%zu channels, every half set and apart",
-              request.infos.size());
-    if (!latencyFailed && !latencyWarned)
+              request->infos.size());
+    if (!trial.latencyFailed && !trial.latencyWarned)
         grade(CHECK_BUFFERS_LATENCIES, VERDICT_PASS, "at least a buffer each, growing with the buffer");
+}
 
+static void checkRecreate(BufferRequest *request, long preferred)
+{
     beginCheck(CHECK_BUFFERS_RECREATE);
-    ASIOError first = createFor(&request, preferred);
+    ASIOError first = createFor(request, preferred);
     asioDisposeBuffers();
-    ASIOError again = createFor(&request, preferred);
-    if (first != ASE_OK)
-        grade(CHECK_BUFFERS_RECREATE, VERDICT_FAIL, "createBuffers(%ld frames) answered %s", preferred,
-              asioErrorName(first, answer, sizeof answer));
-    else if (again != ASE_OK)
-        grade(CHECK_BUFFERS_RECREATE, VERDICT_FAIL, "after disposeBuffers, createBuffers(%ld frames) "
-              "answered %s", preferred, asioErrorName(again, answer, sizeof answer));
-    else
+    ASIOError again = createFor(request, preferred);
+    if (answered(CHECK_BUFFERS_RECREATE, first, "createBuffers(%ld frames)", preferred) &&
+        answered(CHECK_BUFFERS_RECREATE, again, "after disposeBuffers, createBuffers(%ld frames)",
+                 preferred))
         grade(CHECK_BUFFERS_RECREATE, VERDICT_PASS, "disposed and created again at %ld frames", preferred);
+}
 
-    // The buffers of `again` are still made: a second request without disposeBuffers.
+// The buffers of the recreate check are still made: a second request without disposeBuffers, in
+// `second`.
+static void checkDoubleCreate(long inputs, long outputs, long preferred, BufferRequest *second)
+{
     beginCheck(CHECK_BUFFERS_DOUBLE_CREATE);
-    BufferRequest second;
-    makeRequest(inputs, outputs, &second);
-    ASIOError twice = createFor(&second, preferred);
+    char answer[32];
+    makeRequest(inputs, outputs, second);
+    ASIOError twice = createFor(second, preferred);
     asioDisposeBuffers();
     grade(CHECK_BUFFERS_DOUBLE_CREATE, VERDICT_PASS, "a second createBuffers without disposeBuffers "
           "answered %s (%s)", asioErrorName(twice, answer, sizeof answer),
           twice == ASE_OK ? "handled" : "refused");
+}
+
+void conformBuffers(const CheckerOptions &options, int index)
+{
+    if (!openForPhase(options, index, PHASE_BUFFERS))
+        return;
+    long minSize = 0, maxSize = 0, preferred = 0, granularity = 0, inputs = 0, outputs = 0;
+    asioGetBufferSize(&minSize, &maxSize, &preferred, &granularity);
+    asioGetChannels(&inputs, &outputs);
+    // Both requests outlive the object: the driver was handed their records.
+    BufferRequest request, second;
+    makeRequest(inputs, outputs, &request);
+    resetConformSwitches(options.seconds, preferred, false);
+    checkSizes(minSize, maxSize, preferred, granularity, &request);
+    checkRecreate(&request, preferred);
+    checkDoubleCreate(inputs, outputs, preferred, &second);
     closeChosenDriver();
 }

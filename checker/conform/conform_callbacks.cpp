@@ -108,6 +108,14 @@ void setConformStage(ConformStage next)
     stage.store(next);
 }
 
+ASIOError createConformBuffers(long frames)
+{
+    setConformStage(STAGE_CREATING);
+    ASIOError created = createLoopbackBuffers(&conformCallbacks, frames);
+    setConformStage(STAGE_BEFORE_START);
+    return created;
+}
+
 long conformNoteCount()
 {
     return std::min(claimed.load(), noteRoom);

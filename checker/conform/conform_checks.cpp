@@ -196,6 +196,19 @@ void grade(ConformCheck check, Verdict verdict, const char *format, ...)
     }
 }
 
+bool answered(ConformCheck check, ASIOError result, const char *call, ...)
+{
+    if (result == ASE_OK)
+        return true;
+    char text[EVIDENCE_SIZE], answer[32];
+    va_list args;
+    va_start(args, call);
+    vsnprintf(text, sizeof text, call, args);
+    va_end(args);
+    grade(check, VERDICT_FAIL, "%s answered %s", text, asioErrorName(result, answer, sizeof answer));
+    return false;
+}
+
 void gradeFigure(ConformCheck check, double figure)
 {
     conformResults.checks[check].figure = figure;

@@ -31,7 +31,7 @@ static ASIOError askChannel(long channel, bool isInput, ASIOChannelInfo *info, b
 static void checkChannelInfo(long inputs, long outputs)
 {
     beginCheck(CHECK_FIGURES_CHANNEL_INFO);
-    char answer[32], why[160];
+    char why[160];
     long checked = 0;
     for (int direction = 0; direction < 2; direction++) {
         bool isInput = direction == 0;
@@ -43,11 +43,9 @@ static void checkChannelInfo(long inputs, long outputs)
             ASIOChannelInfo info;
             bool overran = false;
             ASIOError result = askChannel(channel, isInput, &info, &overran);
-            if (result != ASE_OK) {
-                grade(CHECK_FIGURES_CHANNEL_INFO, VERDICT_FAIL, "getChannelInfo(%s %ld) answered %s",
-                      side, channel, asioErrorName(result, answer, sizeof answer));
+            if (!answered(CHECK_FIGURES_CHANNEL_INFO, result, "getChannelInfo(%s %ld)", side,
+                          channel))
                 return;
-            }
             if (overran) {
                 grade(CHECK_FIGURES_CHANNEL_INFO, VERDICT_FAIL,
                       "getChannelInfo(%s %ld) wrote past the end of the record", side, channel);
@@ -104,104 +102,121 @@ static void checkPastEnd(long inputs, long outputs)
           outputs, asioErrorName(ASE_InvalidParameter, answer, sizeof answer));
 }
 
+// What getBufferSize answered.
+struct SizeFigures {
+    ASIOError result;
+    long minSize, maxSize, preferred, granularity;
+};
+
+static void checkBufferSizes(const SizeFigures &s)
+{
+    beginCheck(CHECK_FIGURES_BUFFER_SIZES);
+    if (!answered(CHECK_FIGURES_BUFFER_SIZES, s.result, "getBufferSize"))
+        return;
+    if (s.minSize <= 0 || s.preferred <= 0 || s.maxSize <= 0 || s.minSize > s.preferred ||
+        s.preferred > s.maxSize) {
+        grade(CHECK_FIGURES_BUFFER_SIZES, VERDICT_FAIL,
+              "min %ld, preferred %ld, max %ld: expected 0 < min <= preferred <= max", s.minSize,
+              s.preferred, s.maxSize);
+    } else {
+        grade(CHECK_FIGURES_BUFFER_SIZES, VERDICT_PASS, "min %ld, preferred %ld, max %ld", s.minSize,
+              s.preferred, s.maxSize);
+    }
+}
+
+static void checkGranularity(const SizeFigures &s)
+{
+    beginCheck(CHECK_FIGURES_GRANULARITY);
+    bool holds;
+    const char *rule;
+    if (s.granularity == -1 || s.granularity > 0) {
+        holds = sizeOnGrid(s.minSize, s.minSize, s.granularity) &&
+                sizeOnGrid(s.maxSize, s.minSize, s.granularity) &&
+                sizeOnGrid(s.preferred, s.minSize, s.granularity);
+        rule = s.granularity == -1 ? "-1: min, max and preferred powers of two"
+                                   : "above 0: max and preferred min plus a multiple of it";
+    } else if (s.granularity == 0) {
+        holds = s.minSize == s.maxSize;
+        rule = "0: min = max";
+    } else {
+        holds = false;
+        rule = "-1, 0 or above 0";
+    }
+    grade(CHECK_FIGURES_GRANULARITY, holds ? VERDICT_PASS : VERDICT_FAIL,
+          "granularity %ld with min %ld, preferred %ld, max %ld%s%s", s.granularity, s.minSize,
+          s.preferred, s.maxSize, holds ? "" : "; expected ", holds ? "" : rule);
+}
+
+static void checkChannels(ASIOError result, long inputs, long outputs)
+{
+    beginCheck(CHECK_FIGURES_CHANNELS);
+    if (!answered(CHECK_FIGURES_CHANNELS, result, "getChannels"))
+        return;
+    bool counted = inputs >= 0 && outputs >= 0 && inputs + outputs >= 1;
+    grade(CHECK_FIGURES_CHANNELS, counted ? VERDICT_PASS : VERDICT_FAIL, "%ld inputs, %ld outputs",
+          inputs, outputs);
+}
+
+static void checkClocks()
+{
+    beginCheck(CHECK_FIGURES_CLOCKS);
+    ASIOClockSource clocks[MAX_CLOCKS] = {};
+    long count = MAX_CLOCKS;
+    ASIOError result = asioGetClockSources(clocks, &count);
+    long current = 0;
+    for (long i = 0; i < count && i < MAX_CLOCKS; i++)
+        current += clocks[i].isCurrentSource != 0;
+    if (!answered(CHECK_FIGURES_CLOCKS, result, "getClockSources"))
+        return;
+    if (count < 1 || count > MAX_CLOCKS)
+        grade(CHECK_FIGURES_CLOCKS, VERDICT_FAIL, "%ld clock sources", count);
+    else if (current != 1)
+        grade(CHECK_FIGURES_CLOCKS, VERDICT_FAIL, "%ld clock source%s, %ld of them current", count,
+              count == 1 ? "" : "s", current);
+    else
+        grade(CHECK_FIGURES_CLOCKS, VERDICT_PASS, "%ld clock source%s, one current", count,
+              count == 1 ? "" : "s");
+}
+
+static void checkCurrentRate()
+{
+    beginCheck(CHECK_FIGURES_CURRENT_RATE);
+    double rate = 0;
+    ASIOError got = asioGetSampleRate(&rate);
+    char rateText[32], answer[32];
+    formatRate(rate, rateText, sizeof rateText);
+    ASIOError can = got == ASE_OK ? asioCanSampleRate(rate) : got;
+    if (!answered(CHECK_FIGURES_CURRENT_RATE, got, "getSampleRate"))
+        return;
+    if (can != ASE_OK)
+        grade(CHECK_FIGURES_CURRENT_RATE, VERDICT_FAIL, "canSampleRate(%s) answered %s for the "
+              "current rate", rateText, asioErrorName(can, answer, sizeof answer));
+    else
+        grade(CHECK_FIGURES_CURRENT_RATE, VERDICT_PASS, "%s Hz, accepted", rateText);
+}
+
 void conformFigures(const CheckerOptions &options, int index)
 {
     if (!openForPhase(options, index, PHASE_FIGURES))
         return;
-    char answer[32];
-    long minSize = 0, maxSize = 0, preferred = 0, granularity = 0;
-    ASIOError sizes = asioGetBufferSize(&minSize, &maxSize, &preferred, &granularity);
-    if (checkWanted(options, CHECK_FIGURES_BUFFER_SIZES)) {
-        beginCheck(CHECK_FIGURES_BUFFER_SIZES);
-        if (sizes != ASE_OK) {
-            grade(CHECK_FIGURES_BUFFER_SIZES, VERDICT_FAIL, "getBufferSize answered %s",
-                  asioErrorName(sizes, answer, sizeof answer));
-        } else if (minSize <= 0 || preferred <= 0 || maxSize <= 0 || minSize > preferred ||
-                   preferred > maxSize) {
-            grade(CHECK_FIGURES_BUFFER_SIZES, VERDICT_FAIL,
-                  "min %ld, preferred %ld, max %ld: expected 0 < min <= preferred <= max", minSize,
-                  preferred, maxSize);
-        } else {
-            grade(CHECK_FIGURES_BUFFER_SIZES, VERDICT_PASS, "min %ld, preferred %ld, max %ld", minSize,
-                  preferred, maxSize);
-        }
-    }
-    if (checkWanted(options, CHECK_FIGURES_GRANULARITY)) {
-        beginCheck(CHECK_FIGURES_GRANULARITY);
-        bool holds;
-        const char *rule;
-        if (granularity == -1) {
-            holds = powerOfTwo(minSize) && powerOfTwo(maxSize) && powerOfTwo(preferred);
-            rule = "-1: min, max and preferred powers of two";
-        } else if (granularity > 0) {
-            holds = maxSize >= minSize && preferred >= minSize && (maxSize - minSize) % granularity == 0 &&
-                    (preferred - minSize) % granularity == 0;
-            rule = "above 0: max and preferred min plus a multiple of it";
-        } else if (granularity == 0) {
-            holds = minSize == maxSize;
-            rule = "0: min = max";
-        } else {
-            holds = false;
-            rule = "-1, 0 or above 0";
-        }
-        grade(CHECK_FIGURES_GRANULARITY, holds ? VERDICT_PASS : VERDICT_FAIL,
-              "granularity %ld with min %ld, preferred %ld, max %ld%s%s", granularity, minSize,
-              preferred, maxSize, holds ? "" : "; expected ", holds ? "" : rule);
-    }
-
+    SizeFigures sizes = {};
+    sizes.result = asioGetBufferSize(&sizes.minSize, &sizes.maxSize, &sizes.preferred,
+                                     &sizes.granularity);
+    if (checkWanted(options, CHECK_FIGURES_BUFFER_SIZES))
+        checkBufferSizes(sizes);
+    if (checkWanted(options, CHECK_FIGURES_GRANULARITY))
+        checkGranularity(sizes);
     long inputs = 0, outputs = 0;
     ASIOError channels = asioGetChannels(&inputs, &outputs);
-    if (checkWanted(options, CHECK_FIGURES_CHANNELS)) {
-        beginCheck(CHECK_FIGURES_CHANNELS);
-        if (channels != ASE_OK)
-            grade(CHECK_FIGURES_CHANNELS, VERDICT_FAIL, "getChannels answered %s",
-                  asioErrorName(channels, answer, sizeof answer));
-        else if (inputs < 0 || outputs < 0 || inputs + outputs < 1)
-            grade(CHECK_FIGURES_CHANNELS, VERDICT_FAIL, "%ld inputs, %ld outputs", inputs, outputs);
-        else
-            grade(CHECK_FIGURES_CHANNELS, VERDICT_PASS, "%ld inputs, %ld outputs", inputs, outputs);
-    }
+    if (checkWanted(options, CHECK_FIGURES_CHANNELS))
+        checkChannels(channels, inputs, outputs);
     if (checkWanted(options, CHECK_FIGURES_CHANNEL_INFO))
         checkChannelInfo(inputs, outputs);
     if (checkWanted(options, CHECK_FIGURES_CHANNEL_PAST_END))
         checkPastEnd(inputs, outputs);
-
-    if (checkWanted(options, CHECK_FIGURES_CLOCKS)) {
-        beginCheck(CHECK_FIGURES_CLOCKS);
-        ASIOClockSource clocks[MAX_CLOCKS] = {};
-        long count = MAX_CLOCKS;
-        ASIOError result = asioGetClockSources(clocks, &count);
-        long current = 0;
-        for (long i = 0; i < count && i < MAX_CLOCKS; i++)
-            current += clocks[i].isCurrentSource != 0;
-        if (result != ASE_OK)
-            grade(CHECK_FIGURES_CLOCKS, VERDICT_FAIL, "getClockSources answered %s",
-                  asioErrorName(result, answer, sizeof answer));
-        else if (count < 1 || count > MAX_CLOCKS)
-            grade(CHECK_FIGURES_CLOCKS, VERDICT_FAIL, "%ld clock sources", count);
-        else if (current != 1)
-            grade(CHECK_FIGURES_CLOCKS, VERDICT_FAIL, "%ld clock source%s, %ld of them current", count,
-                  count == 1 ? "" : "s", current);
-        else
-            grade(CHECK_FIGURES_CLOCKS, VERDICT_PASS, "%ld clock source%s, one current", count,
-                  count == 1 ? "" : "s");
-    }
-
-    if (checkWanted(options, CHECK_FIGURES_CURRENT_RATE)) {
-        beginCheck(CHECK_FIGURES_CURRENT_RATE);
-        double rate = 0;
-        ASIOError got = asioGetSampleRate(&rate);
-        char rateText[32];
-        formatRate(rate, rateText, sizeof rateText);
-        ASIOError can = got == ASE_OK ? asioCanSampleRate(rate) : got;
-        if (got != ASE_OK)
-            grade(CHECK_FIGURES_CURRENT_RATE, VERDICT_FAIL, "getSampleRate answered %s",
-                  asioErrorName(got, answer, sizeof answer));
-        else if (can != ASE_OK)
-            grade(CHECK_FIGURES_CURRENT_RATE, VERDICT_FAIL, "canSampleRate(%s) answered %s for the "
-                  "current rate", rateText, asioErrorName(can, answer, sizeof answer));
-        else
-            grade(CHECK_FIGURES_CURRENT_RATE, VERDICT_PASS, "%s Hz, accepted", rateText);
-    }
+    if (checkWanted(options, CHECK_FIGURES_CLOCKS))
+        checkClocks();
+    if (checkWanted(options, CHECK_FIGURES_CURRENT_RATE))
+        checkCurrentRate();
     closeChosenDriver();
 }

@@ -44,54 +44,47 @@ static bool shortRun(long switches, char *why, size_t whySize)
     return false;
 }
 
-static ASIOError createAt(long frames)
+static void checkStartStop(long frames)
 {
-    setConformStage(STAGE_CREATING);
-    ASIOError created = createLoopbackBuffers(&conformCallbacks, frames);
-    setConformStage(STAGE_BEFORE_START);
-    return created;
+    beginCheck(CHECK_LIFE_START_STOP);
+    ASIOError created = createConformBuffers(frames);
+    if (!answered(CHECK_LIFE_START_STOP, created, "createBuffers(%ld frames)", frames))
+        return;
+    char why[200];
+    int run = 1;
+    while (run <= START_STOP_RUNS && shortRun(SWITCHES_PER_RUN, why, sizeof why))
+        run++;
+    if (run <= START_STOP_RUNS)
+        grade(CHECK_LIFE_START_STOP, VERDICT_FAIL, "run %d of %d: %s", run, START_STOP_RUNS, why);
+    else
+        grade(CHECK_LIFE_START_STOP, VERDICT_PASS, "%d runs on the same buffers", START_STOP_RUNS);
 }
 
-void conformLife(const CheckerOptions &options, int index)
+// The smallest size the driver allows other than `frames` (`frames` when there is none): quick runs.
+static long otherSize(const DriverFigures &figures, long frames)
 {
-    if (!openForPhase(options, index, PHASE_LIFE))
-        return;
-    DriverFigures figures;
-    readDriverFigures(&figures);
-    long frames = figures.preferredSize;
-    double original = figures.sampleRate;
-    char answer[32], why[200];
-    resetConformSwitches(60, frames, false);
-
-    beginCheck(CHECK_LIFE_START_STOP);
-    ASIOError created = createAt(frames);
-    if (created != ASE_OK) {
-        grade(CHECK_LIFE_START_STOP, VERDICT_FAIL, "createBuffers(%ld frames) answered %s", frames,
-              asioErrorName(created, answer, sizeof answer));
-    } else {
-        int run = 1;
-        while (run <= START_STOP_RUNS && shortRun(SWITCHES_PER_RUN, why, sizeof why))
-            run++;
-        if (run <= START_STOP_RUNS)
-            grade(CHECK_LIFE_START_STOP, VERDICT_FAIL, "run %d of %d: %s", run, START_STOP_RUNS, why);
-        else
-            grade(CHECK_LIFE_START_STOP, VERDICT_PASS, "%d runs on the same buffers", START_STOP_RUNS);
-    }
-
-    // Sizes alternate, as a user changing the buffer size makes them.
-    beginCheck(CHECK_LIFE_RECREATE);
     long sizes[16];
     int count = allowedBufferSizes(figures.minSize, figures.maxSize, frames, figures.granularity, sizes, 16);
     long other = frames;
     for (int k = count - 1; k >= 0; k--) {
         if (sizes[k] != frames)
-            other = sizes[k];  // the smallest other size: quick runs
+            other = sizes[k];
     }
+    return other;
+}
+
+// Sizes alternate, as a user changing the buffer size makes them.
+static void checkRecreate(const DriverFigures &figures)
+{
+    beginCheck(CHECK_LIFE_RECREATE);
+    long frames = figures.preferredSize;
+    long other = otherSize(figures, frames);
+    char answer[32], why[200];
     int run = 1;
     for (; run <= RECREATE_RUNS; run++) {
         long size = run % 2 ? other : frames;
         asioDisposeBuffers();
-        created = createAt(size);
+        ASIOError created = createConformBuffers(size);
         if (created != ASE_OK) {
             snprintf(why, sizeof why, "createBuffers(%ld frames) answered %s", size,
                      asioErrorName(created, answer, sizeof answer));
@@ -105,45 +98,60 @@ void conformLife(const CheckerOptions &options, int index)
     else
         grade(CHECK_LIFE_RECREATE, VERDICT_PASS, "%d runs, each on buffers made afresh (%ld and %ld "
               "frames)", RECREATE_RUNS, other, frames);
+}
 
-    beginCheck(CHECK_LIFE_RATE_CHANGE);
+// The first standard rate other than `original` that canSampleRate accepts; 0 for none.
+static double otherRate(double original)
+{
     double changed = 0;
     for (double rate : probeRates) {
         if (rate != original && changed == 0 && asioCanSampleRate(rate) == ASE_OK)
             changed = rate;
     }
-    // As hosts do: the buffers are given back, the rate changed, and new buffers made.
+    return changed;
+}
+
+// As hosts do: the buffers are given back, the rate changed, and new buffers made; the rate the
+// driver had is set back afterwards.
+static void checkRateChange(long frames, double original)
+{
+    beginCheck(CHECK_LIFE_RATE_CHANGE);
+    double changed = otherRate(original);
     if (changed == 0) {
         grade(CHECK_LIFE_RATE_CHANGE, VERDICT_PASS, "the driver accepts no other standard rate: "
               "nothing to change");
-    } else {
-        char rateText[32];
-        formatRate(changed, rateText, sizeof rateText);
-        asioDisposeBuffers();
-        ASIOError set = asioSetSampleRate(changed);
-        created = set == ASE_OK ? createAt(frames) : set;
-        long from = conformNoteCount();
-        bool streamed = created == ASE_OK && shortRun(50, why, sizeof why);
-        double intervalUs = arrivalStepUs(from, conformNoteCount());
-        double periodUs = frames / changed * 1e6;
-        if (set != ASE_OK)
-            grade(CHECK_LIFE_RATE_CHANGE, VERDICT_FAIL, "setSampleRate(%s) between two runs answered %s",
-                  rateText, asioErrorName(set, answer, sizeof answer));
-        else if (created != ASE_OK)
-            grade(CHECK_LIFE_RATE_CHANGE, VERDICT_FAIL, "createBuffers(%ld frames) at %s Hz answered %s",
-                  frames, rateText, asioErrorName(created, answer, sizeof answer));
-        else if (!streamed)
-            grade(CHECK_LIFE_RATE_CHANGE, VERDICT_FAIL, "the run at %s Hz: %s", rateText, why);
-        else if (fabs(intervalUs / periodUs - 1) > 0.2)
-            grade(CHECK_LIFE_RATE_CHANGE, VERDICT_FAIL, "the run at %s Hz switched every %.0f us, not "
-                  "every %.0f us", rateText, intervalUs, periodUs);
-        else
-            grade(CHECK_LIFE_RATE_CHANGE, VERDICT_PASS, "streamed at %s Hz (every %.0f us)", rateText,
-                  intervalUs);
-        asioDisposeBuffers();
-        asioSetSampleRate(original);
+        return;
     }
+    char rateText[32], answer[32], why[200];
+    formatRate(changed, rateText, sizeof rateText);
+    asioDisposeBuffers();
+    ASIOError set = asioSetSampleRate(changed);
+    ASIOError created = set == ASE_OK ? createConformBuffers(frames) : set;
+    long from = conformNoteCount();
+    bool streamed = created == ASE_OK && shortRun(50, why, sizeof why);
+    double intervalUs = arrivalStepUs(from, conformNoteCount());
+    double periodUs = frames / changed * 1e6;
+    if (set != ASE_OK)
+        grade(CHECK_LIFE_RATE_CHANGE, VERDICT_FAIL, "setSampleRate(%s) between two runs answered %s",
+              rateText, asioErrorName(set, answer, sizeof answer));
+    else if (created != ASE_OK)
+        grade(CHECK_LIFE_RATE_CHANGE, VERDICT_FAIL, "createBuffers(%ld frames) at %s Hz answered %s",
+              frames, rateText, asioErrorName(created, answer, sizeof answer));
+    else if (!streamed)
+        grade(CHECK_LIFE_RATE_CHANGE, VERDICT_FAIL, "the run at %s Hz: %s", rateText, why);
+    else if (fabs(intervalUs / periodUs - 1) > 0.2)
+        grade(CHECK_LIFE_RATE_CHANGE, VERDICT_FAIL, "the run at %s Hz switched every %.0f us, not "
+              "every %.0f us", rateText, intervalUs, periodUs);
+    else
+        grade(CHECK_LIFE_RATE_CHANGE, VERDICT_PASS, "streamed at %s Hz (every %.0f us)", rateText,
+              intervalUs);
+    asioDisposeBuffers();
+    asioSetSampleRate(original);
+}
 
+// Everything disposed and the object released: the last Release must let go.
+static void checkRelease()
+{
     beginCheck(CHECK_LIFE_RELEASE);
     asioDisposeBuffers();
     endLoopback();
@@ -153,4 +161,16 @@ void conformLife(const CheckerOptions &options, int index)
               "references to itself", left);
     else
         grade(CHECK_LIFE_RELEASE, VERDICT_PASS, "the last Release answered 0");
+}
+
+void conformLife(const CheckerOptions &options, int index)
+{
+    DriverFigures figures;
+    if (!openWithFigures(options, index, PHASE_LIFE, &figures))
+        return;
+    resetConformSwitches(60, figures.preferredSize, false);
+    checkStartStop(figures.preferredSize);
+    checkRecreate(figures);
+    checkRateChange(figures.preferredSize, figures.sampleRate);
+    checkRelease();
 }

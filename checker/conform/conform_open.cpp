@@ -1,4 +1,5 @@
-// The open phase: the driver created, initialised, named and created again.
+// The open phase: the driver created, initialised, named and created again; and the opening of the
+// object every other phase works on.
 #include "checker/conform/phases.h"
 
 #include "drivers/driver_loading.h"
@@ -46,68 +47,103 @@ bool openForPhase(const CheckerOptions &options, int index, ConformPhase phase)
     return false;
 }
 
-bool conformOpen(const CheckerOptions &options, int index)
+bool openWithFigures(const CheckerOptions &options, int index, ConformPhase phase,
+                     DriverFigures *figures)
 {
-    beginCheck(CHECK_OPEN_CREATE);
-    int opened = openChosenDriver(index);
+    if (!openForPhase(options, index, phase))
+        return false;
+    readDriverFigures(figures);
+    return true;
+}
+
+// Grades how long a step of the opening took: a WARN over a second. `step` is "created" or
+// "initialised".
+static void gradeOpeningTime(ConformCheck check, const char *step, double ms)
+{
+    if (ms > SLOW_MS)
+        grade(check, VERDICT_WARN, "%s in %.0f ms (over 1 s)", step, ms);
+    else
+        grade(check, VERDICT_PASS, "%s in %.1f ms", step, ms);
+    gradeFigure(check, ms);
+}
+
+// Whether the object was created.
+static bool checkCreate()
+{
     if (!openedDriver.created) {
         grade(CHECK_OPEN_CREATE, VERDICT_FAIL, "%s", lastFailure());
-        closeChosenDriver();
         return false;
     }
-    if (openedDriver.createMs > SLOW_MS)
-        grade(CHECK_OPEN_CREATE, VERDICT_WARN, "created in %.0f ms (over 1 s)", openedDriver.createMs);
-    else
-        grade(CHECK_OPEN_CREATE, VERDICT_PASS, "created in %.1f ms", openedDriver.createMs);
-    gradeFigure(CHECK_OPEN_CREATE, openedDriver.createMs);
+    gradeOpeningTime(CHECK_OPEN_CREATE, "created", openedDriver.createMs);
+    return true;
+}
 
+// Whether the object was initialised; `opened` is what opening it answered.
+static bool checkInit(int opened)
+{
     beginCheck(CHECK_OPEN_INIT);
     if (opened != EXIT_FINE) {
         grade(CHECK_OPEN_INIT, VERDICT_FAIL, "init answered false after %.1f ms; getErrorMessage: \"%s\"",
               openedDriver.initMs, openedDriver.errorMessage);
+        return false;
+    }
+    gradeOpeningTime(CHECK_OPEN_INIT, "initialised", openedDriver.initMs);
+    return true;
+}
+
+// A text the driver writes when `ask` calls `call`: into ROOM bytes, with 32 more behind them that
+// it must leave alone.
+template <size_t ROOM>
+static void checkText(ConformCheck check, const char *call, void (*ask)(char *text), bool mayBeEmpty)
+{
+    beginCheck(check);
+    char text[ROOM + 32], watched[32], why[160];
+    memset(text, UNWRITTEN, sizeof text);
+    snprintf(watched, sizeof watched, "%s()", call);
+    watchDriverCall(watched);
+    ask(text);
+    watchDriverCall(nullptr);
+    if (textWellFormed(text, ROOM, 32, why, sizeof why, mayBeEmpty))
+        grade(check, VERDICT_PASS, "\"%s\"", text);
+    else
+        grade(check, VERDICT_FAIL, "%s gave %s", call, why);
+}
+
+static void askName(char *text)
+{
+    activeDriver->getDriverName(text);
+}
+
+static void askErrorMessage(char *text)
+{
+    activeDriver->getErrorMessage(text);
+}
+
+// A second object, after the first was released.
+static void checkReopen(int index)
+{
+    beginCheck(CHECK_OPEN_REOPEN);
+    if (openChosenDriver(index) == EXIT_FINE)
+        grade(CHECK_OPEN_REOPEN, VERDICT_PASS, "created and initialised again after the release");
+    else
+        grade(CHECK_OPEN_REOPEN, VERDICT_FAIL, "after the release: %s", lastFailure());
+    closeChosenDriver();
+}
+
+bool conformOpen(const CheckerOptions &options, int index)
+{
+    beginCheck(CHECK_OPEN_CREATE);
+    int opened = openChosenDriver(index);
+    if (!checkCreate() || !checkInit(opened)) {
         closeChosenDriver();
         return false;
     }
-    if (openedDriver.initMs > SLOW_MS)
-        grade(CHECK_OPEN_INIT, VERDICT_WARN, "initialised in %.0f ms (over 1 s)", openedDriver.initMs);
-    else
-        grade(CHECK_OPEN_INIT, VERDICT_PASS, "initialised in %.1f ms", openedDriver.initMs);
-    gradeFigure(CHECK_OPEN_INIT, openedDriver.initMs);
-
-    char why[160];
-    if (checkWanted(options, CHECK_OPEN_NAME)) {
-        beginCheck(CHECK_OPEN_NAME);
-        char name[32 + 32];
-        memset(name, UNWRITTEN, sizeof name);
-        watchDriverCall("getDriverName()");
-        activeDriver->getDriverName(name);
-        watchDriverCall(nullptr);
-        if (textWellFormed(name, 32, 32, why, sizeof why, false))
-            grade(CHECK_OPEN_NAME, VERDICT_PASS, "\"%s\"", name);
-        else
-            grade(CHECK_OPEN_NAME, VERDICT_FAIL, "getDriverName gave %s", why);
-    }
-    if (checkWanted(options, CHECK_OPEN_ERROR_MESSAGE)) {
-        beginCheck(CHECK_OPEN_ERROR_MESSAGE);
-        char text[124 + 32];
-        memset(text, UNWRITTEN, sizeof text);
-        watchDriverCall("getErrorMessage()");
-        activeDriver->getErrorMessage(text);
-        watchDriverCall(nullptr);
-        if (textWellFormed(text, 124, 32, why, sizeof why, true))
-            grade(CHECK_OPEN_ERROR_MESSAGE, VERDICT_PASS, "\"%s\"", text);
-        else
-            grade(CHECK_OPEN_ERROR_MESSAGE, VERDICT_FAIL, "getErrorMessage gave %s", why);
-    }
+    if (checkWanted(options, CHECK_OPEN_NAME))
+        checkText<32>(CHECK_OPEN_NAME, "getDriverName", askName, false);
+    if (checkWanted(options, CHECK_OPEN_ERROR_MESSAGE))
+        checkText<124>(CHECK_OPEN_ERROR_MESSAGE, "getErrorMessage", askErrorMessage, true);
     closeChosenDriver();
-
-    if (checkWanted(options, CHECK_OPEN_REOPEN)) {
-        beginCheck(CHECK_OPEN_REOPEN);
-        if (openChosenDriver(index) == EXIT_FINE)
-            grade(CHECK_OPEN_REOPEN, VERDICT_PASS, "created and initialised again after the release");
-        else
-            grade(CHECK_OPEN_REOPEN, VERDICT_FAIL, "after the release: %s", lastFailure());
-        closeChosenDriver();
-    }
+    if (checkWanted(options, CHECK_OPEN_REOPEN))
+        checkReopen(index);
     return true;
 }

@@ -8,6 +8,7 @@
 #include <windows.h>
 #include <algorithm>
 #include <math.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <vector>
@@ -243,39 +244,35 @@ static void judgeMessages(const StreamChecks &c, const MessageTally &m)
         grade(c.reset, VERDICT_PASS, "no reset request");
 }
 
-static void gradePhase(ConformPhase phase, Verdict verdict, const char *evidence)
+// Grades every check of the phase with one evidence (as printf).
+static void gradePhase(ConformPhase phase, Verdict verdict, const char *format, ...)
 {
+    char evidence[160];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(evidence, sizeof evidence, format, args);
+    va_end(args);
     for (int c = 0; c < CHECK_COUNT; c++) {
         if (checkDefinitions[c].phase == phase)
             grade(static_cast<ConformCheck>(c), verdict, "%s", evidence);
     }
 }
 
-void conformStream(const CheckerOptions &options, int index, bool timeInfo)
+// The run at `frames`: the buffers made, started, streaming for the options' seconds, stopped and
+// disposed, every callback noted, and the object released. False, with every check of the phase
+// failed, when createBuffers or start did not answer ASE_OK.
+static bool streamOnce(const CheckerOptions &options, ConformPhase phase, long frames, bool timeInfo,
+                       MessageTally *messages)
 {
-    ConformPhase phase = timeInfo ? PHASE_TIME_INFO : PHASE_STREAM;
-    const StreamChecks &c = timeInfo ? offeredChecks : declinedChecks;
-    if (!openForPhase(options, index, phase))
-        return;
-    DriverFigures figures;
-    readDriverFigures(&figures);
-    long frames = figures.preferredSize;
-    double rate = figures.sampleRate;
-    double periodUs = usableRate(rate) && frames > 0 ? frames / rate * 1e6 : 0;
-    char answer[32], evidence[160];
-
-    beginCheck(c.window);
+    char answer[32];
     resetConformSwitches(options.seconds, frames, timeInfo);
-    setConformStage(STAGE_CREATING);
-    ASIOError created = createLoopbackBuffers(&conformCallbacks, frames);
-    setConformStage(STAGE_BEFORE_START);
+    ASIOError created = createConformBuffers(frames);
     if (created != ASE_OK) {
-        snprintf(evidence, sizeof evidence, "createBuffers(%ld frames) answered %s", frames,
-                 asioErrorName(created, answer, sizeof answer));
         endLoopback();
-        gradePhase(phase, VERDICT_FAIL, evidence);
+        gradePhase(phase, VERDICT_FAIL, "createBuffers(%ld frames) answered %s", frames,
+                   asioErrorName(created, answer, sizeof answer));
         closeChosenDriver();
-        return;
+        return false;
     }
     pumpMessages(100);
     setConformStage(STAGE_RUNNING);
@@ -291,40 +288,61 @@ void conformStream(const CheckerOptions &options, int index, bool timeInfo)
     pumpMessages(200);
     asioDisposeBuffers();
     setConformStage(STAGE_IDLE);
-    MessageTally messages;
-    tallyMessages(&messages);
+    tallyMessages(messages);
     closeChosenDriver();
     if (started != ASE_OK) {
-        snprintf(evidence, sizeof evidence, "start answered %s",
-                 asioErrorName(started, answer, sizeof answer));
-        gradePhase(phase, VERDICT_FAIL, evidence);
-        return;
+        gradePhase(phase, VERDICT_FAIL, "start answered %s",
+                   asioErrorName(started, answer, sizeof answer));
+        return false;
     }
+    return true;
+}
 
+// The switches that came while running. Those made while stop is on its way are allowed, but not
+// judged: the driver is winding down.
+static std::vector<const SwitchNote *> runningSwitches()
+{
     std::vector<const SwitchNote *> run;
     for (long k = 0; k < conformNoteCount(); k++) {
         const SwitchNote &note = conformNotes()[k];
-        // Switches made while stop is on its way are allowed, but not judged: the driver is
-        // winding down.
         if (note.stage == STAGE_RUNNING && note.stageAfter == STAGE_RUNNING)
             run.push_back(&note);
     }
-    double ticksPerUs = calibratedTicksPerUs();
-    judgeWindowOfCallbacks(c.window);
+    return run;
+}
+
+// What the run is judged against.
+struct StreamFigures {
+    long frames;
+    double rate, periodUs, ticksPerUs;
+};
+
+// The checks of the switches themselves: index, thread, rate, position and outputReady.
+static void judgeSwitches(const StreamChecks &c, const std::vector<const SwitchNote *> &run,
+                          const StreamFigures &f, double seconds)
+{
     if (run.empty()) {
+        char evidence[160];
         snprintf(evidence, sizeof evidence, "no buffer switch in %g s after start answered ASE_OK",
-                 options.seconds);
+                 seconds);
         for (ConformCheck check : {c.index, c.thread, c.rate, c.position, c.outputReady})
             grade(check, VERDICT_FAIL, "%s", evidence);
-    } else {
-        judgeIndex(c.index, run);
-        judgeThreads(c.thread, run);
-        judgeRate(c.rate, run, frames, rate, ticksPerUs);
-        judgePositions(c.position, run, frames, periodUs, ticksPerUs);
-        judgeOutputReady(c.outputReady, run);
+        return;
     }
+    judgeIndex(c.index, run);
+    judgeThreads(c.thread, run);
+    judgeRate(c.rate, run, f.frames, f.rate, f.ticksPerUs);
+    judgePositions(c.position, run, f.frames, f.periodUs, f.ticksPerUs);
+    judgeOutputReady(c.outputReady, run);
+}
+
+// Time info declined: bufferSwitch only. Offered: the records of bufferSwitchTimeInfo.
+static void judgeCallbackKind(const StreamChecks &c, bool timeInfo,
+                              const std::vector<const SwitchNote *> &run, const StreamFigures &f,
+                              const MessageTally &messages)
+{
     if (timeInfo) {
-        judgeTimeInfo(c.callbackKind, run, frames, rate, periodUs, ticksPerUs);
+        judgeTimeInfo(c.callbackKind, run, f.frames, f.rate, f.periodUs, f.ticksPerUs);
     } else if (messages.timeInfoSwitches) {
         grade(c.callbackKind, VERDICT_FAIL, "bufferSwitchTimeInfo called %ld times though time info was "
               "declined", messages.timeInfoSwitches);
@@ -333,5 +351,25 @@ void conformStream(const CheckerOptions &options, int index, bool timeInfo)
     } else {
         grade(c.callbackKind, VERDICT_PASS, "bufferSwitch only, %zu calls", run.size());
     }
+}
+
+void conformStream(const CheckerOptions &options, int index, bool timeInfo)
+{
+    ConformPhase phase = timeInfo ? PHASE_TIME_INFO : PHASE_STREAM;
+    const StreamChecks &c = timeInfo ? offeredChecks : declinedChecks;
+    DriverFigures figures;
+    if (!openWithFigures(options, index, phase, &figures))
+        return;
+    StreamFigures f = {figures.preferredSize, figures.sampleRate, 0, 0};
+    f.periodUs = usableRate(f.rate) && f.frames > 0 ? f.frames / f.rate * 1e6 : 0;
+    beginCheck(c.window);
+    MessageTally messages;
+    if (!streamOnce(options, phase, f.frames, timeInfo, &messages))
+        return;
+    std::vector<const SwitchNote *> run = runningSwitches();
+    f.ticksPerUs = calibratedTicksPerUs();
+    judgeWindowOfCallbacks(c.window);
+    judgeSwitches(c, run, f, options.seconds);
+    judgeCallbackKind(c, timeInfo, run, f, messages);
     judgeMessages(c, messages);
 }

@@ -1,4 +1,4 @@
-// What the conformance phases share inside this folder: grading, the phases themselves, and the
+// The conformance folder's internal interface: grading, the phases, what the phases share, and the
 // callbacks that note every switch with the stage of the host it came in, so that the streaming and
 // lifecycle checks can judge the whole run afterwards. Worker, main thread, except the callbacks.
 #pragma once
@@ -9,30 +9,43 @@
 #include <stddef.h>
 #include <stdint.h>
 
-// Records a verdict for the running repetition: evidence as printf. The worst verdict stands over
-// the repetitions, with the evidence of the first that gave it. Checks not wanted stay "skipped".
+// ---- Grading. A check not wanted (--only, --skip) stays "skipped" whatever it is graded; over the
+// repetitions the worst verdict stands, with the evidence of the first repetition that gave it.
+
+// Records a verdict of the running repetition, the evidence as printf.
 void grade(ConformCheck check, Verdict verdict, const char *format, ...);
+// True when `result` is ASE_OK; otherwise grades FAIL "<call> answered <its name>", call as printf.
+bool answered(ConformCheck check, ASIOError result, const char *call, ...);
 // Records the check's figure (the last one recorded stands).
 void gradeFigure(ConformCheck check, double figure);
-// Marks the check in progress; publishes the results so far.
+// Marks the check in progress, so that a crash or hang is its FAIL; publishes the results so far.
 void beginCheck(ConformCheck check);
 
-// The phases, in the worker. Each opens a driver object of its own and releases it. conformOpen is
-// false when the driver could not be created or initialised: nothing else can be checked then.
-bool conformOpen(const CheckerOptions &options, int index);
-void conformFigures(const CheckerOptions &options, int index);
-void conformRates(const CheckerOptions &options, int index);
-void conformBuffers(const CheckerOptions &options, int index);
-void conformStream(const CheckerOptions &options, int index, bool timeInfo);
-void conformLife(const CheckerOptions &options, int index);
-// Opens a fresh object for a phase; when that fails, every wanted check of the phase fails with the
-// reason (and false).
-bool openForPhase(const CheckerOptions &options, int index, ConformPhase phase);
+// ---- The phases, in order. Each opens a driver object of its own and releases it.
 
+// Creates, initialises, names and reopens the driver; false when nothing else can be checked.
+bool conformOpen(const CheckerOptions &options, int index);
+// What the driver says of itself before any buffer exists.
+void conformFigures(const CheckerOptions &options, int index);
+// Every standard rate asked about, set and read back; then the rate it had set back.
+void conformRates(const CheckerOptions &options, int index);
+// createBuffers at the allowed sizes, again after a dispose, and twice without one.
+void conformBuffers(const CheckerOptions &options, int index);
+// One run at the preferred size, time info declined or offered, its switches judged afterwards.
+void conformStream(const CheckerOptions &options, int index, bool timeInfo);
+// Start and stop, dispose and create, a rate change between runs, and the last release.
+void conformLife(const CheckerOptions &options, int index);
+
+// ---- What the phases share
+
+// Opens a fresh object for a phase; when that fails, every wanted check of the phase fails: false.
+bool openForPhase(const CheckerOptions &options, int index, ConformPhase phase);
+// openForPhase, then the driver's figures read.
+bool openWithFigures(const CheckerOptions &options, int index, ConformPhase phase,
+                     DriverFigures *figures);
 // Written into a buffer before the driver fills it: a byte it must replace with text and a NUL.
 enum { UNWRITTEN = 0x7f };
-// Whether a text the driver wrote into `room` bytes (of a buffer with `guard` more behind them) ends
-// within its room, is not empty, and left the guard alone. The reason it fails in `why`.
+// Whether a text ends within `room` bytes, not empty unless allowed, sparing `guard` more; else why.
 bool textWellFormed(const char *buffer, size_t room, size_t guard, char *why, size_t whySize,
                     bool mayBeEmpty);
 
@@ -68,17 +81,21 @@ struct SwitchNote {
     double timeRate;
 };
 
-// The callbacks: bufferSwitch and bufferSwitchTimeInfo note the switch; the loopback copies only
-// while running; asioMessage is the checker's (checker_callbacks.h).
+// The callbacks: the switches are noted, the loopback copies only while running; asioMessage is the
+// checker's (measure.h).
 extern const ASIOCallbacks conformCallbacks;
 
-// Prepares the notes of a run of `seconds` at `frames` per switch (earlier notes stay allocated: a
-// late callback may still write them) and the answer to "supports time info". Main thread, no run.
+// Readies the notes of `seconds` at `frames` a switch and the "supports time info" answer. No run.
 void resetConformSwitches(double seconds, long frames, bool timeInfo);
+// The stage the callbacks are noted in from now on.
 void setConformStage(ConformStage stage);
-// The notes taken so far (at most their room) and how many callbacks came in each stage.
+// The loopback's buffers made with conformCallbacks, staged CREATING then BEFORE_START; the answer.
+ASIOError createConformBuffers(long frames);
+// The notes taken so far (at most their room).
 long conformNoteCount();
+// The notes, in the order the callbacks came.
 const SwitchNote *conformNotes();
+// How many callbacks came in the stage.
 long conformStageCount(ConformStage stage);
 // Callbacks of every kind since resetConformSwitches, noted or not.
 long conformSwitchCount();
