@@ -69,14 +69,9 @@ static ASIOTime *conformTimeInfoSwitch(ASIOTime *params, long index, ASIOBool di
     return params;
 }
 
-static void conformRateDidChange(ASIOSampleRate)
-{
-    messageCounts.sampleRateChanges.fetch_add(1);
-}
-
 const ASIOCallbacks conformCallbacks = {
     conformBufferSwitch,
-    conformRateDidChange,
+    checkerSampleRateDidChange,
     checkerAsioMessage,
     conformTimeInfoSwitch,
 };

@@ -73,7 +73,7 @@ long checkerAsioMessage(long selector, long value, void *, double *)
     return 0;
 }
 
-static void checkerSampleRateDidChange(ASIOSampleRate)
+void checkerSampleRateDidChange(ASIOSampleRate)
 {
     messageCounts.sampleRateChanges.fetch_add(1);
 }

@@ -32,14 +32,9 @@ static ASIOTime *integrityTimeInfoSwitch(ASIOTime *params, long index, ASIOBool 
     return params;
 }
 
-static void integrityRateDidChange(ASIOSampleRate)
-{
-    messageCounts.sampleRateChanges.fetch_add(1);
-}
-
 const ASIOCallbacks integrityCallbacks = {
     integrityBufferSwitch,
-    integrityRateDidChange,
+    checkerSampleRateDidChange,
     checkerAsioMessage,
     integrityTimeInfoSwitch,
 };

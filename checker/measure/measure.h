@@ -160,6 +160,8 @@ void resetMessageCounts(bool timeInfo);
 // shown as findings); 7 answers as offered; everything else, time code (8) included, 0. Every call
 // is counted.
 long checkerAsioMessage(long selector, long value, void *message, double *opt);
+// Counts the driver's report of a rate change.
+void checkerSampleRateDidChange(ASIOSampleRate rate);
 // A reset, a resync, changed latencies or an overload: the driver telling the host something went
 // wrong or changed under it.
 bool isFindingSelector(long selector);
