@@ -235,6 +235,20 @@ void lockOn(IntegrityAnalysis *a, int64_t q, int64_t delay)
     classifyKept(a, first, q + 1);
 }
 
+// The sign bits the LOCK_RUN kept samples up to q all repeat: the room a shift of the sequence
+// leaves above it. Noise has next to none, so that the shifts cost a foreign input nothing.
+int headroom(const IntegrityAnalysis *a, int64_t q)
+{
+    int room = a->bits;
+    for (int64_t s = q - LOCK_RUN + 1; s <= q; s++) {
+        const uint32_t w = a->history[s & a->historyMask];
+        const uint32_t x = (w >> (a->bits - 1)) & 1 ? ~w & a->mask : w;
+        const int same = x ? __builtin_clz(x) - (32 - a->bits) : a->bits;  // leading bits like the top
+        room = std::min(room, same - 1);
+    }
+    return room;
+}
+
 void searchSample(IntegrityAnalysis *a, int64_t q, uint32_t word, uint8_t inexact)
 {
     store(a, q, word, inexact);
@@ -248,7 +262,7 @@ void searchSample(IntegrityAnalysis *a, int64_t q, uint32_t word, uint8_t inexac
     int64_t firstBlock, lastBlock;
     wholeBound(a, q, &firstBlock, &lastBlock);
     // As sent first, then negated, then each shift with either sign.
-    const int shifts = std::min(MAX_SHIFT, a->bits - 16);
+    const int shifts = std::min(std::min(MAX_SHIFT, a->bits - 16), headroom(a, q));
     for (int shift = 0; shift <= shifts; shift++) {
         for (int sign = 1; sign >= -1; sign -= 2) {
             a->sign = sign;

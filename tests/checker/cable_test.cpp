@@ -250,15 +250,6 @@ TEST_F(CableTest, TheSweepMissesASettingThatFailedOrLostAPingInAnyRepeatAndSaysW
     strcpy(fallsSilent.signalFaultLevel, "0");
     fallsSilent.signalFaultAt = 15;
     addDevice(fallsSilent);
-    SimConfig fewerInputs = oneSize(cabled());  // an optical port: 2 inputs at 96 kHz
-    fewerInputs.inputs = fewerInputs.outputs = 4;
-    fewerInputs.cableOut = fewerInputs.cableIn = 3;
-    strcpy(fewerInputs.sampleRates, "48000,96000");
-    strcpy(fewerInputs.channelsAtRates, "96000:2:4");
-    addDevice(fewerInputs);
-    SimConfig lies = oneSize(cabled());
-    lies.latencyLie = 48;
-    addDevice(lies);
 
     int code = 0;
     JsonValue failed = runJson("latency 0 --out 1 --in 0 --sweep --repeat 2", &code);
@@ -280,8 +271,22 @@ TEST_F(CableTest, TheSweepMissesASettingThatFailedOrLostAPingInAnyRepeatAndSaysW
     EXPECT_TRUE(silent["settings"][0]["round_trips"][0].isNull()) << "a ping of the repeat was lost";
     EXPECT_EQ(silent["settings"][0]["lost_repeats"].whole(), 1);
     EXPECT_TRUE(contains(lastErr, "a ping was lost in 1 of 1 repeat")) << lastErr;
+}
 
-    JsonValue optical = runJson("latency 2 --out 3 --in 3 --sweep --repeat 1 --rates 48000,96000",
+TEST_F(CableTest, TheSweepChecksTheRateAndTheCableAtEveryRateAndTheToleranceToTheFrame)
+{
+    SimConfig fewerInputs = oneSize(cabled());  // an optical port: 2 inputs at 96 kHz
+    fewerInputs.inputs = fewerInputs.outputs = 4;
+    fewerInputs.cableOut = fewerInputs.cableIn = 3;
+    strcpy(fewerInputs.sampleRates, "48000,96000");
+    strcpy(fewerInputs.channelsAtRates, "96000:2:4");
+    addDevice(fewerInputs);
+    SimConfig lies = oneSize(cabled());
+    lies.latencyLie = 48;
+    addDevice(lies);
+
+    int code = 0;
+    JsonValue optical = runJson("latency 0 --out 3 --in 3 --sweep --repeat 1 --rates 48000,96000",
                                 &code);
     EXPECT_EQ(code, 1);
     ASSERT_EQ(optical["settings"].size(), 2u);
@@ -290,16 +295,16 @@ TEST_F(CableTest, TheSweepMissesASettingThatFailedOrLostAPingInAnyRepeatAndSaysW
     EXPECT_EQ(optical["settings"][1]["round_trips"].size(), 0u) << "no buffers asked for";
 
     // A rate no run can be timed at is refused before the driver is asked about it.
-    JsonValue huge = runJson("latency 3 --out 1 --in 0 --sweep --repeat 1 --rates 1e300", &code);
+    JsonValue huge = runJson("latency 1 --out 1 --in 0 --sweep --repeat 1 --rates 1e300", &code);
     EXPECT_EQ(code, 1);
     EXPECT_EQ(huge["settings"][0]["error"].text, "1e+300 Hz is not a rate a run can be timed at");
-    EXPECT_EQ(devices[3]->shared->opCounts[SIM_CAN_SAMPLE_RATE], 0);
-    EXPECT_EQ(devices[3]->shared->opCounts[SIM_SET_SAMPLE_RATE], 0);
+    EXPECT_EQ(devices[1]->shared->opCounts[SIM_CAN_SAMPLE_RATE], 0);
+    EXPECT_EQ(devices[1]->shared->opCounts[SIM_SET_SAMPLE_RATE], 0);
 
     // The tolerance is the claim's limit to the frame: 48 off misses 47 and passes 48.
-    runJson("latency 3 --out 1 --in 0 --sweep --repeat 1 --tolerance 47", &code);
+    runJson("latency 1 --out 1 --in 0 --sweep --repeat 1 --tolerance 47", &code);
     EXPECT_EQ(code, 1);
-    runJson("latency 3 --out 1 --in 0 --sweep --repeat 1 --tolerance 48", &code);
+    runJson("latency 1 --out 1 --in 0 --sweep --repeat 1 --tolerance 48", &code);
     EXPECT_EQ(code, 0) << lastErr;
 }
 

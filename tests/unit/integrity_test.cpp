@@ -426,6 +426,24 @@ TEST(IntegrityAnalysis, WithoutLockTheInputIsDescribedWhenTheTimeIsUp)
     }
 }
 
+// A callback's side: blocks of `values` numbers, each its switch number, up to switch `total`; then
+// an empty block past the last.
+void fillBlocks(SampleRing *ring, int values, uint32_t total, std::atomic<int> *running)
+{
+    std::vector<int64_t> data(values);
+    for (;;) {
+        const uint32_t n = claimRingBlock(ring);
+        if (n >= total) {
+            fillRingBlock(ring, n, nullptr, 0, n);
+            break;
+        }
+        for (int64_t &d : data)
+            d = n;
+        fillRingBlock(ring, n, data.data(), static_cast<uint32_t>(values * sizeof(int64_t)), n);
+    }
+    running->fetch_sub(1);
+}
+
 // `threads` callbacks at once fill 50,000 blocks, each with its switch number in every value.
 void expectWholeBlocksInOrder(int threads)
 {
@@ -436,22 +454,8 @@ void expectWholeBlocksInOrder(int threads)
     const uint32_t total = 50000;
     std::atomic<int> running(threads);
     std::vector<std::thread> producers;
-    for (int t = 0; t < threads; t++) {
-        producers.emplace_back([&ring, &running, total] {
-            std::vector<int64_t> data(VALUES);
-            for (;;) {
-                const uint32_t n = claimRingBlock(&ring);
-                if (n >= total) {
-                    fillRingBlock(&ring, n, nullptr, 0, n);  // an empty block past the last
-                    break;
-                }
-                for (int64_t &d : data)
-                    d = n;
-                fillRingBlock(&ring, n, data.data(), VALUES * sizeof(int64_t), n);
-            }
-            running.fetch_sub(1);
-        });
-    }
+    for (int t = 0; t < threads; t++)
+        producers.emplace_back(fillBlocks, &ring, VALUES, total, &running);
     int64_t taken = 0, stopsTaken = 0, last = -1, torn = 0, lost = 0, droppedSeen = 0;
     std::vector<int> seen(total);
     for (;;) {
