@@ -316,7 +316,7 @@ void writeSweepSection(const Report &report, std::string *page)
         *page += "<tr>";
         cell(page, "n", "%s", rate);
         cell(page, "n", "%ld", s.size);
-        if (s.repeatsBack > 0) {
+        if (s.measured || s.repeatsBack > 0) {
             cell(page, "n", "%lld", static_cast<long long>(s.median));
             cell(page, "n", "%.3f", framesToMs(static_cast<double>(s.median), s.rate));
             cell(page, "n", "%lld", static_cast<long long>(s.spread));
