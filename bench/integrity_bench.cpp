@@ -131,7 +131,7 @@ double analyse(const Stream &s, IntegrityAnalysis *a, int64_t noLockSamples)
         readSequence(&s.data[at * s.bytes], s.type, count, words, inexact);
         analyseIntegrityBlock(a, words, inexact, count, at, at / BLOCK, at / 0.384);
     }
-    finishIntegrityAnalysis(a);
+    finishIntegrityAnalysis(a, 0);
     return benchMicroseconds(benchTicks() - start);
 }
 

@@ -21,8 +21,9 @@ long checkRequest(const SimDevice *device, const SimAsioBufferInfo *infos, long 
     if (config.maxWorkingSize > 0 && frames > config.maxWorkingSize)
         return SIM_ASE_INVALID_MODE;
     // Refused before the array is read: a count beyond the channels would run off its end.
-    long long channels = (long long)(config.inputs > 0 ? config.inputs : 0) +
-                         (config.outputs > 0 ? config.outputs : 0);
+    long inputs, outputs;
+    simChannelCounts(device, &inputs, &outputs);
+    long long channels = (long long)(inputs > 0 ? inputs : 0) + (outputs > 0 ? outputs : 0);
     if (count > channels)
         return SIM_ASE_INVALID_MODE;
     // Too large for even one half of 4 bytes a sample; it also keeps the sizes below in 32 bits.
@@ -30,7 +31,7 @@ long checkRequest(const SimDevice *device, const SimAsioBufferInfo *infos, long 
         return SIM_ASE_NO_MEMORY;
     unsigned long long total = 0;
     for (long i = 0; i < count; i++) {
-        long limit = infos[i].isInput ? config.inputs : config.outputs;
+        long limit = infos[i].isInput ? inputs : outputs;
         if (infos[i].channelNum < 0 || infos[i].channelNum >= limit)
             return SIM_ASE_INVALID_MODE;
         long type = simChannelType(device, infos[i].isInput != 0, infos[i].channelNum);

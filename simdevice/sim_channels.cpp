@@ -71,6 +71,25 @@ void simChannelName(const SimDevice *device, bool isInput, long channel, char *o
     snprintf(out, outSize, "%.*s", (int)length, at);
 }
 
+void simChannelCounts(const SimDevice *device, long *inputs, long *outputs) {
+    *inputs = device->config.inputs;
+    *outputs = device->config.outputs;
+    for (const char *at = device->config.channelsAtRates; at && *at;) {
+        char *end;
+        double rate = strtod(at, &end);
+        long in = 0, out = 0;
+        int used = 0;
+        if (end == at || sscanf(end, ":%ld:%ld%n", &in, &out, &used) != 2)
+            return;  // not an entry: the list ends here
+        if (rate == device->sampleRate) {
+            *inputs = in;
+            *outputs = out;
+            return;
+        }
+        at = nextItem(end + used);
+    }
+}
+
 bool simRateAccepted(const SimDevice *device, double rate) {
     if (device->rateCount == 0)
         return rate == strtod(device->config.sampleRate, nullptr);

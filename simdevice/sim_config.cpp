@@ -97,6 +97,7 @@ const ConfigField kFields[] = {
     NUMBER_FIELD("SilentAfterRecreates", silentAfterRecreates),
     NUMBER_FIELD("RateChangeSilent", rateChangeSilent),
     NUMBER_FIELD("LatencyLieAtSize", latencyLieAtSize),
+    TEXT_FIELD("ChannelsAtRates", channelsAtRates),
 };
 
 #undef TEXT_FIELD

@@ -179,6 +179,9 @@ struct SimConfig {
     int32_t rateChangeSilent; // "RateChangeSilent": once an object's rate was changed, its starts
                               // answer ASE_OK and make no switch
     int32_t latencyLieAtSize; // "LatencyLieAtSize": "LatencyLie" only at this buffer size (0: all)
+    char channelsAtRates[128];  // "ChannelsAtRates": "rate:inputs:outputs,..." ("96000:2:2"): the
+                              // channels there are while that rate is current, as optical ports
+                              // have fewer at higher rates; "Inputs" and "Outputs" at any other
 };
 
 // Default figures: 2 in, 2 out, 256 frames (64..2048, granularity -1), 48 kHz, 32-bit LE integers,

@@ -141,8 +141,7 @@ long SIM_THISCALL getChannels(SimDevice *self, long *inputs, long *outputs) {
         return SIM_ASE_HW_MALFUNCTION;
     if (!inputs || !outputs)
         return SIM_ASE_INVALID_PARAMETER;
-    *inputs = self->config.inputs;
-    *outputs = self->config.outputs;
+    simChannelCounts(self, inputs, outputs);
     return SIM_ASE_OK;
 }
 
@@ -266,7 +265,9 @@ long SIM_THISCALL getChannelInfo(SimDevice *self, SimAsioChannelInfo *info) {
     if (!info)
         return SIM_ASE_INVALID_PARAMETER;
     info->type = simChannelType(self, info->isInput != 0, info->channel);
-    long channels = info->isInput ? self->config.inputs : self->config.outputs;
+    long inputs, outputs;
+    simChannelCounts(self, &inputs, &outputs);
+    long channels = info->isInput ? inputs : outputs;
     if (info->channel < 0 || (info->channel >= channels && !self->config.channelInfoPastEnd))
         return SIM_ASE_INVALID_PARAMETER;
     info->isActive = 0;

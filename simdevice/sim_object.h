@@ -239,6 +239,8 @@ long simChannelType(const SimDevice *device, bool isInput, long channel);
 // Its listed name cut to 31 characters, or "Sim In N" / "Sim Out N"; always terminated.
 void simChannelName(const SimDevice *device, bool isInput, long channel, char *out, size_t outSize);
 bool simRateAccepted(const SimDevice *device, double rate);
+// The channels at the current rate ("ChannelsAtRates"), else "Inputs" and "Outputs".
+void simChannelCounts(const SimDevice *device, long *inputs, long *outputs);
 
 // sim_buffers.cpp: replaces the device's set (stopping its thread first); an ASIO error code.
 // Keeps `callbacks` by pointer: the host's record must outlive the set.

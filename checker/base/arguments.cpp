@@ -103,7 +103,7 @@ static int badValue(const char *option, const char *text, const char *wanted)
     return fail(EXIT_USAGE, "bad value for %s: \"%s\" (%s)", option, text, wanted);
 }
 
-// --rates: "all", or rates in Hz above 0, comma-separated.
+// --rates: "all", or rates in Hz above 0, comma-separated: finite, as --rate takes them.
 static bool ratesValid(const char *text)
 {
     if (strcmp(text, "all") == 0)
@@ -111,7 +111,7 @@ static bool ratesValid(const char *text)
     for (const char *at = text;;) {
         char *end = nullptr;
         double rate = strtod(at, &end);
-        if (end == at || !(rate > 0) || (*end != ',' && *end != '\0'))
+        if (end == at || !(rate > 0) || !isfinite(rate) || (*end != ',' && *end != '\0'))
             return false;
         if (*end == '\0')
             return true;

@@ -14,6 +14,7 @@ enum {
     EXIT_USAGE = 2,         // unknown command or option, bad value, no such driver
     EXIT_DRIVER = 3,        // the driver could not be loaded, initialised or started
     EXIT_CRASHED = 4,       // the driver crashed, hung or ended the process in a call
+    EXIT_NO_MEMORY = 6,     // the checker had no memory for what it measures: its own lack
 };
 
 // ---- Options

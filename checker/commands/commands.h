@@ -124,15 +124,38 @@ void printLatencyText(const CheckerOptions &options, int index, const SessionOut
 enum { MAX_SWEEP_RATES = 8, MAX_SWEEP_SIZES = 16,
        MAX_SWEEP_SETTINGS = MAX_SWEEP_RATES * MAX_SWEEP_SIZES };
 
+// What stopped a setting of the sweep; SWEEP_WHOLE when nothing did.
+enum SweepFailure {
+    SWEEP_WHOLE,
+    SWEEP_RATE_UNUSABLE,   // not a rate a run can be timed at: the driver was not asked
+    SWEEP_RATE_REFUSED,    // canSampleRate answered `error`
+    SWEEP_RATE_NOT_SET,    // setSampleRate answered `error`
+    SWEEP_NO_OUTPUT,       // output --out does not exist at this rate
+    SWEEP_NO_INPUT,        // input --in does not exist at this rate
+    SWEEP_OUTPUT_TYPE,     // output --out has a type the pings cannot use at this rate (`type`)
+    SWEEP_INPUT_TYPE,      // the same for input --in
+    SWEEP_NO_SIZE,         // the driver's buffer size is not above 0
+    SWEEP_NO_MEMORY,       // the checker had no memory for the timing: its own fault
+    SWEEP_CREATE_FAILED,   // createBuffers answered `error`
+    SWEEP_NO_BUFFERS,      // createBuffers left a buffer of the cable's channels null
+    SWEEP_START_FAILED,    // start answered `error`
+};
+
 struct SweepSetting {
     double rate;
     long size;
     int repeatsRun;
-    int64_t roundTrip[MAX_SWEEP_REPEATS];  // frames, the median of that repeat's pings; -1 lost
+    int64_t roundTrip[MAX_SWEEP_REPEATS];  // frames, the median of that repeat's pings; -1 when
+                                           // any ping of it was lost
     long reportedIn, reportedOut;          // getLatencies once the buffers of the first repeat were made
-    ASIOError error;                       // the setting could not be run: createBuffers or start
-    bool measured;                         // at least one repeat came back
-    int64_t median, spread;                // across the repeats that came back
+    int failure;                           // SweepFailure
+    ASIOError error;                       // the driver's answer, for a failure that has one
+    long type;                             // SWEEP_OUTPUT_TYPE, SWEEP_INPUT_TYPE: the channel's type
+    int failedRepeat;                      // the repeat it came in, from 1; 0 before the first
+    int lostRepeats;                       // repeats in which a ping was lost
+    bool measured;                         // measured whole: no failure, every ping back
+    int repeatsBack;                       // repeats whose every ping came back
+    int64_t median, spread;                // across those, when there is one
     long difference;                       // reported - measured median
     bool outsideTolerance;
 };
@@ -156,6 +179,10 @@ void writeSweepDocument(const CheckerOptions &options, int index, const SessionO
                         int exitCode);
 void printSweepText(const CheckerOptions &options, int index, const SessionOutcome &outcome,
                     int exitCode);
+// Why a setting is not measured whole ("input 6 does not exist at 96000 Hz", "a ping was lost in 1
+// of 2 repeats"); "" for one that is.
+void sweepSettingProblem(const SweepResults &results, const SweepSetting &setting, char *out,
+                         size_t size);
 
 // ---- integrity: a known sequence through the cable, every sample accounted for.
 struct IntegrityResults {
@@ -167,7 +194,12 @@ struct IntegrityResults {
     // The analysis as it ended (measure.h), without its working state.
     int state;                  // IntegrityState
     int64_t delay, lockDelay, lockPosition;
-    int64_t received, unseen, matched, corrupted, inverted, foreign, dropped, repeated, slipped;
+    int sign, shift;            // the lock's: -1 the polarity reversed; shift bits lower
+    // From the lock's first sample on: received = matched + corrupted + inverted + scaled +
+    // foreign; searched: the samples received before it (every one, without a lock).
+    int64_t received, searched;
+    int64_t unseen, matched, corrupted, inverted, scaled, foreign, dropped, repeated, slipped;
+    int64_t missing, missingFrom;  // expected to the end of the window, never received
     int64_t eventCounts[EVENT_KINDS];
     int keptEvents;
     IntegrityEvent events[MAX_INTEGRITY_EVENTS];
@@ -180,6 +212,10 @@ struct IntegrityResults {
     MessageTally messages;
 };
 extern IntegrityResults integrityResults;
+// How the lock's return differs from the sequence on every sample: "inverted on every sample: the
+// polarity is reversed", "1 bit lower on every sample: a gain of 1/2 (-6.0 dB)"; false when it
+// came back as sent.
+bool integrityTransformText(const IntegrityResults &results, char *out, size_t size);
 int measureIntegrity(const CheckerOptions &options, int index, const char *arguments,
                      SessionOutcome *outcome);
 void writeIntegrityDocument(const CheckerOptions &options, int index, const SessionOutcome &outcome,

@@ -15,6 +15,7 @@ static uint32_t *words;
 static uint8_t *inexact;
 static int64_t runStart;        // switch ticks at the start's return
 static double ticksPerUs;
+static int64_t lastArrival;     // switch ticks of the last block analysed; 0 before the first
 
 static bool sequenceTypeSupported(long type)
 {
@@ -32,6 +33,7 @@ static bool analyseBlocks()
         readSequence(block->data, plan.inType, count, words, inexact);
         analyseIntegrityBlock(&analysis, words, inexact, count, block->switchNumber * plan.frames,
                               block->switchNumber, (block->arrivalTicks - runStart) / ticksPerUs);
+        lastArrival = block->arrivalTicks;
         releaseRingBlock(plan.ring);
     }
     return analysis.state == INTEGRITY_NO_LOCK;
@@ -52,11 +54,17 @@ static void takeAnalysis(IntegrityResults *r)
     r->delay = a.delay;
     r->lockDelay = a.lockDelay;
     r->lockPosition = a.lockPosition;
-    r->received = a.received;
+    r->sign = a.sign;
+    r->shift = a.shift;
+    r->received = a.receivedAfterLock;
+    r->searched = a.received - a.receivedAfterLock;
     r->unseen = a.unseen;
     r->matched = a.matched;
     r->corrupted = a.corrupted;
     r->inverted = a.inverted;
+    r->scaled = a.scaled;
+    r->missing = a.missing;
+    r->missingFrom = a.missingFrom;
     r->foreign = a.foreign;
     r->dropped = a.dropped;
     r->repeated = a.repeated;
@@ -82,7 +90,7 @@ static int prepareIntegrity(const CheckerOptions &options, const RunSetup &setup
     uint32_t blocks = static_cast<uint32_t>(rate * 2 / frames) + 64;
     SampleRing *fresh = static_cast<SampleRing *>(calloc(1, sizeof(SampleRing)));
     if (!fresh || !makeSampleRing(fresh, blocks, inBytes))
-        return fail(EXIT_DRIVER, "no memory for %u blocks of %u bytes", blocks, inBytes);
+        return fail(EXIT_NO_MEMORY, "the checker has no memory for %u blocks of %u bytes", blocks, inBytes);
     integrityPlan.ring = fresh;
     words = static_cast<uint32_t *>(malloc(frames * sizeof *words));
     inexact = static_cast<uint8_t *>(malloc(frames));
@@ -95,7 +103,7 @@ static int prepareIntegrity(const CheckerOptions &options, const RunSetup &setup
     if (verdictAfter < maxDelay + frames)
         verdictAfter = maxDelay + frames;
     if (!words || !inexact || !beginIntegrityAnalysis(&analysis, r->inType, maxDelay, verdictAfter))
-        return fail(EXIT_DRIVER, "no memory for the analysis");
+        return fail(EXIT_NO_MEMORY, "the checker has no memory for the analysis");
     long outputs = setup.figures.outputChannels > 0 ? setup.figures.outputChannels : 0;
     IntegrityPlan &plan = integrityPlan;
     plan.outElement = options.outChannel;
@@ -104,7 +112,6 @@ static int prepareIntegrity(const CheckerOptions &options, const RunSetup &setup
     plan.inType = r->inType;
     plan.frames = frames;
     plan.inBytes = inBytes;
-    plan.switchNumber = 0;
     return EXIT_FINE;
 }
 
@@ -121,7 +128,7 @@ static int beginIntegrityRun(const CheckerOptions &options, IntegrityResults *r)
     if (code == EXIT_FINE && r->setup.periodUs <= 0)
         code = fail(EXIT_DRIVER, "the driver reports no usable sample rate: the run cannot be timed");
     if (code == EXIT_FINE && !prepareTiming(options.seconds, r->setup.periodUs))
-        code = fail(EXIT_DRIVER, "no memory for the timing of %g s", options.seconds);
+        code = fail(EXIT_NO_MEMORY, "the checker has no memory for the timing of %g s", options.seconds);
     if (code == EXIT_FINE)
         code = prepareIntegrity(options, r->setup, r);
     if (code == EXIT_FINE) {
@@ -131,6 +138,18 @@ static int beginIntegrityRun(const CheckerOptions &options, IntegrityResults *r)
         code = beginRun(&integrityCallbacks, &r->setup);
     }
     return code;
+}
+
+// The input position the window should have reached: past the last block, the switches its
+// silence up to the window's end held. A switch late by less than 1.5 periods is not one missing;
+// one that came after the window's end, but before the analysis ended, counts as come.
+static int64_t expectedEnd(const RunSetup &setup)
+{
+    if (lastArrival == 0 || setup.periodUs <= 0)
+        return analysis.nextPosition;
+    double silentPeriods = (setup.windowEnd - lastArrival) / calibratedTicksPerUs() / setup.periodUs;
+    int64_t switches = silentPeriods >= 1.5 ? static_cast<int64_t>(silentPeriods - 0.5) : 0;
+    return analysis.nextPosition + switches * setup.bufferSize;
 }
 
 // The run's status: the sequence found, and nothing but matches after it.
@@ -144,6 +163,14 @@ static int integrityVerdict(const IntegrityResults &r)
         return fail(EXIT_CHECK_MISSED, "the sequence did not come back on input %ld within 2 s: the "
                     "input %s; its peak was %.1f dBFS", r.inChannel, carried[reason],
                     r.peakDbfs + 0.0 > -0.05 ? 0.0 : r.peakDbfs);
+    }
+    char changed[160];
+    if (integrityTransformText(r, changed, sizeof changed))
+        return fail(EXIT_CHECK_MISSED, "the sequence came back %s", changed);
+    if (r.missing) {
+        return fail(EXIT_CHECK_MISSED, "%lld samples expected from input position %lld to the end of "
+                    "the run never arrived: the driver stopped delivering input",
+                    static_cast<long long>(r.missing), static_cast<long long>(r.missingFrom));
     }
     long long events = 0;
     for (int64_t count : r.eventCounts)
@@ -167,11 +194,12 @@ static int integritySession(const CheckerOptions &options)
     r.stage = RUN_STARTED;
     runStart = r.setup.windowStart;
     ticksPerUs = calibratedTicksPerUs();
+    lastArrival = 0;
     publishRecord(&integrityResults);
     waitForRun(options.seconds, analyseBlocks, integrityProgress);
     judgeWindow(&r.setup, &r.timing);
     analyseBlocks();
-    finishIntegrityAnalysis(&analysis);
+    finishIntegrityAnalysis(&analysis, expectedEnd(r.setup));
     takeAnalysis(&r);
     tallyMessages(&r.messages);
     r.stage = RUN_MEASURED;

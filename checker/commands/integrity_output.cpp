@@ -55,16 +55,41 @@ static void printEvents(const IntegrityResults &r)
     }
 }
 
+bool integrityTransformText(const IntegrityResults &r, char *out, size_t size)
+{
+    if (r.state != INTEGRITY_LOCKED || (r.sign > 0 && r.shift <= 0))
+        return false;
+    if (r.shift <= 0) {
+        snprintf(out, size, "inverted on every sample: the polarity is reversed");
+        return true;
+    }
+    snprintf(out, size, "%s%d bit%s lower on every sample: %sa gain of 1/%ld (%.1f dB)",
+             r.sign < 0 ? "inverted and " : "", r.shift, r.shift == 1 ? "" : "s",
+             r.sign < 0 ? "the polarity is reversed, and " : "", 1L << r.shift,
+             -20 * log10(static_cast<double>(1L << r.shift)));
+    return true;
+}
+
 static void printLocked(const IntegrityResults &r)
 {
+    char changed[160];
     printf("Sequence found: delay %lld frames, from input position %lld\n",
            static_cast<long long>(r.lockDelay), static_cast<long long>(r.lockPosition));
-    printf("After the lock: %lld samples received, %lld matched, %lld corrupted, %lld "
-           "inverted, %lld dropped, %lld repeated, %lld slipped\n",
-           static_cast<long long>(r.received - r.lockPosition), static_cast<long long>(r.matched),
+    if (integrityTransformText(r, changed, sizeof changed))
+        printf("The sequence came back %s\n", changed);
+    printf("After the lock: %lld samples received: %lld matched, %lld corrupted, %lld inverted, "
+           "%lld scaled, %lld in slips on neither delay; the delay changed by %lld dropped, %lld "
+           "repeated and %lld slipped\n",
+           static_cast<long long>(r.received), static_cast<long long>(r.matched),
            static_cast<long long>(r.corrupted), static_cast<long long>(r.inverted),
+           static_cast<long long>(r.scaled), static_cast<long long>(r.foreign),
            static_cast<long long>(r.dropped), static_cast<long long>(r.repeated),
            static_cast<long long>(r.slipped));
+    if (r.missing) {
+        printf("Never arrived: %lld samples expected from input position %lld to the end of the run "
+               "(the driver stopped delivering input)\n", static_cast<long long>(r.missing),
+               static_cast<long long>(r.missingFrom));
+    }
     printEvents(r);
     printf("Transparent to %d of %d bits%s\n", r.transparentBits, r.bits,
            r.differingBits ? "" : " (every bit came through unchanged)");
@@ -75,8 +100,8 @@ static void printLocked(const IntegrityResults &r)
     if (r.timing.late > 0) {
         printf("Late switches and data: %lld late switch%s; %s\n", r.timing.late,
                r.timing.late == 1 ? "" : "es",
-               eventTotal(r) ? "samples went wrong too (the events above)"
-                             : "no sample was lost: the timing went wrong, not the data");
+               eventTotal(r) || r.missing ? "samples went wrong too (above)"
+                                          : "no sample was lost: the timing went wrong, not the data");
     }
 }
 
@@ -134,16 +159,26 @@ static void jsonAccount(const IntegrityResults &r)
     }
     jsonNumber("peak_dbfs", r.peakDbfs);
     jsonNumber("rms_dbfs", r.rmsDbfs);
+    bool locked = r.state == INTEGRITY_LOCKED;
+    if (locked)
+        jsonBool("polarity_reversed", r.sign < 0);
+    else
+        jsonNull("polarity_reversed");
+    jsonNumber("shift_bits", locked ? r.shift : NAN);
     jsonBeginObject("counts");
+    jsonInteger("searched", r.searched);
     jsonInteger("received", r.received);
     jsonInteger("matched", r.matched);
     jsonInteger("corrupted", r.corrupted);
     jsonInteger("inverted", r.inverted);
+    jsonInteger("scaled", r.scaled);
+    jsonInteger("foreign", r.foreign);
     jsonInteger("dropped", r.dropped);
     jsonInteger("repeated", r.repeated);
     jsonInteger("slipped", r.slipped);
-    jsonInteger("foreign", r.foreign);
     jsonInteger("unseen", r.unseen);
+    jsonInteger("missing", r.missing);
+    jsonNumber("missing_from", r.missing ? static_cast<double>(r.missingFrom) : NAN);
     jsonEndObject();
 }
 

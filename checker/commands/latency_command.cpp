@@ -64,6 +64,32 @@ static int lostPing(const LatencyResults &r)
                 "or the channels are likely wrong", r.sent, r.inChannel);
 }
 
+// The run's status from the pings as they were after the stop, and nothing else: every ping
+// wanted sent, and every one back.
+static int pingVerdict(const LatencyResults &r, double seconds)
+{
+    long back = 0;
+    long firstLost = -1;
+    for (long k = 0; k < r.sent; k++) {
+        if (r.roundTrip[k] >= 0)
+            back++;
+        else if (firstLost < 0)
+            firstLost = k;
+    }
+    if (firstLost >= 0 && firstLost == r.sent - 1 && r.lost)
+        return lostPing(r);
+    if (firstLost >= 0) {
+        return fail(EXIT_CHECK_MISSED, "ping %ld did not come back on input %ld: %ld of %ld pings "
+                    "came back in %g s; the driver made %lld buffer switches", firstLost + 1,
+                    r.inChannel, back, r.wanted, seconds, r.timing.switches);
+    }
+    if (back < r.wanted) {
+        return fail(EXIT_CHECK_MISSED, "only %ld of %ld pings came back in %g s; the driver made %lld "
+                    "buffer switches", back, r.wanted, seconds, r.timing.switches);
+    }
+    return EXIT_FINE;
+}
+
 // The driver opened, the cable checked, the pings planned and the run begun; the run's length
 // in *seconds.
 static int beginLatencyRun(const CheckerOptions &options, LatencyResults *r, double *seconds)
@@ -81,7 +107,7 @@ static int beginLatencyRun(const CheckerOptions &options, LatencyResults *r, dou
     // Every ping half a second apart, the last one given its 2 s, and time to start.
     *seconds = options.pings * 0.5 + 0.25 + 2 + 3;
     if (code == EXIT_FINE && !prepareTiming(*seconds, r->setup.periodUs))
-        code = fail(EXIT_DRIVER, "no memory for the timing of %g s", *seconds);
+        code = fail(EXIT_NO_MEMORY, "the checker has no memory for the timing of %g s", *seconds);
     if (code == EXIT_FINE) {
         preparePings(options.outChannel, options.inChannel, r->setup.figures.outputChannels,
                      r->outType, r->inType, r->setup.bufferSize, rate, options.pings);
@@ -113,7 +139,6 @@ static int latencySession(const CheckerOptions &options)
     publishRecord(&latencyResults);
     waitForRun(seconds, pingsFinished, pingProgress);
     judgeWindow(&r.setup, &r.timing);
-    takePings(&r);
     tallyMessages(&r.messages);
     r.stage = RUN_MEASURED;
     publishRecord(&latencyResults);
@@ -123,20 +148,14 @@ static int latencySession(const CheckerOptions &options)
     publishRecord(&latencyResults);
     publishRecord(&callNotes);
     endRun(&r.setup, &r.timing);
+    // The pings once the driver has stopped: the callback no longer writes them.
+    takePings(&r);
     closeChosenDriver();
     r.stage = RUN_STOPPED;
     tallyMessages(&r.messages);
     publishRecord(&latencyResults);
     publishRecord(&callNotes);
-
-    if (r.lost)
-        return lostPing(r);
-    if (pingRun.resolved.load() < pingRun.wanted) {
-        return fail(EXIT_CHECK_MISSED, "only %ld of %ld pings came back in %g s; the driver made %lld "
-                    "buffer switches", pingRun.resolved.load(), pingRun.wanted, seconds,
-                    r.timing.switches);
-    }
-    return EXIT_FINE;
+    return pingVerdict(r, seconds);
 }
 
 int measureLatency(const CheckerOptions &options, int, const char *arguments,

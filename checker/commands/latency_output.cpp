@@ -138,7 +138,11 @@ void printLatencyText(const CheckerOptions &, int index, const SessionOutcome &,
            typeText(r.outType, outType, sizeof outType), r.inChannel,
            typeText(r.inType, inType, sizeof inType), s.bufferSize, rateText);
     if (r.stage >= RUN_MEASURED) {
-        printPings(r, rate);
+        // The pings are read once the driver has stopped.
+        if (r.stage >= RUN_STOPPED)
+            printPings(r, rate);
+        else
+            printf("Pings: not read, as the driver did not come back from stop\n");
         printClaim(r, rate);
         printMessages(r.messages);
     }

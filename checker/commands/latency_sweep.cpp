@@ -36,47 +36,92 @@ static int sweepRates(const CheckerOptions &options, double current, double *rat
     return count;
 }
 
-// One repeat of a setting: buffers made, pings sent and found, stop and dispose. The median of the
-// pings that came back, -1 when none did; the first failing answer in *error.
-static int64_t measureOnce(const CheckerOptions &options, SweepSetting *s, bool first, ASIOError *error)
+// The cable at the rate of the moment: its channels exist and the pings can use their types.
+struct SweepCable {
+    long outputs;  // the driver's outputs: the input's element follows them in the buffer array
+    long outType, inType;
+};
+
+// SWEEP_WHOLE, or what keeps the cable's channels from being measured at this rate.
+static int checkCableAtRate(const CheckerOptions &options, const DriverFigures &figures,
+                            SweepCable *cable, long *type)
 {
-    SweepResults &r = sweepResults;
-    *error = ASE_OK;
+    if (options.outChannel >= figures.outputChannels)
+        return SWEEP_NO_OUTPUT;
+    if (options.inChannel >= figures.inputChannels)
+        return SWEEP_NO_INPUT;
+    ASIOChannelInfo out = {}, in = {};
+    out.channel = options.outChannel;
+    out.type = in.type = -1;
+    in.channel = options.inChannel;
+    in.isInput = 1;
+    asioGetChannelInfo(&out);
+    asioGetChannelInfo(&in);
+    cable->outputs = figures.outputChannels;
+    cable->outType = out.type;
+    cable->inType = in.type;
+    *type = !pingTypeSupported(out.type) ? out.type : in.type;
+    if (!pingTypeSupported(out.type))
+        return SWEEP_OUTPUT_TYPE;
+    return pingTypeSupported(in.type) ? SWEEP_WHOLE : SWEEP_INPUT_TYPE;
+}
+
+// The repeat's round trip: the median of its pings when every one came back, else -1.
+static int64_t repeatRoundTrip()
+{
+    int64_t trips[MAX_PINGS];
+    long found = 0;
+    for (long k = 0; k < pingRun.sent; k++) {
+        if (pingRun.roundTrip[k] < 0)
+            return -1;
+        trips[found++] = pingRun.roundTrip[k];
+    }
+    if (found == 0 || found < pingRun.wanted)
+        return -1;
+    std::sort(trips, trips + found);
+    return trips[(found - 1) / 2];
+}
+
+static bool stopSetting(SweepSetting *s, int failure, ASIOError error, int repeat)
+{
+    s->failure = failure;
+    s->error = error;
+    s->failedRepeat = repeat + 1;
+    return false;
+}
+
+// One repeat of a setting: buffers made, pings sent and found, stop and dispose; its round trip in
+// s->roundTrip[repeat]. False when the setting cannot go on (s->failure says why).
+static bool measureOnce(const CheckerOptions &options, const SweepCable &cable, SweepSetting *s,
+                        int repeat)
+{
     // Pings far enough apart for the longest round trip a buffer this size makes, and never
     // closer than 50 ms; the first once the stream has gone round twice.
     int64_t interval = std::max<int64_t>(static_cast<int64_t>(s->rate * 0.05), 8 * s->size + 4096);
     int64_t firstAt = 4 * s->size;
     double seconds = (firstAt + options.pings * interval) / s->rate + 2.5;
-    prepareTiming(seconds, s->size / s->rate * 1e6);
-    preparePingsAt(options.outChannel, options.inChannel, loopbackState.outputChannels, r.outType,
-                   r.inType, s->size, s->rate, options.pings, firstAt, interval);
+    if (!prepareTiming(seconds, s->size / s->rate * 1e6))
+        return stopSetting(s, SWEEP_NO_MEMORY, ASE_OK, repeat);
+    preparePingsAt(options.outChannel, options.inChannel, cable.outputs, cable.outType, cable.inType,
+                   s->size, s->rate, options.pings, firstAt, interval);
     resetMessageCounts(options.timeInfo);
     ASIOError created = createLoopbackBuffers(&pingCallbacks, s->size);
     if (created != ASE_OK || !pingBuffersPresent()) {
         endLoopback();
-        *error = created != ASE_OK ? created : static_cast<ASIOError>(ASE_NotPresent);
-        return -1;
+        return stopSetting(s, created != ASE_OK ? SWEEP_CREATE_FAILED : SWEEP_NO_BUFFERS, created,
+                           repeat);
     }
-    if (first)
+    if (repeat == 0)
         asioGetLatencies(&s->reportedIn, &s->reportedOut);
     ASIOError started = asioStart();
     if (started == ASE_OK)
         waitForRun(seconds, pingsFinished, nullptr);
     endLoopback();
-    if (started != ASE_OK) {
-        *error = started;
-        return -1;
-    }
-    int64_t trips[MAX_PINGS];
-    long found = 0;
-    for (long k = 0; k < pingRun.sent; k++) {
-        if (pingRun.roundTrip[k] >= 0)
-            trips[found++] = pingRun.roundTrip[k];
-    }
-    if (found == 0)
-        return -1;
-    std::sort(trips, trips + found);
-    return trips[(found - 1) / 2];
+    if (started != ASE_OK)
+        return stopSetting(s, SWEEP_START_FAILED, started, repeat);
+    // The pings as the callback left them once the driver was stopped.
+    s->roundTrip[repeat] = repeatRoundTrip();
+    return true;
 }
 
 static void summariseSetting(SweepSetting *s, double tolerance)
@@ -86,8 +131,10 @@ static void summariseSetting(SweepSetting *s, double tolerance)
         if (s->roundTrip[k] >= 0)
             trips.push_back(s->roundTrip[k]);
     }
-    s->measured = !trips.empty();
-    if (!s->measured)
+    s->repeatsBack = static_cast<int>(trips.size());
+    s->lostRepeats = s->repeatsRun - s->repeatsBack;
+    s->measured = s->failure == SWEEP_WHOLE && s->lostRepeats == 0 && s->repeatsBack > 0;
+    if (trips.empty())
         return;
     std::sort(trips.begin(), trips.end());
     s->median = trips[(trips.size() - 1) / 2];
@@ -117,41 +164,62 @@ static int openSweep(const CheckerOptions &options, SweepResults *r, DriverFigur
     return code;
 }
 
+// The rate set (the driver asked only about a rate a run can be timed at), then the figures read
+// again and the cable checked at it. SWEEP_WHOLE, or what keeps every size of this rate from
+// being measured, with the driver's answer in *error.
+static int setSweepRate(const CheckerOptions &options, double rate, double original,
+                        DriverFigures *figures, SweepCable *cable, ASIOError *error, long *type)
+{
+    *error = ASE_OK;
+    readDriverFigures(figures);
+    if (!usableRate(rate))
+        return SWEEP_RATE_UNUSABLE;
+    if (rate != original) {
+        rememberRateToRestore(original);
+        *error = asioCanSampleRate(rate);
+        if (*error != ASE_OK)
+            return SWEEP_RATE_REFUSED;
+        *error = asioSetSampleRate(rate);
+        if (*error != ASE_OK)
+            return SWEEP_RATE_NOT_SET;
+    }
+    // A device may have fewer channels, or other types, at another rate.
+    readDriverFigures(figures);
+    return checkCableAtRate(options, *figures, cable, type);
+}
+
 // Every allowed size at one rate, each setting measured `repeats` times.
 static void sweepRate(const CheckerOptions &options, double rate, double original, SweepResults *r)
 {
-    ASIOError set = ASE_OK;
-    if (rate != original) {
-        rememberRateToRestore(original);
-        set = asioCanSampleRate(rate);
-        if (set == ASE_OK)
-            set = asioSetSampleRate(rate);
-    }
     DriverFigures figures;
-    readDriverFigures(&figures);
-    long sizes[MAX_SWEEP_SIZES];
-    int sizeCount = set == ASE_OK ? allowedBufferSizes(figures.minSize, figures.maxSize,
-                                                       figures.preferredSize, figures.granularity,
-                                                       sizes, MAX_SWEEP_SIZES)
-                                  : 1;
-    if (set != ASE_OK || !usableRate(rate))
-        sizes[0] = figures.preferredSize;
+    SweepCable cable = {};
+    ASIOError error = ASE_OK;
+    long type = 0;
+    int failure = setSweepRate(options, rate, original, &figures, &cable, &error, &type);
+    long sizes[MAX_SWEEP_SIZES] = {failure == SWEEP_WHOLE ? 0 : figures.preferredSize};
+    int sizeCount = failure == SWEEP_WHOLE ? allowedBufferSizes(figures.minSize, figures.maxSize,
+                                                                figures.preferredSize,
+                                                                figures.granularity, sizes,
+                                                                MAX_SWEEP_SIZES)
+                                           : 1;
+    if (sizeCount == 0) {
+        sizes[sizeCount++] = figures.preferredSize;
+        failure = SWEEP_NO_SIZE;
+    }
     for (int z = 0; z < sizeCount && r->settingCount < MAX_SWEEP_SETTINGS; z++) {
         SweepSetting &s = r->settings[r->settingCount];
         memset(&s, 0, sizeof s);
         s.rate = rate;
         s.size = sizes[z];
+        s.failure = failure != SWEEP_WHOLE ? failure : s.size > 0 ? SWEEP_WHOLE : SWEEP_NO_SIZE;
+        s.error = error;
+        s.type = type;
         r->runningSetting = r->settingCount++;
         publishRecord(&sweepResults);
-        if (set != ASE_OK || !usableRate(rate) || s.size <= 0) {
-            s.error = set != ASE_OK ? set : static_cast<ASIOError>(ASE_InvalidParameter);
-            continue;
-        }
-        for (int repeat = 0; repeat < r->repeats; repeat++) {
-            s.roundTrip[repeat] = measureOnce(options, &s, repeat == 0, &s.error);
+        for (int repeat = 0; s.failure == SWEEP_WHOLE && repeat < r->repeats; repeat++) {
             s.repeatsRun = repeat + 1;
-            if (s.error != ASE_OK)
-                break;
+            if (!measureOnce(options, cable, &s, repeat))
+                s.roundTrip[repeat] = -1;
         }
         summariseSetting(&s, r->tolerance);
         if (progressWanted())
@@ -159,29 +227,39 @@ static void sweepRate(const CheckerOptions &options, double rate, double origina
     }
 }
 
-// The sweep's status: the settings outside the tolerance, or those where no ping came back.
+// The sweep's status: every setting measured whole and within the tolerance, or a miss that names
+// the settings (the first six of each kind).
 static int sweepVerdict(const SweepResults &r)
 {
-    char rateText[32], list[200] = "";
-    int outside = 0, lost = 0;
+    char rateText[32], outside[240] = "", broken[480] = "", problem[160];
+    int outsideCount = 0, brokenCount = 0;
     for (int k = 0; k < r.settingCount; k++) {
         const SweepSetting &s = r.settings[k];
-        lost += !s.measured;
-        if (!s.outsideTolerance)
-            continue;
         formatRate(s.rate, rateText, sizeof rateText);
-        if (outside++ < 6) {
-            snprintf(list + strlen(list), sizeof list - strlen(list), "%s%ld frames at %s Hz (%+ld)",
-                     outside > 1 ? ", " : "", s.size, rateText, s.difference);
+        if (s.outsideTolerance && outsideCount++ < 6) {
+            snprintf(outside + strlen(outside), sizeof outside - strlen(outside),
+                     "%s%ld frames at %s Hz (%+ld)", outsideCount > 1 ? ", " : "", s.size, rateText,
+                     s.difference);
+        }
+        if (!s.measured && brokenCount++ < 6) {
+            sweepSettingProblem(r, s, problem, sizeof problem);
+            snprintf(broken + strlen(broken), sizeof broken - strlen(broken),
+                     "%s%ld frames at %s Hz (%s)", brokenCount > 1 ? ", " : "", s.size, rateText,
+                     problem);
         }
     }
-    if (outside) {
-        return fail(EXIT_CHECK_MISSED, "the driver's claim is off by more than %g frames at %d "
-                    "setting%s: %s", r.tolerance, outside, outside == 1 ? "" : "s", list);
+    if (!outsideCount && !brokenCount)
+        return EXIT_FINE;
+    char tolerance[320] = "";
+    if (outsideCount) {
+        snprintf(tolerance, sizeof tolerance, "the driver's claim is off by more than %g frames at "
+                 "%d setting%s: %s%s", r.tolerance, outsideCount, outsideCount == 1 ? "" : "s",
+                 outside, brokenCount ? "; " : "");
     }
-    if (lost)
-        return fail(EXIT_CHECK_MISSED, "no ping came back at %d of %d settings", lost, r.settingCount);
-    return EXIT_FINE;
+    if (!brokenCount)
+        return fail(EXIT_CHECK_MISSED, "%s", tolerance);
+    return fail(EXIT_CHECK_MISSED, "%s%d of %d settings were not measured whole: %s", tolerance,
+                brokenCount, r.settingCount, broken);
 }
 
 int sweepSession(const CheckerOptions &options)
@@ -207,84 +285,12 @@ int sweepSession(const CheckerOptions &options)
     closeChosenDriver();
     publishRecord(&sweepResults);
     publishRecord(&callNotes);
+    for (int k = 0; k < r.settingCount; k++) {
+        if (r.settings[k].failure == SWEEP_NO_MEMORY)
+            return fail(EXIT_NO_MEMORY, "the checker had no memory for the timing of a run: its own "
+                        "lack, not the driver's");
+    }
     return sweepVerdict(r);
-}
-
-// The statuses a sweep is shown after; any other ends the command with its error alone.
-static bool sweepStands(int code)
-{
-    return code == EXIT_FINE || code == EXIT_CHECK_MISSED || code == EXIT_CRASHED;
-}
-
-void printSweepText(const CheckerOptions &, int index, const SessionOutcome &, int exitCode)
-{
-    if (!sweepStands(exitCode))
-        return;
-    const SweepResults &r = sweepResults;
-    char out[32], in[32], answer[32];
-    printDriverHeading(index);
-    printf("Latency sweep: output %ld (%s) to input %ld (%s), %d repeat%s per setting, buffers "
-           "made afresh each time\n", r.outChannel, typeText(r.outType, out, sizeof out), r.inChannel,
-           typeText(r.inType, in, sizeof in), r.repeats, r.repeats == 1 ? "" : "s");
-    printf("  %8s  %6s  %8s  %6s  %8s  %10s   (frames; measured is the median of the repeats)\n",
-           "rate", "size", "measured", "spread", "reported", "difference");
-    for (int k = 0; k < r.settingCount; k++) {
-        const SweepSetting &s = r.settings[k];
-        char rate[32];
-        formatRate(s.rate, rate, sizeof rate);
-        long reported = s.reportedIn + s.reportedOut;
-        if (s.error != ASE_OK) {
-            printf("  %8s  %6ld  not measured: %s\n", rate, s.size,
-                   asioErrorName(s.error, answer, sizeof answer));
-        } else if (!s.measured) {
-            printf("  %8s  %6ld  %8s  %6s  %8ld\n", rate, s.size, "lost", "", reported);
-        } else {
-            printf("  %8s  %6ld  %8lld  %6lld  %8ld  %+10ld%s\n", rate, s.size,
-                   static_cast<long long>(s.median), static_cast<long long>(s.spread), reported,
-                   s.difference, s.outsideTolerance ? "  over --tolerance" : "");
-        }
-    }
-    printCallNotes();
-}
-
-void writeSweepDocument(const CheckerOptions &options, int index, const SessionOutcome &outcome,
-                        int exitCode)
-{
-    const SweepResults &r = sweepResults;
-    char answer[32];
-    if (!beginDocument(options, index, sweepStands(exitCode), exitCode))
-        return;
-    jsonBool("sweep", true);
-    jsonCable(r.outChannel, r.inChannel, r.outType, r.inType);
-    jsonInteger("repeats", r.repeats);
-    jsonNumber("tolerance_frames", r.tolerance >= 0 ? r.tolerance : NAN);
-    jsonBeginArray("settings");
-    for (int k = 0; k < r.settingCount; k++) {
-        const SweepSetting &s = r.settings[k];
-        jsonBeginObject(nullptr);
-        jsonNumber("rate", s.rate);
-        jsonInteger("buffer_size", s.size);
-        jsonText("error", s.error != ASE_OK ? asioErrorName(s.error, answer, sizeof answer) : nullptr);
-        jsonBeginArray("round_trips");
-        for (int repeat = 0; repeat < s.repeatsRun; repeat++) {
-            if (s.roundTrip[repeat] >= 0)
-                jsonInteger(nullptr, s.roundTrip[repeat]);
-            else
-                jsonNull(nullptr);
-        }
-        jsonEndArray();
-        jsonNumber("measured_frames", s.measured ? static_cast<double>(s.median) : NAN);
-        jsonNumber("spread_frames", s.measured ? static_cast<double>(s.spread) : NAN);
-        jsonInteger("reported_input_frames", s.reportedIn);
-        jsonInteger("reported_output_frames", s.reportedOut);
-        jsonInteger("reported_frames", s.reportedIn + s.reportedOut);
-        jsonNumber("difference_frames", s.measured ? static_cast<double>(s.difference) : NAN);
-        jsonBool("within_tolerance", !s.outsideTolerance);
-        jsonEndObject();
-    }
-    jsonEndArray();
-    jsonCallNotes();
-    jsonSessionEnd(outcome, exitCode);
 }
 
 int measureSweep(const CheckerOptions &options, int, const char *arguments, SessionOutcome *outcome)

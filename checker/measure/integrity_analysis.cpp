@@ -25,6 +25,8 @@ const int64_t NEARBY = 4096;
 const int64_t SEARCH_INTERVAL = 32;
 const double SILENT_PEAK = 3.1622776601683795e-05;  // -90 dBFS
 const double NOISE_PEAK = 0.031622776601683794;     // -30 dBFS
+// The largest shift the search tries: a gain of 1/256 (-48 dB).
+const int MAX_SHIFT = 8;
 
 inline uint32_t high16(const IntegrityAnalysis *a, uint32_t word)
 {
@@ -37,10 +39,39 @@ inline void store(IntegrityAnalysis *a, int64_t q, uint32_t word, uint8_t inexac
     a->historyInexact[q & a->historyMask] = inexact;
 }
 
+inline bool transformed(const IntegrityAnalysis *a)
+{
+    return a->sign < 0 || a->shift > 0;
+}
+
+// A received word as it was sent, under the lock's sign and shift (the shift's low bits lost).
+inline uint32_t asSent(const IntegrityAnalysis *a, uint32_t word)
+{
+    return ((a->sign < 0 ? 0u - word : word) << a->shift) & a->mask;
+}
+
+// The sent words as the lock's sign and shift return them: sign x (word >> shift), arithmetic.
+void asReturned(const IntegrityAnalysis *a, uint32_t *words, long count)
+{
+    for (long k = 0; k < count; k++) {
+        const uint32_t lower = static_cast<uint32_t>(sequenceSigned(words[k], a->bits) >> a->shift);
+        words[k] = (a->sign < 0 ? 0u - lower : lower) & a->mask;
+    }
+}
+
+// The words the input should carry at q .. q + n - 1, under the delay of the moment.
+void expectedWords(IntegrityAnalysis *a, int64_t q, long n)
+{
+    sequenceWords(a->bits, q - a->delay, n, a->expected);
+    if (transformed(a))
+        asReturned(a, a->expected, n);
+}
+
 // Whether the kept sample at q carries the position q - delay.
 inline bool onDelay(const IntegrityAnalysis *a, int64_t q, int64_t delay)
 {
-    return q >= delay && high16(a, a->history[q & a->historyMask]) == sequenceHigh(q - delay);
+    return q >= delay &&
+           high16(a, asSent(a, a->history[q & a->historyMask])) == sequenceHigh(q - delay);
 }
 
 // The block the sample at `position` arrived in; the oldest kept when it is older.
@@ -88,16 +119,40 @@ void addToRun(IntegrityAnalysis *a, int kind, int64_t q, uint32_t bits)
     a->runEnd = q + 1;
 }
 
-// A sample against its expected word while the delay holds.
+// `n` samples from q that are the sequence as the lock returns it: matched, or inverted (one
+// event for the stretch) or scaled.
+void countReturned(IntegrityAnalysis *a, int64_t q, long n)
+{
+    if (a->shift > 0) {
+        a->scaled += n;
+    } else if (a->sign < 0) {
+        a->inverted += n;
+        addToRun(a, EVENT_INVERTED, q, 0);
+        if (a->runEvent >= 0)
+            a->events[a->runEvent].size = q + n - a->events[a->runEvent].position;
+        a->runEnd = q + n;
+    } else {
+        a->matched += n;
+    }
+}
+
+// A sample against its expected word (as the lock returns it) while the delay holds. A shift
+// rounds either way: the next step up counts as the same.
 void classify(IntegrityAnalysis *a, int64_t q, uint32_t word, uint8_t inexact, uint32_t expected)
 {
-    if (word == expected && !inexact) {
-        a->matched++;
+    if (!inexact && (word == expected || (a->shift > 0 && word == ((expected + 1) & a->mask)))) {
+        countReturned(a, q, 1);
         return;
     }
-    if (!inexact && word != expected && word == ((0u - expected) & a->mask)) {
-        a->inverted++;
-        addToRun(a, EVENT_INVERTED, q, 0);
+    // The other polarity: inverted against a plain lock, the sequence itself against an
+    // inverted one.
+    if (!inexact && a->shift == 0 && word != expected && word == ((0u - expected) & a->mask)) {
+        if (a->sign < 0) {
+            a->matched++;
+        } else {
+            a->inverted++;
+            addToRun(a, EVENT_INVERTED, q, 0);
+        }
         return;
     }
     a->corrupted++;
@@ -110,7 +165,7 @@ void classifyKept(IntegrityAnalysis *a, int64_t from, int64_t to)
 {
     for (int64_t q = from; q < to; q += CHUNK) {
         const long n = to - q < CHUNK ? static_cast<long>(to - q) : CHUNK;
-        sequenceWords(a->bits, q - a->delay, n, a->expected);
+        expectedWords(a, q, n);
         for (long j = 0; j < n; j++) {
             const uint32_t k = (q + j) & a->historyMask;
             classify(a, q + j, a->history[k], a->historyInexact[k], a->expected[j]);
@@ -125,7 +180,7 @@ int64_t findDelay(const IntegrityAnalysis *a, int64_t q, int64_t lowest, int64_t
 {
     if (q - LOCK_RUN + 1 < lowest)
         return -1;
-    const uint32_t high = high16(a, a->history[q & a->historyMask]);
+    const uint32_t high = high16(a, asSent(a, a->history[q & a->historyMask]));
     for (int64_t block = firstBlock; block <= lastBlock; block++) {
         const int64_t delay = q - sequencePositionInBlock(high, block);
         if (delay < 0 || delay > a->maxDelay || delay == skip)
@@ -174,7 +229,24 @@ void lockOn(IntegrityAnalysis *a, int64_t q, int64_t delay)
     a->lockDelay = delay;
     a->lockPosition = first;
     a->lockSequence = first - delay;
+    // The stretch from `first` is contiguous up to q: what came before it is the block's start.
+    a->receivedBeforeLock = a->receivedBeforeBlock + (first - a->blockPosition);
+    a->differingBits |= (1u << a->shift) - 1;  // what a shift lost never came through
     classifyKept(a, first, q + 1);
+}
+
+// The sign bits the LOCK_RUN kept samples up to q all repeat: the room a shift of the sequence
+// leaves above it. Noise has next to none, so that the shifts cost a foreign input nothing.
+int headroom(const IntegrityAnalysis *a, int64_t q)
+{
+    int room = a->bits;
+    for (int64_t s = q - LOCK_RUN + 1; s <= q; s++) {
+        const uint32_t w = a->history[s & a->historyMask];
+        const uint32_t x = (w >> (a->bits - 1)) & 1 ? ~w & a->mask : w;
+        const int same = x ? __builtin_clz(x) - (32 - a->bits) : a->bits;  // leading bits like the top
+        room = std::min(room, same - 1);
+    }
+    return room;
 }
 
 void searchSample(IntegrityAnalysis *a, int64_t q, uint32_t word, uint8_t inexact)
@@ -189,9 +261,21 @@ void searchSample(IntegrityAnalysis *a, int64_t q, uint32_t word, uint8_t inexac
         return;
     int64_t firstBlock, lastBlock;
     wholeBound(a, q, &firstBlock, &lastBlock);
-    const int64_t delay = findDelay(a, q, a->contiguousFrom, firstBlock, lastBlock, -1);
-    if (delay >= 0)
-        lockOn(a, q, delay);
+    // As sent first, then negated, then each shift with either sign.
+    const int shifts = std::min(std::min(MAX_SHIFT, a->bits - 16), headroom(a, q));
+    for (int shift = 0; shift <= shifts; shift++) {
+        for (int sign = 1; sign >= -1; sign -= 2) {
+            a->sign = sign;
+            a->shift = shift;
+            const int64_t delay = findDelay(a, q, a->contiguousFrom, firstBlock, lastBlock, -1);
+            if (delay >= 0) {
+                lockOn(a, q, delay);
+                return;
+            }
+        }
+    }
+    a->sign = 1;
+    a->shift = 0;
 }
 
 // Back on the old delay: everything since the disturbance began was corrupted, or right after all.
@@ -287,6 +371,7 @@ bool beginIntegrityAnalysis(IntegrityAnalysis *analysis, long type, int64_t maxD
     analysis->maxDelay = maxDelay;
     analysis->noLockSamples = noLockSamples;
     analysis->state = INTEGRITY_SEARCHING;
+    analysis->sign = 1;
     analysis->lockPosition = -1;
     analysis->peakDbfs = -INFINITY;
     analysis->rmsDbfs = -INFINITY;
@@ -317,6 +402,8 @@ void endIntegrityAnalysis(IntegrityAnalysis *analysis)
 void analyseIntegrityBlock(IntegrityAnalysis *a, const uint32_t *words, const uint8_t *inexact,
                            long count, int64_t position, int64_t switchNumber, double timeUs)
 {
+    a->receivedBeforeBlock = a->received;
+    a->blockPosition = position;
     a->received += count;
     if (a->state == INTEGRITY_NO_LOCK || count <= 0)
         return;
@@ -353,7 +440,7 @@ void analyseIntegrityBlock(IntegrityAnalysis *a, const uint32_t *words, const ui
         }
         // The clean path: a chunk compared at once.
         const long n = count - k < CHUNK ? count - k : CHUNK;
-        sequenceWords(a->bits, q - a->delay, n, a->expected);
+        expectedWords(a, q, n);
         uint32_t differ = 0;
         for (long j = 0; j < n; j++)
             differ |= words[k + j] ^ a->expected[j];
@@ -361,7 +448,7 @@ void analyseIntegrityBlock(IntegrityAnalysis *a, const uint32_t *words, const ui
         for (long j = 0; inexact && j < n; j++)
             marked |= inexact[k + j];
         if (differ == 0 && marked == 0) {
-            a->matched += n;
+            countReturned(a, q, n);
             k += n;
             continue;
         }
@@ -374,13 +461,21 @@ void analyseIntegrityBlock(IntegrityAnalysis *a, const uint32_t *words, const ui
         giveVerdict(a);
 }
 
-void finishIntegrityAnalysis(IntegrityAnalysis *analysis)
+void finishIntegrityAnalysis(IntegrityAnalysis *analysis, int64_t expectedEnd)
 {
-    if (analysis->disturbed)
-        endOnOldDelay(analysis, analysis->nextPosition - 1);
-    analysis->runKind = -1;
-    if (analysis->state == INTEGRITY_SEARCHING)
-        giveVerdict(analysis);
+    IntegrityAnalysis *a = analysis;
+    if (a->disturbed)
+        endOnOldDelay(a, a->nextPosition - 1);
+    a->runKind = -1;
+    if (a->state == INTEGRITY_SEARCHING)
+        giveVerdict(a);
+    if (a->state != INTEGRITY_LOCKED)
+        return;
+    a->receivedAfterLock = a->received - a->receivedBeforeLock;
+    if (expectedEnd > a->nextPosition) {
+        a->missing = expectedEnd - a->nextPosition;
+        a->missingFrom = a->nextPosition;
+    }
 }
 
 int transparentBits(const IntegrityAnalysis *analysis)

@@ -12,15 +12,15 @@ static void integrityBufferSwitch(long index, ASIOBool directProcess)
     onBufferSwitch(index, directProcess);
     const CopyPlan *copies = loopbackState.plan.load(std::memory_order_acquire);
     const ASIOBufferInfo *infos = copies ? copies->bufferInfos : nullptr;
-    IntegrityPlan &plan = integrityPlan;
+    const IntegrityPlan &plan = integrityPlan;
     if (infos && (index == 0 || index == 1)) {
+        // The claim is this callback's switch number, whichever thread it comes on.
+        const uint32_t number = claimRingBlock(plan.ring);
         void *out = infos[plan.outElement].buffers[index];
         const void *in = infos[plan.inElement].buffers[index];
         if (out)
-            writeSequence(out, plan.outType, plan.switchNumber * plan.frames, plan.frames);
-        if (in)
-            appendRingBlock(plan.ring, in, plan.inBytes, plan.switchNumber, before);
-        plan.switchNumber++;
+            writeSequence(out, plan.outType, static_cast<int64_t>(number) * plan.frames, plan.frames);
+        fillRingBlock(plan.ring, number, in, plan.inBytes, before);
     }
     recordArrival(before, switchTicks());
 }

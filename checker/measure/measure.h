@@ -119,6 +119,16 @@ struct TimingFigures {
 // periodUs 0: unknown. `total` is every arrival of the run, `count` of them kept.
 void judgeArrivals(const int64_t *arrivals, size_t count, long long total, int64_t windowStart,
                    int64_t windowEnd, double ticksPerUs, double periodUs, TimingFigures *figures);
+// The arrivals past the kept ones (the run outgrew the memory), judged one by one as they come:
+// intervals over 1.5 periods are late, and the longest is kept.
+struct BeyondKept {
+    double periodUs;   // 0: unknown, nothing judged
+    int64_t last;      // the arrival before, kept or not; 0 before the first
+    long long late;
+    double longestUs;
+};
+// Judges `arrival` against the one before (pure).
+void judgeBeyondKept(BeyondKept *beyond, int64_t arrival, double ticksPerUs);
 // judgeArrivals over what drainArrivals kept, with the final calibration.
 void judgeRun(int64_t windowStart, int64_t windowEnd, double periodUs, TimingFigures *figures);
 // After the stop: takes the arrivals that came since judgeRun (during stop) into its figures, as
@@ -198,8 +208,10 @@ struct PingRun {
     long wanted;
     int64_t intervalFrames;   // between pings, about half a second
     int64_t timeoutFrames;    // two seconds
-    // The callback's own.
-    int64_t switchNumber;
+    // The callbacks' count: each takes its stream position from it.
+    std::atomic<uint32_t> switchNumber;
+    // The callback's own, while it holds `busy`.
+    std::atomic<bool> busy;
     int64_t nextPing;         // stream position of the next ping
     int64_t pulseStart;       // stream positions of the pulse being written
     int64_t pulseEnd;
@@ -237,15 +249,18 @@ bool pingBuffersPresent();
 // and looks for the pulse on input I from the frame it was sent at.
 void pingBufferSwitch(long index, ASIOBool directProcess);
 
-// ---- The ring of received blocks: samples handed from the driver's callback to the main thread,
-// lock-free, for one producer (the callback) and one consumer (the main thread), made before the
-// run. The callback appends without allocation, lock or system call; when the ring is full it drops
-// the block and counts it: the checker fell behind, not the driver.
+// ---- The ring of received blocks: samples handed from the driver's callbacks to the main thread,
+// lock-free, made before the run. Each callback takes its switch number and then a block, without
+// allocation, lock or system call, from any number of threads at once (a driver may call back from
+// two): a block is filled by one callback only, and handed over whole. When the ring is full the
+// block is dropped and counted: the checker fell behind, not the driver. The main thread takes the
+// blocks in the order they were filled.
 
 struct RingBlock {
+    std::atomic<uint32_t> sequence;  // its turn: free for position p at p, filled at p + 1
     int64_t switchNumber;   // the buffer switch it came in
     int64_t arrivalTicks;   // when, in the caller's ticks
-    uint32_t droppedBefore; // blocks dropped, ring full, since the block before this one
+    uint32_t droppedBefore; // main thread: switches dropped, ring full, since the block before
     uint32_t bytes;         // of data used
     unsigned char *data;    // blockBytes of room, 64-byte aligned
 };
@@ -255,10 +270,11 @@ struct SampleRing {
     unsigned char *storage; // their data
     uint32_t mask;          // blocks - 1; a power of two
     uint32_t blockBytes;
-    alignas(64) std::atomic<uint32_t> appended;  // written by the callback only
-    uint32_t droppedSinceLast;                   // the callback's own
-    std::atomic<uint32_t> dropped;               // all blocks dropped; written by the callback
+    alignas(64) std::atomic<uint32_t> switches;  // switch numbers handed to callbacks
+    std::atomic<uint32_t> filling;               // ring positions taken by callbacks
+    std::atomic<uint32_t> dropped;               // all blocks dropped
     alignas(64) std::atomic<uint32_t> taken;     // written by the main thread only
+    int64_t nextSwitch;                          // the main thread's own
 };
 
 // Makes room for at least `blocks` blocks (rounded up to a power of two) of `blockBytes` each,
@@ -267,14 +283,18 @@ bool makeSampleRing(SampleRing *ring, uint32_t blocks, uint32_t blockBytes);
 // Frees what makeSampleRing made. Main thread, after the run.
 void freeSampleRing(SampleRing *ring);
 
-// Callback: copies `bytes` (at most blockBytes) into the next block. False when the ring was full
-// and the block was dropped (counted). No allocation, lock or system call.
-bool appendRingBlock(SampleRing *ring, const void *data, uint32_t bytes, int64_t switchNumber,
-                     int64_t arrivalTicks);
-// Main thread: the oldest block not yet released, or null when there is none. It stays valid and
-// unchanged until releaseRingBlock.
+// Callback: the next switch number, from 0 in the order callbacks ask.
+uint32_t claimRingBlock(SampleRing *ring);
+// Callback: copies `bytes` (at most blockBytes; none for null data) of switch `switchNumber`
+// into the next free block. False when the ring was full and the block was dropped (counted).
+// No allocation, lock or system call.
+bool fillRingBlock(SampleRing *ring, uint32_t switchNumber, const void *data, uint32_t bytes,
+                   int64_t arrivalTicks);
+// Main thread: the oldest filled block not yet released (its droppedBefore: the switch numbers
+// skipped since the one before), or null when there is none yet. It stays valid and unchanged
+// until releaseRingBlock.
 const RingBlock *peekRingBlock(SampleRing *ring);
-// Main thread: hands the block of the last peekRingBlock back to the callback.
+// Main thread: hands the block of the last peekRingBlock back to the callbacks.
 void releaseRingBlock(SampleRing *ring);
 
 // ---- The known sequence of `quorvelcheck integrity`: a word for every stream position that its
@@ -319,6 +339,10 @@ long readSequence(const void *in, long type, long frames, uint32_t *words, uint8
 // lock. Main thread, fed block by block in input order with the decoded words of input I. Plain
 // records: beginIntegrityAnalysis makes the history it needs, endIntegrityAnalysis frees it;
 // nothing in between allocates.
+//
+// The search tries the sequence as sent, then negated, then shifted 1 to 8 bits lower (a gain of
+// a power of two below 1; no more than leaves the top 16 bits), each with either sign: the lock
+// keeps the first that holds, and every sample after it is judged against the sequence so changed.
 //
 // Once locked, received position q carries the word of q - delay. A sample whose top 16 bits are
 // those of its expected word is on the delay (matched, or corrupted in its lower bits); other
@@ -378,12 +402,19 @@ struct IntegrityAnalysis {
     int64_t delay;            // locked: the delay of the moment
     int64_t lockDelay;        // ... found first
     int64_t lockPosition;     // input position of the first sample of the lock
+    int sign;                 // locked: the return is sign x (the sequence >> shift): -1 when
+    int shift;                // its polarity is reversed; shift bits lower (a gain of 2^-shift)
     int64_t received;         // samples fed
+    int64_t receivedAfterLock;  // of them from the lock's first on: matched + corrupted +
+                              // inverted + scaled + foreign
     int64_t unseen;           // samples missing between blocks: the checker fell behind
     int64_t matched;          // after lock: equal to the sequence at the delay of the moment
     int64_t corrupted;        // wrong while the delay held (inverted not included)
-    int64_t inverted;
+    int64_t inverted;         // the negation of the sequence, shift 0
+    int64_t scaled;           // the lock's shift of the sequence (with its sign), shift above 0
     int64_t foreign;          // received in a slip, on neither delay
+    int64_t missing;          // expected to the end of the window and never received
+    int64_t missingFrom;      // ... from this input position
     int64_t dropped;          // missing from the sequence
     int64_t repeated;         // received twice
     int64_t slipped;          // the slips' changes of delay, as magnitudes
@@ -396,6 +427,9 @@ struct IntegrityAnalysis {
     double rmsDbfs;
 
     // Working state.
+    int64_t blockPosition;    // of the block being analysed
+    int64_t receivedBeforeBlock;
+    int64_t receivedBeforeLock;
     int64_t nextPosition;     // -1 before the first block
     int64_t contiguousFrom;   // first position of the history's current stretch
     uint32_t *history;        // received words by position & historyMask
@@ -427,8 +461,9 @@ bool beginIntegrityAnalysis(IntegrityAnalysis *analysis, long type, int64_t maxD
 void analyseIntegrityBlock(IntegrityAnalysis *analysis, const uint32_t *words, const uint8_t *inexact,
                            long count, int64_t position, int64_t switchNumber, double timeUs);
 // After the last block: a disturbance still open counts against the old delay, and a search
-// still on gets its verdict.
-void finishIntegrityAnalysis(IntegrityAnalysis *analysis);
+// still on gets its verdict. Locked, the samples from the end of the last block up to
+// `expectedEnd` (the input position the window should have reached) never came: missing.
+void finishIntegrityAnalysis(IntegrityAnalysis *analysis, int64_t expectedEnd);
 // Frees the history.
 void endIntegrityAnalysis(IntegrityAnalysis *analysis);
 // Bits of the word that came through unchanged in every compared sample (matched or corrupted).
@@ -442,8 +477,8 @@ struct IntegrityPlan {
     long outType, inType;
     long frames;
     uint32_t inBytes;            // of one buffer of input I
-    int64_t switchNumber;        // the callback's own count
-    SampleRing *ring;            // made for a run and never freed: a late callback may append
+    SampleRing *ring;            // made for a run and never freed: a late callback may append;
+                                 // its claims number the switches
 };
 extern IntegrityPlan integrityPlan;
 // bufferSwitch writes the sequence at its stream position (switch number x frames) on output O and

@@ -8,6 +8,9 @@
 
 PingRun pingRun;
 
+static_assert(std::atomic<uint32_t>::is_always_lock_free && std::atomic<bool>::is_always_lock_free,
+              "the callback must never wait");
+
 // The pulse: half of full scale in the output's own format. Found where the input passes a
 // quarter, after QUIET_FRAMES frames below -60 dB of full scale.
 static unsigned char pulseSample[8];
@@ -103,7 +106,8 @@ void preparePingsAt(long outChannel, long inChannel, long outputs, long outType,
     p.wanted = pings > 0 && pings <= MAX_PINGS ? pings : 1;
     p.intervalFrames = interval;
     p.timeoutFrames = static_cast<int64_t>(rate * 2 + 0.5);
-    p.switchNumber = 0;
+    p.switchNumber.store(0);
+    p.busy.store(false);
     p.nextPing = first;
     p.pulseStart = p.pulseEnd = -1;
     p.outstanding = false;
@@ -141,7 +145,7 @@ static void writeOutput(unsigned char *out, int64_t base, int64_t end)
         int64_t at = p.nextPing > base ? p.nextPing : base;
         p.sentAt[p.sent] = at;
         p.roundTrip[p.sent] = -1;
-        p.sentInSwitch[p.sent] = p.switchNumber;
+        p.sentInSwitch[p.sent] = base / p.frames + 1;  // counted from 1
         p.quietSinceSent = false;
         p.peakSinceSent = 0;
         p.quietestWindow = 1e9;
@@ -203,13 +207,21 @@ void pingBufferSwitch(long index, ASIOBool directProcess)
     const ASIOBufferInfo *infos = plan ? plan->bufferInfos : nullptr;
     if (infos && (index == 0 || index == 1)) {
         PingRun &p = pingRun;
-        int64_t base = p.switchNumber * p.frames;
+        int64_t base = static_cast<int64_t>(p.switchNumber.fetch_add(1, std::memory_order_relaxed)) *
+                       p.frames;
         int64_t end = base + p.frames;
-        p.switchNumber++;
         unsigned char *out = static_cast<unsigned char *>(infos[p.outElement].buffers[index]);
-        if (out)
-            writeOutput(out, base, end);
-        listen(static_cast<const unsigned char *>(infos[p.inElement].buffers[index]), base, end);
+        // The pings' state is one callback's at a time: a callback that comes while another is
+        // inside (a driver calling back from two threads at once) plays silence and listens to
+        // nothing, and never waits.
+        if (!p.busy.exchange(true, std::memory_order_acquire)) {
+            if (out)
+                writeOutput(out, base, end);
+            listen(static_cast<const unsigned char *>(infos[p.inElement].buffers[index]), base, end);
+            p.busy.store(false, std::memory_order_release);
+        } else if (out) {
+            memset(out, 0, static_cast<size_t>(p.frames) * p.outBytes);
+        }
     }
     recordArrival(before, switchTicks());
 }

@@ -1,3 +1,7 @@
+// The ring of received blocks: a bounded queue of many producers (the driver's callbacks) and one
+// consumer (the main thread). Each block's sequence says whose turn it is, so that a callback takes
+// a block only when the main thread is done with it, and the main thread a block only once its
+// callback is done with it.
 #include "checker/measure/measure.h"
 
 #include <stdlib.h>
@@ -20,13 +24,16 @@ bool makeSampleRing(SampleRing *ring, uint32_t blocks, uint32_t blockBytes)
     // Touched now, so that no page faults in on the driver's thread.
     memset(ring->storage, 0, static_cast<size_t>(count) * stride + ALIGNMENT);
     unsigned char *first = ring->storage + (ALIGNMENT - reinterpret_cast<uintptr_t>(ring->storage) % ALIGNMENT);
-    for (uint32_t k = 0; k < count; k++)
+    for (uint32_t k = 0; k < count; k++) {
         ring->blocks[k].data = first + static_cast<size_t>(k) * stride;
+        ring->blocks[k].sequence.store(k, std::memory_order_relaxed);
+    }
     ring->mask = count - 1;
     ring->blockBytes = blockBytes;
-    ring->appended.store(0, std::memory_order_relaxed);
-    ring->droppedSinceLast = 0;
+    ring->switches.store(0, std::memory_order_relaxed);
+    ring->filling.store(0, std::memory_order_relaxed);
     ring->dropped.store(0, std::memory_order_relaxed);
+    ring->nextSwitch = 0;
     ring->taken.store(0, std::memory_order_release);
     return true;
 }
@@ -40,39 +47,60 @@ void freeSampleRing(SampleRing *ring)
     ring->mask = 0;
 }
 
-bool appendRingBlock(SampleRing *ring, const void *data, uint32_t bytes, int64_t switchNumber,
-                     int64_t arrivalTicks)
+uint32_t claimRingBlock(SampleRing *ring)
 {
-    const uint32_t appended = ring->appended.load(std::memory_order_relaxed);
-    // Acquire: the main thread is done with a block before it counts it as taken.
-    if (appended - ring->taken.load(std::memory_order_acquire) > ring->mask) {
-        ring->droppedSinceLast++;
-        ring->dropped.store(ring->dropped.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
-        return false;
+    return ring->switches.fetch_add(1, std::memory_order_relaxed);
+}
+
+bool fillRingBlock(SampleRing *ring, uint32_t switchNumber, const void *data, uint32_t bytes,
+                   int64_t arrivalTicks)
+{
+    uint32_t position = ring->filling.load(std::memory_order_relaxed);
+    RingBlock *block;
+    for (;;) {
+        block = &ring->blocks[position & ring->mask];
+        // Acquire: the main thread is done with the block before it hands the turn on.
+        const int32_t turn = static_cast<int32_t>(block->sequence.load(std::memory_order_acquire) - position);
+        if (turn < 0) {
+            ring->dropped.fetch_add(1, std::memory_order_relaxed);
+            return false;  // the block still holds one the main thread has not taken: full
+        }
+        if (turn == 0 && ring->filling.compare_exchange_weak(position, position + 1,
+                                                             std::memory_order_relaxed))
+            break;
+        if (turn > 0)
+            position = ring->filling.load(std::memory_order_relaxed);  // another callback took it
     }
-    RingBlock *block = &ring->blocks[appended & ring->mask];
     if (bytes > ring->blockBytes)
         bytes = ring->blockBytes;
-    memcpy(block->data, data, bytes);
-    block->bytes = bytes;
+    if (data)
+        memcpy(block->data, data, bytes);
+    block->bytes = data ? bytes : 0;
     block->switchNumber = switchNumber;
     block->arrivalTicks = arrivalTicks;
-    block->droppedBefore = ring->droppedSinceLast;
-    ring->droppedSinceLast = 0;
-    // Release: the block's contents are visible before the count that hands it over.
-    ring->appended.store(appended + 1, std::memory_order_release);
+    // Release: the block's contents are visible before the turn that hands it over.
+    block->sequence.store(position + 1, std::memory_order_release);
     return true;
 }
 
 const RingBlock *peekRingBlock(SampleRing *ring)
 {
     const uint32_t taken = ring->taken.load(std::memory_order_relaxed);
-    if (ring->appended.load(std::memory_order_acquire) == taken)
+    RingBlock *block = &ring->blocks[taken & ring->mask];
+    if (block->sequence.load(std::memory_order_acquire) != taken + 1)
         return nullptr;
-    return &ring->blocks[taken & ring->mask];
+    // Callbacks on two threads at once may fill out of the order of their switch numbers.
+    block->droppedBefore = block->switchNumber > ring->nextSwitch
+                               ? static_cast<uint32_t>(block->switchNumber - ring->nextSwitch)
+                               : 0;
+    if (block->switchNumber >= ring->nextSwitch)
+        ring->nextSwitch = block->switchNumber + 1;
+    return block;
 }
 
 void releaseRingBlock(SampleRing *ring)
 {
-    ring->taken.store(ring->taken.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+    const uint32_t taken = ring->taken.load(std::memory_order_relaxed);
+    ring->blocks[taken & ring->mask].sequence.store(taken + ring->mask + 1, std::memory_order_release);
+    ring->taken.store(taken + 1, std::memory_order_release);
 }

@@ -41,14 +41,15 @@ static std::vector<long> everyAllowedSize(long minSize, long maxSize, long prefe
 {
     std::vector<long> all;
     if (minSize > 0 && maxSize >= minSize) {
+        // Stepped in a wider type: a hostile maxSize near the top of long must not wrap a step.
         if (granularity == -1) {
-            for (long n = 1; n > 0 && n <= maxSize; n *= 2) {
+            for (long long n = 1; n <= maxSize; n *= 2) {
                 if (n >= minSize)
-                    all.push_back(n);
+                    all.push_back(static_cast<long>(n));
             }
         } else if (granularity > 0) {
-            for (long n = minSize; n <= maxSize && all.size() < 100000; n += granularity)
-                all.push_back(n);
+            for (long long n = minSize; n <= maxSize && all.size() < 100000; n += granularity)
+                all.push_back(static_cast<long>(n));
         }
         all.push_back(minSize);
         all.push_back(maxSize);

@@ -25,10 +25,7 @@ static size_t keptCount, keptRoom;
 static long long arrivalsSeen;
 static long long lostToTheRing;  // overwritten before the main thread came: the checker fell behind
 // Beyond MAX_KEPT: judged as they come, at the calibration of that moment.
-static double beyondPeriodUs;
-static long long beyondLate;
-static double beyondLongestUs;
-static int64_t lastArrival;
+static BeyondKept beyond;
 static long long arrivalsJudged;  // arrivalsSeen when judgeRun ran
 
 // Both counters read together, the stamp between two reads of the performance counter.
@@ -131,10 +128,8 @@ bool prepareTiming(double seconds, double periodUs)
     taken = 0;
     keptCount = 0;
     arrivalsSeen = lostToTheRing = 0;
-    beyondLate = 0;
-    beyondLongestUs = 0;
-    beyondPeriodUs = periodUs;
-    lastArrival = 0;
+    beyond = BeyondKept();
+    beyond.periodUs = periodUs;
     double expected = periodUs > 0 ? seconds * 1e6 / periodUs * 1.1 + 1024 : 65536;
     size_t wanted = expected < static_cast<double>(MAX_KEPT) ? static_cast<size_t>(expected) : MAX_KEPT;
     if (wanted > keptRoom) {
@@ -164,15 +159,23 @@ static bool keep(int64_t arrival)
     return true;
 }
 
+void judgeBeyondKept(BeyondKept *b, int64_t arrival, double ticksPerUs)
+{
+    if (b->periodUs > 0 && b->last) {
+        double us = (arrival - b->last) / ticksPerUs;
+        b->late += us > 1.5 * b->periodUs;
+        b->longestUs = std::max(b->longestUs, us);
+    }
+    b->last = arrival;
+}
+
 static void takeArrival(int64_t arrival)
 {
     arrivalsSeen++;
-    if (!keep(arrival) && beyondPeriodUs > 0 && lastArrival) {
-        double us = (arrival - lastArrival) / calibratedTicksPerUs();
-        beyondLate += us > 1.5 * beyondPeriodUs;
-        beyondLongestUs = std::max(beyondLongestUs, us);
-    }
-    lastArrival = arrival;
+    if (keep(arrival))
+        beyond.last = arrival;
+    else
+        judgeBeyondKept(&beyond, arrival, calibratedTicksPerUs());
 }
 
 void drainArrivals()
@@ -310,9 +313,9 @@ void judgeRun(int64_t windowStart, int64_t windowEnd, double periodUs, TimingFig
     judgeArrivals(kept, keptCount, arrivalsSeen, windowStart, windowEnd, perUs, periodUs, f);
     // Beyond the kept arrivals, what was judged as they came.
     if (arrivalsSeen > static_cast<long long>(keptCount)) {
-        f->late += f->late >= 0 ? beyondLate : 0;
-        f->longestGapUs = std::max(f->longestGapUs, beyondLongestUs);
-        f->maxUs = std::max(f->maxUs, beyondLongestUs);
+        f->late += f->late >= 0 ? beyond.late : 0;
+        f->longestGapUs = std::max(f->longestGapUs, beyond.longestUs);
+        f->maxUs = std::max(f->maxUs, beyond.longestUs);
     }
     f->missedByChecker = lostToTheRing;
     f->longestCallbackUs = arrivalRing.longestTicks / perUs;

@@ -308,7 +308,7 @@ void writeSweepSection(const Report &report, std::string *page)
              "<th class=\"n\">measured</th><th class=\"n\">ms</th><th class=\"n\">spread</th>"
              "<th class=\"n\">reported</th><th class=\"n\">difference</th><th>verdict</th></tr>\n";
     int shown = count < SHOWN_SETTINGS ? count : int(SHOWN_SETTINGS);
-    char rate[32], name[32];
+    char rate[32], problem[160];
     for (int k = 0; k < shown; k++) {
         const SweepSetting &s = r.settings[k];
         long reported = s.reportedIn + s.reportedOut;
@@ -316,15 +316,15 @@ void writeSweepSection(const Report &report, std::string *page)
         *page += "<tr>";
         cell(page, "n", "%s", rate);
         cell(page, "n", "%ld", s.size);
-        if (s.measured) {
+        if (s.measured || s.repeatsBack > 0) {
             cell(page, "n", "%lld", static_cast<long long>(s.median));
             cell(page, "n", "%.3f", framesToMs(static_cast<double>(s.median), s.rate));
             cell(page, "n", "%lld", static_cast<long long>(s.spread));
             cell(page, "n", "%ld", reported);
             cell(page, "n", "%+ld", s.difference);
         } else {
-            if (s.error != ASE_OK)
-                cell(page, nullptr, "not run: %s", asioErrorName(s.error, name, sizeof name));
+            if (s.failure != SWEEP_WHOLE)
+                cell(page, nullptr, "not measured");
             else
                 cell(page, nullptr, "lost");
             *page += "<td></td><td></td>";
@@ -333,6 +333,9 @@ void writeSweepSection(const Report &report, std::string *page)
         }
         *page += "<td>";
         htmlVerdict(page, !s.measured || s.outsideTolerance ? VERDICT_FAIL : VERDICT_PASS);
+        sweepSettingProblem(r, s, problem, sizeof problem);
+        if (problem[0])
+            htmlFormat(page, " %s", problem);
         *page += "</td></tr>\n";
     }
     htmlLeftOut(page, count - shown, 8, "settings, listed in the JSON document below");
@@ -348,8 +351,11 @@ static void integrityOpening(const IntegrityResults &r, std::string *page)
     htmlFormat(page, "A known sequence from output %ld to input %ld, %d bits a sample. ", r.outChannel,
                r.inChannel, r.bits);
     if (r.state == INTEGRITY_LOCKED) {
+        char changed[160];
         htmlFormat(page, "Found at a delay of %lld samples from input position %lld.",
                    static_cast<long long>(r.lockDelay), static_cast<long long>(r.lockPosition));
+        if (integrityTransformText(r, changed, sizeof changed))
+            htmlFormat(page, " It came back %s.", changed);
     } else {
         static const char *const reasons[] = {"silence", "noise", "another signal"};
         int reason = r.noLockReason >= 0 && r.noLockReason <= 2 ? r.noLockReason : 2;
@@ -362,8 +368,11 @@ static void integrityOpening(const IntegrityResults &r, std::string *page)
 // The accounting of every sample as rows of a table.
 static void integrityRows(const IntegrityResults &r, std::string *page)
 {
-    figureRow(page, "Received", "%lld samples", static_cast<long long>(r.received));
+    figureRow(page, "Received after the lock", "%lld samples", static_cast<long long>(r.received));
     figureRow(page, "Matched", "%lld", static_cast<long long>(r.matched));
+    figureRow(page, "Scaled", "%lld (the lock's gain)", static_cast<long long>(r.scaled));
+    figureRow(page, "Never arrived", "%lld samples, from input position %lld",
+              static_cast<long long>(r.missing), static_cast<long long>(r.missingFrom));
     figureRow(page, "Corrupted", "%lld in %lld runs", static_cast<long long>(r.corrupted),
               static_cast<long long>(r.eventCounts[EVENT_CORRUPTED]));
     figureRow(page, "Inverted", "%lld in %lld runs", static_cast<long long>(r.inverted),

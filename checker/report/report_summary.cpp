@@ -24,6 +24,7 @@ const char *exitStatusMeaning(int code)
     case EXIT_USAGE: return "a usage error";
     case EXIT_DRIVER: return "the driver could not be loaded, initialised or started";
     case EXIT_CRASHED: return "the driver crashed, hung or ended the process";
+    case EXIT_NO_MEMORY: return "the checker had no memory for what it measures";
     }
     return "unknown status";
 }
@@ -80,10 +81,11 @@ void partSummary(const Report &report, ReportPart part, char *out, size_t size)
                  s.settingCount, outside);
     } else if (part == PART_INTEGRITY && report.integrity) {
         const IntegrityResults &r = *report.integrity;
-        long long wrong = r.corrupted + r.inverted + r.dropped + r.repeated + r.foreign;
+        long long wrong = r.received - r.matched;
         if (r.state == INTEGRITY_LOCKED)
-            snprintf(at, room, "; %lld samples received, %lld matched after the lock, %lld wrong, "
-                     "%d bits transparent", r.received, r.matched, wrong, r.transparentBits);
+            snprintf(at, room, "; after the lock %lld samples received, %lld matched, %lld not, %lld "
+                     "dropped, %lld never arrived, %d bits transparent", r.received, r.matched,
+                     wrong, r.dropped, r.missing, r.transparentBits);
         else
             snprintf(at, room, "; the sequence was not found");
     }

@@ -56,8 +56,9 @@ TEST_F(CableTest, ACleanCableCarriesEverySampleOfEveryTypeBitForBit)
         EXPECT_EQ(run["delay_frames"].whole(), devices[k]->shared->trueRoundTrip);
         EXPECT_EQ(run["bits"].whole(), types[k].bits);
         EXPECT_EQ(run["transparent_bits"].whole(), types[k].bits);
-        EXPECT_EQ(run["counts"]["matched"].whole(),
-                  run["counts"]["received"].whole() - run["lock_position"].whole());
+        EXPECT_EQ(run["counts"]["matched"].whole(), run["counts"]["received"].whole())
+            << "received counts from the lock";
+        EXPECT_EQ(run["counts"]["searched"].whole(), run["lock_position"].whole());
         EXPECT_GT(run["counts"]["matched"].whole(), 40000);
         EXPECT_EQ(run["events"].size(), 0u);
     }
@@ -103,7 +104,69 @@ TEST_F(CableTest, EachFaultOfTheDeviceIsFoundWhereTheDeviceMadeIt)
         if (f.transparent >= 0) {
             EXPECT_EQ(run["transparent_bits"].whole(), f.transparent);
         }
+        const JsonValue &n = run["counts"];
+        EXPECT_EQ(n["received"].whole(), n["matched"].whole() + n["corrupted"].whole() +
+                                             n["inverted"].whole() + n["scaled"].whole() +
+                                             n["foreign"].whole())
+            << "every sample received after the lock is counted once";
     }
+}
+
+TEST_F(CableTest, AReturnInvertedOrHalvedOnEverySampleIsFoundAndSaidSo)
+{
+    SimConfig inverted = cabled();
+    strcpy(inverted.signalFault, "invert");  // from the host's first samples on
+    addDevice(inverted);
+    SimConfig halved = cabled();
+    strcpy(halved.signalFault, "gain");
+    strcpy(halved.signalFaultLevel, "0.5");
+    addDevice(halved);
+    const char *said[] = {"the sequence came back inverted on every sample: the polarity is reversed",
+                          "the sequence came back 1 bit lower on every sample: a gain of 1/2 (-6.0 dB)"};
+    for (int k = 0; k < 2; k++) {
+        int code = 0;
+        JsonValue run = runJson("integrity " + std::to_string(k) + " --out 1 --in 0 --seconds 1", &code);
+        EXPECT_EQ(code, 1);
+        EXPECT_TRUE(contains(lastErr, said[k])) << lastErr;
+        EXPECT_TRUE(run["locked"].flag);
+        EXPECT_EQ(run["delay_frames"].whole(), devices[k]->shared->trueRoundTrip);
+        EXPECT_EQ(run["polarity_reversed"].flag, k == 0);
+        EXPECT_EQ(run["shift_bits"].whole(), k);
+        const JsonValue &n = run["counts"];
+        EXPECT_EQ(n[k == 0 ? "inverted" : "scaled"].whole(), n["received"].whole());
+    }
+}
+
+TEST_F(CableTest, ADriverThatStopsDeliveringInputMissesWhatNeverCame)
+{
+    SimConfig c = cabled();
+    c.stopCallbacksAfter = 150;  // 0.8 s of a 2 s run
+    addDevice(c);
+    int code = 0;
+    JsonValue run = runJson("integrity 0 --out 1 --in 0 --seconds 2", &code);
+    EXPECT_EQ(code, 1);
+    EXPECT_EQ(run["counts"]["matched"].whole(), run["counts"]["received"].whole());
+    const long long delivered = devices[0]->shared->hostSwitches * 256LL;
+    EXPECT_EQ(run["counts"]["missing_from"].whole(), delivered);
+    // The window's other 1.2 s, give or take the switches either end.
+    EXPECT_NEAR(run["counts"]["missing"].number, 2 * 48000 - delivered, 3 * 256);
+    EXPECT_TRUE(contains(lastErr, "expected from input position " + std::to_string(delivered) +
+                                  " to the end of the run never arrived")) << lastErr;
+}
+
+TEST_F(CableTest, ADriverCallingBackFromTwoThreadsLosesNoSample)
+{
+    SimConfig c = cabled();
+    c.twoThreads = 1;
+    addDevice(c);
+    int code = 0;
+    JsonValue run = runJson("integrity 0 --out 1 --in 0 --seconds 1", &code);
+    EXPECT_EQ(code, 0) << lastErr;
+    EXPECT_EQ(run["counts"]["matched"].whole(), run["counts"]["received"].whole());
+    EXPECT_EQ(run["events"].size(), 0u);
+    JsonValue latency = runJson("latency 0 --out 1 --in 0 --pings 2", &code);
+    EXPECT_EQ(code, 0) << lastErr;
+    EXPECT_EQ(latency["round_trip"]["median_frames"].whole(), devices[0]->shared->trueRoundTrip);
 }
 
 TEST_F(CableTest, ASequenceNotFoundSaysWhatTheInputCarried)
@@ -163,6 +226,102 @@ TEST_F(CableTest, TheSweepMeasuresEverySizeAndRateAndFindsALieAtOneSize)
 
     runJson("latency 0 --out 1 --in 0 --sweep", &code);
     EXPECT_EQ(code, 0) << "no tolerance, nothing to miss";
+}
+
+// One setting: a single buffer size of 256 frames.
+SimConfig oneSize(SimConfig c)
+{
+    c.minSize = c.maxSize = c.preferredSize = 256;
+    c.granularity = 0;
+    return c;
+}
+
+TEST_F(CableTest, TheSweepMissesASettingThatFailedOrLostAPingInAnyRepeatAndSaysWhere)
+{
+    SimConfig secondStartFails = oneSize(cabled());
+    strcpy(secondStartFails.failCall, "start");
+    secondStartFails.failAtCall = 2;
+    addDevice(secondStartFails);
+    SimConfig fallsSilent = oneSize(cabled());  // after the first ping, before the second
+    strcpy(fallsSilent.signalFault, "gain");
+    strcpy(fallsSilent.signalFaultLevel, "0");
+    fallsSilent.signalFaultAt = 15;
+    addDevice(fallsSilent);
+
+    int code = 0;
+    JsonValue failed = runJson("latency 0 --out 1 --in 0 --sweep --repeat 2", &code);
+    EXPECT_EQ(code, 1);
+    const JsonValue &first = failed["settings"][0];
+    EXPECT_EQ(first["round_trips"][0].whole(), 512) << "the first repeat came back";
+    EXPECT_TRUE(first["round_trips"][1].isNull());
+    EXPECT_FALSE(first["measured_whole"].flag);
+    EXPECT_EQ(first["error"].text, "start answered ASE_HWMalfunction in repeat 2");
+    EXPECT_TRUE(contains(lastErr, "1 of 1 settings were not measured whole: 256 frames at 48000 Hz "
+                                  "(start answered ASE_HWMalfunction in repeat 2)")) << lastErr;
+    resetRecord(devices[0]);  // its second start fails again
+    CheckerRun text = runChecker("latency 0 --out 1 --in 0 --sweep --repeat 2");
+    EXPECT_TRUE(contains(text.out, "not measured whole: start answered")) << text.out;
+
+    JsonValue silent = runJson("latency 1 --out 1 --in 0 --sweep --repeat 1", &code);
+    EXPECT_EQ(code, 1);
+    ASSERT_GT(devices[1]->shared->faultPeriod, 0) << "the device fell silent";
+    EXPECT_TRUE(silent["settings"][0]["round_trips"][0].isNull()) << "a ping of the repeat was lost";
+    EXPECT_EQ(silent["settings"][0]["lost_repeats"].whole(), 1);
+    EXPECT_TRUE(contains(lastErr, "a ping was lost in 1 of 1 repeat")) << lastErr;
+}
+
+TEST_F(CableTest, TheSweepChecksTheRateAndTheCableAtEveryRateAndTheToleranceToTheFrame)
+{
+    SimConfig fewerInputs = oneSize(cabled());  // an optical port: 2 inputs at 96 kHz
+    fewerInputs.inputs = fewerInputs.outputs = 4;
+    fewerInputs.cableOut = fewerInputs.cableIn = 3;
+    strcpy(fewerInputs.sampleRates, "48000,96000");
+    strcpy(fewerInputs.channelsAtRates, "96000:2:4");
+    addDevice(fewerInputs);
+    SimConfig lies = oneSize(cabled());
+    lies.latencyLie = 48;
+    addDevice(lies);
+
+    int code = 0;
+    JsonValue optical = runJson("latency 0 --out 3 --in 3 --sweep --repeat 1 --rates 48000,96000",
+                                &code);
+    EXPECT_EQ(code, 1);
+    ASSERT_EQ(optical["settings"].size(), 2u);
+    EXPECT_TRUE(optical["settings"][0]["measured_whole"].flag);
+    EXPECT_EQ(optical["settings"][1]["error"].text, "input 3 does not exist at 96000 Hz");
+    EXPECT_EQ(optical["settings"][1]["round_trips"].size(), 0u) << "no buffers asked for";
+
+    // A rate no run can be timed at is refused before the driver is asked about it.
+    JsonValue huge = runJson("latency 1 --out 1 --in 0 --sweep --repeat 1 --rates 1e300", &code);
+    EXPECT_EQ(code, 1);
+    EXPECT_EQ(huge["settings"][0]["error"].text, "1e+300 Hz is not a rate a run can be timed at");
+    EXPECT_EQ(devices[1]->shared->opCounts[SIM_CAN_SAMPLE_RATE], 0);
+    EXPECT_EQ(devices[1]->shared->opCounts[SIM_SET_SAMPLE_RATE], 0);
+
+    // The tolerance is the claim's limit to the frame: 48 off misses 47 and passes 48.
+    runJson("latency 1 --out 1 --in 0 --sweep --repeat 1 --tolerance 47", &code);
+    EXPECT_EQ(code, 1);
+    runJson("latency 1 --out 1 --in 0 --sweep --repeat 1 --tolerance 48", &code);
+    EXPECT_EQ(code, 0) << lastErr;
+}
+
+TEST_F(CableTest, APingStillOutstandingWhenTheRunEndsIsLostWhateverCameAfter)
+{
+    // Nothing comes back; the callback whose input would time the ping out (the 422nd: 96,032
+    // frames after ping 1 went out at frame 12,000) is held until after the run's 5.75 s, and so
+    // comes during stop.
+    SimConfig c = cabled();
+    strcpy(c.signalFault, "gain");
+    strcpy(c.signalFaultLevel, "0");
+    c.stallEvery = 422;
+    c.stallMs = 4500;
+    addDevice(c);
+    int code = 0;
+    JsonValue latency = runJson("latency 0 --out 1 --in 0 --pings 1", &code);
+    EXPECT_EQ(devices[0]->shared->stalls, 1);
+    EXPECT_EQ(code, 1) << lastErr;
+    EXPECT_TRUE(latency["pings"][0]["lost"].flag);
+    EXPECT_TRUE(contains(lastErr, "ping 1 did not come back on input 0")) << lastErr;
 }
 
 TEST_F(CableTest, LatencyShowsADroppedSwitchAsAChangedRoundTripAndSaysWhy)

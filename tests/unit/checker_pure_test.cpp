@@ -59,6 +59,8 @@ TEST(ArgumentsTest, EveryUsageErrorIsRefusedWithItsReason)
         {"latency 0 --out 0 --in 1 --sweep --buffer 64", "sets the sizes and rates itself"},
         {"latency 0 --out 0 --in 1 --sweep --repeat 11", "takes --repeat up to 10"},
         {"latency 0 --out 0 --in 1 --sweep --rates 48000,x", "\"all\" or rates in Hz"},
+        {"latency 0 --out 0 --in 1 --sweep --rates 48000,inf", "\"all\" or rates in Hz"},
+        {"latency 0 --out 0 --in 1 --sweep --rates nan", "\"all\" or rates in Hz"},
         {"integrity 0 --in 1", "integrity needs --out O and --in I"},
         {"info", "info needs a DRIVER"},
         {"list 0", "list takes no DRIVER"},
@@ -131,6 +133,17 @@ TEST(BufferSizesTest, TheGranularityMakesTheSizesAndALongListIsThinned)
     EXPECT_EQ(sizes[0], 100);
     ASSERT_EQ(allowedBufferSizes(0, -5, 128, -1, sizes, 16), 1);
     EXPECT_EQ(sizes[0], 128);
+
+    // A hostile maxSize at the top of long: no step wraps past it into sizes below the minimum.
+    const long top = 2147483647;
+    const long grids[][3] = {{64, -1, 16}, {64, 0x40000000, 4}, {1, 0x7FFFFFF0, 4}};
+    for (const long *g : grids) {
+        ASSERT_EQ(allowedBufferSizes(g[0], top, 256, g[1], sizes, 16), g[2]) << g[1];
+        EXPECT_EQ(sizes[0], g[0]);
+        EXPECT_EQ(sizes[g[2] - 1], top);
+        for (int k = 1; k < g[2]; k++)
+            EXPECT_LT(sizes[k - 1], sizes[k]);
+    }
 
     EXPECT_TRUE(bufferSizeAllowed(64, 2048, 256, -1, 512));
     EXPECT_FALSE(bufferSizeAllowed(64, 2048, 256, -1, 100));

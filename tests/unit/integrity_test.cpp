@@ -52,7 +52,7 @@ void feed(IntegrityAnalysis *a, const std::vector<uint32_t> &words, const uint8_
 {
     for (size_t at = 0; at < words.size(); at += BLOCK)
         feedBlock(a, words, inexact, at);
-    finishIntegrityAnalysis(a);
+    finishIntegrityAnalysis(a, 0);
 }
 
 // What a cable brings back: `delay` samples of silence, then the sequence from position 0.
@@ -80,7 +80,9 @@ int64_t totalEvents(const IntegrityAnalysis &a)
 // Every received sample after the lock is counted once.
 void expectAccounted(const IntegrityAnalysis &a)
 {
-    EXPECT_EQ(a.matched + a.corrupted + a.inverted + a.foreign, a.received - a.lockPosition - a.unseen);
+    EXPECT_EQ(a.matched + a.corrupted + a.inverted + a.scaled + a.foreign,
+              a.received - a.lockPosition - a.unseen);
+    EXPECT_EQ(a.matched + a.corrupted + a.inverted + a.scaled + a.foreign, a.receivedAfterLock);
 }
 
 TEST(IntegritySequence, EveryTypeCarriesTheSequenceThroughItsBytesAndLocksOnItsDelay)
@@ -319,11 +321,62 @@ TEST(IntegrityAnalysis, BlocksTheCheckerMissedAreUnseenNotFaults)
         if (at != 40 * BLOCK)
             feedBlock(&a, words, nullptr, at);
     }
-    finishIntegrityAnalysis(&a);
+    finishIntegrityAnalysis(&a, 0);
     EXPECT_EQ(a.unseen, BLOCK);
     EXPECT_EQ(a.matched, static_cast<int64_t>(words.size()) - DELAY - BLOCK);
     EXPECT_EQ(a.keptEvents, 0);
     endIntegrityAnalysis(&a);
+}
+
+TEST(IntegrityAnalysis, AReturnInvertedOrShiftedOnEverySampleLocksAsWhatItIs)
+{
+    struct Change {
+        int sign, shift;
+        bool rounded;  // to the nearest step, else towards minus infinity
+    };
+    const Change changes[] = {{-1, 0, false}, {1, 1, true}, {1, 1, false}, {-1, 3, false}};
+    for (long type : {17L, 18L}) {
+        const int bits = sequenceTypeBits(type);
+        for (const Change &c : changes) {
+            SCOPED_TRACE(std::to_string(c.sign) + " " + std::to_string(c.shift) + ", type " +
+                         std::to_string(type));
+            std::vector<uint32_t> words = cable(bits, DELAY, 60000);
+            for (uint32_t &w : words) {
+                int64_t v = sequenceSigned(w, bits);
+                v = (v + (c.rounded ? 1 << c.shift >> 1 : 0)) >> c.shift;
+                w = static_cast<uint32_t>(c.sign * v) & maskOf(bits);
+            }
+            IntegrityAnalysis a;
+            ASSERT_TRUE(beginIntegrityAnalysis(&a, type, MAX_DELAY, MAX_DELAY + 1000));
+            feed(&a, words);
+            ASSERT_EQ(a.state, INTEGRITY_LOCKED);
+            EXPECT_EQ(a.sign, c.sign);
+            EXPECT_EQ(a.shift, c.shift);
+            EXPECT_EQ(a.lockDelay, DELAY);
+            EXPECT_EQ(c.shift ? a.scaled : a.inverted, a.receivedAfterLock);
+            EXPECT_EQ(a.eventCounts[EVENT_INVERTED], c.shift ? 0 : 1);
+            EXPECT_EQ(totalEvents(a), c.shift ? 0 : 1);
+            EXPECT_EQ(transparentBits(&a), bits - c.shift);
+            expectAccounted(a);
+            endIntegrityAnalysis(&a);
+        }
+    }
+}
+
+TEST(IntegrityAnalysis, SamplesExpectedToTheEndOfTheWindowThatNeverCameAreMissing)
+{
+    const std::vector<uint32_t> words = cable(32, DELAY, 50 * BLOCK);
+    for (int64_t beyond : {0L, 10 * BLOCK}) {
+        IntegrityAnalysis a;
+        ASSERT_TRUE(beginIntegrityAnalysis(&a, 18, MAX_DELAY, MAX_DELAY));
+        for (size_t at = 0; at < words.size(); at += BLOCK)
+            feedBlock(&a, words, nullptr, at);
+        finishIntegrityAnalysis(&a, static_cast<int64_t>(words.size()) + beyond);
+        EXPECT_EQ(a.missing, beyond);
+        EXPECT_EQ(a.missingFrom, beyond ? static_cast<int64_t>(words.size()) : 0);
+        EXPECT_EQ(a.matched, a.receivedAfterLock);
+        endIntegrityAnalysis(&a);
+    }
 }
 
 TEST(IntegrityAnalysis, WithoutLockTheInputIsDescribedWhenTheTimeIsUp)
@@ -373,14 +426,84 @@ TEST(IntegrityAnalysis, WithoutLockTheInputIsDescribedWhenTheTimeIsUp)
     }
 }
 
+// A callback's side: blocks of `values` numbers, each its switch number, up to switch `total`; then
+// an empty block past the last.
+void fillBlocks(SampleRing *ring, int values, uint32_t total, std::atomic<int> *running)
+{
+    std::vector<int64_t> data(values);
+    for (;;) {
+        const uint32_t n = claimRingBlock(ring);
+        if (n >= total) {
+            fillRingBlock(ring, n, nullptr, 0, n);
+            break;
+        }
+        for (int64_t &d : data)
+            d = n;
+        fillRingBlock(ring, n, data.data(), static_cast<uint32_t>(values * sizeof(int64_t)), n);
+    }
+    running->fetch_sub(1);
+}
+
+// `threads` callbacks at once fill 50,000 blocks, each with its switch number in every value.
+void expectWholeBlocksInOrder(int threads)
+{
+    SCOPED_TRACE(std::to_string(threads) + " producers");
+    const int VALUES = 512;
+    SampleRing ring;
+    ASSERT_TRUE(makeSampleRing(&ring, 64, VALUES * sizeof(int64_t)));
+    const uint32_t total = 50000;
+    std::atomic<int> running(threads);
+    std::vector<std::thread> producers;
+    for (int t = 0; t < threads; t++)
+        producers.emplace_back(fillBlocks, &ring, VALUES, total, &running);
+    int64_t taken = 0, stopsTaken = 0, last = -1, torn = 0, lost = 0, droppedSeen = 0;
+    std::vector<int> seen(total);
+    for (;;) {
+        const bool finished = running.load() == 0;
+        const RingBlock *block = peekRingBlock(&ring);
+        if (!block) {
+            if (finished)
+                break;
+            continue;
+        }
+        if (block->switchNumber >= total) {
+            stopsTaken++;
+            releaseRingBlock(&ring);
+            continue;
+        }
+        const int64_t *data = reinterpret_cast<const int64_t *>(block->data);
+        // From the end: a block handed over before its copy was done shows there first.
+        for (int k = VALUES - 1; k >= 0; k--)
+            torn += data[k] != block->switchNumber;
+        // One thread: switch numbers skipped are exactly the blocks dropped before this one; two:
+        // each block comes once, its number maybe ahead of its neighbour's.
+        if (threads == 1)
+            lost += block->switchNumber - last - 1 - block->droppedBefore;
+        lost += seen[block->switchNumber]++;
+        droppedSeen += block->droppedBefore;
+        last = block->switchNumber;
+        taken++;
+        releaseRingBlock(&ring);
+    }
+    for (std::thread &producer : producers)
+        producer.join();
+    EXPECT_EQ(torn, 0);
+    EXPECT_EQ(lost, 0);
+    EXPECT_EQ(taken + stopsTaken + ring.dropped.load(), total + threads);
+    EXPECT_LE(droppedSeen, threads == 1 ? ring.dropped.load() : total);
+    freeSampleRing(&ring);
+}
+
 TEST(SampleRing, HandsOverBlocksInOrderAndCountsWhatDidNotFit)
 {
     SampleRing ring;
     ASSERT_TRUE(makeSampleRing(&ring, 3, 16));  // rounded up to 4
-    for (int64_t n = 0; n < 6; n++)
-        EXPECT_EQ(appendRingBlock(&ring, &n, sizeof n, n, 100 + n), n < 4) << n;
+    for (int64_t n = 0; n < 6; n++) {
+        ASSERT_EQ(claimRingBlock(&ring), n);
+        EXPECT_EQ(fillRingBlock(&ring, static_cast<uint32_t>(n), &n, sizeof n, 100 + n), n < 4) << n;
+    }
     EXPECT_EQ(ring.dropped.load(), 2u);
-    for (int64_t n = 0; n < 2; n++) {
+    for (int64_t n = 0; n < 3; n++) {
         const RingBlock *block = peekRingBlock(&ring);
         ASSERT_NE(block, nullptr);
         EXPECT_EQ(block->switchNumber, n);
@@ -389,60 +512,26 @@ TEST(SampleRing, HandsOverBlocksInOrderAndCountsWhatDidNotFit)
         releaseRingBlock(&ring);
     }
     int64_t six = 6;
-    EXPECT_TRUE(appendRingBlock(&ring, &six, sizeof six, 6, 106));
-    int64_t seen[3];
-    for (int k = 0; k < 3; k++) {
+    EXPECT_TRUE(fillRingBlock(&ring, claimRingBlock(&ring), &six, sizeof six, 106));
+    int64_t seen[2];
+    for (int k = 0; k < 2; k++) {
         const RingBlock *block = peekRingBlock(&ring);
         ASSERT_NE(block, nullptr);
         seen[k] = block->switchNumber;
-        EXPECT_EQ(block->droppedBefore, k == 2 ? 2u : 0u);
+        EXPECT_EQ(block->droppedBefore, k == 1 ? 2u : 0u);
         releaseRingBlock(&ring);
     }
-    EXPECT_EQ(seen[0], 2);
-    EXPECT_EQ(seen[2], 6);
+    EXPECT_EQ(seen[0], 3);
+    EXPECT_EQ(seen[1], 6);
     EXPECT_EQ(peekRingBlock(&ring), nullptr);
     freeSampleRing(&ring);
 
-    // A callback thread against the main thread: every block arrives whole and in order, or is
-    // counted as dropped. Filling each block takes the producer a while, so the consumer mostly
-    // waits on an empty ring and takes each block the moment it is handed over.
-    const int VALUES = 512;
-    ASSERT_TRUE(makeSampleRing(&ring, 8, VALUES * sizeof(int64_t)));
-    const int64_t total = 50000;
-    std::atomic<bool> done(false);
-    std::thread producer([&ring, &done, total] {
-        std::vector<int64_t> data(VALUES);
-        for (int64_t n = 0; n < total; n++) {
-            for (int64_t &d : data)
-                d = n;
-            appendRingBlock(&ring, data.data(), VALUES * sizeof(int64_t), n, n);
-        }
-        done.store(true);
-    });
-    int64_t taken = 0, last = -1, torn = 0, lost = 0;
-    for (;;) {
-        const bool finished = done.load();
-        const RingBlock *block = peekRingBlock(&ring);
-        if (!block) {
-            if (finished)
-                break;
-            continue;
-        }
-        const int64_t *data = reinterpret_cast<const int64_t *>(block->data);
-        // From the end: a block handed over before its copy was done shows there first.
-        for (int k = VALUES - 1; k >= 0; k--)
-            torn += data[k] != block->switchNumber;
-        // Switch numbers skipped are exactly the blocks dropped before this one.
-        lost += block->switchNumber - last - 1 - block->droppedBefore;
-        last = block->switchNumber;
-        taken++;
-        releaseRingBlock(&ring);
-    }
-    producer.join();
-    EXPECT_EQ(torn, 0);
-    EXPECT_EQ(lost, 0);
-    EXPECT_EQ(taken + ring.dropped.load(), total);
-    freeSampleRing(&ring);
+    // One callback thread, then two at once (a driver calling back from two threads), against the
+    // main thread: every block arrives whole and in the order claimed, or is counted as dropped.
+    // Filling each block takes a producer a while, so the consumer mostly waits on an empty ring
+    // and takes each block the moment it is handed over.
+    for (int threads = 1; threads <= 2; threads++)
+        expectWholeBlocksInOrder(threads);
 }
 
 }  // namespace

@@ -109,4 +109,44 @@ TEST(SwitchTimingTest, TheTimelineShowsASlipThatCatchesUp)
     EXPECT_EQ(s.timelineMaxUs, 990);
 }
 
+TEST(SwitchTimingTest, ArrivalsPastTheKeptOnesAreJudgedLateOverOneAndAHalfPeriods)
+{
+    // As the arrivals of a run longer than the memory come: 1.49, 1.51, 2.0 and 2.6 periods among
+    // regular ones (2 ticks a microsecond), the first arrival judged against the last kept one.
+    BeyondKept beyond = {PERIOD, 0, 0, 0};
+    int64_t ticks = 2000;
+    judgeBeyondKept(&beyond, ticks, 2.0);
+    for (double step : {1.0, 1.49, 1.0, 1.51, 1.0, 2.0, 1.0, 2.6, 1.0}) {
+        ticks += static_cast<int64_t>(step * PERIOD * 2);
+        judgeBeyondKept(&beyond, ticks, 2.0);
+    }
+    EXPECT_EQ(beyond.late, 3);
+    EXPECT_EQ(beyond.longestUs, 2600);
+    BeyondKept unknown = {0, 0, 0, 0};
+    judgeBeyondKept(&unknown, 1000, 1.0);
+    judgeBeyondKept(&unknown, 900000, 1.0);
+    EXPECT_EQ(unknown.late, 0) << "no period, nothing judged";
+}
+
+TEST(SwitchTimingTest, NearestRanksAreExactForEveryCountOfIntervals)
+{
+    // The rank is ceil(p x n / 100), in whole numbers here: p x n / 100 computed in floating point
+    // lands a hair above a whole rank for some n (the first for 99.9 % near 41,000) and must not
+    // move to the next one.
+    std::vector<double> sorted(100000);
+    for (size_t k = 0; k < sorted.size(); k++)
+        sorted[k] = static_cast<double>(k + 1);
+    long long wrong = 0, firstWrong = 0;
+    for (long long n = 1; n <= 100000; n++) {
+        for (long long tenths : {500LL, 990LL, 999LL}) {
+            long long rank = (tenths * n + 999) / 1000;
+            if (nearestRank(sorted.data(), static_cast<size_t>(n), tenths / 10.0) != rank) {
+                wrong++;
+                firstWrong = firstWrong ? firstWrong : n;
+            }
+        }
+    }
+    EXPECT_EQ(wrong, 0) << "first at " << firstWrong << " intervals";
+}
+
 }  // namespace
