@@ -500,6 +500,23 @@ TEST_F(ConformTest, SkippedChecksMakeNoDriverCall)
     EXPECT_FALSE(calls(device, SIM_START, created[3].a).empty()) << "stream.index runs its stream";
 }
 
+// A phase that changed the rate sets it back when its object is closed, also when the check that
+// sets it back is skipped.
+TEST_F(ConformTest, APhaseSetsTheRateBackWhenTheCheckThatWouldIsSkipped)
+{
+    SimConfig rates = config();
+    strcpy(rates.sampleRates, "44100,48000,96000");
+    RegisteredDevice *device = addDevice(rates);
+    int code = 0;
+    conform("0 --only rates.set", &code);
+    EXPECT_EQ(code, 0) << lastErr;
+    std::vector<SimCall> created = calls(device, SIM_CREATED);
+    ASSERT_EQ(created.size(), static_cast<size_t>(2)) << "open and rates";
+    std::vector<SimCall> set = calls(device, SIM_SET_SAMPLE_RATE, created[1].a);
+    ASSERT_FALSE(set.empty());
+    EXPECT_EQ(set.back().a, 48000) << "the last rate set on the rates phase's object";
+}
+
 // A callback that comes long after stop returned, when the buffers are given back and the object
 // is being released, is one after stop returned, not one before the next start.
 TEST_F(ConformTest, ACallbackDuringTheReleaseCameAfterStopReturned)
