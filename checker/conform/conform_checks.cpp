@@ -26,9 +26,11 @@ const CheckDefinition checkDefinitions[CHECK_COUNT] = {
     {"figures.current_rate", PHASE_FIGURES, "canSampleRate accepts the current sample rate"},
 
     {"rates.set", PHASE_RATES,
-     "Every standard rate canSampleRate accepts: setSampleRate answers ASE_OK and getSampleRate reads it back"},
+     "Every standard rate canSampleRate accepts, and the current one: setSampleRate answers ASE_OK and "
+     "getSampleRate reads it back"},
     {"rates.refused", PHASE_RATES,
-     "Every standard rate canSampleRate refuses is refused by setSampleRate too (WARN)"},
+     "Every standard rate canSampleRate refuses (1 kHz when it refuses none) is refused by setSampleRate "
+     "too (WARN)"},
     {"rates.restored", PHASE_RATES, "The rate the driver had is set back and read back"},
 
     {"buffers.sizes", PHASE_BUFFERS,
@@ -81,7 +83,9 @@ const CheckDefinition checkDefinitions[CHECK_COUNT] = {
     {"life.start_stop", PHASE_LIFE,
      "Start and stop 20 times with the same buffers: every run streams and stops cleanly"},
     {"life.recreate", PHASE_LIFE, "Dispose and create the buffers 10 times: every run streams"},
-    {"life.rate_change", PHASE_LIFE, "A rate change between two runs: the next run streams at the new rate"},
+    {"life.rate_change", PHASE_LIFE,
+     "A rate change between two runs (the current rate set again when there is no other): the next run "
+     "streams at the new rate"},
     {"life.release", PHASE_LIFE, "Released with everything disposed, the object lets go of its last reference"},
 };
 
