@@ -104,15 +104,16 @@ static void checkSetRates(double original)
               tally.refused);
 }
 
-// `got` is what getSampleRate answered for `original` when the phase began.
+// `got` is what getSampleRate answered for `original` when the phase began: without a rate it had,
+// there is nothing to set back, and the check fails.
 static void checkRestored(ASIOError got, double original)
 {
     beginCheck(CHECK_RATES_RESTORED);
     char answer[32], rateText[32], nowText[32];
     if (got != ASE_OK || !usableRate(original)) {
         formatRate(original, rateText, sizeof rateText);
-        notRun(CHECK_RATES_RESTORED, "getSampleRate answered %s, %s Hz, when the phase began: the rate "
-               "it had is unknown", asioErrorName(got, answer, sizeof answer), rateText);
+        grade(CHECK_RATES_RESTORED, VERDICT_FAIL, "getSampleRate answered %s, %s Hz, when the phase began: "
+              "no rate it had to set back", asioErrorName(got, answer, sizeof answer), rateText);
         return;
     }
     formatRate(original, rateText, sizeof rateText);

@@ -355,6 +355,12 @@ const KnobGroup nothingToJudge[] = {
          c->setRateAcceptsAll = 1;
      },
      "rates", 0.5, {{"rates.refused", {"WARN", "but setSampleRate(1000) answered ASE_OK"}}}},
+    // No rate it had, nothing to set back.
+    {[](SimConfig *c) {
+         strcpy(c->failCall, "getSampleRate");
+         c->failCount = -1;
+     },
+     "rates.restored", 0.5, {{"rates.restored", {"FAIL", "no rate it had to set back"}}}},
     // No standard rate: the current one is set, and set again between two runs.
     {[](SimConfig *c) {
          strcpy(c->sampleRate, "32000");
