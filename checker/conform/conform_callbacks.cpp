@@ -65,6 +65,7 @@ static void noteTimeInfo(const ASIOTime *time, SwitchNote *note)
 static void noteRunSwitch(IASIO *driver, int64_t ticks, long index, ASIOBool directProcess,
                           const ASIOTime *time, bool viaTimeInfo)
 {
+    long run = runNumber.load(std::memory_order_relaxed);
     int now = stage.load(std::memory_order_relaxed);
     stageCounts[now].fetch_add(1, std::memory_order_relaxed);
     if (viaTimeInfo)
@@ -84,7 +85,7 @@ static void noteRunSwitch(IASIO *driver, int64_t ticks, long index, ASIOBool dir
     noteTimeInfo(time, &note);
     askDriver(driver, &note, slot);
     note.stageAfter = static_cast<signed char>(stage.load(std::memory_order_relaxed));
-    slots[slot].run.store(runNumber.load(std::memory_order_relaxed), std::memory_order_release);
+    slots[slot].run.store(run, std::memory_order_release);
 }
 
 static void noteSwitch(long index, ASIOBool directProcess, const ASIOTime *time, bool viaTimeInfo)
