@@ -54,7 +54,8 @@ void conformLife(const CheckerOptions &options, int index);
 
 // ---- What the phases share
 
-// Opens a fresh object for a phase; when that fails, every wanted check of the phase fails: false.
+// Opens a fresh object for a phase, the opening charged to the phase's first wanted check; when that
+// fails, every wanted check of the phase fails: false.
 bool openForPhase(const CheckerOptions &options, int index, ConformPhase phase);
 // setSampleRate(rate), with `original` remembered first (when usable), so that the phase's close sets
 // it back whatever happens after.

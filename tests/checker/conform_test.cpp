@@ -452,6 +452,10 @@ TEST_F(ConformTest, APhasesOpeningIsChargedToItsFirstWantedCheck)
     SimConfig failing = config();
     strcpy(failing.initError, "Quorvel Sim: not connected");
     addDevice(failing);
+    SimConfig crashingInit = config();
+    strcpy(crashingInit.faultCall, "init");
+    crashingInit.faultKind = 1;
+    addDevice(crashingInit);
 
     std::string junit = buildFilePath("conform-charged.xml");
     CheckerRun crashed = runChecker("conform 0 --only buffers --json --junit \"" + junit + "\"");
@@ -475,6 +479,11 @@ TEST_F(ConformTest, APhasesOpeningIsChargedToItsFirstWantedCheck)
     CheckerRun refused = runChecker("conform 1 --only figures --junit \"" + junit + "\"");
     EXPECT_EQ(refused.exitCode, 3) << refused.err;
     EXPECT_FALSE(junitFailures(junit).empty()) << "status 3 with every open check skipped";
+
+    CheckerRun none = runChecker("conform 2 --skip open,figures,rates,buffers,stream,time_info,life "
+                                 "--junit \"" + junit + "\"");
+    EXPECT_EQ(none.exitCode, 4) << none.err;
+    EXPECT_EQ(junitFailures(junit), std::vector<std::string>{"driver"}) << "no check was running";
 }
 
 // A skipped check makes no driver call of its own, even where it shares a phase with checks run.
