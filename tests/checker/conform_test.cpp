@@ -484,6 +484,15 @@ TEST_F(ConformTest, APhasesOpeningIsChargedToItsFirstWantedCheck)
                                  "--junit \"" + junit + "\"");
     EXPECT_EQ(none.exitCode, 4) << none.err;
     EXPECT_EQ(junitFailures(junit), std::vector<std::string>{"driver"}) << "no check was running";
+
+    // Create and init are one step of the worker: the crash is init's, create is left ungraded.
+    resetRecord(devices[2]);  // the crash comes at the first init again
+    int code = 0;
+    JsonValue inInit = conform("2 --only open", &code);
+    EXPECT_EQ(code, 4);
+    EXPECT_EQ(checkOf(inInit, "open.create")["verdict"].text, "not run");
+    EXPECT_TRUE(contains(checkOf(inInit, "open.init")["evidence"].text, "the driver crashed in init()"))
+        << checkOf(inInit, "open.init")["evidence"].text;
 }
 
 // A skipped check makes no driver call of its own, even where it shares a phase with checks run.
