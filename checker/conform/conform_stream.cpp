@@ -96,6 +96,11 @@ static void judgeRate(ConformCheck check, const std::vector<const SwitchNote *> 
         grade(check, VERDICT_FAIL, "%zu switches: too few to measure the rate", run.size());
         return;
     }
+    if (!usableRate(nominal)) {
+        grade(check, VERDICT_FAIL, "getSampleRate gave %g Hz, a rate no run can be timed at: nothing to "
+              "measure the rate against", nominal);
+        return;
+    }
     std::vector<double> arrivals = arrivalsUs(run, ticksPerUs);
     double periodUs = robustStep(arrivals.data(), arrivals.size());
     double measured = frames / (periodUs / 1e6);

@@ -349,6 +349,8 @@ const KnobGroup nothingToJudge[] = {
       {"time_info.position", {"FAIL", "no buffer switch"}},
       {"time_info.record", {"FAIL", "no buffer switch"}},
       {"time_info.output_ready", {"FAIL", "no buffer switch"}}}},
+    {[](SimConfig *c) { strcpy(c->sampleRate, "nan"); },
+     "stream.rate", 0.5, {{"stream.rate", {"FAIL", "nothing to measure the rate against"}}}},
     // Every standard rate accepted: one no device runs at must be refused.
     {[](SimConfig *c) {
          strcpy(c->sampleRates, "44100,48000,88200,96000,176400,192000,352800,384000");
