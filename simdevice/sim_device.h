@@ -146,7 +146,8 @@ struct SimConfig {
     int32_t timeInfoOnly;     // "TimeInfoOnly": 1 = bufferSwitchTimeInfo whatever the host answered
                               // to "supports time info" (otherwise only for a host that said 1)
     int32_t timeInfoFault;    // "TimeInfoFault": 1 flags 0; 2 position stays at its first value;
-                              // 3 rate 1% off; 4 system time stays at its first value
+                              // 3 rate 1% off; 4 system time stays at its first value; 5 a null
+                              // record (the call counted in timeInfoCalls all the same)
     int32_t positionFault;    // "PositionFault" (getSamplePosition): 1 stops advancing after 10
                               // periods; 2 goes back one buffer every 10th period; 3 always
                               // ASE_SPNotAdvancing; 4 its time stamp stays at its first value

@@ -122,6 +122,7 @@ struct SimCaller {
     const SimBufferSet *set;  // the call handed over
     int index;
     SimAsioTime *time;        // null: bufferSwitch
+    bool nullRecord;          // bufferSwitchTimeInfo is handed null in place of the record
     SimAsioTime timeInfo;     // the record the host gets
 };
 

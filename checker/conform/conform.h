@@ -91,8 +91,9 @@ int parseCheckList(const char *list, bool selected[CHECK_COUNT]);
 // Whether a check is to be run under the options.
 bool checkWanted(const CheckerOptions &options, ConformCheck check);
 
-// The verdicts as JUnit XML in `path`: a test case per check. 0, or EXIT_USAGE when the file cannot
-// be written.
-int writeJunit(const char *path, const ConformResults &results);
+// The verdicts as JUnit XML in `path`: a test case per check; after `exitCode` 3 or 4 with no check
+// failed, one more for the driver, failed with the error. 0, or EXIT_USAGE when the file cannot be
+// written.
+int writeJunit(const char *path, const ConformResults &results, int exitCode);
 // The checks as --list-checks prints them (text, or JSON with --json).
 void printCheckList(const CheckerOptions &options);
