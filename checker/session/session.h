@@ -99,8 +99,8 @@ void userArguments(int argc, char **argv);
 const char *userArgumentText();
 // Appends `argument` to a command line, quoted so that the C runtime's parsing gives it back whole.
 void quoteArgument(std::string *line, const char *argument);
-// The session outcome as JSON fields: "worker" (in process or not, its start-up time), and
-// "failure" for a session that did not finish.
+// The session outcome as JSON fields: "worker" (in process or not, its start-up time),
+// "rate_restored", and "failure" for a session that did not finish.
 void jsonSessionOutcome(const SessionOutcome &outcome);
 // What drivers wrote on the workers' standard output and error, apart from the checker's own
 // output: "The driver wrote 4 lines to its standard handles:" and the lines kept (at most 100 and
@@ -108,8 +108,8 @@ void jsonSessionOutcome(const SessionOutcome &outcome);
 // "driver_output", its "lines" and "not_kept".
 void printDriverOutput();
 void jsonDriverOutput();
-// How every document of a driver session ends: the outcome, "error" unless all was fine, the exit
-// status, and the document's close.
+// How every document of a driver session ends: the outcome, "driver_output", "error" unless all was
+// fine, the exit status, and the document's close.
 void jsonSessionEnd(const SessionOutcome &outcome, int exitCode);
 
 // ---- The worker's side

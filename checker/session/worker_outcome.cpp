@@ -164,10 +164,6 @@ void jsonSessionOutcome(const SessionOutcome &o)
     jsonBool("in_process", o.inProcess);
     jsonNumber("start_ms", o.inProcess ? NAN : o.workerStartMs);
     jsonEndObject();
-    if (o.inProcess)
-        jsonNull("driver_output");
-    else
-        jsonDriverOutput();
     jsonRateRestored(o);
     if (o.end == SESSION_FINISHED)
         return;
@@ -187,6 +183,10 @@ void jsonSessionOutcome(const SessionOutcome &o)
 void jsonSessionEnd(const SessionOutcome &outcome, int exitCode)
 {
     jsonSessionOutcome(outcome);
+    if (outcome.inProcess)
+        jsonNull("driver_output");
+    else
+        jsonDriverOutput();
     if (exitCode != EXIT_FINE)
         jsonText("error", lastFailure());
     jsonInteger("exit_code", exitCode);
