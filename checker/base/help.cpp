@@ -25,8 +25,8 @@ static const char *const generalTail =
     "  --in-process           no worker: the driver runs in this process (for a debugger)\n"
     "Exit status: 0 fine; 1 a check missed; 2 a usage error; 3 the driver could not be\n"
     "loaded, initialised or started (or the worker did not start); 4 the driver crashed, hung,\n"
-    "ended the process or corrupted the worker; 5 interrupted (Ctrl+C or Ctrl+Break): what was\n"
-    "measured is shown, and a rate the command changed is set back.\n"
+    "ended the process or corrupted the worker; 5 interrupted (Ctrl+C or Ctrl+Break): the run\n"
+    "ends, what was measured is shown, and a rate the command changed is set back.\n"
     "Errors go to stderr, results to stdout; what the driver writes on its standard handles is\n"
     "shown apart, after the results.\n";
 

@@ -129,7 +129,7 @@ void waitForRun(double seconds, bool (*poll)(), void (*progress)(char *line, siz
         drainArrivals();
         watchRunSwitches(arrivalRing.claimed.load());
         double left = seconds * 1e6 - ticksToUs(performanceTicks() - started);
-        if ((poll && poll()) || left <= 0 || runCrashed())
+        if ((poll && poll()) || left <= 0 || runCrashed() || runStopAsked())
             break;
         pumpMessages(left > 100e3 ? 100 : static_cast<unsigned long>(left / 1000) + 1);
         if (console && progress) {

@@ -130,6 +130,9 @@ void watchRateToRestore(bool registered, double rate);
 // holds that thread. The run's wait ends; what it measured is judged and published as after any
 // wait; endRun (or the end of the session) then ends the worker with the exception code.
 bool runCrashed();
+// True once the parent asked the run to end (the user interrupted): the wait ends, and the session
+// goes on as after any run.
+bool runStopAsked();
 // Ends the worker with the crash's exception code when runCrashed(); nothing otherwise.
 void endCrashedRun();
 
@@ -230,7 +233,7 @@ int beginRun(const ASIOCallbacks *callbacks, RunSetup *setup);
 // Waits while pumping messages and taking the arrivals, at most `seconds`, with the live progress
 // line; progress(line, size) writes its text. poll() (may be null) is called at least every 100 ms:
 // it may take what the callbacks left, and true ends the wait. A crash on a driver thread ends it
-// too (runCrashed).
+// too (runCrashed), and so does the user's interrupt (runStopAsked).
 void waitForRun(double seconds, bool (*poll)(), void (*progress)(char *line, size_t size));
 // Ends the run's window and judges its switches: before the stop is asked for, so that what the run
 // measured stands even when the driver does not come back from stop.

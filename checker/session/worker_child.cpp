@@ -9,6 +9,7 @@
 
 static WatchRecord *watch;     // the worker's view
 static HANDLE recordPipe;      // the worker's end
+static HANDLE stopRun;         // set by the parent: the user interrupted
 static DWORD sessionThread;
 static volatile bool running;
 static LARGE_INTEGER runStarted;
@@ -104,6 +105,11 @@ void watchRateToRestore(bool registered, double rate)
     watch->rateRegistered = registered;
 }
 
+bool runStopAsked()
+{
+    return stopRun && WaitForSingleObject(stopRun, 0) == WAIT_OBJECT_0;
+}
+
 bool runCrashed()
 {
     return watch && watch->runCrash;
@@ -183,9 +189,10 @@ bool isWorkerArgument(const char *argument)
 // The shared record and the pipe from the private argument. False when it does not name them.
 static bool attach(const char *argument)
 {
-    unsigned long long mapping = 0, pipe = 0;
-    if (sscanf(argument + sizeof WORKER_ARGUMENT - 1, "%llu,%llu", &mapping, &pipe) != 2)
+    unsigned long long mapping = 0, pipe = 0, event = 0;
+    if (sscanf(argument + sizeof WORKER_ARGUMENT - 1, "%llu,%llu,%llu", &mapping, &pipe, &event) != 3)
         return false;
+    stopRun = reinterpret_cast<HANDLE>(event);
     watch = static_cast<WatchRecord *>(MapViewOfFile(reinterpret_cast<HANDLE>(mapping),
                                                      FILE_MAP_WRITE, 0, 0, sizeof(WatchRecord)));
     recordPipe = reinterpret_cast<HANDLE>(pipe);

@@ -109,7 +109,7 @@ void describeOutcome(SessionOutcome *o)
     case SESSION_NOT_STARTED: describeNotStarted(o); break;
     case SESSION_CORRUPTED: describeCorruption(o); break;
     case SESSION_INTERRUPTED:
-        snprintf(o->text, sizeof o->text, "interrupted: the worker was ended %s", place);
+        snprintf(o->text, sizeof o->text, "interrupted %s", place);
         break;
     case SESSION_FINISHED: o->text[0] = '\0'; break;
     }

@@ -17,8 +17,8 @@ static BOOL WINAPI onConsoleControl(DWORD event)
 {
     if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT)
         return FALSE;
-    // The watch loop ends the worker, sets the rate back and shows what was measured.
-    InterlockedExchange(&interruptRequested, 1);
+    // The watch loop ends the run (a second press: the worker), and what was measured is shown.
+    InterlockedIncrement(&interruptRequested);
     return TRUE;
 }
 
@@ -85,6 +85,20 @@ static void endWorker(WorkerProcess *w, SessionOutcome *outcome)
     outcome->wouldNotEnd = WaitForSingleObject(w->process.hProcess, END_WAIT_MS) != WAIT_OBJECT_0;
 }
 
+// The user interrupted: a run is asked to end, so that the worker judges and hands over what it
+// measured and closes the driver as after any run; anything else (or a second interrupt) ends the
+// worker. True when it is to be ended now.
+static bool interrupt(WorkerProcess *w, WorkerSeen *seen)
+{
+    if (seen->interrupted)
+        return interruptRequested > seen->presses;  // pressed again: now
+    seen->interrupted = true;
+    seen->atInterrupt = seen->watch;
+    seen->presses = interruptRequested;
+    seen->runSecondsAtInterrupt = (GetTickCount64() - seen->since) / 1000.0;
+    return !(seen->watch.state == WATCH_RUNNING && SetEvent(w->stopRun));
+}
+
 // Every 20 ms until the worker ends: what it sent taken, its state timed; ended when over a limit,
 // when what it sent is out of range, or when the user interrupts.
 static void watchWorker(const CheckerOptions &options, WorkerProcess *w, WorkerSeen *seen,
@@ -101,9 +115,9 @@ static void watchWorker(const CheckerOptions &options, WorkerProcess *w, WorkerS
         ULONGLONG now = GetTickCount64();
         if (seen->halfWritten && now - seen->halfWritten > options.callTimeout * 1000)
             markCorrupt(seen, outcome, "", "the shared watch record, left half-written");
-        seen->interrupted = interruptible && interruptRequested != 0;
-        seen->hung = !seen->corrupt && !seen->interrupted && overLimit(options, *seen, outcome);
-        if (seen->corrupt || seen->interrupted || seen->hung) {
+        bool interrupted = interruptible && interruptRequested && interrupt(w, seen);
+        seen->hung = !seen->corrupt && !interrupted && overLimit(options, *seen, outcome);
+        if (seen->corrupt || interrupted || seen->hung) {
             endWorker(w, outcome);
             break;
         }
@@ -137,7 +151,8 @@ static void classifyEnd(const WorkerProcess &w, const WorkerSeen &seen, SessionO
 {
     DWORD exitCode = 0;
     GetExitCodeProcess(w.process.hProcess, &exitCode);
-    const WatchRecord &watch = seen.watch;
+    // Interrupted: where it was when the user interrupted.
+    const WatchRecord &watch = seen.interrupted ? seen.atInterrupt : seen.watch;
     // A crash keeps the call it came in.
     bool inCall = watch.state == WATCH_IN_CALL || watch.state == WATCH_CRASHED;
     snprintf(outcome->call, sizeof outcome->call, "%s", inCall ? watch.call : "");
@@ -145,7 +160,9 @@ static void classifyEnd(const WorkerProcess &w, const WorkerSeen &seen, SessionO
     outcome->duringRun = watch.state == WATCH_RUNNING;
     outcome->beforeFirstWord = watch.state == WATCH_STARTING;
     outcome->crashSwitches = outcome->duringRun ? watch.runSwitches : -1;
-    outcome->crashRunSeconds = outcome->duringRun ? (GetTickCount64() - seen.since) / 1000.0 : 0;
+    double runSeconds = seen.interrupted ? seen.runSecondsAtInterrupt
+                                         : (GetTickCount64() - seen.since) / 1000.0;
+    outcome->crashRunSeconds = outcome->duringRun ? runSeconds : 0;
     if (seen.corrupt) {
         outcome->end = SESSION_CORRUPTED;
     } else if (seen.interrupted) {
@@ -165,8 +182,9 @@ static void classifyEnd(const WorkerProcess &w, const WorkerSeen &seen, SessionO
         outcome->end = SESSION_EXITED;
         outcome->exitCode = exitCode;
     }
-    outcome->restoredRate = watch.rateToRestore;
-    outcome->rateRestore = watch.rateRegistered ? RATE_NOT_SET_BACK : RATE_NOT_NEEDED;
+    // The registration as the worker left it: cleared when it set the rate back itself.
+    outcome->restoredRate = seen.watch.rateToRestore;
+    outcome->rateRestore = seen.watch.rateRegistered ? RATE_NOT_SET_BACK : RATE_NOT_NEEDED;
 }
 
 int runWorkerSession(const CheckerOptions &options, const char *commandArguments,

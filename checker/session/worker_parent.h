@@ -15,6 +15,7 @@ struct WorkerProcess {
     HANDLE pipeRead;    // the frames
     HANDLE outputRead;  // the worker's standard output and error: what the driver writes there
     HANDLE job;         // ends the worker, and whatever it started, when the parent ends
+    HANDLE stopRun;     // set: the run is to end now (the user interrupted)
     PROCESS_INFORMATION process;
     LARGE_INTEGER created;  // the performance counter when it was created
 };
@@ -22,6 +23,9 @@ struct WorkerProcess {
 // What the parent saw of it.
 struct WorkerSeen {
     WatchRecord watch;     // the last consistent copy of the shared record
+    WatchRecord atInterrupt;  // ... as it was when the user interrupted
+    LONG presses;             // ... the interrupts until then
+    double runSecondsAtInterrupt;
     bool heard;            // the worker has said something
     ULONGLONG since;       // the parent's clock when the state last changed
     ULONGLONG halfWritten; // the parent's clock since the record was half-written; 0: it was not
@@ -30,7 +34,7 @@ struct WorkerSeen {
     bool done;             // the DONE frame came
     bool hung;             // the parent ended it: over a limit
     bool corrupt;          // the parent ended it: what it sent was out of range
-    bool interrupted;      // the parent ended it: Ctrl+C or Ctrl+Break
+    bool interrupted;      // Ctrl+C or Ctrl+Break: its run asked to end, or it was ended
     int status;            // the DONE frame's
 };
 

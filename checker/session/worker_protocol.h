@@ -40,9 +40,9 @@ struct WatchRecord {
     LONGLONG crashSwitches;      // ... after that many switches
 };
 
-// argv[1] of a worker: the prefix, then the mapping's and the pipe's handles as "M,P".
+// argv[1] of a worker: the prefix, then the handles of the mapping, the pipe and the event that
+// asks the run to end, as "M,P,E".
 static const char WORKER_ARGUMENT[] = "--quorvel-worker=";
-static const wchar_t WORKER_ARGUMENT_WIDE[] = L"--quorvel-worker=";
 
 // Frames on the pipe: a header, then `size` bytes.
 enum FrameKind {

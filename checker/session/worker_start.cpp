@@ -82,16 +82,20 @@ static std::wstring programPath()
     }
 }
 
+static unsigned long long handleNumber(HANDLE handle)
+{
+    return static_cast<unsigned long long>(reinterpret_cast<ULONG_PTR>(handle));
+}
+
 // The worker's command line: the program, the private argument, then `commandArguments`.
 static std::wstring workerLine(const std::wstring &program, const WorkerProcess &w, HANDLE pipeWrite,
                                const char *commandArguments)
 {
     std::string line;
     quoteArgument(&line, utf8(program.c_str()).c_str());
-    char private_[80];
-    snprintf(private_, sizeof private_, " %s%llu,%llu ", WORKER_ARGUMENT,
-             static_cast<unsigned long long>(reinterpret_cast<ULONG_PTR>(w.mapping)),
-             static_cast<unsigned long long>(reinterpret_cast<ULONG_PTR>(pipeWrite)));
+    char private_[96];
+    snprintf(private_, sizeof private_, " %s%llu,%llu,%llu ", WORKER_ARGUMENT,
+             handleNumber(w.mapping), handleNumber(pipeWrite), handleNumber(w.stopRun));
     line += private_;
     line += commandArguments;
     return wide(line.c_str());
@@ -121,7 +125,8 @@ static bool makeChannels(WorkerProcess *w, HANDLE *pipeWrite, HANDLE *outputWrit
     w->watch = w->mapping ? static_cast<WatchRecord *>(MapViewOfFile(w->mapping, FILE_MAP_READ, 0, 0,
                                                                      sizeof(WatchRecord)))
                           : nullptr;
-    if (!w->watch || !CreatePipe(&w->pipeRead, pipeWrite, &inherit, 1 << 20) ||
+    w->stopRun = CreateEventW(&inherit, TRUE, FALSE, nullptr);
+    if (!w->watch || !w->stopRun || !CreatePipe(&w->pipeRead, pipeWrite, &inherit, 1 << 20) ||
         !CreatePipe(&w->outputRead, outputWrite, &inherit, 1 << 16))
         return false;
     SetHandleInformation(w->pipeRead, HANDLE_FLAG_INHERIT, 0);
@@ -170,7 +175,7 @@ bool startWorker(const char *commandArguments, WorkerProcess *w, SessionOutcome 
 void closeWorker(WorkerProcess *w)
 {
     HANDLE handles[] = {w->process.hProcess, w->process.hThread, w->pipeRead, w->outputRead, w->job,
-                        w->mapping};
+                        w->mapping, w->stopRun};
     if (w->watch)
         UnmapViewOfFile(w->watch);
     for (HANDLE handle : handles) {

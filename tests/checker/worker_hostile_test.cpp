@@ -305,8 +305,9 @@ TEST_F(WorkerHostileTest, CtrlBreakEndsTheWorkerShowsWhatWasMeasuredAndExitsFive
     ASSERT_TRUE(parseJson(fileText(checker.outPath), &document)) << fileText(checker.outPath);
     EXPECT_EQ(document["exit_code"].whole(), 5);
     EXPECT_EQ(document["failure"]["kind"].text, "interrupted");
-    EXPECT_EQ(document["stage"].text, "started") << "the run had begun";
-    EXPECT_TRUE(document["rate_restored"]["set_back"].flag);
+    EXPECT_TRUE(document["failure"]["during_run"].flag);
+    EXPECT_EQ(document["stage"].text, "stopped") << "the run ended, and its worker closed the driver";
+    EXPECT_GE(document["switches"].whole(), 100);
     EXPECT_EQ(lastRateSet(device), 48000);
     CloseHandle(checker.process.hProcess);
     CloseHandle(checker.process.hThread);
