@@ -94,7 +94,8 @@ struct SessionOutcome {
 // on stderr).
 int runDriverSession(const CheckerOptions &options, int (*session)(const CheckerOptions &),
                      const char *arguments, SessionOutcome *outcome);
-// The user's arguments (argv[1] onwards) quoted into one command-line tail, for runDriverSession.
+// The user's arguments as typed (the wide command line after the program's name, in UTF-8), for
+// runDriverSession; argc and argv are not needed.
 void userArguments(int argc, char **argv);
 const char *userArgumentText();
 // Appends `argument` to a command line, quoted so that the C runtime's parsing gives it back whole.

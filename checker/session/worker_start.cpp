@@ -3,7 +3,6 @@
 // ends it with the parent.
 #include "checker/session/worker_parent.h"
 
-#include <shellapi.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -49,18 +48,28 @@ static std::wstring wide(const char *utf8Text)
     return text;
 }
 
+// The command line after the program's name, as the C runtime finds argv[0]: quoted up to the next
+// quote, or up to white space.
+static const wchar_t *commandTail(const wchar_t *line)
+{
+    if (*line == L'"') {
+        for (line++; *line && *line != L'"'; line++) {
+        }
+        line += *line ? 1 : 0;
+    } else {
+        for (; *line && *line != L' ' && *line != L'\t'; line++) {
+        }
+    }
+    while (*line == L' ' || *line == L'\t')
+        line++;
+    return line;
+}
+
 void userArguments(int, char **)
 {
-    // From the wide command line: the C runtime's argv has lost what the ANSI code page lacks.
-    arguments.clear();
-    int count = 0;
-    wchar_t **words = CommandLineToArgvW(GetCommandLineW(), &count);
-    for (int i = 1; words && i < count; i++) {
-        if (i > 1)
-            arguments += ' ';
-        quoteArgument(&arguments, utf8(words[i]).c_str());
-    }
-    LocalFree(words);
+    // From the wide command line, as typed: the C runtime's argv has lost what the ANSI code page
+    // lacks.
+    arguments = utf8(commandTail(GetCommandLineW()));
 }
 
 const char *userArgumentText()
