@@ -64,6 +64,8 @@ struct InfoResults {
     long clockCount;
 };
 extern InfoResults infoResults;
+// Its check (RecordSpec): the stage known, the counts within their arrays, the names ended.
+const char *infoResultsFault(const void *copy);
 int measureInfo(const CheckerOptions &options, int index, const char *arguments,
                 SessionOutcome *outcome);
 void writeInfoDocument(const CheckerOptions &options, int index, const SessionOutcome &outcome,
@@ -80,6 +82,9 @@ struct RunResults {
     MessageTally messages;
 };
 extern RunResults runResults;
+const char *runResultsFault(const void *copy);
+// The part every run record shares: the stage known, the setup and the timing in range.
+const char *runPartsFault(int stage, const RunSetup &setup, const TimingFigures &timing);
 int measureRun(const CheckerOptions &options, int index, const char *arguments, SessionOutcome *outcome);
 void writeRunDocument(const CheckerOptions &options, int index, const SessionOutcome &outcome,
                       int exitCode);
@@ -112,6 +117,8 @@ struct LatencyResults {
     MessageTally messages;
 };
 extern LatencyResults latencyResults;
+// Its check: besides the run's parts, the pings within their arrays.
+const char *latencyResultsFault(const void *copy);
 int measureLatency(const CheckerOptions &options, int index, const char *arguments,
                    SessionOutcome *outcome);
 void writeLatencyDocument(const CheckerOptions &options, int index, const SessionOutcome &outcome,
@@ -171,6 +178,8 @@ struct SweepResults {
     SweepSetting settings[MAX_SWEEP_SETTINGS];
 };
 extern SweepResults sweepResults;
+// Its check: the settings and each one's repeats within their arrays.
+const char *sweepResultsFault(const void *copy);
 // The sweep's session, which latency --sweep runs in its worker.
 int sweepSession(const CheckerOptions &options);
 int measureSweep(const CheckerOptions &options, int index, const char *arguments,
@@ -216,6 +225,8 @@ extern IntegrityResults integrityResults;
 // polarity is reversed", "1 bit lower on every sample: a gain of 1/2 (-6.0 dB)"; false when it
 // came back as sent.
 bool integrityTransformText(const IntegrityResults &results, char *out, size_t size);
+// Its check: the run's parts, the state and reason known, the kept events and their kinds.
+const char *integrityResultsFault(const void *copy);
 int measureIntegrity(const CheckerOptions &options, int index, const char *arguments,
                      SessionOutcome *outcome);
 void writeIntegrityDocument(const CheckerOptions &options, int index, const SessionOutcome &outcome,

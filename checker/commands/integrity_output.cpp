@@ -108,7 +108,8 @@ static void printLocked(const IntegrityResults &r)
 // The statuses a run is shown after; any other ends the command with its error alone.
 static bool integrityStands(int code)
 {
-    return code == EXIT_FINE || code == EXIT_CHECK_MISSED || code == EXIT_CRASHED;
+    return code == EXIT_FINE || code == EXIT_CHECK_MISSED || code == EXIT_CRASHED ||
+           code == EXIT_INTERRUPTED;
 }
 
 void printIntegrityText(const CheckerOptions &, int index, const SessionOutcome &, int exitCode)

@@ -64,7 +64,8 @@ static void changeReason(const LatencyResults &r, long from, long to, char *out,
 // The statuses the pings are shown after; any other ends the command with its error alone.
 static bool latencyStands(int code)
 {
-    return code == EXIT_FINE || code == EXIT_CHECK_MISSED || code == EXIT_CRASHED;
+    return code == EXIT_FINE || code == EXIT_CHECK_MISSED || code == EXIT_CRASHED ||
+           code == EXIT_INTERRUPTED;
 }
 
 static void printPings(const LatencyResults &r, double rate)

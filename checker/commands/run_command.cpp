@@ -38,7 +38,8 @@ static RunVerdicts judge(const CheckerOptions &options, const TimingFigures &t)
 // The statuses a run is shown after; any other ends the command with its error alone.
 static bool runStands(int code)
 {
-    return code == EXIT_FINE || code == EXIT_CHECK_MISSED || code == EXIT_CRASHED;
+    return code == EXIT_FINE || code == EXIT_CHECK_MISSED || code == EXIT_CRASHED ||
+           code == EXIT_INTERRUPTED;
 }
 
 void printRunText(const CheckerOptions &options, int index, const SessionOutcome &, int exitCode)
@@ -134,6 +135,20 @@ void writeRunDocument(const CheckerOptions &options, int index, const SessionOut
     }
     jsonCallNotes();
     jsonSessionEnd(outcome, exitCode);
+}
+
+const char *runPartsFault(int stage, const RunSetup &setup, const TimingFigures &timing)
+{
+    if (!inRange(stage, RUN_NOTHING, RUN_STOPPED))
+        return "stage";
+    const char *fault = runSetupFault(setup);
+    return fault ? fault : timingFault(timing);
+}
+
+const char *runResultsFault(const void *copy)
+{
+    const RunResults &r = *static_cast<const RunResults *>(copy);
+    return runPartsFault(r.stage, r.setup, r.timing);
 }
 
 static int runSession(const CheckerOptions &options)

@@ -69,6 +69,9 @@ struct ConformResults {
     CheckResult checks[CHECK_COUNT];
 };
 extern ConformResults conformResults;
+// Its check (RecordSpec): the repetitions and the running check within range, every verdict
+// known, the evidence ended.
+const char *conformResultsFault(const void *copy);
 
 // The conform command's three parts, as the others' (commands.h): the checks chosen by the
 // options, the session, a crash or hang charged to its check, the status from the verdicts.

@@ -173,6 +173,38 @@ void printCheckList(const CheckerOptions &options)
     }
 }
 
+static const char *checkResultFault(const CheckResult &c)
+{
+    if (!inRange(c.verdict, VERDICT_NOT_RUN, VERDICT_FAIL))
+        return "checks.verdict";
+    if (!textEnds(c.evidence, sizeof c.evidence))
+        return "checks.evidence";
+    if (!inRange(c.evidenceRepetition, 0, MAX_REPEAT))
+        return "checks.evidenceRepetition";
+    for (signed char verdict : c.perRepetition) {
+        if (!inRange(verdict, VERDICT_NOT_RUN, VERDICT_FAIL))
+            return "checks.perRepetition";
+    }
+    return nullptr;
+}
+
+const char *conformResultsFault(const void *copy)
+{
+    const ConformResults &r = *static_cast<const ConformResults *>(copy);
+    if (!inRange(r.repetitions, 0, MAX_REPEAT))
+        return "repetitions";
+    if (!inRange(r.repetitionsRun, 0, MAX_REPEAT))
+        return "repetitionsRun";
+    if (!inRange(r.runningCheck, -1, CHECK_COUNT - 1))
+        return "runningCheck";
+    if (!inRange(r.runningRepetition, 0, MAX_REPEAT))
+        return "runningRepetition";
+    const char *fault = nullptr;
+    for (int c = 0; c < CHECK_COUNT && !fault; c++)
+        fault = checkResultFault(r.checks[c]);
+    return fault;
+}
+
 VerdictCounts countVerdicts(const ConformResults &r)
 {
     VerdictCounts counts = {};
