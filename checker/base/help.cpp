@@ -26,7 +26,8 @@ static const char *const generalTail =
     "Exit status: 0 fine; 1 a check missed; 2 a usage error; 3 the driver could not be\n"
     "loaded, initialised or started (or the worker did not start); 4 the driver crashed, hung,\n"
     "ended the process or corrupted the worker; 5 interrupted (Ctrl+C or Ctrl+Break): the run\n"
-    "ends, what was measured is shown, and a rate the command changed is set back.\n"
+    "ends, what was measured is shown, and a rate the command changed is set back; 6 the\n"
+    "checker itself had no memory for what it measures.\n"
     "Errors go to stderr, results to stdout; what the driver writes on its standard handles is\n"
     "shown apart, after the results.\n";
 

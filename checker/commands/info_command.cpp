@@ -119,15 +119,9 @@ static void printChannels(const char *heading, const ASIOChannelInfo *rows, long
         printf("  ... %ld more not listed\n", claimed - count);
 }
 
-// The statuses the figures are shown after; any other ends the command with its error alone.
-static bool figuresStand(int code)
-{
-    return code == EXIT_FINE || code == EXIT_CRASHED || code == EXIT_INTERRUPTED;
-}
-
 void printInfoText(const CheckerOptions &, int index, const SessionOutcome &, int exitCode)
 {
-    if (!figuresStand(exitCode))
+    if (!resultsStand(exitCode))
         return;
     const InfoResults &r = infoResults;
     const DriverFigures &f = r.figures;
@@ -224,7 +218,7 @@ void writeInfoDocument(const CheckerOptions &options, int index, const SessionOu
 {
     const InfoResults &r = infoResults;
     const DriverFigures &f = r.figures;
-    if (!beginDocument(options, index, figuresStand(exitCode), exitCode))
+    if (!beginDocument(options, index, resultsStand(exitCode), exitCode))
         return;
     jsonFigures(r);
     if (r.stage >= INFO_CHANNELS) {

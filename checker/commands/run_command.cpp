@@ -35,16 +35,9 @@ static RunVerdicts judge(const CheckerOptions &options, const TimingFigures &t)
     return v;
 }
 
-// The statuses a run is shown after; any other ends the command with its error alone.
-static bool runStands(int code)
-{
-    return code == EXIT_FINE || code == EXIT_CHECK_MISSED || code == EXIT_CRASHED ||
-           code == EXIT_INTERRUPTED;
-}
-
 void printRunText(const CheckerOptions &options, int index, const SessionOutcome &, int exitCode)
 {
-    if (!runStands(exitCode))
+    if (!resultsStand(exitCode))
         return;
     const RunResults &r = runResults;
     const RunVerdicts v = judge(options, r.timing);
@@ -115,7 +108,7 @@ void writeRunDocument(const CheckerOptions &options, int index, const SessionOut
     const RunResults &r = runResults;
     const RunSetup &s = r.setup;
     const TimingFigures &t = r.timing;
-    if (!beginDocument(options, index, runStands(exitCode), exitCode))
+    if (!beginDocument(options, index, resultsStand(exitCode), exitCode))
         return;
     if (r.stage >= RUN_PREPARED) {
         jsonInteger("buffer_size", s.bufferSize);

@@ -84,7 +84,7 @@ static void repetitionText(const ConformResults &r, const CheckResult &c, char *
 // The statuses the checklist is shown after; any other ends the command with its error alone.
 static bool checklistStands(int code)
 {
-    return code == EXIT_FINE || code == EXIT_CHECK_MISSED || code == EXIT_DRIVER || code == EXIT_CRASHED;
+    return resultsStand(code) || code == EXIT_DRIVER;
 }
 
 void printConformText(const CheckerOptions &, int index, const SessionOutcome &, int exitCode)

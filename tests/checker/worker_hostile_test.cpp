@@ -5,21 +5,19 @@
 // name the ANSI code page cannot hold.
 #include "checker/commands/commands.h"
 #include "tests/checker/checker_process.h"
-#include "tests/program/sim_fixture.h"
+#include "tests/support/json_reader.h"
+#include "tests/support/sim_fixture.h"
 #include "tests/support/testkit.h"
+#include "tests/support/text_search.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <tlhelp32.h>
 #include <stddef.h>
+#include <stdio.h>
 #include <string>
 
 namespace {
-
-bool contains(const std::string &text, const std::string &part)
-{
-    return text.find(part) != std::string::npos;
-}
 
 class WorkerHostileTest : public SimProgramTest {
 protected:
@@ -34,7 +32,7 @@ protected:
         EXPECT_EQ(document["exit_code"].whole(), run.exitCode) << arguments;
         return document;
     }
-    static long lastRateSet(const SimDevice *device)
+    static long lastRateSet(const RegisteredDevice *device)
     {
         std::vector<SimCall> set = calls(device, SIM_SET_SAMPLE_RATE);
         return set.empty() ? -1 : set.back().a;
@@ -155,10 +153,10 @@ TEST_F(WorkerHostileTest, ACrashOrExitOnTheDriversThreadIsDuringTheRunWithTheTim
     SimConfig crashing = fastConfig();
     crashing.threadFault = 1;
     crashing.threadFaultAt = 101;  // after 100 callbacks, 0.2 s in at 2 ms a period
-    SimDevice *crasher = addDevice(crashing);
+    RegisteredDevice *crasher = addDevice(crashing);
     SimConfig exiting = crashing;
     exiting.threadFault = 3;
-    SimDevice *exiter = addDevice(exiting);
+    RegisteredDevice *exiter = addDevice(exiting);
 
     int code = 0;
     JsonValue crashed = runJson("run 0 --seconds 5", &code);
@@ -177,7 +175,11 @@ TEST_F(WorkerHostileTest, ACrashOrExitOnTheDriversThreadIsDuringTheRunWithTheTim
     EXPECT_GT(failure["run_seconds"].number, 0.1);
     EXPECT_LT(failure["run_seconds"].number, 3);
     EXPECT_TRUE(contains(err, "the driver crashed on a thread of its own ")) << err;
-    EXPECT_TRUE(contains(err, " s into the run, after 100 switches: exception 0xC0000005")) << err;
+    char exception[24];
+    snprintf(exception, sizeof exception, "0x%08lX", badWriteExceptionCode());
+    EXPECT_TRUE(contains(err, std::string(" s into the run, after 100 switches: exception ") +
+                              exception))
+        << err;
     EXPECT_EQ(crasher->shared->opCounts[SIM_STOP], 0) << "the driver's stop is not called";
 
     JsonValue exited = runJson("run 1 --seconds 5", &code);
@@ -195,16 +197,16 @@ TEST_F(WorkerHostileTest, ARateChangedBeforeACrashHangOrExitIsSetBackInANewProce
     strcpy(crashing.sampleRates, "48000,96000");
     crashing.threadFault = 1;
     crashing.threadFaultAt = 20;
-    SimDevice *crasher = addDevice(crashing);
+    RegisteredDevice *crasher = addDevice(crashing);
     SimConfig hanging = fastConfig();
     strcpy(hanging.sampleRates, "48000,96000");
     strcpy(hanging.faultCall, "stop");
     hanging.faultKind = 2;
-    SimDevice *hanger = addDevice(hanging);
+    RegisteredDevice *hanger = addDevice(hanging);
     SimConfig unusable = fastConfig();
     strcpy(unusable.sampleRate, "0");
     strcpy(unusable.sampleRates, "48000");
-    SimDevice *zero = addDevice(unusable);
+    RegisteredDevice *zero = addDevice(unusable);
 
     int code = 0;
     JsonValue crashed = runJson("run 0 --rate 96000 --seconds 2", &code);
@@ -254,7 +256,7 @@ TEST_F(WorkerHostileTest, TheWorkerEndsWithTheCheckerWhileADriverHoldsIt)
     SimConfig hanging = fastConfig();
     strcpy(hanging.faultCall, "getChannels");
     hanging.faultKind = 2;
-    SimDevice *device = addDevice(hanging);
+    RegisteredDevice *device = addDevice(hanging);
 
     Started checker;
     ASSERT_TRUE(startChecker("info 0 --call-timeout 60", 0, &checker));
@@ -277,7 +279,7 @@ TEST_F(WorkerHostileTest, CtrlBreakEndsTheWorkerShowsWhatWasMeasuredAndExitsFive
 {
     SimConfig rates = fastConfig();
     strcpy(rates.sampleRates, "48000,96000");
-    SimDevice *device = addDevice(rates);
+    RegisteredDevice *device = addDevice(rates);
 
     // The checker shares the test's console, in a process group of its own that the event is
     // sent to.
