@@ -10,13 +10,25 @@ namespace {
 
 enum { SERVED, REFUSED_AT_INIT, REFUSED_AT_BUFFERS, TAKES_STREAM, STOPS_FIRST_AT_END };
 
-bool processAlive(LONG id) {
-    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, (DWORD)id);
+// When process `id` started; false when it is gone.
+bool processStart(LONG id, FILETIME *started) {
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, (DWORD)id);
     if (!process)
         return false;
-    bool alive = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+    FILETIME exited, kernel, user;
+    bool alive = WaitForSingleObject(process, 0) == WAIT_TIMEOUT &&
+                 GetProcessTimes(process, started, &exited, &kernel, &user);
     CloseHandle(process);
     return alive;
+}
+
+// The first client still there: its id names a live process that started when it did (not a
+// later process that got the same id).
+bool firstAlive(const SimShared *shared, LONG id) {
+    FILETIME started;
+    return id != 0 && processStart(id, &started) &&
+           (LONG)started.dwLowDateTime == shared->firstStartedLow &&
+           (LONG)started.dwHighDateTime == shared->firstStartedHigh;
 }
 
 LONG thisProcess() {
@@ -31,17 +43,21 @@ bool knob(const SimDevice *device, int what) {
 
 bool simIsSecondClient(SimShared *shared) {
     LONG me = thisProcess();
-    for (;;) {
-        LONG first = shared->firstProcess;
-        if (first == me)
-            return false;
-        if (first != 0 && processAlive(first)) {
-            InterlockedIncrement(&shared->secondObjects);
-            return true;
-        }
-        if (InterlockedCompareExchange(&shared->firstProcess, me, first) == first)
-            return false;
+    FILETIME started = {};
+    processStart(me, &started);
+    while (InterlockedCompareExchange(&shared->claimLock, 1, 0) != 0)
+        Sleep(0);
+    LONG first = shared->firstProcess;
+    bool second = first != me && firstAlive(shared, first);
+    if (second) {
+        InterlockedIncrement(&shared->secondObjects);
+    } else {  // also where a process of the same id was first before
+        shared->firstStartedLow = (LONG)started.dwLowDateTime;
+        shared->firstStartedHigh = (LONG)started.dwHighDateTime;
+        shared->firstProcess = me;
     }
+    InterlockedExchange(&shared->claimLock, 0);
+    return second;
 }
 
 bool simSecondInitRefused(SimDevice *device) {

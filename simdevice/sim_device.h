@@ -349,6 +349,10 @@ struct SimShared {
     volatile LONG stolenPeriods;        // periods of the first's clock without a callback: taken
     volatile LONG firstHalted;          // the second's release stopped the first's stream
     volatile LONG haltedPeriods;        // periods of the first's clock without a callback since
+    // The first client's start time (FILETIME, low and high): a process id is soon reused.
+    volatile LONG firstStartedLow;
+    volatile LONG firstStartedHigh;
+    volatile LONG claimLock;            // 1 while a process decides whether it is the first
 };
 
 // Name of the shared record of the device with that class ("QuorvelSim-{...}", upper case).

@@ -213,6 +213,8 @@ static void judgeSecond(const SessionOutcome &outcome)
         grade(check, VERDICT_FAIL, "the second host's start answered ASE_OK, but it had no buffer "
               "switch in 1 s: neither served nor refused");
     } else {
+        // Its count is the moment's: a figure, so that two runs are compared on the verdict alone.
+        gradeFigure(check, r.switches);
         grade(check, VERDICT_PASS, "the driver serves two hosts: the second streamed %ld switches of "
               "%ld frames in 1 s", r.switches, r.frames);
     }
@@ -242,6 +244,7 @@ static void judgeAfter(const FirstStream &s, ASIOError stopped, long late)
     char answer[32];
     WindowFigures w = windowOf(s, s.afterFrom, s.stopAsked);
     double seconds = ticksToUs(s.stopAsked - s.afterFrom) / 1e6;
+    gradeFigure(check, ticksToUs(static_cast<int64_t>(w.longestGapTicks)) / 1000);
     if (lostSwitches(s, w))
         gradeLoss(check, s, w, "after the second host's release");
     else if (stopped != ASE_OK)
