@@ -110,8 +110,9 @@ static void placeMoment(int64_t at, char *out, size_t size)
 // The loss, told: when the switches stopped, for how long, and how many are missing.
 static void gradeLoss(ConformCheck check, const FirstStream &s, const WindowFigures &w, const char *while_)
 {
+    // When the first missing switch was due: the last one came up to a period before the cause.
     char place[160];
-    placeMoment(w.gapFrom, place, sizeof place);
+    placeMoment(w.gapFrom + static_cast<int64_t>(s.stepTicks), place, sizeof place);
     double gapMs = ticksToUs(static_cast<int64_t>(w.longestGapTicks)) / 1000;
     if (w.cameBack)
         grade(check, VERDICT_FAIL, "the first host's switches stopped %s and came back %.1f ms later; "
@@ -120,7 +121,6 @@ static void gradeLoss(ConformCheck check, const FirstStream &s, const WindowFigu
         grade(check, VERDICT_FAIL, "the first host's switches stopped %s and did not come back %s "
               "(%.1f ms); %.0f switches missing", place, while_, gapMs, w.missing);
     gradeFigure(check, gapMs);
-    (void)s;
 }
 
 // The second host's whole session must fit: each call and the time between two has the call limit,

@@ -306,7 +306,7 @@ const KnobGroup eachKnob[] = {
      {{"clients.second", {"PASS", "createBuffers(256 frames) answered ASE_InvalidMode"}}}},
     {[](SimConfig *c) { c->secondClient = 3; },
      "clients", 0.5,
-     {{"clients.first_kept", {"FAIL", "the first host's switches stopped "}}}},
+     {{"clients.first_kept", {"FAIL", "after the second host's start()"}}}},
     {[](SimConfig *c) { c->secondClient = 4; },
      "clients", 0.5,
      {{"clients.first_after", {"FAIL", "and did not come back after the second host's release"}}}},
