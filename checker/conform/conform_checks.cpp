@@ -93,7 +93,7 @@ const CheckDefinition checkDefinitions[CHECK_COUNT] = {
      "refused cleanly: no crash, hang or exit"},
     {"clients.first_kept", PHASE_CLIENTS,
      "While the second host is there, the first stream goes on: no switch lost (no gap over 1.5 "
-     "periods not made up), and with --out and --in no integrity event"},
+     "periods not made up)"},
     {"clients.first_after", PHASE_CLIENTS,
      "Once the second host has released the driver, the first still streams for a second and stops "
      "cleanly"},
