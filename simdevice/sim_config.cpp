@@ -104,6 +104,7 @@ const ConfigField kFields[] = {
     NUMBER_FIELD("ScribbleAt", scribbleAt),
     NUMBER_FIELD("ScribbleValue", scribbleValue),
     NUMBER_FIELD("SubclassReference", subclassReference),
+    NUMBER_FIELD("SpinPercent", spinPercent),
 };
 
 #undef TEXT_FIELD

@@ -198,6 +198,11 @@ struct SimConfig {
     int32_t subclassReference;  // "SubclassReference": 1 = init subclasses the window it was given,
                               // and that window's WM_DESTROY never returns (the window outlives
                               // the object, as the host destroys it after the last Release)
+    int32_t spinPercent;      // "SpinPercent": after each period's callbacks the switch thread
+                              // spins, never sleeping or yielding, for this share (0..100) of a
+                              // period, no further than the next period's start, before it waits:
+                              // a driver whose own thread busy-waits (0: never; 100: it never
+                              // sleeps and takes a whole core)
 };
 
 // Default figures: 2 in, 2 out, 256 frames (64..2048, granularity -1), 48 kHz, 32-bit LE integers,
@@ -329,6 +334,10 @@ struct SimShared {
     volatile LONG opCounts[SIM_OPS];    // [op]: calls of each SimOp, counted past the log's end
     volatile LONG callCount;            // calls seen; only the first SIM_MAX_CALLS are kept
     SimCall calls[SIM_MAX_CALLS];
+    // What the switch thread of the last run cost, by its own count: the time it spun for
+    // "SpinPercent" (by its clock) and its processor time from its start to its end, in us.
+    volatile LONG spunUs;
+    volatile LONG switchThreadCpuUs;
 };
 
 // Name of the shared record of the device with that class ("QuorvelSim-{...}", upper case).
