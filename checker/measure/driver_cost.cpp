@@ -104,7 +104,7 @@ const char *cpuFault(const CpuFigures &cpu)
     const double figures[] = {cpu.windowMs, cpu.processMs, cpu.callbackMs, cpu.checkerMs, cpu.driverMs};
     for (double figure : figures) {
         if (!(figure >= 0 && figure < 1e12))
-            return "cpu figures";
+            return "cpu.figures";
     }
     if (cpu.switches < 0 || cpu.driverMs > cpu.processMs)
         return "cpu.driverMs";

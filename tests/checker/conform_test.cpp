@@ -50,7 +50,7 @@ protected:
                         bool allowTimingWarnings = false, const std::string &only = "")
     {
         const JsonValue &checks = document["checks"];
-        EXPECT_EQ(checks.size(), static_cast<size_t>(42));
+        EXPECT_EQ(checks.size(), static_cast<size_t>(44));
         for (size_t i = 0; i < checks.size(); i++) {
             const JsonValue &check = checks[i];
             const std::string &id = check["id"].text;
@@ -158,7 +158,7 @@ TEST_F(ConformTest, TheSimulatedDevicePassesEveryCheckAtTheDefaultSettings)
     printf("The whole suite at its default settings took %.1f s\n", (GetTickCount() - started) / 1000.0);
     EXPECT_EQ(code, 0) << lastErr;
     expectVerdicts(document, {});
-    EXPECT_EQ(document["counts"]["pass"].whole(), 42);
+    EXPECT_EQ(document["counts"]["pass"].whole(), 44);
 }
 
 // Each device runs only the phases its knobs are for, streaming as briefly as its checks allow.
@@ -286,6 +286,9 @@ const KnobGroup eachKnob[] = {
     // Between the warning (0.1%) and the failure (1%).
     {[](SimConfig *c) { c->clockPpm = 5000; },
      "time_info", 1.5, {{"time_info.rate", {"WARN", " ppm over "}}}},
+    // Half a core spun: a machine that holds the thread back brings it down, never below 25%.
+    {[](SimConfig *c) { c->spinPercent = 60; },
+     "stream", 1, {{"stream.cpu", {"WARN", "of one core while streaming at 256 frames"}}}},
 };
 
 TEST_F(ConformTest, EachKnobBreaksItsOwnCheck)
@@ -348,7 +351,8 @@ const KnobGroup nothingToJudge[] = {
       {"time_info.rate", {"FAIL", "no buffer switch"}},
       {"time_info.position", {"FAIL", "no buffer switch"}},
       {"time_info.record", {"FAIL", "no buffer switch"}},
-      {"time_info.output_ready", {"FAIL", "no buffer switch"}}}},
+      {"time_info.output_ready", {"FAIL", "no buffer switch"}},
+      {"time_info.cpu", {"FAIL", "nothing to judge"}}}},
     {[](SimConfig *c) { strcpy(c->sampleRate, "nan"); },
      "stream.rate", 0.5, {{"stream.rate", {"FAIL", "nothing to measure the rate against"}}}},
     // Every standard rate accepted: one no device runs at must be refused.
@@ -402,6 +406,36 @@ TEST_F(ConformTest, ARunLongerThanItsNotesIsJudgedOnWhatWasNoted)
     EXPECT_EQ(all, device->shared->hostSwitches) << "the device's own count of its callbacks";
     EXPECT_GT(all, 32768) << "the run must outgrow the notes to show anything";
     EXPECT_EQ(checkOf(document, "stream.window")["verdict"].text, "PASS");
+}
+
+// A switch thread that never sleeps takes a core: the driver's share the checker reports agrees with
+// the device's own count of its thread's processor time, and over 90% of a core it fails. How much
+// of a core the machine gives a spinning thread is the scheduler's: the device's count says which
+// verdict is due.
+TEST_F(ConformTest, ADriverThatSpinsAWholeCoreFailsItsCpuCheck)
+{
+    SimConfig spinning = config();
+    spinning.spinPercent = 100;
+    RegisteredDevice *device = addDevice(spinning);
+    int code = 0;
+    JsonValue document = conform("0 --only stream.cpu --seconds 2", &code);
+    const JsonValue &cost = document["cpu"]["stream"];
+    const JsonValue &check = checkOf(document, "stream.cpu");
+    double window = cost["window_ms"].number;
+    double own = (device->shared->switchThreadCpuUs / 1e3 - cost["callback_ms"].number) / window * 100;
+    EXPECT_NEAR(check["figure"].number, own, 5) << check["evidence"].text;
+    EXPECT_NEAR(cost["driver_core_share"].number, check["figure"].number, 1e-6);
+    EXPECT_NEAR(cost["driver_ms"].number + cost["callback_ms"].number + cost["checker_ms"].number,
+                cost["process_ms"].number, 0.05) << "the parts add up to the process";
+    EXPECT_GE(device->shared->spunUs / 1e3, window * 0.9) << "the device spun all along";
+    if (own > 92) {
+        EXPECT_EQ(check["verdict"].text, "FAIL") << check["evidence"].text;
+        EXPECT_EQ(code, 1);
+    } else if (own < 88) {
+        EXPECT_EQ(check["verdict"].text, "WARN") << check["evidence"].text;
+    }
+    EXPECT_GT(own, 50) << "a spinning thread that got so little of a core proves nothing";
+    EXPECT_TRUE(document["cpu"]["time_info"].isNull());
 }
 
 TEST_F(ConformTest, ACrashFailsItsCheckAndLeavesTheRestNotRun)
@@ -607,7 +641,7 @@ TEST_F(ConformTest, RepeatOnlySkipStrictAndJunit)
     ASSERT_TRUE(parseXml(xml, &root)) << xml;
     EXPECT_EQ(root.name, "testsuites");
     const XmlElement &suite = root.children.at(0);
-    EXPECT_EQ(suite.attributes.at("tests"), "42");
+    EXPECT_EQ(suite.attributes.at("tests"), "44");
     EXPECT_EQ(suite.attributes.at("failures"), "1");
     int failures = 0, warnings = 0, skippedCases = 0;
     for (const XmlElement &test : suite.children) {
