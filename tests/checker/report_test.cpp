@@ -70,9 +70,10 @@ protected:
     XmlElement html;
 };
 
-// Fields whose value depends on the moment: timings, counts of a run, worker start-up.
+// Fields whose value depends on the moment: timings, counts of a run, worker start-up, what a
+// run cost the machine.
 const std::set<std::string> momentFields = {
-    "start_ms", "seconds", "switches", "switches_expected", "switch_ratio", "switches_before_start",
+    "cpu", "start_ms", "seconds", "switches", "switches_expected", "switch_ratio", "switches_before_start",
     "switches_during_stop", "count", "switches_timed", "min_us", "median_us", "p99_us", "p99_9_us",
     "max_us", "head_gap_us", "tail_gap_us", "longest_gap_us", "max_late_us", "p99_9_late_us",
     "most_early_us", "longest_callback_us", "late_switches", "switches_not_timed",
