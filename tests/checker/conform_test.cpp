@@ -427,7 +427,7 @@ TEST_F(ConformTest, ADriverThatSpinsAWholeCoreFailsItsCpuCheck)
     EXPECT_NEAR(cost["driver_core_share"].number, check["figure"].number, 1e-6);
     EXPECT_NEAR(cost["driver_ms"].number + cost["callback_ms"].number + cost["checker_ms"].number,
                 cost["process_ms"].number, 0.05) << "the parts add up to the process";
-    EXPECT_GE(device->shared->spunUs / 1e3, window * 0.9) << "the device spun all along";
+    EXPECT_GE(device->shared->spunUs / 1e3, window * 0.75) << "the device spun all along";
     if (own > 92) {
         EXPECT_EQ(check["verdict"].text, "FAIL") << check["evidence"].text;
         EXPECT_EQ(code, 1);
@@ -625,7 +625,7 @@ TEST_F(ConformTest, RepeatOnlySkipStrictAndJunit)
     JsonValue skipped = conform("0 --skip open.reopen,figures,rates,buffers,stream,time_info,life "
                                 "--strict", &code);
     EXPECT_EQ(code, 1);
-    EXPECT_EQ(skipped["counts"]["skipped"].whole(), 38);
+    EXPECT_EQ(skipped["counts"]["skipped"].whole(), 40);
 
     std::string junit = buildFilePath("conform-junit.xml");
     CheckerRun written = runChecker("conform 0 --only open --junit \"" + junit + "\"");
@@ -657,7 +657,7 @@ TEST_F(ConformTest, RepeatOnlySkipStrictAndJunit)
     }
     EXPECT_EQ(failures, 1);
     EXPECT_EQ(warnings, 1);
-    EXPECT_EQ(skippedCases, 37);
+    EXPECT_EQ(skippedCases, 39);
 
     // The documentation's list is the program's, as scripts/check-list.sh writes it.
     CheckerRun list = runChecker("conform --list-checks");

@@ -179,9 +179,9 @@ TEST_F(ReportTest, TheReportOfTheSimulatedDeviceWithACableShowsEveryPartAsItsCom
     EXPECT_EQ(verdict("latency sweep"), "PASS");
     EXPECT_EQ(verdict("integrity"), "PASS");
 
-    // The pictures: intervals and timeline; the sweep's two sizes, measured and reported; the
+    // The pictures: intervals, timeline and processor time; the sweep's two sizes, measured and reported; the
     // integrity's lanes without an event, and every bit through.
-    ASSERT_EQ(html.byId("run")->elements("svg").size(), 2u);
+    ASSERT_EQ(html.byId("run")->elements("svg").size(), 3u);
     std::vector<const XmlElement *> sweep = html.byId("sweep")->elements("svg");
     ASSERT_EQ(sweep.size(), 1u);
     EXPECT_EQ(sweep[0]->elements("circle").size(), 2u) << "one point per size measured";
