@@ -107,6 +107,7 @@ const ConfigField kFields[] = {
     NUMBER_FIELD("SecondClient", secondClient),
     TEXT_FIELD("SecondFaultCall", secondFaultCall),
     NUMBER_FIELD("SecondFaultKind", secondFaultKind),
+    NUMBER_FIELD("SpinPercent", spinPercent),
 };
 
 #undef TEXT_FIELD

@@ -209,6 +209,11 @@ struct SimConfig {
     char secondFaultCall[32]; // "SecondFaultCall": a slot name or "release": the second client's
                               // calls of it get "SecondFaultKind" (FaultKind's numbers)
     int32_t secondFaultKind;
+    int32_t spinPercent;      // "SpinPercent": after each period's callbacks the switch thread
+                              // spins, never sleeping or yielding, for this share (0..100) of a
+                              // period, no further than the next period's start, before it waits:
+                              // a driver whose own thread busy-waits (0: never; 100: it never
+                              // sleeps and takes a whole core)
 };
 
 // Default figures: 2 in, 2 out, 256 frames (64..2048, granularity -1), 48 kHz, 32-bit LE integers,
@@ -353,6 +358,10 @@ struct SimShared {
     volatile LONG firstStartedLow;
     volatile LONG firstStartedHigh;
     volatile LONG claimLock;            // 1 while a process decides whether it is the first
+    // What the switch thread of the last run cost, by its own count: the time it spun for
+    // "SpinPercent" (by its clock) and its processor time from its start to its end, in us.
+    volatile LONG spunUs;
+    volatile LONG switchThreadCpuUs;
 };
 
 // Name of the shared record of the device with that class ("QuorvelSim-{...}", upper case).

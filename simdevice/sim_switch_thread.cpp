@@ -216,6 +216,32 @@ void beginRun(SimDevice *device, Run *run) {
     simCallerBegin(device, &run->caller);
 }
 
+// "SpinPercent": busy for that share of a period after the callbacks, by the device's own clock,
+// no further than the next period's start. The time spun is added to `spunTicks`.
+void spinAfterCallbacks(const SimClock &clock, LONG percent, LONGLONG *spunTicks) {
+    if (percent <= 0)
+        return;
+    double share = percent > 100 ? 1.0 : percent / 100.0;
+    const LONGLONG from = simClockNow();
+    LONGLONG until = from + (LONGLONG)(share * clock.periodTicks);
+    const LONGLONG next = simPeriodStart(clock, clock.period + 1);
+    if (until > next)
+        until = next;
+    LONGLONG now = from;
+    while (now < until)
+        now = simClockNow();
+    *spunTicks += now - from;
+}
+
+LONG threadCpuUs() {
+    FILETIME created, exited, kernel, user;
+    if (!GetThreadTimes(GetCurrentThread(), &created, &exited, &kernel, &user))
+        return 0;
+    ULONGLONG units = ((ULONGLONG)kernel.dwHighDateTime << 32 | kernel.dwLowDateTime) +
+                      ((ULONGLONG)user.dwHighDateTime << 32 | user.dwLowDateTime);
+    return (LONG)(units / 10);
+}
+
 DWORD WINAPI switchThread(void *parameter) {
     auto *device = (SimDevice *)parameter;
     SimShared *shared = device->shared;
@@ -224,6 +250,7 @@ DWORD WINAPI switchThread(void *parameter) {
     const LONGLONG frequency = run.clock.frequency;
     const bool finePace = run.clock.periodUs < 2000;
     const LONG stallEvery = device->config.stallEvery;
+    LONGLONG spunTicks = 0;
     for (;;) {
         const LONGLONG next = simPeriodStart(run.clock, run.clock.period + 1);
         // Waits are whole milliseconds: periods under 2 ms (32 frames at 192 kHz is 167 us) sleep
@@ -252,6 +279,7 @@ DWORD WINAPI switchThread(void *parameter) {
         }
         if (!runPeriod(run))
             break;
+        spinAfterCallbacks(run.clock, device->config.spinPercent, &spunTicks);
         // The timeline is absolute, as a sample clock is: a thread the system held back makes up
         // the periods it missed. Only a stall on purpose starts it afresh, so that it comes late.
         LONGLONG after = simClockNow();
@@ -259,6 +287,8 @@ DWORD WINAPI switchThread(void *parameter) {
             simClockRestartAfter(&run.clock, after);
     }
     simCallerEnd(device, &run.caller);
+    InterlockedExchange(&shared->spunUs, (LONG)(spunTicks * 1000000 / frequency));
+    InterlockedExchange(&shared->switchThreadCpuUs, threadCpuUs());
     // Buffers disposed of while the last callback was still to come are the thread's to free.
     if (InterlockedCompareExchange(&device->stream.buffersOwner, SIM_OWNER_THREAD_ENDED,
                                    SIM_OWNER_DEVICE) == SIM_OWNER_THREAD)

@@ -37,6 +37,7 @@ int runDriverCommand(const CheckerOptions &options, MeasureCommand measure, Show
 
 // ---- How the commands that run the loopback show a run
 
+// The run's switch timing as text, its processor time last (printCost).
 void printTiming(const TimingFigures &timing, double periodUs);
 // The statuses a command's results are shown after (fine, a check missed, a crash, hang or exit,
 // an interruption); after any other the command ends with its error alone.
@@ -46,7 +47,15 @@ bool resultsStand(int exitCode);
 bool beginDocument(const CheckerOptions &options, int index, bool stands, int exitCode);
 // The cable's "out", "in", "out_type" and "in_type" of a document.
 void jsonCable(long outChannel, long inChannel, long outType, long inType);
+// Ends with the run's processor time (printCost; "cpu" in the document).
 void jsonTiming(const TimingFigures &timing, double periodUs);
+// What the run cost the machine: "Processor time: the driver's own threads used 38.2% of one core
+// while streaming; the callback 0.4%, ..." and the figures per switch; nothing when not measured.
+void printCost(const CpuFigures &cpu);
+// The same as the object `key`: window_ms, process_ms, callback_ms, checker_ms, driver_ms, the
+// shares of one core in percent (driver_core_share...), switches, per_switch_us; null when not
+// measured.
+void jsonCost(const char *key, const CpuFigures &cpu);
 void printMessages(const MessageTally &messages);
 void jsonMessages(const MessageTally &messages);
 

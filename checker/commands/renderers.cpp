@@ -111,6 +111,54 @@ void printTiming(const TimingFigures &t, double periodUs)
         printf("Late switches: not judged (no usable sample rate)\n");
     if (t.missedByChecker)
         printf("Switches the checker could not time (its thread was held): %lld\n", t.missedByChecker);
+    printCost(t.cpu);
+}
+
+void printCost(const CpuFigures &cpu)
+{
+    if (!cpu.measured)
+        return;
+    printf("Processor time: the driver's own threads used %.1f%% of one core while streaming; the "
+           "callback %.1f%%, the checker %.1f%% (the whole process %.1f ms in %.1f ms)\n",
+           coreShare(cpu.driverMs, cpu), coreShare(cpu.callbackMs, cpu), coreShare(cpu.checkerMs, cpu),
+           cpu.processMs, cpu.windowMs);
+    if (cpu.switches > 0) {
+        printf("Processor time per switch, us: driver %.1f, callback %.1f, checker %.1f\n",
+               cpu.driverMs * 1e3 / cpu.switches, cpu.callbackMs * 1e3 / cpu.switches,
+               cpu.checkerMs * 1e3 / cpu.switches);
+    }
+}
+
+// A figure per switch in microseconds; NAN without a switch.
+static double perSwitchUs(double ms, const CpuFigures &cpu)
+{
+    return cpu.switches > 0 ? ms * 1e3 / cpu.switches : NAN;
+}
+
+void jsonCost(const char *key, const CpuFigures &cpu)
+{
+    if (!cpu.measured) {
+        jsonNull(key);
+        return;
+    }
+    jsonBeginObject(key);
+    jsonNumber("window_ms", cpu.windowMs);
+    jsonNumber("process_ms", cpu.processMs);
+    jsonNumber("callback_ms", cpu.callbackMs);
+    jsonNumber("checker_ms", cpu.checkerMs);
+    jsonNumber("driver_ms", cpu.driverMs);
+    jsonNumber("driver_core_share", coreShare(cpu.driverMs, cpu));
+    jsonNumber("callback_core_share", coreShare(cpu.callbackMs, cpu));
+    jsonNumber("checker_core_share", coreShare(cpu.checkerMs, cpu));
+    jsonNumber("process_core_share", coreShare(cpu.processMs, cpu));
+    jsonInteger("switches", cpu.switches);
+    jsonBeginObject("per_switch_us");
+    jsonNumber("process", perSwitchUs(cpu.processMs, cpu));
+    jsonNumber("callback", perSwitchUs(cpu.callbackMs, cpu));
+    jsonNumber("checker", perSwitchUs(cpu.checkerMs, cpu));
+    jsonNumber("driver", perSwitchUs(cpu.driverMs, cpu));
+    jsonEndObject();
+    jsonEndObject();
 }
 
 void jsonTiming(const TimingFigures &t, double periodUs)
@@ -144,4 +192,5 @@ void jsonTiming(const TimingFigures &t, double periodUs)
     else
         jsonNull("late_switches");
     jsonInteger("switches_not_timed", t.missedByChecker);
+    jsonCost("cpu", t.cpu);
 }

@@ -21,11 +21,11 @@ enum ConformCheck {
     // streaming, time info declined
     CHECK_STREAM_WINDOW, CHECK_STREAM_INDEX, CHECK_STREAM_THREAD, CHECK_STREAM_RATE,
     CHECK_STREAM_POSITION, CHECK_STREAM_BUFFER_SWITCH, CHECK_STREAM_MESSAGES, CHECK_STREAM_RESET,
-    CHECK_STREAM_OUTPUT_READY,
+    CHECK_STREAM_OUTPUT_READY, CHECK_STREAM_CPU,
     // streaming, time info offered
     CHECK_TIME_INFO_WINDOW, CHECK_TIME_INFO_INDEX, CHECK_TIME_INFO_THREAD, CHECK_TIME_INFO_RATE,
     CHECK_TIME_INFO_POSITION, CHECK_TIME_INFO_RECORD, CHECK_TIME_INFO_MESSAGES,
-    CHECK_TIME_INFO_RESET, CHECK_TIME_INFO_OUTPUT_READY,
+    CHECK_TIME_INFO_RESET, CHECK_TIME_INFO_OUTPUT_READY, CHECK_TIME_INFO_CPU,
     // lifecycle
     CHECK_LIFE_START_STOP, CHECK_LIFE_RECREATE, CHECK_LIFE_RATE_CHANGE, CHECK_LIFE_RELEASE,
     // two hosts at once
@@ -69,10 +69,11 @@ struct ConformResults {
     int runningCheck;      // the check in progress, -1 between checks: a crash or hang is its FAIL
     int runningRepetition;
     CheckResult checks[CHECK_COUNT];
+    CpuFigures streamCost[2];  // what the runs of stream [0] and time_info [1] cost the machine
 };
 extern ConformResults conformResults;
 // Its check (RecordSpec): the repetitions and the running check within range, every verdict
-// known, the evidence ended.
+// known, the evidence ended, the streams' costs in range.
 const char *conformResultsFault(const void *copy);
 
 // The conform command's three parts, as the others' (commands.h): the checks chosen by the

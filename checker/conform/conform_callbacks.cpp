@@ -97,6 +97,7 @@ static void noteSwitch(long index, ASIOBool directProcess, const ASIOTime *time,
         noteRunSwitch(driver, ticks, index, directProcess, time, viaTimeInfo);
     else
         afterRun.fetch_add(1, std::memory_order_relaxed);
+    addCallbackTicks(switchTicks() - ticks);
     inside.fetch_sub(1);
 }
 

@@ -60,6 +60,8 @@ const CheckDefinition checkDefinitions[CHECK_COUNT] = {
     {"stream.reset", PHASE_STREAM, "No reset request during the run (WARN)"},
     {"stream.output_ready", PHASE_STREAM,
      "When outputReady answers ASE_OK, it keeps answering ASE_OK after every switch"},
+    {"stream.cpu", PHASE_STREAM,
+     "The driver's own threads use at most 25% of one core while streaming (WARN), and at most 90%"},
 
     {"time_info.window", PHASE_TIME_INFO,
      "No callback during createBuffers, before start is called or after stop returns"},
@@ -79,6 +81,8 @@ const CheckDefinition checkDefinitions[CHECK_COUNT] = {
     {"time_info.reset", PHASE_TIME_INFO, "No reset request during the run (WARN)"},
     {"time_info.output_ready", PHASE_TIME_INFO,
      "When outputReady answers ASE_OK, it keeps answering ASE_OK after every switch"},
+    {"time_info.cpu", PHASE_TIME_INFO,
+     "The driver's own threads use at most 25% of one core while streaming (WARN), and at most 90%"},
 
     {"life.start_stop", PHASE_LIFE,
      "Start and stop 20 times with the same buffers: every run streams and stops cleanly"},
@@ -212,6 +216,8 @@ const char *conformResultsFault(const void *copy)
     const char *fault = nullptr;
     for (int c = 0; c < CHECK_COUNT && !fault; c++)
         fault = checkResultFault(r.checks[c]);
+    for (const CpuFigures &cost : r.streamCost)
+        fault = fault ? fault : cpuFault(cost);
     return fault;
 }
 

@@ -152,6 +152,10 @@ void writeConformDocument(const CheckerOptions &options, int index, const Sessio
     for (int c = 0; c < CHECK_COUNT; c++)
         jsonCheck(r, c);
     jsonEndArray();
+    jsonBeginObject("cpu");
+    jsonCost("stream", r.streamCost[0]);
+    jsonCost("time_info", r.streamCost[1]);
+    jsonEndObject();
     VerdictCounts counts = countVerdicts(r);
     jsonBeginObject("counts");
     jsonInteger("pass", counts.byVerdict[VERDICT_PASS]);

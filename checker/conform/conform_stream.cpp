@@ -16,18 +16,19 @@
 // ---- The judgement
 
 struct StreamChecks {
-    ConformCheck window, index, thread, rate, position, callbackKind, messages, reset, outputReady;
+    ConformCheck window, index, thread, rate, position, callbackKind, messages, reset, outputReady,
+        cpu;
 };
 
 static const StreamChecks declinedChecks = {
     CHECK_STREAM_WINDOW, CHECK_STREAM_INDEX, CHECK_STREAM_THREAD, CHECK_STREAM_RATE,
     CHECK_STREAM_POSITION, CHECK_STREAM_BUFFER_SWITCH, CHECK_STREAM_MESSAGES, CHECK_STREAM_RESET,
-    CHECK_STREAM_OUTPUT_READY,
+    CHECK_STREAM_OUTPUT_READY, CHECK_STREAM_CPU,
 };
 static const StreamChecks offeredChecks = {
     CHECK_TIME_INFO_WINDOW, CHECK_TIME_INFO_INDEX, CHECK_TIME_INFO_THREAD, CHECK_TIME_INFO_RATE,
     CHECK_TIME_INFO_POSITION, CHECK_TIME_INFO_RECORD, CHECK_TIME_INFO_MESSAGES,
-    CHECK_TIME_INFO_RESET, CHECK_TIME_INFO_OUTPUT_READY,
+    CHECK_TIME_INFO_RESET, CHECK_TIME_INFO_OUTPUT_READY, CHECK_TIME_INFO_CPU,
 };
 
 // The nearest-rank percentile of values in any order.
@@ -260,6 +261,22 @@ static void judgeMessages(const StreamChecks &c, const MessageTally &m)
         grade(c.reset, VERDICT_PASS, "no reset request");
 }
 
+// What the driver's own threads cost while streaming: over 90% of a core is a thread that never
+// sleeps, over 25% takes what the host's plug-ins need.
+static void judgeCost(ConformCheck check, const CpuFigures &cost, long frames)
+{
+    if (!cost.measured || cost.switches == 0) {
+        grade(check, VERDICT_FAIL, "no buffer switch while streaming: nothing to judge");
+        return;
+    }
+    double share = coreShare(cost.driverMs, cost);
+    gradeFigure(check, share);
+    Verdict verdict = share > 90 ? VERDICT_FAIL : share > 25 ? VERDICT_WARN : VERDICT_PASS;
+    grade(check, verdict, "the driver's own threads used %.1f%% of one core while streaming at %ld "
+          "frames; the callback %.1f%%, the checker %.1f%%", share, frames,
+          coreShare(cost.callbackMs, cost), coreShare(cost.checkerMs, cost));
+}
+
 // Grades every check of the phase with one evidence (as printf).
 static void gradePhase(ConformPhase phase, Verdict verdict, const char *format, ...)
 {
@@ -294,10 +311,14 @@ static bool streamOnce(const CheckerOptions &options, ConformPhase phase, const 
     pumpMessages(100);
     setConformStage(STAGE_RUNNING);
     ASIOError started = asioStart();
+    CpuFigures &cost = conformResults.streamCost[timeInfo ? 1 : 0];
     if (started == ASE_OK) {
+        beginCpuWindow();
         watchRun(options.seconds);
         pumpMessages(static_cast<unsigned long>(options.seconds * 1000));
         watchRun(0);
+        endCpuWindow(&cost);
+        cost.switches = conformStageCount(STAGE_RUNNING);
     }
     setConformStage(STAGE_STOPPING);
     asioStop();
@@ -400,5 +421,6 @@ void conformStream(const CheckerOptions &options, int index, bool timeInfo)
     judgeSwitches(c, run, f, options.seconds);
     judgeCallbackKind(c, timeInfo, run, f, messages);
     judgeMessages(c, messages);
+    judgeCost(c.cpu, conformResults.streamCost[timeInfo ? 1 : 0], f.frames);
     sayWhatWasNoted(c);
 }

@@ -38,6 +38,35 @@ double nearestRank(const double *sorted, size_t count, double percent);
 // a burst that made them up, move it no more than they move the median. 0 for fewer than two.
 double robustStep(const double *values, size_t count);
 
+// ---- What the driver costs the machine: the worker's processor time over a run's window (every
+// thread, user and kernel), the part inside the checker's callbacks (their durations summed), the
+// checker's own threads besides (the session thread and those noted), and the rest: the driver's.
+
+struct CpuFigures {
+    bool measured;       // a window was measured
+    double windowMs;     // its length by the clock
+    double processMs;    // the worker's processor time in it
+    double callbackMs;   // the checker's callbacks, start to end, summed
+    double checkerMs;    // the checker's own threads: the session thread and those noted
+    double driverMs;     // the rest, never below 0: the driver's own threads and calls
+    long long switches;  // the switches of the window, for the figures per switch
+};
+
+// Adds one callback's duration in switch ticks. Callback-safe: one atomic add, no lock or call.
+void addCallbackTicks(int64_t ticks);
+// Counts a thread of the checker's (an analysis thread) among the checker's own for the window
+// begun last; the handle is copied. Main thread, while the window is open.
+void noteCheckerThread(void *thread);
+// Opens the window on the calling thread, the session thread: reads the process's, the thread's
+// and the callbacks' times. Forgets the threads noted for the window before.
+void beginCpuWindow();
+// Closes it on the same thread: the figures, but for the switches, which the caller counts.
+void endCpuWindow(CpuFigures *cpu);
+// `ms` as a percentage of one core over the window; NAN when nothing was measured.
+double coreShare(double ms, const CpuFigures &cpu);
+// A copy's check: every figure finite and not negative, the driver's not above the process's.
+const char *cpuFault(const CpuFigures &cpu);
+
 // ---- The timing of buffer switches
 //
 // The callback stores each arrival's ticks in a ring; the main thread
@@ -118,6 +147,7 @@ struct TimingFigures {
     int timelineBins;
     double timelineLowUs[TIMING_TIMELINE_BINS];
     double timelineHighUs[TIMING_TIMELINE_BINS];
+    CpuFigures cpu;  // what the run cost the machine (filled by the session, not by the judgement)
 };
 
 // Judges `count` arrivals (ticks, in order) between windowStart and windowEnd at `ticksPerUs`;

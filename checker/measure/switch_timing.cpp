@@ -99,6 +99,7 @@ void recordArrival(int64_t before, int64_t after)
         ->store(before, std::memory_order_release);
     if (after - before > arrivalRing.longestTicks)
         arrivalRing.longestTicks = after - before;
+    addCallbackTicks(after - before);
 }
 
 void timedBufferSwitch(long index, long directProcess)
@@ -355,5 +356,7 @@ double longestIntervalUs(long long from, long long to)
 
 const char *timingFault(const TimingFigures &figures)
 {
-    return inRange(figures.timelineBins, 0, TIMING_TIMELINE_BINS) ? nullptr : "timing.timelineBins";
+    if (!inRange(figures.timelineBins, 0, TIMING_TIMELINE_BINS))
+        return "timing.timelineBins";
+    return cpuFault(figures.cpu);
 }

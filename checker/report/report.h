@@ -104,6 +104,8 @@ void svgIntervalHistogram(std::string *page, const TimingFigures &timing, double
 // Each stretch of the run's switches, from its least to its greatest lateness against the ideal
 // timeline, with 0 and 1.5 periods marked: a slip that catches up shows as a rise and a fall.
 void svgLatenessTimeline(std::string *page, const TimingFigures &timing, double periodUs);
+// The run's processor time against one core: the driver's, the callback's and the checker's.
+void svgCoreShares(std::string *page, const CpuFigures &cpu);
 // Round trip in ms against buffer size, measured (solid) and reported (dashed), one colour per
 // rate, the difference marked at every size.
 void svgSweep(std::string *page, const SweepResults &sweep);

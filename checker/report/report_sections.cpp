@@ -211,6 +211,14 @@ static void runPictures(std::string *page, const TimingFigures &t, double period
                    "lateness.", t.timelineBins);
         *page += "</figcaption></figure>\n";
     }
+    if (t.cpu.measured) {
+        *page += "<figure>";
+        svgCoreShares(page, t.cpu);
+        *page += "<figcaption>";
+        htmlFormat(page, "The processor time of the run against one core: the driver's own threads, "
+                   "the checker's callback and its other threads; the marks at 25%% and 90%%.");
+        *page += "</figcaption></figure>\n";
+    }
 }
 
 // The timing's figures as rows of a table.
@@ -252,6 +260,11 @@ static void timingRows(std::string *page, const TimingFigures &t, double periodU
         figureRow(page, "Late switches", "not judged");
     if (t.missedByChecker)
         figureRow(page, "Not timed", "%lld", t.missedByChecker);
+    if (t.cpu.measured) {
+        figureRow(page, "Driver's threads", "%.1f%% of one core", coreShare(t.cpu.driverMs, t.cpu));
+        figureRow(page, "Callback", "%.1f%%", coreShare(t.cpu.callbackMs, t.cpu));
+        figureRow(page, "Checker", "%.1f%%", coreShare(t.cpu.checkerMs, t.cpu));
+    }
 }
 
 void writeRunSection(const Report &report, std::string *page)

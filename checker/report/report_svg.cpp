@@ -334,3 +334,34 @@ void svgTransparentBits(std::string *page, const IntegrityResults &r)
     }
     end(page);
 }
+
+// One core as a bar: the driver's own threads, the checker's callback and its other threads, each
+// a segment in its share; the 25% and 90% marks of conform's check. A bar longer than one core (a
+// driver with several busy threads) widens the scale.
+void svgCoreShares(std::string *page, const CpuFigures &cpu)
+{
+    const double shares[] = {coreShare(cpu.driverMs, cpu), coreShare(cpu.callbackMs, cpu),
+                             coreShare(cpu.checkerMs, cpu)};
+    const char *classes[] = {"c3", "c0", "c7"};
+    const char *names[] = {"driver", "callback", "checker"};
+    double total = 0;
+    for (double share : shares)
+        total += share > 0 ? share : 0;
+    Frame f = {64, 10, WIDTH - 12, 38, 0, total > 100 ? ceil(total / 50) * 50 : 100, 0, 1};
+    begin(page, 74, "The processor time of the run against one core");
+    double at = 0;
+    for (int k = 0; k < 3; k++) {
+        double share = shares[k] > 0 ? shares[k] : 0;
+        rect(page, classes[k], xAt(f, at), f.top, xAt(f, at + share) - xAt(f, at), f.bottom - f.top);
+        at += share;
+        rect(page, classes[k], f.left + k * 150, 58, 10, 10);
+        text(page, f.left + k * 150 + 14, 67, "start", "%s %.1f%%", names[k], share);
+    }
+    for (double mark : {25.0, 90.0}) {
+        line(page, "late", xAt(f, mark), f.top - 4, xAt(f, mark), f.bottom + 4);
+    }
+    text(page, 6, 29, "start", "core");
+    text(page, f.right, 52, "end", "%g%% of one core", f.xTo);
+    box(page, f);
+    end(page);
+}

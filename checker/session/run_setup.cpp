@@ -112,6 +112,7 @@ int beginRun(const ASIOCallbacks *callbacks, RunSetup *setup)
     }
     ASIOError started = asioStart();
     setup->windowStart = switchTicks();
+    beginCpuWindow();
     if (started != ASE_OK) {
         endLoopback();
         return fail(EXIT_DRIVER, "the driver could not be started: start answered %s",
@@ -145,7 +146,11 @@ void waitForRun(double seconds, bool (*poll)(), void (*progress)(char *line, siz
 void judgeWindow(RunSetup *setup, TimingFigures *timing)
 {
     setup->windowEnd = switchTicks();
+    CpuFigures cpu;
+    endCpuWindow(&cpu);
     judgeRun(setup->windowStart, setup->windowEnd, setup->periodUs, timing);
+    cpu.switches = timing->switches;
+    timing->cpu = cpu;
     setup->elapsedS = timing->windowUs / 1e6;
 }
 

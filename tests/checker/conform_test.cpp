@@ -51,7 +51,7 @@ protected:
                         bool allowTimingWarnings = false, const std::string &only = "")
     {
         const JsonValue &checks = document["checks"];
-        EXPECT_EQ(checks.size(), static_cast<size_t>(45));
+        EXPECT_EQ(checks.size(), static_cast<size_t>(47));
         for (size_t i = 0; i < checks.size(); i++) {
             const JsonValue &check = checks[i];
             const std::string &id = check["id"].text;
@@ -159,7 +159,7 @@ TEST_F(ConformTest, TheSimulatedDevicePassesEveryCheckAtTheDefaultSettings)
     printf("The whole suite at its default settings took %.1f s\n", (GetTickCount() - started) / 1000.0);
     EXPECT_EQ(code, 0) << lastErr;
     expectVerdicts(document, {});
-    EXPECT_EQ(document["counts"]["pass"].whole(), 45);
+    EXPECT_EQ(document["counts"]["pass"].whole(), 47);
     // The second host's callbacks as the device counted them (a few may come after its count).
     const std::string &second = checkOf(document, "clients.second")["evidence"].text;
     size_t at = second.find("the driver serves two hosts: the second streamed ");
@@ -348,6 +348,9 @@ const KnobGroup eachKnob[] = {
          c->secondFaultKind = 3;
      },
      "clients", 0.5, {{"clients.second", {"FAIL", "Release()"}}}},
+    // Half a core spun: a machine that holds the thread back brings it down, never below 25%.
+    {[](SimConfig *c) { c->spinPercent = 60; },
+     "stream", 1, {{"stream.cpu", {"WARN", "of one core while streaming at 256 frames"}}}},
 };
 
 TEST_F(ConformTest, EachKnobBreaksItsOwnCheck)
@@ -410,7 +413,8 @@ const KnobGroup nothingToJudge[] = {
       {"time_info.rate", {"FAIL", "no buffer switch"}},
       {"time_info.position", {"FAIL", "no buffer switch"}},
       {"time_info.record", {"FAIL", "no buffer switch"}},
-      {"time_info.output_ready", {"FAIL", "no buffer switch"}}}},
+      {"time_info.output_ready", {"FAIL", "no buffer switch"}},
+      {"time_info.cpu", {"FAIL", "nothing to judge"}}}},
     // The first host's stream silent: nothing to hold the second host's visit against.
     {[](SimConfig *c) { c->silentStartAt = 1; },
      "clients", 0.5,
@@ -469,6 +473,36 @@ TEST_F(ConformTest, ARunLongerThanItsNotesIsJudgedOnWhatWasNoted)
     EXPECT_EQ(all, device->shared->hostSwitches) << "the device's own count of its callbacks";
     EXPECT_GT(all, 32768) << "the run must outgrow the notes to show anything";
     EXPECT_EQ(checkOf(document, "stream.window")["verdict"].text, "PASS");
+}
+
+// A switch thread that never sleeps takes a core: the driver's share the checker reports agrees with
+// the device's own count of its thread's processor time, and over 90% of a core it fails. How much
+// of a core the machine gives a spinning thread is the scheduler's: the device's count says which
+// verdict is due.
+TEST_F(ConformTest, ADriverThatSpinsAWholeCoreFailsItsCpuCheck)
+{
+    SimConfig spinning = config();
+    spinning.spinPercent = 100;
+    RegisteredDevice *device = addDevice(spinning);
+    int code = 0;
+    JsonValue document = conform("0 --only stream.cpu --seconds 2", &code);
+    const JsonValue &cost = document["cpu"]["stream"];
+    const JsonValue &check = checkOf(document, "stream.cpu");
+    double window = cost["window_ms"].number;
+    double own = (device->shared->switchThreadCpuUs / 1e3 - cost["callback_ms"].number) / window * 100;
+    EXPECT_NEAR(check["figure"].number, own, 5) << check["evidence"].text;
+    EXPECT_NEAR(cost["driver_core_share"].number, check["figure"].number, 1e-6);
+    EXPECT_NEAR(cost["driver_ms"].number + cost["callback_ms"].number + cost["checker_ms"].number,
+                cost["process_ms"].number, 0.05) << "the parts add up to the process";
+    EXPECT_GE(device->shared->spunUs / 1e3, window * 0.75) << "the device spun all along";
+    if (own > 92) {
+        EXPECT_EQ(check["verdict"].text, "FAIL") << check["evidence"].text;
+        EXPECT_EQ(code, 1);
+    } else if (own < 88) {
+        EXPECT_EQ(check["verdict"].text, "WARN") << check["evidence"].text;
+    }
+    EXPECT_GT(own, 50) << "a spinning thread that got so little of a core proves nothing";
+    EXPECT_TRUE(document["cpu"]["time_info"].isNull());
 }
 
 TEST_F(ConformTest, ACrashFailsItsCheckAndLeavesTheRestNotRun)
@@ -658,7 +692,7 @@ TEST_F(ConformTest, RepeatOnlySkipStrictAndJunit)
     JsonValue skipped = conform("0 --skip open.reopen,figures,rates,buffers,stream,time_info,life,"
                                 "clients --strict", &code);
     EXPECT_EQ(code, 1);
-    EXPECT_EQ(skipped["counts"]["skipped"].whole(), 41);
+    EXPECT_EQ(skipped["counts"]["skipped"].whole(), 43);
 
     std::string junit = buildFilePath("conform-junit.xml");
     CheckerRun written = runChecker("conform 0 --only open --junit \"" + junit + "\"");
@@ -674,7 +708,7 @@ TEST_F(ConformTest, RepeatOnlySkipStrictAndJunit)
     ASSERT_TRUE(parseXml(xml, &root)) << xml;
     EXPECT_EQ(root.name, "testsuites");
     const XmlElement &suite = root.children.at(0);
-    EXPECT_EQ(suite.attributes.at("tests"), "45");
+    EXPECT_EQ(suite.attributes.at("tests"), "47");
     EXPECT_EQ(suite.attributes.at("failures"), "1");
     int failures = 0, warnings = 0, skippedCases = 0;
     for (const XmlElement &test : suite.children) {
@@ -690,7 +724,7 @@ TEST_F(ConformTest, RepeatOnlySkipStrictAndJunit)
     }
     EXPECT_EQ(failures, 1);
     EXPECT_EQ(warnings, 1);
-    EXPECT_EQ(skippedCases, 40);
+    EXPECT_EQ(skippedCases, 42);
 
     // The documentation's list is the program's, as scripts/check-list.sh writes it.
     CheckerRun list = runChecker("conform --list-checks");

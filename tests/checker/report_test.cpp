@@ -70,9 +70,10 @@ protected:
     XmlElement html;
 };
 
-// Fields whose value depends on the moment: timings, counts of a run, worker start-up.
+// Fields whose value depends on the moment: timings, counts of a run, worker start-up, what a
+// run cost the machine.
 const std::set<std::string> momentFields = {
-    "start_ms", "seconds", "switches", "switches_expected", "switch_ratio", "switches_before_start",
+    "cpu", "start_ms", "seconds", "switches", "switches_expected", "switch_ratio", "switches_before_start",
     "switches_during_stop", "count", "switches_timed", "min_us", "median_us", "p99_us", "p99_9_us",
     "max_us", "head_gap_us", "tail_gap_us", "longest_gap_us", "max_late_us", "p99_9_late_us",
     "most_early_us", "longest_callback_us", "late_switches", "switches_not_timed",
@@ -178,9 +179,9 @@ TEST_F(ReportTest, TheReportOfTheSimulatedDeviceWithACableShowsEveryPartAsItsCom
     EXPECT_EQ(verdict("latency sweep"), "PASS");
     EXPECT_EQ(verdict("integrity"), "PASS");
 
-    // The pictures: intervals and timeline; the sweep's two sizes, measured and reported; the
+    // The pictures: intervals, timeline and processor time; the sweep's two sizes, measured and reported; the
     // integrity's lanes without an event, and every bit through.
-    ASSERT_EQ(html.byId("run")->elements("svg").size(), 2u);
+    ASSERT_EQ(html.byId("run")->elements("svg").size(), 3u);
     std::vector<const XmlElement *> sweep = html.byId("sweep")->elements("svg");
     ASSERT_EQ(sweep.size(), 1u);
     EXPECT_EQ(sweep[0]->elements("circle").size(), 2u) << "one point per size measured";

@@ -72,6 +72,13 @@ static void fillRun(RunResults *run, long long switches)
     t.p99Us = t.p999Us = SAMPLE_PERIOD_US + 50;
     t.maxUs = 1.9 * SAMPLE_PERIOD_US;
     t.longestCallbackUs = 12.5;
+    t.cpu.measured = true;
+    t.cpu.windowMs = s.elapsedS * 1e3;
+    t.cpu.driverMs = t.cpu.windowMs * 0.382;
+    t.cpu.callbackMs = t.cpu.windowMs * 0.004;
+    t.cpu.checkerMs = t.cpu.windowMs * 0.014;
+    t.cpu.processMs = t.cpu.driverMs + t.cpu.callbackMs + t.cpu.checkerMs;
+    t.cpu.switches = switches;
     t.histogramBinUs = 3 * SAMPLE_PERIOD_US / TIMING_HISTOGRAM_BINS;
     t.histogram[20] = 10;
     t.histogram[21] = switches - 1 - 17;

@@ -6,6 +6,7 @@
 #include "checker/session/worker_protocol.h"
 
 #include <gtest/gtest.h>
+#include <math.h>
 #include <string.h>
 #include <functional>
 #include <vector>
@@ -87,6 +88,12 @@ TEST(RecordChecksTest, InfoAndTheRunsAreRefusedWithAnIndexOrCountBeyondTheirArra
     expectRefused<RunResults>(runResults, {
         {"stage", [](RunResults &r) { r.stage = static_cast<RunStage>(-1); }},
         {"timing.timelineBins", [](RunResults &r) { r.timing.timelineBins = TIMING_TIMELINE_BINS + 1; }},
+        {"cpu.figures", [](RunResults &r) { r.timing.cpu.processMs = NAN; }},
+        {"cpu.figures", [](RunResults &r) { r.timing.cpu.callbackMs = -1; }},
+        {"cpu.driverMs", [](RunResults &r) {
+             r.timing.cpu.processMs = 10;
+             r.timing.cpu.driverMs = 20;
+         }},
     });
     expectRefused<LatencyResults>(latencyResults, {
         {"sent", [](LatencyResults &r) { r.sent = MAX_PINGS + 1; }},
@@ -124,6 +131,7 @@ TEST(RecordChecksTest, TheSweepIntegrityConformAndRestoreAreRefusedOutOfRange)
              r.checks[CHECK_COUNT - 1].verdict = static_cast<Verdict>(VERDICT_FAIL + 1);
          }},
         {"checks.perRepetition", [](ConformResults &r) { r.checks[0].perRepetition[3] = 9; }},
+        {"cpu.figures", [](ConformResults &r) { r.streamCost[1].windowMs = INFINITY; }},
         {"checks.evidence", [](ConformResults &r) {
              fillText(r.checks[2].evidence, sizeof r.checks[2].evidence);
          }},
