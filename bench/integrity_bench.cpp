@@ -41,7 +41,7 @@ struct Stream {
 void appendSequence(Stream *s, int64_t position, long count)
 {
     s->data.resize((s->frames + count) * s->bytes);
-    writeSequence(&s->data[s->frames * s->bytes], s->type, position, count);
+    writeSequence(&s->data[s->frames * s->bytes], s->type, 0, position, count);
     s->frames += count;
 }
 
@@ -234,7 +234,7 @@ void runWrite(const Settings &settings)
             for (int r = 0; r < settings.rounds; r++) {
                 const int64_t start = benchTicks();
                 for (long k = 0; k < calls; k++)
-                    writeSequence(buffer.data(), type, static_cast<int64_t>(k) * frames, frames);
+                    writeSequence(buffer.data(), type, 0, static_cast<int64_t>(k) * frames, frames);
                 best = std::min(best, benchMicroseconds(benchTicks() - start) / calls);
             }
             printf("| %ld | %ld | %.2f | %.3f |\n", type, frames, best * 1000 / frames, best);

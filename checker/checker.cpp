@@ -23,6 +23,7 @@ static const RecordSpec records[] = {
     {&latencyResults, sizeof latencyResults},
     {&sweepResults, sizeof sweepResults},
     {&integrityResults, sizeof integrityResults},
+    {&routingResults, sizeof routingResults},
     {&conformResults, sizeof conformResults},
 };
 

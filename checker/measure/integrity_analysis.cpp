@@ -62,7 +62,7 @@ void asReturned(const IntegrityAnalysis *a, uint32_t *words, long count)
 // The words the input should carry at q .. q + n - 1, under the delay of the moment.
 void expectedWords(IntegrityAnalysis *a, int64_t q, long n)
 {
-    sequenceWords(a->bits, q - a->delay, n, a->expected);
+    sequenceWords(a->bits, a->output, q - a->delay, n, a->expected);
     if (transformed(a))
         asReturned(a, a->expected, n);
 }
@@ -71,7 +71,7 @@ void expectedWords(IntegrityAnalysis *a, int64_t q, long n)
 inline bool onDelay(const IntegrityAnalysis *a, int64_t q, int64_t delay)
 {
     return q >= delay &&
-           high16(a, asSent(a, a->history[q & a->historyMask])) == sequenceHigh(q - delay);
+           high16(a, asSent(a, a->history[q & a->historyMask])) == sequenceHigh(q - delay, a->output);
 }
 
 // The block the sample at `position` arrived in; the oldest kept when it is older.
@@ -182,7 +182,7 @@ int64_t findDelay(const IntegrityAnalysis *a, int64_t q, int64_t lowest, int64_t
         return -1;
     const uint32_t high = high16(a, asSent(a, a->history[q & a->historyMask]));
     for (int64_t block = firstBlock; block <= lastBlock; block++) {
-        const int64_t delay = q - sequencePositionInBlock(high, block);
+        const int64_t delay = q - sequencePositionInBlock(high, block, a->output);
         if (delay < 0 || delay > a->maxDelay || delay == skip)
             continue;
         int64_t s = q - 1;
@@ -191,6 +191,39 @@ int64_t findDelay(const IntegrityAnalysis *a, int64_t q, int64_t lowest, int64_t
         if (s == q - LOCK_RUN)
             return delay;
     }
+    return -1;
+}
+
+inline bool wanted(const IntegrityAnalysis *a, int output)
+{
+    return output >= 0 && output < MAX_ROUTE_CHANNELS && (a->wanted[output / 32] >> (output % 32)) & 1;
+}
+
+// A delay and an output among the wanted ones on which the LOCK_RUN kept samples up to q (none
+// before `lowest`) all are, found from the words at q - 1 and q: the output is left in a->output.
+// -1 when none, a->output -1 too.
+int64_t findAnyDelay(IntegrityAnalysis *a, int64_t q, int64_t lowest, int64_t firstBlock,
+                     int64_t lastBlock)
+{
+    a->output = -1;
+    if (q - LOCK_RUN + 1 < lowest)
+        return -1;
+    const uint32_t high = high16(a, asSent(a, a->history[q & a->historyMask]));
+    const uint32_t before = high16(a, asSent(a, a->history[(q - 1) & a->historyMask]));
+    SequenceCandidate found[16];
+    const int count = sequenceCandidates(before, high, firstBlock, lastBlock, found, 16);
+    for (int k = 0; k < count; k++) {
+        const int64_t delay = q - found[k].position;
+        if (!wanted(a, found[k].output) || delay < 0 || delay > a->maxDelay)
+            continue;
+        a->output = found[k].output;
+        int64_t s = q - 2;
+        while (s > q - LOCK_RUN && onDelay(a, s, delay))
+            s--;
+        if (s == q - LOCK_RUN)
+            return delay;
+    }
+    a->output = -1;
     return -1;
 }
 
@@ -267,7 +300,8 @@ void searchSample(IntegrityAnalysis *a, int64_t q, uint32_t word, uint8_t inexac
         for (int sign = 1; sign >= -1; sign -= 2) {
             a->sign = sign;
             a->shift = shift;
-            const int64_t delay = findDelay(a, q, a->contiguousFrom, firstBlock, lastBlock, -1);
+            const int64_t delay = a->anyOutput ? findAnyDelay(a, q, a->contiguousFrom, firstBlock, lastBlock)
+                                               : findDelay(a, q, a->contiguousFrom, firstBlock, lastBlock, -1);
             if (delay >= 0) {
                 lockOn(a, q, delay);
                 return;
@@ -377,6 +411,7 @@ bool beginIntegrityAnalysis(IntegrityAnalysis *analysis, long type, int64_t maxD
     analysis->rmsDbfs = -INFINITY;
     analysis->nextPosition = -1;
     analysis->runKind = -1;
+    analysis->wanted[0] = 1;
     analysis->history = static_cast<uint32_t *>(calloc(HISTORY, sizeof(uint32_t)));
     analysis->historyInexact = static_cast<uint8_t *>(calloc(HISTORY, 1));
     analysis->historyMask = HISTORY - 1;
@@ -387,6 +422,22 @@ bool beginIntegrityAnalysis(IntegrityAnalysis *analysis, long type, int64_t maxD
         return false;
     }
     return true;
+}
+
+void integrityOutputs(IntegrityAnalysis *analysis, const uint32_t *outputs)
+{
+    int count = 0, sole = -1;
+    for (int o = 0; o < MAX_ROUTE_CHANNELS; o++) {
+        analysis->wanted[o / 32] = outputs[o / 32];
+        if ((outputs[o / 32] >> (o % 32)) & 1) {
+            count++;
+            sole = o;
+        }
+    }
+    analysis->anyOutput = count > 1;
+    analysis->output = count > 1 ? -1 : sole < 0 ? 0 : sole;
+    if (count > 1)
+        prepareSequenceSearch();
 }
 
 void endIntegrityAnalysis(IntegrityAnalysis *analysis)

@@ -1,0 +1,53 @@
+// What the integrity command's files share, private to the folder: the analysers that take the
+// ring's blocks (the main thread and analysis threads, each with its own inputs), and the event
+// lines of the text and the JSON.
+#pragma once
+
+#include "checker/commands/commands.h"
+
+// ---- The run (worker side), as both sessions have it: integrityPlan's channels set first
+
+// The ring and the analysers made, the record published as prepared, the driver started with
+// the integrity callbacks. EXIT_FINE or the failure's status.
+int beginIntegrityRun(const CheckerOptions &options, RunSetup *setup, const uint32_t *wanted,
+                      RunStage *stage, const void *record);
+// From start's return: the analysers at work for the run's seconds, the window judged, every
+// analysis finished.
+void analyseIntegrityRun(const CheckerOptions &options, RunSetup *setup, TimingFigures *timing);
+// Measured and published, the driver stopped and closed, the analyses freed, stopped and published.
+int endIntegrityRun(RunStage *stage, const void *record, RunSetup *setup, TimingFigures *timing);
+
+// ---- The analysers (worker side)
+
+// Makes an analysis per input of integrityPlan (its ring made, its inputs set), looking for the
+// outputs in `wanted` (bit o of wanted[o / 32]), and the readers: the main thread and up to one
+// analysis thread per further processor, each with every n-th input. EXIT_FINE or EXIT_NO_MEMORY.
+int prepareAnalysers(int64_t maxDelay, int64_t verdictAfter, const uint32_t *wanted);
+// Starts the analysis threads; ticks are the switch clock's, runStart the window's start.
+void startAnalysers(int64_t runStart, double ticksPerUs);
+// Main thread, while the run goes on: analyses its own inputs of every block the callbacks left.
+// True when every input has its verdict without the sequence: waiting longer shows nothing more.
+bool pollAnalysers();
+// After the window: the main thread takes what is left, the threads are told to do the same and
+// waited for; then every analysis is finished with the samples the window should have brought.
+void finishAnalysers(const RunSetup &setup);
+// Frees the analyses (the ring stays: a late callback may still fill it).
+void endAnalysers();
+int analyserCount();
+int analysedInputs();
+const IntegrityAnalysis &inputAnalysis(int input);
+// Audio seconds (at `rate`) analysed per second of the slowest reader's work; NAN before any block.
+double analysedTimesRealTime(double rate);
+// "integrity: 3 of 4 locked, 48000 samples" for the progress line.
+void analysersProgress(char *line, size_t size);
+
+// ---- The events, as the text and the JSON show them
+
+long long eventTotal(const int64_t *eventCounts);
+// "Events: 3 (corrupted 2, slip 1)" and the kept ones, a line each after `indent`.
+void printEventLines(const int64_t *eventCounts, const IntegrityEvent *events, int kept, double rate,
+                     const char *indent);
+// "event_counts" and "events".
+void jsonEventFields(const int64_t *eventCounts, const IntegrityEvent *events, int kept);
+// The sequence's verdict for the inputs where it did not come back: "was silent", ...
+const char *noLockText(int reason);
