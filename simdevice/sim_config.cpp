@@ -52,6 +52,9 @@ const ConfigField kFields[] = {
     NUMBER_FIELD("LatencyLie", latencyLie),
     NUMBER_FIELD("CableOut", cableOut),
     NUMBER_FIELD("CableIn", cableIn),
+    TEXT_FIELD("CableMap", cableMap),
+    TEXT_FIELD("CableDelays", cableDelays),
+    NUMBER_FIELD("SignalFaultRoute", signalFaultRoute),
     NUMBER_FIELD("StallEvery", stallEvery),
     NUMBER_FIELD("StallMs", stallMs),
     TEXT_FIELD("FaultCall", faultCall),
@@ -165,6 +168,7 @@ void simDefaultConfig(SimConfig *config) {
     config->asioMessages = 1;
     config->cableOut = -1;
     config->cableIn = -1;
+    config->signalFaultRoute = -1;
     config->faultAtCall = 1;
     config->faultExitCode = 77;
     config->failAtCall = 1;
