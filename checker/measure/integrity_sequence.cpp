@@ -248,6 +248,21 @@ int32_t sequenceSigned(uint32_t word, int bits)
     return static_cast<int32_t>(word << (32 - bits)) >> (32 - bits);
 }
 
+uint32_t sequenceBlockKey(int64_t block, int output)
+{
+    return highKey(block, output);
+}
+
+uint32_t sequenceHighKeyed(int64_t position, uint32_t key)
+{
+    return static_cast<uint16_t>(mix16(static_cast<uint16_t>(position), HIGH_1, HIGH_2) ^ key);
+}
+
+int64_t sequencePositionKeyed(uint32_t high, int64_t block, uint32_t key)
+{
+    return (block << SEQUENCE_BLOCK_BITS) + unmixHigh((high ^ key) & 0xFFFF);
+}
+
 uint32_t sequenceHigh(int64_t position, int output)
 {
     return static_cast<uint16_t>(mix16(static_cast<uint16_t>(position), HIGH_1, HIGH_2) ^
@@ -357,20 +372,20 @@ int sequenceCandidates(uint32_t highBefore, uint32_t high, int64_t firstBlock, i
 {
     const DifferenceTable &t = differences;
     const uint32_t v = (highBefore ^ high) & 0xFFFF;
+    const uint32_t lowBits = (1u << OUTPUT_KEY_SHIFT) - 1;
     int count = 0;
-    for (uint32_t k = t.first[v]; k < t.first[v + 1] && count < room; k++) {
+    for (uint32_t k = t.first[v]; k < t.first[v + 1]; k++) {
         const uint32_t index = t.byDifference[k];
-        // The key the pair carries, undone to the keyed block: its low 9 bits are the block's.
+        // The key the pair carries, undone to the keyed block: its low 9 bits are the block's,
+        // so that one block in every 512 can carry it, each for an output of its own.
         const uint32_t keyed = unmixHigh((high ^ plainHigh(index)) & 0xFFFF) ^ HIGH_KEY;
-        const uint32_t low = keyed & ((1u << OUTPUT_KEY_SHIFT) - 1);
-        const int64_t block = firstBlock + ((low - static_cast<uint32_t>(firstBlock)) &
-                                            ((1u << OUTPUT_KEY_SHIFT) - 1));
-        if (block > lastBlock)
-            continue;
-        out[count].output = static_cast<int>(((keyed ^ static_cast<uint32_t>(block)) & 0xFFFF) >>
-                                             OUTPUT_KEY_SHIFT);
-        out[count].position = (block << SEQUENCE_BLOCK_BITS) + index;
-        count++;
+        int64_t block = firstBlock + ((keyed - static_cast<uint32_t>(firstBlock)) & lowBits);
+        for (; block <= lastBlock && count < room; block += lowBits + 1) {
+            out[count].output = static_cast<int>(((keyed ^ static_cast<uint32_t>(block)) & 0xFFFF) >>
+                                                 OUTPUT_KEY_SHIFT);
+            out[count].position = (block << SEQUENCE_BLOCK_BITS) + index;
+            count++;
+        }
     }
     return count;
 }

@@ -345,6 +345,13 @@ uint32_t sequenceHigh(int64_t position, int output);
 // The position in block `block` (position / 2^16) whose word of that output has these top 16 bits.
 int64_t sequencePositionInBlock(uint32_t high, int64_t block, int output);
 
+// The same with the block's key given: sequenceHigh(p, o) is sequenceHighKeyed(p, k) with k =
+// sequenceBlockKey(p / 2^16, o), and so for the position; for a caller that keeps the keys of the
+// blocks it looks at.
+uint32_t sequenceBlockKey(int64_t block, int output);
+uint32_t sequenceHighKeyed(int64_t position, uint32_t key);
+int64_t sequencePositionKeyed(uint32_t high, int64_t block, uint32_t key);
+
 // Makes the table sequenceCandidates reads (384 KB, static, made once). Call before any thread
 // uses sequenceCandidates; later calls do nothing.
 void prepareSequenceSearch();
@@ -352,9 +359,9 @@ struct SequenceCandidate {
     int output;        // 0 .. MAX_ROUTE_CHANNELS - 1
     int64_t position;  // of the second word
 };
-// Every output and position p in blocks firstBlock..lastBlock (fewer than 512 of them) whose words
-// at p - 1 and p (in one block) have the top 16 bits highBefore and high: at most `room`, written
-// to out; the count. About one for a pair of random words. Pure, once prepared.
+// Every output and position p in blocks firstBlock..lastBlock whose words at p - 1 and p (in one
+// block) have the top 16 bits highBefore and high: at most `room`, written to out; the count. About
+// one for a pair of random words and every 512 blocks. Pure, once prepared.
 int sequenceCandidates(uint32_t highBefore, uint32_t high, int64_t firstBlock, int64_t lastBlock,
                        SequenceCandidate *out, int room);
 // A b-bit word as a signed value (two's complement), and the other way round.
@@ -426,6 +433,12 @@ struct IntegrityBlockMark {
     double timeUs;
 };
 
+// What the search found a word to say in a block: its position, under the output and lock of then.
+struct IntegrityUnmixed {
+    int64_t q, block, position;
+    int output, sign, shift;
+};
+
 struct IntegrityAnalysis {
     // Fixed at the start.
     int bits;                 // of the input's sample type
@@ -433,7 +446,6 @@ struct IntegrityAnalysis {
     int64_t maxDelay;         // delays searched: 0 to maxDelay samples
     int64_t noLockSamples;    // received without a lock, then the verdict
     uint32_t wanted[MAX_ROUTE_CHANNELS / 32];  // bit o: output o's sequence is looked for
-    bool anyOutput;           // more than one is: the search finds which
 
     // Results, read after finishIntegrityAnalysis (state and counts also while running).
     int state;
@@ -488,6 +500,10 @@ struct IntegrityAnalysis {
     int64_t peak;             // searching: largest magnitude received
     double sumSquares;
     uint32_t expected[256];   // words of the chunk being compared
+    int keysOutput;           // the output of the keys kept: of blocks keyBlocks[b & 1]
+    int64_t keyBlocks[2];
+    uint32_t keys[2];
+    IntegrityUnmixed unmixed[2];  // the latest word the search unmixed in block b, at [b & 1]
 };
 
 // Prepares the analysis of an input of sample type `type` (sequenceTypeBits non-zero) for output
