@@ -15,8 +15,9 @@ static bool sequenceTypeSupported(long type)
     return sequenceTypeBits(type) != 0;
 }
 
-static void takeAnalysis(IntegrityResults *r)
+static void takeAnalysis()
 {
+    IntegrityResults *r = &integrityResults;
     const IntegrityAnalysis &a = inputAnalysis(0);
     r->bits = a.bits;
     r->state = a.state;
@@ -47,6 +48,7 @@ static void takeAnalysis(IntegrityResults *r)
     r->peakDbfs = a.peakDbfs;
     r->rmsDbfs = a.rmsDbfs;
     r->blocksDroppedByChecker = integrityPlan.ring ? static_cast<long>(integrityPlan.ring->dropped.load()) : 0;
+    r->timesRealTime = analysedTimesRealTime(r->setup.figures.sampleRate);
 }
 
 // The ring, room for a block of every input of the plan, and the analysers.
@@ -79,50 +81,60 @@ static int prepareIntegrity(const RunSetup &setup, const uint32_t *wanted)
     return prepareAnalysers(maxDelay, verdictAfter, wanted);
 }
 
-int beginIntegrityRun(const CheckerOptions &options, RunSetup *setup, const uint32_t *wanted,
-                      RunStage *stage, const void *record)
+static int beginIntegrityRun(const CheckerOptions &options, const IntegritySession &session)
 {
-    int code = EXIT_FINE;
-    if (setup->periodUs <= 0)
+    uint32_t wanted[MAX_ROUTE_CHANNELS / 32] = {};
+    RunSetup *setup = session.setup;
+    int code = openRun(options, setup);
+    if (code == EXIT_FINE)
+        code = session.choose(options, wanted);
+    if (code == EXIT_FINE && setup->periodUs <= 0)
         code = fail(EXIT_DRIVER, "the driver reports no usable sample rate: the run cannot be timed");
     if (code == EXIT_FINE && !prepareTiming(options.seconds, setup->periodUs))
         code = fail(EXIT_NO_MEMORY, "the checker has no memory for the timing of %g s", options.seconds);
     if (code == EXIT_FINE)
         code = prepareIntegrity(*setup, wanted);
     if (code == EXIT_FINE) {
-        *stage = RUN_PREPARED;
-        publishRecord(record);
+        *session.stage = RUN_PREPARED;
+        publishRecord(session.record);
         resetMessageCounts(options.timeInfo);
         code = beginRun(&integrityCallbacks, setup);
     }
     return code;
 }
 
-void analyseIntegrityRun(const CheckerOptions &options, RunSetup *setup, TimingFigures *timing)
+int runIntegritySession(const CheckerOptions &options, const IntegritySession &session)
 {
-    startAnalysers(setup->windowStart, calibratedTicksPerUs());
+    int code = beginIntegrityRun(options, session);
+    if (code != EXIT_FINE) {
+        publishRecord(&callNotes);
+        closeChosenDriver();
+        return code;
+    }
+    *session.stage = RUN_STARTED;
+    publishRecord(session.record);
+    startAnalysers(session.setup->windowStart, calibratedTicksPerUs());
     waitForRun(options.seconds, pollAnalysers, analysersProgress);
-    judgeWindow(setup, timing);
-    finishAnalysers(*setup);
-}
-
-int endIntegrityRun(RunStage *stage, const void *record, RunSetup *setup, TimingFigures *timing)
-{
-    *stage = RUN_MEASURED;
-    publishRecord(record);
+    judgeWindow(session.setup, session.timing);
+    finishAnalysers(*session.setup);
+    session.take();
+    tallyMessages(session.messages);
+    *session.stage = RUN_MEASURED;
+    publishRecord(session.record);
     publishRecord(&callNotes);
-    endRun(setup, timing);
+    endRun(session.setup, session.timing);
     closeChosenDriver();
     endAnalysers();
-    *stage = RUN_STOPPED;
-    publishRecord(record);
+    *session.stage = RUN_STOPPED;
+    publishRecord(session.record);
     publishRecord(&callNotes);
-    return EXIT_FINE;
+    return session.verdict();
 }
 
 // The output and input of the cable, and the plan of one of each.
-static int chooseCable(const CheckerOptions &options, IntegrityResults *r, uint32_t *wanted)
+static int chooseCable(const CheckerOptions &options, uint32_t *wanted)
 {
+    IntegrityResults *r = &integrityResults;
     int code = checkCable(options, r->setup.figures, sequenceTypeSupported,
                           "an integer or float type of 16 to 32 bits", &r->outType, &r->inType);
     r->outChannel = options.outChannel;
@@ -140,8 +152,9 @@ static int chooseCable(const CheckerOptions &options, IntegrityResults *r, uint3
 }
 
 // The run's status: the sequence found, and nothing but matches after it.
-static int integrityVerdict(const IntegrityResults &r)
+static int integrityVerdict()
 {
+    const IntegrityResults &r = integrityResults;
     if (r.state != INTEGRITY_LOCKED) {
         static const char *const carried[] = {"was silent", "carried only low noise",
                                               "carried a loud signal that is not the sequence (a "
@@ -172,25 +185,9 @@ static int integrityVerdict(const IntegrityResults &r)
 static int integritySession(const CheckerOptions &options)
 {
     IntegrityResults &r = integrityResults;
-    uint32_t wanted[MAX_ROUTE_CHANNELS / 32] = {};
-    int code = openRun(options, &r.setup);
-    if (code == EXIT_FINE)
-        code = chooseCable(options, &r, wanted);
-    if (code == EXIT_FINE)
-        code = beginIntegrityRun(options, &r.setup, wanted, &r.stage, &integrityResults);
-    if (code != EXIT_FINE) {
-        publishRecord(&callNotes);
-        closeChosenDriver();
-        return code;
-    }
-    r.stage = RUN_STARTED;
-    publishRecord(&integrityResults);
-    analyseIntegrityRun(options, &r.setup, &r.timing);
-    takeAnalysis(&r);
-    r.timesRealTime = analysedTimesRealTime(r.setup.figures.sampleRate);
-    tallyMessages(&r.messages);
-    endIntegrityRun(&r.stage, &integrityResults, &r.setup, &r.timing);
-    return integrityVerdict(r);
+    const IntegritySession session = {&integrityResults, &r.stage, &r.setup, &r.timing, &r.messages,
+                                      chooseCable, takeAnalysis, integrityVerdict};
+    return runIntegritySession(options, session);
 }
 
 int measureIntegrity(const CheckerOptions &options, int, const char *arguments,

@@ -5,17 +5,24 @@
 
 #include "checker/commands/commands.h"
 
-// ---- The run (worker side), as both sessions have it: integrityPlan's channels set first
+// ---- The session (worker side), as both forms of the command have it
 
-// The ring and the analysers made, the record published as prepared, the driver started with
-// the integrity callbacks. EXIT_FINE or the failure's status.
-int beginIntegrityRun(const CheckerOptions &options, RunSetup *setup, const uint32_t *wanted,
-                      RunStage *stage, const void *record);
-// From start's return: the analysers at work for the run's seconds, the window judged, every
-// analysis finished.
-void analyseIntegrityRun(const CheckerOptions &options, RunSetup *setup, TimingFigures *timing);
-// Measured and published, the driver stopped and closed, the analyses freed, stopped and published.
-int endIntegrityRun(RunStage *stage, const void *record, RunSetup *setup, TimingFigures *timing);
+struct IntegritySession {
+    const void *record;     // the command's record, published as it goes
+    RunStage *stage;        // ... and its parts the run fills
+    RunSetup *setup;
+    TimingFigures *timing;
+    MessageTally *messages;
+    // Its steps: the channels chosen into integrityPlan and the outputs looked for (EXIT_FINE or
+    // the failure's status); the analyses taken into the record; the run's status, with its reason.
+    int (*choose)(const CheckerOptions &options, uint32_t *wanted);
+    void (*take)();
+    int (*verdict)();
+};
+// The driver opened, the channels chosen, the ring and the analysers made, the run from start's
+// return for the run's seconds, the window judged, the analyses taken, the driver stopped and
+// closed; the record published at every stage. The session's status.
+int runIntegritySession(const CheckerOptions &options, const IntegritySession &session);
 
 // ---- The analysers (worker side)
 

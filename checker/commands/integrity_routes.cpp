@@ -69,8 +69,10 @@ int expectRoutes(const char *map, RoutingResults *r)
 }
 
 // The outputs and inputs of the run, their types checked, the routes expected, and the plan.
-int chooseRoutes(const CheckerOptions &options, RoutingResults *r, uint32_t *wanted)
+int chooseRoutes(const CheckerOptions &options, uint32_t *wanted)
 {
+    RoutingResults *r = &routingResults;
+    r->maxSkew = options.maxSkew;
     const DriverFigures &f = r->setup.figures;
     long ins[MAX_ROUTE_CHANNELS];
     r->outputCount = chosenChannels(options.outs, f.outputChannels, r->outputs);
@@ -133,8 +135,9 @@ bool routeClean(const RouteResult &route)
            route.counts[COUNT_UNSEEN] == 0 && route.counts[COUNT_MISSING] == 0;
 }
 
-void takeRoutes(RoutingResults *r)
+void takeRoutes()
 {
+    RoutingResults *r = &routingResults;
     int64_t delays[MAX_ROUTE_CHANNELS];
     bool found[MAX_ROUTE_CHANNELS];
     for (int i = 0; i < r->inputCount; i++) {
@@ -177,8 +180,9 @@ int skewVerdict(const RoutingResults &r)
                 r.skew.spread / r.setup.figures.sampleRate * 1e6, r.maxSkew, early, late);
 }
 
-int routingVerdict(const RoutingResults &r)
+int routingVerdict()
 {
+    const RoutingResults &r = routingResults;
     int failed = 0, first = -1;
     for (int i = 0; i < r.inputCount; i++) {
         if (routeFails(r.routes[i].verdict)) {
@@ -258,25 +262,9 @@ bool routingResultsValid(const RoutingResults &r)
 int routingSession(const CheckerOptions &options)
 {
     RoutingResults &r = routingResults;
-    uint32_t wanted[MAX_ROUTE_CHANNELS / 32] = {};
-    r.maxSkew = options.maxSkew;
-    int code = openRun(options, &r.setup);
-    if (code == EXIT_FINE)
-        code = chooseRoutes(options, &r, wanted);
-    if (code == EXIT_FINE)
-        code = beginIntegrityRun(options, &r.setup, wanted, &r.stage, &routingResults);
-    if (code != EXIT_FINE) {
-        publishRecord(&callNotes);
-        closeChosenDriver();
-        return code;
-    }
-    r.stage = RUN_STARTED;
-    publishRecord(&routingResults);
-    analyseIntegrityRun(options, &r.setup, &r.timing);
-    takeRoutes(&r);
-    tallyMessages(&r.messages);
-    endIntegrityRun(&r.stage, &routingResults, &r.setup, &r.timing);
-    return routingVerdict(r);
+    const IntegritySession session = {&routingResults, &r.stage, &r.setup, &r.timing, &r.messages,
+                                      chooseRoutes, takeRoutes, routingVerdict};
+    return runIntegritySession(options, session);
 }
 
 int measureRouting(const CheckerOptions &options, int, const char *arguments, SessionOutcome *outcome)

@@ -53,11 +53,16 @@ void printSkew(const RoutingResults &r)
         return;
     }
     const RouteResult &early = r.routes[s.earliest], &late = r.routes[s.latest];
+    if (s.spread == 0) {
+        printf("Skew: 0 frames across %d routes: every route at %lld frames, every channel at the "
+               "same time\n", s.routes, static_cast<long long>(early.lockDelay));
+        return;
+    }
     printf("Skew: %lld frames (%.1f us) across %d routes; earliest output %d to input %ld (%lld "
-           "frames), latest output %d to input %ld (%lld frames)%s\n",
+           "frames), latest output %d to input %ld (%lld frames)\n",
            static_cast<long long>(s.spread), microseconds(s.spread, rate), s.routes, early.found,
            early.input, static_cast<long long>(early.lockDelay), late.found, late.input,
-           static_cast<long long>(late.lockDelay), s.spread ? "" : ": every channel at the same time");
+           static_cast<long long>(late.lockDelay));
 }
 
 void printRouteEvents(const RoutingResults &r)

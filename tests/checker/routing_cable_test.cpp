@@ -17,12 +17,7 @@ class RoutingTest : public SimProgramTest {
 protected:
     JsonValue runJson(const std::string &arguments, int *code)
     {
-        CheckerRun run = runChecker(arguments + " --json");
-        *code = run.exitCode;
-        lastErr = run.err;
-        JsonValue document;
-        EXPECT_TRUE(parseJson(run.out, &document)) << arguments << "\n" << run.out << run.err;
-        return document;
+        return runCheckerJson(arguments, code, &lastErr);
     }
     // `channels` in and out, every output looped to the input of its number.
     static SimConfig looped(int channels)
