@@ -163,21 +163,25 @@ void routeName(const RoutingResults &r, int index, char *out, size_t size)
              static_cast<long long>(route.lockDelay));
 }
 
-int skewVerdict(const RoutingResults &r)
+// What the skew misses against --max-skew, "" when nothing.
+void skewProblem(const RoutingResults &r, char *out, size_t size)
 {
+    *out = '\0';
     if (r.maxSkew < 0)
-        return EXIT_FINE;
-    if (r.skew.routes < 2)
-        return fail(EXIT_CHECK_MISSED, "the skew cannot be judged against --max-skew: %d route%s "
-                    "found", r.skew.routes, r.skew.routes == 1 ? " was" : "s were");
+        return;
+    if (r.skew.routes < 2) {
+        snprintf(out, size, "the skew cannot be judged against --max-skew: %d route%s found",
+                 r.skew.routes, r.skew.routes == 1 ? " was" : "s were");
+        return;
+    }
     if (r.skew.spread <= r.maxSkew)
-        return EXIT_FINE;
+        return;
     char early[80], late[80];
     routeName(r, r.skew.earliest, early, sizeof early);
     routeName(r, r.skew.latest, late, sizeof late);
-    return fail(EXIT_CHECK_MISSED, "the routes are %lld frames apart (%.1f us), over --max-skew %g: "
-                "earliest %s, latest %s", static_cast<long long>(r.skew.spread),
-                r.skew.spread / r.setup.figures.sampleRate * 1e6, r.maxSkew, early, late);
+    snprintf(out, size, "the routes are %lld frames apart (%.1f us), over --max-skew %g: earliest %s, "
+             "latest %s", static_cast<long long>(r.skew.spread),
+             r.skew.spread / r.setup.figures.sampleRate * 1e6, r.maxSkew, early, late);
 }
 
 int routingVerdict()
@@ -193,13 +197,14 @@ int routingVerdict()
     if (r.skew.routes == 0)
         return fail(EXIT_CHECK_MISSED, "no output's sequence arrived on any of the %d inputs",
                     r.inputCount);
-    if (failed) {
-        char problem[160];
-        routeProblem(r, r.routes[first], problem, sizeof problem);
-        return fail(EXIT_CHECK_MISSED, "%d of %d routes failed; the first: input %ld: %s", failed,
-                    r.inputCount, r.routes[first].input, problem);
-    }
-    return skewVerdict(r);
+    char skew[320];
+    skewProblem(r, skew, sizeof skew);
+    if (!failed)
+        return *skew ? fail(EXIT_CHECK_MISSED, "%s", skew) : EXIT_FINE;
+    char problem[160];
+    routeProblem(r, r.routes[first], problem, sizeof problem);
+    return fail(EXIT_CHECK_MISSED, "%d of %d routes failed; the first: input %ld: %s%s%s", failed,
+                r.inputCount, r.routes[first].input, problem, *skew ? "; and " : "", skew);
 }
 
 }  // namespace
