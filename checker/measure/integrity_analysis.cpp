@@ -377,16 +377,23 @@ void endOnNewDelay(IntegrityAnalysis *a, int64_t q, int64_t delay)
     classifyKept(a, first, q + 1);
 }
 
+// Whether the kept sample at q is on the old delay: from what the search found for it in that
+// block when it looked there, else mixed afresh.
+bool onOldDelay(IntegrityAnalysis *a, int64_t q)
+{
+    const int64_t expected = q - a->delay;
+    const IntegrityUnmixed &seen = a->unmixed[(expected >> SEQUENCE_BLOCK_BITS) & 1];
+    if (expected >= 0 && seen.q == q && seen.block == expected >> SEQUENCE_BLOCK_BITS &&
+        seen.output == a->output && seen.sign == a->sign && seen.shift == a->shift)
+        return seen.position == expected;
+    return onDelay(a, q, a->delay);
+}
+
 void disturbedSample(IntegrityAnalysis *a, int64_t q, uint32_t word, uint8_t inexact)
 {
     store(a, q, word, inexact);
-    if (onDelay(a, q, a->delay)) {
-        if (++a->oldRun >= OLD_RUN)
-            endOnOldDelay(a, q);
-        return;
-    }
-    a->oldRun = 0;
-    // Near the old delay at every sample, the whole bound now and then.
+    // Near the old delay at every sample, the whole bound now and then; the old delay, which the
+    // search skips, wins over a new one.
     int64_t firstBlock, lastBlock;
     wholeBound(a, q, &firstBlock, &lastBlock);
     if (q % SEARCH_INTERVAL != SEARCH_INTERVAL - 1) {
@@ -395,6 +402,12 @@ void disturbedSample(IntegrityAnalysis *a, int64_t q, uint32_t word, uint8_t ine
         lastBlock = std::min(lastBlock, (expected + NEARBY) >> SEQUENCE_BLOCK_BITS);
     }
     const int64_t delay = findDelay(a, q, a->disturbStart, firstBlock, lastBlock, a->delay);
+    if (onOldDelay(a, q)) {
+        if (++a->oldRun >= OLD_RUN)
+            endOnOldDelay(a, q);
+        return;
+    }
+    a->oldRun = 0;
     if (delay >= 0) {
         endOnNewDelay(a, q, delay);
         return;
