@@ -118,7 +118,7 @@ long setText(HKEY key, const char *name, const char *text) {
 long writeField(HKEY key, const ConfigField &field, const SimConfig *config) {
     const char *at = (const char *)config + field.offset;
     if (field.textSize) {
-        char text[512];
+        char text[1024];
         snprintf(text, sizeof text, "%.*s", (int)field.textSize, at);
         return setText(key, field.name, text);
     }
@@ -130,7 +130,7 @@ long writeField(HKEY key, const ConfigField &field, const SimConfig *config) {
 // A value that is missing, of the wrong kind or too long leaves the field as it was.
 void readField(HKEY key, const ConfigField &field, SimConfig *config) {
     char *at = (char *)config + field.offset;
-    char data[512];
+    char data[1024];
     DWORD type = 0, size = sizeof data - 1;
     if (RegQueryValueExA(key, field.name, nullptr, &type, (BYTE *)data, &size) != ERROR_SUCCESS)
         return;

@@ -88,7 +88,7 @@ struct SimConfig {
     int32_t latencyLie;       // "LatencyLie": added to the output latency reported; may be negative
     int32_t cableOut;         // "CableOut": output channel whose samples come back on "CableIn";
     int32_t cableIn;          // "CableIn":  -1 (both) = no cable
-    char cableMap[512];       // "CableMap": more routes, "output:input,..." ("0:1,1:0,2:2,2:3": a
+    char cableMap[1024];      // "CableMap": more routes, "output:input,..." ("0:1,1:0,2:2,2:3": a
                               // swap, and output 2 on two inputs), or "same" (every channel to
                               // its own number); each route its own cable on the same clock
     char cableDelays[256];    // "CableDelays": "input:frames,...", frames the route to that input
