@@ -116,6 +116,9 @@ void startAnalysers(int64_t start, double ticks)
         readerStates[r].thread = CreateThread(nullptr, 0, readerThread,
                                               reinterpret_cast<void *>(static_cast<intptr_t>(r)), 0,
                                               nullptr);
+        // The ring lets the analysis lag; the driver's thread must not wait for the processor.
+        if (readerStates[r].thread)
+            SetThreadPriority(readerStates[r].thread, THREAD_PRIORITY_BELOW_NORMAL);
     }
 }
 

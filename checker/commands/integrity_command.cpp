@@ -3,12 +3,15 @@
 // (measure.h); the main thread finds the sequence and judges every sample.
 #include "checker/commands/integrity_parts.h"
 
+#include <algorithm>
 #include <math.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
 IntegrityResults integrityResults;
+
+static const double RING_BYTES = 64.0 * 1024 * 1024;
 
 static bool sequenceTypeSupported(long type)
 {
@@ -64,8 +67,13 @@ static int prepareIntegrity(const RunSetup &setup, const uint32_t *wanted)
         plan.inBytes[i] = static_cast<uint32_t>(sequenceTypeBytes(plan.inTypes[i]) * frames);
         blockBytes += plan.inBytes[i];
     }
-    // Two seconds of blocks: the readers take them at least every 100 ms.
+    // Two seconds of blocks: the readers take them at least every 100 ms. Many channels get half a
+    // second at least, where two would outgrow a 32-bit process's room.
     uint32_t blocks = static_cast<uint32_t>(rate * 2 / frames) + 64;
+    if (static_cast<double>(blocks) * blockBytes > RING_BYTES) {
+        const uint32_t halfSecond = static_cast<uint32_t>(rate / 2 / frames) + 64;
+        blocks = std::max(static_cast<uint32_t>(RING_BYTES / blockBytes), halfSecond);
+    }
     SampleRing *fresh = static_cast<SampleRing *>(calloc(1, sizeof(SampleRing)));
     if (!fresh || !makeSampleRing(fresh, blocks, blockBytes))
         return fail(EXIT_NO_MEMORY, "the checker has no memory for %u blocks of %u bytes", blocks, blockBytes);
