@@ -65,46 +65,51 @@ TEST_F(RoutingTest, EveryOutputLoopedToItsInputIsFoundWholeAtEightAndSixtyFourCh
 
 TEST_F(RoutingTest, ASwapAnOutputOnTwoInputsAndAnExtraDelayAreEachFoundAndJudgedAgainstTheMap)
 {
+    // 32 channels: outputs 0 and 1 crossed, output 3 on inputs 3 and 4 (output 4 goes nowhere),
+    // input 7 without a cable, 3 frames more to input 6, the others straight.
+    std::string routes = "0:1,1:0,2:2,3:3,3:4,5:5,6:6";
+    for (int i = 8; i < 32; i++)
+        routes += "," + std::to_string(i) + ":" + std::to_string(i);
     SimConfig c = looped(32);
-    strcpy(c.cableMap, "0:1,1:0,2:2,3:3,3:4,5:5,6:6");  // output 4 goes nowhere
+    strcpy(c.cableMap, routes.c_str());
     strcpy(c.cableDelays, "6:3");
-    c.inputs = c.outputs = 8;
     addDevice(c);
 
     int code = 0;
     JsonValue same = runJson("integrity 0 --all --map same --seconds 1", &code);
     EXPECT_EQ(code, 1);
-    EXPECT_TRUE(contains(lastErr, "4 of 8 routes failed; the first: input 0: output 1 arrived "
+    EXPECT_TRUE(contains(lastErr, "4 of 32 routes failed; the first: input 0: output 1 arrived "
                                   "instead of output 0")) << lastErr;
-    const JsonValue &routes = same["routes"];
-    const long long found[] = {1, 0, 2, 3, 3, 5, 6, -1};
-    const char *verdicts[] = {"wrong", "wrong", "fine", "fine", "wrong", "fine", "fine", "missing"};
-    for (int i = 0; i < 8; i++) {
+    for (int i = 0; i < 32; i++) {
         SCOPED_TRACE("input " + std::to_string(i));
-        EXPECT_EQ(routes[i]["verdict"].text, verdicts[i]);
-        if (found[i] < 0) {
-            EXPECT_TRUE(routes[i]["output"].isNull());
+        const JsonValue &route = same["routes"][i];
+        const long long found = i == 0 ? 1 : i == 1 ? 0 : i == 4 ? 3 : i == 7 ? -1 : i;
+        EXPECT_EQ(route["verdict"].text, found < 0 ? "missing" : found != i ? "wrong" : "fine");
+        if (found < 0) {
+            EXPECT_TRUE(route["output"].isNull());
             // No cable: the device's own busy pattern, another signal.
-            EXPECT_EQ(routes[i]["no_lock_reason"].text, "foreign");
-            EXPECT_TRUE(contains(routes[i]["problem"].text, "output 7 did not arrive"));
+            EXPECT_EQ(route["no_lock_reason"].text, "foreign");
+            EXPECT_TRUE(contains(route["problem"].text, "output 7 did not arrive"));
             continue;
         }
-        EXPECT_EQ(routes[i]["output"].whole(), found[i]);
-        EXPECT_EQ(routes[i]["delay_frames"].whole(), roundTrip(c, i == 6 ? 3 : 0));
-        EXPECT_EQ(routes[i]["skew_frames"].whole(), i == 6 ? 3 : 0);
+        EXPECT_EQ(route["output"].whole(), found);
+        EXPECT_EQ(route["delay_frames"].whole(), roundTrip(c, i == 6 ? 3 : 0));
+        EXPECT_EQ(route["skew_frames"].whole(), i == 6 ? 3 : 0);
+        EXPECT_EQ(route["counts"]["matched"].whole(), route["counts"]["received"].whole());
     }
     EXPECT_EQ(same["skew"]["spread_frames"].whole(), 3);
     EXPECT_EQ(same["skew"]["latest"]["input"].whole(), 6);
 
     // The device's own map: every route where it should be; the skew judged to the frame.
-    const std::string map = " --map 0:1,1:0,2:2,3:3,3:4,5:5,6:6";
-    runJson("integrity 0 --all" + map + " --max-skew 3 --seconds 1", &code);
+    runJson("integrity 0 --all --map " + routes + " --max-skew 3 --seconds 1", &code);
     EXPECT_EQ(code, 0) << lastErr;
-    runJson("integrity 0 --all" + map + " --max-skew 2 --seconds 1", &code);
+    runJson("integrity 0 --all --map " + routes + " --max-skew 2 --seconds 1", &code);
     EXPECT_EQ(code, 1);
     EXPECT_TRUE(contains(lastErr, "the routes are 3 frames apart (62.5 us), over --max-skew 2")) << lastErr;
     // Input 4 left out of the map: output 3 arriving there is reported, and fails.
-    runJson("integrity 0 --all --map 0:1,1:0,2:2,3:3,5:5,6:6 --seconds 1", &code);
+    std::string withoutFour = routes;
+    withoutFour.erase(withoutFour.find(",3:4"), 4);
+    runJson("integrity 0 --all --map " + withoutFour + " --seconds 1", &code);
     EXPECT_EQ(code, 1);
     EXPECT_TRUE(contains(lastErr, "input 4: output 3 also arrives here, where the map expects nothing"))
         << lastErr;
