@@ -7,24 +7,29 @@
 #include <stdio.h>
 
 extern const CommandSpec listCommandSpec, infoCommandSpec, runCommandSpec, latencyCommandSpec,
-    conformCommandSpec, integrityCommandSpec, reportCommandSpec, probeCommandSpec;
+    conformCommandSpec, integrityCommandSpec, reportCommandSpec, probeCommandSpec,
+    restoreRateCommandSpec;
 
-// In the order the help lists them; the probe is the worker's side of list --probe.
+// In the order the help lists them; the probe is the worker's side of list --probe, restore-rate
+// the new worker that sets a rate back after a session that could not.
 static const CommandSpec *const commands[] = {
     &listCommandSpec, &infoCommandSpec, &runCommandSpec, &latencyCommandSpec,
     &conformCommandSpec, &integrityCommandSpec, &reportCommandSpec, &probeCommandSpec,
+    &restoreRateCommandSpec,
 };
 
+// Each record with the check a copy gets when it arrives from a worker.
 static const RecordSpec records[] = {
-    {&openedDriver, sizeof openedDriver},
-    {&callNotes, sizeof callNotes},
-    {&infoResults, sizeof infoResults},
-    {&runResults, sizeof runResults},
-    {&latencyResults, sizeof latencyResults},
-    {&sweepResults, sizeof sweepResults},
-    {&integrityResults, sizeof integrityResults},
-    {&routingResults, sizeof routingResults},
-    {&conformResults, sizeof conformResults},
+    {&openedDriver, sizeof openedDriver, "opened driver", openedDriverFault},
+    {&callNotes, sizeof callNotes, "call notes", callNotesFault},
+    {&infoResults, sizeof infoResults, "info", infoResultsFault},
+    {&runResults, sizeof runResults, "run", runResultsFault},
+    {&latencyResults, sizeof latencyResults, "latency", latencyResultsFault},
+    {&sweepResults, sizeof sweepResults, "sweep", sweepResultsFault},
+    {&integrityResults, sizeof integrityResults, "integrity", integrityResultsFault},
+    {&routingResults, sizeof routingResults, "routing", routingResultsFault},
+    {&conformResults, sizeof conformResults, "conform", conformResultsFault},
+    {&rateRestoreResults, sizeof rateRestoreResults, "rate restore", rateRestoreFault},
 };
 
 void useProgramTables()

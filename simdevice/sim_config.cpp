@@ -101,6 +101,12 @@ const ConfigField kFields[] = {
     NUMBER_FIELD("RateChangeSilent", rateChangeSilent),
     NUMBER_FIELD("LatencyLieAtSize", latencyLieAtSize),
     TEXT_FIELD("ChannelsAtRates", channelsAtRates),
+    NUMBER_FIELD("ThreadFault", threadFault),
+    NUMBER_FIELD("ThreadFaultAt", threadFaultAt),
+    NUMBER_FIELD("PrintLines", printLines),
+    NUMBER_FIELD("ScribbleAt", scribbleAt),
+    NUMBER_FIELD("ScribbleValue", scribbleValue),
+    NUMBER_FIELD("SubclassReference", subclassReference),
 };
 
 #undef TEXT_FIELD

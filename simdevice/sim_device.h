@@ -153,7 +153,8 @@ struct SimConfig {
     int32_t timeInfoOnly;     // "TimeInfoOnly": 1 = bufferSwitchTimeInfo whatever the host answered
                               // to "supports time info" (otherwise only for a host that said 1)
     int32_t timeInfoFault;    // "TimeInfoFault": 1 flags 0; 2 position stays at its first value;
-                              // 3 rate 1% off; 4 system time stays at its first value
+                              // 3 rate 1% off; 4 system time stays at its first value; 5 a null
+                              // record (the call counted in timeInfoCalls all the same)
     int32_t positionFault;    // "PositionFault" (getSamplePosition): 1 stops advancing after 10
                               // periods; 2 goes back one buffer every 10th period; 3 always
                               // ASE_SPNotAdvancing; 4 its time stamp stays at its first value
@@ -189,6 +190,21 @@ struct SimConfig {
     char channelsAtRates[128];  // "ChannelsAtRates": "rate:inputs:outputs,..." ("96000:2:2"): the
                               // channels there are while that rate is current, as optical ports
                               // have fewer at higher rates; "Inputs" and "Outputs" at any other
+                              // rate
+    // What a driver does to its host outside the calls it is asked.
+    int32_t threadFault;      // "ThreadFault": the switch thread, right before host callback
+                              // "ThreadFaultAt" of a run: 1 an access violation; 3
+                              // ExitProcess("FaultExitCode"); 0 none
+    int32_t threadFaultAt;    // "ThreadFaultAt": that callback's number, from 1
+    int32_t printLines;       // "PrintLines": 1 = init writes a line on the process's standard
+                              // output and one on its standard error, and the switch thread does
+                              // the same before its first callback of a run
+    int32_t scribbleAt;       // "ScribbleAt": getChannelInfo of output 1 writes "ScribbleValue" as
+    int32_t scribbleValue;    // a 32-bit number this many bytes from the start of the host's record
+                              // (negative: before it); 0 = never
+    int32_t subclassReference;  // "SubclassReference": 1 = init subclasses the window it was given,
+                              // and that window's WM_DESTROY never returns (the window outlives
+                              // the object, as the host destroys it after the last Release)
 };
 
 // Default figures: 2 in, 2 out, 256 frames (64..2048, granularity -1), 48 kHz, 32-bit LE integers,

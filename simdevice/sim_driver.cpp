@@ -42,6 +42,8 @@ long SIM_THISCALL init(SimDevice *self, void *sysHandle) {
     if (self->config.initMessageBox && simInitMessageBox(self))
         return 0;  // released while the box was up: nobody is left to use the answer
     self->owner = (HWND)sysHandle;
+    simPrintLines(self, "init");
+    simSubclassReference(self, self->owner);
     if (self->config.reinitFails && self->madeInProcess == 2) {
         copyText(self->errorText, sizeof self->errorText, "Quorvel Sim: the device is in use");
         return 0;
@@ -278,6 +280,7 @@ long SIM_THISCALL getChannelInfo(SimDevice *self, SimAsioChannelInfo *info) {
     }
     info->channelGroup = 0;
     simChannelName(self, info->isInput != 0, info->channel, info->name, sizeof info->name);
+    simScribble(self, info);
     const long fault = self->config.channelInfoFault;
     if (fault == 1)
         fillUnterminated(info->name, sizeof info->name, info->name);

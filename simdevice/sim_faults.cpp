@@ -48,24 +48,24 @@ bool names(const char *text, int op) {
     return false;
 }
 
-void fault(const SimConfig &config) {
-    if (config.faultKind == 1) {
+}  // namespace
+
+void simFault(const SimConfig &config, int kind) {
+    if (kind == 1) {
         // Volatile both ways: the compiler may neither drop the write nor know where it goes.
         volatile int *volatile address = (volatile int *)(uintptr_t)0x10;
         *address = 1;
-    } else if (config.faultKind == 2) {
+    } else if (kind == 2) {
         for (;;)
             Sleep(1000);
-    } else if (config.faultKind == 3) {
+    } else if (kind == 3) {
         ExitProcess((UINT)config.faultExitCode);
     }
 }
 
-}  // namespace
-
 bool simFaultOrFail(const SimConfig &config, int op, LONG number) {
     if (number == config.faultAtCall && names(config.faultCall, op))
-        fault(config);
+        simFault(config, config.faultKind);
     if (number < config.failAtCall || !names(config.failCall, op))
         return false;
     return config.failCount < 0 || number - config.failAtCall < config.failCount;

@@ -6,10 +6,11 @@
 
 namespace {
 
-void call(const SimBufferSet &set, int index, SimAsioTime *time) {
+// "TimeInfoFault" 5 hands bufferSwitchTimeInfo a null record in place of `time`.
+void call(const SimBufferSet &set, int index, SimAsioTime *time, bool nullRecord) {
     // Read from the host's record at every call: it is kept by pointer.
     if (time)
-        set.callbacks->bufferSwitchTimeInfo(time, index, 1);
+        set.callbacks->bufferSwitchTimeInfo(nullRecord ? nullptr : time, index, 1);
     else
         set.callbacks->bufferSwitch(index, 1);
 }
@@ -20,7 +21,7 @@ DWORD WINAPI secondThread(void *parameter) {
         WaitForSingleObject(caller->go, INFINITE);
         if (caller->quit)
             break;
-        call(*caller->set, caller->index, caller->time);
+        call(*caller->set, caller->index, caller->time, caller->nullRecord);
         SetEvent(caller->done);
     }
     return 0;
@@ -32,6 +33,7 @@ DWORD WINAPI secondThread(void *parameter) {
 void simCallerBegin(SimDevice *device, SimCaller *caller) {
     caller->thread = caller->go = caller->done = nullptr;
     caller->quit = 0;
+    caller->nullRecord = device->config.timeInfoFault == 5;
     if (!device->config.twoThreads)
         return;
     caller->go = CreateEventA(nullptr, FALSE, FALSE, nullptr);
@@ -76,7 +78,7 @@ void simCallHost(SimDevice *device, const SimBufferSet &set, SimClock *clock, Si
         SetEvent(caller->go);
         WaitForSingleObject(caller->done, INFINITE);
     } else {
-        call(set, index, time);
+        call(set, index, time, caller->nullRecord);
     }
     InterlockedIncrement(timeInfo ? &shared->timeInfoCalls : &shared->bufferSwitchCalls);
     InterlockedIncrement(&shared->hostSwitches);

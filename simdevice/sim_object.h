@@ -125,6 +125,7 @@ struct SimCaller {
     const SimBufferSet *set;  // the call handed over
     int index;
     SimAsioTime *time;        // null: bufferSwitch
+    bool nullRecord;          // bufferSwitchTimeInfo is handed null in place of the record
     SimAsioTime timeInfo;     // the record the host gets
 };
 
@@ -328,5 +329,14 @@ LONG simCountObjectOfClass(const CLSID &clsid);
 // the fault when it is that call (a crash, a hang or ExitProcess: no return); true when the call
 // must answer an error and do nothing else. Any thread.
 bool simFaultOrFail(const SimConfig &config, int op, LONG number);
+// The fault of that kind ("FaultKind"'s numbers) right here.
+void simFault(const SimConfig &config, int kind);
+// What a driver does to its host outside the calls it is asked (sim_host_faults.cpp): "PrintLines"
+// (`where` says when), "ThreadFault" before host callback `number`, "ScribbleAt" on a channel
+// record, "SubclassReference" on init's window.
+void simPrintLines(const SimDevice *device, const char *where);
+void simThreadFault(const SimDevice *device, LONG number);
+void simScribble(const SimDevice *device, SimAsioChannelInfo *info);
+void simSubclassReference(const SimDevice *device, HWND window);
 // The same for a slot's call already logged: its number is the op's count in the record.
 bool simCallFails(SimDevice *device, int op);

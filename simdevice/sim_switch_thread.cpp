@@ -138,6 +138,9 @@ bool callOnce(Run &run, int index) {
         InterlockedExchange(&shared->faultHostSwitch, number);
         InterlockedExchange(&shared->faultHostOffset, 0);
     }
+    if (number == 1)
+        simPrintLines(device, "first buffer switch");
+    simThreadFault(device, number);
     LONGLONG before = simClockNow();
     simCallHost(device, run.set, &run.clock, &run.caller, index, number);
     LONGLONG after = simClockNow();

@@ -13,7 +13,8 @@ enum {
     EXIT_CHECK_MISSED = 1,  // a run threshold, a lost ping, no switches at all, a failed check
     EXIT_USAGE = 2,         // unknown command or option, bad value, no such driver
     EXIT_DRIVER = 3,        // the driver could not be loaded, initialised or started
-    EXIT_CRASHED = 4,       // the driver crashed, hung or ended the process in a call
+    EXIT_CRASHED = 4,       // the driver crashed, hung, ended the process or corrupted the worker
+    EXIT_INTERRUPTED = 5,   // Ctrl+C or Ctrl+Break: what was measured is shown, nothing judged
     EXIT_NO_MEMORY = 6,     // the checker had no memory for what it measures: its own lack
 };
 
@@ -142,6 +143,9 @@ const char *lastFailure();
 // error.
 void printFailureDocument(const CommandSpec *command, int exitCode);
 
+// The worker's: fail() lines and the progress line go to these instead of stderr (a progress of ""
+// clears it), and progress is always wanted there; the parent shows them.
+void sendMessagesTo(void (*line)(const char *text), void (*progress)(const char *text));
 // True when stderr is a console, where the live progress line goes.
 bool progressWanted();
 // Rewrites the progress line on stderr; clearProgress() empties it before the results.
@@ -170,6 +174,16 @@ void ansiToUtf8(const char *ansi, char *utf8, size_t size);
 void appendXmlUtf8(std::string *out, const char *utf8, size_t length);
 // The same for an ANSI text.
 void appendXmlText(std::string *out, const char *ansi);
+
+// ---- Checks of a record a worker sent: the driver may have written over it. Each record has one,
+// beside its definition: the name of the first field out of range, or null when the record holds.
+
+// True when the text ends (a NUL) within its `size` bytes.
+bool textEnds(const char *text, size_t size);
+// True when low <= value <= high.
+bool inRange(long long value, long long low, long long high);
+// callNotes' check: the count within its array, every call's text ended.
+const char *callNotesFault(const void *record);
 
 // ---- Driver calls that did not answer ASE_OK, in the order made. Main thread.
 

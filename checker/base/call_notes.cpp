@@ -54,3 +54,17 @@ void jsonCallNotes()
     if (callNotes.dropped)
         jsonInteger("calls_not_ok_not_listed", callNotes.dropped);
 }
+
+const char *callNotesFault(const void *record)
+{
+    const CallNotes &notes = *static_cast<const CallNotes *>(record);
+    if (!inRange(notes.count, 0, MAX_NOTED_CALLS))
+        return "count";
+    if (notes.dropped < 0)
+        return "dropped";
+    for (int i = 0; i < notes.count; i++) {
+        if (!textEnds(notes.calls[i].call, sizeof notes.calls[i].call))
+            return "calls.call";
+    }
+    return nullptr;
+}

@@ -19,13 +19,17 @@ static const char *const generalTail =
     "name contains; a name equal to it as a whole is taken before names that contain it.\n"
     "\n"
     "Every command takes --json (one JSON document on stdout), --help and --version.\n"
-    "The driver is loaded in a worker process, so that a driver that crashes, hangs or ends the\n"
-    "process is reported, with the call it was in:\n"
+    "The driver is loaded in a worker process, so that a driver that crashes, hangs, ends the\n"
+    "process or writes over the worker's memory is reported, with the call it was in:\n"
     "  --call-timeout S       seconds a driver call may take (10); the run is not a call\n"
     "  --in-process           no worker: the driver runs in this process (for a debugger)\n"
     "Exit status: 0 fine; 1 a check missed; 2 a usage error; 3 the driver could not be\n"
-    "loaded, initialised or started; 4 the driver crashed, hung or ended the process.\n"
-    "Errors go to stderr, results to stdout.\n";
+    "loaded, initialised or started (or the worker did not start); 4 the driver crashed, hung,\n"
+    "ended the process or corrupted the worker; 5 interrupted (Ctrl+C or Ctrl+Break): the run\n"
+    "ends, what was measured is shown, and a rate the command changed is set back; 6 the\n"
+    "checker itself had no memory for what it measures.\n"
+    "Errors go to stderr, results to stdout; what the driver writes on its standard handles is\n"
+    "shown apart, after the results.\n";
 
 void printHelp(const CommandSpec *command)
 {

@@ -8,6 +8,14 @@
 
 static char failure[512];
 static int progressLength = 0;
+static void (*lineSink)(const char *text) = nullptr;
+static void (*progressSink)(const char *text) = nullptr;
+
+void sendMessagesTo(void (*line)(const char *text), void (*progress)(const char *text))
+{
+    lineSink = line;
+    progressSink = progress;
+}
 
 int fail(int exitCode, const char *format, ...)
 {
@@ -15,6 +23,10 @@ int fail(int exitCode, const char *format, ...)
     va_start(args, format);
     vsnprintf(failure, sizeof failure, format, args);
     va_end(args);
+    if (lineSink) {
+        lineSink(failure);
+        return exitCode;
+    }
     clearProgress();
     fprintf(stderr, "quorvelcheck: %s\n", failure);
     fflush(stderr);
@@ -44,7 +56,7 @@ void printFailureDocument(const CommandSpec *command, int exitCode)
 bool progressWanted()
 {
     DWORD mode = 0;
-    return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+    return progressSink || GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
 }
 
 void showProgress(const char *format, ...)
@@ -58,6 +70,10 @@ void showProgress(const char *format, ...)
         return;
     if (length >= static_cast<int>(sizeof line))
         length = sizeof line - 1;
+    if (progressSink) {
+        progressSink(line);
+        return;
+    }
     // Blanks over what a longer previous line left behind.
     fprintf(stderr, "\r%s%*s", line, progressLength > length ? progressLength - length : 0, "");
     fflush(stderr);
@@ -66,6 +82,10 @@ void showProgress(const char *format, ...)
 
 void clearProgress()
 {
+    if (progressSink) {
+        progressSink("");
+        return;
+    }
     if (progressLength == 0)
         return;
     fprintf(stderr, "\r%*s\r", progressLength, "");

@@ -139,3 +139,13 @@ void appendXmlText(std::string *out, const char *ansi)
     ansiToUtf8(ansi, utf8, sizeof utf8);
     appendXmlUtf8(out, utf8, strlen(utf8));
 }
+
+bool textEnds(const char *text, size_t size)
+{
+    return memchr(text, '\0', size) != nullptr;
+}
+
+bool inRange(long long value, long long low, long long high)
+{
+    return value >= low && value <= high;
+}

@@ -38,6 +38,9 @@ int runDriverCommand(const CheckerOptions &options, MeasureCommand measure, Show
 // ---- How the commands that run the loopback show a run
 
 void printTiming(const TimingFigures &timing, double periodUs);
+// The statuses a command's results are shown after (fine, a check missed, a crash, hang or exit,
+// an interruption); after any other the command ends with its error alone.
+bool resultsStand(int exitCode);
 // The opening of a command's document: its program, command and driver fields. When the results do
 // not stand after `exitCode`, the failure's document alone is written instead, and false returned.
 bool beginDocument(const CheckerOptions &options, int index, bool stands, int exitCode);
@@ -64,6 +67,8 @@ struct InfoResults {
     long clockCount;
 };
 extern InfoResults infoResults;
+// Its check (RecordSpec): the stage known, the counts within their arrays, the names ended.
+const char *infoResultsFault(const void *copy);
 int measureInfo(const CheckerOptions &options, int index, const char *arguments,
                 SessionOutcome *outcome);
 void writeInfoDocument(const CheckerOptions &options, int index, const SessionOutcome &outcome,
@@ -80,6 +85,9 @@ struct RunResults {
     MessageTally messages;
 };
 extern RunResults runResults;
+const char *runResultsFault(const void *copy);
+// The part every run record shares: the stage known, the setup and the timing in range.
+const char *runPartsFault(int stage, const RunSetup &setup, const TimingFigures &timing);
 int measureRun(const CheckerOptions &options, int index, const char *arguments, SessionOutcome *outcome);
 void writeRunDocument(const CheckerOptions &options, int index, const SessionOutcome &outcome,
                       int exitCode);
@@ -112,6 +120,8 @@ struct LatencyResults {
     MessageTally messages;
 };
 extern LatencyResults latencyResults;
+// Its check: besides the run's parts, the pings within their arrays.
+const char *latencyResultsFault(const void *copy);
 int measureLatency(const CheckerOptions &options, int index, const char *arguments,
                    SessionOutcome *outcome);
 void writeLatencyDocument(const CheckerOptions &options, int index, const SessionOutcome &outcome,
@@ -171,6 +181,8 @@ struct SweepResults {
     SweepSetting settings[MAX_SWEEP_SETTINGS];
 };
 extern SweepResults sweepResults;
+// Its check: the settings and each one's repeats within their arrays.
+const char *sweepResultsFault(const void *copy);
 // The sweep's session, which latency --sweep runs in its worker.
 int sweepSession(const CheckerOptions &options);
 int measureSweep(const CheckerOptions &options, int index, const char *arguments,
@@ -217,6 +229,8 @@ extern IntegrityResults integrityResults;
 // polarity is reversed", "1 bit lower on every sample: a gain of 1/2 (-6.0 dB)"; false when it
 // came back as sent.
 bool integrityTransformText(const IntegrityResults &results, char *out, size_t size);
+// Its check: the run's parts, the state and reason known, the kept events and their kinds.
+const char *integrityResultsFault(const void *copy);
 int measureIntegrity(const CheckerOptions &options, int index, const char *arguments,
                      SessionOutcome *outcome);
 void writeIntegrityDocument(const CheckerOptions &options, int index, const SessionOutcome &outcome,
@@ -277,9 +291,9 @@ struct RoutingResults {
     MessageTally messages;
 };
 extern RoutingResults routingResults;
-// Whether a record as the worker sent it holds together: every count and index within its bounds,
-// so that nothing read through it leaves the record.
-bool routingResultsValid(const RoutingResults &results);
+// Its check (RecordSpec): the run's parts, every count and index within its array, the skew's
+// routes among the inputs, each route's outputs, verdict, state, reason and kept events known.
+const char *routingResultsFault(const void *copy);
 // The routing session, which integrity --all runs in its worker.
 int routingSession(const CheckerOptions &options);
 int measureRouting(const CheckerOptions &options, int index, const char *arguments,

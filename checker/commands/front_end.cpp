@@ -25,5 +25,7 @@ int runDriverCommand(const CheckerOptions &options, MeasureCommand measure, Show
         writeDocument(options, index, outcome, code);
     else
         printText(options, index, outcome, code);
+    if (!options.json)
+        printDriverOutput();
     return code;
 }

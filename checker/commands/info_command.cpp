@@ -12,6 +12,34 @@
 
 InfoResults infoResults;
 
+static const char *channelsFault(const ASIOChannelInfo *rows, long count)
+{
+    for (long i = 0; i < count; i++) {
+        if (!textEnds(rows[i].name, sizeof rows[i].name))
+            return "channel name";
+    }
+    return nullptr;
+}
+
+const char *infoResultsFault(const void *copy)
+{
+    const InfoResults &r = *static_cast<const InfoResults *>(copy);
+    const char *fault = inRange(r.stage, INFO_NOTHING, INFO_DONE) ? figuresFault(r.figures) : "stage";
+    if (!fault && !inRange(r.listedInputs, 0, MAX_LISTED_CHANNELS))
+        fault = "listedInputs";
+    if (!fault && !inRange(r.listedOutputs, 0, MAX_LISTED_CHANNELS))
+        fault = "listedOutputs";
+    if (!fault && !inRange(r.clockCount, 0, MAX_CLOCKS))
+        fault = "clockCount";
+    if (!fault)
+        fault = channelsFault(r.inputs, r.listedInputs);
+    if (!fault)
+        fault = channelsFault(r.outputs, r.listedOutputs);
+    for (long i = 0; !fault && i < r.clockCount; i++)
+        fault = textEnds(r.clocks[i].name, sizeof r.clocks[i].name) ? nullptr : "clock name";
+    return fault;
+}
+
 static long listed(long count)
 {
     return count < 0 ? 0 : count > MAX_LISTED_CHANNELS ? long(MAX_LISTED_CHANNELS) : count;
@@ -91,15 +119,9 @@ static void printChannels(const char *heading, const ASIOChannelInfo *rows, long
         printf("  ... %ld more not listed\n", claimed - count);
 }
 
-// The statuses the figures are shown after; any other ends the command with its error alone.
-static bool figuresStand(int code)
-{
-    return code == EXIT_FINE || code == EXIT_CRASHED;
-}
-
 void printInfoText(const CheckerOptions &, int index, const SessionOutcome &, int exitCode)
 {
-    if (!figuresStand(exitCode))
+    if (!resultsStand(exitCode))
         return;
     const InfoResults &r = infoResults;
     const DriverFigures &f = r.figures;
@@ -196,7 +218,7 @@ void writeInfoDocument(const CheckerOptions &options, int index, const SessionOu
 {
     const InfoResults &r = infoResults;
     const DriverFigures &f = r.figures;
-    if (!beginDocument(options, index, figuresStand(exitCode), exitCode))
+    if (!beginDocument(options, index, resultsStand(exitCode), exitCode))
         return;
     jsonFigures(r);
     if (r.stage >= INFO_CHANNELS) {

@@ -18,6 +18,25 @@ static bool sequenceTypeSupported(long type)
     return sequenceTypeBits(type) != 0;
 }
 
+const char *integrityResultsFault(const void *copy)
+{
+    const IntegrityResults &r = *static_cast<const IntegrityResults *>(copy);
+    const char *fault = runPartsFault(r.stage, r.setup, r.timing);
+    if (!fault && !inRange(r.state, INTEGRITY_SEARCHING, INTEGRITY_NO_LOCK))
+        fault = "state";
+    if (!fault && !inRange(r.noLockReason, NO_LOCK_SILENT, NO_LOCK_FOREIGN))
+        fault = "noLockReason";
+    if (!fault && !inRange(r.bits, 0, 32))
+        fault = "bits";
+    if (!fault && !inRange(r.transparentBits, 0, 32))
+        fault = "transparentBits";
+    if (!fault && !inRange(r.keptEvents, 0, MAX_INTEGRITY_EVENTS))
+        fault = "keptEvents";
+    for (int k = 0; !fault && k < r.keptEvents; k++)
+        fault = inRange(r.events[k].kind, 0, EVENT_KINDS - 1) ? nullptr : "events.kind";
+    return fault;
+}
+
 static void takeAnalysis()
 {
     IntegrityResults *r = &integrityResults;

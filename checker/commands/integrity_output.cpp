@@ -115,15 +115,9 @@ static void printLocked(const IntegrityResults &r)
     }
 }
 
-// The statuses a run is shown after; any other ends the command with its error alone.
-static bool integrityStands(int code)
-{
-    return code == EXIT_FINE || code == EXIT_CHECK_MISSED || code == EXIT_CRASHED;
-}
-
 void printIntegrityText(const CheckerOptions &, int index, const SessionOutcome &, int exitCode)
 {
-    if (!integrityStands(exitCode))
+    if (!resultsStand(exitCode))
         return;
     const IntegrityResults &r = integrityResults;
     const RunSetup &s = r.setup;
@@ -219,7 +213,7 @@ void writeIntegrityDocument(const CheckerOptions &options, int index, const Sess
 {
     const IntegrityResults &r = integrityResults;
     const RunSetup &s = r.setup;
-    if (!beginDocument(options, index, integrityStands(exitCode), exitCode))
+    if (!beginDocument(options, index, resultsStand(exitCode), exitCode))
         return;
     if (r.stage >= RUN_STARTED) {
         jsonCable(r.outChannel, r.inChannel, r.outType, r.inType);

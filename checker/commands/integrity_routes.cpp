@@ -243,25 +243,54 @@ void routeProblem(const RoutingResults &r, const RouteResult &route, char *out, 
     }
 }
 
-bool routingResultsValid(const RoutingResults &r)
+namespace {
+
+// The first field of one route that is out of range, or null.
+const char *routeFault(const RouteResult &route)
 {
-    if (r.outputCount < 0 || r.outputCount > MAX_ROUTE_CHANNELS || r.inputCount < 0 ||
-        r.inputCount > MAX_ROUTE_CHANNELS || r.analysisThreads < 0 ||
-        r.analysisThreads > MAX_RING_READERS)
-        return false;
+    const char *fault = nullptr;
+    if (!inRange(route.found, NO_ROUTE, MAX_ROUTE_CHANNELS - 1))
+        fault = "routes.found";
+    else if (!inRange(route.expected, NO_ROUTE, MAX_ROUTE_CHANNELS - 1))
+        fault = "routes.expected";
+    else if (!inRange(route.verdict, ROUTE_FINE, ROUTE_UNEXPECTED))
+        fault = "routes.verdict";
+    else if (!inRange(route.state, INTEGRITY_SEARCHING, INTEGRITY_NO_LOCK))
+        fault = "routes.state";
+    else if (!inRange(route.noLockReason, NO_LOCK_SILENT, NO_LOCK_FOREIGN))
+        fault = "routes.noLockReason";
+    else if (!inRange(route.bits, 0, 32) || !inRange(route.transparentBits, 0, 32))
+        fault = "routes.bits";
+    else if (!inRange(route.keptEvents, 0, MAX_ROUTE_EVENTS))
+        fault = "routes.keptEvents";
+    for (int k = 0; !fault && k < route.keptEvents; k++)
+        fault = inRange(route.events[k].kind, 0, EVENT_KINDS - 1) ? nullptr : "routes.events.kind";
+    return fault;
+}
+
+}  // namespace
+
+const char *routingResultsFault(const void *copy)
+{
+    const RoutingResults &r = *static_cast<const RoutingResults *>(copy);
     const SkewFigures &s = r.skew;
-    if (s.routes < 0 || s.routes > r.inputCount || s.earliest < -1 || s.earliest >= r.inputCount ||
-        s.latest < -1 || s.latest >= r.inputCount || (s.routes > 0 && (s.earliest < 0 || s.latest < 0)))
-        return false;
-    for (int i = 0; i < r.inputCount; i++) {
-        const RouteResult &route = r.routes[i];
-        if (route.keptEvents < 0 || route.keptEvents > MAX_ROUTE_EVENTS || route.bits < 0 ||
-            route.bits > 32 || route.found < NO_ROUTE || route.found >= MAX_ROUTE_CHANNELS ||
-            route.expected < NO_ROUTE || route.expected >= MAX_ROUTE_CHANNELS ||
-            route.verdict < ROUTE_FINE || route.verdict > ROUTE_UNEXPECTED)
-            return false;
-    }
-    return true;
+    const char *fault = runPartsFault(r.stage, r.setup, r.timing);
+    if (!fault && !inRange(r.outputCount, 0, MAX_ROUTE_CHANNELS))
+        fault = "outputCount";
+    if (!fault && !inRange(r.inputCount, 0, MAX_ROUTE_CHANNELS))
+        fault = "inputCount";
+    if (!fault && !inRange(r.analysisThreads, 0, MAX_RING_READERS))
+        fault = "analysisThreads";
+    if (!fault && !inRange(s.routes, 0, r.inputCount))
+        fault = "skew.routes";
+    // The earliest and latest route are read only when some were found.
+    if (!fault && s.routes > 0 && !inRange(s.earliest, 0, r.inputCount - 1))
+        fault = "skew.earliest";
+    if (!fault && s.routes > 0 && !inRange(s.latest, 0, r.inputCount - 1))
+        fault = "skew.latest";
+    for (int i = 0; !fault && i < r.inputCount; i++)
+        fault = routeFault(r.routes[i]);
+    return fault;
 }
 
 int routingSession(const CheckerOptions &options)
@@ -274,12 +303,6 @@ int routingSession(const CheckerOptions &options)
 
 int measureRouting(const CheckerOptions &options, int, const char *arguments, SessionOutcome *outcome)
 {
-    int code = measureSession(options, &routingResults, sizeof routingResults, routingSession,
-                              arguments, outcome);
-    if (!routingResultsValid(routingResults)) {
-        memset(&routingResults, 0, sizeof routingResults);
-        return fail(EXIT_CRASHED, "the worker's routing record does not hold together: its counts "
-                    "or indexes are out of bounds");
-    }
-    return code;
+    return measureSession(options, &routingResults, sizeof routingResults, routingSession,
+                          arguments, outcome);
 }

@@ -144,7 +144,7 @@ void jsonSkew(const RoutingResults &r)
     jsonNumber("spread_frames", s.routes > 1 ? static_cast<double>(s.spread) : NAN);
     jsonNumber("spread_us", s.routes > 1 ? microseconds(s.spread, r.setup.figures.sampleRate) : NAN);
     for (int end = 0; end < 2; end++) {
-        const int k = end == 0 ? s.earliest : s.latest;
+        const int k = s.routes == 0 ? -1 : end == 0 ? s.earliest : s.latest;
         jsonBeginObject(end == 0 ? "earliest" : "latest");
         jsonNumber("output", k >= 0 ? r.routes[k].found : NAN);
         jsonNumber("input", k >= 0 ? r.routes[k].input : NAN);

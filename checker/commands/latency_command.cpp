@@ -25,6 +25,17 @@ static void dbfsText(double level, char *out, size_t size)
         snprintf(out, size, "silence");
 }
 
+const char *latencyResultsFault(const void *copy)
+{
+    const LatencyResults &r = *static_cast<const LatencyResults *>(copy);
+    const char *fault = runPartsFault(r.stage, r.setup, r.timing);
+    if (!fault && !inRange(r.wanted, 0, MAX_PINGS))
+        fault = "wanted";
+    if (!fault && !inRange(r.sent, 0, MAX_PINGS))
+        fault = "sent";
+    return fault;
+}
+
 static void takePings(LatencyResults *r)
 {
     const PingRun &p = pingRun;

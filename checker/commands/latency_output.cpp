@@ -61,12 +61,6 @@ static void changeReason(const LatencyResults &r, long from, long to, char *out,
     }
 }
 
-// The statuses the pings are shown after; any other ends the command with its error alone.
-static bool latencyStands(int code)
-{
-    return code == EXIT_FINE || code == EXIT_CHECK_MISSED || code == EXIT_CRASHED;
-}
-
 static void printPings(const LatencyResults &r, double rate)
 {
     printf("  ping  sent at frame  round trip, frames        ms\n");
@@ -122,7 +116,7 @@ static void printClaim(const LatencyResults &r, double rate)
 
 void printLatencyText(const CheckerOptions &, int index, const SessionOutcome &, int exitCode)
 {
-    if (!latencyStands(exitCode))
+    if (!resultsStand(exitCode))
         return;
     const LatencyResults &r = latencyResults;
     const RunSetup &s = r.setup;
@@ -236,7 +230,7 @@ static void jsonClaim(const LatencyResults &r, double rate)
 void writeLatencyDocument(const CheckerOptions &options, int index, const SessionOutcome &outcome,
                           int exitCode)
 {
-    if (!beginDocument(options, index, latencyStands(exitCode), exitCode))
+    if (!beginDocument(options, index, resultsStand(exitCode), exitCode))
         return;
     const LatencyResults &r = latencyResults;
     const RunSetup &s = r.setup;

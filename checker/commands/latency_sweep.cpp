@@ -14,6 +14,24 @@
 
 SweepResults sweepResults;
 
+const char *sweepResultsFault(const void *copy)
+{
+    const SweepResults &r = *static_cast<const SweepResults *>(copy);
+    if (!inRange(r.stage, RUN_NOTHING, RUN_STOPPED))
+        return "stage";
+    if (!inRange(r.repeats, 0, MAX_SWEEP_REPEATS))
+        return "repeats";
+    if (!inRange(r.settingCount, 0, MAX_SWEEP_SETTINGS))
+        return "settingCount";
+    if (!inRange(r.runningSetting, -1, MAX_SWEEP_SETTINGS - 1))
+        return "runningSetting";
+    for (const SweepSetting &s : r.settings) {
+        if (!inRange(s.repeatsRun, 0, MAX_SWEEP_REPEATS))
+            return "settings.repeatsRun";
+    }
+    return nullptr;
+}
+
 // The rates to sweep: --rates as given, every standard rate canSampleRate accepts for "all", or
 // the current one. Refused rates given by name stay in: their settings say so.
 static int sweepRates(const CheckerOptions &options, double current, double *rates)

@@ -265,6 +265,8 @@ static void writeListDocument(const CheckerOptions &options, const ListResults &
     }
     jsonEndArray();
     jsonInteger("keys_not_examined", r.notExamined > 0 ? r.notExamined : 0);
+    if (options.probe)
+        jsonDriverOutput();
     jsonInteger("exit_code", exitCode);
     jsonEndObject();
     jsonFinish();
@@ -326,6 +328,8 @@ static int listCommand(const CheckerOptions &options)
         writeListDocument(options, r, code);
     else
         printListText(r);
+    if (!options.json && options.probe)
+        printDriverOutput();
     free(r.keys);
     free(r.probes);
     return code;

@@ -5,6 +5,12 @@
 #include <math.h>
 #include <stdio.h>
 
+bool resultsStand(int exitCode)
+{
+    return exitCode == EXIT_FINE || exitCode == EXIT_CHECK_MISSED || exitCode == EXIT_CRASHED ||
+           exitCode == EXIT_INTERRUPTED;
+}
+
 bool beginDocument(const CheckerOptions &options, int index, bool stands, int exitCode)
 {
     if (!stands) {

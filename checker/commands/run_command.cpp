@@ -35,15 +35,9 @@ static RunVerdicts judge(const CheckerOptions &options, const TimingFigures &t)
     return v;
 }
 
-// The statuses a run is shown after; any other ends the command with its error alone.
-static bool runStands(int code)
-{
-    return code == EXIT_FINE || code == EXIT_CHECK_MISSED || code == EXIT_CRASHED;
-}
-
 void printRunText(const CheckerOptions &options, int index, const SessionOutcome &, int exitCode)
 {
-    if (!runStands(exitCode))
+    if (!resultsStand(exitCode))
         return;
     const RunResults &r = runResults;
     const RunVerdicts v = judge(options, r.timing);
@@ -114,7 +108,7 @@ void writeRunDocument(const CheckerOptions &options, int index, const SessionOut
     const RunResults &r = runResults;
     const RunSetup &s = r.setup;
     const TimingFigures &t = r.timing;
-    if (!beginDocument(options, index, runStands(exitCode), exitCode))
+    if (!beginDocument(options, index, resultsStand(exitCode), exitCode))
         return;
     if (r.stage >= RUN_PREPARED) {
         jsonInteger("buffer_size", s.bufferSize);
@@ -134,6 +128,20 @@ void writeRunDocument(const CheckerOptions &options, int index, const SessionOut
     }
     jsonCallNotes();
     jsonSessionEnd(outcome, exitCode);
+}
+
+const char *runPartsFault(int stage, const RunSetup &setup, const TimingFigures &timing)
+{
+    if (!inRange(stage, RUN_NOTHING, RUN_STOPPED))
+        return "stage";
+    const char *fault = runSetupFault(setup);
+    return fault ? fault : timingFault(timing);
+}
+
+const char *runResultsFault(const void *copy)
+{
+    const RunResults &r = *static_cast<const RunResults *>(copy);
+    return runPartsFault(r.stage, r.setup, r.timing);
 }
 
 static int runSession(const CheckerOptions &options)

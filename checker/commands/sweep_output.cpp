@@ -5,12 +5,6 @@
 #include <math.h>
 #include <stdio.h>
 
-// The statuses a sweep is shown after; any other ends the command with its error alone.
-static bool sweepStands(int code)
-{
-    return code == EXIT_FINE || code == EXIT_CHECK_MISSED || code == EXIT_CRASHED;
-}
-
 // What stopped a setting, before any lost ping counts.
 static void failureText(const SweepResults &r, const SweepSetting &s, char *out, size_t size)
 {
@@ -72,7 +66,7 @@ void sweepSettingProblem(const SweepResults &r, const SweepSetting &s, char *out
 
 void printSweepText(const CheckerOptions &, int index, const SessionOutcome &, int exitCode)
 {
-    if (!sweepStands(exitCode))
+    if (!resultsStand(exitCode))
         return;
     const SweepResults &r = sweepResults;
     char out[32], in[32];
@@ -138,7 +132,7 @@ void writeSweepDocument(const CheckerOptions &options, int index, const SessionO
                         int exitCode)
 {
     const SweepResults &r = sweepResults;
-    if (!beginDocument(options, index, sweepStands(exitCode), exitCode))
+    if (!beginDocument(options, index, resultsStand(exitCode), exitCode))
         return;
     jsonBool("sweep", true);
     jsonCable(r.outChannel, r.inChannel, r.outType, r.inType);

@@ -69,6 +69,9 @@ struct ConformResults {
     CheckResult checks[CHECK_COUNT];
 };
 extern ConformResults conformResults;
+// Its check (RecordSpec): the repetitions and the running check within range, every verdict
+// known, the evidence ended.
+const char *conformResultsFault(const void *copy);
 
 // The conform command's three parts, as the others' (commands.h): the checks chosen by the
 // options, the session, a crash or hang charged to its check, the status from the verdicts.
@@ -91,8 +94,9 @@ int parseCheckList(const char *list, bool selected[CHECK_COUNT]);
 // Whether a check is to be run under the options.
 bool checkWanted(const CheckerOptions &options, ConformCheck check);
 
-// The verdicts as JUnit XML in `path`: a test case per check. 0, or EXIT_USAGE when the file cannot
-// be written.
-int writeJunit(const char *path, const ConformResults &results);
+// The verdicts as JUnit XML in `path`: a test case per check; after `exitCode` 3 or 4 with no check
+// failed, one more for the driver, failed with the error. 0, or EXIT_USAGE when the file cannot be
+// written.
+int writeJunit(const char *path, const ConformResults &results, int exitCode);
 // The checks as --list-checks prints them (text, or JSON with --json).
 void printCheckList(const CheckerOptions &options);

@@ -82,10 +82,11 @@ static bool buffersSound(const BufferRequest &request, long size, char *why, siz
     return true;
 }
 
-// What the sizes tried so far found: whether each of their checks has its fault, and the latencies
-// at the last size created.
+// What the sizes tried so far found: whether each of their checks has its fault, how many sizes
+// were made, and the latencies at the last size made.
 struct SizeTrial {
     bool sizesFailed, pointersFailed, latencyFailed, latencyWarned;
+    int made;
     long previousIn, previousOut, previousSize;
 };
 
@@ -117,7 +118,8 @@ static void gradeLatencies(long size, SizeTrial *trial)
     trial->previousSize = size;
 }
 
-// createBuffers at one size; when it succeeded, the buffers and the latencies graded, then disposed.
+// createBuffers at one size; when it succeeded, the buffers and the latencies graded (those wanted),
+// then disposed.
 static void trySize(BufferRequest *request, long size, SizeTrial *trial)
 {
     char why[200];
@@ -130,24 +132,64 @@ static void trySize(BufferRequest *request, long size, SizeTrial *trial)
         trial->sizesFailed = true;
         return;
     }
-    if (!trial->pointersFailed && !buffersSound(*request, size, why, sizeof why)) {
+    trial->made++;
+    if (wanted(CHECK_BUFFERS_POINTERS) && !trial->pointersFailed &&
+        !buffersSound(*request, size, why, sizeof why)) {
         grade(CHECK_BUFFERS_POINTERS, VERDICT_FAIL, "%s", why);
         trial->pointersFailed = true;
     }
-    gradeLatencies(size, trial);
+    if (wanted(CHECK_BUFFERS_LATENCIES))
+        gradeLatencies(size, trial);
     asioDisposeBuffers();
 }
 
+// What the phase read before its first check: the sizes and the channels.
+struct BufferFigures {
+    ASIOError sizesResult, channelsResult;
+    long minSize, maxSize, preferred, granularity, inputs, outputs;
+};
+
+// The sizes the driver allows, in `sizes`; 0 with why none can be tried.
+static int sizesToTry(const BufferFigures &b, long *sizes, int room, char *why, size_t whySize)
+{
+    char answer[32];
+    int count = 0;
+    if (b.sizesResult != ASE_OK)
+        snprintf(why, whySize, "getBufferSize answered %s: no size to try",
+                 asioErrorName(b.sizesResult, answer, sizeof answer));
+    else if (b.channelsResult != ASE_OK)
+        snprintf(why, whySize, "getChannels answered %s: no channel to make buffers for",
+                 asioErrorName(b.channelsResult, answer, sizeof answer));
+    else if (std::max(b.inputs, 0L) + std::max(b.outputs, 0L) == 0)
+        snprintf(why, whySize, "getChannels gave %ld inputs, %ld outputs: no channel to make buffers for",
+                 b.inputs, b.outputs);
+    else if (b.minSize > 0 && b.preferred > 0 && b.maxSize > 0)
+        count = allowedBufferSizes(b.minSize, b.maxSize, b.preferred, b.granularity, sizes, room);
+    if (count == 0 && b.sizesResult == ASE_OK && b.channelsResult == ASE_OK && !why[0])
+        snprintf(why, whySize, "getBufferSize gave min %ld, preferred %ld, max %ld, granularity %ld: no "
+                 "size above 0 to try", b.minSize, b.preferred, b.maxSize, b.granularity);
+    return count;
+}
+
 // The sizes, pointers and latencies checks, graded together: the buffers made at every allowed size.
-static void checkSizes(long minSize, long maxSize, long preferred, long granularity,
-                       BufferRequest *request)
+static void checkSizes(const BufferFigures &b, BufferRequest *request)
 {
     long sizes[16];
-    int count = allowedBufferSizes(minSize, maxSize, preferred, granularity, sizes, 16);
-    beginCheck(CHECK_BUFFERS_SIZES);
-    SizeTrial trial = {false, false, false, false, -1, -1, 0};
+    char why[200] = "";
+    int count = sizesToTry(b, sizes, 16, why, sizeof why);
+    SizeTrial trial = {false, false, false, false, 0, -1, -1, 0};
     for (int k = 0; k < count; k++)
         trySize(request, sizes[k], &trial);
+    if (count == 0)
+        grade(CHECK_BUFFERS_SIZES, VERDICT_FAIL, "%s", why);
+    else if (!trial.made)
+        snprintf(why, sizeof why, "no createBuffers succeeded: no buffers to judge");
+    if (!trial.made) {
+        // An empty request would pass both: nothing was made to judge.
+        nothingToJudge(CHECK_BUFFERS_POINTERS, CHECK_BUFFERS_SIZES, why);
+        nothingToJudge(CHECK_BUFFERS_LATENCIES, CHECK_BUFFERS_SIZES, why);
+        return;
+    }
     if (!trial.sizesFailed) {
         char list[160] = "";
         for (int k = 0; k < count; k++)
@@ -155,13 +197,15 @@ static void checkSizes(long minSize, long maxSize, long preferred, long granular
         grade(CHECK_BUFFERS_SIZES, VERDICT_PASS, "created at %s frames", list);
     }
     if (!trial.pointersFailed)
-        grade(CHECK_BUFFERS_POINTERS, VERDICT_PASS, "%zu channels, every half set and apart",
-              request->infos.size());
+        grade(CHECK_BUFFERS_POINTERS, VERDICT_PASS, "%zu channels at %d sizes, every half set and apart",
+              request->infos.size(), trial.made);
     if (!trial.latencyFailed && !trial.latencyWarned)
-        grade(CHECK_BUFFERS_LATENCIES, VERDICT_PASS, "at least a buffer each, growing with the buffer");
+        grade(CHECK_BUFFERS_LATENCIES, VERDICT_PASS, "at least a buffer each, growing with the buffer, at "
+              "%d sizes", trial.made);
 }
 
-static void checkRecreate(BufferRequest *request, long preferred)
+// createBuffers after a dispose at the preferred size; the buffers are left made. Its answer.
+static ASIOError checkRecreate(BufferRequest *request, long preferred)
 {
     beginCheck(CHECK_BUFFERS_RECREATE);
     ASIOError first = createFor(request, preferred);
@@ -171,35 +215,66 @@ static void checkRecreate(BufferRequest *request, long preferred)
         answered(CHECK_BUFFERS_RECREATE, again, "after disposeBuffers, createBuffers(%ld frames)",
                  preferred))
         grade(CHECK_BUFFERS_RECREATE, VERDICT_PASS, "disposed and created again at %ld frames", preferred);
+    return again;
 }
 
-// The buffers of the recreate check are still made: a second request without disposeBuffers, in
-// `second`.
-static void checkDoubleCreate(long inputs, long outputs, long preferred, BufferRequest *second)
+// A second request without disposeBuffers, in `second`, over the buffers that the createBuffers
+// answering `made` left at the preferred size.
+static void checkDoubleCreate(const BufferFigures &b, ASIOError made, BufferRequest *second)
 {
-    beginCheck(CHECK_BUFFERS_DOUBLE_CREATE);
-    char answer[32];
-    makeRequest(inputs, outputs, second);
-    ASIOError twice = createFor(second, preferred);
+    char answer[32], why[160];
+    if (made != ASE_OK) {
+        snprintf(why, sizeof why, "createBuffers(%ld frames) answered %s: no buffers to create again over",
+                 b.preferred, asioErrorName(made, answer, sizeof answer));
+        nothingToJudge(CHECK_BUFFERS_DOUBLE_CREATE, CHECK_BUFFERS_RECREATE, why);
+        return;
+    }
+    makeRequest(b.inputs, b.outputs, second);
+    ASIOError twice = createFor(second, b.preferred);
     asioDisposeBuffers();
     grade(CHECK_BUFFERS_DOUBLE_CREATE, VERDICT_PASS, "a second createBuffers without disposeBuffers "
           "answered %s (%s)", asioErrorName(twice, answer, sizeof answer),
           twice == ASE_OK ? "handled" : "refused");
 }
 
+// The checks at the preferred size, after the sizes: not run when no size can be tried. The double
+// create goes over the recreate check's buffers, or over its own when that is skipped.
+static void checkAtPreferred(const BufferFigures &b, BufferRequest *request, BufferRequest *second)
+{
+    long sizes[16];
+    char why[200] = "";
+    if (sizesToTry(b, sizes, 16, why, sizeof why) == 0) {
+        nothingToJudge(CHECK_BUFFERS_RECREATE, CHECK_BUFFERS_SIZES, why);
+        nothingToJudge(CHECK_BUFFERS_DOUBLE_CREATE, CHECK_BUFFERS_SIZES, why);
+        return;
+    }
+    ASIOError made = ASE_NotPresent;
+    if (wanted(CHECK_BUFFERS_RECREATE))
+        made = checkRecreate(request, b.preferred);
+    if (wanted(CHECK_BUFFERS_DOUBLE_CREATE)) {
+        beginCheck(CHECK_BUFFERS_DOUBLE_CREATE);
+        if (!wanted(CHECK_BUFFERS_RECREATE))
+            made = createFor(request, b.preferred);
+        checkDoubleCreate(b, made, second);
+    }
+    asioDisposeBuffers();
+}
+
 void conformBuffers(const CheckerOptions &options, int index)
 {
     if (!openForPhase(options, index, PHASE_BUFFERS))
         return;
-    long minSize = 0, maxSize = 0, preferred = 0, granularity = 0, inputs = 0, outputs = 0;
-    asioGetBufferSize(&minSize, &maxSize, &preferred, &granularity);
-    asioGetChannels(&inputs, &outputs);
+    BufferFigures b = {};
+    b.sizesResult = asioGetBufferSize(&b.minSize, &b.maxSize, &b.preferred, &b.granularity);
+    b.channelsResult = asioGetChannels(&b.inputs, &b.outputs);
     // Both requests outlive the object: the driver was handed their records.
     BufferRequest request, second;
-    makeRequest(inputs, outputs, &request);
-    resetConformSwitches(options.seconds, preferred, false);
-    checkSizes(minSize, maxSize, preferred, granularity, &request);
-    checkRecreate(&request, preferred);
-    checkDoubleCreate(inputs, outputs, preferred, &second);
-    closeChosenDriver();
+    makeRequest(b.channelsResult == ASE_OK ? b.inputs : 0, b.channelsResult == ASE_OK ? b.outputs : 0,
+                &request);
+    beginConformRun(false, false, false);
+    if (beginFirstWanted({CHECK_BUFFERS_SIZES, CHECK_BUFFERS_POINTERS, CHECK_BUFFERS_LATENCIES}))
+        checkSizes(b, &request);
+    if (beginFirstWanted({CHECK_BUFFERS_RECREATE, CHECK_BUFFERS_DOUBLE_CREATE}))
+        checkAtPreferred(b, &request, &second);
+    closeConformDriver();
 }

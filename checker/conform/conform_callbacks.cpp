@@ -1,5 +1,10 @@
 // The conformance callbacks: every switch noted with the host's stage, its index, thread, the
 // driver's sample position and time info, and outputReady's answer.
+//
+// A driver may call back late (after its stop returned, after the object was released) and from
+// several threads at once, so the callbacks take no lock and make no system call: the notes are made
+// once and never freed or moved, each callback claims its note with one atomic step, and the driver
+// a callback may call is the one published for the run, cleared before the object is released.
 #include "checker/conform/phases.h"
 
 #include "drivers/driver_loading.h"
@@ -7,65 +12,102 @@
 
 #include <windows.h>
 #include <algorithm>
-#include <stdlib.h>
 #include <vector>
 
-static SwitchNote *notes;  // never freed: a late callback of an earlier run may still write
-static long noteRoom;
+// A note and the run it belongs to, stored last: a note is whole once its run is the current one.
+struct NoteSlot {
+    SwitchNote note;
+    std::atomic<long> run;
+};
+static NoteSlot slots[NOTE_ROOM];
+static std::atomic<long> runNumber;
 static std::atomic<long> claimed;
 static std::atomic<long> stageCounts[STAGE_COUNT];
 static std::atomic<int> stage;
+// The driver of the run, null outside it; `inside` counts the callbacks that may still use it.
+static std::atomic<IASIO *> runDriver;
+static std::atomic<long> inside;
+static std::atomic<long> afterRun;  // callbacks since the run ended, its object released meanwhile
+static std::atomic<bool> positionWanted;
 static std::atomic<bool> readyWanted;  // outputReady is called until it first answers otherwise
 
-static void noteSwitch(long index, ASIOBool directProcess, const ASIOTime *time)
+// What the driver is asked in the switch, into the note.
+static void askDriver(IASIO *driver, SwitchNote *note, long slot)
 {
-    int64_t ticks = switchTicks();
+    ASIOSamples position = {0, 0};
+    ASIOTimeStamp stamp = {0, 0};
+    note->positionResult = ASE_NotPresent;
+    if (positionWanted.load(std::memory_order_relaxed))
+        note->positionResult = driver->getSamplePosition(&position, &stamp);
+    note->position = (static_cast<int64_t>(position.hi) << 32) | position.lo;
+    note->stampNs = (static_cast<int64_t>(stamp.hi) << 32) | stamp.lo;
+    note->readyCalled = readyWanted.load(std::memory_order_relaxed);
+    if (note->readyCalled) {
+        note->readyResult = driver->outputReady();
+        if (note->readyResult != ASE_OK && slot == 0)
+            readyWanted.store(false, std::memory_order_relaxed);
+    }
+}
+
+static void noteTimeInfo(const ASIOTime *time, SwitchNote *note)
+{
+    note->timeInfo = time != nullptr;
+    if (!time)
+        return;
+    const ASIOTimeInfo &info = time->timeInfo;
+    note->timeFlags = info.flags;
+    note->timePosition = (static_cast<int64_t>(info.samplePosition.hi) << 32) | info.samplePosition.lo;
+    note->timeNs = (static_cast<int64_t>(info.systemTime.hi) << 32) | info.systemTime.lo;
+    note->timeRate = info.sampleRate;
+}
+
+// A switch of the run of `driver`: counted, copied while running, and noted while there is room.
+static void noteRunSwitch(IASIO *driver, int64_t ticks, long index, ASIOBool directProcess,
+                          const ASIOTime *time, bool viaTimeInfo)
+{
+    long run = runNumber.load(std::memory_order_relaxed);
     int now = stage.load(std::memory_order_relaxed);
     stageCounts[now].fetch_add(1, std::memory_order_relaxed);
+    if (viaTimeInfo)
+        messageCounts.timeInfoSwitches.fetch_add(1, std::memory_order_relaxed);
     // The loopback's plan belongs to this run only while it runs.
     if (now == STAGE_RUNNING || now == STAGE_STOPPING)
         onBufferSwitch(index, directProcess);
     long slot = claimed.fetch_add(1, std::memory_order_relaxed);
-    if (slot >= noteRoom)
+    if (slot >= NOTE_ROOM)
         return;
-    SwitchNote &note = notes[slot];
+    SwitchNote &note = slots[slot].note;
     note.ticks = ticks;
     note.index = index;
     note.thread = GetCurrentThreadId();
     note.stage = static_cast<signed char>(now);
-    note.timeInfo = time != nullptr;
-    IASIO *driver = activeDriver;
-    ASIOSamples position = {0, 0};
-    ASIOTimeStamp stamp = {0, 0};
-    note.positionResult = driver ? driver->getSamplePosition(&position, &stamp)
-                                 : static_cast<ASIOError>(ASE_NotPresent);
-    note.position = (static_cast<int64_t>(position.hi) << 32) | position.lo;
-    note.stampNs = (static_cast<int64_t>(stamp.hi) << 32) | stamp.lo;
-    note.readyCalled = driver && readyWanted.load(std::memory_order_relaxed);
-    if (note.readyCalled) {
-        note.readyResult = driver->outputReady();
-        if (note.readyResult != ASE_OK && slot == 0)
-            readyWanted.store(false, std::memory_order_relaxed);
-    }
+    note.viaTimeInfo = viaTimeInfo;
+    noteTimeInfo(time, &note);
+    askDriver(driver, &note, slot);
     note.stageAfter = static_cast<signed char>(stage.load(std::memory_order_relaxed));
-    if (time) {
-        const ASIOTimeInfo &info = time->timeInfo;
-        note.timeFlags = info.flags;
-        note.timePosition = (static_cast<int64_t>(info.samplePosition.hi) << 32) | info.samplePosition.lo;
-        note.timeNs = (static_cast<int64_t>(info.systemTime.hi) << 32) | info.systemTime.lo;
-        note.timeRate = info.sampleRate;
-    }
+    slots[slot].run.store(run, std::memory_order_release);
+}
+
+static void noteSwitch(long index, ASIOBool directProcess, const ASIOTime *time, bool viaTimeInfo)
+{
+    int64_t ticks = switchTicks();
+    inside.fetch_add(1);
+    IASIO *driver = runDriver.load();
+    if (driver)
+        noteRunSwitch(driver, ticks, index, directProcess, time, viaTimeInfo);
+    else
+        afterRun.fetch_add(1, std::memory_order_relaxed);
+    inside.fetch_sub(1);
 }
 
 static void conformBufferSwitch(long index, ASIOBool directProcess)
 {
-    noteSwitch(index, directProcess, nullptr);
+    noteSwitch(index, directProcess, nullptr, false);
 }
 
 static ASIOTime *conformTimeInfoSwitch(ASIOTime *params, long index, ASIOBool directProcess)
 {
-    messageCounts.timeInfoSwitches.fetch_add(1, std::memory_order_relaxed);
-    noteSwitch(index, directProcess, params);
+    noteSwitch(index, directProcess, params, true);
     return params;
 }
 
@@ -76,26 +118,38 @@ const ASIOCallbacks conformCallbacks = {
     conformTimeInfoSwitch,
 };
 
-void resetConformSwitches(double seconds, long frames, bool timeInfo)
+void beginConformRun(bool timeInfo, bool askPosition, bool askReady)
 {
-    double rate = 0;
-    asioGetSampleRate(&rate);
-    double perSecond = usableRate(rate) && frames > 0 ? rate / frames : 1000;
-    long wanted = static_cast<long>(std::min(seconds * perSecond * 1.5 + 4096, 4e6));
-    if (wanted > noteRoom) {
-        SwitchNote *grown = static_cast<SwitchNote *>(calloc(wanted, sizeof(SwitchNote)));
-        if (grown) {
-            notes = grown;  // the old notes are left to any late callback that still writes them
-            noteRoom = wanted;
-        }
-    }
+    endConformRun();
     stage.store(STAGE_IDLE);
     claimed.store(0);
+    afterRun.store(0);
     for (std::atomic<long> &count : stageCounts)
         count.store(0);
-    readyWanted.store(true);
+    positionWanted.store(askPosition);
+    readyWanted.store(askReady);
     resetMessageCounts(timeInfo);
-    prepareTiming(seconds, 0);
+    prepareTiming(0, 0);
+    runNumber.fetch_add(1);
+    runDriver.store(activeDriver);
+}
+
+void endConformRun()
+{
+    runDriver.store(nullptr);
+    if (inside.load() == 0)
+        return;
+    // A callback that read the driver before it was cleared may still be calling it.
+    watchDriverCall("getSamplePosition() or outputReady() in a buffer switch");
+    while (inside.load() > 0)
+        pumpMessages(1);
+    watchDriverCall(nullptr);
+}
+
+unsigned long closeConformDriver()
+{
+    endConformRun();
+    return closeChosenDriver();
 }
 
 void setConformStage(ConformStage next)
@@ -113,12 +167,16 @@ ASIOError createConformBuffers(long frames)
 
 long conformNoteCount()
 {
-    return std::min(claimed.load(), noteRoom);
+    return std::min<long>(claimed.load(), NOTE_ROOM);
 }
 
-const SwitchNote *conformNotes()
+const SwitchNote *conformNote(long k)
 {
-    return notes;
+    if (k < 0 || k >= conformNoteCount())
+        return nullptr;
+    if (slots[k].run.load(std::memory_order_acquire) != runNumber.load())
+        return nullptr;
+    return &slots[k].note;
 }
 
 long conformStageCount(ConformStage which)
@@ -129,6 +187,11 @@ long conformStageCount(ConformStage which)
 long conformSwitchCount()
 {
     return claimed.load();
+}
+
+long conformCallbacksAfterRun()
+{
+    return afterRun.load();
 }
 
 bool waitForSwitches(long since, long more, unsigned long ms)
@@ -146,8 +209,10 @@ double arrivalStepUs(long from, long to)
 {
     double perUs = calibratedTicksPerUs();
     std::vector<double> us;
-    for (long k = from; k < to && k < conformNoteCount(); k++)
-        us.push_back((notes[k].ticks - notes[from].ticks) / perUs);
+    const SwitchNote *first = conformNote(from);
+    for (long k = from; first && k < to; k++) {
+        if (const SwitchNote *note = conformNote(k))
+            us.push_back((note->ticks - first->ticks) / perUs);
+    }
     return robustStep(us.data(), us.size());
 }
-

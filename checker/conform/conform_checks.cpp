@@ -26,9 +26,11 @@ const CheckDefinition checkDefinitions[CHECK_COUNT] = {
     {"figures.current_rate", PHASE_FIGURES, "canSampleRate accepts the current sample rate"},
 
     {"rates.set", PHASE_RATES,
-     "Every standard rate canSampleRate accepts: setSampleRate answers ASE_OK and getSampleRate reads it back"},
+     "Every standard rate canSampleRate accepts, and the current one: setSampleRate answers ASE_OK and "
+     "getSampleRate reads it back"},
     {"rates.refused", PHASE_RATES,
-     "Every standard rate canSampleRate refuses is refused by setSampleRate too (WARN)"},
+     "Every standard rate canSampleRate refuses (1 kHz when it refuses none) is refused by setSampleRate "
+     "too (WARN)"},
     {"rates.restored", PHASE_RATES, "The rate the driver had is set back and read back"},
 
     {"buffers.sizes", PHASE_BUFFERS,
@@ -81,7 +83,9 @@ const CheckDefinition checkDefinitions[CHECK_COUNT] = {
     {"life.start_stop", PHASE_LIFE,
      "Start and stop 20 times with the same buffers: every run streams and stops cleanly"},
     {"life.recreate", PHASE_LIFE, "Dispose and create the buffers 10 times: every run streams"},
-    {"life.rate_change", PHASE_LIFE, "A rate change between two runs: the next run streams at the new rate"},
+    {"life.rate_change", PHASE_LIFE,
+     "A rate change between two runs (the current rate set again when there is no other): the next run "
+     "streams at the new rate"},
     {"life.release", PHASE_LIFE, "Released with everything disposed, the object lets go of its last reference"},
 };
 
@@ -169,6 +173,38 @@ void printCheckList(const CheckerOptions &options)
     }
 }
 
+static const char *checkResultFault(const CheckResult &c)
+{
+    if (!inRange(c.verdict, VERDICT_NOT_RUN, VERDICT_FAIL))
+        return "checks.verdict";
+    if (!textEnds(c.evidence, sizeof c.evidence))
+        return "checks.evidence";
+    if (!inRange(c.evidenceRepetition, 0, MAX_REPEAT))
+        return "checks.evidenceRepetition";
+    for (signed char verdict : c.perRepetition) {
+        if (!inRange(verdict, VERDICT_NOT_RUN, VERDICT_FAIL))
+            return "checks.perRepetition";
+    }
+    return nullptr;
+}
+
+const char *conformResultsFault(const void *copy)
+{
+    const ConformResults &r = *static_cast<const ConformResults *>(copy);
+    if (!inRange(r.repetitions, 0, MAX_REPEAT))
+        return "repetitions";
+    if (!inRange(r.repetitionsRun, 0, MAX_REPEAT))
+        return "repetitionsRun";
+    if (!inRange(r.runningCheck, -1, CHECK_COUNT - 1))
+        return "runningCheck";
+    if (!inRange(r.runningRepetition, 0, MAX_REPEAT))
+        return "runningRepetition";
+    const char *fault = nullptr;
+    for (int c = 0; c < CHECK_COUNT && !fault; c++)
+        fault = checkResultFault(r.checks[c]);
+    return fault;
+}
+
 VerdictCounts countVerdicts(const ConformResults &r)
 {
     VerdictCounts counts = {};
@@ -177,23 +213,31 @@ VerdictCounts countVerdicts(const ConformResults &r)
     return counts;
 }
 
-void grade(ConformCheck check, Verdict verdict, const char *format, ...)
+// The running repetition's verdict; its evidence when the verdict is worse than the check's so far,
+// or is the first word on a check not run.
+static void recordVerdict(ConformCheck check, Verdict verdict, const char *format, va_list args)
 {
     ConformResults &r = conformResults;
-    if (!r.wanted[check])
+    if (!wanted(check))
         return;
     CheckResult &c = r.checks[check];
     int repetition = r.runningRepetition;
     if (repetition >= 1 && repetition <= MAX_REPEAT)
         c.perRepetition[repetition - 1] = static_cast<signed char>(verdict);
-    if (verdict > c.verdict) {
+    bool firstWord = verdict == VERDICT_NOT_RUN && c.verdict == VERDICT_NOT_RUN && !c.evidence[0];
+    if (verdict > c.verdict || firstWord) {
         c.verdict = verdict;
-        va_list args;
-        va_start(args, format);
         vsnprintf(c.evidence, sizeof c.evidence, format, args);
-        va_end(args);
         c.evidenceRepetition = repetition;
     }
+}
+
+void grade(ConformCheck check, Verdict verdict, const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    recordVerdict(check, verdict, format, args);
+    va_end(args);
 }
 
 bool answered(ConformCheck check, ASIOError result, const char *call, ...)
@@ -209,14 +253,70 @@ bool answered(ConformCheck check, ASIOError result, const char *call, ...)
     return false;
 }
 
+void notRun(ConformCheck check, const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    recordVerdict(check, VERDICT_NOT_RUN, format, args);
+    va_end(args);
+}
+
+void nothingToJudge(ConformCheck check, ConformCheck cause, const char *why)
+{
+    if (wanted(cause))
+        notRun(check, "%s (%s)", why, checkDefinitions[cause].id);
+    else
+        grade(check, VERDICT_FAIL, "%s", why);
+}
+
+void appendEvidence(ConformCheck check, const char *format, ...)
+{
+    ConformResults &r = conformResults;
+    if (!wanted(check) || r.checks[check].evidenceRepetition != r.runningRepetition)
+        return;
+    char *evidence = r.checks[check].evidence;
+    size_t used = strlen(evidence);
+    va_list args;
+    va_start(args, format);
+    vsnprintf(evidence + used, sizeof r.checks[check].evidence - used, format, args);
+    va_end(args);
+}
+
 void gradeFigure(ConformCheck check, double figure)
 {
     conformResults.checks[check].figure = figure;
     conformResults.checks[check].hasFigure = true;
 }
 
+bool wanted(ConformCheck check)
+{
+    return check >= 0 && check < CHECK_COUNT && conformResults.wanted[check];
+}
+
+ConformCheck firstWantedCheck(ConformPhase phase)
+{
+    for (int c = 0; c < CHECK_COUNT; c++) {
+        if (checkDefinitions[c].phase == phase && conformResults.wanted[c])
+            return static_cast<ConformCheck>(c);
+    }
+    return CHECK_COUNT;
+}
+
 void beginCheck(ConformCheck check)
 {
+    if (!wanted(check))
+        return;
     conformResults.runningCheck = check;
     publishRecord(&conformResults);
+}
+
+bool beginFirstWanted(std::initializer_list<ConformCheck> checks)
+{
+    for (ConformCheck check : checks) {
+        if (wanted(check)) {
+            beginCheck(check);
+            return true;
+        }
+    }
+    return false;
 }

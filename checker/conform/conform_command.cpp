@@ -84,7 +84,7 @@ static void repetitionText(const ConformResults &r, const CheckResult &c, char *
 // The statuses the checklist is shown after; any other ends the command with its error alone.
 static bool checklistStands(int code)
 {
-    return code == EXIT_FINE || code == EXIT_CHECK_MISSED || code == EXIT_DRIVER || code == EXIT_CRASHED;
+    return resultsStand(code) || code == EXIT_DRIVER;
 }
 
 void printConformText(const CheckerOptions &, int index, const SessionOutcome &, int exitCode)
@@ -161,12 +161,23 @@ void writeConformDocument(const CheckerOptions &options, int index, const Sessio
     jsonSessionEnd(outcome, exitCode);
 }
 
+// The check a crash or hang is charged to: the one in progress. The suite's first create and init
+// are one step of the session, so what fails in it once the object exists is open.init's.
+static int chargedCheck(const SessionOutcome &outcome, const ConformResults &r)
+{
+    if (r.runningCheck == CHECK_OPEN_CREATE && r.wanted[CHECK_OPEN_INIT] &&
+        strcmp(outcome.call, "CoCreateInstance()") != 0)
+        return CHECK_OPEN_INIT;
+    return r.runningCheck;
+}
+
 // A crash or hang fails the check it came in; the later checks stay "not run".
 static void chargeTheFailure(const SessionOutcome &outcome, ConformResults *r)
 {
-    if (outcome.end == SESSION_FINISHED || r->runningCheck < 0)
+    int charged = chargedCheck(outcome, *r);
+    if (outcome.end == SESSION_FINISHED || charged < 0 || !r->wanted[charged])
         return;
-    CheckResult &c = r->checks[r->runningCheck];
+    CheckResult &c = r->checks[charged];
     c.verdict = VERDICT_FAIL;
     snprintf(c.evidence, sizeof c.evidence, "%s", outcome.text);
     c.evidenceRepetition = r->runningRepetition;
@@ -201,7 +212,7 @@ static int conformCommand(const CheckerOptions &options)
     }
     int code = runDriverCommand(options, measureConform, writeConformDocument, printConformText);
     if (options.junitFile && checklistStands(code)) {
-        int written = writeJunit(options.junitFile, conformResults);
+        int written = writeJunit(options.junitFile, conformResults, code);
         if (written != EXIT_FINE && code == EXIT_FINE)
             code = written;
     }

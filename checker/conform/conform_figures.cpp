@@ -4,6 +4,7 @@
 #include "drivers/driver_loading.h"
 #include "engine/sample_types.h"
 
+#include <algorithm>
 #include <stdio.h>
 #include <string.h>
 
@@ -28,10 +29,37 @@ static ASIOError askChannel(long channel, bool isInput, ASIOChannelInfo *info, b
     return result;
 }
 
-static void checkChannelInfo(long inputs, long outputs)
+// What getChannels answered.
+struct ChannelCounts {
+    ASIOError result;
+    long inputs, outputs;
+};
+
+// Why the channels cannot be asked about, for a check that needs `need` of them: "" when they can.
+static const char *noChannels(const ChannelCounts &counts, long need, char *why, size_t size)
+{
+    char answer[32];
+    why[0] = '\0';
+    if (counts.result != ASE_OK)
+        snprintf(why, size, "getChannels answered %s: no channel count to go by",
+                 asioErrorName(counts.result, answer, sizeof answer));
+    else if (std::max(counts.inputs, 0L) + std::max(counts.outputs, 0L) < need)
+        snprintf(why, size, "getChannels gave %ld inputs, %ld outputs: no channel to ask about",
+                 counts.inputs, counts.outputs);
+    else if (counts.inputs < 0 && counts.outputs < 0)
+        snprintf(why, size, "getChannels gave counts below 0: no channel past the last to ask about");
+    return why;
+}
+
+static void checkChannelInfo(const ChannelCounts &counts)
 {
     beginCheck(CHECK_FIGURES_CHANNEL_INFO);
     char why[160];
+    if (*noChannels(counts, 1, why, sizeof why)) {
+        nothingToJudge(CHECK_FIGURES_CHANNEL_INFO, CHECK_FIGURES_CHANNELS, why);
+        return;
+    }
+    long inputs = counts.inputs, outputs = counts.outputs;
     long checked = 0;
     for (int direction = 0; direction < 2; direction++) {
         bool isInput = direction == 0;
@@ -73,10 +101,16 @@ static void checkChannelInfo(long inputs, long outputs)
     grade(CHECK_FIGURES_CHANNEL_INFO, VERDICT_PASS, "%ld channels answered", checked);
 }
 
-static void checkPastEnd(long inputs, long outputs)
+static void checkPastEnd(const ChannelCounts &counts)
 {
     beginCheck(CHECK_FIGURES_CHANNEL_PAST_END);
-    char answer[32];
+    char answer[32], why[160];
+    // No channel is needed: a driver without any still refuses channel 0.
+    if (*noChannels(counts, 0, why, sizeof why)) {
+        nothingToJudge(CHECK_FIGURES_CHANNEL_PAST_END, CHECK_FIGURES_CHANNELS, why);
+        return;
+    }
+    long inputs = counts.inputs, outputs = counts.outputs;
     for (int direction = 0; direction < 2; direction++) {
         bool isInput = direction == 0;
         long channel = isInput ? inputs : outputs;
@@ -127,6 +161,17 @@ static void checkBufferSizes(const SizeFigures &s)
 static void checkGranularity(const SizeFigures &s)
 {
     beginCheck(CHECK_FIGURES_GRANULARITY);
+    char answer[32], why[160];
+    if (s.result != ASE_OK || s.minSize <= 0 || s.preferred <= 0 || s.maxSize <= 0) {
+        if (s.result != ASE_OK)
+            snprintf(why, sizeof why, "getBufferSize answered %s: no sizes to hold the rule against",
+                     asioErrorName(s.result, answer, sizeof answer));
+        else
+            snprintf(why, sizeof why, "min %ld, preferred %ld, max %ld: no size above 0 to hold the rule "
+                     "against", s.minSize, s.preferred, s.maxSize);
+        nothingToJudge(CHECK_FIGURES_GRANULARITY, CHECK_FIGURES_BUFFER_SIZES, why);
+        return;
+    }
     bool holds;
     const char *rule;
     if (s.granularity == -1 || s.granularity > 0) {
@@ -147,14 +192,14 @@ static void checkGranularity(const SizeFigures &s)
           s.preferred, s.maxSize, holds ? "" : "; expected ", holds ? "" : rule);
 }
 
-static void checkChannels(ASIOError result, long inputs, long outputs)
+static void checkChannels(const ChannelCounts &c)
 {
     beginCheck(CHECK_FIGURES_CHANNELS);
-    if (!answered(CHECK_FIGURES_CHANNELS, result, "getChannels"))
+    if (!answered(CHECK_FIGURES_CHANNELS, c.result, "getChannels"))
         return;
-    bool counted = inputs >= 0 && outputs >= 0 && inputs + outputs >= 1;
+    bool counted = c.inputs >= 0 && c.outputs >= 0 && c.inputs + c.outputs >= 1;
     grade(CHECK_FIGURES_CHANNELS, counted ? VERDICT_PASS : VERDICT_FAIL, "%ld inputs, %ld outputs",
-          inputs, outputs);
+          c.inputs, c.outputs);
 }
 
 static void checkClocks()
@@ -199,24 +244,29 @@ void conformFigures(const CheckerOptions &options, int index)
 {
     if (!openForPhase(options, index, PHASE_FIGURES))
         return;
-    SizeFigures sizes = {};
-    sizes.result = asioGetBufferSize(&sizes.minSize, &sizes.maxSize, &sizes.preferred,
-                                     &sizes.granularity);
-    if (checkWanted(options, CHECK_FIGURES_BUFFER_SIZES))
-        checkBufferSizes(sizes);
-    if (checkWanted(options, CHECK_FIGURES_GRANULARITY))
-        checkGranularity(sizes);
-    long inputs = 0, outputs = 0;
-    ASIOError channels = asioGetChannels(&inputs, &outputs);
-    if (checkWanted(options, CHECK_FIGURES_CHANNELS))
-        checkChannels(channels, inputs, outputs);
-    if (checkWanted(options, CHECK_FIGURES_CHANNEL_INFO))
-        checkChannelInfo(inputs, outputs);
-    if (checkWanted(options, CHECK_FIGURES_CHANNEL_PAST_END))
-        checkPastEnd(inputs, outputs);
-    if (checkWanted(options, CHECK_FIGURES_CLOCKS))
+    if (beginFirstWanted({CHECK_FIGURES_BUFFER_SIZES, CHECK_FIGURES_GRANULARITY})) {
+        SizeFigures sizes = {};
+        sizes.result = asioGetBufferSize(&sizes.minSize, &sizes.maxSize, &sizes.preferred,
+                                         &sizes.granularity);
+        if (wanted(CHECK_FIGURES_BUFFER_SIZES))
+            checkBufferSizes(sizes);
+        if (wanted(CHECK_FIGURES_GRANULARITY))
+            checkGranularity(sizes);
+    }
+    if (beginFirstWanted({CHECK_FIGURES_CHANNELS, CHECK_FIGURES_CHANNEL_INFO,
+                          CHECK_FIGURES_CHANNEL_PAST_END})) {
+        ChannelCounts counts = {};
+        counts.result = asioGetChannels(&counts.inputs, &counts.outputs);
+        if (wanted(CHECK_FIGURES_CHANNELS))
+            checkChannels(counts);
+        if (wanted(CHECK_FIGURES_CHANNEL_INFO))
+            checkChannelInfo(counts);
+        if (wanted(CHECK_FIGURES_CHANNEL_PAST_END))
+            checkPastEnd(counts);
+    }
+    if (wanted(CHECK_FIGURES_CLOCKS))
         checkClocks();
-    if (checkWanted(options, CHECK_FIGURES_CURRENT_RATE))
+    if (wanted(CHECK_FIGURES_CURRENT_RATE))
         checkCurrentRate();
     closeChosenDriver();
 }

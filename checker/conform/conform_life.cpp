@@ -44,12 +44,13 @@ static bool shortRun(long switches, char *why, size_t whySize)
     return false;
 }
 
-static void checkStartStop(long frames)
+// Whether the buffers were made.
+static bool checkStartStop(long frames)
 {
     beginCheck(CHECK_LIFE_START_STOP);
     ASIOError created = createConformBuffers(frames);
     if (!answered(CHECK_LIFE_START_STOP, created, "createBuffers(%ld frames)", frames))
-        return;
+        return false;
     char why[200];
     int run = 1;
     while (run <= START_STOP_RUNS && shortRun(SWITCHES_PER_RUN, why, sizeof why))
@@ -58,6 +59,7 @@ static void checkStartStop(long frames)
         grade(CHECK_LIFE_START_STOP, VERDICT_FAIL, "run %d of %d: %s", run, START_STOP_RUNS, why);
     else
         grade(CHECK_LIFE_START_STOP, VERDICT_PASS, "%d runs on the same buffers", START_STOP_RUNS);
+    return true;
 }
 
 // The smallest size the driver allows other than `frames` (`frames` when there is none): quick runs.
@@ -73,8 +75,9 @@ static long otherSize(const DriverFigures &figures, long frames)
     return other;
 }
 
-// Sizes alternate, as a user changing the buffer size makes them.
-static void checkRecreate(const DriverFigures &figures)
+// Sizes alternate, as a user changing the buffer size makes them; `made` tells whether buffers are
+// made already (they are given back first). Whether buffers are made at the end.
+static bool checkRecreate(const DriverFigures &figures, bool made)
 {
     beginCheck(CHECK_LIFE_RECREATE);
     long frames = figures.preferredSize;
@@ -83,9 +86,11 @@ static void checkRecreate(const DriverFigures &figures)
     int run = 1;
     for (; run <= RECREATE_RUNS; run++) {
         long size = run % 2 ? other : frames;
-        asioDisposeBuffers();
+        if (made)
+            asioDisposeBuffers();
         ASIOError created = createConformBuffers(size);
-        if (created != ASE_OK) {
+        made = created == ASE_OK;
+        if (!made) {
             snprintf(why, sizeof why, "createBuffers(%ld frames) answered %s", size,
                      asioErrorName(created, answer, sizeof answer));
             break;
@@ -98,9 +103,11 @@ static void checkRecreate(const DriverFigures &figures)
     else
         grade(CHECK_LIFE_RECREATE, VERDICT_PASS, "%d runs, each on buffers made afresh (%ld and %ld "
               "frames)", RECREATE_RUNS, other, frames);
+    return made;
 }
 
-// The first standard rate other than `original` that canSampleRate accepts; 0 for none.
+// The first standard rate other than `original` that canSampleRate accepts; else `original` itself,
+// set again (a host sets the rate it opens at); 0 when there is no usable rate to set.
 static double otherRate(double original)
 {
     double changed = 0;
@@ -108,54 +115,68 @@ static double otherRate(double original)
         if (rate != original && changed == 0 && asioCanSampleRate(rate) == ASE_OK)
             changed = rate;
     }
-    return changed;
+    return changed == 0 && usableRate(original) ? original : changed;
 }
 
-// As hosts do: the buffers are given back, the rate changed, and new buffers made; the rate the
-// driver had is set back afterwards.
-static void checkRateChange(long frames, double original)
+// The run at the new rate after setSampleRate answered `set`, its notes begun afresh: whether it
+// streamed at the pace of the rate, with what it did in `why`.
+static bool runAtRate(long frames, double changed, ASIOError set, char *why, size_t size)
+{
+    char rateText[32], answer[32];
+    formatRate(changed, rateText, sizeof rateText);
+    ASIOError created = set == ASE_OK ? createConformBuffers(frames) : set;
+    long from = conformNoteCount();  // callbacks inside createBuffers are not the run's pace
+    double periodUs = frames / changed * 1e6;
+    char runWhy[200];
+    if (set != ASE_OK) {
+        snprintf(why, size, "setSampleRate(%s) between two runs answered %s", rateText,
+                 asioErrorName(set, answer, sizeof answer));
+    } else if (created != ASE_OK) {
+        snprintf(why, size, "createBuffers(%ld frames) at %s Hz answered %s", frames, rateText,
+                 asioErrorName(created, answer, sizeof answer));
+    } else if (!shortRun(50, runWhy, sizeof runWhy)) {
+        snprintf(why, size, "the run at %s Hz: %s", rateText, runWhy);
+    } else {
+        double intervalUs = arrivalStepUs(from, conformNoteCount());
+        if (fabs(intervalUs / periodUs - 1) <= 0.2) {
+            snprintf(why, size, "streamed at %s Hz (every %.0f us)", rateText, intervalUs);
+            return true;
+        }
+        snprintf(why, size, "the run at %s Hz switched every %.0f us, not every %.0f us", rateText,
+                 intervalUs, periodUs);
+    }
+    return false;
+}
+
+// As hosts do: the buffers are given back (`made`: they are made), the rate changed, and new buffers
+// made; the rate the driver had is set back when the object is closed. A driver with no other
+// standard rate gets its own rate set again.
+static void checkRateChange(long frames, double original, bool made)
 {
     beginCheck(CHECK_LIFE_RATE_CHANGE);
     double changed = otherRate(original);
     if (changed == 0) {
-        grade(CHECK_LIFE_RATE_CHANGE, VERDICT_PASS, "the driver accepts no other standard rate: "
-              "nothing to change");
+        grade(CHECK_LIFE_RATE_CHANGE, VERDICT_FAIL, "canSampleRate accepts no standard rate, and the "
+              "current one is not usable: no rate to set between two runs");
         return;
     }
-    char rateText[32], answer[32], why[200];
-    formatRate(changed, rateText, sizeof rateText);
+    if (made)
+        asioDisposeBuffers();
+    beginConformRun(false, false, false);
+    ASIOError set = setRateToRestore(changed, original);
+    char why[240];
+    bool streamed = runAtRate(frames, changed, set, why, sizeof why);
+    grade(CHECK_LIFE_RATE_CHANGE, streamed ? VERDICT_PASS : VERDICT_FAIL, "%s%s", changed == original ?
+          "no other standard rate accepted, the current one set again; " : "", why);
     asioDisposeBuffers();
-    ASIOError set = asioSetSampleRate(changed);
-    ASIOError created = set == ASE_OK ? createConformBuffers(frames) : set;
-    long from = conformNoteCount();
-    bool streamed = created == ASE_OK && shortRun(50, why, sizeof why);
-    double intervalUs = arrivalStepUs(from, conformNoteCount());
-    double periodUs = frames / changed * 1e6;
-    if (set != ASE_OK)
-        grade(CHECK_LIFE_RATE_CHANGE, VERDICT_FAIL, "setSampleRate(%s) between two runs answered %s",
-              rateText, asioErrorName(set, answer, sizeof answer));
-    else if (created != ASE_OK)
-        grade(CHECK_LIFE_RATE_CHANGE, VERDICT_FAIL, "createBuffers(%ld frames) at %s Hz answered %s",
-              frames, rateText, asioErrorName(created, answer, sizeof answer));
-    else if (!streamed)
-        grade(CHECK_LIFE_RATE_CHANGE, VERDICT_FAIL, "the run at %s Hz: %s", rateText, why);
-    else if (fabs(intervalUs / periodUs - 1) > 0.2)
-        grade(CHECK_LIFE_RATE_CHANGE, VERDICT_FAIL, "the run at %s Hz switched every %.0f us, not "
-              "every %.0f us", rateText, intervalUs, periodUs);
-    else
-        grade(CHECK_LIFE_RATE_CHANGE, VERDICT_PASS, "streamed at %s Hz (every %.0f us)", rateText,
-              intervalUs);
-    asioDisposeBuffers();
-    asioSetSampleRate(original);
 }
 
 // Everything disposed and the object released: the last Release must let go.
 static void checkRelease()
 {
     beginCheck(CHECK_LIFE_RELEASE);
-    asioDisposeBuffers();
     endLoopback();
-    unsigned long left = closeChosenDriver();
+    unsigned long left = closeConformDriver();
     if (left != 0)
         grade(CHECK_LIFE_RELEASE, VERDICT_FAIL, "the last Release answered %lu: the object keeps "
               "references to itself", left);
@@ -168,9 +189,19 @@ void conformLife(const CheckerOptions &options, int index)
     DriverFigures figures;
     if (!openWithFigures(options, index, PHASE_LIFE, &figures))
         return;
-    resetConformSwitches(60, figures.preferredSize, false);
-    checkStartStop(figures.preferredSize);
-    checkRecreate(figures);
-    checkRateChange(figures.preferredSize, figures.sampleRate);
-    checkRelease();
+    beginConformRun(false, false, false);
+    bool made = false;
+    if (wanted(CHECK_LIFE_START_STOP))
+        made = checkStartStop(figures.preferredSize);
+    if (wanted(CHECK_LIFE_RECREATE))
+        made = checkRecreate(figures, made);
+    if (wanted(CHECK_LIFE_RATE_CHANGE))
+        checkRateChange(figures.preferredSize, figures.sampleRate, made);
+    // endLoopback stops and disposes whatever is left.
+    if (wanted(CHECK_LIFE_RELEASE)) {
+        checkRelease();
+    } else {
+        endLoopback();
+        closeConformDriver();
+    }
 }

@@ -32,19 +32,27 @@ bool textWellFormed(const char *buffer, size_t room, size_t guard, char *why, si
     return true;
 }
 
-// Opens a fresh object of the driver for a phase; when that fails, every wanted check of the phase
-// fails with the reason.
-bool openForPhase(const CheckerOptions &options, int index, ConformPhase phase)
+// Opens a fresh object of the driver for a phase, its opening charged to the phase's first wanted
+// check; when that fails, every wanted check of the phase fails with the reason.
+bool openForPhase(const CheckerOptions &, int index, ConformPhase phase)
 {
+    beginCheck(firstWantedCheck(phase));
     if (openChosenDriver(index) == EXIT_FINE)
         return true;
     for (int c = 0; c < CHECK_COUNT; c++) {
-        if (checkDefinitions[c].phase == phase && checkWanted(options, static_cast<ConformCheck>(c)))
+        if (checkDefinitions[c].phase == phase)
             grade(static_cast<ConformCheck>(c), VERDICT_FAIL, "the phase could not open the driver: %s",
                   lastFailure());
     }
     closeChosenDriver();
     return false;
+}
+
+ASIOError setRateToRestore(double rate, double original)
+{
+    if (usableRate(original))
+        rememberRateToRestore(original);
+    return asioSetSampleRate(rate);
 }
 
 bool openWithFigures(const CheckerOptions &options, int index, ConformPhase phase,
@@ -67,11 +75,24 @@ static void gradeOpeningTime(ConformCheck check, const char *step, double ms)
     gradeFigure(check, ms);
 }
 
-// Whether the object was created.
-static bool checkCreate()
+// The check the suite's first opening is charged to: the open phase's first wanted one, else the
+// first wanted check of all (nothing can be checked without the object); CHECK_COUNT for none.
+static ConformCheck openingCheck()
+{
+    ConformCheck first = firstWantedCheck(PHASE_OPEN);
+    for (int c = 0; c < CHECK_COUNT && first == CHECK_COUNT; c++) {
+        if (wanted(static_cast<ConformCheck>(c)))
+            first = static_cast<ConformCheck>(c);
+    }
+    return first;
+}
+
+// Whether the object was created; when it was not and open.create is skipped, the check the
+// opening is charged to fails.
+static bool checkCreate(ConformCheck charged)
 {
     if (!openedDriver.created) {
-        grade(CHECK_OPEN_CREATE, VERDICT_FAIL, "%s", lastFailure());
+        grade(wanted(CHECK_OPEN_CREATE) ? CHECK_OPEN_CREATE : charged, VERDICT_FAIL, "%s", lastFailure());
         return false;
     }
     gradeOpeningTime(CHECK_OPEN_CREATE, "created", openedDriver.createMs);
@@ -79,12 +100,15 @@ static bool checkCreate()
 }
 
 // Whether the object was initialised; `opened` is what opening it answered.
-static bool checkInit(int opened)
+static bool checkInit(int opened, ConformCheck charged)
 {
     beginCheck(CHECK_OPEN_INIT);
     if (opened != EXIT_FINE) {
-        grade(CHECK_OPEN_INIT, VERDICT_FAIL, "init answered false after %.1f ms; getErrorMessage: \"%s\"",
-              openedDriver.initMs, openedDriver.errorMessage);
+        if (wanted(CHECK_OPEN_INIT))
+            grade(CHECK_OPEN_INIT, VERDICT_FAIL, "init answered false after %.1f ms; getErrorMessage: "
+                  "\"%s\"", openedDriver.initMs, openedDriver.errorMessage);
+        else
+            grade(charged, VERDICT_FAIL, "%s", lastFailure());
         return false;
     }
     gradeOpeningTime(CHECK_OPEN_INIT, "initialised", openedDriver.initMs);
@@ -130,20 +154,21 @@ static void checkReopen(int index)
     closeChosenDriver();
 }
 
-bool conformOpen(const CheckerOptions &options, int index)
+bool conformOpen(const CheckerOptions &, int index)
 {
-    beginCheck(CHECK_OPEN_CREATE);
+    ConformCheck charged = openingCheck();
+    beginCheck(charged);
     int opened = openChosenDriver(index);
-    if (!checkCreate() || !checkInit(opened)) {
+    if (!checkCreate(charged) || !checkInit(opened, charged)) {
         closeChosenDriver();
         return false;
     }
-    if (checkWanted(options, CHECK_OPEN_NAME))
+    if (wanted(CHECK_OPEN_NAME))
         checkText<32>(CHECK_OPEN_NAME, "getDriverName", askName, false);
-    if (checkWanted(options, CHECK_OPEN_ERROR_MESSAGE))
+    if (wanted(CHECK_OPEN_ERROR_MESSAGE))
         checkText<124>(CHECK_OPEN_ERROR_MESSAGE, "getErrorMessage", askErrorMessage, true);
     closeChosenDriver();
-    if (checkWanted(options, CHECK_OPEN_REOPEN))
+    if (wanted(CHECK_OPEN_REOPEN))
         checkReopen(index);
     return true;
 }

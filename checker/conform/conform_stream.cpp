@@ -37,12 +37,15 @@ static double percentileOf(std::vector<double> values, double percent)
     return nearestRank(values.data(), values.size(), percent);
 }
 
-static void judgeWindowOfCallbacks(ConformCheck check)
+static void judgeWindowOfCallbacks(ConformCheck check, double seconds)
 {
     long creating = conformStageCount(STAGE_CREATING);
     long early = conformStageCount(STAGE_BEFORE_START) + conformStageCount(STAGE_IDLE);
-    long late = conformStageCount(STAGE_STOPPED);
-    if (creating || early || late) {
+    long late = conformStageCount(STAGE_STOPPED) + conformCallbacksAfterRun();
+    if (conformSwitchCount() == 0) {
+        grade(check, VERDICT_FAIL, "no callback at all in %g s after start answered ASE_OK: nothing to "
+              "judge", seconds);
+    } else if (creating || early || late) {
         grade(check, VERDICT_FAIL, "callbacks during createBuffers: %ld, before start was called: %ld, "
               "after stop returned: %ld", creating, early, late);
     } else {
@@ -91,6 +94,11 @@ static void judgeRate(ConformCheck check, const std::vector<const SwitchNote *> 
 {
     if (run.size() < 10) {
         grade(check, VERDICT_FAIL, "%zu switches: too few to measure the rate", run.size());
+        return;
+    }
+    if (!usableRate(nominal)) {
+        grade(check, VERDICT_FAIL, "getSampleRate gave %g Hz, a rate no run can be timed at: nothing to "
+              "measure the rate against", nominal);
         return;
     }
     std::vector<double> arrivals = arrivalsUs(run, ticksPerUs);
@@ -176,6 +184,10 @@ static void judgeTimeInfo(ConformCheck check, const std::vector<const SwitchNote
     std::vector<const SwitchNote *> timed;
     for (size_t k = 0; k < run.size(); k++) {
         const SwitchNote *note = run[k];
+        if (note->viaTimeInfo && !note->timeInfo) {
+            grade(check, VERDICT_FAIL, "switch %zu: bufferSwitchTimeInfo was handed a null record", k + 1);
+            return;
+        }
         if (!note->timeInfo)
             continue;
         if ((note->timeFlags & 3) != 3) {
@@ -199,30 +211,34 @@ static void judgeTimeInfo(ConformCheck check, const std::vector<const SwitchNote
     judgeClock(check, "time info", positions, stamps, timed, frames, periodUs, ticksPerUs);
 }
 
+// The first answer of outputReady, from whichever switch it came (one inside createBuffers too),
+// says whether it is supported; once it answered ASE_OK, every running switch's answer must be.
 static void judgeOutputReady(ConformCheck check, const std::vector<const SwitchNote *> &run)
 {
     char answer[32];
     const SwitchNote *first = nullptr;
+    for (long k = 0; k < conformNoteCount() && !first; k++) {
+        const SwitchNote *note = conformNote(k);
+        if (note && note->readyCalled)
+            first = note;
+    }
+    if (!first) {
+        grade(check, VERDICT_FAIL, "no switch to call outputReady after");
+        return;
+    }
+    if (first->readyResult != ASE_OK) {
+        grade(check, VERDICT_PASS, "outputReady answered %s: not supported, not called again",
+              asioErrorName(first->readyResult, answer, sizeof answer));
+        return;
+    }
     for (size_t k = 0; k < run.size(); k++) {
-        if (!run[k]->readyCalled)
-            continue;
-        if (!first) {
-            first = run[k];
-            if (first->readyResult != ASE_OK) {
-                grade(check, VERDICT_PASS, "outputReady answered %s: not supported, not called again",
-                      asioErrorName(first->readyResult, answer, sizeof answer));
-                return;
-            }
-        } else if (run[k]->readyResult != ASE_OK) {
+        if (run[k]->readyCalled && run[k]->readyResult != ASE_OK) {
             grade(check, VERDICT_FAIL, "outputReady answered ASE_OK, then %s after switch %zu",
                   asioErrorName(run[k]->readyResult, answer, sizeof answer), k + 1);
             return;
         }
     }
-    if (!first)
-        grade(check, VERDICT_FAIL, "no switch to call outputReady after");
-    else
-        grade(check, VERDICT_PASS, "ASE_OK after every one of %zu switches", run.size());
+    grade(check, VERDICT_PASS, "ASE_OK after every one of %zu switches", run.size());
 }
 
 static void judgeMessages(const StreamChecks &c, const MessageTally &m)
@@ -259,19 +275,20 @@ static void gradePhase(ConformPhase phase, Verdict verdict, const char *format, 
 }
 
 // The run at `frames`: the buffers made, started, streaming for the options' seconds, stopped and
-// disposed, every callback noted, and the object released. False, with every check of the phase
-// failed, when createBuffers or start did not answer ASE_OK.
-static bool streamOnce(const CheckerOptions &options, ConformPhase phase, long frames, bool timeInfo,
-                       MessageTally *messages)
+// disposed, every callback noted (the driver asked what the wanted checks judge), and the object
+// released. False, with every check of the phase failed, when createBuffers or start did not answer
+// ASE_OK.
+static bool streamOnce(const CheckerOptions &options, ConformPhase phase, const StreamChecks &c,
+                       long frames, bool timeInfo, MessageTally *messages)
 {
     char answer[32];
-    resetConformSwitches(options.seconds, frames, timeInfo);
+    beginConformRun(timeInfo, wanted(c.position), wanted(c.outputReady));
     ASIOError created = createConformBuffers(frames);
     if (created != ASE_OK) {
         endLoopback();
         gradePhase(phase, VERDICT_FAIL, "createBuffers(%ld frames) answered %s", frames,
                    asioErrorName(created, answer, sizeof answer));
-        closeChosenDriver();
+        closeConformDriver();
         return false;
     }
     pumpMessages(100);
@@ -284,12 +301,12 @@ static bool streamOnce(const CheckerOptions &options, ConformPhase phase, long f
     }
     setConformStage(STAGE_STOPPING);
     asioStop();
+    // From here until the release, a callback is one after stop returned.
     setConformStage(STAGE_STOPPED);
     pumpMessages(200);
     asioDisposeBuffers();
-    setConformStage(STAGE_IDLE);
     tallyMessages(messages);
-    closeChosenDriver();
+    closeConformDriver();
     if (started != ASE_OK) {
         gradePhase(phase, VERDICT_FAIL, "start answered %s",
                    asioErrorName(started, answer, sizeof answer));
@@ -304,11 +321,22 @@ static std::vector<const SwitchNote *> runningSwitches()
 {
     std::vector<const SwitchNote *> run;
     for (long k = 0; k < conformNoteCount(); k++) {
-        const SwitchNote &note = conformNotes()[k];
-        if (note.stage == STAGE_RUNNING && note.stageAfter == STAGE_RUNNING)
-            run.push_back(&note);
+        const SwitchNote *note = conformNote(k);
+        if (note && note->stage == STAGE_RUNNING && note->stageAfter == STAGE_RUNNING)
+            run.push_back(note);
     }
     return run;
+}
+
+// A run that outgrew the notes is judged on the switches noted: the evidence says so.
+static void sayWhatWasNoted(const StreamChecks &c)
+{
+    long all = conformSwitchCount();
+    if (all <= NOTE_ROOM)
+        return;
+    for (ConformCheck check : {c.index, c.thread, c.rate, c.position, c.callbackKind, c.outputReady})
+        appendEvidence(check, "; judged on the first %d of %ld callbacks, the rest only counted",
+                       static_cast<int>(NOTE_ROOM), all);
 }
 
 // What the run is judged against.
@@ -341,13 +369,14 @@ static void judgeCallbackKind(const StreamChecks &c, bool timeInfo,
                               const std::vector<const SwitchNote *> &run, const StreamFigures &f,
                               const MessageTally &messages)
 {
-    if (timeInfo) {
+    if (run.empty()) {
+        grade(c.callbackKind, VERDICT_FAIL, "no buffer switch after start answered ASE_OK: nothing to "
+              "judge");
+    } else if (timeInfo) {
         judgeTimeInfo(c.callbackKind, run, f.frames, f.rate, f.periodUs, f.ticksPerUs);
     } else if (messages.timeInfoSwitches) {
         grade(c.callbackKind, VERDICT_FAIL, "bufferSwitchTimeInfo called %ld times though time info was "
               "declined", messages.timeInfoSwitches);
-    } else if (run.empty()) {
-        grade(c.callbackKind, VERDICT_FAIL, "no bufferSwitch call");
     } else {
         grade(c.callbackKind, VERDICT_PASS, "bufferSwitch only, %zu calls", run.size());
     }
@@ -362,14 +391,14 @@ void conformStream(const CheckerOptions &options, int index, bool timeInfo)
         return;
     StreamFigures f = {figures.preferredSize, figures.sampleRate, 0, 0};
     f.periodUs = usableRate(f.rate) && f.frames > 0 ? f.frames / f.rate * 1e6 : 0;
-    beginCheck(c.window);
     MessageTally messages;
-    if (!streamOnce(options, phase, f.frames, timeInfo, &messages))
+    if (!streamOnce(options, phase, c, f.frames, timeInfo, &messages))
         return;
     std::vector<const SwitchNote *> run = runningSwitches();
     f.ticksPerUs = calibratedTicksPerUs();
-    judgeWindowOfCallbacks(c.window);
+    judgeWindowOfCallbacks(c.window, options.seconds);
     judgeSwitches(c, run, f, options.seconds);
     judgeCallbackKind(c, timeInfo, run, f, messages);
     judgeMessages(c, messages);
+    sayWhatWasNoted(c);
 }

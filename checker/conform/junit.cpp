@@ -35,17 +35,30 @@ static void appendCase(std::string *xml, int c, const CheckResult &result)
     *xml += "</testcase>\n";
 }
 
-int writeJunit(const char *path, const ConformResults &r)
+// The driver could not be opened, or crashed or hung where no check was running: the file must not
+// read as all passed.
+static void appendDriverFailure(std::string *xml)
+{
+    *xml += "  <testcase classname=\"conform\" name=\"driver\"><failure message=\"";
+    appendXmlText(xml, lastFailure());
+    *xml += "\">The driver could not be opened, or it crashed or hung</failure></testcase>\n";
+}
+
+int writeJunit(const char *path, const ConformResults &r, int exitCode)
 {
     VerdictCounts counts = countVerdicts(r);
+    bool driverFailed = (exitCode == EXIT_DRIVER || exitCode == EXIT_CRASHED) &&
+                        counts.byVerdict[VERDICT_FAIL] == 0;
     char head[256];
     snprintf(head, sizeof head, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites>\n"
              "<testsuite name=\"quorvelcheck conform\" tests=\"%d\" failures=\"%d\" errors=\"0\" "
-             "skipped=\"%d\">\n", CHECK_COUNT, counts.byVerdict[VERDICT_FAIL],
+             "skipped=\"%d\">\n", CHECK_COUNT + driverFailed, counts.byVerdict[VERDICT_FAIL] + driverFailed,
              counts.byVerdict[VERDICT_NOT_RUN] + counts.byVerdict[VERDICT_SKIPPED]);
     std::string xml = head;
     for (int c = 0; c < CHECK_COUNT; c++)
         appendCase(&xml, c, r.checks[c]);
+    if (driverFailed)
+        appendDriverFailure(&xml);
     xml += "</testsuite>\n</testsuites>\n";
     FILE *file = fopen(path, "wb");
     if (!file)

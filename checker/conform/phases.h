@@ -6,20 +6,36 @@
 #include "checker/conform/conform.h"
 
 #include <atomic>
+#include <initializer_list>
 #include <stddef.h>
 #include <stdint.h>
 
-// ---- Grading. A check not wanted (--only, --skip) stays "skipped" whatever it is graded; over the
-// repetitions the worst verdict stands, with the evidence of the first repetition that gave it.
+// ---- Grading. A check not wanted (--only, --skip) is never begun and makes no driver call of its
+// own; it stays "skipped" whatever it is graded. Over the repetitions the worst verdict stands, with
+// the evidence of the first repetition that gave it.
 
 // Records a verdict of the running repetition, the evidence as printf.
 void grade(ConformCheck check, Verdict verdict, const char *format, ...);
 // True when `result` is ASE_OK; otherwise grades FAIL "<call> answered <its name>", call as printf.
 bool answered(ConformCheck check, ASIOError result, const char *call, ...);
+// Leaves a check "not run" with why (as printf): an earlier failure left it nothing to judge.
+void notRun(ConformCheck check, const char *format, ...);
+// `why`, the failure of check `cause`, left `check` nothing to judge: "not run", naming the cause,
+// when the cause is wanted (its FAIL shows); a FAIL with `why` when it is skipped.
+void nothingToJudge(ConformCheck check, ConformCheck cause, const char *why);
+// Adds to the evidence of the running repetition (as printf).
+void appendEvidence(ConformCheck check, const char *format, ...);
 // Records the check's figure (the last one recorded stands).
 void gradeFigure(ConformCheck check, double figure);
-// Marks the check in progress, so that a crash or hang is its FAIL; publishes the results so far.
+// Whether the options want the check.
+bool wanted(ConformCheck check);
+// The first check of `phase` the options want; CHECK_COUNT for none.
+ConformCheck firstWantedCheck(ConformPhase phase);
+// Marks a wanted check in progress, so that a crash or hang is its FAIL, and publishes the results
+// so far; a check not wanted is never marked.
 void beginCheck(ConformCheck check);
+// Begins the first wanted one of `checks`, which share the calls that come next: false for none.
+bool beginFirstWanted(std::initializer_list<ConformCheck> checks);
 
 // ---- The phases, in order. Each opens a driver object of its own and releases it.
 
@@ -38,8 +54,12 @@ void conformLife(const CheckerOptions &options, int index);
 
 // ---- What the phases share
 
-// Opens a fresh object for a phase; when that fails, every wanted check of the phase fails: false.
+// Opens a fresh object for a phase, the opening charged to the phase's first wanted check; when that
+// fails, every wanted check of the phase fails: false.
 bool openForPhase(const CheckerOptions &options, int index, ConformPhase phase);
+// setSampleRate(rate), with `original` remembered first (when usable), so that the phase's close sets
+// it back whatever happens after.
+ASIOError setRateToRestore(double rate, double original);
 // openForPhase, then the driver's figures read.
 bool openWithFigures(const CheckerOptions &options, int index, ConformPhase phase,
                      DriverFigures *figures);
@@ -69,9 +89,10 @@ struct SwitchNote {
     unsigned long thread;
     signed char stage;      // ConformStage when the callback came
     signed char stageAfter; // ... and when it returned
-    bool timeInfo;          // came through bufferSwitchTimeInfo
+    bool viaTimeInfo;       // came through bufferSwitchTimeInfo
+    bool timeInfo;          // ... with a record (the time fields below)
     bool readyCalled;
-    ASIOError positionResult;  // getSamplePosition, asked in the callback
+    ASIOError positionResult;  // getSamplePosition, asked in the callback (ASE_NotPresent: not asked)
     int64_t position;
     int64_t stampNs;
     ASIOError readyResult;     // outputReady, called after the switch
@@ -81,24 +102,36 @@ struct SwitchNote {
     double timeRate;
 };
 
-// The callbacks: the switches are noted, the loopback copies only while running; asioMessage is the
-// checker's (measure.h).
+// The notes a run keeps; the switches after them are counted, not noted.
+enum { NOTE_ROOM = 1 << 15 };
+
+// The callbacks: the switches of the run are noted, the loopback copies only while running;
+// asioMessage is the checker's (measure.h).
 extern const ASIOCallbacks conformCallbacks;
 
-// Readies the notes of `seconds` at `frames` a switch and the "supports time info" answer. No run.
-void resetConformSwitches(double seconds, long frames, bool timeInfo);
+// Readies a run on the open driver: the notes emptied, the driver published to the callbacks, the
+// "supports time info" answer, and whether each switch asks getSamplePosition and outputReady (until
+// its first answer that is not ASE_OK). No run.
+void beginConformRun(bool timeInfo, bool askPosition, bool askReady);
+// The callbacks no longer note the run or call its driver; waits (watched as a driver call) for a
+// callback that may still be calling it. Before the object is released.
+void endConformRun();
+// endConformRun, then closeChosenDriver: its answer.
+unsigned long closeConformDriver();
 // The stage the callbacks are noted in from now on.
 void setConformStage(ConformStage stage);
 // The loopback's buffers made with conformCallbacks, staged CREATING then BEFORE_START; the answer.
 ASIOError createConformBuffers(long frames);
-// The notes taken so far (at most their room).
+// The notes taken so far (at most NOTE_ROOM).
 long conformNoteCount();
-// The notes, in the order the callbacks came.
-const SwitchNote *conformNotes();
-// How many callbacks came in the stage.
+// Note k, in the order the callbacks came; null while its callback is still writing it.
+const SwitchNote *conformNote(long k);
+// How many callbacks of the run came in the stage.
 long conformStageCount(ConformStage stage);
-// Callbacks of every kind since resetConformSwitches, noted or not.
+// Callbacks of every kind of the run, noted or not.
 long conformSwitchCount();
+// Callbacks that came after endConformRun, while the object was released and since.
+long conformCallbacksAfterRun();
 // robustStep over the arrivals of notes `from` to `to` (not included), in microseconds.
 double arrivalStepUs(long from, long to);
 // Waits, pumping messages, until `more` callbacks have come since `since` or `ms` have passed.

@@ -138,6 +138,10 @@ void countArrivalsAfterJudgement(TimingFigures *figures);
 // in the order they came, every callback of the run), in microseconds.
 double longestIntervalUs(long long from, long long to);
 
+// A copy that came from a worker: the name of the first field out of range ("timelineBins"), or
+// null when it holds.
+const char *timingFault(const TimingFigures &figures);
+
 // ---- What the driver calls during a run besides the buffer switch: its messages, rate changes and
 // the time-info switch. Written on the driver's thread, read after the stop.
 

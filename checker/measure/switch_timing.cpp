@@ -338,3 +338,8 @@ double longestIntervalUs(long long from, long long to)
         longest = std::max(longest, kept[k] - kept[k - 1]);
     return longest / perUs;
 }
+
+const char *timingFault(const TimingFigures &figures)
+{
+    return inRange(figures.timelineBins, 0, TIMING_TIMELINE_BINS) ? nullptr : "timing.timelineBins";
+}

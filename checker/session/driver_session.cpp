@@ -11,6 +11,7 @@
 #include <string.h>
 
 static HWND referenceWindow = nullptr;
+static bool rateRegistered = false;
 static double rateToRestore = 0;
 OpenedDriver openedDriver;
 
@@ -157,20 +158,39 @@ int openChosenDriver(int index)
     return EXIT_FINE;
 }
 
+const char *openedDriverFault(const void *copy)
+{
+    const OpenedDriver &d = *static_cast<const OpenedDriver *>(copy);
+    if (!textEnds(d.name, sizeof d.name))
+        return "name";
+    return textEnds(d.errorMessage, sizeof d.errorMessage) ? nullptr : "errorMessage";
+}
+
+int openNamedDriver(const char *text, int *index)
+{
+    loadDriverList();
+    int code = findDriver(text, index);
+    return code == EXIT_FINE ? openChosenDriver(*index) : code;
+}
+
 void rememberRateToRestore(double rate)
 {
-    if (rateToRestore == 0)
-        rateToRestore = rate;
+    if (rateRegistered)
+        return;
+    rateRegistered = true;
+    rateToRestore = rate;
+    watchRateToRestore(true, rate);
 }
 
 unsigned long closeChosenDriver()
 {
-    if (rateToRestore > 0 && activeDriver) {
+    if (rateRegistered && activeDriver) {
         char rate[32];
         formatRate(rateToRestore, rate, sizeof rate);
         noteCall(asioSetSampleRate(rateToRestore), "setSampleRate(%s) to set it back", rate);
     }
-    rateToRestore = 0;
+    rateRegistered = false;
+    watchRateToRestore(false, 0);
     unsigned long left = closeCurrentDriver();
     if (referenceWindow) {
         DestroyWindow(referenceWindow);

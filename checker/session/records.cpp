@@ -23,3 +23,17 @@ int recordIndex(const void *place)
     }
     return -1;
 }
+
+size_t largestRecord()
+{
+    size_t largest = 0;
+    for (int k = 0; k < recordCount; k++)
+        largest = recordTable[k].size > largest ? recordTable[k].size : largest;
+    return largest;
+}
+
+const char *recordFault(const void *place, const void *copy)
+{
+    int id = recordIndex(place);
+    return id >= 0 && recordTable[id].fault ? recordTable[id].fault(copy) : nullptr;
+}

@@ -21,12 +21,23 @@ void readRecordFigures(DriverFigures *figures)
     figures->sampleType = nullptr;
 }
 
+const char *figuresFault(const DriverFigures &figures)
+{
+    // The parent looks the type up itself: an address from the worker means nothing here.
+    if (figures.sampleType)
+        return "figures.sampleType";
+    const char *name = figures.firstOutput.name;
+    return textEnds(name, sizeof figures.firstOutput.name) ? nullptr : "figures.firstOutput.name";
+}
+
+const char *runSetupFault(const RunSetup &setup)
+{
+    return figuresFault(setup.figures);
+}
+
 int openRun(const CheckerOptions &options, RunSetup *setup)
 {
-    loadDriverList();
-    int code = findDriver(options.driver, &setup->index);
-    if (code == EXIT_FINE)
-        code = openChosenDriver(setup->index);
+    int code = openNamedDriver(options.driver, &setup->index);
     if (code == EXIT_FINE)
         code = prepareRun(options, setup);
     return code;
@@ -46,8 +57,9 @@ int prepareRun(const CheckerOptions &options, RunSetup *setup)
             return fail(EXIT_USAGE, "the driver refuses %s Hz (canSampleRate answered %s)", rate,
                         asioErrorName(can, name, sizeof name));
         }
+        // Whatever the driver reported is what it is set back to, usable or not.
         double previous = setup->figures.sampleRate;
-        if (previous != options.rate && usableRate(previous)) {
+        if (previous != options.rate) {
             setup->originalRate = previous;
             rememberRateToRestore(previous);
         }
@@ -115,8 +127,9 @@ void waitForRun(double seconds, bool (*poll)(), void (*progress)(char *line, siz
     watchRun(seconds);
     for (;;) {
         drainArrivals();
+        watchRunSwitches(arrivalRing.claimed.load());
         double left = seconds * 1e6 - ticksToUs(performanceTicks() - started);
-        if ((poll && poll()) || left <= 0)
+        if ((poll && poll()) || left <= 0 || runCrashed() || runStopAsked())
             break;
         pumpMessages(left > 100e3 ? 100 : static_cast<unsigned long>(left / 1000) + 1);
         if (console && progress) {
@@ -138,6 +151,8 @@ void judgeWindow(RunSetup *setup, TimingFigures *timing)
 
 void endRun(RunSetup *setup, TimingFigures *timing)
 {
+    // A crashed driver thread is held in the worker's filter: nothing more is asked of the driver.
+    endCrashedRun();
     endLoopback();
     if (timing)
         countArrivalsAfterJudgement(timing);

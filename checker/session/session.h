@@ -27,6 +27,10 @@
 struct RecordSpec {
     void *place;
     size_t size;
+    const char *name;  // as the failure names it: "info"
+    // The first field of a copy (`size` bytes) that is out of range, by name, or null when the
+    // copy holds: counts and indexes within their arrays, enums known, texts ended.
+    const char *(*fault)(const void *copy);
 };
 // The program's records (the driver as opened and the call notes among them), kept by pointer;
 // call once, before any session, in both processes.
@@ -34,6 +38,9 @@ void useRecords(const RecordSpec *records, int count);
 // Worker: sends the record at `place` (one of the table's) to the parent as it is now. In the
 // parent (in process): nothing.
 void publishRecord(const void *place);
+// The check a copy of the record at `place` gets when it arrives: the field out of range, or
+// null when it holds (and for a place that is not a record).
+const char *recordFault(const void *place, const void *copy);
 
 // ---- How a session ended, seen from the parent
 
@@ -42,21 +49,40 @@ enum SessionEnd {
     SESSION_CRASHED,      // an exception nobody handled
     SESSION_HUNG,         // a driver call (or the run) went over its time limit: the worker was ended
     SESSION_EXITED,       // the process ended without a result: the driver ended it
-    SESSION_NOT_STARTED,  // the worker could not be started
+    SESSION_NOT_STARTED,  // the worker could not be started, or failed before it loaded a driver
+    SESSION_CORRUPTED,    // what the worker sent was out of range: the driver wrote over its memory
+    SESSION_INTERRUPTED,  // Ctrl+C or Ctrl+Break: the parent ended the worker
+};
+
+// What became of a rate the session changed, when the worker did not set it back itself.
+enum RateRestore {
+    RATE_NOT_NEEDED,     // unchanged, or set back by the session
+    RATE_SET_BACK,       // a new worker set it back and read it back
+    RATE_NOT_SET_BACK,   // it could not (the text says why)
 };
 
 struct SessionOutcome {
     SessionEnd end;
     bool inProcess;                // --in-process: no worker
     char call[64];                 // the driver call it was in ("createBuffers()"); "" for none
+    char lastCall[64];             // the last call that had returned ("Release()"); "" for none
     bool duringRun;                // between start and stop, outside any call
+    bool beforeFirstWord;          // the worker had said nothing yet
     unsigned long exceptionCode;   // SESSION_CRASHED
     char module[64];               // where it happened: "simasio64.dll"; "" unknown
     unsigned long long offset;     // from the module's base
     bool onOtherThread;            // a thread of the driver's, not the session's
+    double crashRunSeconds;        // a driver thread's crash during the run: how far into it
+    long long crashSwitches;       // ... and after how many switches; -1 unknown
     unsigned long exitCode;        // SESSION_EXITED: the process's exit code
     double limitSeconds;           // SESSION_HUNG: the limit that ran out
+    bool wouldNotEnd;              // the worker was still there seconds after it was ended
+    char record[32];               // SESSION_CORRUPTED: the record ("" for the frames themselves)
+    char field[96];                // ... and its field out of range, or what was wrong
     double workerStartMs;          // from creating the worker to its first word
+    RateRestore rateRestore;       // after a crash, hang, exit or interruption with a rate changed
+    double restoredRate;           // the rate to set back
+    char rateText[160];            // the sentence on it
     char text[320];                // the whole story in a sentence, as the error line gives it
 };
 
@@ -64,19 +90,27 @@ struct SessionOutcome {
 // worker's command line after the program and the private argument: the user's arguments as given,
 // or those of an internal command; the worker parses it and runs its command's session. The
 // records the session publishes land here as they come. Returns the session's exit status, or
-// EXIT_CRASHED with *outcome filled (the story on stderr).
+// EXIT_CRASHED (EXIT_DRIVER when no worker ran, EXIT_INTERRUPTED) with *outcome filled (the story
+// on stderr).
 int runDriverSession(const CheckerOptions &options, int (*session)(const CheckerOptions &),
                      const char *arguments, SessionOutcome *outcome);
-// The user's arguments (argv[1] onwards) quoted into one command-line tail, for runDriverSession.
+// The user's arguments as typed (the wide command line after the program's name, in UTF-8), for
+// runDriverSession; argc and argv are not needed.
 void userArguments(int argc, char **argv);
 const char *userArgumentText();
 // Appends `argument` to a command line, quoted so that the C runtime's parsing gives it back whole.
 void quoteArgument(std::string *line, const char *argument);
-// The session outcome as JSON fields: "worker" (in process or not, its start-up time), and
-// "failure" for a session that did not finish.
+// The session outcome as JSON fields: "worker" (in process or not, its start-up time),
+// "rate_restored", and "failure" for a session that did not finish.
 void jsonSessionOutcome(const SessionOutcome &outcome);
-// How every document of a driver session ends: the outcome, "error" unless all was fine, the exit
-// status, and the document's close.
+// What drivers wrote on the workers' standard output and error, apart from the checker's own
+// output: "The driver wrote 4 lines to its standard handles:" and the lines kept (at most 100 and
+// 16 KiB, the rest counted), after a command's results; nothing when there were none. As JSON:
+// "driver_output", its "lines" and "not_kept".
+void printDriverOutput();
+void jsonDriverOutput();
+// How every document of a driver session ends: the outcome, "driver_output", "error" unless all was
+// fine, the exit status, and the document's close.
 void jsonSessionEnd(const SessionOutcome &outcome, int exitCode);
 
 // ---- The worker's side
@@ -89,6 +123,32 @@ int workerMain(int argc, char **argv);
 // The run between start and stop, outside any call: judged by its own limit (seconds plus the call
 // limit). 0 ends it.
 void watchRun(double seconds);
+// The switches of the run so far, for the parent should the run end without a word.
+void watchRunSwitches(long long switches);
+// The rate the parent sets back in a new worker should this one end without doing it.
+void watchRateToRestore(bool registered, double rate);
+// True once a thread of the driver's crashed during the run: the worker's filter noted it and
+// holds that thread. The run's wait ends; what it measured is judged and published as after any
+// wait; endRun (or the end of the session) then ends the worker with the exception code.
+bool runCrashed();
+// True once the parent asked the run to end (the user interrupted): the wait ends, and the session
+// goes on as after any run.
+bool runStopAsked();
+// Ends the worker with the crash's exception code when runCrashed(); nothing otherwise.
+void endCrashedRun();
+
+// ---- Setting a rate back in a new worker (the hidden command restore-rate), after a session that
+// changed it and ended without setting it back.
+enum RestoreStage { RESTORE_NOTHING, RESTORE_SET, RESTORE_READ_BACK };
+struct RateRestoreResults {
+    RestoreStage stage;
+    ASIOError setResult;   // setSampleRate
+    ASIOError readResult;  // getSampleRate after it
+    double readBack;
+};
+extern RateRestoreResults rateRestoreResults;
+// Its check (RecordSpec): the stage known.
+const char *rateRestoreFault(const void *copy);
 
 // ---- The driver a command works on: found in the list the dialog shows, opened and initialised
 // with a hidden window as its system reference, and closed again.
@@ -105,6 +165,8 @@ struct OpenedDriver {
     char errorMessage[124];  // getErrorMessage after a failed init, terminated here
 };
 extern OpenedDriver openedDriver;
+// Its check (RecordSpec): both texts ended.
+const char *openedDriverFault(const void *copy);
 
 // Scans the registry once, as the dialog does; COM is initialised when a driver was found.
 void loadDriverList();
@@ -118,8 +180,12 @@ const char *comResultText(long result, char *out, size_t size);
 // notes what it gave and the times of both in openedDriver, handed to the parent. 0, or
 // EXIT_DRIVER with the COM result or the driver's own error message.
 int openChosenDriver(int index);
+// The list loaded, DRIVER found (its index in *index) and opened: 0, or the first failure's status.
+int openNamedDriver(const char *text, int *index);
 // Remembers the rate to set back before the driver is closed: a run that changes the rate sets it
-// back whatever happens after (drivers keep, often persist, the last rate).
+// back whatever happens after (drivers keep, often persist, the last rate). Call it before every
+// setSampleRate, with the rate the driver reported whatever it was (0, NaN): the first one counts.
+// The parent learns it too, and sets it back in a new worker should this one crash, hang or end.
 void rememberRateToRestore(double rate);
 // Sets a remembered rate back, releases the driver (its buffers disposed before) and destroys the
 // window. The references the driver's Release said were left: 0 when it let go.
@@ -147,6 +213,9 @@ struct RunSetup {
     long switchCount;        // the loopback's count after the stop, every switch of the run
 };
 
+// A copy's check, for the records that hold one: the figures' pointer null, their texts ended.
+const char *runSetupFault(const RunSetup &setup);
+const char *figuresFault(const DriverFigures &figures);
 // readDriverFigures with the figures' one pointer (the sample type's row) cleared: figures travel in
 // records to the parent, which looks the type up itself.
 void readRecordFigures(DriverFigures *figures);
@@ -164,13 +233,14 @@ int prepareRun(const CheckerOptions &options, RunSetup *setup);
 int beginRun(const ASIOCallbacks *callbacks, RunSetup *setup);
 // Waits while pumping messages and taking the arrivals, at most `seconds`, with the live progress
 // line; progress(line, size) writes its text. poll() (may be null) is called at least every 100 ms:
-// it may take what the callbacks left, and true ends the wait.
+// it may take what the callbacks left, and true ends the wait. A crash on a driver thread ends it
+// too (runCrashed), and so does the user's interrupt (runStopAsked).
 void waitForRun(double seconds, bool (*poll)(), void (*progress)(char *line, size_t size));
 // Ends the run's window and judges its switches: before the stop is asked for, so that what the run
 // measured stands even when the driver does not come back from stop.
 void judgeWindow(RunSetup *setup, TimingFigures *timing);
 // Stops the driver and disposes its buffers; the switches that came during the stop join the
-// figures judged before it (null: none were).
+// figures judged before it (null: none were). After runCrashed() the worker ends here instead.
 void endRun(RunSetup *setup, TimingFigures *timing);
 // One channel of a run: it exists, and its sample type (in *type) is one `supported` takes (`need`
 // says which, in the message). 0, or EXIT_USAGE with the reason on stderr.

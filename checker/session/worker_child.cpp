@@ -1,5 +1,5 @@
-// The worker's side: it says which driver call it is in, notes a crash, sends the records as they
-// are filled, and runs the session of the command on its command line.
+// The worker's side: it says which driver call it is in, notes a crash, sends the records and its
+// own messages as they come, and runs the session of the command on its command line.
 #include "checker/session/worker_protocol.h"
 
 #include "drivers/driver_loading.h"
@@ -9,9 +9,10 @@
 
 static WatchRecord *watch;     // the worker's view
 static HANDLE recordPipe;      // the worker's end
+static HANDLE stopRun;         // set by the parent: the user interrupted
 static DWORD sessionThread;
-static bool running;
-static ULONGLONG runSince;
+static volatile bool running;
+static LARGE_INTEGER runStarted;
 
 static bool writeAll(HANDLE pipe, const void *data, DWORD size)
 {
@@ -35,6 +36,22 @@ static void sendFrame(DWORD kind, DWORD id, const void *data, DWORD size)
         writeAll(recordPipe, data, size);
 }
 
+static void sendText(DWORD kind, const char *text)
+{
+    size_t length = strlen(text);
+    sendFrame(kind, 0, text, static_cast<DWORD>(length < size_t(MAX_TEXT_FRAME) ? length : size_t(MAX_TEXT_FRAME)));
+}
+
+static void sendLine(const char *text)
+{
+    sendText(FRAME_MESSAGE, text);
+}
+
+static void sendProgress(const char *text)
+{
+    sendText(FRAME_PROGRESS, text);
+}
+
 void publishRecord(const void *place)
 {
     int id = recordIndex(place);
@@ -42,11 +59,12 @@ void publishRecord(const void *place)
         sendFrame(FRAME_RECORD, static_cast<DWORD>(id), place, static_cast<DWORD>(recordAt(id)->size));
 }
 
-static void writeWatch(LONG state, const char *call, ULONGLONG since)
+static void writeWatch(LONG state, const char *call)
 {
     InterlockedIncrement(&watch->sequence);
+    if (watch->state == WATCH_IN_CALL && state != WATCH_IN_CALL)
+        memcpy(watch->lastCall, watch->call, sizeof watch->lastCall);
     watch->state = state;
-    watch->since = since;
     snprintf(watch->call, sizeof watch->call, "%s", call ? call : "");
     InterlockedIncrement(&watch->sequence);
 }
@@ -56,12 +74,7 @@ static void watchCall(const char *call)
     // Calls on other threads (none are made) would confuse the one record: only the session's.
     if (!watch || GetCurrentThreadId() != sessionThread)
         return;
-    if (call)
-        writeWatch(WATCH_IN_CALL, call, GetTickCount64());
-    else if (running)
-        writeWatch(WATCH_RUNNING, nullptr, runSince);
-    else
-        writeWatch(WATCH_IDLE, nullptr, GetTickCount64());
+    writeWatch(call ? WATCH_IN_CALL : running ? WATCH_RUNNING : WATCH_IDLE, call);
 }
 
 void watchRun(double seconds)
@@ -69,14 +82,47 @@ void watchRun(double seconds)
     if (!watch)
         return;
     running = seconds > 0;
-    runSince = GetTickCount64();
+    QueryPerformanceCounter(&runStarted);
+    watch->runSwitches = 0;
+    InterlockedIncrement(&watch->sequence);
     watch->runSeconds = seconds;
+    InterlockedIncrement(&watch->sequence);
     watchCall(nullptr);
 }
 
-static LONG WINAPI crashFilter(EXCEPTION_POINTERS *exception)
+void watchRunSwitches(long long switches)
 {
-    const EXCEPTION_RECORD *record = exception->ExceptionRecord;
+    if (watch)
+        watch->runSwitches = switches;
+}
+
+void watchRateToRestore(bool registered, double rate)
+{
+    if (!watch)
+        return;
+    watch->rateToRestore = rate;
+    MemoryBarrier();
+    watch->rateRegistered = registered;
+}
+
+bool runStopAsked()
+{
+    return stopRun && WaitForSingleObject(stopRun, 0) == WAIT_OBJECT_0;
+}
+
+bool runCrashed()
+{
+    return watch && watch->runCrash;
+}
+
+void endCrashedRun()
+{
+    if (runCrashed())
+        TerminateProcess(GetCurrentProcess(), watch->exceptionCode);
+}
+
+static void noteWhere(const EXCEPTION_RECORD *record)
+{
     watch->exceptionCode = record->ExceptionCode;
     ULONG_PTR address = reinterpret_cast<ULONG_PTR>(record->ExceptionAddress);
     HMODULE module = nullptr;
@@ -92,12 +138,47 @@ static LONG WINAPI crashFilter(EXCEPTION_POINTERS *exception)
         watch->offset = address;
     }
     watch->otherThread = GetCurrentThreadId() != sessionThread;
+}
+
+// A driver thread crashed while the run went on: noted, the session thread woken to judge and
+// hand over what the run measured; this thread never returns to the driver's code.
+static void holdCrashedThread(const EXCEPTION_RECORD *record)
+{
+    if (!watch->runCrash) {
+        noteWhere(record);
+        LARGE_INTEGER now, frequency;
+        QueryPerformanceCounter(&now);
+        QueryPerformanceFrequency(&frequency);
+        watch->crashRunSeconds = static_cast<double>(now.QuadPart - runStarted.QuadPart) /
+                                 frequency.QuadPart;
+        watch->crashSwitches = arrivalRing.claimed.load();
+        MemoryBarrier();
+        watch->runCrash = 1;
+        PostThreadMessageA(sessionThread, WM_NULL, 0, 0);
+    }
+    for (;;)
+        Sleep(INFINITE);
+}
+
+static LONG WINAPI crashFilter(EXCEPTION_POINTERS *exception)
+{
+    const EXCEPTION_RECORD *record = exception->ExceptionRecord;
+    if (running && GetCurrentThreadId() != sessionThread)
+        holdCrashedThread(record);
+    if (!watch->runCrash)
+        noteWhere(record);
     InterlockedIncrement(&watch->sequence);
     watch->state = WATCH_CRASHED;
     InterlockedIncrement(&watch->sequence);
     // No handler of anyone else's runs: the driver's state is gone.
-    TerminateProcess(GetCurrentProcess(), record->ExceptionCode);
+    TerminateProcess(GetCurrentProcess(), watch->exceptionCode);
     return EXCEPTION_EXECUTE_HANDLER;
+}
+
+// The parent decides what Ctrl+C and Ctrl+Break do: the worker ends when the parent ends it.
+static BOOL WINAPI ignoreConsoleControl(DWORD event)
+{
+    return event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT;
 }
 
 bool isWorkerArgument(const char *argument)
@@ -105,19 +186,29 @@ bool isWorkerArgument(const char *argument)
     return argument && strncmp(argument, WORKER_ARGUMENT, sizeof WORKER_ARGUMENT - 1) == 0;
 }
 
-int workerMain(int argc, char **argv)
+// The shared record and the pipe from the private argument. False when it does not name them.
+static bool attach(const char *argument)
 {
-    unsigned long long mapping = 0, pipe = 0;
-    if (sscanf(argv[1] + sizeof WORKER_ARGUMENT - 1, "%llu,%llu", &mapping, &pipe) != 2)
-        return EXIT_USAGE;
+    unsigned long long mapping = 0, pipe = 0, event = 0;
+    if (sscanf(argument + sizeof WORKER_ARGUMENT - 1, "%llu,%llu,%llu", &mapping, &pipe, &event) != 3)
+        return false;
+    stopRun = reinterpret_cast<HANDLE>(event);
     watch = static_cast<WatchRecord *>(MapViewOfFile(reinterpret_cast<HANDLE>(mapping),
                                                      FILE_MAP_WRITE, 0, 0, sizeof(WatchRecord)));
     recordPipe = reinterpret_cast<HANDLE>(pipe);
-    if (!watch)
+    return watch != nullptr;
+}
+
+int workerMain(int argc, char **argv)
+{
+    // Before the first word the parent takes any end as the worker's own failure to start.
+    if (!attach(argv[1]))
         return EXIT_USAGE;
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
     SetUnhandledExceptionFilter(crashFilter);
+    SetConsoleCtrlHandler(ignoreConsoleControl, TRUE);
     sessionThread = GetCurrentThreadId();
+    sendMessagesTo(sendLine, sendProgress);
     driverCallWatch = watchCall;
     watchCall(nullptr);
 
@@ -127,6 +218,8 @@ int workerMain(int argc, char **argv)
     int (*session)(const CheckerOptions &) = options.command ? options.command->session : nullptr;
     if (code == EXIT_FINE)
         code = session ? session(options) : EXIT_USAGE;
+    // A session that went on after a driver thread crashed still ends as that crash.
+    endCrashedRun();
     const char *failure = lastFailure();
     sendFrame(FRAME_DONE, static_cast<DWORD>(code), failure, static_cast<DWORD>(strlen(failure)));
     fflush(nullptr);

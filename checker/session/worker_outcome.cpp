@@ -3,6 +3,7 @@
 
 #include <math.h>
 #include <stdio.h>
+#include <string.h>
 
 static const char *exceptionName(unsigned long code)
 {
@@ -31,8 +32,13 @@ static void placeText(const SessionOutcome &outcome, char *out, size_t size)
 {
     if (outcome.call[0])
         snprintf(out, size, "in %s", outcome.call);
+    else if (outcome.duringRun && outcome.crashSwitches >= 0)
+        snprintf(out, size, "%.2f s into the run, after %lld switches", outcome.crashRunSeconds,
+                 outcome.crashSwitches);
     else if (outcome.duringRun)
         snprintf(out, size, "during the run, outside any call");
+    else if (outcome.lastCall[0])
+        snprintf(out, size, "after %s returned", outcome.lastCall);
     else
         snprintf(out, size, "outside any driver call");
 }
@@ -42,9 +48,51 @@ static void describeCrash(SessionOutcome *o, const char *place)
     char where[128] = "";
     if (o->module[0])
         snprintf(where, sizeof where, " at %s+0x%llX", o->module, o->offset);
-    snprintf(o->text, sizeof o->text, "the driver crashed %s%s: exception 0x%08lX (%s)%s", place,
-             o->onOtherThread ? " (on a thread of its own)" : "", o->exceptionCode,
+    snprintf(o->text, sizeof o->text, "the driver crashed%s %s: exception 0x%08lX (%s)%s",
+             o->onOtherThread ? " on a thread of its own" : "", place, o->exceptionCode,
              exceptionName(o->exceptionCode), where);
+}
+
+static void describeHang(SessionOutcome *o)
+{
+    if (o->call[0]) {
+        snprintf(o->text, sizeof o->text, "the driver did not return from %s within %g s", o->call,
+                 o->limitSeconds);
+    } else if (o->duringRun) {
+        snprintf(o->text, sizeof o->text, "the run did not end within %g s: the driver held the "
+                 "checker's thread", o->limitSeconds);
+    } else if (o->beforeFirstWord) {
+        snprintf(o->text, sizeof o->text, "the worker said nothing within %g s of its start",
+                 o->limitSeconds);
+    } else if (o->lastCall[0]) {
+        snprintf(o->text, sizeof o->text, "the driver held the checker's thread for %g s after %s "
+                 "returned", o->limitSeconds, o->lastCall);
+    } else {
+        snprintf(o->text, sizeof o->text, "the driver held the checker's thread for %g s outside "
+                 "any call", o->limitSeconds);
+    }
+}
+
+static void describeNotStarted(SessionOutcome *o)
+{
+    if (o->beforeFirstWord) {
+        snprintf(o->text, sizeof o->text, "the worker process failed to start: it ended with exit "
+                 "code %lu before it loaded any driver; --in-process runs without it", o->exitCode);
+    } else {
+        snprintf(o->text, sizeof o->text, "the worker process could not be started (error %lu); "
+                 "--in-process runs without it", o->exitCode);
+    }
+}
+
+static void describeCorruption(SessionOutcome *o)
+{
+    if (o->record[0]) {
+        snprintf(o->text, sizeof o->text, "the driver corrupted the worker's memory: its %s record "
+                 "came with %s out of range, and was not used", o->record, o->field);
+    } else {
+        snprintf(o->text, sizeof o->text, "the driver corrupted the worker's memory: it sent %s",
+                 o->field);
+    }
 }
 
 void describeOutcome(SessionOutcome *o)
@@ -52,46 +100,41 @@ void describeOutcome(SessionOutcome *o)
     char place[96];
     placeText(*o, place, sizeof place);
     switch (o->end) {
-    case SESSION_CRASHED:
-        describeCrash(o, place);
-        break;
-    case SESSION_HUNG:
-        if (o->call[0]) {
-            snprintf(o->text, sizeof o->text, "the driver did not return from %s within %g s",
-                     o->call, o->limitSeconds);
-        } else {
-            snprintf(o->text, sizeof o->text, "the run did not end within %g s: the driver held "
-                     "the checker's thread", o->limitSeconds);
-        }
-        break;
+    case SESSION_CRASHED: describeCrash(o, place); break;
+    case SESSION_HUNG: describeHang(o); break;
     case SESSION_EXITED:
         snprintf(o->text, sizeof o->text, "the driver ended the process %s: exit code %lu", place,
                  o->exitCode);
         break;
-    case SESSION_NOT_STARTED:
-        snprintf(o->text, sizeof o->text, "the worker process could not be started (error %lu); "
-                 "--in-process runs without it", o->exitCode);
+    case SESSION_NOT_STARTED: describeNotStarted(o); break;
+    case SESSION_CORRUPTED: describeCorruption(o); break;
+    case SESSION_INTERRUPTED:
+        snprintf(o->text, sizeof o->text, "interrupted %s", place);
         break;
-    case SESSION_FINISHED:
-        o->text[0] = '\0';
-        break;
+    case SESSION_FINISHED: o->text[0] = '\0'; break;
+    }
+    if (o->wouldNotEnd) {
+        size_t length = strlen(o->text);
+        snprintf(o->text + length, sizeof o->text - length, "; the worker would not end");
     }
 }
 
-void jsonSessionOutcome(const SessionOutcome &o)
+static void jsonRateRestored(const SessionOutcome &o)
 {
-    jsonBeginObject("worker");
-    jsonBool("in_process", o.inProcess);
-    jsonNumber("start_ms", o.inProcess ? NAN : o.workerStartMs);
-    jsonEndObject();
-    if (o.end == SESSION_FINISHED)
+    if (o.rateRestore == RATE_NOT_NEEDED) {
+        jsonNull("rate_restored");
         return;
-    static const char *const kinds[] = {"finished", "crash", "hang", "exit", "worker"};
+    }
+    jsonBeginObject("rate_restored");
+    jsonNumber("rate", o.restoredRate);
+    jsonBool("set_back", o.rateRestore == RATE_SET_BACK);
+    jsonText("text", o.rateText);
+    jsonEndObject();
+}
+
+static void jsonFailureDetails(const SessionOutcome &o)
+{
     char text[32];
-    jsonBeginObject("failure");
-    jsonText("kind", kinds[o.end]);
-    jsonText("call", o.call[0] ? o.call : nullptr);
-    jsonBool("during_run", o.duringRun);
     if (o.end == SESSION_CRASHED) {
         snprintf(text, sizeof text, "0x%08lX", o.exceptionCode);
         jsonText("exception_code", text);
@@ -101,10 +144,38 @@ void jsonSessionOutcome(const SessionOutcome &o)
         jsonText("offset", o.module[0] ? text : nullptr);
         jsonBool("driver_thread", o.onOtherThread);
     }
-    if (o.end == SESSION_EXITED)
+    if (o.duringRun && o.crashSwitches >= 0) {
+        jsonNumber("run_seconds", o.crashRunSeconds);
+        jsonInteger("switches", o.crashSwitches);
+    }
+    if (o.end == SESSION_EXITED || (o.end == SESSION_NOT_STARTED && o.beforeFirstWord))
         jsonInteger("process_exit_code", o.exitCode);
     if (o.end == SESSION_HUNG)
         jsonNumber("limit_seconds", o.limitSeconds);
+    if (o.end == SESSION_CORRUPTED) {
+        jsonText("record", o.record[0] ? o.record : nullptr);
+        jsonText("field", o.field);
+    }
+}
+
+void jsonSessionOutcome(const SessionOutcome &o)
+{
+    jsonBeginObject("worker");
+    jsonBool("in_process", o.inProcess);
+    jsonNumber("start_ms", o.inProcess ? NAN : o.workerStartMs);
+    jsonEndObject();
+    jsonRateRestored(o);
+    if (o.end == SESSION_FINISHED)
+        return;
+    static const char *const kinds[] = {"finished", "crash", "hang", "exit", "worker", "corruption",
+                                        "interrupted"};
+    jsonBeginObject("failure");
+    jsonText("kind", kinds[o.end]);
+    jsonText("call", o.call[0] ? o.call : nullptr);
+    jsonText("last_call", o.lastCall[0] ? o.lastCall : nullptr);
+    jsonBool("during_run", o.duringRun);
+    jsonFailureDetails(o);
+    jsonBool("worker_would_not_end", o.wouldNotEnd);
     jsonText("text", o.text);
     jsonEndObject();
 }
@@ -112,6 +183,10 @@ void jsonSessionOutcome(const SessionOutcome &o)
 void jsonSessionEnd(const SessionOutcome &outcome, int exitCode)
 {
     jsonSessionOutcome(outcome);
+    if (outcome.inProcess)
+        jsonNull("driver_output");
+    else
+        jsonDriverOutput();
     if (exitCode != EXIT_FINE)
         jsonText("error", lastFailure());
     jsonInteger("exit_code", exitCode);

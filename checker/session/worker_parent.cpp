@@ -1,227 +1,149 @@
-// The parent's side of a worker: it starts the worker, watches its driver calls against their time
-// limits while taking the records it sends, and tells how the session ended.
-#include "checker/session/worker_protocol.h"
+// The parent's side of a worker: it starts the worker, watches it against its time limits while
+// taking the records it sends, and tells how the session ended.
+#include "checker/session/worker_parent.h"
 
+#include <math.h>
 #include <stdio.h>
 #include <string.h>
-#include <string>
 
-// What the parent holds of one worker.
-struct WorkerProcess {
-    HANDLE mapping;
-    WatchRecord *watch;
-    HANDLE pipeRead;
-    PROCESS_INFORMATION process;
-    LARGE_INTEGER created;  // the performance counter when it was created
-};
+// Bytes taken from each pipe per look, between the time checks.
+static const size_t READ_PER_LOOK = 1 << 20;
+// How long a worker that was ended may take to be gone.
+static const DWORD END_WAIT_MS = 5000;
 
-// What the parent saw of it: the last state, and what the pipe brought.
-struct WorkerSeen {
-    LONG state;
-    ULONGLONG since;
-    double runSeconds;
-    char call[64];
-    std::string pending;  // bytes of frames not yet whole
-    bool done;            // the DONE frame came
-    bool hung;            // the parent ended it
-    int status;           // the DONE frame's
-};
+static volatile LONG interruptRequested = 0;
 
-static std::string arguments;
-
-void quoteArgument(std::string *line, const char *argument)
+static BOOL WINAPI onConsoleControl(DWORD event)
 {
-    if (*argument && !strpbrk(argument, " \t\"")) {
-        *line += argument;
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT)
+        return FALSE;
+    // The watch loop ends the run (a second press: the worker), and what was measured is shown.
+    InterlockedIncrement(&interruptRequested);
+    return TRUE;
+}
+
+bool readWatchRecord(const WatchRecord *shared, WatchRecord *copy)
+{
+    bool consistent = false;
+    for (int attempt = 0; attempt < 200 && !consistent; attempt++) {
+        LONG before = shared->sequence;
+        MemoryBarrier();
+        memcpy(copy, const_cast<const WatchRecord *>(shared), sizeof *copy);
+        MemoryBarrier();
+        consistent = !(before & 1) && before == shared->sequence;
+        if (!consistent)
+            Sleep(attempt < 100 ? 0 : 1);
+    }
+    copy->call[sizeof copy->call - 1] = '\0';
+    copy->lastCall[sizeof copy->lastCall - 1] = '\0';
+    copy->module[sizeof copy->module - 1] = '\0';
+    return consistent;
+}
+
+// The shared record read again; what it says checked. `ended`: the worker is gone, and a record it
+// left half-written is taken as it is.
+static void lookAtWatch(WorkerProcess *w, WorkerSeen *seen, SessionOutcome *outcome, bool ended)
+{
+    WatchRecord copy;
+    ULONGLONG now = GetTickCount64();
+    if (!readWatchRecord(w->watch, &copy) && !ended) {
+        seen->halfWritten = seen->halfWritten ? seen->halfWritten : now;
         return;
     }
-    // The quoting CommandLineToArgvW and the C runtime undo: backslashes double before a quote.
-    *line += '"';
-    size_t backslashes = 0;
-    for (const char *c = argument; *c; c++) {
-        if (*c == '\\') {
-            backslashes++;
-            continue;
-        }
-        line->append(*c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
-        backslashes = 0;
-        *line += *c;
+    seen->halfWritten = 0;
+    if (copy.sequence != seen->watch.sequence)
+        seen->since = now;
+    bool runLength = isfinite(copy.runSeconds) && copy.runSeconds >= 0 && copy.runSeconds <= 1e6;
+    if (!inRange(copy.state, WATCH_STARTING, WATCH_STATES - 1) || !runLength) {
+        markCorrupt(seen, outcome, "", "the shared watch record's %s", runLength ? "state" : "run length");
+        return;
     }
-    line->append(backslashes * 2, '\\');
-    *line += '"';
-}
-
-void userArguments(int argc, char **argv)
-{
-    arguments.clear();
-    for (int i = 1; i < argc; i++) {
-        if (i > 1)
-            arguments += ' ';
-        quoteArgument(&arguments, argv[i]);
+    seen->watch = copy;
+    if (!seen->heard && copy.state != WATCH_STARTING) {
+        seen->heard = true;
+        LARGE_INTEGER frequency, at;
+        QueryPerformanceCounter(&at);
+        QueryPerformanceFrequency(&frequency);
+        outcome->workerStartMs = (at.QuadPart - w->created.QuadPart) * 1000.0 / frequency.QuadPart;
     }
 }
 
-const char *userArgumentText()
-{
-    return arguments.c_str();
-}
-
-// A consistent copy of the state and the call.
-static void readWatch(const WatchRecord *w, WorkerSeen *seen)
-{
-    for (;;) {
-        LONG before = w->sequence;
-        seen->state = w->state;
-        seen->since = w->since;
-        seen->runSeconds = w->runSeconds;
-        memcpy(seen->call, w->call, sizeof seen->call);
-        seen->call[sizeof seen->call - 1] = '\0';
-        MemoryBarrier();
-        if (!(before & 1) && before == w->sequence)
-            return;
-        Sleep(0);
-    }
-}
-
-// Takes whole frames off the front of the pending bytes: records land in their places, DONE gives
-// the status.
-static void takeFrames(WorkerSeen *seen)
-{
-    std::string *pending = &seen->pending;
-    size_t at = 0;
-    while (pending->size() - at >= sizeof(FrameHeader)) {
-        FrameHeader header;
-        memcpy(&header, pending->data() + at, sizeof header);
-        if (pending->size() - at - sizeof header < header.size)
-            break;
-        const char *payload = pending->data() + at + sizeof header;
-        const RecordSpec *record = header.kind == FRAME_RECORD ? recordAt(header.id) : nullptr;
-        if (record && record->size == header.size) {
-            memcpy(record->place, payload, record->size);
-        } else if (header.kind == FRAME_DONE) {
-            seen->done = true;
-            seen->status = static_cast<int>(header.id);
-            setFailureText(std::string(payload, header.size).c_str());
-        }
-        at += sizeof header + header.size;
-    }
-    pending->erase(0, at);
-}
-
-static void readPipe(HANDLE pipe, std::string *pending)
-{
-    for (;;) {
-        DWORD available = 0;
-        if (!PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr) || available == 0)
-            return;
-        char buffer[65536];
-        DWORD got = 0;
-        if (!ReadFile(pipe, buffer, available < sizeof buffer ? available : sizeof buffer, &got,
-                      nullptr) || got == 0)
-            return;
-        pending->append(buffer, got);
-    }
-}
-
-// The worker's command line: the program, the private argument, then `commandArguments`.
-static std::string workerLine(const char *program, const WorkerProcess &w, HANDLE pipeWrite,
-                              const char *commandArguments)
-{
-    std::string line;
-    quoteArgument(&line, program);
-    char private_[80];
-    snprintf(private_, sizeof private_, " %s%llu,%llu ", WORKER_ARGUMENT,
-             static_cast<unsigned long long>(reinterpret_cast<ULONG_PTR>(w.mapping)),
-             static_cast<unsigned long long>(reinterpret_cast<ULONG_PTR>(pipeWrite)));
-    line += private_;
-    line += commandArguments;
-    return line;
-}
-
-// The shared record, the pipe and the process. False with the system's error in the outcome.
-static bool startWorker(const char *commandArguments, WorkerProcess *w, SessionOutcome *outcome)
-{
-    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
-    HANDLE pipeWrite = nullptr;
-    w->mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, &inherit, PAGE_READWRITE, 0,
-                                    sizeof(WatchRecord), nullptr);
-    w->watch = w->mapping ? static_cast<WatchRecord *>(MapViewOfFile(w->mapping, FILE_MAP_READ, 0, 0,
-                                                                     sizeof(WatchRecord)))
-                          : nullptr;
-    if (!w->watch || !CreatePipe(&w->pipeRead, &pipeWrite, &inherit, 1 << 20)) {
-        outcome->end = SESSION_NOT_STARTED;
-        outcome->exitCode = GetLastError();
-        return false;
-    }
-    SetHandleInformation(w->pipeRead, HANDLE_FLAG_INHERIT, 0);
-
-    char program[MAX_PATH];
-    GetModuleFileNameA(nullptr, program, sizeof program);
-    std::string line = workerLine(program, *w, pipeWrite, commandArguments);
-    // The worker prints nothing of its own on stdout: what a driver prints there goes to stderr,
-    // so that a JSON document on stdout stays whole.
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    startup.hStdOutput = GetStdHandle(STD_ERROR_HANDLE);
-    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-    QueryPerformanceCounter(&w->created);
-    BOOL started = CreateProcessA(program, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                                  &startup, &w->process);
-    CloseHandle(pipeWrite);
-    if (!started) {
-        outcome->end = SESSION_NOT_STARTED;
-        outcome->exitCode = GetLastError();
-        return false;
-    }
-    return true;
-}
-
-// Whether the state seen has outlasted its limit; the limit in the outcome when it has.
+// Whether the state seen has outlasted its limit: every state has the call limit (driver code
+// runs outside calls too: its windows, its timers), the run its length besides.
 static bool overLimit(const CheckerOptions &options, const WorkerSeen &seen, SessionOutcome *outcome)
 {
-    ULONGLONG spent = GetTickCount64() - seen.since;
-    if (seen.state == WATCH_IN_CALL && spent > static_cast<ULONGLONG>(options.callTimeout * 1000)) {
-        outcome->limitSeconds = options.callTimeout;
-        return true;
-    }
-    if (seen.state == WATCH_RUNNING && spent > (seen.runSeconds + options.callTimeout) * 1000) {
-        outcome->limitSeconds = seen.runSeconds + options.callTimeout;
-        return true;
-    }
-    return false;
+    double limit = options.callTimeout;
+    if (seen.watch.state == WATCH_RUNNING)
+        limit += seen.watch.runSeconds;
+    outcome->limitSeconds = limit;
+    return GetTickCount64() - seen.since > limit * 1000;
 }
 
-// Every 20 ms until the worker ends: its records taken, its call timed; ended when over a limit.
-static void watchWorker(const CheckerOptions &options, WorkerProcess *w, WorkerSeen *seen,
-                        SessionOutcome *outcome)
+static void endWorker(WorkerProcess *w, SessionOutcome *outcome)
 {
-    bool heard = false;
+    TerminateProcess(w->process.hProcess, 0xDEAD);
+    outcome->wouldNotEnd = WaitForSingleObject(w->process.hProcess, END_WAIT_MS) != WAIT_OBJECT_0;
+}
+
+// The user interrupted: a run is asked to end, so that the worker judges and hands over what it
+// measured and closes the driver as after any run; anything else (or a second interrupt) ends the
+// worker. True when it is to be ended now.
+static bool interrupt(WorkerProcess *w, WorkerSeen *seen)
+{
+    if (seen->interrupted)
+        return interruptRequested > seen->presses;  // pressed again: now
+    seen->interrupted = true;
+    seen->atInterrupt = seen->watch;
+    seen->presses = interruptRequested;
+    seen->runSecondsAtInterrupt = (GetTickCount64() - seen->since) / 1000.0;
+    return !(seen->watch.state == WATCH_RUNNING && SetEvent(w->stopRun));
+}
+
+// Every 20 ms until the worker ends: what it sent taken, its state timed; ended when over a limit,
+// when what it sent is out of range, or when the user interrupts.
+static void watchWorker(const CheckerOptions &options, WorkerProcess *w, WorkerSeen *seen,
+                        SessionOutcome *outcome, bool interruptible)
+{
+    seen->since = GetTickCount64();
+    seen->watch.sequence = -1;
     for (;;) {
-        readPipe(w->pipeRead, &seen->pending);
-        takeFrames(seen);
+        takeWhatCame(w, seen, outcome, READ_PER_LOOK);
         bool ended = WaitForSingleObject(w->process.hProcess, 20) == WAIT_OBJECT_0;
-        readWatch(w->watch, seen);
-        if (!heard && seen->state != WATCH_STARTING) {
-            heard = true;
-            LARGE_INTEGER now, frequency;
-            QueryPerformanceCounter(&now);
-            QueryPerformanceFrequency(&frequency);
-            outcome->workerStartMs = (now.QuadPart - w->created.QuadPart) * 1000.0 / frequency.QuadPart;
-        }
+        lookAtWatch(w, seen, outcome, ended);
         if (ended)
             break;
-        if (overLimit(options, *seen, outcome)) {
-            seen->hung = true;
-            TerminateProcess(w->process.hProcess, 0xDEAD);
-            WaitForSingleObject(w->process.hProcess, INFINITE);
+        ULONGLONG now = GetTickCount64();
+        if (seen->halfWritten && now - seen->halfWritten > options.callTimeout * 1000)
+            markCorrupt(seen, outcome, "", "the shared watch record, left half-written");
+        bool interrupted = interruptible && interruptRequested && interrupt(w, seen);
+        seen->hung = !seen->corrupt && !interrupted && overLimit(options, *seen, outcome);
+        if (seen->corrupt || interrupted || seen->hung) {
+            endWorker(w, outcome);
             break;
         }
     }
-    readPipe(w->pipeRead, &seen->pending);
-    takeFrames(seen);
-    readWatch(w->watch, seen);
+    // What it sent before it ended; the pipe holds no more than its buffer.
+    for (int look = 0; look < 8 && !seen->corrupt; look++)
+        takeWhatCame(w, seen, outcome, READ_PER_LOOK);
+    finishDriverOutput();
+    lookAtWatch(w, seen, outcome, true);
+}
+
+// A crash the worker noted: in a call, or on a driver thread during the run.
+static void takeCrash(const WatchRecord &watch, DWORD exitCode, SessionOutcome *outcome)
+{
+    bool noted = watch.state == WATCH_CRASHED || watch.runCrash;
+    outcome->end = SESSION_CRASHED;
+    // Without the worker's own word (a stack overflow leaves it no room), the exit code tells.
+    outcome->exceptionCode = noted ? watch.exceptionCode : exitCode;
+    snprintf(outcome->module, sizeof outcome->module, "%s", noted ? watch.module : "");
+    outcome->offset = watch.offset;
+    outcome->onOtherThread = noted && watch.otherThread;
+    if (watch.runCrash) {
+        outcome->duringRun = true;
+        outcome->crashRunSeconds = watch.crashRunSeconds;
+        outcome->crashSwitches = watch.crashSwitches;
+    }
 }
 
 // How the session ended, from what was seen and the process's exit code.
@@ -229,66 +151,83 @@ static void classifyEnd(const WorkerProcess &w, const WorkerSeen &seen, SessionO
 {
     DWORD exitCode = 0;
     GetExitCodeProcess(w.process.hProcess, &exitCode);
-    snprintf(outcome->call, sizeof outcome->call, "%s", seen.call);
-    outcome->duringRun = seen.state == WATCH_RUNNING;
-    bool crashed = seen.state == WATCH_CRASHED;
-    if (seen.hung) {
+    // Interrupted: where it was when the user interrupted.
+    const WatchRecord &watch = seen.interrupted ? seen.atInterrupt : seen.watch;
+    // A crash keeps the call it came in.
+    bool inCall = watch.state == WATCH_IN_CALL || watch.state == WATCH_CRASHED;
+    snprintf(outcome->call, sizeof outcome->call, "%s", inCall ? watch.call : "");
+    snprintf(outcome->lastCall, sizeof outcome->lastCall, "%s", watch.lastCall);
+    outcome->duringRun = watch.state == WATCH_RUNNING;
+    outcome->beforeFirstWord = watch.state == WATCH_STARTING;
+    outcome->crashSwitches = outcome->duringRun ? watch.runSwitches : -1;
+    double runSeconds = seen.interrupted ? seen.runSecondsAtInterrupt
+                                         : (GetTickCount64() - seen.since) / 1000.0;
+    outcome->crashRunSeconds = outcome->duringRun ? runSeconds : 0;
+    if (seen.corrupt) {
+        outcome->end = SESSION_CORRUPTED;
+    } else if (seen.interrupted) {
+        outcome->end = SESSION_INTERRUPTED;
+    } else if (seen.hung) {
         outcome->end = SESSION_HUNG;
     } else if (seen.done) {
         outcome->end = SESSION_FINISHED;
-    } else if (crashed || exitCode >= 0xC0000000) {
-        // Without the worker's own word (a stack overflow leaves it no room), the exit code tells.
-        outcome->end = SESSION_CRASHED;
-        outcome->exceptionCode = crashed ? w.watch->exceptionCode : exitCode;
-        snprintf(outcome->module, sizeof outcome->module, "%s", crashed ? w.watch->module : "");
-        outcome->offset = w.watch->offset;
-        outcome->onOtherThread = crashed && w.watch->otherThread;
+    } else if (watch.state == WATCH_STARTING) {
+        // No driver was loaded yet: the worker itself failed.
+        outcome->end = SESSION_NOT_STARTED;
+        outcome->exitCode = exitCode;
+        outcome->beforeFirstWord = true;
+    } else if (watch.state == WATCH_CRASHED || watch.runCrash || exitCode >= 0xC0000000) {
+        takeCrash(watch, exitCode, outcome);
     } else {
         outcome->end = SESSION_EXITED;
         outcome->exitCode = exitCode;
     }
+    // The registration as the worker left it: cleared when it set the rate back itself.
+    outcome->restoredRate = seen.watch.rateToRestore;
+    outcome->rateRestore = seen.watch.rateRegistered ? RATE_NOT_SET_BACK : RATE_NOT_NEEDED;
 }
 
-static void closeWorker(WorkerProcess *w)
+int runWorkerSession(const CheckerOptions &options, const char *commandArguments,
+                     SessionOutcome *outcome, bool interruptible)
 {
-    if (w->process.hProcess)
-        CloseHandle(w->process.hProcess);
-    if (w->process.hThread)
-        CloseHandle(w->process.hThread);
-    if (w->pipeRead)
-        CloseHandle(w->pipeRead);
-    if (w->watch)
-        UnmapViewOfFile(w->watch);
-    if (w->mapping)
-        CloseHandle(w->mapping);
-}
-
-static int runInWorker(const CheckerOptions &options, const char *commandArguments,
-                       SessionOutcome *outcome)
-{
+    memset(outcome, 0, sizeof *outcome);
+    outcome->crashSwitches = -1;
     WorkerProcess w = {};
     WorkerSeen seen = {};
     seen.status = EXIT_CRASHED;
-    if (startWorker(commandArguments, &w, outcome)) {
-        watchWorker(options, &w, &seen, outcome);
+    if (interruptible && interruptRequested) {
+        outcome->end = SESSION_INTERRUPTED;
+    } else if (startWorker(commandArguments, &w, outcome)) {
+        SetConsoleCtrlHandler(onConsoleControl, TRUE);
+        watchWorker(options, &w, &seen, outcome, interruptible);
         classifyEnd(w, seen, outcome);
+        SetConsoleCtrlHandler(onConsoleControl, FALSE);
     }
     closeWorker(&w);
+    restoreRateAfter(options, outcome);
     describeOutcome(outcome);
+    int code = seen.status;
     if (outcome->end == SESSION_NOT_STARTED)
-        return fail(EXIT_DRIVER, "%s", outcome->text);
-    if (outcome->end != SESSION_FINISHED)
-        return fail(EXIT_CRASHED, "%s", outcome->text);
-    return seen.status;
+        code = fail(EXIT_DRIVER, "%s", outcome->text);
+    else if (outcome->end == SESSION_INTERRUPTED)
+        code = fail(EXIT_INTERRUPTED, "%s", outcome->text);
+    else if (outcome->end != SESSION_FINISHED)
+        code = fail(EXIT_CRASHED, "%s", outcome->text);
+    if (outcome->rateText[0]) {
+        fprintf(stderr, "quorvelcheck: %s\n", outcome->rateText);
+        fflush(stderr);
+    }
+    return code;
 }
 
 int runDriverSession(const CheckerOptions &options, int (*session)(const CheckerOptions &),
                      const char *commandArguments, SessionOutcome *outcome)
 {
+    if (!options.inProcess)
+        return runWorkerSession(options, commandArguments, outcome, true);
     memset(outcome, 0, sizeof *outcome);
     outcome->end = SESSION_FINISHED;
-    outcome->inProcess = options.inProcess;
-    if (options.inProcess)
-        return session(options);
-    return runInWorker(options, commandArguments, outcome);
+    outcome->inProcess = true;
+    outcome->crashSwitches = -1;
+    return session(options);
 }

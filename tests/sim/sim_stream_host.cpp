@@ -35,7 +35,7 @@ void writeSample(unsigned char *at, long type, double value) {
     memcpy(at, &whole, (size_t)bytesOf(type));
 }
 
-void record(long index, const ASIOTime *time) {
+void record(long index, const ASIOTime *time, bool viaTimeInfo) {
     LONG n = g_stream.calls;
     if (n >= STREAM_MAX_CALLS)
         return;
@@ -43,6 +43,7 @@ void record(long index, const ASIOTime *time) {
     call.arrivedNs = nowNs();
     call.thread = GetCurrentThreadId();
     call.index = index;
+    call.viaTimeInfo = viaTimeInfo;
     call.timeInfo = time != nullptr;
     if (time) {
         const ASIOTimeInfo &info = time->timeInfo;
@@ -75,11 +76,11 @@ void record(long index, const ASIOTime *time) {
 }
 
 void streamSwitch(long index, long) {
-    record(index, nullptr);
+    record(index, nullptr, false);
 }
 
 ASIOTime *streamTimeInfo(ASIOTime *time, long index, long) {
-    record(index, time);
+    record(index, time, true);
     return nullptr;
 }
 

@@ -10,7 +10,8 @@ enum { STREAM_MAX_CALLS = 4096, STREAM_MAX_FRAMES = 1 << 16 };
 struct StreamCall {
     DWORD thread;
     long index;
-    bool timeInfo;  // came through bufferSwitchTimeInfo, with these:
+    bool viaTimeInfo;  // came through bufferSwitchTimeInfo
+    bool timeInfo;  // ... with a record, and these from it:
     unsigned long flags;
     double rate;
     double speed;

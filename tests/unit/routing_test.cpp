@@ -126,42 +126,6 @@ TEST(RoutingJudgementTest, EachInputGetsItsVerdictAndTheSkewItsEnds)
     EXPECT_EQ(skew.earliest, -1);
 }
 
-// What a corrupted worker could send: every count and index out of its bounds is refused, so that
-// nothing the parent reads through the record leaves it.
-TEST(RoutingRecordTest, ACountOrIndexOutOfBoundsIsRefused)
-{
-    static RoutingResults good;
-    good = RoutingResults();
-    good.outputCount = good.inputCount = 2;
-    good.analysisThreads = 2;
-    good.skew = {2, 0, 1, 3};
-    for (int i = 0; i < 2; i++) {
-        good.routes[i].found = good.routes[i].expected = i;
-        good.routes[i].bits = 32;
-        good.routes[i].keptEvents = MAX_ROUTE_EVENTS;
-    }
-    EXPECT_TRUE(routingResultsValid(good));
-    static RoutingResults bad;
-    const std::function<void(RoutingResults *)> corruptions[] = {
-        [](RoutingResults *r) { r->inputCount = MAX_ROUTE_CHANNELS + 1; },
-        [](RoutingResults *r) { r->outputCount = -1; },
-        [](RoutingResults *r) { r->analysisThreads = MAX_RING_READERS + 1; },
-        [](RoutingResults *r) { r->skew.earliest = 2; },
-        [](RoutingResults *r) { r->skew.latest = -2; },
-        [](RoutingResults *r) { r->skew.routes = 3; },
-        [](RoutingResults *r) { r->routes[1].keptEvents = MAX_ROUTE_EVENTS + 1; },
-        [](RoutingResults *r) { r->routes[0].found = MAX_ROUTE_CHANNELS; },
-        [](RoutingResults *r) { r->routes[0].expected = -2; },
-        [](RoutingResults *r) { r->routes[1].verdict = ROUTE_UNEXPECTED + 1; },
-        [](RoutingResults *r) { r->routes[1].bits = 33; },
-    };
-    for (size_t k = 0; k < sizeof corruptions / sizeof corruptions[0]; k++) {
-        bad = good;
-        corruptions[k](&bad);
-        EXPECT_FALSE(routingResultsValid(bad)) << "corruption " << k;
-    }
-}
-
 // One callback thread against a ring read by three readers at their own pace (a full ring is
 // tried again): each sees every block whole and in order, so none was handed back before all
 // three were done with it.
