@@ -15,12 +15,6 @@ const char *verdictName(int verdict)
     return verdict >= ROUTE_FINE && verdict <= ROUTE_UNEXPECTED ? VERDICT_NAMES[verdict] : "?";
 }
 
-// The statuses a run is shown after; any other ends the command with its error alone.
-bool routingStands(int code)
-{
-    return code == EXIT_FINE || code == EXIT_CHECK_MISSED || code == EXIT_CRASHED;
-}
-
 double microseconds(int64_t frames, double rate)
 {
     return usableRate(rate) ? frames / rate * 1e6 : NAN;
@@ -159,7 +153,7 @@ void jsonSkew(const RoutingResults &r)
 
 void printRoutingText(const CheckerOptions &options, int index, const SessionOutcome &, int exitCode)
 {
-    if (!routingStands(exitCode))
+    if (!resultsStand(exitCode))
         return;
     const RoutingResults &r = routingResults;
     const RunSetup &s = r.setup;
@@ -197,7 +191,7 @@ void writeRoutingDocument(const CheckerOptions &options, int index, const Sessio
 {
     const RoutingResults &r = routingResults;
     const RunSetup &s = r.setup;
-    if (!beginDocument(options, index, routingStands(exitCode), exitCode))
+    if (!beginDocument(options, index, resultsStand(exitCode), exitCode))
         return;
     if (r.stage >= RUN_STARTED) {
         jsonBeginArray("outputs");
