@@ -125,7 +125,7 @@ int parseRouteMap(const char *text, long *outs, long *ins);
 int requireDriver(CheckerOptions *options, const ArgumentFacts &facts);
 // The usage text of options.command, or the general one for none, on stdout.
 void printHelp(const CommandSpec *command);
-// "quorvelcheck 1.2.0 (x64)", or its JSON document.
+// "quorvelcheck 1.3.0 (x64)", or its JSON document.
 void printVersion(bool json);
 // The command's name; "" for none.
 const char *commandName(const CommandSpec *command);

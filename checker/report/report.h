@@ -37,7 +37,7 @@ struct ReportFacts {
     char listName[80];       // as the list shows it
     char clsid[64];
     char server[520];        // the class's server file; "" when it cannot be read
-    char program[64];        // "quorvelcheck 1.2.0 (x64)"
+    char program[64];        // "quorvelcheck 1.3.0 (x64)"
     char date[48];           // "2024-05-01 14:03:22 +02:00"
     char processor[128];
     char windows[160];       // the product, version and build; "; Wine N" under Wine

@@ -274,18 +274,41 @@ const KnobGroup eachKnob[] = {
        {"FAIL", "during createBuffers: 0, before start was called: 0, after stop returned: "}},
       {"life.start_stop", {"FAIL", "callbacks after stop returned"}},
       {"life.recreate", {"FAIL", "callbacks after stop returned"}}}},
+    // The faults shown above in one streaming phase, here in the other: each phase's checks must
+    // fail on their own notes.
     {[](SimConfig *c) {
          c->asioMessages = 0;
          c->requestSelector = 5;
+         c->indexFault = 7;
+         c->callbackInCreateBuffers = 1;
      },
-     "time_info", 0.5, {{"time_info.messages", {"WARN", "kAsioResyncRequest"}}}},
-    {[](SimConfig *c) { c->outputReady = 2; },
-     "stream", 0.5, {{"stream.output_ready", {"FAIL", "then ASE_HWMalfunction"}}}},
+     "time_info", 0.5,
+     {{"time_info.messages", {"WARN", "kAsioResyncRequest"}},
+      {"time_info.index", {"FAIL", "(repeated)"}},
+      {"time_info.window", {"FAIL", "callbacks during createBuffers: 1"}}}},
+    {[](SimConfig *c) {
+         c->outputReady = 2;
+         c->twoThreads = 1;
+         c->positionFault = 1;
+         c->asioMessages = 0;
+         c->requestSelector = 3;
+     },
+     "stream", 0.5,
+     {{"stream.output_ready", {"FAIL", "then ASE_HWMalfunction"}},
+      {"stream.thread", {"WARN", "switches came from 2 threads"}},
+      {"stream.position", {"FAIL", "expected a step of 256 frames"}},
+      {"stream.messages", {"WARN", "kAsioResetRequest"}},
+      {"stream.reset", {"WARN", "kAsioResetRequest sent 1 times"}}}},
     {[](SimConfig *c) { c->initDelayMs = 1100; },
      "open", 0.5, {{"open.init", {"WARN", "over 1 s"}}}},
     // Between the warning (0.1%) and the failure (1%).
-    {[](SimConfig *c) { c->clockPpm = 5000; },
-     "time_info", 1.5, {{"time_info.rate", {"WARN", " ppm over "}}}},
+    {[](SimConfig *c) {
+         c->clockPpm = 5000;
+         c->outputReady = 2;
+     },
+     "time_info", 1.5,
+     {{"time_info.rate", {"WARN", " ppm over "}},
+      {"time_info.output_ready", {"FAIL", "then ASE_HWMalfunction"}}}},
 };
 
 TEST_F(ConformTest, EachKnobBreaksItsOwnCheck)
