@@ -8,14 +8,15 @@
 
 extern const CommandSpec listCommandSpec, infoCommandSpec, runCommandSpec, latencyCommandSpec,
     conformCommandSpec, integrityCommandSpec, reportCommandSpec, probeCommandSpec,
-    restoreRateCommandSpec;
+    restoreRateCommandSpec, secondHostCommandSpec;
 
 // In the order the help lists them; the probe is the worker's side of list --probe, restore-rate
-// the new worker that sets a rate back after a session that could not.
+// the new worker that sets a rate back after a session that could not, second-host conform's
+// second program of the clients phase.
 static const CommandSpec *const commands[] = {
     &listCommandSpec, &infoCommandSpec, &runCommandSpec, &latencyCommandSpec,
     &conformCommandSpec, &integrityCommandSpec, &reportCommandSpec, &probeCommandSpec,
-    &restoreRateCommandSpec,
+    &restoreRateCommandSpec, &secondHostCommandSpec,
 };
 
 // Each record with the check a copy gets when it arrives from a worker.
@@ -30,6 +31,7 @@ static const RecordSpec records[] = {
     {&routingResults, sizeof routingResults, "routing", routingResultsFault},
     {&conformResults, sizeof conformResults, "conform", conformResultsFault},
     {&rateRestoreResults, sizeof rateRestoreResults, "rate restore", rateRestoreFault},
+    {&secondHostResults, sizeof secondHostResults, "second host", secondHostFault},
 };
 
 void useProgramTables()

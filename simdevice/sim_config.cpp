@@ -107,6 +107,9 @@ const ConfigField kFields[] = {
     NUMBER_FIELD("ScribbleAt", scribbleAt),
     NUMBER_FIELD("ScribbleValue", scribbleValue),
     NUMBER_FIELD("SubclassReference", subclassReference),
+    NUMBER_FIELD("SecondClient", secondClient),
+    TEXT_FIELD("SecondFaultCall", secondFaultCall),
+    NUMBER_FIELD("SecondFaultKind", secondFaultKind),
 };
 
 #undef TEXT_FIELD

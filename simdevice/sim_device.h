@@ -205,6 +205,17 @@ struct SimConfig {
     int32_t subclassReference;  // "SubclassReference": 1 = init subclasses the window it was given,
                               // and that window's WM_DESTROY never returns (the window outlives
                               // the object, as the host destroys it after the last Release)
+    // Two programs at once. The first process to make an object of the device holds it while it
+    // lives; an object made in another process meanwhile is a second client's.
+    int32_t secondClient;     // "SecondClient": 0 the second is served, on a clock of its own; 1
+                              // its init fails ("Quorvel Sim: the device is in use by another
+                              // program"); 2 its createBuffers answers ASE_InvalidMode; 3 its start
+                              // takes the stream: the first host gets no callback until the second
+                              // stops; 4 its last Release stops the first host's stream for the
+                              // rest of that run
+    char secondFaultCall[32]; // "SecondFaultCall": a slot name or "release": the second client's
+                              // calls of it get "SecondFaultKind" (FaultKind's numbers)
+    int32_t secondFaultKind;
 };
 
 // Default figures: 2 in, 2 out, 256 frames (64..2048, granularity -1), 48 kHz, 32-bit LE integers,
@@ -337,6 +348,19 @@ struct SimShared {
     volatile LONG opCounts[SIM_OPS];    // [op]: calls of each SimOp, counted past the log's end
     volatile LONG callCount;            // calls seen; only the first SIM_MAX_CALLS are kept
     SimCall calls[SIM_MAX_CALLS];
+
+    // Two programs at once ("SecondClient"), in the device's own account.
+    volatile LONG firstProcess;         // process id of the first client; 0: none yet
+    volatile LONG secondObjects;        // objects made by another process while the first lived
+    volatile LONG secondSwitches;       // host callbacks made to a second client
+    volatile LONG stolenBy;             // process id of the second client holding the stream
+    volatile LONG stolenPeriods;        // periods of the first's clock without a callback: taken
+    volatile LONG firstHalted;          // the second's release stopped the first's stream
+    volatile LONG haltedPeriods;        // periods of the first's clock without a callback since
+    // The first client's start time (FILETIME, low and high): a process id is soon reused.
+    volatile LONG firstStartedLow;
+    volatile LONG firstStartedHigh;
+    volatile LONG claimLock;            // 1 while a process decides whether it is the first
 };
 
 // Name of the shared record of the device with that class ("QuorvelSim-{...}", upper case).

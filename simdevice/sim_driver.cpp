@@ -44,6 +44,8 @@ long SIM_THISCALL init(SimDevice *self, void *sysHandle) {
     self->owner = (HWND)sysHandle;
     simPrintLines(self, "init");
     simSubclassReference(self, self->owner);
+    if (simSecondInitRefused(self))
+        return 0;
     if (self->config.reinitFails && self->madeInProcess == 2) {
         copyText(self->errorText, sizeof self->errorText, "Quorvel Sim: the device is in use");
         return 0;
@@ -96,6 +98,7 @@ bool repeatSilent(const SimDevice *self) {
 long SIM_THISCALL start(SimDevice *self) {
     long result;
     LONG number = self->shared->opCounts[SIM_START] + 1;  // logged below, with the answer
+    simSecondFault(self, SIM_START);
     if (simFaultOrFail(self->config, SIM_START, number)) {
         result = SIM_ASE_HW_MALFUNCTION;
     } else if (simOnSwitchThread(self)) {
@@ -112,6 +115,8 @@ long SIM_THISCALL start(SimDevice *self) {
             result = SIM_ASE_OK;  // and no thread: no callbacks, no position
         else
             result = simStartThread(self);
+        if (result == SIM_ASE_OK)
+            simSecondStarted(self);
     }
     simLogCall(self, SIM_START, result, 0);
     return result;
@@ -128,6 +133,7 @@ long SIM_THISCALL stop(SimDevice *self) {
     {
         DeviceLock lock(self);
         simStopStream(self);
+        simSecondStopped(self);
         self->stoppedOnBuffers = self->buffers.made;
     }
     // The thread has ended before the wait: a start made from the host's window meanwhile must
@@ -300,7 +306,9 @@ long SIM_THISCALL createBuffers(SimDevice *self, SimAsioBufferInfo *infos, long 
         return SIM_ASE_HW_MALFUNCTION;
     if (simOnSwitchThread(self))
         return SIM_ASE_INVALID_MODE;  // its own buffers are in use by the caller
-    long result;
+    long result = simSecondBuffersAnswer(self);
+    if (result != SIM_ASE_OK)
+        return result;
     {
         DeviceLock lock(self);
         bool afterDispose = self->disposedFrames != 0;

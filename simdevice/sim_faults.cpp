@@ -71,6 +71,12 @@ bool simFaultOrFail(const SimConfig &config, int op, LONG number) {
     return config.failCount < 0 || number - config.failAtCall < config.failCount;
 }
 
+void simSecondFault(const SimDevice *device, int op) {
+    if (device->second && names(device->config.secondFaultCall, op))
+        simFault(device->config, device->config.secondFaultKind);
+}
+
 bool simCallFails(SimDevice *device, int op) {
+    simSecondFault(device, op);
     return simFaultOrFail(device->config, op, device->shared->opCounts[op]);
 }

@@ -59,8 +59,10 @@ ULONG releaseFrom(SimDevice *self, int face) {
     // window's thread it cannot, since the window's call holds it.
     bool inWindow = simInWindowHere(self);
     LONG refs = InterlockedDecrement(&self->refs);
-    if (refs == 0)
+    if (refs == 0) {
+        simSecondFault(self, SIM_RELEASED);
         simFaultOrFail(self->config, SIM_RELEASED, self->shared->opCounts[SIM_RELEASED] + 1);
+    }
     if (refs == 0 && self->config.keepsReference) {
         refs = InterlockedIncrement(&self->refs);  // nobody else holds it: back to 1
         simLogCall(self, SIM_RELEASE, refs, face);
@@ -186,6 +188,7 @@ SimDevice *simDeviceCreate(const CLSID &clsid) {
     InitializeCriticalSection(&device->holdLock);
     device->madeInProcess = simCountObjectOfClass(clsid);
     device->readySwitchSeen = -1;
+    device->second = simIsSecondClient(device->shared);
     device->instance = InterlockedIncrement(&device->shared->instancesCreated);
     InterlockedIncrement(&device->shared->instancesAlive);
     simModuleAddRef();
@@ -198,6 +201,7 @@ void simDeviceDestroy(SimDevice *device) {
     if (!simOnSwitchThread(device))
         simStopThread(device);
     simFreeBuffers(&device->buffers);
+    simSecondEnds(device);
     simLogCall(device, SIM_RELEASED, device->instance, 0);
     InterlockedDecrement(&device->shared->instancesAlive);
     if (device->thread)

@@ -187,6 +187,7 @@ struct SimDevice {
     LONG outputReadyCalls;   // by this object
     LONG readySwitchSeen;    // `switches` at the last outputReady of this run, -1 none yet
     SimStream stream;
+    bool second;             // made by a second client: another process held the device
 };
 
 // sim_object.cpp: life and COM identity
@@ -315,6 +316,26 @@ void simDisposeStream(SimDevice *device);
 // After createBuffers succeeded and the host was asked: "CallbacksBeforeStart" starts the clock.
 void simBuffersMade(SimDevice *device);
 long simLatencyShift(const SimDevice *device);  // "RequestLatencyShift", once the request went
+
+// sim_clients.cpp: two programs at once ("SecondClient")
+// Whether an object made now is a second client's: the first client (the first process that made
+// an object of the device, while it lives) is another process. Claims the device otherwise.
+bool simIsSecondClient(SimShared *shared);
+// A second client's object: init refused, its createBuffers refused; both answer the result to
+// give, or SIM_ASE_OK to go on. Its start and stop take the stream and give it back ("3"); its end
+// stops the first's ("4"). Any thread.
+bool simSecondInitRefused(SimDevice *device);
+long simSecondBuffersAnswer(const SimDevice *device);
+void simSecondStarted(SimDevice *device);
+void simSecondStopped(SimDevice *device);
+void simSecondEnds(SimDevice *device);
+// Switch thread, each period: true when the first client's host gets no callback in it (the
+// stream taken or stopped by the second), counted.
+bool simStreamTaken(SimDevice *device);
+// A first client's new run: a stream the second's end stopped runs again.
+void simFirstRunBegins(SimDevice *device);
+// "SecondFaultCall" at a second client's call of `op`: the fault of "SecondFaultKind" here.
+void simSecondFault(const SimDevice *device, int op);
 
 // sim_dll.cpp: objects and factories alive, for DllCanUnloadNow
 void simModuleAddRef();

@@ -154,6 +154,8 @@ bool callOnce(Run &run, int index) {
     InterlockedIncrement(&device->switches);
     InterlockedIncrement(&shared->runSwitches);
     InterlockedIncrement(&shared->totalSwitches);
+    if (device->second)
+        InterlockedIncrement(&shared->secondSwitches);
     if (device->config.requestSelector && number == run.requestAt) {
         simSendRequest(device);
         if (device->orphaned)
@@ -182,6 +184,8 @@ bool runPeriod(Run &run) {
     }
     const LONG stopAfter = device->config.stopCallbacksAfter;
     if (stopAfter > 0 && run.calls >= stopAfter)
+        calls = 0;
+    if (simStreamTaken(device))
         calls = 0;
     simCableBeginPeriod(&run.set, shared, k, run.drops);
     for (int c = 0; c < calls; c++) {
@@ -291,7 +295,10 @@ long startThread(SimDevice *device) {
     device->switches = 0;
     device->stream.lateStop = 0;
     device->stream.buffersOwner = SIM_OWNER_DEVICE;
-    resetRunCounters(device->shared);
+    // A second client's run leaves the first's counts alone.
+    if (!device->second)
+        resetRunCounters(device->shared);
+    simFirstRunBegins(device);
     HMODULE self;
     if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, (LPCSTR)simModuleHandle(),
                             &self))

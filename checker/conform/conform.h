@@ -28,12 +28,14 @@ enum ConformCheck {
     CHECK_TIME_INFO_RESET, CHECK_TIME_INFO_OUTPUT_READY,
     // lifecycle
     CHECK_LIFE_START_STOP, CHECK_LIFE_RECREATE, CHECK_LIFE_RATE_CHANGE, CHECK_LIFE_RELEASE,
+    // two hosts at once
+    CHECK_CLIENTS_SECOND, CHECK_CLIENTS_FIRST_KEPT, CHECK_CLIENTS_FIRST_AFTER,
     CHECK_COUNT
 };
 
 enum ConformPhase {
     PHASE_OPEN, PHASE_FIGURES, PHASE_RATES, PHASE_BUFFERS, PHASE_STREAM, PHASE_TIME_INFO,
-    PHASE_LIFE, PHASE_COUNT
+    PHASE_LIFE, PHASE_CLIENTS, PHASE_COUNT
 };
 
 enum Verdict { VERDICT_NOT_RUN, VERDICT_SKIPPED, VERDICT_PASS, VERDICT_WARN, VERDICT_FAIL };
@@ -100,3 +102,27 @@ bool checkWanted(const CheckerOptions &options, ConformCheck check);
 int writeJunit(const char *path, const ConformResults &results, int exitCode);
 // The checks as --list-checks prints them (text, or JSON with --json).
 void printCheckList(const CheckerOptions &options);
+
+// ---- The second host of the clients phase: a worker of its own (the hidden command second-host)
+// that does what a second program does while the first streams, and notes when each of its calls
+// began and returned on the performance counter, which is the system's.
+
+enum SecondHostCall {
+    SECOND_CREATE, SECOND_INIT, SECOND_FIGURES, SECOND_CREATE_BUFFERS, SECOND_START, SECOND_STOP,
+    SECOND_DISPOSE, SECOND_RELEASE, SECOND_CALLS
+};
+struct SecondHostResults {
+    int reached;                    // the last call begun; -1 none
+    int64_t began[SECOND_CALLS];    // the performance counter; 0: not made
+    int64_t ended[SECOND_CALLS];    // 0: not returned
+    long answers[SECOND_CALLS];     // ASIOError; create: its HRESULT; init: 1 usable, 0 not
+    char errorMessage[124];         // getErrorMessage after a failed init, ended here
+    long frames;                    // its buffers' size
+    double rate;                    // the rate it read
+    long switches;                  // callbacks in its second of streaming
+};
+extern SecondHostResults secondHostResults;
+// Its check (RecordSpec): the call reached known, the message ended.
+const char *secondHostFault(const void *copy);
+// The name the evidence gives a call: "start()".
+const char *secondCallName(int call);

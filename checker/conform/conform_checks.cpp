@@ -87,12 +87,22 @@ const CheckDefinition checkDefinitions[CHECK_COUNT] = {
      "A rate change between two runs (the current rate set again when there is no other): the next run "
      "streams at the new rate"},
     {"life.release", PHASE_LIFE, "Released with everything disposed, the object lets go of its last reference"},
+
+    {"clients.second", PHASE_CLIENTS,
+     "A second host (another process) opening the driver while the first streams is served, or "
+     "refused cleanly: no crash, hang or exit"},
+    {"clients.first_kept", PHASE_CLIENTS,
+     "While the second host is there, the first stream goes on: no switch lost (no gap over 1.5 "
+     "periods not made up)"},
+    {"clients.first_after", PHASE_CLIENTS,
+     "Once the second host has released the driver, the first still streams for a second and stops "
+     "cleanly"},
 };
 
 const char *phaseName(ConformPhase phase)
 {
     static const char *const names[PHASE_COUNT] = {"open", "figures", "rates", "buffers", "stream",
-                                                   "time_info", "life"};
+                                                   "time_info", "life", "clients"};
     return phase >= 0 && phase < PHASE_COUNT ? names[phase] : "";
 }
 

@@ -54,6 +54,8 @@ static int conformSession(const CheckerOptions &options)
             conformStream(options, index, true);
         if (phaseWanted(r, PHASE_LIFE))
             conformLife(options, index);
+        if (phaseWanted(r, PHASE_CLIENTS))
+            conformClients(options, index);
         r.runningCheck = -1;
         publishRecord(&conformResults);
     }

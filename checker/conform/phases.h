@@ -51,6 +51,8 @@ void conformBuffers(const CheckerOptions &options, int index);
 void conformStream(const CheckerOptions &options, int index, bool timeInfo);
 // Start and stop, dispose and create, a rate change between runs, and the last release.
 void conformLife(const CheckerOptions &options, int index);
+// A second host, in a worker of its own, while the first streams; then the first alone again.
+void conformClients(const CheckerOptions &options, int index);
 
 // ---- What the phases share
 

@@ -81,6 +81,11 @@ bool prepareTiming(double seconds, double periodUs);
 void drainArrivals();
 // Microseconds per tick from the calibration since prepareTiming (reads counter, stamp, counter).
 double calibratedTicksPerUs();
+// The arrivals drainArrivals kept so far, in the order they came; their count in *count.
+const int64_t *keptArrivals(size_t *count);
+// Switch ticks as the performance counter's, by the calibration since prepareTiming: that counter
+// is the system's, so times taken in another process can be set against the arrivals.
+int64_t switchTicksToCounter(int64_t ticks);
 
 // -- The judgement (pure: feed it arrivals)
 

@@ -108,6 +108,20 @@ void timedBufferSwitch(long index, long directProcess)
     recordArrival(before, switchTicks());
 }
 
+const int64_t *keptArrivals(size_t *count)
+{
+    *count = keptCount;
+    return kept;
+}
+
+int64_t switchTicksToCounter(int64_t ticks)
+{
+    if (!stampCounter)
+        return ticks;
+    double us = (ticks - calibrationStart.stamp) / calibratedTicksPerUs();
+    return calibrationStart.counter + static_cast<int64_t>(us * performanceTicksPerUs());
+}
+
 double calibratedTicksPerUs()
 {
     if (!stampCounter)

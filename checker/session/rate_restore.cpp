@@ -112,7 +112,8 @@ void restoreRateAfter(const CheckerOptions &options, SessionOutcome *outcome)
     char failure[512];
     snprintf(failure, sizeof failure, "%s", lastFailure());
     SessionOutcome restore;
-    int code = runWorkerSession(options, arguments.c_str(), &restore, false);
+    WorkerWait wait = {false, 0, nullptr, false};
+    int code = runWorkerSession(options, arguments.c_str(), &restore, wait);
     tellRestore(restore, code, outcome);
     setFailureText(failure);
 }

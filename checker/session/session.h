@@ -136,6 +136,16 @@ bool runCrashed();
 bool runStopAsked();
 // Ends the worker with the crash's exception code when runCrashed(); nothing otherwise.
 void endCrashedRun();
+// A second worker beside this session's run (conform's second host): the hidden command in
+// `arguments` runs in a process of its own while the run goes on. This worker's watch says it is
+// running for `wholeSeconds`, which the second's whole session must fit in, so that the parent
+// neither ends this worker too early nor waits for ever; the second is ended past it too. poll()
+// (may be null) is called every 20 ms or so, as waitForRun's is: true ends the second at once, as
+// a driver thread's crash or the user's interrupt do. The second's records land here; nothing of
+// it is shown, and lastFailure() stays. Its status (EXIT_CRASHED, EXIT_DRIVER or EXIT_INTERRUPTED
+// when it did not finish), its outcome in *outcome. The watch is idle again after.
+int runBesideRun(const CheckerOptions &options, const char *arguments, double wholeSeconds,
+                 bool (*poll)(), SessionOutcome *outcome);
 
 // ---- Setting a rate back in a new worker (the hidden command restore-rate), after a session that
 // changed it and ended without setting it back.

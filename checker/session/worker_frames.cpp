@@ -63,12 +63,14 @@ static void takeFrame(const FrameHeader &header, const char *payload, WorkerSeen
         setFailureText(text.c_str());
         break;
     case FRAME_MESSAGE:
+        if (seen->quiet)
+            break;
         clearProgress();
         fprintf(stderr, "quorvelcheck: %s\n", text.c_str());
         fflush(stderr);
         break;
     case FRAME_PROGRESS:
-        if (!progressWanted())
+        if (!progressWanted() || seen->quiet)
             break;
         if (text.empty())
             clearProgress();
@@ -137,8 +139,15 @@ static void appendPending(const char *bytes, size_t size, void *seen)
     static_cast<WorkerSeen *>(seen)->pending.append(bytes, size);
 }
 
-static void appendOutput(const char *bytes, size_t size, void *)
+static void appendOutput(const char *bytes, size_t size, void *seen)
 {
+    // A worker beside another session: its driver's lines join this process's own standard
+    // output, which the parent of this process collects.
+    if (static_cast<WorkerSeen *>(seen)->quiet) {
+        DWORD written = 0;
+        WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), bytes, static_cast<DWORD>(size), &written, nullptr);
+        return;
+    }
     collectDriverOutput(bytes, size);
 }
 
@@ -146,7 +155,7 @@ void takeWhatCame(WorkerProcess *w, WorkerSeen *seen, SessionOutcome *outcome, s
 {
     // At most `most` bytes of each: a worker that writes without pause does not keep the parent
     // from its time checks.
-    readPipe(w->outputRead, most, appendOutput, nullptr);
+    readPipe(w->outputRead, most, appendOutput, seen);
     if (!seen->corrupt && readPipe(w->pipeRead, most, appendPending, seen) > 0)
         takeFrames(seen, outcome);
 }

@@ -99,12 +99,33 @@ static bool interrupt(WorkerProcess *w, WorkerSeen *seen)
     return !(seen->watch.state == WATCH_RUNNING && SetEvent(w->stopRun));
 }
 
-// Every 20 ms until the worker ends: what it sent taken, its state timed; ended when over a limit,
-// when what it sent is out of range, or when the user interrupts.
-static void watchWorker(const CheckerOptions &options, WorkerProcess *w, WorkerSeen *seen,
-                        SessionOutcome *outcome, bool interruptible)
+// The wait's poll asked the worker to end: as an interrupt, where it was then.
+static bool pollEnds(const WorkerWait &wait, WorkerSeen *seen)
 {
-    seen->since = GetTickCount64();
+    if (!wait.poll || !wait.poll())
+        return false;
+    seen->interrupted = true;
+    seen->atInterrupt = seen->watch;
+    seen->runSecondsAtInterrupt = (GetTickCount64() - seen->since) / 1000.0;
+    return true;
+}
+
+// Whether the whole session has outlasted the wait's limit.
+static bool overWhole(const WorkerWait &wait, ULONGLONG began, SessionOutcome *outcome)
+{
+    if (wait.wholeSeconds <= 0 || GetTickCount64() - began <= wait.wholeSeconds * 1000)
+        return false;
+    outcome->limitSeconds = wait.wholeSeconds;
+    return true;
+}
+
+// Every 20 ms until the worker ends: what it sent taken, its state timed; ended when over a limit,
+// when what it sent is out of range, or when the user interrupts (or the wait's poll asks).
+static void watchWorker(const CheckerOptions &options, WorkerProcess *w, WorkerSeen *seen,
+                        SessionOutcome *outcome, const WorkerWait &wait)
+{
+    ULONGLONG began = GetTickCount64();
+    seen->since = began;
     seen->watch.sequence = -1;
     for (;;) {
         takeWhatCame(w, seen, outcome, READ_PER_LOOK);
@@ -115,8 +136,10 @@ static void watchWorker(const CheckerOptions &options, WorkerProcess *w, WorkerS
         ULONGLONG now = GetTickCount64();
         if (seen->halfWritten && now - seen->halfWritten > options.callTimeout * 1000)
             markCorrupt(seen, outcome, "", "the shared watch record, left half-written");
-        bool interrupted = interruptible && interruptRequested && interrupt(w, seen);
-        seen->hung = !seen->corrupt && !interrupted && overLimit(options, *seen, outcome);
+        bool interrupted = (wait.interruptible && interruptRequested && interrupt(w, seen)) ||
+                           pollEnds(wait, seen);
+        seen->hung = !seen->corrupt && !interrupted &&
+                     (overLimit(options, *seen, outcome) || overWhole(wait, began, outcome));
         if (seen->corrupt || interrupted || seen->hung) {
             endWorker(w, outcome);
             break;
@@ -125,7 +148,8 @@ static void watchWorker(const CheckerOptions &options, WorkerProcess *w, WorkerS
     // What it sent before it ended; the pipe holds no more than its buffer.
     for (int look = 0; look < 8 && !seen->corrupt; look++)
         takeWhatCame(w, seen, outcome, READ_PER_LOOK);
-    finishDriverOutput();
+    if (!seen->quiet)
+        finishDriverOutput();
     lookAtWatch(w, seen, outcome, true);
 }
 
@@ -188,18 +212,20 @@ static void classifyEnd(const WorkerProcess &w, const WorkerSeen &seen, SessionO
 }
 
 int runWorkerSession(const CheckerOptions &options, const char *commandArguments,
-                     SessionOutcome *outcome, bool interruptible)
+                     SessionOutcome *outcome, const WorkerWait &wait)
 {
     memset(outcome, 0, sizeof *outcome);
     outcome->crashSwitches = -1;
     WorkerProcess w = {};
     WorkerSeen seen = {};
     seen.status = EXIT_CRASHED;
-    if (interruptible && interruptRequested) {
+    seen.quiet = wait.quiet;
+    if (wait.interruptible && interruptRequested) {
         outcome->end = SESSION_INTERRUPTED;
     } else if (startWorker(commandArguments, &w, outcome)) {
-        SetConsoleCtrlHandler(onConsoleControl, TRUE);
-        watchWorker(options, &w, &seen, outcome, interruptible);
+        if (!wait.quiet)
+            SetConsoleCtrlHandler(onConsoleControl, TRUE);
+        watchWorker(options, &w, &seen, outcome, wait);
         classifyEnd(w, seen, outcome);
         SetConsoleCtrlHandler(onConsoleControl, FALSE);
     }
@@ -208,11 +234,15 @@ int runWorkerSession(const CheckerOptions &options, const char *commandArguments
     describeOutcome(outcome);
     int code = seen.status;
     if (outcome->end == SESSION_NOT_STARTED)
-        code = fail(EXIT_DRIVER, "%s", outcome->text);
+        code = EXIT_DRIVER;
     else if (outcome->end == SESSION_INTERRUPTED)
-        code = fail(EXIT_INTERRUPTED, "%s", outcome->text);
+        code = EXIT_INTERRUPTED;
     else if (outcome->end != SESSION_FINISHED)
-        code = fail(EXIT_CRASHED, "%s", outcome->text);
+        code = EXIT_CRASHED;
+    if (wait.quiet)
+        return code;
+    if (outcome->end != SESSION_FINISHED)
+        fail(code, "%s", outcome->text);
     if (outcome->rateText[0]) {
         fprintf(stderr, "quorvelcheck: %s\n", outcome->rateText);
         fflush(stderr);
@@ -223,11 +253,37 @@ int runWorkerSession(const CheckerOptions &options, const char *commandArguments
 int runDriverSession(const CheckerOptions &options, int (*session)(const CheckerOptions &),
                      const char *commandArguments, SessionOutcome *outcome)
 {
-    if (!options.inProcess)
-        return runWorkerSession(options, commandArguments, outcome, true);
+    if (!options.inProcess) {
+        WorkerWait wait = {true, 0, nullptr, false};
+        return runWorkerSession(options, commandArguments, outcome, wait);
+    }
     memset(outcome, 0, sizeof *outcome);
     outcome->end = SESSION_FINISHED;
     outcome->inProcess = true;
     outcome->crashSwitches = -1;
     return session(options);
+}
+
+static bool (*besidePoll)();
+
+// The caller's poll, and what ends the run it waits in: a driver thread's crash, the interrupt.
+static bool pollBeside()
+{
+    return (besidePoll && besidePoll()) || runCrashed() || runStopAsked();
+}
+
+int runBesideRun(const CheckerOptions &options, const char *arguments, double wholeSeconds,
+                 bool (*poll)(), SessionOutcome *outcome)
+{
+    watchRun(wholeSeconds);
+    besidePoll = poll;
+    // Nothing of the second worker is this session's failure: its story is in *outcome.
+    char failure[512];
+    snprintf(failure, sizeof failure, "%s", lastFailure());
+    WorkerWait wait = {false, wholeSeconds, pollBeside, true};
+    int code = runWorkerSession(options, arguments, outcome, wait);
+    setFailureText(failure);
+    besidePoll = nullptr;
+    watchRun(0);
+    return code;
 }

@@ -35,7 +35,16 @@ struct WorkerSeen {
     bool hung;             // the parent ended it: over a limit
     bool corrupt;          // the parent ended it: what it sent was out of range
     bool interrupted;      // Ctrl+C or Ctrl+Break: its run asked to end, or it was ended
+    bool quiet;            // its messages and progress are not shown; the driver's lines go on
     int status;            // the DONE frame's
+};
+
+// How the parent waits for a worker besides each state's limit.
+struct WorkerWait {
+    bool interruptible;    // the user's interrupt ends its run (not started once interrupted)
+    double wholeSeconds;   // its whole session's limit; 0: none
+    bool (*poll)();        // called at every look, may be null; true ends the worker as interrupted
+    bool quiet;            // a worker beside another session: nothing of it is shown, no fail()
 };
 
 // The shared record, the pipes, the job and the process, with `commandArguments` (UTF-8) after the
@@ -60,6 +69,6 @@ void finishDriverOutput();
 // Runs the session `arguments` name in a worker, as runDriverSession does; an interruptible one
 // is not started once the user has interrupted, nor waited for after.
 int runWorkerSession(const CheckerOptions &options, const char *arguments, SessionOutcome *outcome,
-                     bool interruptible);
+                     const WorkerWait &wait);
 // Sets the rate back in a new worker after a session that ended without doing it itself.
 void restoreRateAfter(const CheckerOptions &options, SessionOutcome *outcome);

@@ -31,6 +31,7 @@ struct KnobGroup {
     const char *only;
     double seconds;
     std::map<std::string, Expected> expected;
+    const char *options = "";   // more of the command line
 };
 
 class ConformTest : public SimProgramTest {
@@ -50,7 +51,7 @@ protected:
                         bool allowTimingWarnings = false, const std::string &only = "")
     {
         const JsonValue &checks = document["checks"];
-        EXPECT_EQ(checks.size(), static_cast<size_t>(42));
+        EXPECT_EQ(checks.size(), static_cast<size_t>(45));
         for (size_t i = 0; i < checks.size(); i++) {
             const JsonValue &check = checks[i];
             const std::string &id = check["id"].text;
@@ -88,9 +89,9 @@ protected:
         }
         for (size_t k = 0; k < count; k++) {
             SCOPED_TRACE(std::string("device ") + std::to_string(k) + ", --only " + groups[k].only);
-            char arguments[200];
-            snprintf(arguments, sizeof arguments, "%zu --only %s --seconds %g", first + k, groups[k].only,
-                     groups[k].seconds);
+            char arguments[240];
+            snprintf(arguments, sizeof arguments, "%zu --only %s --seconds %g %s", first + k, groups[k].only,
+                     groups[k].seconds, groups[k].options);
             int code = 0;
             JsonValue document = conform(arguments, &code);
             bool failed = false;
@@ -158,7 +159,15 @@ TEST_F(ConformTest, TheSimulatedDevicePassesEveryCheckAtTheDefaultSettings)
     printf("The whole suite at its default settings took %.1f s\n", (GetTickCount() - started) / 1000.0);
     EXPECT_EQ(code, 0) << lastErr;
     expectVerdicts(document, {});
-    EXPECT_EQ(document["counts"]["pass"].whole(), 42);
+    EXPECT_EQ(document["counts"]["pass"].whole(), 45);
+    // The second host's callbacks as the device counted them (a few may come after its count).
+    const std::string &second = checkOf(document, "clients.second")["evidence"].text;
+    size_t at = second.find("the driver serves two hosts: the second streamed ");
+    ASSERT_NE(at, std::string::npos) << second;
+    long streamed = strtol(second.c_str() + at + strlen("the driver serves two hosts: the second streamed "),
+                           nullptr, 10);
+    EXPECT_GT(streamed, 100) << "a second at 5.3 ms a period";
+    EXPECT_NEAR(streamed, devices[0]->shared->secondSwitches, 3);
 }
 
 // Each device runs only the phases its knobs are for, streaming as briefly as its checks allow.
@@ -309,6 +318,36 @@ const KnobGroup eachKnob[] = {
      "time_info", 1.5,
      {{"time_info.rate", {"WARN", " ppm over "}},
       {"time_info.output_ready", {"FAIL", "then ASE_HWMalfunction"}}}},
+    // A second host refused cleanly passes; one that harms either host fails the check of what it
+    // harmed, naming the call.
+    {[](SimConfig *c) { c->secondClient = 1; },
+     "clients", 0.5,
+     {{"clients.second", {"PASS", "init failed with the message \"Quorvel Sim: the device is in use by "
+                                  "another program\""}}}},
+    {[](SimConfig *c) { c->secondClient = 2; },
+     "clients", 0.5,
+     {{"clients.second", {"PASS", "createBuffers(256 frames) answered ASE_InvalidMode"}}}},
+    {[](SimConfig *c) { c->secondClient = 3; },
+     "clients", 0.5,
+     {{"clients.first_kept", {"FAIL", "after the second host's start()"}}}},
+    {[](SimConfig *c) { c->secondClient = 4; },
+     "clients", 0.5,
+     {{"clients.first_after", {"FAIL", "and did not come back after the second host's release"}}}},
+    {[](SimConfig *c) {
+         strcpy(c->secondFaultCall, "start");
+         c->secondFaultKind = 1;
+     },
+     "clients", 0.5, {{"clients.second", {"FAIL", "crashed in start()"}}}},
+    {[](SimConfig *c) {
+         strcpy(c->secondFaultCall, "createBuffers");
+         c->secondFaultKind = 2;
+     },
+     "clients", 0.5, {{"clients.second", {"FAIL", "createBuffers()"}}}, "--call-timeout 1"},
+    {[](SimConfig *c) {
+         strcpy(c->secondFaultCall, "release");
+         c->secondFaultKind = 3;
+     },
+     "clients", 0.5, {{"clients.second", {"FAIL", "Release()"}}}},
 };
 
 TEST_F(ConformTest, EachKnobBreaksItsOwnCheck)
@@ -372,6 +411,11 @@ const KnobGroup nothingToJudge[] = {
       {"time_info.position", {"FAIL", "no buffer switch"}},
       {"time_info.record", {"FAIL", "no buffer switch"}},
       {"time_info.output_ready", {"FAIL", "no buffer switch"}}}},
+    // The first host's stream silent: nothing to hold the second host's visit against.
+    {[](SimConfig *c) { c->silentStartAt = 1; },
+     "clients", 0.5,
+     {{"clients.first_kept", {"FAIL", "too few to judge it by"}},
+      {"clients.first_after", {"FAIL", "too few to judge it by"}}}},
     {[](SimConfig *c) { strcpy(c->sampleRate, "nan"); },
      "stream.rate", 0.5, {{"stream.rate", {"FAIL", "nothing to measure the rate against"}}}},
     // Every standard rate accepted: one no device runs at must be refused.
@@ -505,8 +549,8 @@ TEST_F(ConformTest, APhasesOpeningIsChargedToItsFirstWantedCheck)
     EXPECT_EQ(refused.exitCode, 3) << refused.err;
     EXPECT_FALSE(junitFailures(junit).empty()) << "status 3 with every open check skipped";
 
-    CheckerRun none = runChecker("conform 2 --skip open,figures,rates,buffers,stream,time_info,life "
-                                 "--junit \"" + junit + "\"");
+    CheckerRun none = runChecker("conform 2 --skip open,figures,rates,buffers,stream,time_info,life,"
+                                 "clients --junit \"" + junit + "\"");
     EXPECT_EQ(none.exitCode, 4) << none.err;
     EXPECT_EQ(junitFailures(junit), std::vector<std::string>{"driver"}) << "no check was running";
 
@@ -611,10 +655,10 @@ TEST_F(ConformTest, RepeatOnlySkipStrictAndJunit)
     EXPECT_EQ(code, 0) << "a warning passes";
     conform("0 --only open.init --strict", &code);
     EXPECT_EQ(code, 1) << "unless --strict";
-    JsonValue skipped = conform("0 --skip open.reopen,figures,rates,buffers,stream,time_info,life "
-                                "--strict", &code);
+    JsonValue skipped = conform("0 --skip open.reopen,figures,rates,buffers,stream,time_info,life,"
+                                "clients --strict", &code);
     EXPECT_EQ(code, 1);
-    EXPECT_EQ(skipped["counts"]["skipped"].whole(), 38);
+    EXPECT_EQ(skipped["counts"]["skipped"].whole(), 41);
 
     std::string junit = buildFilePath("conform-junit.xml");
     CheckerRun written = runChecker("conform 0 --only open --junit \"" + junit + "\"");
@@ -630,7 +674,7 @@ TEST_F(ConformTest, RepeatOnlySkipStrictAndJunit)
     ASSERT_TRUE(parseXml(xml, &root)) << xml;
     EXPECT_EQ(root.name, "testsuites");
     const XmlElement &suite = root.children.at(0);
-    EXPECT_EQ(suite.attributes.at("tests"), "42");
+    EXPECT_EQ(suite.attributes.at("tests"), "45");
     EXPECT_EQ(suite.attributes.at("failures"), "1");
     int failures = 0, warnings = 0, skippedCases = 0;
     for (const XmlElement &test : suite.children) {
@@ -646,7 +690,7 @@ TEST_F(ConformTest, RepeatOnlySkipStrictAndJunit)
     }
     EXPECT_EQ(failures, 1);
     EXPECT_EQ(warnings, 1);
-    EXPECT_EQ(skippedCases, 37);
+    EXPECT_EQ(skippedCases, 40);
 
     // The documentation's list is the program's, as scripts/check-list.sh writes it.
     CheckerRun list = runChecker("conform --list-checks");

@@ -1,0 +1,322 @@
+// The clients phase: a second host opens the driver while the first streams. The second is a worker
+// of its own (conform_second_host.cpp); the first stream is timed throughout, and its gaps are
+// placed against the times of the second host's calls (the performance counter is the system's).
+#include "checker/conform/phases.h"
+
+#include "drivers/driver_loading.h"
+#include "engine/loopback.h"
+
+#include <algorithm>
+#include <math.h>
+#include <stdio.h>
+#include <string.h>
+#include <vector>
+
+static const double LEAD_SECONDS = 0.5;   // the first stream alone before the second host comes
+static const double AFTER_SECONDS = 1.0;  // ... and once the second has released the driver
+static const unsigned long AFTER_STOP_MS = 30;
+
+// The first stream, its times on the performance counter.
+struct FirstStream {
+    long frames;
+    double periodUs;            // nominal
+    double stepTicks;           // the period measured over the lead
+    int64_t started;            // start returned
+    int64_t secondFrom;         // the second host's first call (or its worker's start)
+    int64_t secondTo;           // ... its Release called (or its worker's end)
+    int64_t afterFrom;          // its Release returned (or its worker's end)
+    int64_t stopAsked;
+    std::vector<int64_t> arrivals;
+};
+
+// What a window of the first stream shows: its switches, the longest gap and where it began.
+struct WindowFigures {
+    long switches;
+    double missing;             // expected at the measured period, less those that came
+    double longestGapTicks;     // an interval, or a gap at either end
+    int64_t gapFrom;            // the switch (or the window's start) the longest gap began at
+    bool cameBack;              // a switch ended it
+};
+
+// The arrivals kept so far, on the performance counter.
+static void takeArrivals(FirstStream *s)
+{
+    drainArrivals();
+    size_t count = 0;
+    const int64_t *kept = keptArrivals(&count);
+    s->arrivals.resize(count);
+    for (size_t k = 0; k < count; k++)
+        s->arrivals[k] = switchTicksToCounter(kept[k]);
+}
+
+// The waits' poll: the arrivals taken, the thread's messages dispatched.
+static bool pollFirst()
+{
+    drainArrivals();
+    pumpMessages(0);
+    return false;
+}
+
+static WindowFigures windowOf(const FirstStream &s, int64_t from, int64_t to)
+{
+    WindowFigures w = {0, 0, 0, from, false};
+    int64_t last = from;
+    for (int64_t at : s.arrivals) {
+        if (at < from || at > to)
+            continue;
+        w.switches++;
+        if (at - last > w.longestGapTicks) {
+            w.longestGapTicks = static_cast<double>(at - last);
+            w.gapFrom = last;
+            w.cameBack = true;
+        }
+        last = at;
+    }
+    if (to - last > w.longestGapTicks) {
+        w.longestGapTicks = static_cast<double>(to - last);
+        w.gapFrom = last;
+        w.cameBack = false;
+    }
+    w.missing = (to - from) / s.stepTicks - w.switches;
+    return w;
+}
+
+// Switches lost: a gap over 1.5 periods the stream did not make up (more than one switch short of
+// the window's length at the measured period). A delay the driver made up at once is not a loss.
+static bool lostSwitches(const FirstStream &s, const WindowFigures &w)
+{
+    return w.longestGapTicks > 1.5 * s.stepTicks && w.missing > 1.0;
+}
+
+// "3.1 ms after the second host's start() returned", for a moment on the counter.
+static void placeMoment(int64_t at, char *out, size_t size)
+{
+    const SecondHostResults &r = secondHostResults;
+    int call = -1;
+    for (int c = 0; c < SECOND_CALLS; c++) {
+        if (r.began[c] && r.began[c] <= at && (call < 0 || r.began[c] >= r.began[call]))
+            call = c;
+    }
+    if (call < 0) {
+        snprintf(out, size, "before the second host's first call");
+        return;
+    }
+    bool returned = r.ended[call] && r.ended[call] <= at;
+    int64_t from = returned ? r.ended[call] : r.began[call];
+    snprintf(out, size, "%.1f ms after the second host's %s %s", ticksToUs(at - from) / 1000,
+             secondCallName(call), returned ? "returned" : "was called");
+}
+
+// The loss, told: when the switches stopped, for how long, and how many are missing.
+static void gradeLoss(ConformCheck check, const FirstStream &s, const WindowFigures &w, const char *while_)
+{
+    // When the first missing switch was due: the last one came up to a period before the cause.
+    char place[160];
+    placeMoment(w.gapFrom + static_cast<int64_t>(s.stepTicks), place, sizeof place);
+    double gapMs = ticksToUs(static_cast<int64_t>(w.longestGapTicks)) / 1000;
+    if (w.cameBack)
+        grade(check, VERDICT_FAIL, "the first host's switches stopped %s and came back %.1f ms later; "
+              "%.0f switches missing %s", place, gapMs, w.missing, while_);
+    else
+        grade(check, VERDICT_FAIL, "the first host's switches stopped %s and did not come back %s "
+              "(%.1f ms); %.0f switches missing", place, while_, gapMs, w.missing);
+    gradeFigure(check, gapMs);
+}
+
+// The second host's whole session must fit: each call and the time between two has the call limit,
+// the start-up too, and its second of streaming; its figures and buffers are a few calls per copied
+// channel.
+static double secondHostLimit(const CheckerOptions &options, const DriverFigures &figures)
+{
+    long channels = std::min(figures.inputChannels, figures.outputChannels);
+    channels = std::max(0L, std::min(channels, 4096L));
+    return (2.0 * (SECOND_CALLS + 8 + channels) + 1) * options.callTimeout + 1;
+}
+
+// The first stream begun: its buffers made with the timed loopback, started. False, with the check
+// failed and the others left nothing, when it could not be.
+static bool startFirst(const DriverFigures &figures, double limit, FirstStream *s)
+{
+    ConformCheck first = firstWantedCheck(PHASE_CLIENTS);
+    char why[160] = "", answer[32];
+    s->frames = figures.preferredSize;
+    s->periodUs = usableRate(figures.sampleRate) ? s->frames / figures.sampleRate * 1e6 : 0;
+    if (s->frames <= 0 || s->periodUs <= 0) {
+        snprintf(why, sizeof why, "the preferred size %ld at %g Hz gives no period to time the first "
+                 "host's stream by", s->frames, figures.sampleRate);
+    } else if (!prepareTiming(LEAD_SECONDS + limit + AFTER_SECONDS + 1, s->periodUs)) {
+        snprintf(why, sizeof why, "the checker has no memory for the timing of the first stream");
+    } else {
+        resetMessageCounts(false);
+        ASIOError created = createLoopbackBuffers(&timedCallbacks, s->frames);
+        ASIOError started = created == ASE_OK ? asioStart() : created;
+        s->started = performanceTicks();
+        if (started == ASE_OK)
+            return true;
+        snprintf(why, sizeof why, "the first host's %s answered %s", created != ASE_OK ?
+                 "createBuffers" : "start", asioErrorName(started, answer, sizeof answer));
+    }
+    grade(first, VERDICT_FAIL, "%s: no first stream", why);
+    for (ConformCheck c : {CHECK_CLIENTS_SECOND, CHECK_CLIENTS_FIRST_KEPT, CHECK_CLIENTS_FIRST_AFTER}) {
+        if (c != first)
+            nothingToJudge(c, first, "no first stream");
+    }
+    return false;
+}
+
+// The second host's session, beside the first stream; when it was there, on the counter.
+static SessionOutcome runSecondHost(const CheckerOptions &options, int index, double limit,
+                                    FirstStream *s)
+{
+    SecondHostResults &r = secondHostResults;
+    memset(&r, 0, sizeof r);
+    r.reached = -1;
+    char arguments[96];
+    snprintf(arguments, sizeof arguments, "second-host %d --call-timeout %g", index, options.callTimeout);
+    SessionOutcome outcome;
+    int64_t began = performanceTicks();
+    runBesideRun(options, arguments, limit, pollFirst, &outcome);
+    int64_t ended = performanceTicks();
+    s->secondFrom = r.began[SECOND_CREATE] ? r.began[SECOND_CREATE] : began;
+    s->secondTo = r.began[SECOND_RELEASE] ? r.began[SECOND_RELEASE] : ended;
+    s->afterFrom = r.ended[SECOND_RELEASE] ? r.ended[SECOND_RELEASE] : ended;
+    return outcome;
+}
+
+// Served (it streamed) or refused cleanly: a failed init with its message, or an error from
+// createBuffers or start. Anything else, and a crash, hang or exit, fails.
+static void judgeSecond(const SessionOutcome &outcome)
+{
+    const SecondHostResults &r = secondHostResults;
+    const ConformCheck check = CHECK_CLIENTS_SECOND;
+    char answer[32];
+    if (outcome.end != SESSION_FINISHED) {
+        grade(check, VERDICT_FAIL, "the second host: %s", outcome.text);
+    } else if (r.reached < SECOND_CREATE) {
+        grade(check, VERDICT_FAIL, "the second host's worker made no driver call");
+    } else if (r.answers[SECOND_CREATE] != 0) {
+        grade(check, VERDICT_PASS, "refused cleanly: creating the second host's object answered "
+              "0x%08lX", static_cast<unsigned long>(r.answers[SECOND_CREATE]));
+    } else if (!r.answers[SECOND_INIT] && r.errorMessage[0]) {
+        grade(check, VERDICT_PASS, "refused cleanly: the second host's init failed with the message "
+              "\"%s\"", r.errorMessage);
+    } else if (!r.answers[SECOND_INIT]) {
+        grade(check, VERDICT_FAIL, "the second host's init failed without a message: its user is not "
+              "told why");
+    } else if (r.answers[SECOND_CREATE_BUFFERS] != ASE_OK) {
+        grade(check, VERDICT_PASS, "refused cleanly: the second host's createBuffers(%ld frames) "
+              "answered %s", r.frames, asioErrorName(r.answers[SECOND_CREATE_BUFFERS], answer, sizeof answer));
+    } else if (r.answers[SECOND_START] != ASE_OK) {
+        grade(check, VERDICT_PASS, "refused cleanly: the second host's start answered %s",
+              asioErrorName(r.answers[SECOND_START], answer, sizeof answer));
+    } else if (r.switches == 0) {
+        grade(check, VERDICT_FAIL, "the second host's start answered ASE_OK, but it had no buffer "
+              "switch in 1 s: neither served nor refused");
+    } else {
+        // Its count is the moment's: a figure, so that two runs are compared on the verdict alone.
+        gradeFigure(check, r.switches);
+        grade(check, VERDICT_PASS, "the driver serves two hosts: the second streamed %ld switches of "
+              "%ld frames in 1 s", r.switches, r.frames);
+    }
+}
+
+// While the second host was there, measured against the period of the lead.
+static void judgeKept(const FirstStream &s)
+{
+    const ConformCheck check = CHECK_CLIENTS_FIRST_KEPT;
+    WindowFigures w = windowOf(s, s.secondFrom, s.secondTo);
+    double seconds = ticksToUs(s.secondTo - s.secondFrom) / 1e6;
+    if (lostSwitches(s, w)) {
+        gradeLoss(check, s, w, "while the second host was there");
+        return;
+    }
+    double gapUs = ticksToUs(static_cast<int64_t>(w.longestGapTicks));
+    gradeFigure(check, gapUs / 1000);
+    grade(check, VERDICT_PASS, "%ld switches in the %.2f s the second host was there; the longest "
+          "gap %.0f us (period %.0f us)%s", w.switches, seconds, gapUs, s.periodUs,
+          gapUs > 1.5 * s.periodUs ? ", made up at once" : "");
+}
+
+// After the second host's release, to the stop; then the stop, and nothing after it.
+static void judgeAfter(const FirstStream &s, ASIOError stopped, long late)
+{
+    const ConformCheck check = CHECK_CLIENTS_FIRST_AFTER;
+    char answer[32];
+    WindowFigures w = windowOf(s, s.afterFrom, s.stopAsked);
+    double seconds = ticksToUs(s.stopAsked - s.afterFrom) / 1e6;
+    gradeFigure(check, ticksToUs(static_cast<int64_t>(w.longestGapTicks)) / 1000);
+    if (lostSwitches(s, w))
+        gradeLoss(check, s, w, "after the second host's release");
+    else if (stopped != ASE_OK)
+        grade(check, VERDICT_FAIL, "the first host's stop answered %s", asioErrorName(stopped, answer,
+              sizeof answer));
+    else if (late)
+        grade(check, VERDICT_FAIL, "%ld callbacks after the first host's stop returned", late);
+    else
+        grade(check, VERDICT_PASS, "%ld switches in the %.2f s after the second host's release, "
+              "then a clean stop", w.switches, seconds);
+}
+
+// The lead's own period: the stream's pace before the second host came, so that a clock a little
+// off its rate is not taken for lost switches. False when the lead had too few switches.
+static bool measureLead(FirstStream *s)
+{
+    std::vector<double> us;
+    for (int64_t at : s->arrivals) {
+        if (at > s->started && at < s->secondFrom)
+            us.push_back(ticksToUs(at - s->started));
+    }
+    if (us.size() < 10) {
+        char why[160];
+        snprintf(why, sizeof why, "the first host's stream made %zu switches in the %.1f s before the "
+                 "second host came: too few to judge it by", us.size(), LEAD_SECONDS);
+        grade(CHECK_CLIENTS_FIRST_KEPT, VERDICT_FAIL, "%s", why);
+        grade(CHECK_CLIENTS_FIRST_AFTER, VERDICT_FAIL, "%s", why);
+        return false;
+    }
+    s->stepTicks = robustStep(us.data(), us.size()) / ticksToUs(1);
+    return true;
+}
+
+// The stop, and the callbacks after it returned.
+static ASIOError stopFirst(FirstStream *s, long *late)
+{
+    takeArrivals(s);
+    s->stopAsked = performanceTicks();
+    ASIOError stopped = asioStop();
+    int64_t returned = performanceTicks();
+    pumpMessages(AFTER_STOP_MS);
+    takeArrivals(s);
+    *late = static_cast<long>(std::count_if(s->arrivals.begin(), s->arrivals.end(),
+                                            [returned](int64_t at) { return at > returned; }));
+    return stopped;
+}
+
+void conformClients(const CheckerOptions &options, int index)
+{
+    DriverFigures figures;
+    if (!openWithFigures(options, index, PHASE_CLIENTS, &figures))
+        return;
+    double limit = secondHostLimit(options, figures);
+    FirstStream s = {};
+    if (startFirst(figures, limit, &s)) {
+        waitForRun(LEAD_SECONDS, pollFirst, nullptr);
+        beginFirstWanted({CHECK_CLIENTS_SECOND, CHECK_CLIENTS_FIRST_KEPT, CHECK_CLIENTS_FIRST_AFTER});
+        SessionOutcome outcome = runSecondHost(options, index, limit, &s);
+        judgeSecond(outcome);
+        beginFirstWanted({CHECK_CLIENTS_FIRST_KEPT, CHECK_CLIENTS_FIRST_AFTER});
+        takeArrivals(&s);
+        bool lead = measureLead(&s);
+        if (lead)
+            judgeKept(s);
+        beginFirstWanted({CHECK_CLIENTS_FIRST_AFTER});
+        waitForRun(AFTER_SECONDS, pollFirst, nullptr);
+        long late = 0;
+        ASIOError stopped = stopFirst(&s, &late);
+        if (lead)
+            judgeAfter(s, stopped, late);
+    }
+    endCrashedRun();
+    endLoopback();
+    closeChosenDriver();
+}

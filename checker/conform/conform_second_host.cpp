@@ -1,0 +1,143 @@
+// The second host of the clients phase, a worker of its own (the hidden command second-host): what
+// a second program does to a driver another program streams on: create, init, the figures,
+// createBuffers, start, one second of streaming, stop, disposeBuffers, Release. Each call's times
+// on the performance counter, which is the system's, go to the first worker as they come.
+#include "checker/conform/phases.h"
+
+#include "drivers/driver_loading.h"
+#include "engine/loopback.h"
+
+#include <atomic>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+SecondHostResults secondHostResults;
+
+static std::atomic<long> secondSwitches;
+
+const char *secondHostFault(const void *copy)
+{
+    const SecondHostResults &r = *static_cast<const SecondHostResults *>(copy);
+    if (!inRange(r.reached, -1, SECOND_CALLS - 1))
+        return "reached";
+    return textEnds(r.errorMessage, sizeof r.errorMessage) ? nullptr : "errorMessage";
+}
+
+const char *secondCallName(int call)
+{
+    static const char *const names[SECOND_CALLS] = {"CoCreateInstance()", "init()",
+                                                    "getChannels() and the figures after it",
+                                                    "createBuffers()", "start()", "stop()",
+                                                    "disposeBuffers()", "Release()"};
+    return call >= 0 && call < SECOND_CALLS ? names[call] : "";
+}
+
+// The loopback's copy, counted: a host as the dialog is.
+static void secondBufferSwitch(long index, ASIOBool directProcess)
+{
+    onBufferSwitch(index, directProcess);
+    secondSwitches.fetch_add(1, std::memory_order_relaxed);
+}
+
+static ASIOTime *secondTimeInfo(ASIOTime *, long index, ASIOBool directProcess)
+{
+    secondBufferSwitch(index, directProcess);
+    return nullptr;
+}
+
+// Answers 0 to every message: the driver calls bufferSwitch.
+static const ASIOCallbacks secondCallbacks = {secondBufferSwitch, onSampleRateDidChange, onAsioMessage,
+                                              secondTimeInfo};
+
+static void began(int call)
+{
+    secondHostResults.reached = call;
+    secondHostResults.began[call] = performanceTicks();
+    publishRecord(&secondHostResults);
+}
+
+// Its answer noted, the time it returned, and the record sent: the first worker places the first
+// stream's gaps against it as it goes.
+static long ended(int call, long answer)
+{
+    secondHostResults.answers[call] = answer;
+    secondHostResults.ended[call] = performanceTicks();
+    publishRecord(&secondHostResults);
+    return answer;
+}
+
+// Create and init, timed apart from what openChosenDriver measured: 0 when both worked.
+static int openAsSecond(int index)
+{
+    SecondHostResults &r = secondHostResults;
+    began(SECOND_CREATE);
+    int code = openChosenDriver(index);
+    double ticksPerMs = 1000 / ticksToUs(1000);
+    r.ended[SECOND_CREATE] = r.began[SECOND_CREATE] + static_cast<int64_t>(openedDriver.createMs * ticksPerMs);
+    r.answers[SECOND_CREATE] = openedDriver.createResult;
+    if (!openedDriver.created) {
+        publishRecord(&secondHostResults);
+        return code;
+    }
+    r.began[SECOND_INIT] = r.ended[SECOND_CREATE];
+    r.reached = SECOND_INIT;
+    snprintf(r.errorMessage, sizeof r.errorMessage, "%s", openedDriver.errorMessage);
+    ended(SECOND_INIT, openedDriver.initialised);
+    return code;
+}
+
+// The buffers made, the driver started and a second of it: false when a call refused.
+static bool streamAsSecond()
+{
+    SecondHostResults &r = secondHostResults;
+    began(SECOND_FIGURES);
+    DriverFigures figures;
+    readDriverFigures(&figures);
+    r.frames = figures.preferredSize;
+    r.rate = figures.sampleRate;
+    ended(SECOND_FIGURES, ASE_OK);
+    began(SECOND_CREATE_BUFFERS);
+    if (ended(SECOND_CREATE_BUFFERS, createLoopbackBuffers(&secondCallbacks, r.frames)) != ASE_OK)
+        return false;
+    began(SECOND_START);
+    if (ended(SECOND_START, asioStart()) != ASE_OK)
+        return true;
+    pumpMessages(1000);
+    r.switches = secondSwitches.load();
+    began(SECOND_STOP);
+    ended(SECOND_STOP, asioStop());
+    return true;
+}
+
+static int secondHostSession(const CheckerOptions &options)
+{
+    SecondHostResults &r = secondHostResults;
+    memset(&r, 0, sizeof r);
+    r.reached = -1;
+    loadDriverList();
+    int code = openAsSecond(options.probeIndex);
+    if (code == EXIT_FINE && streamAsSecond()) {
+        began(SECOND_DISPOSE);
+        ended(SECOND_DISPOSE, asioDisposeBuffers());
+    }
+    if (openedDriver.created) {
+        began(SECOND_RELEASE);
+        ended(SECOND_RELEASE, static_cast<long>(closeChosenDriver()));
+    }
+    return code;
+}
+
+// DRIVER is the list index the first worker opened.
+static int secondHostRules(CheckerOptions *o, const ArgumentFacts &facts)
+{
+    int code = requireDriver(o, facts);
+    if (code == EXIT_FINE)
+        o->probeIndex = atoi(o->driver);
+    return code;
+}
+
+extern const CommandSpec secondHostCommandSpec = {
+    "second-host", "second-host INDEX", "", "", WORKER_OPTIONS, true, secondHostRules, nullptr,
+    secondHostSession,
+};
