@@ -1,12 +1,14 @@
 // The integrity analysis against what 32 channels at 384 kHz need in real time (12.3 M samples/s):
 // streams recorded with writeSequence, clean and with faults, read back with readSequence and
-// analysed block by block as the checker's main thread does; and writeSequence per sample, which
-// runs in the driver's callback.
+// analysed block by block as the checker's main thread does; every channel at once through the
+// worker's readers against 8 to 128 channels at 192 kHz; and writeSequence per sample, which runs
+// in the driver's callback.
 //
 //     integrity_bench [--quick]
 //
 // Exit code 0, or 1 when an analysis did not find what its stream holds.
 #include "bench/bench_clock.h"
+#include "bench/integrity_channels.h"
 #include "checker/measure/measure.h"
 
 #include <algorithm>
@@ -41,7 +43,7 @@ struct Stream {
 void appendSequence(Stream *s, int64_t position, long count)
 {
     s->data.resize((s->frames + count) * s->bytes);
-    writeSequence(&s->data[s->frames * s->bytes], s->type, position, count);
+    writeSequence(&s->data[s->frames * s->bytes], s->type, 0, position, count);
     s->frames += count;
 }
 
@@ -234,7 +236,7 @@ void runWrite(const Settings &settings)
             for (int r = 0; r < settings.rounds; r++) {
                 const int64_t start = benchTicks();
                 for (long k = 0; k < calls; k++)
-                    writeSequence(buffer.data(), type, static_cast<int64_t>(k) * frames, frames);
+                    writeSequence(buffer.data(), type, 0, static_cast<int64_t>(k) * frames, frames);
                 best = std::min(best, benchMicroseconds(benchTicks() - start) / calls);
             }
             printf("| %ld | %ld | %.2f | %.3f |\n", type, frames, best * 1000 / frames, best);
@@ -258,7 +260,8 @@ int main(int argc, char **argv)
         }
     }
     setvbuf(stdout, nullptr, _IONBF, 0);
-    const bool right = runAnalysis(settings);
+    bool right = runAnalysis(settings);
+    right = runEveryChannel(settings.rounds, settings.samples / 8) && right;
     runWrite(settings);
     return right ? 0 : 1;
 }

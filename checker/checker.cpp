@@ -28,6 +28,7 @@ static const RecordSpec records[] = {
     {&latencyResults, sizeof latencyResults, "latency", latencyResultsFault},
     {&sweepResults, sizeof sweepResults, "sweep", sweepResultsFault},
     {&integrityResults, sizeof integrityResults, "integrity", integrityResultsFault},
+    {&routingResults, sizeof routingResults, "routing", routingResultsFault},
     {&conformResults, sizeof conformResults, "conform", conformResultsFault},
     {&rateRestoreResults, sizeof rateRestoreResults, "rate restore", rateRestoreFault},
     {&secondHostResults, sizeof secondHostResults, "second host", secondHostFault},

@@ -107,7 +107,6 @@ long simCreateBuffers(SimDevice *device, SimAsioBufferInfo *infos, long count, l
     SimBufferSet set = {};
     set.count = count;
     set.frames = frames;
-    set.cable.out = set.cable.in = -1;
     if (count > 0) {
         set.elements = (SimElement *)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY,
                                                sizeof(SimElement) * count);
@@ -149,11 +148,10 @@ bool simEarlySwitch(SimDevice *device) {
 }
 
 void simFreeBuffers(SimBufferSet *set) {
-    simFreeCable(&set->cable);
+    simFreeCable(set);
     if (set->block)
         VirtualFree(set->block, 0, MEM_RELEASE);
     if (set->elements)
         HeapFree(GetProcessHeap(), 0, set->elements);
     memset(set, 0, sizeof *set);
-    set->cable.out = set->cable.in = -1;
 }

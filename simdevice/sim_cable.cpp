@@ -1,4 +1,6 @@
-// The loopback cable on the device's own clock. Period k covers frames (k-1) x F .. k x F - 1 of
+// The loopback cables on the device's own clock: "CableOut" to "CableIn" and the routes of
+// "CableMap", each with its own delay ("CableDelays") and the signal's fault on one of them
+// ("SignalFaultRoute"). Each works as the one cable described here. Period k covers frames (k-1) x F .. k x F - 1 of
 // the clock (F frames a buffer). What the host writes into output "CableOut" in the callback of
 // period k is played in period k + 1 + e, e being the periods dropped so far: after a period the
 // host missed, the device plays silence and keeps one more buffer queued from then on. Captured
@@ -17,6 +19,8 @@
 #include <string.h>
 
 namespace {
+
+enum { MAX_ROUTES = 256 };
 
 long findElement(const SimBufferSet &set, bool isInput, long channel) {
     for (long i = 0; i < set.count; i++) {
@@ -53,22 +57,66 @@ const unsigned char *cableSample(const SimCable &cable, long long h) {
     return h >= 0 && h < cable.queuedTo ? playedFrame(cable, h) : nullptr;
 }
 
-}  // namespace
+// The routes the configuration asks for, as output and input channels: "CableOut" to "CableIn"
+// first, then "CableMap" ("same": every channel to its own number). The count.
+int configuredRoutes(const SimConfig &config, long channels, long *outs, long *ins) {
+    int count = 0;
+    if (config.cableOut >= 0 && config.cableIn >= 0) {
+        outs[0] = config.cableOut;
+        ins[0] = config.cableIn;
+        count = 1;
+    }
+    if (_stricmp(config.cableMap, "same") == 0) {
+        for (long c = 0; c < channels && count < MAX_ROUTES; c++, count++)
+            outs[count] = ins[count] = c;
+        return count;
+    }
+    for (const char *at = config.cableMap; *at && count < MAX_ROUTES;) {
+        char *end;
+        long out = strtol(at, &end, 10);
+        if (end == at || *end != ':')
+            break;
+        at = end + 1;
+        long in = strtol(at, &end, 10);
+        if (end == at)
+            break;
+        outs[count] = out;
+        ins[count++] = in;
+        at = *end == ',' ? end + 1 : end;
+    }
+    return count;
+}
 
-// No cable when either end is not configured or the host made no buffer for it.
-long simMakeCable(const SimConfig &config, SimBufferSet *set, long long *delay) {
-    *delay = 0;
-    SimCable &cable = set->cable;
-    cable.out = cable.in = cable.neighbour = -1;
-    if (config.cableOut < 0 || config.cableIn < 0)
-        return SIM_ASE_OK;
-    long out = findElement(*set, false, config.cableOut);
-    long in = findElement(*set, true, config.cableIn);
+// "CableDelays": "input:frames,..." the extra frames of the route to that input; 0 when unlisted.
+long long extraDelay(const SimConfig &config, long input) {
+    for (const char *at = config.cableDelays; *at;) {
+        char *end;
+        long in = strtol(at, &end, 10);
+        if (end == at || *end != ':')
+            return 0;
+        at = end + 1;
+        long long frames = strtoll(at, &end, 10);
+        if (in == input)
+            return frames > 0 ? frames : 0;
+        at = *end == ',' ? end + 1 : end;
+        if (end == at && *at)
+            return 0;
+    }
+    return 0;
+}
+
+// One route's ring and figures; its fault when it is the route "SignalFaultRoute" names. A route
+// whose ends have no buffers carries nothing. SIM_ASE_OK or SIM_ASE_NO_MEMORY.
+long makeRoute(const SimConfig &config, SimBufferSet *set, SimCable *cable, long outChannel,
+               long inChannel, bool faulty) {
+    cable->out = cable->in = cable->neighbour = cable->swapWith = -1;
+    long out = findElement(*set, false, outChannel);
+    long in = findElement(*set, true, inChannel);
     if (out < 0 || in < 0)
         return SIM_ASE_OK;
     long long converters = (config.inputDelay > 0 ? config.inputDelay : 0) +
-                           (config.outputDelay > 0 ? config.outputDelay : 0);
-    long long roundTrip = 2ll * set->frames + converters;
+                           (config.outputDelay > 0 ? config.outputDelay : 0) +
+                           extraDelay(config, inChannel);
     // Room for what is queued ahead (one more buffer after a drop), the frames still to be
     // captured, and the one "shift" inserts.
     long long ring = 4ll * set->frames + converters + 2;
@@ -77,127 +125,192 @@ long simMakeCable(const SimConfig &config, SimBufferSet *set, long long *delay) 
         return SIM_ASE_NO_MEMORY;
     // Made here, never in the switch loop.
     if (outBytes) {
-        cable.history = (unsigned char *)VirtualAlloc(nullptr, (size_t)ring * outBytes,
-                                                      MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
-        if (!cable.history)
+        cable->history = (unsigned char *)VirtualAlloc(nullptr, (size_t)ring * outBytes,
+                                                       MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+        if (!cable->history)
             return SIM_ASE_NO_MEMORY;
     }
-    cable.out = out;
-    cable.in = in;
-    cable.delay = roundTrip;
-    cable.historyFrames = ring;
-    cable.outBytes = outBytes;
-    cable.inBytes = sampleBytesOf(*set, in);
-    cable.converters = converters;
-    cable.fault = simSignalFault(config);
+    cable->out = out;
+    cable->in = in;
+    cable->inChannel = inChannel;
+    cable->delay = 2ll * set->frames + converters;
+    cable->historyFrames = ring;
+    cable->outBytes = outBytes;
+    cable->inBytes = sampleBytesOf(*set, in);
+    cable->converters = converters;
+    cable->fault = faulty ? simSignalFault(config) : SIM_SIGNAL_NONE;
     // From period N: a played frame for the faults of the cable, a captured one for "swap". The
     // host's first samples are played in period 2, so before that the cable carries only silence.
     long at = config.signalFaultAt;
-    long from = cable.fault == SIM_SIGNAL_SWAP ? (at > 1 ? at : 1) : (at > 2 ? at : 2);
-    cable.faultFrom = (long long)(from - 1) * set->frames;
-    if (cable.fault == SIM_SIGNAL_SHIFT && at <= 2)
-        roundTrip++;
+    long from = cable->fault == SIM_SIGNAL_SWAP ? (at > 1 ? at : 1) : (at > 2 ? at : 2);
+    cable->faultFrom = (long long)(from - 1) * set->frames;
+    if (cable->fault == SIM_SIGNAL_SHIFT && at <= 2)
+        cable->delay++;
     set->elements[out].cableContent = true;
     markCableContent(set, in);
-    if (cable.fault == SIM_SIGNAL_SWAP) {
-        cable.neighbour = findElement(*set, true, config.cableIn + 1);
-        if (cable.neighbour >= 0)
-            markCableContent(set, cable.neighbour);  // nothing plugged in: silence of its own
-    }
-    *delay = roundTrip;
     return SIM_ASE_OK;
 }
 
-void simFreeCable(SimCable *cable) {
-    if (cable->history)
-        VirtualFree(cable->history, 0, MEM_RELEASE);
-    memset(cable, 0, sizeof *cable);
-    cable->out = cable->in = cable->neighbour = -1;
+// "swap": the faulty route's input and the one after it trade what they carry from faultFrom on.
+void planSwap(SimBufferSet *set, SimCable *faulty, long inChannel) {
+    faulty->neighbour = findElement(*set, true, inChannel + 1);
+    if (faulty->neighbour < 0)
+        return;
+    markCableContent(set, faulty->neighbour);  // nothing plugged in: silence of its own
+    faulty->swapWith = faulty->neighbour;
+    for (long k = 0; k < set->cableCount; k++) {
+        SimCable &other = set->cables[k];
+        if (&other != faulty && other.in == faulty->neighbour) {
+            other.swapWith = faulty->in;
+            other.faultFrom = faulty->faultFrom;
+        }
+    }
+}
+
+}  // namespace
+
+long simMakeCable(const SimConfig &config, SimBufferSet *set, long long *delay) {
+    *delay = 0;
+    long outs[MAX_ROUTES], ins[MAX_ROUTES];
+    int routes = configuredRoutes(config, set->count, outs, ins);
+    set->cableCount = 0;
+    if (routes == 0)
+        return SIM_ASE_OK;
+    set->cables = (SimCable *)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(SimCable) * routes);
+    if (!set->cables)
+        return SIM_ASE_NO_MEMORY;
+    set->cableCount = routes;
+    long faultRoute = config.signalFaultRoute >= 0 ? config.signalFaultRoute : ins[0];
+    SimCable *faulty = nullptr;
+    for (int k = 0; k < routes; k++) {
+        bool isFaulty = !faulty && ins[k] == faultRoute;
+        if (makeRoute(config, set, &set->cables[k], outs[k], ins[k], isFaulty) != SIM_ASE_OK)
+            return SIM_ASE_NO_MEMORY;
+        if (isFaulty && set->cables[k].in >= 0)
+            faulty = &set->cables[k];
+    }
+    if (faulty && faulty->fault == SIM_SIGNAL_SWAP)
+        planSwap(set, faulty, faultRoute);
+    *delay = set->cables[0].in >= 0 ? set->cables[0].delay : 0;
+    return SIM_ASE_OK;
+}
+
+void simFreeCable(SimBufferSet *set) {
+    for (long k = 0; k < set->cableCount; k++) {
+        if (set->cables[k].history)
+            VirtualFree(set->cables[k].history, 0, MEM_RELEASE);
+    }
+    if (set->cables)
+        HeapFree(GetProcessHeap(), 0, set->cables);
+    set->cables = nullptr;
+    set->cableCount = 0;
 }
 
 void simCableBeginRun(const SimDevice *device, SimBufferSet *set) {
-    SimCable &cable = set->cable;
-    if (cable.in < 0)
-        return;
     const SimConfig &config = device->config;
-    cable.inType = simChannelType(device, true, config.cableIn);
-    cable.neighbourBytes = cable.neighbour >= 0 ? sampleBytesOf(*set, cable.neighbour) : 0;
-    cable.level = strtod(config.signalFaultLevel, nullptr);
-    cable.bits = config.signalFaultBits;
-    cable.noise = 0x2545F491u;
-    cable.queuedTo = 0;
-    // The first captured sample that differs from what the host played: for "swap" no earlier
-    // than the host's first sample arrives.
-    long long hostArrives = set->frames + cable.converters;
-    cable.firstAffected = cable.fault != SIM_SIGNAL_SWAP ? cable.faultFrom + cable.converters
-                          : cable.faultFrom > hostArrives ? cable.faultFrom : hostArrives;
-    cable.affectedSeen = cable.fault < SIM_SIGNAL_SHIFT;  // drop and twice: the thread's account
+    for (long k = 0; k < set->cableCount; k++) {
+        SimCable &cable = set->cables[k];
+        if (cable.in < 0)
+            continue;
+        cable.inType = simChannelType(device, true, cable.inChannel);
+        cable.neighbourBytes = cable.neighbour >= 0 ? sampleBytesOf(*set, cable.neighbour) : 0;
+        cable.level = strtod(config.signalFaultLevel, nullptr);
+        cable.bits = config.signalFaultBits;
+        cable.noise = 0x2545F491u;
+        cable.queuedTo = 0;
+        // The first captured sample that differs from what the host played: for "swap" no earlier
+        // than the host's first sample arrives.
+        long long hostArrives = set->frames + cable.converters;
+        cable.firstAffected = cable.fault != SIM_SIGNAL_SWAP ? cable.faultFrom + cable.converters
+                              : cable.faultFrom > hostArrives ? cable.faultFrom : hostArrives;
+        cable.affectedSeen = cable.fault < SIM_SIGNAL_SHIFT;  // none, drop, twice: not the cable's
+    }
 }
 
 void simCableBeginPeriod(SimBufferSet *set, SimShared *shared, LONG period, LONG drops) {
-    SimCable &cable = set->cable;
-    if (cable.in < 0)
-        return;
     long long frames = set->frames;
     long long end = (period + drops + 1ll) * frames;  // past the frames of this period's call
-    if (cable.outBytes) {
-        for (; cable.queuedTo < end; cable.queuedTo++)
-            memset(playedFrame(cable, cable.queuedTo), 0, cable.outBytes);
-    }
-    cable.queuedTo = end;
     long long playedFrom = (period + drops) * frames;
-    long long roundTrip = 2 * frames + cable.converters + drops * frames +
-                          (cable.fault == SIM_SIGNAL_SHIFT && playedFrom >= cable.faultFrom);
-    InterlockedExchange(&shared->trueRoundTrip, (LONG)roundTrip);
+    for (long k = 0; k < set->cableCount; k++) {
+        SimCable &cable = set->cables[k];
+        if (cable.in < 0)
+            continue;
+        if (cable.outBytes) {
+            for (; cable.queuedTo < end; cable.queuedTo++)
+                memset(playedFrame(cable, cable.queuedTo), 0, cable.outBytes);
+        }
+        cable.queuedTo = end;
+        if (k == 0) {
+            long long roundTrip = 2 * frames + cable.converters + drops * frames +
+                                  (cable.fault == SIM_SIGNAL_SHIFT && playedFrom >= cable.faultFrom);
+            InterlockedExchange(&shared->trueRoundTrip, (LONG)roundTrip);
+        }
+    }
 }
 
-// Types of different widths carry the narrower one's bytes of each sample; the rest is zero.
-void simCableFeed(SimBufferSet *set, SimShared *shared, int index, LONG period, LONG call) {
-    SimCable &cable = set->cable;
-    if (cable.in < 0)
-        return;
-    unsigned char *to = set->elements[cable.in].half[index];
-    memset(to, 0, set->elements[cable.in].halfBytes);
-    unsigned char *swapTo = nullptr;
-    if (cable.neighbour >= 0) {
-        swapTo = set->elements[cable.neighbour].half[index];
-        memset(swapTo, 0, set->elements[cable.neighbour].halfBytes);
-    }
-    long long firstCaptured = (period - 2ll) * set->frames;
+namespace {
+
+// Where the fault first shows, in the host's terms, once the call bringing it is known.
+void noteFirstAffected(SimCable &cable, SimShared *shared, long long firstCaptured, long frames,
+                       LONG call) {
     if (!cable.affectedSeen && cable.firstAffected >= firstCaptured &&
-        cable.firstAffected < firstCaptured + set->frames) {
+        cable.firstAffected < firstCaptured + frames) {
         cable.affectedSeen = true;
         InterlockedExchange(&shared->faultHostSwitch, call);
         InterlockedExchange(&shared->faultHostOffset, (LONG)(cable.firstAffected - firstCaptured));
     }
+}
+
+void feedRoute(SimBufferSet *set, SimCable &cable, int index, long long firstCaptured) {
     bool transforms = cable.fault >= SIM_SIGNAL_INVERT;
-    size_t carried = cable.inBytes < cable.outBytes ? cable.inBytes : cable.outBytes;
-    size_t swapCarried = cable.neighbourBytes < cable.outBytes ? cable.neighbourBytes
-                                                               : cable.outBytes;
     for (long f = 0; f < set->frames; f++) {
         long long h = firstCaptured + f - cable.converters;
         const unsigned char *from = cableSample(cable, h);
         if (!from)
             continue;
-        if (cable.fault == SIM_SIGNAL_SWAP && firstCaptured + f >= cable.faultFrom) {
-            if (swapTo)
-                memcpy(swapTo + f * cable.neighbourBytes, from, swapCarried);
-            continue;  // "CableIn" hears its neighbour's own silence
-        }
-        unsigned char *sample = to + f * cable.inBytes;
-        memcpy(sample, from, carried);
+        long target = cable.swapWith >= 0 && firstCaptured + f >= cable.faultFrom ? cable.swapWith
+                                                                                 : cable.in;
+        size_t bytes = sampleBytesOf(*set, target);
+        unsigned char *sample = set->elements[target].half[index] + f * bytes;
+        memcpy(sample, from, bytes < cable.outBytes ? bytes : cable.outBytes);
         if (transforms && h >= cable.faultFrom)
             simTransformSample(sample, cable.inType, cable.fault, cable.level, cable.bits,
                                &cable.noise);
     }
 }
 
+}  // namespace
+
+// Types of different widths carry the narrower one's bytes of each sample; the rest is zero. Every
+// cabled input is cleared before any route feeds, so that a swap lands on a cleared buffer.
+void simCableFeed(SimBufferSet *set, SimShared *shared, int index, LONG period, LONG call) {
+    long long firstCaptured = (period - 2ll) * set->frames;
+    for (long k = 0; k < set->cableCount; k++) {
+        const SimCable &cable = set->cables[k];
+        if (cable.in < 0)
+            continue;
+        memset(set->elements[cable.in].half[index], 0, set->elements[cable.in].halfBytes);
+        if (cable.neighbour >= 0)
+            memset(set->elements[cable.neighbour].half[index], 0,
+                   set->elements[cable.neighbour].halfBytes);
+    }
+    for (long k = 0; k < set->cableCount; k++) {
+        SimCable &cable = set->cables[k];
+        if (cable.in < 0)
+            continue;
+        noteFirstAffected(cable, shared, firstCaptured, set->frames, call);
+        feedRoute(set, cable, index, firstCaptured);
+    }
+}
+
 void simCableRecord(const SimBufferSet &set, int index, LONG period, LONG drops) {
-    const SimCable &cable = set.cable;
-    if (cable.out < 0 || !cable.outBytes)
-        return;
-    const unsigned char *from = set.elements[cable.out].half[index];
     long long first = (period + drops) * (long long)set.frames;
-    for (long f = 0; f < set.frames; f++)
-        memcpy(playedFrame(cable, first + f), from + f * cable.outBytes, cable.outBytes);
+    for (long k = 0; k < set.cableCount; k++) {
+        const SimCable &cable = set.cables[k];
+        if (cable.out < 0 || !cable.outBytes)
+            continue;
+        const unsigned char *from = set.elements[cable.out].half[index];
+        for (long f = 0; f < set.frames; f++)
+            memcpy(playedFrame(cable, first + f), from + f * cable.outBytes, cable.outBytes);
+    }
 }

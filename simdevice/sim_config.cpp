@@ -52,6 +52,9 @@ const ConfigField kFields[] = {
     NUMBER_FIELD("LatencyLie", latencyLie),
     NUMBER_FIELD("CableOut", cableOut),
     NUMBER_FIELD("CableIn", cableIn),
+    TEXT_FIELD("CableMap", cableMap),
+    TEXT_FIELD("CableDelays", cableDelays),
+    NUMBER_FIELD("SignalFaultRoute", signalFaultRoute),
     NUMBER_FIELD("StallEvery", stallEvery),
     NUMBER_FIELD("StallMs", stallMs),
     TEXT_FIELD("FaultCall", faultCall),
@@ -125,7 +128,7 @@ long setText(HKEY key, const char *name, const char *text) {
 long writeField(HKEY key, const ConfigField &field, const SimConfig *config) {
     const char *at = (const char *)config + field.offset;
     if (field.textSize) {
-        char text[512];
+        char text[1024];
         snprintf(text, sizeof text, "%.*s", (int)field.textSize, at);
         return setText(key, field.name, text);
     }
@@ -137,7 +140,7 @@ long writeField(HKEY key, const ConfigField &field, const SimConfig *config) {
 // A value that is missing, of the wrong kind or too long leaves the field as it was.
 void readField(HKEY key, const ConfigField &field, SimConfig *config) {
     char *at = (char *)config + field.offset;
-    char data[512];
+    char data[1024];
     DWORD type = 0, size = sizeof data - 1;
     if (RegQueryValueExA(key, field.name, nullptr, &type, (BYTE *)data, &size) != ERROR_SUCCESS)
         return;
@@ -175,6 +178,7 @@ void simDefaultConfig(SimConfig *config) {
     config->asioMessages = 1;
     config->cableOut = -1;
     config->cableIn = -1;
+    config->signalFaultRoute = -1;
     config->faultAtCall = 1;
     config->faultExitCode = 77;
     config->failAtCall = 1;

@@ -88,6 +88,13 @@ struct SimConfig {
     int32_t latencyLie;       // "LatencyLie": added to the output latency reported; may be negative
     int32_t cableOut;         // "CableOut": output channel whose samples come back on "CableIn";
     int32_t cableIn;          // "CableIn":  -1 (both) = no cable
+    char cableMap[1024];      // "CableMap": more routes, "output:input,..." ("0:1,1:0,2:2,2:3": a
+                              // swap, and output 2 on two inputs), or "same" (every channel to
+                              // its own number); each route its own cable on the same clock
+    char cableDelays[256];    // "CableDelays": "input:frames,...", frames the route to that input
+                              // adds to InputDelay + OutputDelay (skew)
+    int32_t signalFaultRoute; // "SignalFaultRoute": the input of the route "SignalFault" acts on
+                              // (-1: the first route); drop and twice act on every route
     int32_t stallEvery;       // "StallEvery": 0 = never; else every Nth switch comes late by...
     int32_t stallMs;          // "StallMs": ...this many milliseconds
 
@@ -322,7 +329,8 @@ struct SimShared {
     volatile LONG requestsSent;         // "RequestSelector" messages sent from the switch thread
     volatile LONG requestAnswer;        // the host's answer to the last of them
 
-    volatile LONG trueRoundTrip;        // frames from output "CableOut" back to input "CableIn",
+    volatile LONG trueRoundTrip;        // frames from output "CableOut" back to input "CableIn" (the
+                                        // first route),
                                         // set at createBuffers and kept current by the clock
                                         // (drops and "shift" add to it); 0 with no cable
     volatile LONG stalls;               // switches made late on purpose ("StallEvery")
@@ -337,7 +345,7 @@ struct SimShared {
     // Where the "SignalFault" shows, in the host's terms, from the device's own clock and queue:
     volatile LONG faultPeriod;          // period of the clock it began in; 0: not yet
     volatile LONG faultHostSwitch;      // host callback (from 1) bringing the first affected
-                                        // input sample of "CableIn"; 0: not yet
+                                        // input sample of the faulty route; 0: not yet
     volatile LONG faultHostOffset;      // that sample's frame within the buffer
     volatile LONG drops;                // periods in which the host was not called ("drop")
     volatile LONG duplicates;           // extra callbacks of a period ("twice")

@@ -37,11 +37,12 @@ struct SimElement {
     unsigned char *half[2];
 };
 
-// Output "CableOut" comes back on input "CableIn" `delay` frames later, through a ring of the
-// output's past frames.
+// One route of the cables: an output comes back on an input `delay` frames later, through a ring
+// of the output's past frames.
 struct SimCable {
     long out;  // element index, -1: no cable
     long in;   // element index, -1: no cable
+    long inChannel;
     long long delay;
     size_t outBytes;  // bytes per sample on either side (0: unknown type, nothing carried)
     size_t inBytes;
@@ -51,7 +52,8 @@ struct SimCable {
     long long converters;   // InputDelay + OutputDelay
     int fault;              // SIM_SIGNAL_*
     long long faultFrom;    // first frame the lasting fault acts on: played, or captured for "swap"
-    long neighbour;         // "swap": element of the input after "CableIn", or -1
+    long neighbour;         // "swap": element of the input after the faulty route's, or -1
+    long swapWith;          // "swap": the element this route feeds from faultFrom on, or -1
     // Run state, on the switch thread's own copy of the set.
     long inType;
     size_t neighbourBytes;
@@ -70,7 +72,8 @@ struct SimBufferSet {
     long frames;
     unsigned char *block;
     SimAsioCallbacks *callbacks;  // the host's own record, read at every use
-    SimCable cable;
+    SimCable *cables;      // the routes, made at createBuffers; null for none
+    long cableCount;
 };
 
 // A type list: the last code repeats for the channels after it; count 0 = the configured type.
@@ -253,19 +256,19 @@ void simFreeBuffers(SimBufferSet *set);  // the thread must be stopped
 // True when the host released the object meanwhile: it is gone.
 bool simEarlySwitch(SimDevice *device);
 
-// sim_cable.cpp: made at createBuffers (the only allocation), then used by the switch thread on
-// its own copy of the set. simMakeCable gives the true round trip in *delay (0: no cable) or
-// SIM_ASE_NO_MEMORY.
+// sim_cable.cpp: the routes, made at createBuffers (the only allocation), then used by the switch
+// thread on its own copy of the set. simMakeCable gives the first route's true round trip in
+// *delay (0: no cable) or SIM_ASE_NO_MEMORY (what was made is freed with the set).
 long simMakeCable(const SimConfig &config, SimBufferSet *set, long long *delay);
-void simFreeCable(SimCable *cable);
+void simFreeCable(SimBufferSet *set);
 void simCableBeginRun(const SimDevice *device, SimBufferSet *set);  // nothing played yet
 // Before the calls of a period: silence queued up to the frames this period's call will fill,
-// and the true round trip published. drops: periods dropped so far, this one included.
+// and the first route's true round trip published. drops: periods dropped so far, this one included.
 void simCableBeginPeriod(SimBufferSet *set, SimShared *shared, LONG period, LONG drops);
-// The input "CableIn" of a call in that period (what was captured in the one before); `call` is
+// The cabled inputs of a call in that period (what was captured in the one before); `call` is
 // the host callback's number, for the account of where the fault shows.
 void simCableFeed(SimBufferSet *set, SimShared *shared, int index, LONG period, LONG call);
-// After the call: the output "CableOut" is played in period period + 1 + drops.
+// After the call: the cabled outputs are played in period period + 1 + drops.
 void simCableRecord(const SimBufferSet &set, int index, LONG period, LONG drops);
 
 // sim_cable_faults.cpp

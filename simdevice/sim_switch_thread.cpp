@@ -349,7 +349,6 @@ long startThread(SimDevice *device) {
 // What disposeBuffers leaves of a set the thread now owns.
 void forgetBuffers(SimBufferSet *set) {
     memset(set, 0, sizeof *set);
-    set->cable.out = set->cable.in = set->cable.neighbour = -1;
 }
 
 }  // namespace

@@ -22,7 +22,9 @@ static const OptionRule optionRules[OPTION_COUNT] = {
     {"--time-info", true},      {"--list-checks", true}, {"--only", false},
     {"--skip", false},          {"--strict", true},      {"--repeat", false},
     {"--junit", false},         {"--sweep", true},       {"--rates", false},
-    {"--tolerance", false},     {"-o", false},
+    {"--tolerance", false},     {"-o", false},           {"--all", true},
+    {"--outs", false},          {"--ins", false},        {"--map", false},
+    {"--max-skew", false},
 };
 
 const char *optionName(Option option)
@@ -146,9 +148,10 @@ static int takeReal(Option option, const char *text, CheckerOptions *o)
         o->callTimeout = number;
         break;
     case OPTION_TOLERANCE:
+    case OPTION_MAX_SKEW:
         if (!parseNumber(text, &number) || number < 0)
             return badValue(name, text, "frames, 0 or more");
-        o->tolerance = number;
+        (option == OPTION_TOLERANCE ? o->tolerance : o->maxSkew) = number;
         break;
     default:
         break;
@@ -196,6 +199,24 @@ static int takeWhole(Option option, const char *text, CheckerOptions *o)
     return EXIT_FINE;
 }
 
+// --outs, --ins and --map: their syntax here, their channels against the driver's in the command.
+static int takeRoutes(Option option, const char *text, CheckerOptions *o)
+{
+    long outs[MAX_ROUTE_CHANNELS], ins[MAX_ROUTE_CHANNELS];
+    const char *name = optionRules[option].name;
+    if (option == OPTION_MAP) {
+        if (strcmp(text, "same") != 0 && parseRouteMap(text, outs, ins) < 1)
+            return badValue(name, text, "\"same\" or output:input pairs, comma-separated, each input "
+                            "once, channels 0 to 127");
+        o->map = text;
+        return EXIT_FINE;
+    }
+    if (parseChannelList(text, outs) < 1)
+        return badValue(name, text, "channels and ranges such as 0,1,4-7, each once, 0 to 127");
+    (option == OPTION_OUTS ? o->outs : o->ins) = text;
+    return EXIT_FINE;
+}
+
 // Flags and the options that take a text.
 static int takeValue(Option option, const char *text, CheckerOptions *o)
 {
@@ -207,6 +228,7 @@ static int takeValue(Option option, const char *text, CheckerOptions *o)
     case OPTION_LIST_CHECKS: o->listChecks = true; break;
     case OPTION_STRICT: o->strict = true; break;
     case OPTION_SWEEP: o->sweep = true; break;
+    case OPTION_ALL: o->all = true; break;
     // Their entries are checked by the command that takes them (its rules).
     case OPTION_ONLY: o->only = text; break;
     case OPTION_SKIP: o->skip = text; break;
@@ -215,6 +237,10 @@ static int takeValue(Option option, const char *text, CheckerOptions *o)
             return badValue(name, text, "\"all\" or rates in Hz, comma-separated");
         o->rates = text;
         break;
+    case OPTION_OUTS:
+    case OPTION_INS:
+    case OPTION_MAP:
+        return takeRoutes(option, text, o);
     case OPTION_JUNIT:
     case OPTION_REPORT_FILE:
         if (!*text)
@@ -238,6 +264,7 @@ static void setDefaults(int argc, char **argv, CheckerOptions *o)
     o->callTimeout = 10;
     o->repeat = 1;
     o->tolerance = -1;
+    o->maxSkew = -1;
     // Known before anything can fail, so that a failure still gives its JSON document.
     for (int i = 1; i < argc; i++) {
         if (strcmp(argv[i], "--json") == 0)

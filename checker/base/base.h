@@ -24,7 +24,8 @@ enum Option {
     OPTION_SECONDS, OPTION_BUFFER, OPTION_RATE, OPTION_MAX_LATE, OPTION_MIN_SWITCH_RATIO,
     OPTION_OUT, OPTION_IN, OPTION_PINGS, OPTION_CALL_TIMEOUT, OPTION_IN_PROCESS, OPTION_PROBE,
     OPTION_TIME_INFO, OPTION_LIST_CHECKS, OPTION_ONLY, OPTION_SKIP, OPTION_STRICT, OPTION_REPEAT,
-    OPTION_JUNIT, OPTION_SWEEP, OPTION_RATES, OPTION_TOLERANCE, OPTION_REPORT_FILE, OPTION_COUNT
+    OPTION_JUNIT, OPTION_SWEEP, OPTION_RATES, OPTION_TOLERANCE, OPTION_REPORT_FILE, OPTION_ALL,
+    OPTION_OUTS, OPTION_INS, OPTION_MAP, OPTION_MAX_SKEW, OPTION_COUNT
 };
 // A command's set of options: its bits.
 #define OPTION_BIT(option) (1u << (option))
@@ -33,6 +34,9 @@ enum Option {
 
 // Bounds of the values the options take.
 enum { MAX_PINGS = 1000, MAX_REPEAT = 100, MAX_SWEEP_REPEATS = 10 };
+// Channels of each direction one integrity run drives and analyses: outputs and inputs 0 to 127
+// (the outputs that carry a sequence of their own).
+enum { MAX_ROUTE_CHANNELS = 128 };
 
 struct CommandSpec;
 
@@ -53,6 +57,11 @@ struct CheckerOptions {
     double minSwitchRatio;  // run: 0 for no check
     long outChannel;        // latency, integrity: required; -1 when not given
     long inChannel;
+    bool all;               // integrity --all: every output and input
+    const char *outs;       // --outs, --ins: channel lists ("0,1,4-7"); null for all
+    const char *ins;
+    const char *map;        // --map: "same" or "0:3,1:2" (output:input); null for none
+    double maxSkew;         // --max-skew in frames; negative: none
     long pings;             // latency: 5 (a sweep: 3)
     bool pingsGiven;
     bool sweep;             // latency --sweep
@@ -104,6 +113,14 @@ const CommandSpec *const *programCommands(int *count);
 int parseArguments(int argc, char **argv, CheckerOptions *options, bool hiddenToo = false);
 // "--seconds", ...
 const char *optionName(Option option);
+// A channel list ("0,1,4-7": numbers and ranges, each channel once, each below
+// MAX_ROUTE_CHANNELS) into channels (room for MAX_ROUTE_CHANNELS), in the order given. The
+// count, or -1 when the text is not such a list.
+int parseChannelList(const char *text, long *channels);
+// A map of routes ("0:3,1:2": output:input pairs, each input once, every number below
+// MAX_ROUTE_CHANNELS) into outs and ins (room for MAX_ROUTE_CHANNELS each). The count, or -1.
+// "same" is not parsed here: the command expands it.
+int parseRouteMap(const char *text, long *outs, long *ins);
 // A command's rule: it needs DRIVER, taken from the facts. EXIT_FINE or EXIT_USAGE.
 int requireDriver(CheckerOptions *options, const ArgumentFacts &facts);
 // The usage text of options.command, or the general one for none, on stdout.

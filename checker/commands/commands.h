@@ -229,6 +229,7 @@ struct IntegrityResults {
     int noLockReason;           // NoLockReason
     double peakDbfs, rmsDbfs;
     long blocksDroppedByChecker;  // blocks the checker's ring had no room for: its own fault
+    double timesRealTime;       // the analysis's pace: audio seconds per second it took; NAN unknown
     TimingFigures timing;
     MessageTally messages;
 };
@@ -245,3 +246,72 @@ void writeIntegrityDocument(const CheckerOptions &options, int index, const Sess
                             int exitCode);
 void printIntegrityText(const CheckerOptions &options, int index, const SessionOutcome &outcome,
                         int exitCode);
+
+// ---- integrity --all (--outs, --ins): every output its own sequence, every input analysed, the
+// routes found judged against a map, and the skew between them.
+
+enum { MAX_ROUTE_EVENTS = 10 };
+// A route's counts, as IntegrityResults has them, in one array.
+enum RouteCount {
+    COUNT_SEARCHED, COUNT_RECEIVED, COUNT_MATCHED, COUNT_CORRUPTED, COUNT_INVERTED, COUNT_SCALED,
+    COUNT_FOREIGN, COUNT_DROPPED, COUNT_REPEATED, COUNT_SLIPPED, COUNT_UNSEEN, COUNT_MISSING,
+    ROUTE_COUNTS
+};
+// "searched", "received", ... as the JSON names them; "?" for any other.
+const char *routeCountName(int count);
+
+// What arrived on one input.
+struct RouteResult {
+    long input;                 // its channel
+    long inType;
+    int bits;
+    int expected;               // the output the map expects here; NO_ROUTE: none (or no map)
+    int found;                  // the output whose sequence arrived; NO_ROUTE: none
+    int verdict;                // RouteVerdict
+    int state;                  // IntegrityState
+    int noLockReason;           // NoLockReason, when nothing arrived
+    int sign, shift;            // the lock's: -1 the polarity reversed; shift bits lower
+    int64_t lockDelay, lockPosition, missingFrom;
+    int64_t skew;               // found: lockDelay less the earliest route's
+    int64_t counts[ROUTE_COUNTS];
+    int64_t eventCounts[EVENT_KINDS];
+    int keptEvents;             // the first MAX_ROUTE_EVENTS in full
+    IntegrityEvent events[MAX_ROUTE_EVENTS];
+    uint32_t differingBits;
+    int transparentBits;
+    double peakDbfs, rmsDbfs;
+};
+
+struct RoutingResults {
+    RunStage stage;
+    RunSetup setup;
+    int outputCount;                       // outputs driven, each with its own sequence
+    long outputs[MAX_ROUTE_CHANNELS];
+    long outTypes[MAX_ROUTE_CHANNELS];
+    int inputCount;                        // inputs analysed, a route each
+    bool mapGiven;
+    RouteResult routes[MAX_ROUTE_CHANNELS];
+    SkewFigures skew;                      // over the routes found; indexes into routes
+    double maxSkew;                        // --max-skew; negative: none
+    int analysisThreads;
+    double timesRealTime;                  // as IntegrityResults
+    long blocksDroppedByChecker;
+    TimingFigures timing;
+    MessageTally messages;
+};
+extern RoutingResults routingResults;
+// Its check (RecordSpec): the run's parts, every count and index within its array, the skew's
+// routes among the inputs, each route's outputs, verdict, state, reason and kept events known.
+const char *routingResultsFault(const void *copy);
+// The routing session, which integrity --all runs in its worker.
+int routingSession(const CheckerOptions &options);
+int measureRouting(const CheckerOptions &options, int index, const char *arguments,
+                   SessionOutcome *outcome);
+void writeRoutingDocument(const CheckerOptions &options, int index, const SessionOutcome &outcome,
+                          int exitCode);
+void printRoutingText(const CheckerOptions &options, int index, const SessionOutcome &outcome,
+                      int exitCode);
+// Whether the options ask for every channel (--all, --outs or --ins) rather than one cable.
+bool routingWanted(const CheckerOptions &options);
+// Why a route failed ("output 3 arrived instead of output 1"); "" for one that did not.
+void routeProblem(const RoutingResults &results, const RouteResult &route, char *out, size_t size);

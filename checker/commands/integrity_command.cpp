@@ -1,8 +1,9 @@
 // quorvelcheck integrity: a known sequence written on output O, every sample that comes back on
 // input I accounted for. The callback only writes the sequence and hands input I's buffer to a ring
 // (measure.h); the main thread finds the sequence and judges every sample.
-#include "checker/commands/commands.h"
+#include "checker/commands/integrity_parts.h"
 
+#include <algorithm>
 #include <math.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -10,40 +11,11 @@
 
 IntegrityResults integrityResults;
 
-static IntegrityAnalysis analysis;
-static uint32_t *words;
-static uint8_t *inexact;
-static int64_t runStart;        // switch ticks at the start's return
-static double ticksPerUs;
-static int64_t lastArrival;     // switch ticks of the last block analysed; 0 before the first
+static const double RING_BYTES = 64.0 * 1024 * 1024;
 
 static bool sequenceTypeSupported(long type)
 {
     return sequenceTypeBits(type) != 0;
-}
-
-// Takes every block the callbacks left into the analysis. True ends the run early: the sequence
-// was not found, and waiting longer shows nothing more.
-static bool analyseBlocks()
-{
-    const IntegrityPlan &plan = integrityPlan;
-    int bytes = sequenceTypeBytes(plan.inType);
-    while (const RingBlock *block = peekRingBlock(plan.ring)) {
-        long count = static_cast<long>(block->bytes / bytes);
-        readSequence(block->data, plan.inType, count, words, inexact);
-        analyseIntegrityBlock(&analysis, words, inexact, count, block->switchNumber * plan.frames,
-                              block->switchNumber, (block->arrivalTicks - runStart) / ticksPerUs);
-        lastArrival = block->arrivalTicks;
-        releaseRingBlock(plan.ring);
-    }
-    return analysis.state == INTEGRITY_NO_LOCK;
-}
-
-static void integrityProgress(char *line, size_t size)
-{
-    const char *state = analysis.state == INTEGRITY_LOCKED ? "locked" : "searching";
-    snprintf(line, size, "integrity: %s, %lld samples, %lld matched", state,
-             static_cast<long long>(analysis.received), static_cast<long long>(analysis.matched));
 }
 
 const char *integrityResultsFault(const void *copy)
@@ -65,9 +37,10 @@ const char *integrityResultsFault(const void *copy)
     return fault;
 }
 
-static void takeAnalysis(IntegrityResults *r)
+static void takeAnalysis()
 {
-    const IntegrityAnalysis &a = analysis;
+    IntegrityResults *r = &integrityResults;
+    const IntegrityAnalysis &a = inputAnalysis(0);
     r->bits = a.bits;
     r->state = a.state;
     r->delay = a.delay;
@@ -97,22 +70,33 @@ static void takeAnalysis(IntegrityResults *r)
     r->peakDbfs = a.peakDbfs;
     r->rmsDbfs = a.rmsDbfs;
     r->blocksDroppedByChecker = integrityPlan.ring ? static_cast<long>(integrityPlan.ring->dropped.load()) : 0;
+    r->timesRealTime = analysedTimesRealTime(r->setup.figures.sampleRate);
 }
 
-// Everything the run needs before start: the ring, the analysis, the callback's plan.
-static int prepareIntegrity(const CheckerOptions &options, const RunSetup &setup, IntegrityResults *r)
+// The ring, room for a block of every input of the plan, and the analysers.
+static int prepareIntegrity(const RunSetup &setup, const uint32_t *wanted)
 {
+    IntegrityPlan &plan = integrityPlan;
     double rate = setup.figures.sampleRate;
     long frames = setup.bufferSize;
-    uint32_t inBytes = static_cast<uint32_t>(sequenceTypeBytes(r->inType) * frames);
-    // Two seconds of blocks: the main thread takes them at least every 100 ms.
+    plan.frames = frames;
+    uint32_t blockBytes = 0;
+    for (int i = 0; i < plan.inputs; i++) {
+        plan.inOffsets[i] = blockBytes;
+        plan.inBytes[i] = static_cast<uint32_t>(sequenceTypeBytes(plan.inTypes[i]) * frames);
+        blockBytes += plan.inBytes[i];
+    }
+    // Two seconds of blocks: the readers take them at least every 100 ms. Many channels get half a
+    // second at least, where two would outgrow a 32-bit process's room.
     uint32_t blocks = static_cast<uint32_t>(rate * 2 / frames) + 64;
+    if (static_cast<double>(blocks) * blockBytes > RING_BYTES) {
+        const uint32_t halfSecond = static_cast<uint32_t>(rate / 2 / frames) + 64;
+        blocks = std::max(static_cast<uint32_t>(RING_BYTES / blockBytes), halfSecond);
+    }
     SampleRing *fresh = static_cast<SampleRing *>(calloc(1, sizeof(SampleRing)));
-    if (!fresh || !makeSampleRing(fresh, blocks, inBytes))
-        return fail(EXIT_NO_MEMORY, "the checker has no memory for %u blocks of %u bytes", blocks, inBytes);
-    integrityPlan.ring = fresh;
-    words = static_cast<uint32_t *>(malloc(frames * sizeof *words));
-    inexact = static_cast<uint8_t *>(malloc(frames));
+    if (!fresh || !makeSampleRing(fresh, blocks, blockBytes))
+        return fail(EXIT_NO_MEMORY, "the checker has no memory for %u blocks of %u bytes", blocks, blockBytes);
+    plan.ring = fresh;
     // Delays up to a second, or more for a driver with large buffers; the verdict after two
     // seconds without the sequence, or once every delay searched has come and gone.
     int64_t maxDelay = static_cast<int64_t>(rate);
@@ -121,59 +105,83 @@ static int prepareIntegrity(const CheckerOptions &options, const RunSetup &setup
     int64_t verdictAfter = static_cast<int64_t>(rate * 2);
     if (verdictAfter < maxDelay + frames)
         verdictAfter = maxDelay + frames;
-    if (!words || !inexact || !beginIntegrityAnalysis(&analysis, r->inType, maxDelay, verdictAfter))
-        return fail(EXIT_NO_MEMORY, "the checker has no memory for the analysis");
-    long outputs = setup.figures.outputChannels > 0 ? setup.figures.outputChannels : 0;
-    IntegrityPlan &plan = integrityPlan;
-    plan.outElement = options.outChannel;
-    plan.inElement = outputs + options.inChannel;
-    plan.outType = r->outType;
-    plan.inType = r->inType;
-    plan.frames = frames;
-    plan.inBytes = inBytes;
-    return EXIT_FINE;
+    return prepareAnalysers(maxDelay, verdictAfter, wanted);
 }
 
-// The driver opened, the cable checked, the ring and the analysis made, the run begun.
-static int beginIntegrityRun(const CheckerOptions &options, IntegrityResults *r)
+static int beginIntegrityRun(const CheckerOptions &options, const IntegritySession &session)
 {
-    int code = openRun(options, &r->setup);
-    if (code == EXIT_FINE) {
-        code = checkCable(options, r->setup.figures, sequenceTypeSupported,
-                          "an integer or float type of 16 to 32 bits", &r->outType, &r->inType);
-        r->outChannel = options.outChannel;
-        r->inChannel = options.inChannel;
-    }
-    if (code == EXIT_FINE && r->setup.periodUs <= 0)
+    uint32_t wanted[MAX_ROUTE_CHANNELS / 32] = {};
+    RunSetup *setup = session.setup;
+    int code = openRun(options, setup);
+    if (code == EXIT_FINE)
+        code = session.choose(options, wanted);
+    if (code == EXIT_FINE && setup->periodUs <= 0)
         code = fail(EXIT_DRIVER, "the driver reports no usable sample rate: the run cannot be timed");
-    if (code == EXIT_FINE && !prepareTiming(options.seconds, r->setup.periodUs))
+    if (code == EXIT_FINE && !prepareTiming(options.seconds, setup->periodUs))
         code = fail(EXIT_NO_MEMORY, "the checker has no memory for the timing of %g s", options.seconds);
     if (code == EXIT_FINE)
-        code = prepareIntegrity(options, r->setup, r);
+        code = prepareIntegrity(*setup, wanted);
     if (code == EXIT_FINE) {
-        r->stage = RUN_PREPARED;
-        publishRecord(&integrityResults);
+        *session.stage = RUN_PREPARED;
+        publishRecord(session.record);
         resetMessageCounts(options.timeInfo);
-        code = beginRun(&integrityCallbacks, &r->setup);
+        code = beginRun(&integrityCallbacks, setup);
     }
     return code;
 }
 
-// The input position the window should have reached: past the last block, the switches its
-// silence up to the window's end held. A switch late by less than 1.5 periods is not one missing;
-// one that came after the window's end, but before the analysis ended, counts as come.
-static int64_t expectedEnd(const RunSetup &setup)
+int runIntegritySession(const CheckerOptions &options, const IntegritySession &session)
 {
-    if (lastArrival == 0 || setup.periodUs <= 0)
-        return analysis.nextPosition;
-    double silentPeriods = (setup.windowEnd - lastArrival) / calibratedTicksPerUs() / setup.periodUs;
-    int64_t switches = silentPeriods >= 1.5 ? static_cast<int64_t>(silentPeriods - 0.5) : 0;
-    return analysis.nextPosition + switches * setup.bufferSize;
+    int code = beginIntegrityRun(options, session);
+    if (code != EXIT_FINE) {
+        publishRecord(&callNotes);
+        closeChosenDriver();
+        return code;
+    }
+    *session.stage = RUN_STARTED;
+    publishRecord(session.record);
+    startAnalysers(session.setup->windowStart, calibratedTicksPerUs());
+    waitForRun(options.seconds, pollAnalysers, analysersProgress);
+    judgeWindow(session.setup, session.timing);
+    finishAnalysers(*session.setup);
+    session.take();
+    tallyMessages(session.messages);
+    *session.stage = RUN_MEASURED;
+    publishRecord(session.record);
+    publishRecord(&callNotes);
+    endRun(session.setup, session.timing);
+    closeChosenDriver();
+    endAnalysers();
+    *session.stage = RUN_STOPPED;
+    publishRecord(session.record);
+    publishRecord(&callNotes);
+    return session.verdict();
+}
+
+// The output and input of the cable, and the plan of one of each.
+static int chooseCable(const CheckerOptions &options, uint32_t *wanted)
+{
+    IntegrityResults *r = &integrityResults;
+    int code = checkCable(options, r->setup.figures, sequenceTypeSupported,
+                          "an integer or float type of 16 to 32 bits", &r->outType, &r->inType);
+    r->outChannel = options.outChannel;
+    r->inChannel = options.inChannel;
+    IntegrityPlan &plan = integrityPlan;
+    long outputs = r->setup.figures.outputChannels > 0 ? r->setup.figures.outputChannels : 0;
+    plan.outputs = plan.inputs = 1;
+    plan.outElements[0] = options.outChannel;
+    plan.outTypes[0] = r->outType;
+    plan.outKeys[0] = static_cast<int>(options.outChannel % MAX_ROUTE_CHANNELS);
+    plan.inElements[0] = outputs + options.inChannel;
+    plan.inTypes[0] = r->inType;
+    wanted[plan.outKeys[0] / 32] = 1u << (plan.outKeys[0] % 32);
+    return code;
 }
 
 // The run's status: the sequence found, and nothing but matches after it.
-static int integrityVerdict(const IntegrityResults &r)
+static int integrityVerdict()
 {
+    const IntegrityResults &r = integrityResults;
     if (r.state != INTEGRITY_LOCKED) {
         static const char *const carried[] = {"was silent", "carried only low noise",
                                               "carried a loud signal that is not the sequence (a "
@@ -204,32 +212,9 @@ static int integrityVerdict(const IntegrityResults &r)
 static int integritySession(const CheckerOptions &options)
 {
     IntegrityResults &r = integrityResults;
-    int code = beginIntegrityRun(options, &r);
-    if (code != EXIT_FINE) {
-        publishRecord(&callNotes);
-        closeChosenDriver();
-        return code;
-    }
-    r.stage = RUN_STARTED;
-    runStart = r.setup.windowStart;
-    ticksPerUs = calibratedTicksPerUs();
-    lastArrival = 0;
-    publishRecord(&integrityResults);
-    waitForRun(options.seconds, analyseBlocks, integrityProgress);
-    judgeWindow(&r.setup, &r.timing);
-    analyseBlocks();
-    finishIntegrityAnalysis(&analysis, expectedEnd(r.setup));
-    takeAnalysis(&r);
-    tallyMessages(&r.messages);
-    r.stage = RUN_MEASURED;
-    publishRecord(&integrityResults);
-    publishRecord(&callNotes);
-    endRun(&r.setup, &r.timing);
-    closeChosenDriver();
-    r.stage = RUN_STOPPED;
-    publishRecord(&integrityResults);
-    publishRecord(&callNotes);
-    return integrityVerdict(r);
+    const IntegritySession session = {&integrityResults, &r.stage, &r.setup, &r.timing, &r.messages,
+                                      chooseCable, takeAnalysis, integrityVerdict};
+    return runIntegritySession(options, session);
 }
 
 int measureIntegrity(const CheckerOptions &options, int, const char *arguments,
@@ -241,21 +226,44 @@ int measureIntegrity(const CheckerOptions &options, int, const char *arguments,
 
 static int integrityCommand(const CheckerOptions &options)
 {
+    if (routingWanted(options))
+        return runDriverCommand(options, measureRouting, writeRoutingDocument, printRoutingText);
     return runDriverCommand(options, measureIntegrity, writeIntegrityDocument, printIntegrityText);
+}
+
+bool routingWanted(const CheckerOptions &options)
+{
+    return options.all || options.outs || options.ins;
+}
+
+// The worker runs the session the options ask for.
+static int chosenSession(const CheckerOptions &options)
+{
+    return routingWanted(options) ? routingSession(options) : integritySession(options);
 }
 
 static int integrityRules(CheckerOptions *o, const ArgumentFacts &facts)
 {
     int code = requireDriver(o, facts);
-    if (code == EXIT_FINE && (o->outChannel < 0 || o->inChannel < 0))
+    bool every = routingWanted(*o);
+    bool cable = o->outChannel >= 0 || o->inChannel >= 0;
+    if (code == EXIT_FINE && every && cable)
+        code = fail(EXIT_USAGE, "integrity takes --out and --in for one cable, or --all, --outs and "
+                                "--ins for every channel, not both");
+    if (code == EXIT_FINE && !every && (o->map || o->maxSkew >= 0))
+        code = fail(EXIT_USAGE, "--map and --max-skew judge the routes of every channel: they need "
+                                "--all, --outs or --ins");
+    if (code == EXIT_FINE && !every && (o->outChannel < 0 || o->inChannel < 0))
         code = fail(EXIT_USAGE, "integrity needs --out O and --in I: the output and input the cable "
-                                "joins");
+                                "joins (or --all for every channel)");
     return code;
 }
 
 static const char *const integrityHelp =
     "usage: quorvelcheck integrity DRIVER --out O --in I [--seconds S] [--buffer N] [--rate R]\n"
     "                              [--time-info] [--json]\n"
+    "       quorvelcheck integrity DRIVER --all | --outs LIST --ins LIST [--map same|O:I,...]\n"
+    "                              [--max-skew F] [--seconds S] [--buffer N] [--rate R] [--json]\n"
     "\n"
     "For a cable from output O to input I: writes a known sequence on output O, every sample a\n"
     "value its neighbours do not share, using every bit the sample type carries, for S seconds\n"
@@ -264,12 +272,20 @@ static const char *const integrityHelp =
     "event with its stream position, switch and time; which bits came through unchanged; and\n"
     "the switch timing, so that a late switch is told apart from lost data. Exit 1 when anything\n"
     "did not match after the sequence was found, or when it was not found within 2 s (with what\n"
-    "the input carried instead).\n";
+    "the input carried instead).\n"
+    "\n"
+    "With --all (or --outs and --ins, lists such as 0,1,4-7), every output carries a sequence of\n"
+    "its own and every input is analysed: a routing table of the output found on each input, its\n"
+    "delay and its accounting, and the skew between the routes. --map same (output i to input i)\n"
+    "or --map 0:3,1:2 gives the routes expected: exit 1 when one is missing, arrives on another\n"
+    "input, or has an event. --max-skew F fails a spread of the delays over F frames.\n";
 
 extern const CommandSpec integrityCommandSpec = {
     "integrity", "integrity DRIVER",
     "every sample through a cable from an output to an input, bit for bit", integrityHelp,
     WORKER_OPTIONS | OPTION_BIT(OPTION_SECONDS) | OPTION_BIT(OPTION_BUFFER) | OPTION_BIT(OPTION_RATE) |
-        OPTION_BIT(OPTION_OUT) | OPTION_BIT(OPTION_IN) | OPTION_BIT(OPTION_TIME_INFO),
-    false, integrityRules, integrityCommand, integritySession,
+        OPTION_BIT(OPTION_OUT) | OPTION_BIT(OPTION_IN) | OPTION_BIT(OPTION_TIME_INFO) |
+        OPTION_BIT(OPTION_ALL) | OPTION_BIT(OPTION_OUTS) | OPTION_BIT(OPTION_INS) |
+        OPTION_BIT(OPTION_MAP) | OPTION_BIT(OPTION_MAX_SKEW),
+    false, integrityRules, integrityCommand, chosenSession,
 };

@@ -1,6 +1,6 @@
 // How quorvelcheck integrity shows what came back: the lock, the accounting of every sample, each
 // event with its place, the transparent bits and the timing, as text and as JSON.
-#include "checker/commands/commands.h"
+#include "checker/commands/integrity_parts.h"
 
 #include <math.h>
 #include <stdio.h>
@@ -23,36 +23,46 @@ static void eventText(const IntegrityEvent &e, double rate, char *out, size_t si
              static_cast<long long>(e.switchNumber), e.timeUs / 1000, e.position / rate);
 }
 
-static long long eventTotal(const IntegrityResults &r)
+long long eventTotal(const int64_t *eventCounts)
 {
     long long events = 0;
-    for (int64_t count : r.eventCounts)
-        events += count;
+    for (int k = 0; k < EVENT_KINDS; k++)
+        events += eventCounts[k];
     return events;
 }
 
-// "Events: 3 (corrupted 2, slip 1)" and the kept ones, a line each.
-static void printEvents(const IntegrityResults &r)
+void printEventLines(const int64_t *eventCounts, const IntegrityEvent *events, int kept, double rate,
+                     const char *indent)
 {
-    long long events = eventTotal(r);
-    printf("Events: %s", events ? "" : "none\n");
-    if (!events)
+    long long total = eventTotal(eventCounts);
+    printf("%sEvents: %s", indent, total ? "" : "none\n");
+    if (!total)
         return;
-    printf("%lld (", events);
+    printf("%lld (", total);
     bool first = true;
     for (int k = 0; k < EVENT_KINDS; k++) {
-        if (r.eventCounts[k]) {
+        if (eventCounts[k]) {
             printf("%s%s %lld", first ? "" : ", ", integrityEventName(k),
-                   static_cast<long long>(r.eventCounts[k]));
+                   static_cast<long long>(eventCounts[k]));
             first = false;
         }
     }
-    printf(")%s\n", events > r.keptEvents ? "; the first 100 in full" : "");
-    for (int k = 0; k < r.keptEvents; k++) {
+    printf(")");
+    if (total > kept)
+        printf("; the first %d in full", kept);
+    printf("\n");
+    for (int k = 0; k < kept; k++) {
         char line[200];
-        eventText(r.events[k], r.setup.figures.sampleRate, line, sizeof line);
-        printf("  %s\n", line);
+        eventText(events[k], rate, line, sizeof line);
+        printf("%s  %s\n", indent, line);
     }
+}
+
+const char *noLockText(int reason)
+{
+    static const char *const carried[] = {"silent", "low noise", "a loud signal that is not "
+                                          "the sequence: a wrong channel?"};
+    return carried[reason >= 0 && reason <= 2 ? reason : 2];
 }
 
 bool integrityTransformText(const IntegrityResults &r, char *out, size_t size)
@@ -90,7 +100,7 @@ static void printLocked(const IntegrityResults &r)
                "(the driver stopped delivering input)\n", static_cast<long long>(r.missing),
                static_cast<long long>(r.missingFrom));
     }
-    printEvents(r);
+    printEventLines(r.eventCounts, r.events, r.keptEvents, r.setup.figures.sampleRate, "");
     printf("Transparent to %d of %d bits%s\n", r.transparentBits, r.bits,
            r.differingBits ? "" : " (every bit came through unchanged)");
     if (r.unseen || r.blocksDroppedByChecker) {
@@ -100,7 +110,7 @@ static void printLocked(const IntegrityResults &r)
     if (r.timing.late > 0) {
         printf("Late switches and data: %lld late switch%s; %s\n", r.timing.late,
                r.timing.late == 1 ? "" : "es",
-               eventTotal(r) || r.missing ? "samples went wrong too (above)"
+               eventTotal(r.eventCounts) || r.missing ? "samples went wrong too (above)"
                                           : "no sample was lost: the timing went wrong, not the data");
     }
 }
@@ -123,14 +133,13 @@ void printIntegrityText(const CheckerOptions &, int index, const SessionOutcome 
            typeText(r.inType, in, sizeof in), r.bits, s.bufferSize, rate, s.elapsedS);
     if (r.stage >= RUN_MEASURED) {
         if (r.state != INTEGRITY_LOCKED) {
-            static const char *const carried[] = {"silent", "low noise", "a loud signal that is not "
-                                                  "the sequence: a wrong channel?"};
-            int reason = r.noLockReason >= 0 && r.noLockReason <= 2 ? r.noLockReason : 2;
             printf("Sequence: not found (the input carried %s; peak %.1f dBFS, RMS %.1f dBFS)\n",
-                   carried[reason], r.peakDbfs > -0.05 ? 0.0 : r.peakDbfs, r.rmsDbfs);
+                   noLockText(r.noLockReason), r.peakDbfs > -0.05 ? 0.0 : r.peakDbfs, r.rmsDbfs);
         } else {
             printLocked(r);
         }
+        if (isfinite(r.timesRealTime))
+            printf("Analysed at %.1f times real time\n", r.timesRealTime);
         printTiming(r.timing, s.periodUs);
         printMessages(r.messages);
     }
@@ -176,15 +185,15 @@ static void jsonAccount(const IntegrityResults &r)
     jsonEndObject();
 }
 
-static void jsonEvents(const IntegrityResults &r)
+void jsonEventFields(const int64_t *eventCounts, const IntegrityEvent *events, int kept)
 {
     jsonBeginObject("event_counts");
     for (int k = 0; k < EVENT_KINDS; k++)
-        jsonInteger(integrityEventName(k), r.eventCounts[k]);
+        jsonInteger(integrityEventName(k), eventCounts[k]);
     jsonEndObject();
     jsonBeginArray("events");
-    for (int k = 0; k < r.keptEvents; k++) {
-        const IntegrityEvent &e = r.events[k];
+    for (int k = 0; k < kept; k++) {
+        const IntegrityEvent &e = events[k];
         char bits[16];
         snprintf(bits, sizeof bits, "0x%08X", e.bits);
         jsonBeginObject(nullptr);
@@ -215,12 +224,13 @@ void writeIntegrityDocument(const CheckerOptions &options, int index, const Sess
     if (r.stage >= RUN_MEASURED) {
         jsonNumber("seconds", s.elapsedS);
         jsonAccount(r);
-        jsonEvents(r);
+        jsonEventFields(r.eventCounts, r.events, r.keptEvents);
         jsonInteger("transparent_bits", r.transparentBits);
         char differing[16];
         snprintf(differing, sizeof differing, "0x%08X", r.differingBits);
         jsonText("differing_bits", differing);
         jsonInteger("blocks_dropped_by_checker", r.blocksDroppedByChecker);
+        jsonNumber("analysed_times_real_time", r.timesRealTime);
         jsonTiming(r.timing, s.periodUs);
         jsonMessages(r.messages);
     }

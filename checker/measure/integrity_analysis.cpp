@@ -62,16 +62,31 @@ void asReturned(const IntegrityAnalysis *a, uint32_t *words, long count)
 // The words the input should carry at q .. q + n - 1, under the delay of the moment.
 void expectedWords(IntegrityAnalysis *a, int64_t q, long n)
 {
-    sequenceWords(a->bits, q - a->delay, n, a->expected);
+    sequenceWords(a->bits, a->output, q - a->delay, n, a->expected);
     if (transformed(a))
         asReturned(a, a->expected, n);
 }
 
-// Whether the kept sample at q carries the position q - delay.
-inline bool onDelay(const IntegrityAnalysis *a, int64_t q, int64_t delay)
+// The key of a->output's block, kept for the two latest blocks: the search looks at the same ones
+// sample after sample.
+inline uint32_t blockKey(IntegrityAnalysis *a, int64_t block)
 {
-    return q >= delay &&
-           high16(a, asSent(a, a->history[q & a->historyMask])) == sequenceHigh(q - delay);
+    if (a->keysOutput != a->output) {
+        a->keysOutput = a->output;
+        a->keyBlocks[0] = a->keyBlocks[1] = -1;
+    }
+    if (a->keyBlocks[block & 1] != block) {
+        a->keyBlocks[block & 1] = block;
+        a->keys[block & 1] = sequenceBlockKey(block, a->output);
+    }
+    return a->keys[block & 1];
+}
+
+// Whether the kept sample at q carries the position q - delay.
+inline bool onDelay(IntegrityAnalysis *a, int64_t q, int64_t delay)
+{
+    return q >= delay && high16(a, asSent(a, a->history[q & a->historyMask])) ==
+                             sequenceHighKeyed(q - delay, blockKey(a, (q - delay) >> SEQUENCE_BLOCK_BITS));
 }
 
 // The block the sample at `position` arrived in; the oldest kept when it is older.
@@ -173,22 +188,74 @@ void classifyKept(IntegrityAnalysis *a, int64_t from, int64_t to)
     }
 }
 
+inline bool wanted(const IntegrityAnalysis *a, int output)
+{
+    return output >= 0 && output < MAX_ROUTE_CHANNELS && (a->wanted[output / 32] >> (output % 32)) & 1;
+}
+
+// Whether the kept sample at q - 1 carries position - 1 (position of a->output in `block`, found
+// for q): from what the search found for q - 1 in the same block under the same lock when it
+// looked there, else mixed afresh. Remembers position for q + 1.
+bool previousOn(IntegrityAnalysis *a, int64_t q, int64_t block, int64_t position)
+{
+    IntegrityUnmixed &seen = a->unmixed[block & 1];
+    const bool known = seen.q == q - 1 && seen.block == block && seen.output == a->output &&
+                       seen.sign == a->sign && seen.shift == a->shift &&
+                       (position & ((1 << SEQUENCE_BLOCK_BITS) - 1)) != 0;
+    const bool on = known ? seen.position == position - 1 : onDelay(a, q - 1, q - position);
+    seen = {q, block, position, a->output, a->sign, a->shift};
+    return on;
+}
+
+// Whether the LOCK_RUN - 2 kept samples before q - 1 are on the delay of a->output too.
+bool holdsBefore(IntegrityAnalysis *a, int64_t q, int64_t delay)
+{
+    int64_t s = q - 2;
+    while (s > q - LOCK_RUN && onDelay(a, s, delay))
+        s--;
+    return s == q - LOCK_RUN;
+}
+
+// Any wanted output's delay on which the LOCK_RUN kept samples up to q all are, found from the
+// words at q - 1 and q at positions in the blocks firstBlock..lastBlock: the output is left in
+// a->output. -1 when none, a->output -1 too.
+int64_t findAnyDelay(IntegrityAnalysis *a, int64_t q, int64_t firstBlock, int64_t lastBlock)
+{
+    const uint32_t high = high16(a, asSent(a, a->history[q & a->historyMask]));
+    const uint32_t before = high16(a, asSent(a, a->history[(q - 1) & a->historyMask]));
+    SequenceCandidate found[16];
+    const int count = sequenceCandidates(before, high, firstBlock, lastBlock, found, 16);
+    for (int k = 0; k < count; k++) {
+        const int64_t delay = q - found[k].position;
+        if (!wanted(a, found[k].output) || delay < 0 || delay > a->maxDelay)
+            continue;
+        a->output = found[k].output;
+        if (onDelay(a, q - 1, delay) && holdsBefore(a, q, delay))
+            return delay;
+    }
+    a->output = -1;
+    return -1;
+}
+
 // A delay, other than `skip`, on which the LOCK_RUN kept samples up to q (none before `lowest`)
-// all are, found from the word at q in the blocks firstBlock..lastBlock; -1 when none.
-int64_t findDelay(const IntegrityAnalysis *a, int64_t q, int64_t lowest, int64_t firstBlock,
+// all are, found from the word at q in the blocks firstBlock..lastBlock: for a->output, or while
+// it is -1 for any wanted output, then left in a->output. -1 when none.
+int64_t findDelay(IntegrityAnalysis *a, int64_t q, int64_t lowest, int64_t firstBlock,
                   int64_t lastBlock, int64_t skip)
 {
     if (q - LOCK_RUN + 1 < lowest)
         return -1;
+    if (a->output < 0)
+        return findAnyDelay(a, q, firstBlock, lastBlock);
+    // One output: a block at a time, which needs no table.
     const uint32_t high = high16(a, asSent(a, a->history[q & a->historyMask]));
     for (int64_t block = firstBlock; block <= lastBlock; block++) {
-        const int64_t delay = q - sequencePositionInBlock(high, block);
-        if (delay < 0 || delay > a->maxDelay || delay == skip)
+        const int64_t position = sequencePositionKeyed(high, block, blockKey(a, block));
+        const bool before = previousOn(a, q, block, position);
+        const int64_t delay = q - position;
+        if (!before || delay < 0 || delay > a->maxDelay || delay == skip)
             continue;
-        int64_t s = q - 1;
-        while (s > q - LOCK_RUN && onDelay(a, s, delay))
-            s--;
-        if (s == q - LOCK_RUN)
+        if (holdsBefore(a, q, delay))
             return delay;
     }
     return -1;
@@ -310,16 +377,23 @@ void endOnNewDelay(IntegrityAnalysis *a, int64_t q, int64_t delay)
     classifyKept(a, first, q + 1);
 }
 
+// Whether the kept sample at q is on the old delay: from what the search found for it in that
+// block when it looked there, else mixed afresh.
+bool onOldDelay(IntegrityAnalysis *a, int64_t q)
+{
+    const int64_t expected = q - a->delay;
+    const IntegrityUnmixed &seen = a->unmixed[(expected >> SEQUENCE_BLOCK_BITS) & 1];
+    if (expected >= 0 && seen.q == q && seen.block == expected >> SEQUENCE_BLOCK_BITS &&
+        seen.output == a->output && seen.sign == a->sign && seen.shift == a->shift)
+        return seen.position == expected;
+    return onDelay(a, q, a->delay);
+}
+
 void disturbedSample(IntegrityAnalysis *a, int64_t q, uint32_t word, uint8_t inexact)
 {
     store(a, q, word, inexact);
-    if (onDelay(a, q, a->delay)) {
-        if (++a->oldRun >= OLD_RUN)
-            endOnOldDelay(a, q);
-        return;
-    }
-    a->oldRun = 0;
-    // Near the old delay at every sample, the whole bound now and then.
+    // Near the old delay at every sample, the whole bound now and then; the old delay, which the
+    // search skips, wins over a new one.
     int64_t firstBlock, lastBlock;
     wholeBound(a, q, &firstBlock, &lastBlock);
     if (q % SEARCH_INTERVAL != SEARCH_INTERVAL - 1) {
@@ -328,6 +402,12 @@ void disturbedSample(IntegrityAnalysis *a, int64_t q, uint32_t word, uint8_t ine
         lastBlock = std::min(lastBlock, (expected + NEARBY) >> SEQUENCE_BLOCK_BITS);
     }
     const int64_t delay = findDelay(a, q, a->disturbStart, firstBlock, lastBlock, a->delay);
+    if (onOldDelay(a, q)) {
+        if (++a->oldRun >= OLD_RUN)
+            endOnOldDelay(a, q);
+        return;
+    }
+    a->oldRun = 0;
     if (delay >= 0) {
         endOnNewDelay(a, q, delay);
         return;
@@ -377,6 +457,10 @@ bool beginIntegrityAnalysis(IntegrityAnalysis *analysis, long type, int64_t maxD
     analysis->rmsDbfs = -INFINITY;
     analysis->nextPosition = -1;
     analysis->runKind = -1;
+    analysis->keyBlocks[0] = analysis->keyBlocks[1] = -1;
+    analysis->unmixed[0].q = analysis->unmixed[1].q = -2;
+    analysis->wanted[0] = 1;
+    prepareSequenceSearch();
     analysis->history = static_cast<uint32_t *>(calloc(HISTORY, sizeof(uint32_t)));
     analysis->historyInexact = static_cast<uint8_t *>(calloc(HISTORY, 1));
     analysis->historyMask = HISTORY - 1;
@@ -387,6 +471,19 @@ bool beginIntegrityAnalysis(IntegrityAnalysis *analysis, long type, int64_t maxD
         return false;
     }
     return true;
+}
+
+void integrityOutputs(IntegrityAnalysis *analysis, const uint32_t *outputs)
+{
+    int count = 0, sole = -1;
+    for (int o = 0; o < MAX_ROUTE_CHANNELS; o++) {
+        analysis->wanted[o / 32] = outputs[o / 32];
+        if ((outputs[o / 32] >> (o % 32)) & 1) {
+            count++;
+            sole = o;
+        }
+    }
+    analysis->output = count > 1 ? -1 : sole < 0 ? 0 : sole;
 }
 
 void endIntegrityAnalysis(IntegrityAnalysis *analysis)

@@ -1,5 +1,5 @@
-// The integrity run's callbacks: the sequence written on output O, input I's buffer handed to the
-// ring, every switch timed.
+// The integrity run's callbacks: each output's sequence written, every input's buffer handed to the
+// ring in one block, every switch timed.
 #include "checker/measure/measure.h"
 
 #include "engine/loopback.h"
@@ -16,11 +16,16 @@ static void integrityBufferSwitch(long index, ASIOBool directProcess)
     if (infos && (index == 0 || index == 1)) {
         // The claim is this callback's switch number, whichever thread it comes on.
         const uint32_t number = claimRingBlock(plan.ring);
-        void *out = infos[plan.outElement].buffers[index];
-        const void *in = infos[plan.inElement].buffers[index];
-        if (out)
-            writeSequence(out, plan.outType, static_cast<int64_t>(number) * plan.frames, plan.frames);
-        fillRingBlock(plan.ring, number, in, plan.inBytes, before);
+        const int64_t position = static_cast<int64_t>(number) * plan.frames;
+        for (int o = 0; o < plan.outputs; o++) {
+            void *out = infos[plan.outElements[o]].buffers[index];
+            if (out)
+                writeSequence(out, plan.outTypes[o], plan.outKeys[o], position, plan.frames);
+        }
+        const void *parts[MAX_ROUTE_CHANNELS];
+        for (int i = 0; i < plan.inputs; i++)
+            parts[i] = infos[plan.inElements[i]].buffers[index];
+        fillRingBlockParts(plan.ring, number, parts, plan.inBytes, plan.inputs, before);
     }
     recordArrival(before, switchTicks());
 }

@@ -38,6 +38,9 @@ Layout layoutOf(long type)
     return {FORMAT_NONE, 0, 0, false};
 }
 
+const int OUTPUT_KEY_SHIFT = 9;
+static_assert(MAX_ROUTE_CHANNELS << OUTPUT_KEY_SHIFT == 0x10000, "outputs fill the key's top bits");
+
 // Two 16-bit mixes (xor-shifts and odd multipliers): one for the top 16 bits, one for the rest.
 const uint16_t HIGH_1 = 0x88B5, HIGH_2 = 0xDB2D;
 const uint16_t LOW_1 = 0x2C1B, LOW_2 = 0x4A5F;
@@ -78,14 +81,21 @@ inline uint32_t unmixHigh(uint32_t x)
     return x;
 }
 
-inline uint16_t highKey(int64_t block)
+// The block's 16 bits with the output's number in the top 7: two outputs' keys differ in every
+// stretch of fewer than 512 blocks (33 M positions), so a sample names the output it came from.
+inline uint16_t keyedBlock(int64_t block, int output)
 {
-    return mix16(static_cast<uint16_t>(block ^ HIGH_KEY), HIGH_1, HIGH_2);
+    return static_cast<uint16_t>(block ^ (static_cast<uint32_t>(output) << OUTPUT_KEY_SHIFT));
 }
 
-inline uint16_t lowKey(int64_t block)
+inline uint16_t highKey(int64_t block, int output)
 {
-    return mix16(static_cast<uint16_t>(block ^ LOW_KEY), LOW_1, LOW_2);
+    return mix16(keyedBlock(block, output) ^ HIGH_KEY, HIGH_1, HIGH_2);
+}
+
+inline uint16_t lowKey(int64_t block, int output)
+{
+    return mix16(keyedBlock(block, output) ^ LOW_KEY, LOW_1, LOW_2);
 }
 
 // Reverses the bytes of each of `count` samples in place.
@@ -238,18 +248,33 @@ int32_t sequenceSigned(uint32_t word, int bits)
     return static_cast<int32_t>(word << (32 - bits)) >> (32 - bits);
 }
 
-uint32_t sequenceHigh(int64_t position)
+uint32_t sequenceBlockKey(int64_t block, int output)
+{
+    return highKey(block, output);
+}
+
+uint32_t sequenceHighKeyed(int64_t position, uint32_t key)
+{
+    return static_cast<uint16_t>(mix16(static_cast<uint16_t>(position), HIGH_1, HIGH_2) ^ key);
+}
+
+int64_t sequencePositionKeyed(uint32_t high, int64_t block, uint32_t key)
+{
+    return (block << SEQUENCE_BLOCK_BITS) + unmixHigh((high ^ key) & 0xFFFF);
+}
+
+uint32_t sequenceHigh(int64_t position, int output)
 {
     return static_cast<uint16_t>(mix16(static_cast<uint16_t>(position), HIGH_1, HIGH_2) ^
-                                 highKey(position >> 16));
+                                 highKey(position >> 16, output));
 }
 
-int64_t sequencePositionInBlock(uint32_t high, int64_t block)
+int64_t sequencePositionInBlock(uint32_t high, int64_t block, int output)
 {
-    return (block << SEQUENCE_BLOCK_BITS) + unmixHigh((high ^ highKey(block)) & 0xFFFF);
+    return (block << SEQUENCE_BLOCK_BITS) + unmixHigh((high ^ highKey(block, output)) & 0xFFFF);
 }
 
-void sequenceWords(int bits, int64_t position, long count, uint32_t *words)
+void sequenceWords(int bits, int output, int64_t position, long count, uint32_t *words)
 {
     const int highShift = bits - 16;
     const int lowShift = 32 - bits;
@@ -258,8 +283,8 @@ void sequenceWords(int bits, int64_t position, long count, uint32_t *words)
         long run = 0x10000 - static_cast<long>(first);
         if (run > count)
             run = count;
-        const uint16_t hKey = highKey(position >> 16);
-        const uint16_t lKey = lowKey(position >> 16);
+        const uint16_t hKey = highKey(position >> 16, output);
+        const uint16_t lKey = lowKey(position >> 16, output);
         for (long k = 0; k < run; k++) {
             uint16_t index = static_cast<uint16_t>(first + k);
             uint32_t high = static_cast<uint16_t>(mix16(index, HIGH_1, HIGH_2) ^ hKey);
@@ -272,7 +297,7 @@ void sequenceWords(int bits, int64_t position, long count, uint32_t *words)
     }
 }
 
-void writeSequence(void *out, long type, int64_t firstPosition, long frames)
+void writeSequence(void *out, long type, int output, int64_t firstPosition, long frames)
 {
     const Layout layout = layoutOf(type);
     if (layout.format == FORMAT_NONE)
@@ -281,7 +306,7 @@ void writeSequence(void *out, long type, int64_t firstPosition, long frames)
     uint32_t words[CHUNK];
     for (long done = 0; done < frames; done += CHUNK) {
         long count = frames - done < CHUNK ? frames - done : CHUNK;
-        sequenceWords(layout.bits, firstPosition + done, count, words);
+        sequenceWords(layout.bits, output, firstPosition + done, count, words);
         encodeWords(words, count, layout, at + done * layout.bytes);
         if (layout.bigEndian)
             reverseSamples(at + done * layout.bytes, count, layout.bytes);
@@ -305,4 +330,62 @@ long readSequence(const void *in, long type, long frames, uint32_t *words, uint8
         marked += decodeWords(swapped, count, layout, words + done, inexact + done);
     }
     return marked;
+}
+
+namespace {
+
+// The index i of every pair of neighbours (i - 1, i) in a block, by the xor of their top 16 bits,
+// which the block's key does not change: bucket v holds byDifference[first[v] .. first[v + 1]).
+struct DifferenceTable {
+    bool made;
+    uint32_t first[0x10001];
+    uint16_t byDifference[0xFFFF];
+};
+DifferenceTable differences;
+
+inline uint32_t plainHigh(uint32_t index)
+{
+    return mix16(static_cast<uint16_t>(index), HIGH_1, HIGH_2);
+}
+
+}  // namespace
+
+void prepareSequenceSearch()
+{
+    DifferenceTable &t = differences;
+    if (t.made)
+        return;
+    memset(t.first, 0, sizeof t.first);
+    for (uint32_t i = 1; i < 0x10000; i++)
+        t.first[(plainHigh(i - 1) ^ plainHigh(i)) + 1]++;
+    for (uint32_t v = 0; v < 0x10000; v++)
+        t.first[v + 1] += t.first[v];
+    static uint32_t filled[0x10000];
+    memcpy(filled, t.first, sizeof filled);
+    for (uint32_t i = 1; i < 0x10000; i++)
+        t.byDifference[filled[plainHigh(i - 1) ^ plainHigh(i)]++] = static_cast<uint16_t>(i);
+    t.made = true;
+}
+
+int sequenceCandidates(uint32_t highBefore, uint32_t high, int64_t firstBlock, int64_t lastBlock,
+                       SequenceCandidate *out, int room)
+{
+    const DifferenceTable &t = differences;
+    const uint32_t v = (highBefore ^ high) & 0xFFFF;
+    const uint32_t lowBits = (1u << OUTPUT_KEY_SHIFT) - 1;
+    int count = 0;
+    for (uint32_t k = t.first[v]; k < t.first[v + 1]; k++) {
+        const uint32_t index = t.byDifference[k];
+        // The key the pair carries, undone to the keyed block: its low 9 bits are the block's,
+        // so that one block in every 512 can carry it, each for an output of its own.
+        const uint32_t keyed = unmixHigh((high ^ plainHigh(index)) & 0xFFFF) ^ HIGH_KEY;
+        int64_t block = firstBlock + ((keyed - static_cast<uint32_t>(firstBlock)) & lowBits);
+        for (; block <= lastBlock && count < room; block += lowBits + 1) {
+            out[count].output = static_cast<int>(((keyed ^ static_cast<uint32_t>(block)) & 0xFFFF) >>
+                                                 OUTPUT_KEY_SHIFT);
+            out[count].position = (block << SEQUENCE_BLOCK_BITS) + index;
+            count++;
+        }
+    }
+    return count;
 }

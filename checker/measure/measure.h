@@ -297,11 +297,17 @@ void pingBufferSwitch(long index, ASIOBool directProcess);
 
 struct RingBlock {
     std::atomic<uint32_t> sequence;  // its turn: free for position p at p, filled at p + 1
+    std::atomic<int> pending;        // readers not yet done with it
     int64_t switchNumber;   // the buffer switch it came in
     int64_t arrivalTicks;   // when, in the caller's ticks
-    uint32_t droppedBefore; // main thread: switches dropped, ring full, since the block before
+    uint32_t droppedBefore; // reader 0: switches dropped, ring full, since the block before
     uint32_t bytes;         // of data used
     unsigned char *data;    // blockBytes of room, 64-byte aligned
+};
+
+enum { MAX_RING_READERS = 8 };
+struct alignas(64) RingCursor {
+    uint32_t taken;         // the reader's own: blocks it is done with
 };
 
 struct SampleRing {
@@ -312,8 +318,10 @@ struct SampleRing {
     alignas(64) std::atomic<uint32_t> switches;  // switch numbers handed to callbacks
     std::atomic<uint32_t> filling;               // ring positions taken by callbacks
     std::atomic<uint32_t> dropped;               // all blocks dropped
-    alignas(64) std::atomic<uint32_t> taken;     // written by the main thread only
-    int64_t nextSwitch;                          // the main thread's own
+    alignas(64) std::atomic<uint32_t> taken;     // reader 0's cursor, for a look from outside
+    int64_t nextSwitch;                          // reader 0's own
+    int readers;                                 // 1 unless set before the run
+    RingCursor cursors[MAX_RING_READERS];
 };
 
 // Makes room for at least `blocks` blocks (rounded up to a power of two) of `blockBytes` each,
@@ -329,25 +337,38 @@ uint32_t claimRingBlock(SampleRing *ring);
 // No allocation, lock or system call.
 bool fillRingBlock(SampleRing *ring, uint32_t switchNumber, const void *data, uint32_t bytes,
                    int64_t arrivalTicks);
+// The same with the block made of `count` parts, one after another (a null part: zeros of its
+// size), as long as they fit.
+bool fillRingBlockParts(SampleRing *ring, uint32_t switchNumber, const void *const *parts,
+                        const uint32_t *sizes, int count, int64_t arrivalTicks);
 // Main thread: the oldest filled block not yet released (its droppedBefore: the switch numbers
 // skipped since the one before), or null when there is none yet. It stays valid and unchanged
-// until releaseRingBlock.
+// until releaseRingBlock. The main thread is reader 0.
 const RingBlock *peekRingBlock(SampleRing *ring);
-// Main thread: hands the block of the last peekRingBlock back to the callbacks.
+// Main thread: reader 0 is done with the block of the last peekRingBlock.
 void releaseRingBlock(SampleRing *ring);
+// Several readers (the main thread and analysis threads, each with its own channels of every
+// block): `readers` (1 to MAX_RING_READERS) set before the run; every block goes to each of them,
+// in order, and back to the callbacks when the last is done with it.
+// Reader `reader`'s thread: its oldest filled block not yet released, or null (no droppedBefore).
+const RingBlock *peekReaderBlock(SampleRing *ring, int reader);
+// Reader `reader`'s thread: it is done with the block of its last peekReaderBlock.
+void releaseReaderBlock(SampleRing *ring, int reader);
 
 // ---- The known sequence of `quorvelcheck integrity`: a word for every stream position that its
 // neighbours do not share, written on an output in the driver's sample type and read back from an
 // input. No driver, no system call; writeSequence and readSequence allocate nothing, take no lock
 // and may run in the driver's callback.
 //
-// A word has b bits (16 to 32, the bits the type carries). Its top 16 bits at position p are a
-// bijective mix of p mod 2^16 xored with a key of the block p / 2^16; its other b - 16 bits a
-// second mix of both. The top 16 bits alone give p mod 2^16 within any candidate block, so a path
-// that loses low bits (a 24-bit converter behind a 32-bit type) still gives the position. Words
-// repeat after 2^32 positions; neighbouring words differ in about half their bits.
+// A word has b bits (16 to 32, the bits the type carries). Its top 16 bits at position p of output
+// o are a bijective mix of p mod 2^16 xored with a key of the block p / 2^16 with o in its top 7
+// bits; its other b - 16 bits a second mix of both. The top 16 bits alone give p mod 2^16 within
+// any candidate block, so a path that loses low bits (a 24-bit converter behind a 32-bit type)
+// still gives the position; two neighbours give the output and the block as well. Words repeat
+// after 2^32 positions; neighbouring words differ in about half their bits; two outputs' words
+// differ within any 2^25 positions.
 
-enum { SEQUENCE_BLOCK_BITS = 16 };  // positions per block: 2^16
+enum { SEQUENCE_BLOCK_BITS = 16 };  // positions per block: 2^16 (outputs: MAX_ROUTE_CHANNELS)
 
 // b for a sample type: 16 (Int16, Int32 16), 18, 20, 24 (Int24, Int32 24, Float32) or 32 (Int32,
 // Float64), both byte orders; 0 for a type the sequence does not support.
@@ -355,18 +376,40 @@ int sequenceTypeBits(long type);
 // Bytes per sample of a supported type; 0 for others.
 int sequenceTypeBytes(long type);
 
-// The words of positions position .. position + count - 1 (position >= 0), b bits each.
-void sequenceWords(int bits, int64_t position, long count, uint32_t *words);
-// The top 16 bits of the word at position (>= 0): what locates it.
-uint32_t sequenceHigh(int64_t position);
-// The position in block `block` (position / 2^16) whose word has these top 16 bits.
-int64_t sequencePositionInBlock(uint32_t high, int64_t block);
+// The words of output `output` at positions position .. position + count - 1 (position >= 0), b
+// bits each.
+void sequenceWords(int bits, int output, int64_t position, long count, uint32_t *words);
+// The top 16 bits of output `output`'s word at position (>= 0): what locates it.
+uint32_t sequenceHigh(int64_t position, int output);
+// The position in block `block` (position / 2^16) whose word of that output has these top 16 bits.
+int64_t sequencePositionInBlock(uint32_t high, int64_t block, int output);
+
+// The same with the block's key given: sequenceHigh(p, o) is sequenceHighKeyed(p, k) with k =
+// sequenceBlockKey(p / 2^16, o), and so for the position; for a caller that keeps the keys of the
+// blocks it looks at.
+uint32_t sequenceBlockKey(int64_t block, int output);
+uint32_t sequenceHighKeyed(int64_t position, uint32_t key);
+int64_t sequencePositionKeyed(uint32_t high, int64_t block, uint32_t key);
+
+// Makes the table sequenceCandidates reads (384 KB, static, made once). Call before any thread
+// uses sequenceCandidates; later calls do nothing.
+void prepareSequenceSearch();
+struct SequenceCandidate {
+    int output;        // 0 .. MAX_ROUTE_CHANNELS - 1
+    int64_t position;  // of the second word
+};
+// Every output and position p in blocks firstBlock..lastBlock whose words at p - 1 and p (in one
+// block) have the top 16 bits highBefore and high: at most `room`, written to out; the count. About
+// one for a pair of random words and every 512 blocks. Pure, once prepared.
+int sequenceCandidates(uint32_t highBefore, uint32_t high, int64_t firstBlock, int64_t lastBlock,
+                       SequenceCandidate *out, int room);
 // A b-bit word as a signed value (two's complement), and the other way round.
 int32_t sequenceSigned(uint32_t word, int bits);
 
-// Fills `frames` samples of type `type` at out with the words of firstPosition onwards. Floats
-// carry the word as a signed integer / 2^(b-1), which they hold exactly. Callback-safe.
-void writeSequence(void *out, long type, int64_t firstPosition, long frames);
+// Fills `frames` samples of type `type` at out with output `output`'s words of firstPosition
+// onwards. Floats carry the word as a signed integer / 2^(b-1), which they hold exactly.
+// Callback-safe.
+void writeSequence(void *out, long type, int output, int64_t firstPosition, long frames);
 // Decodes `frames` received samples to b-bit words. inexact[k] is 1 where the sample was not
 // exactly a value the sequence can carry (a float between steps or beyond full scale, decoded to
 // the nearest; an integer whose bits above b are not the sign), else 0. Returns how many were
@@ -429,15 +472,24 @@ struct IntegrityBlockMark {
     double timeUs;
 };
 
+// What the search found a word to say in a block: its position, under the output and lock of then.
+struct IntegrityUnmixed {
+    int64_t q, block, position;
+    int output, sign, shift;
+};
+
 struct IntegrityAnalysis {
     // Fixed at the start.
     int bits;                 // of the input's sample type
     uint32_t mask;            // the word's bits
     int64_t maxDelay;         // delays searched: 0 to maxDelay samples
     int64_t noLockSamples;    // received without a lock, then the verdict
+    uint32_t wanted[MAX_ROUTE_CHANNELS / 32];  // bit o: output o's sequence is looked for
 
     // Results, read after finishIntegrityAnalysis (state and counts also while running).
     int state;
+    int output;               // the output whose sequence is judged; -1 while any of several
+                              // is searched for
     int64_t delay;            // locked: the delay of the moment
     int64_t lockDelay;        // ... found first
     int64_t lockPosition;     // input position of the first sample of the lock
@@ -487,13 +539,20 @@ struct IntegrityAnalysis {
     int64_t peak;             // searching: largest magnitude received
     double sumSquares;
     uint32_t expected[256];   // words of the chunk being compared
+    int keysOutput;           // the output of the keys kept: of blocks keyBlocks[b & 1]
+    int64_t keyBlocks[2];
+    uint32_t keys[2];
+    IntegrityUnmixed unmixed[2];  // the latest word the search unmixed in block b, at [b & 1]
 };
 
-// Prepares the analysis of an input of sample type `type` (sequenceTypeBits non-zero): delays up
-// to maxDelay samples, the verdict after noLockSamples without a lock (at least maxDelay plus the
-// longest block). False when there is no memory.
+// Prepares the analysis of an input of sample type `type` (sequenceTypeBits non-zero) for output
+// 0's sequence: delays up to maxDelay samples, the verdict after noLockSamples without a lock (at
+// least maxDelay plus the longest block). False when there is no memory.
 bool beginIntegrityAnalysis(IntegrityAnalysis *analysis, long type, int64_t maxDelay,
                             int64_t noLockSamples);
+// Before the first block: the outputs whose sequences are looked for (bit o of outputs[o / 32]).
+// With several, the search finds the one that arrives and the lock keeps it. Main thread.
+void integrityOutputs(IntegrityAnalysis *analysis, const uint32_t *outputs);
 // One block: `count` words of input positions position .. position + count - 1 (readSequence's
 // output; inexact may be null for none), arrived in switch `switchNumber`, `timeUs` after the
 // start. A position past the end of the last block counts the samples between as unseen.
@@ -510,17 +569,52 @@ int transparentBits(const IntegrityAnalysis *analysis);
 
 // ---- The integrity run's callbacks
 
-// The callback's plan, fixed before start.
+// The callback's plan, fixed before start: the outputs it writes, the inputs it hands over.
 struct IntegrityPlan {
-    long outElement, inElement;  // in the run's buffer array
-    long outType, inType;
+    int outputs;                                 // 1 to MAX_ROUTE_CHANNELS
+    long outElements[MAX_ROUTE_CHANNELS];        // in the run's buffer array
+    long outTypes[MAX_ROUTE_CHANNELS];
+    int outKeys[MAX_ROUTE_CHANNELS];             // the sequence's output: channel mod 128
+    int inputs;                                  // 1 to MAX_ROUTE_CHANNELS
+    long inElements[MAX_ROUTE_CHANNELS];
+    long inTypes[MAX_ROUTE_CHANNELS];
+    uint32_t inBytes[MAX_ROUTE_CHANNELS];        // of one buffer of each input
+    uint32_t inOffsets[MAX_ROUTE_CHANNELS];      // where each input's samples start in a block
     long frames;
-    uint32_t inBytes;            // of one buffer of input I
     SampleRing *ring;            // made for a run and never freed: a late callback may append;
                                  // its claims number the switches
 };
 extern IntegrityPlan integrityPlan;
-// bufferSwitch writes the sequence at its stream position (switch number x frames) on output O and
-// appends input I's buffer to the ring, timed like timedBufferSwitch; bufferSwitchTimeInfo does the
-// same, whatever was answered to "supports time info".
+// bufferSwitch writes each output's sequence at its stream position (switch number x frames) and
+// appends every input's buffer to the ring as one block, in the plan's order, timed like
+// timedBufferSwitch; bufferSwitchTimeInfo does the same, whatever was answered to "supports time
+// info". No allocation, lock or system call.
 extern const ASIOCallbacks integrityCallbacks;
+
+// ---- The routing of `integrity --all`: which output's sequence arrives on each input, judged
+// against the routes expected, and the skew between the routes found. Pure.
+
+enum RouteVerdict {
+    ROUTE_FINE,        // the output expected (or, with no map, any output) arrived, every sample
+    ROUTE_EMPTY,       // nothing expected, nothing arrived
+    ROUTE_FAULTY,      // the right output arrived, and not every sample came back as it was sent
+    ROUTE_MISSING,     // the output expected did not arrive: the input carried no sequence
+    ROUTE_WRONG,       // another output arrived instead of the one expected
+    ROUTE_UNEXPECTED,  // an output arrived where the map expects none
+};
+enum { NO_ROUTE = -1 };
+// The verdict of one input: the output expected there (NO_ROUTE: none; with mapGiven false
+// nothing is expected anywhere), the output found (NO_ROUTE: none) and whether every sample of
+// it came back as it was sent.
+int judgeRoute(bool mapGiven, int expected, int found, bool clean);
+// Whether a verdict fails the run.
+bool routeFails(int verdict);
+
+struct SkewFigures {
+    int routes;       // routes found, judged against each other
+    int earliest;     // index of the route with the least delay (the first of equals); -1 none
+    int latest;       // ... the greatest
+    int64_t spread;   // the greatest delay less the least, frames; 0 for fewer than two routes
+};
+// The skew of the routes whose found[k] is true, from their delays (frames).
+void judgeSkew(const int64_t *delays, const bool *found, int count, SkewFigures *skew);

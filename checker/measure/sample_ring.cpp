@@ -1,7 +1,7 @@
 // The ring of received blocks: a bounded queue of many producers (the driver's callbacks) and one
-// consumer (the main thread). Each block's sequence says whose turn it is, so that a callback takes
-// a block only when the main thread is done with it, and the main thread a block only once its
-// callback is done with it.
+// or more readers (the main thread, analysis threads). Each block's sequence says whose turn it
+// is, so that a callback takes a block only when every reader is done with it, and a reader a
+// block only once its callback is done with it.
 #include "checker/measure/measure.h"
 
 #include <stdlib.h>
@@ -34,6 +34,9 @@ bool makeSampleRing(SampleRing *ring, uint32_t blocks, uint32_t blockBytes)
     ring->filling.store(0, std::memory_order_relaxed);
     ring->dropped.store(0, std::memory_order_relaxed);
     ring->nextSwitch = 0;
+    ring->readers = 1;
+    for (RingCursor &cursor : ring->cursors)
+        cursor.taken = 0;
     ring->taken.store(0, std::memory_order_release);
     return true;
 }
@@ -52,18 +55,18 @@ uint32_t claimRingBlock(SampleRing *ring)
     return ring->switches.fetch_add(1, std::memory_order_relaxed);
 }
 
-bool fillRingBlock(SampleRing *ring, uint32_t switchNumber, const void *data, uint32_t bytes,
-                   int64_t arrivalTicks)
+bool fillRingBlockParts(SampleRing *ring, uint32_t switchNumber, const void *const *parts,
+                        const uint32_t *sizes, int count, int64_t arrivalTicks)
 {
     uint32_t position = ring->filling.load(std::memory_order_relaxed);
     RingBlock *block;
     for (;;) {
         block = &ring->blocks[position & ring->mask];
-        // Acquire: the main thread is done with the block before it hands the turn on.
+        // Acquire: the readers are done with the block before the last hands the turn on.
         const int32_t turn = static_cast<int32_t>(block->sequence.load(std::memory_order_acquire) - position);
         if (turn < 0) {
             ring->dropped.fetch_add(1, std::memory_order_relaxed);
-            return false;  // the block still holds one the main thread has not taken: full
+            return false;  // the block still holds one a reader has not taken: full
         }
         if (turn == 0 && ring->filling.compare_exchange_weak(position, position + 1,
                                                              std::memory_order_relaxed))
@@ -71,23 +74,34 @@ bool fillRingBlock(SampleRing *ring, uint32_t switchNumber, const void *data, ui
         if (turn > 0)
             position = ring->filling.load(std::memory_order_relaxed);  // another callback took it
     }
-    if (bytes > ring->blockBytes)
-        bytes = ring->blockBytes;
-    if (data)
-        memcpy(block->data, data, bytes);
-    block->bytes = data ? bytes : 0;
+    uint32_t bytes = 0;
+    for (int k = 0; k < count; k++) {
+        const uint32_t size = sizes[k] < ring->blockBytes - bytes ? sizes[k] : ring->blockBytes - bytes;
+        if (parts[k])
+            memcpy(block->data + bytes, parts[k], size);
+        else
+            memset(block->data + bytes, 0, size);  // a part the driver gave no buffer for
+        bytes += size;
+    }
+    block->bytes = bytes;
     block->switchNumber = switchNumber;
     block->arrivalTicks = arrivalTicks;
+    block->pending.store(ring->readers, std::memory_order_relaxed);
     // Release: the block's contents are visible before the turn that hands it over.
     block->sequence.store(position + 1, std::memory_order_release);
     return true;
 }
 
+bool fillRingBlock(SampleRing *ring, uint32_t switchNumber, const void *data, uint32_t bytes,
+                   int64_t arrivalTicks)
+{
+    return fillRingBlockParts(ring, switchNumber, &data, &bytes, data ? 1 : 0, arrivalTicks);
+}
+
 const RingBlock *peekRingBlock(SampleRing *ring)
 {
-    const uint32_t taken = ring->taken.load(std::memory_order_relaxed);
-    RingBlock *block = &ring->blocks[taken & ring->mask];
-    if (block->sequence.load(std::memory_order_acquire) != taken + 1)
+    RingBlock *block = const_cast<RingBlock *>(peekReaderBlock(ring, 0));
+    if (!block)
         return nullptr;
     // Callbacks on two threads at once may fill out of the order of their switch numbers.
     block->droppedBefore = block->switchNumber > ring->nextSwitch
@@ -100,7 +114,23 @@ const RingBlock *peekRingBlock(SampleRing *ring)
 
 void releaseRingBlock(SampleRing *ring)
 {
-    const uint32_t taken = ring->taken.load(std::memory_order_relaxed);
-    ring->blocks[taken & ring->mask].sequence.store(taken + ring->mask + 1, std::memory_order_release);
-    ring->taken.store(taken + 1, std::memory_order_release);
+    releaseReaderBlock(ring, 0);
+    ring->taken.store(ring->cursors[0].taken, std::memory_order_release);
+}
+
+const RingBlock *peekReaderBlock(SampleRing *ring, int reader)
+{
+    const uint32_t taken = ring->cursors[reader].taken;
+    RingBlock *block = &ring->blocks[taken & ring->mask];
+    return block->sequence.load(std::memory_order_acquire) == taken + 1 ? block : nullptr;
+}
+
+void releaseReaderBlock(SampleRing *ring, int reader)
+{
+    const uint32_t taken = ring->cursors[reader].taken++;
+    RingBlock *block = &ring->blocks[taken & ring->mask];
+    // The last reader done with it hands it back; acquire and release order the others' reads
+    // before the callback's next write.
+    if (block->pending.fetch_sub(1, std::memory_order_acq_rel) == 1)
+        block->sequence.store(taken + ring->mask + 1, std::memory_order_release);
 }

@@ -9,6 +9,7 @@
 //   report_summary.cpp   each part's verdict and summary line, the section heads, the worst status
 //   report_page.cpp      the page: header, summary, the sections in order, the JSON documents
 //   report_sections.cpp  the sections of info, conform, run, sweep and integrity
+//   report_routing.cpp   integrity's section for every channel: the routes and their skew
 //   report_html.cpp      the text helpers every part of the page writes through
 //   report_svg.cpp       the pictures
 #pragma once
@@ -47,6 +48,7 @@ struct Report {
     ReportFacts facts;
     bool cable;              // --out and --in given
     long outChannel, inChannel;
+    bool everyChannel;       // --all, --outs or --ins: integrity of every channel
     PartResult parts[REPORT_PARTS];
     // The records the sections are drawn from (commands.h, conform.h); the caller's.
     const InfoResults *info;
@@ -54,6 +56,7 @@ struct Report {
     const RunResults *run;
     const SweepResults *sweep;
     const IntegrityResults *integrity;
+    const RoutingResults *routing;  // with everyChannel
 };
 
 // ---- report_facts.cpp
@@ -96,6 +99,11 @@ void writeConformSection(const Report &report, std::string *page);
 void writeRunSection(const Report &report, std::string *page);
 void writeSweepSection(const Report &report, std::string *page);
 void writeIntegritySection(const Report &report, std::string *page);
+// ---- report_routing.cpp
+// integrity --all: the routing picture, the skew per channel and the table of routes.
+void writeRoutingSection(const Report &report, std::string *page);
+// The integrity part's summary line for every channel, appended at `at`.
+void routingSummary(const RoutingResults &routing, char *at, size_t room);
 
 // ---- report_svg.cpp: each picture is one <svg> element that scales to the page's width.
 // Intervals against the period: the 64 bins over 0 to 3 periods, the count on a log scale, the
@@ -113,3 +121,9 @@ void svgSweep(std::string *page, const SweepResults &sweep);
 void svgIntegrityEvents(std::string *page, const IntegrityResults &integrity);
 // The input's bits, most significant first: those that came through unchanged and those that did not.
 void svgTransparentBits(std::string *page, const IntegrityResults &integrity);
+// Outputs (rows) against inputs (columns): each route found a square in its verdict's colour with
+// its delay (written in it for up to 16 inputs, in its title always), each route the map expects
+// and did not find an outline.
+void svgRoutingGrid(std::string *page, const RoutingResults &routing);
+// The skew of every route found against the earliest, a bar per input, --max-skew marked.
+void svgRouteSkew(std::string *page, const RoutingResults &routing);

@@ -77,6 +77,27 @@ static const PartSpec partSpecs[REPORT_PARTS] = {
     {PART_INTEGRITY, "integrity", true, true, "", measureIntegrity, writeIntegrityDocument},
 };
 
+// integrity's options for every channel, as the report was given them.
+static std::string routingOptions(const CheckerOptions &options)
+{
+    std::string extra;
+    char text[64];
+    appendFormat(&extra, "--seconds %g", options.seconds);
+    if (options.all)
+        extra += " --all";
+    if (options.outs)
+        appendFormat(&extra, " --outs %s", options.outs);
+    if (options.ins)
+        appendFormat(&extra, " --ins %s", options.ins);
+    if (options.map)
+        appendFormat(&extra, " --map %s", options.map);
+    if (options.maxSkew >= 0) {
+        snprintf(text, sizeof text, " --max-skew %g", options.maxSkew);
+        extra += text;
+    }
+    return extra;
+}
+
 // One part in its own worker, its document written into its own buffer.
 static void runPart(const CheckerOptions &options, int index, const PartSpec &spec)
 {
@@ -92,22 +113,29 @@ static void runPart(const CheckerOptions &options, int index, const PartSpec &sp
     }
     if (*spec.extra)
         extra += (extra.empty() ? "" : " ") + std::string(spec.extra);
+    MeasureCommand measure = spec.measure;
+    ShowCommand writeDocument = spec.writeDocument;
+    if (spec.part == PART_INTEGRITY && report.everyChannel) {
+        extra = routingOptions(options);
+        measure = measureRouting;
+        writeDocument = writeRoutingDocument;
+    }
     PartCommand command;
     SessionOutcome outcome;
     beginPart();
     makePartCommand(options, spec.command, index, extra.c_str(), &command);
-    int code = spec.measure(command.options, index, command.text.c_str(), &outcome);
+    int code = measure(command.options, index, command.text.c_str(), &outcome);
     PartResult &result = report.parts[spec.part];
     keepPart(&result, code, outcome);
     jsonToBuffer(&result.json);
-    spec.writeDocument(command.options, index, outcome, code);
+    writeDocument(command.options, index, outcome, code);
     jsonToStdout();
 }
 
 static void runParts(const CheckerOptions &options, int index)
 {
     for (const PartSpec &spec : partSpecs) {
-        if (!spec.cable || report.cable)
+        if (!spec.cable || report.cable || (spec.part == PART_INTEGRITY && report.everyChannel))
             runPart(options, index, spec);
     }
 }
@@ -179,6 +207,8 @@ static int reportCommand(const CheckerOptions &options)
     report.run = &runResults;
     report.sweep = &sweepResults;
     report.integrity = &integrityResults;
+    report.everyChannel = routingWanted(options);
+    report.routing = &routingResults;
     runParts(options, index);
     collectReportFacts(index, &report.facts);
 
@@ -207,11 +237,15 @@ static int reportRules(CheckerOptions *o, const ArgumentFacts &facts)
         return fail(EXIT_USAGE, "report needs -o FILE: the HTML file to write");
     if ((o->outChannel < 0) != (o->inChannel < 0))
         return fail(EXIT_USAGE, "report takes --out O and --in I together, for a cable, or neither");
+    if (!routingWanted(*o) && (o->map || o->maxSkew >= 0))
+        return fail(EXIT_USAGE, "--map and --max-skew judge the routes of every channel: they need "
+                                "--all, --outs or --ins");
     return EXIT_FINE;
 }
 
 static const char *const reportHelp =
     "usage: quorvelcheck report DRIVER -o FILE.html [--seconds S] [--out O --in I] [--json]\n"
+    "                           [--all | --outs LIST --ins LIST] [--map M] [--max-skew F]\n"
     "\n"
     "Runs info, conform (its default settings) and run for S seconds (10) and, with a cable from\n"
     "output O to input I, latency --sweep and integrity for S seconds, each in a worker of its\n"
@@ -220,13 +254,16 @@ static const char *const reportHelp =
     "with their pictures, the conformance checklist, and every part's JSON document as its\n"
     "command prints it with --json. A part that crashes or\n"
     "hangs is reported on the page and the next part runs. The page needs no network and no\n"
-    "script, and prints on A4 and Letter.\n"
+    "script, and prints on A4 and Letter. With --all (or --outs and --ins), integrity runs on\n"
+    "every channel as integrity --all does, with its --map and --max-skew, and the page draws the\n"
+    "routes found, outputs against inputs, and the skew of every channel.\n"
     "Exit status: 0 every part passed; else the worst of the parts' statuses; 2 usage, or a file\n"
     "that cannot be written.\n";
 
 extern const CommandSpec reportCommandSpec = {
     "report", "report DRIVER -o F", "all of the above on one HTML page with pictures", reportHelp,
     WORKER_OPTIONS | OPTION_BIT(OPTION_SECONDS) | OPTION_BIT(OPTION_OUT) | OPTION_BIT(OPTION_IN) |
-        OPTION_BIT(OPTION_REPORT_FILE),
+        OPTION_BIT(OPTION_REPORT_FILE) | OPTION_BIT(OPTION_ALL) | OPTION_BIT(OPTION_OUTS) |
+        OPTION_BIT(OPTION_INS) | OPTION_BIT(OPTION_MAP) | OPTION_BIT(OPTION_MAX_SKEW),
     false, reportRules, reportCommand, nullptr,
 };

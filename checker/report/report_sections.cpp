@@ -433,6 +433,10 @@ static void eventTable(const IntegrityResults &r, long long events, std::string 
 
 void writeIntegritySection(const Report &report, std::string *page)
 {
+    if (report.everyChannel) {
+        writeRoutingSection(report, page);
+        return;
+    }
     writeSectionHead(report, PART_INTEGRITY, "Integrity", page);
     if (!report.integrity)
         return;

@@ -79,6 +79,8 @@ void partSummary(const Report &report, ReportPart part, char *out, size_t size)
         }
         snprintf(at, room, "; %d of %d settings measured, %d outside the tolerance", measured,
                  s.settingCount, outside);
+    } else if (part == PART_INTEGRITY && report.everyChannel && report.routing) {
+        routingSummary(*report.routing, at, room);
     } else if (part == PART_INTEGRITY && report.integrity) {
         const IntegrityResults &r = *report.integrity;
         long long wrong = r.received - r.matched;

@@ -365,3 +365,83 @@ void svgCoreShares(std::string *page, const CpuFigures &cpu)
     box(page, f);
     end(page);
 }
+
+// The colour of a route's verdict: fine green, failed red, nothing expected grey.
+static const char *verdictClass(int verdict)
+{
+    return verdict == ROUTE_FINE ? "ok" : routeFails(verdict) ? "bad" : "none";
+}
+
+// A route's square: its title names it, with its delay and its verdict.
+static void routeCell(std::string *page, const RoutingResults &r, const RouteResult &route, double x,
+                      double y, double size)
+{
+    char problem[160];
+    routeProblem(r, route, problem, sizeof problem);
+    appendFormat(page, "<rect class=\"%s\" x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" height=\"%.1f\"><title>",
+                 verdictClass(route.verdict), x, y, size, size);
+    char label[240];
+    snprintf(label, sizeof label, "output %d to input %ld: delay %lld frames, skew %+lld%s%s",
+             route.found, route.input, static_cast<long long>(route.lockDelay),
+             static_cast<long long>(route.skew), *problem ? "; " : "", problem);
+    appendXmlText(page, label);
+    *page += "</title></rect>\n";
+    if (size >= 30)
+        text(page, x + size / 2, y + size / 2 + 4, "middle", "%lld", static_cast<long long>(route.lockDelay));
+}
+
+void svgRoutingGrid(std::string *page, const RoutingResults &r)
+{
+    const int inputs = r.inputCount < 1 ? 1 : r.inputCount > MAX_ROUTE_CHANNELS ? MAX_ROUTE_CHANNELS : r.inputCount;
+    const int outputs = r.outputCount < 1 ? 1 : r.outputCount > MAX_ROUTE_CHANNELS ? MAX_ROUTE_CHANNELS
+                                                                                 : r.outputCount;
+    const double left = 70, top = 30;
+    const double size = fmin((WIDTH - left - 12) / inputs, 40.0);
+    const int label = inputs <= 16 ? 1 : inputs <= 64 ? 8 : 16;  // every n-th channel named
+    begin(page, static_cast<int>(top + size * outputs + 12), "Routes found: outputs against inputs");
+    text(page, left + size * inputs / 2, 12, "middle", "input");
+    for (int i = 0; i < inputs; i += label)
+        text(page, left + (i + 0.5) * size, 26, "middle", "%ld", r.routes[i].input);
+    for (int o = 0; o < outputs; o += label)
+        text(page, left - 6, top + (o + 0.5) * size + 4, "end", "output %ld", r.outputs[o]);
+    rect(page, "axis", left, top, size * inputs, size * outputs);
+    for (int i = 0; i < inputs; i++) {
+        const RouteResult &route = r.routes[i];
+        for (int o = 0; o < outputs; o++) {
+            const double x = left + i * size + 1, y = top + o * size + 1;
+            if (route.found == r.outputs[o])
+                routeCell(page, r, route, x, y, size - 2);
+            else if (route.expected == r.outputs[o])
+                rect(page, "mark", x, y, size - 2, size - 2);  // expected here, not found
+        }
+    }
+    end(page);
+}
+
+void svgRouteSkew(std::string *page, const RoutingResults &r)
+{
+    const int inputs = r.inputCount < 1 ? 1 : r.inputCount > MAX_ROUTE_CHANNELS ? MAX_ROUTE_CHANNELS : r.inputCount;
+    double most = r.maxSkew > 0 ? r.maxSkew : 1;
+    for (int i = 0; i < inputs; i++)
+        most = fmax(most, static_cast<double>(r.routes[i].skew));
+    Frame f = {56, 12, WIDTH - 12, 172, 0, static_cast<double>(inputs), 0, most * 1.1};
+    begin(page, 212, "The skew of every route against the earliest, frames");
+    yTicks(page, f, niceStep(f.yTo, 5), 1, "%g");
+    const double width = (f.right - f.left) / inputs;
+    const int label = inputs <= 16 ? 1 : inputs <= 64 ? 8 : 16;
+    for (int i = 0; i < inputs; i++) {
+        const RouteResult &route = r.routes[i];
+        if (i % label == 0)
+            text(page, f.left + (i + 0.5) * width, f.bottom + 14, "middle", "%ld", route.input);
+        if (route.found == NO_ROUTE)
+            continue;
+        const bool over = r.maxSkew >= 0 && route.skew > r.maxSkew;
+        const double y = yAt(f, static_cast<double>(route.skew));
+        rect(page, over ? "bar over" : "bar", f.left + i * width + 1, y, fmax(width - 2, 1), f.bottom - y);
+    }
+    if (r.maxSkew >= 0)
+        line(page, "late", f.left, yAt(f, r.maxSkew), f.right, yAt(f, r.maxSkew));
+    box(page, f);
+    text(page, (f.left + f.right) / 2, f.bottom + 32, "middle", "input");
+    end(page);
+}

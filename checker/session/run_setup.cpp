@@ -173,30 +173,37 @@ static int noSuchChannel(const char *side, long channel, long count)
     return fail(EXIT_USAGE, "there is no %s %ld: the driver has no %ss", side, channel, side);
 }
 
+int checkChannel(bool isInput, long channel, const DriverFigures &f, bool (*supported)(long type),
+                 const char *need, long *type)
+{
+    const char *side = isInput ? "input" : "output";
+    long count = isInput ? f.inputChannels : f.outputChannels;
+    if (channel >= count)
+        return noSuchChannel(side, channel, count);
+    ASIOChannelInfo info = {};
+    info.channel = channel;
+    info.isInput = isInput;
+    info.type = -1;
+    noteCall(asioGetChannelInfo(&info), "getChannelInfo(%s %ld)", side, channel);
+    *type = info.type;
+    char text[32];
+    if (!supported(info.type)) {
+        return fail(EXIT_USAGE, "%s %ld has sample type %s; this needs %s", side, channel,
+                    typeText(info.type, text, sizeof text), need);
+    }
+    return EXIT_FINE;
+}
+
 int checkCable(const CheckerOptions &options, const DriverFigures &f, bool (*supported)(long type),
                const char *need, long *outType, long *inType)
 {
+    // Both channels looked up before either is judged, as the call notes show them.
     if (options.outChannel >= f.outputChannels)
         return noSuchChannel("output", options.outChannel, f.outputChannels);
     if (options.inChannel >= f.inputChannels)
         return noSuchChannel("input", options.inChannel, f.inputChannels);
-    ASIOChannelInfo out = {}, in = {};
-    out.channel = options.outChannel;
-    out.type = in.type = -1;
-    in.channel = options.inChannel;
-    in.isInput = 1;
-    noteCall(asioGetChannelInfo(&out), "getChannelInfo(output %ld)", options.outChannel);
-    noteCall(asioGetChannelInfo(&in), "getChannelInfo(input %ld)", options.inChannel);
-    *outType = out.type;
-    *inType = in.type;
-    char text[32];
-    if (!supported(out.type)) {
-        return fail(EXIT_USAGE, "output %ld has sample type %s; this needs %s", options.outChannel,
-                    typeText(out.type, text, sizeof text), need);
-    }
-    if (!supported(in.type)) {
-        return fail(EXIT_USAGE, "input %ld has sample type %s; this needs %s", options.inChannel,
-                    typeText(in.type, text, sizeof text), need);
-    }
-    return EXIT_FINE;
+    int code = checkChannel(false, options.outChannel, f, supported, need, outType);
+    if (code == EXIT_FINE)
+        code = checkChannel(true, options.inChannel, f, supported, need, inType);
+    return code;
 }

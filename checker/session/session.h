@@ -252,6 +252,10 @@ void judgeWindow(RunSetup *setup, TimingFigures *timing);
 // Stops the driver and disposes its buffers; the switches that came during the stop join the
 // figures judged before it (null: none were). After runCrashed() the worker ends here instead.
 void endRun(RunSetup *setup, TimingFigures *timing);
+// One channel of a run: it exists, and its sample type (in *type) is one `supported` takes (`need`
+// says which, in the message). 0, or EXIT_USAGE with the reason on stderr.
+int checkChannel(bool isInput, long channel, const DriverFigures &figures, bool (*supported)(long type),
+                 const char *need, long *type);
 // The channels a cable joins: output --out and input --in exist, and their sample types are ones
 // `supported` takes (`need` says which, in the message). Their types in *outType and *inType.
 // 0, or EXIT_USAGE with the reason on stderr.

@@ -1,6 +1,9 @@
 #include "tests/checker/checker_process.h"
 
+#include "tests/support/json_reader.h"
 #include "tests/support/testkit.h"
+
+#include <gtest/gtest.h>
 
 #include <windows.h>
 #include <thread>
@@ -70,4 +73,14 @@ CheckerRun runChecker(const std::string &arguments)
     CloseHandle(outRead);
     CloseHandle(errRead);
     return run;
+}
+
+JsonValue runCheckerJson(const std::string &arguments, int *code, std::string *err)
+{
+    CheckerRun run = runChecker(arguments + " --json");
+    *code = run.exitCode;
+    *err = run.err;
+    JsonValue document;
+    EXPECT_TRUE(parseJson(run.out, &document)) << arguments << "\n" << run.out << run.err;
+    return document;
 }

@@ -11,3 +11,8 @@ struct CheckerRun {
 
 // Runs quorvelcheck64.exe or quorvelcheck.exe of this build with `arguments`.
 CheckerRun runChecker(const std::string &arguments);
+
+// The same with --json added: the document parsed (the test fails when it is not one), the exit
+// code in *code and stderr in *err.
+struct JsonValue;
+JsonValue runCheckerJson(const std::string &arguments, int *code, std::string *err);

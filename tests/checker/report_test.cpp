@@ -7,7 +7,9 @@
 #include "tests/support/xml_reader.h"
 
 #include <gtest/gtest.h>
+#include <map>
 #include <set>
+#include <string.h>
 #include <stdio.h>
 #include <string>
 
@@ -78,7 +80,7 @@ const std::set<std::string> momentFields = {
     "max_us", "head_gap_us", "tail_gap_us", "longest_gap_us", "max_late_us", "p99_9_late_us",
     "most_early_us", "longest_callback_us", "late_switches", "switches_not_timed",
     "buffer_switch_calls", "value", "figure", "received", "matched", "unseen", "lock_position",
-    "peak_dbfs", "rms_dbfs"};
+    "peak_dbfs", "rms_dbfs", "analysed_times_real_time"};
 
 // Digits masked: "created in 2.6 ms" and "created in 7.1 ms" say the same.
 std::string masked(const std::string &text)
@@ -229,6 +231,43 @@ TEST_F(ReportTest, ADeviceThatCannotStartFailsItsPartsAndTheReportGivesTheWorstS
     EXPECT_EQ(document["parts"][1]["exit_code"].whole(), 1);
     EXPECT_EQ(document["parts"][2]["verdict"].text, "FAIL");
     EXPECT_TRUE(document["parts"][3]["exit_code"].isNull());
+}
+
+TEST_F(ReportTest, EveryChannelDrawsTheRoutesFoundAndTheSkewOfEachInput)
+{
+    SimConfig config;
+    simDefaultConfig(&config);
+    config.inputs = config.outputs = 4;
+    strcpy(config.cableMap, "0:1,1:0,2:2,3:3");  // a swap
+    strcpy(config.cableDelays, "3:2");
+    addDevice(config);
+
+    int code = -1;
+    report("0 --seconds 1 --all --map same --max-skew 1", &code);
+    EXPECT_EQ(code, 1);
+    EXPECT_EQ(verdict("integrity"), "FAIL");
+    const XmlElement *section = html.byId("integrity");
+    ASSERT_NE(section, nullptr);
+    std::vector<const XmlElement *> pictures = section->elements("svg");
+    ASSERT_EQ(pictures.size(), 2u);
+    // The grid: a square per route found, in its verdict's class, and an outline for each route
+    // the map expects and did not find.
+    std::map<std::string, int> squares;
+    for (const XmlElement *square : pictures[0]->elements("rect"))
+        squares[square->attribute("class")]++;
+    EXPECT_EQ(squares["bad"], 2) << "the swapped routes";
+    EXPECT_EQ(squares["ok"], 2);
+    EXPECT_EQ(squares["mark"], 2);
+    EXPECT_NE(pictures[0]->allText().find("output 3 to input 3: delay 514 frames, skew +2"),
+              std::string::npos) << pictures[0]->allText();
+    // The skew: input 3's bar over --max-skew.
+    int over = 0;
+    for (const XmlElement *bar : pictures[1]->elements("rect"))
+        over += bar->attribute("class") == "bar over";
+    EXPECT_EQ(over, 1);
+    JsonValue document = embedded(3);  // no sweep without a cable
+    EXPECT_EQ(document["routes"].size(), 4u);
+    EXPECT_EQ(document["skew"]["spread_frames"].whole(), 2);
 }
 
 }  // namespace

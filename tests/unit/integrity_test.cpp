@@ -59,7 +59,7 @@ void feed(IntegrityAnalysis *a, const std::vector<uint32_t> &words, const uint8_
 std::vector<uint32_t> cable(int bits, int64_t delay, size_t count)
 {
     std::vector<uint32_t> words(count, 0);
-    sequenceWords(bits, 0, static_cast<long>(count - delay), &words[delay]);
+    sequenceWords(bits, 0, 0, static_cast<long>(count - delay), &words[delay]);
     return words;
 }
 
@@ -97,7 +97,7 @@ TEST(IntegritySequence, EveryTypeCarriesTheSequenceThroughItsBytesAndLocksOnItsD
         // Written as a callback would, in buffers of 96 frames, and delayed by the cable.
         std::vector<unsigned char> input((frames + 96) * t.bytes, 0);
         for (long at = 0; at + delay < frames; at += 96)
-            writeSequence(&input[(delay + at) * t.bytes], t.type, at, 96);
+            writeSequence(&input[(delay + at) * t.bytes], t.type, 0, at, 96);
         std::vector<uint32_t> words(frames);
         std::vector<uint8_t> inexact(frames, 1);
         long marked = 0;
@@ -170,7 +170,7 @@ TEST(IntegritySequence, SamplesTheSequenceCannotCarryAreMarkedAndCountAsCorrupte
     // A float a little off its step, through the analysis: corrupted, though its nearest word is right.
     const long frames = 4000, at = 3000;
     std::vector<float> input(frames, 0.0f);
-    writeSequence(&input[100], 19, 0, frames - 100);
+    writeSequence(&input[100], 19, 0, 0, frames - 100);
     input[at] = nextafterf(input[at], 2.0f);
     std::vector<uint32_t> received(frames);
     std::vector<uint8_t> marks(frames);

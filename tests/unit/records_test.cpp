@@ -141,6 +141,63 @@ TEST(RecordChecksTest, TheSweepIntegrityConformAndRestoreAreRefusedOutOfRange)
     });
 }
 
+// Every route's index is read through the counts and the skew: none may leave the record.
+TEST(RecordChecksTest, TheRoutingOfEveryChannelIsRefusedWithACountIndexOrKindOutOfRange)
+{
+    expectRefused<RoutingResults>(routingResults, {
+        {"stage", [](RoutingResults &r) { r.stage = static_cast<RunStage>(RUN_STOPPED + 1); }},
+        {"outputCount", [](RoutingResults &r) { r.outputCount = MAX_ROUTE_CHANNELS + 1; }},
+        {"inputCount", [](RoutingResults &r) { r.inputCount = -1; }},
+        {"analysisThreads", [](RoutingResults &r) { r.analysisThreads = MAX_RING_READERS + 1; }},
+        {"skew.routes", [](RoutingResults &r) { r.skew.routes = 1; }},
+        {"skew.earliest", [](RoutingResults &r) {
+             r.inputCount = r.skew.routes = 2;
+             r.skew.earliest = 2;
+         }},
+        {"skew.latest", [](RoutingResults &r) {
+             r.inputCount = r.skew.routes = 2;
+             r.skew.latest = -1;
+         }},
+        {"routes.found", [](RoutingResults &r) {
+             r.inputCount = 3;
+             r.routes[2].found = MAX_ROUTE_CHANNELS;
+         }},
+        {"routes.expected", [](RoutingResults &r) {
+             r.inputCount = 1;
+             r.routes[0].expected = NO_ROUTE - 1;
+         }},
+        {"routes.verdict", [](RoutingResults &r) {
+             r.inputCount = 1;
+             r.routes[0].verdict = ROUTE_UNEXPECTED + 1;
+         }},
+        {"routes.state", [](RoutingResults &r) {
+             r.inputCount = 1;
+             r.routes[0].state = -1;
+         }},
+        {"routes.noLockReason", [](RoutingResults &r) {
+             r.inputCount = 1;
+             r.routes[0].noLockReason = NO_LOCK_FOREIGN + 1;
+         }},
+        {"routes.bits", [](RoutingResults &r) {
+             r.inputCount = 1;
+             r.routes[0].transparentBits = 33;
+         }},
+        {"routes.keptEvents", [](RoutingResults &r) {
+             r.inputCount = 1;
+             r.routes[0].keptEvents = MAX_ROUTE_EVENTS + 1;
+         }},
+        {"routes.events.kind", [](RoutingResults &r) {
+             r.inputCount = 2;
+             r.routes[1].keptEvents = 1;
+             r.routes[1].events[0].kind = EVENT_KINDS;
+         }},
+    });
+    // A route past the count is never read: not refused.
+    static RoutingResults beyond;
+    beyond.routes[5].verdict = 99;
+    EXPECT_EQ(recordFault(&routingResults, &beyond), nullptr);
+}
+
 TEST(WatchReadTest, ARecordLeftHalfWrittenIsGivenUpOnWithinMilliseconds)
 {
     WatchRecord shared = {};

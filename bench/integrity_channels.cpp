@@ -1,0 +1,156 @@
+// integrity --all's analysis as the worker runs it: every channel's stream, each from an output
+// of its own, in the ring's blocks as the callback leaves them, taken by the worker's readers (the
+// main thread and an analysis thread per further processor), each with its own inputs.
+#include "bench/integrity_channels.h"
+
+#include "bench/bench_clock.h"
+#include "checker/commands/integrity_parts.h"
+
+#include <stdio.h>
+#include <string.h>
+#include <vector>
+
+namespace {
+
+const double RATE = 192000;
+const long BLOCK = 256;
+const long TYPE = 18;  // Int32 LSB
+const int BYTES = 4;
+const int64_t DELAY = 3000;
+const long LOCKED_FOR = 20000;  // the slowest: the lock lost to noise after this many samples
+const int CHANNELS[] = {8, 32, 64, 128};
+
+// Channel c: DELAY zeros, then output c's sequence, replaced by noise from `noiseFrom` on.
+void recordChannel(std::vector<unsigned char> *data, int channel, long samples, long noiseFrom)
+{
+    data->assign(static_cast<size_t>(samples) * BYTES, 0);
+    writeSequence(&(*data)[DELAY * BYTES], TYPE, channel, 0, samples - static_cast<long>(DELAY));
+    uint32_t state = 12345u + channel;
+    for (size_t k = static_cast<size_t>(noiseFrom) * BYTES; k < data->size(); k++) {
+        state = state * 1664525u + 1013904223u;
+        (*data)[k] = static_cast<unsigned char>(state >> 24);
+    }
+}
+
+// The ring filled with every block of the streams, as the callback would have left them.
+bool fillRing(const std::vector<std::vector<unsigned char>> &streams, long samples)
+{
+    IntegrityPlan &plan = integrityPlan;
+    const void *parts[MAX_ROUTE_CHANNELS];
+    for (long at = 0, n = 0; at < samples; at += BLOCK, n++) {
+        for (int c = 0; c < plan.inputs; c++)
+            parts[c] = &streams[c][static_cast<size_t>(at) * BYTES];
+        if (!fillRingBlockParts(plan.ring, static_cast<uint32_t>(n), parts, plan.inBytes, plan.inputs, n))
+            return false;
+    }
+    return true;
+}
+
+enum StreamKind { CLEAN, LOST, FOREIGN, STREAM_KINDS };
+const char *const STREAM_NAMES[STREAM_KINDS] = {"clean", "every lock lost to noise",
+                                                 "foreign noise, never locked"};
+const double TARGETS[STREAM_KINDS] = {10, 2, 0};
+
+// Whether every channel's analysis found what its stream holds.
+bool judged(int channels, long samples, int kind)
+{
+    for (int c = 0; c < channels; c++) {
+        const IntegrityAnalysis &a = inputAnalysis(c);
+        if (kind == FOREIGN) {
+            if (a.state != INTEGRITY_NO_LOCK || a.noLockReason != NO_LOCK_FOREIGN)
+                return false;
+            continue;
+        }
+        if (a.state != INTEGRITY_LOCKED || a.output != c || a.lockDelay != DELAY)
+            return false;
+        if (kind == CLEAN && a.matched != samples - DELAY)
+            return false;
+        if (kind == LOST && (a.matched < LOCKED_FOR || a.matched > LOCKED_FOR + 100))
+            return false;
+    }
+    return true;
+}
+
+// Where channel c's noise begins in a stream of that kind.
+long noiseFrom(int kind, long samples)
+{
+    return kind == CLEAN ? samples : kind == LOST ? static_cast<long>(DELAY) + LOCKED_FOR : 0;
+}
+
+// One round: the readers made, the ring filled, then timed from the readers' start to the end of
+// every analysis. Microseconds, or -1 when the analysis was wrong or there was no memory.
+double analyseRound(const std::vector<std::vector<unsigned char>> &streams, long samples, int kind)
+{
+    IntegrityPlan &plan = integrityPlan;
+    uint32_t wanted[MAX_ROUTE_CHANNELS / 32];
+    memset(wanted, 0xFF, sizeof wanted);
+    static SampleRing ring;
+    if (!makeSampleRing(&ring, static_cast<uint32_t>(samples / BLOCK + 1), plan.inputs * BLOCK * BYTES))
+        return -1;
+    plan.ring = &ring;
+    RunSetup setup = {};
+    bool right = prepareAnalysers(static_cast<int64_t>(RATE), static_cast<int64_t>(2 * RATE), wanted) ==
+                     EXIT_FINE && fillRing(streams, samples);
+    const int64_t start = benchTicks();
+    if (right) {
+        startAnalysers(0, 1);
+        while (ring.cursors[0].taken != ring.filling.load())
+            pollAnalysers();
+        finishAnalysers(setup);
+    }
+    const double us = benchMicroseconds(benchTicks() - start);
+    right = right && judged(plan.inputs, samples, kind);
+    endAnalysers();
+    freeSampleRing(&ring);
+    return right ? us : -1;
+}
+
+void planChannels(int channels)
+{
+    IntegrityPlan &plan = integrityPlan;
+    plan.inputs = channels;
+    plan.frames = BLOCK;
+    for (int c = 0; c < channels; c++) {
+        plan.inTypes[c] = TYPE;
+        plan.inBytes[c] = BLOCK * BYTES;
+        plan.inOffsets[c] = static_cast<uint32_t>(c * BLOCK * BYTES);
+    }
+}
+
+}  // namespace
+
+bool runEveryChannel(int rounds, long samples)
+{
+    printf("### Every channel: integrity --all's readers on the ring's blocks (%s build)\n\n",
+           sizeof(void *) == 8 ? "x64" : "x86");
+    printf("%ld samples per channel (Int32), each channel an output's sequence of its own, every output "
+           "looked for on every input, in blocks of %ld; the fastest of %d rounds. The need: the "
+           "channels at 192 kHz.\n\n", samples, BLOCK, rounds);
+    printf("| channels | stream | readers | M samples/s | need, M/s | times the need | target |\n");
+    printf("|---:|---|---:|---:|---:|---:|---|\n");
+    bool right = true;
+    std::vector<std::vector<unsigned char>> streams(MAX_ROUTE_CHANNELS);
+    for (int kind = 0; kind < STREAM_KINDS; kind++) {
+        for (int channels : CHANNELS) {
+            planChannels(channels);
+            for (int c = 0; c < channels; c++)
+                recordChannel(&streams[c], c, samples, noiseFrom(kind, samples));
+            double best = 1e30;
+            for (int r = 0; r < rounds; r++) {
+                const double us = analyseRound(streams, samples, kind);
+                right = right && us > 0;
+                best = us > 0 && us < best ? us : best;
+            }
+            const double rate = static_cast<double>(channels) * samples / best * 1e6;
+            const double need = channels * RATE;
+            char verdict[32] = "-";  // a foreign input is searched for its first 2 s only
+            if (TARGETS[kind] > 0)
+                snprintf(verdict, sizeof verdict, "%s (%.0fx)", rate >= TARGETS[kind] * need ? "met"
+                         : "MISSED", TARGETS[kind]);
+            printf("| %d | %s | %d | %.1f | %.1f | %.1f | %s |\n", channels, STREAM_NAMES[kind],
+                   analyserCount(), rate / 1e6, need / 1e6, rate / need, verdict);
+        }
+    }
+    printf("\n");
+    return right;
+}
