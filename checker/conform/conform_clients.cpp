@@ -81,11 +81,13 @@ static WindowFigures windowOf(const FirstStream &s, int64_t from, int64_t to)
     return w;
 }
 
-// Switches lost: a gap over 1.5 periods the stream did not make up (more than one switch short of
-// the window's length at the measured period). A delay the driver made up at once is not a loss.
+// Switches lost: a gap over 1.5 periods the stream did not make up. Where the window's ends fall
+// between two switches makes its count one more or one less than its length at the measured period
+// says, and a delay at its end has no time to be made up: two switches short is a loss, one is not.
+// A delay the driver made up at once is not a loss.
 static bool lostSwitches(const FirstStream &s, const WindowFigures &w)
 {
-    return w.longestGapTicks > 1.5 * s.stepTicks && w.missing > 1.0;
+    return w.longestGapTicks > 1.5 * s.stepTicks && w.missing >= 2.0;
 }
 
 // "3.1 ms after the second host's start() returned", for a moment on the counter.
