@@ -235,12 +235,15 @@ static int conformRules(CheckerOptions *o, const ArgumentFacts &facts)
     }
     if (!facts.given[OPTION_SECONDS])
         o->seconds = 3;
+    if ((o->outChannel < 0) != (o->inChannel < 0))
+        return fail(EXIT_USAGE, "conform takes --out O and --in I together: the output and input a "
+                                "cable joins");
     return requireDriver(o, facts);
 }
 
 static const char *const conformHelp =
     "usage: quorvelcheck conform DRIVER [--seconds S] [--repeat N] [--only LIST] [--skip LIST]\n"
-    "                            [--strict] [--junit FILE] [--json]\n"
+    "                            [--strict] [--junit FILE] [--out O --in I] [--json]\n"
     "       quorvelcheck conform --list-checks [--json]\n"
     "\n"
     "Runs a fixed series of checks of the driver's behaviour, in phases (open, figures, rates,\n"
@@ -254,6 +257,9 @@ static const char *const conformHelp =
     "  --skip LIST            all but these\n"
     "  --strict               a WARN fails too\n"
     "  --junit FILE           JUnit XML: one test case per check\n"
+    "  --out O --in I         a cable from output O to input I: in the clients phase the first\n"
+    "                         host's samples are checked as integrity does, and a sample dropped,\n"
+    "                         repeated, changed or missing fails the check of its moment\n"
     "Exit status: 0 every check passed (WARN allowed unless --strict); 1 a check failed; 2 usage;\n"
     "3 the driver could not be loaded or initialised; 4 it crashed or hung (the check is named).\n";
 
@@ -262,6 +268,7 @@ extern const CommandSpec conformCommandSpec = {
     conformHelp,
     WORKER_OPTIONS | OPTION_BIT(OPTION_SECONDS) | OPTION_BIT(OPTION_LIST_CHECKS) |
         OPTION_BIT(OPTION_ONLY) | OPTION_BIT(OPTION_SKIP) | OPTION_BIT(OPTION_STRICT) |
-        OPTION_BIT(OPTION_REPEAT) | OPTION_BIT(OPTION_JUNIT),
+        OPTION_BIT(OPTION_REPEAT) | OPTION_BIT(OPTION_JUNIT) | OPTION_BIT(OPTION_OUT) |
+        OPTION_BIT(OPTION_IN),
     false, conformRules, conformCommand, conformSession,
 };
