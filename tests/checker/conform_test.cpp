@@ -478,8 +478,8 @@ TEST_F(ConformTest, ThroughACableASecondHostThatSpoilsTheFirstsInputFails)
     EXPECT_EQ(code, 0) << lastErr;
     expectVerdicts(document, {}, false, "clients");
     // The delay is the device's own round trip, which it publishes.
-    std::string delay = "the cable from output 1 to input 0: a delay of " +
-                        std::to_string(cabled->shared->trueRoundTrip) + " samples";
+    std::string delay = "on the cable (output 1 to input 0): a delay of " +
+                        std::to_string(cabled->shared->trueRoundTrip) + " samples, ";
     for (const char *id : {"clients.first_kept", "clients.first_after"})
         EXPECT_TRUE(contains(checkOf(document, id)["evidence"].text, delay))
             << checkOf(document, id)["evidence"].text;
