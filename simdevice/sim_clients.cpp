@@ -5,10 +5,11 @@
 #include "sim_object.h"
 
 #include <stdio.h>
+#include <string.h>
 
 namespace {
 
-enum { SERVED, REFUSED_AT_INIT, REFUSED_AT_BUFFERS, TAKES_STREAM, STOPS_FIRST_AT_END };
+enum { SERVED, REFUSED_AT_INIT, REFUSED_AT_BUFFERS, TAKES_STREAM, STOPS_FIRST_AT_END, SILENCES_FIRST };
 
 // When process `id` started; false when it is gone.
 bool processStart(LONG id, FILETIME *started) {
@@ -75,11 +76,15 @@ long simSecondBuffersAnswer(const SimDevice *device) {
 void simSecondStarted(SimDevice *device) {
     if (knob(device, TAKES_STREAM))
         InterlockedExchange(&device->shared->stolenBy, thisProcess());
+    if (knob(device, SILENCES_FIRST))
+        InterlockedExchange(&device->shared->silencedBy, thisProcess());
 }
 
 void simSecondStopped(SimDevice *device) {
-    if (device->second)
+    if (device->second) {
         InterlockedCompareExchange(&device->shared->stolenBy, 0, thisProcess());
+        InterlockedCompareExchange(&device->shared->silencedBy, 0, thisProcess());
+    }
 }
 
 void simSecondEnds(SimDevice *device) {
@@ -104,7 +109,24 @@ bool simStreamTaken(SimDevice *device) {
     return false;
 }
 
+void simSilenceFirstInputs(SimDevice *device, SimBufferSet *set, int index, LONG call) {
+    SimShared *shared = device->shared;
+    LONG by = shared->silencedBy;
+    if (device->second || by == 0 || by == thisProcess())
+        return;
+    for (long e = 0; e < set->count; e++) {
+        SimElement &element = set->elements[e];
+        if (element.isInput && element.cableContent)
+            memset(element.half[index], 0, element.halfBytes);
+    }
+    InterlockedCompareExchange(&shared->silencedFromSwitch, call, 0);
+    InterlockedIncrement(&shared->silencedSwitches);
+}
+
 void simFirstRunBegins(SimDevice *device) {
-    if (!device->second)
-        InterlockedExchange(&device->shared->firstHalted, 0);
+    if (device->second)
+        return;
+    InterlockedExchange(&device->shared->firstHalted, 0);
+    InterlockedExchange(&device->shared->silencedSwitches, 0);
+    InterlockedExchange(&device->shared->silencedFromSwitch, 0);
 }

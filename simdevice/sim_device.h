@@ -212,7 +212,8 @@ struct SimConfig {
                               // program"); 2 its createBuffers answers ASE_InvalidMode; 3 its start
                               // takes the stream: the first host gets no callback until the second
                               // stops; 4 its last Release stops the first host's stream for the
-                              // rest of that run
+                              // rest of that run; 5 from its start to its stop the first host's
+                              // cabled inputs are silent, its callbacks going on
     char secondFaultCall[32]; // "SecondFaultCall": a slot name or "release": the second client's
                               // calls of it get "SecondFaultKind" (FaultKind's numbers)
     int32_t secondFaultKind;
@@ -370,6 +371,12 @@ struct SimShared {
     // "SpinPercent" (by its clock) and its processor time from its start to its end, in us.
     volatile LONG spunUs;
     volatile LONG switchThreadCpuUs;
+    volatile LONG silencedBy;           // process id of the second client silencing the first's
+                                        // cabled inputs ("SecondClient" 5); 0: none
+    volatile LONG silencedSwitches;     // the first's host callbacks given silent cabled inputs in
+                                        // its current run
+    volatile LONG silencedFromSwitch;   // ... the first of them (its number in the run, from 1);
+                                        // 0: none yet
 };
 
 // Name of the shared record of the device with that class ("QuorvelSim-{...}", upper case).

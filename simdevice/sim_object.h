@@ -332,7 +332,11 @@ void simSecondEnds(SimDevice *device);
 // Switch thread, each period: true when the first client's host gets no callback in it (the
 // stream taken or stopped by the second), counted.
 bool simStreamTaken(SimDevice *device);
-// A first client's new run: a stream the second's end stopped runs again.
+// Switch thread, each callback of the first client, after its inputs were fed: the cabled inputs
+// silenced while a second client silences them ("5"), counted. call: its number, from 1.
+void simSilenceFirstInputs(SimDevice *device, SimBufferSet *set, int index, LONG call);
+// A first client's new run: a stream the second's end stopped runs again; the account of its
+// silenced inputs begins afresh.
 void simFirstRunBegins(SimDevice *device);
 // "SecondFaultCall" at a second client's call of `op`: the fault of "SecondFaultKind" here.
 void simSecondFault(const SimDevice *device, int op);

@@ -133,6 +133,7 @@ bool callOnce(Run &run, int index) {
     const LONG k = run.clock.period;
     fillHalves(run.set, index, k);
     simCableFeed(&run.set, shared, index, k, number);
+    simSilenceFirstInputs(device, &run.set, index, number);
     if (run.showNext) {
         run.showNext = false;
         InterlockedExchange(&shared->faultHostSwitch, number);

@@ -247,6 +247,27 @@ void writeIntegrityDocument(const CheckerOptions &options, int index, const Sess
 void printIntegrityText(const CheckerOptions &options, int index, const SessionOutcome &outcome,
                         int exitCode);
 
+// ---- One cable's integrity beside another command's run (conform's clients phase): the sequence
+// written on output --out by integrityCallbacks, input --in analysed. Worker, main thread, on the
+// driver it has open.
+
+// The plan of the cable in the setup's figures (checkCable: EXIT_USAGE with the reason), the ring
+// and the analysis for the setup's buffer size and rate; the channels' types in *outType and
+// *inType. EXIT_FINE or the failure's status.
+int prepareCableIntegrity(const CheckerOptions &options, const RunSetup &setup, long *outType,
+                          long *inType);
+// Just after start returned (setup.windowStart): the events are timed from it.
+void startCableIntegrity(const RunSetup &setup);
+// While the run goes on, at least every 100 ms (a waitForRun poll): the blocks analysed; false.
+bool pollCableIntegrity();
+// After the stop, setup.windowEnd taken just before it: the analysis finished, with the samples the
+// window should have brought. Valid until endCableIntegrity.
+const IntegrityAnalysis &finishCableIntegrity(const RunSetup &setup);
+// Frees the analysis (the ring stays: a late callback may still fill it).
+void endCableIntegrity();
+// What the input carried where the sequence did not come back: "silent", "low noise", ...
+const char *noLockText(int reason);
+
 // ---- integrity --all (--outs, --ins): every output its own sequence, every input analysed, the
 // routes found judged against a map, and the skew between them.
 

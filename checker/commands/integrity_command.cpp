@@ -73,8 +73,7 @@ static void takeAnalysis()
     r->timesRealTime = analysedTimesRealTime(r->setup.figures.sampleRate);
 }
 
-// The ring, room for a block of every input of the plan, and the analysers.
-static int prepareIntegrity(const RunSetup &setup, const uint32_t *wanted)
+int prepareIntegrity(const RunSetup &setup, const uint32_t *wanted)
 {
     IntegrityPlan &plan = integrityPlan;
     double rate = setup.figures.sampleRate;
@@ -158,24 +157,30 @@ int runIntegritySession(const CheckerOptions &options, const IntegritySession &s
     return session.verdict();
 }
 
+int planCable(const CheckerOptions &options, const DriverFigures &figures, uint32_t *wanted,
+              long *outType, long *inType)
+{
+    int code = checkCable(options, figures, sequenceTypeSupported,
+                          "an integer or float type of 16 to 32 bits", outType, inType);
+    IntegrityPlan &plan = integrityPlan;
+    long outputs = figures.outputChannels > 0 ? figures.outputChannels : 0;
+    plan.outputs = plan.inputs = 1;
+    plan.outElements[0] = options.outChannel;
+    plan.outTypes[0] = *outType;
+    plan.outKeys[0] = static_cast<int>(options.outChannel % MAX_ROUTE_CHANNELS);
+    plan.inElements[0] = outputs + options.inChannel;
+    plan.inTypes[0] = *inType;
+    wanted[plan.outKeys[0] / 32] = 1u << (plan.outKeys[0] % 32);
+    return code;
+}
+
 // The output and input of the cable, and the plan of one of each.
 static int chooseCable(const CheckerOptions &options, uint32_t *wanted)
 {
     IntegrityResults *r = &integrityResults;
-    int code = checkCable(options, r->setup.figures, sequenceTypeSupported,
-                          "an integer or float type of 16 to 32 bits", &r->outType, &r->inType);
     r->outChannel = options.outChannel;
     r->inChannel = options.inChannel;
-    IntegrityPlan &plan = integrityPlan;
-    long outputs = r->setup.figures.outputChannels > 0 ? r->setup.figures.outputChannels : 0;
-    plan.outputs = plan.inputs = 1;
-    plan.outElements[0] = options.outChannel;
-    plan.outTypes[0] = r->outType;
-    plan.outKeys[0] = static_cast<int>(options.outChannel % MAX_ROUTE_CHANNELS);
-    plan.inElements[0] = outputs + options.inChannel;
-    plan.inTypes[0] = r->inType;
-    wanted[plan.outKeys[0] / 32] = 1u << (plan.outKeys[0] % 32);
-    return code;
+    return planCable(options, r->setup.figures, wanted, &r->outType, &r->inType);
 }
 
 // The run's status: the sequence found, and nothing but matches after it.

@@ -24,6 +24,14 @@ struct IntegritySession {
 // closed; the record published at every stage. The session's status.
 int runIntegritySession(const CheckerOptions &options, const IntegritySession &session);
 
+// The output and input of one cable (checkCable: EXIT_USAGE with the reason) in integrityPlan, one
+// of each, and output O's sequence wanted; their types in *outType and *inType.
+int planCable(const CheckerOptions &options, const DriverFigures &figures, uint32_t *wanted,
+              long *outType, long *inType);
+// The ring, room for a block of every input of the plan at the setup's size and rate, and the
+// analysers (prepareAnalysers). EXIT_FINE or EXIT_NO_MEMORY.
+int prepareIntegrity(const RunSetup &setup, const uint32_t *wanted);
+
 // ---- The analysers (worker side)
 
 // Makes an analysis per input of integrityPlan (its ring made, its inputs set), looking for the

@@ -97,10 +97,10 @@ const CheckDefinition checkDefinitions[CHECK_COUNT] = {
      "refused cleanly: no crash, hang or exit"},
     {"clients.first_kept", PHASE_CLIENTS,
      "While the second host is there, the first stream goes on: no switch lost (no gap over 1.5 "
-     "periods not made up)"},
+     "periods not made up); with --out and --in, no sample lost or changed on the cable"},
     {"clients.first_after", PHASE_CLIENTS,
      "Once the second host has released the driver, the first still streams for a second and stops "
-     "cleanly"},
+     "cleanly; with --out and --in, no sample lost or changed on the cable"},
 };
 
 const char *phaseName(ConformPhase phase)

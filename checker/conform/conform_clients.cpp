@@ -53,6 +53,7 @@ static void takeArrivals(FirstStream *s)
 static bool pollFirst()
 {
     drainArrivals();
+    pollClientsCable();
     pumpMessages(0);
     return false;
 }
@@ -90,8 +91,7 @@ static bool lostSwitches(const FirstStream &s, const WindowFigures &w)
     return w.longestGapTicks > 1.5 * s.stepTicks && w.missing >= 2.0;
 }
 
-// "3.1 ms after the second host's start() returned", for a moment on the counter.
-static void placeMoment(int64_t at, char *out, size_t size)
+void placeAgainstSecondHost(int64_t at, char *out, size_t size)
 {
     const SecondHostResults &r = secondHostResults;
     int call = -1;
@@ -114,7 +114,7 @@ static void gradeLoss(ConformCheck check, const FirstStream &s, const WindowFigu
 {
     // When the first missing switch was due: the last one came up to a period before the cause.
     char place[160];
-    placeMoment(w.gapFrom + static_cast<int64_t>(s.stepTicks), place, sizeof place);
+    placeAgainstSecondHost(w.gapFrom + static_cast<int64_t>(s.stepTicks), place, sizeof place);
     double gapMs = ticksToUs(static_cast<int64_t>(w.longestGapTicks)) / 1000;
     if (w.cameBack)
         grade(check, VERDICT_FAIL, "the first host's switches stopped %s and came back %.1f ms later; "
@@ -137,10 +137,12 @@ static double secondHostLimit(const CheckerOptions &options, const DriverFigures
 
 // The first stream begun: its buffers made with the timed loopback, started. False, with the check
 // failed and the others left nothing, when it could not be.
-static bool startFirst(const DriverFigures &figures, double limit, FirstStream *s)
+static bool startFirst(const CheckerOptions &options, const DriverFigures &figures, double limit,
+                       FirstStream *s)
 {
     ConformCheck first = firstWantedCheck(PHASE_CLIENTS);
-    char why[160] = "", answer[32];
+    char why[200] = "", answer[32];
+    const ASIOCallbacks *callbacks = nullptr;
     s->frames = figures.preferredSize;
     s->periodUs = usableRate(figures.sampleRate) ? s->frames / figures.sampleRate * 1e6 : 0;
     if (s->frames <= 0 || s->periodUs <= 0) {
@@ -148,13 +150,16 @@ static bool startFirst(const DriverFigures &figures, double limit, FirstStream *
                  "host's stream by", s->frames, figures.sampleRate);
     } else if (!prepareTiming(LEAD_SECONDS + limit + AFTER_SECONDS + 1, s->periodUs)) {
         snprintf(why, sizeof why, "the checker has no memory for the timing of the first stream");
-    } else {
+    } else if ((callbacks = prepareClientsCable(options, figures, s->frames, s->periodUs, why,
+                                                sizeof why))) {
         resetMessageCounts(false);
-        ASIOError created = createLoopbackBuffers(&timedCallbacks, s->frames);
+        ASIOError created = createLoopbackBuffers(callbacks, s->frames);
         ASIOError started = created == ASE_OK ? asioStart() : created;
         s->started = performanceTicks();
-        if (started == ASE_OK)
+        if (started == ASE_OK) {
+            startClientsCable();
             return true;
+        }
         snprintf(why, sizeof why, "the first host's %s answered %s", created != ASE_OK ?
                  "createBuffers" : "start", asioErrorName(started, answer, sizeof answer));
     }
@@ -222,6 +227,13 @@ static void judgeSecond(const SessionOutcome &outcome)
     }
 }
 
+// The cable's input position a moment on the counter was at: the frames of the switches before it.
+static int64_t positionAt(const FirstStream &s, int64_t at)
+{
+    return std::count_if(s.arrivals.begin(), s.arrivals.end(), [at](int64_t a) { return a < at; }) *
+           static_cast<int64_t>(s.frames);
+}
+
 // While the second host was there, measured against the period of the lead.
 static void judgeKept(const FirstStream &s)
 {
@@ -237,6 +249,7 @@ static void judgeKept(const FirstStream &s)
     grade(check, VERDICT_PASS, "%ld switches in the %.2f s the second host was there; the longest "
           "gap %.0f us (period %.0f us)%s", w.switches, seconds, gapUs, s.periodUs,
           gapUs > 1.5 * s.periodUs ? ", made up at once" : "");
+    judgeClientsCable(check, 0, s.afterFrom, positionAt(s, s.secondFrom), "while the second host was there");
 }
 
 // After the second host's release, to the stop; then the stop, and nothing after it.
@@ -257,6 +270,7 @@ static void judgeAfter(const FirstStream &s, ASIOError stopped, long late)
     else
         grade(check, VERDICT_PASS, "%ld switches in the %.2f s after the second host's release, "
               "then a clean stop", w.switches, seconds);
+    judgeClientsCable(check, s.afterFrom, INT64_MAX, positionAt(s, s.afterFrom), "after the second host's release");
 }
 
 // The lead's own period: the stream's pace before the second host came, so that a clock a little
@@ -284,6 +298,7 @@ static bool measureLead(FirstStream *s)
 static ASIOError stopFirst(FirstStream *s, long *late)
 {
     takeArrivals(s);
+    finishClientsCable();
     s->stopAsked = performanceTicks();
     ASIOError stopped = asioStop();
     int64_t returned = performanceTicks();
@@ -301,7 +316,7 @@ void conformClients(const CheckerOptions &options, int index)
         return;
     double limit = secondHostLimit(options, figures);
     FirstStream s = {};
-    if (startFirst(figures, limit, &s)) {
+    if (startFirst(options, figures, limit, &s)) {
         waitForRun(LEAD_SECONDS, pollFirst, nullptr);
         beginFirstWanted({CHECK_CLIENTS_SECOND, CHECK_CLIENTS_FIRST_KEPT, CHECK_CLIENTS_FIRST_AFTER});
         SessionOutcome outcome = runSecondHost(options, index, limit, &s);
@@ -309,15 +324,17 @@ void conformClients(const CheckerOptions &options, int index)
         beginFirstWanted({CHECK_CLIENTS_FIRST_KEPT, CHECK_CLIENTS_FIRST_AFTER});
         takeArrivals(&s);
         bool lead = measureLead(&s);
-        if (lead)
-            judgeKept(s);
         beginFirstWanted({CHECK_CLIENTS_FIRST_AFTER});
         waitForRun(AFTER_SECONDS, pollFirst, nullptr);
         long late = 0;
         ASIOError stopped = stopFirst(&s, &late);
-        if (lead)
+        // Judged after the stop: the cable's samples are known only then.
+        if (lead) {
+            judgeKept(s);
             judgeAfter(s, stopped, late);
+        }
     }
+    endClientsCable();
     endCrashedRun();
     endLoopback();
     closeChosenDriver();

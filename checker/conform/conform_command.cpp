@@ -239,18 +239,22 @@ static int conformRules(CheckerOptions *o, const ArgumentFacts &facts)
     }
     if (!facts.given[OPTION_SECONDS])
         o->seconds = 3;
+    if ((o->outChannel < 0) != (o->inChannel < 0))
+        return fail(EXIT_USAGE, "conform takes --out O and --in I together: the output and input a "
+                                "cable joins");
     return requireDriver(o, facts);
 }
 
 static const char *const conformHelp =
     "usage: quorvelcheck conform DRIVER [--seconds S] [--repeat N] [--only LIST] [--skip LIST]\n"
-    "                            [--strict] [--junit FILE] [--json]\n"
+    "                            [--strict] [--junit FILE] [--out O --in I] [--json]\n"
     "       quorvelcheck conform --list-checks [--json]\n"
     "\n"
     "Runs a fixed series of checks of the driver's behaviour, in phases (open, figures, rates,\n"
-    "buffers, streaming with time info declined and offered, lifecycle), each phase on a driver\n"
-    "object of its own, and grades each check PASS, WARN or FAIL with its evidence. A crash or\n"
-    "hang fails the check it came in; the checks after it are not run.\n"
+    "buffers, streaming with time info declined and offered, lifecycle, a second host opening\n"
+    "the driver while the first streams), each phase on a driver object of its own, and grades\n"
+    "each check PASS, WARN or FAIL with its evidence. A crash or hang fails the check it came in;\n"
+    "the checks after it are not run.\n"
     "\n"
     "  --seconds S            the length of each streaming run (3)\n"
     "  --repeat N             the whole suite N times (1), verdicts per repetition\n"
@@ -258,6 +262,9 @@ static const char *const conformHelp =
     "  --skip LIST            all but these\n"
     "  --strict               a WARN fails too\n"
     "  --junit FILE           JUnit XML: one test case per check\n"
+    "  --out O --in I         a cable from output O to input I: in the clients phase the first\n"
+    "                         host's samples are checked as integrity does, and a sample dropped,\n"
+    "                         repeated, changed or missing fails the check of its moment\n"
     "Exit status: 0 every check passed (WARN allowed unless --strict); 1 a check failed; 2 usage;\n"
     "3 the driver could not be loaded or initialised; 4 it crashed or hung (the check is named).\n";
 
@@ -266,6 +273,7 @@ extern const CommandSpec conformCommandSpec = {
     conformHelp,
     WORKER_OPTIONS | OPTION_BIT(OPTION_SECONDS) | OPTION_BIT(OPTION_LIST_CHECKS) |
         OPTION_BIT(OPTION_ONLY) | OPTION_BIT(OPTION_SKIP) | OPTION_BIT(OPTION_STRICT) |
-        OPTION_BIT(OPTION_REPEAT) | OPTION_BIT(OPTION_JUNIT),
+        OPTION_BIT(OPTION_REPEAT) | OPTION_BIT(OPTION_JUNIT) | OPTION_BIT(OPTION_OUT) |
+        OPTION_BIT(OPTION_IN),
     false, conformRules, conformCommand, conformSession,
 };

@@ -54,6 +54,29 @@ void conformLife(const CheckerOptions &options, int index);
 // A second host, in a worker of its own, while the first streams; then the first alone again.
 void conformClients(const CheckerOptions &options, int index);
 
+// ---- The clients phase's cable (--out, --in; nothing is done without them): the first stream
+// writes the integrity sequence on output O, input I is analysed. Worker, main thread.
+
+// The first stream's callbacks: integrityCallbacks, the cable's plan, ring and analysis made; without
+// a cable timedCallbacks. Null, with why, when the cable cannot be used.
+const ASIOCallbacks *prepareClientsCable(const CheckerOptions &options, const DriverFigures &figures,
+                                         long frames, double periodUs, char *why, size_t size);
+// Just after the first host's start returned.
+void startClientsCable();
+// While the first streams, at least every 100 ms.
+void pollClientsCable();
+// Just before the first host's stop: the analysis finished.
+void finishClientsCable();
+// After the phase: the analysis freed.
+void endClientsCable();
+// Fails `check` on the first integrity event the first host's input had from `from` to `to` (the
+// performance counter), or on the samples missing at the end when `to` is INT64_MAX, placed against
+// the second host's calls; fails it without the sequence found before input position `lockBy`, as
+// there is nothing to judge the samples by; else adds the cable's figures to its evidence.
+void judgeClientsCable(ConformCheck check, int64_t from, int64_t to, int64_t lockBy, const char *while_);
+// "3.1 ms after the second host's start() returned", for a moment on the performance counter.
+void placeAgainstSecondHost(int64_t at, char *out, size_t size);
+
 // ---- What the phases share
 
 // Opens a fresh object for a phase, the opening charged to the phase's first wanted check; when that

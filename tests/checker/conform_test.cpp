@@ -420,6 +420,18 @@ const KnobGroup nothingToJudge[] = {
      "clients", 0.5,
      {{"clients.first_kept", {"FAIL", "too few to judge it by"}},
       {"clients.first_after", {"FAIL", "too few to judge it by"}}}},
+    // A cable named where the sequence does not come back: no sample of the first host can be judged.
+    {[](SimConfig *c) { c->cableOut = 1, c->cableIn = 0; },
+     "clients", 0.5,
+     {{"clients.first_kept", {"FAIL", "did not come back on input 1"}},
+      {"clients.first_after", {"FAIL", "nothing to judge the first host's samples by"}}},
+     "--out 1 --in 1"},
+    {[](SimConfig *c) { c->cableOut = 1, c->cableIn = 0; },
+     "clients", 0.5,
+     {{"clients.second", {"FAIL", "the cable: there is no output 9: the driver has outputs 0 to 1"}},
+      {"clients.first_kept", {"not run", "(clients.second)"}},
+      {"clients.first_after", {"not run", "(clients.second)"}}},
+     "--out 9 --in 0"},
     {[](SimConfig *c) { strcpy(c->sampleRate, "nan"); },
      "stream.rate", 0.5, {{"stream.rate", {"FAIL", "nothing to measure the rate against"}}}},
     // Every standard rate accepted: one no device runs at must be refused.
@@ -451,6 +463,52 @@ const KnobGroup nothingToJudge[] = {
 TEST_F(ConformTest, ACheckWithNothingToJudgeNeverPasses)
 {
     expectGroups(nothingToJudge, sizeof nothingToJudge / sizeof nothingToJudge[0]);
+}
+
+// Through a cable the clients phase judges the first host's samples too: a second host that silences
+// the first's input without stopping its callbacks passes on the switches alone, and fails on the
+// cable, placed at its start; the device says it did it, from then on.
+TEST_F(ConformTest, ThroughACableASecondHostThatSpoilsTheFirstsInputFails)
+{
+    SimConfig clean = config();
+    clean.cableOut = 1;
+    clean.cableIn = 0;
+    SimConfig silencing = clean;
+    silencing.secondClient = 5;
+    RegisteredDevice *cabled = addDevice(clean);
+    RegisteredDevice *device = addDevice(silencing);
+    int code = 0;
+    JsonValue document = conform("0 --only clients --seconds 0.5 --out 1 --in 0", &code);
+    EXPECT_EQ(code, 0) << lastErr;
+    expectVerdicts(document, {}, false, "clients");
+    // The delay is the device's own round trip, which it publishes.
+    std::string delay = "on the cable (output 1 to input 0): a delay of " +
+                        std::to_string(cabled->shared->trueRoundTrip) + " samples, ";
+    for (const char *id : {"clients.first_kept", "clients.first_after"})
+        EXPECT_TRUE(contains(checkOf(document, id)["evidence"].text, delay))
+            << checkOf(document, id)["evidence"].text;
+
+    document = conform("1 --only clients --seconds 0.5", &code);
+    EXPECT_EQ(code, 0) << "without a cable only the switches are judged, and they went on: " << lastErr;
+    expectVerdicts(document, {}, false, "clients");
+    EXPECT_GT(device->shared->silencedSwitches, 40) << "the device did spoil the input, unseen";
+
+    document = conform("1 --only clients --seconds 0.5 --out 1 --in 0", &code);
+    EXPECT_EQ(code, 1) << lastErr;
+    expectVerdicts(document, {{"clients.first_kept", {"FAIL", " samples corrupted "}}}, false, "clients");
+    const std::string &evidence = checkOf(document, "clients.first_kept")["evidence"].text;
+    EXPECT_TRUE(contains(evidence, "after the second host's start()")) << evidence;
+    // The device's own account: the first host's inputs were silenced from a callback on (from 1),
+    // whose block begins at input position (callback - 1) x 256.
+    LONG from = device->shared->silencedFromSwitch;
+    size_t at = evidence.find("(input position ");
+    ASSERT_NE(at, std::string::npos) << evidence;
+    long long position = strtoll(evidence.c_str() + at + strlen("(input position "), nullptr, 10);
+    EXPECT_EQ(position, (from - 1) * 256LL) << evidence;
+
+    CheckerRun half = runChecker("conform 0 --only clients --out 1");
+    EXPECT_EQ(half.exitCode, 2);
+    EXPECT_TRUE(contains(half.err, "conform takes --out O and --in I together")) << half.err;
 }
 
 // A run that outgrows the notes is judged on those it has and says so; every callback is counted,
