@@ -99,23 +99,23 @@ static std::string routingOptions(const CheckerOptions &options)
 }
 
 // One part in its own worker, its document written into its own buffer.
-static void runPart(const CheckerOptions &options, int index, const PartSpec &spec)
+static void runPart(const CheckerOptions &options, int index, const PartSpec &row)
 {
     std::string extra;
     char text[64];
-    if (spec.cable) {
+    if (row.cable) {
         snprintf(text, sizeof text, "--out %ld --in %ld", options.outChannel, options.inChannel);
         extra += text;
     }
-    if (spec.seconds) {
+    if (row.seconds) {
         snprintf(text, sizeof text, "--seconds %g", options.seconds);
         extra += (extra.empty() ? "" : " ") + std::string(text);
     }
-    if (*spec.extra)
-        extra += (extra.empty() ? "" : " ") + std::string(spec.extra);
-    MeasureCommand measure = spec.measure;
-    ShowCommand writeDocument = spec.writeDocument;
-    if (spec.part == PART_INTEGRITY && report.everyChannel) {
+    if (*row.extra)
+        extra += (extra.empty() ? "" : " ") + std::string(row.extra);
+    MeasureCommand measure = row.measure;
+    ShowCommand writeDocument = row.writeDocument;
+    if (row.part == PART_INTEGRITY && report.everyChannel) {
         extra = routingOptions(options);
         measure = measureRouting;
         writeDocument = writeRoutingDocument;
@@ -123,9 +123,9 @@ static void runPart(const CheckerOptions &options, int index, const PartSpec &sp
     PartCommand command;
     SessionOutcome outcome;
     beginPart();
-    makePartCommand(options, spec.command, index, extra.c_str(), &command);
+    makePartCommand(options, row.command, index, extra.c_str(), &command);
     int code = measure(command.options, index, command.text.c_str(), &outcome);
-    PartResult &result = report.parts[spec.part];
+    PartResult &result = report.parts[row.part];
     keepPart(&result, code, outcome);
     jsonToBuffer(&result.json);
     writeDocument(command.options, index, outcome, code);
@@ -134,9 +134,9 @@ static void runPart(const CheckerOptions &options, int index, const PartSpec &sp
 
 static void runParts(const CheckerOptions &options, int index)
 {
-    for (const PartSpec &spec : partSpecs) {
-        if (!spec.cable || report.cable || (spec.part == PART_INTEGRITY && report.everyChannel))
-            runPart(options, index, spec);
+    for (const PartSpec &row : partSpecs) {
+        if (!row.cable || report.cable || (row.part == PART_INTEGRITY && report.everyChannel))
+            runPart(options, index, row);
     }
 }
 
