@@ -200,7 +200,7 @@ static int takeWhole(Option option, const char *text, CheckerOptions *o)
 }
 
 // --outs, --ins and --map: their syntax here, their channels against the driver's in the command.
-static int takeRoutes(Option option, const char *text, CheckerOptions *o)
+static int takeChannelOption(Option option, const char *text, CheckerOptions *o)
 {
     long outs[MAX_ROUTE_CHANNELS], ins[MAX_ROUTE_CHANNELS];
     const char *name = optionRules[option].name;
@@ -240,7 +240,7 @@ static int takeValue(Option option, const char *text, CheckerOptions *o)
     case OPTION_OUTS:
     case OPTION_INS:
     case OPTION_MAP:
-        return takeRoutes(option, text, o);
+        return takeChannelOption(option, text, o);
     case OPTION_JUNIT:
     case OPTION_REPORT_FILE:
         if (!*text)
