@@ -333,6 +333,15 @@ const KnobGroup eachKnob[] = {
     {[](SimConfig *c) { c->secondClient = 4; },
      "clients", 0.5,
      {{"clients.first_after", {"FAIL", "and did not come back after the second host's release"}}}},
+    // A few switches lost, not a whole stream: a stall of about six periods every hundred,
+    // after which the device's timeline starts afresh, loses about five switches in each window.
+    {[](SimConfig *c) {
+         c->stallEvery = 100;
+         c->stallMs = 30;
+     },
+     "clients", 0.5,
+     {{"clients.first_kept", {"FAIL", "switches missing"}},
+      {"clients.first_after", {"FAIL", "switches missing"}}}},
     {[](SimConfig *c) {
          strcpy(c->secondFaultCall, "start");
          c->secondFaultKind = 1;
