@@ -110,10 +110,14 @@ ASIOError beginLoopback(const ASIOCallbacks *callbacks, long bufferSize)
     return result == ASE_OK ? started : result;
 }
 
-void endLoopback()
+void endLoopback(ASIOError *stopped, ASIOError *disposed)
 {
-    asioStop();
-    asioDisposeBuffers();
+    ASIOError stop = asioStop();
+    ASIOError dispose = asioDisposeBuffers();
+    if (stopped)
+        *stopped = stop;
+    if (disposed)
+        *disposed = dispose;
     loopbackState.running = false;
 }
 

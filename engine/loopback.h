@@ -61,7 +61,8 @@ ASIOError beginLoopback(const ASIOCallbacks *callbacks, long bufferSize);
 // ASE_NoMemory when no plan was made (the driver was then not called).
 ASIOError createLoopbackBuffers(const ASIOCallbacks *callbacks, long bufferSize);
 // Stops the driver and gives its buffers back; `running` is cleared. Also called when nothing runs.
-void endLoopback();
+// What stop and disposeBuffers answered goes to *stopped and *disposed where they are not null.
+void endLoopback(ASIOError *stopped = nullptr, ASIOError *disposed = nullptr);
 
 // Bytes one copy of `frames` frames moves between buffers of these sample sizes: the smaller of the
 // two, 0 when that is not positive or beyond 32 bits.

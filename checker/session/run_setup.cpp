@@ -143,6 +143,14 @@ void waitForRun(double seconds, bool (*poll)(), void (*progress)(char *line, siz
     clearProgress();
 }
 
+void endNotedLoopback()
+{
+    ASIOError stopped = ASE_OK, disposed = ASE_OK;
+    endLoopback(&stopped, &disposed);
+    noteCall(stopped, "stop");
+    noteCall(disposed, "disposeBuffers");
+}
+
 void judgeWindow(RunSetup *setup, TimingFigures *timing)
 {
     setup->windowEnd = switchTicks();
@@ -158,7 +166,7 @@ void endRun(RunSetup *setup, TimingFigures *timing)
 {
     // A crashed driver thread is held in the worker's filter: nothing more is asked of the driver.
     endCrashedRun();
-    endLoopback();
+    endNotedLoopback();
     if (timing)
         countArrivalsAfterJudgement(timing);
     setup->switchCount = loopbackState.switchCount.load();

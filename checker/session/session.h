@@ -79,6 +79,8 @@ struct SessionOutcome {
     bool wouldNotEnd;              // the worker was still there seconds after it was ended
     char record[32];               // SESSION_CORRUPTED: the record ("" for the frames themselves)
     char field[96];                // ... and its field out of range, or what was wrong
+    bool interruptedBefore;        // the user interrupted, and the driver then crashed, hung or
+                                   // ended the process while the session was closing it
     double workerStartMs;          // from creating the worker to its first word
     RateRestore rateRestore;       // after a crash, hang, exit or interruption with a rate changed
     double restoredRate;           // the rate to set back
@@ -134,6 +136,10 @@ bool runCrashed();
 // True once the parent asked the run to end (the user interrupted): the wait ends, and the session
 // goes on as after any run.
 bool runStopAsked();
+// The session stops at safe points of its own when runStopAsked(), between runs too (conform's
+// phases, the sweep's settings): the parent then hands it the user's interrupt wherever it is,
+// rather than ending the worker. Call before the first driver call.
+void stopAtSafePoints();
 // Ends the worker with the crash's exception code when runCrashed(); nothing otherwise.
 void endCrashedRun();
 // A second worker beside this session's run (conform's second host): the hidden command in
@@ -252,6 +258,9 @@ void judgeWindow(RunSetup *setup, TimingFigures *timing);
 // Stops the driver and disposes its buffers; the switches that came during the stop join the
 // figures judged before it (null: none were). After runCrashed() the worker ends here instead.
 void endRun(RunSetup *setup, TimingFigures *timing);
+// endLoopback, with what stop and disposeBuffers answered noted (callNotes): a driver that fails
+// while it is closed is a finding like one that fails while it is opened.
+void endNotedLoopback();
 // One channel of a run: it exists, and its sample type (in *type) is one `supported` takes (`need`
 // says which, in the message). 0, or EXIT_USAGE with the reason on stderr.
 int checkChannel(bool isInput, long channel, const DriverFigures &figures, bool (*supported)(long type),

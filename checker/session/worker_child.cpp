@@ -110,6 +110,12 @@ bool runStopAsked()
     return stopRun && WaitForSingleObject(stopRun, 0) == WAIT_OBJECT_0;
 }
 
+void stopAtSafePoints()
+{
+    if (watch)
+        watch->safePoints = 1;
+}
+
 bool runCrashed()
 {
     return watch && watch->runCrash;

@@ -53,7 +53,7 @@ static void takeFrame(const FrameHeader &header, const char *payload, WorkerSeen
         takeRecord(header, payload, seen, outcome);
         break;
     case FRAME_DONE:
-        if (header.id > EXIT_CRASHED) {
+        if (header.id > EXIT_NO_MEMORY) {
             markCorrupt(seen, outcome, "", "the session's status (%lu)",
                         static_cast<unsigned long>(header.id));
             return;

@@ -113,6 +113,11 @@ void describeOutcome(SessionOutcome *o)
         break;
     case SESSION_FINISHED: o->text[0] = '\0'; break;
     }
+    if (o->interruptedBefore && o->end != SESSION_FINISHED) {
+        char story[sizeof o->text];
+        snprintf(story, sizeof story, "%s", o->text);
+        snprintf(o->text, sizeof o->text, "after the interrupt, %s", story);
+    }
     if (o->wouldNotEnd) {
         size_t length = strlen(o->text);
         snprintf(o->text + length, sizeof o->text - length, "; the worker would not end");
@@ -174,6 +179,7 @@ void jsonSessionOutcome(const SessionOutcome &o)
     jsonText("call", o.call[0] ? o.call : nullptr);
     jsonText("last_call", o.lastCall[0] ? o.lastCall : nullptr);
     jsonBool("during_run", o.duringRun);
+    jsonBool("interrupted_before", o.interruptedBefore);
     jsonFailureDetails(o);
     jsonBool("worker_would_not_end", o.wouldNotEnd);
     jsonText("text", o.text);

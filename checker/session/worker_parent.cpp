@@ -12,6 +12,9 @@ static const size_t READ_PER_LOOK = 1 << 20;
 static const DWORD END_WAIT_MS = 5000;
 
 static volatile LONG interruptRequested = 0;
+// Set by another program (a build pipeline, a test) to interrupt as Ctrl+C does: console events
+// reach only processes that share a console, and not every system delivers them.
+static HANDLE interruptEvent;
 
 static BOOL WINAPI onConsoleControl(DWORD event)
 {
@@ -20,6 +23,22 @@ static BOOL WINAPI onConsoleControl(DWORD event)
     // The watch loop ends the run (a second press: the worker), and what was measured is shown.
     InterlockedIncrement(&interruptRequested);
     return TRUE;
+}
+
+// The event "Local\quorvelcheck-interrupt-<process id>", made once; every set of it is a press.
+static void openInterruptEvent()
+{
+    if (interruptEvent)
+        return;
+    char name[64];
+    snprintf(name, sizeof name, "Local\\quorvelcheck-interrupt-%lu", GetCurrentProcessId());
+    interruptEvent = CreateEventA(nullptr, FALSE, FALSE, name);
+}
+
+static void takeInterruptEvent()
+{
+    if (interruptEvent && WaitForSingleObject(interruptEvent, 0) == WAIT_OBJECT_0)
+        InterlockedIncrement(&interruptRequested);
 }
 
 bool readWatchRecord(const WatchRecord *shared, WatchRecord *copy)
@@ -85,9 +104,9 @@ static void endWorker(WorkerProcess *w, SessionOutcome *outcome)
     outcome->wouldNotEnd = WaitForSingleObject(w->process.hProcess, END_WAIT_MS) != WAIT_OBJECT_0;
 }
 
-// The user interrupted: a run is asked to end, so that the worker judges and hands over what it
-// measured and closes the driver as after any run; anything else (or a second interrupt) ends the
-// worker. True when it is to be ended now.
+// The user interrupted: a run, or a session that stops at safe points, is asked to end, so that the
+// worker judges and hands over what it measured and closes the driver as after any run; anything
+// else (or a second interrupt) ends the worker. True when it is to be ended now.
 static bool interrupt(WorkerProcess *w, WorkerSeen *seen)
 {
     if (seen->interrupted)
@@ -96,7 +115,8 @@ static bool interrupt(WorkerProcess *w, WorkerSeen *seen)
     seen->atInterrupt = seen->watch;
     seen->presses = interruptRequested;
     seen->runSecondsAtInterrupt = (GetTickCount64() - seen->since) / 1000.0;
-    return !(seen->watch.state == WATCH_RUNNING && SetEvent(w->stopRun));
+    bool handedOver = seen->watch.state == WATCH_RUNNING || seen->watch.safePoints;
+    return !(handedOver && SetEvent(w->stopRun));
 }
 
 // The wait's poll asked the worker to end: as an interrupt, where it was then.
@@ -136,8 +156,13 @@ static void watchWorker(const CheckerOptions &options, WorkerProcess *w, WorkerS
         ULONGLONG now = GetTickCount64();
         if (seen->halfWritten && now - seen->halfWritten > options.callTimeout * 1000)
             markCorrupt(seen, outcome, "", "the shared watch record, left half-written");
+        if (wait.interruptible)
+            takeInterruptEvent();
         bool interrupted = (wait.interruptible && interruptRequested && interrupt(w, seen)) ||
                            pollEnds(wait, seen);
+        seen->endedByUser = interrupted;
+        // After an interrupt handed over, the limits still hold: a driver that hangs while the
+        // session closes it is a hang.
         seen->hung = !seen->corrupt && !interrupted &&
                      (overLimit(options, *seen, outcome) || overWhole(wait, began, outcome));
         if (seen->corrupt || interrupted || seen->hung) {
@@ -175,8 +200,12 @@ static void classifyEnd(const WorkerProcess &w, const WorkerSeen &seen, SessionO
 {
     DWORD exitCode = 0;
     GetExitCodeProcess(w.process.hProcess, &exitCode);
-    // Interrupted: where it was when the user interrupted.
-    const WatchRecord &watch = seen.interrupted ? seen.atInterrupt : seen.watch;
+    // Interrupted, and ended for it or finished after it: where it was when the user interrupted.
+    // A driver that crashed, hung or ended the process after the interrupt is that, told as coming
+    // after it.
+    bool userEnded = seen.interrupted && (seen.endedByUser || seen.done);
+    outcome->interruptedBefore = seen.interrupted && !userEnded && !seen.corrupt;
+    const WatchRecord &watch = userEnded ? seen.atInterrupt : seen.watch;
     // A crash keeps the call it came in.
     bool inCall = watch.state == WATCH_IN_CALL || watch.state == WATCH_CRASHED;
     snprintf(outcome->call, sizeof outcome->call, "%s", inCall ? watch.call : "");
@@ -184,13 +213,16 @@ static void classifyEnd(const WorkerProcess &w, const WorkerSeen &seen, SessionO
     outcome->duringRun = watch.state == WATCH_RUNNING;
     outcome->beforeFirstWord = watch.state == WATCH_STARTING;
     outcome->crashSwitches = outcome->duringRun ? watch.runSwitches : -1;
-    double runSeconds = seen.interrupted ? seen.runSecondsAtInterrupt
-                                         : (GetTickCount64() - seen.since) / 1000.0;
+    double runSeconds = userEnded ? seen.runSecondsAtInterrupt : (GetTickCount64() - seen.since) / 1000.0;
     outcome->crashRunSeconds = outcome->duringRun ? runSeconds : 0;
+    // A crash the worker noted stays a crash, also when the session then hung on the broken driver.
+    bool crashNoted = watch.state == WATCH_CRASHED || watch.runCrash;
     if (seen.corrupt) {
         outcome->end = SESSION_CORRUPTED;
-    } else if (seen.interrupted) {
+    } else if (userEnded) {
         outcome->end = SESSION_INTERRUPTED;
+    } else if (crashNoted) {
+        takeCrash(watch, exitCode, outcome);
     } else if (seen.hung) {
         outcome->end = SESSION_HUNG;
     } else if (seen.done) {
@@ -200,7 +232,7 @@ static void classifyEnd(const WorkerProcess &w, const WorkerSeen &seen, SessionO
         outcome->end = SESSION_NOT_STARTED;
         outcome->exitCode = exitCode;
         outcome->beforeFirstWord = true;
-    } else if (watch.state == WATCH_CRASHED || watch.runCrash || exitCode >= 0xC0000000) {
+    } else if (exitCode >= 0xC0000000) {
         takeCrash(watch, exitCode, outcome);
     } else {
         outcome->end = SESSION_EXITED;
@@ -220,6 +252,10 @@ int runWorkerSession(const CheckerOptions &options, const char *commandArguments
     WorkerSeen seen = {};
     seen.status = EXIT_CRASHED;
     seen.quiet = wait.quiet;
+    if (wait.interruptible) {
+        openInterruptEvent();
+        takeInterruptEvent();
+    }
     if (wait.interruptible && interruptRequested) {
         outcome->end = SESSION_INTERRUPTED;
     } else if (startWorker(commandArguments, &w, outcome)) {

@@ -35,6 +35,7 @@ struct WorkerSeen {
     bool hung;             // the parent ended it: over a limit
     bool corrupt;          // the parent ended it: what it sent was out of range
     bool interrupted;      // Ctrl+C or Ctrl+Break: its run asked to end, or it was ended
+    bool endedByUser;      // ... ended for it (outside a run, a second press, the wait's poll)
     bool quiet;            // its messages and progress are not shown; the driver's lines go on
     int status;            // the DONE frame's
 };

@@ -38,6 +38,9 @@ struct WatchRecord {
     volatile LONG runCrash;      // a driver thread crashed during the run: the run is judged first
     double crashRunSeconds;      // ... that far into the run
     LONGLONG crashSwitches;      // ... after that many switches
+    // The session looks at the stop request between its steps, not only while running: the user's
+    // interrupt is handed to it anywhere, and it stops at its next safe point.
+    volatile LONG safePoints;
 };
 
 // argv[1] of a worker: the prefix, then the handles of the mapping, the pipe and the event that

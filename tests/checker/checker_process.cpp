@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
+#include <stdio.h>
 #include <thread>
 
 // Generous: the 32-bit program runs under emulation on some build machines.
@@ -26,7 +27,19 @@ static void drain(HANDLE pipe, std::string *into)
     into->resize(kept);
 }
 
-CheckerRun runChecker(const std::string &arguments)
+bool interruptChecker(DWORD processId)
+{
+    char name[64];
+    snprintf(name, sizeof name, "Local\\quorvelcheck-interrupt-%lu", processId);
+    HANDLE event = OpenEventA(EVENT_MODIFY_STATE, FALSE, name);
+    if (!event)
+        return false;
+    BOOL set = SetEvent(event);
+    CloseHandle(event);
+    return set != FALSE;
+}
+
+CheckerRun runCheckerInterrupted(const std::string &arguments, const std::function<bool()> &ready)
 {
     CheckerRun run = {-1, "", ""};
     std::string path = checkerPath();
@@ -58,14 +71,23 @@ CheckerRun runChecker(const std::string &arguments)
     if (started) {
         // Both streams at once: a full pipe on either would stall the program.
         std::thread errReader(drain, errRead, &run.err);
-        drain(outRead, &run.out);
-        if (WaitForSingleObject(process.hProcess, RUN_TIMEOUT_MS) == WAIT_OBJECT_0) {
+        std::thread outReader(drain, outRead, &run.out);
+        DWORD began = GetTickCount();
+        bool interrupted = !ready;
+        while (WaitForSingleObject(process.hProcess, 20) == WAIT_TIMEOUT &&
+               GetTickCount() - began < RUN_TIMEOUT_MS) {
+            // The event exists once the checker has started its first worker.
+            if (!interrupted && ready())
+                interrupted = interruptChecker(process.dwProcessId);
+        }
+        if (WaitForSingleObject(process.hProcess, 0) == WAIT_OBJECT_0) {
             DWORD code = 0;
             GetExitCodeProcess(process.hProcess, &code);
             run.exitCode = static_cast<int>(code);
         } else {
             TerminateProcess(process.hProcess, 99);
         }
+        outReader.join();
         errReader.join();
         CloseHandle(process.hProcess);
         CloseHandle(process.hThread);
@@ -73,6 +95,11 @@ CheckerRun runChecker(const std::string &arguments)
     CloseHandle(outRead);
     CloseHandle(errRead);
     return run;
+}
+
+CheckerRun runChecker(const std::string &arguments)
+{
+    return runCheckerInterrupted(arguments, nullptr);
 }
 
 JsonValue runCheckerJson(const std::string &arguments, int *code, std::string *err)
