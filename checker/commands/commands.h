@@ -58,6 +58,14 @@ void printCost(const CpuFigures &cpu);
 void jsonCost(const char *key, const CpuFigures &cpu);
 void printMessages(const MessageTally &messages);
 void jsonMessages(const MessageTally &messages);
+// Whether the stream was kept going (judgeStreamKept), judged whatever options were given:
+// "Check: the stream kept going (...): passed", or MISSED with why.
+void printStreamKept(const TimingFigures &timing, double periodUs);
+// The same as fields of the object the caller opened: gap_limit_us, longest_gap_us,
+// longest_gap_at_us, min_ratio, ratio, passed, and the text why when it did not pass.
+void jsonStreamKeptFields(const TimingFigures &timing, double periodUs);
+// A session's status for it: EXIT_CHECK_MISSED with why (fail()), or EXIT_FINE.
+int streamKeptStatus(const TimingFigures &timing, double periodUs);
 
 // ---- info
 enum { MAX_LISTED_CHANNELS = 1024, MAX_CLOCKS = 32 };
@@ -158,6 +166,8 @@ enum SweepFailure {
     SWEEP_CREATE_FAILED,   // createBuffers answered `error`
     SWEEP_NO_BUFFERS,      // createBuffers left a buffer of the cable's channels null
     SWEEP_START_FAILED,    // start answered `error`
+    SWEEP_NOT_KEPT,        // the stream stopped or fell far behind its pace (judgeStreamKept)
+    SWEEP_INTERRUPTED,     // the user interrupted the sweep in this setting
 };
 
 struct SweepSetting {
@@ -177,6 +187,8 @@ struct SweepSetting {
     int64_t median, spread;                // across those, when there is one
     long difference;                       // reported - measured median
     bool outsideTolerance;
+    double longestGapUs;                   // SWEEP_NOT_KEPT: the repeat's longest gap
+    double switchRatio;                    // ... and its switches against those the period holds
 };
 
 struct SweepResults {

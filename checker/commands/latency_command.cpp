@@ -166,7 +166,8 @@ static int latencySession(const CheckerOptions &options)
     tallyMessages(&r.messages);
     publishRecord(&latencyResults);
     publishRecord(&callNotes);
-    return pingVerdict(r, seconds);
+    code = pingVerdict(r, seconds);
+    return code == EXIT_FINE ? streamKeptStatus(r.timing, r.setup.periodUs) : code;
 }
 
 int measureLatency(const CheckerOptions &options, int, const char *arguments,

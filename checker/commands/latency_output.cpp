@@ -139,6 +139,7 @@ void printLatencyText(const CheckerOptions &, int index, const SessionOutcome &,
             printf("Pings: not read, as the driver did not come back from stop\n");
         printClaim(r, rate);
         printMessages(r.messages);
+        printStreamKept(r.timing, s.periodUs);
         printCost(r.timing.cpu);
     }
     printCallNotes();

@@ -132,13 +132,26 @@ static bool measureOnce(const CheckerOptions &options, const SweepCable &cable, 
     if (repeat == 0)
         asioGetLatencies(&s->reportedIn, &s->reportedOut);
     ASIOError started = asioStart();
+    int64_t windowStart = switchTicks();
     if (started == ASE_OK)
         waitForRun(seconds, pingsFinished, nullptr);
-    endLoopback();
+    TimingFigures timing;
+    judgeRun(windowStart, switchTicks(), s->size / s->rate * 1e6, &timing);
+    // A driver thread that crashed is held: the worker ends with the crash in this setting.
+    endCrashedRun();
+    endNotedLoopback();
     if (started != ASE_OK)
         return stopSetting(s, SWEEP_START_FAILED, started, repeat);
+    if (runStopAsked())
+        return stopSetting(s, SWEEP_INTERRUPTED, ASE_OK, repeat);
     // The pings as the callback left them once the driver was stopped.
     s->roundTrip[repeat] = repeatRoundTrip();
+    StreamKept kept = judgeStreamKept(timing, s->size / s->rate * 1e6);
+    if (kept.stalled || kept.starved) {
+        s->longestGapUs = timing.longestGapUs;
+        s->switchRatio = timing.ratio;
+        return stopSetting(s, SWEEP_NOT_KEPT, ASE_OK, repeat);
+    }
     return true;
 }
 
@@ -224,7 +237,7 @@ static void sweepRate(const CheckerOptions &options, double rate, double origina
         sizes[sizeCount++] = figures.preferredSize;
         failure = SWEEP_NO_SIZE;
     }
-    for (int z = 0; z < sizeCount && r->settingCount < MAX_SWEEP_SETTINGS; z++) {
+    for (int z = 0; z < sizeCount && r->settingCount < MAX_SWEEP_SETTINGS && !runStopAsked(); z++) {
         SweepSetting &s = r->settings[r->settingCount];
         memset(&s, 0, sizeof s);
         s.rate = rate;
@@ -283,6 +296,8 @@ static int sweepVerdict(const SweepResults &r)
 int sweepSession(const CheckerOptions &options)
 {
     SweepResults &r = sweepResults;
+    // Ctrl+C ends the sweep in the setting it is in; the settings after it are not begun.
+    stopAtSafePoints();
     DriverFigures figures;
     int code = openSweep(options, &r, &figures);
     if (code != EXIT_FINE) {
@@ -295,7 +310,7 @@ int sweepSession(const CheckerOptions &options)
     int rateCount = sweepRates(options, original, rates);
     r.stage = RUN_STARTED;
     publishRecord(&sweepResults);
-    for (int k = 0; k < rateCount; k++)
+    for (int k = 0; k < rateCount && !runStopAsked(); k++)
         sweepRate(options, rates[k], original, &r);
     clearProgress();
     r.runningSetting = -1;

@@ -192,5 +192,38 @@ void jsonTiming(const TimingFigures &t, double periodUs)
     else
         jsonNull("late_switches");
     jsonInteger("switches_not_timed", t.missedByChecker);
+    jsonBeginObject("stream_kept");
+    jsonStreamKeptFields(t, periodUs);
+    jsonEndObject();
     jsonCost("cpu", t.cpu);
+}
+
+void printStreamKept(const TimingFigures &t, double periodUs)
+{
+    StreamKept kept = judgeStreamKept(t, periodUs);
+    char why[200];
+    streamKeptText(t, kept, why, sizeof why);
+    printf("Check: the stream kept going (no gap over %.2f s, at least %g of the switches expected): "
+           "%s%s\n", kept.boundUs / 1e6, MIN_SWITCH_RATIO, *why ? "MISSED: " : "passed", why);
+}
+
+void jsonStreamKeptFields(const TimingFigures &t, double periodUs)
+{
+    StreamKept kept = judgeStreamKept(t, periodUs);
+    char why[200];
+    streamKeptText(t, kept, why, sizeof why);
+    jsonNumber("gap_limit_us", kept.boundUs);
+    jsonNumber("longest_gap_us", t.longestGapUs);
+    jsonNumber("longest_gap_at_us", t.longestGapAtUs);
+    jsonNumber("min_ratio", MIN_SWITCH_RATIO);
+    jsonNumber("ratio", t.ratio);
+    jsonBool("passed", !*why);
+    jsonText("text", *why ? why : nullptr);
+}
+
+int streamKeptStatus(const TimingFigures &t, double periodUs)
+{
+    char why[200];
+    streamKeptText(t, judgeStreamKept(t, periodUs), why, sizeof why);
+    return *why ? fail(EXIT_CHECK_MISSED, "the stream was not kept going: %s", why) : EXIT_FINE;
 }

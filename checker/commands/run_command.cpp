@@ -22,14 +22,17 @@ static void runProgress(char *line, size_t size)
 // The verdicts of the thresholds, from the figures alone.
 struct RunVerdicts {
     bool noSwitches;   // not one switch between start and stop
+    bool notKept;      // the stream stopped, or fell far short of its pace (judgeStreamKept)
     bool lateMissed;
     bool ratioMissed;
 };
 
-static RunVerdicts judge(const CheckerOptions &options, const TimingFigures &t)
+static RunVerdicts judge(const CheckerOptions &options, const TimingFigures &t, double periodUs)
 {
     RunVerdicts v;
     v.noSwitches = t.switches == 0;
+    StreamKept kept = judgeStreamKept(t, periodUs);
+    v.notKept = kept.stalled || kept.starved;
     v.lateMissed = options.maxLate >= 0 && (t.late < 0 || t.late > options.maxLate);
     v.ratioMissed = options.minSwitchRatio > 0 && !(t.ratio >= options.minSwitchRatio);
     return v;
@@ -40,8 +43,8 @@ void printRunText(const CheckerOptions &options, int index, const SessionOutcome
     if (!resultsStand(exitCode))
         return;
     const RunResults &r = runResults;
-    const RunVerdicts v = judge(options, r.timing);
     const RunSetup &s = r.setup;
+    const RunVerdicts v = judge(options, r.timing, s.periodUs);
     char rate[32];
     printDriverHeading(index);
     if (r.stage < RUN_PREPARED) {
@@ -61,6 +64,8 @@ void printRunText(const CheckerOptions &options, int index, const SessionOutcome
         printMessages(r.messages);
         if (v.noSwitches)
             printf("Check: at least one switch between start and stop: MISSED\n");
+        else
+            printStreamKept(r.timing, s.periodUs);
         if (options.maxLate >= 0)
             printf("Check --max-late %ld: %s\n", options.maxLate, v.lateMissed ? "MISSED" : "passed");
         if (options.minSwitchRatio > 0) {
@@ -72,13 +77,18 @@ void printRunText(const CheckerOptions &options, int index, const SessionOutcome
 }
 
 // The thresholds' verdicts as "checks".
-static void jsonRunChecks(const CheckerOptions &options, const TimingFigures &t, const RunVerdicts &v)
+static void jsonRunChecks(const CheckerOptions &options, const TimingFigures &t, double periodUs,
+                          const RunVerdicts &v)
 {
     jsonBeginArray("checks");
     jsonBeginObject(nullptr);
     jsonText("check", "switches");
     jsonInteger("value", t.switches);
     jsonBool("passed", !v.noSwitches);
+    jsonEndObject();
+    jsonBeginObject(nullptr);
+    jsonText("check", "stream_kept");
+    jsonStreamKeptFields(t, periodUs);
     jsonEndObject();
     if (options.maxLate >= 0) {
         jsonBeginObject(nullptr);
@@ -124,7 +134,7 @@ void writeRunDocument(const CheckerOptions &options, int index, const SessionOut
         jsonNumber("seconds", s.elapsedS);
         jsonTiming(t, s.periodUs);
         jsonMessages(r.messages);
-        jsonRunChecks(options, t, judge(options, t));
+        jsonRunChecks(options, t, s.periodUs, judge(options, t, s.periodUs));
     }
     jsonCallNotes();
     jsonSessionEnd(outcome, exitCode);
@@ -182,10 +192,12 @@ static int runSession(const CheckerOptions &options)
     publishRecord(&runResults);
     publishRecord(&callNotes);
 
-    RunVerdicts v = judge(options, r.timing);
+    RunVerdicts v = judge(options, r.timing, r.setup.periodUs);
     if (v.noSwitches) {
         code = fail(EXIT_CHECK_MISSED, "the driver made no buffer switch in the %.2f s between "
                     "start and stop", r.setup.elapsedS);
+    } else if (v.notKept) {
+        code = streamKeptStatus(r.timing, r.setup.periodUs);
     }
     if (v.lateMissed) {
         code = r.timing.late < 0
@@ -219,7 +231,9 @@ static const char *const runHelp =
     "switches made against those the time from start to stop holds, the intervals between\n"
     "switches against the buffer period, each switch's lateness against the ideal timeline, the\n"
     "longest callback, late switches (an interval over 1.5 periods, the gaps after start and\n"
-    "before stop included) and the driver's messages. A run without any switch misses (exit 1).\n"
+    "before stop included) and the driver's messages. A run without any switch misses (exit 1),\n"
+    "and so does one whose switches stop for longer than 0.5 s and 20 periods, or that makes\n"
+    "fewer than half the switches its period promises, whatever options are given.\n"
     "\n"
     "  --time-info            answer yes to \"supports time info\", as most hosts do: the driver\n"
     "                         may then call bufferSwitchTimeInfo instead of bufferSwitch\n"

@@ -46,6 +46,11 @@ static void failureText(const SweepResults &r, const SweepSetting &s, char *out,
     case SWEEP_START_FAILED:
         snprintf(out, size, "start answered %s in repeat %d", answer, s.failedRepeat);
         break;
+    case SWEEP_NOT_KEPT:
+        snprintf(out, size, "the stream was not kept going in repeat %d: its longest gap %.2f s, "
+                 "switch ratio %.3f", s.failedRepeat, s.longestGapUs / 1e6, s.switchRatio);
+        break;
+    case SWEEP_INTERRUPTED: snprintf(out, size, "interrupted in repeat %d", s.failedRepeat); break;
     default: snprintf(out, size, "%s", "");
     }
 }
@@ -64,7 +69,20 @@ void sweepSettingProblem(const SweepResults &r, const SweepSetting &s, char *out
     }
 }
 
-void printSweepText(const CheckerOptions &, int index, const SessionOutcome &, int exitCode)
+// A setting's problem as the output gives it: the one the session ended in says so first.
+static bool settingProblem(const SweepResults &r, int k, const SessionOutcome &outcome, char *out,
+                           size_t size)
+{
+    const SweepSetting &s = r.settings[k];
+    if (k == r.runningSetting && outcome.end != SESSION_FINISHED && s.failure == SWEEP_WHOLE) {
+        snprintf(out, size, "the session ended in this setting: %s", outcome.text);
+        return true;
+    }
+    sweepSettingProblem(r, s, out, size);
+    return s.failure != SWEEP_WHOLE;
+}
+
+void printSweepText(const CheckerOptions &, int index, const SessionOutcome &outcome, int exitCode)
 {
     if (!resultsStand(exitCode))
         return;
@@ -78,11 +96,11 @@ void printSweepText(const CheckerOptions &, int index, const SessionOutcome &, i
            "rate", "size", "measured", "spread", "reported", "difference");
     for (int k = 0; k < r.settingCount; k++) {
         const SweepSetting &s = r.settings[k];
-        char rate[32], problem[160];
+        char rate[32], problem[400];
         formatRate(s.rate, rate, sizeof rate);
-        sweepSettingProblem(r, s, problem, sizeof problem);
+        bool stopped = settingProblem(r, k, outcome, problem, sizeof problem);
         long reported = s.reportedIn + s.reportedOut;
-        if (s.failure != SWEEP_WHOLE && s.repeatsBack == 0) {
+        if (stopped && s.repeatsBack == 0) {
             printf("  %8s  %6ld  not measured: %s\n", rate, s.size, problem);
         } else if (s.repeatsBack == 0) {
             printf("  %8s  %6ld  %8s  %6s  %8ld              %s\n", rate, s.size, "lost", "",
@@ -97,15 +115,16 @@ void printSweepText(const CheckerOptions &, int index, const SessionOutcome &, i
     printCallNotes();
 }
 
-static void jsonSetting(const SweepResults &r, const SweepSetting &s)
+static void jsonSetting(const SweepResults &r, int k, const SessionOutcome &outcome)
 {
-    char answer[32], problem[160];
+    const SweepSetting &s = r.settings[k];
+    char answer[32], problem[400];
     bool some = s.repeatsBack > 0;
     jsonBeginObject(nullptr);
     jsonNumber("rate", s.rate);
     jsonInteger("buffer_size", s.size);
-    sweepSettingProblem(r, s, problem, sizeof problem);
-    jsonText("error", s.failure != SWEEP_WHOLE ? problem : nullptr);
+    bool stopped = settingProblem(r, k, outcome, problem, sizeof problem);
+    jsonText("error", stopped ? problem : nullptr);
     jsonText("driver_answer", s.error != ASE_OK ? asioErrorName(s.error, answer, sizeof answer)
                                                 : nullptr);
     jsonBeginArray("round_trips");
@@ -140,7 +159,7 @@ void writeSweepDocument(const CheckerOptions &options, int index, const SessionO
     jsonNumber("tolerance_frames", r.tolerance >= 0 ? r.tolerance : NAN);
     jsonBeginArray("settings");
     for (int k = 0; k < r.settingCount; k++)
-        jsonSetting(r, r.settings[k]);
+        jsonSetting(r, k, outcome);
     jsonEndArray();
     jsonCallNotes();
     jsonSessionEnd(outcome, exitCode);

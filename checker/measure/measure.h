@@ -136,6 +136,7 @@ struct TimingFigures {
     double headGapUs, tailGapUs;  // window start to first arrival, last arrival to window end
     long long late;         // intervals and gaps over 1.5 periods; -1 when the period is unknown
     double longestGapUs;    // the longest interval or gap
+    double longestGapAtUs;  // ... where it began, from the window's start
     // Each switch's lateness against the ideal timeline: arrival k - first arrival - k x period.
     double timelineMaxUs, timelineP999Us, timelineMinUs;  // 0 with fewer than two switches
     double longestCallbackUs;
@@ -161,6 +162,7 @@ struct BeyondKept {
     int64_t last;      // the arrival before, kept or not; 0 before the first
     long long late;
     double longestUs;
+    int64_t longestFrom;  // the arrival the longest began at
 };
 // Judges `arrival` against the one before (pure).
 void judgeBeyondKept(BeyondKept *beyond, int64_t arrival, double ticksPerUs);
@@ -176,6 +178,24 @@ double longestIntervalUs(long long from, long long to);
 // A copy that came from a worker: the name of the first field out of range ("timelineBins"), or
 // null when it holds.
 const char *timingFault(const TimingFigures &figures);
+
+// Whether the stream was kept, whatever thresholds the user gave: a gap (an interval, or from the
+// window's start to the first switch, or from the last to its end) longer than STALL_SECONDS and
+// STALL_PERIODS periods is a driver that stopped switching, which no busy host explains; fewer
+// than MIN_SWITCH_RATIO of the switches the period promises is a driver far off its pace (judged
+// only where the period is known).
+enum { STALL_PERIODS = 20 };
+extern const double STALL_SECONDS;     // 0.5
+extern const double MIN_SWITCH_RATIO;  // 0.5
+struct StreamKept {
+    double boundUs;  // the longer of STALL_SECONDS and STALL_PERIODS periods
+    bool stalled;    // the longest gap over it
+    bool starved;    // the ratio known and below MIN_SWITCH_RATIO
+};
+StreamKept judgeStreamKept(const TimingFigures &timing, double periodUs);
+// Why it was not kept, in words: "the switches stopped 0.80 s into the run and did not come back
+// in the last 3.21 s"; "" when it was.
+void streamKeptText(const TimingFigures &timing, const StreamKept &kept, char *out, size_t size);
 
 // ---- What the driver calls during a run besides the buffer switch: its messages, rate changes and
 // the time-info switch. Written on the driver's thread, read after the stop.

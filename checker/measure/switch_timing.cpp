@@ -8,6 +8,7 @@
 #include <intrin.h>
 #include <algorithm>
 #include <math.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <vector>
@@ -179,7 +180,10 @@ void judgeBeyondKept(BeyondKept *b, int64_t arrival, double ticksPerUs)
     if (b->periodUs > 0 && b->last) {
         double us = (arrival - b->last) / ticksPerUs;
         b->late += us > 1.5 * b->periodUs;
-        b->longestUs = std::max(b->longestUs, us);
+        if (us > b->longestUs) {
+            b->longestUs = us;
+            b->longestFrom = b->last;
+        }
     }
     b->last = arrival;
 }
@@ -245,19 +249,29 @@ static void sortArrivals(const int64_t *arrivals, size_t count, long long total,
     f->tailGapUs = f->switches ? (windowEnd - previous) / ticksPerUs : 0;
 }
 
+// One gap: late over 1.5 periods, and the longest kept with where it began.
+static void judgeGap(double gapUs, double atUs, double periodUs, TimingFigures *f)
+{
+    if (periodUs > 0 && gapUs > 1.5 * periodUs)
+        f->late++;
+    if (gapUs > f->longestGapUs) {
+        f->longestGapUs = gapUs;
+        f->longestGapAtUs = atUs;
+    }
+}
+
 // Late intervals and gaps, the longest, the ratio and the histogram against the period.
 static void judgeGaps(const std::vector<double> &intervals, double periodUs, TimingFigures *f)
 {
     // A run without switches is one gap from start to stop.
-    std::vector<double> gaps = intervals;
-    gaps.push_back(f->switches ? f->headGapUs : f->windowUs);
-    if (f->switches)
-        gaps.push_back(f->tailGapUs);
-    for (double gap : gaps) {
-        if (periodUs > 0 && gap > 1.5 * periodUs)
-            f->late++;
-        f->longestGapUs = std::max(f->longestGapUs, gap);
+    judgeGap(f->switches ? f->headGapUs : f->windowUs, 0, periodUs, f);
+    double at = f->headGapUs;
+    for (double gap : intervals) {
+        judgeGap(gap, at, periodUs, f);
+        at += gap;
     }
+    if (f->switches)
+        judgeGap(f->tailGapUs, f->windowUs - f->tailGapUs, periodUs, f);
     if (periodUs <= 0) {
         f->ratio = NAN;
         return;
@@ -329,7 +343,10 @@ void judgeRun(int64_t windowStart, int64_t windowEnd, double periodUs, TimingFig
     // Beyond the kept arrivals, what was judged as they came.
     if (arrivalsSeen > static_cast<long long>(keptCount)) {
         f->late += f->late >= 0 ? beyond.late : 0;
-        f->longestGapUs = std::max(f->longestGapUs, beyond.longestUs);
+        if (beyond.longestUs > f->longestGapUs) {
+            f->longestGapUs = beyond.longestUs;
+            f->longestGapAtUs = (beyond.longestFrom - windowStart) / perUs;
+        }
         f->maxUs = std::max(f->maxUs, beyond.longestUs);
     }
     f->missedByChecker = lostToTheRing;
@@ -359,4 +376,38 @@ const char *timingFault(const TimingFigures &figures)
     if (!inRange(figures.timelineBins, 0, TIMING_TIMELINE_BINS))
         return "timing.timelineBins";
     return cpuFault(figures.cpu);
+}
+
+const double STALL_SECONDS = 0.5;
+const double MIN_SWITCH_RATIO = 0.5;
+
+StreamKept judgeStreamKept(const TimingFigures &t, double periodUs)
+{
+    StreamKept kept;
+    kept.boundUs = std::max(STALL_SECONDS * 1e6, periodUs > 0 ? STALL_PERIODS * periodUs : 0);
+    kept.stalled = t.longestGapUs > kept.boundUs;
+    kept.starved = periodUs > 0 && t.expected > 0 && t.ratio < MIN_SWITCH_RATIO;
+    return kept;
+}
+
+void streamKeptText(const TimingFigures &t, const StreamKept &kept, char *out, size_t size)
+{
+    double at = t.longestGapAtUs / 1e6, gap = t.longestGapUs / 1e6, bound = kept.boundUs / 1e6;
+    if (kept.stalled && t.switches == 0) {
+        snprintf(out, size, "not one switch in the %.2f s from start to stop", t.windowUs / 1e6);
+    } else if (kept.stalled && at <= 0) {
+        snprintf(out, size, "the first switch came %.2f s after start returned (a host waits at most "
+                 "%.2f s)", gap, bound);
+    } else if (kept.stalled && at + gap >= t.windowUs / 1e6 - 1e-6) {
+        snprintf(out, size, "the switches stopped %.2f s into the run and did not come back in its "
+                 "last %.2f s (a host waits at most %.2f s)", at, gap, bound);
+    } else if (kept.stalled) {
+        snprintf(out, size, "the switches stopped %.2f s into the run for %.2f s (a host waits at "
+                 "most %.2f s)", at, gap, bound);
+    } else if (kept.starved) {
+        snprintf(out, size, "%lld switches of the %.1f the period promises (ratio %.3f, below %g)",
+                 t.switches, t.expected, t.ratio, MIN_SWITCH_RATIO);
+    } else {
+        *out = '\0';
+    }
 }

@@ -163,6 +163,8 @@ TEST_F(WorkerTest, ARunWithoutSwitchesOrThatStopsSwitchingIsNoPass)
     addDevice(silent);
     SimConfig stopping = fastConfig();
     stopping.stopCallbacksAfter = 50;  // 0.1 s of a 2 s run
+    strcpy(stopping.failCall, "stop");  // and, gone, it answers an error when it is closed
+    stopping.failCount = -1;
     addDevice(stopping);
     SimConfig timeInfoOnly = fastConfig();
     timeInfoOnly.timeInfoOnly = 1;
@@ -178,10 +180,19 @@ TEST_F(WorkerTest, ARunWithoutSwitchesOrThatStopsSwitchingIsNoPass)
     EXPECT_EQ(code, 1) << "not one switch misses without any threshold";
     EXPECT_TRUE(contains(lastErr, "the driver made no buffer switch")) << lastErr;
 
-    JsonValue stopped = runJson("run 1 --seconds 2 --max-late 0", &code);
+    // No threshold given: a stream that stops misses all the same, and says when it stopped.
+    JsonValue stopped = runJson("run 1 --seconds 2", &code);
     EXPECT_EQ(code, 1);
     EXPECT_GE(stopped["tail_gap_us"].number, 1e6);
-    EXPECT_GE(stopped["late_switches"].whole(), 1);
+    const JsonValue &kept = stopped["stream_kept"];
+    EXPECT_FALSE(kept["passed"].flag);
+    EXPECT_NEAR(kept["longest_gap_at_us"].number, 0.1e6, 0.05e6);
+    EXPECT_TRUE(contains(lastErr, "the stream was not kept going: the switches stopped 0.1")) << lastErr;
+    EXPECT_TRUE(contains(lastErr, " s into the run and did not come back")) << lastErr;
+    bool stopNoted = false;
+    for (size_t i = 0; i < stopped["calls_not_ok"].size(); i++)
+        stopNoted = stopNoted || stopped["calls_not_ok"][i]["call"].text == "stop";
+    EXPECT_TRUE(stopNoted) << "the stop that failed while the driver was closed";
 
     JsonValue declined = runJson("run 2 --seconds 0.5", &code);
     EXPECT_EQ(code, 1) << "time info declined, and the driver never called bufferSwitch";

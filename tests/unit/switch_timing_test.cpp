@@ -65,6 +65,38 @@ TEST(SwitchTimingTest, AWindowWithoutSwitchesOrWithGapsAtItsEndsIsLate)
     EXPECT_NEAR(ends.ratio, 100 / 204.0, 1e-9);
 }
 
+// The bound is the longer of half a second and 20 periods; the gap is placed where it began.
+TEST(SwitchTimingTest, AStreamThatStopsOrFallsFarBehindItsPaceIsNotKept)
+{
+    auto steady = [](int64_t from, int64_t to, int64_t step) {
+        std::vector<int64_t> arrivals;
+        for (int64_t at = from; at <= to; at += step)
+            arrivals.push_back(at);
+        return arrivals;
+    };
+    std::vector<int64_t> paused = steady(1000, 1000000, 1000), after = steady(1600000, 3000000, 1000);
+    paused.insert(paused.end(), after.begin(), after.end());
+    TimingFigures mid = judge(paused, 0, 3000000);
+    StreamKept kept = judgeStreamKept(mid, PERIOD);
+    EXPECT_TRUE(kept.stalled) << "0.6 s without a switch";
+    EXPECT_EQ(kept.boundUs, 500000);
+    EXPECT_EQ(mid.longestGapAtUs, 1000000);
+    EXPECT_FALSE(judgeStreamKept(mid, 40000).stalled) << "20 periods of 40 ms are 0.8 s";
+
+    TimingFigures tail = judge(steady(1000, 1000000, 1000), 0, 3000000);
+    char why[200];
+    streamKeptText(tail, judgeStreamKept(tail, PERIOD), why, sizeof why);
+    EXPECT_STREQ(why, "the switches stopped 1.00 s into the run and did not come back in its last "
+                      "2.00 s (a host waits at most 0.50 s)");
+
+    TimingFigures slow = judge(steady(1000, 3000000, 2100), 0, 3000000);
+    EXPECT_FALSE(judgeStreamKept(slow, PERIOD).stalled);
+    EXPECT_TRUE(judgeStreamKept(slow, PERIOD).starved) << "under half the switches promised";
+    EXPECT_FALSE(judgeStreamKept(judge(steady(1000, 3000000, 1900), 0, 3000000), PERIOD).starved);
+    EXPECT_FALSE(judgeStreamKept(judge(steady(1000, 3000000, 2100), 0, 3000000, 0), 0).starved)
+        << "no period, no pace to fall behind";
+}
+
 TEST(SwitchTimingTest, SwitchesOutsideTheWindowAreCountedApartAndNotInTheRatio)
 {
     // A burst of 50 inside createBuffers and start, then 100 on time, then 3 during stop.
@@ -113,7 +145,7 @@ TEST(SwitchTimingTest, ArrivalsPastTheKeptOnesAreJudgedLateOverOneAndAHalfPeriod
 {
     // As the arrivals of a run longer than the memory come: 1.49, 1.51, 2.0 and 2.6 periods among
     // regular ones (2 ticks a microsecond), the first arrival judged against the last kept one.
-    BeyondKept beyond = {PERIOD, 0, 0, 0};
+    BeyondKept beyond = {PERIOD, 0, 0, 0, 0};
     int64_t ticks = 2000;
     judgeBeyondKept(&beyond, ticks, 2.0);
     for (double step : {1.0, 1.49, 1.0, 1.51, 1.0, 2.0, 1.0, 2.6, 1.0}) {
@@ -122,7 +154,7 @@ TEST(SwitchTimingTest, ArrivalsPastTheKeptOnesAreJudgedLateOverOneAndAHalfPeriod
     }
     EXPECT_EQ(beyond.late, 3);
     EXPECT_EQ(beyond.longestUs, 2600);
-    BeyondKept unknown = {0, 0, 0, 0};
+    BeyondKept unknown = {0, 0, 0, 0, 0};
     judgeBeyondKept(&unknown, 1000, 1.0);
     judgeBeyondKept(&unknown, 900000, 1.0);
     EXPECT_EQ(unknown.late, 0) << "no period, nothing judged";
