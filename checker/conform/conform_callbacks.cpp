@@ -97,7 +97,9 @@ static void noteSwitch(long index, ASIOBool directProcess, const ASIOTime *time,
         noteRunSwitch(driver, ticks, index, directProcess, time, viaTimeInfo);
     else
         afterRun.fetch_add(1, std::memory_order_relaxed);
-    addCallbackTicks(switchTicks() - ticks);
+    // Timed as every run's switches are: the worker's watch counts them, and so does its account of
+    // a crash on the driver's thread.
+    recordArrival(ticks, switchTicks());
     inside.fetch_sub(1);
 }
 
@@ -199,7 +201,7 @@ bool waitForSwitches(long since, long more, unsigned long ms)
 {
     DWORD started = GetTickCount();
     while (claimed.load() - since < more) {
-        if (GetTickCount() - started >= ms)
+        if (GetTickCount() - started >= ms || runStopAsked() || runCrashed())
             return false;
         pumpMessages(5);
     }

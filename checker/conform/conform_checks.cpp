@@ -336,3 +336,16 @@ bool beginFirstWanted(std::initializer_list<ConformCheck> checks)
     }
     return false;
 }
+
+void leaveInterrupted()
+{
+    ConformResults &r = conformResults;
+    int repetition = r.runningRepetition;
+    for (int c = 0; c < CHECK_COUNT; c++) {
+        bool graded = repetition >= 1 && repetition <= MAX_REPEAT &&
+                      r.checks[c].perRepetition[repetition - 1] != VERDICT_NOT_RUN;
+        if (!graded)
+            notRun(static_cast<ConformCheck>(c), "interrupted before it was judged");
+    }
+    r.runningCheck = -1;
+}

@@ -12,9 +12,22 @@
 #include <string.h>
 #include <vector>
 
-static const double LEAD_SECONDS = 0.5;   // the first stream alone before the second host comes
-static const double AFTER_SECONDS = 1.0;  // ... and once the second has released the driver
+// The first stream alone before the second host comes, and once the second has released the
+// driver: at least these seconds and these periods, so that a large buffer gives as many switches
+// to judge by as a small one.
+static const double LEAD_SECONDS = 0.5;
+static const double AFTER_SECONDS = 1.0;
+enum { LEAD_PERIODS = 15, AFTER_PERIODS = 20 };
 static const unsigned long AFTER_STOP_MS = 30;
+// A gap of the first stream that disturbs it, made up after or not: over this many periods, and
+// over the longest delay a busy machine's scheduler gives a thread that was due.
+enum { DISTURBANCE_PERIODS = 4 };
+static const double DISTURBANCE_MS = 25;
+// Switches missing from a window that are a loss: where its ends fall between switches, and a
+// switch a busy machine delays past its end, make up to two.
+enum { LOST_SWITCHES = 3 };
+// The second host's whole session is given at most this long, whatever the call limit.
+static const double SECOND_HOST_MOST_SECONDS = 1e5;
 
 // The first stream, its times on the performance counter.
 struct FirstStream {
@@ -22,8 +35,7 @@ struct FirstStream {
     double periodUs;            // nominal
     double stepTicks;           // the period measured over the lead
     int64_t started;            // start returned
-    int64_t secondFrom;         // the second host's first call (or its worker's start)
-    int64_t secondTo;           // ... its Release called (or its worker's end)
+    int64_t secondFrom;         // the second host's worker started
     int64_t afterFrom;          // its Release returned (or its worker's end)
     int64_t stopAsked;
     std::vector<int64_t> arrivals;
@@ -82,13 +94,19 @@ static WindowFigures windowOf(const FirstStream &s, int64_t from, int64_t to)
     return w;
 }
 
-// Switches lost: a gap over 1.5 periods the stream did not make up. Where the window's ends fall
-// between two switches makes its count one more or one less than its length at the measured period
-// says, and a delay at its end has no time to be made up: two switches short is a loss, one is not.
-// A delay the driver made up at once is not a loss.
-static bool lostSwitches(const FirstStream &s, const WindowFigures &w)
+// The longest gap a window may have: DISTURBANCE_PERIODS, and no less than DISTURBANCE_MS.
+static double disturbanceTicks(const FirstStream &s)
 {
-    return w.longestGapTicks > 1.5 * s.stepTicks && w.missing >= 2.0;
+    return std::max(DISTURBANCE_PERIODS * s.stepTicks, DISTURBANCE_MS * 1000 / ticksToUs(1));
+}
+
+// A disturbance of the first stream: a gap over the disturbance bound, whether or not the switches
+// came in a burst after it (at a real device that stretch of audio is late), or switches lost (a
+// gap over 1.5 periods the stream did not make up).
+static bool disturbed(const FirstStream &s, const WindowFigures &w)
+{
+    return w.longestGapTicks > disturbanceTicks(s) ||
+           (w.longestGapTicks > 1.5 * s.stepTicks && w.missing >= LOST_SWITCHES);
 }
 
 void placeAgainstSecondHost(int64_t at, char *out, size_t size)
@@ -109,46 +127,78 @@ void placeAgainstSecondHost(int64_t at, char *out, size_t size)
              secondCallName(call), returned ? "returned" : "was called");
 }
 
-// The loss, told: when the switches stopped, for how long, and how many are missing.
+// The second host's calls that ran while the gap from `from` to `to` lasted: "; across its
+// start()"; "" for none.
+static void callsAcross(int64_t from, int64_t to, char *out, size_t size)
+{
+    const SecondHostResults &r = secondHostResults;
+    *out = '\0';
+    for (int c = 0; c < SECOND_CALLS; c++) {
+        bool overlaps = r.began[c] && r.began[c] < to && (!r.ended[c] || r.ended[c] > from);
+        size_t used = strlen(out);
+        if (overlaps && used < size)
+            snprintf(out + used, size - used, "%s%s", used ? ", " : "; across its ", secondCallName(c));
+    }
+}
+
+// The disturbance, told: when the switches stopped, for how long, across which of the second
+// host's calls, and how many are missing.
 static void gradeLoss(ConformCheck check, const FirstStream &s, const WindowFigures &w, const char *while_)
 {
     // When the first missing switch was due: the last one came up to a period before the cause.
-    char place[160];
+    char place[160], across[120];
     placeAgainstSecondHost(w.gapFrom + static_cast<int64_t>(s.stepTicks), place, sizeof place);
+    int64_t gapTo = w.gapFrom + static_cast<int64_t>(w.longestGapTicks);
+    callsAcross(w.gapFrom, gapTo, across, sizeof across);
     double gapMs = ticksToUs(static_cast<int64_t>(w.longestGapTicks)) / 1000;
+    double missing = std::max(0.0, w.missing);
     if (w.cameBack)
-        grade(check, VERDICT_FAIL, "the first host's switches stopped %s and came back %.1f ms later; "
-              "%.0f switches missing %s", place, gapMs, w.missing, while_);
+        grade(check, VERDICT_FAIL, "the first host's switches stopped %s and came back %.1f ms later%s; "
+              "%.0f switches missing %s", place, gapMs, across, missing, while_);
     else
         grade(check, VERDICT_FAIL, "the first host's switches stopped %s and did not come back %s "
-              "(%.1f ms); %.0f switches missing", place, while_, gapMs, w.missing);
+              "(%.1f ms%s); %.0f switches missing", place, while_, gapMs, across, missing);
     gradeFigure(check, gapMs);
 }
 
 // The second host's whole session must fit: each call and the time between two has the call limit,
 // the start-up too, and its second of streaming; its figures and buffers are a few calls per copied
-// channel.
+// channel. Bounded, so that the longest call limit makes a run the watch can hold.
 static double secondHostLimit(const CheckerOptions &options, const DriverFigures &figures)
 {
     long channels = std::min(figures.inputChannels, figures.outputChannels);
     channels = std::max(0L, std::min(channels, 4096L));
-    return (2.0 * (SECOND_CALLS + 8 + channels) + 1) * options.callTimeout + 1;
+    double limit = (2.0 * (SECOND_CALLS + 8 + channels) + 1) * options.callTimeout + 1;
+    return std::min(limit, SECOND_HOST_MOST_SECONDS);
+}
+
+// The lead and the time after the second host, in seconds, for the stream's period.
+static double leadSeconds(const FirstStream &s)
+{
+    return std::max(LEAD_SECONDS, LEAD_PERIODS * s.periodUs / 1e6);
+}
+
+static double afterSeconds(const FirstStream &s)
+{
+    return std::max(AFTER_SECONDS, AFTER_PERIODS * s.periodUs / 1e6);
 }
 
 // The first stream begun: its buffers made with the timed loopback, started. False, with the check
 // failed and the others left nothing, when it could not be.
-static bool startFirst(const CheckerOptions &options, const DriverFigures &figures, double limit,
-                       FirstStream *s)
+static bool startFirst(const CheckerOptions &options, const DriverFigures &figures, FirstStream *s)
 {
     ConformCheck first = firstWantedCheck(PHASE_CLIENTS);
     char why[200] = "", answer[32];
     const ASIOCallbacks *callbacks = nullptr;
     s->frames = figures.preferredSize;
     s->periodUs = usableRate(figures.sampleRate) ? s->frames / figures.sampleRate * 1e6 : 0;
+    // The arrivals' memory for the phase as it usually goes (the second host's session takes a few
+    // seconds); it grows should the session take longer.
+    double seconds = leadSeconds(*s) + afterSeconds(*s) + 10;
     if (s->frames <= 0 || s->periodUs <= 0) {
         snprintf(why, sizeof why, "the preferred size %ld at %g Hz gives no period to time the first "
                  "host's stream by", s->frames, figures.sampleRate);
-    } else if (!prepareTiming(LEAD_SECONDS + limit + AFTER_SECONDS + 1, s->periodUs)) {
+    } else if (!prepareTiming(seconds, s->periodUs)) {
         snprintf(why, sizeof why, "the checker has no memory for the timing of the first stream");
     } else if ((callbacks = prepareClientsCable(options, figures, s->frames, s->periodUs, why,
                                                 sizeof why))) {
@@ -181,11 +231,9 @@ static SessionOutcome runSecondHost(const CheckerOptions &options, int index, do
     char arguments[96];
     snprintf(arguments, sizeof arguments, "second-host %d --call-timeout %g", index, options.callTimeout);
     SessionOutcome outcome;
-    int64_t began = performanceTicks();
+    s->secondFrom = performanceTicks();
     runBesideRun(options, arguments, limit, pollFirst, &outcome);
     int64_t ended = performanceTicks();
-    s->secondFrom = r.began[SECOND_CREATE] ? r.began[SECOND_CREATE] : began;
-    s->secondTo = r.began[SECOND_RELEASE] ? r.began[SECOND_RELEASE] : ended;
     s->afterFrom = r.ended[SECOND_RELEASE] ? r.ended[SECOND_RELEASE] : ended;
     return outcome;
 }
@@ -234,13 +282,14 @@ static int64_t positionAt(const FirstStream &s, int64_t at)
            static_cast<int64_t>(s.frames);
 }
 
-// While the second host was there, measured against the period of the lead.
+// While the second host was there (from its worker's start to the return of its Release),
+// measured against the period of the lead.
 static void judgeKept(const FirstStream &s)
 {
     const ConformCheck check = CHECK_CLIENTS_FIRST_KEPT;
-    WindowFigures w = windowOf(s, s.secondFrom, s.secondTo);
-    double seconds = ticksToUs(s.secondTo - s.secondFrom) / 1e6;
-    if (lostSwitches(s, w)) {
+    WindowFigures w = windowOf(s, s.secondFrom, s.afterFrom);
+    double seconds = ticksToUs(s.afterFrom - s.secondFrom) / 1e6;
+    if (disturbed(s, w)) {
         gradeLoss(check, s, w, "while the second host was there");
         return;
     }
@@ -260,7 +309,7 @@ static void judgeAfter(const FirstStream &s, ASIOError stopped, long late)
     WindowFigures w = windowOf(s, s.afterFrom, s.stopAsked);
     double seconds = ticksToUs(s.stopAsked - s.afterFrom) / 1e6;
     gradeFigure(check, ticksToUs(static_cast<int64_t>(w.longestGapTicks)) / 1000);
-    if (lostSwitches(s, w))
+    if (disturbed(s, w))
         gradeLoss(check, s, w, "after the second host's release");
     else if (stopped != ASE_OK)
         grade(check, VERDICT_FAIL, "the first host's stop answered %s", asioErrorName(stopped, answer,
@@ -285,7 +334,7 @@ static bool measureLead(FirstStream *s)
     if (us.size() < 10) {
         char why[160];
         snprintf(why, sizeof why, "the first host's stream made %zu switches in the %.1f s before the "
-                 "second host came: too few to judge it by", us.size(), LEAD_SECONDS);
+                 "second host came: too few to judge it by", us.size(), leadSeconds(*s));
         grade(CHECK_CLIENTS_FIRST_KEPT, VERDICT_FAIL, "%s", why);
         grade(CHECK_CLIENTS_FIRST_AFTER, VERDICT_FAIL, "%s", why);
         return false;
@@ -309,6 +358,45 @@ static ASIOError stopFirst(FirstStream *s, long *late)
     return stopped;
 }
 
+// The user interrupted, or a driver thread crashed (the worker then ends here with the crash,
+// charged to the check in progress): false, and nothing more is judged.
+static bool goesOn()
+{
+    endCrashedRun();
+    return !runStopAsked();
+}
+
+// The first stream alone, then beside the second host, then alone again; stopped; judged.
+static void streamBesideSecond(const CheckerOptions &options, int index, double limit, FirstStream *s)
+{
+    // A crash of the first stream's thread is the first stream's, whoever is there.
+    beginFirstWanted({CHECK_CLIENTS_FIRST_KEPT, CHECK_CLIENTS_SECOND, CHECK_CLIENTS_FIRST_AFTER});
+    waitForRun(leadSeconds(*s), pollFirst, nullptr);
+    long late = 0;
+    if (!goesOn()) {
+        stopFirst(s, &late);
+        return;
+    }
+    SessionOutcome outcome = runSecondHost(options, index, limit, s);
+    // The second host ended early by the interrupt or the crash has nothing of its own to judge.
+    if (!goesOn()) {
+        stopFirst(s, &late);
+        return;
+    }
+    judgeSecond(outcome);
+    takeArrivals(s);
+    bool lead = measureLead(s);
+    beginFirstWanted({CHECK_CLIENTS_FIRST_AFTER, CHECK_CLIENTS_FIRST_KEPT, CHECK_CLIENTS_SECOND});
+    waitForRun(afterSeconds(*s), pollFirst, nullptr);
+    bool judged = goesOn();
+    ASIOError stopped = stopFirst(s, &late);
+    // Judged after the stop: the cable's samples are known only then.
+    if (lead && judged) {
+        judgeKept(*s);
+        judgeAfter(*s, stopped, late);
+    }
+}
+
 void conformClients(const CheckerOptions &options, int index)
 {
     DriverFigures figures;
@@ -316,24 +404,8 @@ void conformClients(const CheckerOptions &options, int index)
         return;
     double limit = secondHostLimit(options, figures);
     FirstStream s = {};
-    if (startFirst(options, figures, limit, &s)) {
-        waitForRun(LEAD_SECONDS, pollFirst, nullptr);
-        beginFirstWanted({CHECK_CLIENTS_SECOND, CHECK_CLIENTS_FIRST_KEPT, CHECK_CLIENTS_FIRST_AFTER});
-        SessionOutcome outcome = runSecondHost(options, index, limit, &s);
-        judgeSecond(outcome);
-        beginFirstWanted({CHECK_CLIENTS_FIRST_KEPT, CHECK_CLIENTS_FIRST_AFTER});
-        takeArrivals(&s);
-        bool lead = measureLead(&s);
-        beginFirstWanted({CHECK_CLIENTS_FIRST_AFTER});
-        waitForRun(AFTER_SECONDS, pollFirst, nullptr);
-        long late = 0;
-        ASIOError stopped = stopFirst(&s, &late);
-        // Judged after the stop: the cable's samples are known only then.
-        if (lead) {
-            judgeKept(s);
-            judgeAfter(s, stopped, late);
-        }
-    }
+    if (startFirst(options, figures, &s))
+        streamBesideSecond(options, index, limit, &s);
     endClientsCable();
     endCrashedRun();
     endLoopback();

@@ -25,16 +25,33 @@ static void selectChecks(const CheckerOptions &options, ConformResults *r)
     }
 }
 
+// The phases after the opening, in order; each opens and closes a driver object of its own.
+static void runPhase(const CheckerOptions &options, int index, ConformPhase phase)
+{
+    switch (phase) {
+    case PHASE_FIGURES: conformFigures(options, index); break;
+    case PHASE_RATES: conformRates(options, index); break;
+    case PHASE_BUFFERS: conformBuffers(options, index); break;
+    case PHASE_STREAM: conformStream(options, index, false); break;
+    case PHASE_TIME_INFO: conformStream(options, index, true); break;
+    case PHASE_LIFE: conformLife(options, index); break;
+    case PHASE_CLIENTS: conformClients(options, index); break;
+    default: break;
+    }
+}
+
 static int conformSession(const CheckerOptions &options)
 {
     ConformResults &r = conformResults;
     selectChecks(options, &r);
+    // Ctrl+C ends the suite at the next safe point: a run is cut short, a phase not begun.
+    stopAtSafePoints();
     loadDriverList();
     int index = 0;
     int code = findDriver(options.driver, &index);
     if (code != EXIT_FINE)
         return code;
-    for (int repetition = 1; repetition <= r.repetitions; repetition++) {
+    for (int repetition = 1; repetition <= r.repetitions && !runStopAsked(); repetition++) {
         r.repetitionsRun = repetition;
         r.runningRepetition = repetition;
         // The object is always created and initialised: nothing else can be checked without it.
@@ -42,24 +59,16 @@ static int conformSession(const CheckerOptions &options)
             publishRecord(&conformResults);
             return EXIT_DRIVER;
         }
-        if (phaseWanted(r, PHASE_FIGURES))
-            conformFigures(options, index);
-        if (phaseWanted(r, PHASE_RATES))
-            conformRates(options, index);
-        if (phaseWanted(r, PHASE_BUFFERS))
-            conformBuffers(options, index);
-        if (phaseWanted(r, PHASE_STREAM))
-            conformStream(options, index, false);
-        if (phaseWanted(r, PHASE_TIME_INFO))
-            conformStream(options, index, true);
-        if (phaseWanted(r, PHASE_LIFE))
-            conformLife(options, index);
-        if (phaseWanted(r, PHASE_CLIENTS))
-            conformClients(options, index);
+        for (int phase = PHASE_FIGURES; phase < PHASE_COUNT && !runStopAsked(); phase++) {
+            if (phaseWanted(r, static_cast<ConformPhase>(phase)))
+                runPhase(options, index, static_cast<ConformPhase>(phase));
+        }
+        if (runStopAsked())
+            leaveInterrupted();
         r.runningCheck = -1;
         publishRecord(&conformResults);
     }
-    return EXIT_FINE;
+    return runStopAsked() ? EXIT_INTERRUPTED : EXIT_FINE;
 }
 
 // "FAIL in 2 of 10: 3, 7" for a check whose repetitions differ; "" when they agree.

@@ -14,16 +14,31 @@ enum { START_STOP_RUNS = 20, RECREATE_RUNS = 10, SWITCHES_PER_RUN = 3 };
 static const unsigned long SWITCH_WAIT_MS = 1000;
 static const unsigned long AFTER_STOP_MS = 30;
 
-// One short run on the buffers that are made: start, a few switches, stop, and no callback after.
-// True when it streamed and stopped cleanly; the reason otherwise.
-static bool shortRun(long switches, char *why, size_t whySize)
+// How long a run may take to make `switches` at `periodUs`: a second for the start, and twice the
+// periods (a large buffer's run is long by nature); at most a minute.
+static unsigned long switchWaitMs(long switches, double periodUs)
+{
+    double ms = SWITCH_WAIT_MS + (periodUs > 0 ? 2 * switches * periodUs / 1000 : 0);
+    return static_cast<unsigned long>(std::min(ms, 60000.0));
+}
+
+// The period of `frames` at `rate`; 0 when the rate is not usable.
+static double periodAt(long frames, double rate)
+{
+    return usableRate(rate) && frames > 0 ? frames / rate * 1e6 : 0;
+}
+
+// One short run on the buffers that are made, at `periodUs` each switch: start, a few switches,
+// stop, and no callback after. True when it streamed and stopped cleanly; the reason otherwise.
+static bool shortRun(long switches, double periodUs, char *why, size_t whySize)
 {
     char answer[32];
     long lateBefore = conformStageCount(STAGE_STOPPED);
     long since = conformSwitchCount();
+    unsigned long waitMs = switchWaitMs(switches, periodUs);
     setConformStage(STAGE_RUNNING);
     ASIOError started = asioStart();
-    bool streamed = started == ASE_OK && waitForSwitches(since, switches, SWITCH_WAIT_MS);
+    bool streamed = started == ASE_OK && waitForSwitches(since, switches, waitMs);
     long came = conformSwitchCount() - since;
     setConformStage(STAGE_STOPPING);
     ASIOError stopped = asioStop();
@@ -34,7 +49,7 @@ static bool shortRun(long switches, char *why, size_t whySize)
     if (started != ASE_OK)
         snprintf(why, whySize, "start answered %s", asioErrorName(started, answer, sizeof answer));
     else if (!streamed)
-        snprintf(why, whySize, "%ld switches in %lu ms after start answered ASE_OK", came, SWITCH_WAIT_MS);
+        snprintf(why, whySize, "%ld switches in %lu ms after start answered ASE_OK", came, waitMs);
     else if (stopped != ASE_OK)
         snprintf(why, whySize, "stop answered %s", asioErrorName(stopped, answer, sizeof answer));
     else if (late)
@@ -45,7 +60,7 @@ static bool shortRun(long switches, char *why, size_t whySize)
 }
 
 // Whether the buffers were made.
-static bool checkStartStop(long frames)
+static bool checkStartStop(long frames, double rate)
 {
     beginCheck(CHECK_LIFE_START_STOP);
     ASIOError created = createConformBuffers(frames);
@@ -53,8 +68,10 @@ static bool checkStartStop(long frames)
         return false;
     char why[200];
     int run = 1;
-    while (run <= START_STOP_RUNS && shortRun(SWITCHES_PER_RUN, why, sizeof why))
+    while (run <= START_STOP_RUNS && shortRun(SWITCHES_PER_RUN, periodAt(frames, rate), why, sizeof why))
         run++;
+    if (runStopAsked())
+        return true;  // interrupted: not judged
     if (run <= START_STOP_RUNS)
         grade(CHECK_LIFE_START_STOP, VERDICT_FAIL, "run %d of %d: %s", run, START_STOP_RUNS, why);
     else
@@ -95,9 +112,11 @@ static bool checkRecreate(const DriverFigures &figures, bool made)
                      asioErrorName(created, answer, sizeof answer));
             break;
         }
-        if (!shortRun(SWITCHES_PER_RUN, why, sizeof why))
+        if (!shortRun(SWITCHES_PER_RUN, periodAt(size, figures.sampleRate), why, sizeof why))
             break;
     }
+    if (runStopAsked())
+        return made;  // interrupted: not judged
     if (run <= RECREATE_RUNS)
         grade(CHECK_LIFE_RECREATE, VERDICT_FAIL, "run %d of %d: %s", run, RECREATE_RUNS, why);
     else
@@ -126,7 +145,7 @@ static bool runAtRate(long frames, double changed, ASIOError set, char *why, siz
     formatRate(changed, rateText, sizeof rateText);
     ASIOError created = set == ASE_OK ? createConformBuffers(frames) : set;
     long from = conformNoteCount();  // callbacks inside createBuffers are not the run's pace
-    double periodUs = frames / changed * 1e6;
+    double periodUs = periodAt(frames, changed);
     char runWhy[200];
     if (set != ASE_OK) {
         snprintf(why, size, "setSampleRate(%s) between two runs answered %s", rateText,
@@ -134,7 +153,7 @@ static bool runAtRate(long frames, double changed, ASIOError set, char *why, siz
     } else if (created != ASE_OK) {
         snprintf(why, size, "createBuffers(%ld frames) at %s Hz answered %s", frames, rateText,
                  asioErrorName(created, answer, sizeof answer));
-    } else if (!shortRun(50, runWhy, sizeof runWhy)) {
+    } else if (!shortRun(50, periodUs, runWhy, sizeof runWhy)) {
         snprintf(why, size, "the run at %s Hz: %s", rateText, runWhy);
     } else {
         double intervalUs = arrivalStepUs(from, conformNoteCount());
@@ -163,10 +182,11 @@ static void checkRateChange(long frames, double original, bool made)
     if (made)
         asioDisposeBuffers();
     beginConformRun(false, false, false);
-    ASIOError set = setRateToRestore(changed, original);
+    ASIOError set = setRateToRestore(changed);
     char why[240];
     bool streamed = runAtRate(frames, changed, set, why, sizeof why);
-    grade(CHECK_LIFE_RATE_CHANGE, streamed ? VERDICT_PASS : VERDICT_FAIL, "%s%s", changed == original ?
+    if (!runStopAsked())
+        grade(CHECK_LIFE_RATE_CHANGE, streamed ? VERDICT_PASS : VERDICT_FAIL, "%s%s", changed == original ?
           "no other standard rate accepted, the current one set again; " : "", why);
     asioDisposeBuffers();
 }
@@ -192,10 +212,10 @@ void conformLife(const CheckerOptions &options, int index)
     beginConformRun(false, false, false);
     bool made = false;
     if (wanted(CHECK_LIFE_START_STOP))
-        made = checkStartStop(figures.preferredSize);
-    if (wanted(CHECK_LIFE_RECREATE))
+        made = checkStartStop(figures.preferredSize, figures.sampleRate);
+    if (wanted(CHECK_LIFE_RECREATE) && !runStopAsked())
         made = checkRecreate(figures, made);
-    if (wanted(CHECK_LIFE_RATE_CHANGE))
+    if (wanted(CHECK_LIFE_RATE_CHANGE) && !runStopAsked())
         checkRateChange(figures.preferredSize, figures.sampleRate, made);
     // endLoopback stops and disposes whatever is left.
     if (wanted(CHECK_LIFE_RELEASE)) {

@@ -48,10 +48,32 @@ bool openForPhase(const CheckerOptions &, int index, ConformPhase phase)
     return false;
 }
 
-ASIOError setRateToRestore(double rate, double original)
+// The rate each phase sets back: its own object's when it read one, else the last the driver
+// reported in the suite.
+static bool rateOfPhaseKnown, rateEverKnown;
+static double rateOfPhase, lastReportedRate;
+
+void phaseRate(ASIOError got, double rate)
 {
-    if (usableRate(original))
-        rememberRateToRestore(original);
+    rateOfPhaseKnown = got == ASE_OK;
+    if (rateOfPhaseKnown) {
+        rateOfPhase = rate;
+        lastReportedRate = rate;
+        rateEverKnown = true;
+    }
+}
+
+bool rateToSetBack(double *rate)
+{
+    *rate = rateOfPhaseKnown ? rateOfPhase : lastReportedRate;
+    return rateOfPhaseKnown || rateEverKnown;
+}
+
+ASIOError setRateToRestore(double rate)
+{
+    double back = 0;
+    if (rateToSetBack(&back))
+        rememberRateToRestore(back);
     return asioSetSampleRate(rate);
 }
 
@@ -61,6 +83,7 @@ bool openWithFigures(const CheckerOptions &options, int index, ConformPhase phas
     if (!openForPhase(options, index, phase))
         return false;
     readDriverFigures(figures);
+    phaseRate(figures->sampleRateResult, figures->sampleRate);
     return true;
 }
 

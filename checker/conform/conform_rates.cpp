@@ -23,7 +23,7 @@ static void tryRefused(double rate, ASIOError can, RateTally *tally)
     char answer[32], rateText[32];
     tally->refused++;
     formatRate(rate, rateText, sizeof rateText);
-    if (setRateToRestore(rate, tally->original) == ASE_OK && !tally->refusedTaken) {
+    if (setRateToRestore(rate) == ASE_OK && !tally->refusedTaken) {
         grade(CHECK_RATES_REFUSED, VERDICT_WARN, "canSampleRate(%s) answered %s, but setSampleRate(%s) "
               "answered ASE_OK", rateText, asioErrorName(can, answer, sizeof answer), rateText);
         tally->refusedTaken = true;
@@ -36,7 +36,7 @@ static void tryAccepted(double rate, RateTally *tally)
     char answer[32], rateText[32];
     tally->accepted++;
     formatRate(rate, rateText, sizeof rateText);
-    ASIOError set = setRateToRestore(rate, tally->original);
+    ASIOError set = setRateToRestore(rate);
     double now = 0;
     ASIOError got = asioGetSampleRate(&now);
     if (tally->setFailed)
@@ -104,20 +104,28 @@ static void checkSetRates(double original)
               tally.refused);
 }
 
-// `got` is what getSampleRate answered for `original` when the phase began: without a rate it had,
-// there is nothing to set back, and the check fails.
+// `got` is what getSampleRate answered for `original` when the phase began: whatever rate it had
+// (0 and NaN too) is set back. Without one it fails: the rate it had could not be known, and the
+// close sets back the last rate the driver reported earlier, if any.
 static void checkRestored(ASIOError got, double original)
 {
     beginCheck(CHECK_RATES_RESTORED);
     char answer[32], rateText[32], nowText[32];
-    if (got != ASE_OK || !usableRate(original)) {
-        formatRate(original, rateText, sizeof rateText);
-        grade(CHECK_RATES_RESTORED, VERDICT_FAIL, "getSampleRate answered %s, %s Hz, when the phase began: "
-              "no rate it had to set back", asioErrorName(got, answer, sizeof answer), rateText);
+    if (got != ASE_OK) {
+        double earlier = 0;
+        char left[120] = "no rate it had to set back";
+        if (rateToSetBack(&earlier)) {
+            rememberRateToRestore(earlier);
+            formatRate(earlier, rateText, sizeof rateText);
+            snprintf(left, sizeof left, "the rate it had could not be known; %s Hz, the last it "
+                     "reported, is set back", rateText);
+        }
+        grade(CHECK_RATES_RESTORED, VERDICT_FAIL, "getSampleRate answered %s when the phase began: %s",
+              asioErrorName(got, answer, sizeof answer), left);
         return;
     }
     formatRate(original, rateText, sizeof rateText);
-    ASIOError set = setRateToRestore(original, original);
+    ASIOError set = setRateToRestore(original);
     double now = 0;
     ASIOError read = asioGetSampleRate(&now);
     formatRate(now, nowText, sizeof nowText);
@@ -137,6 +145,7 @@ void conformRates(const CheckerOptions &options, int index)
         return;
     double original = 0;
     ASIOError got = asioGetSampleRate(&original);
+    phaseRate(got, original);
     if (beginFirstWanted({CHECK_RATES_SET, CHECK_RATES_REFUSED}))
         checkSetRates(got == ASE_OK ? original : 0);
     if (wanted(CHECK_RATES_RESTORED))

@@ -73,7 +73,7 @@ static int openAsSecond(int index)
     SecondHostResults &r = secondHostResults;
     began(SECOND_CREATE);
     int code = openChosenDriver(index);
-    double ticksPerMs = 1000 / ticksToUs(1000);
+    double ticksPerMs = 1000 * 1000 / ticksToUs(1000);
     r.ended[SECOND_CREATE] = r.began[SECOND_CREATE] + static_cast<int64_t>(openedDriver.createMs * ticksPerMs);
     r.answers[SECOND_CREATE] = openedDriver.createResult;
     if (!openedDriver.created) {

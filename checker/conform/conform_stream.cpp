@@ -294,7 +294,7 @@ static void gradePhase(ConformPhase phase, Verdict verdict, const char *format, 
 // The run at `frames`: the buffers made, started, streaming for the options' seconds, stopped and
 // disposed, every callback noted (the driver asked what the wanted checks judge), and the object
 // released. False, with every check of the phase failed, when createBuffers or start did not answer
-// ASE_OK.
+// ASE_OK; false with nothing graded when the user interrupted the run.
 static bool streamOnce(const CheckerOptions &options, ConformPhase phase, const StreamChecks &c,
                        long frames, bool timeInfo, MessageTally *messages)
 {
@@ -314,12 +314,14 @@ static bool streamOnce(const CheckerOptions &options, ConformPhase phase, const 
     CpuFigures &cost = conformResults.streamCost[timeInfo ? 1 : 0];
     if (started == ASE_OK) {
         beginCpuWindow();
-        watchRun(options.seconds);
-        pumpMessages(static_cast<unsigned long>(options.seconds * 1000));
-        watchRun(0);
+        waitForRun(options.seconds, nullptr, nullptr);
         endCpuWindow(&cost);
         cost.switches = conformStageCount(STAGE_RUNNING);
     }
+    // A driver thread that crashed is held: the worker ends with the crash, charged to the check
+    // in progress, and nothing more is asked of the driver.
+    endCrashedRun();
+    bool interrupted = runStopAsked();
     setConformStage(STAGE_STOPPING);
     asioStop();
     // From here until the release, a callback is one after stop returned.
@@ -328,6 +330,8 @@ static bool streamOnce(const CheckerOptions &options, ConformPhase phase, const 
     asioDisposeBuffers();
     tallyMessages(messages);
     closeConformDriver();
+    if (interrupted)
+        return false;  // a run cut short judges nothing: its checks are left not run
     if (started != ASE_OK) {
         gradePhase(phase, VERDICT_FAIL, "start answered %s",
                    asioErrorName(started, answer, sizeof answer));

@@ -36,6 +36,9 @@ ConformCheck firstWantedCheck(ConformPhase phase);
 void beginCheck(ConformCheck check);
 // Begins the first wanted one of `checks`, which share the calls that come next: false for none.
 bool beginFirstWanted(std::initializer_list<ConformCheck> checks);
+// The user interrupted (runStopAsked): every wanted check the running repetition has not graded is
+// left "not run", saying so; none is failed for it.
+void leaveInterrupted();
 
 // ---- The phases, in order. Each opens a driver object of its own and releases it.
 
@@ -82,9 +85,16 @@ void placeAgainstSecondHost(int64_t at, char *out, size_t size);
 // Opens a fresh object for a phase, the opening charged to the phase's first wanted check; when that
 // fails, every wanted check of the phase fails: false.
 bool openForPhase(const CheckerOptions &options, int index, ConformPhase phase);
-// setSampleRate(rate), with `original` remembered first (when usable), so that the phase's close sets
-// it back whatever happens after.
-ASIOError setRateToRestore(double rate, double original);
+// The rate the phase's object had when it was opened: getSampleRate's answer and the rate, whatever
+// it was (0, NaN). A rate that could not be read leaves the last one the driver reported earlier in
+// the suite, where there is one.
+void phaseRate(ASIOError got, double rate);
+// The rate the phase's close sets back after a change: the phase's own, else the last the driver
+// reported. False when none is known.
+bool rateToSetBack(double *rate);
+// setSampleRate(rate), with rateToSetBack remembered first (rememberRateToRestore), so that the
+// phase's close sets it back whatever happens after.
+ASIOError setRateToRestore(double rate);
 // openForPhase, then the driver's figures read.
 bool openWithFigures(const CheckerOptions &options, int index, ConformPhase phase,
                      DriverFigures *figures);
@@ -159,5 +169,6 @@ long conformSwitchCount();
 long conformCallbacksAfterRun();
 // robustStep over the arrivals of notes `from` to `to` (not included), in microseconds.
 double arrivalStepUs(long from, long to);
-// Waits, pumping messages, until `more` callbacks have come since `since` or `ms` have passed.
+// Waits, pumping messages, until `more` callbacks have come since `since` (true), or `ms` have
+// passed, the user interrupted or a driver thread crashed (false).
 bool waitForSwitches(long since, long more, unsigned long ms);
