@@ -80,6 +80,13 @@ void simSecondStarted(SimDevice *device) {
         InterlockedExchange(&device->shared->silencedBy, thisProcess());
 }
 
+void simSecondStallsFirst(const SimDevice *device) {
+    SimShared *shared = device->shared;
+    InterlockedExchange(&shared->stolenBy, thisProcess());
+    Sleep(device->config.secondStallMs > 0 ? (DWORD)device->config.secondStallMs : 0);
+    InterlockedCompareExchange(&shared->stolenBy, 0, thisProcess());
+}
+
 void simSecondStopped(SimDevice *device) {
     if (device->second) {
         InterlockedCompareExchange(&device->shared->stolenBy, 0, thisProcess());

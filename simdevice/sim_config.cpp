@@ -110,6 +110,7 @@ const ConfigField kFields[] = {
     NUMBER_FIELD("SecondClient", secondClient),
     TEXT_FIELD("SecondFaultCall", secondFaultCall),
     NUMBER_FIELD("SecondFaultKind", secondFaultKind),
+    NUMBER_FIELD("SecondStallMs", secondStallMs),
     NUMBER_FIELD("SpinPercent", spinPercent),
 };
 
@@ -181,6 +182,7 @@ void simDefaultConfig(SimConfig *config) {
     config->signalFaultRoute = -1;
     config->faultAtCall = 1;
     config->faultExitCode = 77;
+    config->secondStallMs = 300;
     config->failAtCall = 1;
     config->failCount = 1;
 }

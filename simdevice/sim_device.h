@@ -215,8 +215,11 @@ struct SimConfig {
                               // rest of that run; 5 from its start to its stop the first host's
                               // cabled inputs are silent, its callbacks going on
     char secondFaultCall[32]; // "SecondFaultCall": a slot name or "release": the second client's
-                              // calls of it get "SecondFaultKind" (FaultKind's numbers)
+                              // calls of it get "SecondFaultKind" (FaultKind's numbers, and 4:
+                              // while the call runs, the first host gets no callback for
+                              // "SecondStallMs", its clock going on: those switches are lost)
     int32_t secondFaultKind;
+    int32_t secondStallMs;    // "SecondStallMs": the stall of SecondFaultKind 4 (300)
     int32_t spinPercent;      // "SpinPercent": after each period's callbacks the switch thread
                               // spins, never sleeping or yielding, for this share (0..100) of a
                               // period, no further than the next period's start, before it waits:

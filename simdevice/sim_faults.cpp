@@ -72,7 +72,11 @@ bool simFaultOrFail(const SimConfig &config, int op, LONG number) {
 }
 
 void simSecondFault(const SimDevice *device, int op) {
-    if (device->second && names(device->config.secondFaultCall, op))
+    if (!device->second || !names(device->config.secondFaultCall, op))
+        return;
+    if (device->config.secondFaultKind == 4)
+        simSecondStallsFirst(device);
+    else
         simFault(device->config, device->config.secondFaultKind);
 }
 

@@ -329,6 +329,9 @@ long simSecondBuffersAnswer(const SimDevice *device);
 void simSecondStarted(SimDevice *device);
 void simSecondStopped(SimDevice *device);
 void simSecondEnds(SimDevice *device);
+// "SecondFaultKind" 4, in the second client's call: the first client's host gets no callback for
+// "SecondStallMs" while the call runs (its periods counted as taken).
+void simSecondStallsFirst(const SimDevice *device);
 // Switch thread, each period: true when the first client's host gets no callback in it (the
 // stream taken or stopped by the second), counted.
 bool simStreamTaken(SimDevice *device);
