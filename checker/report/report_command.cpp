@@ -17,14 +17,16 @@ struct PartCommand {
     CheckerOptions options;
 };
 
-// `extra`: the part's own options, before those the report passes on to every part.
-static void makePartCommand(const CheckerOptions &reportOptions, const char *command, int index,
-                            const char *extra, PartCommand *part)
+// `extra`: the part's own options, before those the report passes on to every part. EXIT_FINE, or
+// EXIT_USAGE when the line does not parse as its command's.
+static int makePartCommand(const CheckerOptions &reportOptions, const char *command, int index,
+                           const std::string &extra, PartCommand *part)
 {
-    char line[200];
-    snprintf(line, sizeof line, "%s %d %s%s--call-timeout %g%s", command, index, extra,
-             *extra ? " " : "", reportOptions.callTimeout, reportOptions.inProcess ? " --in-process" : "");
-    part->text = line;
+    char common[80];
+    snprintf(common, sizeof common, "--call-timeout %g%s", reportOptions.callTimeout,
+             reportOptions.inProcess ? " --in-process" : "");
+    part->text = std::string(command) + " " + std::to_string(index) + " " + extra +
+                 (extra.empty() ? "" : " ") + common;
     part->words.assign(1, "quorvelcheck");
     for (size_t at = 0; at < part->text.size();) {
         size_t space = part->text.find(' ', at);
@@ -36,8 +38,9 @@ static void makePartCommand(const CheckerOptions &reportOptions, const char *com
     part->argv.clear();
     for (std::string &word : part->words)
         part->argv.push_back(&word[0]);
-    // A line of the report's own making, of options the report's own parse has checked.
-    parseArguments(static_cast<int>(part->argv.size()), part->argv.data(), &part->options);
+    // A line of the report's own making, of options the report's own parse has checked: a failure
+    // here is the report's, and the part is not run.
+    return parseArguments(static_cast<int>(part->argv.size()), part->argv.data(), &part->options);
 }
 
 // What a part leaves in the process's shared records, cleared before it and kept after it.
@@ -77,7 +80,7 @@ static const PartSpec partSpecs[REPORT_PARTS] = {
     {PART_INTEGRITY, "integrity", true, true, "", measureIntegrity, writeIntegrityDocument},
 };
 
-// integrity's options for every channel, as the report was given them.
+// integrity's options for every channel, as the report was given them, however long.
 static std::string routingOptions(const CheckerOptions &options)
 {
     std::string extra;
@@ -86,11 +89,11 @@ static std::string routingOptions(const CheckerOptions &options)
     if (options.all)
         extra += " --all";
     if (options.outs)
-        appendFormat(&extra, " --outs %s", options.outs);
+        extra += std::string(" --outs ") + options.outs;
     if (options.ins)
-        appendFormat(&extra, " --ins %s", options.ins);
+        extra += std::string(" --ins ") + options.ins;
     if (options.map)
-        appendFormat(&extra, " --map %s", options.map);
+        extra += std::string(" --map ") + options.map;
     if (options.maxSkew >= 0) {
         snprintf(text, sizeof text, " --max-skew %g", options.maxSkew);
         extra += text;
@@ -123,8 +126,12 @@ static void runPart(const CheckerOptions &options, int index, const PartSpec &ro
     PartCommand command;
     SessionOutcome outcome;
     beginPart();
-    makePartCommand(options, row.command, index, extra.c_str(), &command);
-    int code = measure(command.options, index, command.text.c_str(), &outcome);
+    memset(&outcome, 0, sizeof outcome);
+    int code = makePartCommand(options, row.command, index, extra, &command);
+    if (code == EXIT_FINE)
+        code = measure(command.options, index, command.text.c_str(), &outcome);
+    else
+        outcome.end = SESSION_NOT_STARTED;
     PartResult &result = report.parts[row.part];
     keepPart(&result, code, outcome);
     jsonToBuffer(&result.json);
