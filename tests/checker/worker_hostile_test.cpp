@@ -191,6 +191,53 @@ TEST_F(WorkerHostileTest, ACrashOrExitOnTheDriversThreadIsDuringTheRunWithTheTim
     EXPECT_TRUE(contains(err, "s into the run, after ")) << err;
 }
 
+// The conformance suite's streams, its second host's visit and the sweep's settings end through the
+// same crashed run: the crash is told as a crash, with the switch it came after, and charged to
+// the check (or setting) it came in; what comes after is not run.
+TEST_F(WorkerHostileTest, ACrashOnTheDriversThreadStaysACrashInConformItsClientsPhaseAndTheSweep)
+{
+    SimConfig crashing = fastConfig();
+    crashing.threadFault = 1;
+    crashing.threadFaultAt = 60;  // of every run: 0.12 s into it
+    crashing.cableOut = 0;
+    crashing.cableIn = 1;
+    addDevice(crashing);
+    struct Case {
+        const char *only, *charged;
+    } cases[] = {{"stream", "stream.window"}, {"clients", "clients.first_kept"}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.only);
+        int code = 0;
+        JsonValue document = runJson(std::string("conform 0 --call-timeout 2 --only ") + c.only, &code);
+        EXPECT_EQ(code, 4);
+        const JsonValue &failure = document["failure"];
+        EXPECT_EQ(failure["kind"].text, "crash");
+        EXPECT_TRUE(failure["driver_thread"].flag);
+        EXPECT_EQ(failure["switches"].whole(), 59);
+        for (size_t i = 0; i < document["checks"].size(); i++) {
+            const JsonValue &check = document["checks"][i];
+            if (check["phase"].text != c.only)
+                continue;
+            bool charged = check["id"].text == c.charged;
+            EXPECT_EQ(check["verdict"].text, charged ? "FAIL" : "not run") << check["id"].text;
+            if (charged) {
+                EXPECT_TRUE(contains(check["evidence"].text, "the driver crashed on a thread of its own "))
+                    << check["evidence"].text;
+                EXPECT_TRUE(contains(check["evidence"].text, "after 59 switches")) << check["evidence"].text;
+            }
+        }
+    }
+
+    int code = 0;
+    JsonValue sweep = runJson("latency 0 --out 0 --in 1 --sweep --call-timeout 2", &code);
+    EXPECT_EQ(code, 4);
+    EXPECT_EQ(sweep["failure"]["kind"].text, "crash");
+    ASSERT_EQ(sweep["settings"].size(), 1u) << "no setting after the one the crash came in";
+    EXPECT_TRUE(contains(sweep["settings"][0]["error"].text, "the session ended in this setting: the "
+                                                             "driver crashed on a thread of its own"))
+        << sweep["settings"][0]["error"].text;
+}
+
 TEST_F(WorkerHostileTest, ARateChangedBeforeACrashHangOrExitIsSetBackInANewProcess)
 {
     SimConfig crashing = fastConfig();
@@ -282,22 +329,15 @@ TEST_F(WorkerHostileTest, CtrlBreakEndsTheWorkerShowsWhatWasMeasuredAndExitsFive
     RegisteredDevice *device = addDevice(rates);
 
     // The checker shares the test's console, in a process group of its own that the event is
-    // sent to.
+    // sent to. Wine delivers no console event a program sends (it answers ERROR_INVALID_ACCESS
+    // for the console a test inherits; it does turn a terminal's Ctrl+C into CTRL_C_EVENT): there
+    // the checker's own interrupt event is set, which asks the worker exactly what Ctrl+Break does.
     Started checker;
     ASSERT_TRUE(startChecker("run 0 --rate 96000 --seconds 30 --json", CREATE_NEW_PROCESS_GROUP,
                              &checker));
     ASSERT_TRUE(waitForSwitches(device, 100));
     if (!GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, checker.process.dwProcessId)) {
-        // Wine answers ERROR_INVALID_ACCESS for the console a test inherits, and
-        // ERROR_INVALID_HANDLE for one it makes (AllocConsole) or attaches to: it delivers no
-        // console event a program sends. It does turn a terminal's Ctrl+C (SIGINT) into
-        // CTRL_C_EVENT, which is how the interruption was tried by hand here.
-        DWORD error = GetLastError();
-        TerminateProcess(checker.process.hProcess, 9);
-        CloseHandle(checker.process.hProcess);
-        CloseHandle(checker.process.hThread);
-        GTEST_SKIP() << "this system delivers no console control event a program sends (error "
-                     << error << ")";
+        EXPECT_TRUE(interruptChecker(checker.process.dwProcessId));
     }
     ASSERT_EQ(WaitForSingleObject(checker.process.hProcess, 20000), WAIT_OBJECT_0);
     DWORD code = 0;
@@ -313,6 +353,29 @@ TEST_F(WorkerHostileTest, CtrlBreakEndsTheWorkerShowsWhatWasMeasuredAndExitsFive
     EXPECT_EQ(lastRateSet(device), 48000);
     CloseHandle(checker.process.hProcess);
     CloseHandle(checker.process.hThread);
+}
+
+// After the interrupt the worker closes the driver as after any run: a driver that then hangs in
+// stop is a hang, told as coming after the interrupt, not an interruption.
+TEST_F(WorkerHostileTest, ADriverThatHangsWhileClosingAfterAnInterruptIsAHang)
+{
+    SimConfig hanging = fastConfig();
+    strcpy(hanging.faultCall, "stop");
+    hanging.faultKind = 2;
+    RegisteredDevice *device = addDevice(hanging);
+    CheckerRun run = runCheckerInterrupted("run 0 --seconds 30 --call-timeout 1 --json", [device] {
+        return device->shared->runSwitches >= 100;
+    });
+    EXPECT_EQ(run.exitCode, 4) << run.err;
+    JsonValue document;
+    ASSERT_TRUE(parseJson(run.out, &document)) << run.out;
+    const JsonValue &failure = document["failure"];
+    EXPECT_EQ(failure["kind"].text, "hang");
+    EXPECT_EQ(failure["call"].text, "stop()");
+    EXPECT_TRUE(failure["interrupted_before"].flag);
+    EXPECT_TRUE(contains(run.err, "after the interrupt, the driver did not return from stop() within 1 s"))
+        << run.err;
+    EXPECT_EQ(document["stage"].text, "measured") << "the run was judged before the stop";
 }
 
 TEST_F(WorkerHostileTest, TheCheckerRunsFromAFolderWithALongNameOutsideTheAnsiCodePage)
