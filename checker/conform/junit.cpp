@@ -27,6 +27,10 @@ static void appendCase(std::string *xml, int c, const CheckResult &result)
     case VERDICT_SKIPPED:
         *xml += "<skipped message=\"";
         *xml += verdictName(result.verdict);
+        if (result.evidence[0]) {
+            *xml += ": ";
+            appendXmlText(xml, result.evidence);
+        }
         *xml += "\"/>";
         break;
     case VERDICT_PASS:

@@ -240,8 +240,8 @@ TEST_F(CheckerTest, RunCountsWhatTheDeviceCountedAndTheMessagesItSent)
     EXPECT_TRUE(contains(lastErr, "below --min-switch-ratio 10")) << lastErr;
 }
 
-// The run's processor time (figures of six digits): its parts add up to the worker's, and the driver's part is what the
-// device counted of its own switch thread (less the checker's callback, which that thread ran).
+// The run's processor time: the driver's part is what the device counted of its own switch thread
+// (less the checker's callback, which that thread ran).
 TEST_F(CheckerTest, RunShowsWhatTheDriversOwnThreadsCost)
 {
     SimConfig config = fastConfig();
@@ -254,16 +254,12 @@ TEST_F(CheckerTest, RunShowsWhatTheDriversOwnThreadsCost)
     double window = cpu["window_ms"].number;
     EXPECT_NEAR(window, 2000, 200);
     EXPECT_EQ(cpu["switches"].whole(), run["switches"].whole());
-    EXPECT_NEAR(cpu["driver_ms"].number + cpu["callback_ms"].number + cpu["checker_ms"].number,
-                cpu["process_ms"].number, 0.05);
     EXPECT_GE(cpu["process_ms"].number, cpu["driver_ms"].number);
     EXPECT_GE(cpu["process_ms"].number, cpu["checker_ms"].number);
     EXPECT_GT(cpu["callback_ms"].number, 0);
     double own = (device->shared->switchThreadCpuUs / 1e3 - cpu["callback_ms"].number) / window * 100;
     EXPECT_NEAR(cpu["driver_core_share"].number, own, 5);
     EXPECT_GT(own, 10) << "the device spun";
-    EXPECT_NEAR(cpu["per_switch_us"]["driver"].number * cpu["switches"].whole() / 1e3,
-                cpu["driver_ms"].number, 0.05);
 
     CheckerRun text = runChecker("run 0 --seconds 0.5");
     EXPECT_TRUE(contains(text.out, "Processor time: the driver's own threads used ")) << text.out;

@@ -24,14 +24,28 @@ struct Expected {
     const char *evidence;
 };
 
+// The check's entry in a conform document.
+const JsonValue &checkOf(const JsonValue &document, const std::string &id)
+{
+    static const JsonValue none;
+    for (size_t i = 0; i < document["checks"].size(); i++) {
+        if (document["checks"][i]["id"].text == id)
+            return document["checks"][i];
+    }
+    ADD_FAILURE() << "no check " << id;
+    return none;
+}
+
 // Knobs set on a device, the checks and phases it is run with (--only) for `seconds` a stream, and
 // the verdicts they give; every other check run passes.
 struct KnobGroup {
+    const char *name;           // the test's, after its knobs
     void (*set)(SimConfig *);
     const char *only;
     double seconds;
     std::map<std::string, Expected> expected;
     const char *options = "";   // more of the command line
+    void (*also)(const JsonValue &document) = nullptr;  // what else the document must hold
 };
 
 class ConformTest : public SimProgramTest {
@@ -77,41 +91,25 @@ protected:
                 << id << ": " << check["evidence"].text;
         }
     }
-    // A device per knob set, each run with --only its phases for `seconds`: the verdicts expected,
-    // and exit status 1 when one of them is a FAIL.
-    void expectGroups(const KnobGroup *groups, size_t count)
+    // A device with the group's knobs, run with --only its phases for `seconds`: the verdicts
+    // expected, and exit status 1 when one of them is a FAIL.
+    void expectGroup(const KnobGroup &group)
     {
-        size_t first = devices.size();
-        for (size_t k = 0; k < count; k++) {
-            SimConfig c = config();
-            groups[k].set(&c);
-            addDevice(c);
-        }
-        for (size_t k = 0; k < count; k++) {
-            SCOPED_TRACE(std::string("device ") + std::to_string(k) + ", --only " + groups[k].only);
-            char arguments[240];
-            snprintf(arguments, sizeof arguments, "%zu --only %s --seconds %g %s", first + k, groups[k].only,
-                     groups[k].seconds, groups[k].options);
-            int code = 0;
-            JsonValue document = conform(arguments, &code);
-            bool failed = false;
-            for (const auto &entry : groups[k].expected)
-                failed = failed || strcmp(entry.second.verdict, "FAIL") == 0;
-            EXPECT_EQ(code, failed ? 1 : 0);
-            expectVerdicts(document, groups[k].expected, true, groups[k].only);
-            lastDocuments.push_back(document);
-        }
-    }
-    // The check's entry in a conform document.
-    static const JsonValue &checkOf(const JsonValue &document, const std::string &id)
-    {
-        static const JsonValue none;
-        for (size_t i = 0; i < document["checks"].size(); i++) {
-            if (document["checks"][i]["id"].text == id)
-                return document["checks"][i];
-        }
-        ADD_FAILURE() << "no check " << id;
-        return none;
+        SimConfig c = config();
+        group.set(&c);
+        addDevice(c);
+        char arguments[240];
+        snprintf(arguments, sizeof arguments, "%zu --only %s --seconds %g %s", devices.size() - 1,
+                 group.only, group.seconds, group.options);
+        int code = 0;
+        JsonValue document = conform(arguments, &code);
+        bool failed = false;
+        for (const auto &entry : group.expected)
+            failed = failed || strcmp(entry.second.verdict, "FAIL") == 0;
+        EXPECT_EQ(code, failed ? 1 : 0) << lastErr;
+        expectVerdicts(document, group.expected, true, group.only);
+        if (group.also)
+            group.also(document);
     }
     static std::string readFile(const std::string &path)
     {
@@ -140,7 +138,6 @@ protected:
         }
         return failed;
     }
-    std::vector<JsonValue> lastDocuments;
     SimConfig config()
     {
         SimConfig c;
@@ -168,11 +165,16 @@ TEST_F(ConformTest, TheSimulatedDevicePassesEveryCheckAtTheDefaultSettings)
                            nullptr, 10);
     EXPECT_GT(streamed, 100) << "a second at 5.3 ms a period";
     EXPECT_NEAR(streamed, devices[0]->shared->secondSwitches, 3);
+
+    // The longest call limit gives the second host a session the watch can hold.
+    document = conform("0 --only clients --call-timeout 86400", &code);
+    EXPECT_EQ(code, 0) << lastErr;
+    expectVerdicts(document, {}, false, "clients");
 }
 
 // Each device runs only the phases its knobs are for, streaming as briefly as its checks allow.
 const KnobGroup eachKnob[] = {
-    {[](SimConfig *c) {
+    {"NameUnterminatedAndFiveMore", [](SimConfig *c) {
          c->nameUnterminated = 1;
          c->channelInfoFault = 3;
          c->setRateAcceptsAll = 1;
@@ -187,7 +189,7 @@ const KnobGroup eachKnob[] = {
       {"buffers.pointers", {"FAIL", "share one buffer"}},
       {"stream.index", {"FAIL", "(repeated)"}},
       {"life.release", {"FAIL", "the last Release answered 1"}}}},
-    {[](SimConfig *c) {
+    {"ErrorMessageUnterminatedAndSixMore", [](SimConfig *c) {
          c->errorMessageUnterminated = 1;
          c->clockFault = 2;
          strcpy(c->sampleRates, "48000,96000");
@@ -204,7 +206,7 @@ const KnobGroup eachKnob[] = {
       {"time_info.thread", {"WARN", "switches came from 2 threads"}},
       {"life.start_stop", {"FAIL", "run 2 of 20: 0 switches"}}}},
     // No buffers made again after the dispose: no second createBuffers to judge over them.
-    {[](SimConfig *c) {
+    {"ReinitFailsAndThreeMore", [](SimConfig *c) {
          c->reinitFails = 1;
          c->channelInfoPastEnd = 1;
          c->recreateFails = 1;
@@ -215,8 +217,12 @@ const KnobGroup eachKnob[] = {
       {"figures.channel_past_end", {"FAIL", "answered ASE_OK for a channel past the last"}},
       {"buffers.recreate", {"FAIL", "after disposeBuffers, createBuffers(256 frames) answered"}},
       {"buffers.double_create", {"not run", "no buffers to create again over (buffers.recreate)"}},
-      {"stream.rate", {"FAIL", " ppm over "}}}},
-    {[](SimConfig *c) {
+      {"stream.rate", {"FAIL", " ppm over "}}},
+     "",
+     [](const JsonValue &document) {
+         EXPECT_NEAR(checkOf(document, "stream.rate")["figure"].number, 20000, 1000) << "a clock 2% fast";
+     }},
+    {"MinSize96AndFourMore", [](SimConfig *c) {
          c->minSize = 96;
          c->maxWorkingSize = 1024;
          c->positionFault = 1;
@@ -228,7 +234,7 @@ const KnobGroup eachKnob[] = {
       {"buffers.sizes", {"FAIL", "createBuffers(2048 frames) answered ASE_InvalidMode"}},
       {"time_info.position", {"FAIL", "expected a step of 256 frames"}},
       {"life.rate_change", {"FAIL", "the run at 96000 Hz"}}}},
-    {[](SimConfig *c) {
+    {"MinSize512AndTwoMore", [](SimConfig *c) {
          c->minSize = 512;
          c->latencyFault = 1;
          c->callbackInCreateBuffers = 1;
@@ -239,7 +245,7 @@ const KnobGroup eachKnob[] = {
       {"stream.window", {"FAIL", "callbacks during createBuffers: 1"}}}},
     // A rate canSampleRate refuses cannot be set back either: two rules, one fault. Once the
     // device falls silent after recreated buffers, the rate change's new buffers are silent too.
-    {[](SimConfig *c) {
+    {"SampleRate44100AndFourMore", [](SimConfig *c) {
          strcpy(c->sampleRate, "44100");
          strcpy(c->sampleRates, "48000,96000");
          c->sharedBuffer = 2;
@@ -253,7 +259,7 @@ const KnobGroup eachKnob[] = {
       {"time_info.reset", {"WARN", "kAsioResetRequest sent 1 times"}},
       {"life.recreate", {"FAIL", "run 3 of 10"}},
       {"life.rate_change", {"FAIL", "the run at 48000 Hz: 0 switches"}}}},
-    {[](SimConfig *c) {
+    {"CreateDelayAndNoChannels", [](SimConfig *c) {
          c->createDelayMs = 1100;
          c->inputs = 0;
          c->outputs = 0;
@@ -264,7 +270,7 @@ const KnobGroup eachKnob[] = {
       {"figures.channel_info", {"not run", "no channel to ask about (figures.channels)"}}}},
     // The declined run gets time info all the same, its records flagged 0 as the offered run's.
     // A rate that is not applied is not applied between runs either.
-    {[](SimConfig *c) {
+    {"SetRateIgnoredAndThreeMore", [](SimConfig *c) {
          strcpy(c->sampleRates, "48000,96000");
          c->setRateIgnored = 1;
          c->timeInfoOnly = 1;
@@ -277,7 +283,7 @@ const KnobGroup eachKnob[] = {
       {"life.rate_change", {"FAIL", "the run at 96000 Hz switched every"}}}},
     // How many late callbacks come after a stop is the scheduler's to say: at least one does.
     // The rate change has a single run, whose late callback may come after it is judged.
-    {[](SimConfig *c) { c->lateCallbackMs = 10; },
+    {"LateCallback", [](SimConfig *c) { c->lateCallbackMs = 10; },
      "stream,life.start_stop,life.recreate", 0.5,
      {{"stream.window",
        {"FAIL", "during createBuffers: 0, before start was called: 0, after stop returned: "}},
@@ -285,7 +291,7 @@ const KnobGroup eachKnob[] = {
       {"life.recreate", {"FAIL", "callbacks after stop returned"}}}},
     // The faults shown above in one streaming phase, here in the other: each phase's checks must
     // fail on their own notes.
-    {[](SimConfig *c) {
+    {"ResyncUnaskedAndTwoMore", [](SimConfig *c) {
          c->asioMessages = 0;
          c->requestSelector = 5;
          c->indexFault = 7;
@@ -295,7 +301,7 @@ const KnobGroup eachKnob[] = {
      {{"time_info.messages", {"WARN", "kAsioResyncRequest"}},
       {"time_info.index", {"FAIL", "(repeated)"}},
       {"time_info.window", {"FAIL", "callbacks during createBuffers: 1"}}}},
-    {[](SimConfig *c) {
+    {"OutputReady2AndFourMore", [](SimConfig *c) {
          c->outputReady = 2;
          c->twoThreads = 1;
          c->positionFault = 1;
@@ -308,76 +314,124 @@ const KnobGroup eachKnob[] = {
       {"stream.position", {"FAIL", "expected a step of 256 frames"}},
       {"stream.messages", {"WARN", "kAsioResetRequest"}},
       {"stream.reset", {"WARN", "kAsioResetRequest sent 1 times"}}}},
-    {[](SimConfig *c) { c->initDelayMs = 1100; },
+    {"InitDelay", [](SimConfig *c) { c->initDelayMs = 1100; },
      "open", 0.5, {{"open.init", {"WARN", "over 1 s"}}}},
     // Between the warning (0.1%) and the failure (1%).
-    {[](SimConfig *c) {
+    {"ClockPpm5000AndOutputReady2", [](SimConfig *c) {
          c->clockPpm = 5000;
          c->outputReady = 2;
      },
      "time_info", 1.5,
      {{"time_info.rate", {"WARN", " ppm over "}},
-      {"time_info.output_ready", {"FAIL", "then ASE_HWMalfunction"}}}},
+      {"time_info.output_ready", {"FAIL", "then ASE_HWMalfunction"}}},
+     "",
+     [](const JsonValue &document) {
+         EXPECT_NEAR(checkOf(document, "time_info.rate")["figure"].number, 5000, 1000) << "a clock 0.5% fast";
+     }},
     // A second host refused cleanly passes; one that harms either host fails the check of what it
     // harmed, naming the call.
-    {[](SimConfig *c) { c->secondClient = 1; },
+    {"SecondClientRefusedAtInit", [](SimConfig *c) { c->secondClient = 1; },
      "clients", 0.5,
      {{"clients.second", {"PASS", "init failed with the message \"Quorvel Sim: the device is in use by "
                                   "another program\""}}}},
-    {[](SimConfig *c) { c->secondClient = 2; },
+    {"SecondClientRefusedAtBuffers", [](SimConfig *c) { c->secondClient = 2; },
      "clients", 0.5,
      {{"clients.second", {"PASS", "createBuffers(256 frames) answered ASE_InvalidMode"}}}},
-    {[](SimConfig *c) { c->secondClient = 3; },
+    {"SecondClientTakesTheStream", [](SimConfig *c) { c->secondClient = 3; },
      "clients", 0.5,
      {{"clients.first_kept", {"FAIL", "after the second host's start()"}}}},
-    {[](SimConfig *c) { c->secondClient = 4; },
+    {"SecondClientStopsTheFirstAtItsEnd", [](SimConfig *c) { c->secondClient = 4; },
      "clients", 0.5,
      {{"clients.first_after", {"FAIL", "and did not come back after the second host's release"}}}},
     // A few switches lost, not a whole stream: a stall of about six periods every hundred,
     // after which the device's timeline starts afresh, loses about five switches in each window.
-    {[](SimConfig *c) {
+    {"StallEveryHundred", [](SimConfig *c) {
          c->stallEvery = 100;
          c->stallMs = 30;
      },
      "clients", 0.5,
      {{"clients.first_kept", {"FAIL", "switches missing"}},
       {"clients.first_after", {"FAIL", "switches missing"}}}},
-    {[](SimConfig *c) {
+    {"SecondHostCrashesInStart", [](SimConfig *c) {
          strcpy(c->secondFaultCall, "start");
          c->secondFaultKind = 1;
      },
      "clients", 0.5, {{"clients.second", {"FAIL", "crashed in start()"}}}},
-    {[](SimConfig *c) {
+    {"SecondHostHangsInCreateBuffers", [](SimConfig *c) {
          strcpy(c->secondFaultCall, "createBuffers");
          c->secondFaultKind = 2;
      },
      "clients", 0.5, {{"clients.second", {"FAIL", "createBuffers()"}}}, "--call-timeout 1"},
-    {[](SimConfig *c) {
+    {"SecondHostEndsInRelease", [](SimConfig *c) {
          strcpy(c->secondFaultCall, "release");
          c->secondFaultKind = 3;
      },
      "clients", 0.5, {{"clients.second", {"FAIL", "Release()"}}}},
     // Half a core spun: a machine that holds the thread back brings it down, never below 25%.
-    {[](SimConfig *c) { c->spinPercent = 60; },
+    {"Spin60Percent", [](SimConfig *c) { c->spinPercent = 60; },
      "stream", 1, {{"stream.cpu", {"WARN", "of one core while streaming at 256 frames"}}}},
+    // A stall of the first stream while the second host releases the driver lies in no gap between
+    // the windows: the release belongs to the visit.
+    {"SecondHostsReleaseStallsTheFirst",
+     [](SimConfig *c) {
+         strcpy(c->secondFaultCall, "release");
+         c->secondFaultKind = 4;
+     },
+     "clients", 0.5,
+     {{"clients.first_kept", {"FAIL", "after the second host's Release() was called"}}}},
+    // The second host's init, which stalls the first stream, placed where it came: its create took
+    // 300 ms before it.
+    {"SecondHostsInitStallsTheFirst",
+     [](SimConfig *c) {
+         c->createDelayMs = 300;
+         strcpy(c->secondFaultCall, "init");
+         c->secondFaultKind = 4;
+     },
+     "clients", 0.5,
+     {{"clients.first_kept", {"FAIL", " ms after the second host's init() was called"}}},
+     "",
+     [](const JsonValue &document) {
+         const std::string &evidence = checkOf(document, "clients.first_kept")["evidence"].text;
+         size_t at = evidence.find(" ms after the second host's init() was called");
+         ASSERT_NE(at, std::string::npos) << evidence;
+         size_t from = evidence.rfind(' ', at - 1) + 1;
+         EXPECT_LT(atof(evidence.substr(from, at - from).c_str()), 100) << evidence;
+     }},
+    // A good driver with large buffers: every window holds enough switches, whatever the period.
+    {"LargeBuffersPass",
+     [](SimConfig *c) { c->preferredSize = c->maxSize = 4096; },
+     "clients,life.rate_change", 0.5, {}},
 };
 
-TEST_F(ConformTest, EachKnobBreaksItsOwnCheck)
+class KnobTest : public ConformTest, public ::testing::WithParamInterface<const KnobGroup *> {};
+
+std::string groupName(const ::testing::TestParamInfo<const KnobGroup *> &info)
 {
-    DWORD started = GetTickCount();
-    expectGroups(eachKnob, sizeof eachKnob / sizeof eachKnob[0]);
-    printf("%zu devices took %.1f s\n", sizeof eachKnob / sizeof eachKnob[0],
-           (GetTickCount() - started) / 1000.0);
-    EXPECT_NEAR(checkOf(lastDocuments[2], "stream.rate")["figure"].number, 20000, 1000)
-        << "a clock 2% fast";
-    EXPECT_NEAR(checkOf(lastDocuments[12], "time_info.rate")["figure"].number, 5000, 1000)
-        << "a clock 0.5% fast";
+    return info.param->name;
 }
+
+// One test per device, named after its knobs.
+TEST_P(KnobTest, BreaksItsOwnCheck)
+{
+    expectGroup(*GetParam());
+}
+
+std::vector<const KnobGroup *> rows(const KnobGroup *groups, size_t count)
+{
+    std::vector<const KnobGroup *> all;
+    for (size_t k = 0; k < count; k++)
+        all.push_back(&groups[k]);
+    return all;
+}
+
+INSTANTIATE_TEST_SUITE_P(EachKnob, KnobTest,
+                         ::testing::ValuesIn(rows(eachKnob, sizeof eachKnob / sizeof eachKnob[0])),
+                         groupName);
 
 // A check with nothing to judge fails, or is not run where the failure of another check left it
 // nothing, naming that check; it never passes.
 const KnobGroup nothingToJudge[] = {
-    {[](SimConfig *c) {
+    {"GetBufferSizeFails", [](SimConfig *c) {
          strcpy(c->failCall, "getBufferSize");
          c->failCount = -1;
      },
@@ -389,7 +443,7 @@ const KnobGroup nothingToJudge[] = {
       {"buffers.latencies", {"not run", "(buffers.sizes)"}},
       {"buffers.recreate", {"not run", "(buffers.sizes)"}},
       {"buffers.double_create", {"not run", "(buffers.sizes)"}}}},
-    {[](SimConfig *c) { c->minSize = c->maxSize = c->preferredSize = c->granularity = 0; },
+    {"SizesOfZero", [](SimConfig *c) { c->minSize = c->maxSize = c->preferredSize = c->granularity = 0; },
      "figures,buffers", 0.5,
      {{"figures.buffer_sizes", {"FAIL", "min 0, preferred 0, max 0"}},
       {"figures.granularity", {"not run", "no size above 0"}},
@@ -398,23 +452,23 @@ const KnobGroup nothingToJudge[] = {
       {"buffers.latencies", {"not run", "(buffers.sizes)"}},
       {"buffers.recreate", {"not run", "(buffers.sizes)"}},
       {"buffers.double_create", {"not run", "(buffers.sizes)"}}}},
-    {[](SimConfig *c) { c->createBuffersFails = 1; },
+    {"CreateBuffersFails", [](SimConfig *c) { c->createBuffersFails = 1; },
      "buffers", 0.5,
      {{"buffers.sizes", {"FAIL", "createBuffers(64 frames) answered"}},
       {"buffers.pointers", {"not run", "no createBuffers succeeded"}},
       {"buffers.latencies", {"not run", "no createBuffers succeeded"}},
       {"buffers.recreate", {"FAIL", "createBuffers(256 frames) answered"}},
       {"buffers.double_create", {"not run", "(buffers.recreate)"}}}},
-    {[](SimConfig *c) { c->inputs = c->outputs = 0; },
+    {"NoChannels", [](SimConfig *c) { c->inputs = c->outputs = 0; },
      "buffers", 0.5,
      {{"buffers.sizes", {"FAIL", "0 inputs, 0 outputs: no channel to make buffers for"}},
       {"buffers.pointers", {"not run", "(buffers.sizes)"}},
       {"buffers.latencies", {"not run", "(buffers.sizes)"}},
       {"buffers.recreate", {"not run", "(buffers.sizes)"}},
       {"buffers.double_create", {"not run", "(buffers.sizes)"}}}},
-    {[](SimConfig *c) { c->timeInfoFault = 5; },
+    {"NullTimeInfoRecord", [](SimConfig *c) { c->timeInfoFault = 5; },
      "time_info", 0.5, {{"time_info.record", {"FAIL", "bufferSwitchTimeInfo was handed a null record"}}}},
-    {[](SimConfig *c) { c->silentStartAt = 1; },
+    {"SilentTimeInfoStream", [](SimConfig *c) { c->silentStartAt = 1; },
      "time_info", 0.5,
      {{"time_info.window", {"FAIL", "no callback at all"}},
       {"time_info.index", {"FAIL", "no buffer switch"}},
@@ -425,38 +479,38 @@ const KnobGroup nothingToJudge[] = {
       {"time_info.output_ready", {"FAIL", "no buffer switch"}},
       {"time_info.cpu", {"FAIL", "nothing to judge"}}}},
     // The first host's stream silent: nothing to hold the second host's visit against.
-    {[](SimConfig *c) { c->silentStartAt = 1; },
+    {"SilentFirstHost", [](SimConfig *c) { c->silentStartAt = 1; },
      "clients", 0.5,
      {{"clients.first_kept", {"FAIL", "too few to judge it by"}},
       {"clients.first_after", {"FAIL", "too few to judge it by"}}}},
     // A cable named where the sequence does not come back: no sample of the first host can be judged.
-    {[](SimConfig *c) { c->cableOut = 1, c->cableIn = 0; },
+    {"CableNotOnTheInputNamed", [](SimConfig *c) { c->cableOut = 1, c->cableIn = 0; },
      "clients", 0.5,
      {{"clients.first_kept", {"FAIL", "did not come back on input 1"}},
       {"clients.first_after", {"FAIL", "nothing to judge the first host's samples by"}}},
      "--out 1 --in 1"},
-    {[](SimConfig *c) { c->cableOut = 1, c->cableIn = 0; },
+    {"CableOnNoSuchOutput", [](SimConfig *c) { c->cableOut = 1, c->cableIn = 0; },
      "clients", 0.5,
      {{"clients.second", {"FAIL", "the cable: there is no output 9: the driver has outputs 0 to 1"}},
       {"clients.first_kept", {"not run", "(clients.second)"}},
       {"clients.first_after", {"not run", "(clients.second)"}}},
      "--out 9 --in 0"},
-    {[](SimConfig *c) { strcpy(c->sampleRate, "nan"); },
+    {"RateNotANumber", [](SimConfig *c) { strcpy(c->sampleRate, "nan"); },
      "stream.rate", 0.5, {{"stream.rate", {"FAIL", "nothing to measure the rate against"}}}},
     // Every standard rate accepted: one no device runs at must be refused.
-    {[](SimConfig *c) {
+    {"EveryStandardRateAccepted", [](SimConfig *c) {
          strcpy(c->sampleRates, "44100,48000,88200,96000,176400,192000,352800,384000");
          c->setRateAcceptsAll = 1;
      },
      "rates", 0.5, {{"rates.refused", {"WARN", "but setSampleRate(1000) answered ASE_OK"}}}},
     // No rate it had, nothing to set back.
-    {[](SimConfig *c) {
+    {"GetSampleRateFails", [](SimConfig *c) {
          strcpy(c->failCall, "getSampleRate");
          c->failCount = -1;
      },
      "rates.restored", 0.5, {{"rates.restored", {"FAIL", "no rate it had to set back"}}}},
     // No standard rate: the current one is set, and set again between two runs.
-    {[](SimConfig *c) {
+    {"NoStandardRate", [](SimConfig *c) {
          strcpy(c->sampleRate, "32000");
          strcpy(c->sampleRates, "32000");
          strcpy(c->failCall, "setSampleRate");
@@ -469,10 +523,10 @@ const KnobGroup nothingToJudge[] = {
       {"life.rate_change", {"FAIL", "setSampleRate(32000) between two runs answered ASE_HWMalfunction"}}}},
 };
 
-TEST_F(ConformTest, ACheckWithNothingToJudgeNeverPasses)
-{
-    expectGroups(nothingToJudge, sizeof nothingToJudge / sizeof nothingToJudge[0]);
-}
+INSTANTIATE_TEST_SUITE_P(NothingToJudge, KnobTest,
+                         ::testing::ValuesIn(rows(nothingToJudge,
+                                                  sizeof nothingToJudge / sizeof nothingToJudge[0])),
+                         groupName);
 
 // Through a cable the clients phase judges the first host's samples too: a second host that silences
 // the first's input without stopping its callbacks passes on the switches alone, and fails on the
@@ -520,6 +574,54 @@ TEST_F(ConformTest, ThroughACableASecondHostThatSpoilsTheFirstsInputFails)
     EXPECT_TRUE(contains(half.err, "conform takes --out O and --in I together")) << half.err;
 }
 
+// Ctrl+C in the middle of the suite ends it at its next safe point: the stream it came in is cut
+// short and judges nothing, the phases and repetitions after it are not begun, and nothing is
+// failed for it (nor in the JUnit file). The sweep stops in the setting it is in, which says so;
+// the settings after it are not begun.
+TEST_F(ConformTest, AnInterruptEndsTheSuiteOrTheSweepAtItsNextSafePointAndFailsNothing)
+{
+    RegisteredDevice *device = addDevice(config());
+    std::string junit = buildFilePath("conform-interrupted.xml");
+    DWORD started = GetTickCount();
+    CheckerRun run = runCheckerInterrupted(
+        "conform 0 --only stream,time_info,life --seconds 20 --repeat 3 --json --junit \"" + junit + "\"",
+        [device] { return device->shared->runSwitches >= 50; });
+    EXPECT_EQ(run.exitCode, 5) << run.err;
+    EXPECT_LT((GetTickCount() - started) / 1000.0, 15) << "the 20 s stream was cut short";
+    JsonValue document;
+    ASSERT_TRUE(parseJson(run.out, &document)) << run.out;
+    EXPECT_EQ(document["failure"]["kind"].text, "interrupted");
+    EXPECT_EQ(document["repetitions_run"].whole(), 1);
+    for (size_t i = 0; i < document["checks"].size(); i++) {
+        const JsonValue &check = document["checks"][i];
+        if (check["verdict"].text == "skipped")
+            continue;
+        EXPECT_EQ(check["verdict"].text, "not run") << check["id"].text;
+        EXPECT_TRUE(contains(check["evidence"].text, "interrupted")) << check["id"].text;
+    }
+    EXPECT_TRUE(junitFailures(junit).empty());
+    EXPECT_TRUE(contains(readFile(junit), "not run: interrupted before it was judged"));
+
+    SimConfig cabled = config();
+    cabled.cableOut = 1;
+    cabled.cableIn = 0;
+    cabled.maxSize = 512;
+    strcpy(cabled.sampleRates, "48000,96000");
+    RegisteredDevice *swept = addDevice(cabled);
+    run = runCheckerInterrupted("latency 1 --out 1 --in 0 --sweep --rates all --json", [swept] {
+        return swept->shared->opCounts[SIM_CREATE_BUFFERS] >= 3;  // the second setting
+    });
+    EXPECT_EQ(run.exitCode, 5) << run.err;
+    ASSERT_TRUE(parseJson(run.out, &document)) << run.out;
+    const JsonValue &settings = document["settings"];
+    EXPECT_LT(settings.size(), 8u) << "the settings after the interrupt are not begun";
+    ASSERT_GE(settings.size(), 2u);
+    for (size_t k = 0; k + 1 < settings.size(); k++)
+        EXPECT_TRUE(settings[k]["measured_whole"].flag) << k;
+    EXPECT_TRUE(contains(settings[settings.size() - 1]["error"].text, "interrupted in repeat"))
+        << settings[settings.size() - 1]["error"].text;
+}
+
 // A run that outgrows the notes is judged on those it has and says so; every callback is counted,
 // as many as the device made.
 TEST_F(ConformTest, ARunLongerThanItsNotesIsJudgedOnWhatWasNoted)
@@ -542,34 +644,32 @@ TEST_F(ConformTest, ARunLongerThanItsNotesIsJudgedOnWhatWasNoted)
     EXPECT_EQ(checkOf(document, "stream.window")["verdict"].text, "PASS");
 }
 
-// A switch thread that never sleeps takes a core: the driver's share the checker reports agrees with
-// the device's own count of its thread's processor time, and over 90% of a core it fails. How much
-// of a core the machine gives a spinning thread is the scheduler's: the device's count says which
-// verdict is due.
-TEST_F(ConformTest, ADriverThatSpinsAWholeCoreFailsItsCpuCheck)
+// A switch thread that spins: the driver's share the checker reports agrees with the device's own
+// count of its thread's processor time, over 90% of a core fails and over 25% warns. How much of a
+// core the machine gives a spinning thread is the scheduler's: the device's count says which
+// verdict is due, and near a line none is asked for.
+TEST_F(ConformTest, ADriverThatSpinsFailsOrWarnsItsCpuCheckAsItsOwnCountSays)
 {
-    SimConfig spinning = config();
-    spinning.spinPercent = 100;
-    RegisteredDevice *device = addDevice(spinning);
-    int code = 0;
-    JsonValue document = conform("0 --only stream.cpu --seconds 2", &code);
-    const JsonValue &cost = document["cpu"]["stream"];
-    const JsonValue &check = checkOf(document, "stream.cpu");
-    double window = cost["window_ms"].number;
-    double own = (device->shared->switchThreadCpuUs / 1e3 - cost["callback_ms"].number) / window * 100;
-    EXPECT_NEAR(check["figure"].number, own, 5) << check["evidence"].text;
-    EXPECT_NEAR(cost["driver_core_share"].number, check["figure"].number, 1e-6);
-    EXPECT_NEAR(cost["driver_ms"].number + cost["callback_ms"].number + cost["checker_ms"].number,
-                cost["process_ms"].number, 0.05) << "the parts add up to the process";
-    EXPECT_GE(device->shared->spunUs / 1e3, window * 0.75) << "the device spun all along";
-    if (own > 92) {
-        EXPECT_EQ(check["verdict"].text, "FAIL") << check["evidence"].text;
-        EXPECT_EQ(code, 1);
-    } else if (own < 88) {
-        EXPECT_EQ(check["verdict"].text, "WARN") << check["evidence"].text;
+    for (int percent : {100, 40}) {
+        SCOPED_TRACE(std::to_string(percent) + "% spun");
+        SimConfig spinning = config();
+        spinning.spinPercent = percent;
+        RegisteredDevice *device = addDevice(spinning);
+        int code = 0;
+        JsonValue document = conform(std::to_string(devices.size() - 1) + " --only stream.cpu --seconds 2",
+                                     &code);
+        const JsonValue &cost = document["cpu"]["stream"];
+        const JsonValue &check = checkOf(document, "stream.cpu");
+        double window = cost["window_ms"].number;
+        double own = (device->shared->switchThreadCpuUs / 1e3 - cost["callback_ms"].number) / window * 100;
+        EXPECT_NEAR(check["figure"].number, own, 5) << check["evidence"].text;
+        EXPECT_GE(device->shared->spunUs / 1e3, window * percent / 100 * 0.75) << "the device spun all along";
+        const char *due = own > 92 ? "FAIL" : own > 27 && own < 88 ? "WARN" : own < 23 ? "PASS" : nullptr;
+        if (due) {
+            EXPECT_EQ(check["verdict"].text, due) << check["evidence"].text;
+        }
+        EXPECT_TRUE(document["cpu"]["time_info"].isNull());
     }
-    EXPECT_GT(own, 50) << "a spinning thread that got so little of a core proves nothing";
-    EXPECT_TRUE(document["cpu"]["time_info"].isNull());
 }
 
 TEST_F(ConformTest, ACrashFailsItsCheckAndLeavesTheRestNotRun)
@@ -709,6 +809,17 @@ TEST_F(ConformTest, APhaseSetsTheRateBackWhenTheCheckThatWouldIsSkipped)
     std::vector<SimCall> set = calls(device, SIM_SET_SAMPLE_RATE, created[1].a);
     ASSERT_FALSE(set.empty());
     EXPECT_EQ(set.back().a, 48000) << "the last rate set on the rates phase's object";
+
+    // A rate the driver reported as 0 is what it had: set back all the same.
+    SimConfig zero = rates;
+    strcpy(zero.sampleRate, "0");
+    RegisteredDevice *odd = addDevice(zero);
+    conform("1 --only rates.set", &code);
+    created = calls(odd, SIM_CREATED);
+    ASSERT_EQ(created.size(), static_cast<size_t>(2)) << "open and rates";
+    set = calls(odd, SIM_SET_SAMPLE_RATE, created[1].a);
+    ASSERT_FALSE(set.empty());
+    EXPECT_EQ(set.back().a, 0) << "the rate the rates phase's object had";
 }
 
 // A callback that comes long after stop returned, when the buffers are given back and the object
