@@ -113,6 +113,17 @@ TEST_F(RoutingTest, ASwapAnOutputOnTwoInputsAndAnExtraDelayAreEachFoundAndJudged
     EXPECT_EQ(code, 1);
     EXPECT_TRUE(contains(lastErr, "input 4: output 3 also arrives here, where the map expects nothing"))
         << lastErr;
+
+    // One route alone ahead of the others: every skew is against it, the earliest.
+    SimConfig ahead = looped(8);
+    strcpy(ahead.cableDelays, "0:5,1:5,2:5,4:5,5:5,6:5,7:5");
+    addDevice(ahead);
+    JsonValue early = runJson("integrity 1 --all --map same --seconds 1", &code);
+    EXPECT_EQ(code, 0) << lastErr;
+    for (int i = 0; i < 8; i++)
+        EXPECT_EQ(early["routes"][i]["skew_frames"].whole(), i == 3 ? 0 : 5) << "input " << i;
+    EXPECT_EQ(early["skew"]["earliest"]["input"].whole(), 3);
+    EXPECT_EQ(early["skew"]["spread_frames"].whole(), 5);
 }
 
 TEST_F(RoutingTest, EachCableFaultOnOneRouteOfThirtyTwoIsFoundOnThatRouteAlone)

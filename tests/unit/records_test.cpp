@@ -3,6 +3,7 @@
 // And the read of the shared watch record, which gives up on a record left half-written.
 #include "checker/checker.h"
 #include "checker/conform/conform.h"
+#include "checker/session/worker_parent.h"
 #include "checker/session/worker_protocol.h"
 
 #include <gtest/gtest.h>
@@ -196,6 +197,33 @@ TEST(RecordChecksTest, TheRoutingOfEveryChannelIsRefusedWithACountIndexOrKindOut
     static RoutingResults beyond;
     beyond.routes[5].verdict = 99;
     EXPECT_EQ(recordFault(&routingResults, &beyond), nullptr);
+}
+
+// A frame that names a record the program does not have is refused before anything of it is used,
+// just past the table's end as far past it.
+TEST(FrameChecksTest, ARecordNumberedPastTheTableIsRefused)
+{
+    useProgramTables();
+    const DWORD count = static_cast<DWORD>(recordIndex(&secondHostResults) + 1);  // the last one's
+    for (DWORD id : {count, count + 1, DWORD(0xFFFFFFFF)}) {
+        WorkerProcess w = {};
+        HANDLE pipeWrite = nullptr, outputWrite = nullptr;
+        ASSERT_TRUE(CreatePipe(&w.pipeRead, &pipeWrite, nullptr, 1 << 16));
+        ASSERT_TRUE(CreatePipe(&w.outputRead, &outputWrite, nullptr, 4096));
+        FrameHeader header = {FRAME_RECORD, id, 8};
+        char payload[8] = {};
+        DWORD written = 0;
+        WriteFile(pipeWrite, &header, sizeof header, &written, nullptr);
+        WriteFile(pipeWrite, payload, sizeof payload, &written, nullptr);
+        WorkerSeen seen = {};
+        seen.quiet = true;
+        SessionOutcome outcome = {};
+        takeWhatCame(&w, &seen, &outcome, 1 << 20);
+        EXPECT_TRUE(seen.corrupt) << id;
+        EXPECT_TRUE(strstr(outcome.field, "which the program does not have")) << outcome.field;
+        for (HANDLE handle : {w.pipeRead, pipeWrite, w.outputRead, outputWrite})
+            CloseHandle(handle);
+    }
 }
 
 TEST(WatchReadTest, ARecordLeftHalfWrittenIsGivenUpOnWithinMilliseconds)
