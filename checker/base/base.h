@@ -15,8 +15,12 @@ enum {
     EXIT_DRIVER = 3,        // the driver could not be loaded, initialised or started
     EXIT_CRASHED = 4,       // the driver crashed, hung, ended the process or corrupted the worker
     EXIT_INTERRUPTED = 5,   // Ctrl+C or Ctrl+Break: what was measured is shown, nothing judged
-    EXIT_NO_MEMORY = 6,     // the checker had no memory for what it measures: its own lack
+    EXIT_NO_MEMORY = 6,     // the checker's own shortfall: no memory for what it measures, or it
+                            // fell behind and left input unanalysed; never the driver's fault
 };
+// The status to give of two (a command's parts, list --probe's drivers): what the driver did comes
+// before the checker's own shortfall and the user's interrupt, whatever their numbers.
+int worseStatus(int a, int b);
 
 // ---- Options
 

@@ -92,3 +92,16 @@ void clearProgress()
     fflush(stderr);
     progressLength = 0;
 }
+
+// Ranks of the statuses, by EXIT_ number: fine, a check missed, usage, the driver could not be
+// opened, it crashed; then the interrupt and the checker's shortfall, below every finding.
+static int statusRank(int code)
+{
+    static const int ranks[] = {0, 3, 4, 5, 6, 1, 2};
+    return code >= 0 && code < static_cast<int>(sizeof ranks / sizeof ranks[0]) ? ranks[code] : 7;
+}
+
+int worseStatus(int a, int b)
+{
+    return statusRank(b) > statusRank(a) ? b : a;
+}

@@ -24,7 +24,8 @@ const char *exitStatusMeaning(int code)
     case EXIT_USAGE: return "a usage error";
     case EXIT_DRIVER: return "the driver could not be loaded, initialised or started";
     case EXIT_CRASHED: return "the driver crashed, hung or ended the process";
-    case EXIT_NO_MEMORY: return "the checker had no memory for what it measures";
+    case EXIT_INTERRUPTED: return "interrupted";
+    case EXIT_NO_MEMORY: return "the checker's own shortfall, not the driver's";
     }
     return "unknown status";
 }
@@ -32,7 +33,8 @@ const char *exitStatusMeaning(int code)
 Verdict partVerdict(const Report &report, ReportPart part)
 {
     const PartResult &p = report.parts[part];
-    if (!p.ran)
+    // Interrupted, or cut short by the checker's own shortfall: no verdict on the driver.
+    if (!p.ran || p.exitCode == EXIT_INTERRUPTED || p.exitCode == EXIT_NO_MEMORY)
         return VERDICT_NOT_RUN;
     if (p.exitCode != EXIT_FINE)
         return VERDICT_FAIL;
@@ -97,8 +99,8 @@ int reportStatus(const Report &report)
 {
     int worst = EXIT_FINE;
     for (const PartResult &p : report.parts) {
-        if (p.ran && p.exitCode > worst)
-            worst = p.exitCode;
+        if (p.ran)
+            worst = worseStatus(worst, p.exitCode);
     }
     return worst;
 }
