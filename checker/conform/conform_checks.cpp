@@ -96,11 +96,13 @@ const CheckDefinition checkDefinitions[CHECK_COUNT] = {
      "A second host (another process) opening the driver while the first streams is served, or "
      "refused cleanly: no crash, hang or exit"},
     {"clients.first_kept", PHASE_CLIENTS,
-     "While the second host is there, the first stream goes on: no switch lost (no gap over 1.5 "
-     "periods not made up); with --out and --in, no sample lost or changed on the cable"},
+     "While the second host is there, to the return of its Release, the first stream goes on: no gap "
+     "over 4 periods and 25 ms, no 3 switches lost; with --out and --in, no sample lost or changed "
+     "on the cable"},
     {"clients.first_after", PHASE_CLIENTS,
-     "Once the second host has released the driver, the first still streams for a second and stops "
-     "cleanly; with --out and --in, no sample lost or changed on the cable"},
+     "Once the second host has released the driver, the first still streams for a second (and 20 "
+     "periods) as before and stops cleanly; with --out and --in, no sample lost or changed on the "
+     "cable"},
 };
 
 const char *phaseName(ConformPhase phase)
