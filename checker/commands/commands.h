@@ -40,7 +40,8 @@ int runDriverCommand(const CheckerOptions &options, MeasureCommand measure, Show
 // The run's switch timing as text, its processor time last (printCost).
 void printTiming(const TimingFigures &timing, double periodUs);
 // The statuses a command's results are shown after (fine, a check missed, a crash, hang or exit,
-// an interruption); after any other the command ends with its error alone.
+// an interruption, the checker's own shortfall); after any other the command ends with its error
+// alone.
 bool resultsStand(int exitCode);
 // The opening of a command's document: its program, command and driver fields. When the results do
 // not stand after `exitCode`, the failure's document alone is written instead, and false returned.

@@ -29,6 +29,9 @@ Reader readerStates[MAX_RING_READERS];
 volatile LONG stopping;
 int64_t runStart;
 double ticksPerUs;
+// The tests' hold of the readers: nothing is taken until the ring has dropped this many blocks (0:
+// no hold), so that the checker falls behind on purpose; the end of the window ends it.
+uint32_t holdUntilDropped;
 
 // Reader r's inputs of every block waiting for it; false when there was none.
 bool takeBlocks(int r)
@@ -36,6 +39,8 @@ bool takeBlocks(int r)
     const IntegrityPlan &plan = integrityPlan;
     Reader &reader = readerStates[r];
     bool took = false;
+    if (!stopping && plan.ring->dropped.load(std::memory_order_relaxed) < holdUntilDropped)
+        return false;
     while (const RingBlock *block = peekReaderBlock(plan.ring, r)) {
         const int64_t start = performanceTicks();
         for (int i = r; i < inputs; i += readers) {
@@ -89,6 +94,8 @@ int prepareAnalysers(int64_t maxDelay, int64_t verdictAfter, const uint32_t *wan
         readers = MAX_RING_READERS;
     plan.ring->readers = readers;
     stopping = 0;
+    const char *hold = getenv("QUORVEL_HOLD_ANALYSIS");
+    holdUntilDropped = hold ? static_cast<uint32_t>(strtoul(hold, nullptr, 10)) : 0;
     analyses = static_cast<IntegrityAnalysis *>(calloc(inputs, sizeof *analyses));
     bool made = analyses != nullptr;
     for (int i = 0; made && i < inputs; i++) {
@@ -138,22 +145,39 @@ bool pollAnalysers()
     return true;
 }
 
-// The input position the window should have reached: past the last block, the switches its
-// silence up to the window's end held. A switch late by less than 1.5 periods is not one missing;
-// one that came after the window's end, but before the analysis ended, counts as come.
-static int64_t expectedEnd(const RunSetup &setup, const IntegrityAnalysis &analysis, int64_t lastArrival)
+// The input position the window should have reached: past what the callbacks brought
+// (`delivered`), the switches the silence after the latest of them (`latest`, its arrival) up to
+// the window's end held. A switch late by less than 1.5 periods is not one missing; one that came
+// after the window's end, but before the analysis ended, counts as come.
+static int64_t expectedEnd(const RunSetup &setup, int64_t delivered, int64_t latest)
 {
-    if (lastArrival == 0 || setup.periodUs <= 0)
-        return analysis.nextPosition;
-    double silentPeriods = (setup.windowEnd - lastArrival) / calibratedTicksPerUs() / setup.periodUs;
+    if (latest == 0 || setup.periodUs <= 0)
+        return delivered;
+    double silentPeriods = (setup.windowEnd - latest) / calibratedTicksPerUs() / setup.periodUs;
     int64_t switches = silentPeriods >= 1.5 ? static_cast<int64_t>(silentPeriods - 0.5) : 0;
-    return analysis.nextPosition + switches * setup.bufferSize;
+    return delivered + switches * setup.bufferSize;
+}
+
+// Whether every reader has taken the blocks up to switch `claimed` (those the ring dropped aside).
+static bool everyBlockTaken(uint32_t claimed)
+{
+    for (int i = 0; i < inputs; i++) {
+        if (analyses[i].state != INTEGRITY_NO_LOCK &&
+            analyses[i].nextPosition < static_cast<int64_t>(claimed) * integrityPlan.frames)
+            return false;
+    }
+    return true;
 }
 
 void finishAnalysers(const RunSetup &setup)
 {
-    pollAnalysers();
+    SampleRing *ring = integrityPlan.ring;
+    // What the callbacks had brought when the window ended: a block they dropped is the checker's,
+    // a switch that never came the driver's.
+    const uint32_t claimed = ring->switches.load(std::memory_order_acquire);
+    const int64_t latest = ring->latestTicks.load(std::memory_order_relaxed);
     InterlockedExchange(&stopping, 1);
+    pollAnalysers();
     for (int r = 1; r < readers; r++) {
         if (readerStates[r].thread) {
             WaitForSingleObject(readerStates[r].thread, INFINITE);
@@ -161,9 +185,16 @@ void finishAnalysers(const RunSetup &setup)
             readerStates[r].thread = nullptr;
         }
     }
+    // A block a callback was still filling when the window ended is there within microseconds.
+    for (int settle = 0; settle < 4 && !everyBlockTaken(claimed); settle++) {
+        Sleep(5);
+        for (int r = 0; r < readers; r++)
+            takeBlocks(r);
+    }
+    const int64_t delivered = static_cast<int64_t>(claimed) * integrityPlan.frames;
+    const int64_t lastCame = latest ? latest : readerStates[0].lastArrival;
     for (int i = 0; i < inputs; i++)
-        finishIntegrityAnalysis(&analyses[i], expectedEnd(setup, analyses[i],
-                                                          readerStates[i % readers].lastArrival));
+        finishIntegrityAnalysis(&analyses[i], expectedEnd(setup, delivered, lastCame), delivered);
 }
 
 void endAnalysers()

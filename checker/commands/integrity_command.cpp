@@ -183,10 +183,23 @@ static int chooseCable(const CheckerOptions &options, uint32_t *wanted)
     return planCable(options, r->setup.figures, wanted, &r->outType, &r->inType);
 }
 
-// The run's status: the sequence found, and nothing but matches after it.
+int checkerFellBehind(long input, int64_t unseen, double rate, long blocks)
+{
+    return fail(EXIT_NO_MEMORY, "the checker fell behind: %.2f s of input %ld (%lld samples) not "
+                "analysed, %ld blocks it had no room for; what it analysed came back as it was sent, "
+                "and nothing is judged of the rest", usableRate(rate) ? unseen / rate : 0.0, input,
+                static_cast<long long>(unseen), blocks);
+}
+
+// The run's status: the sequence found, nothing but matches after it, and the stream kept going;
+// then the samples the checker did not analyse, its own shortfall.
 static int integrityVerdict()
 {
     const IntegrityResults &r = integrityResults;
+    const double rate = r.setup.figures.sampleRate;
+    // Too little seen to give up on the sequence: the checker's, not the driver's.
+    if (r.state != INTEGRITY_LOCKED && r.unseen > 0 && r.searched < static_cast<int64_t>(rate * 2))
+        return checkerFellBehind(r.inChannel, r.unseen, rate, r.blocksDroppedByChecker);
     if (r.state != INTEGRITY_LOCKED) {
         static const char *const carried[] = {"was silent", "carried only low noise",
                                               "carried a loud signal that is not the sequence (a "
@@ -207,11 +220,14 @@ static int integrityVerdict()
     long long events = 0;
     for (int64_t count : r.eventCounts)
         events += count;
-    if (events || r.unseen) {
+    if (events) {
         return fail(EXIT_CHECK_MISSED, "%lld event%s after the sequence was found: not every sample "
                     "came back as it was sent", events, events == 1 ? "" : "s");
     }
-    return EXIT_FINE;
+    int code = streamKeptStatus(r.timing, r.setup.periodUs);
+    if (code == EXIT_FINE && r.unseen)
+        code = checkerFellBehind(r.inChannel, r.unseen, rate, r.blocksDroppedByChecker);
+    return code;
 }
 
 static int integritySession(const CheckerOptions &options)

@@ -32,6 +32,10 @@ int planCable(const CheckerOptions &options, const DriverFigures &figures, uint3
 // analysers (prepareAnalysers). EXIT_FINE or EXIT_NO_MEMORY.
 int prepareIntegrity(const RunSetup &setup, const uint32_t *wanted);
 
+// The checker's shortfall: `unseen` samples of input `input` came and were not analysed (`blocks`
+// the ring had no room for). EXIT_NO_MEMORY, with that said.
+int checkerFellBehind(long input, int64_t unseen, double rate, long blocks);
+
 // ---- The analysers (worker side)
 
 // Makes an analysis per input of integrityPlan (its ring made, its inputs set), looking for the

@@ -128,11 +128,12 @@ void takeCounts(const IntegrityAnalysis &a, RouteResult *route)
     route->rmsDbfs = a.rmsDbfs;
 }
 
-// Every sample of the route came back as it was sent.
+// Every sample of the route the checker analysed came back as it was sent; those it did not
+// analyse (unseen) are its own shortfall, judged apart.
 bool routeClean(const RouteResult &route)
 {
     return route.sign > 0 && route.shift == 0 && eventTotal(route.eventCounts) == 0 &&
-           route.counts[COUNT_UNSEEN] == 0 && route.counts[COUNT_MISSING] == 0;
+           route.counts[COUNT_MISSING] == 0;
 }
 
 void takeRoutes()
@@ -199,8 +200,18 @@ int routingVerdict()
                     r.inputCount);
     char skew[320];
     skewProblem(r, skew, sizeof skew);
-    if (!failed)
-        return *skew ? fail(EXIT_CHECK_MISSED, "%s", skew) : EXIT_FINE;
+    if (!failed && *skew)
+        return fail(EXIT_CHECK_MISSED, "%s", skew);
+    if (!failed) {
+        int code = streamKeptStatus(r.timing, r.setup.periodUs);
+        for (int i = 0; code == EXIT_FINE && i < r.inputCount; i++) {
+            const RouteResult &route = r.routes[i];
+            if (route.counts[COUNT_UNSEEN])
+                code = checkerFellBehind(route.input, route.counts[COUNT_UNSEEN], r.setup.figures.sampleRate,
+                                         r.blocksDroppedByChecker);
+        }
+        return code;
+    }
     char problem[160];
     routeProblem(r, r.routes[first], problem, sizeof problem);
     return fail(EXIT_CHECK_MISSED, "%d of %d routes failed; the first: input %ld: %s%s%s", failed,

@@ -133,6 +133,11 @@ void judgeClientsCable(ConformCheck check, int64_t from, int64_t to, int64_t loc
         grade(check, VERDICT_FAIL, "on the cable, %lld samples expected from input position %lld up to "
               "the stop never arrived", static_cast<long long>(a.missing),
               static_cast<long long>(a.missingFrom));
+    } else if (a.unseen) {
+        // Not the driver's: the conformance run ends as the checker's shortfall.
+        conformResults.cableUnseen = a.unseen;
+        appendEvidence(check, "; on the cable, the checker fell behind: %lld samples not analysed",
+                       static_cast<long long>(a.unseen));
     } else {
         // The evidence has 240 bytes: the timing's words come first, and these fit after them.
         appendEvidence(check, "; on the cable (output %ld to input %ld): a delay of %lld samples, "

@@ -212,6 +212,10 @@ int measureConform(const CheckerOptions &options, int, const char *arguments, Se
         if (counts.byVerdict[VERDICT_FAIL])
             code = fail(EXIT_CHECK_MISSED, "%d of %d checks failed", counts.byVerdict[VERDICT_FAIL],
                         CHECK_COUNT);
+        else if (conformResults.cableUnseen)
+            code = fail(EXIT_NO_MEMORY, "the checker fell behind on the cable: %lld samples of input %ld "
+                        "not analysed, and the clients checks' samples not judged whole",
+                        conformResults.cableUnseen, options.inChannel);
         else if (options.strict && counts.byVerdict[VERDICT_WARN])
             code = fail(EXIT_CHECK_MISSED, "%d checks warned, and --strict fails a warning",
                         counts.byVerdict[VERDICT_WARN]);

@@ -558,20 +558,25 @@ void analyseIntegrityBlock(IntegrityAnalysis *a, const uint32_t *words, const ui
         giveVerdict(a);
 }
 
-void finishIntegrityAnalysis(IntegrityAnalysis *analysis, int64_t expectedEnd)
+void finishIntegrityAnalysis(IntegrityAnalysis *analysis, int64_t expectedEnd, int64_t deliveredEnd)
 {
     IntegrityAnalysis *a = analysis;
     if (a->disturbed)
         endOnOldDelay(a, a->nextPosition - 1);
     a->runKind = -1;
+    // What the callbacks brought past the last block the checker took: it dropped them.
+    const int64_t analysedEnd = a->nextPosition > 0 ? a->nextPosition : 0;
+    if (a->state != INTEGRITY_NO_LOCK && deliveredEnd > analysedEnd)
+        a->unseen += deliveredEnd - analysedEnd;
     if (a->state == INTEGRITY_SEARCHING)
         giveVerdict(a);
     if (a->state != INTEGRITY_LOCKED)
         return;
     a->receivedAfterLock = a->received - a->receivedBeforeLock;
-    if (expectedEnd > a->nextPosition) {
-        a->missing = expectedEnd - a->nextPosition;
-        a->missingFrom = a->nextPosition;
+    const int64_t came = deliveredEnd > a->nextPosition ? deliveredEnd : a->nextPosition;
+    if (expectedEnd > came) {
+        a->missing = expectedEnd - came;
+        a->missingFrom = came;
     }
 }
 

@@ -338,6 +338,8 @@ struct SampleRing {
     alignas(64) std::atomic<uint32_t> switches;  // switch numbers handed to callbacks
     std::atomic<uint32_t> filling;               // ring positions taken by callbacks
     std::atomic<uint32_t> dropped;               // all blocks dropped
+    std::atomic<int64_t> latestTicks;            // arrival of the latest block offered, kept or
+                                                 // dropped; 0 before the first
     alignas(64) std::atomic<uint32_t> taken;     // reader 0's cursor, for a look from outside
     int64_t nextSwitch;                          // reader 0's own
     int readers;                                 // 1 unless set before the run
@@ -579,9 +581,11 @@ void integrityOutputs(IntegrityAnalysis *analysis, const uint32_t *outputs);
 void analyseIntegrityBlock(IntegrityAnalysis *analysis, const uint32_t *words, const uint8_t *inexact,
                            long count, int64_t position, int64_t switchNumber, double timeUs);
 // After the last block: a disturbance still open counts against the old delay, and a search
-// still on gets its verdict. Locked, the samples from the end of the last block up to
-// `expectedEnd` (the input position the window should have reached) never came: missing.
-void finishIntegrityAnalysis(IntegrityAnalysis *analysis, int64_t expectedEnd);
+// still on gets its verdict. The samples from the end of the last block up to `deliveredEnd` (the
+// input position the driver's callbacks had brought; -1: as far as the last block) came and were
+// not analysed: unseen, the checker's. Locked, those from there up to `expectedEnd` (the position
+// the window should have reached) never came: missing, the driver's.
+void finishIntegrityAnalysis(IntegrityAnalysis *analysis, int64_t expectedEnd, int64_t deliveredEnd = -1);
 // Frees the history.
 void endIntegrityAnalysis(IntegrityAnalysis *analysis);
 // Bits of the word that came through unchanged in every compared sample (matched or corrupted).

@@ -33,6 +33,7 @@ bool makeSampleRing(SampleRing *ring, uint32_t blocks, uint32_t blockBytes)
     ring->switches.store(0, std::memory_order_relaxed);
     ring->filling.store(0, std::memory_order_relaxed);
     ring->dropped.store(0, std::memory_order_relaxed);
+    ring->latestTicks.store(0, std::memory_order_relaxed);
     ring->nextSwitch = 0;
     ring->readers = 1;
     for (RingCursor &cursor : ring->cursors)
@@ -58,6 +59,8 @@ uint32_t claimRingBlock(SampleRing *ring)
 bool fillRingBlockParts(SampleRing *ring, uint32_t switchNumber, const void *const *parts,
                         const uint32_t *sizes, int count, int64_t arrivalTicks)
 {
+    // Kept or not, the block came: the main thread tells the checker's loss from the driver's.
+    ring->latestTicks.store(arrivalTicks, std::memory_order_relaxed);
     uint32_t position = ring->filling.load(std::memory_order_relaxed);
     RingBlock *block;
     for (;;) {

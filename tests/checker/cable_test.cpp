@@ -154,6 +154,48 @@ TEST_F(CableTest, ADriverThatStopsDeliveringInputMissesWhatNeverCame)
                                   " to the end of the run never arrived")) << lastErr;
 }
 
+// The checker held back on purpose (QUORVEL_HOLD_ANALYSIS: its readers take nothing until the ring
+// has dropped that many blocks) falls behind: what it did not analyse is neither matched nor
+// faulty, and the run is status 6, the checker's own shortfall, never a fault of the driver's: in
+// the middle of the run, at the end of the window, and on every channel. A ring that cannot be made
+// is status 6 too, with the size it wanted.
+TEST_F(CableTest, WhatTheCheckerDidNotAnalyseIsItsOwnShortfallNeverTheDrivers)
+{
+    addDevice(cabled());
+    SimConfig huge = cabled();
+    huge.preferredSize = huge.maxSize = 1 << 26;  // 256 MiB a buffer of one input
+    addDevice(huge);
+    struct Hold {
+        const char *blocks, *arguments;
+    } holds[] = {{"100", "integrity 0 --out 1 --in 0 --seconds 5"},
+                 {"1000000", "integrity 0 --out 1 --in 0 --seconds 4"},
+                 {"100", "integrity 0 --outs 1 --ins 0 --seconds 5"}};
+    for (const Hold &hold : holds) {
+        SCOPED_TRACE(std::string(hold.arguments) + ", held for " + hold.blocks + " blocks");
+        SetEnvironmentVariableA("QUORVEL_HOLD_ANALYSIS", hold.blocks);
+        int code = 0;
+        JsonValue run = runJson(hold.arguments, &code);
+        SetEnvironmentVariableA("QUORVEL_HOLD_ANALYSIS", nullptr);
+        EXPECT_EQ(code, 6) << lastErr;
+        EXPECT_TRUE(contains(lastErr, "the checker fell behind: ")) << lastErr;
+        bool routes = run["routes"].size() > 0;
+        const JsonValue &counts = routes ? run["routes"][0]["counts"] : run["counts"];
+        EXPECT_GT(counts["unseen"].whole(), 100 * 256);
+        EXPECT_EQ(counts["unseen"].whole(), run["blocks_dropped_by_checker"].whole() * 256);
+        EXPECT_EQ(counts["missing"].whole(), 0) << "the driver delivered every sample";
+        EXPECT_EQ(counts["matched"].whole(), counts["received"].whole());
+        if (routes) {
+            EXPECT_EQ(run["routes"][0]["verdict"].text, "fine");
+        }
+    }
+
+    int code = 0;
+    runJson("integrity 1 --out 1 --in 0 --seconds 1", &code);
+    EXPECT_EQ(code, 6) << lastErr;
+    EXPECT_TRUE(contains(lastErr, "the checker has no memory for its ring of samples: ")) << lastErr;
+    EXPECT_TRUE(contains(lastErr, "blocks of 268435456 bytes")) << lastErr;
+}
+
 TEST_F(CableTest, ADriverCallingBackFromTwoThreadsLosesNoSample)
 {
     SimConfig c = cabled();
