@@ -337,9 +337,11 @@ const KnobGroup eachKnob[] = {
     {"SecondClientRefusedAtBuffers", [](SimConfig *c) { c->secondClient = 2; },
      "clients", 0.5,
      {{"clients.second", {"PASS", "createBuffers(256 frames) answered ASE_InvalidMode"}}}},
+    // Where the first missing switch was due is the machine's to say, within a period; the gap
+    // spans the second host's start and stop, whatever its ends.
     {"SecondClientTakesTheStream", [](SimConfig *c) { c->secondClient = 3; },
      "clients", 0.5,
-     {{"clients.first_kept", {"FAIL", "after the second host's start()"}}}},
+     {{"clients.first_kept", {"FAIL", "start(), stop()"}}}},
     {"SecondClientStopsTheFirstAtItsEnd", [](SimConfig *c) { c->secondClient = 4; },
      "clients", 0.5,
      {{"clients.first_after", {"FAIL", "and did not come back after the second host's release"}}}},
