@@ -197,9 +197,14 @@ static int integrityVerdict()
 {
     const IntegrityResults &r = integrityResults;
     const double rate = r.setup.figures.sampleRate;
-    // Too little seen to give up on the sequence: the checker's, not the driver's.
-    if (r.state != INTEGRITY_LOCKED && r.unseen > 0 && r.searched < static_cast<int64_t>(rate * 2))
+    // Cut short by the user: only what came back wrong stands; the rest is not judged.
+    const bool cut = runStopAsked();
+    // Too little seen to give up on the sequence: the checker's, or the user's, not the driver's.
+    const bool searchedEnough = r.searched >= static_cast<int64_t>(rate * 2);
+    if (r.state != INTEGRITY_LOCKED && r.unseen > 0 && !searchedEnough)
         return checkerFellBehind(r.inChannel, r.unseen, rate, r.blocksDroppedByChecker);
+    if (r.state != INTEGRITY_LOCKED && cut && !searchedEnough)
+        return EXIT_INTERRUPTED;
     if (r.state != INTEGRITY_LOCKED) {
         static const char *const carried[] = {"was silent", "carried only low noise",
                                               "carried a loud signal that is not the sequence (a "
@@ -212,7 +217,7 @@ static int integrityVerdict()
     char changed[160];
     if (integrityTransformText(r, changed, sizeof changed))
         return fail(EXIT_CHECK_MISSED, "the sequence came back %s", changed);
-    if (r.missing) {
+    if (r.missing && !cut) {
         return fail(EXIT_CHECK_MISSED, "%lld samples expected from input position %lld to the end of "
                     "the run never arrived: the driver stopped delivering input",
                     static_cast<long long>(r.missing), static_cast<long long>(r.missingFrom));
@@ -224,6 +229,8 @@ static int integrityVerdict()
         return fail(EXIT_CHECK_MISSED, "%lld event%s after the sequence was found: not every sample "
                     "came back as it was sent", events, events == 1 ? "" : "s");
     }
+    if (cut)
+        return EXIT_INTERRUPTED;
     int code = streamKeptStatus(r.timing, r.setup.periodUs);
     if (code == EXIT_FINE && r.unseen)
         code = checkerFellBehind(r.inChannel, r.unseen, rate, r.blocksDroppedByChecker);

@@ -185,16 +185,46 @@ void skewProblem(const RoutingResults &r, char *out, size_t size)
              r.skew.spread / r.setup.figures.sampleRate * 1e6, r.maxSkew, early, late);
 }
 
+// Whether what a route shows may be the checker's doing or the user's rather than the driver's:
+// too little searched to give up on a sequence (the checker fell behind, or the run was cut short),
+// or, cut short, samples missing at its end and nothing else wrong.
+bool routeUnjudged(const RouteResult &route, double rate, bool cut)
+{
+    if (route.state != INTEGRITY_LOCKED) {
+        bool searchedEnough = route.counts[COUNT_SEARCHED] >= static_cast<int64_t>(rate * 2);
+        return !searchedEnough && (route.counts[COUNT_UNSEEN] > 0 || cut);
+    }
+    return cut && route.verdict == ROUTE_FAULTY && eventTotal(route.eventCounts) == 0 &&
+           route.sign > 0 && route.shift == 0;
+}
+
+// The status of routes that could not be judged: the user's interrupt, or the checker's shortfall
+// on the first of them.
+int unjudgedStatus(const RoutingResults &r, int route, bool cut)
+{
+    if (cut)
+        return EXIT_INTERRUPTED;
+    return checkerFellBehind(r.routes[route].input, r.routes[route].counts[COUNT_UNSEEN],
+                             r.setup.figures.sampleRate, r.blocksDroppedByChecker);
+}
+
 int routingVerdict()
 {
     const RoutingResults &r = routingResults;
-    int failed = 0, first = -1;
+    const double rate = r.setup.figures.sampleRate;
+    const bool cut = runStopAsked();
+    int failed = 0, first = -1, unjudged = -1;
     for (int i = 0; i < r.inputCount; i++) {
-        if (routeFails(r.routes[i].verdict)) {
+        const RouteResult &route = r.routes[i];
+        if (routeUnjudged(route, rate, cut)) {
+            unjudged = unjudged < 0 ? i : unjudged;
+        } else if (routeFails(route.verdict)) {
             failed++;
             first = first < 0 ? i : first;
         }
     }
+    if (!failed && unjudged >= 0)
+        return unjudgedStatus(r, unjudged, cut);
     if (r.skew.routes == 0)
         return fail(EXIT_CHECK_MISSED, "no output's sequence arrived on any of the %d inputs",
                     r.inputCount);
@@ -202,13 +232,13 @@ int routingVerdict()
     skewProblem(r, skew, sizeof skew);
     if (!failed && *skew)
         return fail(EXIT_CHECK_MISSED, "%s", skew);
+    if (!failed && cut)
+        return EXIT_INTERRUPTED;
     if (!failed) {
         int code = streamKeptStatus(r.timing, r.setup.periodUs);
         for (int i = 0; code == EXIT_FINE && i < r.inputCount; i++) {
-            const RouteResult &route = r.routes[i];
-            if (route.counts[COUNT_UNSEEN])
-                code = checkerFellBehind(route.input, route.counts[COUNT_UNSEEN], r.setup.figures.sampleRate,
-                                         r.blocksDroppedByChecker);
+            if (r.routes[i].counts[COUNT_UNSEEN])
+                code = unjudgedStatus(r, i, false);
         }
         return code;
     }

@@ -166,6 +166,9 @@ static int latencySession(const CheckerOptions &options)
     tallyMessages(&r.messages);
     publishRecord(&latencyResults);
     publishRecord(&callNotes);
+    // Pings cut short by the user are not lost.
+    if (runStopAsked())
+        return EXIT_INTERRUPTED;
     code = pingVerdict(r, seconds);
     return code == EXIT_FINE ? streamKeptStatus(r.timing, r.setup.periodUs) : code;
 }

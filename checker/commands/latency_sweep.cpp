@@ -272,7 +272,9 @@ static int sweepVerdict(const SweepResults &r)
                      "%s%ld frames at %s Hz (%+ld)", outsideCount > 1 ? ", " : "", s.size, rateText,
                      s.difference);
         }
-        if (!s.measured && brokenCount++ < 6) {
+        // A setting the user cut short, or the checker had no memory for, says nothing of the driver.
+        bool judged = s.failure != SWEEP_INTERRUPTED && s.failure != SWEEP_NO_MEMORY;
+        if (judged && !s.measured && brokenCount++ < 6) {
             sweepSettingProblem(r, s, problem, sizeof problem);
             snprintf(broken + strlen(broken), sizeof broken - strlen(broken),
                      "%s%ld frames at %s Hz (%s)", brokenCount > 1 ? ", " : "", s.size, rateText,
@@ -318,12 +320,14 @@ int sweepSession(const CheckerOptions &options)
     closeChosenDriver();
     publishRecord(&sweepResults);
     publishRecord(&callNotes);
-    for (int k = 0; k < r.settingCount; k++) {
+    // What the driver did comes first; then the checker's own shortfall, then the interrupt.
+    code = sweepVerdict(r);
+    for (int k = 0; code == EXIT_FINE && k < r.settingCount; k++) {
         if (r.settings[k].failure == SWEEP_NO_MEMORY)
-            return fail(EXIT_NO_MEMORY, "the checker had no memory for the timing of a run: its own "
+            code = fail(EXIT_NO_MEMORY, "the checker had no memory for the timing of a run: its own "
                         "lack, not the driver's");
     }
-    return sweepVerdict(r);
+    return code == EXIT_FINE && runStopAsked() ? EXIT_INTERRUPTED : code;
 }
 
 int measureSweep(const CheckerOptions &options, int, const char *arguments, SessionOutcome *outcome)

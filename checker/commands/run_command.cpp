@@ -192,6 +192,9 @@ static int runSession(const CheckerOptions &options)
     publishRecord(&runResults);
     publishRecord(&callNotes);
 
+    // A run the user cut short is not judged: its window is not the one asked for.
+    if (runStopAsked())
+        return EXIT_INTERRUPTED;
     RunVerdicts v = judge(options, r.timing, r.setup.periodUs);
     if (v.noSwitches) {
         code = fail(EXIT_CHECK_MISSED, "the driver made no buffer switch in the %.2f s between "

@@ -70,7 +70,7 @@ struct ConformResults {
     int runningRepetition;
     CheckResult checks[CHECK_COUNT];
     CpuFigures streamCost[2];  // what the runs of stream [0] and time_info [1] cost the machine
-    long long cableUnseen;     // the clients phase's cable: samples the checker fell behind on
+    char shortfall[160];       // the checker's own shortfall that left checks not judged; "" none
 };
 extern ConformResults conformResults;
 // Its check (RecordSpec): the repetitions and the running check within range, every verdict

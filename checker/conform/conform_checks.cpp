@@ -216,6 +216,8 @@ const char *conformResultsFault(const void *copy)
     if (!inRange(r.runningRepetition, 0, MAX_REPEAT))
         return "runningRepetition";
     const char *fault = nullptr;
+    if (!fault && !textEnds(r.shortfall, sizeof r.shortfall))
+        fault = "shortfall";
     for (int c = 0; c < CHECK_COUNT && !fault; c++)
         fault = checkResultFault(r.checks[c]);
     for (const CpuFigures &cost : r.streamCost)
@@ -350,4 +352,32 @@ void leaveInterrupted()
             notRun(static_cast<ConformCheck>(c), "interrupted before it was judged");
     }
     r.runningCheck = -1;
+}
+
+void leaveUnjudged(ConformCheck check, const char *format, ...)
+{
+    ConformResults &r = conformResults;
+    int repetition = r.runningRepetition;
+    if (!wanted(check) || repetition < 1 || repetition > MAX_REPEAT)
+        return;
+    CheckResult &c = r.checks[check];
+    if (c.perRepetition[repetition - 1] == VERDICT_FAIL)
+        return;
+    c.perRepetition[repetition - 1] = VERDICT_NOT_RUN;
+    char text[EVIDENCE_SIZE];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    // The worst over the repetitions run stands; this one's evidence where it is now the worst.
+    int worst = VERDICT_NOT_RUN;
+    for (int k = 0; k < r.repetitionsRun && k < MAX_REPEAT; k++)
+        worst = c.perRepetition[k] > worst ? c.perRepetition[k] : worst;
+    c.verdict = static_cast<Verdict>(worst);
+    if (worst == VERDICT_NOT_RUN) {
+        snprintf(c.evidence, sizeof c.evidence, "%s", text);
+        c.evidenceRepetition = repetition;
+    }
+    if (!r.shortfall[0])
+        snprintf(r.shortfall, sizeof r.shortfall, "%s", text);
 }

@@ -70,24 +70,31 @@ static bool pollFirst()
     return false;
 }
 
+// A gap is measured between the switches around it, and belongs to the window in which the first
+// missing switch was due: a stall across the meeting of two windows counts whole, in one of them.
 static WindowFigures windowOf(const FirstStream &s, int64_t from, int64_t to)
 {
     WindowFigures w = {0, 0, 0, from, false};
-    int64_t last = from;
+    const int64_t step = static_cast<int64_t>(s.stepTicks);
+    int64_t last = 0;
+    bool any = false;
     for (int64_t at : s.arrivals) {
-        if (at < from || at > to)
-            continue;
-        w.switches++;
-        if (at - last > w.longestGapTicks) {
+        if (at > from && at <= to)
+            w.switches++;
+        bool due = any && last + step >= from && last + step < to;
+        if (due && at - last > w.longestGapTicks) {
             w.longestGapTicks = static_cast<double>(at - last);
             w.gapFrom = last;
             w.cameBack = true;
         }
         last = at;
+        any = true;
     }
-    if (to - last > w.longestGapTicks) {
-        w.longestGapTicks = static_cast<double>(to - last);
-        w.gapFrom = last;
+    // The stream stopped: its last gap runs to the window's end.
+    int64_t since = any && last > from ? last : from;
+    if ((!any || last < to) && to - since > w.longestGapTicks && since + step < to) {
+        w.longestGapTicks = static_cast<double>(to - since);
+        w.gapFrom = since;
         w.cameBack = false;
     }
     w.missing = (to - from) / s.stepTicks - w.switches;
@@ -100,13 +107,33 @@ static double disturbanceTicks(const FirstStream &s)
     return std::max(DISTURBANCE_PERIODS * s.stepTicks, DISTURBANCE_MS * 1000 / ticksToUs(1));
 }
 
+// Whether the window's longest gap was the machine's: the checker's own watch, at the priority of a
+// driver's thread, was held for all of it but two periods at the same moment.
+static bool machinesGap(const FirstStream &s, const WindowFigures &w)
+{
+    int64_t held = machineHeldTicks(w.gapFrom, w.gapFrom + static_cast<int64_t>(w.longestGapTicks));
+    return held >= 0 && held >= w.longestGapTicks - 2 * s.stepTicks;
+}
+
 // A disturbance of the first stream: a gap over the disturbance bound, whether or not the switches
-// came in a burst after it (at a real device that stretch of audio is late), or switches lost (a
-// gap over 1.5 periods the stream did not make up).
+// came in a burst after it (at a real device that stretch of audio is late) unless the machine held
+// every thread as long, or switches lost (a gap over 1.5 periods the stream did not make up).
 static bool disturbed(const FirstStream &s, const WindowFigures &w)
 {
-    return w.longestGapTicks > disturbanceTicks(s) ||
+    return (w.longestGapTicks > disturbanceTicks(s) && !machinesGap(s, w)) ||
            (w.longestGapTicks > 1.5 * s.stepTicks && w.missing >= LOST_SWITCHES);
+}
+
+// ", when the machine held the checker's own watch 51.2 ms too" for a long gap that was the
+// machine's; "" otherwise.
+static void machineWords(const FirstStream &s, const WindowFigures &w, char *out, size_t size)
+{
+    *out = '\0';
+    if (w.longestGapTicks > disturbanceTicks(s) && machinesGap(s, w)) {
+        int64_t held = machineHeldTicks(w.gapFrom, w.gapFrom + static_cast<int64_t>(w.longestGapTicks));
+        snprintf(out, size, ", when the machine held the checker's own watch %.1f ms too",
+                 ticksToUs(held) / 1000);
+    }
 }
 
 void placeAgainstSecondHost(int64_t at, char *out, size_t size)
@@ -183,6 +210,13 @@ static double afterSeconds(const FirstStream &s)
     return std::max(AFTER_SECONDS, AFTER_PERIODS * s.periodUs / 1e6);
 }
 
+// The checker's own shortfall left the phase nothing to judge: its checks not run, saying why.
+static void leaveClientsUnjudged(const char *why)
+{
+    for (ConformCheck c : {CHECK_CLIENTS_SECOND, CHECK_CLIENTS_FIRST_KEPT, CHECK_CLIENTS_FIRST_AFTER})
+        leaveUnjudged(c, "%s", why);
+}
+
 // The first stream begun: its buffers made with the timed loopback, started. False, with the check
 // failed and the others left nothing, when it could not be.
 static bool startFirst(const CheckerOptions &options, const DriverFigures &figures, FirstStream *s)
@@ -195,23 +229,29 @@ static bool startFirst(const CheckerOptions &options, const DriverFigures &figur
     // The arrivals' memory for the phase as it usually goes (the second host's session takes a few
     // seconds); it grows should the session take longer.
     double seconds = leadSeconds(*s) + afterSeconds(*s) + 10;
+    int cable = EXIT_FINE;
     if (s->frames <= 0 || s->periodUs <= 0) {
         snprintf(why, sizeof why, "the preferred size %ld at %g Hz gives no period to time the first "
                  "host's stream by", s->frames, figures.sampleRate);
     } else if (!prepareTiming(seconds, s->periodUs)) {
-        snprintf(why, sizeof why, "the checker has no memory for the timing of the first stream");
+        leaveClientsUnjudged("the checker has no memory for the timing of the first stream");
+        return false;
     } else if ((callbacks = prepareClientsCable(options, figures, s->frames, s->periodUs, why,
-                                                sizeof why))) {
+                                                sizeof why, &cable))) {
         resetMessageCounts(false);
         ASIOError created = createLoopbackBuffers(callbacks, s->frames);
         ASIOError started = created == ASE_OK ? asioStart() : created;
         s->started = performanceTicks();
         if (started == ASE_OK) {
             startClientsCable();
+            startMachineWatch();
             return true;
         }
         snprintf(why, sizeof why, "the first host's %s answered %s", created != ASE_OK ?
                  "createBuffers" : "start", asioErrorName(started, answer, sizeof answer));
+    } else if (cable == EXIT_NO_MEMORY) {
+        leaveClientsUnjudged(why);
+        return false;
     }
     grade(first, VERDICT_FAIL, "%s: no first stream", why);
     for (ConformCheck c : {CHECK_CLIENTS_SECOND, CHECK_CLIENTS_FIRST_KEPT, CHECK_CLIENTS_FIRST_AFTER}) {
@@ -231,9 +271,11 @@ static SessionOutcome runSecondHost(const CheckerOptions &options, int index, do
     char arguments[96];
     snprintf(arguments, sizeof arguments, "second-host %d --call-timeout %g", index, options.callTimeout);
     SessionOutcome outcome;
-    s->secondFrom = performanceTicks();
+    int64_t began = performanceTicks();
     runBesideRun(options, arguments, limit, pollFirst, &outcome);
     int64_t ended = performanceTicks();
+    // From its first driver call: the worker's own start-up is the checker's, and the lead's.
+    s->secondFrom = r.began[SECOND_CREATE] ? r.began[SECOND_CREATE] : began;
     s->afterFrom = r.ended[SECOND_RELEASE] ? r.ended[SECOND_RELEASE] : ended;
     return outcome;
 }
@@ -245,7 +287,9 @@ static void judgeSecond(const SessionOutcome &outcome)
     const SecondHostResults &r = secondHostResults;
     const ConformCheck check = CHECK_CLIENTS_SECOND;
     char answer[32];
-    if (outcome.end != SESSION_FINISHED) {
+    if (outcome.end == SESSION_NOT_STARTED) {
+        leaveUnjudged(check, "the second host: %s", outcome.text);
+    } else if (outcome.end != SESSION_FINISHED) {
         grade(check, VERDICT_FAIL, "the second host: %s", outcome.text);
     } else if (r.reached < SECOND_CREATE) {
         grade(check, VERDICT_FAIL, "the second host's worker made no driver call");
@@ -294,10 +338,12 @@ static void judgeKept(const FirstStream &s)
         return;
     }
     double gapUs = ticksToUs(static_cast<int64_t>(w.longestGapTicks));
+    char machine[96];
+    machineWords(s, w, machine, sizeof machine);
     gradeFigure(check, gapUs / 1000);
     grade(check, VERDICT_PASS, "%ld switches in the %.2f s the second host was there; the longest "
-          "gap %.0f us (period %.0f us)%s", w.switches, seconds, gapUs, s.periodUs,
-          gapUs > 1.5 * s.periodUs ? ", made up at once" : "");
+          "gap %.0f us (period %.0f us)%s%s", w.switches, seconds, gapUs, s.periodUs,
+          gapUs > 1.5 * s.periodUs ? ", made up at once" : "", machine);
     judgeClientsCable(check, 0, s.afterFrom, positionAt(s, s.secondFrom), "while the second host was there");
 }
 
@@ -319,6 +365,11 @@ static void judgeAfter(const FirstStream &s, ASIOError stopped, long late)
     else
         grade(check, VERDICT_PASS, "%ld switches in the %.2f s after the second host's release, "
               "then a clean stop", w.switches, seconds);
+    char machine[96];
+    machineWords(s, w, machine, sizeof machine);
+    if (*machine && !disturbed(s, w))
+        appendEvidence(check, "; its longest gap %.1f ms%s",
+                       ticksToUs(static_cast<int64_t>(w.longestGapTicks)) / 1000, machine);
     judgeClientsCable(check, s.afterFrom, INT64_MAX, positionAt(s, s.afterFrom), "after the second host's release");
 }
 
@@ -390,6 +441,11 @@ static void streamBesideSecond(const CheckerOptions &options, int index, double 
     waitForRun(afterSeconds(*s), pollFirst, nullptr);
     bool judged = goesOn();
     ASIOError stopped = stopFirst(s, &late);
+    if (judged && !everyArrivalKept()) {
+        for (ConformCheck c : {CHECK_CLIENTS_FIRST_KEPT, CHECK_CLIENTS_FIRST_AFTER})
+            leaveUnjudged(c, "the checker had no memory to keep every switch of the first stream");
+        judged = false;
+    }
     // Judged after the stop: the cable's samples are known only then.
     if (lead && judged) {
         judgeKept(*s);
@@ -406,6 +462,7 @@ void conformClients(const CheckerOptions &options, int index)
     FirstStream s = {};
     if (startFirst(options, figures, &s))
         streamBesideSecond(options, index, limit, &s);
+    stopMachineWatch();
     endClientsCable();
     endCrashedRun();
     endLoopback();

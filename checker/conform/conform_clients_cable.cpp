@@ -31,10 +31,16 @@ void eventWords(const IntegrityEvent &e, char *out, size_t size)
         snprintf(out, size, "%lld sample%s %s", samples, samples == 1 ? "" : "s", done[e.kind]);
 }
 
-// False, with the check failed, when the cable has nothing to judge the samples by.
+// False, with the check failed, when the cable has nothing to judge the samples by; not judged
+// when the checker fell behind before it had seen enough to give up on the sequence.
 bool lockedInTime(ConformCheck check, int64_t lockBy)
 {
     const IntegrityAnalysis &a = *analysis;
+    if (a.state != INTEGRITY_LOCKED && a.unseen > 0 && a.received < a.noLockSamples) {
+        leaveUnjudged(check, "on the cable, the checker fell behind before it found the sequence: "
+                      "%lld samples of input %ld not analysed", static_cast<long long>(a.unseen), inChannel);
+        return false;
+    }
     if (a.state != INTEGRITY_LOCKED) {
         grade(check, VERDICT_FAIL, "the sequence written on output %ld did not come back on input %ld "
               "(it carried %s): there is nothing to judge the first host's samples by", outChannel,
@@ -53,7 +59,7 @@ bool lockedInTime(ConformCheck check, int64_t lockBy)
 }  // namespace
 
 const ASIOCallbacks *prepareClientsCable(const CheckerOptions &options, const DriverFigures &figures,
-                                         long frames, double periodUs, char *why, size_t size)
+                                         long frames, double periodUs, char *why, size_t size, int *code)
 {
     used = options.outChannel >= 0 && options.inChannel >= 0;
     analysis = nullptr;
@@ -66,7 +72,8 @@ const ASIOCallbacks *prepareClientsCable(const CheckerOptions &options, const Dr
     setup.bufferSize = frames;
     setup.periodUs = periodUs;
     long outType = 0, inType = 0;
-    if (prepareCableIntegrity(options, setup, &outType, &inType) == EXIT_FINE)
+    *code = prepareCableIntegrity(options, setup, &outType, &inType);
+    if (*code == EXIT_FINE)
         return &integrityCallbacks;
     snprintf(why, size, "the cable: %s", lastFailure());
     endCableIntegrity();
@@ -134,10 +141,9 @@ void judgeClientsCable(ConformCheck check, int64_t from, int64_t to, int64_t loc
               "the stop never arrived", static_cast<long long>(a.missing),
               static_cast<long long>(a.missingFrom));
     } else if (a.unseen) {
-        // Not the driver's: the conformance run ends as the checker's shortfall.
-        conformResults.cableUnseen = a.unseen;
-        appendEvidence(check, "; on the cable, the checker fell behind: %lld samples not analysed",
-                       static_cast<long long>(a.unseen));
+        // Not the driver's: the check is not judged, and the run ends as the checker's shortfall.
+        leaveUnjudged(check, "on the cable, the checker fell behind: %lld samples of input %ld not "
+                      "analysed", static_cast<long long>(a.unseen), inChannel);
     } else {
         // The evidence has 240 bytes: the timing's words come first, and these fit after them.
         appendEvidence(check, "; on the cable (output %ld to input %ld): a delay of %lld samples, "

@@ -204,21 +204,24 @@ int measureConform(const CheckerOptions &options, int, const char *arguments, Se
 {
     selectChecks(options, &conformResults);
     int code = runDriverSession(options, conformSession, arguments, outcome);
+    VerdictCounts counts = countVerdicts(conformResults);
+    // The checks that failed before the interrupt failed whole: a finding the interrupt cannot hide.
+    if (code == EXIT_INTERRUPTED && counts.byVerdict[VERDICT_FAIL]) {
+        return fail(EXIT_CHECK_MISSED, "%d of %d checks failed before the run was interrupted",
+                    counts.byVerdict[VERDICT_FAIL], CHECK_COUNT);
+    }
     if (code != EXIT_FINE && code != EXIT_DRIVER && code != EXIT_CRASHED)
         return code;
     chargeTheFailure(*outcome, &conformResults);
     if (code == EXIT_FINE) {
-        VerdictCounts counts = countVerdicts(conformResults);
         if (counts.byVerdict[VERDICT_FAIL])
             code = fail(EXIT_CHECK_MISSED, "%d of %d checks failed", counts.byVerdict[VERDICT_FAIL],
                         CHECK_COUNT);
-        else if (conformResults.cableUnseen)
-            code = fail(EXIT_NO_MEMORY, "the checker fell behind on the cable: %lld samples of input %ld "
-                        "not analysed, and the clients checks' samples not judged whole",
-                        conformResults.cableUnseen, options.inChannel);
         else if (options.strict && counts.byVerdict[VERDICT_WARN])
             code = fail(EXIT_CHECK_MISSED, "%d checks warned, and --strict fails a warning",
                         counts.byVerdict[VERDICT_WARN]);
+        else if (conformResults.shortfall[0])
+            code = fail(EXIT_NO_MEMORY, "not every check could be judged: %s", conformResults.shortfall);
     }
     return code;
 }

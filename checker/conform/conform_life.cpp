@@ -29,7 +29,8 @@ static double periodAt(long frames, double rate)
 }
 
 // One short run on the buffers that are made, at `periodUs` each switch: start, a few switches,
-// stop, and no callback after. True when it streamed and stopped cleanly; the reason otherwise.
+// stop, and no callback after. True when it streamed and stopped cleanly; the reason otherwise,
+// "" when the user interrupted it before it had its switches (nothing to judge).
 static bool shortRun(long switches, double periodUs, char *why, size_t whySize)
 {
     char answer[32];
@@ -38,7 +39,12 @@ static bool shortRun(long switches, double periodUs, char *why, size_t whySize)
     unsigned long waitMs = switchWaitMs(switches, periodUs);
     setConformStage(STAGE_RUNNING);
     ASIOError started = asioStart();
+    // Watched as a run: its wait may outlast the call limit at a large buffer.
+    watchRun(waitMs / 1000.0);
     bool streamed = started == ASE_OK && waitForSwitches(since, switches, waitMs);
+    watchRun(0);
+    endCrashedRun();
+    bool cut = !streamed && started == ASE_OK && runStopAsked();
     long came = conformSwitchCount() - since;
     setConformStage(STAGE_STOPPING);
     ASIOError stopped = asioStop();
@@ -48,6 +54,8 @@ static bool shortRun(long switches, double periodUs, char *why, size_t whySize)
     setConformStage(STAGE_BEFORE_START);
     if (started != ASE_OK)
         snprintf(why, whySize, "start answered %s", asioErrorName(started, answer, sizeof answer));
+    else if (cut)
+        *why = '\0';
     else if (!streamed)
         snprintf(why, whySize, "%ld switches in %lu ms after start answered ASE_OK", came, waitMs);
     else if (stopped != ASE_OK)
@@ -66,12 +74,14 @@ static bool checkStartStop(long frames, double rate)
     ASIOError created = createConformBuffers(frames);
     if (!answered(CHECK_LIFE_START_STOP, created, "createBuffers(%ld frames)", frames))
         return false;
-    char why[200];
+    char why[200] = "";
     int run = 1;
-    while (run <= START_STOP_RUNS && shortRun(SWITCHES_PER_RUN, periodAt(frames, rate), why, sizeof why))
+    while (run <= START_STOP_RUNS && !runStopAsked() &&
+           shortRun(SWITCHES_PER_RUN, periodAt(frames, rate), why, sizeof why))
         run++;
-    if (runStopAsked())
-        return true;  // interrupted: not judged
+    // Interrupted: the runs so far judge nothing, unless one of them failed.
+    if (runStopAsked() && (run > START_STOP_RUNS || !*why))
+        return true;
     if (run <= START_STOP_RUNS)
         grade(CHECK_LIFE_START_STOP, VERDICT_FAIL, "run %d of %d: %s", run, START_STOP_RUNS, why);
     else
@@ -99,7 +109,7 @@ static bool checkRecreate(const DriverFigures &figures, bool made)
     beginCheck(CHECK_LIFE_RECREATE);
     long frames = figures.preferredSize;
     long other = otherSize(figures, frames);
-    char answer[32], why[200];
+    char answer[32], why[200] = "";
     int run = 1;
     for (; run <= RECREATE_RUNS; run++) {
         long size = run % 2 ? other : frames;
@@ -112,10 +122,10 @@ static bool checkRecreate(const DriverFigures &figures, bool made)
                      asioErrorName(created, answer, sizeof answer));
             break;
         }
-        if (!shortRun(SWITCHES_PER_RUN, periodAt(size, figures.sampleRate), why, sizeof why))
+        if (runStopAsked() || !shortRun(SWITCHES_PER_RUN, periodAt(size, figures.sampleRate), why, sizeof why))
             break;
     }
-    if (runStopAsked())
+    if (runStopAsked() && (run > RECREATE_RUNS || !*why))
         return made;  // interrupted: not judged
     if (run <= RECREATE_RUNS)
         grade(CHECK_LIFE_RECREATE, VERDICT_FAIL, "run %d of %d: %s", run, RECREATE_RUNS, why);
@@ -154,7 +164,10 @@ static bool runAtRate(long frames, double changed, ASIOError set, char *why, siz
         snprintf(why, size, "createBuffers(%ld frames) at %s Hz answered %s", frames, rateText,
                  asioErrorName(created, answer, sizeof answer));
     } else if (!shortRun(50, periodUs, runWhy, sizeof runWhy)) {
-        snprintf(why, size, "the run at %s Hz: %s", rateText, runWhy);
+        if (*runWhy)
+            snprintf(why, size, "the run at %s Hz: %s", rateText, runWhy);
+        else
+            *why = '\0';  // interrupted: nothing to judge
     } else {
         double intervalUs = arrivalStepUs(from, conformNoteCount());
         if (fabs(intervalUs / periodUs - 1) <= 0.2) {
@@ -185,7 +198,7 @@ static void checkRateChange(long frames, double original, bool made)
     ASIOError set = setRateToRestore(changed);
     char why[240];
     bool streamed = runAtRate(frames, changed, set, why, sizeof why);
-    if (!runStopAsked())
+    if (*why)
         grade(CHECK_LIFE_RATE_CHANGE, streamed ? VERDICT_PASS : VERDICT_FAIL, "%s%s", changed == original ?
           "no other standard rate accepted, the current one set again; " : "", why);
     asioDisposeBuffers();

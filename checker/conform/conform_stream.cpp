@@ -330,14 +330,13 @@ static bool streamOnce(const CheckerOptions &options, ConformPhase phase, const 
     asioDisposeBuffers();
     tallyMessages(messages);
     closeConformDriver();
-    if (interrupted)
-        return false;  // a run cut short judges nothing: its checks are left not run
     if (started != ASE_OK) {
         gradePhase(phase, VERDICT_FAIL, "start answered %s",
                    asioErrorName(started, answer, sizeof answer));
         return false;
     }
-    return true;
+    // A run cut short judges nothing: its checks are left not run.
+    return !interrupted;
 }
 
 // The switches that came while running. Those made while stop is on its way are allowed, but not

@@ -39,6 +39,10 @@ bool beginFirstWanted(std::initializer_list<ConformCheck> checks);
 // The user interrupted (runStopAsked): every wanted check the running repetition has not graded is
 // left "not run", saying so; none is failed for it.
 void leaveInterrupted();
+// The checker's own shortfall (no memory, fell behind) left `check` without a judgement in the
+// running repetition: "not run" with why (as printf), unless it failed already, whatever it was
+// graded; the first such why is the run's shortfall (status 6 when no check failed).
+void leaveUnjudged(ConformCheck check, const char *format, ...);
 
 // ---- The phases, in order. Each opens a driver object of its own and releases it.
 
@@ -61,9 +65,10 @@ void conformClients(const CheckerOptions &options, int index);
 // writes the integrity sequence on output O, input I is analysed. Worker, main thread.
 
 // The first stream's callbacks: integrityCallbacks, the cable's plan, ring and analysis made; without
-// a cable timedCallbacks. Null, with why, when the cable cannot be used.
+// a cable timedCallbacks. Null, with why and the failure's status in *code (EXIT_NO_MEMORY: the
+// checker's own), when the cable cannot be used.
 const ASIOCallbacks *prepareClientsCable(const CheckerOptions &options, const DriverFigures &figures,
-                                         long frames, double periodUs, char *why, size_t size);
+                                         long frames, double periodUs, char *why, size_t size, int *code);
 // Just after the first host's start returned.
 void startClientsCable();
 // While the first streams, at least every 100 ms.

@@ -67,6 +67,19 @@ double coreShare(double ms, const CpuFigures &cpu);
 // A copy's check: every figure finite and not negative, the driver's not above the process's.
 const char *cpuFault(const CpuFigures &cpu);
 
+// ---- The machine's own pauses: a thread of the checker's at the priority drivers give their
+// streaming threads wakes every millisecond and notes when, so that a gap in a driver's stream
+// can be set against what the machine did to every thread at that moment. Main thread.
+
+enum { MACHINE_WATCH_ROOM = 1 << 17 };  // wake-ups kept: about two minutes
+// Starts the watch, counted among the checker's threads of the cost window open (noteCheckerThread).
+// False when no thread could be made.
+bool startMachineWatch();
+void stopMachineWatch();
+// The longest stretch within [from, to] (performance counter) the watch did not wake: how long the
+// machine held a thread that was due; -1 when the watch did not see the whole stretch.
+int64_t machineHeldTicks(int64_t from, int64_t to);
+
 // ---- The timing of buffer switches
 //
 // The callback stores each arrival's ticks in a ring; the main thread
@@ -112,6 +125,8 @@ void drainArrivals();
 double calibratedTicksPerUs();
 // The arrivals drainArrivals kept so far, in the order they came; their count in *count.
 const int64_t *keptArrivals(size_t *count);
+// False once an arrival could not be kept (the run outgrew the memory): it was judged as it came.
+bool everyArrivalKept();
 // Switch ticks as the performance counter's, by the calibration since prepareTiming: that counter
 // is the system's, so times taken in another process can be set against the arrivals.
 int64_t switchTicksToCounter(int64_t ticks);
@@ -183,8 +198,8 @@ const char *timingFault(const TimingFigures &figures);
 // window's start to the first switch, or from the last to its end) longer than STALL_SECONDS and
 // STALL_PERIODS periods is a driver that stopped switching, which no busy host explains; fewer
 // than MIN_SWITCH_RATIO of the switches the period promises is a driver far off its pace (judged
-// only where the period is known).
-enum { STALL_PERIODS = 20 };
+// only where the period is known, over a window of STARVED_AFTER_PERIODS periods at least).
+enum { STALL_PERIODS = 20, STARVED_AFTER_PERIODS = 10 };
 extern const double STALL_SECONDS;     // 0.5
 extern const double MIN_SWITCH_RATIO;  // 0.5
 struct StreamKept {

@@ -116,6 +116,11 @@ const int64_t *keptArrivals(size_t *count)
     return kept;
 }
 
+bool everyArrivalKept()
+{
+    return arrivalsSeen == static_cast<long long>(keptCount) && lostToTheRing == 0;
+}
+
 int64_t switchTicksToCounter(int64_t ticks)
 {
     if (!stampCounter)
@@ -386,7 +391,8 @@ StreamKept judgeStreamKept(const TimingFigures &t, double periodUs)
     StreamKept kept;
     kept.boundUs = std::max(STALL_SECONDS * 1e6, periodUs > 0 ? STALL_PERIODS * periodUs : 0);
     kept.stalled = t.longestGapUs > kept.boundUs;
-    kept.starved = periodUs > 0 && t.expected > 0 && t.ratio < MIN_SWITCH_RATIO;
+    // Over a window of a few periods where its ends fall says more than the pace.
+    kept.starved = periodUs > 0 && t.expected >= STARVED_AFTER_PERIODS && t.ratio < MIN_SWITCH_RATIO;
     return kept;
 }
 

@@ -53,7 +53,8 @@ static void takeFrame(const FrameHeader &header, const char *payload, WorkerSeen
         takeRecord(header, payload, seen, outcome);
         break;
     case FRAME_DONE:
-        if (header.id > EXIT_NO_MEMORY) {
+        // A session ends as interrupted only when the parent asked it to.
+        if (header.id > EXIT_NO_MEMORY || (header.id == EXIT_INTERRUPTED && !seen->interrupted)) {
             markCorrupt(seen, outcome, "", "the session's status (%lu)",
                         static_cast<unsigned long>(header.id));
             return;

@@ -200,10 +200,13 @@ static void classifyEnd(const WorkerProcess &w, const WorkerSeen &seen, SessionO
 {
     DWORD exitCode = 0;
     GetExitCodeProcess(w.process.hProcess, &exitCode);
+    // A crash the worker noted stays a crash, whatever came after it: the session hanging on the
+    // broken driver, or the user's interrupt.
+    bool crashNoted = seen.watch.state == WATCH_CRASHED || seen.watch.runCrash;
     // Interrupted, and ended for it or finished after it: where it was when the user interrupted.
     // A driver that crashed, hung or ended the process after the interrupt is that, told as coming
     // after it.
-    bool userEnded = seen.interrupted && (seen.endedByUser || seen.done);
+    bool userEnded = seen.interrupted && !crashNoted && (seen.endedByUser || seen.done);
     outcome->interruptedBefore = seen.interrupted && !userEnded && !seen.corrupt;
     const WatchRecord &watch = userEnded ? seen.atInterrupt : seen.watch;
     // A crash keeps the call it came in.
@@ -215,14 +218,16 @@ static void classifyEnd(const WorkerProcess &w, const WorkerSeen &seen, SessionO
     outcome->crashSwitches = outcome->duringRun ? watch.runSwitches : -1;
     double runSeconds = userEnded ? seen.runSecondsAtInterrupt : (GetTickCount64() - seen.since) / 1000.0;
     outcome->crashRunSeconds = outcome->duringRun ? runSeconds : 0;
-    // A crash the worker noted stays a crash, also when the session then hung on the broken driver.
-    bool crashNoted = watch.state == WATCH_CRASHED || watch.runCrash;
     if (seen.corrupt) {
         outcome->end = SESSION_CORRUPTED;
-    } else if (userEnded) {
-        outcome->end = SESSION_INTERRUPTED;
     } else if (crashNoted) {
         takeCrash(watch, exitCode, outcome);
+    } else if (userEnded) {
+        outcome->end = SESSION_INTERRUPTED;
+    } else if (seen.hung && watch.state == WATCH_STARTING) {
+        // Silent past its limit before any driver was loaded: the worker's own start, not a driver.
+        outcome->end = SESSION_NOT_STARTED;
+        outcome->beforeFirstWord = true;
     } else if (seen.hung) {
         outcome->end = SESSION_HUNG;
     } else if (seen.done) {
@@ -232,6 +237,7 @@ static void classifyEnd(const WorkerProcess &w, const WorkerSeen &seen, SessionO
         outcome->end = SESSION_NOT_STARTED;
         outcome->exitCode = exitCode;
         outcome->beforeFirstWord = true;
+        outcome->limitSeconds = 0;
     } else if (exitCode >= 0xC0000000) {
         takeCrash(watch, exitCode, outcome);
     } else {
@@ -269,16 +275,24 @@ int runWorkerSession(const CheckerOptions &options, const char *commandArguments
     restoreRateAfter(options, outcome);
     describeOutcome(outcome);
     int code = seen.status;
+    // A session that finished after the interrupt with a finding that stands whatever the cut
+    // (a conformance check failed before it) keeps that status; otherwise the run was cut short.
+    bool foundBefore = outcome->end == SESSION_INTERRUPTED && seen.done && seen.status == EXIT_CHECK_MISSED;
     if (outcome->end == SESSION_NOT_STARTED)
         code = EXIT_DRIVER;
     else if (outcome->end == SESSION_INTERRUPTED)
-        code = EXIT_INTERRUPTED;
+        code = foundBefore ? EXIT_CHECK_MISSED : EXIT_INTERRUPTED;
     else if (outcome->end != SESSION_FINISHED)
         code = EXIT_CRASHED;
     if (wait.quiet)
         return code;
-    if (outcome->end != SESSION_FINISHED)
+    if (foundBefore) {
+        char finding[512];
+        snprintf(finding, sizeof finding, "%s", lastFailure());
+        fail(code, "%s; then %s", finding, outcome->text);
+    } else if (outcome->end != SESSION_FINISHED) {
         fail(code, "%s", outcome->text);
+    }
     if (outcome->rateText[0]) {
         fprintf(stderr, "quorvelcheck: %s\n", outcome->rateText);
         fflush(stderr);

@@ -206,6 +206,7 @@ TEST_F(WorkerTest, ARunWithoutSwitchesOrThatStopsSwitchingIsNoPass)
 TEST_F(WorkerTest, TheRateIsSetBackWhateverHappensAndFiguresAreJudgedForWhatTheyAre)
 {
     SimConfig rates = fastConfig();
+    rates.periodUs = 0;  // the pace of the rate set: a stream at a third of it would not be kept
     strcpy(rates.sampleRates, "48000,96000");
     RegisteredDevice *device = addDevice(rates);
     SimConfig subnormal = fastConfig();
