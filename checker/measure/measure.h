@@ -391,9 +391,14 @@ uint32_t sequenceBlockKey(int64_t block, int output);
 uint32_t sequenceHighKeyed(int64_t position, uint32_t key);
 int64_t sequencePositionKeyed(uint32_t high, int64_t block, uint32_t key);
 
-// Makes the table sequenceCandidates reads (384 KB, static, made once). Call before any thread
-// uses sequenceCandidates; later calls do nothing.
+// Makes the tables sequenceCandidates and preparedSequenceWords read (640 KB, static, made once).
+// Call before any thread uses them; later calls do nothing.
 void prepareSequenceSearch();
+// sequenceWords from the tables: a load a word, for the analysis. Pure, once prepared.
+void preparedSequenceWords(int bits, int output, int64_t position, long count, uint32_t *words);
+// For each of `count` top 16 bits, the index in the block of key `key` (its position mod 2^16)
+// whose word carries them: sequencePositionKeyed for many samples against one block. Pure.
+void sequenceIndicesKeyed(const uint16_t *highs, long count, uint32_t key, uint16_t *indices);
 struct SequenceCandidate {
     int output;        // 0 .. MAX_ROUTE_CHANNELS - 1
     int64_t position;  // of the second word
