@@ -1,10 +1,11 @@
 // The integrity analysis against what 32 channels at 384 kHz need in real time (12.3 M samples/s):
 // streams recorded with writeSequence, clean and with faults, read back with readSequence and
 // analysed block by block as the checker's main thread does; every channel at once through the
-// worker's readers against 8 to 128 channels at 192 kHz; and writeSequence per sample, which runs
-// in the driver's callback.
+// worker's readers against 8 to 128 channels at 192 kHz; 128 channels fed in real time with one
+// core busy, and the blocks the ring dropped; and writeSequence per sample, which runs in the
+// driver's callback.
 //
-//     integrity_bench [--quick]
+//     integrity_bench [--quick]      (--quick: fewer rounds and samples, 5 s in real time, not 20)
 //
 // Exit code 0, or 1 when an analysis did not find what its stream holds.
 #include "bench/bench_clock.h"
@@ -29,7 +30,8 @@ const long WRITE_FRAMES[] = {32, 256};
 
 struct Settings {
     int rounds;
-    long samples;  // per stream
+    long samples;    // per stream
+    double seconds;  // fed in real time
 };
 
 // The bytes input I brings back, as the ring's blocks would hold them.
@@ -249,11 +251,12 @@ void runWrite(const Settings &settings)
 
 int main(int argc, char **argv)
 {
-    Settings settings = {7, 1 << 21};
+    Settings settings = {7, 1 << 21, 20};
     for (int i = 1; i < argc; i++) {
         if (strcmp(argv[i], "--quick") == 0) {
             settings.rounds = 3;
             settings.samples = 1 << 19;
+            settings.seconds = 5;
         } else {
             fprintf(stderr, "usage: integrity_bench [--quick]\n");
             return 2;
@@ -262,6 +265,7 @@ int main(int argc, char **argv)
     setvbuf(stdout, nullptr, _IONBF, 0);
     bool right = runAnalysis(settings);
     right = runEveryChannel(settings.rounds, settings.samples / 8) && right;
+    right = runDroppedBlocks(settings.seconds) && right;
     runWrite(settings);
     return right ? 0 : 1;
 }

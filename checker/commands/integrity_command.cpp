@@ -3,15 +3,12 @@
 // (measure.h); the main thread finds the sequence and judges every sample.
 #include "checker/commands/integrity_parts.h"
 
-#include <algorithm>
 #include <math.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
 IntegrityResults integrityResults;
-
-static const double RING_BYTES = 64.0 * 1024 * 1024;
 
 static bool sequenceTypeSupported(long type)
 {
@@ -73,29 +70,48 @@ static void takeAnalysis()
     r->timesRealTime = analysedTimesRealTime(r->setup.figures.sampleRate);
 }
 
+// The ring for every input's buffer, sized by sampleRingSize. Sizes in 64 bits: 128 inputs of a
+// large buffer outgrow 32.
+static int makeIntegrityRing(double rate, long frames)
+{
+    IntegrityPlan &plan = integrityPlan;
+    const uint64_t perFrame = frames > 0 ? static_cast<uint64_t>(frames) : 0;
+    uint64_t blockBytes = 0;
+    for (int i = 0; i < plan.inputs; i++)
+        blockBytes += static_cast<uint64_t>(sequenceTypeBytes(plan.inTypes[i])) * perFrame;
+    RingSize size;
+    const bool fits = sampleRingSize(rate, frames, blockBytes, &size);
+    SampleRing *fresh = fits ? static_cast<SampleRing *>(calloc(1, sizeof(SampleRing))) : nullptr;
+    if (!fresh || !makeSampleRing(fresh, size.blocks, size.blockBytes)) {
+        free(fresh);
+        char beyond[80] = "";
+        if (!fits)
+            snprintf(beyond, sizeof beyond, ", more than the %llu MiB a ring may take in this build",
+                     static_cast<unsigned long long>(RING_MAX_BYTES >> 20));
+        return fail(EXIT_NO_MEMORY, "the checker has no memory for its ring of samples: %llu bytes, %u "
+                    "blocks of %llu bytes%s", static_cast<unsigned long long>(size.bytes), size.blocks,
+                    static_cast<unsigned long long>(size.blockBytes), beyond);
+    }
+    // Within the bound, every offset fits in 32 bits.
+    uint32_t offset = 0;
+    for (int i = 0; i < plan.inputs; i++) {
+        plan.inOffsets[i] = offset;
+        plan.inBytes[i] = static_cast<uint32_t>(sequenceTypeBytes(plan.inTypes[i]) * perFrame);
+        offset += plan.inBytes[i];
+    }
+    plan.ring = fresh;
+    return EXIT_FINE;
+}
+
 int prepareIntegrity(const RunSetup &setup, const uint32_t *wanted)
 {
     IntegrityPlan &plan = integrityPlan;
     double rate = setup.figures.sampleRate;
     long frames = setup.bufferSize;
     plan.frames = frames;
-    uint32_t blockBytes = 0;
-    for (int i = 0; i < plan.inputs; i++) {
-        plan.inOffsets[i] = blockBytes;
-        plan.inBytes[i] = static_cast<uint32_t>(sequenceTypeBytes(plan.inTypes[i]) * frames);
-        blockBytes += plan.inBytes[i];
-    }
-    // Two seconds of blocks: the readers take them at least every 100 ms. Many channels get half a
-    // second at least, where two would outgrow a 32-bit process's room.
-    uint32_t blocks = static_cast<uint32_t>(rate * 2 / frames) + 64;
-    if (static_cast<double>(blocks) * blockBytes > RING_BYTES) {
-        const uint32_t halfSecond = static_cast<uint32_t>(rate / 2 / frames) + 64;
-        blocks = std::max(static_cast<uint32_t>(RING_BYTES / blockBytes), halfSecond);
-    }
-    SampleRing *fresh = static_cast<SampleRing *>(calloc(1, sizeof(SampleRing)));
-    if (!fresh || !makeSampleRing(fresh, blocks, blockBytes))
-        return fail(EXIT_NO_MEMORY, "the checker has no memory for %u blocks of %u bytes", blocks, blockBytes);
-    plan.ring = fresh;
+    int code = makeIntegrityRing(rate, frames);
+    if (code != EXIT_FINE)
+        return code;
     // Delays up to a second, or more for a driver with large buffers; the verdict after two
     // seconds without the sequence, or once every delay searched has come and gone.
     int64_t maxDelay = static_cast<int64_t>(rate);

@@ -39,6 +39,22 @@ inline void store(IntegrityAnalysis *a, int64_t q, uint32_t word, uint8_t inexac
     a->historyInexact[q & a->historyMask] = inexact;
 }
 
+// `count` received words from q on (at most the history's size), kept as store keeps each.
+void keep(IntegrityAnalysis *a, int64_t q, const uint32_t *words, const uint8_t *inexact, long count)
+{
+    const uint32_t at = static_cast<uint32_t>(q) & a->historyMask;
+    const long first = std::min(count, static_cast<long>(a->historyMask + 1 - at));
+    memcpy(a->history + at, words, first * sizeof *words);
+    memcpy(a->history, words + first, (count - first) * sizeof *words);
+    if (inexact) {
+        memcpy(a->historyInexact + at, inexact, first);
+        memcpy(a->historyInexact, inexact + first, count - first);
+    } else {
+        memset(a->historyInexact + at, 0, first);
+        memset(a->historyInexact, 0, count - first);
+    }
+}
+
 inline bool transformed(const IntegrityAnalysis *a)
 {
     return a->sign < 0 || a->shift > 0;
@@ -62,7 +78,7 @@ void asReturned(const IntegrityAnalysis *a, uint32_t *words, long count)
 // The words the input should carry at q .. q + n - 1, under the delay of the moment.
 void expectedWords(IntegrityAnalysis *a, int64_t q, long n)
 {
-    sequenceWords(a->bits, a->output, q - a->delay, n, a->expected);
+    preparedSequenceWords(a->bits, a->output, q - a->delay, n, a->expected);
     if (transformed(a))
         asReturned(a, a->expected, n);
 }
@@ -175,14 +191,58 @@ void classify(IntegrityAnalysis *a, int64_t q, uint32_t word, uint8_t inexact, u
     addToRun(a, EVENT_CORRUPTED, q, word ^ expected);
 }
 
-// The kept samples from..to-1 against the delay of the moment.
+// Whether classify counts the sample corrupted.
+inline bool corruptedSample(const IntegrityAnalysis *a, uint32_t word, uint8_t inexact, uint32_t expected)
+{
+    if (inexact)
+        return true;
+    if (word == expected)
+        return false;
+    return word != ((a->shift > 0 ? expected + 1 : 0u - expected) & a->mask);
+}
+
+// The kept samples at j .. n - 1 of the chunk from q, while each is corrupted, added to the run of
+// corrupted samples that ends at q + j: what classify does to each of them, summed. Returns the
+// index of the first that is not.
+long extendCorrupted(IntegrityAnalysis *a, int64_t q, long j, long n)
+{
+    const uint32_t at = static_cast<uint32_t>(q);
+    uint32_t bits = 0;
+    long m = j;
+    for (; m < n; m++) {
+        const uint32_t k = (at + m) & a->historyMask;
+        const uint32_t word = a->history[k];
+        if (!corruptedSample(a, word, a->historyInexact[k], a->expected[m]))
+            break;
+        bits |= word ^ a->expected[m];
+    }
+    if (m == j)
+        return j;
+    a->corrupted += m - j;
+    a->differingBits |= bits;
+    if (a->runEvent >= 0) {
+        a->events[a->runEvent].size = q + m - a->events[a->runEvent].position;
+        a->events[a->runEvent].bits |= bits;
+    }
+    a->runEnd = q + m;
+    return m;
+}
+
+// The kept samples from..to-1 against the delay of the moment. A lost lock makes long stretches
+// of corrupted samples: while they go on, they are summed rather than classified one by one.
 void classifyKept(IntegrityAnalysis *a, int64_t from, int64_t to)
 {
     for (int64_t q = from; q < to; q += CHUNK) {
         const long n = to - q < CHUNK ? static_cast<long>(to - q) : CHUNK;
         expectedWords(a, q, n);
+        const uint32_t at = static_cast<uint32_t>(q);
         for (long j = 0; j < n; j++) {
-            const uint32_t k = (q + j) & a->historyMask;
+            if (a->runKind == EVENT_CORRUPTED && a->runEnd == q + j) {
+                j = extendCorrupted(a, q, j, n);
+                if (j == n)
+                    break;
+            }
+            const uint32_t k = (at + j) & a->historyMask;
             classify(a, q + j, a->history[k], a->historyInexact[k], a->expected[j]);
         }
     }
@@ -418,6 +478,74 @@ void disturbedSample(IntegrityAnalysis *a, int64_t q, uint32_t word, uint8_t ine
     }
 }
 
+// Marks look[j] for each of the n samples of a disturbance from q0 (words) that disturbedSample
+// could find on a delay: one whose position in any block near the old delay runs on from the
+// sample before, is a block's first or the old delay's; the chunk's first; one where the whole
+// bound is searched. The positions the samples' top 16 bits give in a block are unmixed together.
+void markLooks(IntegrityAnalysis *a, const uint32_t *words, long n, int64_t q0, uint8_t *look)
+{
+    const int64_t expected0 = q0 - a->delay;
+    // Every block any of the samples searches near the old delay.
+    int64_t firstBlock, lastBlock, unused;
+    wholeBound(a, q0, &firstBlock, &unused);
+    wholeBound(a, q0 + n - 1, &unused, &lastBlock);
+    firstBlock = std::max(firstBlock, (expected0 - NEARBY) >> SEQUENCE_BLOCK_BITS);
+    lastBlock = std::min(lastBlock, (expected0 + n - 1 + NEARBY) >> SEQUENCE_BLOCK_BITS);
+    const bool oldWithin = expected0 >= 0 && expected0 >> SEQUENCE_BLOCK_BITS >= firstBlock &&
+                           (expected0 + n - 1) >> SEQUENCE_BLOCK_BITS <= lastBlock;
+    memset(look, oldWithin ? 0 : 1, n);
+    look[0] = 1;
+    uint16_t highs[CHUNK], indices[CHUNK];
+    for (long j = 0; j < n; j++)
+        highs[j] = static_cast<uint16_t>(high16(a, asSent(a, words[j])));
+    const uint16_t oldIndex = static_cast<uint16_t>(expected0);
+    for (int64_t block = firstBlock; oldWithin && block <= lastBlock; block++) {
+        sequenceIndicesKeyed(highs, n, blockKey(a, block), indices);
+        for (long j = 1; j < n; j++) {
+            const uint16_t index = indices[j];
+            look[j] |= (index == 0) | (static_cast<uint16_t>(index - indices[j - 1]) == 1) |
+                       (index == static_cast<uint16_t>(oldIndex + j));
+        }
+    }
+    const uint32_t interval = SEARCH_INTERVAL;
+    for (long j = (interval - 1 - static_cast<uint32_t>(q0)) % interval; j < n; j += interval)
+        look[j] = 1;
+}
+
+// Up to CHUNK samples of a disturbance from words[k] on, each as disturbedSample takes it; returns
+// the index after the last one taken, where the disturbance may have ended. In noise nearly every
+// sample is on no delay at all: only those markLooks marks, and those where the history runs out,
+// go through disturbedSample, which would only keep the others.
+long disturbedChunk(IntegrityAnalysis *a, const uint32_t *words, const uint8_t *inexact, long k,
+                    long count, int64_t position)
+{
+    const long n = count - k < CHUNK ? count - k : CHUNK;
+    const int64_t q0 = position + k;
+    uint8_t look[CHUNK];
+    markLooks(a, words + k, n, q0, look);
+    long j = 0;
+    while (j < n) {
+        // From `due` on disturbedSample judges the oldest samples kept.
+        const int64_t limit = a->disturbStart + PENDING_LIMIT - q0;
+        const long due = limit < j ? j : limit > n ? n : static_cast<long>(limit);
+        long next = j;
+        while (next < due && !look[next])
+            next++;
+        if (next > j) {
+            keep(a, q0 + j, words + k + j, inexact ? inexact + k + j : nullptr, next - j);
+            a->oldRun = 0;
+            j = next;
+        }
+        if (j < n) {
+            disturbedSample(a, q0 + j, words[k + j], inexact ? inexact[k + j] : 0);
+            j++;
+            if (!a->disturbed)
+                break;
+        }
+    }
+    return k + j;
+}
+
 // A sample on the fast path's chunk that did not match at once.
 void lockedSample(IntegrityAnalysis *a, int64_t q, uint32_t word, uint8_t inexact, uint32_t expected)
 {
@@ -531,8 +659,7 @@ void analyseIntegrityBlock(IntegrityAnalysis *a, const uint32_t *words, const ui
             continue;
         }
         if (a->disturbed) {
-            disturbedSample(a, q, words[k], mark0);
-            k++;
+            k = disturbedChunk(a, words, inexact, k, count, position);
             continue;
         }
         // The clean path: a chunk compared at once.

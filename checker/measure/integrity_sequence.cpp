@@ -194,7 +194,8 @@ long decodeFloats(const unsigned char *in, long count, int bits, uint32_t *words
 long decodeWords(const unsigned char *in, long count, const Layout &layout, uint32_t *words,
                  uint8_t *inexact)
 {
-    const uint32_t mask = layout.bits == 32 ? 0xFFFFFFFFu : (1u << layout.bits) - 1;
+    const int bits = layout.bits;  // not read again after each store through inexact
+    const uint32_t mask = bits == 32 ? 0xFFFFFFFFu : (1u << bits) - 1;
     long marked = 0;
     switch (layout.format) {
     case FORMAT_INT16:
@@ -216,7 +217,7 @@ long decodeWords(const unsigned char *in, long count, const Layout &layout, uint
             memcpy(&x, in + 4 * k, 4);
             uint32_t word = static_cast<uint32_t>(x) & mask;
             words[k] = word;
-            inexact[k] = sequenceSigned(word, layout.bits) != x;
+            inexact[k] = sequenceSigned(word, bits) != x;
             marked += inexact[k];
         }
         break;
@@ -336,10 +337,13 @@ namespace {
 
 // The index i of every pair of neighbours (i - 1, i) in a block, by the xor of their top 16 bits,
 // which the block's key does not change: bucket v holds byDifference[first[v] .. first[v + 1]).
+// Beside it, both mixes of every index, the keys not yet applied: a word is one load away, where
+// mixing it costs a dozen operations a word (the 32-bit build has no vector unit to share them).
 struct DifferenceTable {
     bool made;
     uint32_t first[0x10001];
     uint16_t byDifference[0xFFFF];
+    uint32_t mixes[0x10000];  // top 16 bits: the high mix of the index; the others: the low mix
 };
 DifferenceTable differences;
 
@@ -364,7 +368,44 @@ void prepareSequenceSearch()
     memcpy(filled, t.first, sizeof filled);
     for (uint32_t i = 1; i < 0x10000; i++)
         t.byDifference[filled[plainHigh(i - 1) ^ plainHigh(i)]++] = static_cast<uint16_t>(i);
+    for (uint32_t i = 0; i < 0x10000; i++)
+        t.mixes[i] = plainHigh(i) << 16 | mix16(static_cast<uint16_t>(i), LOW_1, LOW_2);
     t.made = true;
+}
+
+void preparedSequenceWords(int bits, int output, int64_t position, long count, uint32_t *words)
+{
+    const uint32_t *mixes = differences.mixes;
+    // (high << (b - 16)) | (low >> (32 - b)) is the 32 bits of both, shifted down.
+    const int shift = 32 - bits;
+    while (count > 0) {
+        const uint32_t first = static_cast<uint32_t>(position & 0xFFFF);
+        long run = 0x10000 - static_cast<long>(first);
+        if (run > count)
+            run = count;
+        const uint32_t keys = static_cast<uint32_t>(highKey(position >> 16, output)) << 16 |
+                              lowKey(position >> 16, output);
+        for (long k = 0; k < run; k++)
+            words[k] = (mixes[first + k] ^ keys) >> shift;
+        words += run;
+        position += run;
+        count -= run;
+    }
+}
+
+void sequenceIndicesKeyed(const uint16_t *highs, long count, uint32_t key, uint16_t *indices)
+{
+    const uint16_t k16 = static_cast<uint16_t>(key);
+    for (long k = 0; k < count; k++) {
+        // unmixHigh on 16-bit operands, which compilers make vector code of.
+        uint16_t x = highs[k] ^ k16;
+        x ^= x >> 9;
+        x = static_cast<uint16_t>(x * HIGH_2_INVERSE);
+        x ^= static_cast<uint16_t>((x >> 7) ^ (x >> 14));
+        x = static_cast<uint16_t>(x * HIGH_1_INVERSE);
+        x ^= x >> 8;
+        indices[k] = x;
+    }
 }
 
 int sequenceCandidates(uint32_t highBefore, uint32_t high, int64_t firstBlock, int64_t lastBlock,

@@ -361,17 +361,36 @@ struct SampleRing {
     RingCursor cursors[MAX_RING_READERS];
 };
 
+// The ring's size: RING_SECONDS of every input at the run's rate, in the smallest power of two of
+// blocks that holds them and never fewer than RING_MIN_BLOCKS; halved while it is above
+// RING_MAX_BYTES, the build's bound (a 32-bit worker shares its 2 GiB with the driver and the
+// analysis; x64 has room). Readers held up for less than that lose nothing. A ring whose
+// RING_MIN_BLOCKS blocks are above the bound is not made.
+enum { RING_MIN_BLOCKS = 16 };
+const double RING_SECONDS = 2;
+const uint64_t RING_MAX_BYTES = (sizeof(void *) == 8 ? 1024ull : 256ull) << 20;
+
+struct RingSize {
+    uint64_t blockBytes;    // a block: one buffer of every input
+    uint32_t blocks;        // a power of two
+    uint64_t bytes;         // all blocks, each rounded up to 64 bytes
+    double seconds;         // of input they hold; 0 for an unusable rate
+};
+// The size of the ring for blocks of `blockBytes`, a buffer of `frames` at `rate` each. False when
+// it is above RING_MAX_BYTES even at RING_MIN_BLOCKS; `size` says what it would be.
+bool sampleRingSize(double rate, long frames, uint64_t blockBytes, RingSize *size);
 // Makes room for at least `blocks` blocks (rounded up to a power of two) of `blockBytes` each,
-// every page touched. False when there is no memory. Main thread, before the run.
-bool makeSampleRing(SampleRing *ring, uint32_t blocks, uint32_t blockBytes);
+// every page touched. False, with nothing made, when the whole is above RING_MAX_BYTES or there
+// is no memory. Main thread, before the run.
+bool makeSampleRing(SampleRing *ring, uint32_t blocks, uint64_t blockBytes);
 // Frees what makeSampleRing made. Main thread, after the run.
 void freeSampleRing(SampleRing *ring);
 
 // Callback: the next switch number, from 0 in the order callbacks ask.
 uint32_t claimRingBlock(SampleRing *ring);
 // Callback: copies `bytes` (at most blockBytes; none for null data) of switch `switchNumber`
-// into the next free block. False when the ring was full and the block was dropped (counted).
-// No allocation, lock or system call.
+// into the next free block, and notes its arrival in latestTicks. False when the ring was full and
+// the block was dropped (counted). No allocation, lock or system call.
 bool fillRingBlock(SampleRing *ring, uint32_t switchNumber, const void *data, uint32_t bytes,
                    int64_t arrivalTicks);
 // The same with the block made of `count` parts, one after another (a null part: zeros of its
@@ -428,9 +447,14 @@ uint32_t sequenceBlockKey(int64_t block, int output);
 uint32_t sequenceHighKeyed(int64_t position, uint32_t key);
 int64_t sequencePositionKeyed(uint32_t high, int64_t block, uint32_t key);
 
-// Makes the table sequenceCandidates reads (384 KB, static, made once). Call before any thread
-// uses sequenceCandidates; later calls do nothing.
+// Makes the tables sequenceCandidates and preparedSequenceWords read (640 KB, static, made once).
+// Call before any thread uses them; later calls do nothing.
 void prepareSequenceSearch();
+// sequenceWords from the tables: a load a word, for the analysis. Pure, once prepared.
+void preparedSequenceWords(int bits, int output, int64_t position, long count, uint32_t *words);
+// For each of `count` top 16 bits, the index in the block of key `key` (its position mod 2^16)
+// whose word carries them: sequencePositionKeyed for many samples against one block. Pure.
+void sequenceIndicesKeyed(const uint16_t *highs, long count, uint32_t key, uint16_t *indices);
 struct SequenceCandidate {
     int output;        // 0 .. MAX_ROUTE_CHANNELS - 1
     int64_t position;  // of the second word

@@ -4,32 +4,68 @@
 // block only once its callback is done with it.
 #include "checker/measure/measure.h"
 
+#include <math.h>
 #include <stdlib.h>
 #include <string.h>
 
 static const uint32_t ALIGNMENT = 64;
+static_assert(std::atomic<int64_t>::is_always_lock_free, "a callback may not take a lock");
 
-bool makeSampleRing(SampleRing *ring, uint32_t blocks, uint32_t blockBytes)
+// `blocks` blocks of `blockBytes`, each rounded up to ALIGNMENT; UINT64_MAX when that does not fit.
+static uint64_t ringBytes(uint64_t blocks, uint64_t blockBytes)
 {
+    if (blockBytes > UINT64_MAX - ALIGNMENT)
+        return UINT64_MAX;
+    const uint64_t stride = (blockBytes + ALIGNMENT - 1) / ALIGNMENT * ALIGNMENT;
+    return stride && blocks > UINT64_MAX / stride ? UINT64_MAX : blocks * stride;
+}
+
+bool sampleRingSize(double rate, long frames, uint64_t blockBytes, RingSize *size)
+{
+    const bool timed = usableRate(rate) && frames > 0;
+    const double wanted = timed ? ceil(RING_SECONDS * rate / frames) : 0;
+    uint64_t blocks = RING_MIN_BLOCKS;
+    while (blocks < wanted && blocks < 0x80000000u)
+        blocks <<= 1;
+    while (blocks > RING_MIN_BLOCKS && ringBytes(blocks, blockBytes) > RING_MAX_BYTES)
+        blocks >>= 1;
+    size->blockBytes = blockBytes;
+    size->blocks = static_cast<uint32_t>(blocks);
+    size->bytes = ringBytes(blocks, blockBytes);
+    size->seconds = timed ? static_cast<double>(blocks) * frames / rate : 0;
+    return size->bytes <= RING_MAX_BYTES;
+}
+
+bool makeSampleRing(SampleRing *ring, uint32_t blocks, uint64_t blockBytes)
+{
+    ring->blocks = nullptr;
+    ring->storage = nullptr;
+    ring->mask = 0;
+    if (blocks > 0x80000000u)
+        return false;
     uint32_t count = 1;
     while (count < blocks)
         count <<= 1;
-    const uint32_t stride = (blockBytes + ALIGNMENT - 1) / ALIGNMENT * ALIGNMENT;
+    // 64 bits, so that no size wraps to a small one on x86; the bound keeps it within size_t.
+    const uint64_t bytes = ringBytes(count, blockBytes);
+    if (bytes > RING_MAX_BYTES || count > RING_MAX_BYTES / sizeof(RingBlock))
+        return false;
+    const size_t stride = static_cast<size_t>(bytes / count);
     ring->blocks = static_cast<RingBlock *>(calloc(count, sizeof(RingBlock)));
-    ring->storage = static_cast<unsigned char *>(malloc(static_cast<size_t>(count) * stride + ALIGNMENT));
+    ring->storage = static_cast<unsigned char *>(malloc(static_cast<size_t>(bytes) + ALIGNMENT));
     if (!ring->blocks || !ring->storage) {
         freeSampleRing(ring);
         return false;
     }
     // Touched now, so that no page faults in on the driver's thread.
-    memset(ring->storage, 0, static_cast<size_t>(count) * stride + ALIGNMENT);
+    memset(ring->storage, 0, static_cast<size_t>(bytes) + ALIGNMENT);
     unsigned char *first = ring->storage + (ALIGNMENT - reinterpret_cast<uintptr_t>(ring->storage) % ALIGNMENT);
     for (uint32_t k = 0; k < count; k++) {
         ring->blocks[k].data = first + static_cast<size_t>(k) * stride;
         ring->blocks[k].sequence.store(k, std::memory_order_relaxed);
     }
     ring->mask = count - 1;
-    ring->blockBytes = blockBytes;
+    ring->blockBytes = static_cast<uint32_t>(blockBytes);
     ring->switches.store(0, std::memory_order_relaxed);
     ring->filling.store(0, std::memory_order_relaxed);
     ring->dropped.store(0, std::memory_order_relaxed);

@@ -503,6 +503,7 @@ TEST(SampleRing, HandsOverBlocksInOrderAndCountsWhatDidNotFit)
         EXPECT_EQ(fillRingBlock(&ring, static_cast<uint32_t>(n), &n, sizeof n, 100 + n), n < 4) << n;
     }
     EXPECT_EQ(ring.dropped.load(), 2u);
+    EXPECT_EQ(ring.latestTicks.load(), 105);  // dropped, and still noted
     for (int64_t n = 0; n < 3; n++) {
         const RingBlock *block = peekRingBlock(&ring);
         ASSERT_NE(block, nullptr);
@@ -532,6 +533,25 @@ TEST(SampleRing, HandsOverBlocksInOrderAndCountsWhatDidNotFit)
     // and takes each block the moment it is handed over.
     for (int threads = 1; threads <= 2; threads++)
         expectWholeBlocksInOrder(threads);
+}
+
+TEST(SampleRing, RefusesWhatItsBoundCannotHoldRatherThanAWrappedSize)
+{
+    // 64 blocks of 64 MiB are 2^32 bytes: nothing in 32 bits, and the first callback would copy
+    // 64 MiB into it.
+    SampleRing ring;
+    EXPECT_FALSE(makeSampleRing(&ring, 64, 64u << 20));
+    EXPECT_EQ(ring.storage, nullptr);
+    // 128 inputs of 8-byte samples in buffers of 2^22 frames: 2^32 bytes a block. The size says
+    // what the ring would have been.
+    RingSize size;
+    EXPECT_FALSE(sampleRingSize(192000, 1L << 22, 128ull * 8 << 22, &size));
+    EXPECT_EQ(size.blocks, static_cast<uint32_t>(RING_MIN_BLOCKS));
+    EXPECT_EQ(size.bytes, static_cast<uint64_t>(RING_MIN_BLOCKS) << 32);
+    // 128 inputs of 4 bytes in 256 frames at 192 kHz get their time on both builds.
+    ASSERT_TRUE(sampleRingSize(192000, 256, 128 * 4 * 256, &size));
+    EXPECT_GE(size.seconds, RING_SECONDS);
+    EXPECT_LE(size.bytes, RING_MAX_BYTES);
 }
 
 }  // namespace
