@@ -15,7 +15,7 @@ enum {
     EXIT_DRIVER = 3,        // the driver could not be loaded, initialised or started
     EXIT_CRASHED = 4,       // the driver crashed, hung, ended the process or corrupted the worker
     EXIT_INTERRUPTED = 5,   // Ctrl+C or Ctrl+Break: what was measured is shown, nothing judged
-    EXIT_NO_MEMORY = 6,     // the checker's own shortfall: no memory for what it measures, or it
+    EXIT_SHORTFALL = 6,     // the checker's own shortfall: no memory for what it measures, or it
                             // fell behind and left input unanalysed; never the driver's fault
 };
 // The status to give of two (a command's parts, list --probe's drivers): what the driver did comes

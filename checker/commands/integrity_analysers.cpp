@@ -111,7 +111,7 @@ int prepareAnalysers(int64_t maxDelay, int64_t verdictAfter, const uint32_t *wan
         made = reader.words && reader.inexact;
     }
     if (!made)
-        return fail(EXIT_NO_MEMORY, "the checker has no memory for the analysis of %d inputs", inputs);
+        return fail(EXIT_SHORTFALL, "the checker has no memory for the analysis of %d inputs", inputs);
     return EXIT_FINE;
 }
 

@@ -88,7 +88,7 @@ static int makeIntegrityRing(double rate, long frames)
         if (!fits)
             snprintf(beyond, sizeof beyond, ", more than the %llu MiB a ring may take in this build",
                      static_cast<unsigned long long>(RING_MAX_BYTES >> 20));
-        return fail(EXIT_NO_MEMORY, "the checker has no memory for its ring of samples: %llu bytes, %u "
+        return fail(EXIT_SHORTFALL, "the checker has no memory for its ring of samples: %llu bytes, %u "
                     "blocks of %llu bytes%s", static_cast<unsigned long long>(size.bytes), size.blocks,
                     static_cast<unsigned long long>(size.blockBytes), beyond);
     }
@@ -133,7 +133,7 @@ static int beginIntegrityRun(const CheckerOptions &options, const IntegritySessi
     if (code == EXIT_FINE && setup->periodUs <= 0)
         code = fail(EXIT_DRIVER, "the driver reports no usable sample rate: the run cannot be timed");
     if (code == EXIT_FINE && !prepareTiming(options.seconds, setup->periodUs))
-        code = fail(EXIT_NO_MEMORY, "the checker has no memory for the timing of %g s", options.seconds);
+        code = fail(EXIT_SHORTFALL, "the checker has no memory for the timing of %g s", options.seconds);
     if (code == EXIT_FINE)
         code = prepareIntegrity(*setup, wanted);
     if (code == EXIT_FINE) {
@@ -201,7 +201,7 @@ static int chooseCable(const CheckerOptions &options, uint32_t *wanted)
 
 int checkerFellBehind(long input, int64_t unseen, double rate, long blocks)
 {
-    return fail(EXIT_NO_MEMORY, "the checker fell behind: %.2f s of input %ld (%lld samples) not "
+    return fail(EXIT_SHORTFALL, "the checker fell behind: %.2f s of input %ld (%lld samples) not "
                 "analysed, %ld blocks it had no room for; what it analysed came back as it was sent, "
                 "and nothing is judged of the rest", usableRate(rate) ? unseen / rate : 0.0, input,
                 static_cast<long long>(unseen), blocks);

@@ -29,18 +29,18 @@ int runIntegritySession(const CheckerOptions &options, const IntegritySession &s
 int planCable(const CheckerOptions &options, const DriverFigures &figures, uint32_t *wanted,
               long *outType, long *inType);
 // The ring, room for a block of every input of the plan at the setup's size and rate, and the
-// analysers (prepareAnalysers). EXIT_FINE or EXIT_NO_MEMORY.
+// analysers (prepareAnalysers). EXIT_FINE or EXIT_SHORTFALL.
 int prepareIntegrity(const RunSetup &setup, const uint32_t *wanted);
 
 // The checker's shortfall: `unseen` samples of input `input` came and were not analysed (`blocks`
-// the ring had no room for). EXIT_NO_MEMORY, with that said.
+// the ring had no room for). EXIT_SHORTFALL, with that said.
 int checkerFellBehind(long input, int64_t unseen, double rate, long blocks);
 
 // ---- The analysers (worker side)
 
 // Makes an analysis per input of integrityPlan (its ring made, its inputs set), looking for the
 // outputs in `wanted` (bit o of wanted[o / 32]), and the readers: the main thread and up to one
-// analysis thread per further processor, each with every n-th input. EXIT_FINE or EXIT_NO_MEMORY.
+// analysis thread per further processor, each with every n-th input. EXIT_FINE or EXIT_SHORTFALL.
 int prepareAnalysers(int64_t maxDelay, int64_t verdictAfter, const uint32_t *wanted);
 // Starts the analysis threads; ticks are the switch clock's, runStart the window's start.
 void startAnalysers(int64_t runStart, double ticksPerUs);

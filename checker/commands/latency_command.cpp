@@ -118,7 +118,7 @@ static int beginLatencyRun(const CheckerOptions &options, LatencyResults *r, dou
     // Every ping half a second apart, the last one given its 2 s, and time to start.
     *seconds = options.pings * 0.5 + 0.25 + 2 + 3;
     if (code == EXIT_FINE && !prepareTiming(*seconds, r->setup.periodUs))
-        code = fail(EXIT_NO_MEMORY, "the checker has no memory for the timing of %g s", *seconds);
+        code = fail(EXIT_SHORTFALL, "the checker has no memory for the timing of %g s", *seconds);
     if (code == EXIT_FINE) {
         preparePings(options.outChannel, options.inChannel, r->setup.figures.outputChannels,
                      r->outType, r->inType, r->setup.bufferSize, rate, options.pings);

@@ -324,7 +324,7 @@ int sweepSession(const CheckerOptions &options)
     code = sweepVerdict(r);
     for (int k = 0; code == EXIT_FINE && k < r.settingCount; k++) {
         if (r.settings[k].failure == SWEEP_NO_MEMORY)
-            code = fail(EXIT_NO_MEMORY, "the checker had no memory for the timing of a run: its own "
+            code = fail(EXIT_SHORTFALL, "the checker had no memory for the timing of a run: its own "
                         "lack, not the driver's");
     }
     return code == EXIT_FINE && runStopAsked() ? EXIT_INTERRUPTED : code;

@@ -292,7 +292,7 @@ static int probeDrivers(const CheckerOptions &options, ListResults *r)
     int count = driverList ? driverList->count : 0;
     r->probes = static_cast<Probe *>(calloc(count > 0 ? count : 1, sizeof(Probe)));
     if (!r->probes)
-        return fail(EXIT_NO_MEMORY, "the checker has no memory for the probes of %d drivers", count);
+        return fail(EXIT_SHORTFALL, "the checker has no memory for the probes of %d drivers", count);
     int worst = EXIT_FINE;
     for (int i = 0; i < count; i++) {
         Probe &probe = r->probes[i];

@@ -8,7 +8,7 @@
 bool resultsStand(int exitCode)
 {
     return exitCode == EXIT_FINE || exitCode == EXIT_CHECK_MISSED || exitCode == EXIT_CRASHED ||
-           exitCode == EXIT_INTERRUPTED || exitCode == EXIT_NO_MEMORY;
+           exitCode == EXIT_INTERRUPTED || exitCode == EXIT_SHORTFALL;
 }
 
 bool beginDocument(const CheckerOptions &options, int index, bool stands, int exitCode)

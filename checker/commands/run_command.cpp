@@ -159,7 +159,7 @@ static int runSession(const CheckerOptions &options)
     RunResults &r = runResults;
     int code = openRun(options, &r.setup);
     if (code == EXIT_FINE && !prepareTiming(options.seconds, r.setup.periodUs))
-        code = fail(EXIT_NO_MEMORY, "the checker has no memory for the timing of %g s", options.seconds);
+        code = fail(EXIT_SHORTFALL, "the checker has no memory for the timing of %g s", options.seconds);
     if (code == EXIT_FINE) {
         r.stage = RUN_PREPARED;
         publishRecord(&runResults);

@@ -249,7 +249,7 @@ static bool startFirst(const CheckerOptions &options, const DriverFigures &figur
         }
         snprintf(why, sizeof why, "the first host's %s answered %s", created != ASE_OK ?
                  "createBuffers" : "start", asioErrorName(started, answer, sizeof answer));
-    } else if (cable == EXIT_NO_MEMORY) {
+    } else if (cable == EXIT_SHORTFALL) {
         leaveClientsUnjudged(why);
         return false;
     }

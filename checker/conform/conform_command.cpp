@@ -221,7 +221,7 @@ int measureConform(const CheckerOptions &options, int, const char *arguments, Se
             code = fail(EXIT_CHECK_MISSED, "%d checks warned, and --strict fails a warning",
                         counts.byVerdict[VERDICT_WARN]);
         else if (conformResults.shortfall[0])
-            code = fail(EXIT_NO_MEMORY, "not every check could be judged: %s", conformResults.shortfall);
+            code = fail(EXIT_SHORTFALL, "not every check could be judged: %s", conformResults.shortfall);
     }
     return code;
 }

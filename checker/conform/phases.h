@@ -65,7 +65,7 @@ void conformClients(const CheckerOptions &options, int index);
 // writes the integrity sequence on output O, input I is analysed. Worker, main thread.
 
 // The first stream's callbacks: integrityCallbacks, the cable's plan, ring and analysis made; without
-// a cable timedCallbacks. Null, with why and the failure's status in *code (EXIT_NO_MEMORY: the
+// a cable timedCallbacks. Null, with why and the failure's status in *code (EXIT_SHORTFALL: the
 // checker's own), when the cable cannot be used.
 const ASIOCallbacks *prepareClientsCable(const CheckerOptions &options, const DriverFigures &figures,
                                          long frames, double periodUs, char *why, size_t size, int *code);

@@ -101,7 +101,7 @@ static void writeSummary(const Report &report, std::string *page)
     int worst = reportStatus(report);
     *page += "<section id=\"summary\">\n<h2>Summary</h2>\n<p>";
     htmlVerdict(page, worst == EXIT_FINE ? VERDICT_PASS
-                      : worst == EXIT_INTERRUPTED || worst == EXIT_NO_MEMORY ? VERDICT_NOT_RUN
+                      : worst == EXIT_INTERRUPTED || worst == EXIT_SHORTFALL ? VERDICT_NOT_RUN
                                                                              : VERDICT_FAIL);
     htmlFormat(page, " exit status %d (%s)", worst, exitStatusMeaning(worst));
     *page += "</p>\n<table class=\"summary\">\n";

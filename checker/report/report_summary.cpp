@@ -25,7 +25,7 @@ const char *exitStatusMeaning(int code)
     case EXIT_DRIVER: return "the driver could not be loaded, initialised or started";
     case EXIT_CRASHED: return "the driver crashed, hung or ended the process";
     case EXIT_INTERRUPTED: return "interrupted";
-    case EXIT_NO_MEMORY: return "the checker's own shortfall, not the driver's";
+    case EXIT_SHORTFALL: return "the checker's own shortfall, not the driver's";
     }
     return "unknown status";
 }
@@ -34,7 +34,7 @@ Verdict partVerdict(const Report &report, ReportPart part)
 {
     const PartResult &p = report.parts[part];
     // Interrupted, or cut short by the checker's own shortfall: no verdict on the driver.
-    if (!p.ran || p.exitCode == EXIT_INTERRUPTED || p.exitCode == EXIT_NO_MEMORY)
+    if (!p.ran || p.exitCode == EXIT_INTERRUPTED || p.exitCode == EXIT_SHORTFALL)
         return VERDICT_NOT_RUN;
     if (p.exitCode != EXIT_FINE)
         return VERDICT_FAIL;

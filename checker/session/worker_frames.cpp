@@ -54,7 +54,7 @@ static void takeFrame(const FrameHeader &header, const char *payload, WorkerSeen
         break;
     case FRAME_DONE:
         // A session ends as interrupted only when the parent asked it to.
-        if (header.id > EXIT_NO_MEMORY || (header.id == EXIT_INTERRUPTED && !seen->interrupted)) {
+        if (header.id > EXIT_SHORTFALL || (header.id == EXIT_INTERRUPTED && !seen->interrupted)) {
             markCorrupt(seen, outcome, "", "the session's status (%lu)",
                         static_cast<unsigned long>(header.id));
             return;

@@ -125,9 +125,9 @@ TEST(ArgumentsTest, EachCommandTakesItsDefaultsAndRules)
 // is not hidden behind another's interrupt or the checker's own shortfall.
 TEST(StatusTest, TheDriversFindingsComeBeforeTheCheckersShortfallAndTheInterrupt)
 {
-    EXPECT_EQ(worseStatus(EXIT_CHECK_MISSED, EXIT_NO_MEMORY), EXIT_CHECK_MISSED);
+    EXPECT_EQ(worseStatus(EXIT_CHECK_MISSED, EXIT_SHORTFALL), EXIT_CHECK_MISSED);
     EXPECT_EQ(worseStatus(EXIT_INTERRUPTED, EXIT_CRASHED), EXIT_CRASHED);
-    EXPECT_EQ(worseStatus(EXIT_NO_MEMORY, EXIT_INTERRUPTED), EXIT_NO_MEMORY);
+    EXPECT_EQ(worseStatus(EXIT_SHORTFALL, EXIT_INTERRUPTED), EXIT_SHORTFALL);
     EXPECT_EQ(worseStatus(EXIT_FINE, EXIT_INTERRUPTED), EXIT_INTERRUPTED);
     EXPECT_EQ(worseStatus(EXIT_DRIVER, EXIT_CHECK_MISSED), EXIT_DRIVER);
 }
