@@ -41,13 +41,17 @@ struct FirstStream {
     std::vector<int64_t> arrivals;
 };
 
-// What a window of the first stream shows: its switches, the longest gap and where it began.
+// What a window of the first stream shows: its switches, and the gap it is judged by: the longest
+// one that disturbed the stream, or else the longest of all.
 struct WindowFigures {
     long switches;
     double missing;             // expected at the measured period, less those that came
     double longestGapTicks;     // an interval, or a gap at either end
-    int64_t gapFrom;            // the switch (or the window's start) the longest gap began at
+    int64_t gapFrom;            // the switch (or the window's start) that gap began at
     bool cameBack;              // a switch ended it
+    bool disturbing;            // a gap over the disturbance bound that was not the machine's
+    double heldTicks;           // the longest gap, over the bound, was the machine's: how long the
+                                // checker's own watch was held meanwhile; 0 otherwise
 };
 
 // The arrivals kept so far, on the performance counter.
@@ -70,49 +74,70 @@ static bool pollFirst()
     return false;
 }
 
-// A gap is measured between the switches around it, and belongs to the window in which the first
-// missing switch was due: a stall across the meeting of two windows counts whole, in one of them.
-static WindowFigures windowOf(const FirstStream &s, int64_t from, int64_t to)
-{
-    WindowFigures w = {0, 0, 0, from, false};
-    const int64_t step = static_cast<int64_t>(s.stepTicks);
-    int64_t last = 0;
-    bool any = false;
-    for (int64_t at : s.arrivals) {
-        if (at > from && at <= to)
-            w.switches++;
-        bool due = any && last + step >= from && last + step < to;
-        if (due && at - last > w.longestGapTicks) {
-            w.longestGapTicks = static_cast<double>(at - last);
-            w.gapFrom = last;
-            w.cameBack = true;
-        }
-        last = at;
-        any = true;
-    }
-    // The stream stopped: its last gap runs to the window's end.
-    int64_t since = any && last > from ? last : from;
-    if ((!any || last < to) && to - since > w.longestGapTicks && since + step < to) {
-        w.longestGapTicks = static_cast<double>(to - since);
-        w.gapFrom = since;
-        w.cameBack = false;
-    }
-    w.missing = (to - from) / s.stepTicks - w.switches;
-    return w;
-}
-
 // The longest gap a window may have: DISTURBANCE_PERIODS, and no less than DISTURBANCE_MS.
 static double disturbanceTicks(const FirstStream &s)
 {
     return std::max(DISTURBANCE_PERIODS * s.stepTicks, DISTURBANCE_MS * 1000 / ticksToUs(1));
 }
 
-// Whether the window's longest gap was the machine's: the checker's own watch, at the priority of a
-// driver's thread, was held for all of it but two periods at the same moment.
-static bool machinesGap(const FirstStream &s, const WindowFigures &w)
+// How long the checker's own watch, at the priority of a driver's thread, was held during the gap
+// from `from` to `to`, when that was all of it but two periods: the machine's gap, not the driver's.
+// 0 when it was not.
+static double machinesHold(const FirstStream &s, int64_t from, int64_t to)
 {
-    int64_t held = machineHeldTicks(w.gapFrom, w.gapFrom + static_cast<int64_t>(w.longestGapTicks));
-    return held >= 0 && held >= w.longestGapTicks - 2 * s.stepTicks;
+    int64_t held = machineHeldTicks(from, to);
+    return held >= 0 && held >= (to - from) - 2 * s.stepTicks ? static_cast<double>(held) : 0;
+}
+
+struct Gap {
+    double ticks;
+    int64_t from;
+    bool cameBack;
+};
+
+// One gap of the window: the longest kept, and the longest that disturbed the stream.
+static void considerGap(const FirstStream &s, int64_t from, int64_t to, bool cameBack, Gap *longest,
+                        Gap *disturbing)
+{
+    double ticks = static_cast<double>(to - from);
+    if (ticks > longest->ticks)
+        *longest = {ticks, from, cameBack};
+    if (ticks > disturbanceTicks(s) && ticks > disturbing->ticks && machinesHold(s, from, to) == 0)
+        *disturbing = {ticks, from, cameBack};
+}
+
+// A gap is measured between the switches around it, and belongs to the window in which the first
+// missing switch was due: a stall across the meeting of two windows counts whole, in one of them.
+// Every gap over the disturbance bound is set against the machine's own pauses, not only the
+// longest.
+static WindowFigures windowOf(const FirstStream &s, int64_t from, int64_t to)
+{
+    WindowFigures w = {0, 0, 0, from, false, false, 0};
+    const int64_t step = static_cast<int64_t>(s.stepTicks);
+    Gap longest = {0, from, false}, disturbing = {0, from, false};
+    int64_t last = 0;
+    bool any = false;
+    for (int64_t at : s.arrivals) {
+        if (at > from && at <= to)
+            w.switches++;
+        if (any && last + step >= from && last + step < to)
+            considerGap(s, last, at, true, &longest, &disturbing);
+        last = at;
+        any = true;
+    }
+    // The stream stopped: its last gap runs to the window's end.
+    int64_t since = any && last > from ? last : from;
+    if ((!any || last < to) && since + step < to)
+        considerGap(s, since, to, false, &longest, &disturbing);
+    const Gap &shown = disturbing.ticks > 0 ? disturbing : longest;
+    w.longestGapTicks = shown.ticks;
+    w.gapFrom = shown.from;
+    w.cameBack = shown.cameBack;
+    w.disturbing = disturbing.ticks > 0;
+    if (!w.disturbing && longest.ticks > disturbanceTicks(s))
+        w.heldTicks = machinesHold(s, longest.from, longest.from + static_cast<int64_t>(longest.ticks));
+    w.missing = (to - from) / s.stepTicks - w.switches;
+    return w;
 }
 
 // A disturbance of the first stream: a gap over the disturbance bound, whether or not the switches
@@ -120,20 +145,17 @@ static bool machinesGap(const FirstStream &s, const WindowFigures &w)
 // every thread as long, or switches lost (a gap over 1.5 periods the stream did not make up).
 static bool disturbed(const FirstStream &s, const WindowFigures &w)
 {
-    return (w.longestGapTicks > disturbanceTicks(s) && !machinesGap(s, w)) ||
-           (w.longestGapTicks > 1.5 * s.stepTicks && w.missing >= LOST_SWITCHES);
+    return w.disturbing || (w.longestGapTicks > 1.5 * s.stepTicks && w.missing >= LOST_SWITCHES);
 }
 
 // ", when the machine held the checker's own watch 51.2 ms too" for a long gap that was the
 // machine's; "" otherwise.
-static void machineWords(const FirstStream &s, const WindowFigures &w, char *out, size_t size)
+static void machineWords(const WindowFigures &w, char *out, size_t size)
 {
     *out = '\0';
-    if (w.longestGapTicks > disturbanceTicks(s) && machinesGap(s, w)) {
-        int64_t held = machineHeldTicks(w.gapFrom, w.gapFrom + static_cast<int64_t>(w.longestGapTicks));
+    if (w.heldTicks > 0)
         snprintf(out, size, ", when the machine held the checker's own watch %.1f ms too",
-                 ticksToUs(held) / 1000);
-    }
+                 ticksToUs(static_cast<int64_t>(w.heldTicks)) / 1000);
 }
 
 void placeAgainstSecondHost(int64_t at, char *out, size_t size)
@@ -339,7 +361,7 @@ static void judgeKept(const FirstStream &s)
     }
     double gapUs = ticksToUs(static_cast<int64_t>(w.longestGapTicks));
     char machine[96];
-    machineWords(s, w, machine, sizeof machine);
+    machineWords(w, machine, sizeof machine);
     gradeFigure(check, gapUs / 1000);
     grade(check, VERDICT_PASS, "%ld switches in the %.2f s the second host was there; the longest "
           "gap %.0f us (period %.0f us)%s%s", w.switches, seconds, gapUs, s.periodUs,
@@ -366,7 +388,7 @@ static void judgeAfter(const FirstStream &s, ASIOError stopped, long late)
         grade(check, VERDICT_PASS, "%ld switches in the %.2f s after the second host's release, "
               "then a clean stop", w.switches, seconds);
     char machine[96];
-    machineWords(s, w, machine, sizeof machine);
+    machineWords(w, machine, sizeof machine);
     if (*machine && !disturbed(s, w))
         appendEvidence(check, "; its longest gap %.1f ms%s",
                        ticksToUs(static_cast<int64_t>(w.longestGapTicks)) / 1000, machine);
