@@ -70,8 +70,10 @@ void partSummary(const Report &report, ReportPart part, char *out, size_t size)
             snprintf(late, sizeof late, "%lld late", t.late);
         else
             snprintf(late, sizeof late, "lateness not judged");
-        snprintf(at, room, "; %lld switches in %.2f s, %s; at least one switch: %s", t.switches,
-                 run->setup.elapsedS, late, t.switches > 0 ? "passed" : "MISSED");
+        StreamKept kept = judgeStreamKept(t, run->setup.periodUs);
+        snprintf(at, room, "; %lld switches in %.2f s, %s; at least one switch: %s; kept going: %s",
+                 t.switches, run->setup.elapsedS, late, t.switches > 0 ? "passed" : "MISSED",
+                 kept.stalled || kept.starved ? "MISSED" : "passed");
     } else if (part == PART_SWEEP && report.sweep) {
         const SweepResults &s = *report.sweep;
         int outside = 0, measured = 0;

@@ -135,6 +135,8 @@ int openChosenDriver(int index)
     long opened = openDriverEntry(index);
     int64_t created = performanceTicks();
     openedDriver.createMs = ticksToUs(created - before) / 1000;
+    openedDriver.createdAt = before;
+    openedDriver.initialisedAt = created;
     openedDriver.createResult = opened;
     openedDriver.created = opened == 0;
     if (opened != 0) {

@@ -176,6 +176,7 @@ struct OpenedDriver {
     long createResult;     // what creating it answered (an HRESULT)
     bool initialised;      // init answered true
     double createMs, initMs;
+    int64_t createdAt, initialisedAt;  // when each began, on the performance counter (the system's)
     char name[32];         // getDriverName, terminated here
     long version;
     char errorMessage[124];  // getErrorMessage after a failed init, terminated here

@@ -38,8 +38,12 @@ protected:
 
 TEST_F(RoutingTest, EveryOutputLoopedToItsInputIsFoundWholeAtEightAndSixtyFourChannels)
 {
-    for (int channels : {8, 64})
-        addDevice(looped(channels));
+    // 64 channels at 16 kHz: the simulated device's own work then keeps its pace where the machine
+    // runs it emulated (at 48 kHz it needs a whole core there, and falls behind).
+    addDevice(looped(8));
+    SimConfig wide = looped(64);
+    strcpy(wide.sampleRate, "16000");
+    addDevice(wide);
     for (int k = 0; k < 2; k++) {
         const int channels = k == 0 ? 8 : 64;
         SCOPED_TRACE(std::to_string(channels) + " channels");
@@ -54,7 +58,11 @@ TEST_F(RoutingTest, EveryOutputLoopedToItsInputIsFoundWholeAtEightAndSixtyFourCh
             EXPECT_EQ(route["verdict"].text, "fine");
             EXPECT_EQ(route["delay_frames"].whole(), roundTrip(looped(channels), 0));
             EXPECT_EQ(route["counts"]["matched"].whole(), route["counts"]["received"].whole());
-            EXPECT_GT(route["counts"]["matched"].whole(), 40000);
+            // Every sample the device brought after the delay, as its own count of its callbacks
+            // says (a few come after the window, during the stop), whatever the machine's pace.
+            long long brought = devices[k]->shared->hostSwitches * 256LL - roundTrip(looped(channels), 0);
+            EXPECT_GT(route["counts"]["matched"].whole(), 10000);
+            EXPECT_GE(route["counts"]["matched"].whole(), brought - 16 * 256);
         }
         EXPECT_EQ(run["skew"]["routes"].whole(), channels);
         EXPECT_EQ(run["skew"]["spread_frames"].whole(), 0);

@@ -6,11 +6,11 @@
 #include <stdlib.h>
 #include <string.h>
 
-// Generous: the 32-bit program runs under emulation on some build machines, and a scan of tens of
-// thousands of keys takes minutes.
+// Generous: the 32-bit program runs under emulation on some build machines, where a scan of tens
+// of thousands of keys, or buffers for a hundred thousand channels, take minutes.
 static const DWORD START_TIMEOUT_MS = 120000;
 static const DWORD CLOSE_TIMEOUT_MS = 120000;
-static const DWORD MESSAGE_TIMEOUT_MS = 60000;
+static const DWORD MESSAGE_TIMEOUT_MS = 240000;
 
 bool launchProgram(ProgramRun *run)
 {

@@ -48,7 +48,7 @@ int closeProgram(ProgramRun *run);
 // the timeout. An exception code is named on stderr: a crash is told from a plain failure.
 int waitForExit(ProgramRun *run, DWORD timeoutMs);
 
-// The dialog's controls, through window messages. A dialog that does not answer within a minute
+// The dialog's controls, through window messages. A dialog that does not answer within four minutes
 // gives empty texts and lists rather than holding the caller for good.
 std::vector<std::string> driverItems(HWND dialog);
 // Items of the drop-down list; -1 when the dialog does not answer.
