@@ -2,6 +2,7 @@
 // taking the records it sends, and tells how the session ended.
 #include "checker/session/worker_parent.h"
 
+#include <algorithm>
 #include <math.h>
 #include <stdio.h>
 #include <string.h>
@@ -10,6 +11,9 @@
 static const size_t READ_PER_LOOK = 1 << 20;
 // How long a worker that was ended may take to be gone.
 static const DWORD END_WAIT_MS = 5000;
+// The least time the worker has to say its first word: its own start runs no driver code, and a
+// loaded or emulated machine takes seconds for it whatever the call limit.
+static const double WORKER_START_SECONDS = 60;
 
 static volatile LONG interruptRequested = 0;
 // Set by another program (a build pipeline, a test) to interrupt as Ctrl+C does: console events
@@ -88,12 +92,15 @@ static void lookAtWatch(WorkerProcess *w, WorkerSeen *seen, SessionOutcome *outc
 }
 
 // Whether the state seen has outlasted its limit: every state has the call limit (driver code
-// runs outside calls too: its windows, its timers), the run its length besides.
+// runs outside calls too: its windows, its timers), the run its length besides, the worker's own
+// start no less than WORKER_START_SECONDS.
 static bool overLimit(const CheckerOptions &options, const WorkerSeen &seen, SessionOutcome *outcome)
 {
     double limit = options.callTimeout;
     if (seen.watch.state == WATCH_RUNNING)
         limit += seen.watch.runSeconds;
+    if (seen.watch.state == WATCH_STARTING)
+        limit = std::max(limit, WORKER_START_SECONDS);
     outcome->limitSeconds = limit;
     return GetTickCount64() - seen.since > limit * 1000;
 }
