@@ -27,7 +27,7 @@ static const char *const generalTail =
     "loaded, initialised or started (or the worker did not start); 4 the driver crashed, hung,\n"
     "ended the process or corrupted the worker; 5 interrupted (Ctrl+C or Ctrl+Break): the run\n"
     "ends, what was measured is shown, and a rate the command changed is set back; 6 the\n"
-    "checker itself had no memory for what it measures.\n"
+    "checker's own shortfall: no memory for what it measures, or input it fell behind on.\n"
     "Errors go to stderr, results to stdout; what the driver writes on its standard handles is\n"
     "shown apart, after the results.\n";
 

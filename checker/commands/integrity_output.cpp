@@ -141,8 +141,8 @@ void printIntegrityText(const CheckerOptions &, int index, const SessionOutcome 
         if (isfinite(r.timesRealTime))
             printf("Analysed at %.1f times real time\n", r.timesRealTime);
         printTiming(r.timing, s.periodUs);
-        printStreamKept(r.timing, s.periodUs);
         printMessages(r.messages);
+        printStreamKept(r.timing, s.periodUs);
     }
     printCallNotes();
 }

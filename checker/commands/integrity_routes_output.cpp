@@ -181,8 +181,8 @@ void printRoutingText(const CheckerOptions &options, int index, const SessionOut
             printf("Analysed at %.1f times real time (%d analysis thread%s)\n", r.timesRealTime,
                    r.analysisThreads, r.analysisThreads == 1 ? "" : "s");
         printTiming(r.timing, s.periodUs);
-        printStreamKept(r.timing, s.periodUs);
         printMessages(r.messages);
+        printStreamKept(r.timing, s.periodUs);
     }
     printCallNotes();
 }

@@ -138,9 +138,9 @@ void printLatencyText(const CheckerOptions &, int index, const SessionOutcome &,
         else
             printf("Pings: not read, as the driver did not come back from stop\n");
         printClaim(r, rate);
+        printCost(r.timing.cpu);
         printMessages(r.messages);
         printStreamKept(r.timing, s.periodUs);
-        printCost(r.timing.cpu);
     }
     printCallNotes();
 }

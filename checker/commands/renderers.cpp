@@ -203,8 +203,8 @@ void printStreamKept(const TimingFigures &t, double periodUs)
     StreamKept kept = judgeStreamKept(t, periodUs);
     char why[200];
     streamKeptText(t, kept, why, sizeof why);
-    printf("Check: the stream kept going (no gap over %.2f s, at least %g of the switches expected): "
-           "%s%s\n", kept.boundUs / 1e6, MIN_SWITCH_RATIO, *why ? "MISSED: " : "passed", why);
+    printf("Check: the stream kept going (no gap over %.2f s, at least %.0f%% of the switches "
+           "expected): %s%s\n", kept.boundUs / 1e6, MIN_SWITCH_RATIO * 100, *why ? "MISSED: " : "passed", why);
 }
 
 void jsonStreamKeptFields(const TimingFigures &t, double periodUs)

@@ -51,7 +51,7 @@ const char *phaseName(ConformPhase phase);
 // "PASS", "WARN", "FAIL", "not run", "skipped".
 const char *verdictName(Verdict verdict);
 
-enum { EVIDENCE_SIZE = 240 };  // MAX_REPEAT: base.h
+enum { EVIDENCE_SIZE = 400 };  // MAX_REPEAT: base.h
 
 struct CheckResult {
     Verdict verdict;                    // the worst of every repetition

@@ -41,18 +41,22 @@ struct FirstStream {
     std::vector<int64_t> arrivals;
 };
 
-// What a window of the first stream shows: its switches, and the gap it is judged by: the longest
-// one that disturbed the stream, or else the longest of all.
+// One gap of a window: between two switches, or from the last to the window's end.
+struct Gap {
+    double ticks;
+    int64_t from;   // the switch (or the window's start) it began at
+    bool cameBack;  // a switch ended it
+    double held;    // of 2 periods or more and the machine's: how long the checker's own watch was
+                    // held meanwhile; 0 otherwise
+};
+
+// What a window of the first stream shows: its switches, and its gaps: the longest, the longest
+// not the machine's, and the longest that disturbed the stream.
 struct WindowFigures {
     long switches;
-    double missing;             // expected at the measured period, less those that came
-    double longestGapTicks;     // an interval, or a gap at either end
-    int64_t gapFrom;            // the switch (or the window's start) that gap began at
-    bool cameBack;              // a switch ended it
-    bool disturbing;            // a gap over the disturbance bound that was not the machine's
-    double heldTicks;           // the longest gap, over 1.5 periods, was the machine's: how long the
-                                // checker's own watch was held meanwhile; 0 otherwise
-    double machineMissing;      // the switches that gap of the machine's should have held
+    double missing;         // expected at the measured period, less those that came
+    Gap longest, own, disturbing;
+    double machineMissing;  // switches lost across the machine's gaps, each no more than its hold
 };
 
 // The arrivals kept so far, on the performance counter.
@@ -82,63 +86,66 @@ static double disturbanceTicks(const FirstStream &s)
 }
 
 // How long the checker's own watch, at the priority of a driver's thread, was held during the gap
-// from `from` to `to`, when that was all of it but two periods: the machine's gap, not the driver's.
-// 0 when it was not.
+// from `from` to `to`, when that was all of it but two periods, and half of it at least: the
+// machine's gap, not the driver's. 0 when it was not.
 static double machinesHold(const FirstStream &s, int64_t from, int64_t to)
 {
     int64_t held = machineHeldTicks(from, to);
-    return held >= 0 && held >= (to - from) - 2 * s.stepTicks ? static_cast<double>(held) : 0;
+    double gap = static_cast<double>(to - from);
+    bool machines = held > 0 && held >= gap - 2 * s.stepTicks && held >= gap / 2;
+    return machines ? static_cast<double>(held) : 0;
 }
 
-struct Gap {
-    double ticks;
-    int64_t from;
-    bool cameBack;
-};
-
-// One gap of the window: the longest kept, and the longest that disturbed the stream.
-static void considerGap(const FirstStream &s, int64_t from, int64_t to, bool cameBack, Gap *longest,
-                        Gap *disturbing)
+// Switches short of the lead's pace from the window's start `from` up to `at`.
+static double deficit(const FirstStream &s, int64_t from, int64_t at)
 {
-    double ticks = static_cast<double>(to - from);
-    if (ticks > longest->ticks)
-        *longest = {ticks, from, cameBack};
-    if (ticks > disturbanceTicks(s) && ticks > disturbing->ticks && machinesHold(s, from, to) == 0)
-        *disturbing = {ticks, from, cameBack};
+    long came = static_cast<long>(std::count_if(s.arrivals.begin(), s.arrivals.end(),
+                                                 [from, at](int64_t t) { return t > from && t <= at; }));
+    return (at - from) / s.stepTicks - came;
+}
+
+// One gap of the window from `from` to `to`: kept when longest, when the longest not the machine's,
+// when the longest that disturbed; a gap of the machine's adds the switches lost across it (to two
+// periods after it, so that a burst that made it up counts), no more than its hold explains.
+static void considerGap(const FirstStream &s, int64_t from, int64_t to, Gap gap, WindowFigures *w)
+{
+    int64_t gapTo = gap.from + static_cast<int64_t>(gap.ticks);
+    gap.held = gap.ticks >= 2 * s.stepTicks ? machinesHold(s, gap.from, gapTo) : 0;
+    if (gap.ticks > w->longest.ticks)
+        w->longest = gap;
+    if (gap.held == 0 && gap.ticks > w->own.ticks)
+        w->own = gap;
+    if (gap.held == 0 && gap.ticks > disturbanceTicks(s) && gap.ticks > w->disturbing.ticks)
+        w->disturbing = gap;
+    if (gap.held > 0) {
+        int64_t after = std::min(gapTo + 2 * static_cast<int64_t>(s.stepTicks), to);
+        double lost = deficit(s, from, after) - deficit(s, from, std::max(gap.from, from));
+        w->machineMissing += std::min(std::max(0.0, lost), floor(gap.held / s.stepTicks));
+    }
 }
 
 // A gap is measured between the switches around it, and belongs to the window in which the first
 // missing switch was due: a stall across the meeting of two windows counts whole, in one of them.
-// Every gap over the disturbance bound is set against the machine's own pauses, not only the
-// longest.
+// Every gap is set against the machine's own pauses, not only the longest.
 static WindowFigures windowOf(const FirstStream &s, int64_t from, int64_t to)
 {
-    WindowFigures w = {0, 0, 0, from, false, false, 0, 0};
+    WindowFigures w = {};
+    w.longest.from = w.own.from = w.disturbing.from = from;
     const int64_t step = static_cast<int64_t>(s.stepTicks);
-    Gap longest = {0, from, false}, disturbing = {0, from, false};
     int64_t last = 0;
     bool any = false;
     for (int64_t at : s.arrivals) {
         if (at > from && at <= to)
             w.switches++;
         if (any && last + step >= from && last + step < to)
-            considerGap(s, last, at, true, &longest, &disturbing);
+            considerGap(s, from, to, {static_cast<double>(at - last), last, true, 0}, &w);
         last = at;
         any = true;
     }
     // The stream stopped: its last gap runs to the window's end.
     int64_t since = any && last > from ? last : from;
     if ((!any || last < to) && since + step < to)
-        considerGap(s, since, to, false, &longest, &disturbing);
-    const Gap &shown = disturbing.ticks > 0 ? disturbing : longest;
-    w.longestGapTicks = shown.ticks;
-    w.gapFrom = shown.from;
-    w.cameBack = shown.cameBack;
-    w.disturbing = disturbing.ticks > 0;
-    if (!w.disturbing && longest.ticks > 1.5 * s.stepTicks)
-        w.heldTicks = machinesHold(s, longest.from, longest.from + static_cast<int64_t>(longest.ticks));
-    if (w.heldTicks > 0)
-        w.machineMissing = floor(longest.ticks / s.stepTicks) - 1;
+        considerGap(s, from, to, {static_cast<double>(to - since), since, false, 0}, &w);
     w.missing = (to - from) / s.stepTicks - w.switches;
     return w;
 }
@@ -146,21 +153,21 @@ static WindowFigures windowOf(const FirstStream &s, int64_t from, int64_t to)
 // A disturbance of the first stream: a gap over the disturbance bound, whether or not the switches
 // came in a burst after it (at a real device that stretch of audio is late) unless the machine held
 // every thread as long, or switches lost (a gap over 1.5 periods the stream did not make up, beyond
-// those the machine's own pause explains).
+// those the machine's own pauses lost).
 static bool disturbed(const FirstStream &s, const WindowFigures &w)
 {
-    return w.disturbing ||
-           (w.longestGapTicks > 1.5 * s.stepTicks && w.missing - w.machineMissing >= LOST_SWITCHES);
+    return w.disturbing.ticks > 0 ||
+           (w.longest.ticks > 1.5 * s.stepTicks && w.missing - w.machineMissing >= LOST_SWITCHES);
 }
 
 // ", when the machine held the checker's own watch 51.2 ms too" for a long gap that was the
 // machine's; "" otherwise.
-static void machineWords(const WindowFigures &w, char *out, size_t size)
+static void machineWords(const Gap &gap, char *out, size_t size)
 {
     *out = '\0';
-    if (w.heldTicks > 0)
+    if (gap.held > 0)
         snprintf(out, size, ", when the machine held the checker's own watch %.1f ms too",
-                 ticksToUs(static_cast<int64_t>(w.heldTicks)) / 1000);
+                 ticksToUs(static_cast<int64_t>(gap.held)) / 1000);
 }
 
 void placeAgainstSecondHost(int64_t at, char *out, size_t size)
@@ -181,8 +188,8 @@ void placeAgainstSecondHost(int64_t at, char *out, size_t size)
              secondCallName(call), returned ? "returned" : "was called");
 }
 
-// The second host's calls that ran while the gap from `from` to `to` lasted: "; across its
-// start()"; "" for none.
+// The second host's calls that ran between `from` and `to`: "; across its stop(), Release()"; ""
+// for none.
 static void callsAcross(int64_t from, int64_t to, char *out, size_t size)
 {
     const SecondHostResults &r = secondHostResults;
@@ -196,33 +203,42 @@ static void callsAcross(int64_t from, int64_t to, char *out, size_t size)
 }
 
 // The disturbance, told: when the switches stopped, for how long, across which of the second
-// host's calls, and how many are missing.
+// host's calls, and how many are missing (the machine's own losses apart). The gap told is the
+// one that disturbed, else the longest not the machine's.
 static void gradeLoss(ConformCheck check, const FirstStream &s, const WindowFigures &w, const char *while_)
 {
-    // When the first missing switch was due: the last one came up to a period before the cause.
-    char place[160], across[120];
-    placeAgainstSecondHost(w.gapFrom + static_cast<int64_t>(s.stepTicks), place, sizeof place);
-    int64_t gapTo = w.gapFrom + static_cast<int64_t>(w.longestGapTicks);
-    callsAcross(w.gapFrom, gapTo, across, sizeof across);
-    double gapMs = ticksToUs(static_cast<int64_t>(w.longestGapTicks)) / 1000;
-    double missing = std::max(0.0, w.missing);
-    if (w.cameBack)
+    const Gap &gap = w.disturbing.ticks > 0 ? w.disturbing
+                     : w.own.ticks > 1.5 * s.stepTicks ? w.own : w.longest;
+    // Placed when the first missing switch was due: the last one came up to a period before the
+    // cause. The calls across are those that ran while switches were missing; how many of the
+    // calls before share the period with the last switch depends on the machine's pace.
+    char place[160], across[120], machine[80] = "";
+    int64_t due = gap.from + static_cast<int64_t>(s.stepTicks);
+    placeAgainstSecondHost(due, place, sizeof place);
+    callsAcross(due, gap.from + static_cast<int64_t>(gap.ticks), across, sizeof across);
+    double gapMs = ticksToUs(static_cast<int64_t>(gap.ticks)) / 1000;
+    double missing = std::max(0.0, w.missing - w.machineMissing);
+    if (w.machineMissing > 0)
+        snprintf(machine, sizeof machine, ", besides %.0f lost in the machine's own pauses", w.machineMissing);
+    if (gap.cameBack)
         grade(check, VERDICT_FAIL, "the first host's switches stopped %s and came back %.1f ms later; "
-              "%.0f switches missing %s%s", place, gapMs, missing, while_, across);
+              "%.0f switches missing %s%s%s", place, gapMs, missing, while_, machine, across);
     else
         grade(check, VERDICT_FAIL, "the first host's switches stopped %s and did not come back %s "
-              "(%.1f ms); %.0f switches missing%s", place, while_, gapMs, missing, across);
+              "(%.1f ms); %.0f switches missing%s%s", place, while_, gapMs, missing, machine, across);
     gradeFigure(check, gapMs);
 }
 
 // The second host's whole session must fit: each call and the time between two has the call limit,
-// the start-up too, and its second of streaming; its figures and buffers are a few calls per copied
-// channel. Bounded, so that the longest call limit makes a run the watch can hold.
+// its start-up WORKER_START_SECONDS at least, and its second of streaming; its figures and buffers
+// are a few calls per copied channel. Bounded, so that the longest call limit makes a run the
+// watch can hold.
 static double secondHostLimit(const CheckerOptions &options, const DriverFigures &figures)
 {
     long channels = std::min(figures.inputChannels, figures.outputChannels);
     channels = std::max(0L, std::min(channels, 4096L));
-    double limit = (2.0 * (SECOND_CALLS + 8 + channels) + 1) * options.callTimeout + 1;
+    double limit = (2.0 * (SECOND_CALLS + 8 + channels) + 1) * options.callTimeout + 1 +
+                   std::max(0.0, WORKER_START_SECONDS - options.callTimeout);
     return std::min(limit, SECOND_HOST_MOST_SECONDS);
 }
 
@@ -364,9 +380,9 @@ static void judgeKept(const FirstStream &s)
         gradeLoss(check, s, w, "while the second host was there");
         return;
     }
-    double gapUs = ticksToUs(static_cast<int64_t>(w.longestGapTicks));
+    double gapUs = ticksToUs(static_cast<int64_t>(w.longest.ticks));
     char machine[96];
-    machineWords(w, machine, sizeof machine);
+    machineWords(w.longest, machine, sizeof machine);
     gradeFigure(check, gapUs / 1000);
     grade(check, VERDICT_PASS, "%ld switches in the %.2f s the second host was there; the longest "
           "gap %.0f us (period %.0f us)%s%s", w.switches, seconds, gapUs, s.periodUs,
@@ -381,7 +397,7 @@ static void judgeAfter(const FirstStream &s, ASIOError stopped, long late)
     char answer[32];
     WindowFigures w = windowOf(s, s.afterFrom, s.stopAsked);
     double seconds = ticksToUs(s.stopAsked - s.afterFrom) / 1e6;
-    gradeFigure(check, ticksToUs(static_cast<int64_t>(w.longestGapTicks)) / 1000);
+    gradeFigure(check, ticksToUs(static_cast<int64_t>(w.longest.ticks)) / 1000);
     if (disturbed(s, w))
         gradeLoss(check, s, w, "after the second host's release");
     else if (stopped != ASE_OK)
@@ -393,10 +409,10 @@ static void judgeAfter(const FirstStream &s, ASIOError stopped, long late)
         grade(check, VERDICT_PASS, "%ld switches in the %.2f s after the second host's release, "
               "then a clean stop", w.switches, seconds);
     char machine[96];
-    machineWords(w, machine, sizeof machine);
+    machineWords(w.longest, machine, sizeof machine);
     if (*machine && !disturbed(s, w))
         appendEvidence(check, "; its longest gap %.1f ms%s",
-                       ticksToUs(static_cast<int64_t>(w.longestGapTicks)) / 1000, machine);
+                       ticksToUs(static_cast<int64_t>(w.longest.ticks)) / 1000, machine);
     judgeClientsCable(check, s.afterFrom, INT64_MAX, positionAt(s, s.afterFrom), "after the second host's release");
 }
 

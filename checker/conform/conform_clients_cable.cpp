@@ -145,7 +145,7 @@ void judgeClientsCable(ConformCheck check, int64_t from, int64_t to, int64_t loc
         leaveUnjudged(check, "on the cable, the checker fell behind: %lld samples of input %ld not "
                       "analysed", static_cast<long long>(a.unseen), inChannel);
     } else {
-        // The evidence has 240 bytes: the timing's words come first, and these fit after them.
+        // The timing's words come first, and these fit after them in the evidence.
         appendEvidence(check, "; on the cable (output %ld to input %ld): a delay of %lld samples, "
                        "%lld matched in the run, none lost or changed", outChannel, inChannel,
                        static_cast<long long>(a.lockDelay), static_cast<long long>(a.matched));

@@ -76,8 +76,9 @@ enum { MACHINE_WATCH_ROOM = 1 << 17 };  // wake-ups kept: about two minutes
 // False when no thread could be made.
 bool startMachineWatch();
 void stopMachineWatch();
-// The longest stretch within [from, to] (performance counter) the watch did not wake: how long the
-// machine held a thread that was due; -1 when the watch did not see the whole stretch.
+// The longest stretch within [from, to] (performance counter) the watch did not wake, less its own
+// ordinary interval: how long the machine held a thread that was due; -1 when the watch did not
+// see the whole stretch.
 int64_t machineHeldTicks(int64_t from, int64_t to);
 
 // ---- The timing of buffer switches

@@ -259,11 +259,11 @@ static const char *const reportHelp =
     "own, one after another. Then it writes one self-contained HTML page: the driver's figures and\n"
     "channels, the switch timing, the latency against buffer size and the integrity of the signal\n"
     "with their pictures, the conformance checklist, and every part's JSON document as its\n"
-    "command prints it with --json. A part that crashes or\n"
-    "hangs is reported on the page and the next part runs. The page needs no network and no\n"
-    "script, and prints on A4 and Letter. With --all (or --outs and --ins), integrity runs on\n"
-    "every channel as integrity --all does, with its --map and --max-skew, and the page draws the\n"
-    "routes found, outputs against inputs, and the skew of every channel.\n"
+    "command prints it with --json. A part that crashes or hangs is reported on the page and\n"
+    "the next part runs. The page needs no network and no script, and prints on A4 and Letter.\n"
+    "With --all (or --outs and --ins), integrity runs on every channel as integrity --all does,\n"
+    "with its --map and --max-skew, and the page draws the routes found, outputs against inputs,\n"
+    "and the skew of every channel.\n"
     "Exit status: 0 every part passed; else the worst of the parts' statuses; 2 usage, or a file\n"
     "that cannot be written.\n";
 

@@ -142,6 +142,10 @@ bool runStopAsked();
 void stopAtSafePoints();
 // Ends the worker with the crash's exception code when runCrashed(); nothing otherwise.
 void endCrashedRun();
+// The least time a worker has to say its first word: its own start runs no driver code, and a
+// loaded or emulated machine takes seconds for it whatever the call limit.
+const double WORKER_START_SECONDS = 60;
+
 // A second worker beside this session's run (conform's second host): the hidden command in
 // `arguments` runs in a process of its own while the run goes on. This worker's watch says it is
 // running for `wholeSeconds`, which the second's whole session must fit in, so that the parent

@@ -77,8 +77,8 @@ static void describeNotStarted(SessionOutcome *o)
 {
     if (o->beforeFirstWord && o->limitSeconds > 0) {
         snprintf(o->text, sizeof o->text, "the worker said nothing within %g s of its start, before it "
-                 "loaded any driver: a slow machine or a worker that cannot start; --call-timeout gives "
-                 "it longer, --in-process runs without it", o->limitSeconds);
+                 "loaded any driver: a slow machine or a worker that cannot start; a --call-timeout over "
+                 "that gives it longer, --in-process runs without it", o->limitSeconds);
     } else if (o->beforeFirstWord) {
         snprintf(o->text, sizeof o->text, "the worker process failed to start: it ended with exit "
                  "code %lu before it loaded any driver; --in-process runs without it", o->exitCode);

@@ -11,9 +11,6 @@
 static const size_t READ_PER_LOOK = 1 << 20;
 // How long a worker that was ended may take to be gone.
 static const DWORD END_WAIT_MS = 5000;
-// The least time the worker has to say its first word: its own start runs no driver code, and a
-// loaded or emulated machine takes seconds for it whatever the call limit.
-static const double WORKER_START_SECONDS = 60;
 
 static volatile LONG interruptRequested = 0;
 // Set by another program (a build pipeline, a test) to interrupt as Ctrl+C does: console events
@@ -77,7 +74,9 @@ static void lookAtWatch(WorkerProcess *w, WorkerSeen *seen, SessionOutcome *outc
     if (copy.sequence != seen->watch.sequence)
         seen->since = now;
     bool runLength = isfinite(copy.runSeconds) && copy.runSeconds >= 0 && copy.runSeconds <= 1e6;
-    if (!inRange(copy.state, WATCH_STARTING, WATCH_STATES - 1) || !runLength) {
+    // Once the worker has spoken it never starts again: a record back at its start was written over.
+    bool state = inRange(copy.state, seen->heard ? WATCH_STARTING + 1 : WATCH_STARTING, WATCH_STATES - 1);
+    if (!state || !runLength) {
         markCorrupt(seen, outcome, "", "the shared watch record's %s", runLength ? "state" : "run length");
         return;
     }
@@ -99,7 +98,7 @@ static bool overLimit(const CheckerOptions &options, const WorkerSeen &seen, Ses
     double limit = options.callTimeout;
     if (seen.watch.state == WATCH_RUNNING)
         limit += seen.watch.runSeconds;
-    if (seen.watch.state == WATCH_STARTING)
+    if (!seen.heard)
         limit = std::max(limit, WORKER_START_SECONDS);
     outcome->limitSeconds = limit;
     return GetTickCount64() - seen.since > limit * 1000;
