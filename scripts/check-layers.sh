@@ -1,65 +1,184 @@
 #!/usr/bin/env bash
-# Holds the checker's layers against its includes: each folder of checker/ includes only its own
-# files and the chief headers (FOLDER/FOLDER.h) of the folders below it, in this order:
+# Holds the checker's layers against its includes: each folder of checker/ (with its subfolders)
+# includes only its own files and the chief headers (FOLDER/FOLDER.h) of the folders below it, in
+# this order:
 #   base < measure < session < commands < conform < report < the top (checker.cpp, main.cpp)
+# Below them all is the core, drivers/ and engine/: it includes nothing of checker/ or app/, and
+# base takes of it only drivers/asio_interface.h and engine/sample_types.h (no driver is called there).
+# An include is read as the compiler finds it: "../x.h" and a file beside the includer from the
+# includer's folder, anything else from the repository's root.
 # Prints every include that breaks the order and exits 1; exits 0 when there is none.
-# usage: check-layers.sh [CHECKER_DIR]   (default: checker/ of this repository)
-#        check-layers.sh --self-test     plants a wrong include in a copy and expects it found
+# usage: check-layers.sh [ROOT]        (default: this repository)
+#        check-layers.sh --self-test   plants each kind of wrong include in a copy, expects it found
 set -u
 here=$(cd "$(dirname "$0")/.." && pwd)
 layers="base measure session commands conform report"
+base_core="drivers/asio_interface.h engine/sample_types.h"
 
-rank() {  # rank FOLDER: its place in the order, 7 for the top
-  local k=1 layer
+# The functions below answer in a variable, not on their output: a check forks no process per include.
+
+rank() {  # rank FOLDER: in $ranked its place in the order, 7 for the top, 0 for a folder that is no layer
+  local layer
+  ranked=1
   for layer in $layers; do
-    [ "$layer" = "$1" ] && { echo $k; return; }
-    k=$((k + 1))
+    [ "$layer" = "$1" ] && return
+    ranked=$((ranked + 1))
   done
-  echo 7
+  [ "$1" = top ] && ranked=7 || ranked=0
 }
 
-check() {
-  local dir=$1 bad=0 file folder own target header
-  while IFS= read -r file; do
-    folder=$(dirname "${file#$dir/}")
-    [ "$folder" = . ] && folder=top
-    own=$(rank "$folder")
-    while IFS= read -r header; do
-      target=${header%%/*}
-      case "$header" in
-        */*) ;;
-        *) target=top ;;
-      esac
-      if [ "$(rank "$target")" -gt "$own" ]; then
-        echo "$file: includes checker/$header, a layer above $folder"
-        bad=1
-      elif [ "$target" != "$folder" ] && [ "$target" != top ] && [ "$header" != "$target/$target.h" ]; then
-        echo "$file: includes checker/$header, not the chief header of $target"
-        bad=1
-      fi
-    done < <(sed -n 's|^#include "checker/\(.*\)"|\1|p' "$file")
-  done < <(find "$dir" -name '*.cpp' -o -name '*.h' | sort)
-  return $bad
+# layer_of PATH: in $layer the layer of a path below checker/ ("report/sub/x.h" is in report), top
+# for a file of checker/ itself.
+layer_of() {
+  case "$1" in
+    */*) layer=${1%%/*} ;;
+    *) layer=top ;;
+  esac
+}
+
+# normal PATH: in $normalised PATH with its "." and ".." taken out.
+normal() {
+  local part out=() IFS=/
+  for part in $1; do
+    case "$part" in
+      "" | .) ;;
+      ..) if [ ${#out[@]} -gt 0 ]; then unset 'out[${#out[@]}-1]'; else out+=(..); fi ;;
+      *) out+=("$part") ;;
+    esac
+  done
+  normalised="${out[*]}"
+}
+
+# resolve FILE INCLUDED, in the repository's root: in $resolved the path an include of FILE names,
+# empty for a system header.
+resolve() {
+  local path
+  case "$2" in
+    ./* | ../*) path=${1%/*}/$2 ;;
+    *) if [ -e "${1%/*}/$2" ]; then path=${1%/*}/$2; else path=$2; fi ;;
+  esac
+  normal "$path"
+  resolved=$normalised
+  case "$resolved" in
+    checker/* | drivers/* | engine/* | app/*) ;;
+    *) [ -e "$resolved" ] || resolved= ;;
+  esac
+}
+
+# includes FILE...: a line "FILE INCLUDED" for every quoted include, and every bracketed include of
+# the repository's folders.
+includes() {
+  awk '{
+    if (match($0, /^[ \t]*#[ \t]*include[ \t]*"[^"]*"/)) {
+      line = substr($0, RSTART, RLENGTH); sub(/^[^"]*"/, "", line); sub(/"$/, "", line)
+      print FILENAME " " line
+    } else if (match($0, /^[ \t]*#[ \t]*include[ \t]*<(checker|drivers|engine|app)\/[^>]*>/)) {
+      line = substr($0, RSTART, RLENGTH); sub(/^[^<]*</, "", line); sub(/>$/, "", line)
+      print FILENAME " " line
+    }
+  }' "$@"
+}
+
+# include_fault FILE PATH: in $fault why FILE may not include the repository's PATH; empty when it may.
+include_fault() {
+  local file=$1 path=$2 own mine target
+  fault=
+  case "$file" in
+    drivers/* | engine/*)
+      case "$path" in checker/* | app/*) fault="the core includes only its own" ;; esac
+      return ;;
+  esac
+  layer_of "${file#checker/}"
+  own=$layer
+  rank "$own"
+  mine=$ranked
+  [ "$mine" = 0 ] && return  # its folder is reported once, not at each include
+  case "$path" in
+    checker/*)
+      layer_of "${path#checker/}"
+      target=$layer
+      rank "$target"
+      if [ "$ranked" = 0 ]; then
+        fault="in a folder that is no layer"
+      elif [ "$ranked" -gt "$mine" ]; then
+        fault="a layer above $own"
+      elif [ "$target" != "$own" ] && [ "$target" != top ] && [ "$path" != "checker/$target/$target.h" ]; then
+        fault="not the chief header of $target"
+      fi ;;
+    drivers/* | engine/*)
+      if [ "$own" = base ] && [[ " $base_core " != *" $path "* ]]; then
+        fault="base takes only $base_core"
+      fi ;;
+    *) fault="outside the checker and the core" ;;
+  esac
+}
+
+check() (  # check ROOT: in a subshell, for its own working folder
+  bad=0
+  cd "$1" || exit 1
+  mapfile -t files < <(find checker drivers engine -name '*.cpp' -o -name '*.h' | sort)
+  for file in "${files[@]}"; do
+    case "$file" in
+      checker/*/*)
+        layer_of "${file#checker/}"
+        rank "$layer"
+        if [ "$ranked" = 0 ]; then
+          echo "$file: in checker/$layer, a folder that is no layer"
+          bad=1
+        fi ;;
+    esac
+  done
+  while read -r file included; do
+    resolve "$file" "$included"
+    [ -n "$resolved" ] || continue
+    include_fault "$file" "$resolved"
+    if [ -n "$fault" ]; then
+      echo "$file: includes $resolved, $fault"
+      bad=1
+    fi
+  done < <(includes "${files[@]}")
+  exit $bad
+)
+
+# plant FILE LINE WHAT: adds LINE to FILE of the copy (a path from its root) (a new file when there is none), expects the
+# check to name that file, and takes the line back out.
+plant() {
+  local file=$copy/$1 line=$2 what=$3 new=0 found
+  [ -e "$file" ] || { new=1; mkdir -p "$(dirname "$file")"; }
+  echo "$line" >> "$file"
+  found=$(check "$copy" | grep -c -F "$1: ")
+  if [ "$new" = 1 ]; then rm -f "$file"; else sed -i '$d' "$file"; fi
+  if [ "$found" = 0 ]; then
+    echo "not found: $what ($line in $1)"
+    failed=1
+  fi
 }
 
 if [ "${1:-}" = --self-test ]; then
   copy=$(mktemp -d)
   trap 'rm -rf "$copy"' EXIT
-  cp -r "$here/checker/." "$copy/"
+  cp -RL "$here/checker" "$here/drivers" "$here/engine" "$copy/"
   check "$copy" >/dev/null || { echo "the checker as it stands breaks its layers"; exit 1; }
-  echo '#include "checker/report/report.h"' >> "$copy/measure/statistics.cpp"
-  if check "$copy" >/dev/null; then
-    echo "an include of report/ from measure/ was not found"
-    exit 1
-  fi
-  sed -i '$d' "$copy/measure/statistics.cpp"
-  echo '#include "checker/session/worker_protocol.h"' >> "$copy/commands/front_end.cpp"
-  if check "$copy" >/dev/null; then
-    echo "an include of session's private header from commands/ was not found"
-    exit 1
-  fi
-  echo "check-layers: both planted includes were found"
+  failed=0
+  plant checker/measure/statistics.cpp '#include "checker/report/report.h"' "an include of a layer above"
+  plant checker/commands/front_end.cpp '#include "checker/session/worker_protocol.h"' \
+    "an include of a layer's private header"
+  plant checker/measure/statistics.cpp '#include "../report/report.h"' "a relative include of a layer above"
+  plant checker/commands/front_end.cpp '#include "../session/worker_protocol.h"' \
+    "a relative include of a layer's private header"
+  plant checker/measure/statistics.cpp '#include <checker/report/report.h>' "a bracketed include"
+  plant checker/measure/deep/inner.cpp '#include "checker/report/report.h"' \
+    "a layer above, from a subfolder of a layer"
+  plant checker/spare/spare.cpp '#include "checker/base/base.h"' "a folder that is no layer"
+  plant checker/base/texts.cpp '#include "drivers/driver_loading.h"' "base calling a driver"
+  plant checker/measure/statistics.cpp '#include "../../app/main_dialog.h"' "an include of the dialog"
+  plant drivers/driver_list.cpp '#include "checker/base/base.h"' "the core including the checker"
+  plant engine/loopback.cpp '#include "../checker/measure/measure.h"' \
+    "the core including the checker relatively"
+  check "$copy" >/dev/null || { echo "a planted include was left behind"; exit 1; }
+  [ "$failed" = 0 ] || exit 1
+  echo "check-layers: every planted include was found"
   exit 0
 fi
 
-check "${1:-$here/checker}" && echo "check-layers: every include of checker/ keeps to the layers"
+check "${1:-$here}" && echo "check-layers: every include of checker/ and the core keeps to the layers"

@@ -5,6 +5,7 @@
 
 #include "drivers/asio_interface.h"
 
+#include <limits.h>
 #include <stddef.h>
 #include <string>
 
@@ -31,8 +32,10 @@ enum Option {
     OPTION_JUNIT, OPTION_SWEEP, OPTION_RATES, OPTION_TOLERANCE, OPTION_REPORT_FILE, OPTION_ALL,
     OPTION_OUTS, OPTION_INS, OPTION_MAP, OPTION_MAX_SKEW, OPTION_COUNT
 };
-// A command's set of options: its bits.
+// A command's set of options: its bits, one an option, in CommandSpec::options.
 #define OPTION_BIT(option) (1u << (option))
+static_assert(OPTION_COUNT <= sizeof(unsigned) * CHAR_BIT,
+              "more options than bits in CommandSpec::options: widen it and OPTION_BIT");
 // What every command that loads a driver takes: its worker's time limit, or no worker.
 #define WORKER_OPTIONS (OPTION_BIT(OPTION_CALL_TIMEOUT) | OPTION_BIT(OPTION_IN_PROCESS))
 

@@ -5,6 +5,8 @@
 #include <stdio.h>
 
 // The verdict colours are set once here; the pictures use the same classes.
+// A value may break anywhere (a path is one long word); a label breaks only between words, and
+// a part's name in the summary not at all.
 static const char STYLE[] =
     "body{font-family:\"Segoe UI\",system-ui,-apple-system,Roboto,Helvetica,Arial,sans-serif;"
     "font-size:14px;line-height:1.4;color:#1f2328;background:#fff;margin:0 auto;padding:16px 24px;"
@@ -15,9 +17,10 @@ static const char STYLE[] =
     "table{border-collapse:collapse;margin:6px 0 12px;max-width:100%}\n"
     "th,td{text-align:left;padding:2px 8px;border-bottom:1px solid #eaeef2;vertical-align:top;"
     "overflow-wrap:anywhere}\n"
-    "th{font-weight:600;background:#f6f8fa}\n"
+    "th{font-weight:600;background:#f6f8fa;overflow-wrap:normal}\n"
     ".n{text-align:right;font-variant-numeric:tabular-nums;white-space:nowrap}\n"
     ".facts th{background:none;white-space:nowrap}\n"
+    ".summary th{white-space:nowrap}\n"
     ".phase td{font-weight:600;background:#f6f8fa}\n"
     ".evidence{color:#57606a;font-size:13px}\n"
     ".note{color:#57606a}\n"
