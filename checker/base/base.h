@@ -33,6 +33,10 @@ enum Option {
     OPTION_OUTS, OPTION_INS, OPTION_MAP, OPTION_MAX_SKEW, OPTION_COUNT
 };
 // A command's set of options: its bits, one an option, in CommandSpec::options.
+// Marks a function whose argument `f` is a printf format for the arguments from `a`: the compiler
+// then checks every call as it checks printf's.
+#define PRINTF_LIKE(f, a) __attribute__((format(gnu_printf, f, a)))
+
 #define OPTION_BIT(option) (1u << (option))
 static_assert(OPTION_COUNT <= sizeof(unsigned) * CHAR_BIT,
               "more options than bits in CommandSpec::options: widen it and OPTION_BIT");
@@ -141,7 +145,7 @@ const char *commandName(const CommandSpec *command);
 
 // Writes "quorvelcheck: <text>" to stderr, keeps the text for the JSON documents, and returns
 // exitCode.
-int fail(int exitCode, const char *format, ...);
+int fail(int exitCode, const char *format, ...) PRINTF_LIKE(2, 3);
 // Keeps the text as fail() does, without writing it (the worker has written it already).
 void setFailureText(const char *text);
 // The text of the last fail(), "" when none.
@@ -156,7 +160,7 @@ void sendMessagesTo(void (*line)(const char *text), void (*progress)(const char 
 // True when stderr is a console, where the live progress line goes.
 bool progressWanted();
 // Rewrites the progress line on stderr; clearProgress() empties it before the results.
-void showProgress(const char *format, ...);
+void showProgress(const char *format, ...) PRINTF_LIKE(1, 2);
 void clearProgress();
 
 // ---- Texts
@@ -172,7 +176,7 @@ const char *typeText(long type, char *out, size_t size);
 // "48000" style numbers: no decimals unless the value has some.
 void formatRate(double rate, char *out, size_t size);
 // Appends printf's text (at most 1023 characters of it).
-void appendFormat(std::string *out, const char *format, ...);
+void appendFormat(std::string *out, const char *format, ...) PRINTF_LIKE(2, 3);
 // Driver and registry texts are in the system's ANSI code page; JSON and the report are UTF-8. A text
 // too long to convert whole keeps its plain ASCII and gets '?' for the rest. Always terminated.
 void ansiToUtf8(const char *ansi, char *utf8, size_t size);
@@ -206,7 +210,7 @@ struct CallNotes {
 };
 extern CallNotes callNotes;
 // Keeps the call when `result` is not ASE_OK; returns `result`.
-ASIOError noteCall(ASIOError result, const char *format, ...);
+ASIOError noteCall(ASIOError result, const char *format, ...) PRINTF_LIKE(2, 3);
 // callNotes as text lines under a heading; "none" when empty.
 void printCallNotes();
 // callNotes as "calls_not_ok".

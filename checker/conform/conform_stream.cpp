@@ -278,7 +278,7 @@ static void judgeCost(ConformCheck check, const CpuFigures &cost, long frames)
 }
 
 // Grades every check of the phase with one evidence (as printf).
-static void gradePhase(ConformPhase phase, Verdict verdict, const char *format, ...)
+PRINTF_LIKE(3, 4) static void gradePhase(ConformPhase phase, Verdict verdict, const char *format, ...)
 {
     char evidence[160];
     va_list args;

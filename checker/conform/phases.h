@@ -15,16 +15,16 @@
 // the evidence of the first repetition that gave it.
 
 // Records a verdict of the running repetition, the evidence as printf.
-void grade(ConformCheck check, Verdict verdict, const char *format, ...);
+void grade(ConformCheck check, Verdict verdict, const char *format, ...) PRINTF_LIKE(3, 4);
 // True when `result` is ASE_OK; otherwise grades FAIL "<call> answered <its name>", call as printf.
-bool answered(ConformCheck check, ASIOError result, const char *call, ...);
+bool answered(ConformCheck check, ASIOError result, const char *call, ...) PRINTF_LIKE(3, 4);
 // Leaves a check "not run" with why (as printf): an earlier failure left it nothing to judge.
-void notRun(ConformCheck check, const char *format, ...);
+void notRun(ConformCheck check, const char *format, ...) PRINTF_LIKE(2, 3);
 // `why`, the failure of check `cause`, left `check` nothing to judge: "not run", naming the cause,
 // when the cause is wanted (its FAIL shows); a FAIL with `why` when it is skipped.
 void nothingToJudge(ConformCheck check, ConformCheck cause, const char *why);
 // Adds to the evidence of the running repetition (as printf).
-void appendEvidence(ConformCheck check, const char *format, ...);
+void appendEvidence(ConformCheck check, const char *format, ...) PRINTF_LIKE(2, 3);
 // Records the check's figure (the last one recorded stands).
 void gradeFigure(ConformCheck check, double figure);
 // Whether the options want the check.
@@ -42,7 +42,7 @@ void leaveInterrupted();
 // The checker's own shortfall (no memory, fell behind) left `check` without a judgement in the
 // running repetition: "not run" with why (as printf), unless it failed already, whatever it was
 // graded; the first such why is the run's shortfall (status 6 when no check failed).
-void leaveUnjudged(ConformCheck check, const char *format, ...);
+void leaveUnjudged(ConformCheck check, const char *format, ...) PRINTF_LIKE(2, 3);
 
 // ---- The phases, in order. Each opens a driver object of its own and releases it.
 

@@ -87,7 +87,7 @@ void writeSectionHead(const Report &report, ReportPart part, const char *title, 
 // escaped and characters XML does not allow become '?'.
 void htmlText(std::string *page, const char *ansi);
 void htmlUtf8(std::string *page, const char *utf8, size_t length);
-void htmlFormat(std::string *page, const char *format, ...);  // printf, then as htmlText
+void htmlFormat(std::string *page, const char *format, ...) PRINTF_LIKE(2, 3);  // printf, then as htmlText
 // A verdict badge: <span class="v pass">PASS</span>.
 void htmlVerdict(std::string *page, Verdict verdict);
 // The closing row of a capped table: "... N more <what>" (nothing when none were left out).

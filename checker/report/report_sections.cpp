@@ -17,7 +17,7 @@ static double framesToMs(double frames, double rate)
 }
 
 // One row of a two-column table of figures.
-static void figureRow(std::string *page, const char *name, const char *format, ...)
+PRINTF_LIKE(3, 4) static void figureRow(std::string *page, const char *name, const char *format, ...)
 {
     char text[512];
     va_list args;
@@ -31,7 +31,7 @@ static void figureRow(std::string *page, const char *name, const char *format, .
     *page += "</td></tr>\n";
 }
 
-static void cell(std::string *page, const char *cls, const char *format, ...)
+PRINTF_LIKE(3, 4) static void cell(std::string *page, const char *cls, const char *format, ...)
 {
     char text[512];
     va_list args;

@@ -51,7 +51,7 @@ static void rect(std::string *page, const char *cls, double x, double y, double 
 }
 
 // anchor: "start", "middle" or "end".
-static void text(std::string *page, double x, double y, const char *anchor, const char *format, ...)
+PRINTF_LIKE(5, 6) static void text(std::string *page, double x, double y, const char *anchor, const char *format, ...)
 {
     char content[256];
     va_list args;

@@ -60,7 +60,7 @@ void closeWorker(WorkerProcess *w);
 void takeWhatCame(WorkerProcess *w, WorkerSeen *seen, SessionOutcome *outcome, size_t most);
 // Marks the session corrupt: the record ("" for none) and what was wrong, as printf.
 void markCorrupt(WorkerSeen *seen, SessionOutcome *outcome, const char *record, const char *format,
-                 ...);
+                 ...) PRINTF_LIKE(4, 5);
 
 // Appends the bytes a driver wrote on the worker's standard handles to the lines kept.
 void collectDriverOutput(const char *bytes, size_t size);
