@@ -32,11 +32,11 @@ enum Option {
     OPTION_JUNIT, OPTION_SWEEP, OPTION_RATES, OPTION_TOLERANCE, OPTION_REPORT_FILE, OPTION_ALL,
     OPTION_OUTS, OPTION_INS, OPTION_MAP, OPTION_MAX_SKEW, OPTION_COUNT
 };
-// A command's set of options: its bits, one an option, in CommandSpec::options.
 // Marks a function whose argument `f` is a printf format for the arguments from `a`: the compiler
 // then checks every call as it checks printf's.
 #define PRINTF_LIKE(f, a) __attribute__((format(gnu_printf, f, a)))
 
+// A command's set of options: its bits, one an option, in CommandSpec::options.
 #define OPTION_BIT(option) (1u << (option))
 static_assert(OPTION_COUNT <= sizeof(unsigned) * CHAR_BIT,
               "more options than bits in CommandSpec::options: widen it and OPTION_BIT");
