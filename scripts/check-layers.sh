@@ -5,6 +5,10 @@
 #   base < measure < session < commands < conform < report < the top (checker.cpp, main.cpp)
 # Below them all is the core, drivers/ and engine/: it includes nothing of checker/ or app/, and
 # base takes of it only drivers/asio_interface.h and engine/sample_types.h (no driver is called there).
+# The simulated device is held the same way, apart from the program: simdevice/ itself (its knobs,
+# its shared record, its own declaration of the driver interface) < core < stream < panel < object;
+# a layer takes of simdevice/ itself only sim_device.h and sim_asio_abi.h, of a layer below only
+# its chief header (simdevice/FOLDER/FOLDER.h), and nothing of checker/, drivers/, engine/, app/.
 # An include is read as the compiler finds it: "../x.h" and a file beside the includer from the
 # includer's folder, anything else from the repository's root.
 # Prints every include that breaks the order and exits 1; exits 0 when there is none.
@@ -14,6 +18,8 @@ set -u
 here=$(cd "$(dirname "$0")/.." && pwd)
 layers="base measure session commands conform report"
 base_core="drivers/asio_interface.h engine/sample_types.h"
+sim_layers="core stream panel object"
+sim_face="simdevice/sim_device.h simdevice/sim_asio_abi.h"
 
 # The functions below answer in a variable, not on their output: a check forks no process per include.
 
@@ -25,6 +31,16 @@ rank() {  # rank FOLDER: in $ranked its place in the order, 7 for the top, 0 for
     ranked=$((ranked + 1))
   done
   [ "$1" = top ] && ranked=7 || ranked=0
+}
+
+sim_rank() {  # sim_rank FOLDER: in $ranked the place of a folder of simdevice/, 1 for simdevice/ itself, 0 for no layer
+  local layer
+  ranked=2
+  for layer in $sim_layers; do
+    [ "$layer" = "$1" ] && return
+    ranked=$((ranked + 1))
+  done
+  [ "$1" = top ] && ranked=1 || ranked=0
 }
 
 # layer_of PATH: in $layer the layer of a path below checker/ ("report/sub/x.h" is in report), top
@@ -60,7 +76,7 @@ resolve() {
   normal "$path"
   resolved=$normalised
   case "$resolved" in
-    checker/* | drivers/* | engine/* | app/*) ;;
+    checker/* | drivers/* | engine/* | app/* | simdevice/*) ;;
     *) [ -e "$resolved" ] || resolved= ;;
   esac
 }
@@ -72,7 +88,7 @@ includes() {
     if (match($0, /^[ \t]*#[ \t]*include[ \t]*"[^"]*"/)) {
       line = substr($0, RSTART, RLENGTH); sub(/^[^"]*"/, "", line); sub(/"$/, "", line)
       print FILENAME " " line
-    } else if (match($0, /^[ \t]*#[ \t]*include[ \t]*<(checker|drivers|engine|app)\/[^>]*>/)) {
+    } else if (match($0, /^[ \t]*#[ \t]*include[ \t]*<(checker|drivers|engine|app|simdevice)\/[^>]*>/)) {
       line = substr($0, RSTART, RLENGTH); sub(/^[^<]*</, "", line); sub(/>$/, "", line)
       print FILENAME " " line
     }
@@ -84,6 +100,7 @@ include_fault() {
   local file=$1 path=$2 own mine target
   fault=
   case "$file" in
+    simdevice/*) sim_include_fault "$file" "$path"; return ;;
     drivers/* | engine/*)
       case "$path" in checker/* | app/*) fault="the core includes only its own" ;; esac
       return ;;
@@ -113,10 +130,36 @@ include_fault() {
   esac
 }
 
+# sim_include_fault FILE PATH: the same for a file of the simulated device.
+sim_include_fault() {
+  local own mine target
+  layer_of "${1#simdevice/}"
+  own=$layer
+  sim_rank "$own"
+  mine=$ranked
+  [ "$mine" = 0 ] && return
+  case "$2" in
+    simdevice/*)
+      layer_of "${2#simdevice/}"
+      target=$layer
+      sim_rank "$target"
+      if [ "$ranked" = 0 ]; then
+        fault="in a folder of the device that is no layer"
+      elif [ "$ranked" -gt "$mine" ]; then
+        fault="a layer of the device above $own"
+      elif [ "$target" = top ] && [ "$own" != top ] && [[ " $sim_face " != *" $2 "* ]]; then
+        fault="the device's layers take of simdevice/ only $sim_face"
+      elif [ "$target" != "$own" ] && [ "$target" != top ] && [ "$2" != "simdevice/$target/$target.h" ]; then
+        fault="not the chief header of the device's $target"
+      fi ;;
+    *) fault="outside the simulated device: it declares what it needs itself" ;;
+  esac
+}
+
 check() (  # check ROOT: in a subshell, for its own working folder
   bad=0
   cd "$1" || exit 1
-  mapfile -t files < <(find checker drivers engine -name '*.cpp' -o -name '*.h' | sort)
+  mapfile -t files < <(find checker drivers engine simdevice -name '*.cpp' -o -name '*.h' | sort)
   for file in "${files[@]}"; do
     case "$file" in
       checker/*/*)
@@ -124,6 +167,13 @@ check() (  # check ROOT: in a subshell, for its own working folder
         rank "$layer"
         if [ "$ranked" = 0 ]; then
           echo "$file: in checker/$layer, a folder that is no layer"
+          bad=1
+        fi ;;
+      simdevice/*/*)
+        layer_of "${file#simdevice/}"
+        sim_rank "$layer"
+        if [ "$ranked" = 0 ]; then
+          echo "$file: in simdevice/$layer, a folder of the device that is no layer"
           bad=1
         fi ;;
     esac
@@ -157,7 +207,7 @@ plant() {
 if [ "${1:-}" = --self-test ]; then
   copy=$(mktemp -d)
   trap 'rm -rf "$copy"' EXIT
-  cp -RL "$here/checker" "$here/drivers" "$here/engine" "$copy/"
+  cp -RL "$here/checker" "$here/drivers" "$here/engine" "$here/simdevice" "$copy/"
   check "$copy" >/dev/null || { echo "the checker as it stands breaks its layers"; exit 1; }
   failed=0
   plant checker/measure/statistics.cpp '#include "checker/report/report.h"' "an include of a layer above"
@@ -175,10 +225,24 @@ if [ "${1:-}" = --self-test ]; then
   plant drivers/driver_list.cpp '#include "checker/base/base.h"' "the core including the checker"
   plant engine/loopback.cpp '#include "../checker/measure/measure.h"' \
     "the core including the checker relatively"
+  plant simdevice/core/sim_hold.cpp '#include "../stream/stream.h"' "the device's core including a layer above"
+  plant simdevice/stream/sim_clock.cpp '#include "simdevice/object/object.h"' \
+    "the device's stream including its object"
+  plant simdevice/object/sim_dll.cpp '#include "../stream/sim_private.h"' \
+    "a header of the device's that is no chief header"
+  plant simdevice/sim_config.cpp '#include "core/core.h"' "the device's knobs including a layer"
+  plant simdevice/panel/sim_panel.cpp '#include "../sim_knobs.cpp"' \
+    "a file of simdevice/ other than its two headers"
+  plant simdevice/stream/sim_cable.cpp '#include "drivers/asio_interface.h"' \
+    "the device including the program's declarations"
+  plant simdevice/core/sim_faults.cpp '#include "../../checker/base/base.h"' \
+    "the device including the checker relatively"
+  plant simdevice/spare/spare.cpp '#include "../core/core.h"' "a folder of the device that is no layer"
   check "$copy" >/dev/null || { echo "a planted include was left behind"; exit 1; }
   [ "$failed" = 0 ] || exit 1
   echo "check-layers: every planted include was found"
   exit 0
 fi
 
-check "${1:-$here}" && echo "check-layers: every include of checker/ and the core keeps to the layers"
+check "${1:-$here}" &&
+  echo "check-layers: every include of checker/, the core and the simulated device keeps to the layers"

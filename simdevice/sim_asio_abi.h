@@ -28,6 +28,52 @@ enum {
     SIM_ASE_NO_MEMORY = -994,
 };
 
+// asioMessage's selectors. The device asks "selector supported" (value: the selector asked about)
+// before any other; requests (reset to overload) may come from its own thread.
+enum {
+    SIM_MSG_SELECTOR_SUPPORTED = 1,
+    SIM_MSG_ENGINE_VERSION = 2,
+    SIM_MSG_RESET_REQUEST = 3,
+    SIM_MSG_BUFFER_SIZE_CHANGE = 4,  // value: the new size
+    SIM_MSG_RESYNC_REQUEST = 5,
+    SIM_MSG_LATENCIES_CHANGED = 6,
+    SIM_MSG_SUPPORTS_TIME_INFO = 7,
+    SIM_MSG_SUPPORTS_TIME_CODE = 8,
+    SIM_MSG_MMC_COMMAND = 9,
+    SIM_MSG_INPUT_MONITOR = 10,
+    SIM_MSG_INPUT_GAIN = 11,
+    SIM_MSG_INPUT_METER = 12,
+    SIM_MSG_OUTPUT_GAIN = 13,
+    SIM_MSG_OUTPUT_METER = 14,
+    SIM_MSG_OVERLOAD = 15,
+};
+
+// Sample types, as getChannelInfo reports them: big-endian (MSB) 0..11, little-endian (LSB)
+// 16..27, DSD from 32. The 32-bit containers hold 16, 18, 20 or 24 bits.
+enum {
+    SIM_ST_INT16_MSB = 0,
+    SIM_ST_INT24_MSB = 1,
+    SIM_ST_INT32_MSB = 2,
+    SIM_ST_FLOAT32_MSB = 3,
+    SIM_ST_FLOAT64_MSB = 4,
+    SIM_ST_INT32_MSB16 = 8,
+    SIM_ST_INT32_MSB18 = 9,
+    SIM_ST_INT32_MSB20 = 10,
+    SIM_ST_INT32_MSB24 = 11,
+    SIM_ST_INT16_LSB = 16,
+    SIM_ST_INT24_LSB = 17,
+    SIM_ST_INT32_LSB = 18,
+    SIM_ST_FLOAT32_LSB = 19,
+    SIM_ST_FLOAT64_LSB = 20,
+    SIM_ST_INT32_LSB16 = 24,
+    SIM_ST_INT32_LSB18 = 25,
+    SIM_ST_INT32_LSB20 = 26,
+    SIM_ST_INT32_LSB24 = 27,
+    SIM_ST_DSD_INT8_LSB1 = 32,  // one byte per frame: 8 one-bit samples
+    SIM_ST_DSD_INT8_MSB1 = 33,
+    SIM_ST_DSD_INT8_NER8 = 40,  // one 8-bit sample
+};
+
 #pragma pack(push, 4)
 
 struct SimAsioSamples {  // also the time stamp: a 64-bit count in two halves
@@ -70,6 +116,19 @@ enum {
     SIM_TIME_SYSTEM_VALID = 1,
     SIM_TIME_POSITION_VALID = 2,
     SIM_TIME_RATE_VALID = 4,
+    SIM_TIME_SPEED_VALID = 8,
+    SIM_TIME_RATE_CHANGED = 16,
+    SIM_TIME_CLOCK_SOURCE_CHANGED = 32,
+};
+
+// SimAsioTimeCode's flags.
+enum {
+    SIM_TIME_CODE_VALID = 1,
+    SIM_TIME_CODE_RUNNING = 2,
+    SIM_TIME_CODE_REVERSE = 4,
+    SIM_TIME_CODE_ON_SPEED = 8,
+    SIM_TIME_CODE_STILL = 16,
+    SIM_TIME_CODE_SPEED_VALID = 32,
 };
 
 struct SimAsioTimeInfo {
@@ -97,6 +156,34 @@ struct SimAsioTime {
 #pragma pack(pop)
 
 static_assert(sizeof(long) == 4, "the interface needs 32-bit long");
+static_assert(SIM_ASE_OK == 0 && SIM_ASE_NOT_PRESENT == -1000 && SIM_ASE_HW_MALFUNCTION == -999 &&
+              SIM_ASE_INVALID_PARAMETER == -998 && SIM_ASE_INVALID_MODE == -997 &&
+              SIM_ASE_SP_NOT_ADVANCING == -996 && SIM_ASE_NO_CLOCK == -995 &&
+              SIM_ASE_NO_MEMORY == -994, "error codes");
+static_assert(SIM_MSG_SELECTOR_SUPPORTED == 1 && SIM_MSG_ENGINE_VERSION == 2 &&
+              SIM_MSG_RESET_REQUEST == 3 && SIM_MSG_BUFFER_SIZE_CHANGE == 4 &&
+              SIM_MSG_RESYNC_REQUEST == 5 && SIM_MSG_LATENCIES_CHANGED == 6 &&
+              SIM_MSG_SUPPORTS_TIME_INFO == 7 && SIM_MSG_SUPPORTS_TIME_CODE == 8 &&
+              SIM_MSG_MMC_COMMAND == 9 && SIM_MSG_INPUT_MONITOR == 10 &&
+              SIM_MSG_INPUT_GAIN == 11 && SIM_MSG_INPUT_METER == 12 &&
+              SIM_MSG_OUTPUT_GAIN == 13 && SIM_MSG_OUTPUT_METER == 14 && SIM_MSG_OVERLOAD == 15,
+              "message selectors");
+static_assert(SIM_ST_INT16_MSB == 0 && SIM_ST_INT24_MSB == 1 && SIM_ST_INT32_MSB == 2 &&
+              SIM_ST_FLOAT32_MSB == 3 && SIM_ST_FLOAT64_MSB == 4 && SIM_ST_INT32_MSB16 == 8 &&
+              SIM_ST_INT32_MSB18 == 9 && SIM_ST_INT32_MSB20 == 10 && SIM_ST_INT32_MSB24 == 11,
+              "big-endian sample types");
+static_assert(SIM_ST_INT16_LSB == 16 && SIM_ST_INT24_LSB == 17 && SIM_ST_INT32_LSB == 18 &&
+              SIM_ST_FLOAT32_LSB == 19 && SIM_ST_FLOAT64_LSB == 20 && SIM_ST_INT32_LSB16 == 24 &&
+              SIM_ST_INT32_LSB18 == 25 && SIM_ST_INT32_LSB20 == 26 && SIM_ST_INT32_LSB24 == 27,
+              "little-endian sample types");
+static_assert(SIM_ST_DSD_INT8_LSB1 == 32 && SIM_ST_DSD_INT8_MSB1 == 33 &&
+              SIM_ST_DSD_INT8_NER8 == 40, "DSD sample types");
+static_assert(SIM_TIME_SYSTEM_VALID == 1 && SIM_TIME_POSITION_VALID == 2 &&
+              SIM_TIME_RATE_VALID == 4 && SIM_TIME_SPEED_VALID == 8 &&
+              SIM_TIME_RATE_CHANGED == 16 && SIM_TIME_CLOCK_SOURCE_CHANGED == 32, "time info flags");
+static_assert(SIM_TIME_CODE_VALID == 1 && SIM_TIME_CODE_RUNNING == 2 &&
+              SIM_TIME_CODE_REVERSE == 4 && SIM_TIME_CODE_ON_SPEED == 8 &&
+              SIM_TIME_CODE_STILL == 16 && SIM_TIME_CODE_SPEED_VALID == 32, "time code flags");
 static_assert(sizeof(SimAsioSamples) == 8, "samples record");
 static_assert(offsetof(SimAsioClockSource, associatedGroup) == 8, "clock source");
 static_assert(offsetof(SimAsioClockSource, isCurrentSource) == 12, "clock source");

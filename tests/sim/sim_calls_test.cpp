@@ -136,7 +136,7 @@ TEST_F(SimDeviceTest, ChannelInfoAndClockSourcesThatBreakTheirRules) {
         info = {};
         info.channel = 2;
         EXPECT_EQ(fault ? ASE_OK : ASE_InvalidParameter, driver->getChannelInfo(&info));
-        EXPECT_EQ(18, info.type);
+        EXPECT_EQ(SIM_ST_INT32_LSB, info.type);
 
         ASIOClockSource clocks[4];
         long count = 4;

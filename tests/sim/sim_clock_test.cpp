@@ -36,7 +36,7 @@ void expectPeriodSteps(unsigned long long StreamCall::*stamp, long calls, double
 TEST_F(SimStreamTest, TheClockRunsAtItsOwnPaceAndStampsEachPeriodOnThePerformanceCounter) {
     SimConfig config = streamConfig(2000);
     config.clockPpm = 20000;  // 2% fast
-    setStreamHost(kFrames, 18);
+    setStreamHost(kFrames, SIM_ST_INT32_LSB);
     g_stream.timeInfoAnswer = 1;
     IASIO *driver = prepare(config);
     ASSERT_NE(nullptr, driver);
@@ -71,7 +71,7 @@ TEST_F(SimStreamTest, TimeInfoGoesToAHostThatSupportsItAndCarriesTheBuffersTimeA
         SimConfig config = streamConfig(1000);
         config.timeInfoOnly = c.only;
         config.timeInfoFault = c.fault;
-        setStreamHost(kFrames, 18);
+        setStreamHost(kFrames, SIM_ST_INT32_LSB);
         g_stream.timeInfoAnswer = c.answer;
         IASIO *driver = prepare(config);
         ASSERT_NE(nullptr, driver);
@@ -115,7 +115,7 @@ TEST_F(SimStreamTest, SamplePositionIsTheLatestPeriodsStartAndItsFaultsShow) {
         SCOPED_TRACE(fault);
         SimConfig config = streamConfig(1000);
         config.positionFault = fault;
-        setStreamHost(kFrames, 18);
+        setStreamHost(kFrames, SIM_ST_INT32_LSB);
         IASIO *driver = prepare(config);
         ASSERT_NE(nullptr, driver);
         g_stream.driver = driver;

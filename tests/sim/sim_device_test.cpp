@@ -1,8 +1,10 @@
 // Registration, loading through COM, the figures a host reads, the control panel and the shared
 // record of the simulated device.
 #include "sim_test_host.h"
+#include "tests/support/sim_fixture.h"
 
 #include <math.h>
+#include <stdio.h>
 #include <string.h>
 #include <thread>
 
@@ -52,7 +54,7 @@ SimConfig unusualConfig() {
     config.preferredSize = 0x7FFFFFFF;
     config.granularity = 2;
     strcpy(config.sampleRate, "-48000");
-    config.sampleType = 19;
+    config.sampleType = SIM_ST_FLOAT32_LSB;
     strcpy(config.driverName, "Odd Device");
     config.driverVersion = -3;
     strcpy(config.initError, "Cable unplugged");
@@ -205,6 +207,22 @@ TEST_F(SimDeviceTest, RegisteredConfigurationReadsBackFieldByField) {
     EXPECT_NE(0, simReadConfig(device.clsidText.c_str(), &read));
 }
 
+// The documentation's list of knobs is the table's, as scripts/check-list.sh writes it.
+TEST(SimKnobList, TheDocumentationListsEveryKnobAsTheTableSays) {
+    std::string doc;
+    FILE *file = fopen("Z:" QUORVEL_SOURCE_DIR "/docs/development.md", "rb");
+    ASSERT_NE(file, nullptr);
+    char chunk[4096];
+    for (size_t got; (got = fread(chunk, 1, sizeof chunk, file)) > 0;)
+        doc.append(chunk, got);
+    fclose(file);
+    const std::string begin = "<!-- the device's knobs -->\n";
+    size_t from = doc.find(begin), to = doc.find("<!-- end of the knobs -->");
+    ASSERT_TRUE(from != std::string::npos && to != std::string::npos && from < to);
+    EXPECT_EQ(doc.substr(from + begin.size(), to - from - begin.size()), simKnobListText())
+        << "docs/development.md has an old list of knobs: run scripts/check-list.sh";
+}
+
 TEST_F(SimDeviceTest, HostReadsTheConfiguredFiguresThroughCoCreateInstance) {
     SimConfig config;
     simDefaultConfig(&config);
@@ -215,7 +233,7 @@ TEST_F(SimDeviceTest, HostReadsTheConfiguredFiguresThroughCoCreateInstance) {
     config.preferredSize = 128;
     config.granularity = 2;
     strcpy(config.sampleRate, "44100");
-    config.sampleType = 17;
+    config.sampleType = SIM_ST_INT24_LSB;
     strcpy(config.driverName, "A driver name that is longer than 31 characters");
     config.driverVersion = 7;
     TestDevice &device = registerDevice(config);

@@ -29,7 +29,7 @@ void runLoopback(IASIO *driver, LONG switches) {
 }  // namespace
 
 TEST_F(SimDeviceTest, CorrectHostLeavesNothingToCount) {
-    TestDevice &device = registerDevice(loopbackConfig(2, 3, 18));
+    TestDevice &device = registerDevice(loopbackConfig(2, 3, SIM_ST_INT32_LSB));
     IASIO *driver = load(device);
     ASSERT_NE(nullptr, driver);
     setHostLayout({{1, 0}, {1, 1}, {0, 0}, {0, 1}, {0, 2}}, 64, 4, HostFault::None);
@@ -47,7 +47,7 @@ TEST_F(SimDeviceTest, CorrectHostLeavesNothingToCount) {
 }
 
 TEST_F(SimDeviceTest, OnlyChannelsThatTookPartArePaired) {
-    TestDevice &device = registerDevice(loopbackConfig(4, 4, 18));
+    TestDevice &device = registerDevice(loopbackConfig(4, 4, SIM_ST_INT32_LSB));
     IASIO *driver = load(device);
     ASSERT_NE(nullptr, driver);
     // Output 0 has no input buffer: it must stay untouched; outputs 1 and 3 carry their inputs.
@@ -70,7 +70,7 @@ TEST_F(SimDeviceTest, OnlyChannelsThatTookPartArePaired) {
 }
 
 TEST_F(SimDeviceTest, RealTimePaceFollowsBufferSizeAndRate) {
-    SimConfig config = loopbackConfig(1, 1, 18);
+    SimConfig config = loopbackConfig(1, 1, SIM_ST_INT32_LSB);
     config.periodUs = 0;
     strcpy(config.sampleRate, "32000");
     TestDevice &device = registerDevice(config);
@@ -126,14 +126,14 @@ TEST_P(HostMistakeTest, DeviceCountsTheMistakeInItsOwnCounter) {
 INSTANTIATE_TEST_SUITE_P(
     Faults, HostMistakeTest,
     ::testing::Values(
-        FaultCase{"NoMistakeThreeByteSamples", HostFault::None, 17, 3, false, false, false},
-        FaultCase{"ShortCopy", HostFault::ShortCopy, 18, 4, true, false, false},
-        FaultCase{"PastTheEnd", HostFault::PastEnd, 18, 4, false, false, true},
-        FaultCase{"OutputWithoutInput", HostFault::UnpairedOutput, 18, 4, false, true, false},
-        FaultCase{"WritesAnInput", HostFault::WritesInput, 18, 4, false, true, false},
-        FaultCase{"FourBytesForThreeByteSamples", HostFault::FourBytes, 17, 3, false, false, true},
+        FaultCase{"NoMistakeThreeByteSamples", HostFault::None, SIM_ST_INT24_LSB, 3, false, false, false},
+        FaultCase{"ShortCopy", HostFault::ShortCopy, SIM_ST_INT32_LSB, 4, true, false, false},
+        FaultCase{"PastTheEnd", HostFault::PastEnd, SIM_ST_INT32_LSB, 4, false, false, true},
+        FaultCase{"OutputWithoutInput", HostFault::UnpairedOutput, SIM_ST_INT32_LSB, 4, false, true, false},
+        FaultCase{"WritesAnInput", HostFault::WritesInput, SIM_ST_INT32_LSB, 4, false, true, false},
+        FaultCase{"FourBytesForThreeByteSamples", HostFault::FourBytes, SIM_ST_INT24_LSB, 3, false, false, true},
         FaultCase{"CopiesAnUnknownType", HostFault::FourBytes, 999, 0, false, true, false},
-        FaultCase{"EightByteFloatsCopiedAsFour", HostFault::FourBytes, 20, 8, true, false, false}),
+        FaultCase{"EightByteFloatsCopiedAsFour", HostFault::FourBytes, SIM_ST_FLOAT64_LSB, 8, true, false, false}),
     [](const ::testing::TestParamInfo<FaultCase> &info) { return std::string(info.param.name); });
 
 // Channels of different widths: a host copies as many bytes as the narrower side has. Copying
@@ -150,7 +150,7 @@ TEST_F(SimDeviceTest, MixedTypesCatchAHostThatCopiesTheWiderLength) {
     };
     for (const Case &c : cases) {
         SCOPED_TRACE((int)c.fault);
-        SimConfig config = loopbackConfig(2, 4, 18);
+        SimConfig config = loopbackConfig(2, 4, SIM_ST_INT32_LSB);
         strcpy(config.inputTypes, "16,18");
         strcpy(config.outputTypes, "18,17,20");  // output 3 is 20 too
         TestDevice &device = registerDevice(config);
@@ -176,7 +176,7 @@ TEST_F(SimDeviceTest, MixedTypesCatchAHostThatCopiesTheWiderLength) {
 }
 
 TEST_F(SimDeviceTest, ChannelNamesAndTheRatesTheDeviceAccepts) {
-    SimConfig config = loopbackConfig(3, 2, 18);
+    SimConfig config = loopbackConfig(3, 2, SIM_ST_INT32_LSB);
     strcpy(config.inputNames, "Left,,A name that is longer than thirty-one characters");
     strcpy(config.outputNames, "Main");
     strcpy(config.sampleRates, "44100,48000,96000");
@@ -210,7 +210,7 @@ TEST_F(SimDeviceTest, ChannelNamesAndTheRatesTheDeviceAccepts) {
 
 // A driver may run its clock with no channels at all; only a negative count is refused.
 TEST_F(SimDeviceTest, BuffersWithNoChannelsStillRunTheClock) {
-    TestDevice &device = registerDevice(loopbackConfig(2, 2, 18));
+    TestDevice &device = registerDevice(loopbackConfig(2, 2, SIM_ST_INT32_LSB));
     IASIO *driver = load(device);
     ASSERT_NE(nullptr, driver);
     setHostLayout({}, 64, 4, HostFault::None);
@@ -226,7 +226,7 @@ TEST_F(SimDeviceTest, BuffersWithNoChannelsStillRunTheClock) {
 }
 
 TEST_F(SimDeviceTest, EveryNthSwitchComesLateByTheStall) {
-    SimConfig config = loopbackConfig(1, 1, 18);
+    SimConfig config = loopbackConfig(1, 1, SIM_ST_INT32_LSB);
     config.stallEvery = 4;
     config.stallMs = 40;
     TestDevice &device = registerDevice(config);

@@ -23,13 +23,14 @@ long hostMessage(long selector, long value, void *, double *) {
     if (n < 64)
         g_messages[n] = {selector, value, GetCurrentThreadId(), g_host.callbacks};
     switch (selector) {
-    case 1:
-        return value == 3 || value == 7 || value == 15;
-    case 2:
+    case SIM_MSG_SELECTOR_SUPPORTED:
+        return value == SIM_MSG_RESET_REQUEST || value == SIM_MSG_SUPPORTS_TIME_INFO ||
+               value == SIM_MSG_OVERLOAD;
+    case SIM_MSG_ENGINE_VERSION:
         return 2;
-    case 3:
+    case SIM_MSG_RESET_REQUEST:
         return 42;
-    case 7:
+    case SIM_MSG_SUPPORTS_TIME_INFO:
         return 1;
     default:
         return 0;
@@ -54,7 +55,7 @@ TEST_F(SimDeviceTest, AsioMessageIsAskedTheUsualQuestionsAndARequestComesFromThe
     SimConfig config;
     simDefaultConfig(&config);
     config.periodUs = 2000;
-    config.requestSelector = 3;
+    config.requestSelector = SIM_MSG_RESET_REQUEST;
     config.requestAtSwitch = 4;
     TestDevice &device = registerDevice(config);
     const SimShared *shared = device.shared;
@@ -63,11 +64,21 @@ TEST_F(SimDeviceTest, AsioMessageIsAskedTheUsualQuestionsAndARequestComesFromThe
     g_messageCount = g_timeInfoCalls = g_swappedSwitches = 0;
     setHostLayout({{1, 0}, {0, 0}}, 64, 4, HostFault::None);
     ASIOCallbacks callbacks = {g_callbacks.bufferSwitch, nullptr, hostMessage, timeInfo};
-    EXPECT_EQ(-1, shared->supportedAnswers[7]) << "never asked yet";
+    EXPECT_EQ(-1, shared->supportedAnswers[SIM_MSG_SUPPORTS_TIME_INFO]) << "never asked yet";
     ASSERT_EQ(ASE_OK, driver->createBuffers(g_host.infos, 2, 64, &callbacks));
 
-    const long asked[][2] = {{1, 2}, {1, 3}, {1, 4}, {1, 5}, {1, 6}, {1, 7}, {1, 8}, {1, 15},
-                             {2, 0}, {7, 0}, {8, 0}};
+    const long supported = SIM_MSG_SELECTOR_SUPPORTED;
+    const long asked[][2] = {{supported, SIM_MSG_ENGINE_VERSION},
+                             {supported, SIM_MSG_RESET_REQUEST},
+                             {supported, SIM_MSG_BUFFER_SIZE_CHANGE},
+                             {supported, SIM_MSG_RESYNC_REQUEST},
+                             {supported, SIM_MSG_LATENCIES_CHANGED},
+                             {supported, SIM_MSG_SUPPORTS_TIME_INFO},
+                             {supported, SIM_MSG_SUPPORTS_TIME_CODE},
+                             {supported, SIM_MSG_OVERLOAD},
+                             {SIM_MSG_ENGINE_VERSION, 0},
+                             {SIM_MSG_SUPPORTS_TIME_INFO, 0},
+                             {SIM_MSG_SUPPORTS_TIME_CODE, 0}};
     ASSERT_EQ(11, g_messageCount);
     for (int i = 0; i < 11; i++) {
         EXPECT_EQ(asked[i][0], g_messages[i].selector) << i;
@@ -75,10 +86,15 @@ TEST_F(SimDeviceTest, AsioMessageIsAskedTheUsualQuestionsAndARequestComesFromThe
         EXPECT_EQ(GetCurrentThreadId(), g_messages[i].thread) << i;
     }
     for (int s = 0; s < SIM_SELECTORS; s++) {
-        bool supportAsked = (s >= 2 && s <= 8) || s == 15;
-        long supported = s == 3 || s == 7 || s == 15;
-        EXPECT_EQ(supportAsked ? supported : -1, shared->supportedAnswers[s]) << s;
-        long answer = s == 2 ? 2 : s == 7 ? 1 : s == 8 ? 0 : -1;
+        bool supportAsked = (s >= SIM_MSG_ENGINE_VERSION && s <= SIM_MSG_SUPPORTS_TIME_CODE) ||
+                            s == SIM_MSG_OVERLOAD;
+        long yes = s == SIM_MSG_RESET_REQUEST || s == SIM_MSG_SUPPORTS_TIME_INFO ||
+                   s == SIM_MSG_OVERLOAD;
+        EXPECT_EQ(supportAsked ? yes : -1, shared->supportedAnswers[s]) << s;
+        long answer = s == SIM_MSG_ENGINE_VERSION       ? 2
+                      : s == SIM_MSG_SUPPORTS_TIME_INFO ? 1
+                      : s == SIM_MSG_SUPPORTS_TIME_CODE ? 0
+                                                        : -1;
         EXPECT_EQ(answer, shared->messageAnswers[s]) << s;
     }
 
@@ -91,7 +107,7 @@ TEST_F(SimDeviceTest, AsioMessageIsAskedTheUsualQuestionsAndARequestComesFromThe
     ASSERT_EQ(1, shared->requestsSent);
     EXPECT_EQ(42, shared->requestAnswer);
     ASSERT_EQ(12, g_messageCount);
-    EXPECT_EQ(3, g_messages[11].selector);
+    EXPECT_EQ(SIM_MSG_RESET_REQUEST, g_messages[11].selector);
     EXPECT_EQ(0, g_messages[11].value);
     EXPECT_EQ(4, g_messages[11].afterSwitches);
     EXPECT_NE(GetCurrentThreadId(), g_messages[11].thread);

@@ -122,11 +122,11 @@ TEST_P(SignalFaultTest, ShowsWhereTheDeviceSaysAndChangesTheSignalAsNamed) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Signal, SignalFaultTest,
-                         ::testing::Values(SignalCase{"drop", 18, "", 0},
-                                           SignalCase{"twice", 18, "", 0},
-                                           SignalCase{"shift", 16, "", 0},
-                                           SignalCase{"swap", 18, "", 0},
-                                           SignalCase{"invert", 19, "", 0},
-                                           SignalCase{"bits", 18, "", 8},
-                                           SignalCase{"noise", 18, "0.01", 0},
-                                           SignalCase{"gain", 17, "0.5", 0}));
+                         ::testing::Values(SignalCase{"drop", SIM_ST_INT32_LSB, "", 0},
+                                           SignalCase{"twice", SIM_ST_INT32_LSB, "", 0},
+                                           SignalCase{"shift", SIM_ST_INT16_LSB, "", 0},
+                                           SignalCase{"swap", SIM_ST_INT32_LSB, "", 0},
+                                           SignalCase{"invert", SIM_ST_FLOAT32_LSB, "", 0},
+                                           SignalCase{"bits", SIM_ST_INT32_LSB, "", 8},
+                                           SignalCase{"noise", SIM_ST_INT32_LSB, "0.01", 0},
+                                           SignalCase{"gain", SIM_ST_INT24_LSB, "0.5", 0}));

@@ -85,9 +85,9 @@ ASIOTime *streamTimeInfo(ASIOTime *time, long index, long) {
 }
 
 long streamMessage(long selector, long value, void *, double *) {
-    if (selector == 1)
+    if (selector == SIM_MSG_SELECTOR_SUPPORTED)
         return value == 7 ? g_stream.timeInfoAnswer : 0;
-    return selector == 7 ? g_stream.timeInfoAnswer : 0;
+    return selector == SIM_MSG_SUPPORTS_TIME_INFO ? g_stream.timeInfoAnswer : 0;
 }
 
 }  // namespace

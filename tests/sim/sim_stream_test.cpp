@@ -14,7 +14,7 @@ TEST_F(SimStreamTest, CallbacksFromTwoThreadsCutShortOnARepeatedIndexOrBeforeSta
         SCOPED_TRACE("TwoThreads");
         SimConfig config = streamConfig(1000);
         config.twoThreads = 1;
-        setStreamHost(kFrames, 18);
+        setStreamHost(kFrames, SIM_ST_INT32_LSB);
         IASIO *driver = prepare(config);
         ASSERT_NE(nullptr, driver);
         ASSERT_EQ(ASE_OK, driver->start());
@@ -34,7 +34,7 @@ TEST_F(SimStreamTest, CallbacksFromTwoThreadsCutShortOnARepeatedIndexOrBeforeSta
         SCOPED_TRACE("StopCallbacksAfter");
         SimConfig config = streamConfig(1000);
         config.stopCallbacksAfter = 5;
-        setStreamHost(kFrames, 18);
+        setStreamHost(kFrames, SIM_ST_INT32_LSB);
         IASIO *driver = prepare(config);
         ASSERT_NE(nullptr, driver);
         ASSERT_EQ(ASE_OK, driver->start());
@@ -50,10 +50,10 @@ TEST_F(SimStreamTest, CallbacksFromTwoThreadsCutShortOnARepeatedIndexOrBeforeSta
         SCOPED_TRACE("IndexFault and RequestLatencyShift");
         SimConfig config = streamConfig(1000);
         config.indexFault = 4;
-        config.requestSelector = 6;  // latencies changed
+        config.requestSelector = SIM_MSG_LATENCIES_CHANGED;
         config.requestAtSwitch = 3;
         config.requestLatencyShift = 100;
-        setStreamHost(kFrames, 18);
+        setStreamHost(kFrames, SIM_ST_INT32_LSB);
         IASIO *driver = prepare(config);
         ASSERT_NE(nullptr, driver);
         long input = 0, output = 0;
@@ -74,7 +74,7 @@ TEST_F(SimStreamTest, CallbacksFromTwoThreadsCutShortOnARepeatedIndexOrBeforeSta
         SCOPED_TRACE("CallbacksBeforeStart");
         SimConfig config = streamConfig(1000);
         config.callbacksBeforeStart = 1;
-        setStreamHost(kFrames, 18);
+        setStreamHost(kFrames, SIM_ST_INT32_LSB);
         IASIO *driver = prepare(config);
         ASSERT_NE(nullptr, driver);
         EXPECT_TRUE(waitForStreamCalls(5)) << "no start yet";
@@ -90,7 +90,7 @@ TEST_F(SimStreamTest, CallbacksFromTwoThreadsCutShortOnARepeatedIndexOrBeforeSta
 TEST_F(SimStreamTest, ALateCallbackComesAfterStopReturnedAndReleaseWaitsForIt) {
     SimConfig config = streamConfig(1000);
     config.lateCallbackMs = 150;
-    setStreamHost(kFrames, 18);
+    setStreamHost(kFrames, SIM_ST_INT32_LSB);
     IASIO *driver = prepare(config);
     ASSERT_NE(nullptr, driver);
     ASSERT_EQ(ASE_OK, driver->start());

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "drivers/asio_interface.h"
+#include "simdevice/sim_asio_abi.h"
 #include "simdevice/sim_device.h"
 #include "tests/support/testkit.h"
 

@@ -4,6 +4,7 @@
 #include "tests/support/testkit.h"
 
 #include <gtest/gtest.h>
+#include <stdio.h>
 
 void SimProgramTest::TearDown()
 {
@@ -104,4 +105,21 @@ bool SimProgramTest::waitForPosition(long count, DWORD timeoutMs)
         Sleep(50);
     }
     return true;
+}
+
+std::string simKnobListText()
+{
+    std::string text = "| knob | default | range | what it does |\n|---|---|---|---|\n";
+    for (int k = 0; k < simKnobCount; k++) {
+        const SimKnob &knob = simKnobs[k];
+        std::string what = knob.what;
+        for (size_t at = 0; (at = what.find('|', at)) != std::string::npos; at += 2)
+            what.insert(at, "\\");
+        std::string byDefault = knob.byDefault;
+        if (knob.textSize)
+            byDefault = byDefault.empty() ? "empty" : "\"" + byDefault + "\"";
+        text += "| `" + std::string(knob.name) + "` | " + byDefault + " | " + knob.range + " | " +
+                what + " |\n";
+    }
+    return text;
 }

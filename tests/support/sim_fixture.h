@@ -10,6 +10,10 @@
 #include <string>
 #include <vector>
 
+// The documentation's list of the device's knobs (simKnobs), a Markdown table in the table's
+// order: what scripts/check-list.sh writes into docs/development.md and sim_device_test compares.
+std::string simKnobListText();
+
 // Caption and enabled states of the two buttons.
 struct Controls {
     std::string caption;

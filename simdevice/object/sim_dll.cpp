@@ -1,23 +1,12 @@
 // The COM server: exported entry points, the class factory and the registration of the default
 // device. One factory serves every class that has a "Simulation" key, so one DLL is many devices.
-#include "sim_object.h"
+#include "object.h"
 
 #include <objbase.h>
 #include <olectl.h>
 #include <stdio.h>
 
 namespace {
-
-HMODULE g_module;
-volatile LONG g_alive;  // objects, factories and server locks
-
-struct ClassCount {
-    CLSID clsid;
-    LONG made;
-};
-ClassCount g_classCounts[64];  // objects made in this process, per class
-int g_classesCounted;
-SRWLOCK g_classCountLock = SRWLOCK_INIT;
 
 struct SimFactory;
 
@@ -143,42 +132,9 @@ bool classIsSimulated(const CLSID &clsid) {
 
 }  // namespace
 
-void simModuleAddRef() {
-    InterlockedIncrement(&g_alive);
-}
-
-void simModuleRelease() {
-    InterlockedDecrement(&g_alive);
-}
-
-HMODULE simModuleHandle() {
-    return g_module;
-}
-
-LONG simCountObjectOfClass(const CLSID &clsid) {
-    AcquireSRWLockExclusive(&g_classCountLock);
-    int i = 0;
-    while (i < g_classesCounted && !IsEqualGUID(g_classCounts[i].clsid, clsid))
-        i++;
-    if (i == g_classesCounted && i < (int)(sizeof g_classCounts / sizeof g_classCounts[0])) {
-        g_classCounts[i].clsid = clsid;
-        g_classCounts[i].made = 0;
-        g_classesCounted++;
-    }
-    LONG made = i < g_classesCounted ? ++g_classCounts[i].made : 0;
-    ReleaseSRWLockExclusive(&g_classCountLock);
-    return made;
-}
-
-void simClsidToText(const CLSID &c, char *out, int outSize) {
-    snprintf(out, outSize, "{%08lX-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
-             (unsigned long)c.Data1, c.Data2, c.Data3, c.Data4[0], c.Data4[1], c.Data4[2],
-             c.Data4[3], c.Data4[4], c.Data4[5], c.Data4[6], c.Data4[7]);
-}
-
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
     if (reason == DLL_PROCESS_ATTACH)
-        g_module = instance;
+        simModuleSetHandle(instance);
     return TRUE;
 }
 
@@ -205,12 +161,12 @@ STDAPI DllGetClassObject(REFCLSID clsid, REFIID iid, LPVOID *out) {
 }
 
 STDAPI DllCanUnloadNow() {
-    return g_alive == 0 ? S_OK : S_FALSE;
+    return simModuleIdle() ? S_OK : S_FALSE;
 }
 
 STDAPI DllRegisterServer() {
     char path[MAX_PATH];
-    DWORD length = GetModuleFileNameA(g_module, path, sizeof path);
+    DWORD length = GetModuleFileNameA(simModuleHandle(), path, sizeof path);
     if (length == 0 || length >= sizeof path)
         return SELFREG_E_CLASS;
     SimConfig config;

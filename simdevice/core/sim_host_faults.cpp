@@ -1,7 +1,7 @@
 // What a driver does to its host outside the calls it is asked: lines on the host's standard
 // handles, a crash or exit on its own thread, a write past the record it was given, a window
 // procedure of its own on the host's window.
-#include "sim_object.h"
+#include "core.h"
 
 #include <stdint.h>
 #include <stdio.h>

@@ -1,6 +1,6 @@
 // Windows and message loops the device runs on the host's thread, inside the host's own call, as
 // real drivers do: the host's windows go on getting messages meanwhile, and may call back in.
-#include "sim_object.h"
+#include "panel.h"
 
 #include <stdio.h>
 #include <string.h>
@@ -45,9 +45,6 @@ void CALLBACK endBox(HWND, UINT, UINT_PTR timer, DWORD) {
 
 }  // namespace
 
-bool simInWindowHere(const SimDevice *device) {
-    return device->windowDepth > 0 && device->windowThread == GetCurrentThreadId();
-}
 
 // Windows nest on one thread; one up on another thread at the same time is counted but its
 // calls are not flagged.

@@ -1,7 +1,7 @@
 // The slots of the driver interface. Every slot logs itself first and tolerates null arguments
 // and any order of calls: the device must never be the one that crashes. Slots that run a window
 // or call the host may find the object released when that returns; they touch it no more then.
-#include "sim_object.h"
+#include "object.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -314,6 +314,7 @@ long SIM_THISCALL createBuffers(SimDevice *self, SimAsioBufferInfo *infos, long 
         bool afterDispose = self->disposedFrames != 0;
         if (self->config.recreateFails && afterDispose && bufferSize == self->disposedFrames)
             return SIM_ASE_NO_MEMORY;
+        simStopThread(self);
         result = simCreateBuffers(self, infos, count, bufferSize, callbacks);
         if (result == SIM_ASE_OK) {
             self->recreations += afterDispose;
@@ -397,28 +398,3 @@ const SimDeviceVtbl simDeviceVtbl = {
     getSampleRate, setSampleRate, getClockSources, setClockSource, getSamplePosition,
     getChannelInfo, createBuffers, disposeBuffers, controlPanel, future, outputReady,
 };
-
-void simLogCall(SimDevice *device, int op, long a, long b) {
-    SimShared *shared = device->shared;
-    int flags = 0;
-    if (simInWindowHere(device)) {
-        flags |= SIM_CALL_DURING_WINDOW;
-        InterlockedIncrement(&shared->callsDuringWindow);
-    }
-    if (op > 0 && op < SIM_OPS)
-        InterlockedIncrement(&shared->opCounts[op]);
-    LONG index = InterlockedIncrement(&shared->callCount) - 1;
-    if (index < 0 || index >= SIM_MAX_CALLS)
-        return;
-    SimCall &call = shared->calls[index];
-    call.instance = device->instance;
-    call.op = op;
-    call.a = a;
-    call.b = b;
-    call.flags = flags;
-}
-
-bool simOnSwitchThread(const SimDevice *device) {
-    return (device->thread && GetCurrentThreadId() == device->threadId &&
-            WaitForSingleObject(device->thread, 0) == WAIT_TIMEOUT) || simOnSecondThread(device);
-}

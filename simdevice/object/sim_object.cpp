@@ -1,6 +1,6 @@
 // The driver object's life and its two COM faces: the driver interface, handed out only under
 // the class identifier, and a bare IUnknown face in the same allocation, as real drivers have.
-#include "sim_object.h"
+#include "object.h"
 
 #include <objbase.h>
 #include <stdlib.h>
@@ -44,16 +44,6 @@ ULONG addRefFrom(SimDevice *self, int face) {
     return (ULONG)refs;
 }
 
-// True when a call of the device's own runs something of the host's: the object must outlive it.
-bool deferIfHeld(SimDevice *self) {
-    EnterCriticalSection(&self->holdLock);
-    bool held = self->holds > 0;
-    if (held)
-        self->doomed = 1;
-    LeaveCriticalSection(&self->holdLock);
-    return held;
-}
-
 ULONG releaseFrom(SimDevice *self, int face) {
     // Read before the count drops: afterwards another thread may destroy the object. On the
     // window's thread it cannot, since the window's call holds it.
@@ -76,8 +66,8 @@ ULONG releaseFrom(SimDevice *self, int face) {
         // The callback still runs on the switch thread: it finishes and cleans up after it returns.
         self->orphaned = 1;
         SetEvent(self->stopEvent);
-    } else if (!deferIfHeld(self)) {
-        simDeviceDestroy(self);
+    } else {
+        simDestroyUnlessHeld(self);
     }
     return 0;
 }
@@ -138,31 +128,12 @@ ULONG SIM_STDCALL simRelease(SimDevice *device) {
     return releaseFrom(device, kDriverFace);
 }
 
-void simHold(SimDevice *device) {
-    EnterCriticalSection(&device->holdLock);
-    device->holds++;
-    LeaveCriticalSection(&device->holdLock);
-}
-
-bool simUnhold(SimDevice *device) {
-    EnterCriticalSection(&device->holdLock);
-    bool gone = --device->holds == 0 && device->doomed;
-    LeaveCriticalSection(&device->holdLock);
-    if (gone)
-        simDeviceDestroy(device);
-    return gone;
-}
-
-void simOrphanEnds(SimDevice *device) {
-    if (!deferIfHeld(device))
-        simDeviceDestroy(device);
-}
-
 SimDevice *simDeviceCreate(const CLSID &clsid) {
     auto *device = (SimDevice *)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(SimDevice));
     if (!device)
         return nullptr;
     device->vtbl = &simDeviceVtbl;
+    device->destroy = simDeviceDestroy;
     device->unknownVtbl = &kUnknownVtbl;
     device->refs = 1;
     device->clsid = clsid;

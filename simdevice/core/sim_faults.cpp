@@ -1,6 +1,6 @@
 // The faults a configuration plants in the host's calls: a crash, a hang or the end of the
 // process at one call ("FaultCall"), and calls that answer an error ("FailCall").
-#include "sim_object.h"
+#include "core.h"
 
 #include <stdint.h>
 #include <string.h>

@@ -1,6 +1,6 @@
 // The faults of "SignalFault", and what the lasting ones do to one sample: it is read as a
 // fraction of full scale in its own type, changed, and written back rounded and saturated.
-#include "sim_object.h"
+#include "stream.h"
 
 #include <math.h>
 #include <string.h>
@@ -12,25 +12,25 @@ const char *const kNames[] = {"", "drop", "twice", "shift", "swap", "invert", "b
 // Integer types: bits of the value and bytes of the container (little-endian, sign-extended).
 bool integerLayout(long type, int *bits, int *bytes) {
     switch (type) {
-    case 16: *bits = 16; *bytes = 2; return true;
-    case 17: *bits = 24; *bytes = 3; return true;
-    case 18: *bits = 32; *bytes = 4; return true;
-    case 24: *bits = 16; *bytes = 4; return true;
-    case 25: *bits = 18; *bytes = 4; return true;
-    case 26: *bits = 20; *bytes = 4; return true;
-    case 27: *bits = 24; *bytes = 4; return true;
+    case SIM_ST_INT16_LSB: *bits = 16; *bytes = 2; return true;
+    case SIM_ST_INT24_LSB: *bits = 24; *bytes = 3; return true;
+    case SIM_ST_INT32_LSB: *bits = 32; *bytes = 4; return true;
+    case SIM_ST_INT32_LSB16: *bits = 16; *bytes = 4; return true;
+    case SIM_ST_INT32_LSB18: *bits = 18; *bytes = 4; return true;
+    case SIM_ST_INT32_LSB20: *bits = 20; *bytes = 4; return true;
+    case SIM_ST_INT32_LSB24: *bits = 24; *bytes = 4; return true;
     default: return false;
     }
 }
 
 bool readSample(const unsigned char *at, long type, double *value) {
-    if (type == 19) {
+    if (type == SIM_ST_FLOAT32_LSB) {
         float f;
         memcpy(&f, at, sizeof f);
         *value = f;
         return true;
     }
-    if (type == 20) {
+    if (type == SIM_ST_FLOAT64_LSB) {
         memcpy(value, at, sizeof *value);
         return true;
     }
@@ -50,9 +50,9 @@ bool readSample(const unsigned char *at, long type, double *value) {
 void writeSample(unsigned char *at, long type, double value) {
     if (isnan(value))
         value = 0;
-    if (type == 19 || type == 20) {
+    if (type == SIM_ST_FLOAT32_LSB || type == SIM_ST_FLOAT64_LSB) {
         value = value < -1 ? -1 : value > 1 ? 1 : value;
-        if (type == 19) {
+        if (type == SIM_ST_FLOAT32_LSB) {
             float f = (float)value;
             memcpy(at, &f, sizeof f);
         } else {

@@ -2,7 +2,7 @@
 // host that said it supports time info (or always, "TimeInfoOnly"), bufferSwitch otherwise; with
 // "TwoThreads" every other one from a second thread, which the switch thread waits for, so a
 // host sees two thread ids but never two callbacks at once.
-#include "sim_object.h"
+#include "stream.h"
 
 namespace {
 
@@ -84,7 +84,3 @@ void simCallHost(SimDevice *device, const SimBufferSet &set, SimClock *clock, Si
     InterlockedIncrement(&shared->hostSwitches);
 }
 
-bool simOnSecondThread(const SimDevice *device) {
-    DWORD id = device->stream.secondThreadId;
-    return id && id == GetCurrentThreadId();
-}

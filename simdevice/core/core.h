@@ -1,8 +1,12 @@
-// The simulated driver object and the functions of the DLL that work on it.
+// The device's core: the records of one simulated driver object (its buffers, cables, clock and
+// stream state) and what every part of the device does with them: the shared log of calls, the
+// object held across calls out to the host, the DLL's own state, the per-channel lists, the faults
+// on demand and the account of two programs at once. It calls nothing above it: the object layer
+// hands down the one thing it needs from there, `destroy`.
 #pragma once
 
-#include "sim_asio_abi.h"
-#include "sim_device.h"
+#include "../sim_asio_abi.h"
+#include "../sim_device.h"
 
 #include <stddef.h>
 
@@ -188,54 +192,39 @@ struct SimDevice {
     LONG readySwitchSeen;    // `switches` at the last outputReady of this run, -1 none yet
     SimStream stream;
     bool second;             // made by a second client: another process held the device
+    // The object layer's simDeviceDestroy, set at creation: what the last hold or the switch
+    // thread calls when it is the one to end the object.
+    void (*destroy)(SimDevice *device);
 };
 
-// sim_object.cpp: life and COM identity
-// A new object with one reference (on the driver face), or null when the class has no
-// configuration. Reads the registry; any thread.
-SimDevice *simDeviceCreate(const CLSID &clsid);
-// Stops the switch thread (unless called on it), frees everything, logs SIM_RELEASED.
-void simDeviceDestroy(SimDevice *device);
-// What an interface identifier is to a device of that class (SIM_ASKED_*); null is "other".
-int simAsked(const CLSID &clsid, const IID *iid);
-int simAsked(const SimDevice *device, const IID *iid);
-// The face that answers SIM_ASKED_*: the object itself, its IUnknown face, or null. No AddRef.
-void *simFace(SimDevice *device, int asked);
-// Slots 0..2 of the driver face; the IUnknown face has its own three, on the same count.
-HRESULT SIM_STDCALL simQueryInterface(SimDevice *device, const IID *iid, void **out);
-ULONG SIM_STDCALL simAddRef(SimDevice *device);
-ULONG SIM_STDCALL simRelease(SimDevice *device);
-// Around a call out to the host from a host call (a window, asioMessage): the last Release
-// meanwhile only marks the object. simUnhold returns true when it was released and is now
-// destroyed: the caller must not touch it again.
-void simHold(SimDevice *device);
-bool simUnhold(SimDevice *device);
-// The switch thread, released from inside its callback, is done with the object: destroys it,
-// or leaves that to a call of the host's thread that still holds it.
-void simOrphanEnds(SimDevice *device);
-
-// sim_driver.cpp
+// sim_device_state.cpp: what the record says of the calling thread. Any thread.
+bool simInWindowHere(const SimDevice *device);  // a window of the device's is up on this thread
+bool simOnSwitchThread(const SimDevice *device);  // the switch thread or its second one
+bool simOnSecondThread(const SimDevice *device);  // "TwoThreads": the second one
+bool simThreadRunning(const SimDevice *device);  // a switch thread exists and has not ended
 // Appends a call to the shared log, flagged when it comes during a window on that window's
 // thread. Any thread.
 void simLogCall(SimDevice *device, int op, long a, long b);
-bool simOnSwitchThread(const SimDevice *device);
-extern const SimDeviceVtbl simDeviceVtbl;
 
-// sim_window.cpp: windows and loops on the calling (host's) thread, each holding the object.
-// The functions that run one return true when the object is gone afterwards.
-bool simInWindowHere(const SimDevice *device);  // a window of the device's is up on this thread
-void simEnterWindow(SimDevice *device);
-bool simLeaveWindow(SimDevice *device);
-// A message box with no owner that a timer on this thread ends after "WindowMs".
-bool simInitMessageBox(SimDevice *device);
-// Dispatches this thread's messages for "WindowMs"; no window of its own.
-bool simWaitWithMessages(SimDevice *device);
-// The device's own GetMessage loop until `window` is gone. A WM_QUIT ends it and is posted again.
-void simRunMessageLoop(HWND window);
+// sim_hold.cpp: around a call out to the host from a host call (a window, asioMessage): the last
+// Release meanwhile only marks the object. simUnhold returns true when it was released and is now
+// destroyed: the caller must not touch it again.
+void simHold(SimDevice *device);
+bool simUnhold(SimDevice *device);
+// The last reference went: destroys the object now, or leaves that to the call that still holds
+// it (the switch thread, released from inside its callback, ends here too).
+void simDestroyUnlessHeld(SimDevice *device);
 
-// sim_panel.cpp
-bool simShowPanel(SimDevice *device);        // modal, owned by the sysHandle of init
-bool simShowPanelWindow(SimDevice *device);  // no owner, own loop, closes after "WindowMs"
+// sim_module.cpp: the DLL's handle (set by DllMain) and what keeps it loaded: objects, factories
+// and server locks; simModuleIdle is true when none is left (DllCanUnloadNow).
+void simModuleSetHandle(HMODULE module);
+bool simModuleIdle();
+void simModuleAddRef();
+void simModuleRelease();
+HMODULE simModuleHandle();
+void simClsidToText(const CLSID &clsid, char *out, int outSize);
+// Objects of that class made in this process so far, this one included (0 past 64 classes).
+LONG simCountObjectOfClass(const CLSID &clsid);
 
 // sim_channels.cpp: the per-channel lists of the configuration, parsed once at creation
 void simParseLists(SimDevice *device);
@@ -247,75 +236,26 @@ bool simRateAccepted(const SimDevice *device, double rate);
 // The channels at the current rate ("ChannelsAtRates"), else "Inputs" and "Outputs".
 void simChannelCounts(const SimDevice *device, long *inputs, long *outputs);
 
-// sim_buffers.cpp: replaces the device's set (stopping its thread first); an ASIO error code.
-// Keeps `callbacks` by pointer: the host's record must outlive the set.
-long simCreateBuffers(SimDevice *device, SimAsioBufferInfo *infos, long count, long frames,
-                      SimAsioCallbacks *callbacks);
-void simFreeBuffers(SimBufferSet *set);  // the thread must be stopped
-// One bufferSwitch(0, 1) on the host's thread, from createBuffers ("CallbackInCreateBuffers").
-// True when the host released the object meanwhile: it is gone.
-bool simEarlySwitch(SimDevice *device);
-
-// sim_cable.cpp: the routes, made at createBuffers (the only allocation), then used by the switch
-// thread on its own copy of the set. simMakeCable gives the first route's true round trip in
-// *delay (0: no cable) or SIM_ASE_NO_MEMORY (what was made is freed with the set).
-long simMakeCable(const SimConfig &config, SimBufferSet *set, long long *delay);
-void simFreeCable(SimBufferSet *set);
-void simCableBeginRun(const SimDevice *device, SimBufferSet *set);  // nothing played yet
-// Before the calls of a period: silence queued up to the frames this period's call will fill,
-// and the first route's true round trip published. drops: periods dropped so far, this one included.
-void simCableBeginPeriod(SimBufferSet *set, SimShared *shared, LONG period, LONG drops);
-// The cabled inputs of a call in that period (what was captured in the one before); `call` is
-// the host callback's number, for the account of where the fault shows.
-void simCableFeed(SimBufferSet *set, SimShared *shared, int index, LONG period, LONG call);
-// After the call: the cabled outputs are played in period period + 1 + drops.
-void simCableRecord(const SimBufferSet &set, int index, LONG period, LONG drops);
-
-// sim_cable_faults.cpp
-int simSignalFault(const SimConfig &config);  // SIM_SIGNAL_* of "SignalFault"; unknown: none
-// One sample of a little-endian integer or float type changed by "invert", "bits", "noise" or
-// "gain", saturating; other types are left as they are. noise: the generator's state.
-void simTransformSample(unsigned char *sample, long type, int fault, double level, int bits,
-                        uint32_t *noise);
-
-// sim_clock.cpp: the timeline, kept by the switch thread, and what hosts read of it
-void simClockBegin(SimDevice *device, SimClock *clock, long frames);  // period 1 starts in one
-LONGLONG simClockNow();
-LONGLONG simPeriodStart(const SimClock &clock, LONG period);
-void simClockNextPeriod(SimDevice *device, SimClock *clock);  // publishes the period begun
-void simClockRestartAfter(SimClock *clock, LONGLONG now);     // after a long delay: afresh
-// getSamplePosition, "PositionFault" applied: an ASIO error code. Any thread.
-long simSamplePosition(SimDevice *device, SimAsioSamples *position, SimAsioSamples *stamp);
-// The time info of the current period, "TimeInfoFault" applied.
-void simFillTimeInfo(const SimDevice *device, SimClock *clock, SimAsioTime *time);
-
-// sim_host_calls.cpp: the host's callbacks, made by the switch thread
-void simCallerBegin(SimDevice *device, SimCaller *caller);  // "TwoThreads": the second thread
-void simCallerEnd(SimDevice *device, SimCaller *caller);    // waits for it to end
-// One callback: time info or bufferSwitch, on this thread or the second one; counted once it
-// has returned. call: its number in the run, from 1.
-void simCallHost(SimDevice *device, const SimBufferSet &set, SimClock *clock, SimCaller *caller,
-                 int index, LONG call);
-bool simOnSecondThread(const SimDevice *device);
-
-// sim_messages.cpp: asioMessage, only while the host's record is valid
-bool simAskHost(SimDevice *device);  // the questions of createBuffers; true: object gone
-void simSendRequest(SimDevice *device);  // "RequestSelector", from the switch thread
-
 // sim_sample_types.cpp: bytes per sample of a type, 0 when unknown
 int simSampleBytes(long type);
 
-// sim_switch_thread.cpp
-long simStartThread(SimDevice *device);
-void simStopThread(SimDevice *device);  // waits for the thread, a late callback and all
-bool simThreadRunning(const SimDevice *device);
-// The stop and disposeBuffers slots ("LateCallbackMs": return at once, the thread's last
-// callback still to come, the buffers freed by it), under the device's lock.
-void simStopStream(SimDevice *device);
-void simDisposeStream(SimDevice *device);
-// After createBuffers succeeded and the host was asked: "CallbacksBeforeStart" starts the clock.
-void simBuffersMade(SimDevice *device);
-long simLatencyShift(const SimDevice *device);  // "RequestLatencyShift", once the request went
+
+// sim_faults.cpp: "FaultCall" and "FailCall" at the `number`th call of an op (a slot's op in the
+// log; SIM_CREATED for the factory's CreateInstance, SIM_RELEASED for the last Release). Runs
+// the fault when it is that call (a crash, a hang or ExitProcess: no return); true when the call
+// must answer an error and do nothing else. Any thread.
+bool simFaultOrFail(const SimConfig &config, int op, LONG number);
+// The fault of that kind ("FaultKind"'s numbers) right here.
+void simFault(const SimConfig &config, int kind);
+// What a driver does to its host outside the calls it is asked (sim_host_faults.cpp): "PrintLines"
+// (`where` says when), "ThreadFault" before host callback `number`, "ScribbleAt" on a channel
+// record, "SubclassReference" on init's window.
+void simPrintLines(const SimDevice *device, const char *where);
+void simThreadFault(const SimDevice *device, LONG number);
+void simScribble(const SimDevice *device, SimAsioChannelInfo *info);
+void simSubclassReference(const SimDevice *device, HWND window);
+// The same for a slot's call already logged: its number is the op's count in the record.
+bool simCallFails(SimDevice *device, int op);
 
 // sim_clients.cpp: two programs at once ("SecondClient")
 // Whether an object made now is a second client's: the first client (the first process that made
@@ -343,28 +283,3 @@ void simSilenceFirstInputs(SimDevice *device, SimBufferSet *set, int index, LONG
 void simFirstRunBegins(SimDevice *device);
 // "SecondFaultCall" at a second client's call of `op`: the fault of "SecondFaultKind" here.
 void simSecondFault(const SimDevice *device, int op);
-
-// sim_dll.cpp: objects and factories alive, for DllCanUnloadNow
-void simModuleAddRef();
-void simModuleRelease();
-HMODULE simModuleHandle();
-void simClsidToText(const CLSID &clsid, char *out, int outSize);
-// Objects of that class made in this process so far, this one included (0 past 64 classes).
-LONG simCountObjectOfClass(const CLSID &clsid);
-
-// sim_faults.cpp: "FaultCall" and "FailCall" at the `number`th call of an op (a slot's op in the
-// log; SIM_CREATED for the factory's CreateInstance, SIM_RELEASED for the last Release). Runs
-// the fault when it is that call (a crash, a hang or ExitProcess: no return); true when the call
-// must answer an error and do nothing else. Any thread.
-bool simFaultOrFail(const SimConfig &config, int op, LONG number);
-// The fault of that kind ("FaultKind"'s numbers) right here.
-void simFault(const SimConfig &config, int kind);
-// What a driver does to its host outside the calls it is asked (sim_host_faults.cpp): "PrintLines"
-// (`where` says when), "ThreadFault" before host callback `number`, "ScribbleAt" on a channel
-// record, "SubclassReference" on init's window.
-void simPrintLines(const SimDevice *device, const char *where);
-void simThreadFault(const SimDevice *device, LONG number);
-void simScribble(const SimDevice *device, SimAsioChannelInfo *info);
-void simSubclassReference(const SimDevice *device, HWND window);
-// The same for a slot's call already logged: its number is the op's count in the record.
-bool simCallFails(SimDevice *device, int op);

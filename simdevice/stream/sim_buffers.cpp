@@ -1,7 +1,7 @@
 // The double buffers a host asks for, each sized by its channel's own sample type. Every
 // half-buffer is followed by a guard zone, and the device keeps its own copy of the layout: a host
 // may change its array afterwards. The callbacks record it keeps by pointer, as real drivers do.
-#include "sim_object.h"
+#include "stream.h"
 
 #include <string.h>
 
@@ -90,7 +90,6 @@ bool layOut(const SimDevice *device, const SimAsioBufferInfo *infos, SimBufferSe
 long simCreateBuffers(SimDevice *device, SimAsioBufferInfo *infos, long count, long frames,
                       SimAsioCallbacks *callbacks) {
     // Whatever the outcome, a second call replaces the first set.
-    simStopThread(device);
     simFreeBuffers(&device->buffers);
     device->shared->trueRoundTrip = 0;
     if (device->config.createBuffersFails)

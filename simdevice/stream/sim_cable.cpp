@@ -13,7 +13,7 @@
 // trip 2F + D. Drop period 3: callback 3 now comes in period 4 and writes b0..b3 with e = 1, played
 // in period 6 at frames 20..23, captured at 21..24; period 6's capture comes in period 7, which is
 // callback 6: b0 written at the host's frame 8 is read at 5 x 4 + 1 = 21, 13 = 3F + D.
-#include "sim_object.h"
+#include "stream.h"
 
 #include <stdlib.h>
 #include <string.h>

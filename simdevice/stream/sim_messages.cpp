@@ -1,20 +1,18 @@
 // asioMessage, asked as real drivers ask it: the usual questions when the buffers are made, on
 // the host's thread, and one request during a run from the switch thread. A host that answers 1
 // to "supports time info" gets bufferSwitchTimeInfo instead of bufferSwitch.
-#include "sim_object.h"
+#include "stream.h"
 
 namespace {
 
-enum {
-    SELECTOR_SUPPORTED = 1,
-    ENGINE_VERSION = 2,
-    SUPPORTS_TIME_INFO = 7,
-    SUPPORTS_TIME_CODE = 8,
+// Engine version, reset, buffer size change, resync, latencies changed, time info, time code,
+// overload.
+const long kSupportedAsked[] = {
+    SIM_MSG_ENGINE_VERSION,     SIM_MSG_RESET_REQUEST,      SIM_MSG_BUFFER_SIZE_CHANGE,
+    SIM_MSG_RESYNC_REQUEST,     SIM_MSG_LATENCIES_CHANGED,  SIM_MSG_SUPPORTS_TIME_INFO,
+    SIM_MSG_SUPPORTS_TIME_CODE, SIM_MSG_OVERLOAD,
 };
-
-// Reset, buffer size change, resync, latencies changed, time info, time code, overload.
-const long kSupportedAsked[] = {2, 3, 4, 5, 6, 7, 8, 15};
-const long kAsked[] = {ENGINE_VERSION, SUPPORTS_TIME_INFO, SUPPORTS_TIME_CODE};
+const long kAsked[] = {SIM_MSG_ENGINE_VERSION, SIM_MSG_SUPPORTS_TIME_INFO, SIM_MSG_SUPPORTS_TIME_CODE};
 
 // The host's record is valid until it disposes of the buffers or lets go of the object; it may
 // do either from inside its answer.
@@ -34,7 +32,7 @@ bool simAskHost(SimDevice *device) {
     for (long value : kSupportedAsked) {
         if (recordValid(device, callbacks))
             shared->supportedAnswers[value] =
-                callbacks->asioMessage(SELECTOR_SUPPORTED, value, nullptr, nullptr);
+                callbacks->asioMessage(SIM_MSG_SELECTOR_SUPPORTED, value, nullptr, nullptr);
     }
     device->stream.hostTimeInfo = 0;
     for (long selector : kAsked) {
@@ -42,7 +40,7 @@ bool simAskHost(SimDevice *device) {
             continue;
         long answer = callbacks->asioMessage(selector, 0, nullptr, nullptr);
         shared->messageAnswers[selector] = answer;
-        if (selector == SUPPORTS_TIME_INFO)
+        if (selector == SIM_MSG_SUPPORTS_TIME_INFO)
             device->stream.hostTimeInfo = answer == 1;
     }
     return simUnhold(device);

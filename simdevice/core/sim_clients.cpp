@@ -2,7 +2,7 @@
 // object of the device is its first client while it lives, and an object another process makes
 // meanwhile is a second client's. "SecondClient" says what the device does to both; the record
 // keeps its own account of it (the second's callbacks, the first's periods without one).
-#include "sim_object.h"
+#include "core.h"
 
 #include <stdio.h>
 #include <string.h>

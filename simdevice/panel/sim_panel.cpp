@@ -2,7 +2,7 @@
 // size, which goes into the registry; the host sees it after it loads the driver again. The
 // dialog template is built in memory, so the DLL needs no resources. The same window also comes
 // without an owner, with the device's own message loop, and closes itself.
-#include "sim_object.h"
+#include "panel.h"
 
 #include <stdio.h>
 #include <string.h>

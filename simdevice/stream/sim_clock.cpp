@@ -1,7 +1,7 @@
 // The device's own sample clock: period k starts at origin + (k - originPeriod) periods of the
 // performance counter, whatever the host does; its frame clock is (k-1) x frames then. The switch
 // thread moves it on; getSamplePosition and the time info read it, faults and all.
-#include "sim_object.h"
+#include "stream.h"
 
 #include <math.h>
 #include <string.h>

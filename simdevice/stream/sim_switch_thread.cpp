@@ -3,7 +3,7 @@
 // stream faults decide how many calls a period brings (none, one or two), on which index and from
 // which thread. Every Nth period may come late on purpose, and one callback of a run may bring the
 // host a request through asioMessage. It allocates nothing and prints nothing.
-#include "sim_object.h"
+#include "stream.h"
 
 #include <string.h>
 
@@ -296,7 +296,7 @@ DWORD WINAPI switchThread(void *parameter) {
         simFreeBuffers(&run.set);
     InterlockedDecrement(&shared->threadsRunning);
     if (device->orphaned)
-        simOrphanEnds(device);
+        simDestroyUnlessHeld(device);
     // The thread holds its own reference to the DLL, so the code it runs stays loaded to the end.
     FreeLibraryAndExitThread(simModuleHandle(), 0);
     return 0;
@@ -373,9 +373,6 @@ void simStopThread(SimDevice *device) {
     device->threadId = 0;
 }
 
-bool simThreadRunning(const SimDevice *device) {
-    return device->thread && WaitForSingleObject(device->thread, 0) == WAIT_TIMEOUT;
-}
 
 void simStopStream(SimDevice *device) {
     if (device->config.lateCallbackMs > 0 && simThreadRunning(device)) {

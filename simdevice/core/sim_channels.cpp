@@ -1,6 +1,6 @@
 // What each channel is: its sample type and name from the comma-separated lists of the
 // configuration, and the sample rates the device accepts.
-#include "sim_object.h"
+#include "core.h"
 
 #include <stdio.h>
 #include <stdlib.h>
