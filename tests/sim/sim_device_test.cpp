@@ -66,8 +66,9 @@ SimConfig unusualConfig() {
     config.panelShowsWindow = 5;
     config.panelDelayMs = 6;
     strcpy(config.sampleRates, "44100, 48000");
-    strcpy(config.inputTypes, "16,18");
-    strcpy(config.outputTypes, "19");
+    snprintf(config.inputTypes, sizeof config.inputTypes, "%d,%d", SIM_ST_INT16_LSB,
+             SIM_ST_INT32_LSB);
+    snprintf(config.outputTypes, sizeof config.outputTypes, "%d", SIM_ST_FLOAT32_LSB);
     strcpy(config.inputNames, "Left,Right");
     strcpy(config.outputNames, ",Out B");
     config.initMessageBox = 7;

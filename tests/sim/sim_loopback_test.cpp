@@ -2,6 +2,7 @@
 // mistake shows up in its own counter.
 #include "sim_loopback_host.h"
 
+#include <stdio.h>
 #include <string.h>
 
 namespace {
@@ -151,8 +152,11 @@ TEST_F(SimDeviceTest, MixedTypesCatchAHostThatCopiesTheWiderLength) {
     for (const Case &c : cases) {
         SCOPED_TRACE((int)c.fault);
         SimConfig config = loopbackConfig(2, 4, SIM_ST_INT32_LSB);
-        strcpy(config.inputTypes, "16,18");
-        strcpy(config.outputTypes, "18,17,20");  // output 3 is 20 too
+        snprintf(config.inputTypes, sizeof config.inputTypes, "%d,%d", SIM_ST_INT16_LSB,
+                 SIM_ST_INT32_LSB);
+        // Output 3 is a 64-bit float too.
+        snprintf(config.outputTypes, sizeof config.outputTypes, "%d,%d,%d", SIM_ST_INT32_LSB,
+                 SIM_ST_INT24_LSB, SIM_ST_FLOAT64_LSB);
         TestDevice &device = registerDevice(config);
         IASIO *driver = load(device);
         ASSERT_NE(nullptr, driver);
