@@ -25,7 +25,8 @@ const long BLOCK = 256;
 const int64_t DELAY = 3000;
 const int64_t MAX_DELAY = 768000;   // 2 s at 384 kHz
 const long FAULT_SPACING = 20000;
-const long TYPES[] = {16, 17, 18, 19, 20, 27, 2};
+const long TYPES[] = {ASIOST_INT16_LSB, ASIOST_INT24_LSB, ASIOST_INT32_LSB, ASIOST_FLOAT32_LSB,
+                      ASIOST_FLOAT64_LSB, ASIOST_INT32_LSB24, ASIOST_INT32_MSB};
 const long WRITE_FRAMES[] = {32, 256};
 
 struct Settings {
@@ -107,7 +108,7 @@ long record(Stream *s, int kind, long type, long samples)
         case 1: position -= BLOCK; break;
         case 2: appendZeros(s, 1); break;
         case 3: {
-            const bool big = type < 16;
+            const bool big = type < ASIOST_INT16_LSB;
             s->data[(s->frames - 1) * s->bytes + (big ? 0 : s->bytes - 1)] ^= 0x40;
             break;
         }
@@ -185,7 +186,7 @@ bool runAnalysis(const Settings &settings)
     Stream stream;
     for (int kind : {CLEAN, FAULTY, FOREIGN, LOST}) {
         for (long type : TYPES) {
-            if ((kind == FOREIGN || kind == LOST) && type != 18 && type != 16)
+            if ((kind == FOREIGN || kind == LOST) && type != ASIOST_INT32_LSB && type != ASIOST_INT16_LSB)
                 continue;
             const long planted = record(&stream, kind, type, settings.samples);
             const int64_t noLock = kind == FOREIGN ? INT64_MAX : 2 * MAX_DELAY;

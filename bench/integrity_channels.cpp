@@ -19,7 +19,7 @@ namespace {
 
 const double RATE = 192000;
 const long BLOCK = 256;
-const long TYPE = 18;  // Int32 LSB
+const long TYPE = ASIOST_INT32_LSB;
 const int BYTES = 4;
 const int64_t DELAY = 3000;
 const long LOCKED_FOR = 20000;  // the slowest: the lock lost to noise after this many samples

@@ -12,6 +12,32 @@ typedef long ASIOError;
 typedef long ASIOSampleType;
 typedef double ASIOSampleRate;
 
+// A channel's sample type; the gaps between the groups are no type. MSB: big-endian; LSB:
+// little-endian. Int32 16 to 24: a 32-bit word whose low 16 to 24 bits carry the sample.
+enum {
+    ASIOST_INT16_MSB = 0,
+    ASIOST_INT24_MSB = 1,
+    ASIOST_INT32_MSB = 2,
+    ASIOST_FLOAT32_MSB = 3,
+    ASIOST_FLOAT64_MSB = 4,
+    ASIOST_INT32_MSB16 = 8,
+    ASIOST_INT32_MSB18 = 9,
+    ASIOST_INT32_MSB20 = 10,
+    ASIOST_INT32_MSB24 = 11,
+    ASIOST_INT16_LSB = 16,
+    ASIOST_INT24_LSB = 17,
+    ASIOST_INT32_LSB = 18,
+    ASIOST_FLOAT32_LSB = 19,
+    ASIOST_FLOAT64_LSB = 20,
+    ASIOST_INT32_LSB16 = 24,
+    ASIOST_INT32_LSB18 = 25,
+    ASIOST_INT32_LSB20 = 26,
+    ASIOST_INT32_LSB24 = 27,
+    ASIOST_DSD_INT8_LSB1 = 32,
+    ASIOST_DSD_INT8_MSB1 = 33,
+    ASIOST_DSD_INT8_NER8 = 40,
+};
+
 enum {
     ASE_OK = 0,
     ASE_SUCCESS = 0x3f4847a0,  // future's "yes"
@@ -108,6 +134,30 @@ struct ASIOBufferInfo {
     void *buffers[2];
 };
 
+// What a driver sends to the host's asioMessage. It should ask with ASIO_MSG_SELECTOR_SUPPORTED
+// (value: the selector asked about; 1 is yes) before it sends any other; a host answers 0 to what
+// it does not support. Requests (reset to latencies changed) may come on any thread.
+enum {
+    ASIO_MSG_SELECTOR_SUPPORTED = 1,
+    ASIO_MSG_ENGINE_VERSION = 2,  // answered with ASIO_HOST_ENGINE_VERSION
+    ASIO_MSG_RESET_REQUEST = 3,
+    ASIO_MSG_BUFFER_SIZE_CHANGE = 4,  // value: the new size
+    ASIO_MSG_RESYNC_REQUEST = 5,
+    ASIO_MSG_LATENCIES_CHANGED = 6,
+    ASIO_MSG_SUPPORTS_TIME_INFO = 7,
+    ASIO_MSG_SUPPORTS_TIME_CODE = 8,
+    ASIO_MSG_MMC_COMMAND = 9,
+    ASIO_MSG_SUPPORTS_INPUT_MONITOR = 10,
+    ASIO_MSG_SUPPORTS_INPUT_GAIN = 11,
+    ASIO_MSG_SUPPORTS_INPUT_METER = 12,
+    ASIO_MSG_SUPPORTS_OUTPUT_GAIN = 13,
+    ASIO_MSG_SUPPORTS_OUTPUT_METER = 14,
+    ASIO_MSG_OVERLOAD = 15,
+    ASIO_MSG_FIRST = ASIO_MSG_SELECTOR_SUPPORTED,
+    ASIO_MSG_LAST = ASIO_MSG_OVERLOAD,
+    ASIO_HOST_ENGINE_VERSION = 2,
+};
+
 struct ASIOCallbacks {
     void (*bufferSwitch)(long doubleBufferIndex, ASIOBool directProcess);
     void (*sampleRateDidChange)(ASIOSampleRate rate);
@@ -196,3 +246,32 @@ static_assert(sizeof(ASIOCallbacks) == 4 * sizeof(void *), "");
 static_assert(offsetof(ASIOCallbacks, sampleRateDidChange) == sizeof(void *), "");
 static_assert(offsetof(ASIOCallbacks, asioMessage) == 2 * sizeof(void *), "");
 static_assert(offsetof(ASIOCallbacks, bufferSwitchTimeInfo) == 3 * sizeof(void *), "");
+
+static_assert(ASE_OK == 0 && ASE_SUCCESS == 0x3f4847a0, "");
+static_assert(ASE_NotPresent == -1000 && ASE_HWMalfunction == -999 && ASE_InvalidParameter == -998, "");
+static_assert(ASE_InvalidMode == -997 && ASE_SPNotAdvancing == -996, "");
+static_assert(ASE_NoClock == -995 && ASE_NoMemory == -994, "");
+
+static_assert(ASIO_SYSTEM_TIME_VALID == 1 && ASIO_SAMPLE_POSITION_VALID == 2, "");
+static_assert(ASIO_SAMPLE_RATE_VALID == 4 && ASIO_SPEED_VALID == 8, "");
+static_assert(ASIO_SAMPLE_RATE_CHANGED == 16 && ASIO_CLOCK_SOURCE_CHANGED == 32, "");
+
+static_assert(ASIOST_INT16_MSB == 0 && ASIOST_INT24_MSB == 1 && ASIOST_INT32_MSB == 2, "");
+static_assert(ASIOST_FLOAT32_MSB == 3 && ASIOST_FLOAT64_MSB == 4, "");
+static_assert(ASIOST_INT32_MSB16 == 8 && ASIOST_INT32_MSB18 == 9, "");
+static_assert(ASIOST_INT32_MSB20 == 10 && ASIOST_INT32_MSB24 == 11, "");
+static_assert(ASIOST_INT16_LSB == 16 && ASIOST_INT24_LSB == 17 && ASIOST_INT32_LSB == 18, "");
+static_assert(ASIOST_FLOAT32_LSB == 19 && ASIOST_FLOAT64_LSB == 20, "");
+static_assert(ASIOST_INT32_LSB16 == 24 && ASIOST_INT32_LSB18 == 25, "");
+static_assert(ASIOST_INT32_LSB20 == 26 && ASIOST_INT32_LSB24 == 27, "");
+static_assert(ASIOST_DSD_INT8_LSB1 == 32 && ASIOST_DSD_INT8_MSB1 == 33 && ASIOST_DSD_INT8_NER8 == 40, "");
+
+static_assert(ASIO_MSG_SELECTOR_SUPPORTED == 1 && ASIO_MSG_ENGINE_VERSION == 2, "");
+static_assert(ASIO_MSG_RESET_REQUEST == 3 && ASIO_MSG_BUFFER_SIZE_CHANGE == 4, "");
+static_assert(ASIO_MSG_RESYNC_REQUEST == 5 && ASIO_MSG_LATENCIES_CHANGED == 6, "");
+static_assert(ASIO_MSG_SUPPORTS_TIME_INFO == 7 && ASIO_MSG_SUPPORTS_TIME_CODE == 8, "");
+static_assert(ASIO_MSG_MMC_COMMAND == 9 && ASIO_MSG_SUPPORTS_INPUT_MONITOR == 10, "");
+static_assert(ASIO_MSG_SUPPORTS_INPUT_GAIN == 11 && ASIO_MSG_SUPPORTS_INPUT_METER == 12, "");
+static_assert(ASIO_MSG_SUPPORTS_OUTPUT_GAIN == 13 && ASIO_MSG_SUPPORTS_OUTPUT_METER == 14, "");
+static_assert(ASIO_MSG_OVERLOAD == 15 && ASIO_MSG_FIRST == 1 && ASIO_MSG_LAST == 15, "");
+static_assert(ASIO_HOST_ENGINE_VERSION == 2, "");

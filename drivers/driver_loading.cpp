@@ -175,7 +175,7 @@ ASIOError asioGetChannelInfo(ASIOChannelInfo *info)
 {
     if (!activeDriver) {
         info->channelGroup = -1;
-        info->type = 0;
+        info->type = ASIOST_INT16_MSB;
         strcpy(info->name, "None");
         return ASE_NotPresent;
     }

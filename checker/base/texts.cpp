@@ -8,44 +8,63 @@
 #include <stdio.h>
 #include <string.h>
 
+// The driver's numbers and the texts they are shown as.
+struct NumberText {
+    long number;
+    const char *text;
+};
+
+static const NumberText errorTexts[] = {
+    {ASE_OK, "ASE_OK"},
+    {ASE_SUCCESS, "ASE_SUCCESS"},
+    {ASE_NotPresent, "ASE_NotPresent"},
+    {ASE_HWMalfunction, "ASE_HWMalfunction"},
+    {ASE_InvalidParameter, "ASE_InvalidParameter"},
+    {ASE_InvalidMode, "ASE_InvalidMode"},
+    {ASE_SPNotAdvancing, "ASE_SPNotAdvancing"},
+    {ASE_NoClock, "ASE_NoClock"},
+    {ASE_NoMemory, "ASE_NoMemory"},
+};
+
+static const NumberText selectorTexts[] = {
+    {ASIO_MSG_SELECTOR_SUPPORTED, "kAsioSelectorSupported"},
+    {ASIO_MSG_ENGINE_VERSION, "kAsioEngineVersion"},
+    {ASIO_MSG_RESET_REQUEST, "kAsioResetRequest"},
+    {ASIO_MSG_BUFFER_SIZE_CHANGE, "kAsioBufferSizeChange"},
+    {ASIO_MSG_RESYNC_REQUEST, "kAsioResyncRequest"},
+    {ASIO_MSG_LATENCIES_CHANGED, "kAsioLatenciesChanged"},
+    {ASIO_MSG_SUPPORTS_TIME_INFO, "kAsioSupportsTimeInfo"},
+    {ASIO_MSG_SUPPORTS_TIME_CODE, "kAsioSupportsTimeCode"},
+    {ASIO_MSG_MMC_COMMAND, "kAsioMMCCommand"},
+    {ASIO_MSG_SUPPORTS_INPUT_MONITOR, "kAsioSupportsInputMonitor"},
+    {ASIO_MSG_SUPPORTS_INPUT_GAIN, "kAsioSupportsInputGain"},
+    {ASIO_MSG_SUPPORTS_INPUT_METER, "kAsioSupportsInputMeter"},
+    {ASIO_MSG_SUPPORTS_OUTPUT_GAIN, "kAsioSupportsOutputGain"},
+    {ASIO_MSG_SUPPORTS_OUTPUT_METER, "kAsioSupportsOutputMeter"},
+    {ASIO_MSG_OVERLOAD, "kAsioOverload"},
+};
+
+static const char *textOf(const NumberText *table, size_t rows, long number)
+{
+    for (size_t k = 0; k < rows; k++) {
+        if (table[k].number == number)
+            return table[k].text;
+    }
+    return nullptr;
+}
+
 const char *asioErrorName(ASIOError error, char *buffer, size_t size)
 {
-    switch (error) {
-    case ASE_OK: return "ASE_OK";
-    case ASE_SUCCESS: return "ASE_SUCCESS";
-    case ASE_NotPresent: return "ASE_NotPresent";
-    case ASE_HWMalfunction: return "ASE_HWMalfunction";
-    case ASE_InvalidParameter: return "ASE_InvalidParameter";
-    case ASE_InvalidMode: return "ASE_InvalidMode";
-    case ASE_SPNotAdvancing: return "ASE_SPNotAdvancing";
-    case ASE_NoClock: return "ASE_NoClock";
-    case ASE_NoMemory: return "ASE_NoMemory";
-    }
+    const char *text = textOf(errorTexts, sizeof errorTexts / sizeof *errorTexts, error);
+    if (text)
+        return text;
     snprintf(buffer, size, "error %ld", static_cast<long>(error));
     return buffer;
 }
 
 const char *selectorName(long selector)
 {
-    static const char *const names[16] = {
-        nullptr,
-        "kAsioSelectorSupported",
-        "kAsioEngineVersion",
-        "kAsioResetRequest",
-        "kAsioBufferSizeChange",
-        "kAsioResyncRequest",
-        "kAsioLatenciesChanged",
-        "kAsioSupportsTimeInfo",
-        "kAsioSupportsTimeCode",
-        "kAsioMMCCommand",
-        "kAsioSupportsInputMonitor",
-        "kAsioSupportsInputGain",
-        "kAsioSupportsInputMeter",
-        "kAsioSupportsOutputGain",
-        "kAsioSupportsOutputMeter",
-        "kAsioOverload",
-    };
-    return selector >= 1 && selector <= 15 ? names[selector] : nullptr;
+    return textOf(selectorTexts, sizeof selectorTexts / sizeof *selectorTexts, selector);
 }
 
 const char *sampleTypeName(long type)

@@ -35,7 +35,7 @@ void printMessages(const MessageTally &m)
 {
     printf("Driver messages:");
     bool any = false;
-    for (long selector = 1; selector <= 15; selector++) {
+    for (long selector = ASIO_MSG_FIRST; selector <= ASIO_MSG_LAST; selector++) {
         if (m.bySelector[selector] == 0)
             continue;
         printf("\n  %-26s %6ld%s", selectorName(selector), m.bySelector[selector],
@@ -60,7 +60,7 @@ void printMessages(const MessageTally &m)
 void jsonMessages(const MessageTally &m)
 {
     jsonBeginArray("messages");
-    for (long selector = 1; selector <= 15; selector++) {
+    for (long selector = ASIO_MSG_FIRST; selector <= ASIO_MSG_LAST; selector++) {
         if (m.bySelector[selector] == 0)
             continue;
         jsonBeginObject(nullptr);

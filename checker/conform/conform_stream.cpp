@@ -191,12 +191,13 @@ static void judgeTimeInfo(ConformCheck check, const std::vector<const SwitchNote
         }
         if (!note->timeInfo)
             continue;
-        if ((note->timeFlags & 3) != 3) {
+        const unsigned long needed = ASIO_SYSTEM_TIME_VALID | ASIO_SAMPLE_POSITION_VALID;
+        if ((note->timeFlags & needed) != needed) {
             grade(check, VERDICT_FAIL, "switch %zu: time info flags 0x%lx, expected system time (1) and "
                   "sample position (2) valid", k + 1, note->timeFlags);
             return;
         }
-        if ((note->timeFlags & 4) && note->timeRate != rate) {
+        if ((note->timeFlags & ASIO_SAMPLE_RATE_VALID) && note->timeRate != rate) {
             grade(check, VERDICT_FAIL, "switch %zu: time info gives %.10g Hz, the rate is %.10g Hz", k + 1,
                   note->timeRate, rate);
             return;
@@ -245,7 +246,7 @@ static void judgeOutputReady(ConformCheck check, const std::vector<const SwitchN
 static void judgeMessages(const StreamChecks &c, const MessageTally &m)
 {
     char list[200] = "";
-    for (long s = 2; s <= 15; s++) {
+    for (long s = ASIO_MSG_SELECTOR_SUPPORTED + 1; s <= ASIO_MSG_LAST; s++) {
         if (m.unasked[s]) {
             snprintf(list + strlen(list), sizeof list - strlen(list), "%s%s (%ld)", list[0] ? ", " : "",
                      selectorName(s), m.unasked[s]);
@@ -255,8 +256,9 @@ static void judgeMessages(const StreamChecks &c, const MessageTally &m)
         grade(c.messages, VERDICT_WARN, "sent without asking kAsioSelectorSupported first: %s", list);
     else
         grade(c.messages, VERDICT_PASS, "every selector asked about before it was sent");
-    if (m.bySelector[3])
-        grade(c.reset, VERDICT_WARN, "kAsioResetRequest sent %ld times during the run", m.bySelector[3]);
+    if (m.bySelector[ASIO_MSG_RESET_REQUEST])
+        grade(c.reset, VERDICT_WARN, "kAsioResetRequest sent %ld times during the run",
+              m.bySelector[ASIO_MSG_RESET_REQUEST]);
     else
         grade(c.reset, VERDICT_PASS, "no reset request");
 }

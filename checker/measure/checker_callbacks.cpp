@@ -19,7 +19,7 @@ void resetMessageCounts(bool timeInfo)
 
 void tallyMessages(MessageTally *tally)
 {
-    for (int s = 0; s < 16; s++)
+    for (int s = 0; s <= ASIO_MSG_LAST; s++)
         tally->bySelector[s] = messageCounts.bySelector[s].load();
     tally->other = messageCounts.other.load();
     tally->sampleRateChanges = messageCounts.sampleRateChanges.load();
@@ -29,45 +29,48 @@ void tallyMessages(MessageTally *tally)
     long timed = static_cast<long>(arrivalRing.claimed.load());
     tally->bufferSwitches = timed - (timeInfoOffered ? tally->timeInfoSwitches : 0);
     tally->timeInfoOffered = timeInfoOffered;
-    for (int s = 0; s < 16; s++)
+    for (int s = 0; s <= ASIO_MSG_LAST; s++)
         tally->unasked[s] = messageCounts.unasked[s].load();
 }
 
 bool isFindingSelector(long selector)
 {
-    return selector == 3 || selector == 5 || selector == 6 || selector == 15;
+    return selector == ASIO_MSG_RESET_REQUEST || selector == ASIO_MSG_RESYNC_REQUEST ||
+           selector == ASIO_MSG_LATENCIES_CHANGED || selector == ASIO_MSG_OVERLOAD;
 }
 
 // The selectors the checker handles: it counts them and shows them.
 static bool handled(long selector)
 {
-    return selector == 1 || selector == 2 || isFindingSelector(selector) ||
-           (selector == 7 && timeInfoOffered);
+    return selector == ASIO_MSG_SELECTOR_SUPPORTED || selector == ASIO_MSG_ENGINE_VERSION ||
+           isFindingSelector(selector) || (selector == ASIO_MSG_SUPPORTS_TIME_INFO && timeInfoOffered);
 }
 
 long checkerAsioMessage(long selector, long value, void *, double *)
 {
-    if (selector >= 1 && selector <= 15)
+    if (selector >= ASIO_MSG_FIRST && selector <= ASIO_MSG_LAST)
         messageCounts.bySelector[selector].fetch_add(1);
     else
         messageCounts.other.fetch_add(1);
     // A driver should ask whether a selector is supported before it sends it.
-    if (selector == 1 && value >= 1 && value <= 15)
+    if (selector == ASIO_MSG_SELECTOR_SUPPORTED && value >= ASIO_MSG_FIRST &&
+        value <= ASIO_MSG_LAST)
         messageCounts.asked.fetch_or(1ul << value);
-    else if (selector >= 2 && selector <= 15 && !(messageCounts.asked.load() & (1ul << selector)))
+    else if (selector > ASIO_MSG_SELECTOR_SUPPORTED && selector <= ASIO_MSG_LAST &&
+             !(messageCounts.asked.load() & (1ul << selector)))
         messageCounts.unasked[selector].fetch_add(1);
 
     switch (selector) {
-    case 1:
+    case ASIO_MSG_SELECTOR_SUPPORTED:
         return handled(value) ? 1 : 0;
-    case 2:
-        return 2;
-    case 3:
-    case 5:
-    case 6:
-    case 15:
+    case ASIO_MSG_ENGINE_VERSION:
+        return ASIO_HOST_ENGINE_VERSION;
+    case ASIO_MSG_RESET_REQUEST:
+    case ASIO_MSG_RESYNC_REQUEST:
+    case ASIO_MSG_LATENCIES_CHANGED:
+    case ASIO_MSG_OVERLOAD:
         return 1;
-    case 7:
+    case ASIO_MSG_SUPPORTS_TIME_INFO:
         return timeInfoOffered ? 1 : 0;
     }
     return 0;

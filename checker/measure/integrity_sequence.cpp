@@ -16,24 +16,24 @@ struct Layout {
 Layout layoutOf(long type)
 {
     switch (type) {
-    case 16: return {FORMAT_INT16, 16, 2, false};
-    case 17: return {FORMAT_INT24, 24, 3, false};
-    case 18: return {FORMAT_INT32, 32, 4, false};
-    case 19: return {FORMAT_FLOAT32, 24, 4, false};
-    case 20: return {FORMAT_FLOAT64, 32, 8, false};
-    case 24: return {FORMAT_INT32, 16, 4, false};
-    case 25: return {FORMAT_INT32, 18, 4, false};
-    case 26: return {FORMAT_INT32, 20, 4, false};
-    case 27: return {FORMAT_INT32, 24, 4, false};
-    case 0: return {FORMAT_INT16, 16, 2, true};
-    case 1: return {FORMAT_INT24, 24, 3, true};
-    case 2: return {FORMAT_INT32, 32, 4, true};
-    case 3: return {FORMAT_FLOAT32, 24, 4, true};
-    case 4: return {FORMAT_FLOAT64, 32, 8, true};
-    case 8: return {FORMAT_INT32, 16, 4, true};
-    case 9: return {FORMAT_INT32, 18, 4, true};
-    case 10: return {FORMAT_INT32, 20, 4, true};
-    case 11: return {FORMAT_INT32, 24, 4, true};
+    case ASIOST_INT16_LSB: return {FORMAT_INT16, 16, 2, false};
+    case ASIOST_INT24_LSB: return {FORMAT_INT24, 24, 3, false};
+    case ASIOST_INT32_LSB: return {FORMAT_INT32, 32, 4, false};
+    case ASIOST_FLOAT32_LSB: return {FORMAT_FLOAT32, 24, 4, false};
+    case ASIOST_FLOAT64_LSB: return {FORMAT_FLOAT64, 32, 8, false};
+    case ASIOST_INT32_LSB16: return {FORMAT_INT32, 16, 4, false};
+    case ASIOST_INT32_LSB18: return {FORMAT_INT32, 18, 4, false};
+    case ASIOST_INT32_LSB20: return {FORMAT_INT32, 20, 4, false};
+    case ASIOST_INT32_LSB24: return {FORMAT_INT32, 24, 4, false};
+    case ASIOST_INT16_MSB: return {FORMAT_INT16, 16, 2, true};
+    case ASIOST_INT24_MSB: return {FORMAT_INT24, 24, 3, true};
+    case ASIOST_INT32_MSB: return {FORMAT_INT32, 32, 4, true};
+    case ASIOST_FLOAT32_MSB: return {FORMAT_FLOAT32, 24, 4, true};
+    case ASIOST_FLOAT64_MSB: return {FORMAT_FLOAT64, 32, 8, true};
+    case ASIOST_INT32_MSB16: return {FORMAT_INT32, 16, 4, true};
+    case ASIOST_INT32_MSB18: return {FORMAT_INT32, 18, 4, true};
+    case ASIOST_INT32_MSB20: return {FORMAT_INT32, 20, 4, true};
+    case ASIOST_INT32_MSB24: return {FORMAT_INT32, 24, 4, true};
     }
     return {FORMAT_NONE, 0, 0, false};
 }

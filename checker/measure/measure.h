@@ -217,24 +217,24 @@ void streamKeptText(const TimingFigures &timing, const StreamKept &kept, char *o
 // the time-info switch. Written on the driver's thread, read after the stop.
 
 struct MessageCounts {
-    std::atomic<long> bySelector[16];  // [s] for selectors 1 to 15
+    std::atomic<long> bySelector[ASIO_MSG_LAST + 1];  // [s] for selectors 1 to 15
     std::atomic<long> other;           // any other selector
     std::atomic<long> sampleRateChanges;
     std::atomic<long> timeInfoSwitches;  // bufferSwitchTimeInfo calls
     std::atomic<unsigned long> asked;    // bit s: the driver asked whether selector s is supported
-    std::atomic<long> unasked[16];       // [s]: selector s sent before the driver asked about it
+    std::atomic<long> unasked[ASIO_MSG_LAST + 1];  // [s]: selector s sent before the driver asked about it
 };
 extern MessageCounts messageCounts;
 
 // The same counts as plain numbers, for the results a worker hands back.
 struct MessageTally {
-    long bySelector[16];
+    long bySelector[ASIO_MSG_LAST + 1];
     long other;
     long sampleRateChanges;
     long bufferSwitches;  // bufferSwitch calls, from the arrivals timed
     long timeInfoSwitches;
     bool timeInfoOffered;  // the run answered yes to "supports time info"
-    long unasked[16];      // [s]: selector s sent before the driver asked about it
+    long unasked[ASIO_MSG_LAST + 1];  // [s]: selector s sent before the driver asked about it
 };
 void tallyMessages(MessageTally *tally);
 

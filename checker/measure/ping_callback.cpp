@@ -20,7 +20,8 @@ static const int64_t QUIET_FRAMES = 16;
 
 bool pingTypeSupported(long type)
 {
-    return (type >= 16 && type <= 20) || (type >= 24 && type <= 27);
+    return (type >= ASIOST_INT16_LSB && type <= ASIOST_FLOAT64_LSB) ||
+           (type >= ASIOST_INT32_LSB16 && type <= ASIOST_INT32_LSB24);
 }
 
 static void makePulseSample(long type)
@@ -28,19 +29,19 @@ static void makePulseSample(long type)
     memset(pulseSample, 0, sizeof pulseSample);
     int32_t whole = 0;
     switch (type) {
-    case 16: whole = 0x4000; break;
-    case 17: whole = 0x400000; break;
-    case 18: whole = 0x40000000; break;
-    case 24: whole = 0x4000; break;
-    case 25: whole = 0x10000; break;
-    case 26: whole = 0x40000; break;
-    case 27: whole = 0x400000; break;
-    case 19: {
+    case ASIOST_INT16_LSB: whole = 0x4000; break;
+    case ASIOST_INT24_LSB: whole = 0x400000; break;
+    case ASIOST_INT32_LSB: whole = 0x40000000; break;
+    case ASIOST_INT32_LSB16: whole = 0x4000; break;
+    case ASIOST_INT32_LSB18: whole = 0x10000; break;
+    case ASIOST_INT32_LSB20: whole = 0x40000; break;
+    case ASIOST_INT32_LSB24: whole = 0x400000; break;
+    case ASIOST_FLOAT32_LSB: {
         float half = 0.5f;
         memcpy(pulseSample, &half, sizeof half);
         return;
     }
-    case 20: {
+    case ASIOST_FLOAT64_LSB: {
         double half = 0.5;
         memcpy(pulseSample, &half, sizeof half);
         return;
@@ -54,22 +55,22 @@ static double sampleLevel(const unsigned char *at, long type)
 {
     int32_t whole = 0;
     switch (type) {
-    case 16: {
+    case ASIOST_INT16_LSB: {
         int16_t half;
         memcpy(&half, at, sizeof half);
         return half / 32768.0;
     }
-    case 17:
+    case ASIOST_INT24_LSB:
         whole = at[0] | (at[1] << 8) | (at[2] << 16);
         if (whole & 0x800000)
             whole -= 0x1000000;
         return whole / 8388608.0;
-    case 19: {
+    case ASIOST_FLOAT32_LSB: {
         float value;
         memcpy(&value, at, sizeof value);
         return value;
     }
-    case 20: {
+    case ASIOST_FLOAT64_LSB: {
         double value;
         memcpy(&value, at, sizeof value);
         return value;
@@ -77,10 +78,10 @@ static double sampleLevel(const unsigned char *at, long type)
     }
     memcpy(&whole, at, sizeof whole);
     switch (type) {
-    case 24: return whole / 32768.0;
-    case 25: return whole / 131072.0;
-    case 26: return whole / 524288.0;
-    case 27: return whole / 8388608.0;
+    case ASIOST_INT32_LSB16: return whole / 32768.0;
+    case ASIOST_INT32_LSB18: return whole / 131072.0;
+    case ASIOST_INT32_LSB20: return whole / 524288.0;
+    case ASIOST_INT32_LSB24: return whole / 8388608.0;
     }
     return whole / 2147483648.0;
 }

@@ -174,7 +174,7 @@ void writeConformSection(const Report &report, std::string *page)
 static void messageRows(std::string *page, const MessageTally &m)
 {
     std::string messages;
-    for (long selector = 1; selector <= 15; selector++) {
+    for (long selector = ASIO_MSG_FIRST; selector <= ASIO_MSG_LAST; selector++) {
         if (m.bySelector[selector] == 0)
             continue;
         char one[96];

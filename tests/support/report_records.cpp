@@ -24,7 +24,7 @@ static void fillInfo(InfoResults *info, long channels)
         snprintf(info->outputs[i].name, sizeof info->outputs[i].name, "Out %ld", i + 1);
         info->inputs[i].channel = info->outputs[i].channel = i;
         info->inputs[i].isInput = 1;
-        info->inputs[i].type = info->outputs[i].type = 18;
+        info->inputs[i].type = info->outputs[i].type = ASIOST_INT32_LSB;
     }
     for (int i = 0; i < PROBE_RATES; i++)
         info->rateAnswers[i] = probeRates[i] == 48000 ? ASE_OK : ASE_NoClock;
@@ -94,8 +94,8 @@ static void fillRun(RunResults *run, long long switches)
     t.timelineHighUs[SAMPLE_SLIP_STRETCH + 1] = 12000;
     t.timelineMaxUs = 20000;
     t.timelineMinUs = -40;
-    run->messages.bySelector[1] = 8;
-    run->messages.bySelector[2] = 1;
+    run->messages.bySelector[ASIO_MSG_SELECTOR_SUPPORTED] = 8;
+    run->messages.bySelector[ASIO_MSG_ENGINE_VERSION] = 1;
     run->messages.bufferSwitches = static_cast<long>(switches);
 }
 

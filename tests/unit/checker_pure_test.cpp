@@ -132,6 +132,31 @@ TEST(StatusTest, TheDriversFindingsComeBeforeTheCheckersShortfallAndTheInterrupt
     EXPECT_EQ(worseStatus(EXIT_DRIVER, EXIT_CHECK_MISSED), EXIT_DRIVER);
 }
 
+// The driver's numbers as the output names them, written here as numbers on purpose: a row of the
+// tables that lost its text, or a name that moved to another number, shows here.
+TEST(DriverTextsTest, EveryErrorAndSelectorHasItsTextAndOthersHaveNone)
+{
+    const struct {
+        long error;
+        const char *text;
+    } errors[] = {{0, "ASE_OK"}, {0x3f4847a0, "ASE_SUCCESS"}, {-1000, "ASE_NotPresent"},
+                  {-999, "ASE_HWMalfunction"}, {-998, "ASE_InvalidParameter"}, {-997, "ASE_InvalidMode"},
+                  {-996, "ASE_SPNotAdvancing"}, {-995, "ASE_NoClock"}, {-994, "ASE_NoMemory"},
+                  {-993, "error -993"}, {1, "error 1"}};
+    char buffer[32];
+    for (const auto &e : errors)
+        EXPECT_STREQ(asioErrorName(e.error, buffer, sizeof buffer), e.text) << e.error;
+    const char *const selectors[] = {
+        nullptr, "kAsioSelectorSupported", "kAsioEngineVersion", "kAsioResetRequest",
+        "kAsioBufferSizeChange", "kAsioResyncRequest", "kAsioLatenciesChanged", "kAsioSupportsTimeInfo",
+        "kAsioSupportsTimeCode", "kAsioMMCCommand", "kAsioSupportsInputMonitor", "kAsioSupportsInputGain",
+        "kAsioSupportsInputMeter", "kAsioSupportsOutputGain", "kAsioSupportsOutputMeter", "kAsioOverload",
+        nullptr};
+    for (long s = 0; s < 17; s++)
+        EXPECT_STREQ(selectorName(s), selectors[s]) << s;
+    EXPECT_EQ(selectorName(-1), nullptr);
+}
+
 TEST(BufferSizesTest, TheGranularityMakesTheSizesAndALongListIsThinned)
 {
     long sizes[16];

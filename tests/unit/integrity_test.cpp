@@ -21,9 +21,12 @@ struct TypeCase {
     int bytes;
 };
 const TypeCase TYPES[] = {
-    {16, 16, 2}, {17, 24, 3}, {18, 32, 4}, {19, 24, 4}, {20, 32, 8}, {24, 16, 4}, {25, 18, 4},
-    {26, 20, 4}, {27, 24, 4}, {0, 16, 2}, {1, 24, 3}, {2, 32, 4}, {3, 24, 4}, {4, 32, 8},
-    {8, 16, 4}, {9, 18, 4}, {10, 20, 4}, {11, 24, 4},
+    {ASIOST_INT16_LSB, 16, 2}, {ASIOST_INT24_LSB, 24, 3}, {ASIOST_INT32_LSB, 32, 4},
+    {ASIOST_FLOAT32_LSB, 24, 4}, {ASIOST_FLOAT64_LSB, 32, 8}, {ASIOST_INT32_LSB16, 16, 4},
+    {ASIOST_INT32_LSB18, 18, 4}, {ASIOST_INT32_LSB20, 20, 4}, {ASIOST_INT32_LSB24, 24, 4},
+    {ASIOST_INT16_MSB, 16, 2}, {ASIOST_INT24_MSB, 24, 3}, {ASIOST_INT32_MSB, 32, 4},
+    {ASIOST_FLOAT32_MSB, 24, 4}, {ASIOST_FLOAT64_MSB, 32, 8}, {ASIOST_INT32_MSB16, 16, 4},
+    {ASIOST_INT32_MSB18, 18, 4}, {ASIOST_INT32_MSB20, 20, 4}, {ASIOST_INT32_MSB24, 24, 4},
 };
 
 int bitCount(uint32_t x)
@@ -237,7 +240,7 @@ const Fault FAULTS[] = {
 
 TEST(IntegrityAnalysis, EachFaultGivesItsEventAtItsPosition)
 {
-    for (long type : {16L, 17L, 18L}) {
+    for (long type : {ASIOST_INT16_LSB, ASIOST_INT24_LSB, ASIOST_INT32_LSB}) {
         const int bits = sequenceTypeBits(type);
         const std::vector<uint32_t> clean = cable(bits, DELAY, 400000);
         for (const Fault &fault : FAULTS) {
@@ -285,7 +288,7 @@ TEST(IntegrityAnalysis, EachFaultGivesItsEventAtItsPosition)
 
 TEST(IntegrityAnalysis, LowBitsLostFromAPositionOnLeaveTheTopBitsTransparent)
 {
-    for (long type : {16L, 17L, 18L}) {
+    for (long type : {ASIOST_INT16_LSB, ASIOST_INT24_LSB, ASIOST_INT32_LSB}) {
         SCOPED_TRACE(type);
         const int bits = sequenceTypeBits(type);
         const uint32_t lost = (1u << (bits / 4)) - 1;
@@ -335,7 +338,7 @@ TEST(IntegrityAnalysis, AReturnInvertedOrShiftedOnEverySampleLocksAsWhatItIs)
         bool rounded;  // to the nearest step, else towards minus infinity
     };
     const Change changes[] = {{-1, 0, false}, {1, 1, true}, {1, 1, false}, {-1, 3, false}};
-    for (long type : {17L, 18L}) {
+    for (long type : {ASIOST_INT24_LSB, ASIOST_INT32_LSB}) {
         const int bits = sequenceTypeBits(type);
         for (const Change &c : changes) {
             SCOPED_TRACE(std::to_string(c.sign) + " " + std::to_string(c.shift) + ", type " +
@@ -390,11 +393,11 @@ TEST(IntegrityAnalysis, WithoutLockTheInputIsDescribedWhenTheTimeIsUp)
         bool sine;
     };
     const Input inputs[] = {
-        {"digital silence", 18, 0, NO_LOCK_SILENT, false},
-        {"one step of 16 bits", 16, 1.0 / 32768, NO_LOCK_SILENT, false},
-        {"noise at -50 dBFS", 17, pow(10, -50 / 20.0), NO_LOCK_NOISE, false},
-        {"a sine at -6 dBFS", 18, pow(10, -6 / 20.0), NO_LOCK_FOREIGN, true},
-        {"the sequence beyond the bound", 18, -1, NO_LOCK_FOREIGN, false},
+        {"digital silence", ASIOST_INT32_LSB, 0, NO_LOCK_SILENT, false},
+        {"one step of 16 bits", ASIOST_INT16_LSB, 1.0 / 32768, NO_LOCK_SILENT, false},
+        {"noise at -50 dBFS", ASIOST_INT24_LSB, pow(10, -50 / 20.0), NO_LOCK_NOISE, false},
+        {"a sine at -6 dBFS", ASIOST_INT32_LSB, pow(10, -6 / 20.0), NO_LOCK_FOREIGN, true},
+        {"the sequence beyond the bound", ASIOST_INT32_LSB, -1, NO_LOCK_FOREIGN, false},
     };
     for (const Input &input : inputs) {
         SCOPED_TRACE(input.name);

@@ -20,7 +20,7 @@ struct Channel {
 
 // Every slot answers; only the channel types, createBuffers and start matter here.
 struct FakeDriver : IASIO {
-    std::vector<long> types[2];             // [isInput][channel]; channels beyond get 18
+    std::vector<long> types[2];             // [isInput][channel]; channels beyond get Int32 LSB
     std::vector<Channel> *channels[2];      // [isInput]: buffers to hand out, or null
     std::vector<long> infoAsked;            // channel numbers, inputs as -1 - n, in call order
     long createdCount = -1;
@@ -58,7 +58,8 @@ struct FakeDriver : IASIO {
     {
         infoAsked.push_back(info->isInput ? -1 - info->channel : info->channel);
         const std::vector<long> &list = types[info->isInput ? 1 : 0];
-        info->type = static_cast<size_t>(info->channel) < list.size() ? list[info->channel] : 18;
+        const long beyond = ASIOST_INT32_LSB;
+        info->type = static_cast<size_t>(info->channel) < list.size() ? list[info->channel] : beyond;
         return ASE_OK;
     }
     ASIOError ASIO_METHOD createBuffers(ASIOBufferInfo *infos, long count, long,
@@ -124,7 +125,8 @@ protected:
 
 TEST_F(LoopbackTest, CopiesInputIToOutputIForTheCommonChannelsOnly)
 {
-    driver.types[0] = driver.types[1] = {17, 17, 17, 17};  // 24-bit packed: 3 bytes
+    driver.types[0] = driver.types[1] = {ASIOST_INT24_LSB, ASIOST_INT24_LSB, ASIOST_INT24_LSB,
+                                          ASIOST_INT24_LSB};  // 24-bit packed: 3 bytes
     start(2, 4, 256, 1024);
     const CopyPlan *plan = loopbackState.plan.load();
     ASSERT_NE(plan, nullptr);
@@ -160,8 +162,10 @@ TEST_F(LoopbackTest, MoreInputsThanOutputsReadsOnlyThoseWithAnOutput)
 // Inputs and outputs of different sample types: each copy stays within the smaller buffer.
 TEST_F(LoopbackTest, MixedTypesCopyWhatTheSmallerOfTheTwoBuffersHolds)
 {
-    driver.types[0] = {18, 16, 18, 20};  // outputs: 4, 2, 4 and 8 bytes
-    driver.types[1] = {16, 18, 99, 20};  // inputs: 2, 4, unknown and 8 bytes
+    driver.types[0] = {ASIOST_INT32_LSB, ASIOST_INT16_LSB, ASIOST_INT32_LSB,
+                       ASIOST_FLOAT64_LSB};  // outputs: 4, 2, 4 and 8 bytes
+    driver.types[1] = {ASIOST_INT16_LSB, ASIOST_INT32_LSB, 99,
+                       ASIOST_FLOAT64_LSB};  // inputs: 2, 4, unknown and 8 bytes
     start(4, 4, 64, 512);
     EXPECT_EQ(loopbackState.plan.load()->copyBytes, 0u) << "pairs differ: a length per pair";
     onBufferSwitch(0, 1);
@@ -194,15 +198,15 @@ TEST_F(LoopbackTest, HostileFiguresLeaveASafeState)
         long created;  // the count createBuffers got, -1 for no call
         size_t copy;   // bytes of the first pair
     } cases[] = {
-        {2, 2, 0, 18, 4, 0},
-        {2, 2, -256, 18, 4, 0},
-        {2, 2, 256, 99, 4, 0},              // unknown sample type
-        {2, 2, INT32_MAX, 20, 4, 0},        // copy length beyond 32 bits
-        {-3, 2, 256, 18, 2, 0},             // negative inputs: outputs only
-        {-1, -1, 256, 18, 0, 0},            // taken as no channels: the clock runs all the same
-        {0, 0, 256, 18, 0, 0},
-        {INT32_MAX, INT32_MAX, 256, 18, -1, 0},  // would wrap a 32-bit count
-        {INT32_MAX, 2, 256, 18, -1, 0},
+        {2, 2, 0, ASIOST_INT32_LSB, 4, 0},
+        {2, 2, -256, ASIOST_INT32_LSB, 4, 0},
+        {2, 2, 256, 99, 4, 0},                          // unknown sample type
+        {2, 2, INT32_MAX, ASIOST_FLOAT64_LSB, 4, 0},    // copy length beyond 32 bits
+        {-3, 2, 256, ASIOST_INT32_LSB, 2, 0},           // negative inputs: outputs only
+        {-1, -1, 256, ASIOST_INT32_LSB, 0, 0},          // taken as no channels: the clock runs all the same
+        {0, 0, 256, ASIOST_INT32_LSB, 0, 0},
+        {INT32_MAX, INT32_MAX, 256, ASIOST_INT32_LSB, -1, 0},  // would wrap a 32-bit count
+        {INT32_MAX, 2, 256, ASIOST_INT32_LSB, -1, 0},
     };
     for (const Figures &f : cases) {
         SCOPED_TRACE(testing::Message() << f.inputs << " " << f.outputs << " " << f.preferred);
