@@ -7,6 +7,7 @@
 // Exit code 0, or 1 when a run could not be made or the device saw a wrong copy.
 #include "bench/bench_clock.h"
 #include "res/resource.h"
+#include "simdevice/sim_asio_abi.h"
 #include "simdevice/sim_device.h"
 #include "tests/support/testkit.h"
 
@@ -20,7 +21,6 @@ namespace {
 
 const char *RATES[] = {"48000", "192000"};
 const int32_t FRAMES = 32;
-const int32_t INT32_LSB = 18;  // 4-byte samples, the commonest device format
 
 struct Settings {
     int seconds;
@@ -64,7 +64,7 @@ bool measureRate(const char *rate, const Settings &settings)
     config.outputs = settings.pairs;
     config.minSize = FRAMES;
     config.preferredSize = FRAMES;
-    config.sampleType = INT32_LSB;
+    config.sampleType = SIM_ST_INT32_LSB;  // the commonest device format
     config.periodUs = 0;  // real time, from the size and the rate
     snprintf(config.sampleRate, sizeof config.sampleRate, "%s", rate);
 

@@ -2,6 +2,7 @@
 // clock and says where each fault it made shows; the checker must find the same place by itself.
 #include "tests/checker/checker_process.h"
 #include "tests/support/json_reader.h"
+#include "simdevice/sim_asio_abi.h"
 #include "tests/support/sim_fixture.h"
 #include "tests/support/testkit.h"
 #include "tests/support/text_search.h"
@@ -41,7 +42,8 @@ TEST_F(CableTest, ACleanCableCarriesEverySampleOfEveryTypeBitForBit)
         int code;
         int bits;
     };
-    const Type types[] = {{16, 16}, {17, 24}, {18, 32}, {19, 24}};
+    const Type types[] = {{SIM_ST_INT16_LSB, 16}, {SIM_ST_INT24_LSB, 24}, {SIM_ST_INT32_LSB, 32},
+                            {SIM_ST_FLOAT32_LSB, 24}};
     for (const Type &t : types) {
         SimConfig c = cabled();
         c.sampleType = t.code;

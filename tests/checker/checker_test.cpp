@@ -2,6 +2,7 @@
 // registry; the devices say what really happened, the checker's JSON what it saw.
 #include "tests/checker/checker_process.h"
 #include "tests/support/json_reader.h"
+#include "simdevice/sim_asio_abi.h"
 #include "tests/support/sim_fixture.h"
 #include "tests/support/testkit.h"
 #include "tests/support/text_search.h"
@@ -201,7 +202,7 @@ TEST_F(CheckerTest, RunCountsWhatTheDeviceCountedAndTheMessagesItSent)
 {
     SimConfig config = fastConfig();
     config.periodUs = 0;  // real time: the checker judges against the period of size and rate
-    config.requestSelector = 3;
+    config.requestSelector = SIM_MSG_RESET_REQUEST;
     config.requestAtSwitch = 20;
     RegisteredDevice *device = addDevice(config);
 
@@ -229,14 +230,16 @@ TEST_F(CheckerTest, RunCountsWhatTheDeviceCountedAndTheMessagesItSent)
     EXPECT_EQ(reset, 1);
     EXPECT_EQ(device->shared->requestAnswer, 1);
     // Selector supported: yes for what the checker handles; no time info, so bufferSwitch only.
-    const int supported[] = {2, 3, 5, 6, 15};
-    const int declined[] = {4, 7, 8};
+    const int supported[] = {SIM_MSG_ENGINE_VERSION, SIM_MSG_RESET_REQUEST, SIM_MSG_RESYNC_REQUEST,
+                             SIM_MSG_LATENCIES_CHANGED, SIM_MSG_OVERLOAD};
+    const int declined[] = {SIM_MSG_BUFFER_SIZE_CHANGE, SIM_MSG_SUPPORTS_TIME_INFO,
+                            SIM_MSG_SUPPORTS_TIME_CODE};
     for (int s : supported)
         EXPECT_EQ(device->shared->supportedAnswers[s], 1) << s;
     for (int s : declined)
         EXPECT_EQ(device->shared->supportedAnswers[s], 0) << s;
-    EXPECT_EQ(device->shared->messageAnswers[2], 2) << "engine version";
-    EXPECT_EQ(device->shared->messageAnswers[7], 0);
+    EXPECT_EQ(device->shared->messageAnswers[SIM_MSG_ENGINE_VERSION], 2) << "engine version";
+    EXPECT_EQ(device->shared->messageAnswers[SIM_MSG_SUPPORTS_TIME_INFO], 0);
     EXPECT_TRUE(contains(lastErr, "below --min-switch-ratio 10")) << lastErr;
 }
 
@@ -294,10 +297,10 @@ TEST_F(CheckerTest, LatencyMeasuresTheDevicesTrueRoundTripAndShowsALie)
         int type;
     };
     const Case cases[] = {
-        {64, 0, 0, 0, 18},
-        {64, 100, 37, 0, 16},
-        {512, 0, 0, -15, 19},
-        {512, 100, 37, 48, 17},
+        {64, 0, 0, 0, SIM_ST_INT32_LSB},
+        {64, 100, 37, 0, SIM_ST_INT16_LSB},
+        {512, 0, 0, -15, SIM_ST_FLOAT32_LSB},
+        {512, 100, 37, 48, SIM_ST_INT24_LSB},
     };
     for (const Case &c : cases) {
         SimConfig config = fastConfig();
@@ -335,7 +338,7 @@ TEST_F(CheckerTest, LatencyWithoutACableOrWithAnUnreadableTypeSaysSo)
     config.cableOut = 0;
     config.cableIn = 1;
     addDevice(config);
-    config.sampleType = 0;  // big-endian 16-bit
+    config.sampleType = SIM_ST_INT16_MSB;
     addDevice(config);
 
     // Input 0 carries the device's own busy pattern, never the cable's silence.

@@ -3,6 +3,7 @@
 // that broke more than its own check shows as another check of those phases that did not pass.
 #include "tests/checker/checker_process.h"
 #include "tests/support/json_reader.h"
+#include "simdevice/sim_asio_abi.h"
 #include "tests/support/sim_fixture.h"
 #include "tests/support/testkit.h"
 #include "tests/support/text_search.h"
@@ -259,7 +260,7 @@ const KnobGroup eachKnob[] = {
          strcpy(c->sampleRate, "44100");
          strcpy(c->sampleRates, "48000,96000");
          c->sharedBuffer = 2;
-         c->requestSelector = 3;
+         c->requestSelector = SIM_MSG_RESET_REQUEST;
          c->silentAfterRecreates = 3;
      },
      "figures,rates,buffers,time_info,life", 0.5,
@@ -303,7 +304,7 @@ const KnobGroup eachKnob[] = {
     // fail on their own notes.
     {"ResyncUnaskedAndTwoMore", [](SimConfig *c) {
          c->asioMessages = 0;
-         c->requestSelector = 5;
+         c->requestSelector = SIM_MSG_RESYNC_REQUEST;
          c->indexFault = 7;
          c->callbackInCreateBuffers = 1;
      },
@@ -316,7 +317,7 @@ const KnobGroup eachKnob[] = {
          c->twoThreads = 1;
          c->positionFault = 1;
          c->asioMessages = 0;
-         c->requestSelector = 3;
+         c->requestSelector = SIM_MSG_RESET_REQUEST;
      },
      "stream", 0.5,
      {{"stream.output_ready", {"FAIL", "then ASE_HWMalfunction"}},

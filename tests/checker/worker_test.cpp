@@ -2,6 +2,7 @@
 // the real program, its worker, and simulated devices that break one rule each.
 #include "tests/checker/checker_process.h"
 #include "tests/support/json_reader.h"
+#include "simdevice/sim_asio_abi.h"
 #include "tests/support/sim_fixture.h"
 #include "tests/support/testkit.h"
 #include "tests/support/text_search.h"
@@ -261,7 +262,7 @@ TEST_F(WorkerTest, LatencyReadsTheClaimAgainAndSaysWhyAPingWasLost)
     changing.periodUs = 0;
     changing.cableOut = 1;
     changing.cableIn = 0;
-    changing.requestSelector = 6;  // latencies changed
+    changing.requestSelector = SIM_MSG_LATENCIES_CHANGED;
     changing.requestAtSwitch = 5;
     changing.requestLatencyShift = 100;
     addDevice(changing);

@@ -1,6 +1,7 @@
 // The whole tool from the dialog: the real program, driven from here, loading simulated devices
 // through COM; the devices report what they were asked and whether every buffer came back right.
 #include "res/resource.h"
+#include "simdevice/sim_asio_abi.h"
 #include "tests/support/sim_fixture.h"
 
 #include <gtest/gtest.h>
@@ -42,7 +43,7 @@ TEST_F(CommandsTest, ReportsTheExampleDriverInTenLines)
     config.maxSize = 512;
     config.preferredSize = 256;
     config.granularity = -1;
-    config.sampleType = 18;
+    config.sampleType = SIM_ST_INT32_LSB;
     RegisteredDevice *device = addDevice(config);
     start();
     chooseDriverItem(run.dialog, 0);
@@ -175,15 +176,15 @@ TEST_F(CommandsTest, LoopbackIsBitExactForEveryLayout)
         const char *typeLine;
         const char *inputTypes, *outputTypes;  // per channel, where they differ
     } layouts[] = {
-        {2, 4, 18, "Sample Type: ASIOSTInt32LSB (4 bytes)\n", "", ""},
-        {4, 2, 18, "Sample Type: ASIOSTInt32LSB (4 bytes)\n", "", ""},
-        {2, 0, 18, "Sample Type: ASIOSTInt32LSB (4 bytes)\n", "", ""},
-        {2, 2, 17, "Sample Type: ASIOSTInt24LSB (3 bytes)\n", "", ""},
+        {2, 4, SIM_ST_INT32_LSB, "Sample Type: ASIOSTInt32LSB (4 bytes)\n", "", ""},
+        {4, 2, SIM_ST_INT32_LSB, "Sample Type: ASIOSTInt32LSB (4 bytes)\n", "", ""},
+        {2, 0, SIM_ST_INT32_LSB, "Sample Type: ASIOSTInt32LSB (4 bytes)\n", "", ""},
+        {2, 2, SIM_ST_INT24_LSB, "Sample Type: ASIOSTInt24LSB (3 bytes)\n", "", ""},
         {2, 2, 12, "Sample Type: Unknown type 12 (0 bytes)\n", "", ""},
         // Inputs and outputs of different sizes: no copy may leave either buffer.
-        {2, 2, 18, "Sample Type: ASIOSTInt32LSB (4 bytes)\n", "16", ""},
-        {2, 2, 18, "Sample Type: ASIOSTInt16LSB (2 bytes)\n", "", "16"},
-        {3, 3, 18, "Sample Type: ASIOSTFloat64LSB (8 bytes)\n", "16,17,20", "20,16,17"},
+        {2, 2, SIM_ST_INT32_LSB, "Sample Type: ASIOSTInt32LSB (4 bytes)\n", "16", ""},
+        {2, 2, SIM_ST_INT32_LSB, "Sample Type: ASIOSTInt16LSB (2 bytes)\n", "", "16"},
+        {3, 3, SIM_ST_INT32_LSB, "Sample Type: ASIOSTFloat64LSB (8 bytes)\n", "16,17,20", "20,16,17"},
     };
     for (const Layout &layout : layouts) {
         SimConfig config = fastConfig();

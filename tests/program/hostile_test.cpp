@@ -1,6 +1,7 @@
 // Drivers in every state of repair, and registries that years of installers have written: the
 // program must list what it can, report what the driver said, and stay usable, in every case.
 #include "res/resource.h"
+#include "simdevice/sim_asio_abi.h"
 #include "tests/support/sim_fixture.h"
 #include "tests/support/testkit.h"
 
@@ -120,7 +121,7 @@ TEST_F(HostileTest, ControlPanelsThatBlockOrChangeEveryFigure)
     changed.preferredSize = 1024;
     changed.granularity = 16;
     strcpy(changed.sampleRate, "96000");
-    changed.sampleType = 19;
+    changed.sampleType = SIM_ST_FLOAT32_LSB;
     ASSERT_EQ(simSetPanelChanges(changing->clsid.c_str(), &base, &changed), 0);
     start();
 
