@@ -1,4 +1,5 @@
 #include "sim_stream_host.h"
+#include "simdevice/sim_asio_abi.h"
 
 #include <math.h>
 #include <stdint.h>
@@ -9,11 +10,11 @@ StreamHost g_stream;
 namespace {
 
 int bytesOf(long type) {
-    return type == 16 ? 2 : type == 17 ? 3 : 4;
+    return type == SIM_ST_INT16_LSB ? 2 : type == SIM_ST_INT24_LSB ? 3 : 4;
 }
 
 double readSample(const unsigned char *at, long type) {
-    if (type == 19) {
+    if (type == SIM_ST_FLOAT32_LSB) {
         float value;
         memcpy(&value, at, sizeof value);
         return value;
@@ -26,7 +27,7 @@ double readSample(const unsigned char *at, long type) {
 }
 
 void writeSample(unsigned char *at, long type, double value) {
-    if (type == 19) {
+    if (type == SIM_ST_FLOAT32_LSB) {
         float f = (float)value;
         memcpy(at, &f, sizeof f);
         return;
