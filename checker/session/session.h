@@ -33,8 +33,10 @@ struct RecordSpec {
     const char *(*fault)(const void *copy);
 };
 // The program's records (the driver as opened and the call notes among them), kept by pointer;
-// call once, before any session, in both processes.
-void useRecords(const RecordSpec *records, int count);
+// call once, before any session, in both processes. Each record's entry stands beside its
+// definition; the call notes', whose record is the base layer's, in the session layer.
+void useRecords(const RecordSpec *const *records, int count);
+extern const RecordSpec callNotesRecord;
 // Worker: sends the record at `place` (one of the table's) to the parent as it is now. In the
 // parent (in process): nothing.
 void publishRecord(const void *place);
@@ -167,8 +169,8 @@ struct RateRestoreResults {
     double readBack;
 };
 extern RateRestoreResults rateRestoreResults;
-// Its check (RecordSpec): the stage known.
-const char *rateRestoreFault(const void *copy);
+// Its entry in the table of records (RecordSpec); its check: the stage known.
+extern const RecordSpec rateRestoreRecord;
 
 // ---- The driver a command works on: found in the list the dialog shows, opened and initialised
 // with a hidden window as its system reference, and closed again.
@@ -186,8 +188,8 @@ struct OpenedDriver {
     char errorMessage[124];  // getErrorMessage after a failed init, terminated here
 };
 extern OpenedDriver openedDriver;
-// Its check (RecordSpec): both texts ended.
-const char *openedDriverFault(const void *copy);
+// Its entry in the table of records (RecordSpec); its check: both texts ended.
+extern const RecordSpec openedDriverRecord;
 
 // Scans the registry once, as the dialog does; COM is initialised when a driver was found.
 void loadDriverList();
