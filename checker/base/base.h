@@ -23,7 +23,7 @@ enum {
 // before the checker's own shortfall and the user's interrupt, whatever their numbers.
 int worseStatus(int a, int b);
 
-// ---- Options
+// ---- Options: each one's name, value, bounds and default are its row in arguments.cpp's table.
 
 enum Option {
     OPTION_SECONDS, OPTION_BUFFER, OPTION_RATE, OPTION_MAX_LATE, OPTION_MIN_SWITCH_RATIO,

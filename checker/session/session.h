@@ -1,6 +1,8 @@
 // The checker's session layer: the worker process a driver's session runs in, the driver a command
-// works on (found, opened, closed) and a run of the loopback. It knows no command: the program hands
-// it its table of records (useRecords), and each command its session. Main thread of either process.
+// works on (found, opened, closed) and a run of the loopback. It knows none of the user's commands:
+// the program hands it its table of records (useRecords), and each command its session; its one
+// command is its own hidden restore-rate, the worker that sets a rate back after a session that
+// could not. Main thread of either process.
 //
 // The worker: every command that loads a driver runs the driver's session in a second process, the
 // same program started again by itself with a private first argument. The worker says, in a small
