@@ -7,7 +7,7 @@
 #include "engine/loopback.h"
 #include "res/resource.h"
 
-static void chooseDriver(HWND window)
+void chooseDriver(HWND window)
 {
     int position = static_cast<int>(SendDlgItemMessageA(window, IDC_DRIVER, CB_GETCURSEL, 0, 0));
     int current = driverList ? driverList->currentIndex : -1;
@@ -28,7 +28,7 @@ static void chooseDriver(HWND window)
 }
 
 // The driver's own panel may change its figures: reload it and report it afresh.
-static void openControlPanel(HWND window)
+void openControlPanel(HWND window)
 {
     int index = driverList ? driverList->currentIndex : -1;
     // The button is disabled while running; a stray command must not unload a running driver.
@@ -42,7 +42,7 @@ static void openControlPanel(HWND window)
     writeReport(window);
 }
 
-static void toggleLoopback(HWND window)
+void toggleLoopback(HWND window)
 {
     if (loopbackState.running) {
         KillTimer(window, ID_REFRESH_TIMER);
@@ -50,22 +50,6 @@ static void toggleLoopback(HWND window)
     } else {
         startLoopback(window);
         SetTimer(window, ID_REFRESH_TIMER, REFRESH_PERIOD_MS, nullptr);
-    }
-}
-
-void handleCommand(HWND window, WPARAM wParam)
-{
-    switch (LOWORD(wParam)) {
-    case IDC_DRIVER:
-        if (HIWORD(wParam) == CBN_SELCHANGE)
-            runCommand(window, chooseDriver);
-        break;
-    case IDC_START:
-        runCommand(window, toggleLoopback);
-        break;
-    case IDC_CONTROL_PANEL:
-        runCommand(window, openControlPanel);
-        break;
     }
 }
 

@@ -1,5 +1,5 @@
-// Inside the app folder: what the dialog's message handler (main_dialog.cpp) and its commands
-// (dialog_commands.cpp) call of each other. Dialog thread.
+// Inside the app folder: the dialog's commands (dialog_commands.cpp), which its message handler
+// (main_dialog.cpp) runs. Dialog thread.
 #pragma once
 
 #include <windows.h>
@@ -7,12 +7,10 @@
 // Refresh timer of the position count while the loopback runs.
 enum { ID_REFRESH_TIMER = 1, REFRESH_PERIOD_MS = 250 };
 
-// Commands of the three controls and the refresh tick (dialog_commands.cpp).
-void handleCommand(HWND window, WPARAM wParam);
+// The commands of the three controls, each run by the message handler one at a time with the
+// dialog disabled: the driver list's selection loaded, Start or Stop, the driver's control panel.
+void chooseDriver(HWND window);
+void toggleLoopback(HWND window);
+void openControlPanel(HWND window);
+// The refresh tick: the position count and the report shown afresh.
 void handleTimer(HWND window);
-
-// A driver may run a message loop of its own inside any call (its panel, a message box, a wait in
-// stop), and the dialog's messages are dispatched meanwhile. So one command runs at a time, with
-// the dialog disabled: runCommand ignores a command that arrives while another runs, and a close
-// asked for meanwhile is carried out when that command returns (main_dialog.cpp).
-void runCommand(HWND window, void (*command)(HWND window));

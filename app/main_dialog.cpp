@@ -69,7 +69,11 @@ static void showCurrentDriver(HWND window)
         SendDlgItemMessageA(window, IDC_DRIVER, CB_SETCURSEL, static_cast<WPARAM>(current), 0);
 }
 
-void runCommand(HWND window, void (*command)(HWND window))
+// A driver may run a message loop of its own inside any call (its panel, a message box, a wait in
+// stop), and the dialog's messages are dispatched meanwhile. So one command runs at a time, with
+// the dialog disabled: a command that arrives while another runs is ignored, and a close asked
+// for meanwhile is carried out when that command returns.
+static void runCommand(HWND window, void (*command)(HWND window))
 {
     if (commandRunning || closing)
         return;
@@ -92,6 +96,23 @@ static void requestClose(HWND window)
         closePending = true;
     else
         runCommand(window, closeDialog);
+}
+
+// The command of one of the three controls.
+static void handleCommand(HWND window, WPARAM wParam)
+{
+    switch (LOWORD(wParam)) {
+    case IDC_DRIVER:
+        if (HIWORD(wParam) == CBN_SELCHANGE)
+            runCommand(window, chooseDriver);
+        break;
+    case IDC_START:
+        runCommand(window, toggleLoopback);
+        break;
+    case IDC_CONTROL_PANEL:
+        runCommand(window, openControlPanel);
+        break;
+    }
 }
 
 INT_PTR CALLBACK mainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM)

@@ -19,19 +19,11 @@ static const CommandSpec *const commands[] = {
     &restoreRateCommandSpec, &secondHostCommandSpec,
 };
 
-// Each record with the check a copy gets when it arrives from a worker.
-static const RecordSpec records[] = {
-    {&openedDriver, sizeof openedDriver, "opened driver", openedDriverFault},
-    {&callNotes, sizeof callNotes, "call notes", callNotesFault},
-    {&infoResults, sizeof infoResults, "info", infoResultsFault},
-    {&runResults, sizeof runResults, "run", runResultsFault},
-    {&latencyResults, sizeof latencyResults, "latency", latencyResultsFault},
-    {&sweepResults, sizeof sweepResults, "sweep", sweepResultsFault},
-    {&integrityResults, sizeof integrityResults, "integrity", integrityResultsFault},
-    {&routingResults, sizeof routingResults, "routing", routingResultsFault},
-    {&conformResults, sizeof conformResults, "conform", conformResultsFault},
-    {&rateRestoreResults, sizeof rateRestoreResults, "rate restore", rateRestoreFault},
-    {&secondHostResults, sizeof secondHostResults, "second host", secondHostFault},
+// Every record a worker sends, each with the check a copy gets when it arrives (its entry stands
+// beside its definition).
+static const RecordSpec *const records[] = {
+    &openedDriverRecord, &callNotesRecord, &infoRecord, &runRecord, &latencyRecord, &sweepRecord,
+    &integrityRecord, &routingRecord, &conformRecord, &rateRestoreRecord, &secondHostRecord,
 };
 
 void useProgramTables()

@@ -3,33 +3,191 @@
 #include "checker/base/base.h"
 
 #include <errno.h>
+#include <float.h>
+#include <limits.h>
 #include <math.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <string>
 
-struct OptionRule {
-    const char *name;
-    bool flag;  // takes no value
+// ---- The options: each declared once, in the table below, with how its value is read and checked,
+// where it goes and its default. A new option is its Option and its CheckerOptions field (base.h),
+// its row here, and its bit in the CommandSpec of each command that takes it.
+
+// --rates: "all", or rates in Hz above 0, comma-separated: finite, as --rate takes them.
+static bool ratesValid(const char *text)
+{
+    if (strcmp(text, "all") == 0)
+        return true;
+    for (const char *at = text;;) {
+        char *end = nullptr;
+        double rate = strtod(at, &end);
+        if (end == at || !(rate > 0) || !isfinite(rate) || (*end != ',' && *end != '\0'))
+            return false;
+        if (*end == '\0')
+            return true;
+        at = end + 1;
+    }
+}
+
+// --outs and --ins: their syntax here, their channels against the driver's in the command.
+static bool channelListValid(const char *text)
+{
+    long channels[MAX_ROUTE_CHANNELS];
+    return parseChannelList(text, channels) >= 1;
+}
+
+// --map: "same", which the command expands, or output:input pairs.
+static bool routeMapValid(const char *text)
+{
+    long outs[MAX_ROUTE_CHANNELS], ins[MAX_ROUTE_CHANNELS];
+    return strcmp(text, "same") == 0 || parseRouteMap(text, outs, ins) >= 1;
+}
+
+static bool fileNameValid(const char *text)
+{
+    return *text != '\0';
+}
+
+// How an option's value is read.
+enum OptionKind {
+    KIND_FLAG,   // no value: sets its flag
+    KIND_REAL,   // a finite number within the bounds
+    KIND_WHOLE,  // a whole number within the bounds
+    KIND_TEXT,   // a text, checked by `valid` where it has one
 };
 
-static const OptionRule optionRules[OPTION_COUNT] = {
-    {"--seconds", false},       {"--buffer", false},     {"--rate", false},
-    {"--max-late", false},      {"--min-switch-ratio", false},
-    {"--out", false},           {"--in", false},         {"--pings", false},
-    {"--call-timeout", false},  {"--in-process", true},  {"--probe", true},
-    {"--time-info", true},      {"--list-checks", true}, {"--only", false},
-    {"--skip", false},          {"--strict", true},      {"--repeat", false},
-    {"--junit", false},         {"--sweep", true},       {"--rates", false},
-    {"--tolerance", false},     {"-o", false},           {"--all", true},
-    {"--outs", false},          {"--ins", false},        {"--map", false},
-    {"--max-skew", false},
+struct OptionRule {
+    Option option;
+    const char *name;        // as typed: "--seconds"
+    const char *argument;    // its value as the usage texts name it: "S"; null for a flag
+    OptionKind kind;
+    double low, high;        // a number's bounds, both in, but low itself out when `aboveLow`
+    bool aboveLow;
+    bool (*valid)(const char *text);  // a text's check; null: any (the command checks it)
+    const char *wanted;      // what a bad value lacks: "bad value for --seconds: "x" (<wanted>)"
+    const char *help;        // its line in the general help; null: only in its commands' usage
+    // Where the value goes, the field of its kind; a number's value when it is not given.
+    bool CheckerOptions::*flag;
+    double CheckerOptions::*real;
+    long CheckerOptions::*whole;
+    const char *CheckerOptions::*text;
+    double byDefault;
 };
+
+enum { ABOVE = true, FROM = false };
+
+static constexpr OptionRule flagOption(Option option, const char *name, bool CheckerOptions::*field,
+                                       const char *help = nullptr)
+{
+    return {option, name, nullptr, KIND_FLAG, 0, 0, false, nullptr, nullptr, help, field, nullptr,
+            nullptr, nullptr, 0};
+}
+
+static constexpr OptionRule realOption(Option option, const char *name, const char *argument,
+                                       bool aboveLow, double low, double high, const char *wanted,
+                                       double CheckerOptions::*field, double byDefault,
+                                       const char *help = nullptr)
+{
+    return {option, name, argument, KIND_REAL, low, high, aboveLow, nullptr, wanted, help, nullptr,
+            field, nullptr, nullptr, byDefault};
+}
+
+static constexpr OptionRule wholeOption(Option option, const char *name, const char *argument,
+                                        long low, long high, const char *wanted,
+                                        long CheckerOptions::*field, long byDefault)
+{
+    return {option, name, argument, KIND_WHOLE, double(low), double(high), false, nullptr, wanted,
+            nullptr, nullptr, nullptr, field, nullptr, double(byDefault)};
+}
+
+static constexpr OptionRule textOption(Option option, const char *name, const char *argument,
+                                       bool (*valid)(const char *), const char *wanted,
+                                       const char *CheckerOptions::*field)
+{
+    return {option, name, argument, KIND_TEXT, 0, 0, false, valid, wanted, nullptr, nullptr, nullptr,
+            nullptr, field, 0};
+}
+
+static constexpr OptionRule optionRules[] = {
+    realOption(OPTION_SECONDS, "--seconds", "S", ABOVE, 0, 86400, "seconds above 0, at most 86400",
+               &CheckerOptions::seconds, 10),
+    wholeOption(OPTION_BUFFER, "--buffer", "N", 1, LONG_MAX, "a buffer size in frames above 0",
+                &CheckerOptions::bufferSize, 0),
+    realOption(OPTION_RATE, "--rate", "R", ABOVE, 0, DBL_MAX, "a sample rate in Hz above 0",
+               &CheckerOptions::rate, 0),
+    wholeOption(OPTION_MAX_LATE, "--max-late", "N", 0, LONG_MAX, "a count of late switches, 0 or more",
+                &CheckerOptions::maxLate, -1),
+    realOption(OPTION_MIN_SWITCH_RATIO, "--min-switch-ratio", "R", ABOVE, 0, 10,
+               "a ratio above 0, at most 10, such as 0.99", &CheckerOptions::minSwitchRatio, 0),
+    wholeOption(OPTION_OUT, "--out", "O", 0, LONG_MAX, "a channel number, 0 or more",
+                &CheckerOptions::outChannel, -1),
+    wholeOption(OPTION_IN, "--in", "I", 0, LONG_MAX, "a channel number, 0 or more",
+                &CheckerOptions::inChannel, -1),
+    wholeOption(OPTION_PINGS, "--pings", "N", 1, MAX_PINGS, "a count of pings from 1 to 1000",
+                &CheckerOptions::pings, 5),
+    realOption(OPTION_CALL_TIMEOUT, "--call-timeout", "S", FROM, 0.1, 86400,
+               "seconds from 0.1 to 86400", &CheckerOptions::callTimeout, 10,
+               "seconds a driver call may take (10); the run is not a call"),
+    flagOption(OPTION_IN_PROCESS, "--in-process", &CheckerOptions::inProcess,
+               "no worker: the driver runs in this process (for a debugger)"),
+    flagOption(OPTION_PROBE, "--probe", &CheckerOptions::probe),
+    flagOption(OPTION_TIME_INFO, "--time-info", &CheckerOptions::timeInfo),
+    flagOption(OPTION_LIST_CHECKS, "--list-checks", &CheckerOptions::listChecks),
+    textOption(OPTION_ONLY, "--only", "LIST", nullptr, nullptr, &CheckerOptions::only),
+    textOption(OPTION_SKIP, "--skip", "LIST", nullptr, nullptr, &CheckerOptions::skip),
+    flagOption(OPTION_STRICT, "--strict", &CheckerOptions::strict),
+    wholeOption(OPTION_REPEAT, "--repeat", "N", 1, MAX_REPEAT, "a count of repetitions from 1 to 100",
+                &CheckerOptions::repeat, 1),
+    textOption(OPTION_JUNIT, "--junit", "FILE", fileNameValid, "a file name",
+               &CheckerOptions::junitFile),
+    flagOption(OPTION_SWEEP, "--sweep", &CheckerOptions::sweep),
+    textOption(OPTION_RATES, "--rates", "R1,R2,...|all", ratesValid,
+               "\"all\" or rates in Hz, comma-separated", &CheckerOptions::rates),
+    realOption(OPTION_TOLERANCE, "--tolerance", "F", FROM, 0, DBL_MAX, "frames, 0 or more",
+               &CheckerOptions::tolerance, -1),
+    textOption(OPTION_REPORT_FILE, "-o", "FILE", fileNameValid, "a file name",
+               &CheckerOptions::reportFile),
+    flagOption(OPTION_ALL, "--all", &CheckerOptions::all),
+    textOption(OPTION_OUTS, "--outs", "LIST", channelListValid,
+               "channels and ranges such as 0,1,4-7, each once, 0 to 127", &CheckerOptions::outs),
+    textOption(OPTION_INS, "--ins", "LIST", channelListValid,
+               "channels and ranges such as 0,1,4-7, each once, 0 to 127", &CheckerOptions::ins),
+    textOption(OPTION_MAP, "--map", "same|O:I,...", routeMapValid,
+               "\"same\" or output:input pairs, comma-separated, each input once, channels 0 to 127",
+               &CheckerOptions::map),
+    realOption(OPTION_MAX_SKEW, "--max-skew", "F", FROM, 0, DBL_MAX, "frames, 0 or more",
+               &CheckerOptions::maxSkew, -1),
+};
+
+// Row k is option k, so that an option is found by its number.
+static constexpr bool rowsInOrder()
+{
+    for (int k = 0; k < OPTION_COUNT; k++) {
+        if (optionRules[k].option != k)
+            return false;
+    }
+    return true;
+}
+static_assert(sizeof optionRules / sizeof optionRules[0] == OPTION_COUNT && rowsInOrder(),
+              "optionRules: a row for every Option, in the enum's order");
 
 const char *optionName(Option option)
 {
     return option >= 0 && option < OPTION_COUNT ? optionRules[option].name : "";
+}
+
+void printSharedOptions()
+{
+    for (const OptionRule &rule : optionRules) {
+        if (!rule.help)
+            continue;
+        char usage[64];
+        snprintf(usage, sizeof usage, "%s%s%s", rule.name, rule.argument ? " " : "",
+                 rule.argument ? rule.argument : "");
+        printf("  %-22s %s\n", usage, rule.help);
+    }
 }
 
 static const CommandSpec *const *commandTable = nullptr;
@@ -100,171 +258,52 @@ static bool parseWhole(const char *text, long *value)
     return *text && *end == '\0' && errno == 0;
 }
 
-static int badValue(const char *option, const char *text, const char *wanted)
+static bool withinBounds(const OptionRule &rule, double value)
 {
-    return fail(EXIT_USAGE, "bad value for %s: \"%s\" (%s)", option, text, wanted);
+    return (rule.aboveLow ? value > rule.low : value >= rule.low) && value <= rule.high;
 }
 
-// --rates: "all", or rates in Hz above 0, comma-separated: finite, as --rate takes them.
-static bool ratesValid(const char *text)
+// The option's value (null for a flag) checked and put in its field. EXIT_FINE, or EXIT_USAGE with
+// the reason.
+static int takeValue(const OptionRule &rule, const char *text, CheckerOptions *o)
 {
-    if (strcmp(text, "all") == 0)
-        return true;
-    for (const char *at = text;;) {
-        char *end = nullptr;
-        double rate = strtod(at, &end);
-        if (end == at || !(rate > 0) || !isfinite(rate) || (*end != ',' && *end != '\0'))
-            return false;
-        if (*end == '\0')
-            return true;
-        at = end + 1;
-    }
-}
-
-// The options that take a real number.
-static int takeReal(Option option, const char *text, CheckerOptions *o)
-{
-    const char *name = optionRules[option].name;
     double number = 0;
-    switch (option) {
-    case OPTION_SECONDS:
-        if (!parseNumber(text, &number) || number <= 0 || number > 86400)
-            return badValue(name, text, "seconds above 0, at most 86400");
-        o->seconds = number;
-        break;
-    case OPTION_RATE:
-        if (!parseNumber(text, &number) || number <= 0)
-            return badValue(name, text, "a sample rate in Hz above 0");
-        o->rate = number;
-        break;
-    case OPTION_MIN_SWITCH_RATIO:
-        if (!parseNumber(text, &number) || number <= 0 || number > 10)
-            return badValue(name, text, "a ratio above 0, at most 10, such as 0.99");
-        o->minSwitchRatio = number;
-        break;
-    case OPTION_CALL_TIMEOUT:
-        if (!parseNumber(text, &number) || number < 0.1 || number > 86400)
-            return badValue(name, text, "seconds from 0.1 to 86400");
-        o->callTimeout = number;
-        break;
-    case OPTION_TOLERANCE:
-    case OPTION_MAX_SKEW:
-        if (!parseNumber(text, &number) || number < 0)
-            return badValue(name, text, "frames, 0 or more");
-        (option == OPTION_TOLERANCE ? o->tolerance : o->maxSkew) = number;
-        break;
-    default:
-        break;
-    }
-    return EXIT_FINE;
-}
-
-// The options that take a whole number.
-static int takeWhole(Option option, const char *text, CheckerOptions *o)
-{
-    const char *name = optionRules[option].name;
     long whole = 0;
-    switch (option) {
-    case OPTION_BUFFER:
-        if (!parseWhole(text, &whole) || whole <= 0)
-            return badValue(name, text, "a buffer size in frames above 0");
-        o->bufferSize = whole;
+    bool good = true;
+    switch (rule.kind) {
+    case KIND_FLAG:
+        o->*rule.flag = true;
         break;
-    case OPTION_MAX_LATE:
-        if (!parseWhole(text, &whole) || whole < 0)
-            return badValue(name, text, "a count of late switches, 0 or more");
-        o->maxLate = whole;
+    case KIND_REAL:
+        good = parseNumber(text, &number) && withinBounds(rule, number);
+        if (good)
+            o->*rule.real = number;
         break;
-    case OPTION_OUT:
-    case OPTION_IN:
-        if (!parseWhole(text, &whole) || whole < 0)
-            return badValue(name, text, "a channel number, 0 or more");
-        (option == OPTION_OUT ? o->outChannel : o->inChannel) = whole;
+    case KIND_WHOLE:
+        good = parseWhole(text, &whole) && withinBounds(rule, whole);
+        if (good)
+            o->*rule.whole = whole;
         break;
-    case OPTION_PINGS:
-        if (!parseWhole(text, &whole) || whole < 1 || whole > MAX_PINGS)
-            return badValue(name, text, "a count of pings from 1 to 1000");
-        o->pings = whole;
-        o->pingsGiven = true;
+    case KIND_TEXT:
+        good = !rule.valid || rule.valid(text);
+        if (good)
+            o->*rule.text = text;
         break;
-    case OPTION_REPEAT:
-        if (!parseWhole(text, &whole) || whole < 1 || whole > MAX_REPEAT)
-            return badValue(name, text, "a count of repetitions from 1 to 100");
-        o->repeat = whole;
-        o->repeatGiven = true;
-        break;
-    default:
-        return takeReal(option, text, o);
     }
-    return EXIT_FINE;
-}
-
-// --outs, --ins and --map: their syntax here, their channels against the driver's in the command.
-static int takeChannelOption(Option option, const char *text, CheckerOptions *o)
-{
-    long outs[MAX_ROUTE_CHANNELS], ins[MAX_ROUTE_CHANNELS];
-    const char *name = optionRules[option].name;
-    if (option == OPTION_MAP) {
-        if (strcmp(text, "same") != 0 && parseRouteMap(text, outs, ins) < 1)
-            return badValue(name, text, "\"same\" or output:input pairs, comma-separated, each input "
-                            "once, channels 0 to 127");
-        o->map = text;
-        return EXIT_FINE;
-    }
-    if (parseChannelList(text, outs) < 1)
-        return badValue(name, text, "channels and ranges such as 0,1,4-7, each once, 0 to 127");
-    (option == OPTION_OUTS ? o->outs : o->ins) = text;
-    return EXIT_FINE;
-}
-
-// Flags and the options that take a text.
-static int takeValue(Option option, const char *text, CheckerOptions *o)
-{
-    const char *name = optionRules[option].name;
-    switch (option) {
-    case OPTION_IN_PROCESS: o->inProcess = true; break;
-    case OPTION_PROBE: o->probe = true; break;
-    case OPTION_TIME_INFO: o->timeInfo = true; break;
-    case OPTION_LIST_CHECKS: o->listChecks = true; break;
-    case OPTION_STRICT: o->strict = true; break;
-    case OPTION_SWEEP: o->sweep = true; break;
-    case OPTION_ALL: o->all = true; break;
-    // Their entries are checked by the command that takes them (its rules).
-    case OPTION_ONLY: o->only = text; break;
-    case OPTION_SKIP: o->skip = text; break;
-    case OPTION_RATES:
-        if (!ratesValid(text))
-            return badValue(name, text, "\"all\" or rates in Hz, comma-separated");
-        o->rates = text;
-        break;
-    case OPTION_OUTS:
-    case OPTION_INS:
-    case OPTION_MAP:
-        return takeChannelOption(option, text, o);
-    case OPTION_JUNIT:
-    case OPTION_REPORT_FILE:
-        if (!*text)
-            return badValue(name, text, "a file name");
-        (option == OPTION_JUNIT ? o->junitFile : o->reportFile) = text;
-        break;
-    default:
-        return takeWhole(option, text, o);
-    }
+    if (!good)
+        return fail(EXIT_USAGE, "bad value for %s: \"%s\" (%s)", rule.name, text, rule.wanted);
     return EXIT_FINE;
 }
 
 static void setDefaults(int argc, char **argv, CheckerOptions *o)
 {
     memset(o, 0, sizeof *o);
-    o->seconds = 10;
-    o->maxLate = -1;
-    o->outChannel = -1;
-    o->inChannel = -1;
-    o->pings = 5;
-    o->callTimeout = 10;
-    o->repeat = 1;
-    o->tolerance = -1;
-    o->maxSkew = -1;
+    for (const OptionRule &rule : optionRules) {
+        if (rule.kind == KIND_REAL)
+            o->*rule.real = rule.byDefault;
+        else if (rule.kind == KIND_WHOLE)
+            o->*rule.whole = static_cast<long>(rule.byDefault);
+    }
     // Known before anything can fail, so that a failure still gives its JSON document.
     for (int i = 1; i < argc; i++) {
         if (strcmp(argv[i], "--json") == 0)
@@ -321,7 +360,7 @@ static int readArgument(int argc, char **argv, int *i, CheckerOptions *o, Argume
         return EXIT_FINE;
     }
     const char *value = nullptr;
-    if (optionRules[option].flag) {
+    if (optionRules[option].kind == KIND_FLAG) {
         if (equals)
             return fail(EXIT_USAGE, "%s takes no value", optionRules[option].name);
     } else {
@@ -331,7 +370,7 @@ static int readArgument(int argc, char **argv, int *i, CheckerOptions *o, Argume
     }
     if (o->help || o->version)
         return EXIT_FINE;
-    int result = takeValue(static_cast<Option>(option), value, o);
+    int result = takeValue(optionRules[option], value, o);
     if (result == EXIT_FINE)
         w->facts.given[option] = true;
     return result;

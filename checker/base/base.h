@@ -23,7 +23,7 @@ enum {
 // before the checker's own shortfall and the user's interrupt, whatever their numbers.
 int worseStatus(int a, int b);
 
-// ---- Options
+// ---- Options: each one's name, value, bounds and default are its row in arguments.cpp's table.
 
 enum Option {
     OPTION_SECONDS, OPTION_BUFFER, OPTION_RATE, OPTION_MAX_LATE, OPTION_MIN_SWITCH_RATIO,
@@ -74,7 +74,6 @@ struct CheckerOptions {
     const char *map;        // --map: "same" or "0:3,1:2" (output:input); null for none
     double maxSkew;         // --max-skew in frames; negative: none
     long pings;             // latency: 5 (a sweep: 3)
-    bool pingsGiven;
     bool sweep;             // latency --sweep
     const char *rates;      // --rates: "all" or a comma-separated list; null: the current rate
     double tolerance;       // --tolerance in frames; negative: none
@@ -84,7 +83,6 @@ struct CheckerOptions {
     const char *skip;       // --skip: the same
     bool strict;            // a WARN fails
     long repeat;            // conform: the whole suite this many times (1); a sweep: each setting (2)
-    bool repeatGiven;
     const char *junitFile;  // --junit FILE; null for none
     const char *reportFile;  // report -o FILE
 };
@@ -124,6 +122,9 @@ const CommandSpec *const *programCommands(int *count);
 int parseArguments(int argc, char **argv, CheckerOptions *options, bool hiddenToo = false);
 // "--seconds", ...
 const char *optionName(Option option);
+// The lines the general help gives the options every command that loads a driver takes, on
+// stdout: "  --call-timeout S       seconds a driver call may take (10); ...".
+void printSharedOptions();
 // A channel list ("0,1,4-7": numbers and ranges, each channel once, each below
 // MAX_ROUTE_CHANNELS) into channels (room for MAX_ROUTE_CHANNELS), in the order given. The
 // count, or -1 when the text is not such a list.

@@ -13,16 +13,17 @@ static const char *const generalHead =
     "usage: quorvelcheck COMMAND [DRIVER] [options]\n"
     "\n";
 
-static const char *const generalTail =
+static const char *const generalMiddle =
     "\n"
     "DRIVER is an index as list shows it, or a part of a driver's name (any case) that only one\n"
     "name contains; a name equal to it as a whole is taken before names that contain it.\n"
     "\n"
     "Every command takes --json (one JSON document on stdout), --help and --version.\n"
     "The driver is loaded in a worker process, so that a driver that crashes, hangs, ends the\n"
-    "process or writes over the worker's memory is reported, with the call it was in:\n"
-    "  --call-timeout S       seconds a driver call may take (10); the run is not a call\n"
-    "  --in-process           no worker: the driver runs in this process (for a debugger)\n"
+    "process or writes over the worker's memory is reported, with the call it was in:\n";
+
+// After the options of the worker (printSharedOptions).
+static const char *const generalTail =
     "Exit status: 0 fine; 1 a check missed; 2 a usage error; 3 the driver could not be\n"
     "loaded, initialised or started (or the worker did not start); 4 the driver crashed, hung,\n"
     "ended the process or corrupted the worker; 5 interrupted (Ctrl+C or Ctrl+Break): the run\n"
@@ -44,6 +45,8 @@ void printHelp(const CommandSpec *command)
         if (!commands[k]->hidden)
             printf("  %-22s %s\n", commands[k]->synopsis, commands[k]->summary);
     }
+    fputs(generalMiddle, stdout);
+    printSharedOptions();
     fputs(generalTail, stdout);
 }
 

@@ -85,8 +85,9 @@ struct InfoResults {
     long clockCount;
 };
 extern InfoResults infoResults;
-// Its check (RecordSpec): the stage known, the counts within their arrays, the names ended.
-const char *infoResultsFault(const void *copy);
+// Its entry in the table of records (RecordSpec); its check: the stage known, the counts within
+// their arrays, the names ended.
+extern const RecordSpec infoRecord;
 int measureInfo(const CheckerOptions &options, int index, const char *arguments,
                 SessionOutcome *outcome);
 void writeInfoDocument(const CheckerOptions &options, int index, const SessionOutcome &outcome,
@@ -103,7 +104,8 @@ struct RunResults {
     MessageTally messages;
 };
 extern RunResults runResults;
-const char *runResultsFault(const void *copy);
+// Its entry in the table of records (RecordSpec); its check: the run's parts.
+extern const RecordSpec runRecord;
 // The part every run record shares: the stage known, the setup and the timing in range.
 const char *runPartsFault(int stage, const RunSetup &setup, const TimingFigures &timing);
 int measureRun(const CheckerOptions &options, int index, const char *arguments, SessionOutcome *outcome);
@@ -138,8 +140,9 @@ struct LatencyResults {
     MessageTally messages;
 };
 extern LatencyResults latencyResults;
-// Its check: besides the run's parts, the pings within their arrays.
-const char *latencyResultsFault(const void *copy);
+// Its entry in the table of records (RecordSpec); its check: besides the run's parts, the pings
+// within their arrays.
+extern const RecordSpec latencyRecord;
 int measureLatency(const CheckerOptions &options, int index, const char *arguments,
                    SessionOutcome *outcome);
 void writeLatencyDocument(const CheckerOptions &options, int index, const SessionOutcome &outcome,
@@ -203,8 +206,9 @@ struct SweepResults {
     SweepSetting settings[MAX_SWEEP_SETTINGS];
 };
 extern SweepResults sweepResults;
-// Its check: the settings and each one's repeats within their arrays.
-const char *sweepResultsFault(const void *copy);
+// Its entry in the table of records (RecordSpec); its check: the settings and each one's repeats
+// within their arrays.
+extern const RecordSpec sweepRecord;
 // The sweep's session, which latency --sweep runs in its worker.
 int sweepSession(const CheckerOptions &options);
 int measureSweep(const CheckerOptions &options, int index, const char *arguments,
@@ -251,8 +255,9 @@ extern IntegrityResults integrityResults;
 // polarity is reversed", "1 bit lower on every sample: a gain of 1/2 (-6.0 dB)"; false when it
 // came back as sent.
 bool integrityTransformText(const IntegrityResults &results, char *out, size_t size);
-// Its check: the run's parts, the state and reason known, the kept events and their kinds.
-const char *integrityResultsFault(const void *copy);
+// Its entry in the table of records (RecordSpec); its check: the run's parts, the state and reason
+// known, the kept events and their kinds.
+extern const RecordSpec integrityRecord;
 int measureIntegrity(const CheckerOptions &options, int index, const char *arguments,
                      SessionOutcome *outcome);
 void writeIntegrityDocument(const CheckerOptions &options, int index, const SessionOutcome &outcome,
@@ -278,8 +283,19 @@ bool pollCableIntegrity();
 const IntegrityAnalysis &finishCableIntegrity(const RunSetup &setup);
 // Frees the analysis (the ring stays: a late callback may still fill it).
 void endCableIntegrity();
-// What the input carried where the sequence did not come back: "silent", "low noise", ...
-const char *noLockText(int reason);
+// What the input carried where the sequence did not come back (its NoLockReason; one out of range
+// as another signal), in the words of each place that tells it.
+enum NoLockWording {
+    WORDING_TEXT,     // the text: "silent", "low noise", "a loud signal that is not the sequence: ..."
+    WORDING_FAILURE,  // the failure line, after "the input": "was silent", "carried only low noise"
+    WORDING_JSON,     // "no_lock_reason": "silent", "noise", "foreign"
+    WORDING_PAGE,     // the report's sentence: "silence", "noise", "another signal"
+    WORDING_CELL,     // the report's table of routes: "silent", "low noise", "another signal"
+    WORDINGS
+};
+const char *noLockWords(int reason, NoLockWording wording);
+// A peak in dBFS as the text shows it (%.1f): -0.0, a full-scale peak rounded, as 0.0.
+double shownPeak(double dbfs);
 
 // ---- integrity --all (--outs, --ins): every output its own sequence, every input analysed, the
 // routes found judged against a map, and the skew between them.
@@ -334,9 +350,10 @@ struct RoutingResults {
     MessageTally messages;
 };
 extern RoutingResults routingResults;
-// Its check (RecordSpec): the run's parts, every count and index within its array, the skew's
-// routes among the inputs, each route's outputs, verdict, state, reason and kept events known.
-const char *routingResultsFault(const void *copy);
+// Its entry in the table of records (RecordSpec); its check: the run's parts, every count and index
+// within its array, the skew's routes among the inputs, each route's outputs, verdict, state,
+// reason and kept events known.
+extern const RecordSpec routingRecord;
 // The routing session, which integrity --all runs in its worker.
 int routingSession(const CheckerOptions &options);
 int measureRouting(const CheckerOptions &options, int index, const char *arguments,

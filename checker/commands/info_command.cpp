@@ -21,7 +21,7 @@ static const char *channelsFault(const ASIOChannelInfo *rows, long count)
     return nullptr;
 }
 
-const char *infoResultsFault(const void *copy)
+static const char *infoResultsFault(const void *copy)
 {
     const InfoResults &r = *static_cast<const InfoResults *>(copy);
     const char *fault = inRange(r.stage, INFO_NOTHING, INFO_DONE) ? figuresFault(r.figures) : "stage";
@@ -39,6 +39,8 @@ const char *infoResultsFault(const void *copy)
         fault = textEnds(r.clocks[i].name, sizeof r.clocks[i].name) ? nullptr : "clock name";
     return fault;
 }
+
+extern const RecordSpec infoRecord = {&infoResults, sizeof infoResults, "info", infoResultsFault};
 
 static long listed(long count)
 {

@@ -3,19 +3,12 @@
 // (measure.h); the main thread finds the sequence and judges every sample.
 #include "checker/commands/integrity_parts.h"
 
-#include <math.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 
 IntegrityResults integrityResults;
 
-static bool sequenceTypeSupported(long type)
-{
-    return sequenceTypeBits(type) != 0;
-}
-
-const char *integrityResultsFault(const void *copy)
+static const char *integrityResultsFault(const void *copy)
 {
     const IntegrityResults &r = *static_cast<const IntegrityResults *>(copy);
     const char *fault = runPartsFault(r.stage, r.setup, r.timing);
@@ -33,6 +26,9 @@ const char *integrityResultsFault(const void *copy)
         fault = inRange(r.events[k].kind, 0, EVENT_KINDS - 1) ? nullptr : "events.kind";
     return fault;
 }
+
+extern const RecordSpec integrityRecord = {&integrityResults, sizeof integrityResults,
+    "integrity", integrityResultsFault};
 
 static void takeAnalysis()
 {
@@ -70,109 +66,6 @@ static void takeAnalysis()
     r->timesRealTime = analysedTimesRealTime(r->setup.figures.sampleRate);
 }
 
-// The ring for every input's buffer, sized by sampleRingSize. Sizes in 64 bits: 128 inputs of a
-// large buffer outgrow 32.
-static int makeIntegrityRing(double rate, long frames)
-{
-    IntegrityPlan &plan = integrityPlan;
-    const uint64_t perFrame = frames > 0 ? static_cast<uint64_t>(frames) : 0;
-    uint64_t blockBytes = 0;
-    for (int i = 0; i < plan.inputs; i++)
-        blockBytes += static_cast<uint64_t>(sequenceTypeBytes(plan.inTypes[i])) * perFrame;
-    RingSize size;
-    const bool fits = sampleRingSize(rate, frames, blockBytes, &size);
-    SampleRing *fresh = fits ? static_cast<SampleRing *>(calloc(1, sizeof(SampleRing))) : nullptr;
-    if (!fresh || !makeSampleRing(fresh, size.blocks, size.blockBytes)) {
-        free(fresh);
-        char beyond[80] = "";
-        if (!fits)
-            snprintf(beyond, sizeof beyond, ", more than the %llu MiB a ring may take in this build",
-                     static_cast<unsigned long long>(RING_MAX_BYTES >> 20));
-        return fail(EXIT_SHORTFALL, "the checker has no memory for its ring of samples: %llu bytes, %u "
-                    "blocks of %llu bytes%s", static_cast<unsigned long long>(size.bytes), size.blocks,
-                    static_cast<unsigned long long>(size.blockBytes), beyond);
-    }
-    // Within the bound, every offset fits in 32 bits.
-    uint32_t offset = 0;
-    for (int i = 0; i < plan.inputs; i++) {
-        plan.inOffsets[i] = offset;
-        plan.inBytes[i] = static_cast<uint32_t>(sequenceTypeBytes(plan.inTypes[i]) * perFrame);
-        offset += plan.inBytes[i];
-    }
-    plan.ring = fresh;
-    return EXIT_FINE;
-}
-
-int prepareIntegrity(const RunSetup &setup, const uint32_t *wanted)
-{
-    IntegrityPlan &plan = integrityPlan;
-    double rate = setup.figures.sampleRate;
-    long frames = setup.bufferSize;
-    plan.frames = frames;
-    int code = makeIntegrityRing(rate, frames);
-    if (code != EXIT_FINE)
-        return code;
-    // Delays up to a second, or more for a driver with large buffers; the verdict after two
-    // seconds without the sequence, or once every delay searched has come and gone.
-    int64_t maxDelay = static_cast<int64_t>(rate);
-    if (maxDelay < 8 * frames + 4096)
-        maxDelay = 8 * frames + 4096;
-    int64_t verdictAfter = static_cast<int64_t>(rate * 2);
-    if (verdictAfter < maxDelay + frames)
-        verdictAfter = maxDelay + frames;
-    return prepareAnalysers(maxDelay, verdictAfter, wanted);
-}
-
-static int beginIntegrityRun(const CheckerOptions &options, const IntegritySession &session)
-{
-    uint32_t wanted[MAX_ROUTE_CHANNELS / 32] = {};
-    RunSetup *setup = session.setup;
-    int code = openRun(options, setup);
-    if (code == EXIT_FINE)
-        code = session.choose(options, wanted);
-    if (code == EXIT_FINE && setup->periodUs <= 0)
-        code = fail(EXIT_DRIVER, "the driver reports no usable sample rate: the run cannot be timed");
-    if (code == EXIT_FINE && !prepareTiming(options.seconds, setup->periodUs))
-        code = fail(EXIT_SHORTFALL, "the checker has no memory for the timing of %g s", options.seconds);
-    if (code == EXIT_FINE)
-        code = prepareIntegrity(*setup, wanted);
-    if (code == EXIT_FINE) {
-        *session.stage = RUN_PREPARED;
-        publishRecord(session.record);
-        resetMessageCounts(options.timeInfo);
-        code = beginRun(&integrityCallbacks, setup);
-    }
-    return code;
-}
-
-int runIntegritySession(const CheckerOptions &options, const IntegritySession &session)
-{
-    int code = beginIntegrityRun(options, session);
-    if (code != EXIT_FINE) {
-        publishRecord(&callNotes);
-        closeChosenDriver();
-        return code;
-    }
-    *session.stage = RUN_STARTED;
-    publishRecord(session.record);
-    startAnalysers(session.setup->windowStart, calibratedTicksPerUs());
-    waitForRun(options.seconds, pollAnalysers, analysersProgress);
-    judgeWindow(session.setup, session.timing);
-    finishAnalysers(*session.setup);
-    session.take();
-    tallyMessages(session.messages);
-    *session.stage = RUN_MEASURED;
-    publishRecord(session.record);
-    publishRecord(&callNotes);
-    endRun(session.setup, session.timing);
-    closeChosenDriver();
-    endAnalysers();
-    *session.stage = RUN_STOPPED;
-    publishRecord(session.record);
-    publishRecord(&callNotes);
-    return session.verdict();
-}
-
 int planCable(const CheckerOptions &options, const DriverFigures &figures, uint32_t *wanted,
               long *outType, long *inType)
 {
@@ -199,14 +92,6 @@ static int chooseCable(const CheckerOptions &options, uint32_t *wanted)
     return planCable(options, r->setup.figures, wanted, &r->outType, &r->inType);
 }
 
-int checkerFellBehind(long input, int64_t unseen, double rate, long blocks)
-{
-    return fail(EXIT_SHORTFALL, "the checker fell behind: %.2f s of input %ld (%lld samples) not "
-                "analysed, %ld blocks it had no room for; what it analysed came back as it was sent, "
-                "and nothing is judged of the rest", usableRate(rate) ? unseen / rate : 0.0, input,
-                static_cast<long long>(unseen), blocks);
-}
-
 // The run's status: the sequence found, nothing but matches after it, and the stream kept going;
 // then the samples the checker did not analyse, its own shortfall.
 static int integrityVerdict()
@@ -222,13 +107,9 @@ static int integrityVerdict()
     if (r.state != INTEGRITY_LOCKED && cut && !searchedEnough)
         return EXIT_INTERRUPTED;
     if (r.state != INTEGRITY_LOCKED) {
-        static const char *const carried[] = {"was silent", "carried only low noise",
-                                              "carried a loud signal that is not the sequence (a "
-                                              "wrong channel?)"};
-        int reason = r.noLockReason >= 0 && r.noLockReason <= 2 ? r.noLockReason : 2;
         return fail(EXIT_CHECK_MISSED, "the sequence did not come back on input %ld within 2 s: the "
-                    "input %s; its peak was %.1f dBFS", r.inChannel, carried[reason],
-                    r.peakDbfs + 0.0 > -0.05 ? 0.0 : r.peakDbfs);
+                    "input %s; its peak was %.1f dBFS", r.inChannel,
+                    noLockWords(r.noLockReason, WORDING_FAILURE), shownPeak(r.peakDbfs));
     }
     char changed[160];
     if (integrityTransformText(r, changed, sizeof changed))

@@ -58,11 +58,24 @@ void printEventLines(const int64_t *eventCounts, const IntegrityEvent *events, i
     }
 }
 
-const char *noLockText(int reason)
+const char *noLockWords(int reason, NoLockWording wording)
 {
-    static const char *const carried[] = {"silent", "low noise", "a loud signal that is not "
-                                          "the sequence: a wrong channel?"};
-    return carried[reason >= 0 && reason <= 2 ? reason : 2];
+    static const char *const words[WORDINGS][3] = {
+        {"silent", "low noise", "a loud signal that is not the sequence: a wrong channel?"},
+        {"was silent", "carried only low noise",
+         "carried a loud signal that is not the sequence (a wrong channel?)"},
+        {"silent", "noise", "foreign"},
+        {"silence", "noise", "another signal"},
+        {"silent", "low noise", "another signal"},
+    };
+    int row = wording >= 0 && wording < WORDINGS ? wording : WORDING_TEXT;
+    bool known = reason >= NO_LOCK_SILENT && reason <= NO_LOCK_FOREIGN;
+    return words[row][known ? reason : NO_LOCK_FOREIGN];
+}
+
+double shownPeak(double dbfs)
+{
+    return dbfs > -0.05 ? 0.0 : dbfs;
 }
 
 bool integrityTransformText(const IntegrityResults &r, char *out, size_t size)
@@ -134,7 +147,7 @@ void printIntegrityText(const CheckerOptions &, int index, const SessionOutcome 
     if (r.stage >= RUN_MEASURED) {
         if (r.state != INTEGRITY_LOCKED) {
             printf("Sequence: not found (the input carried %s; peak %.1f dBFS, RMS %.1f dBFS)\n",
-                   noLockText(r.noLockReason), r.peakDbfs > -0.05 ? 0.0 : r.peakDbfs, r.rmsDbfs);
+                   noLockWords(r.noLockReason, WORDING_TEXT), shownPeak(r.peakDbfs), r.rmsDbfs);
         } else {
             printLocked(r);
         }
@@ -147,10 +160,17 @@ void printIntegrityText(const CheckerOptions &, int index, const SessionOutcome 
     printCallNotes();
 }
 
+const char *routeCountName(int count)
+{
+    static const char *const names[ROUTE_COUNTS] = {
+        "searched", "received", "matched", "corrupted", "inverted", "scaled",
+        "foreign", "dropped", "repeated", "slipped", "unseen", "missing"};
+    return count >= 0 && count < ROUTE_COUNTS ? names[count] : "?";
+}
+
 // The lock, the levels and the accounting of every sample.
 static void jsonAccount(const IntegrityResults &r)
 {
-    static const char *const reasons[] = {"silent", "noise", "foreign"};
     jsonBool("locked", r.state == INTEGRITY_LOCKED);
     if (r.state == INTEGRITY_LOCKED) {
         jsonInteger("delay_frames", r.lockDelay);
@@ -159,7 +179,7 @@ static void jsonAccount(const IntegrityResults &r)
     } else {
         jsonNull("delay_frames");
         jsonNull("lock_position");
-        jsonText("no_lock_reason", reasons[r.noLockReason >= 0 && r.noLockReason <= 2 ? r.noLockReason : 2]);
+        jsonText("no_lock_reason", noLockWords(r.noLockReason, WORDING_JSON));
     }
     jsonNumber("peak_dbfs", r.peakDbfs);
     jsonNumber("rms_dbfs", r.rmsDbfs);
@@ -169,19 +189,13 @@ static void jsonAccount(const IntegrityResults &r)
     else
         jsonNull("polarity_reversed");
     jsonNumber("shift_bits", locked ? r.shift : NAN);
+    // In the order, and with the names, a route of every channel gives its counts.
+    const int64_t counts[ROUTE_COUNTS] = {r.searched, r.received, r.matched, r.corrupted, r.inverted,
+                                          r.scaled, r.foreign, r.dropped, r.repeated, r.slipped,
+                                          r.unseen, r.missing};
     jsonBeginObject("counts");
-    jsonInteger("searched", r.searched);
-    jsonInteger("received", r.received);
-    jsonInteger("matched", r.matched);
-    jsonInteger("corrupted", r.corrupted);
-    jsonInteger("inverted", r.inverted);
-    jsonInteger("scaled", r.scaled);
-    jsonInteger("foreign", r.foreign);
-    jsonInteger("dropped", r.dropped);
-    jsonInteger("repeated", r.repeated);
-    jsonInteger("slipped", r.slipped);
-    jsonInteger("unseen", r.unseen);
-    jsonInteger("missing", r.missing);
+    for (int k = 0; k < ROUTE_COUNTS; k++)
+        jsonInteger(routeCountName(k), counts[k]);
     jsonNumber("missing_from", r.missing ? static_cast<double>(r.missingFrom) : NAN);
     jsonEndObject();
 }

@@ -5,7 +5,10 @@
 
 #include "checker/commands/commands.h"
 
-// ---- The session (worker side), as both forms of the command have it
+// ---- The session (worker side), as both forms of the command have it (integrity_session.cpp)
+
+// True for a sample type the sequence can be written in and read back: 16 to 32 bits.
+bool sequenceTypeSupported(long type);
 
 struct IntegritySession {
     const void *record;     // the command's record, published as it goes
@@ -68,5 +71,3 @@ void printEventLines(const int64_t *eventCounts, const IntegrityEvent *events, i
                      const char *indent);
 // "event_counts" and "events".
 void jsonEventFields(const int64_t *eventCounts, const IntegrityEvent *events, int kept);
-// The sequence's verdict for the inputs where it did not come back: "was silent", ...
-const char *noLockText(int reason);

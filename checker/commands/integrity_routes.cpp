@@ -11,11 +11,6 @@ RoutingResults routingResults;
 
 namespace {
 
-bool sequenceTypeSupported(long type)
-{
-    return sequenceTypeBits(type) != 0;
-}
-
 const char *const NEED = "an integer or float type of 16 to 32 bits";
 
 // The channels of a list, or the driver's first MAX_ROUTE_CHANNELS without one.
@@ -250,14 +245,6 @@ int routingVerdict()
 
 }  // namespace
 
-const char *routeCountName(int count)
-{
-    static const char *const names[ROUTE_COUNTS] = {
-        "searched", "received", "matched", "corrupted", "inverted", "scaled",
-        "foreign", "dropped", "repeated", "slipped", "unseen", "missing"};
-    return count >= 0 && count < ROUTE_COUNTS ? names[count] : "?";
-}
-
 void routeProblem(const RoutingResults &r, const RouteResult &route, char *out, size_t size)
 {
     *out = '\0';
@@ -268,7 +255,7 @@ void routeProblem(const RoutingResults &r, const RouteResult &route, char *out, 
         break;
     case ROUTE_MISSING:
         snprintf(out, size, "output %d did not arrive (the input carried %s)", route.expected,
-                 noLockText(route.noLockReason));
+                 noLockWords(route.noLockReason, WORDING_TEXT));
         break;
     case ROUTE_WRONG:
         snprintf(out, size, "output %d arrived instead of output %d", route.found, route.expected);
@@ -311,7 +298,7 @@ const char *routeFault(const RouteResult &route)
 
 }  // namespace
 
-const char *routingResultsFault(const void *copy)
+static const char *routingResultsFault(const void *copy)
 {
     const RoutingResults &r = *static_cast<const RoutingResults *>(copy);
     const SkewFigures &s = r.skew;
@@ -333,6 +320,9 @@ const char *routingResultsFault(const void *copy)
         fault = routeFault(r.routes[i]);
     return fault;
 }
+
+extern const RecordSpec routingRecord = {&routingResults, sizeof routingResults,
+    "routing", routingResultsFault};
 
 int routingSession(const CheckerOptions &options)
 {

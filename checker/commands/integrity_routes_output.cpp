@@ -27,7 +27,7 @@ void printRoute(const RoutingResults &r, const RouteResult &route)
     routeProblem(r, route, problem, sizeof problem);
     if (route.found == NO_ROUTE) {
         printf("  input %-3ld <- nothing: %s (peak %.1f dBFS)%s%s\n", route.input,
-               noLockText(route.noLockReason), route.peakDbfs > -0.05 ? 0.0 : route.peakDbfs,
+               noLockWords(route.noLockReason, WORDING_TEXT), shownPeak(route.peakDbfs),
                *problem ? ": " : "", problem);
         return;
     }
@@ -99,7 +99,6 @@ void printTally(const RoutingResults &r)
 
 void jsonRoute(const RoutingResults &r, const RouteResult &route)
 {
-    static const char *const reasons[] = {"silent", "noise", "foreign"};
     const bool found = route.found != NO_ROUTE;
     jsonBeginObject(nullptr);
     jsonInteger("input", route.input);
@@ -112,8 +111,7 @@ void jsonRoute(const RoutingResults &r, const RouteResult &route)
     jsonNumber("delay_frames", found ? static_cast<double>(route.lockDelay) : NAN);
     jsonNumber("skew_frames", found ? static_cast<double>(route.skew) : NAN);
     jsonNumber("lock_position", found ? static_cast<double>(route.lockPosition) : NAN);
-    jsonText("no_lock_reason", found ? nullptr : reasons[route.noLockReason >= 0 && route.noLockReason <= 2
-                                                             ? route.noLockReason : 2]);
+    jsonText("no_lock_reason", found ? nullptr : noLockWords(route.noLockReason, WORDING_JSON));
     jsonNumber("peak_dbfs", route.peakDbfs);
     jsonInteger("bits", route.bits);
     jsonNumber("transparent_bits", found ? route.transparentBits : NAN);

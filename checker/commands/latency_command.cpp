@@ -25,7 +25,7 @@ static void dbfsText(double level, char *out, size_t size)
         snprintf(out, size, "silence");
 }
 
-const char *latencyResultsFault(const void *copy)
+static const char *latencyResultsFault(const void *copy)
 {
     const LatencyResults &r = *static_cast<const LatencyResults *>(copy);
     const char *fault = runPartsFault(r.stage, r.setup, r.timing);
@@ -35,6 +35,9 @@ const char *latencyResultsFault(const void *copy)
         fault = "sent";
     return fault;
 }
+
+extern const RecordSpec latencyRecord = {&latencyResults, sizeof latencyResults,
+    "latency", latencyResultsFault};
 
 static void takePings(LatencyResults *r)
 {
@@ -212,9 +215,9 @@ static int latencyRules(CheckerOptions *o, const ArgumentFacts &facts)
                                 "not --buffer or --rate");
     if (o->repeat > MAX_SWEEP_REPEATS)
         return fail(EXIT_USAGE, "latency --sweep takes --repeat up to %d", MAX_SWEEP_REPEATS);
-    if (!o->repeatGiven)
+    if (!facts.given[OPTION_REPEAT])
         o->repeat = 2;
-    if (!o->pingsGiven)
+    if (!facts.given[OPTION_PINGS])
         o->pings = 3;
     return EXIT_FINE;
 }

@@ -61,6 +61,24 @@ static void changeReason(const LatencyResults &r, long from, long to, char *out,
     }
 }
 
+// The next ping whose round trip differs from the last ping before it that came back: that one in
+// *from, this one in *to. Start with *to at -1; false when no change is left.
+static bool nextChange(const LatencyResults &r, long *from, long *to)
+{
+    long previous = *to;
+    for (long k = *to + 1; k < r.sent; k++) {
+        if (r.roundTrip[k] < 0)
+            continue;
+        if (previous >= 0 && r.roundTrip[k] != r.roundTrip[previous]) {
+            *from = previous;
+            *to = k;
+            return true;
+        }
+        previous = k;
+    }
+    return false;
+}
+
 static void printPings(const LatencyResults &r, double rate)
 {
     printf("  ping  sent at frame  round trip, frames        ms\n");
@@ -79,18 +97,13 @@ static void printPings(const LatencyResults &r, double rate)
                static_cast<long long>(t.maxFrames - t.minFrames),
                static_cast<long long>(t.minFrames), static_cast<long long>(t.maxFrames));
     }
-    long previous = -1;
-    for (long k = 0; k < r.sent; k++) {
-        if (r.roundTrip[k] < 0)
-            continue;
-        if (previous >= 0 && r.roundTrip[k] != r.roundTrip[previous]) {
-            char reason[200];
-            changeReason(r, previous, k, reason, sizeof reason);
-            printf("Round trip changed from %lld to %lld frames between pings %ld and %ld: %s\n",
-                   static_cast<long long>(r.roundTrip[previous]),
-                   static_cast<long long>(r.roundTrip[k]), previous + 1, k + 1, reason);
-        }
-        previous = k;
+    long from = -1, to = -1;
+    while (nextChange(r, &from, &to)) {
+        char reason[200];
+        changeReason(r, from, to, reason, sizeof reason);
+        printf("Round trip changed from %lld to %lld frames between pings %ld and %ld: %s\n",
+               static_cast<long long>(r.roundTrip[from]), static_cast<long long>(r.roundTrip[to]),
+               from + 1, to + 1, reason);
     }
 }
 
@@ -177,25 +190,19 @@ static void jsonPings(const LatencyResults &r, double rate)
 static void jsonChanges(const LatencyResults &r)
 {
     jsonBeginArray("round_trip_changes");
-    long previous = -1;
-    for (long k = 0; k < r.sent; k++) {
-        if (r.roundTrip[k] < 0)
-            continue;
-        if (previous >= 0 && r.roundTrip[k] != r.roundTrip[previous]) {
-            char reason[200];
-            changeReason(r, previous, k, reason, sizeof reason);
-            jsonBeginObject(nullptr);
-            jsonInteger("from_ping", previous + 1);
-            jsonInteger("to_ping", k + 1);
-            jsonInteger("from_frames", r.roundTrip[previous]);
-            jsonInteger("to_frames", r.roundTrip[k]);
-            jsonNumber("longest_interval_periods", r.setup.periodUs > 0
-                                                       ? longestGapUs(r, previous, k) / r.setup.periodUs
-                                                       : NAN);
-            jsonText("reason", reason);
-            jsonEndObject();
-        }
-        previous = k;
+    long from = -1, to = -1;
+    while (nextChange(r, &from, &to)) {
+        char reason[200];
+        changeReason(r, from, to, reason, sizeof reason);
+        jsonBeginObject(nullptr);
+        jsonInteger("from_ping", from + 1);
+        jsonInteger("to_ping", to + 1);
+        jsonInteger("from_frames", r.roundTrip[from]);
+        jsonInteger("to_frames", r.roundTrip[to]);
+        jsonNumber("longest_interval_periods",
+                   r.setup.periodUs > 0 ? longestGapUs(r, from, to) / r.setup.periodUs : NAN);
+        jsonText("reason", reason);
+        jsonEndObject();
     }
     jsonEndArray();
 }

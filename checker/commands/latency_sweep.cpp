@@ -14,7 +14,7 @@
 
 SweepResults sweepResults;
 
-const char *sweepResultsFault(const void *copy)
+static const char *sweepResultsFault(const void *copy)
 {
     const SweepResults &r = *static_cast<const SweepResults *>(copy);
     if (!inRange(r.stage, RUN_NOTHING, RUN_STOPPED))
@@ -31,6 +31,9 @@ const char *sweepResultsFault(const void *copy)
     }
     return nullptr;
 }
+
+extern const RecordSpec sweepRecord = {&sweepResults, sizeof sweepResults,
+    "sweep", sweepResultsFault};
 
 // The rates to sweep: --rates as given, every standard rate canSampleRate accepts for "all", or
 // the current one. Refused rates given by name stay in: their settings say so.

@@ -154,6 +154,14 @@ static void probeText(const Probe &p, char *out, size_t size)
     }
 }
 
+// The first key from `from` on that was skipped (no driver of the list); keyCount when none is.
+static int nextSkipped(const ListResults &r, int from)
+{
+    while (from < r.keyCount && r.keys[from].index >= 0)
+        from++;
+    return from;
+}
+
 static void printListText(const ListResults &r)
 {
     int count = driverList ? driverList->count : 0;
@@ -178,10 +186,8 @@ static void printListText(const ListResults &r)
     }
     int skipped = r.keyCount - count;
     printf("Skipped keys: %d\n", skipped > 0 ? skipped : 0);
-    for (int k = 0; k < r.keyCount; k++) {
+    for (int k = nextSkipped(r, 0); k < r.keyCount; k = nextSkipped(r, k + 1)) {
         const ListedKey &key = r.keys[k];
-        if (key.index >= 0)
-            continue;
         char reason[400];
         verdictText(key, reason, sizeof reason);
         printf("  %s: %s\n", key.keyName, reason);
@@ -247,10 +253,8 @@ static void writeListDocument(const CheckerOptions &options, const ListResults &
     }
     jsonEndArray();
     jsonBeginArray("skipped");
-    for (int k = 0; k < r.keyCount; k++) {
+    for (int k = nextSkipped(r, 0); k < r.keyCount; k = nextSkipped(r, k + 1)) {
         const ListedKey &key = r.keys[k];
-        if (key.index >= 0)
-            continue;
         char reason[400];
         verdictText(key, reason, sizeof reason);
         jsonBeginObject(nullptr);

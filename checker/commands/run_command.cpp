@@ -148,11 +148,13 @@ const char *runPartsFault(int stage, const RunSetup &setup, const TimingFigures 
     return fault ? fault : timingFault(timing);
 }
 
-const char *runResultsFault(const void *copy)
+static const char *runResultsFault(const void *copy)
 {
     const RunResults &r = *static_cast<const RunResults *>(copy);
     return runPartsFault(r.stage, r.setup, r.timing);
 }
+
+extern const RecordSpec runRecord = {&runResults, sizeof runResults, "run", runResultsFault};
 
 static int runSession(const CheckerOptions &options)
 {

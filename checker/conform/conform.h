@@ -48,6 +48,8 @@ struct CheckDefinition {
 extern const CheckDefinition checkDefinitions[CHECK_COUNT];
 // "open", "figures", ...
 const char *phaseName(ConformPhase phase);
+// True for the first check of its phase in the table, where a list of the checks heads the phase.
+bool opensPhase(int check);
 // "PASS", "WARN", "FAIL", "not run", "skipped".
 const char *verdictName(Verdict verdict);
 
@@ -73,9 +75,9 @@ struct ConformResults {
     char shortfall[160];       // the checker's own shortfall that left checks not judged; "" none
 };
 extern ConformResults conformResults;
-// Its check (RecordSpec): the repetitions and the running check within range, every verdict
-// known, the evidence ended, the streams' costs in range.
-const char *conformResultsFault(const void *copy);
+// Its entry in the table of records (RecordSpec); its check: the repetitions and the running check
+// within range, every verdict known, the evidence ended, the streams' costs in range.
+extern const RecordSpec conformRecord;
 
 // The conform command's three parts, as the others' (commands.h): the checks chosen by the
 // options, the session, a crash or hang charged to its check, the status from the verdicts.
@@ -124,7 +126,8 @@ struct SecondHostResults {
     long switches;                  // callbacks in its second of streaming
 };
 extern SecondHostResults secondHostResults;
-// Its check (RecordSpec): the call reached known, the message ended.
-const char *secondHostFault(const void *copy);
+// Its entry in the table of records (RecordSpec); its check: the call reached known, the message
+// ended.
+extern const RecordSpec secondHostRecord;
 // The name the evidence gives a call: "start()".
 const char *secondCallName(int call);

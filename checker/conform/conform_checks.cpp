@@ -112,6 +112,12 @@ const char *phaseName(ConformPhase phase)
     return phase >= 0 && phase < PHASE_COUNT ? names[phase] : "";
 }
 
+bool opensPhase(int check)
+{
+    return check >= 0 && check < CHECK_COUNT &&
+           (check == 0 || checkDefinitions[check].phase != checkDefinitions[check - 1].phase);
+}
+
 const char *verdictName(Verdict verdict)
 {
     switch (verdict) {
@@ -204,7 +210,7 @@ static const char *checkResultFault(const CheckResult &c)
     return nullptr;
 }
 
-const char *conformResultsFault(const void *copy)
+static const char *conformResultsFault(const void *copy)
 {
     const ConformResults &r = *static_cast<const ConformResults *>(copy);
     if (!inRange(r.repetitions, 0, MAX_REPEAT))
@@ -224,6 +230,9 @@ const char *conformResultsFault(const void *copy)
         fault = fault ? fault : cpuFault(cost);
     return fault;
 }
+
+extern const RecordSpec conformRecord = {&conformResults, sizeof conformResults,
+    "conform", conformResultsFault};
 
 VerdictCounts countVerdicts(const ConformResults &r)
 {

@@ -170,24 +170,6 @@ static void machineWords(const Gap &gap, char *out, size_t size)
                  ticksToUs(static_cast<int64_t>(gap.held)) / 1000);
 }
 
-void placeAgainstSecondHost(int64_t at, char *out, size_t size)
-{
-    const SecondHostResults &r = secondHostResults;
-    int call = -1;
-    for (int c = 0; c < SECOND_CALLS; c++) {
-        if (r.began[c] && r.began[c] <= at && (call < 0 || r.began[c] >= r.began[call]))
-            call = c;
-    }
-    if (call < 0) {
-        snprintf(out, size, "before the second host's first call");
-        return;
-    }
-    bool returned = r.ended[call] && r.ended[call] <= at;
-    int64_t from = returned ? r.ended[call] : r.began[call];
-    snprintf(out, size, "%.1f ms after the second host's %s %s", ticksToUs(at - from) / 1000,
-             secondCallName(call), returned ? "returned" : "was called");
-}
-
 // The second host's calls that ran between `from` and `to`: "; across its stop(), Release()"; ""
 // for none.
 static void callsAcross(int64_t from, int64_t to, char *out, size_t size)

@@ -44,7 +44,7 @@ bool lockedInTime(ConformCheck check, int64_t lockBy)
     if (a.state != INTEGRITY_LOCKED) {
         grade(check, VERDICT_FAIL, "the sequence written on output %ld did not come back on input %ld "
               "(it carried %s): there is nothing to judge the first host's samples by", outChannel,
-              inChannel, noLockText(a.noLockReason));
+              inChannel, noLockWords(a.noLockReason, WORDING_TEXT));
         return false;
     }
     if (a.lockPosition >= lockBy) {

@@ -106,14 +106,11 @@ void printConformText(const CheckerOptions &, int index, const SessionOutcome &,
     printDriverHeading(index);
     printf("Conformance: %d check%s, %d repetition%s\n", CHECK_COUNT, CHECK_COUNT == 1 ? "" : "s",
            r.repetitions, r.repetitions == 1 ? "" : "s");
-    ConformPhase phase = PHASE_COUNT;
     for (int c = 0; c < CHECK_COUNT; c++) {
         const CheckDefinition &d = checkDefinitions[c];
         const CheckResult &result = r.checks[c];
-        if (d.phase != phase) {
-            phase = d.phase;
-            printf("%s\n", phaseName(phase));
-        }
+        if (opensPhase(c))
+            printf("%s\n", phaseName(d.phase));
         printf("  %-8s %-24s %s\n", verdictName(result.verdict), d.id, d.description);
         if (result.evidence[0])
             printf("  %-8s %-24s %s\n", "", "", result.evidence);

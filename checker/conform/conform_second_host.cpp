@@ -16,13 +16,16 @@ SecondHostResults secondHostResults;
 
 static std::atomic<long> secondSwitches;
 
-const char *secondHostFault(const void *copy)
+static const char *secondHostFault(const void *copy)
 {
     const SecondHostResults &r = *static_cast<const SecondHostResults *>(copy);
     if (!inRange(r.reached, -1, SECOND_CALLS - 1))
         return "reached";
     return textEnds(r.errorMessage, sizeof r.errorMessage) ? nullptr : "errorMessage";
 }
+
+extern const RecordSpec secondHostRecord = {&secondHostResults, sizeof secondHostResults,
+    "second host", secondHostFault};
 
 const char *secondCallName(int call)
 {
@@ -31,6 +34,24 @@ const char *secondCallName(int call)
                                                     "createBuffers()", "start()", "stop()",
                                                     "disposeBuffers()", "Release()"};
     return call >= 0 && call < SECOND_CALLS ? names[call] : "";
+}
+
+void placeAgainstSecondHost(int64_t at, char *out, size_t size)
+{
+    const SecondHostResults &r = secondHostResults;
+    int call = -1;
+    for (int c = 0; c < SECOND_CALLS; c++) {
+        if (r.began[c] && r.began[c] <= at && (call < 0 || r.began[c] >= r.began[call]))
+            call = c;
+    }
+    if (call < 0) {
+        snprintf(out, size, "before the second host's first call");
+        return;
+    }
+    bool returned = r.ended[call] && r.ended[call] <= at;
+    int64_t from = returned ? r.ended[call] : r.began[call];
+    snprintf(out, size, "%.1f ms after the second host's %s %s", ticksToUs(at - from) / 1000,
+             secondCallName(call), returned ? "returned" : "was called");
 }
 
 // The loopback's copy, counted: a host as the dialog is.

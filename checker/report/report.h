@@ -102,8 +102,6 @@ void writeIntegritySection(const Report &report, std::string *page);
 // ---- report_routing.cpp
 // integrity --all: the routing picture, the skew per channel and the table of routes.
 void writeRoutingSection(const Report &report, std::string *page);
-// The integrity part's summary line for every channel, appended at `at`.
-void routingSummary(const RoutingResults &routing, char *at, size_t room);
 
 // ---- report_svg.cpp: each picture is one <svg> element that scales to the page's width.
 // Intervals against the period: the 64 bins over 0 to 3 periods, the count on a log scale, the

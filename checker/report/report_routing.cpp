@@ -7,19 +7,6 @@
 
 static const int SHOWN_ROUTES = 128;
 
-void routingSummary(const RoutingResults &r, char *at, size_t room)
-{
-    int fine = 0;
-    for (int i = 0; i < r.inputCount && i < MAX_ROUTE_CHANNELS; i++)
-        fine += r.routes[i].verdict == ROUTE_FINE;
-    if (r.stage < RUN_MEASURED) {
-        snprintf(at, room, "; not measured");
-        return;
-    }
-    snprintf(at, room, "; %d routes found on %d inputs, %d fine; skew %lld frames", r.skew.routes,
-             r.inputCount, fine, static_cast<long long>(r.skew.spread));
-}
-
 // A numeric cell.
 static void numberCell(std::string *page, const char *format, long long value)
 {
@@ -41,8 +28,7 @@ static void routeRow(const RoutingResults &r, const RouteResult &route, std::str
                    static_cast<long long>(route.counts[COUNT_RECEIVED]));
     } else {
         *page += "<td class=\"n\">none</td><td></td><td></td><td class=\"n\">";
-        htmlFormat(page, "the input was %s", route.noLockReason == NO_LOCK_SILENT ? "silent"
-                   : route.noLockReason == NO_LOCK_NOISE ? "low noise" : "another signal");
+        htmlFormat(page, "the input was %s", noLockWords(route.noLockReason, WORDING_CELL));
     }
     *page += "</td><td>";
     htmlVerdict(page, route.verdict == ROUTE_FINE ? VERDICT_PASS

@@ -16,31 +16,36 @@ static double framesToMs(double frames, double rate)
     return rate > 0 && isfinite(rate) ? frames / rate * 1000.0 : NAN;
 }
 
-// One row of a two-column table of figures.
-PRINTF_LIKE(3, 4) static void figureRow(std::string *page, const char *name, const char *format, ...)
+// A cell of class `cls` (none for null), its text as printf's (at most 511 characters).
+PRINTF_LIKE(3, 0) static void formatCell(std::string *page, const char *cls, const char *format,
+                                            va_list args)
 {
     char text[512];
-    va_list args;
-    va_start(args, format);
     vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-    *page += "<tr><th>";
-    appendXmlText(page, name);
-    *page += "</th><td>";
+    *page += cls ? std::string("<td class=\"") + cls + "\">" : std::string("<td>");
     appendXmlText(page, text);
-    *page += "</td></tr>\n";
+    *page += "</td>";
 }
 
 PRINTF_LIKE(3, 4) static void cell(std::string *page, const char *cls, const char *format, ...)
 {
-    char text[512];
     va_list args;
     va_start(args, format);
-    vsnprintf(text, sizeof text, format, args);
+    formatCell(page, cls, format, args);
     va_end(args);
-    *page += cls ? std::string("<td class=\"") + cls + "\">" : std::string("<td>");
-    appendXmlText(page, text);
-    *page += "</td>";
+}
+
+// One row of a two-column table of figures.
+PRINTF_LIKE(3, 4) static void figureRow(std::string *page, const char *name, const char *format, ...)
+{
+    *page += "<tr><th>";
+    appendXmlText(page, name);
+    *page += "</th>";
+    va_list args;
+    va_start(args, format);
+    formatCell(page, nullptr, format, args);
+    va_end(args);
+    *page += "</tr>\n";
 }
 
 // ---- info
@@ -143,14 +148,12 @@ void writeConformSection(const Report &report, std::string *page)
         return;
     const ConformResults &r = *report.conform;
     *page += "<table>\n<tr><th>verdict</th><th>check</th><th>what, and the evidence</th></tr>\n";
-    ConformPhase phase = PHASE_COUNT;
     for (int c = 0; c < CHECK_COUNT; c++) {
         const CheckDefinition &d = checkDefinitions[c];
         const CheckResult &result = r.checks[c];
-        if (d.phase != phase) {
-            phase = d.phase;
+        if (opensPhase(c)) {
             *page += "<tr class=\"phase\"><td colspan=\"3\">";
-            appendXmlText(page, phaseName(phase));
+            appendXmlText(page, phaseName(d.phase));
             *page += "</td></tr>\n";
         }
         *page += "<tr><td>";
@@ -370,10 +373,9 @@ static void integrityOpening(const IntegrityResults &r, std::string *page)
         if (integrityTransformText(r, changed, sizeof changed))
             htmlFormat(page, " It came back %s.", changed);
     } else {
-        static const char *const reasons[] = {"silence", "noise", "another signal"};
-        int reason = r.noLockReason >= 0 && r.noLockReason <= 2 ? r.noLockReason : 2;
         htmlFormat(page, "The sequence was not found: the input carried %s (peak %.1f dBFS, "
-                   "RMS %.1f dBFS).", reasons[reason], r.peakDbfs, r.rmsDbfs);
+                   "RMS %.1f dBFS).", noLockWords(r.noLockReason, WORDING_PAGE), r.peakDbfs,
+                   r.rmsDbfs);
     }
     *page += "</p>\n";
 }

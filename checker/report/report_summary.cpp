@@ -43,6 +43,20 @@ Verdict partVerdict(const Report &report, ReportPart part)
     return VERDICT_PASS;
 }
 
+// The integrity part's line for every channel: the routes found and fine, and their skew.
+static void routingSummary(const RoutingResults &r, char *at, size_t room)
+{
+    int fine = 0;
+    for (int i = 0; i < r.inputCount && i < MAX_ROUTE_CHANNELS; i++)
+        fine += r.routes[i].verdict == ROUTE_FINE;
+    if (r.stage < RUN_MEASURED) {
+        snprintf(at, room, "; not measured");
+        return;
+    }
+    snprintf(at, room, "; %d routes found on %d inputs, %d fine; skew %lld frames", r.skew.routes,
+             r.inputCount, fine, static_cast<long long>(r.skew.spread));
+}
+
 void partSummary(const Report &report, ReportPart part, char *out, size_t size)
 {
     const PartResult &p = report.parts[part];

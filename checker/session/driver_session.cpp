@@ -160,13 +160,16 @@ int openChosenDriver(int index)
     return EXIT_FINE;
 }
 
-const char *openedDriverFault(const void *copy)
+static const char *openedDriverFault(const void *copy)
 {
     const OpenedDriver &d = *static_cast<const OpenedDriver *>(copy);
     if (!textEnds(d.name, sizeof d.name))
         return "name";
     return textEnds(d.errorMessage, sizeof d.errorMessage) ? nullptr : "errorMessage";
 }
+
+extern const RecordSpec openedDriverRecord = {&openedDriver, sizeof openedDriver,
+    "opened driver", openedDriverFault};
 
 int openNamedDriver(const char *text, int *index)
 {

@@ -1,6 +1,8 @@
 // Setting the rate back in a new worker: drivers keep the last rate, often across processes, so a
 // session that changed it and then crashed, hung, ended or was interrupted has it set back by a
-// short worker of its own (the hidden command restore-rate), which reads it back.
+// short worker of its own, which reads it back. The session layer's one command is that worker's:
+// the hidden restore-rate, which no user types; runWorkerSession starts it, and this file holds its
+// command line, its session and the sentence on what it did.
 #include "checker/session/worker_parent.h"
 
 #include "drivers/driver_loading.h"
@@ -12,11 +14,14 @@
 
 RateRestoreResults rateRestoreResults;
 
-const char *rateRestoreFault(const void *copy)
+static const char *rateRestoreFault(const void *copy)
 {
     const RateRestoreResults &r = *static_cast<const RateRestoreResults *>(copy);
     return inRange(r.stage, RESTORE_NOTHING, RESTORE_READ_BACK) ? nullptr : "stage";
 }
+
+extern const RecordSpec rateRestoreRecord = {&rateRestoreResults, sizeof rateRestoreResults,
+    "rate restore", rateRestoreFault};
 
 // DRIVER is "RATE:DRIVER", the rate in C's hexadecimal floating text, so that whatever a driver
 // reported (0, NaN) comes through whole.
@@ -61,8 +66,7 @@ static bool sameRate(double set, double read)
     return set == read || (isnan(set) && isnan(read));
 }
 
-// The sentence on it, from what the new worker said.
-static void tellRestore(const SessionOutcome &restore, int code, SessionOutcome *outcome)
+void tellRestore(const SessionOutcome &restore, int code, SessionOutcome *outcome)
 {
     const RateRestoreResults &r = rateRestoreResults;
     char rate[32], read[32];
@@ -92,28 +96,15 @@ static void tellRestore(const SessionOutcome &restore, int code, SessionOutcome 
     }
 }
 
-void restoreRateAfter(const CheckerOptions &options, SessionOutcome *outcome)
+std::string restoreRateArguments(const CheckerOptions &options, double rate)
 {
-    if (outcome->end == SESSION_FINISHED || outcome->rateRestore != RATE_NOT_SET_BACK)
-        return;
-    if (!options.driver) {
-        snprintf(outcome->rateText, sizeof outcome->rateText, "the sample rate was left changed");
-        return;
-    }
     std::string arguments = "restore-rate ";
-    char rate[48], driver[512];
-    snprintf(rate, sizeof rate, "%a:", outcome->restoredRate);
+    char text[48], driver[512];
+    snprintf(text, sizeof text, "%a:", rate);
     ansiToUtf8(options.driver, driver, sizeof driver);
-    quoteArgument(&arguments, (std::string(rate) + driver).c_str());
-    snprintf(rate, sizeof rate, " --call-timeout %g", options.callTimeout);
-    arguments += rate;
+    quoteArgument(&arguments, (std::string(text) + driver).c_str());
+    snprintf(text, sizeof text, " --call-timeout %g", options.callTimeout);
+    arguments += text;
     memset(&rateRestoreResults, 0, sizeof rateRestoreResults);
-    // Its own failure line is kept out of the session's: the sentence tells it.
-    char failure[512];
-    snprintf(failure, sizeof failure, "%s", lastFailure());
-    SessionOutcome restore;
-    WorkerWait wait = {false, 0, nullptr, false};
-    int code = runWorkerSession(options, arguments.c_str(), &restore, wait);
-    tellRestore(restore, code, outcome);
-    setFailureText(failure);
+    return arguments;
 }

@@ -1,10 +1,13 @@
 // The program's table of records, as both sides of the pipe find them.
 #include "checker/session/worker_protocol.h"
 
-static const RecordSpec *recordTable = nullptr;
+extern const RecordSpec callNotesRecord = {&callNotes, sizeof callNotes,
+    "call notes", callNotesFault};
+
+static const RecordSpec *const *recordTable = nullptr;
 static int recordCount = 0;
 
-void useRecords(const RecordSpec *records, int count)
+void useRecords(const RecordSpec *const *records, int count)
 {
     recordTable = records;
     recordCount = count;
@@ -12,13 +15,13 @@ void useRecords(const RecordSpec *records, int count)
 
 const RecordSpec *recordAt(DWORD id)
 {
-    return id < static_cast<DWORD>(recordCount) ? &recordTable[id] : nullptr;
+    return id < static_cast<DWORD>(recordCount) ? recordTable[id] : nullptr;
 }
 
 int recordIndex(const void *place)
 {
     for (int k = 0; k < recordCount; k++) {
-        if (recordTable[k].place == place)
+        if (recordTable[k]->place == place)
             return k;
     }
     return -1;
@@ -28,12 +31,12 @@ size_t largestRecord()
 {
     size_t largest = 0;
     for (int k = 0; k < recordCount; k++)
-        largest = recordTable[k].size > largest ? recordTable[k].size : largest;
+        largest = recordTable[k]->size > largest ? recordTable[k]->size : largest;
     return largest;
 }
 
 const char *recordFault(const void *place, const void *copy)
 {
     int id = recordIndex(place);
-    return id >= 0 && recordTable[id].fault ? recordTable[id].fault(copy) : nullptr;
+    return id >= 0 && recordTable[id]->fault ? recordTable[id]->fault(copy) : nullptr;
 }

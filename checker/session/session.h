@@ -1,6 +1,8 @@
 // The checker's session layer: the worker process a driver's session runs in, the driver a command
-// works on (found, opened, closed) and a run of the loopback. It knows no command: the program hands
-// it its table of records (useRecords), and each command its session. Main thread of either process.
+// works on (found, opened, closed) and a run of the loopback. It knows none of the user's commands:
+// the program hands it its table of records (useRecords), and each command its session; its one
+// command is its own hidden restore-rate, the worker that sets a rate back after a session that
+// could not. Main thread of either process.
 //
 // The worker: every command that loads a driver runs the driver's session in a second process, the
 // same program started again by itself with a private first argument. The worker says, in a small
@@ -33,8 +35,10 @@ struct RecordSpec {
     const char *(*fault)(const void *copy);
 };
 // The program's records (the driver as opened and the call notes among them), kept by pointer;
-// call once, before any session, in both processes.
-void useRecords(const RecordSpec *records, int count);
+// call once, before any session, in both processes. Each record's entry stands beside its
+// definition; the call notes', whose record is the base layer's, in the session layer.
+void useRecords(const RecordSpec *const *records, int count);
+extern const RecordSpec callNotesRecord;
 // Worker: sends the record at `place` (one of the table's) to the parent as it is now. In the
 // parent (in process): nothing.
 void publishRecord(const void *place);
@@ -167,8 +171,8 @@ struct RateRestoreResults {
     double readBack;
 };
 extern RateRestoreResults rateRestoreResults;
-// Its check (RecordSpec): the stage known.
-const char *rateRestoreFault(const void *copy);
+// Its entry in the table of records (RecordSpec); its check: the stage known.
+extern const RecordSpec rateRestoreRecord;
 
 // ---- The driver a command works on: found in the list the dialog shows, opened and initialised
 // with a hidden window as its system reference, and closed again.
@@ -186,8 +190,8 @@ struct OpenedDriver {
     char errorMessage[124];  // getErrorMessage after a failed init, terminated here
 };
 extern OpenedDriver openedDriver;
-// Its check (RecordSpec): both texts ended.
-const char *openedDriverFault(const void *copy);
+// Its entry in the table of records (RecordSpec); its check: both texts ended.
+extern const RecordSpec openedDriverRecord;
 
 // Scans the registry once, as the dialog does; COM is initialised when a driver was found.
 void loadDriverList();

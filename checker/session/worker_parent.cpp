@@ -255,6 +255,27 @@ static void classifyEnd(const WorkerProcess &w, const WorkerSeen &seen, SessionO
     outcome->rateRestore = seen.watch.rateRegistered ? RATE_NOT_SET_BACK : RATE_NOT_NEEDED;
 }
 
+// Sets the rate back in a new worker (the hidden command restore-rate) after a session that ended
+// without doing it itself; that worker's session sets nothing it would have to set back.
+static void restoreRateAfter(const CheckerOptions &options, SessionOutcome *outcome)
+{
+    if (outcome->end == SESSION_FINISHED || outcome->rateRestore != RATE_NOT_SET_BACK)
+        return;
+    if (!options.driver) {
+        snprintf(outcome->rateText, sizeof outcome->rateText, "the sample rate was left changed");
+        return;
+    }
+    std::string arguments = restoreRateArguments(options, outcome->restoredRate);
+    // Its own failure line is kept out of the session's: the sentence tells it.
+    char failure[512];
+    snprintf(failure, sizeof failure, "%s", lastFailure());
+    SessionOutcome restore;
+    WorkerWait wait = {false, 0, nullptr, false};
+    int code = runWorkerSession(options, arguments.c_str(), &restore, wait);
+    tellRestore(restore, code, outcome);
+    setFailureText(failure);
+}
+
 int runWorkerSession(const CheckerOptions &options, const char *commandArguments,
                      SessionOutcome *outcome, const WorkerWait &wait)
 {

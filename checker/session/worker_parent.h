@@ -71,5 +71,12 @@ void finishDriverOutput();
 // is not started once the user has interrupted, nor waited for after.
 int runWorkerSession(const CheckerOptions &options, const char *arguments, SessionOutcome *outcome,
                      const WorkerWait &wait);
-// Sets the rate back in a new worker after a session that ended without doing it itself.
-void restoreRateAfter(const CheckerOptions &options, SessionOutcome *outcome);
+
+// ---- Setting a rate back in a new worker (rate_restore.cpp)
+
+// The command line of the worker that sets `rate` back on options.driver (UTF-8), its record
+// emptied for it.
+std::string restoreRateArguments(const CheckerOptions &options, double rate);
+// outcome->rateRestore and the sentence in outcome->rateText, from what that worker (`restore`,
+// its status `code`) left in its record.
+void tellRestore(const SessionOutcome &restore, int code, SessionOutcome *outcome);

@@ -87,6 +87,76 @@ TEST(ArgumentsTest, EveryUsageErrorIsRefusedWithItsReason)
     }
 }
 
+// Every option's value lands in its own field, and a number is taken up to its bounds and refused
+// just past them.
+TEST(ArgumentsTest, EachOptionTakesItsValueUpToItsBounds)
+{
+    CheckerOptions o;
+    ASSERT_EQ(parse("run 0 --seconds 86400 --buffer 1 --rate 0.5 --max-late 0 --min-switch-ratio 10 "
+                    "--call-timeout 0.1 --time-info --in-process", &o), EXIT_FINE);
+    EXPECT_EQ(o.seconds, 86400);
+    EXPECT_EQ(o.bufferSize, 1);
+    EXPECT_EQ(o.rate, 0.5);
+    EXPECT_EQ(o.maxLate, 0);
+    EXPECT_EQ(o.minSwitchRatio, 10);
+    EXPECT_EQ(o.callTimeout, 0.1);
+    EXPECT_TRUE(o.timeInfo && o.inProcess);
+    ASSERT_EQ(parse("latency 0 --out 3 --in 0 --sweep --pings 1000 --repeat 1 --tolerance 0 "
+                    "--rates all", &o), EXIT_FINE);
+    EXPECT_EQ(o.outChannel, 3);
+    EXPECT_EQ(o.inChannel, 0);
+    EXPECT_TRUE(o.sweep);
+    EXPECT_EQ(o.pings, 1000);
+    EXPECT_EQ(o.repeat, 1);
+    EXPECT_EQ(o.tolerance, 0);
+    EXPECT_STREQ(o.rates, "all");
+    ASSERT_EQ(parse("conform 0 --repeat 100 --only open --skip stream --strict --junit j.xml", &o),
+              EXIT_FINE);
+    EXPECT_EQ(o.repeat, 100);
+    EXPECT_STREQ(o.only, "open");
+    EXPECT_STREQ(o.skip, "stream");
+    EXPECT_TRUE(o.strict);
+    EXPECT_STREQ(o.junitFile, "j.xml");
+    ASSERT_EQ(parse("integrity 0 --outs 0-1 --ins 2 --map same --max-skew 0", &o), EXIT_FINE);
+    EXPECT_STREQ(o.outs, "0-1");
+    EXPECT_STREQ(o.ins, "2");
+    EXPECT_STREQ(o.map, "same");
+    EXPECT_EQ(o.maxSkew, 0);
+    ASSERT_EQ(parse("integrity 0 --all", &o), EXIT_FINE);
+    EXPECT_TRUE(o.all);
+    ASSERT_EQ(parse("report 0 -o r.html", &o), EXIT_FINE);
+    EXPECT_STREQ(o.reportFile, "r.html");
+    ASSERT_EQ(parse("list --probe", &o), EXIT_FINE);
+    EXPECT_TRUE(o.probe);
+    ASSERT_EQ(parse("conform --list-checks", &o), EXIT_FINE);
+    EXPECT_TRUE(o.listChecks);
+
+    struct Row {
+        const char *line;
+        const char *message;
+    };
+    const Row past[] = {
+        {"run 0 --seconds 86400.5", "seconds above 0, at most 86400"},
+        {"run 0 --buffer 0", "a buffer size in frames above 0"},
+        {"run 0 --rate -1", "a sample rate in Hz above 0"},
+        {"run 0 --max-late -1", "a count of late switches, 0 or more"},
+        {"run 0 --min-switch-ratio 0", "a ratio above 0, at most 10"},
+        {"run 0 --min-switch-ratio 10.01", "a ratio above 0, at most 10"},
+        {"run 0 --call-timeout 86400.5", "seconds from 0.1 to 86400"},
+        {"latency 0 --out 0 --in -1", "bad value for --in: \"-1\" (a channel number, 0 or more)"},
+        {"latency 0 --out 0 --in 1 --pings 0", "a count of pings from 1 to 1000"},
+        {"conform 0 --repeat 101", "a count of repetitions from 1 to 100"},
+        {"latency 0 --out 0 --in 1 --sweep --tolerance -0.5", "frames, 0 or more"},
+        {"conform 0 --junit=", "bad value for --junit: \"\" (a file name)"},
+        {"report 0 -o ", "-o needs a value"},
+    };
+    for (const Row &row : past) {
+        std::string message;
+        EXPECT_EQ(parse(row.line, &o, &message), EXIT_USAGE) << row.line;
+        EXPECT_NE(message.find(row.message), std::string::npos) << row.line << ": " << message;
+    }
+}
+
 TEST(ArgumentsTest, EachCommandTakesItsDefaultsAndRules)
 {
     CheckerOptions o;
