@@ -5,7 +5,7 @@
 #include "bench/integrity_channels.h"
 
 #include "bench/bench_clock.h"
-#include "checker/commands/integrity_parts.h"
+#include "checker/measure/measure.h"
 
 #include <windows.h>
 
@@ -93,15 +93,14 @@ double analyseRound(const std::vector<std::vector<unsigned char>> &streams, long
     if (!makeSampleRing(&ring, static_cast<uint32_t>((samples + BLOCK - 1) / BLOCK), plan.inputs * BLOCK * BYTES))
         return -1;
     plan.ring = &ring;
-    RunSetup setup = {};
-    bool right = prepareAnalysers(static_cast<int64_t>(RATE), static_cast<int64_t>(2 * RATE), wanted) ==
-                     EXIT_FINE && fillRing(streams, samples);
+    bool right = prepareAnalysers(static_cast<int64_t>(RATE), static_cast<int64_t>(2 * RATE), wanted) &&
+                 fillRing(streams, samples);
     const int64_t start = benchTicks();
     if (right) {
         startAnalysers(0, 1);
         while (ring.cursors[0].taken != ring.filling.load())
             pollAnalysers();
-        finishAnalysers(setup);
+        finishAnalysers(0, 0);
     }
     const double us = benchMicroseconds(benchTicks() - start);
     right = right && judged(plan.inputs, samples, kind);
@@ -190,7 +189,7 @@ bool runPaced(double seconds)
     plan.ring = &ring;
     if (!sampleRingSize(RATE, BLOCK, plan.inputs * BLOCK * BYTES, &size) ||
         !makeSampleRing(&ring, size.blocks, size.blockBytes) ||
-        prepareAnalysers(static_cast<int64_t>(RATE), static_cast<int64_t>(2 * RATE), wanted) != EXIT_FINE) {
+        !prepareAnalysers(static_cast<int64_t>(RATE), static_cast<int64_t>(2 * RATE), wanted)) {
         printf("**No memory for the ring of %llu bytes or the analysis.**\n\n",
                static_cast<unsigned long long>(size.bytes));
         return false;
@@ -204,8 +203,7 @@ bool runPaced(double seconds)
         Sleep(100);
     }
     producer.join();
-    RunSetup setup = {};
-    finishAnalysers(setup);
+    finishAnalysers(0, 0);
     p.stop = true;
     busy.join();
     const long dropped = static_cast<long>(ring.dropped.load());

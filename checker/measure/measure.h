@@ -19,7 +19,6 @@ extern const double probeRates[PROBE_RATES];
 // A sample rate a run can be timed at: finite, from 1 kHz to 100 MHz. Anything else (0, a
 // subnormal, infinity, NaN, 1e300) gives no period, and nothing is judged against it.
 bool usableRate(double rate);
-bool powerOfTwo(long n);
 // Whether `n` lies on the grid a granularity makes: for -1 a power of two, above 0 minSize plus a
 // multiple of it (and not below minSize); for anything else no size does.
 bool sizeOnGrid(long n, long minSize, long granularity);
@@ -52,11 +51,6 @@ struct CpuFigures {
     long long switches;  // the switches of the window, for the figures per switch
 };
 
-// Adds one callback's duration in switch ticks. Callback-safe: one atomic add, no lock or call.
-void addCallbackTicks(int64_t ticks);
-// Counts a thread of the checker's (an analysis thread) among the checker's own for the window
-// begun last; the handle is copied. Main thread, while the window is open.
-void noteCheckerThread(void *thread);
 // Opens the window on the calling thread, the session thread: reads the process's, the thread's
 // and the callbacks' times. Forgets the threads noted for the window before.
 void beginCpuWindow();
@@ -108,8 +102,6 @@ int64_t switchTicks();
 // Stores one arrival (its ticks before the callback's work) and the callback's duration. No
 // allocation, lock or system call.
 void recordArrival(int64_t before, int64_t after);
-// The checker's buffer switch: the loopback's onBufferSwitch, timed and recorded.
-void timedBufferSwitch(long index, long directProcess);
 
 // -- The main thread's side
 
@@ -132,7 +124,7 @@ bool everyArrivalKept();
 // is the system's, so times taken in another process can be set against the arrivals.
 int64_t switchTicksToCounter(int64_t ticks);
 
-// -- The judgement (pure: feed it arrivals)
+// -- The judgement
 
 enum { TIMING_HISTOGRAM_BINS = 64, TIMING_TIMELINE_BINS = 256 };
 
@@ -167,22 +159,8 @@ struct TimingFigures {
     CpuFigures cpu;  // what the run cost the machine (filled by the session, not by the judgement)
 };
 
-// Judges `count` arrivals (ticks, in order) between windowStart and windowEnd at `ticksPerUs`;
-// periodUs 0: unknown. `total` is every arrival of the run, `count` of them kept.
-void judgeArrivals(const int64_t *arrivals, size_t count, long long total, int64_t windowStart,
-                   int64_t windowEnd, double ticksPerUs, double periodUs, TimingFigures *figures);
-// The arrivals past the kept ones (the run outgrew the memory), judged one by one as they come:
-// intervals over 1.5 periods are late, and the longest is kept.
-struct BeyondKept {
-    double periodUs;   // 0: unknown, nothing judged
-    int64_t last;      // the arrival before, kept or not; 0 before the first
-    long long late;
-    double longestUs;
-    int64_t longestFrom;  // the arrival the longest began at
-};
-// Judges `arrival` against the one before (pure).
-void judgeBeyondKept(BeyondKept *beyond, int64_t arrival, double ticksPerUs);
-// judgeArrivals over what drainArrivals kept, with the final calibration.
+// Judges what drainArrivals kept between windowStart and windowEnd (switch ticks) against the
+// period (0: unknown), at the final calibration.
 void judgeRun(int64_t windowStart, int64_t windowEnd, double periodUs, TimingFigures *figures);
 // After the stop: takes the arrivals that came since judgeRun (during stop) into its figures, as
 // switches after the window.
@@ -319,11 +297,6 @@ void preparePingsAt(long outChannel, long inChannel, long outputs, long outType,
 bool pingsFinished();
 // After the buffers were made: true when the driver gave both buffers of both channels.
 bool pingBuffersPresent();
-// The latency command's buffer switch: timed like timedBufferSwitch; after onBufferSwitch it writes
-// all of output O (silence, or the pulse at its stream position, switch number x frames + offset)
-// and looks for the pulse on input I from the frame it was sent at.
-void pingBufferSwitch(long index, ASIOBool directProcess);
-
 // ---- The ring of received blocks: samples handed from the driver's callbacks to the main thread,
 // lock-free, made before the run. Each callback takes its switch number and then a block, without
 // allocation, lock or system call, from any number of threads at once (a driver may call back from
@@ -654,6 +627,36 @@ extern IntegrityPlan integrityPlan;
 // timedBufferSwitch; bufferSwitchTimeInfo does the same, whatever was answered to "supports time
 // info". No allocation, lock or system call.
 extern const ASIOCallbacks integrityCallbacks;
+
+// ---- The integrity readers: every block of the ring goes to each reader, which analyses its own
+// inputs of it. Reader 0 is the main thread, between its other duties; the others are threads of
+// their own, one per further processor. The callback never waits for any of them.
+
+// Makes an analysis per input of integrityPlan (its ring made, its inputs set), looking for the
+// outputs in `wanted` (bit o of wanted[o / 32]), and the readers: the main thread and up to one
+// analysis thread per further processor, each with every n-th input. False when there is no
+// memory. Main thread, before the run.
+bool prepareAnalysers(int64_t maxDelay, int64_t verdictAfter, const uint32_t *wanted);
+// Starts the analysis threads, counted among the checker's threads of the cost window open; ticks
+// are the switch clock's, runStart the window's start.
+void startAnalysers(int64_t runStart, double ticksPerUs);
+// Main thread, while the run goes on: analyses its own inputs of every block the callbacks left.
+// True when every input has its verdict without the sequence: waiting longer shows nothing more.
+bool pollAnalysers();
+// After the window, which ended at windowEnd (switch ticks), the buffer period periodUs (0:
+// unknown): the main thread takes what is left, the threads are told to do the same and waited
+// for; then every analysis is finished with the samples the window should have brought.
+void finishAnalysers(int64_t windowEnd, double periodUs);
+// Frees the analyses (the ring stays: a late callback may still fill it).
+void endAnalysers();
+int analyserCount();
+int analysedInputs();
+// Input `input`'s analysis, valid until endAnalysers.
+const IntegrityAnalysis &inputAnalysis(int input);
+// Audio seconds (at `rate`) analysed per second of the slowest reader's work; NAN before any block.
+double analysedTimesRealTime(double rate);
+// "integrity: 3 of 4 locked, 48000 samples" for the progress line.
+void analysersProgress(char *line, size_t size);
 
 // ---- The routing of `integrity --all`: which output's sequence arrives on each input, judged
 // against the routes expected, and the skew between the routes found. Pure.

@@ -1,4 +1,7 @@
-#include "checker/measure/measure.h"
+// The pings of the latency command: the callback writes a short pulse into output O about twice a
+// second and finds it again on input I, all within the buffer switch; the main thread only sets the
+// plan before the run and watches the counts.
+#include "checker/measure/timing_parts.h"
 
 #include "engine/loopback.h"
 #include "engine/sample_types.h"

@@ -2,7 +2,7 @@
 // its own inputs of it. Reader 0 is the main thread, between its other duties; the others are
 // threads of their own, one per further processor, so that 128 inputs at 192 kHz keep up. The
 // callback never waits for any of them: a full ring drops a block, counted as the checker's fault.
-#include "checker/commands/integrity_parts.h"
+#include "checker/measure/timing_parts.h"
 
 #include <windows.h>
 
@@ -83,7 +83,7 @@ int processors()
 
 }  // namespace
 
-int prepareAnalysers(int64_t maxDelay, int64_t verdictAfter, const uint32_t *wanted)
+bool prepareAnalysers(int64_t maxDelay, int64_t verdictAfter, const uint32_t *wanted)
 {
     const IntegrityPlan &plan = integrityPlan;
     inputs = plan.inputs;
@@ -110,9 +110,7 @@ int prepareAnalysers(int64_t maxDelay, int64_t verdictAfter, const uint32_t *wan
         reader.inexact = static_cast<uint8_t *>(malloc(plan.frames));
         made = reader.words && reader.inexact;
     }
-    if (!made)
-        return fail(EXIT_SHORTFALL, "the checker has no memory for the analysis of %d inputs", inputs);
-    return EXIT_FINE;
+    return made;
 }
 
 void startAnalysers(int64_t start, double ticks)
@@ -149,13 +147,13 @@ bool pollAnalysers()
 // (`delivered`), the switches the silence after the latest of them (`latest`, its arrival) up to
 // the window's end held. A switch late by less than 1.5 periods is not one missing; one that came
 // after the window's end, but before the analysis ended, counts as come.
-static int64_t expectedEnd(const RunSetup &setup, int64_t delivered, int64_t latest)
+static int64_t expectedEnd(int64_t windowEnd, double periodUs, int64_t delivered, int64_t latest)
 {
-    if (latest == 0 || setup.periodUs <= 0)
+    if (latest == 0 || periodUs <= 0)
         return delivered;
-    double silentPeriods = (setup.windowEnd - latest) / calibratedTicksPerUs() / setup.periodUs;
+    double silentPeriods = (windowEnd - latest) / calibratedTicksPerUs() / periodUs;
     int64_t switches = silentPeriods >= 1.5 ? static_cast<int64_t>(silentPeriods - 0.5) : 0;
-    return delivered + switches * setup.bufferSize;
+    return delivered + switches * integrityPlan.frames;
 }
 
 // Whether every reader has taken the blocks up to switch `claimed` (those the ring dropped aside).
@@ -169,7 +167,7 @@ static bool everyBlockTaken(uint32_t claimed)
     return true;
 }
 
-void finishAnalysers(const RunSetup &setup)
+void finishAnalysers(int64_t windowEnd, double periodUs)
 {
     SampleRing *ring = integrityPlan.ring;
     // What the callbacks had brought when the window ended: a block they dropped is the checker's,
@@ -194,7 +192,8 @@ void finishAnalysers(const RunSetup &setup)
     const int64_t delivered = static_cast<int64_t>(claimed) * integrityPlan.frames;
     const int64_t lastCame = latest ? latest : readerStates[0].lastArrival;
     for (int i = 0; i < inputs; i++)
-        finishIntegrityAnalysis(&analyses[i], expectedEnd(setup, delivered, lastCame), delivered);
+        finishIntegrityAnalysis(&analyses[i], expectedEnd(windowEnd, periodUs, delivered, lastCame),
+                                delivered);
 }
 
 void endAnalysers()
