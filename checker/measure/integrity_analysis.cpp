@@ -1,5 +1,7 @@
+// The integrity analysis: finds the delay at which the known sequence comes back on an input, then
+// accounts for every sample received after the lock (matched, corrupted, inverted, dropped,
+// repeated, slipped), block by block on the main thread or an analysis thread (measure.h).
 #include "checker/measure/measure.h"
-
 
 #include <algorithm>
 #include <math.h>
@@ -16,7 +18,6 @@ const uint32_t MARKS = 1 << 12;
 // Samples in a row back on the old delay that end a disturbance: the lock already stands, so two
 // (32 bits of agreement) are enough.
 const int OLD_RUN = 2;
-const long CHUNK = 256;
 // Positions around the expected one searched at every sample of a disturbance: the blocks that
 // hold them, mostly one.
 const int64_t NEARBY = 4096;
@@ -232,8 +233,8 @@ long extendCorrupted(IntegrityAnalysis *a, int64_t q, long j, long n)
 // of corrupted samples: while they go on, they are summed rather than classified one by one.
 void classifyKept(IntegrityAnalysis *a, int64_t from, int64_t to)
 {
-    for (int64_t q = from; q < to; q += CHUNK) {
-        const long n = to - q < CHUNK ? static_cast<long>(to - q) : CHUNK;
+    for (int64_t q = from; q < to; q += INTEGRITY_CHUNK) {
+        const long n = to - q < INTEGRITY_CHUNK ? static_cast<long>(to - q) : INTEGRITY_CHUNK;
         expectedWords(a, q, n);
         const uint32_t at = static_cast<uint32_t>(q);
         for (long j = 0; j < n; j++) {
@@ -473,8 +474,8 @@ void disturbedSample(IntegrityAnalysis *a, int64_t q, uint32_t word, uint8_t ine
         return;
     }
     if (q - a->disturbStart >= PENDING_LIMIT) {
-        classifyKept(a, a->disturbStart, a->disturbStart + CHUNK);
-        a->disturbStart += CHUNK;
+        classifyKept(a, a->disturbStart, a->disturbStart + INTEGRITY_CHUNK);
+        a->disturbStart += INTEGRITY_CHUNK;
     }
 }
 
@@ -495,7 +496,7 @@ void markLooks(IntegrityAnalysis *a, const uint32_t *words, long n, int64_t q0, 
                            (expected0 + n - 1) >> SEQUENCE_BLOCK_BITS <= lastBlock;
     memset(look, oldWithin ? 0 : 1, n);
     look[0] = 1;
-    uint16_t highs[CHUNK], indices[CHUNK];
+    uint16_t highs[INTEGRITY_CHUNK], indices[INTEGRITY_CHUNK];
     for (long j = 0; j < n; j++)
         highs[j] = static_cast<uint16_t>(high16(a, asSent(a, words[j])));
     const uint16_t oldIndex = static_cast<uint16_t>(expected0);
@@ -512,16 +513,16 @@ void markLooks(IntegrityAnalysis *a, const uint32_t *words, long n, int64_t q0, 
         look[j] = 1;
 }
 
-// Up to CHUNK samples of a disturbance from words[k] on, each as disturbedSample takes it; returns
+// Up to INTEGRITY_CHUNK samples of a disturbance from words[k] on, each as disturbedSample takes it; returns
 // the index after the last one taken, where the disturbance may have ended. In noise nearly every
 // sample is on no delay at all: only those markLooks marks, and those where the history runs out,
 // go through disturbedSample, which would only keep the others.
 long disturbedChunk(IntegrityAnalysis *a, const uint32_t *words, const uint8_t *inexact, long k,
                     long count, int64_t position)
 {
-    const long n = count - k < CHUNK ? count - k : CHUNK;
+    const long n = count - k < INTEGRITY_CHUNK ? count - k : INTEGRITY_CHUNK;
     const int64_t q0 = position + k;
-    uint8_t look[CHUNK];
+    uint8_t look[INTEGRITY_CHUNK];
     markLooks(a, words + k, n, q0, look);
     long j = 0;
     while (j < n) {
@@ -663,7 +664,7 @@ void analyseIntegrityBlock(IntegrityAnalysis *a, const uint32_t *words, const ui
             continue;
         }
         // The clean path: a chunk compared at once.
-        const long n = count - k < CHUNK ? count - k : CHUNK;
+        const long n = count - k < INTEGRITY_CHUNK ? count - k : INTEGRITY_CHUNK;
         expectedWords(a, q, n);
         uint32_t differ = 0;
         for (long j = 0; j < n; j++)

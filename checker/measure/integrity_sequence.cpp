@@ -1,3 +1,5 @@
+// The known sequence of the integrity command: the words of every output and position, their
+// search tables, and writing and reading them in a driver's sample types (measure.h).
 #include "checker/measure/measure.h"
 
 #include <string.h>

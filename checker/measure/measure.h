@@ -285,14 +285,19 @@ struct PingRun {
 };
 extern PingRun pingRun;
 
-// Sets the plan before the run begins: output outChannel and input inChannel of a driver with
-// `outputs` outputs, their types, the run's frames and rate (a usable one), the number of pings.
-// The first goes out a quarter second in, the others half a second apart.
-void preparePings(long outChannel, long inChannel, long outputs, long outType, long inType,
-                  long frames, double rate, long pings);
-// The same with the first ping at stream position `first` and the others `interval` frames apart.
-void preparePingsAt(long outChannel, long inChannel, long outputs, long outType, long inType,
-                    long frames, double rate, long pings, int64_t first, int64_t interval);
+// What a run's pings are to be: the cable, the run and when they go out.
+struct PingPlan {
+    long outChannel, inChannel;  // output O and input I
+    long outputs;                // the driver's outputs: its inputs' buffers follow theirs
+    long outType, inType;        // pingTypeSupported
+    long frames;                 // the run's buffer size
+    double rate;                 // a usable one
+    long pings;                  // wanted: 1 to MAX_PINGS, anything else 1
+    int64_t firstAt;             // stream position of the first ping
+    int64_t intervalFrames;      // between pings
+};
+// Sets pingRun from the plan before the run begins.
+void preparePings(const PingPlan &plan);
 // True once a ping was lost or every ping wanted has been resolved. Main thread, while running.
 bool pingsFinished();
 // After the buffers were made: true when the driver gave both buffers of both channels.
@@ -513,6 +518,9 @@ struct IntegrityUnmixed {
     int output, sign, shift;
 };
 
+// Samples compared at a time: the expected words are made a chunk at once.
+const long INTEGRITY_CHUNK = 256;
+
 struct IntegrityAnalysis {
     // Fixed at the start.
     int bits;                 // of the input's sample type
@@ -573,7 +581,7 @@ struct IntegrityAnalysis {
     int runEvent;             // its index in events; -1 when not kept
     int64_t peak;             // searching: largest magnitude received
     double sumSquares;
-    uint32_t expected[256];   // words of the chunk being compared
+    uint32_t expected[INTEGRITY_CHUNK];  // words of the chunk being compared
     int keysOutput;           // the output of the keys kept: of blocks keyBlocks[b & 1]
     int64_t keyBlocks[2];
     uint32_t keys[2];
