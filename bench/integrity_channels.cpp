@@ -62,15 +62,15 @@ bool judged(int channels, long samples, int kind)
     for (int c = 0; c < channels; c++) {
         const IntegrityAnalysis &a = inputAnalysis(c);
         if (kind == FOREIGN) {
-            if (a.state != INTEGRITY_NO_LOCK || a.noLockReason != NO_LOCK_FOREIGN)
+            if (a.results.state != INTEGRITY_NO_LOCK || a.results.noLockReason != NO_LOCK_FOREIGN)
                 return false;
             continue;
         }
-        if (a.state != INTEGRITY_LOCKED || a.output != c || a.lockDelay != DELAY)
+        if (a.results.state != INTEGRITY_LOCKED || a.results.output != c || a.results.lockDelay != DELAY)
             return false;
-        if (kind == CLEAN && a.matched != samples - DELAY)
+        if (kind == CLEAN && a.results.matched != samples - DELAY)
             return false;
-        if (kind == LOST && (a.matched < LOCKED_FOR || a.matched > LOCKED_FOR + 100))
+        if (kind == LOST && (a.results.matched < LOCKED_FOR || a.results.matched > LOCKED_FOR + 100))
             return false;
     }
     return true;

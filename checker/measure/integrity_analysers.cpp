@@ -137,7 +137,7 @@ bool pollAnalysers()
             takeBlocks(r);
     }
     for (int i = 0; i < inputs; i++) {
-        if (analyses[i].state != INTEGRITY_NO_LOCK)
+        if (analyses[i].results.state != INTEGRITY_NO_LOCK)
             return false;
     }
     return true;
@@ -160,7 +160,7 @@ static int64_t expectedEnd(int64_t windowEnd, double periodUs, int64_t delivered
 static bool everyBlockTaken(uint32_t claimed)
 {
     for (int i = 0; i < inputs; i++) {
-        if (analyses[i].state != INTEGRITY_NO_LOCK &&
+        if (analyses[i].results.state != INTEGRITY_NO_LOCK &&
             analyses[i].nextPosition < static_cast<int64_t>(claimed) * integrityPlan.frames)
             return false;
     }
@@ -239,13 +239,13 @@ void analysersProgress(char *line, size_t size)
 {
     int locked = 0;
     for (int i = 0; i < inputs; i++)
-        locked += analyses[i].state == INTEGRITY_LOCKED;
+        locked += analyses[i].results.state == INTEGRITY_LOCKED;
     if (inputs == 1) {
         snprintf(line, size, "integrity: %s, %lld samples, %lld matched",
-                 locked ? "locked" : "searching", static_cast<long long>(analyses[0].received),
-                 static_cast<long long>(analyses[0].matched));
+                 locked ? "locked" : "searching", static_cast<long long>(analyses[0].fed),
+                 static_cast<long long>(analyses[0].results.matched));
         return;
     }
     snprintf(line, size, "integrity: %d of %d inputs locked, %lld samples each", locked, inputs,
-             static_cast<long long>(analyses[0].received));
+             static_cast<long long>(analyses[0].fed));
 }

@@ -518,6 +518,41 @@ struct IntegrityUnmixed {
     int output, sign, shift;
 };
 
+// What an analysis found: the lock, and every sample received after it accounted for.
+struct IntegrityFindings {
+    int state;                // IntegrityState
+    int output;               // the output whose sequence is judged; -1 while any of several
+                              // is searched for
+    int64_t delay;            // locked: the delay of the moment
+    int64_t lockDelay;        // ... found first
+    int64_t lockPosition;     // input position of the first sample of the lock
+    int sign;                 // locked: the return is sign x (the sequence >> shift): -1 when
+    int shift;                // its polarity is reversed; shift bits lower (a gain of 2^-shift)
+    // From the lock's first sample on: received = matched + corrupted + inverted + scaled +
+    // foreign; searched: the samples received before it (every one, without a lock). Both set by
+    // finishIntegrityAnalysis.
+    int64_t received, searched;
+    int64_t unseen;           // samples missing between blocks: the checker fell behind
+    int64_t matched;          // after lock: equal to the sequence at the delay of the moment
+    int64_t corrupted;        // wrong while the delay held (inverted not included)
+    int64_t inverted;         // the negation of the sequence, shift 0
+    int64_t scaled;           // the lock's shift of the sequence (with its sign), shift above 0
+    int64_t foreign;          // received in a slip, on neither delay
+    int64_t dropped;          // missing from the sequence
+    int64_t repeated;         // received twice
+    int64_t slipped;          // the slips' changes of delay, as magnitudes
+    int64_t missing;          // expected to the end of the window and never received
+    int64_t missingFrom;      // ... from this input position
+    int64_t eventCounts[EVENT_KINDS];
+    int keptEvents;           // the first MAX_INTEGRITY_EVENTS events in full
+    IntegrityEvent events[MAX_INTEGRITY_EVENTS];
+    uint32_t differingBits;   // bits that differed in any matched or corrupted sample
+    int transparentBits;      // transparentBits, set by finishIntegrityAnalysis
+    int noLockReason;         // NO_LOCK: what the input carried while searching (NoLockReason)
+    double peakDbfs;          // -infinity for digital silence
+    double rmsDbfs;
+};
+
 // Samples compared at a time: the expected words are made a chunk at once.
 const long INTEGRITY_CHUNK = 256;
 
@@ -529,38 +564,11 @@ struct IntegrityAnalysis {
     int64_t noLockSamples;    // received without a lock, then the verdict
     uint32_t wanted[MAX_ROUTE_CHANNELS / 32];  // bit o: output o's sequence is looked for
 
-    // Results, read after finishIntegrityAnalysis (state and counts also while running).
-    int state;
-    int output;               // the output whose sequence is judged; -1 while any of several
-                              // is searched for
-    int64_t delay;            // locked: the delay of the moment
-    int64_t lockDelay;        // ... found first
-    int64_t lockPosition;     // input position of the first sample of the lock
-    int sign;                 // locked: the return is sign x (the sequence >> shift): -1 when
-    int shift;                // its polarity is reversed; shift bits lower (a gain of 2^-shift)
-    int64_t received;         // samples fed
-    int64_t receivedAfterLock;  // of them from the lock's first on: matched + corrupted +
-                              // inverted + scaled + foreign
-    int64_t unseen;           // samples missing between blocks: the checker fell behind
-    int64_t matched;          // after lock: equal to the sequence at the delay of the moment
-    int64_t corrupted;        // wrong while the delay held (inverted not included)
-    int64_t inverted;         // the negation of the sequence, shift 0
-    int64_t scaled;           // the lock's shift of the sequence (with its sign), shift above 0
-    int64_t foreign;          // received in a slip, on neither delay
-    int64_t missing;          // expected to the end of the window and never received
-    int64_t missingFrom;      // ... from this input position
-    int64_t dropped;          // missing from the sequence
-    int64_t repeated;         // received twice
-    int64_t slipped;          // the slips' changes of delay, as magnitudes
-    int64_t eventCounts[EVENT_KINDS];
-    int keptEvents;           // the first MAX_INTEGRITY_EVENTS events in full
-    IntegrityEvent events[MAX_INTEGRITY_EVENTS];
-    uint32_t differingBits;   // bits that differed in any matched or corrupted sample
-    int noLockReason;         // NO_LOCK: what the input carried while searching
-    double peakDbfs;          // -infinity for digital silence
-    double rmsDbfs;
+    // What it found, read after finishIntegrityAnalysis (state and counts also while running).
+    IntegrityFindings results;
 
     // Working state.
+    int64_t fed;              // samples fed, before the lock and after
     int64_t blockPosition;    // of the block being analysed
     int64_t receivedBeforeBlock;
     int64_t receivedBeforeLock;

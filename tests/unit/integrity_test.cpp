@@ -72,7 +72,7 @@ uint32_t nextRandom(uint32_t *state)
 int64_t totalEvents(const IntegrityAnalysis &a)
 {
     int64_t total = 0;
-    for (int64_t count : a.eventCounts)
+    for (int64_t count : a.results.eventCounts)
         total += count;
     return total;
 }
@@ -80,9 +80,9 @@ int64_t totalEvents(const IntegrityAnalysis &a)
 // Every received sample after the lock is counted once.
 void expectAccounted(const IntegrityAnalysis &a)
 {
-    EXPECT_EQ(a.matched + a.corrupted + a.inverted + a.scaled + a.foreign,
-              a.received - a.lockPosition - a.unseen);
-    EXPECT_EQ(a.matched + a.corrupted + a.inverted + a.scaled + a.foreign, a.receivedAfterLock);
+    EXPECT_EQ(a.results.matched + a.results.corrupted + a.results.inverted + a.results.scaled + a.results.foreign,
+              a.fed - a.results.lockPosition - a.results.unseen);
+    EXPECT_EQ(a.results.matched + a.results.corrupted + a.results.inverted + a.results.scaled + a.results.foreign, a.results.received);
 }
 
 TEST(IntegritySequence, EveryTypeCarriesTheSequenceThroughItsBytesAndLocksOnItsDelay)
@@ -123,10 +123,10 @@ TEST(IntegritySequence, EveryTypeCarriesTheSequenceThroughItsBytesAndLocksOnItsD
         IntegrityAnalysis a;
         ASSERT_TRUE(beginIntegrityAnalysis(&a, t.type, MAX_DELAY, 2 * MAX_DELAY));
         feed(&a, words, inexact.data());
-        EXPECT_EQ(a.state, INTEGRITY_LOCKED);
-        EXPECT_EQ(a.delay, delay);
-        EXPECT_EQ(a.lockPosition, delay);
-        EXPECT_EQ(a.matched, frames - delay);
+        EXPECT_EQ(a.results.state, INTEGRITY_LOCKED);
+        EXPECT_EQ(a.results.delay, delay);
+        EXPECT_EQ(a.results.lockPosition, delay);
+        EXPECT_EQ(a.results.matched, frames - delay);
         EXPECT_EQ(totalEvents(a), 0);
         EXPECT_EQ(transparentBits(&a), t.bits);
         expectAccounted(a);
@@ -178,11 +178,11 @@ TEST(IntegritySequence, SamplesTheSequenceCannotCarryAreMarkedAndCountAsCorrupte
     IntegrityAnalysis a;
     ASSERT_TRUE(beginIntegrityAnalysis(&a, 19, MAX_DELAY, MAX_DELAY));
     feed(&a, received, marks.data());
-    ASSERT_EQ(a.keptEvents, 1);
-    EXPECT_EQ(a.events[0].kind, EVENT_CORRUPTED);
-    EXPECT_EQ(a.events[0].position, at);
-    EXPECT_EQ(a.events[0].bits, 0u);
-    EXPECT_EQ(a.corrupted, 1);
+    ASSERT_EQ(a.results.keptEvents, 1);
+    EXPECT_EQ(a.results.events[0].kind, EVENT_CORRUPTED);
+    EXPECT_EQ(a.results.events[0].position, at);
+    EXPECT_EQ(a.results.events[0].bits, 0u);
+    EXPECT_EQ(a.results.corrupted, 1);
     EXPECT_EQ(transparentBits(&a), 24);
     endIntegrityAnalysis(&a);
 }
@@ -248,30 +248,30 @@ TEST(IntegrityAnalysis, EachFaultGivesItsEventAtItsPosition)
             IntegrityAnalysis a;
             ASSERT_TRUE(beginIntegrityAnalysis(&a, type, MAX_DELAY, MAX_DELAY + 1000));
             feed(&a, words);
-            ASSERT_EQ(a.state, INTEGRITY_LOCKED);
-            ASSERT_EQ(a.keptEvents, 1);
-            const IntegrityEvent &event = a.events[0];
+            ASSERT_EQ(a.results.state, INTEGRITY_LOCKED);
+            ASSERT_EQ(a.results.keptEvents, 1);
+            const IntegrityEvent &event = a.results.events[0];
             EXPECT_EQ(event.kind, fault.kind);
             EXPECT_EQ(event.position, static_cast<int64_t>(AT));
             EXPECT_EQ(event.size, fault.size);
             EXPECT_EQ(event.switchNumber, static_cast<int64_t>(AT / BLOCK));
             EXPECT_EQ(event.timeUs, AT / BLOCK * 1000.0);
             EXPECT_EQ(totalEvents(a), 1);
-            EXPECT_EQ(a.delay, DELAY + fault.delayChange);
-            EXPECT_EQ(a.lockDelay, DELAY);
+            EXPECT_EQ(a.results.delay, DELAY + fault.delayChange);
+            EXPECT_EQ(a.results.lockDelay, DELAY);
             expectAccounted(a);
             const int64_t faulty = fault.kind == EVENT_CORRUPTED || fault.kind == EVENT_INVERTED ? fault.size : 0;
-            EXPECT_EQ(a.matched, a.received - DELAY - faulty - (fault.kind == EVENT_SLIP ? 1 : 0));
+            EXPECT_EQ(a.results.matched, a.fed - DELAY - faulty - (fault.kind == EVENT_SLIP ? 1 : 0));
             switch (fault.kind) {
-            case EVENT_DROPPED: EXPECT_EQ(a.dropped, fault.size); break;
-            case EVENT_REPEATED: EXPECT_EQ(a.repeated, fault.size); break;
+            case EVENT_DROPPED: EXPECT_EQ(a.results.dropped, fault.size); break;
+            case EVENT_REPEATED: EXPECT_EQ(a.results.repeated, fault.size); break;
             case EVENT_SLIP:
-                EXPECT_EQ(a.slipped, 1);
-                EXPECT_EQ(a.foreign, 1);
+                EXPECT_EQ(a.results.slipped, 1);
+                EXPECT_EQ(a.results.foreign, 1);
                 break;
-            case EVENT_INVERTED: EXPECT_EQ(a.inverted, fault.size); break;
+            case EVENT_INVERTED: EXPECT_EQ(a.results.inverted, fault.size); break;
             case EVENT_CORRUPTED:
-                EXPECT_EQ(a.corrupted, fault.size);
+                EXPECT_EQ(a.results.corrupted, fault.size);
                 if (fault.size == 1) {
                     EXPECT_EQ(event.bits, words[AT] ^ expected);
                     EXPECT_EQ(transparentBits(&a), bits - 1);
@@ -298,15 +298,15 @@ TEST(IntegrityAnalysis, LowBitsLostFromAPositionOnLeaveTheTopBitsTransparent)
         IntegrityAnalysis a;
         ASSERT_TRUE(beginIntegrityAnalysis(&a, type, MAX_DELAY, MAX_DELAY + 1000));
         feed(&a, words);
-        ASSERT_EQ(a.state, INTEGRITY_LOCKED);
+        ASSERT_EQ(a.results.state, INTEGRITY_LOCKED);
         EXPECT_EQ(transparentBits(&a), bits - bits / 4);
-        EXPECT_EQ(a.differingBits, lost);
-        ASSERT_GT(a.keptEvents, 0);
-        EXPECT_EQ(a.events[0].position, static_cast<int64_t>(first));
-        EXPECT_EQ(a.eventCounts[EVENT_CORRUPTED], 1) << "one stretch, though some samples match by chance";
+        EXPECT_EQ(a.results.differingBits, lost);
+        ASSERT_GT(a.results.keptEvents, 0);
+        EXPECT_EQ(a.results.events[0].position, static_cast<int64_t>(first));
+        EXPECT_EQ(a.results.eventCounts[EVENT_CORRUPTED], 1) << "one stretch, though some samples match by chance";
         EXPECT_EQ(totalEvents(a), 1);
         // Only samples whose lost bits happened to be zero still match.
-        EXPECT_NEAR(static_cast<double>(a.corrupted) / 50000, 1 - 1.0 / (lost + 1), 0.01);
+        EXPECT_NEAR(static_cast<double>(a.results.corrupted) / 50000, 1 - 1.0 / (lost + 1), 0.01);
         expectAccounted(a);
         endIntegrityAnalysis(&a);
     }
@@ -322,9 +322,9 @@ TEST(IntegrityAnalysis, BlocksTheCheckerMissedAreUnseenNotFaults)
             feedBlock(&a, words, nullptr, at);
     }
     finishIntegrityAnalysis(&a, 0);
-    EXPECT_EQ(a.unseen, BLOCK);
-    EXPECT_EQ(a.matched, static_cast<int64_t>(words.size()) - DELAY - BLOCK);
-    EXPECT_EQ(a.keptEvents, 0);
+    EXPECT_EQ(a.results.unseen, BLOCK);
+    EXPECT_EQ(a.results.matched, static_cast<int64_t>(words.size()) - DELAY - BLOCK);
+    EXPECT_EQ(a.results.keptEvents, 0);
     endIntegrityAnalysis(&a);
 }
 
@@ -349,12 +349,12 @@ TEST(IntegrityAnalysis, AReturnInvertedOrShiftedOnEverySampleLocksAsWhatItIs)
             IntegrityAnalysis a;
             ASSERT_TRUE(beginIntegrityAnalysis(&a, type, MAX_DELAY, MAX_DELAY + 1000));
             feed(&a, words);
-            ASSERT_EQ(a.state, INTEGRITY_LOCKED);
-            EXPECT_EQ(a.sign, c.sign);
-            EXPECT_EQ(a.shift, c.shift);
-            EXPECT_EQ(a.lockDelay, DELAY);
-            EXPECT_EQ(c.shift ? a.scaled : a.inverted, a.receivedAfterLock);
-            EXPECT_EQ(a.eventCounts[EVENT_INVERTED], c.shift ? 0 : 1);
+            ASSERT_EQ(a.results.state, INTEGRITY_LOCKED);
+            EXPECT_EQ(a.results.sign, c.sign);
+            EXPECT_EQ(a.results.shift, c.shift);
+            EXPECT_EQ(a.results.lockDelay, DELAY);
+            EXPECT_EQ(c.shift ? a.results.scaled : a.results.inverted, a.results.received);
+            EXPECT_EQ(a.results.eventCounts[EVENT_INVERTED], c.shift ? 0 : 1);
             EXPECT_EQ(totalEvents(a), c.shift ? 0 : 1);
             EXPECT_EQ(transparentBits(&a), bits - c.shift);
             expectAccounted(a);
@@ -372,9 +372,9 @@ TEST(IntegrityAnalysis, SamplesExpectedToTheEndOfTheWindowThatNeverCameAreMissin
         for (size_t at = 0; at < words.size(); at += BLOCK)
             feedBlock(&a, words, nullptr, at);
         finishIntegrityAnalysis(&a, static_cast<int64_t>(words.size()) + beyond);
-        EXPECT_EQ(a.missing, beyond);
-        EXPECT_EQ(a.missingFrom, beyond ? static_cast<int64_t>(words.size()) : 0);
-        EXPECT_EQ(a.matched, a.receivedAfterLock);
+        EXPECT_EQ(a.results.missing, beyond);
+        EXPECT_EQ(a.results.missingFrom, beyond ? static_cast<int64_t>(words.size()) : 0);
+        EXPECT_EQ(a.results.matched, a.results.received);
         endIntegrityAnalysis(&a);
     }
 }
@@ -413,14 +413,14 @@ TEST(IntegrityAnalysis, WithoutLockTheInputIsDescribedWhenTheTimeIsUp)
         const size_t last = words.size() - BLOCK;
         for (size_t at = 0; at < last; at += BLOCK)
             feedBlock(&a, words, nullptr, at);
-        EXPECT_EQ(a.state, INTEGRITY_SEARCHING);
+        EXPECT_EQ(a.results.state, INTEGRITY_SEARCHING);
         feedBlock(&a, words, nullptr, last);
-        ASSERT_EQ(a.state, INTEGRITY_NO_LOCK);
-        EXPECT_EQ(a.noLockReason, input.reason);
+        ASSERT_EQ(a.results.state, INTEGRITY_NO_LOCK);
+        EXPECT_EQ(a.results.noLockReason, input.reason);
         if (input.level == 0) {
-            EXPECT_TRUE(isinf(a.peakDbfs) && a.peakDbfs < 0);
+            EXPECT_TRUE(isinf(a.results.peakDbfs) && a.results.peakDbfs < 0);
         } else if (input.level > 0) {
-            EXPECT_NEAR(a.peakDbfs, 20 * log10(input.level), 0.1);
+            EXPECT_NEAR(a.results.peakDbfs, 20 * log10(input.level), 0.1);
         }
         endIntegrityAnalysis(&a);
     }
