@@ -10,7 +10,7 @@
 // Exit code 0, or 1 when an analysis did not find what its stream holds.
 #include "bench/bench_clock.h"
 #include "bench/integrity_channels.h"
-#include "checker/measure/measure.h"
+#include "checker/measure/integrity_parts.h"
 
 #include <algorithm>
 #include <stdio.h>
@@ -163,7 +163,8 @@ bool judged(const IntegrityAnalysis &a, int kind, long planted)
                values >= plantedOf(planted, 3) + plantedOf(planted, 4) &&
                values <= plantedOf(planted, 3) + 2 * plantedOf(planted, 4);
     case FOREIGN: return a.results.state == INTEGRITY_NO_LOCK && a.results.noLockReason == NO_LOCK_FOREIGN;
-    case LOST: return a.results.state == INTEGRITY_LOCKED && a.results.matched >= FAULT_SPACING && a.results.matched < FAULT_SPACING + 100;
+    case LOST: return a.results.state == INTEGRITY_LOCKED && a.results.matched >= FAULT_SPACING &&
+                      a.results.matched < FAULT_SPACING + 100;
     }
     return false;
 }

@@ -5,7 +5,7 @@
 #include "bench/integrity_channels.h"
 
 #include "bench/bench_clock.h"
-#include "checker/measure/measure.h"
+#include "checker/measure/integrity_parts.h"
 
 #include <windows.h>
 

@@ -95,7 +95,8 @@ int prepareIntegrity(const RunSetup &setup, const uint32_t *wanted)
     if (verdictAfter < maxDelay + frames)
         verdictAfter = maxDelay + frames;
     if (!prepareAnalysers(maxDelay, verdictAfter, wanted))
-        return fail(EXIT_SHORTFALL, "the checker has no memory for the analysis of %d inputs", plan.inputs);
+        return fail(EXIT_SHORTFALL, "the checker has no memory for the analysis of %d inputs",
+                    plan.inputs);
     return EXIT_FINE;
 }
 

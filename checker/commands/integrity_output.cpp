@@ -100,7 +100,8 @@ static void printLocked(const IntegrityResults &r)
                "(the driver stopped delivering input)\n", static_cast<long long>(r.analysis.missing),
                static_cast<long long>(r.analysis.missingFrom));
     }
-    printEventLines(r.analysis.eventCounts, r.analysis.events, r.analysis.keptEvents, r.setup.figures.sampleRate, "");
+    printEventLines(r.analysis.eventCounts, r.analysis.events, r.analysis.keptEvents,
+                    r.setup.figures.sampleRate, "");
     printf("Transparent to %d of %d bits%s\n", r.analysis.transparentBits, r.bits,
            r.analysis.differingBits ? "" : " (every bit came through unchanged)");
     if (r.analysis.unseen || r.blocksDroppedByChecker) {
@@ -134,7 +135,8 @@ void printIntegrityText(const CheckerOptions &, int index, const SessionOutcome 
     if (r.stage >= RUN_MEASURED) {
         if (r.analysis.state != INTEGRITY_LOCKED) {
             printf("Sequence: not found (the input carried %s; peak %.1f dBFS, RMS %.1f dBFS)\n",
-                   noLockText(r.analysis.noLockReason), r.analysis.peakDbfs > -0.05 ? 0.0 : r.analysis.peakDbfs, r.analysis.rmsDbfs);
+                   noLockText(r.analysis.noLockReason),
+                   r.analysis.peakDbfs > -0.05 ? 0.0 : r.analysis.peakDbfs, r.analysis.rmsDbfs);
         } else {
             printLocked(r);
         }
@@ -159,7 +161,8 @@ static void jsonAccount(const IntegrityResults &r)
     } else {
         jsonNull("delay_frames");
         jsonNull("lock_position");
-        jsonText("no_lock_reason", reasons[r.analysis.noLockReason >= 0 && r.analysis.noLockReason <= 2 ? r.analysis.noLockReason : 2]);
+        jsonText("no_lock_reason",
+                 reasons[r.analysis.noLockReason >= 0 && r.analysis.noLockReason <= 2 ? r.analysis.noLockReason : 2]);
     }
     jsonNumber("peak_dbfs", r.analysis.peakDbfs);
     jsonNumber("rms_dbfs", r.analysis.rmsDbfs);

@@ -2,6 +2,7 @@
 // its own inputs of it. Reader 0 is the main thread, between its other duties; the others are
 // threads of their own, one per further processor, so that 128 inputs at 192 kHz keep up. The
 // callback never waits for any of them: a full ring drops a block, counted as the checker's fault.
+#include "checker/measure/integrity_parts.h"
 #include "checker/measure/timing_parts.h"
 
 #include <windows.h>

@@ -1,7 +1,7 @@
 // The integrity analysis: finds the delay at which the known sequence comes back on an input, then
 // accounts for every sample received after the lock (matched, corrupted, inverted, dropped,
 // repeated, slipped), block by block on the main thread or an analysis thread (measure.h).
-#include "checker/measure/measure.h"
+#include "checker/measure/integrity_parts.h"
 
 #include <algorithm>
 #include <math.h>
@@ -71,7 +71,8 @@ inline uint32_t asSent(const IntegrityAnalysis *a, uint32_t word)
 void asReturned(const IntegrityAnalysis *a, uint32_t *words, long count)
 {
     for (long k = 0; k < count; k++) {
-        const uint32_t lower = static_cast<uint32_t>(sequenceSigned(words[k], a->bits) >> a->results.shift);
+        const uint32_t lower =
+            static_cast<uint32_t>(sequenceSigned(words[k], a->bits) >> a->results.shift);
         words[k] = (a->results.sign < 0 ? 0u - lower : lower) & a->mask;
     }
 }
@@ -84,8 +85,8 @@ void expectedWords(IntegrityAnalysis *a, int64_t q, long n)
         asReturned(a, a->expected, n);
 }
 
-// The key of a->results.output's block, kept for the two latest blocks: the search looks at the same ones
-// sample after sample.
+// The key of a->results.output's block, kept for the two latest blocks: the search looks at the
+// same ones sample after sample.
 inline uint32_t blockKey(IntegrityAnalysis *a, int64_t block)
 {
     if (a->keysOutput != a->results.output) {
@@ -254,8 +255,8 @@ inline bool wanted(const IntegrityAnalysis *a, int output)
     return output >= 0 && output < MAX_ROUTE_CHANNELS && (a->wanted[output / 32] >> (output % 32)) & 1;
 }
 
-// Whether the kept sample at q - 1 carries position - 1 (position of a->results.output in `block`, found
-// for q): from what the search found for q - 1 in the same block under the same lock when it
+// Whether the kept sample at q - 1 carries position - 1 (position of a->results.output in `block`,
+// found for q): from what the search found for q - 1 in the same block under the same lock when it
 // looked there, else mixed afresh. Remembers position for q + 1.
 bool previousOn(IntegrityAnalysis *a, int64_t q, int64_t block, int64_t position)
 {
@@ -298,9 +299,9 @@ int64_t findAnyDelay(IntegrityAnalysis *a, int64_t q, int64_t firstBlock, int64_
     return -1;
 }
 
-// A delay, other than `skip`, on which the LOCK_RUN kept samples up to q (none before `lowest`)
-// all are, found from the word at q in the blocks firstBlock..lastBlock: for a->results.output, or while
-// it is -1 for any wanted output, then left in a->results.output. -1 when none.
+// A delay, other than `skip`, on which the LOCK_RUN kept samples up to q (none before `lowest`) all
+// are, found from the word at q in the blocks firstBlock..lastBlock: for a->results.output, or
+// while it is -1 for any wanted output, then left in a->results.output. -1 when none.
 int64_t findDelay(IntegrityAnalysis *a, int64_t q, int64_t lowest, int64_t firstBlock,
                   int64_t lastBlock, int64_t skip)
 {
@@ -513,10 +514,10 @@ void markLooks(IntegrityAnalysis *a, const uint32_t *words, long n, int64_t q0, 
         look[j] = 1;
 }
 
-// Up to INTEGRITY_CHUNK samples of a disturbance from words[k] on, each as disturbedSample takes it; returns
-// the index after the last one taken, where the disturbance may have ended. In noise nearly every
-// sample is on no delay at all: only those markLooks marks, and those where the history runs out,
-// go through disturbedSample, which would only keep the others.
+// Up to INTEGRITY_CHUNK samples of a disturbance from words[k] on, each as disturbedSample takes
+// it; returns the index after the last one taken, where the disturbance may have ended. In noise
+// nearly every sample is on no delay at all: only those markLooks marks, and those where the
+// history runs out, go through disturbedSample, which would only keep the others.
 long disturbedChunk(IntegrityAnalysis *a, const uint32_t *words, const uint8_t *inexact, long k,
                     long count, int64_t position)
 {
@@ -714,7 +715,8 @@ void finishIntegrityAnalysis(IntegrityAnalysis *analysis, int64_t expectedEnd, i
 int transparentBits(const IntegrityAnalysis *analysis)
 {
     int count = 0;
-    for (uint32_t unchanged = analysis->mask & ~analysis->results.differingBits; unchanged; unchanged &= unchanged - 1)
+    for (uint32_t unchanged = analysis->mask & ~analysis->results.differingBits; unchanged;
+         unchanged &= unchanged - 1)
         count++;
     return count;
 }

@@ -381,7 +381,8 @@ static void integrityOpening(const IntegrityResults &r, std::string *page)
 // The accounting of every sample as rows of a table.
 static void integrityRows(const IntegrityResults &r, std::string *page)
 {
-    figureRow(page, "Received after the lock", "%lld samples", static_cast<long long>(r.analysis.received));
+    figureRow(page, "Received after the lock", "%lld samples",
+              static_cast<long long>(r.analysis.received));
     figureRow(page, "Matched", "%lld", static_cast<long long>(r.analysis.matched));
     figureRow(page, "Scaled", "%lld (the lock's gain)", static_cast<long long>(r.analysis.scaled));
     figureRow(page, "Never arrived", "%lld samples, from input position %lld",
@@ -395,11 +396,12 @@ static void integrityRows(const IntegrityResults &r, std::string *page)
     figureRow(page, "Repeated", "%lld in %lld events", static_cast<long long>(r.analysis.repeated),
               static_cast<long long>(r.analysis.eventCounts[EVENT_REPEATED]));
     figureRow(page, "Slips", "%lld, by %lld samples in all; %lld samples on neither delay",
-              static_cast<long long>(r.analysis.eventCounts[EVENT_SLIP]), static_cast<long long>(r.analysis.slipped),
-              static_cast<long long>(r.analysis.foreign));
+              static_cast<long long>(r.analysis.eventCounts[EVENT_SLIP]),
+              static_cast<long long>(r.analysis.slipped), static_cast<long long>(r.analysis.foreign));
     figureRow(page, "Not seen", "%lld samples (the checker fell behind); %ld blocks its ring had "
               "no room for", static_cast<long long>(r.analysis.unseen), r.blocksDroppedByChecker);
-    figureRow(page, "Transparent bits", "%d of %d (differing: 0x%08lX)", r.analysis.transparentBits, r.bits,
+    figureRow(page, "Transparent bits", "%d of %d (differing: 0x%08lX)",
+              r.analysis.transparentBits, r.bits,
               static_cast<unsigned long>(r.analysis.differingBits));
 }
 

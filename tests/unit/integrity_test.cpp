@@ -1,7 +1,7 @@
 // The integrity command's pure parts: the sequence through every sample type's bytes and back, the
 // analysis of streams with faults planted at known positions, what it says when it finds no lock,
 // and the ring that hands blocks from the callback to the main thread.
-#include "checker/measure/measure.h"
+#include "checker/measure/integrity_parts.h"
 
 #include <gtest/gtest.h>
 #include <atomic>
@@ -80,9 +80,10 @@ int64_t totalEvents(const IntegrityAnalysis &a)
 // Every received sample after the lock is counted once.
 void expectAccounted(const IntegrityAnalysis &a)
 {
-    EXPECT_EQ(a.results.matched + a.results.corrupted + a.results.inverted + a.results.scaled + a.results.foreign,
-              a.fed - a.results.lockPosition - a.results.unseen);
-    EXPECT_EQ(a.results.matched + a.results.corrupted + a.results.inverted + a.results.scaled + a.results.foreign, a.results.received);
+    const IntegrityFindings &f = a.results;
+    EXPECT_EQ(f.matched + f.corrupted + f.inverted + f.scaled + f.foreign,
+              a.fed - f.lockPosition - f.unseen);
+    EXPECT_EQ(f.matched + f.corrupted + f.inverted + f.scaled + f.foreign, f.received);
 }
 
 TEST(IntegritySequence, EveryTypeCarriesTheSequenceThroughItsBytesAndLocksOnItsDelay)
@@ -303,7 +304,8 @@ TEST(IntegrityAnalysis, LowBitsLostFromAPositionOnLeaveTheTopBitsTransparent)
         EXPECT_EQ(a.results.differingBits, lost);
         ASSERT_GT(a.results.keptEvents, 0);
         EXPECT_EQ(a.results.events[0].position, static_cast<int64_t>(first));
-        EXPECT_EQ(a.results.eventCounts[EVENT_CORRUPTED], 1) << "one stretch, though some samples match by chance";
+        EXPECT_EQ(a.results.eventCounts[EVENT_CORRUPTED],
+                  1) << "one stretch, though some samples match by chance";
         EXPECT_EQ(totalEvents(a), 1);
         // Only samples whose lost bits happened to be zero still match.
         EXPECT_NEAR(static_cast<double>(a.results.corrupted) / 50000, 1 - 1.0 / (lost + 1), 0.01);

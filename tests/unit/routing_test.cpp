@@ -2,6 +2,7 @@
 // the analysis finding which of many outputs arrives, the routing verdicts, the skew, and the ring
 // handing every block to several readers.
 #include "checker/commands/commands.h"
+#include "checker/measure/integrity_parts.h"
 
 #include <gtest/gtest.h>
 #include <atomic>
