@@ -11,7 +11,7 @@
 #include "bench/bench_clock.h"
 #include "bench/call_counters.h"
 #include "bench/layout_buffers.h"
-#include "checker/measure/measure.h"
+#include "checker/measure/timing_parts.h"
 #include "engine/loopback.h"
 
 #include <windows.h>

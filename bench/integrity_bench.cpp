@@ -10,7 +10,7 @@
 // Exit code 0, or 1 when an analysis did not find what its stream holds.
 #include "bench/bench_clock.h"
 #include "bench/integrity_channels.h"
-#include "checker/measure/measure.h"
+#include "checker/measure/integrity_parts.h"
 
 #include <algorithm>
 #include <stdio.h>
@@ -152,19 +152,20 @@ bool judged(const IntegrityAnalysis &a, int kind, long planted)
 {
     long events = 0;
     for (int k = 0; k < EVENT_KINDS; k++)
-        events += static_cast<long>(a.eventCounts[k]);
-    const long values = static_cast<long>(a.eventCounts[EVENT_CORRUPTED] + a.eventCounts[EVENT_INVERTED]);
+        events += static_cast<long>(a.results.eventCounts[k]);
+    const long values = static_cast<long>(a.results.eventCounts[EVENT_CORRUPTED] + a.results.eventCounts[EVENT_INVERTED]);
     switch (kind) {
-    case CLEAN: return a.state == INTEGRITY_LOCKED && a.delay == DELAY && events == 0;
+    case CLEAN: return a.results.state == INTEGRITY_LOCKED && a.results.delay == DELAY && events == 0;
     case FAULTY:
-        return a.state == INTEGRITY_LOCKED && a.lockDelay == DELAY &&
-               a.eventCounts[EVENT_DROPPED] == plantedOf(planted, 0) &&
-               a.eventCounts[EVENT_REPEATED] == plantedOf(planted, 1) &&
-               a.eventCounts[EVENT_SLIP] == plantedOf(planted, 2) &&
+        return a.results.state == INTEGRITY_LOCKED && a.results.lockDelay == DELAY &&
+               a.results.eventCounts[EVENT_DROPPED] == plantedOf(planted, 0) &&
+               a.results.eventCounts[EVENT_REPEATED] == plantedOf(planted, 1) &&
+               a.results.eventCounts[EVENT_SLIP] == plantedOf(planted, 2) &&
                values >= plantedOf(planted, 3) + plantedOf(planted, 4) &&
                values <= plantedOf(planted, 3) + 2 * plantedOf(planted, 4);
-    case FOREIGN: return a.state == INTEGRITY_NO_LOCK && a.noLockReason == NO_LOCK_FOREIGN;
-    case LOST: return a.state == INTEGRITY_LOCKED && a.matched >= FAULT_SPACING && a.matched < FAULT_SPACING + 100;
+    case FOREIGN: return a.results.state == INTEGRITY_NO_LOCK && a.results.noLockReason == NO_LOCK_FOREIGN;
+    case LOST: return a.results.state == INTEGRITY_LOCKED && a.results.matched >= FAULT_SPACING &&
+                      a.results.matched < FAULT_SPACING + 100;
     }
     return false;
 }
@@ -198,7 +199,7 @@ bool runAnalysis(const Settings &settings)
                 found = found && us >= 0 && judged(analysis, kind, planted);
                 events = 0;
                 for (int k = 0; k < EVENT_KINDS; k++)
-                    events += static_cast<long>(analysis.eventCounts[k]);
+                    events += static_cast<long>(analysis.results.eventCounts[k]);
                 endIntegrityAnalysis(&analysis);
                 best = std::min(best, us);
             }

@@ -5,7 +5,7 @@
 #include "bench/integrity_channels.h"
 
 #include "bench/bench_clock.h"
-#include "checker/commands/integrity_parts.h"
+#include "checker/measure/integrity_parts.h"
 
 #include <windows.h>
 
@@ -62,15 +62,15 @@ bool judged(int channels, long samples, int kind)
     for (int c = 0; c < channels; c++) {
         const IntegrityAnalysis &a = inputAnalysis(c);
         if (kind == FOREIGN) {
-            if (a.state != INTEGRITY_NO_LOCK || a.noLockReason != NO_LOCK_FOREIGN)
+            if (a.results.state != INTEGRITY_NO_LOCK || a.results.noLockReason != NO_LOCK_FOREIGN)
                 return false;
             continue;
         }
-        if (a.state != INTEGRITY_LOCKED || a.output != c || a.lockDelay != DELAY)
+        if (a.results.state != INTEGRITY_LOCKED || a.results.output != c || a.results.lockDelay != DELAY)
             return false;
-        if (kind == CLEAN && a.matched != samples - DELAY)
+        if (kind == CLEAN && a.results.matched != samples - DELAY)
             return false;
-        if (kind == LOST && (a.matched < LOCKED_FOR || a.matched > LOCKED_FOR + 100))
+        if (kind == LOST && (a.results.matched < LOCKED_FOR || a.results.matched > LOCKED_FOR + 100))
             return false;
     }
     return true;
@@ -93,15 +93,14 @@ double analyseRound(const std::vector<std::vector<unsigned char>> &streams, long
     if (!makeSampleRing(&ring, static_cast<uint32_t>((samples + BLOCK - 1) / BLOCK), plan.inputs * BLOCK * BYTES))
         return -1;
     plan.ring = &ring;
-    RunSetup setup = {};
-    bool right = prepareAnalysers(static_cast<int64_t>(RATE), static_cast<int64_t>(2 * RATE), wanted) ==
-                     EXIT_FINE && fillRing(streams, samples);
+    bool right = prepareAnalysers(static_cast<int64_t>(RATE), static_cast<int64_t>(2 * RATE), wanted) &&
+                 fillRing(streams, samples);
     const int64_t start = benchTicks();
     if (right) {
         startAnalysers(0, 1);
         while (ring.cursors[0].taken != ring.filling.load())
             pollAnalysers();
-        finishAnalysers(setup);
+        finishAnalysers(0, 0);
     }
     const double us = benchMicroseconds(benchTicks() - start);
     right = right && judged(plan.inputs, samples, kind);
@@ -190,7 +189,7 @@ bool runPaced(double seconds)
     plan.ring = &ring;
     if (!sampleRingSize(RATE, BLOCK, plan.inputs * BLOCK * BYTES, &size) ||
         !makeSampleRing(&ring, size.blocks, size.blockBytes) ||
-        prepareAnalysers(static_cast<int64_t>(RATE), static_cast<int64_t>(2 * RATE), wanted) != EXIT_FINE) {
+        !prepareAnalysers(static_cast<int64_t>(RATE), static_cast<int64_t>(2 * RATE), wanted)) {
         printf("**No memory for the ring of %llu bytes or the analysis.**\n\n",
                static_cast<unsigned long long>(size.bytes));
         return false;
@@ -204,8 +203,7 @@ bool runPaced(double seconds)
         Sleep(100);
     }
     producer.join();
-    RunSetup setup = {};
-    finishAnalysers(setup);
+    finishAnalysers(0, 0);
     p.stop = true;
     busy.join();
     const long dropped = static_cast<long>(ring.dropped.load());

@@ -23,7 +23,7 @@ bool pollCableIntegrity()
 
 const IntegrityAnalysis &finishCableIntegrity(const RunSetup &setup)
 {
-    finishAnalysers(setup);
+    finishAnalysers(setup.windowEnd, setup.periodUs);
     return inputAnalysis(0);
 }
 

@@ -229,22 +229,7 @@ struct IntegrityResults {
     long outChannel, inChannel;
     long outType, inType;
     int bits;                   // the input's sample bits the sequence uses
-    // The analysis as it ended (measure.h), without its working state.
-    int state;                  // IntegrityState
-    int64_t delay, lockDelay, lockPosition;
-    int sign, shift;            // the lock's: -1 the polarity reversed; shift bits lower
-    // From the lock's first sample on: received = matched + corrupted + inverted + scaled +
-    // foreign; searched: the samples received before it (every one, without a lock).
-    int64_t received, searched;
-    int64_t unseen, matched, corrupted, inverted, scaled, foreign, dropped, repeated, slipped;
-    int64_t missing, missingFrom;  // expected to the end of the window, never received
-    int64_t eventCounts[EVENT_KINDS];
-    int keptEvents;
-    IntegrityEvent events[MAX_INTEGRITY_EVENTS];
-    uint32_t differingBits;
-    int transparentBits;
-    int noLockReason;           // NoLockReason
-    double peakDbfs, rmsDbfs;
+    IntegrityFindings analysis; // what the analysis found, as it ended (measure.h)
     long blocksDroppedByChecker;  // blocks the checker's ring had no room for: its own fault
     double timesRealTime;       // the analysis's pace: audio seconds per second it took; NAN unknown
     TimingFigures timing;

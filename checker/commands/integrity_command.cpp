@@ -12,18 +12,18 @@ static const char *integrityResultsFault(const void *copy)
 {
     const IntegrityResults &r = *static_cast<const IntegrityResults *>(copy);
     const char *fault = runPartsFault(r.stage, r.setup, r.timing);
-    if (!fault && !inRange(r.state, INTEGRITY_SEARCHING, INTEGRITY_NO_LOCK))
+    if (!fault && !inRange(r.analysis.state, INTEGRITY_SEARCHING, INTEGRITY_NO_LOCK))
         fault = "state";
-    if (!fault && !inRange(r.noLockReason, NO_LOCK_SILENT, NO_LOCK_FOREIGN))
+    if (!fault && !inRange(r.analysis.noLockReason, NO_LOCK_SILENT, NO_LOCK_FOREIGN))
         fault = "noLockReason";
     if (!fault && !inRange(r.bits, 0, 32))
         fault = "bits";
-    if (!fault && !inRange(r.transparentBits, 0, 32))
+    if (!fault && !inRange(r.analysis.transparentBits, 0, 32))
         fault = "transparentBits";
-    if (!fault && !inRange(r.keptEvents, 0, MAX_INTEGRITY_EVENTS))
+    if (!fault && !inRange(r.analysis.keptEvents, 0, MAX_INTEGRITY_EVENTS))
         fault = "keptEvents";
-    for (int k = 0; !fault && k < r.keptEvents; k++)
-        fault = inRange(r.events[k].kind, 0, EVENT_KINDS - 1) ? nullptr : "events.kind";
+    for (int k = 0; !fault && k < r.analysis.keptEvents; k++)
+        fault = inRange(r.analysis.events[k].kind, 0, EVENT_KINDS - 1) ? nullptr : "events.kind";
     return fault;
 }
 
@@ -35,33 +35,7 @@ static void takeAnalysis()
     IntegrityResults *r = &integrityResults;
     const IntegrityAnalysis &a = inputAnalysis(0);
     r->bits = a.bits;
-    r->state = a.state;
-    r->delay = a.delay;
-    r->lockDelay = a.lockDelay;
-    r->lockPosition = a.lockPosition;
-    r->sign = a.sign;
-    r->shift = a.shift;
-    r->received = a.receivedAfterLock;
-    r->searched = a.received - a.receivedAfterLock;
-    r->unseen = a.unseen;
-    r->matched = a.matched;
-    r->corrupted = a.corrupted;
-    r->inverted = a.inverted;
-    r->scaled = a.scaled;
-    r->missing = a.missing;
-    r->missingFrom = a.missingFrom;
-    r->foreign = a.foreign;
-    r->dropped = a.dropped;
-    r->repeated = a.repeated;
-    r->slipped = a.slipped;
-    memcpy(r->eventCounts, a.eventCounts, sizeof r->eventCounts);
-    r->keptEvents = a.keptEvents;
-    memcpy(r->events, a.events, sizeof r->events);
-    r->differingBits = a.differingBits;
-    r->transparentBits = transparentBits(&a);
-    r->noLockReason = a.noLockReason;
-    r->peakDbfs = a.peakDbfs;
-    r->rmsDbfs = a.rmsDbfs;
+    r->analysis = a.results;
     r->blocksDroppedByChecker = integrityPlan.ring ? static_cast<long>(integrityPlan.ring->dropped.load()) : 0;
     r->timesRealTime = analysedTimesRealTime(r->setup.figures.sampleRate);
 }
@@ -101,26 +75,26 @@ static int integrityVerdict()
     // Cut short by the user: only what came back wrong stands; the rest is not judged.
     const bool cut = runStopAsked();
     // Too little seen to give up on the sequence: the checker's, or the user's, not the driver's.
-    const bool searchedEnough = r.searched >= static_cast<int64_t>(rate * 2);
-    if (r.state != INTEGRITY_LOCKED && r.unseen > 0 && !searchedEnough)
-        return checkerFellBehind(r.inChannel, r.unseen, rate, r.blocksDroppedByChecker);
-    if (r.state != INTEGRITY_LOCKED && cut && !searchedEnough)
+    const bool searchedEnough = r.analysis.searched >= static_cast<int64_t>(rate * 2);
+    if (r.analysis.state != INTEGRITY_LOCKED && r.analysis.unseen > 0 && !searchedEnough)
+        return checkerFellBehind(r.inChannel, r.analysis.unseen, rate, r.blocksDroppedByChecker);
+    if (r.analysis.state != INTEGRITY_LOCKED && cut && !searchedEnough)
         return EXIT_INTERRUPTED;
-    if (r.state != INTEGRITY_LOCKED) {
+    if (r.analysis.state != INTEGRITY_LOCKED) {
         return fail(EXIT_CHECK_MISSED, "the sequence did not come back on input %ld within 2 s: the "
                     "input %s; its peak was %.1f dBFS", r.inChannel,
-                    noLockWords(r.noLockReason, WORDING_FAILURE), shownPeak(r.peakDbfs));
+                    noLockWords(r.analysis.noLockReason, WORDING_FAILURE), shownPeak(r.analysis.peakDbfs));
     }
     char changed[160];
     if (integrityTransformText(r, changed, sizeof changed))
         return fail(EXIT_CHECK_MISSED, "the sequence came back %s", changed);
-    if (r.missing && !cut) {
+    if (r.analysis.missing && !cut) {
         return fail(EXIT_CHECK_MISSED, "%lld samples expected from input position %lld to the end of "
                     "the run never arrived: the driver stopped delivering input",
-                    static_cast<long long>(r.missing), static_cast<long long>(r.missingFrom));
+                    static_cast<long long>(r.analysis.missing), static_cast<long long>(r.analysis.missingFrom));
     }
     long long events = 0;
-    for (int64_t count : r.eventCounts)
+    for (int64_t count : r.analysis.eventCounts)
         events += count;
     if (events) {
         return fail(EXIT_CHECK_MISSED, "%lld event%s after the sequence was found: not every sample "
@@ -129,8 +103,8 @@ static int integrityVerdict()
     if (cut)
         return EXIT_INTERRUPTED;
     int code = streamKeptStatus(r.timing, r.setup.periodUs);
-    if (code == EXIT_FINE && r.unseen)
-        code = checkerFellBehind(r.inChannel, r.unseen, rate, r.blocksDroppedByChecker);
+    if (code == EXIT_FINE && r.analysis.unseen)
+        code = checkerFellBehind(r.inChannel, r.analysis.unseen, rate, r.blocksDroppedByChecker);
     return code;
 }
 

@@ -80,16 +80,16 @@ double shownPeak(double dbfs)
 
 bool integrityTransformText(const IntegrityResults &r, char *out, size_t size)
 {
-    if (r.state != INTEGRITY_LOCKED || (r.sign > 0 && r.shift <= 0))
+    if (r.analysis.state != INTEGRITY_LOCKED || (r.analysis.sign > 0 && r.analysis.shift <= 0))
         return false;
-    if (r.shift <= 0) {
+    if (r.analysis.shift <= 0) {
         snprintf(out, size, "inverted on every sample: the polarity is reversed");
         return true;
     }
     snprintf(out, size, "%s%d bit%s lower on every sample: %sa gain of 1/%ld (%.1f dB)",
-             r.sign < 0 ? "inverted and " : "", r.shift, r.shift == 1 ? "" : "s",
-             r.sign < 0 ? "the polarity is reversed, and " : "", 1L << r.shift,
-             -20 * log10(static_cast<double>(1L << r.shift)));
+             r.analysis.sign < 0 ? "inverted and " : "", r.analysis.shift, r.analysis.shift == 1 ? "" : "s",
+             r.analysis.sign < 0 ? "the polarity is reversed, and " : "", 1L << r.analysis.shift,
+             -20 * log10(static_cast<double>(1L << r.analysis.shift)));
     return true;
 }
 
@@ -97,33 +97,34 @@ static void printLocked(const IntegrityResults &r)
 {
     char changed[160];
     printf("Sequence found: delay %lld frames, from input position %lld\n",
-           static_cast<long long>(r.lockDelay), static_cast<long long>(r.lockPosition));
+           static_cast<long long>(r.analysis.lockDelay), static_cast<long long>(r.analysis.lockPosition));
     if (integrityTransformText(r, changed, sizeof changed))
         printf("The sequence came back %s\n", changed);
     printf("After the lock: %lld samples received: %lld matched, %lld corrupted, %lld inverted, "
            "%lld scaled, %lld in slips on neither delay; the delay changed by %lld dropped, %lld "
            "repeated and %lld slipped\n",
-           static_cast<long long>(r.received), static_cast<long long>(r.matched),
-           static_cast<long long>(r.corrupted), static_cast<long long>(r.inverted),
-           static_cast<long long>(r.scaled), static_cast<long long>(r.foreign),
-           static_cast<long long>(r.dropped), static_cast<long long>(r.repeated),
-           static_cast<long long>(r.slipped));
-    if (r.missing) {
+           static_cast<long long>(r.analysis.received), static_cast<long long>(r.analysis.matched),
+           static_cast<long long>(r.analysis.corrupted), static_cast<long long>(r.analysis.inverted),
+           static_cast<long long>(r.analysis.scaled), static_cast<long long>(r.analysis.foreign),
+           static_cast<long long>(r.analysis.dropped), static_cast<long long>(r.analysis.repeated),
+           static_cast<long long>(r.analysis.slipped));
+    if (r.analysis.missing) {
         printf("Never arrived: %lld samples expected from input position %lld to the end of the run "
-               "(the driver stopped delivering input)\n", static_cast<long long>(r.missing),
-               static_cast<long long>(r.missingFrom));
+               "(the driver stopped delivering input)\n", static_cast<long long>(r.analysis.missing),
+               static_cast<long long>(r.analysis.missingFrom));
     }
-    printEventLines(r.eventCounts, r.events, r.keptEvents, r.setup.figures.sampleRate, "");
-    printf("Transparent to %d of %d bits%s\n", r.transparentBits, r.bits,
-           r.differingBits ? "" : " (every bit came through unchanged)");
-    if (r.unseen || r.blocksDroppedByChecker) {
+    printEventLines(r.analysis.eventCounts, r.analysis.events, r.analysis.keptEvents,
+                    r.setup.figures.sampleRate, "");
+    printf("Transparent to %d of %d bits%s\n", r.analysis.transparentBits, r.bits,
+           r.analysis.differingBits ? "" : " (every bit came through unchanged)");
+    if (r.analysis.unseen || r.blocksDroppedByChecker) {
         printf("Not judged: %lld samples the checker had no room for (its own fault)\n",
-               static_cast<long long>(r.unseen));
+               static_cast<long long>(r.analysis.unseen));
     }
     if (r.timing.late > 0) {
         printf("Late switches and data: %lld late switch%s; %s\n", r.timing.late,
                r.timing.late == 1 ? "" : "es",
-               eventTotal(r.eventCounts) || r.missing ? "samples went wrong too (above)"
+               eventTotal(r.analysis.eventCounts) || r.analysis.missing ? "samples went wrong too (above)"
                                           : "no sample was lost: the timing went wrong, not the data");
     }
 }
@@ -145,9 +146,9 @@ void printIntegrityText(const CheckerOptions &, int index, const SessionOutcome 
            r.outChannel, typeText(r.outType, out, sizeof out), r.inChannel,
            typeText(r.inType, in, sizeof in), r.bits, s.bufferSize, rate, s.elapsedS);
     if (r.stage >= RUN_MEASURED) {
-        if (r.state != INTEGRITY_LOCKED) {
+        if (r.analysis.state != INTEGRITY_LOCKED) {
             printf("Sequence: not found (the input carried %s; peak %.1f dBFS, RMS %.1f dBFS)\n",
-                   noLockWords(r.noLockReason, WORDING_TEXT), shownPeak(r.peakDbfs), r.rmsDbfs);
+                   noLockWords(r.analysis.noLockReason, WORDING_TEXT), shownPeak(r.analysis.peakDbfs), r.analysis.rmsDbfs);
         } else {
             printLocked(r);
         }
@@ -171,32 +172,32 @@ const char *routeCountName(int count)
 // The lock, the levels and the accounting of every sample.
 static void jsonAccount(const IntegrityResults &r)
 {
-    jsonBool("locked", r.state == INTEGRITY_LOCKED);
-    if (r.state == INTEGRITY_LOCKED) {
-        jsonInteger("delay_frames", r.lockDelay);
-        jsonInteger("lock_position", r.lockPosition);
+    jsonBool("locked", r.analysis.state == INTEGRITY_LOCKED);
+    if (r.analysis.state == INTEGRITY_LOCKED) {
+        jsonInteger("delay_frames", r.analysis.lockDelay);
+        jsonInteger("lock_position", r.analysis.lockPosition);
         jsonNull("no_lock_reason");
     } else {
         jsonNull("delay_frames");
         jsonNull("lock_position");
-        jsonText("no_lock_reason", noLockWords(r.noLockReason, WORDING_JSON));
+        jsonText("no_lock_reason", noLockWords(r.analysis.noLockReason, WORDING_JSON));
     }
-    jsonNumber("peak_dbfs", r.peakDbfs);
-    jsonNumber("rms_dbfs", r.rmsDbfs);
-    bool locked = r.state == INTEGRITY_LOCKED;
+    jsonNumber("peak_dbfs", r.analysis.peakDbfs);
+    jsonNumber("rms_dbfs", r.analysis.rmsDbfs);
+    bool locked = r.analysis.state == INTEGRITY_LOCKED;
     if (locked)
-        jsonBool("polarity_reversed", r.sign < 0);
+        jsonBool("polarity_reversed", r.analysis.sign < 0);
     else
         jsonNull("polarity_reversed");
-    jsonNumber("shift_bits", locked ? r.shift : NAN);
+    jsonNumber("shift_bits", locked ? r.analysis.shift : NAN);
     // In the order, and with the names, a route of every channel gives its counts.
-    const int64_t counts[ROUTE_COUNTS] = {r.searched, r.received, r.matched, r.corrupted, r.inverted,
-                                          r.scaled, r.foreign, r.dropped, r.repeated, r.slipped,
-                                          r.unseen, r.missing};
+    const int64_t counts[ROUTE_COUNTS] = {r.analysis.searched, r.analysis.received, r.analysis.matched, r.analysis.corrupted, r.analysis.inverted,
+                                          r.analysis.scaled, r.analysis.foreign, r.analysis.dropped, r.analysis.repeated, r.analysis.slipped,
+                                          r.analysis.unseen, r.analysis.missing};
     jsonBeginObject("counts");
     for (int k = 0; k < ROUTE_COUNTS; k++)
         jsonInteger(routeCountName(k), counts[k]);
-    jsonNumber("missing_from", r.missing ? static_cast<double>(r.missingFrom) : NAN);
+    jsonNumber("missing_from", r.analysis.missing ? static_cast<double>(r.analysis.missingFrom) : NAN);
     jsonEndObject();
 }
 
@@ -239,10 +240,10 @@ void writeIntegrityDocument(const CheckerOptions &options, int index, const Sess
     if (r.stage >= RUN_MEASURED) {
         jsonNumber("seconds", s.elapsedS);
         jsonAccount(r);
-        jsonEventFields(r.eventCounts, r.events, r.keptEvents);
-        jsonInteger("transparent_bits", r.transparentBits);
+        jsonEventFields(r.analysis.eventCounts, r.analysis.events, r.analysis.keptEvents);
+        jsonInteger("transparent_bits", r.analysis.transparentBits);
         char differing[16];
-        snprintf(differing, sizeof differing, "0x%08X", r.differingBits);
+        snprintf(differing, sizeof differing, "0x%08X", r.analysis.differingBits);
         jsonText("differing_bits", differing);
         jsonInteger("blocks_dropped_by_checker", r.blocksDroppedByChecker);
         jsonNumber("analysed_times_real_time", r.timesRealTime);

@@ -1,6 +1,5 @@
-// What the integrity command's files share, private to the folder: the analysers that take the
-// ring's blocks (the main thread and analysis threads, each with its own inputs), and the event
-// lines of the text and the JSON.
+// What the integrity command's files share, private to the folder: the session both forms of the
+// command run, and the event lines of the text and the JSON.
 #pragma once
 
 #include "checker/commands/commands.h"
@@ -32,36 +31,12 @@ int runIntegritySession(const CheckerOptions &options, const IntegritySession &s
 int planCable(const CheckerOptions &options, const DriverFigures &figures, uint32_t *wanted,
               long *outType, long *inType);
 // The ring, room for a block of every input of the plan at the setup's size and rate, and the
-// analysers (prepareAnalysers). EXIT_FINE or EXIT_SHORTFALL.
+// analysers (prepareAnalysers, measure.h). EXIT_FINE or EXIT_SHORTFALL.
 int prepareIntegrity(const RunSetup &setup, const uint32_t *wanted);
 
 // The checker's shortfall: `unseen` samples of input `input` came and were not analysed (`blocks`
 // the ring had no room for). EXIT_SHORTFALL, with that said.
 int checkerFellBehind(long input, int64_t unseen, double rate, long blocks);
-
-// ---- The analysers (worker side)
-
-// Makes an analysis per input of integrityPlan (its ring made, its inputs set), looking for the
-// outputs in `wanted` (bit o of wanted[o / 32]), and the readers: the main thread and up to one
-// analysis thread per further processor, each with every n-th input. EXIT_FINE or EXIT_SHORTFALL.
-int prepareAnalysers(int64_t maxDelay, int64_t verdictAfter, const uint32_t *wanted);
-// Starts the analysis threads; ticks are the switch clock's, runStart the window's start.
-void startAnalysers(int64_t runStart, double ticksPerUs);
-// Main thread, while the run goes on: analyses its own inputs of every block the callbacks left.
-// True when every input has its verdict without the sequence: waiting longer shows nothing more.
-bool pollAnalysers();
-// After the window: the main thread takes what is left, the threads are told to do the same and
-// waited for; then every analysis is finished with the samples the window should have brought.
-void finishAnalysers(const RunSetup &setup);
-// Frees the analyses (the ring stays: a late callback may still fill it).
-void endAnalysers();
-int analyserCount();
-int analysedInputs();
-const IntegrityAnalysis &inputAnalysis(int input);
-// Audio seconds (at `rate`) analysed per second of the slowest reader's work; NAN before any block.
-double analysedTimesRealTime(double rate);
-// "integrity: 3 of 4 locked, 48000 samples" for the progress line.
-void analysersProgress(char *line, size_t size);
 
 // ---- The events, as the text and the JSON show them
 

@@ -98,11 +98,11 @@ int chooseRoutes(const CheckerOptions &options, uint32_t *wanted)
     return code == EXIT_FINE ? expectRoutes(options.map, r) : code;
 }
 
-void takeCounts(const IntegrityAnalysis &a, RouteResult *route)
+void takeCounts(const IntegrityFindings &a, RouteResult *route)
 {
     const bool locked = a.state == INTEGRITY_LOCKED;
     const int64_t values[ROUTE_COUNTS] = {
-        a.received - a.receivedAfterLock, a.receivedAfterLock, a.matched, a.corrupted, a.inverted,
+        a.searched, a.received, a.matched, a.corrupted, a.inverted,
         a.scaled, a.foreign, a.dropped, a.repeated, a.slipped, a.unseen, a.missing,
     };
     memcpy(route->counts, values, sizeof values);
@@ -118,7 +118,7 @@ void takeCounts(const IntegrityAnalysis &a, RouteResult *route)
     route->lockPosition = locked ? a.lockPosition : 0;
     route->missingFrom = a.missingFrom;
     route->differingBits = a.differingBits;
-    route->transparentBits = transparentBits(&a);
+    route->transparentBits = a.transparentBits;
     route->peakDbfs = a.peakDbfs;
     route->rmsDbfs = a.rmsDbfs;
 }
@@ -138,7 +138,7 @@ void takeRoutes()
     bool found[MAX_ROUTE_CHANNELS];
     for (int i = 0; i < r->inputCount; i++) {
         RouteResult &route = r->routes[i];
-        takeCounts(inputAnalysis(i), &route);
+        takeCounts(inputAnalysis(i).results, &route);
         route.verdict = judgeRoute(r->mapGiven, route.expected, route.found, routeClean(route));
         delays[i] = route.lockDelay;
         found[i] = route.found != NO_ROUTE;

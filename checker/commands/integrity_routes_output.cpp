@@ -67,9 +67,9 @@ void printRouteEvents(const RoutingResults &r)
         if (route.found == NO_ROUTE)
             continue;
         IntegrityResults transform = {};
-        transform.state = route.state;
-        transform.sign = route.sign;
-        transform.shift = route.shift;
+        transform.analysis.state = route.state;
+        transform.analysis.sign = route.sign;
+        transform.analysis.shift = route.shift;
         bool transformed = integrityTransformText(transform, changed, sizeof changed);
         if (!transformed && !eventTotal(route.eventCounts) && !route.counts[COUNT_MISSING])
             continue;

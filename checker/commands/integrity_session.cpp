@@ -60,7 +60,10 @@ int prepareIntegrity(const RunSetup &setup, const uint32_t *wanted)
     int64_t verdictAfter = static_cast<int64_t>(rate * 2);
     if (verdictAfter < maxDelay + frames)
         verdictAfter = maxDelay + frames;
-    return prepareAnalysers(maxDelay, verdictAfter, wanted);
+    if (!prepareAnalysers(maxDelay, verdictAfter, wanted))
+        return fail(EXIT_SHORTFALL, "the checker has no memory for the analysis of %d inputs",
+                    plan.inputs);
+    return EXIT_FINE;
 }
 
 static int beginIntegrityRun(const CheckerOptions &options, const IntegritySession &session)
@@ -98,7 +101,7 @@ int runIntegritySession(const CheckerOptions &options, const IntegritySession &s
     startAnalysers(session.setup->windowStart, calibratedTicksPerUs());
     waitForRun(options.seconds, pollAnalysers, analysersProgress);
     judgeWindow(session.setup, session.timing);
-    finishAnalysers(*session.setup);
+    finishAnalysers(session.setup->windowEnd, session.setup->periodUs);
     session.take();
     tallyMessages(session.messages);
     *session.stage = RUN_MEASURED;

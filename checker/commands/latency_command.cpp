@@ -123,8 +123,11 @@ static int beginLatencyRun(const CheckerOptions &options, LatencyResults *r, dou
     if (code == EXIT_FINE && !prepareTiming(*seconds, r->setup.periodUs))
         code = fail(EXIT_SHORTFALL, "the checker has no memory for the timing of %g s", *seconds);
     if (code == EXIT_FINE) {
-        preparePings(options.outChannel, options.inChannel, r->setup.figures.outputChannels,
-                     r->outType, r->inType, r->setup.bufferSize, rate, options.pings);
+        // The first ping a quarter second in, the others half a second apart.
+        const PingPlan plan = {options.outChannel, options.inChannel, r->setup.figures.outputChannels,
+                               r->outType, r->inType, r->setup.bufferSize, rate, options.pings,
+                               static_cast<int64_t>(rate / 4 + 0.5), static_cast<int64_t>(rate / 2 + 0.5)};
+        preparePings(plan);
         resetMessageCounts(options.timeInfo);
         code = beginRun(&pingCallbacks, &r->setup);
         if (code == EXIT_FINE && !pingBuffersPresent()) {

@@ -123,8 +123,9 @@ static bool measureOnce(const CheckerOptions &options, const SweepCable &cable, 
     double seconds = (firstAt + options.pings * interval) / s->rate + 2.5;
     if (!prepareTiming(seconds, s->size / s->rate * 1e6))
         return stopSetting(s, SWEEP_NO_MEMORY, ASE_OK, repeat);
-    preparePingsAt(options.outChannel, options.inChannel, cable.outputs, cable.outType, cable.inType,
-                   s->size, s->rate, options.pings, firstAt, interval);
+    const PingPlan plan = {options.outChannel, options.inChannel, cable.outputs, cable.outType,
+                           cable.inType, s->size, s->rate, options.pings, firstAt, interval};
+    preparePings(plan);
     resetMessageCounts(options.timeInfo);
     ASIOError created = createLoopbackBuffers(&pingCallbacks, s->size);
     if (created != ASE_OK || !pingBuffersPresent()) {

@@ -35,8 +35,8 @@ void eventWords(const IntegrityEvent &e, char *out, size_t size)
 // when the checker fell behind before it had seen enough to give up on the sequence.
 bool lockedInTime(ConformCheck check, int64_t lockBy)
 {
-    const IntegrityAnalysis &a = *analysis;
-    if (a.state != INTEGRITY_LOCKED && a.unseen > 0 && a.received < a.noLockSamples) {
+    const IntegrityFindings &a = analysis->results;
+    if (a.state != INTEGRITY_LOCKED && a.unseen > 0 && analysis->fed < analysis->noLockSamples) {
         leaveUnjudged(check, "on the cable, the checker fell behind before it found the sequence: "
                       "%lld samples of input %ld not analysed", static_cast<long long>(a.unseen), inChannel);
         return false;
@@ -113,7 +113,7 @@ void judgeClientsCable(ConformCheck check, int64_t from, int64_t to, int64_t loc
 {
     if (!analysis || !lockedInTime(check, lockBy))
         return;
-    const IntegrityAnalysis &a = *analysis;
+    const IntegrityFindings &a = analysis->results;
     int within = 0, first = -1;
     int64_t last = 0;
     for (int k = 0; k < a.keptEvents; k++) {

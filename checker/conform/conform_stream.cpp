@@ -112,12 +112,25 @@ static void judgeRate(ConformCheck check, const std::vector<const SwitchNote *> 
           nominal, ppm, run.size());
 }
 
-// Positions (frames) and time stamps (ns) a driver gives per switch, against the buffer size and the
-// checker's clock. `what` names the source in the evidence.
-static bool judgeClock(ConformCheck check, const char *what, const std::vector<int64_t> &positions,
-                       const std::vector<int64_t> &stampsNs, const std::vector<const SwitchNote *> &run,
-                       long frames, double periodUs, double ticksPerUs)
+struct StreamFigures {
+    long frames;
+    double rate, periodUs, ticksPerUs;
+};
+
+// What a driver said of its clock, a reading a switch: positions (frames) and time stamps (ns).
+struct ClockReadings {
+    const char *what;  // the source, named in the evidence
+    std::vector<int64_t> positions, stampsNs;
+    std::vector<const SwitchNote *> switches;  // those the readings came in
+};
+
+// The readings against the buffer size and the checker's clock.
+static bool judgeClock(ConformCheck check, const ClockReadings &readings, const StreamFigures &f)
 {
+    const char *what = readings.what;
+    const std::vector<int64_t> &positions = readings.positions, &stampsNs = readings.stampsNs;
+    const long frames = f.frames;
+    const double periodUs = f.periodUs;
     for (size_t k = 1; k < positions.size(); k++) {
         int64_t step = positions[k] - positions[k - 1];
         if (step != frames) {
@@ -141,7 +154,7 @@ static bool judgeClock(ConformCheck check, const char *what, const std::vector<i
         std::vector<double> stampUs;
         for (int64_t ns : stampsNs)
             stampUs.push_back((ns - stampsNs.front()) / 1000.0);
-        std::vector<double> arrivals = arrivalsUs(run, ticksPerUs);
+        std::vector<double> arrivals = arrivalsUs(readings.switches, f.ticksPerUs);
         double stampStep = robustStep(stampUs.data(), stampUs.size());
         double clockStep = robustStep(arrivals.data(), arrivals.size());
         if (fabs(stampStep / clockStep - 1) > 0.01) {
@@ -157,10 +170,10 @@ static bool judgeClock(ConformCheck check, const char *what, const std::vector<i
     return true;
 }
 
-static void judgePositions(ConformCheck check, const std::vector<const SwitchNote *> &run, long frames,
-                           double periodUs, double ticksPerUs)
+static void judgePositions(ConformCheck check, const std::vector<const SwitchNote *> &run,
+                           const StreamFigures &f)
 {
-    std::vector<int64_t> positions, stamps;
+    ClockReadings readings = {"getSamplePosition", {}, {}, run};
     char answer[32];
     for (size_t k = 0; k < run.size(); k++) {
         if (run[k]->positionResult != ASE_OK) {
@@ -168,21 +181,21 @@ static void judgePositions(ConformCheck check, const std::vector<const SwitchNot
                   asioErrorName(run[k]->positionResult, answer, sizeof answer), k + 1);
             return;
         }
-        positions.push_back(run[k]->position);
-        stamps.push_back(run[k]->stampNs);
+        readings.positions.push_back(run[k]->position);
+        readings.stampsNs.push_back(run[k]->stampNs);
     }
     if (run.empty()) {
         grade(check, VERDICT_FAIL, "no switch to ask getSamplePosition in");
         return;
     }
-    judgeClock(check, "getSamplePosition", positions, stamps, run, frames, periodUs, ticksPerUs);
+    judgeClock(check, readings, f);
 }
 
-static void judgeTimeInfo(ConformCheck check, const std::vector<const SwitchNote *> &run, long frames,
-                          double rate, double periodUs, double ticksPerUs)
+static void judgeTimeInfo(ConformCheck check, const std::vector<const SwitchNote *> &run,
+                          const StreamFigures &f)
 {
-    std::vector<int64_t> positions, stamps;
-    std::vector<const SwitchNote *> timed;
+    const double rate = f.rate;
+    ClockReadings readings = {"time info", {}, {}, {}};
     for (size_t k = 0; k < run.size(); k++) {
         const SwitchNote *note = run[k];
         if (note->viaTimeInfo && !note->timeInfo) {
@@ -202,15 +215,15 @@ static void judgeTimeInfo(ConformCheck check, const std::vector<const SwitchNote
                   note->timeRate, rate);
             return;
         }
-        positions.push_back(note->timePosition);
-        stamps.push_back(note->timeNs);
-        timed.push_back(note);
+        readings.positions.push_back(note->timePosition);
+        readings.stampsNs.push_back(note->timeNs);
+        readings.switches.push_back(note);
     }
-    if (timed.empty()) {
+    if (readings.switches.empty()) {
         grade(check, VERDICT_PASS, "the driver called bufferSwitch only (allowed)");
         return;
     }
-    judgeClock(check, "time info", positions, stamps, timed, frames, periodUs, ticksPerUs);
+    judgeClock(check, readings, f);
 }
 
 // The first answer of outputReady, from whichever switch it came (one inside createBuffers too),
@@ -366,11 +379,6 @@ static void sayWhatWasNoted(const StreamChecks &c)
 }
 
 // What the run is judged against.
-struct StreamFigures {
-    long frames;
-    double rate, periodUs, ticksPerUs;
-};
-
 // The checks of the switches themselves: index, thread, rate, position and outputReady.
 static void judgeSwitches(const StreamChecks &c, const std::vector<const SwitchNote *> &run,
                           const StreamFigures &f, double seconds)
@@ -386,7 +394,7 @@ static void judgeSwitches(const StreamChecks &c, const std::vector<const SwitchN
     judgeIndex(c.index, run);
     judgeThreads(c.thread, run);
     judgeRate(c.rate, run, f.frames, f.rate, f.ticksPerUs);
-    judgePositions(c.position, run, f.frames, f.periodUs, f.ticksPerUs);
+    judgePositions(c.position, run, f);
     judgeOutputReady(c.outputReady, run);
 }
 
@@ -399,7 +407,7 @@ static void judgeCallbackKind(const StreamChecks &c, bool timeInfo,
         grade(c.callbackKind, VERDICT_FAIL, "no buffer switch after start answered ASE_OK: nothing to "
               "judge");
     } else if (timeInfo) {
-        judgeTimeInfo(c.callbackKind, run, f.frames, f.rate, f.periodUs, f.ticksPerUs);
+        judgeTimeInfo(c.callbackKind, run, f);
     } else if (messages.timeInfoSwitches) {
         grade(c.callbackKind, VERDICT_FAIL, "bufferSwitchTimeInfo called %ld times though time info was "
               "declined", messages.timeInfoSwitches);

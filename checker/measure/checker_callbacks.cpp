@@ -1,5 +1,7 @@
-#include "checker/measure/measure.h"
-
+// The checker's answers to what a driver calls during a run besides the buffer switch (its
+// messages, rate changes, the time-info switch), counted on the driver's thread and read after the
+// stop, and the callback records the runs hand to createBuffers.
+#include "checker/measure/timing_parts.h"
 
 MessageCounts messageCounts;
 static bool timeInfoOffered;

@@ -1,6 +1,6 @@
 // What the driver costs the machine: the worker's processor time over a run's window, split into
 // the checker's callbacks, the checker's own threads and the rest, the driver's.
-#include "checker/measure/measure.h"
+#include "checker/measure/timing_parts.h"
 
 #include <windows.h>
 #include <math.h>

@@ -1,5 +1,7 @@
-#include "checker/measure/measure.h"
-
+// The integrity analysis: finds the delay at which the known sequence comes back on an input, then
+// accounts for every sample received after the lock (matched, corrupted, inverted, dropped,
+// repeated, slipped), block by block on the main thread or an analysis thread (measure.h).
+#include "checker/measure/integrity_parts.h"
 
 #include <algorithm>
 #include <math.h>
@@ -16,7 +18,6 @@ const uint32_t MARKS = 1 << 12;
 // Samples in a row back on the old delay that end a disturbance: the lock already stands, so two
 // (32 bits of agreement) are enough.
 const int OLD_RUN = 2;
-const long CHUNK = 256;
 // Positions around the expected one searched at every sample of a disturbance: the blocks that
 // hold them, mostly one.
 const int64_t NEARBY = 4096;
@@ -57,43 +58,44 @@ void keep(IntegrityAnalysis *a, int64_t q, const uint32_t *words, const uint8_t 
 
 inline bool transformed(const IntegrityAnalysis *a)
 {
-    return a->sign < 0 || a->shift > 0;
+    return a->results.sign < 0 || a->results.shift > 0;
 }
 
 // A received word as it was sent, under the lock's sign and shift (the shift's low bits lost).
 inline uint32_t asSent(const IntegrityAnalysis *a, uint32_t word)
 {
-    return ((a->sign < 0 ? 0u - word : word) << a->shift) & a->mask;
+    return ((a->results.sign < 0 ? 0u - word : word) << a->results.shift) & a->mask;
 }
 
 // The sent words as the lock's sign and shift return them: sign x (word >> shift), arithmetic.
 void asReturned(const IntegrityAnalysis *a, uint32_t *words, long count)
 {
     for (long k = 0; k < count; k++) {
-        const uint32_t lower = static_cast<uint32_t>(sequenceSigned(words[k], a->bits) >> a->shift);
-        words[k] = (a->sign < 0 ? 0u - lower : lower) & a->mask;
+        const uint32_t lower =
+            static_cast<uint32_t>(sequenceSigned(words[k], a->bits) >> a->results.shift);
+        words[k] = (a->results.sign < 0 ? 0u - lower : lower) & a->mask;
     }
 }
 
 // The words the input should carry at q .. q + n - 1, under the delay of the moment.
 void expectedWords(IntegrityAnalysis *a, int64_t q, long n)
 {
-    preparedSequenceWords(a->bits, a->output, q - a->delay, n, a->expected);
+    preparedSequenceWords(a->bits, a->results.output, q - a->results.delay, n, a->expected);
     if (transformed(a))
         asReturned(a, a->expected, n);
 }
 
-// The key of a->output's block, kept for the two latest blocks: the search looks at the same ones
-// sample after sample.
+// The key of a->results.output's block, kept for the two latest blocks: the search looks at the
+// same ones sample after sample.
 inline uint32_t blockKey(IntegrityAnalysis *a, int64_t block)
 {
-    if (a->keysOutput != a->output) {
-        a->keysOutput = a->output;
+    if (a->keysOutput != a->results.output) {
+        a->keysOutput = a->results.output;
         a->keyBlocks[0] = a->keyBlocks[1] = -1;
     }
     if (a->keyBlocks[block & 1] != block) {
         a->keyBlocks[block & 1] = block;
-        a->keys[block & 1] = sequenceBlockKey(block, a->output);
+        a->keys[block & 1] = sequenceBlockKey(block, a->results.output);
     }
     return a->keys[block & 1];
 }
@@ -119,18 +121,18 @@ const IntegrityBlockMark *markOf(const IntegrityAnalysis *a, int64_t position)
 // Counts an event and keeps it while there is room. Returns its index, or -1 when not kept.
 int addEvent(IntegrityAnalysis *a, int kind, int64_t position, int64_t size, uint32_t bits)
 {
-    a->eventCounts[kind]++;
-    if (a->keptEvents >= MAX_INTEGRITY_EVENTS)
+    a->results.eventCounts[kind]++;
+    if (a->results.keptEvents >= MAX_INTEGRITY_EVENTS)
         return -1;
     const IntegrityBlockMark *mark = markOf(a, position);
-    IntegrityEvent *event = &a->events[a->keptEvents];
+    IntegrityEvent *event = &a->results.events[a->results.keptEvents];
     event->kind = kind;
     event->position = position;
     event->size = size;
     event->bits = bits;
     event->switchNumber = mark->switchNumber;
     event->timeUs = mark->timeUs;
-    return a->keptEvents++;
+    return a->results.keptEvents++;
 }
 
 // Corrupted (or inverted) samples make one event while fewer than RUN_GAP good ones come between
@@ -140,8 +142,8 @@ void addToRun(IntegrityAnalysis *a, int kind, int64_t q, uint32_t bits)
 {
     if (a->runKind == kind && q >= a->runEnd && q - a->runEnd < RUN_GAP) {
         if (a->runEvent >= 0) {
-            a->events[a->runEvent].size = q + 1 - a->events[a->runEvent].position;
-            a->events[a->runEvent].bits |= bits;
+            a->results.events[a->runEvent].size = q + 1 - a->results.events[a->runEvent].position;
+            a->results.events[a->runEvent].bits |= bits;
         }
     } else {
         a->runKind = kind;
@@ -154,16 +156,16 @@ void addToRun(IntegrityAnalysis *a, int kind, int64_t q, uint32_t bits)
 // event for the stretch) or scaled.
 void countReturned(IntegrityAnalysis *a, int64_t q, long n)
 {
-    if (a->shift > 0) {
-        a->scaled += n;
-    } else if (a->sign < 0) {
-        a->inverted += n;
+    if (a->results.shift > 0) {
+        a->results.scaled += n;
+    } else if (a->results.sign < 0) {
+        a->results.inverted += n;
         addToRun(a, EVENT_INVERTED, q, 0);
         if (a->runEvent >= 0)
-            a->events[a->runEvent].size = q + n - a->events[a->runEvent].position;
+            a->results.events[a->runEvent].size = q + n - a->results.events[a->runEvent].position;
         a->runEnd = q + n;
     } else {
-        a->matched += n;
+        a->results.matched += n;
     }
 }
 
@@ -171,23 +173,23 @@ void countReturned(IntegrityAnalysis *a, int64_t q, long n)
 // rounds either way: the next step up counts as the same.
 void classify(IntegrityAnalysis *a, int64_t q, uint32_t word, uint8_t inexact, uint32_t expected)
 {
-    if (!inexact && (word == expected || (a->shift > 0 && word == ((expected + 1) & a->mask)))) {
+    if (!inexact && (word == expected || (a->results.shift > 0 && word == ((expected + 1) & a->mask)))) {
         countReturned(a, q, 1);
         return;
     }
     // The other polarity: inverted against a plain lock, the sequence itself against an
     // inverted one.
-    if (!inexact && a->shift == 0 && word != expected && word == ((0u - expected) & a->mask)) {
-        if (a->sign < 0) {
-            a->matched++;
+    if (!inexact && a->results.shift == 0 && word != expected && word == ((0u - expected) & a->mask)) {
+        if (a->results.sign < 0) {
+            a->results.matched++;
         } else {
-            a->inverted++;
+            a->results.inverted++;
             addToRun(a, EVENT_INVERTED, q, 0);
         }
         return;
     }
-    a->corrupted++;
-    a->differingBits |= word ^ expected;
+    a->results.corrupted++;
+    a->results.differingBits |= word ^ expected;
     addToRun(a, EVENT_CORRUPTED, q, word ^ expected);
 }
 
@@ -198,7 +200,7 @@ inline bool corruptedSample(const IntegrityAnalysis *a, uint32_t word, uint8_t i
         return true;
     if (word == expected)
         return false;
-    return word != ((a->shift > 0 ? expected + 1 : 0u - expected) & a->mask);
+    return word != ((a->results.shift > 0 ? expected + 1 : 0u - expected) & a->mask);
 }
 
 // The kept samples at j .. n - 1 of the chunk from q, while each is corrupted, added to the run of
@@ -218,11 +220,11 @@ long extendCorrupted(IntegrityAnalysis *a, int64_t q, long j, long n)
     }
     if (m == j)
         return j;
-    a->corrupted += m - j;
-    a->differingBits |= bits;
+    a->results.corrupted += m - j;
+    a->results.differingBits |= bits;
     if (a->runEvent >= 0) {
-        a->events[a->runEvent].size = q + m - a->events[a->runEvent].position;
-        a->events[a->runEvent].bits |= bits;
+        a->results.events[a->runEvent].size = q + m - a->results.events[a->runEvent].position;
+        a->results.events[a->runEvent].bits |= bits;
     }
     a->runEnd = q + m;
     return m;
@@ -232,8 +234,8 @@ long extendCorrupted(IntegrityAnalysis *a, int64_t q, long j, long n)
 // of corrupted samples: while they go on, they are summed rather than classified one by one.
 void classifyKept(IntegrityAnalysis *a, int64_t from, int64_t to)
 {
-    for (int64_t q = from; q < to; q += CHUNK) {
-        const long n = to - q < CHUNK ? static_cast<long>(to - q) : CHUNK;
+    for (int64_t q = from; q < to; q += INTEGRITY_CHUNK) {
+        const long n = to - q < INTEGRITY_CHUNK ? static_cast<long>(to - q) : INTEGRITY_CHUNK;
         expectedWords(a, q, n);
         const uint32_t at = static_cast<uint32_t>(q);
         for (long j = 0; j < n; j++) {
@@ -253,21 +255,21 @@ inline bool wanted(const IntegrityAnalysis *a, int output)
     return output >= 0 && output < MAX_ROUTE_CHANNELS && (a->wanted[output / 32] >> (output % 32)) & 1;
 }
 
-// Whether the kept sample at q - 1 carries position - 1 (position of a->output in `block`, found
-// for q): from what the search found for q - 1 in the same block under the same lock when it
+// Whether the kept sample at q - 1 carries position - 1 (position of a->results.output in `block`,
+// found for q): from what the search found for q - 1 in the same block under the same lock when it
 // looked there, else mixed afresh. Remembers position for q + 1.
 bool previousOn(IntegrityAnalysis *a, int64_t q, int64_t block, int64_t position)
 {
     IntegrityUnmixed &seen = a->unmixed[block & 1];
-    const bool known = seen.q == q - 1 && seen.block == block && seen.output == a->output &&
-                       seen.sign == a->sign && seen.shift == a->shift &&
+    const bool known = seen.q == q - 1 && seen.block == block && seen.output == a->results.output &&
+                       seen.sign == a->results.sign && seen.shift == a->results.shift &&
                        (position & ((1 << SEQUENCE_BLOCK_BITS) - 1)) != 0;
     const bool on = known ? seen.position == position - 1 : onDelay(a, q - 1, q - position);
-    seen = {q, block, position, a->output, a->sign, a->shift};
+    seen = {q, block, position, a->results.output, a->results.sign, a->results.shift};
     return on;
 }
 
-// Whether the LOCK_RUN - 2 kept samples before q - 1 are on the delay of a->output too.
+// Whether the LOCK_RUN - 2 kept samples before q - 1 are on the delay of a->results.output too.
 bool holdsBefore(IntegrityAnalysis *a, int64_t q, int64_t delay)
 {
     int64_t s = q - 2;
@@ -278,7 +280,7 @@ bool holdsBefore(IntegrityAnalysis *a, int64_t q, int64_t delay)
 
 // Any wanted output's delay on which the LOCK_RUN kept samples up to q all are, found from the
 // words at q - 1 and q at positions in the blocks firstBlock..lastBlock: the output is left in
-// a->output. -1 when none, a->output -1 too.
+// a->results.output. -1 when none, a->results.output -1 too.
 int64_t findAnyDelay(IntegrityAnalysis *a, int64_t q, int64_t firstBlock, int64_t lastBlock)
 {
     const uint32_t high = high16(a, asSent(a, a->history[q & a->historyMask]));
@@ -289,23 +291,23 @@ int64_t findAnyDelay(IntegrityAnalysis *a, int64_t q, int64_t firstBlock, int64_
         const int64_t delay = q - found[k].position;
         if (!wanted(a, found[k].output) || delay < 0 || delay > a->maxDelay)
             continue;
-        a->output = found[k].output;
+        a->results.output = found[k].output;
         if (onDelay(a, q - 1, delay) && holdsBefore(a, q, delay))
             return delay;
     }
-    a->output = -1;
+    a->results.output = -1;
     return -1;
 }
 
-// A delay, other than `skip`, on which the LOCK_RUN kept samples up to q (none before `lowest`)
-// all are, found from the word at q in the blocks firstBlock..lastBlock: for a->output, or while
-// it is -1 for any wanted output, then left in a->output. -1 when none.
+// A delay, other than `skip`, on which the LOCK_RUN kept samples up to q (none before `lowest`) all
+// are, found from the word at q in the blocks firstBlock..lastBlock: for a->results.output, or
+// while it is -1 for any wanted output, then left in a->results.output. -1 when none.
 int64_t findDelay(IntegrityAnalysis *a, int64_t q, int64_t lowest, int64_t firstBlock,
                   int64_t lastBlock, int64_t skip)
 {
     if (q - LOCK_RUN + 1 < lowest)
         return -1;
-    if (a->output < 0)
+    if (a->results.output < 0)
         return findAnyDelay(a, q, firstBlock, lastBlock);
     // One output: a block at a time, which needs no table.
     const uint32_t high = high16(a, asSent(a, a->history[q & a->historyMask]));
@@ -333,16 +335,16 @@ void giveVerdict(IntegrityAnalysis *a)
 {
     const double full = ldexp(1.0, a->bits - 1);
     const double peak = a->peak / full;
-    const double rms = a->received > 0 ? sqrt(a->sumSquares / a->received) / full : 0;
-    a->peakDbfs = peak > 0 ? 20 * log10(peak) : -INFINITY;
-    a->rmsDbfs = rms > 0 ? 20 * log10(rms) : -INFINITY;
+    const double rms = a->fed > 0 ? sqrt(a->sumSquares / a->fed) / full : 0;
+    a->results.peakDbfs = peak > 0 ? 20 * log10(peak) : -INFINITY;
+    a->results.rmsDbfs = rms > 0 ? 20 * log10(rms) : -INFINITY;
     if (peak <= SILENT_PEAK)
-        a->noLockReason = NO_LOCK_SILENT;
+        a->results.noLockReason = NO_LOCK_SILENT;
     else if (peak < NOISE_PEAK)
-        a->noLockReason = NO_LOCK_NOISE;
+        a->results.noLockReason = NO_LOCK_NOISE;
     else
-        a->noLockReason = NO_LOCK_FOREIGN;
-    a->state = INTEGRITY_NO_LOCK;
+        a->results.noLockReason = NO_LOCK_FOREIGN;
+    a->results.state = INTEGRITY_NO_LOCK;
 }
 
 void lockOn(IntegrityAnalysis *a, int64_t q, int64_t delay)
@@ -351,14 +353,14 @@ void lockOn(IntegrityAnalysis *a, int64_t q, int64_t delay)
     int64_t first = q - LOCK_RUN + 1;
     while (first > lowest && onDelay(a, first - 1, delay))
         first--;
-    a->state = INTEGRITY_LOCKED;
-    a->delay = delay;
-    a->lockDelay = delay;
-    a->lockPosition = first;
+    a->results.state = INTEGRITY_LOCKED;
+    a->results.delay = delay;
+    a->results.lockDelay = delay;
+    a->results.lockPosition = first;
     a->lockSequence = first - delay;
     // The stretch from `first` is contiguous up to q: what came before it is the block's start.
     a->receivedBeforeLock = a->receivedBeforeBlock + (first - a->blockPosition);
-    a->differingBits |= (1u << a->shift) - 1;  // what a shift lost never came through
+    a->results.differingBits |= (1u << a->results.shift) - 1;  // what a shift lost never came through
     classifyKept(a, first, q + 1);
 }
 
@@ -392,8 +394,8 @@ void searchSample(IntegrityAnalysis *a, int64_t q, uint32_t word, uint8_t inexac
     const int shifts = std::min(std::min(MAX_SHIFT, a->bits - 16), headroom(a, q));
     for (int shift = 0; shift <= shifts; shift++) {
         for (int sign = 1; sign >= -1; sign -= 2) {
-            a->sign = sign;
-            a->shift = shift;
+            a->results.sign = sign;
+            a->results.shift = shift;
             const int64_t delay = findDelay(a, q, a->contiguousFrom, firstBlock, lastBlock, -1);
             if (delay >= 0) {
                 lockOn(a, q, delay);
@@ -401,8 +403,8 @@ void searchSample(IntegrityAnalysis *a, int64_t q, uint32_t word, uint8_t inexac
             }
         }
     }
-    a->sign = 1;
-    a->shift = 0;
+    a->results.sign = 1;
+    a->results.shift = 0;
 }
 
 // Back on the old delay: everything since the disturbance began was corrupted, or right after all.
@@ -419,20 +421,20 @@ void endOnNewDelay(IntegrityAnalysis *a, int64_t q, int64_t delay)
     while (first > a->disturbStart && onDelay(a, first - 1, delay))
         first--;
     const int64_t between = first - a->disturbStart;  // on neither delay
-    const int64_t change = delay - a->delay;
+    const int64_t change = delay - a->results.delay;
     a->runKind = -1;
     if (between == 0 && change < 0) {
         addEvent(a, EVENT_DROPPED, first, -change, 0);
-        a->dropped += -change;
+        a->results.dropped += -change;
     } else if (between == 0 && first - delay >= a->lockSequence) {
         addEvent(a, EVENT_REPEATED, first, change, 0);
-        a->repeated += change;
+        a->results.repeated += change;
     } else {
         addEvent(a, EVENT_SLIP, a->disturbStart, change, 0);
-        a->slipped += change < 0 ? -change : change;
-        a->foreign += between;
+        a->results.slipped += change < 0 ? -change : change;
+        a->results.foreign += between;
     }
-    a->delay = delay;
+    a->results.delay = delay;
     a->disturbed = false;
     classifyKept(a, first, q + 1);
 }
@@ -441,12 +443,12 @@ void endOnNewDelay(IntegrityAnalysis *a, int64_t q, int64_t delay)
 // block when it looked there, else mixed afresh.
 bool onOldDelay(IntegrityAnalysis *a, int64_t q)
 {
-    const int64_t expected = q - a->delay;
+    const int64_t expected = q - a->results.delay;
     const IntegrityUnmixed &seen = a->unmixed[(expected >> SEQUENCE_BLOCK_BITS) & 1];
     if (expected >= 0 && seen.q == q && seen.block == expected >> SEQUENCE_BLOCK_BITS &&
-        seen.output == a->output && seen.sign == a->sign && seen.shift == a->shift)
+        seen.output == a->results.output && seen.sign == a->results.sign && seen.shift == a->results.shift)
         return seen.position == expected;
-    return onDelay(a, q, a->delay);
+    return onDelay(a, q, a->results.delay);
 }
 
 void disturbedSample(IntegrityAnalysis *a, int64_t q, uint32_t word, uint8_t inexact)
@@ -457,11 +459,11 @@ void disturbedSample(IntegrityAnalysis *a, int64_t q, uint32_t word, uint8_t ine
     int64_t firstBlock, lastBlock;
     wholeBound(a, q, &firstBlock, &lastBlock);
     if (q % SEARCH_INTERVAL != SEARCH_INTERVAL - 1) {
-        const int64_t expected = q - a->delay;
+        const int64_t expected = q - a->results.delay;
         firstBlock = std::max(firstBlock, (expected - NEARBY) >> SEQUENCE_BLOCK_BITS);
         lastBlock = std::min(lastBlock, (expected + NEARBY) >> SEQUENCE_BLOCK_BITS);
     }
-    const int64_t delay = findDelay(a, q, a->disturbStart, firstBlock, lastBlock, a->delay);
+    const int64_t delay = findDelay(a, q, a->disturbStart, firstBlock, lastBlock, a->results.delay);
     if (onOldDelay(a, q)) {
         if (++a->oldRun >= OLD_RUN)
             endOnOldDelay(a, q);
@@ -473,8 +475,8 @@ void disturbedSample(IntegrityAnalysis *a, int64_t q, uint32_t word, uint8_t ine
         return;
     }
     if (q - a->disturbStart >= PENDING_LIMIT) {
-        classifyKept(a, a->disturbStart, a->disturbStart + CHUNK);
-        a->disturbStart += CHUNK;
+        classifyKept(a, a->disturbStart, a->disturbStart + INTEGRITY_CHUNK);
+        a->disturbStart += INTEGRITY_CHUNK;
     }
 }
 
@@ -484,7 +486,7 @@ void disturbedSample(IntegrityAnalysis *a, int64_t q, uint32_t word, uint8_t ine
 // bound is searched. The positions the samples' top 16 bits give in a block are unmixed together.
 void markLooks(IntegrityAnalysis *a, const uint32_t *words, long n, int64_t q0, uint8_t *look)
 {
-    const int64_t expected0 = q0 - a->delay;
+    const int64_t expected0 = q0 - a->results.delay;
     // Every block any of the samples searches near the old delay.
     int64_t firstBlock, lastBlock, unused;
     wholeBound(a, q0, &firstBlock, &unused);
@@ -495,7 +497,7 @@ void markLooks(IntegrityAnalysis *a, const uint32_t *words, long n, int64_t q0, 
                            (expected0 + n - 1) >> SEQUENCE_BLOCK_BITS <= lastBlock;
     memset(look, oldWithin ? 0 : 1, n);
     look[0] = 1;
-    uint16_t highs[CHUNK], indices[CHUNK];
+    uint16_t highs[INTEGRITY_CHUNK], indices[INTEGRITY_CHUNK];
     for (long j = 0; j < n; j++)
         highs[j] = static_cast<uint16_t>(high16(a, asSent(a, words[j])));
     const uint16_t oldIndex = static_cast<uint16_t>(expected0);
@@ -512,16 +514,16 @@ void markLooks(IntegrityAnalysis *a, const uint32_t *words, long n, int64_t q0, 
         look[j] = 1;
 }
 
-// Up to CHUNK samples of a disturbance from words[k] on, each as disturbedSample takes it; returns
-// the index after the last one taken, where the disturbance may have ended. In noise nearly every
-// sample is on no delay at all: only those markLooks marks, and those where the history runs out,
-// go through disturbedSample, which would only keep the others.
+// Up to INTEGRITY_CHUNK samples of a disturbance from words[k] on, each as disturbedSample takes
+// it; returns the index after the last one taken, where the disturbance may have ended. In noise
+// nearly every sample is on no delay at all: only those markLooks marks, and those where the
+// history runs out, go through disturbedSample, which would only keep the others.
 long disturbedChunk(IntegrityAnalysis *a, const uint32_t *words, const uint8_t *inexact, long k,
                     long count, int64_t position)
 {
-    const long n = count - k < CHUNK ? count - k : CHUNK;
+    const long n = count - k < INTEGRITY_CHUNK ? count - k : INTEGRITY_CHUNK;
     const int64_t q0 = position + k;
-    uint8_t look[CHUNK];
+    uint8_t look[INTEGRITY_CHUNK];
     markLooks(a, words + k, n, q0, look);
     long j = 0;
     while (j < n) {
@@ -578,11 +580,11 @@ bool beginIntegrityAnalysis(IntegrityAnalysis *analysis, long type, int64_t maxD
     analysis->mask = analysis->bits == 32 ? 0xFFFFFFFFu : (1u << analysis->bits) - 1;
     analysis->maxDelay = maxDelay;
     analysis->noLockSamples = noLockSamples;
-    analysis->state = INTEGRITY_SEARCHING;
-    analysis->sign = 1;
-    analysis->lockPosition = -1;
-    analysis->peakDbfs = -INFINITY;
-    analysis->rmsDbfs = -INFINITY;
+    analysis->results.state = INTEGRITY_SEARCHING;
+    analysis->results.sign = 1;
+    analysis->results.lockPosition = -1;
+    analysis->results.peakDbfs = -INFINITY;
+    analysis->results.rmsDbfs = -INFINITY;
     analysis->nextPosition = -1;
     analysis->runKind = -1;
     analysis->keyBlocks[0] = analysis->keyBlocks[1] = -1;
@@ -611,7 +613,7 @@ void integrityOutputs(IntegrityAnalysis *analysis, const uint32_t *outputs)
             sole = o;
         }
     }
-    analysis->output = count > 1 ? -1 : sole < 0 ? 0 : sole;
+    analysis->results.output = count > 1 ? -1 : sole < 0 ? 0 : sole;
 }
 
 void endIntegrityAnalysis(IntegrityAnalysis *analysis)
@@ -627,10 +629,10 @@ void endIntegrityAnalysis(IntegrityAnalysis *analysis)
 void analyseIntegrityBlock(IntegrityAnalysis *a, const uint32_t *words, const uint8_t *inexact,
                            long count, int64_t position, int64_t switchNumber, double timeUs)
 {
-    a->receivedBeforeBlock = a->received;
+    a->receivedBeforeBlock = a->fed;
     a->blockPosition = position;
-    a->received += count;
-    if (a->state == INTEGRITY_NO_LOCK || count <= 0)
+    a->fed += count;
+    if (a->results.state == INTEGRITY_NO_LOCK || count <= 0)
         return;
     IntegrityBlockMark *mark = &a->marks[a->markCount++ & a->markMask];
     mark->position = position;
@@ -641,7 +643,7 @@ void analyseIntegrityBlock(IntegrityAnalysis *a, const uint32_t *words, const ui
     } else if (position != a->nextPosition) {
         // Samples the checker did not get: what was open ends before them.
         if (position > a->nextPosition)
-            a->unseen += position - a->nextPosition;
+            a->results.unseen += position - a->nextPosition;
         if (a->disturbed)
             endOnOldDelay(a, a->nextPosition - 1);
         a->contiguousFrom = position;
@@ -653,7 +655,7 @@ void analyseIntegrityBlock(IntegrityAnalysis *a, const uint32_t *words, const ui
     while (k < count) {
         const int64_t q = position + k;
         const uint8_t mark0 = inexact ? inexact[k] : 0;
-        if (a->state == INTEGRITY_SEARCHING) {
+        if (a->results.state == INTEGRITY_SEARCHING) {
             searchSample(a, q, words[k], mark0);
             k++;
             continue;
@@ -663,7 +665,7 @@ void analyseIntegrityBlock(IntegrityAnalysis *a, const uint32_t *words, const ui
             continue;
         }
         // The clean path: a chunk compared at once.
-        const long n = count - k < CHUNK ? count - k : CHUNK;
+        const long n = count - k < INTEGRITY_CHUNK ? count - k : INTEGRITY_CHUNK;
         expectedWords(a, q, n);
         uint32_t differ = 0;
         for (long j = 0; j < n; j++)
@@ -681,7 +683,7 @@ void analyseIntegrityBlock(IntegrityAnalysis *a, const uint32_t *words, const ui
             lockedSample(a, q + j, words[k + j], inexact ? inexact[k + j] : 0, a->expected[j]);
         k += j;
     }
-    if (a->state == INTEGRITY_SEARCHING && a->received >= a->noLockSamples)
+    if (a->results.state == INTEGRITY_SEARCHING && a->fed >= a->noLockSamples)
         giveVerdict(a);
 }
 
@@ -693,24 +695,28 @@ void finishIntegrityAnalysis(IntegrityAnalysis *analysis, int64_t expectedEnd, i
     a->runKind = -1;
     // What the callbacks brought past the last block the checker took: it dropped them.
     const int64_t analysedEnd = a->nextPosition > 0 ? a->nextPosition : 0;
-    if (a->state != INTEGRITY_NO_LOCK && deliveredEnd > analysedEnd)
-        a->unseen += deliveredEnd - analysedEnd;
-    if (a->state == INTEGRITY_SEARCHING)
+    if (a->results.state != INTEGRITY_NO_LOCK && deliveredEnd > analysedEnd)
+        a->results.unseen += deliveredEnd - analysedEnd;
+    if (a->results.state == INTEGRITY_SEARCHING)
         giveVerdict(a);
-    if (a->state != INTEGRITY_LOCKED)
+    if (a->results.state == INTEGRITY_LOCKED)
+        a->results.received = a->fed - a->receivedBeforeLock;
+    a->results.searched = a->fed - a->results.received;
+    a->results.transparentBits = transparentBits(a);
+    if (a->results.state != INTEGRITY_LOCKED)
         return;
-    a->receivedAfterLock = a->received - a->receivedBeforeLock;
     const int64_t came = deliveredEnd > a->nextPosition ? deliveredEnd : a->nextPosition;
     if (expectedEnd > came) {
-        a->missing = expectedEnd - came;
-        a->missingFrom = came;
+        a->results.missing = expectedEnd - came;
+        a->results.missingFrom = came;
     }
 }
 
 int transparentBits(const IntegrityAnalysis *analysis)
 {
     int count = 0;
-    for (uint32_t unchanged = analysis->mask & ~analysis->differingBits; unchanged; unchanged &= unchanged - 1)
+    for (uint32_t unchanged = analysis->mask & ~analysis->results.differingBits; unchanged;
+         unchanged &= unchanged - 1)
         count++;
     return count;
 }

@@ -1,6 +1,6 @@
 // The integrity run's callbacks: each output's sequence written, every input's buffer handed to the
 // ring in one block, every switch timed.
-#include "checker/measure/measure.h"
+#include "checker/measure/integrity_parts.h"
 
 #include "engine/loopback.h"
 

@@ -1,4 +1,6 @@
-#include "checker/measure/measure.h"
+// The known sequence of the integrity command: the words of every output and position, their
+// search tables, and writing and reading them in a driver's sample types (measure.h).
+#include "checker/measure/integrity_parts.h"
 
 #include <string.h>
 

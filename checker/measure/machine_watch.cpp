@@ -2,7 +2,7 @@
 // their streaming threads, wakes every millisecond and notes when it did. A driver's gap that the
 // witness was held for too, at the same moment, is the machine's (its scheduler, or under Wine the
 // server every wait goes through), not the driver's.
-#include "checker/measure/measure.h"
+#include "checker/measure/timing_parts.h"
 
 #include <windows.h>
 #include <mmsystem.h>

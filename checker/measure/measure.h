@@ -1,7 +1,9 @@
 // The checker's measuring layer: what runs on the driver's callback side (the timed switches, the
-// checker's other callbacks, the pings, the sample ring, the integrity sequence) and the pure
-// judgements of what they gathered (switch timing, the integrity analysis, percentiles, the buffer
-// sizes a driver allows). Nothing here prints or knows of the worker.
+// checker's other callbacks, the pings, the sample ring, the integrity sequence), the readers that
+// take the ring's samples to the integrity analysis, and the pure judgements of what they gathered
+// (switch timing, the integrity analysis, percentiles, the buffer sizes a driver allows). Nothing
+// here prints or knows of the worker. What only the layer's own files share is in timing_parts.h
+// and integrity_parts.h.
 #pragma once
 
 #include "checker/base/base.h"
@@ -19,7 +21,6 @@ extern const double probeRates[PROBE_RATES];
 // A sample rate a run can be timed at: finite, from 1 kHz to 100 MHz. Anything else (0, a
 // subnormal, infinity, NaN, 1e300) gives no period, and nothing is judged against it.
 bool usableRate(double rate);
-bool powerOfTwo(long n);
 // Whether `n` lies on the grid a granularity makes: for -1 a power of two, above 0 minSize plus a
 // multiple of it (and not below minSize); for anything else no size does.
 bool sizeOnGrid(long n, long minSize, long granularity);
@@ -52,11 +53,6 @@ struct CpuFigures {
     long long switches;  // the switches of the window, for the figures per switch
 };
 
-// Adds one callback's duration in switch ticks. Callback-safe: one atomic add, no lock or call.
-void addCallbackTicks(int64_t ticks);
-// Counts a thread of the checker's (an analysis thread) among the checker's own for the window
-// begun last; the handle is copied. Main thread, while the window is open.
-void noteCheckerThread(void *thread);
 // Opens the window on the calling thread, the session thread: reads the process's, the thread's
 // and the callbacks' times. Forgets the threads noted for the window before.
 void beginCpuWindow();
@@ -108,8 +104,6 @@ int64_t switchTicks();
 // Stores one arrival (its ticks before the callback's work) and the callback's duration. No
 // allocation, lock or system call.
 void recordArrival(int64_t before, int64_t after);
-// The checker's buffer switch: the loopback's onBufferSwitch, timed and recorded.
-void timedBufferSwitch(long index, long directProcess);
 
 // -- The main thread's side
 
@@ -132,7 +126,7 @@ bool everyArrivalKept();
 // is the system's, so times taken in another process can be set against the arrivals.
 int64_t switchTicksToCounter(int64_t ticks);
 
-// -- The judgement (pure: feed it arrivals)
+// -- The judgement
 
 enum { TIMING_HISTOGRAM_BINS = 64, TIMING_TIMELINE_BINS = 256 };
 
@@ -167,22 +161,8 @@ struct TimingFigures {
     CpuFigures cpu;  // what the run cost the machine (filled by the session, not by the judgement)
 };
 
-// Judges `count` arrivals (ticks, in order) between windowStart and windowEnd at `ticksPerUs`;
-// periodUs 0: unknown. `total` is every arrival of the run, `count` of them kept.
-void judgeArrivals(const int64_t *arrivals, size_t count, long long total, int64_t windowStart,
-                   int64_t windowEnd, double ticksPerUs, double periodUs, TimingFigures *figures);
-// The arrivals past the kept ones (the run outgrew the memory), judged one by one as they come:
-// intervals over 1.5 periods are late, and the longest is kept.
-struct BeyondKept {
-    double periodUs;   // 0: unknown, nothing judged
-    int64_t last;      // the arrival before, kept or not; 0 before the first
-    long long late;
-    double longestUs;
-    int64_t longestFrom;  // the arrival the longest began at
-};
-// Judges `arrival` against the one before (pure).
-void judgeBeyondKept(BeyondKept *beyond, int64_t arrival, double ticksPerUs);
-// judgeArrivals over what drainArrivals kept, with the final calibration.
+// Judges what drainArrivals kept between windowStart and windowEnd (switch ticks) against the
+// period (0: unknown), at the final calibration.
 void judgeRun(int64_t windowStart, int64_t windowEnd, double periodUs, TimingFigures *figures);
 // After the stop: takes the arrivals that came since judgeRun (during stop) into its figures, as
 // switches after the window.
@@ -307,23 +287,23 @@ struct PingRun {
 };
 extern PingRun pingRun;
 
-// Sets the plan before the run begins: output outChannel and input inChannel of a driver with
-// `outputs` outputs, their types, the run's frames and rate (a usable one), the number of pings.
-// The first goes out a quarter second in, the others half a second apart.
-void preparePings(long outChannel, long inChannel, long outputs, long outType, long inType,
-                  long frames, double rate, long pings);
-// The same with the first ping at stream position `first` and the others `interval` frames apart.
-void preparePingsAt(long outChannel, long inChannel, long outputs, long outType, long inType,
-                    long frames, double rate, long pings, int64_t first, int64_t interval);
+// What a run's pings are to be: the cable, the run and when they go out.
+struct PingPlan {
+    long outChannel, inChannel;  // output O and input I
+    long outputs;                // the driver's outputs: its inputs' buffers follow theirs
+    long outType, inType;        // pingTypeSupported
+    long frames;                 // the run's buffer size
+    double rate;                 // a usable one
+    long pings;                  // wanted: 1 to MAX_PINGS, anything else 1
+    int64_t firstAt;             // stream position of the first ping
+    int64_t intervalFrames;      // between pings
+};
+// Sets pingRun from the plan before the run begins.
+void preparePings(const PingPlan &plan);
 // True once a ping was lost or every ping wanted has been resolved. Main thread, while running.
 bool pingsFinished();
 // After the buffers were made: true when the driver gave both buffers of both channels.
 bool pingBuffersPresent();
-// The latency command's buffer switch: timed like timedBufferSwitch; after onBufferSwitch it writes
-// all of output O (silence, or the pulse at its stream position, switch number x frames + offset)
-// and looks for the pulse on input I from the frame it was sent at.
-void pingBufferSwitch(long index, ASIOBool directProcess);
-
 // ---- The ring of received blocks: samples handed from the driver's callbacks to the main thread,
 // lock-free, made before the run. Each callback takes its switch number and then a block, without
 // allocation, lock or system call, from any number of threads at once (a driver may call back from
@@ -387,31 +367,6 @@ bool makeSampleRing(SampleRing *ring, uint32_t blocks, uint64_t blockBytes);
 // Frees what makeSampleRing made. Main thread, after the run.
 void freeSampleRing(SampleRing *ring);
 
-// Callback: the next switch number, from 0 in the order callbacks ask.
-uint32_t claimRingBlock(SampleRing *ring);
-// Callback: copies `bytes` (at most blockBytes; none for null data) of switch `switchNumber`
-// into the next free block, and notes its arrival in latestTicks. False when the ring was full and
-// the block was dropped (counted). No allocation, lock or system call.
-bool fillRingBlock(SampleRing *ring, uint32_t switchNumber, const void *data, uint32_t bytes,
-                   int64_t arrivalTicks);
-// The same with the block made of `count` parts, one after another (a null part: zeros of its
-// size), as long as they fit.
-bool fillRingBlockParts(SampleRing *ring, uint32_t switchNumber, const void *const *parts,
-                        const uint32_t *sizes, int count, int64_t arrivalTicks);
-// Main thread: the oldest filled block not yet released (its droppedBefore: the switch numbers
-// skipped since the one before), or null when there is none yet. It stays valid and unchanged
-// until releaseRingBlock. The main thread is reader 0.
-const RingBlock *peekRingBlock(SampleRing *ring);
-// Main thread: reader 0 is done with the block of the last peekRingBlock.
-void releaseRingBlock(SampleRing *ring);
-// Several readers (the main thread and analysis threads, each with its own channels of every
-// block): `readers` (1 to MAX_RING_READERS) set before the run; every block goes to each of them,
-// in order, and back to the callbacks when the last is done with it.
-// Reader `reader`'s thread: its oldest filled block not yet released, or null (no droppedBefore).
-const RingBlock *peekReaderBlock(SampleRing *ring, int reader);
-// Reader `reader`'s thread: it is done with the block of its last peekReaderBlock.
-void releaseReaderBlock(SampleRing *ring, int reader);
-
 // ---- The known sequence of `quorvelcheck integrity`: a word for every stream position that its
 // neighbours do not share, written on an output in the driver's sample type and read back from an
 // input. No driver, no system call; writeSequence and readSequence allocate nothing, take no lock
@@ -433,56 +388,11 @@ int sequenceTypeBits(long type);
 // Bytes per sample of a supported type; 0 for others.
 int sequenceTypeBytes(long type);
 
-// The words of output `output` at positions position .. position + count - 1 (position >= 0), b
-// bits each.
-void sequenceWords(int bits, int output, int64_t position, long count, uint32_t *words);
-// The top 16 bits of output `output`'s word at position (>= 0): what locates it.
-uint32_t sequenceHigh(int64_t position, int output);
-// The position in block `block` (position / 2^16) whose word of that output has these top 16 bits.
-int64_t sequencePositionInBlock(uint32_t high, int64_t block, int output);
-
-// The same with the block's key given: sequenceHigh(p, o) is sequenceHighKeyed(p, k) with k =
-// sequenceBlockKey(p / 2^16, o), and so for the position; for a caller that keeps the keys of the
-// blocks it looks at.
-uint32_t sequenceBlockKey(int64_t block, int output);
-uint32_t sequenceHighKeyed(int64_t position, uint32_t key);
-int64_t sequencePositionKeyed(uint32_t high, int64_t block, uint32_t key);
-
-// Makes the tables sequenceCandidates and preparedSequenceWords read (640 KB, static, made once).
-// Call before any thread uses them; later calls do nothing.
-void prepareSequenceSearch();
-// sequenceWords from the tables: a load a word, for the analysis. Pure, once prepared.
-void preparedSequenceWords(int bits, int output, int64_t position, long count, uint32_t *words);
-// For each of `count` top 16 bits, the index in the block of key `key` (its position mod 2^16)
-// whose word carries them: sequencePositionKeyed for many samples against one block. Pure.
-void sequenceIndicesKeyed(const uint16_t *highs, long count, uint32_t key, uint16_t *indices);
-struct SequenceCandidate {
-    int output;        // 0 .. MAX_ROUTE_CHANNELS - 1
-    int64_t position;  // of the second word
-};
-// Every output and position p in blocks firstBlock..lastBlock whose words at p - 1 and p (in one
-// block) have the top 16 bits highBefore and high: at most `room`, written to out; the count. About
-// one for a pair of random words and every 512 blocks. Pure, once prepared.
-int sequenceCandidates(uint32_t highBefore, uint32_t high, int64_t firstBlock, int64_t lastBlock,
-                       SequenceCandidate *out, int room);
-// A b-bit word as a signed value (two's complement), and the other way round.
-int32_t sequenceSigned(uint32_t word, int bits);
-
-// Fills `frames` samples of type `type` at out with output `output`'s words of firstPosition
-// onwards. Floats carry the word as a signed integer / 2^(b-1), which they hold exactly.
-// Callback-safe.
-void writeSequence(void *out, long type, int output, int64_t firstPosition, long frames);
-// Decodes `frames` received samples to b-bit words. inexact[k] is 1 where the sample was not
-// exactly a value the sequence can carry (a float between steps or beyond full scale, decoded to
-// the nearest; an integer whose bits above b are not the sign), else 0. Returns how many were
-// inexact. Callback-safe.
-long readSequence(const void *in, long type, long frames, uint32_t *words, uint8_t *inexact);
-
 // ---- The integrity analysis: what came back through the loopback cable, judged against the known
 // sequence: it finds the delay, then accounts for every sample received after the
 // lock. Main thread, fed block by block in input order with the decoded words of input I. Plain
 // records: beginIntegrityAnalysis makes the history it needs, endIntegrityAnalysis frees it;
-// nothing in between allocates.
+// nothing in between allocates (integrity_parts.h; the readers run them).
 //
 // The search tries the sequence as sent, then negated, then shifted 1 to 8 bits lower (a gain of
 // a power of two below 1; no more than leaves the top 16 bits), each with either sign: the lock
@@ -540,6 +450,44 @@ struct IntegrityUnmixed {
     int output, sign, shift;
 };
 
+// What an analysis found: the lock, and every sample received after it accounted for.
+struct IntegrityFindings {
+    int state;                // IntegrityState
+    int output;               // the output whose sequence is judged; -1 while any of several
+                              // is searched for
+    int64_t delay;            // locked: the delay of the moment
+    int64_t lockDelay;        // ... found first
+    int64_t lockPosition;     // input position of the first sample of the lock
+    int sign;                 // locked: the return is sign x (the sequence >> shift): -1 when
+    int shift;                // its polarity is reversed; shift bits lower (a gain of 2^-shift)
+    // From the lock's first sample on: received = matched + corrupted + inverted + scaled +
+    // foreign; searched: the samples received before it (every one, without a lock). Both set by
+    // finishIntegrityAnalysis.
+    int64_t received, searched;
+    int64_t unseen;           // samples missing between blocks: the checker fell behind
+    int64_t matched;          // after lock: equal to the sequence at the delay of the moment
+    int64_t corrupted;        // wrong while the delay held (inverted not included)
+    int64_t inverted;         // the negation of the sequence, shift 0
+    int64_t scaled;           // the lock's shift of the sequence (with its sign), shift above 0
+    int64_t foreign;          // received in a slip, on neither delay
+    int64_t dropped;          // missing from the sequence
+    int64_t repeated;         // received twice
+    int64_t slipped;          // the slips' changes of delay, as magnitudes
+    int64_t missing;          // expected to the end of the window and never received
+    int64_t missingFrom;      // ... from this input position
+    int64_t eventCounts[EVENT_KINDS];
+    int keptEvents;           // the first MAX_INTEGRITY_EVENTS events in full
+    IntegrityEvent events[MAX_INTEGRITY_EVENTS];
+    uint32_t differingBits;   // bits that differed in any matched or corrupted sample
+    int transparentBits;      // transparentBits, set by finishIntegrityAnalysis
+    int noLockReason;         // NO_LOCK: what the input carried while searching (NoLockReason)
+    double peakDbfs;          // -infinity for digital silence
+    double rmsDbfs;
+};
+
+// Samples compared at a time: the expected words are made a chunk at once.
+const long INTEGRITY_CHUNK = 256;
+
 struct IntegrityAnalysis {
     // Fixed at the start.
     int bits;                 // of the input's sample type
@@ -548,38 +496,11 @@ struct IntegrityAnalysis {
     int64_t noLockSamples;    // received without a lock, then the verdict
     uint32_t wanted[MAX_ROUTE_CHANNELS / 32];  // bit o: output o's sequence is looked for
 
-    // Results, read after finishIntegrityAnalysis (state and counts also while running).
-    int state;
-    int output;               // the output whose sequence is judged; -1 while any of several
-                              // is searched for
-    int64_t delay;            // locked: the delay of the moment
-    int64_t lockDelay;        // ... found first
-    int64_t lockPosition;     // input position of the first sample of the lock
-    int sign;                 // locked: the return is sign x (the sequence >> shift): -1 when
-    int shift;                // its polarity is reversed; shift bits lower (a gain of 2^-shift)
-    int64_t received;         // samples fed
-    int64_t receivedAfterLock;  // of them from the lock's first on: matched + corrupted +
-                              // inverted + scaled + foreign
-    int64_t unseen;           // samples missing between blocks: the checker fell behind
-    int64_t matched;          // after lock: equal to the sequence at the delay of the moment
-    int64_t corrupted;        // wrong while the delay held (inverted not included)
-    int64_t inverted;         // the negation of the sequence, shift 0
-    int64_t scaled;           // the lock's shift of the sequence (with its sign), shift above 0
-    int64_t foreign;          // received in a slip, on neither delay
-    int64_t missing;          // expected to the end of the window and never received
-    int64_t missingFrom;      // ... from this input position
-    int64_t dropped;          // missing from the sequence
-    int64_t repeated;         // received twice
-    int64_t slipped;          // the slips' changes of delay, as magnitudes
-    int64_t eventCounts[EVENT_KINDS];
-    int keptEvents;           // the first MAX_INTEGRITY_EVENTS events in full
-    IntegrityEvent events[MAX_INTEGRITY_EVENTS];
-    uint32_t differingBits;   // bits that differed in any matched or corrupted sample
-    int noLockReason;         // NO_LOCK: what the input carried while searching
-    double peakDbfs;          // -infinity for digital silence
-    double rmsDbfs;
+    // What it found, read after finishIntegrityAnalysis (state and counts also while running).
+    IntegrityFindings results;
 
     // Working state.
+    int64_t fed;              // samples fed, before the lock and after
     int64_t blockPosition;    // of the block being analysed
     int64_t receivedBeforeBlock;
     int64_t receivedBeforeLock;
@@ -600,36 +521,12 @@ struct IntegrityAnalysis {
     int runEvent;             // its index in events; -1 when not kept
     int64_t peak;             // searching: largest magnitude received
     double sumSquares;
-    uint32_t expected[256];   // words of the chunk being compared
+    uint32_t expected[INTEGRITY_CHUNK];  // words of the chunk being compared
     int keysOutput;           // the output of the keys kept: of blocks keyBlocks[b & 1]
     int64_t keyBlocks[2];
     uint32_t keys[2];
     IntegrityUnmixed unmixed[2];  // the latest word the search unmixed in block b, at [b & 1]
 };
-
-// Prepares the analysis of an input of sample type `type` (sequenceTypeBits non-zero) for output
-// 0's sequence: delays up to maxDelay samples, the verdict after noLockSamples without a lock (at
-// least maxDelay plus the longest block). False when there is no memory.
-bool beginIntegrityAnalysis(IntegrityAnalysis *analysis, long type, int64_t maxDelay,
-                            int64_t noLockSamples);
-// Before the first block: the outputs whose sequences are looked for (bit o of outputs[o / 32]).
-// With several, the search finds the one that arrives and the lock keeps it. Main thread.
-void integrityOutputs(IntegrityAnalysis *analysis, const uint32_t *outputs);
-// One block: `count` words of input positions position .. position + count - 1 (readSequence's
-// output; inexact may be null for none), arrived in switch `switchNumber`, `timeUs` after the
-// start. A position past the end of the last block counts the samples between as unseen.
-void analyseIntegrityBlock(IntegrityAnalysis *analysis, const uint32_t *words, const uint8_t *inexact,
-                           long count, int64_t position, int64_t switchNumber, double timeUs);
-// After the last block: a disturbance still open counts against the old delay, and a search
-// still on gets its verdict. The samples from the end of the last block up to `deliveredEnd` (the
-// input position the driver's callbacks had brought; -1: as far as the last block) came and were
-// not analysed: unseen, the checker's. Locked, those from there up to `expectedEnd` (the position
-// the window should have reached) never came: missing, the driver's.
-void finishIntegrityAnalysis(IntegrityAnalysis *analysis, int64_t expectedEnd, int64_t deliveredEnd = -1);
-// Frees the history.
-void endIntegrityAnalysis(IntegrityAnalysis *analysis);
-// Bits of the word that came through unchanged in every compared sample (matched or corrupted).
-int transparentBits(const IntegrityAnalysis *analysis);
 
 // ---- The integrity run's callbacks
 
@@ -654,6 +551,36 @@ extern IntegrityPlan integrityPlan;
 // timedBufferSwitch; bufferSwitchTimeInfo does the same, whatever was answered to "supports time
 // info". No allocation, lock or system call.
 extern const ASIOCallbacks integrityCallbacks;
+
+// ---- The integrity readers: every block of the ring goes to each reader, which analyses its own
+// inputs of it. Reader 0 is the main thread, between its other duties; the others are threads of
+// their own, one per further processor. The callback never waits for any of them.
+
+// Makes an analysis per input of integrityPlan (its ring made, its inputs set), looking for the
+// outputs in `wanted` (bit o of wanted[o / 32]), and the readers: the main thread and up to one
+// analysis thread per further processor, each with every n-th input. False when there is no
+// memory. Main thread, before the run.
+bool prepareAnalysers(int64_t maxDelay, int64_t verdictAfter, const uint32_t *wanted);
+// Starts the analysis threads, counted among the checker's threads of the cost window open; ticks
+// are the switch clock's, runStart the window's start.
+void startAnalysers(int64_t runStart, double ticksPerUs);
+// Main thread, while the run goes on: analyses its own inputs of every block the callbacks left.
+// True when every input has its verdict without the sequence: waiting longer shows nothing more.
+bool pollAnalysers();
+// After the window, which ended at windowEnd (switch ticks), the buffer period periodUs (0:
+// unknown): the main thread takes what is left, the threads are told to do the same and waited
+// for; then every analysis is finished with the samples the window should have brought.
+void finishAnalysers(int64_t windowEnd, double periodUs);
+// Frees the analyses (the ring stays: a late callback may still fill it).
+void endAnalysers();
+int analyserCount();
+int analysedInputs();
+// Input `input`'s analysis, valid until endAnalysers.
+const IntegrityAnalysis &inputAnalysis(int input);
+// Audio seconds (at `rate`) analysed per second of the slowest reader's work; NAN before any block.
+double analysedTimesRealTime(double rate);
+// "integrity: 3 of 4 locked, 48000 samples" for the progress line.
+void analysersProgress(char *line, size_t size);
 
 // ---- The routing of `integrity --all`: which output's sequence arrives on each input, judged
 // against the routes expected, and the skew between the routes found. Pure.

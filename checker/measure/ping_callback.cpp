@@ -1,4 +1,7 @@
-#include "checker/measure/measure.h"
+// The pings of the latency command: the callback writes a short pulse into output O about twice a
+// second and finds it again on input I, all within the buffer switch; the main thread only sets the
+// plan before the run and watches the counts.
+#include "checker/measure/timing_parts.h"
 
 #include "engine/loopback.h"
 #include "engine/sample_types.h"
@@ -86,30 +89,22 @@ static double sampleLevel(const unsigned char *at, long type)
     return whole / 2147483648.0;
 }
 
-void preparePings(long outChannel, long inChannel, long outputs, long outType, long inType,
-                  long frames, double rate, long pings)
-{
-    preparePingsAt(outChannel, inChannel, outputs, outType, inType, frames, rate, pings,
-                   static_cast<int64_t>(rate / 4 + 0.5), static_cast<int64_t>(rate / 2 + 0.5));
-}
-
-void preparePingsAt(long outChannel, long inChannel, long outputs, long outType, long inType,
-                    long frames, double rate, long pings, int64_t first, int64_t interval)
+void preparePings(const PingPlan &plan)
 {
     PingRun &p = pingRun;
-    p.outElement = outChannel;
-    p.inElement = outputs + inChannel;
-    p.outType = outType;
-    p.inType = inType;
-    p.outBytes = lookupSampleType(outType)->bytes;
-    p.inBytes = lookupSampleType(inType)->bytes;
-    p.frames = frames;
-    p.wanted = pings > 0 && pings <= MAX_PINGS ? pings : 1;
-    p.intervalFrames = interval;
-    p.timeoutFrames = static_cast<int64_t>(rate * 2 + 0.5);
+    p.outElement = plan.outChannel;
+    p.inElement = plan.outputs + plan.inChannel;
+    p.outType = plan.outType;
+    p.inType = plan.inType;
+    p.outBytes = lookupSampleType(plan.outType)->bytes;
+    p.inBytes = lookupSampleType(plan.inType)->bytes;
+    p.frames = plan.frames;
+    p.wanted = plan.pings > 0 && plan.pings <= MAX_PINGS ? plan.pings : 1;
+    p.intervalFrames = plan.intervalFrames;
+    p.timeoutFrames = static_cast<int64_t>(plan.rate * 2 + 0.5);
     p.switchNumber.store(0);
     p.busy.store(false);
-    p.nextPing = first;
+    p.nextPing = plan.firstAt;
     p.pulseStart = p.pulseEnd = -1;
     p.outstanding = false;
     p.quietFrames = 0;
@@ -121,7 +116,7 @@ void preparePingsAt(long outChannel, long inChannel, long outputs, long outType,
     p.sent = 0;
     p.resolved.store(0);
     p.lost.store(false);
-    makePulseSample(outType);
+    makePulseSample(plan.outType);
 }
 
 bool pingsFinished()

@@ -2,7 +2,7 @@
 // or more readers (the main thread, analysis threads). Each block's sequence says whose turn it
 // is, so that a callback takes a block only when every reader is done with it, and a reader a
 // block only once its callback is done with it.
-#include "checker/measure/measure.h"
+#include "checker/measure/integrity_parts.h"
 
 #include <math.h>
 #include <stdlib.h>

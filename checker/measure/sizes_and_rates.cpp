@@ -13,7 +13,7 @@ bool usableRate(double rate)
     return isfinite(rate) && rate >= 1e3 && rate <= 1e8;
 }
 
-bool powerOfTwo(long n)
+static bool powerOfTwo(long n)
 {
     return n > 0 && (n & (n - 1)) == 0;
 }

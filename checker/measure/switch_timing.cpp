@@ -1,11 +1,9 @@
 // The timing of buffer switches: the ring the callbacks fill, the arrivals the main thread keeps,
 // and the judgement of a run.
-#include "checker/measure/measure.h"
+#include "checker/measure/timing_parts.h"
 
 #include "engine/loopback.h"
 
-#include <windows.h>
-#include <intrin.h>
 #include <algorithm>
 #include <math.h>
 #include <stdio.h>
@@ -19,7 +17,6 @@ ArrivalRing arrivalRing;
 // 192 kHz); beyond it the late switches and the longest gap are still counted as the arrivals come.
 static const size_t MAX_KEPT = sizeof(void *) == 8 ? size_t(1) << 25 : size_t(1) << 23;
 
-static bool stampCounter;       // ticks of the time-stamp counter, else of the performance counter
 static uint32_t taken;          // ring slots the main thread has emptied
 static int64_t *kept;           // arrivals in the order they were taken
 static size_t keptCount, keptRoom;
@@ -28,69 +25,6 @@ static long long lostToTheRing;  // overwritten before the main thread came: the
 // Beyond MAX_KEPT: judged as they come, at the calibration of that moment.
 static BeyondKept beyond;
 static long long arrivalsJudged;  // arrivalsSeen when judgeRun ran
-
-// Both counters read together, the stamp between two reads of the performance counter.
-struct Calibration {
-    int64_t counter;  // the performance counter, the mean of the two reads
-    int64_t stamp;
-};
-static Calibration calibrationStart;
-
-static double performanceTicksPerUs()
-{
-    static double perUs = 0;
-    if (perUs == 0) {
-        LARGE_INTEGER frequency;
-        QueryPerformanceFrequency(&frequency);
-        perUs = frequency.QuadPart / 1e6;
-    }
-    return perUs;
-}
-
-static int64_t performanceCounter()
-{
-    LARGE_INTEGER now;
-    QueryPerformanceCounter(&now);
-    return now.QuadPart;
-}
-
-int64_t performanceTicks()
-{
-    return performanceCounter();
-}
-
-double ticksToUs(int64_t ticks)
-{
-    return ticks / performanceTicksPerUs();
-}
-
-static Calibration readCalibration()
-{
-    Calibration c;
-    int64_t before = performanceCounter();
-    c.stamp = static_cast<int64_t>(__rdtsc());
-    int64_t after = performanceCounter();
-    c.counter = before + (after - before) / 2;
-    return c;
-}
-
-// A time-stamp counter that runs at one rate whatever the processor's power state, in every state.
-static bool invariantStampCounter()
-{
-    int registers[4] = {0, 0, 0, 0};  // eax, ebx, ecx, edx
-    __cpuid(registers, static_cast<int>(0x80000000));
-    if (static_cast<unsigned int>(registers[0]) < 0x80000007)
-        return false;
-    __cpuid(registers, static_cast<int>(0x80000007));
-    return (registers[3] >> 8) & 1;
-}
-
-int64_t switchTicks()
-{
-    if (stampCounter)
-        return static_cast<int64_t>(__rdtsc());
-    return performanceCounter();
-}
 
 void recordArrival(int64_t before, int64_t after)
 {
@@ -121,24 +55,6 @@ bool everyArrivalKept()
     return arrivalsSeen == static_cast<long long>(keptCount) && lostToTheRing == 0;
 }
 
-int64_t switchTicksToCounter(int64_t ticks)
-{
-    if (!stampCounter)
-        return ticks;
-    double us = (ticks - calibrationStart.stamp) / calibratedTicksPerUs();
-    return calibrationStart.counter + static_cast<int64_t>(us * performanceTicksPerUs());
-}
-
-double calibratedTicksPerUs()
-{
-    if (!stampCounter)
-        return performanceTicksPerUs();
-    Calibration now = readCalibration();
-    double us = (now.counter - calibrationStart.counter) / performanceTicksPerUs();
-    int64_t stamps = now.stamp - calibrationStart.stamp;
-    return us > 0 && stamps > 0 ? stamps / us : performanceTicksPerUs();
-}
-
 bool prepareTiming(double seconds, double periodUs)
 {
     // A run that began earlier in this process is over: what it left in the ring is dropped.
@@ -160,8 +76,7 @@ bool prepareTiming(double seconds, double periodUs)
         kept = grown;
         keptRoom = wanted;
     }
-    stampCounter = invariantStampCounter();
-    calibrationStart = readCalibration();
+    startSwitchClock();
     return true;
 }
 
@@ -220,38 +135,38 @@ void drainArrivals()
     }
 }
 
-// The arrivals in the window: counted, their intervals, and each one's lateness against the ideal
-// timeline from the first; the head and tail gaps. Those before or after the window are counted apart.
-static void sortArrivals(const int64_t *arrivals, size_t count, long long total, int64_t windowStart,
-                         int64_t windowEnd, double ticksPerUs, double periodUs, TimingFigures *f,
-                         std::vector<double> *intervals, std::vector<double> *lateness)
+// Splits a run's arrivals by the window: those before or after it counted apart; of those in it,
+// the count, the intervals between them, each one's lateness against the ideal timeline from the
+// first, and the head and tail gaps.
+static void windowIntervals(const SwitchArrivals &run, TimingFigures *f, std::vector<double> *intervals,
+                            std::vector<double> *lateness)
 {
     int64_t first = 0, previous = 0;
-    for (size_t k = 0; k < count; k++) {
-        int64_t arrival = arrivals[k];
-        if (arrival < windowStart) {
+    for (size_t k = 0; k < run.count; k++) {
+        int64_t arrival = run.arrivals[k];
+        if (arrival < run.windowStart) {
             f->beforeStart++;
             continue;
         }
-        if (arrival > windowEnd) {
+        if (arrival > run.windowEnd) {
             f->afterEnd++;
             continue;
         }
         if (f->switches == 0) {
             first = arrival;
-            f->headGapUs = (arrival - windowStart) / ticksPerUs;
+            f->headGapUs = (arrival - run.windowStart) / run.ticksPerUs;
         } else {
-            intervals->push_back((arrival - previous) / ticksPerUs);
+            intervals->push_back((arrival - previous) / run.ticksPerUs);
         }
-        if (periodUs > 0)
-            lateness->push_back((arrival - first) / ticksPerUs - f->switches * periodUs);
+        if (run.periodUs > 0)
+            lateness->push_back((arrival - first) / run.ticksPerUs - f->switches * run.periodUs);
         previous = arrival;
         f->switches++;
     }
     // Arrivals that were not kept lie after the kept ones, inside the window (the run outgrew the
     // memory, not the window).
-    f->switches += total - static_cast<long long>(count);
-    f->tailGapUs = f->switches ? (windowEnd - previous) / ticksPerUs : 0;
+    f->switches += run.total - static_cast<long long>(run.count);
+    f->tailGapUs = f->switches ? (run.windowEnd - previous) / run.ticksPerUs : 0;
 }
 
 // One gap: late over 1.5 periods, and the longest kept with where it began.
@@ -323,17 +238,15 @@ static void judgeTimeline(std::vector<double> *lateness, TimingFigures *f)
     f->timelineP999Us = nearestRank(lateness->data(), lateness->size(), 99.9);
 }
 
-void judgeArrivals(const int64_t *arrivals, size_t count, long long total, int64_t windowStart,
-                   int64_t windowEnd, double ticksPerUs, double periodUs, TimingFigures *f)
+void judgeArrivals(const SwitchArrivals &run, TimingFigures *f)
 {
     memset(f, 0, sizeof *f);
-    f->windowUs = (windowEnd - windowStart) / ticksPerUs;
-    f->kept = static_cast<long long>(count);
-    f->late = periodUs > 0 ? 0 : -1;
+    f->windowUs = (run.windowEnd - run.windowStart) / run.ticksPerUs;
+    f->kept = static_cast<long long>(run.count);
+    f->late = run.periodUs > 0 ? 0 : -1;
     std::vector<double> intervals, lateness;
-    sortArrivals(arrivals, count, total, windowStart, windowEnd, ticksPerUs, periodUs, f, &intervals,
-                 &lateness);
-    judgeGaps(intervals, periodUs, f);
+    windowIntervals(run, f, &intervals, &lateness);
+    judgeGaps(intervals, run.periodUs, f);
     judgeIntervals(&intervals, f);
     judgeTimeline(&lateness, f);
 }
@@ -344,7 +257,8 @@ void judgeRun(int64_t windowStart, int64_t windowEnd, double periodUs, TimingFig
     double perUs = calibratedTicksPerUs();
     // Callbacks from two threads may have taken their slots out of the order of their ticks.
     std::sort(kept, kept + keptCount);
-    judgeArrivals(kept, keptCount, arrivalsSeen, windowStart, windowEnd, perUs, periodUs, f);
+    const SwitchArrivals run = {kept, keptCount, arrivalsSeen, windowStart, windowEnd, perUs, periodUs};
+    judgeArrivals(run, f);
     // Beyond the kept arrivals, what was judged as they came.
     if (arrivalsSeen > static_cast<long long>(keptCount)) {
         f->late += f->late >= 0 ? beyond.late : 0;

@@ -366,16 +366,16 @@ static void integrityOpening(const IntegrityResults &r, std::string *page)
     *page += "<p>";
     htmlFormat(page, "A known sequence from output %ld to input %ld, %d bits a sample. ", r.outChannel,
                r.inChannel, r.bits);
-    if (r.state == INTEGRITY_LOCKED) {
+    if (r.analysis.state == INTEGRITY_LOCKED) {
         char changed[160];
         htmlFormat(page, "Found at a delay of %lld samples from input position %lld.",
-                   static_cast<long long>(r.lockDelay), static_cast<long long>(r.lockPosition));
+                   static_cast<long long>(r.analysis.lockDelay), static_cast<long long>(r.analysis.lockPosition));
         if (integrityTransformText(r, changed, sizeof changed))
             htmlFormat(page, " It came back %s.", changed);
     } else {
         htmlFormat(page, "The sequence was not found: the input carried %s (peak %.1f dBFS, "
-                   "RMS %.1f dBFS).", noLockWords(r.noLockReason, WORDING_PAGE), r.peakDbfs,
-                   r.rmsDbfs);
+                   "RMS %.1f dBFS).", noLockWords(r.analysis.noLockReason, WORDING_PAGE), r.analysis.peakDbfs,
+                   r.analysis.rmsDbfs);
     }
     *page += "</p>\n";
 }
@@ -383,40 +383,42 @@ static void integrityOpening(const IntegrityResults &r, std::string *page)
 // The accounting of every sample as rows of a table.
 static void integrityRows(const IntegrityResults &r, std::string *page)
 {
-    figureRow(page, "Received after the lock", "%lld samples", static_cast<long long>(r.received));
-    figureRow(page, "Matched", "%lld", static_cast<long long>(r.matched));
-    figureRow(page, "Scaled", "%lld (the lock's gain)", static_cast<long long>(r.scaled));
+    figureRow(page, "Received after the lock", "%lld samples",
+              static_cast<long long>(r.analysis.received));
+    figureRow(page, "Matched", "%lld", static_cast<long long>(r.analysis.matched));
+    figureRow(page, "Scaled", "%lld (the lock's gain)", static_cast<long long>(r.analysis.scaled));
     figureRow(page, "Never arrived", "%lld samples, from input position %lld",
-              static_cast<long long>(r.missing), static_cast<long long>(r.missingFrom));
-    figureRow(page, "Corrupted", "%lld in %lld runs", static_cast<long long>(r.corrupted),
-              static_cast<long long>(r.eventCounts[EVENT_CORRUPTED]));
-    figureRow(page, "Inverted", "%lld in %lld runs", static_cast<long long>(r.inverted),
-              static_cast<long long>(r.eventCounts[EVENT_INVERTED]));
-    figureRow(page, "Dropped", "%lld in %lld events", static_cast<long long>(r.dropped),
-              static_cast<long long>(r.eventCounts[EVENT_DROPPED]));
-    figureRow(page, "Repeated", "%lld in %lld events", static_cast<long long>(r.repeated),
-              static_cast<long long>(r.eventCounts[EVENT_REPEATED]));
+              static_cast<long long>(r.analysis.missing), static_cast<long long>(r.analysis.missingFrom));
+    figureRow(page, "Corrupted", "%lld in %lld runs", static_cast<long long>(r.analysis.corrupted),
+              static_cast<long long>(r.analysis.eventCounts[EVENT_CORRUPTED]));
+    figureRow(page, "Inverted", "%lld in %lld runs", static_cast<long long>(r.analysis.inverted),
+              static_cast<long long>(r.analysis.eventCounts[EVENT_INVERTED]));
+    figureRow(page, "Dropped", "%lld in %lld events", static_cast<long long>(r.analysis.dropped),
+              static_cast<long long>(r.analysis.eventCounts[EVENT_DROPPED]));
+    figureRow(page, "Repeated", "%lld in %lld events", static_cast<long long>(r.analysis.repeated),
+              static_cast<long long>(r.analysis.eventCounts[EVENT_REPEATED]));
     figureRow(page, "Slips", "%lld, by %lld samples in all; %lld samples on neither delay",
-              static_cast<long long>(r.eventCounts[EVENT_SLIP]), static_cast<long long>(r.slipped),
-              static_cast<long long>(r.foreign));
+              static_cast<long long>(r.analysis.eventCounts[EVENT_SLIP]),
+              static_cast<long long>(r.analysis.slipped), static_cast<long long>(r.analysis.foreign));
     figureRow(page, "Not seen", "%lld samples (the checker fell behind); %ld blocks its ring had "
-              "no room for", static_cast<long long>(r.unseen), r.blocksDroppedByChecker);
-    figureRow(page, "Transparent bits", "%d of %d (differing: 0x%08lX)", r.transparentBits, r.bits,
-              static_cast<unsigned long>(r.differingBits));
+              "no room for", static_cast<long long>(r.analysis.unseen), r.blocksDroppedByChecker);
+    figureRow(page, "Transparent bits", "%d of %d (differing: 0x%08lX)",
+              r.analysis.transparentBits, r.bits,
+              static_cast<unsigned long>(r.analysis.differingBits));
 }
 
 // The first kept events, a row each.
 static void eventTable(const IntegrityResults &r, long long events, std::string *page)
 {
-    int kept = r.keptEvents < 0 ? 0 : r.keptEvents > MAX_INTEGRITY_EVENTS ? MAX_INTEGRITY_EVENTS
-                                                                          : r.keptEvents;
+    int kept = r.analysis.keptEvents < 0 ? 0 : r.analysis.keptEvents > MAX_INTEGRITY_EVENTS ? MAX_INTEGRITY_EVENTS
+                                                                          : r.analysis.keptEvents;
     if (kept == 0)
         return;
     *page += "<table>\n<tr><th>event</th><th class=\"n\">position</th><th class=\"n\">samples</th>"
              "<th class=\"n\">switch</th><th class=\"n\">time, s</th><th>bits</th></tr>\n";
     int shown = kept < SHOWN_EVENTS ? kept : int(SHOWN_EVENTS);
     for (int k = 0; k < shown; k++) {
-        const IntegrityEvent &e = r.events[k];
+        const IntegrityEvent &e = r.analysis.events[k];
         *page += "<tr>";
         cell(page, nullptr, "%s", integrityEventName(e.kind));
         cell(page, "n", "%lld", static_cast<long long>(e.position));
@@ -444,16 +446,16 @@ void writeIntegritySection(const Report &report, std::string *page)
         return;
     const IntegrityResults &r = *report.integrity;
     integrityOpening(r, page);
-    if (r.state != INTEGRITY_LOCKED)
+    if (r.analysis.state != INTEGRITY_LOCKED)
         return;
     *page += "<figure class=\"picture\">";
     svgIntegrityEvents(page, r);
     *page += "<figcaption>";
     long long events = 0;
     for (int k = 0; k < EVENT_KINDS; k++)
-        events += r.eventCounts[k];
+        events += r.analysis.eventCounts[k];
     htmlFormat(page, "The events over the run, one lane per kind: %d of %lld drawn (the first "
-               "ones, kept in full).", r.keptEvents, events);
+               "ones, kept in full).", r.analysis.keptEvents, events);
     *page += "</figcaption></figure>\n<figure class=\"picture\">";
     svgTransparentBits(page, r);
     *page += "<figcaption>The input's bits, most significant first: unchanged in every sample "

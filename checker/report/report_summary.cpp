@@ -101,11 +101,11 @@ void partSummary(const Report &report, ReportPart part, char *out, size_t size)
         routingSummary(*report.routing, at, room);
     } else if (part == PART_INTEGRITY && report.integrity) {
         const IntegrityResults &r = *report.integrity;
-        long long wrong = r.received - r.matched;
-        if (r.state == INTEGRITY_LOCKED)
+        long long wrong = r.analysis.received - r.analysis.matched;
+        if (r.analysis.state == INTEGRITY_LOCKED)
             snprintf(at, room, "; after the lock %lld samples received, %lld matched, %lld not, %lld "
-                     "dropped, %lld never arrived, %d bits transparent", r.received, r.matched,
-                     wrong, r.dropped, r.missing, r.transparentBits);
+                     "dropped, %lld never arrived, %d bits transparent", r.analysis.received, r.analysis.matched,
+                     wrong, r.analysis.dropped, r.analysis.missing, r.analysis.transparentBits);
         else
             snprintf(at, room, "; the sequence was not found");
     }

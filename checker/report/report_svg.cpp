@@ -287,11 +287,11 @@ void svgSweep(std::string *page, const SweepResults &r)
 
 void svgIntegrityEvents(std::string *page, const IntegrityResults &r)
 {
-    int kept = r.keptEvents < 0 ? 0 : r.keptEvents > MAX_INTEGRITY_EVENTS ? MAX_INTEGRITY_EVENTS
-                                                                          : r.keptEvents;
+    int kept = r.analysis.keptEvents < 0 ? 0 : r.analysis.keptEvents > MAX_INTEGRITY_EVENTS ? MAX_INTEGRITY_EVENTS
+                                                                          : r.analysis.keptEvents;
     double lastUs = r.setup.elapsedS * 1e6;
     for (int k = 0; k < kept; k++)
-        lastUs = r.events[k].timeUs > lastUs ? r.events[k].timeUs : lastUs;
+        lastUs = r.analysis.events[k].timeUs > lastUs ? r.analysis.events[k].timeUs : lastUs;
     if (!(lastUs > 0))
         lastUs = 1e6;
     const double lane = 22;
@@ -303,10 +303,10 @@ void svgIntegrityEvents(std::string *page, const IntegrityResults &r)
         if (kind > 0)
             line(page, "grid", f.left, y, f.right, y);
         text(page, f.left - 6, y + lane / 2 + 4, "end", "%s %lld", integrityEventName(kind),
-             static_cast<long long>(r.eventCounts[kind]));
+             static_cast<long long>(r.analysis.eventCounts[kind]));
     }
     for (int k = 0; k < kept; k++) {
-        const IntegrityEvent &e = r.events[k];
+        const IntegrityEvent &e = r.analysis.events[k];
         if (e.kind < 0 || e.kind >= EVENT_KINDS)
             continue;
         double x = xAt(f, e.timeUs / 1e6);
@@ -327,7 +327,7 @@ void svgTransparentBits(std::string *page, const IntegrityResults &r)
     double width = (WIDTH - 24.0) / bits;
     for (int k = 0; k < bits; k++) {
         int bit = bits - 1 - k;
-        bool differed = (r.differingBits >> bit) & 1;
+        bool differed = (r.analysis.differingBits >> bit) & 1;
         rect(page, differed ? "bad" : "ok", 12 + k * width + 1, 8, width - 2, 28);
         if (bits <= 32 && (bit % 4 == 0 || bit == bits - 1))
             text(page, 12 + (k + 0.5) * width, 52, "middle", "%d", bit);

@@ -136,23 +136,23 @@ static void fillIntegrity(IntegrityResults *integrity)
     integrity->inChannel = 1;
     integrity->setup.elapsedS = 10;
     integrity->bits = 24;
-    integrity->state = INTEGRITY_LOCKED;
-    integrity->delay = integrity->lockDelay = 560;
-    integrity->received = 480000;
-    integrity->matched = 479000;
-    integrity->differingBits = 0x3;
-    integrity->transparentBits = 22;
-    integrity->keptEvents = MAX_INTEGRITY_EVENTS;
+    integrity->analysis.state = INTEGRITY_LOCKED;
+    integrity->analysis.delay = integrity->analysis.lockDelay = 560;
+    integrity->analysis.received = 480000;
+    integrity->analysis.matched = 479000;
+    integrity->analysis.differingBits = 0x3;
+    integrity->analysis.transparentBits = 22;
+    integrity->analysis.keptEvents = MAX_INTEGRITY_EVENTS;
     for (int k = 0; k < MAX_INTEGRITY_EVENTS; k++) {
-        IntegrityEvent &e = integrity->events[k];
+        IntegrityEvent &e = integrity->analysis.events[k];
         e.kind = k % EVENT_KINDS;
         e.position = k * 4320;
         e.timeUs = k * 9e4;
         e.size = 1;
-        integrity->eventCounts[e.kind]++;
+        integrity->analysis.eventCounts[e.kind]++;
     }
-    integrity->eventCounts[EVENT_DROPPED] += 400;  // more than were kept
-    integrity->dropped = integrity->eventCounts[EVENT_DROPPED];
+    integrity->analysis.eventCounts[EVENT_DROPPED] += 400;  // more than were kept
+    integrity->analysis.dropped = integrity->analysis.eventCounts[EVENT_DROPPED];
 }
 
 // The part's document as its command writes it, from its record.

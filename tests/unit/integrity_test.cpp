@@ -1,7 +1,7 @@
 // The integrity command's pure parts: the sequence through every sample type's bytes and back, the
 // analysis of streams with faults planted at known positions, what it says when it finds no lock,
 // and the ring that hands blocks from the callback to the main thread.
-#include "checker/measure/measure.h"
+#include "checker/measure/integrity_parts.h"
 
 #include <gtest/gtest.h>
 #include <atomic>
@@ -75,7 +75,7 @@ uint32_t nextRandom(uint32_t *state)
 int64_t totalEvents(const IntegrityAnalysis &a)
 {
     int64_t total = 0;
-    for (int64_t count : a.eventCounts)
+    for (int64_t count : a.results.eventCounts)
         total += count;
     return total;
 }
@@ -83,9 +83,10 @@ int64_t totalEvents(const IntegrityAnalysis &a)
 // Every received sample after the lock is counted once.
 void expectAccounted(const IntegrityAnalysis &a)
 {
-    EXPECT_EQ(a.matched + a.corrupted + a.inverted + a.scaled + a.foreign,
-              a.received - a.lockPosition - a.unseen);
-    EXPECT_EQ(a.matched + a.corrupted + a.inverted + a.scaled + a.foreign, a.receivedAfterLock);
+    const IntegrityFindings &f = a.results;
+    EXPECT_EQ(f.matched + f.corrupted + f.inverted + f.scaled + f.foreign,
+              a.fed - f.lockPosition - f.unseen);
+    EXPECT_EQ(f.matched + f.corrupted + f.inverted + f.scaled + f.foreign, f.received);
 }
 
 TEST(IntegritySequence, EveryTypeCarriesTheSequenceThroughItsBytesAndLocksOnItsDelay)
@@ -126,10 +127,10 @@ TEST(IntegritySequence, EveryTypeCarriesTheSequenceThroughItsBytesAndLocksOnItsD
         IntegrityAnalysis a;
         ASSERT_TRUE(beginIntegrityAnalysis(&a, t.type, MAX_DELAY, 2 * MAX_DELAY));
         feed(&a, words, inexact.data());
-        EXPECT_EQ(a.state, INTEGRITY_LOCKED);
-        EXPECT_EQ(a.delay, delay);
-        EXPECT_EQ(a.lockPosition, delay);
-        EXPECT_EQ(a.matched, frames - delay);
+        EXPECT_EQ(a.results.state, INTEGRITY_LOCKED);
+        EXPECT_EQ(a.results.delay, delay);
+        EXPECT_EQ(a.results.lockPosition, delay);
+        EXPECT_EQ(a.results.matched, frames - delay);
         EXPECT_EQ(totalEvents(a), 0);
         EXPECT_EQ(transparentBits(&a), t.bits);
         expectAccounted(a);
@@ -181,11 +182,11 @@ TEST(IntegritySequence, SamplesTheSequenceCannotCarryAreMarkedAndCountAsCorrupte
     IntegrityAnalysis a;
     ASSERT_TRUE(beginIntegrityAnalysis(&a, 19, MAX_DELAY, MAX_DELAY));
     feed(&a, received, marks.data());
-    ASSERT_EQ(a.keptEvents, 1);
-    EXPECT_EQ(a.events[0].kind, EVENT_CORRUPTED);
-    EXPECT_EQ(a.events[0].position, at);
-    EXPECT_EQ(a.events[0].bits, 0u);
-    EXPECT_EQ(a.corrupted, 1);
+    ASSERT_EQ(a.results.keptEvents, 1);
+    EXPECT_EQ(a.results.events[0].kind, EVENT_CORRUPTED);
+    EXPECT_EQ(a.results.events[0].position, at);
+    EXPECT_EQ(a.results.events[0].bits, 0u);
+    EXPECT_EQ(a.results.corrupted, 1);
     EXPECT_EQ(transparentBits(&a), 24);
     endIntegrityAnalysis(&a);
 }
@@ -251,30 +252,30 @@ TEST(IntegrityAnalysis, EachFaultGivesItsEventAtItsPosition)
             IntegrityAnalysis a;
             ASSERT_TRUE(beginIntegrityAnalysis(&a, type, MAX_DELAY, MAX_DELAY + 1000));
             feed(&a, words);
-            ASSERT_EQ(a.state, INTEGRITY_LOCKED);
-            ASSERT_EQ(a.keptEvents, 1);
-            const IntegrityEvent &event = a.events[0];
+            ASSERT_EQ(a.results.state, INTEGRITY_LOCKED);
+            ASSERT_EQ(a.results.keptEvents, 1);
+            const IntegrityEvent &event = a.results.events[0];
             EXPECT_EQ(event.kind, fault.kind);
             EXPECT_EQ(event.position, static_cast<int64_t>(AT));
             EXPECT_EQ(event.size, fault.size);
             EXPECT_EQ(event.switchNumber, static_cast<int64_t>(AT / BLOCK));
             EXPECT_EQ(event.timeUs, AT / BLOCK * 1000.0);
             EXPECT_EQ(totalEvents(a), 1);
-            EXPECT_EQ(a.delay, DELAY + fault.delayChange);
-            EXPECT_EQ(a.lockDelay, DELAY);
+            EXPECT_EQ(a.results.delay, DELAY + fault.delayChange);
+            EXPECT_EQ(a.results.lockDelay, DELAY);
             expectAccounted(a);
             const int64_t faulty = fault.kind == EVENT_CORRUPTED || fault.kind == EVENT_INVERTED ? fault.size : 0;
-            EXPECT_EQ(a.matched, a.received - DELAY - faulty - (fault.kind == EVENT_SLIP ? 1 : 0));
+            EXPECT_EQ(a.results.matched, a.fed - DELAY - faulty - (fault.kind == EVENT_SLIP ? 1 : 0));
             switch (fault.kind) {
-            case EVENT_DROPPED: EXPECT_EQ(a.dropped, fault.size); break;
-            case EVENT_REPEATED: EXPECT_EQ(a.repeated, fault.size); break;
+            case EVENT_DROPPED: EXPECT_EQ(a.results.dropped, fault.size); break;
+            case EVENT_REPEATED: EXPECT_EQ(a.results.repeated, fault.size); break;
             case EVENT_SLIP:
-                EXPECT_EQ(a.slipped, 1);
-                EXPECT_EQ(a.foreign, 1);
+                EXPECT_EQ(a.results.slipped, 1);
+                EXPECT_EQ(a.results.foreign, 1);
                 break;
-            case EVENT_INVERTED: EXPECT_EQ(a.inverted, fault.size); break;
+            case EVENT_INVERTED: EXPECT_EQ(a.results.inverted, fault.size); break;
             case EVENT_CORRUPTED:
-                EXPECT_EQ(a.corrupted, fault.size);
+                EXPECT_EQ(a.results.corrupted, fault.size);
                 if (fault.size == 1) {
                     EXPECT_EQ(event.bits, words[AT] ^ expected);
                     EXPECT_EQ(transparentBits(&a), bits - 1);
@@ -301,15 +302,16 @@ TEST(IntegrityAnalysis, LowBitsLostFromAPositionOnLeaveTheTopBitsTransparent)
         IntegrityAnalysis a;
         ASSERT_TRUE(beginIntegrityAnalysis(&a, type, MAX_DELAY, MAX_DELAY + 1000));
         feed(&a, words);
-        ASSERT_EQ(a.state, INTEGRITY_LOCKED);
+        ASSERT_EQ(a.results.state, INTEGRITY_LOCKED);
         EXPECT_EQ(transparentBits(&a), bits - bits / 4);
-        EXPECT_EQ(a.differingBits, lost);
-        ASSERT_GT(a.keptEvents, 0);
-        EXPECT_EQ(a.events[0].position, static_cast<int64_t>(first));
-        EXPECT_EQ(a.eventCounts[EVENT_CORRUPTED], 1) << "one stretch, though some samples match by chance";
+        EXPECT_EQ(a.results.differingBits, lost);
+        ASSERT_GT(a.results.keptEvents, 0);
+        EXPECT_EQ(a.results.events[0].position, static_cast<int64_t>(first));
+        EXPECT_EQ(a.results.eventCounts[EVENT_CORRUPTED],
+                  1) << "one stretch, though some samples match by chance";
         EXPECT_EQ(totalEvents(a), 1);
         // Only samples whose lost bits happened to be zero still match.
-        EXPECT_NEAR(static_cast<double>(a.corrupted) / 50000, 1 - 1.0 / (lost + 1), 0.01);
+        EXPECT_NEAR(static_cast<double>(a.results.corrupted) / 50000, 1 - 1.0 / (lost + 1), 0.01);
         expectAccounted(a);
         endIntegrityAnalysis(&a);
     }
@@ -325,9 +327,9 @@ TEST(IntegrityAnalysis, BlocksTheCheckerMissedAreUnseenNotFaults)
             feedBlock(&a, words, nullptr, at);
     }
     finishIntegrityAnalysis(&a, 0);
-    EXPECT_EQ(a.unseen, BLOCK);
-    EXPECT_EQ(a.matched, static_cast<int64_t>(words.size()) - DELAY - BLOCK);
-    EXPECT_EQ(a.keptEvents, 0);
+    EXPECT_EQ(a.results.unseen, BLOCK);
+    EXPECT_EQ(a.results.matched, static_cast<int64_t>(words.size()) - DELAY - BLOCK);
+    EXPECT_EQ(a.results.keptEvents, 0);
     endIntegrityAnalysis(&a);
 }
 
@@ -352,12 +354,12 @@ TEST(IntegrityAnalysis, AReturnInvertedOrShiftedOnEverySampleLocksAsWhatItIs)
             IntegrityAnalysis a;
             ASSERT_TRUE(beginIntegrityAnalysis(&a, type, MAX_DELAY, MAX_DELAY + 1000));
             feed(&a, words);
-            ASSERT_EQ(a.state, INTEGRITY_LOCKED);
-            EXPECT_EQ(a.sign, c.sign);
-            EXPECT_EQ(a.shift, c.shift);
-            EXPECT_EQ(a.lockDelay, DELAY);
-            EXPECT_EQ(c.shift ? a.scaled : a.inverted, a.receivedAfterLock);
-            EXPECT_EQ(a.eventCounts[EVENT_INVERTED], c.shift ? 0 : 1);
+            ASSERT_EQ(a.results.state, INTEGRITY_LOCKED);
+            EXPECT_EQ(a.results.sign, c.sign);
+            EXPECT_EQ(a.results.shift, c.shift);
+            EXPECT_EQ(a.results.lockDelay, DELAY);
+            EXPECT_EQ(c.shift ? a.results.scaled : a.results.inverted, a.results.received);
+            EXPECT_EQ(a.results.eventCounts[EVENT_INVERTED], c.shift ? 0 : 1);
             EXPECT_EQ(totalEvents(a), c.shift ? 0 : 1);
             EXPECT_EQ(transparentBits(&a), bits - c.shift);
             expectAccounted(a);
@@ -375,9 +377,9 @@ TEST(IntegrityAnalysis, SamplesExpectedToTheEndOfTheWindowThatNeverCameAreMissin
         for (size_t at = 0; at < words.size(); at += BLOCK)
             feedBlock(&a, words, nullptr, at);
         finishIntegrityAnalysis(&a, static_cast<int64_t>(words.size()) + beyond);
-        EXPECT_EQ(a.missing, beyond);
-        EXPECT_EQ(a.missingFrom, beyond ? static_cast<int64_t>(words.size()) : 0);
-        EXPECT_EQ(a.matched, a.receivedAfterLock);
+        EXPECT_EQ(a.results.missing, beyond);
+        EXPECT_EQ(a.results.missingFrom, beyond ? static_cast<int64_t>(words.size()) : 0);
+        EXPECT_EQ(a.results.matched, a.results.received);
         endIntegrityAnalysis(&a);
     }
 }
@@ -416,14 +418,14 @@ TEST(IntegrityAnalysis, WithoutLockTheInputIsDescribedWhenTheTimeIsUp)
         const size_t last = words.size() - BLOCK;
         for (size_t at = 0; at < last; at += BLOCK)
             feedBlock(&a, words, nullptr, at);
-        EXPECT_EQ(a.state, INTEGRITY_SEARCHING);
+        EXPECT_EQ(a.results.state, INTEGRITY_SEARCHING);
         feedBlock(&a, words, nullptr, last);
-        ASSERT_EQ(a.state, INTEGRITY_NO_LOCK);
-        EXPECT_EQ(a.noLockReason, input.reason);
+        ASSERT_EQ(a.results.state, INTEGRITY_NO_LOCK);
+        EXPECT_EQ(a.results.noLockReason, input.reason);
         if (input.level == 0) {
-            EXPECT_TRUE(isinf(a.peakDbfs) && a.peakDbfs < 0);
+            EXPECT_TRUE(isinf(a.results.peakDbfs) && a.results.peakDbfs < 0);
         } else if (input.level > 0) {
-            EXPECT_NEAR(a.peakDbfs, 20 * log10(input.level), 0.1);
+            EXPECT_NEAR(a.results.peakDbfs, 20 * log10(input.level), 0.1);
         }
         endIntegrityAnalysis(&a);
     }

@@ -114,13 +114,13 @@ TEST(RecordChecksTest, TheSweepIntegrityConformAndRestoreAreRefusedOutOfRange)
          }},
     });
     expectRefused<IntegrityResults>(integrityResults, {
-        {"keptEvents", [](IntegrityResults &r) { r.keptEvents = MAX_INTEGRITY_EVENTS + 1; }},
+        {"keptEvents", [](IntegrityResults &r) { r.analysis.keptEvents = MAX_INTEGRITY_EVENTS + 1; }},
         {"events.kind", [](IntegrityResults &r) {
-             r.keptEvents = 2;
-             r.events[1].kind = EVENT_KINDS;
+             r.analysis.keptEvents = 2;
+             r.analysis.events[1].kind = EVENT_KINDS;
          }},
-        {"state", [](IntegrityResults &r) { r.state = 7; }},
-        {"noLockReason", [](IntegrityResults &r) { r.noLockReason = -1; }},
+        {"state", [](IntegrityResults &r) { r.analysis.state = 7; }},
+        {"noLockReason", [](IntegrityResults &r) { r.analysis.noLockReason = -1; }},
         {"bits", [](IntegrityResults &r) { r.bits = 33; }},
     });
     expectRefused<ConformResults>(conformResults, {

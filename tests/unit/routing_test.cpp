@@ -2,6 +2,7 @@
 // the analysis finding which of many outputs arrives, the routing verdicts, the skew, and the ring
 // handing every block to several readers.
 #include "checker/commands/commands.h"
+#include "checker/measure/integrity_parts.h"
 
 #include <gtest/gtest.h>
 #include <atomic>
@@ -76,14 +77,14 @@ TEST(RouteSequenceTest, TheAnalysisFindsWhichOfManyOutputsArrives)
             analyseIntegrityBlock(&a, &words[at], nullptr, 256, at, at / 256, 0);
         finishIntegrityAnalysis(&a, 0);
         if (outputs[k] < 0) {
-            EXPECT_EQ(a.state, INTEGRITY_NO_LOCK);
-            EXPECT_EQ(a.output, -1);
+            EXPECT_EQ(a.results.state, INTEGRITY_NO_LOCK);
+            EXPECT_EQ(a.results.output, -1);
         } else {
-            EXPECT_EQ(a.state, INTEGRITY_LOCKED);
-            EXPECT_EQ(a.output, outputs[k]);
-            EXPECT_EQ(a.lockDelay, delays[k]);
-            EXPECT_EQ(a.lockPosition, delays[k]);
-            EXPECT_EQ(a.matched, static_cast<int64_t>(words.size()) - delays[k]);
+            EXPECT_EQ(a.results.state, INTEGRITY_LOCKED);
+            EXPECT_EQ(a.results.output, outputs[k]);
+            EXPECT_EQ(a.results.lockDelay, delays[k]);
+            EXPECT_EQ(a.results.lockPosition, delays[k]);
+            EXPECT_EQ(a.results.matched, static_cast<int64_t>(words.size()) - delays[k]);
         }
         endIntegrityAnalysis(&a);
     }

@@ -1,5 +1,5 @@
 // The judgement of a run's switches, fed with arrivals in microseconds (one tick per microsecond).
-#include "checker/measure/measure.h"
+#include "checker/measure/timing_parts.h"
 
 #include <gtest/gtest.h>
 #include <math.h>
@@ -13,8 +13,9 @@ TimingFigures judge(const std::vector<int64_t> &arrivals, int64_t start, int64_t
                     double period = PERIOD)
 {
     TimingFigures f;
-    judgeArrivals(arrivals.data(), arrivals.size(), static_cast<long long>(arrivals.size()), start,
-                  end, 1.0, period, &f);
+    const SwitchArrivals run = {arrivals.data(), arrivals.size(),
+                                static_cast<long long>(arrivals.size()), start, end, 1.0, period};
+    judgeArrivals(run, &f);
     return f;
 }
 

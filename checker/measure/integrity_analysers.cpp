@@ -2,7 +2,8 @@
 // its own inputs of it. Reader 0 is the main thread, between its other duties; the others are
 // threads of their own, one per further processor, so that 128 inputs at 192 kHz keep up. The
 // callback never waits for any of them: a full ring drops a block, counted as the checker's fault.
-#include "checker/commands/integrity_parts.h"
+#include "checker/measure/integrity_parts.h"
+#include "checker/measure/timing_parts.h"
 
 #include <windows.h>
 
@@ -83,7 +84,7 @@ int processors()
 
 }  // namespace
 
-int prepareAnalysers(int64_t maxDelay, int64_t verdictAfter, const uint32_t *wanted)
+bool prepareAnalysers(int64_t maxDelay, int64_t verdictAfter, const uint32_t *wanted)
 {
     const IntegrityPlan &plan = integrityPlan;
     inputs = plan.inputs;
@@ -110,9 +111,7 @@ int prepareAnalysers(int64_t maxDelay, int64_t verdictAfter, const uint32_t *wan
         reader.inexact = static_cast<uint8_t *>(malloc(plan.frames));
         made = reader.words && reader.inexact;
     }
-    if (!made)
-        return fail(EXIT_SHORTFALL, "the checker has no memory for the analysis of %d inputs", inputs);
-    return EXIT_FINE;
+    return made;
 }
 
 void startAnalysers(int64_t start, double ticks)
@@ -139,7 +138,7 @@ bool pollAnalysers()
             takeBlocks(r);
     }
     for (int i = 0; i < inputs; i++) {
-        if (analyses[i].state != INTEGRITY_NO_LOCK)
+        if (analyses[i].results.state != INTEGRITY_NO_LOCK)
             return false;
     }
     return true;
@@ -149,27 +148,27 @@ bool pollAnalysers()
 // (`delivered`), the switches the silence after the latest of them (`latest`, its arrival) up to
 // the window's end held. A switch late by less than 1.5 periods is not one missing; one that came
 // after the window's end, but before the analysis ended, counts as come.
-static int64_t expectedEnd(const RunSetup &setup, int64_t delivered, int64_t latest)
+static int64_t expectedEnd(int64_t windowEnd, double periodUs, int64_t delivered, int64_t latest)
 {
-    if (latest == 0 || setup.periodUs <= 0)
+    if (latest == 0 || periodUs <= 0)
         return delivered;
-    double silentPeriods = (setup.windowEnd - latest) / calibratedTicksPerUs() / setup.periodUs;
+    double silentPeriods = (windowEnd - latest) / calibratedTicksPerUs() / periodUs;
     int64_t switches = silentPeriods >= 1.5 ? static_cast<int64_t>(silentPeriods - 0.5) : 0;
-    return delivered + switches * setup.bufferSize;
+    return delivered + switches * integrityPlan.frames;
 }
 
 // Whether every reader has taken the blocks up to switch `claimed` (those the ring dropped aside).
 static bool everyBlockTaken(uint32_t claimed)
 {
     for (int i = 0; i < inputs; i++) {
-        if (analyses[i].state != INTEGRITY_NO_LOCK &&
+        if (analyses[i].results.state != INTEGRITY_NO_LOCK &&
             analyses[i].nextPosition < static_cast<int64_t>(claimed) * integrityPlan.frames)
             return false;
     }
     return true;
 }
 
-void finishAnalysers(const RunSetup &setup)
+void finishAnalysers(int64_t windowEnd, double periodUs)
 {
     SampleRing *ring = integrityPlan.ring;
     // What the callbacks had brought when the window ended: a block they dropped is the checker's,
@@ -194,7 +193,8 @@ void finishAnalysers(const RunSetup &setup)
     const int64_t delivered = static_cast<int64_t>(claimed) * integrityPlan.frames;
     const int64_t lastCame = latest ? latest : readerStates[0].lastArrival;
     for (int i = 0; i < inputs; i++)
-        finishIntegrityAnalysis(&analyses[i], expectedEnd(setup, delivered, lastCame), delivered);
+        finishIntegrityAnalysis(&analyses[i], expectedEnd(windowEnd, periodUs, delivered, lastCame),
+                                delivered);
 }
 
 void endAnalysers()
@@ -240,13 +240,13 @@ void analysersProgress(char *line, size_t size)
 {
     int locked = 0;
     for (int i = 0; i < inputs; i++)
-        locked += analyses[i].state == INTEGRITY_LOCKED;
+        locked += analyses[i].results.state == INTEGRITY_LOCKED;
     if (inputs == 1) {
         snprintf(line, size, "integrity: %s, %lld samples, %lld matched",
-                 locked ? "locked" : "searching", static_cast<long long>(analyses[0].received),
-                 static_cast<long long>(analyses[0].matched));
+                 locked ? "locked" : "searching", static_cast<long long>(analyses[0].fed),
+                 static_cast<long long>(analyses[0].results.matched));
         return;
     }
     snprintf(line, size, "integrity: %d of %d inputs locked, %lld samples each", locked, inputs,
-             static_cast<long long>(analyses[0].received));
+             static_cast<long long>(analyses[0].fed));
 }
