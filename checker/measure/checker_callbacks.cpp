@@ -3,8 +3,100 @@
 // stop, and the callback records the runs hand to createBuffers.
 #include "checker/measure/timing_parts.h"
 
+#include <string.h>
+#include <windows.h>
+
 MessageCounts messageCounts;
 static bool timeInfoOffered;
+static std::atomic<unsigned long> hostSupports(HOST_SUPPORTS_ALL);
+
+// The log: a slot is claimed, filled, then marked ready; the main thread copies ready slots only.
+static struct {
+    std::atomic<long> claimed;
+    Notification items[NOTIFICATION_ROOM];
+    std::atomic<long> ready[NOTIFICATION_ROOM];
+    std::atomic<long> pending;
+    std::atomic<long> bufferSize;
+    std::atomic<int64_t> rateBits;
+} notes;
+
+static long long timedSwitches()
+{
+    return arrivalRing.claimed.load(std::memory_order_relaxed);
+}
+static std::atomic<long long (*)()> switchCounter(timedSwitches);
+
+void noteSwitchCounter(long long (*switchesSoFar)())
+{
+    switchCounter.store(switchesSoFar ? switchesSoFar : timedSwitches);
+    notes.claimed.store(0);
+    for (std::atomic<long> &r : notes.ready)
+        r.store(0);
+    notes.pending.store(0);
+    notes.bufferSize.store(0);
+    notes.rateBits.store(0);
+}
+
+static void note(int kind, long selector, long value, void *message, double *opt, double rate,
+                 long answer, bool unsupported)
+{
+    int64_t now = switchTicks();
+    long slot = notes.claimed.fetch_add(1, std::memory_order_relaxed);
+    if (slot >= NOTIFICATION_ROOM)
+        return;
+    Notification &n = notes.items[slot];
+    n.ticks = now;
+    n.afterSwitch = switchCounter.load(std::memory_order_relaxed)();
+    n.message = reinterpret_cast<uintptr_t>(message);
+    n.opt = reinterpret_cast<uintptr_t>(opt);
+    n.rate = rate;
+    n.thread = GetCurrentThreadId();  // read from the thread's own block: no system call
+    n.kind = kind;
+    n.selector = selector;
+    n.value = value;
+    n.answer = answer;
+    n.unsupported = unsupported;
+    notes.ready[slot].store(1, std::memory_order_release);
+}
+
+long takeNotifications(long from, Notification *out, long room)
+{
+    long copied = 0;
+    for (long i = from; i < NOTIFICATION_ROOM && copied < room; i++) {
+        if (!notes.ready[i].load(std::memory_order_acquire))
+            break;
+        out[copied++] = notes.items[i];
+    }
+    return copied;
+}
+
+long notificationsSeen()
+{
+    return notes.claimed.load();
+}
+
+long pendingRequests()
+{
+    return notes.pending.exchange(0);
+}
+
+long requestedBufferSize()
+{
+    return notes.bufferSize.load();
+}
+
+double announcedRate()
+{
+    int64_t bits = notes.rateBits.load();
+    double rate;
+    memcpy(&rate, &bits, sizeof rate);
+    return rate;
+}
+
+void setHostSupports(unsigned long selectors)
+{
+    hostSupports.store(selectors);
+}
 
 void resetMessageCounts(bool timeInfo)
 {
@@ -17,6 +109,7 @@ void resetMessageCounts(bool timeInfo)
     for (std::atomic<long> &count : messageCounts.unasked)
         count.store(0);
     timeInfoOffered = timeInfo;
+    noteSwitchCounter(nullptr);
 }
 
 void tallyMessages(MessageTally *tally)
@@ -41,14 +134,51 @@ bool isFindingSelector(long selector)
            selector == ASIO_MSG_LATENCIES_CHANGED || selector == ASIO_MSG_OVERLOAD;
 }
 
-// The selectors the checker handles: it counts them and shows them.
+// The selectors the checker handles and the host's set holds.
 static bool handled(long selector)
 {
-    return selector == ASIO_MSG_SELECTOR_SUPPORTED || selector == ASIO_MSG_ENGINE_VERSION ||
-           isFindingSelector(selector) || (selector == ASIO_MSG_SUPPORTS_TIME_INFO && timeInfoOffered);
+    bool known = selector == ASIO_MSG_SELECTOR_SUPPORTED || selector == ASIO_MSG_ENGINE_VERSION ||
+                 selector == ASIO_MSG_BUFFER_SIZE_CHANGE || isFindingSelector(selector) ||
+                 (selector == ASIO_MSG_SUPPORTS_TIME_INFO && timeInfoOffered);
+    return known && selector >= ASIO_MSG_FIRST && selector <= ASIO_MSG_LAST &&
+           (hostSupports.load(std::memory_order_relaxed) & (1ul << selector));
 }
 
-long checkerAsioMessage(long selector, long value, void *, double *)
+static long answerMessage(long selector, long value)
+{
+    switch (selector) {
+    case ASIO_MSG_SELECTOR_SUPPORTED:
+        return handled(value) ? 1 : 0;
+    case ASIO_MSG_ENGINE_VERSION:
+        return ASIO_HOST_ENGINE_VERSION;
+    case ASIO_MSG_RESET_REQUEST:
+    case ASIO_MSG_BUFFER_SIZE_CHANGE:
+    case ASIO_MSG_RESYNC_REQUEST:
+    case ASIO_MSG_LATENCIES_CHANGED:
+    case ASIO_MSG_OVERLOAD:
+        return 1;
+    case ASIO_MSG_SUPPORTS_TIME_INFO:
+        return timeInfoOffered ? 1 : 0;
+    }
+    return 0;
+}
+
+static long pendingFor(long selector)
+{
+    switch (selector) {
+    case ASIO_MSG_RESET_REQUEST:
+        return PENDING_RESET;
+    case ASIO_MSG_BUFFER_SIZE_CHANGE:
+        return PENDING_BUFFER_SIZE;
+    case ASIO_MSG_RESYNC_REQUEST:
+        return PENDING_RESYNC;
+    case ASIO_MSG_LATENCIES_CHANGED:
+        return PENDING_LATENCIES;
+    }
+    return 0;
+}
+
+long checkerAsioMessage(long selector, long value, void *message, double *opt)
 {
     if (selector >= ASIO_MSG_FIRST && selector <= ASIO_MSG_LAST)
         messageCounts.bySelector[selector].fetch_add(1);
@@ -62,25 +192,27 @@ long checkerAsioMessage(long selector, long value, void *, double *)
              !(messageCounts.asked.load() & (1ul << selector)))
         messageCounts.unasked[selector].fetch_add(1);
 
-    switch (selector) {
-    case ASIO_MSG_SELECTOR_SUPPORTED:
-        return handled(value) ? 1 : 0;
-    case ASIO_MSG_ENGINE_VERSION:
-        return ASIO_HOST_ENGINE_VERSION;
-    case ASIO_MSG_RESET_REQUEST:
-    case ASIO_MSG_RESYNC_REQUEST:
-    case ASIO_MSG_LATENCIES_CHANGED:
-    case ASIO_MSG_OVERLOAD:
-        return 1;
-    case ASIO_MSG_SUPPORTS_TIME_INFO:
-        return timeInfoOffered ? 1 : 0;
+    // Selector supported is the one question every host answers; any other the host does not
+    // support is answered 0 and acted on not at all.
+    bool unsupported = selector != ASIO_MSG_SELECTOR_SUPPORTED && !handled(selector);
+    long answer = unsupported ? 0 : answerMessage(selector, value);
+    if (!unsupported && pendingFor(selector)) {
+        if (selector == ASIO_MSG_BUFFER_SIZE_CHANGE)
+            notes.bufferSize.store(value);
+        notes.pending.fetch_or(pendingFor(selector));
     }
-    return 0;
+    note(NOTIFY_MESSAGE, selector, value, message, opt, 0, answer, unsupported);
+    return answer;
 }
 
-void checkerSampleRateDidChange(ASIOSampleRate)
+void checkerSampleRateDidChange(ASIOSampleRate rate)
 {
     messageCounts.sampleRateChanges.fetch_add(1);
+    int64_t bits;
+    memcpy(&bits, &rate, sizeof bits);
+    notes.rateBits.store(bits);
+    notes.pending.fetch_or(PENDING_RATE);
+    note(NOTIFY_RATE, 0, 0, nullptr, nullptr, rate, 0, false);
 }
 
 // Offered: the switch as bufferSwitch makes it. Declined: a driver that calls it anyway is counted,

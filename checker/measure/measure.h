@@ -220,16 +220,72 @@ void tallyMessages(MessageTally *tally);
 
 // Zeroes the counts; `timeInfo` is the answer the next run gives to "supports time info".
 void resetMessageCounts(bool timeInfo);
-// Selector supported (1) answers 1 for 1, 2, 3, 5, 6 and 15, the selectors the checker handles, and
-// for 7 when time info is offered; engine version (2) answers 2; 3, 5, 6 and 15 answer 1 (counted,
-// shown as findings); 7 answers as offered; everything else, time code (8) included, 0. Every call
-// is counted.
+// Selector supported (1) answers 1 for 1 to 6 and 15, the selectors the checker handles, and for 7
+// when time info is offered, each only while setHostSupports' set holds it; engine version (2)
+// answers 2; 3 to 6 and 15 answer 1 (counted, shown as findings, 3 to 6 pending for the main
+// thread); 7 answers as offered; everything else, time code (8) included, and any selector outside
+// the host's set, 0. Every call is counted and noted in the log.
 long checkerAsioMessage(long selector, long value, void *message, double *opt);
-// Counts the driver's report of a rate change.
+// Counts and notes the driver's report of a rate change (pending for the main thread).
 void checkerSampleRateDidChange(ASIOSampleRate rate);
 // A reset, a resync, changed latencies or an overload: the driver telling the host something went
 // wrong or changed under it.
 bool isFindingSelector(long selector);
+
+// ---- Every notification of a run, in the order it came: each asioMessage and sampleRateDidChange,
+// noted on the calling thread with no allocation, lock or system call, for the timeline and for
+// what the host does next on its main thread. The pointers a driver passes (message, opt) are kept
+// as numbers: the callback never reads through them; the main thread may, safely, afterwards.
+
+enum NotificationKind { NOTIFY_MESSAGE = 1, NOTIFY_RATE = 2 };
+struct Notification {
+    int64_t ticks;        // switchTicks() when it came
+    int64_t afterSwitch;  // the run's switches before it (the counter noteSwitchCounter names)
+    uint64_t message;     // asioMessage's `message` and `opt`, as numbers
+    uint64_t opt;
+    double rate;          // sampleRateDidChange's rate; asioMessage: what *opt held, never read here (0)
+    uint32_t thread;      // the calling thread's id
+    int32_t kind;         // NotificationKind
+    int32_t selector;     // asioMessage's
+    int32_t value;
+    int32_t answer;       // what the checker answered (sampleRateDidChange: 0)
+    int32_t unsupported;  // 1: a selector the host had said (or would say) it does not support
+};
+// Notifications a run keeps; past them they are counted only.
+enum { NOTIFICATION_ROOM = 256 };
+
+// What a notification asks of the host, as bits of pendingRequests(): set by the callback, taken
+// by the main thread.
+enum PendingRequest {
+    PENDING_RESET = 1,        // reset request (3)
+    PENDING_BUFFER_SIZE = 2,  // buffer size change (4), its size in requestedBufferSize()
+    PENDING_RESYNC = 4,       // resync request (5)
+    PENDING_LATENCIES = 8,    // latencies changed (6)
+    PENDING_RATE = 16,        // sampleRateDidChange, its rate in announcedRate()
+};
+
+// Empties the log (resetMessageCounts does too) and names the counter a notification's
+// `afterSwitch` is read from: the run's own callbacks' count of switches (null: the timed
+// arrivals').
+void noteSwitchCounter(long long (*switchesSoFar)());
+// Copies the notifications from number `from` on (0: the first) into out[0..room), up to the last
+// one whose fields are complete; returns how many were copied. Main thread, while the run goes on
+// or after it.
+long takeNotifications(long from, Notification *out, long room);
+// Every notification so far, those past the room included.
+long notificationsSeen();
+// The PendingRequest bits set since the last call, cleared.
+long pendingRequests();
+// The size the last buffer size change asked for; the rate the last sampleRateDidChange gave.
+long requestedBufferSize();
+double announcedRate();
+
+// What the host says it supports, as bits (1 << selector, selectors 1 to 15): selector supported
+// (1) answers 1 only for a selector the checker handles and the set holds, and a message of a
+// selector outside it is answered 0 and marked `unsupported`. HOST_SUPPORTS_ALL is every selector
+// the checker handles; 0 supports nothing. Before the run, main thread.
+enum : unsigned long { HOST_SUPPORTS_ALL = 0xfffeul };
+void setHostSupports(unsigned long selectors);
 
 // The records runs hand to createBuffers, in static storage (drivers keep the pointer). With time
 // info offered, bufferSwitchTimeInfo does what bufferSwitch does; declined, it is only counted.
