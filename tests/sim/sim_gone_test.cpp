@@ -83,3 +83,32 @@ TEST_F(SimGoneTest, AResetRequestThenAwayUntilTheDeviceIsBack) {
     EXPECT_FALSE(simGoneFor(device->clsidText.c_str(), nullptr)) << "back for every process";
     EXPECT_EQ(1, device->shared->initsWhileGone);
 }
+
+// The hang of the sixth way, in a process of its own: the object there has its init while the
+// device is away, and its stop never returns.
+TEST_F(SimGoneTest, AwayInTheSixthWayTheNextStopNeverReturns) {
+    SimConfig config = streamConfig(1000);
+    config.goneAtSwitch = 2;
+    config.goneWay = 6;
+    setStreamHost(kFrames, SIM_ST_INT32_LSB);
+    IASIO *driver = prepare(config);
+    ASSERT_NE(nullptr, driver);
+    ASSERT_EQ(ASE_OK, driver->start());
+    for (int i = 0; i < 300 && device->shared->goneAtSwitch == 0; i++)
+        Sleep(10);
+    ASSERT_EQ(2, device->shared->goneAtSwitch);
+    long inputs = 0, outputs = 0;
+    EXPECT_EQ(ASE_OK, driver->getChannels(&inputs, &outputs)) << "calls answer as before";
+    driver->Release();  // no stop: it would hang this process
+    EXPECT_EQ(2, g_stream.calls);
+
+    LONG stops = device->shared->opCounts[SIM_STOP];
+    LONG disposals = device->shared->opCounts[SIM_DISPOSE_BUFFERS];
+    PROCESS_INFORMATION host = startFaultHost(*device, 1);
+    for (int i = 0; i < 2000 && device->shared->opCounts[SIM_STOP] == stops; i++)
+        Sleep(10);
+    EXPECT_EQ(stops + 1, device->shared->opCounts[SIM_STOP]);
+    EXPECT_EQ((DWORD)STILL_ACTIVE, endOf(host, 500)) << "its stop has not returned";
+    EXPECT_EQ(disposals, device->shared->opCounts[SIM_DISPOSE_BUFFERS]);
+    EXPECT_EQ(1, device->shared->initsWhileGone);
+}
