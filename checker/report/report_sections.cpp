@@ -195,7 +195,8 @@ static void messageRows(std::string *page, const MessageTally &m)
 }
 
 // The histogram of intervals and the timeline, where the figures allow them.
-static void runPictures(std::string *page, const TimingFigures &t, double periodUs)
+static void runPictures(std::string *page, const TimingFigures &t, double periodUs,
+                        const NotificationRecord &notifications)
 {
     if (periodUs > 0 && t.intervals > 0) {
         *page += "<figure>";
@@ -207,11 +208,14 @@ static void runPictures(std::string *page, const TimingFigures &t, double period
     }
     if (periodUs > 0 && t.switches >= 2) {
         *page += "<figure>";
-        svgLatenessTimeline(page, t, periodUs);
+        svgLatenessTimeline(page, t, periodUs, &notifications);
         *page += "<figcaption>";
         htmlFormat(page, "Each switch against the ideal timeline from the first: the run in %d "
                    "stretches of its switches, each drawn from its least to its greatest "
                    "lateness.", t.timelineBins);
+        if (notifications.seen > 0)
+            htmlFormat(page, " The violet marks: the driver's notifications during the run, each "
+                       "at the switch it came after, with its selector's number.");
         *page += "</figcaption></figure>\n";
     }
     if (t.cpu.measured) {
@@ -288,7 +292,7 @@ void writeRunSection(const Report &report, std::string *page)
         return;
     // The pictures on the left, their figures beside them.
     *page += "<div class=\"pictures\">\n<div class=\"picture\">\n";
-    runPictures(page, t, s.periodUs);
+    runPictures(page, t, s.periodUs, r.notifications);
     *page += "</div>\n<table class=\"facts figures\">\n";
     timingRows(page, t, s.periodUs);
     *page += "</table>\n</div>\n<table class=\"facts\">\n";
