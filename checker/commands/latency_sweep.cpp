@@ -137,6 +137,8 @@ static bool measureOnce(const CheckerOptions &options, const SweepCable &cable, 
     ASIOError created = createLoopbackBuffers(&pingCallbacks, s->size);
     if (created != ASE_OK || !pingBuffersPresent()) {
         endLoopback();
+        addNotifications(&sweepResults.notifications, switchTicks(),
+                         static_cast<int>(s - sweepResults.settings));
         return stopSetting(s, created != ASE_OK ? SWEEP_CREATE_FAILED : SWEEP_NO_BUFFERS, created,
                            repeat);
     }

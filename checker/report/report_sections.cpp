@@ -194,6 +194,25 @@ static void messageRows(std::string *page, const MessageTally &m)
     figureRow(page, "Rate changes reported", "%ld", m.sampleRateChanges);
 }
 
+// How many notifications came, how many during the run (the timeline's marks), and each request
+// the driver sent after the host had said no.
+static void notificationRows(std::string *page, const NotificationRecord &n)
+{
+    long during = 0, unreadable = 0;
+    for (long k = 0; k < n.kept; k++) {
+        during += n.items[k].n.afterSwitch > 0;
+        unreadable += n.items[k].messageRead == POINTER_UNREADABLE || n.items[k].optRead == POINTER_UNREADABLE;
+    }
+    figureRow(page, "Notifications", "%ld, %ld of them after a switch (kept: %ld)%s", n.seen, during,
+              n.kept, unreadable ? "; a pointer that could not be read (finding)" : "");
+    for (long s = ASIO_MSG_FIRST; s <= ASIO_MSG_LAST; s++) {
+        if (n.afterRefusal[s]) {
+            figureRow(page, "Finding", "the driver sent %s (%ld) %ld times after the host said it "
+                      "does not support it", selectorWords(s), s, n.afterRefusal[s]);
+        }
+    }
+}
+
 // The histogram of intervals and the timeline, where the figures allow them.
 static void runPictures(std::string *page, const TimingFigures &t, double periodUs,
                         const NotificationRecord &notifications)
@@ -297,6 +316,7 @@ void writeRunSection(const Report &report, std::string *page)
     timingRows(page, t, s.periodUs);
     *page += "</table>\n</div>\n<table class=\"facts\">\n";
     messageRows(page, r.messages);
+    notificationRows(page, r.notifications);
     figureRow(page, "Check: at least one switch", "%s", t.switches > 0 ? "passed" : "MISSED");
     *page += "</table>\n";
 }
