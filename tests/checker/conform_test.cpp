@@ -328,6 +328,7 @@ const KnobGroup eachKnob[] = {
     // A host that supports nothing: the request the device sends all the same is a finding.
     {"ResetWithTheHostSupportingNothing", [](SimConfig *c) {
          c->requestSelector = SIM_MSG_RESET_REQUEST;
+         c->ignoresUnsupported = 1;
      },
      "stream", 0.5,
      {{"stream.messages", {"WARN", "sent after the host said it does not support it: kAsioResetRequest (1)"}},

@@ -88,6 +88,7 @@ TEST_F(NotificationTest, HostSupportsNoneAnswersNoAndShowsWhatTheDriverSentAnywa
     SimConfig config = fastConfig();
     config.requestSelector = SIM_MSG_RESET_REQUEST;
     config.requestAtSwitch = 20;
+    config.ignoresUnsupported = 1;
     RegisteredDevice *device = addDevice(config);
 
     CheckerRun text = runChecker("run 0 --seconds 1 --host-supports none");
@@ -119,6 +120,35 @@ TEST_F(NotificationTest, HostSupportsNoneAnswersNoAndShowsWhatTheDriverSentAnywa
     EXPECT_EQ(run["sent_after_refusal"][0]["selector"].whole(), SIM_MSG_RESET_REQUEST);
     EXPECT_EQ(run["sent_after_refusal"][0]["count"].whole(), 1);
     EXPECT_GT(run["switches"].whole(), 100) << "the stream went on";
+}
+
+// A request whose pointers point nowhere: each is shown as not readable, a finding on its line,
+// and the checker neither crashes nor fails the run for it.
+TEST_F(NotificationTest, APointerThatCannotBeReadIsAFindingNotACrash)
+{
+    SimConfig config = fastConfig();
+    config.requestSelector = SIM_MSG_RESYNC_REQUEST;
+    config.requestAtSwitch = 10;
+    config.requestBadPointer = 1;
+    RegisteredDevice *device = addDevice(config);
+
+    CheckerRun text = runChecker("run 0 --seconds 1");
+    EXPECT_EQ(text.exitCode, 0) << text.err << text.out;
+    EXPECT_EQ(device->shared->requestsSent, 1);
+    EXPECT_TRUE(contains(text.out, ": kAsioResyncRequest (5), value 0, answered 1; message 0x00000010: "
+                                   "not readable; opt 0x00000018: not readable  finding\n"))
+        << text.out;
+
+    int code = -1;
+    std::string err;
+    JsonValue run = runCheckerJson("run 0 --seconds 1", &code, &err);
+    EXPECT_EQ(code, 0) << err;
+    std::vector<const JsonValue *> resyncs = withSelector(run, SIM_MSG_RESYNC_REQUEST);
+    ASSERT_EQ(resyncs.size(), 1u);
+    EXPECT_EQ((*resyncs[0])["message_pointer"].text, "0x00000010");
+    EXPECT_EQ((*resyncs[0])["opt_pointer"].text, "0x00000018");
+    EXPECT_FALSE((*resyncs[0])["readable"].flag);
+    EXPECT_FALSE((*resyncs[0])["readable"].isNull());
 }
 
 }  // namespace
