@@ -7,6 +7,7 @@
 #include "tests/support/text_search.h"
 
 #include <gtest/gtest.h>
+#include <string.h>
 #include <string>
 
 namespace {
@@ -33,6 +34,8 @@ TEST_F(NotificationTest, RunShowsEachNotificationWithItsSwitchThreadAndAnswer)
     SimConfig config = fastConfig();
     config.requestSelector = SIM_MSG_RESET_REQUEST;
     config.requestAtSwitch = 50;
+    strcpy(config.announceRate, "same");
+    config.announceAtSwitch = 30;
     RegisteredDevice *device = addDevice(config);
 
     int code = -1;
@@ -56,6 +59,17 @@ TEST_F(NotificationTest, RunShowsEachNotificationWithItsSwitchThreadAndAnswer)
     EXPECT_FALSE(reset["unsupported"].flag);
     EXPECT_FALSE(reset["after_refusal"].flag);
 
+    // The device's needless announcement of the rate it has, after its own switch 30.
+    const JsonValue *announced = nullptr;
+    for (size_t i = 0; i < run["notifications"].size(); i++) {
+        if (run["notifications"][i]["kind"].text == "rate_change")
+            announced = &run["notifications"][i];
+    }
+    ASSERT_NE(announced, nullptr);
+    EXPECT_EQ((*announced)["rate"].number, 48000);
+    EXPECT_NEAR(static_cast<double>((*announced)["after_switch"].whole()), config.announceAtSwitch, 1);
+    EXPECT_EQ((*announced)["thread"].text, "driver 1");
+
     // The device's questions: selector supported for each of its eight selectors, on the host's
     // thread, before start.
     std::vector<const JsonValue *> questions = withSelector(run, SIM_MSG_SELECTOR_SUPPORTED);
@@ -75,6 +89,7 @@ TEST_F(NotificationTest, RunShowsEachNotificationWithItsSwitchThreadAndAnswer)
     EXPECT_TRUE(contains(text.out, "Notifications (ms from start's return, negative before it):\n"))
         << text.out;
     EXPECT_TRUE(contains(text.out, ", driver thread 1, after switch ")) << text.out;
+    EXPECT_TRUE(contains(text.out, ": sampleRateDidChange 48000 Hz\n")) << text.out;
     EXPECT_TRUE(contains(text.out, ": kAsioResetRequest (3), value 0, answered 1\n")) << text.out;
     EXPECT_TRUE(contains(text.out, ", the host's thread, before the first switch: "
                                    "kAsioSelectorSupported (1), value 3 (kAsioResetRequest), answered 1"))
