@@ -349,6 +349,39 @@ long runTimingLayouts(const Settings &settings)
     return handlerCalls;
 }
 
+// The checker's other handlers, asioMessage and sampleRateDidChange, as a driver calls them: every
+// selector, requests, unknown ones, pointers that point nowhere (the handler keeps them as numbers),
+// with the host supporting all and then nothing, past the log's room. Each call notes a
+// notification. Returns the calls made.
+long runNotifications()
+{
+    long calls = 0;
+    long noted = 0;
+    double rate = 48000;
+    for (unsigned long supports : {static_cast<unsigned long>(HOST_SUPPORTS_ALL), 0ul}) {
+        resetMessageCounts(true);
+        setHostSupports(supports);
+        setCounting(true);
+        for (int round = 0; round < 40; round++) {
+            for (long selector = 0; selector <= ASIO_MSG_LAST + 1; selector++) {
+                checkerAsioMessage(ASIO_MSG_SELECTOR_SUPPORTED, selector, nullptr, nullptr);
+                checkerAsioMessage(selector, 512, reinterpret_cast<void *>(0x10),
+                                   round & 1 ? &rate : reinterpret_cast<double *>(0x20));
+                calls += 2;
+            }
+            checkerSampleRateDidChange(rate);
+            calls++;
+        }
+        setCounting(false);
+        pendingRequests();
+        noted += notificationsSeen();
+    }
+    setHostSupports(HOST_SUPPORTS_ALL);
+    printf("\nasioMessage and sampleRateDidChange: %ld calls watched, %ld notifications noted.\n",
+           calls, noted);
+    return noted == calls ? calls : 0;
+}
+
 // The violating handler on one layout: no figures, only calls for the check to see.
 long runViolations()
 {
@@ -392,6 +425,6 @@ int main(int argc, char **argv)
     resetCallCounts();
     long handlerCalls = violate ? runViolations()
                                 : runLayouts(settings) + runOddPaths(onBufferSwitch) +
-                                      runTimingLayouts(settings);
+                                      runTimingLayouts(settings) + runNotifications();
     return printCheck(handlerCalls);
 }

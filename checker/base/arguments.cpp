@@ -45,6 +45,12 @@ static bool routeMapValid(const char *text)
     return strcmp(text, "same") == 0 || parseRouteMap(text, outs, ins) >= 1;
 }
 
+static bool hostSupportsValid(const char *text)
+{
+    unsigned long selectors;
+    return parseHostSupports(text, &selectors);
+}
+
 static bool fileNameValid(const char *text)
 {
     return *text != '\0';
@@ -159,6 +165,10 @@ static constexpr OptionRule optionRules[] = {
                &CheckerOptions::map),
     realOption(OPTION_MAX_SKEW, "--max-skew", "F", FROM, 0, DBL_MAX, "frames, 0 or more",
                &CheckerOptions::maxSkew, -1),
+    textOption(OPTION_HOST_SUPPORTS, "--host-supports", "all|none|LIST", hostSupportsValid,
+               "\"all\", \"none\" or selectors 1 to 15 by number or name (reset, buffer-size, "
+               "resync, latencies, time-info, overload, engine-version...), comma-separated",
+               &CheckerOptions::hostSupports),
 };
 
 // Row k is option k, so that an option is found by its number.

@@ -30,7 +30,9 @@ enum Option {
     OPTION_OUT, OPTION_IN, OPTION_PINGS, OPTION_CALL_TIMEOUT, OPTION_IN_PROCESS, OPTION_PROBE,
     OPTION_TIME_INFO, OPTION_LIST_CHECKS, OPTION_ONLY, OPTION_SKIP, OPTION_STRICT, OPTION_REPEAT,
     OPTION_JUNIT, OPTION_SWEEP, OPTION_RATES, OPTION_TOLERANCE, OPTION_REPORT_FILE, OPTION_ALL,
-    OPTION_OUTS, OPTION_INS, OPTION_MAP, OPTION_MAX_SKEW, OPTION_COUNT
+    OPTION_OUTS, OPTION_INS, OPTION_MAP, OPTION_MAX_SKEW,
+    OPTION_HOST_SUPPORTS,
+    OPTION_COUNT
 };
 // Marks a function whose argument `f` is a printf format for the arguments from `a`: the compiler
 // then checks every call as it checks printf's.
@@ -85,6 +87,9 @@ struct CheckerOptions {
     long repeat;            // conform: the whole suite this many times (1); a sweep: each setting (2)
     const char *junitFile;  // --junit FILE; null for none
     const char *reportFile;  // report -o FILE
+    // What the host answers it supports (hostSupportedSelectors): --host-supports as given; null:
+    // "all".
+    const char *hostSupports;
 };
 
 // What the option loop saw, for a command's own rules.
@@ -170,6 +175,17 @@ void clearProgress();
 const char *asioErrorName(ASIOError error, char *buffer, size_t size);
 // "kAsioResetRequest"... for selectors 1 to 15; null for any other.
 const char *selectorName(long selector);
+// What selectors 1 to 15 mean in plain words ("reset request", "buffer size change"); null for any
+// other.
+const char *selectorWords(long selector);
+// The short name --host-supports takes for selectors 1 to 15 ("reset", "buffer-size"); null for
+// any other.
+const char *selectorOptionName(long selector);
+// --host-supports: "all" (bits 1 to 15), "none" (0), or selectors by number (1 to 15) or short
+// name, comma-separated, into bits (1 << selector). False for anything else.
+bool parseHostSupports(const char *text, unsigned long *selectors);
+// The options' --host-supports as bits: every selector (1 to 15) when it was not given.
+unsigned long hostSupportedSelectors(const CheckerOptions &options);
 // The sample type's name from the shared table; null for a code it does not hold.
 const char *sampleTypeName(long type);
 // The sample type's name, or "unknown type N" in `out`.

@@ -44,6 +44,97 @@ static const NumberText selectorTexts[] = {
     {ASIO_MSG_OVERLOAD, "kAsioOverload"},
 };
 
+// The same selectors in words, and as --host-supports names them.
+struct SelectorWords {
+    long selector;
+    const char *words;
+    const char *option;
+};
+static const SelectorWords selectorWordTable[] = {
+    {ASIO_MSG_SELECTOR_SUPPORTED, "selector supported", "selector-supported"},
+    {ASIO_MSG_ENGINE_VERSION, "engine version", "engine-version"},
+    {ASIO_MSG_RESET_REQUEST, "reset request", "reset"},
+    {ASIO_MSG_BUFFER_SIZE_CHANGE, "buffer size change", "buffer-size"},
+    {ASIO_MSG_RESYNC_REQUEST, "resync request", "resync"},
+    {ASIO_MSG_LATENCIES_CHANGED, "latencies changed", "latencies"},
+    {ASIO_MSG_SUPPORTS_TIME_INFO, "supports time info", "time-info"},
+    {ASIO_MSG_SUPPORTS_TIME_CODE, "supports time code", "time-code"},
+    {ASIO_MSG_MMC_COMMAND, "MMC command", "mmc"},
+    {ASIO_MSG_SUPPORTS_INPUT_MONITOR, "input monitor", "input-monitor"},
+    {ASIO_MSG_SUPPORTS_INPUT_GAIN, "input gain", "input-gain"},
+    {ASIO_MSG_SUPPORTS_INPUT_METER, "input meter", "input-meter"},
+    {ASIO_MSG_SUPPORTS_OUTPUT_GAIN, "output gain", "output-gain"},
+    {ASIO_MSG_SUPPORTS_OUTPUT_METER, "output meter", "output-meter"},
+    {ASIO_MSG_OVERLOAD, "overload", "overload"},
+};
+
+static const SelectorWords *selectorRow(long selector)
+{
+    for (const SelectorWords &row : selectorWordTable) {
+        if (row.selector == selector)
+            return &row;
+    }
+    return nullptr;
+}
+
+const char *selectorWords(long selector)
+{
+    const SelectorWords *row = selectorRow(selector);
+    return row ? row->words : nullptr;
+}
+
+const char *selectorOptionName(long selector)
+{
+    const SelectorWords *row = selectorRow(selector);
+    return row ? row->option : nullptr;
+}
+
+// One selector of the list, `length` characters at `text`, by name or number; 0 when neither.
+static long listedSelector(const char *text, size_t length)
+{
+    for (const SelectorWords &row : selectorWordTable) {
+        if (strlen(row.option) == length && strncmp(row.option, text, length) == 0)
+            return row.selector;
+    }
+    long number = 0;
+    for (size_t k = 0; k < length; k++) {
+        if (text[k] < '0' || text[k] > '9' || number > ASIO_MSG_LAST)
+            return 0;
+        number = number * 10 + (text[k] - '0');
+    }
+    return length > 0 && number >= ASIO_MSG_FIRST && number <= ASIO_MSG_LAST ? number : 0;
+}
+
+bool parseHostSupports(const char *text, unsigned long *selectors)
+{
+    *selectors = 0;
+    if (strcmp(text, "all") == 0) {
+        for (long s = ASIO_MSG_FIRST; s <= ASIO_MSG_LAST; s++)
+            *selectors |= 1ul << s;
+        return true;
+    }
+    if (strcmp(text, "none") == 0)
+        return true;
+    for (const char *at = text;;) {
+        const char *end = strchr(at, ',');
+        size_t length = end ? static_cast<size_t>(end - at) : strlen(at);
+        long selector = listedSelector(at, length);
+        if (!selector)
+            return false;
+        *selectors |= 1ul << selector;
+        if (!end)
+            return true;
+        at = end + 1;
+    }
+}
+
+unsigned long hostSupportedSelectors(const CheckerOptions &options)
+{
+    unsigned long selectors = 0;
+    parseHostSupports(options.hostSupports ? options.hostSupports : "all", &selectors);
+    return selectors;
+}
+
 static const char *textOf(const NumberText *table, size_t rows, long number)
 {
     for (size_t k = 0; k < rows; k++) {

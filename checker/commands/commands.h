@@ -59,6 +59,26 @@ void printCost(const CpuFigures &cpu);
 void jsonCost(const char *key, const CpuFigures &cpu);
 void printMessages(const MessageTally &messages);
 void jsonMessages(const MessageTally &messages);
+// The run's notifications (notification_output.cpp), after the messages: "Notifications (...):" and
+// a line each (its time, thread, the switch it came after, the selector by name, value, answer,
+// its pointers and what they held), the count not kept, and a finding line for each selector the
+// driver sent after the host had said it does not support it; nothing at all without one.
+// `runWord` ("setting") names each line's run where a record holds several; null elsewhere.
+void printNotifications(const NotificationRecord &record, const char *runWord);
+// The same as "notifications" (an object each: ms, thread, thread_id, after_switch, kind, selector,
+// selector_name, value, answer, message_pointer, opt_pointer, readable, message_bytes, opt_value,
+// rate, unsupported, after_refusal; `runKey` with the run's number where given),
+// "notifications_not_kept" and "sent_after_refusal".
+void jsonNotifications(const NotificationRecord &record, const char *runKey);
+// The usage lines of --host-supports, the same in every command that runs the stream.
+#define HOST_SUPPORTS_USAGE                                                                        \
+    "  --host-supports all|none|LIST\n"                                                          \
+    "                         what the host says it supports when the driver asks (selector 1):\n" \
+    "                         all (the default: every message the checker handles), none, or\n"  \
+    "                         selectors by number or name, comma-separated: selector-supported,\n" \
+    "                         engine-version, reset, buffer-size, resync, latencies, time-info,\n" \
+    "                         time-code, mmc, input-monitor, input-gain, input-meter,\n"          \
+    "                         output-gain, output-meter, overload\n"
 // Whether the stream was kept going (judgeStreamKept), judged whatever options were given:
 // "Check: the stream kept going (...): passed", or MISSED with why.
 void printStreamKept(const TimingFigures &timing, double periodUs);
@@ -102,6 +122,7 @@ struct RunResults {
     RunSetup setup;
     TimingFigures timing;   // from RUN_MEASURED: judged before the stop was asked for
     MessageTally messages;
+    NotificationRecord notifications;
 };
 extern RunResults runResults;
 // Its entry in the table of records (RecordSpec); its check: the run's parts.
@@ -138,6 +159,7 @@ struct LatencyResults {
     double quietestWindow;  // ... its quietest 16 frames in a row
     TimingFigures timing;
     MessageTally messages;
+    NotificationRecord notifications;
 };
 extern LatencyResults latencyResults;
 // Its entry in the table of records (RecordSpec); its check: besides the run's parts, the pings
@@ -204,6 +226,7 @@ struct SweepResults {
     int settingCount;        // settings measured so far, in order: rate by rate, size by size
     int runningSetting;      // the setting in progress, -1 between them
     SweepSetting settings[MAX_SWEEP_SETTINGS];
+    NotificationRecord notifications;  // every repeat's, marked with its setting
 };
 extern SweepResults sweepResults;
 // Its entry in the table of records (RecordSpec); its check: the settings and each one's repeats
@@ -234,6 +257,7 @@ struct IntegrityResults {
     double timesRealTime;       // the analysis's pace: audio seconds per second it took; NAN unknown
     TimingFigures timing;
     MessageTally messages;
+    NotificationRecord notifications;
 };
 extern IntegrityResults integrityResults;
 // How the lock's return differs from the sequence on every sample: "inverted on every sample: the
@@ -333,6 +357,7 @@ struct RoutingResults {
     long blocksDroppedByChecker;
     TimingFigures timing;
     MessageTally messages;
+    NotificationRecord notifications;
 };
 extern RoutingResults routingResults;
 // Its entry in the table of records (RecordSpec); its check: the run's parts, every count and index

@@ -24,7 +24,7 @@ static const char *integrityResultsFault(const void *copy)
         fault = "keptEvents";
     for (int k = 0; !fault && k < r.analysis.keptEvents; k++)
         fault = inRange(r.analysis.events[k].kind, 0, EVENT_KINDS - 1) ? nullptr : "events.kind";
-    return fault;
+    return fault ? fault : notificationsFault(r.notifications);
 }
 
 extern const RecordSpec integrityRecord = {&integrityResults, sizeof integrityResults,
@@ -112,7 +112,7 @@ static int integritySession(const CheckerOptions &options)
 {
     IntegrityResults &r = integrityResults;
     const IntegritySession session = {&integrityResults, &r.stage, &r.setup, &r.timing, &r.messages,
-                                      chooseCable, takeAnalysis, integrityVerdict};
+                                      &r.notifications, chooseCable, takeAnalysis, integrityVerdict};
     return runIntegritySession(options, session);
 }
 
@@ -160,9 +160,10 @@ static int integrityRules(CheckerOptions *o, const ArgumentFacts &facts)
 
 static const char *const integrityHelp =
     "usage: quorvelcheck integrity DRIVER --out O --in I [--seconds S] [--buffer N] [--rate R]\n"
-    "                              [--time-info] [--json]\n"
+    "                              [--time-info] [--host-supports all|none|LIST] [--json]\n"
     "       quorvelcheck integrity DRIVER --all | --outs LIST --ins LIST [--map same|O:I,...]\n"
-    "                              [--max-skew F] [--seconds S] [--buffer N] [--rate R] [--json]\n"
+    "                              [--max-skew F] [--seconds S] [--buffer N] [--rate R]\n"
+    "                              [--host-supports all|none|LIST] [--json]\n"
     "\n"
     "For a cable from output O to input I: writes a known sequence on output O, every sample a\n"
     "value its neighbours do not share, using every bit the sample type carries, for S seconds\n"
@@ -177,7 +178,9 @@ static const char *const integrityHelp =
     "its own and every input is analysed: a routing table of the output found on each input, its\n"
     "delay and its accounting, and the skew between the routes. --map same (output i to input i)\n"
     "or --map 0:3,1:2 gives the routes expected: exit 1 when one is missing, arrives on another\n"
-    "input, or has an event. --max-skew F fails a spread of the delays over F frames.\n";
+    "input, or has an event. --max-skew F fails a spread of the delays over F frames.\n"
+    "\n"
+    HOST_SUPPORTS_USAGE;
 
 extern const CommandSpec integrityCommandSpec = {
     "integrity", "integrity DRIVER",
@@ -185,6 +188,6 @@ extern const CommandSpec integrityCommandSpec = {
     WORKER_OPTIONS | OPTION_BIT(OPTION_SECONDS) | OPTION_BIT(OPTION_BUFFER) | OPTION_BIT(OPTION_RATE) |
         OPTION_BIT(OPTION_OUT) | OPTION_BIT(OPTION_IN) | OPTION_BIT(OPTION_TIME_INFO) |
         OPTION_BIT(OPTION_ALL) | OPTION_BIT(OPTION_OUTS) | OPTION_BIT(OPTION_INS) |
-        OPTION_BIT(OPTION_MAP) | OPTION_BIT(OPTION_MAX_SKEW),
+        OPTION_BIT(OPTION_MAP) | OPTION_BIT(OPTION_MAX_SKEW) | OPTION_BIT(OPTION_HOST_SUPPORTS),
     false, integrityRules, integrityCommand, chosenSession,
 };

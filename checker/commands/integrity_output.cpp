@@ -156,6 +156,7 @@ void printIntegrityText(const CheckerOptions &, int index, const SessionOutcome 
             printf("Analysed at %.1f times real time\n", r.timesRealTime);
         printTiming(r.timing, s.periodUs);
         printMessages(r.messages);
+        printNotifications(r.notifications, nullptr);
         printStreamKept(r.timing, s.periodUs);
     }
     printCallNotes();
@@ -249,6 +250,7 @@ void writeIntegrityDocument(const CheckerOptions &options, int index, const Sess
         jsonNumber("analysed_times_real_time", r.timesRealTime);
         jsonTiming(r.timing, s.periodUs);
         jsonMessages(r.messages);
+        jsonNotifications(r.notifications, nullptr);
     }
     jsonCallNotes();
     jsonSessionEnd(outcome, exitCode);

@@ -15,6 +15,7 @@ struct IntegritySession {
     RunSetup *setup;
     TimingFigures *timing;
     MessageTally *messages;
+    NotificationRecord *notifications;
     // Its steps: the channels chosen into integrityPlan and the outputs looked for (EXIT_FINE or
     // the failure's status); the analyses taken into the record; the run's status, with its reason.
     int (*choose)(const CheckerOptions &options, uint32_t *wanted);

@@ -318,7 +318,7 @@ static const char *routingResultsFault(const void *copy)
         fault = "skew.latest";
     for (int i = 0; !fault && i < r.inputCount; i++)
         fault = routeFault(r.routes[i]);
-    return fault;
+    return fault ? fault : notificationsFault(r.notifications);
 }
 
 extern const RecordSpec routingRecord = {&routingResults, sizeof routingResults,
@@ -328,6 +328,7 @@ int routingSession(const CheckerOptions &options)
 {
     RoutingResults &r = routingResults;
     const IntegritySession session = {&routingResults, &r.stage, &r.setup, &r.timing, &r.messages,
+                                      &r.notifications,
                                       chooseRoutes, takeRoutes, routingVerdict};
     return runIntegritySession(options, session);
 }

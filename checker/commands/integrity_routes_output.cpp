@@ -180,6 +180,7 @@ void printRoutingText(const CheckerOptions &options, int index, const SessionOut
                    r.analysisThreads, r.analysisThreads == 1 ? "" : "s");
         printTiming(r.timing, s.periodUs);
         printMessages(r.messages);
+        printNotifications(r.notifications, nullptr);
         printStreamKept(r.timing, s.periodUs);
     }
     printCallNotes();
@@ -213,6 +214,7 @@ void writeRoutingDocument(const CheckerOptions &options, int index, const Sessio
         jsonInteger("blocks_dropped_by_checker", r.blocksDroppedByChecker);
         jsonTiming(r.timing, s.periodUs);
         jsonMessages(r.messages);
+        jsonNotifications(r.notifications, nullptr);
     }
     jsonCallNotes();
     jsonSessionEnd(outcome, exitCode);

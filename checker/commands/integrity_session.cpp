@@ -83,6 +83,7 @@ static int beginIntegrityRun(const CheckerOptions &options, const IntegritySessi
         *session.stage = RUN_PREPARED;
         publishRecord(session.record);
         resetMessageCounts(options.timeInfo);
+        setHostSupports(hostSupportedSelectors(options));
         code = beginRun(&integrityCallbacks, setup);
     }
     return code;
@@ -104,10 +105,12 @@ int runIntegritySession(const CheckerOptions &options, const IntegritySession &s
     finishAnalysers(session.setup->windowEnd, session.setup->periodUs);
     session.take();
     tallyMessages(session.messages);
+    keepNotifications(session.notifications, session.setup->windowStart);
     *session.stage = RUN_MEASURED;
     publishRecord(session.record);
     publishRecord(&callNotes);
     endRun(session.setup, session.timing);
+    keepNotifications(session.notifications, session.setup->windowStart);
     closeChosenDriver();
     endAnalysers();
     *session.stage = RUN_STOPPED;

@@ -33,7 +33,7 @@ static const char *latencyResultsFault(const void *copy)
         fault = "wanted";
     if (!fault && !inRange(r.sent, 0, MAX_PINGS))
         fault = "sent";
-    return fault;
+    return fault ? fault : notificationsFault(r.notifications);
 }
 
 extern const RecordSpec latencyRecord = {&latencyResults, sizeof latencyResults,
@@ -129,6 +129,7 @@ static int beginLatencyRun(const CheckerOptions &options, LatencyResults *r, dou
                                static_cast<int64_t>(rate / 4 + 0.5), static_cast<int64_t>(rate / 2 + 0.5)};
         preparePings(plan);
         resetMessageCounts(options.timeInfo);
+        setHostSupports(hostSupportedSelectors(options));
         code = beginRun(&pingCallbacks, &r->setup);
         if (code == EXIT_FINE && !pingBuffersPresent()) {
             endRun(&r->setup, nullptr);
@@ -157,6 +158,7 @@ static int latencySession(const CheckerOptions &options)
     waitForRun(seconds, pingsFinished, pingProgress);
     judgeWindow(&r.setup, &r.timing);
     tallyMessages(&r.messages);
+    keepNotifications(&r.notifications, r.setup.windowStart);
     r.stage = RUN_MEASURED;
     publishRecord(&latencyResults);
     // The claim again: a driver that sent a latency-changed or reset request has changed it.
@@ -170,6 +172,7 @@ static int latencySession(const CheckerOptions &options)
     closeChosenDriver();
     r.stage = RUN_STOPPED;
     tallyMessages(&r.messages);
+    keepNotifications(&r.notifications, r.setup.windowStart);
     publishRecord(&latencyResults);
     publishRecord(&callNotes);
     // Pings cut short by the user are not lost.
@@ -227,9 +230,10 @@ static int latencyRules(CheckerOptions *o, const ArgumentFacts &facts)
 
 static const char *const latencyHelp =
     "usage: quorvelcheck latency DRIVER --out O --in I [--pings N] [--buffer N] [--rate R]\n"
-    "                            [--time-info] [--json]\n"
+    "                            [--time-info] [--host-supports all|none|LIST] [--json]\n"
     "       quorvelcheck latency DRIVER --out O --in I --sweep [--rates R1,R2,...|all]\n"
-    "                            [--repeat N] [--tolerance F] [--pings N] [--json]\n"
+    "                            [--repeat N] [--tolerance F] [--pings N]\n"
+    "                            [--host-supports all|none|LIST] [--json]\n"
     "\n"
     "For a cable from output O to input I: writes a short pulse into output O about twice a\n"
     "second and finds it on input I. Shows each ping's round trip in frames and ms, their median\n"
@@ -243,7 +247,8 @@ static const char *const latencyHelp =
     "                         every standard rate canSampleRate accepts; each setting --repeat\n"
     "                         times (2), each time with buffers made afresh, N pings each (3)\n"
     "  --tolerance F          exit 1 where the driver's claim and the measured round trip differ by\n"
-    "                         more than F frames at any setting\n";
+    "                         more than F frames at any setting\n"
+    HOST_SUPPORTS_USAGE;
 
 extern const CommandSpec latencyCommandSpec = {
     "latency", "latency DRIVER", "the real round trip through a cable from an output to an input",
@@ -251,6 +256,6 @@ extern const CommandSpec latencyCommandSpec = {
     WORKER_OPTIONS | OPTION_BIT(OPTION_BUFFER) | OPTION_BIT(OPTION_RATE) | OPTION_BIT(OPTION_OUT) |
         OPTION_BIT(OPTION_IN) | OPTION_BIT(OPTION_PINGS) | OPTION_BIT(OPTION_TIME_INFO) |
         OPTION_BIT(OPTION_REPEAT) | OPTION_BIT(OPTION_SWEEP) | OPTION_BIT(OPTION_RATES) |
-        OPTION_BIT(OPTION_TOLERANCE),
+        OPTION_BIT(OPTION_TOLERANCE) | OPTION_BIT(OPTION_HOST_SUPPORTS),
     false, latencyRules, latencyCommand, latencyOrSweepSession,
 };

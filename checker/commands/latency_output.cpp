@@ -153,6 +153,7 @@ void printLatencyText(const CheckerOptions &, int index, const SessionOutcome &,
         printClaim(r, rate);
         printCost(r.timing.cpu);
         printMessages(r.messages);
+        printNotifications(r.notifications, nullptr);
         printStreamKept(r.timing, s.periodUs);
     }
     printCallNotes();
@@ -255,6 +256,7 @@ void writeLatencyDocument(const CheckerOptions &options, int index, const Sessio
         jsonClaim(r, rate);
         jsonTiming(r.timing, s.periodUs);
         jsonMessages(r.messages);
+        jsonNotifications(r.notifications, nullptr);
     }
     jsonCallNotes();
     jsonSessionEnd(outcome, exitCode);

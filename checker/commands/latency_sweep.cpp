@@ -29,6 +29,12 @@ static const char *sweepResultsFault(const void *copy)
         if (!inRange(s.repeatsRun, 0, MAX_SWEEP_REPEATS))
             return "settings.repeatsRun";
     }
+    if (const char *fault = notificationsFault(r.notifications))
+        return fault;
+    for (long k = 0; k < r.notifications.kept; k++) {
+        if (!inRange(r.notifications.items[k].run, 0, MAX_SWEEP_SETTINGS - 1))
+            return "notifications' settings";
+    }
     return nullptr;
 }
 
@@ -127,9 +133,12 @@ static bool measureOnce(const CheckerOptions &options, const SweepCable &cable, 
                            cable.inType, s->size, s->rate, options.pings, firstAt, interval};
     preparePings(plan);
     resetMessageCounts(options.timeInfo);
+    setHostSupports(hostSupportedSelectors(options));
     ASIOError created = createLoopbackBuffers(&pingCallbacks, s->size);
     if (created != ASE_OK || !pingBuffersPresent()) {
         endLoopback();
+        addNotifications(&sweepResults.notifications, switchTicks(),
+                         static_cast<int>(s - sweepResults.settings));
         return stopSetting(s, created != ASE_OK ? SWEEP_CREATE_FAILED : SWEEP_NO_BUFFERS, created,
                            repeat);
     }
@@ -144,6 +153,8 @@ static bool measureOnce(const CheckerOptions &options, const SweepCable &cable, 
     // A driver thread that crashed is held: the worker ends with the crash in this setting.
     endCrashedRun();
     endNotedLoopback();
+    addNotifications(&sweepResults.notifications, windowStart,
+                     static_cast<int>(s - sweepResults.settings));
     if (started != ASE_OK)
         return stopSetting(s, SWEEP_START_FAILED, started, repeat);
     if (runStopAsked())

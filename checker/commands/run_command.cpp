@@ -62,6 +62,7 @@ void printRunText(const CheckerOptions &options, int index, const SessionOutcome
     if (r.stage >= RUN_MEASURED) {
         printTiming(r.timing, s.periodUs);
         printMessages(r.messages);
+        printNotifications(r.notifications, nullptr);
         if (v.noSwitches)
             printf("Check: at least one switch between start and stop: MISSED\n");
         else
@@ -134,6 +135,7 @@ void writeRunDocument(const CheckerOptions &options, int index, const SessionOut
         jsonNumber("seconds", s.elapsedS);
         jsonTiming(t, s.periodUs);
         jsonMessages(r.messages);
+        jsonNotifications(r.notifications, nullptr);
         jsonRunChecks(options, t, s.periodUs, judge(options, t, s.periodUs));
     }
     jsonCallNotes();
@@ -151,7 +153,8 @@ const char *runPartsFault(int stage, const RunSetup &setup, const TimingFigures 
 static const char *runResultsFault(const void *copy)
 {
     const RunResults &r = *static_cast<const RunResults *>(copy);
-    return runPartsFault(r.stage, r.setup, r.timing);
+    const char *fault = runPartsFault(r.stage, r.setup, r.timing);
+    return fault ? fault : notificationsFault(r.notifications);
 }
 
 extern const RecordSpec runRecord = {&runResults, sizeof runResults, "run", runResultsFault};
@@ -166,6 +169,7 @@ static int runSession(const CheckerOptions &options)
         r.stage = RUN_PREPARED;
         publishRecord(&runResults);
         resetMessageCounts(options.timeInfo);
+        setHostSupports(hostSupportedSelectors(options));
         code = beginRun(&timedCallbacks, &r.setup);
     }
     if (code != EXIT_FINE) {
@@ -183,12 +187,14 @@ static int runSession(const CheckerOptions &options)
     // driver does not come back from stop.
     judgeWindow(&r.setup, &r.timing);
     tallyMessages(&r.messages);
+    keepNotifications(&r.notifications, r.setup.windowStart);
     r.stage = RUN_MEASURED;
     publishRecord(&runResults);
     publishRecord(&callNotes);
 
     endRun(&r.setup, &r.timing);
     tallyMessages(&r.messages);
+    keepNotifications(&r.notifications, r.setup.windowStart);
     r.stage = RUN_STOPPED;
     closeChosenDriver();
     publishRecord(&runResults);
@@ -229,25 +235,29 @@ static int runCommand(const CheckerOptions &options)
 
 static const char *const runHelp =
     "usage: quorvelcheck run DRIVER [--seconds S] [--buffer N] [--rate R] [--time-info]\n"
-    "                        [--max-late N] [--min-switch-ratio R] [--json]\n"
+    "                        [--max-late N] [--min-switch-ratio R] [--host-supports all|none|LIST]\n"
+    "                        [--json]\n"
     "\n"
     "Runs the loopback as the dialog does (input i copied to output i) for S seconds (10), at the\n"
     "driver's preferred buffer size and current rate unless N or R are given, and shows the\n"
     "switches made against those the time from start to stop holds, the intervals between\n"
     "switches against the buffer period, each switch's lateness against the ideal timeline, the\n"
     "longest callback, late switches (an interval over 1.5 periods, the gaps after start and\n"
-    "before stop included) and the driver's messages. A run without any switch misses (exit 1),\n"
-    "and so does one whose switches stop for longer than 0.5 s and 20 periods, or that makes\n"
-    "fewer than half the switches its period promises, whatever options are given.\n"
+    "before stop included) and the driver's messages, each notification on a line of its own. A\n"
+    "run without any switch misses (exit 1), and so does one whose switches stop for longer than\n"
+    "0.5 s and 20 periods, or that makes fewer than half the switches its period promises,\n"
+    "whatever options are given.\n"
     "\n"
     "  --time-info            answer yes to \"supports time info\", as most hosts do: the driver\n"
     "                         may then call bufferSwitchTimeInfo instead of bufferSwitch\n"
     "  --max-late N           exit 1 when more than N switches came late\n"
-    "  --min-switch-ratio R   exit 1 when switches made / switches expected is below R\n";
+    "  --min-switch-ratio R   exit 1 when switches made / switches expected is below R\n"
+    HOST_SUPPORTS_USAGE;
 
 extern const CommandSpec runCommandSpec = {
     "run", "run DRIVER", "the loopback for a while, with the timing of its buffer switches", runHelp,
     WORKER_OPTIONS | OPTION_BIT(OPTION_SECONDS) | OPTION_BIT(OPTION_BUFFER) | OPTION_BIT(OPTION_RATE) |
-        OPTION_BIT(OPTION_MAX_LATE) | OPTION_BIT(OPTION_MIN_SWITCH_RATIO) | OPTION_BIT(OPTION_TIME_INFO),
+        OPTION_BIT(OPTION_MAX_LATE) | OPTION_BIT(OPTION_MIN_SWITCH_RATIO) | OPTION_BIT(OPTION_TIME_INFO) |
+        OPTION_BIT(OPTION_HOST_SUPPORTS),
     false, requireDriver, runCommand, runSession,
 };

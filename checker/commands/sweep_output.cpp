@@ -112,6 +112,7 @@ void printSweepText(const CheckerOptions &, int index, const SessionOutcome &out
                    problem[0] ? "  not measured whole: " : "", problem);
         }
     }
+    printNotifications(r.notifications, "setting");
     printCallNotes();
 }
 
@@ -161,6 +162,7 @@ void writeSweepDocument(const CheckerOptions &options, int index, const SessionO
     for (int k = 0; k < r.settingCount; k++)
         jsonSetting(r, k, outcome);
     jsonEndArray();
+    jsonNotifications(r.notifications, "setting");
     jsonCallNotes();
     jsonSessionEnd(outcome, exitCode);
 }

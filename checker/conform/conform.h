@@ -64,6 +64,7 @@ struct CheckResult {
     signed char perRepetition[MAX_REPEAT];  // each repetition's verdict
 };
 
+enum ConformRun { CONFORM_RUN_STREAM, CONFORM_RUN_TIME_INFO, CONFORM_RUN_CLIENTS, CONFORM_RUNS };
 struct ConformResults {
     bool wanted[CHECK_COUNT];  // by --only and --skip; the others are graded "skipped"
     int repetitions;       // asked for
@@ -73,6 +74,9 @@ struct ConformResults {
     CheckResult checks[CHECK_COUNT];
     CpuFigures streamCost[2];  // what the runs of stream [0] and time_info [1] cost the machine
     char shortfall[160];       // the checker's own shortfall that left checks not judged; "" none
+    // The notifications of the runs of stream [CONFORM_RUN_STREAM], time_info and the clients'
+    // first host, the last repetition's.
+    NotificationRecord notifications[CONFORM_RUNS];
 };
 extern ConformResults conformResults;
 // Its entry in the table of records (RecordSpec); its check: the repetitions and the running check

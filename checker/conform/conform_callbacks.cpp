@@ -121,6 +121,11 @@ const ASIOCallbacks conformCallbacks = {
     conformTimeInfoSwitch,
 };
 
+static long long conformSwitches()
+{
+    return claimed.load(std::memory_order_relaxed);
+}
+
 void beginConformRun(bool timeInfo, bool askPosition, bool askReady)
 {
     endConformRun();
@@ -132,6 +137,8 @@ void beginConformRun(bool timeInfo, bool askPosition, bool askReady)
     positionWanted.store(askPosition);
     readyWanted.store(askReady);
     resetMessageCounts(timeInfo);
+    // A notification comes after the switches these callbacks counted: conform's own count.
+    noteSwitchCounter(conformSwitches);
     prepareTiming(0, 0);
     runNumber.fetch_add(1);
     runDriver.store(activeDriver);

@@ -228,6 +228,8 @@ static const char *conformResultsFault(const void *copy)
         fault = checkResultFault(r.checks[c]);
     for (const CpuFigures &cost : r.streamCost)
         fault = fault ? fault : cpuFault(cost);
+    for (const NotificationRecord &notifications : r.notifications)
+        fault = fault ? fault : notificationsFault(notifications);
     return fault;
 }
 

@@ -35,6 +35,7 @@ struct FirstStream {
     double periodUs;            // nominal
     double stepTicks;           // the period measured over the lead
     int64_t started;            // start returned
+    int64_t windowStart;        // ... in switch ticks, the notifications' time
     int64_t secondFrom;         // the second host's worker started
     int64_t afterFrom;          // its Release returned (or its worker's end)
     int64_t stopAsked;
@@ -267,6 +268,7 @@ static bool startFirst(const CheckerOptions &options, const DriverFigures &figur
         ASIOError created = createLoopbackBuffers(callbacks, s->frames);
         ASIOError started = created == ASE_OK ? asioStart() : created;
         s->started = performanceTicks();
+        s->windowStart = switchTicks();
         if (started == ASE_OK) {
             startClientsCable();
             startMachineWatch();
@@ -429,6 +431,7 @@ static ASIOError stopFirst(FirstStream *s, long *late)
     int64_t returned = performanceTicks();
     pumpMessages(AFTER_STOP_MS);
     takeArrivals(s);
+    keepNotifications(&conformResults.notifications[CONFORM_RUN_CLIENTS], s->windowStart);
     *late = static_cast<long>(std::count_if(s->arrivals.begin(), s->arrivals.end(),
                                             [returned](int64_t at) { return at > returned; }));
     return stopped;

@@ -44,6 +44,8 @@ static int conformSession(const CheckerOptions &options)
 {
     ConformResults &r = conformResults;
     selectChecks(options, &r);
+    // Every phase's host answers as --host-supports says.
+    setHostSupports(hostSupportedSelectors(options));
     // Ctrl+C ends the suite at the next safe point: a run is cut short, a phase not begun.
     stopAtSafePoints();
     loadDriverList();
@@ -98,6 +100,12 @@ static bool checklistStands(int code)
     return resultsStand(code) || code == EXIT_DRIVER;
 }
 
+// The runs whose notifications are kept, as the phases name them.
+static const char *conformRunName(int run)
+{
+    return run == CONFORM_RUN_STREAM ? "stream" : run == CONFORM_RUN_TIME_INFO ? "time_info" : "clients";
+}
+
 void printConformText(const CheckerOptions &, int index, const SessionOutcome &, int exitCode)
 {
     if (!checklistStands(exitCode))
@@ -118,6 +126,12 @@ void printConformText(const CheckerOptions &, int index, const SessionOutcome &,
         repetitionText(r, result, repetitions, sizeof repetitions);
         if (repetitions[0])
             printf("  %-8s %-24s %s\n", "", "", repetitions);
+    }
+    for (int run = 0; run < CONFORM_RUNS; run++) {
+        if (r.notifications[run].seen == 0)
+            continue;
+        printf("The %s phase's run:\n", conformRunName(run));
+        printNotifications(r.notifications[run], nullptr);
     }
     VerdictCounts counts = countVerdicts(r);
     printf("Checks: %d PASS, %d WARN, %d FAIL, %d not run, %d skipped\n", counts.byVerdict[VERDICT_PASS],
@@ -161,6 +175,13 @@ void writeConformDocument(const CheckerOptions &options, int index, const Sessio
     jsonBeginObject("cpu");
     jsonCost("stream", r.streamCost[0]);
     jsonCost("time_info", r.streamCost[1]);
+    jsonEndObject();
+    jsonBeginObject("runs");
+    for (int run = 0; run < CONFORM_RUNS; run++) {
+        jsonBeginObject(conformRunName(run));
+        jsonNotifications(r.notifications[run], nullptr);
+        jsonEndObject();
+    }
     jsonEndObject();
     VerdictCounts counts = countVerdicts(r);
     jsonBeginObject("counts");
@@ -260,7 +281,8 @@ static int conformRules(CheckerOptions *o, const ArgumentFacts &facts)
 
 static const char *const conformHelp =
     "usage: quorvelcheck conform DRIVER [--seconds S] [--repeat N] [--only LIST] [--skip LIST]\n"
-    "                            [--strict] [--junit FILE] [--out O --in I] [--json]\n"
+    "                            [--strict] [--junit FILE] [--out O --in I]\n"
+    "                            [--host-supports all|none|LIST] [--json]\n"
     "       quorvelcheck conform --list-checks [--json]\n"
     "\n"
     "Runs a fixed series of checks of the driver's behaviour, in phases (open, figures, rates,\n"
@@ -278,7 +300,7 @@ static const char *const conformHelp =
     "  --out O --in I         a cable from output O to input I: in the clients phase the first\n"
     "                         host's samples are checked as integrity does, and a sample dropped,\n"
     "                         repeated, changed or missing fails the check of its moment\n"
-    "Exit status: 0 every check passed (WARN allowed unless --strict); 1 a check failed; 2 usage;\n"
+    HOST_SUPPORTS_USAGE    "Exit status: 0 every check passed (WARN allowed unless --strict); 1 a check failed; 2 usage;\n"
     "3 the driver could not be loaded or initialised; 4 it crashed or hung (the check is named).\n";
 
 extern const CommandSpec conformCommandSpec = {
@@ -287,6 +309,6 @@ extern const CommandSpec conformCommandSpec = {
     WORKER_OPTIONS | OPTION_BIT(OPTION_SECONDS) | OPTION_BIT(OPTION_LIST_CHECKS) |
         OPTION_BIT(OPTION_ONLY) | OPTION_BIT(OPTION_SKIP) | OPTION_BIT(OPTION_STRICT) |
         OPTION_BIT(OPTION_REPEAT) | OPTION_BIT(OPTION_JUNIT) | OPTION_BIT(OPTION_OUT) |
-        OPTION_BIT(OPTION_IN),
+        OPTION_BIT(OPTION_IN) | OPTION_BIT(OPTION_HOST_SUPPORTS),
     false, conformRules, conformCommand, conformSession,
 };

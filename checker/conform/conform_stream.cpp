@@ -256,16 +256,23 @@ static void judgeOutputReady(ConformCheck check, const std::vector<const SwitchN
     grade(check, VERDICT_PASS, "ASE_OK after every one of %zu switches", run.size());
 }
 
-static void judgeMessages(const StreamChecks &c, const MessageTally &m)
+static void judgeMessages(const StreamChecks &c, const MessageTally &m,
+                          const NotificationRecord &notifications)
 {
-    char list[200] = "";
+    char list[200] = "", refused[200] = "";
     for (long s = ASIO_MSG_SELECTOR_SUPPORTED + 1; s <= ASIO_MSG_LAST; s++) {
         if (m.unasked[s]) {
             snprintf(list + strlen(list), sizeof list - strlen(list), "%s%s (%ld)", list[0] ? ", " : "",
                      selectorName(s), m.unasked[s]);
         }
+        if (notifications.afterRefusal[s]) {
+            snprintf(refused + strlen(refused), sizeof refused - strlen(refused), "%s%s (%ld)",
+                     refused[0] ? ", " : "", selectorName(s), notifications.afterRefusal[s]);
+        }
     }
-    if (list[0])
+    if (refused[0])
+        grade(c.messages, VERDICT_WARN, "sent after the host said it does not support it: %s", refused);
+    else if (list[0])
         grade(c.messages, VERDICT_WARN, "sent without asking kAsioSelectorSupported first: %s", list);
     else
         grade(c.messages, VERDICT_PASS, "every selector asked about before it was sent");
@@ -326,6 +333,7 @@ static bool streamOnce(const CheckerOptions &options, ConformPhase phase, const 
     pumpMessages(100);
     setConformStage(STAGE_RUNNING);
     ASIOError started = asioStart();
+    int64_t windowStart = switchTicks();
     CpuFigures &cost = conformResults.streamCost[timeInfo ? 1 : 0];
     if (started == ASE_OK) {
         beginCpuWindow();
@@ -344,6 +352,8 @@ static bool streamOnce(const CheckerOptions &options, ConformPhase phase, const 
     pumpMessages(200);
     asioDisposeBuffers();
     tallyMessages(messages);
+    keepNotifications(&conformResults.notifications[timeInfo ? CONFORM_RUN_TIME_INFO : CONFORM_RUN_STREAM],
+                      windowStart);
     closeConformDriver();
     if (started != ASE_OK) {
         gradePhase(phase, VERDICT_FAIL, "start answered %s",
@@ -433,7 +443,8 @@ void conformStream(const CheckerOptions &options, int index, bool timeInfo)
     judgeWindowOfCallbacks(c.window, options.seconds);
     judgeSwitches(c, run, f, options.seconds);
     judgeCallbackKind(c, timeInfo, run, f, messages);
-    judgeMessages(c, messages);
+    judgeMessages(c, messages,
+                  conformResults.notifications[timeInfo ? CONFORM_RUN_TIME_INFO : CONFORM_RUN_STREAM]);
     judgeCost(c.cpu, conformResults.streamCost[timeInfo ? 1 : 0], f.frames);
     sayWhatWasNoted(c);
 }

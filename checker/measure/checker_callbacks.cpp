@@ -38,7 +38,7 @@ void noteSwitchCounter(long long (*switchesSoFar)())
 }
 
 static void note(int kind, long selector, long value, void *message, double *opt, double rate,
-                 long answer, bool unsupported)
+                 long answer, bool unsupported, bool afterRefusal)
 {
     int64_t now = switchTicks();
     long slot = notes.claimed.fetch_add(1, std::memory_order_relaxed);
@@ -56,6 +56,7 @@ static void note(int kind, long selector, long value, void *message, double *opt
     n.value = value;
     n.answer = answer;
     n.unsupported = unsupported;
+    n.afterRefusal = afterRefusal;
     notes.ready[slot].store(1, std::memory_order_release);
 }
 
@@ -98,6 +99,13 @@ void setHostSupports(unsigned long selectors)
     hostSupports.store(selectors);
 }
 
+long sentAfterRefusal(long selector)
+{
+    if (selector < ASIO_MSG_FIRST || selector > ASIO_MSG_LAST)
+        return 0;
+    return messageCounts.afterRefusal[selector].load();
+}
+
 void resetMessageCounts(bool timeInfo)
 {
     for (std::atomic<long> &count : messageCounts.bySelector)
@@ -107,6 +115,9 @@ void resetMessageCounts(bool timeInfo)
     messageCounts.timeInfoSwitches.store(0);
     messageCounts.asked.store(0);
     for (std::atomic<long> &count : messageCounts.unasked)
+        count.store(0);
+    messageCounts.refused.store(0);
+    for (std::atomic<long> &count : messageCounts.afterRefusal)
         count.store(0);
     timeInfoOffered = timeInfo;
     noteSwitchCounter(nullptr);
@@ -132,6 +143,13 @@ bool isFindingSelector(long selector)
 {
     return selector == ASIO_MSG_RESET_REQUEST || selector == ASIO_MSG_RESYNC_REQUEST ||
            selector == ASIO_MSG_LATENCIES_CHANGED || selector == ASIO_MSG_OVERLOAD;
+}
+
+bool isRequestSelector(long selector)
+{
+    return selector == ASIO_MSG_RESET_REQUEST || selector == ASIO_MSG_BUFFER_SIZE_CHANGE ||
+           selector == ASIO_MSG_RESYNC_REQUEST || selector == ASIO_MSG_LATENCIES_CHANGED ||
+           selector == ASIO_MSG_MMC_COMMAND || selector == ASIO_MSG_OVERLOAD;
 }
 
 // The selectors the checker handles and the host's set holds.
@@ -201,7 +219,18 @@ long checkerAsioMessage(long selector, long value, void *message, double *opt)
             notes.bufferSize.store(value);
         notes.pending.fetch_or(pendingFor(selector));
     }
-    note(NOTIFY_MESSAGE, selector, value, message, opt, 0, answer, unsupported);
+    // What the driver was told no to, and what it sent all the same. A question (engine version,
+    // the "supports" selectors) only gets its no again; a request the host said it cannot act on
+    // is the driver ignoring the answer.
+    bool afterRefusal = false;
+    if (selector == ASIO_MSG_SELECTOR_SUPPORTED && answer == 0 && value >= ASIO_MSG_FIRST &&
+        value <= ASIO_MSG_LAST) {
+        messageCounts.refused.fetch_or(1ul << value);
+    } else if (isRequestSelector(selector) && (messageCounts.refused.load() & (1ul << selector))) {
+        messageCounts.afterRefusal[selector].fetch_add(1);
+        afterRefusal = true;
+    }
+    note(NOTIFY_MESSAGE, selector, value, message, opt, 0, answer, unsupported, afterRefusal);
     return answer;
 }
 
@@ -212,7 +241,7 @@ void checkerSampleRateDidChange(ASIOSampleRate rate)
     memcpy(&bits, &rate, sizeof bits);
     notes.rateBits.store(bits);
     notes.pending.fetch_or(PENDING_RATE);
-    note(NOTIFY_RATE, 0, 0, nullptr, nullptr, rate, 0, false);
+    note(NOTIFY_RATE, 0, 0, nullptr, nullptr, rate, 0, false, false);
 }
 
 // Offered: the switch as bufferSwitch makes it. Declined: a driver that calls it anyway is counted,

@@ -203,6 +203,8 @@ struct MessageCounts {
     std::atomic<long> timeInfoSwitches;  // bufferSwitchTimeInfo calls
     std::atomic<unsigned long> asked;    // bit s: the driver asked whether selector s is supported
     std::atomic<long> unasked[ASIO_MSG_LAST + 1];  // [s]: selector s sent before the driver asked about it
+    std::atomic<unsigned long> refused;  // bit s: the driver asked about selector s and was told no
+    std::atomic<long> afterRefusal[ASIO_MSG_LAST + 1];  // [s]: request s sent after that
 };
 extern MessageCounts messageCounts;
 
@@ -231,6 +233,9 @@ void checkerSampleRateDidChange(ASIOSampleRate rate);
 // A reset, a resync, changed latencies or an overload: the driver telling the host something went
 // wrong or changed under it.
 bool isFindingSelector(long selector);
+// What the driver asks the host to act on or tells it (3 to 6, MMC command 9, overload 15), as
+// against the questions (engine version, the "supports" selectors).
+bool isRequestSelector(long selector);
 
 // ---- Every notification of a run, in the order it came: each asioMessage and sampleRateDidChange,
 // noted on the calling thread with no allocation, lock or system call, for the timeline and for
@@ -250,6 +255,7 @@ struct Notification {
     int32_t value;
     int32_t answer;       // what the checker answered (sampleRateDidChange: 0)
     int32_t unsupported;  // 1: a selector the host had said (or would say) it does not support
+    int32_t afterRefusal; // 1: a request the driver had asked about and been told no
 };
 // Notifications a run keeps; past them they are counted only.
 enum { NOTIFICATION_ROOM = 256 };
@@ -286,6 +292,43 @@ double announcedRate();
 // the checker handles; 0 supports nothing. Before the run, main thread.
 enum : unsigned long { HOST_SUPPORTS_ALL = 0xfffeul };
 void setHostSupports(unsigned long selectors);
+// How many requests (isRequestSelector) of `selector` the driver sent after it had asked whether
+// the host supports it and been told no, since the last resetMessageCounts.
+long sentAfterRefusal(long selector);
+
+// ---- The log as a run's record keeps it, read on the main thread after the run: each
+// notification's time from the window's start, and what its pointers point to, read with a reader
+// that fails instead of faulting (a committed, readable page, then ReadProcessMemory on the own
+// process). No pointers: the record crosses the worker's pipe.
+
+// What reading a pointer gave.
+enum PointerRead { POINTER_NULL = 0, POINTER_READ = 1, POINTER_UNREADABLE = 2 };
+enum { MESSAGE_BYTES = 16 };
+struct NotedNotification {
+    Notification n;        // as the callback noted it; asioMessage's n.rate: *opt when it was read
+    double ms;             // from the window's start (start's return); negative: before it
+    int32_t run;           // the run it came in: a sweep's setting, from 0; 0 elsewhere
+    int32_t messageRead;   // PointerRead of n.message
+    int32_t optRead;       // PointerRead of n.opt
+    int32_t messageLength; // bytes of messageBytes read (up to MESSAGE_BYTES)
+    uint8_t messageBytes[MESSAGE_BYTES];
+};
+struct NotificationRecord {
+    long seen;             // every notification, those not kept included
+    long kept;             // items[0..kept)
+    uint32_t hostThread;   // the session's main thread: "the host's thread"
+    long afterRefusal[ASIO_MSG_LAST + 1];  // [s]: sentAfterRefusal(s), every run's
+    NotedNotification items[NOTIFICATION_ROOM];
+};
+// Empties the record and takes the run's log into it (addNotifications).
+void keepNotifications(NotificationRecord *record, int64_t windowStart);
+// Adds the run's log to the record, times from `windowStart` (switch ticks), marked with `run`,
+// as far as it has room, the pointers read; `seen` grows by every notification of the run. The
+// session's main thread, after the run (or while it goes on).
+void addNotifications(NotificationRecord *record, int64_t windowStart, int run);
+// What is wrong in a record that came through the pipe: its counts out of range, a kind, or a
+// pointer reading not known; null when nothing is.
+const char *notificationsFault(const NotificationRecord &record);
 
 // The records runs hand to createBuffers, in static storage (drivers keep the pointer). With time
 // info offered, bufferSwitchTimeInfo does what bufferSwitch does; declined, it is only counted.

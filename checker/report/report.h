@@ -108,8 +108,11 @@ void writeRoutingSection(const Report &report, std::string *page);
 // period and the 1.5-period line marked, the late bins in the failure colour.
 void svgIntervalHistogram(std::string *page, const TimingFigures &timing, double periodUs);
 // Each stretch of the run's switches, from its least to its greatest lateness against the ideal
-// timeline, with 0 and 1.5 periods marked: a slip that catches up shows as a rise and a fall.
-void svgLatenessTimeline(std::string *page, const TimingFigures &timing, double periodUs);
+// timeline, with 0 and 1.5 periods marked: a slip that catches up shows as a rise and a fall. Each
+// notification that came after a switch of the run (null: none) a mark at that switch, the
+// selector's number over it.
+void svgLatenessTimeline(std::string *page, const TimingFigures &timing, double periodUs,
+                         const NotificationRecord *notifications);
 // The run's processor time against one core: the driver's, the callback's and the checker's.
 void svgCoreShares(std::string *page, const CpuFigures &cpu);
 // Round trip in ms against buffer size, measured (solid) and reported (dashed), one colour per

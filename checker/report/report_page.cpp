@@ -42,6 +42,7 @@ static const char STYLE[] =
     "svg .late{stroke:#cf222e;stroke-width:1.2;stroke-dasharray:4 3;fill:none}\n"
     "svg .bar{fill:#0969da}svg .bar.over{fill:#cf222e}\n"
     "svg .band{fill:#0969da}svg .zero{stroke:#1a7f37;stroke-width:1;fill:none}\n"
+    "svg .notice{stroke:#8250df;stroke-width:1.5;fill:none}\n"
     "svg .ok{fill:#1a7f37}svg .bad{fill:#cf222e}svg .none{fill:#d8dee4}\n"
 
     "svg .difference{stroke:#9a6700;stroke-width:3;opacity:.55}"

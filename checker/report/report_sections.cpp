@@ -194,8 +194,28 @@ static void messageRows(std::string *page, const MessageTally &m)
     figureRow(page, "Rate changes reported", "%ld", m.sampleRateChanges);
 }
 
+// How many notifications came, how many during the run (the timeline's marks), and each request
+// the driver sent after the host had said no.
+static void notificationRows(std::string *page, const NotificationRecord &n)
+{
+    long during = 0, unreadable = 0;
+    for (long k = 0; k < n.kept; k++) {
+        during += n.items[k].n.afterSwitch > 0;
+        unreadable += n.items[k].messageRead == POINTER_UNREADABLE || n.items[k].optRead == POINTER_UNREADABLE;
+    }
+    figureRow(page, "Notifications", "%ld, %ld of them after a switch (kept: %ld)%s", n.seen, during,
+              n.kept, unreadable ? "; a pointer that could not be read (finding)" : "");
+    for (long s = ASIO_MSG_FIRST; s <= ASIO_MSG_LAST; s++) {
+        if (n.afterRefusal[s]) {
+            figureRow(page, "Finding", "the driver sent %s (%ld) %ld times after the host said it "
+                      "does not support it", selectorWords(s), s, n.afterRefusal[s]);
+        }
+    }
+}
+
 // The histogram of intervals and the timeline, where the figures allow them.
-static void runPictures(std::string *page, const TimingFigures &t, double periodUs)
+static void runPictures(std::string *page, const TimingFigures &t, double periodUs,
+                        const NotificationRecord &notifications)
 {
     if (periodUs > 0 && t.intervals > 0) {
         *page += "<figure>";
@@ -207,11 +227,14 @@ static void runPictures(std::string *page, const TimingFigures &t, double period
     }
     if (periodUs > 0 && t.switches >= 2) {
         *page += "<figure>";
-        svgLatenessTimeline(page, t, periodUs);
+        svgLatenessTimeline(page, t, periodUs, &notifications);
         *page += "<figcaption>";
         htmlFormat(page, "Each switch against the ideal timeline from the first: the run in %d "
                    "stretches of its switches, each drawn from its least to its greatest "
                    "lateness.", t.timelineBins);
+        if (notifications.seen > 0)
+            htmlFormat(page, " The violet marks: the driver's notifications during the run, each "
+                       "at the switch it came after, with its selector's number.");
         *page += "</figcaption></figure>\n";
     }
     if (t.cpu.measured) {
@@ -288,11 +311,12 @@ void writeRunSection(const Report &report, std::string *page)
         return;
     // The pictures on the left, their figures beside them.
     *page += "<div class=\"pictures\">\n<div class=\"picture\">\n";
-    runPictures(page, t, s.periodUs);
+    runPictures(page, t, s.periodUs, r.notifications);
     *page += "</div>\n<table class=\"facts figures\">\n";
     timingRows(page, t, s.periodUs);
     *page += "</table>\n</div>\n<table class=\"facts\">\n";
     messageRows(page, r.messages);
+    notificationRows(page, r.notifications);
     figureRow(page, "Check: at least one switch", "%s", t.switches > 0 ? "passed" : "MISSED");
     *page += "</table>\n";
 }

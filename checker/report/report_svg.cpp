@@ -154,7 +154,30 @@ void svgIntervalHistogram(std::string *page, const TimingFigures &t, double peri
     end(page);
 }
 
-void svgLatenessTimeline(std::string *page, const TimingFigures &t, double periodUs)
+// The notifications that came after a switch of the run, each a mark at its switch.
+static void notificationMarks(std::string *page, const Frame &f, const TimingFigures &t,
+                              const NotificationRecord *notes)
+{
+    for (long k = 0; notes && t.switches > 0 && k < notes->kept; k++) {
+        const Notification &n = notes->items[k].n;
+        if (n.afterSwitch < 1 || n.afterSwitch > t.switches)
+            continue;
+        double x = f.left + (f.right - f.left) * n.afterSwitch / t.switches;
+        const char *name = n.kind == NOTIFY_RATE ? "sampleRateDidChange" : selectorName(n.selector);
+        appendFormat(page, "<g><title>after switch %lld: ", static_cast<long long>(n.afterSwitch));
+        appendXmlText(page, name ? name : "selector");
+        appendFormat(page, " (%ld)</title>\n", static_cast<long>(n.selector));
+        line(page, "notice", x, f.top, x, f.bottom);
+        if (n.kind == NOTIFY_RATE)
+            text(page, x + 3, f.top + 10, "start", "rate");
+        else
+            text(page, x + 3, f.top + 10, "start", "%ld", static_cast<long>(n.selector));
+        *page += "</g>\n";
+    }
+}
+
+void svgLatenessTimeline(std::string *page, const TimingFigures &t, double periodUs,
+                         const NotificationRecord *notifications)
 {
     int bins = t.timelineBins < 0 ? 0 : t.timelineBins > TIMING_TIMELINE_BINS ? TIMING_TIMELINE_BINS
                                                                               : t.timelineBins;
@@ -190,6 +213,7 @@ void svgLatenessTimeline(std::string *page, const TimingFigures &t, double perio
     text(page, f.right - 4, yAt(f, 0) - 4, "end", "on time");
     line(page, "late", f.left, yAt(f, 1.5 * periodUs), f.right, yAt(f, 1.5 * periodUs));
     text(page, f.right - 4, yAt(f, 1.5 * periodUs) - 4, "end", "1.5 periods late");
+    notificationMarks(page, f, t, notifications);
     box(page, f);
     text(page, (f.left + f.right) / 2, 250, "middle", "switch number");
     appendFormat(page, "<text x=\"14\" y=\"%.1f\" text-anchor=\"middle\" transform=\"rotate(-90 14 %.1f)\">"

@@ -63,6 +63,7 @@ TEST_F(CableTest, ACleanCableCarriesEverySampleOfEveryTypeBitForBit)
         EXPECT_EQ(run["counts"]["searched"].whole(), run["lock_position"].whole());
         EXPECT_GT(run["counts"]["matched"].whole(), 40000);
         EXPECT_EQ(run["events"].size(), 0u);
+        EXPECT_EQ(run["notifications"].size(), 11u) << "the device's questions in createBuffers";
     }
 }
 
@@ -267,6 +268,11 @@ TEST_F(CableTest, TheSweepMeasuresEverySizeAndRateAndFindsALieAtOneSize)
         EXPECT_EQ(s["within_tolerance"].flag, size != 128);
     }
     EXPECT_EQ(devices[0]->shared->opCounts[SIM_CREATE_BUFFERS], 16) << "buffers made afresh each time";
+    // Each createBuffers brings the device's eleven questions, each marked with its setting.
+    const JsonValue &notes = sweep["notifications"];
+    ASSERT_EQ(notes.size(), 16u * 11);
+    EXPECT_EQ(notes[0]["setting"].whole(), 1);
+    EXPECT_EQ(notes[notes.size() - 1]["setting"].whole(), 8);
 
     runJson("latency 0 --out 1 --in 0 --sweep", &code);
     EXPECT_EQ(code, 0) << "no tolerance, nothing to miss";

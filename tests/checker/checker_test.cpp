@@ -230,10 +230,9 @@ TEST_F(CheckerTest, RunCountsWhatTheDeviceCountedAndTheMessagesItSent)
     EXPECT_EQ(reset, 1);
     EXPECT_EQ(device->shared->requestAnswer, 1);
     // Selector supported: yes for what the checker handles; no time info, so bufferSwitch only.
-    const int supported[] = {SIM_MSG_ENGINE_VERSION, SIM_MSG_RESET_REQUEST, SIM_MSG_RESYNC_REQUEST,
-                             SIM_MSG_LATENCIES_CHANGED, SIM_MSG_OVERLOAD};
-    const int declined[] = {SIM_MSG_BUFFER_SIZE_CHANGE, SIM_MSG_SUPPORTS_TIME_INFO,
-                            SIM_MSG_SUPPORTS_TIME_CODE};
+    const int supported[] = {SIM_MSG_ENGINE_VERSION, SIM_MSG_RESET_REQUEST, SIM_MSG_BUFFER_SIZE_CHANGE,
+                             SIM_MSG_RESYNC_REQUEST, SIM_MSG_LATENCIES_CHANGED, SIM_MSG_OVERLOAD};
+    const int declined[] = {SIM_MSG_SUPPORTS_TIME_INFO, SIM_MSG_SUPPORTS_TIME_CODE};
     for (int s : supported)
         EXPECT_EQ(device->shared->supportedAnswers[s], 1) << s;
     for (int s : declined)

@@ -325,6 +325,20 @@ const KnobGroup eachKnob[] = {
       {"stream.position", {"FAIL", "expected a step of 256 frames"}},
       {"stream.messages", {"WARN", "kAsioResetRequest"}},
       {"stream.reset", {"WARN", "kAsioResetRequest sent 1 times"}}}},
+    // A host that supports nothing: the request the device sends all the same is a finding.
+    {"ResetWithTheHostSupportingNothing", [](SimConfig *c) {
+         c->requestSelector = SIM_MSG_RESET_REQUEST;
+         c->ignoresUnsupported = 1;
+     },
+     "stream", 0.5,
+     {{"stream.messages", {"WARN", "sent after the host said it does not support it: kAsioResetRequest (1)"}},
+      {"stream.reset", {"WARN", "kAsioResetRequest sent 1 times"}}},
+     "--host-supports none",
+     [](const JsonValue &document) {
+         const JsonValue &refused = document["runs"]["stream"]["sent_after_refusal"];
+         ASSERT_EQ(refused.size(), 1u);
+         EXPECT_EQ(refused[0]["selector"].whole(), SIM_MSG_RESET_REQUEST);
+     }},
     {"InitDelay", [](SimConfig *c) { c->initDelayMs = 1100; },
      "open", 0.5, {{"open.init", {"WARN", "over 1 s"}}}},
     // Between the warning (0.1%) and the failure (1%).

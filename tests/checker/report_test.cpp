@@ -80,7 +80,8 @@ const std::set<std::string> momentFields = {
     "max_us", "head_gap_us", "tail_gap_us", "longest_gap_us", "max_late_us", "p99_9_late_us",
     "most_early_us", "longest_callback_us", "late_switches", "switches_not_timed",
     "buffer_switch_calls", "value", "figure", "received", "matched", "unseen", "lock_position",
-    "peak_dbfs", "rms_dbfs", "analysed_times_real_time", "longest_gap_at_us", "ratio"};
+    "peak_dbfs", "rms_dbfs", "analysed_times_real_time", "longest_gap_at_us", "ratio", "ms",
+    "thread_id", "after_switch", "message_pointer", "opt_pointer"};
 
 // Digits masked: "created in 2.6 ms" and "created in 7.1 ms" say the same.
 std::string masked(const std::string &text)

@@ -286,6 +286,13 @@ TEST_F(WorkerTest, LatencyReadsTheClaimAgainAndSaysWhyAPingWasLost)
     for (size_t i = 0; i < changed["messages"].size(); i++)
         seen = seen || changed["messages"][i]["name"].text == "kAsioLatenciesChanged";
     EXPECT_TRUE(seen);
+    // ... and on the timeline, from the device's switch thread right after its fifth switch.
+    const JsonValue &notes = changed["notifications"];
+    ASSERT_GT(notes.size(), 0u);
+    const JsonValue &last = notes[notes.size() - 1];
+    EXPECT_EQ(last["selector_name"].text, "kAsioLatenciesChanged");
+    EXPECT_EQ(last["thread"].text, "driver 1");
+    EXPECT_NEAR(static_cast<double>(last["after_switch"].whole()), changing.requestAtSwitch, 1);
 
     runJson("latency 1 --out 1 --in 0 --pings 1", &code);
     EXPECT_EQ(code, 1);

@@ -18,7 +18,9 @@ int parse(const std::string &line, CheckerOptions *options, std::string *message
 {
     useProgramTables();
     setFailureText("");
-    std::vector<std::string> words = {"quorvelcheck"};
+    // Kept until the next parse: the options' texts point into them.
+    static std::vector<std::string> words;
+    words = {"quorvelcheck"};
     for (size_t at = 0; at < line.size();) {
         size_t space = line.find(' ', at);
         space = space == std::string::npos ? line.size() : space;
@@ -155,6 +157,43 @@ TEST(ArgumentsTest, EachOptionTakesItsValueUpToItsBounds)
         EXPECT_EQ(parse(row.line, &o, &message), EXIT_USAGE) << row.line;
         EXPECT_NE(message.find(row.message), std::string::npos) << row.line << ": " << message;
     }
+}
+
+// --host-supports: "all", "none", or selectors by number or short name; anything else is a usage
+// error that says what the option takes, and a command that does not stream does not take it.
+TEST(ArgumentsTest, HostSupportsTakesAllNoneOrAListOfSelectors)
+{
+    CheckerOptions o;
+    ASSERT_EQ(parse("run 0", &o), EXIT_FINE);
+    EXPECT_EQ(hostSupportedSelectors(o), 0xfffeul) << "all when not given";
+    ASSERT_EQ(parse("run 0 --host-supports none", &o), EXIT_FINE);
+    EXPECT_EQ(hostSupportedSelectors(o), 0ul);
+    ASSERT_EQ(parse("latency 0 --out 0 --in 1 --host-supports reset,4,time-info,overload", &o),
+              EXIT_FINE);
+    EXPECT_EQ(hostSupportedSelectors(o), (1ul << 3) | (1ul << 4) | (1ul << 7) | (1ul << 15));
+    ASSERT_EQ(parse("conform 0 --host-supports engine-version,resync,latencies,15", &o), EXIT_FINE);
+    EXPECT_EQ(hostSupportedSelectors(o), (1ul << 2) | (1ul << 5) | (1ul << 6) | (1ul << 15));
+    ASSERT_EQ(parse("integrity 0 --out 0 --in 1 --host-supports all", &o), EXIT_FINE);
+    EXPECT_EQ(hostSupportedSelectors(o), 0xfffeul);
+    for (long s = 1; s <= 15; s++) {
+        unsigned long bits = 0;
+        EXPECT_TRUE(parseHostSupports(selectorOptionName(s), &bits)) << s;
+        EXPECT_EQ(bits, 1ul << s) << selectorOptionName(s);
+    }
+
+    const char *bad[] = {"reset,bogus", "0", "16", "reset,", ",reset", "", "Reset", "3x", "all,3",
+                         "99999999999999999999"};
+    for (const char *value : bad) {
+        std::string message;
+        EXPECT_EQ(parse(std::string("run 0 --host-supports=") + value, &o, &message), EXIT_USAGE)
+            << value;
+        EXPECT_NE(message.find(std::string("bad value for --host-supports: \"") + value + "\""),
+                  std::string::npos) << message;
+        EXPECT_NE(message.find("selectors 1 to 15 by number or name"), std::string::npos) << message;
+    }
+    std::string message;
+    EXPECT_EQ(parse("info 0 --host-supports none", &o, &message), EXIT_USAGE);
+    EXPECT_NE(message.find("info does not take --host-supports"), std::string::npos) << message;
 }
 
 TEST(ArgumentsTest, EachCommandTakesItsDefaultsAndRules)
@@ -338,6 +377,62 @@ TEST(JsonWriterTest, DocumentsAreIndentedEscapedAndNumbersThatAreNotFiniteAreNul
                     "  \"absent\": null\n"
                     "}\n");
     EXPECT_FALSE(jsonDocumentWritten());  // a buffer's document is not stdout's
+}
+
+}  // namespace
+
+namespace {
+
+// What a driver's asioMessage pointers point to is read after the run with a reader that fails
+// instead of faulting: an address in no page, a page with no access and a page given back are
+// shown as not readable; a good pointer's bytes and *opt are shown.
+TEST(NotificationsTest, APointerThatCannotBeReadIsShownNotFollowed)
+{
+    char *noAccess = static_cast<char *>(VirtualAlloc(nullptr, 4096, MEM_COMMIT, PAGE_NOACCESS));
+    char *freed = static_cast<char *>(VirtualAlloc(nullptr, 4096, MEM_COMMIT, PAGE_READWRITE));
+    ASSERT_TRUE(noAccess && freed);
+    VirtualFree(freed, 0, MEM_RELEASE);
+    static char bytes[16] = "abcdefghijklmno";
+    static double rate = 44100;
+    ASSERT_TRUE(prepareTiming(1, 1000));
+    resetMessageCounts(false);
+    setHostSupports(HOST_SUPPORTS_ALL);
+    int64_t start = switchTicks();
+    checkerAsioMessage(ASIO_MSG_RESET_REQUEST, 0, reinterpret_cast<void *>(0x10),
+                       reinterpret_cast<double *>(0x20));
+    checkerAsioMessage(ASIO_MSG_LATENCIES_CHANGED, 7, noAccess, reinterpret_cast<double *>(freed));
+    checkerAsioMessage(ASIO_MSG_RESYNC_REQUEST, 0, bytes, &rate);
+    static NotificationRecord record;
+    keepNotifications(&record, start);
+    VirtualFree(noAccess, 0, MEM_RELEASE);
+    ASSERT_EQ(record.kept, 3);
+    EXPECT_EQ(record.items[0].messageRead, POINTER_UNREADABLE);
+    EXPECT_EQ(record.items[0].optRead, POINTER_UNREADABLE);
+    EXPECT_EQ(record.items[1].messageRead, POINTER_UNREADABLE);
+    EXPECT_EQ(record.items[1].optRead, POINTER_UNREADABLE);
+    EXPECT_EQ(record.items[2].messageRead, POINTER_READ);
+    EXPECT_EQ(record.items[2].messageLength, 16);
+    EXPECT_EQ(record.items[2].n.rate, 44100);
+    EXPECT_EQ(notificationsFault(record), nullptr);
+
+    std::string text;
+    jsonToBuffer(&text);
+    jsonBeginObject(nullptr);
+    jsonNotifications(record, nullptr);
+    jsonEndObject();
+    jsonFinish();
+    jsonToStdout();
+    EXPECT_NE(text.find("\"message_pointer\": \"0x00000010\""), std::string::npos) << text;
+    EXPECT_NE(text.find("\"readable\": false"), std::string::npos) << text;
+    EXPECT_NE(text.find("\"message_bytes\": \"61 62 63 64 65 66 67 68 69 6a 6b 6c 6d 6e 6f 00\""),
+              std::string::npos) << text;
+    EXPECT_NE(text.find("\"opt_value\": 44100"), std::string::npos) << text;
+
+    record.kept = NOTIFICATION_ROOM + 1;
+    EXPECT_NE(notificationsFault(record), nullptr);
+    record.kept = 1;
+    record.items[0].n.kind = 3;
+    EXPECT_NE(notificationsFault(record), nullptr);
 }
 
 }  // namespace

@@ -95,6 +95,18 @@ TEST(RecordChecksTest, InfoAndTheRunsAreRefusedWithAnIndexOrCountBeyondTheirArra
              r.timing.cpu.processMs = 10;
              r.timing.cpu.driverMs = 20;
          }},
+        {"notifications' counts", [](RunResults &r) {
+             r.notifications.kept = r.notifications.seen = NOTIFICATION_ROOM + 1;
+         }},
+        {"notifications' counts", [](RunResults &r) { r.notifications.kept = 1; }},
+        {"a notification's kind", [](RunResults &r) {
+             r.notifications.kept = r.notifications.seen = 1;
+         }},
+        {"a notification's pointers", [](RunResults &r) {
+             r.notifications.kept = r.notifications.seen = 1;
+             r.notifications.items[0].n.kind = NOTIFY_RATE;
+             r.notifications.items[0].messageLength = MESSAGE_BYTES + 1;
+         }},
     });
     expectRefused<LatencyResults>(latencyResults, {
         {"sent", [](LatencyResults &r) { r.sent = MAX_PINGS + 1; }},
@@ -111,6 +123,11 @@ TEST(RecordChecksTest, TheSweepIntegrityConformAndRestoreAreRefusedOutOfRange)
         {"repeats", [](SweepResults &r) { r.repeats = MAX_SWEEP_REPEATS + 1; }},
         {"settings.repeatsRun", [](SweepResults &r) {
              r.settings[MAX_SWEEP_SETTINGS - 1].repeatsRun = MAX_SWEEP_REPEATS + 1;
+         }},
+        {"notifications' settings", [](SweepResults &r) {
+             r.notifications.kept = r.notifications.seen = 1;
+             r.notifications.items[0].n.kind = NOTIFY_MESSAGE;
+             r.notifications.items[0].run = MAX_SWEEP_SETTINGS;
          }},
     });
     expectRefused<IntegrityResults>(integrityResults, {
