@@ -45,6 +45,24 @@ static bool routeMapValid(const char *text)
     return strcmp(text, "same") == 0 || parseRouteMap(text, outs, ins) >= 1;
 }
 
+// --on-reset: one of the policies by name.
+static bool resetPolicyValid(const char *text)
+{
+    return strcmp(text, "follow") == 0 || strcmp(text, "stop") == 0 || strcmp(text, "ignore") == 0;
+}
+
+const char *resetPolicyName(int policy)
+{
+    return policy == RESET_STOP ? "stop" : policy == RESET_IGNORE ? "ignore" : "follow";
+}
+
+ResetPolicy resetPolicy(const CheckerOptions &options)
+{
+    const char *text = options.onReset ? options.onReset : "follow";
+    return strcmp(text, "stop") == 0 ? RESET_STOP : strcmp(text, "ignore") == 0 ? RESET_IGNORE
+                                                                                  : RESET_FOLLOW;
+}
+
 static bool fileNameValid(const char *text)
 {
     return *text != '\0';
@@ -159,6 +177,9 @@ static constexpr OptionRule optionRules[] = {
                &CheckerOptions::map),
     realOption(OPTION_MAX_SKEW, "--max-skew", "F", FROM, 0, DBL_MAX, "frames, 0 or more",
                &CheckerOptions::maxSkew, -1),
+    // What a host does with the driver's requests.
+    textOption(OPTION_ON_RESET, "--on-reset", "follow|stop|ignore", resetPolicyValid,
+               "\"follow\", \"stop\" or \"ignore\"", &CheckerOptions::onReset),
 };
 
 // Row k is option k, so that an option is found by its number.

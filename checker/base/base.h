@@ -30,7 +30,10 @@ enum Option {
     OPTION_OUT, OPTION_IN, OPTION_PINGS, OPTION_CALL_TIMEOUT, OPTION_IN_PROCESS, OPTION_PROBE,
     OPTION_TIME_INFO, OPTION_LIST_CHECKS, OPTION_ONLY, OPTION_SKIP, OPTION_STRICT, OPTION_REPEAT,
     OPTION_JUNIT, OPTION_SWEEP, OPTION_RATES, OPTION_TOLERANCE, OPTION_REPORT_FILE, OPTION_ALL,
-    OPTION_OUTS, OPTION_INS, OPTION_MAP, OPTION_MAX_SKEW, OPTION_COUNT
+    OPTION_OUTS, OPTION_INS, OPTION_MAP, OPTION_MAX_SKEW,
+    // What a host does with the driver's requests.
+    OPTION_ON_RESET,
+    OPTION_COUNT
 };
 // Marks a function whose argument `f` is a printf format for the arguments from `a`: the compiler
 // then checks every call as it checks printf's.
@@ -85,7 +88,18 @@ struct CheckerOptions {
     long repeat;            // conform: the whole suite this many times (1); a sweep: each setting (2)
     const char *junitFile;  // --junit FILE; null for none
     const char *reportFile;  // report -o FILE
+    // What a host does with the driver's requests.
+    const char *onReset;    // --on-reset: "follow", "stop" or "ignore"; null: follow
 };
+
+// What the host does when the driver asks for a reset (or another of its requests: a buffer size
+// change, a resync, changed latencies, a new rate) during a run: follows it as a host must (the
+// default), stops the run there, or notes it and does nothing.
+enum ResetPolicy { RESET_FOLLOW, RESET_STOP, RESET_IGNORE };
+// --on-reset as a ResetPolicy; RESET_FOLLOW when it was not given.
+ResetPolicy resetPolicy(const CheckerOptions &options);
+// "follow", "stop", "ignore".
+const char *resetPolicyName(int policy);
 
 // What the option loop saw, for a command's own rules.
 struct ArgumentFacts {

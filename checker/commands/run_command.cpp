@@ -62,6 +62,7 @@ void printRunText(const CheckerOptions &options, int index, const SessionOutcome
     if (r.stage >= RUN_MEASURED) {
         printTiming(r.timing, s.periodUs);
         printMessages(r.messages);
+        printRoundTrips(r.trips);
         if (v.noSwitches)
             printf("Check: at least one switch between start and stop: MISSED\n");
         else
@@ -134,6 +135,7 @@ void writeRunDocument(const CheckerOptions &options, int index, const SessionOut
         jsonNumber("seconds", s.elapsedS);
         jsonTiming(t, s.periodUs);
         jsonMessages(r.messages);
+        jsonRoundTrips(r.trips);
         jsonRunChecks(options, t, s.periodUs, judge(options, t, s.periodUs));
     }
     jsonCallNotes();
@@ -151,10 +153,20 @@ const char *runPartsFault(int stage, const RunSetup &setup, const TimingFigures 
 static const char *runResultsFault(const void *copy)
 {
     const RunResults &r = *static_cast<const RunResults *>(copy);
-    return runPartsFault(r.stage, r.setup, r.timing);
+    const char *fault = runPartsFault(r.stage, r.setup, r.timing);
+    return fault ? fault : roundTripsFault(r.trips);
 }
 
 extern const RecordSpec runRecord = {&runResults, sizeof runResults, "run", runResultsFault};
+
+// What the run measured so far, handed to the parent: the first window is judged.
+static void publishMeasured()
+{
+    tallyMessages(&runResults.messages);
+    runResults.stage = RUN_MEASURED;
+    publishRecord(&runResults);
+    publishRecord(&callNotes);
+}
 
 static int runSession(const CheckerOptions &options)
 {
@@ -178,16 +190,18 @@ static int runSession(const CheckerOptions &options)
 
     runSeconds = options.seconds;
     runStarted = performanceTicks();
-    waitForRun(options.seconds, nullptr, runProgress);
-    // Judged before the stop is asked for: what the run measured is handed over even when the
-    // driver does not come back from stop.
-    judgeWindow(&r.setup, &r.timing);
-    tallyMessages(&r.messages);
-    r.stage = RUN_MEASURED;
-    publishRecord(&runResults);
-    publishRecord(&callNotes);
+    // Each window judged before the stop is asked for: what the run measured is handed over even
+    // when the driver does not come back from stop, or from a round trip.
+    TimingFigures *last = &r.timing;
+    runWithRequests(resetPolicy(options), options.seconds, &timedCallbacks, &r.setup, &r.timing,
+                    &r.trips, &last, runProgress, publishMeasured);
+    publishMeasured();
 
-    endRun(&r.setup, &r.timing);
+    // A round trip that failed left no stream to stop.
+    if (r.trips.failed)
+        endCrashedRun();
+    else
+        endRun(&r.setup, last);
     tallyMessages(&r.messages);
     r.stage = RUN_STOPPED;
     closeChosenDriver();
@@ -214,7 +228,7 @@ static int runSession(const CheckerOptions &options)
         code = fail(EXIT_CHECK_MISSED, "switch ratio %.4f is below --min-switch-ratio %g",
                     r.timing.ratio, options.minSwitchRatio);
     }
-    return code;
+    return worseStatus(code, roundTripStatus(r.trips));
 }
 
 int measureRun(const CheckerOptions &options, int, const char *arguments, SessionOutcome *outcome)
@@ -229,7 +243,7 @@ static int runCommand(const CheckerOptions &options)
 
 static const char *const runHelp =
     "usage: quorvelcheck run DRIVER [--seconds S] [--buffer N] [--rate R] [--time-info]\n"
-    "                        [--max-late N] [--min-switch-ratio R] [--json]\n"
+    "                        [--max-late N] [--min-switch-ratio R] [--on-reset P] [--json]\n"
     "\n"
     "Runs the loopback as the dialog does (input i copied to output i) for S seconds (10), at the\n"
     "driver's preferred buffer size and current rate unless N or R are given, and shows the\n"
@@ -243,11 +257,18 @@ static const char *const runHelp =
     "  --time-info            answer yes to \"supports time info\", as most hosts do: the driver\n"
     "                         may then call bufferSwitchTimeInfo instead of bufferSwitch\n"
     "  --max-late N           exit 1 when more than N switches came late\n"
-    "  --min-switch-ratio R   exit 1 when switches made / switches expected is below R\n";
+    "  --min-switch-ratio R   exit 1 when switches made / switches expected is below R\n"
+    "  --on-reset P           what the checker does when the driver asks for a reset, a new buffer\n"
+    "                         size, a resync, or says its latencies or rate changed: follow (as a\n"
+    "                         host must: for a reset it stops, releases, makes the object again,\n"
+    "                         reads every figure and streams on at the new preferred size; the\n"
+    "                         stream after is judged apart, for at least a second), stop (the\n"
+    "                         run ends at the request) or ignore (noted only)\n";
 
 extern const CommandSpec runCommandSpec = {
     "run", "run DRIVER", "the loopback for a while, with the timing of its buffer switches", runHelp,
     WORKER_OPTIONS | OPTION_BIT(OPTION_SECONDS) | OPTION_BIT(OPTION_BUFFER) | OPTION_BIT(OPTION_RATE) |
-        OPTION_BIT(OPTION_MAX_LATE) | OPTION_BIT(OPTION_MIN_SWITCH_RATIO) | OPTION_BIT(OPTION_TIME_INFO),
+        OPTION_BIT(OPTION_MAX_LATE) | OPTION_BIT(OPTION_MIN_SWITCH_RATIO) | OPTION_BIT(OPTION_TIME_INFO) |
+        OPTION_BIT(OPTION_ON_RESET),
     false, requireDriver, runCommand, runSession,
 };
