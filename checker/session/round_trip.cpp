@@ -420,6 +420,8 @@ void runWithRequests(int policy, double seconds, const ASIOCallbacks *callbacks,
         }
         TimingFigures *before = open.trip ? &open.trip->timing : timing;
         open.trip = trip;
+        // What was measured stands should the driver crash or hang in the round trip.
+        publish();
         if (!follow(trip, callbacks, *setup, before, publish)) {
             trips->failed = true;
             break;

@@ -286,6 +286,27 @@ TEST_F(CheckerTest, RunFollowsAResetRequestWithANewObjectAndJudgesTheStreamAfter
     EXPECT_EQ(device->shared->instancesAlive, 0);
 }
 
+// A driver that crashes in the round trip's init: the crash names the call, and what the run
+// measured before the request stands.
+TEST_F(CheckerTest, RunNamesTheCallADriverCrashesInDuringTheRoundTrip)
+{
+    SimConfig config = fastConfig();
+    config.requestSelector = SIM_MSG_RESET_REQUEST;
+    config.requestAtSwitch = 50;
+    strcpy(config.faultCall, "init");
+    config.faultKind = 1;
+    config.faultAtCall = 2;
+    addDevice(config);
+
+    JsonValue run = runJson("run 0 --seconds 2", 4);
+    EXPECT_EQ(run["failure"]["kind"].text, "crash");
+    EXPECT_EQ(run["failure"]["call"].text, "init()");
+    EXPECT_EQ(run["stage"].text, "measured");
+    EXPECT_GE(run["switches"].whole(), 50);
+    ASSERT_EQ(run["round_trips"].size(), 1u);
+    EXPECT_EQ(run["round_trips"][0]["request"].text, "reset");
+}
+
 // --on-reset stop ends the run at the request; ignore notes it and streams on with the one object.
 TEST_F(CheckerTest, RunOnResetStopEndsAtTheRequestAndIgnoreStreamsOn)
 {
