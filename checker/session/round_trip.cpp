@@ -321,6 +321,15 @@ static bool follow(HostRoundTrip *trip, const ASIOCallbacks *callbacks, const Ru
     readHostFigures(&trip->after);
     made(trip, STEP_READ, ASE_OK);
     long size = reset ? trip->after.preferredSize : resize ? trip->size : open.bufferSize;
+    const HostFigures &a = trip->after;
+    if (resize && !bufferSizeAllowed(a.minSize, a.maxSize, a.preferredSize, a.granularity, size))
+        return failStep(trip, STEP_READ, "the driver asked for buffers of %ld frames, which its own "
+                        "figures do not allow (min %ld, max %ld, preferred %ld, granularity %ld)", size,
+                        a.minSize, a.maxSize, a.preferredSize, a.granularity);
+    long long channels = (a.inputs > 0 ? a.inputs : 0) + static_cast<long long>(a.outputs > 0 ? a.outputs : 0);
+    if ((reset || resize) && channels > MAX_BUFFER_ELEMENTS)
+        return failStep(trip, STEP_READ, "the driver now claims %lld channels; a run gives buffers to at "
+                        "most %d, so it was not asked for any", channels, MAX_BUFFER_ELEMENTS);
     if (reset || resize) {
         bool up = bringUp(trip, callbacks, size);
         publish();
