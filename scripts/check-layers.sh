@@ -23,25 +23,19 @@ sim_face="simdevice/sim_device.h simdevice/sim_asio_abi.h"
 
 # The functions below answer in a variable, not on their output: a check forks no process per include.
 
-rank() {  # rank FOLDER: in $ranked its place in the order, 7 for the top, 0 for a folder that is no layer
+# rank FOLDER "LAYERS" FIRST TOP: in $ranked the place of FOLDER in LAYERS, counted from FIRST; TOP
+# for the folder itself (top), 0 for a folder that is no layer.
+rank() {
   local layer
-  ranked=1
-  for layer in $layers; do
+  ranked=$3
+  for layer in $2; do
     [ "$layer" = "$1" ] && return
     ranked=$((ranked + 1))
   done
-  [ "$1" = top ] && ranked=7 || ranked=0
+  [ "$1" = top ] && ranked=$4 || ranked=0
 }
-
-sim_rank() {  # sim_rank FOLDER: in $ranked the place of a folder of simdevice/, 1 for simdevice/ itself, 0 for no layer
-  local layer
-  ranked=2
-  for layer in $sim_layers; do
-    [ "$layer" = "$1" ] && return
-    ranked=$((ranked + 1))
-  done
-  [ "$1" = top ] && ranked=1 || ranked=0
-}
+checker_rank() { rank "$1" "$layers" 1 7; }      # the top of the checker stands above its layers
+sim_rank() { rank "$1" "$sim_layers" 2 1; }      # simdevice/ itself is the device's lowest layer
 
 # layer_of PATH: in $layer the layer of a path below checker/ ("report/sub/x.h" is in report), top
 # for a file of checker/ itself.
@@ -107,14 +101,14 @@ include_fault() {
   esac
   layer_of "${file#checker/}"
   own=$layer
-  rank "$own"
+  checker_rank "$own"
   mine=$ranked
   [ "$mine" = 0 ] && return  # its folder is reported once, not at each include
   case "$path" in
     checker/*)
       layer_of "${path#checker/}"
       target=$layer
-      rank "$target"
+      checker_rank "$target"
       if [ "$ranked" = 0 ]; then
         fault="in a folder that is no layer"
       elif [ "$ranked" -gt "$mine" ]; then
@@ -164,7 +158,7 @@ check() (  # check ROOT: in a subshell, for its own working folder
     case "$file" in
       checker/*/*)
         layer_of "${file#checker/}"
-        rank "$layer"
+        checker_rank "$layer"
         if [ "$ranked" = 0 ]; then
           echo "$file: in checker/$layer, a folder that is no layer"
           bad=1

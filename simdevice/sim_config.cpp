@@ -58,6 +58,14 @@ long openSimulationKey(const char *clsidText, const char *below, REGSAM access, 
     return RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, access, key);
 }
 
+const char kGoneSince[] = "GoneSince";
+
+ULONGLONG systemTimeNow() {
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    return (ULONGLONG)now.dwHighDateTime << 32 | now.dwLowDateTime;
+}
+
 }  // namespace
 
 void simDefaultConfig(SimConfig *config) {
@@ -84,8 +92,46 @@ long simWriteConfig(const char *clsidText, const SimConfig *config) {
         return error;
     for (int k = 0; k < simKnobCount && !error; k++)
         error = writeField(key, simKnobs[k], config);
+    RegDeleteValueA(key, kGoneSince);  // knobs written afresh: the device is there
     RegCloseKey(key);
     return error;
+}
+
+long simNoteGone(const char *clsidText) {
+    HKEY key;
+    long error = openSimulationKey(clsidText, "Simulation", KEY_SET_VALUE, &key);
+    if (error)
+        return error;
+    ULONGLONG now = systemTimeNow();
+    error = RegSetValueExA(key, kGoneSince, 0, REG_QWORD, (const BYTE *)&now, sizeof now);
+    RegCloseKey(key);
+    return error;
+}
+
+bool simGoneFor(const char *clsidText, long long *ms) {
+    HKEY key;
+    if (openSimulationKey(clsidText, "Simulation", KEY_READ, &key))
+        return false;
+    ULONGLONG since = 0;
+    DWORD type = 0, size = sizeof since;
+    long error = RegQueryValueExA(key, kGoneSince, nullptr, &type, (BYTE *)&since, &size);
+    RegCloseKey(key);
+    if (error || type != REG_QWORD || size != sizeof since)
+        return false;
+    ULONGLONG now = systemTimeNow();
+    if (ms)
+        *ms = now > since ? (long long)((now - since) / 10000) : 0;
+    return true;
+}
+
+long simClearGone(const char *clsidText) {
+    HKEY key;
+    long error = openSimulationKey(clsidText, "Simulation", KEY_SET_VALUE, &key);
+    if (error)
+        return error;
+    error = RegDeleteValueA(key, kGoneSince);
+    RegCloseKey(key);
+    return error == ERROR_FILE_NOT_FOUND ? 0 : error;
 }
 
 long simReadConfig(const char *clsidText, SimConfig *config) {

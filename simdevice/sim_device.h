@@ -6,6 +6,7 @@
 //     HKCR\CLSID\{clsid}\InprocServer32      (default) = DLL path, ThreadingModel = Apartment
 //     HKCR\CLSID\{clsid}\Simulation          the knobs (simKnobs: sim_knobs.cpp)
 //     HKCR\CLSID\{clsid}\Simulation\Panel    optional: values the control panel copies over
+//     HKCR\CLSID\{clsid}\Simulation "GoneSince"  written by the device: when it went away
 //     HKLM\SOFTWARE\ASIO\<name>              "CLSID" = "{clsid}", "Description" = <name>
 //
 // It behaves like the strictest real drivers a host meets:
@@ -16,7 +17,9 @@
 //   that arrive on that thread meanwhile are flagged; a Release among them is honoured once the
 //   device's own call has returned.
 // - The callbacks record is kept by pointer, and asioMessage is asked the usual questions at
-//   createBuffers; a request (reset, resync, latencies, overload) can come from the switch thread.
+//   createBuffers; a request (reset, buffer size, resync, latencies, overload) can come from the
+//   switch thread, only to a host that said it supports it, and so can a new rate. A rate set
+//   while running is taken on the clock and announced; the device can go away while streaming.
 // - Sample type, name per channel; a list of accepted sample rates.
 // - A loopback cable from one output to one input with a true round trip of
 //   2 x frames + InputDelay + OutputDelay, and latencies that tell it (or lie by LatencyLie).
@@ -150,6 +153,20 @@ struct SimConfig {
     int32_t secondFaultKind;
     int32_t secondStallMs;
     int32_t spinPercent;
+    // What a driver tells its host of its own: the "RequestSelector" request's details, rate
+    // announcements, a rate changed while running, the device gone while streaming. A well-behaved
+    // driver sends a selector only to a host that answered 1 when asked whether it supports it.
+    int32_t requestValue;
+    int32_t requestRepeat;
+    int32_t requestBadPointer;
+    int32_t requestPreferredSize;
+    int32_t ignoresUnsupported;
+    char announceRate[32];
+    int32_t announceAtSwitch;
+    int32_t runningRateChange;
+    int32_t goneAtSwitch;
+    int32_t goneWay;
+    int32_t backAfterMs;
 };
 
 // One knob: the registry value, the SimConfig field it sets (offset; textSize 0: a signed 32-bit
@@ -188,6 +205,13 @@ long simReadConfig(const char *clsidText, SimConfig *config);
 long simWriteConfig(const char *clsidText, const SimConfig *config);
 // Copies every value of "Simulation\Panel" into "Simulation" (what a silent control panel does).
 long simApplyPanelChanges(const char *clsidText);
+// The moment the device went away ("GoneAtSwitch"), where every process sees it: the value
+// "GoneSince" of "Simulation", a FILETIME of the system clock (REG_QWORD). simWriteConfig and
+// simRegisterDevice remove it, so a device whose knobs are written afresh is present.
+long simNoteGone(const char *clsidText);  // now; 0 or a Windows error code
+// True when a moment is noted, with the milliseconds since (0 if the clock went back).
+bool simGoneFor(const char *clsidText, long long *ms);
+long simClearGone(const char *clsidText);  // 0 or a Windows error code; none noted is 0 too
 
 // Calls as they are logged, in order.
 enum SimOp {
@@ -321,6 +345,27 @@ struct SimShared {
                                         // its current run
     volatile LONG silencedFromSwitch;   // ... the first of them (its number in the run, from 1);
                                         // 0: none yet
+
+    // What the device told its hosts of its own, by its own count over the record's life (the
+    // "RequestSelector" request is requestsSent and requestAnswer above).
+    volatile LONG firstRequestSwitch;   // host callback of its run (from 1) after which the first
+                                        // "RequestSelector" request went; 0: none yet
+    volatile LONG requestsWithheld;     // requests (of every kind) not sent because the host had
+                                        // not answered 1 to "selector supported" for them
+    volatile LONG rateAnnouncements;    // sampleRateDidChange calls made
+    volatile LONG announcedRate;        // the rate of the last of them, in Hz, rounded
+    volatile LONG ownRequestsSent;      // requests of the device's own making: the reset of
+                                        // "RunningRateChange" 2, the reset or resync of "GoneWay"
+                                        // 4 and 5
+    volatile LONG ownRequestSelector;   // the selector of the last of them
+    volatile LONG clockRate;            // the rate, in Hz rounded, whose periods the clock of the
+                                        // current (or last) run keeps; a change in mid-run shows
+                                        // at once. With "PeriodUs" the pace stays that period.
+    volatile LONG goneAtSwitch;         // host callback of its run (from 1) after which the device
+                                        // went away ("GoneAtSwitch"); 0: it did not
+    volatile LONG initsWhileGone;       // inits of objects made while the device was away
+    volatile LONG objectsInProcess;     // objects of the device the process that made the latest
+                                        // one has made, that one included
 };
 
 // Name of the shared record of the device with that class ("QuorvelSim-{...}", upper case).

@@ -141,13 +141,34 @@ struct SimStream {
     unsigned long long latestNs;   // its start, in nanoseconds of the performance counter
     unsigned long long firstNs;    // start of the run's first period
     volatile LONG hostTimeInfo;    // the host answered 1 to "supports time info"
-    volatile LONG requestSent;     // the "RequestSelector" request went out
+    volatile LONG requestSent;     // the "RequestSelector" request was due in this object
+    // The host's answers to "selector supported" at createBuffers: asked at all, and a bit per
+    // selector it answered 1 for.
+    volatile LONG hostAsked;
+    volatile LONG hostSupports;
+    // Set by setSampleRate ("RunningRateChange") while running, taken by the switch thread at its
+    // next period: SIM_RATE_*.
+    volatile LONG ratePending;
     volatile LONG lateStop;        // the thread makes one more callback before it ends
     volatile LONG buffersOwner;    // SIM_OWNER_*: who frees a run's buffers after a late stop
     volatile DWORD secondThreadId;  // "TwoThreads": 0 when there is none
 };
 
 enum { SIM_OWNER_DEVICE, SIM_OWNER_THREAD, SIM_OWNER_THREAD_ENDED };
+
+// What the switch thread owes the host after a rate change in mid-run.
+enum { SIM_RATE_NONE, SIM_RATE_ANNOUNCE, SIM_RATE_RESET };
+
+// How an object stands to its device ("GoneAtSwitch"): there, or away in "GoneWay"'s way.
+enum {
+    SIM_PRESENT = 0,
+    SIM_GONE_CALLBACKS_STOP = 1,  // and calls answer as before
+    SIM_GONE_NOT_PRESENT = 2,
+    SIM_GONE_MALFUNCTION = 3,
+    SIM_GONE_RESET_FIRST = 4,
+    SIM_GONE_RESYNC_FIRST = 5,
+    SIM_GONE_STOP_HANGS = 6,
+};
 
 struct SimDevice {
     const SimDeviceVtbl *vtbl;            // the driver face: first, what a host holds
@@ -156,7 +177,9 @@ struct SimDevice {
     CLSID clsid;
     char clsidText[40];
     SimConfig config;
-    double sampleRate;  // the current rate
+    double sampleRate;  // the current rate, as getSampleRate reports it
+    double clockRate;   // the rate whose periods the clock keeps (differs by "RunningRateChange" 3)
+    volatile LONG goneWay;  // SIM_PRESENT, or the "GoneWay" it went away in
     double rates[SIM_MAX_LISTED];  // accepted rates; none listed = the configured one only
     int rateCount;
     SimTypeList inputTypes;
@@ -188,6 +211,7 @@ struct SimDevice {
     LONG recreations;        // buffers made after a disposeBuffers
     bool stoppedOnBuffers;   // a stop since the buffers were made
     bool rateChanged;        // setSampleRate changed the rate of this object
+    bool clockLags;          // "RunningRateChange" 3 took a rate its clock does not keep
     LONG outputReadyCalls;   // by this object
     LONG readySwitchSeen;    // `switches` at the last outputReady of this run, -1 none yet
     SimStream stream;
@@ -225,6 +249,10 @@ HMODULE simModuleHandle();
 void simClsidToText(const CLSID &clsid, char *out, int outSize);
 // Objects of that class made in this process so far, this one included (0 past 64 classes).
 LONG simCountObjectOfClass(const CLSID &clsid);
+// The "RequestSelector" request was due in an object of that class in this process: its figures
+// ("RequestPreferredSize", "RequestLatencyShift") hold for every object made after it too.
+void simNoteRequestDue(const CLSID &clsid);
+bool simRequestWasDue(const CLSID &clsid);
 
 // sim_channels.cpp: the per-channel lists of the configuration, parsed once at creation
 void simParseLists(SimDevice *device);
@@ -235,6 +263,19 @@ void simChannelName(const SimDevice *device, bool isInput, long channel, char *o
 bool simRateAccepted(const SimDevice *device, double rate);
 // The channels at the current rate ("ChannelsAtRates"), else "Inputs" and "Outputs".
 void simChannelCounts(const SimDevice *device, long *inputs, long *outputs);
+
+// sim_presence.cpp: the device gone while streaming ("GoneAtSwitch"). Any thread.
+// The switch thread, after host callback `call`: the device goes away from this object, and the
+// moment is noted for every process.
+void simMarkGone(SimDevice *device, LONG call);
+// init: an object whose init comes while the device is away (the moment noted, "BackAfterMs" not
+// yet past) is away from now on; once it is past, the note is cleared. True when init must fail:
+// the error text is set.
+bool simInitWhileAway(SimDevice *device);
+// What a call answers now: SIM_ASE_OK (present, or away with calls answering as before), or the
+// error of the way the device went.
+long simGoneAnswer(const SimDevice *device);
+bool simCallbacksGone(const SimDevice *device);  // away: no host callbacks
 
 // sim_sample_types.cpp: bytes per sample of a type, 0 when unknown
 int simSampleBytes(long type);

@@ -39,6 +39,8 @@ long SIM_THISCALL init(SimDevice *self, void *sysHandle) {
         return 0;
     if (self->config.initDelayMs > 0)
         Sleep((DWORD)self->config.initDelayMs);
+    if (simInitWhileAway(self))
+        return 0;
     if (self->config.initMessageBox && simInitMessageBox(self))
         return 0;  // released while the box was up: nobody is left to use the answer
     self->owner = (HWND)sysHandle;
@@ -101,6 +103,8 @@ long SIM_THISCALL start(SimDevice *self) {
     simSecondFault(self, SIM_START);
     if (simFaultOrFail(self->config, SIM_START, number)) {
         result = SIM_ASE_HW_MALFUNCTION;
+    } else if (simGoneAnswer(self) != SIM_ASE_OK) {
+        result = simGoneAnswer(self);
     } else if (simOnSwitchThread(self)) {
         result = SIM_ASE_OK;  // already running: it is the caller
     } else {
@@ -126,6 +130,8 @@ long SIM_THISCALL stop(SimDevice *self) {
     simLogCall(self, SIM_STOP, 0, 0);
     if (simCallFails(self, SIM_STOP))
         return SIM_ASE_HW_MALFUNCTION;
+    if (self->goneWay == SIM_GONE_STOP_HANGS)
+        Sleep(INFINITE);
     if (simOnSwitchThread(self)) {
         SetEvent(self->stopEvent);  // the thread ends once the callback has returned
         return SIM_ASE_OK;
@@ -140,13 +146,15 @@ long SIM_THISCALL stop(SimDevice *self) {
     // not be undone when the wait is over.
     if (self->config.stopWaits)
         simWaitWithMessages(self);
-    return SIM_ASE_OK;
+    return simGoneAnswer(self);  // stopped all the same
 }
 
 long SIM_THISCALL getChannels(SimDevice *self, long *inputs, long *outputs) {
     simLogCall(self, SIM_GET_CHANNELS, 0, 0);
     if (simCallFails(self, SIM_GET_CHANNELS))
         return SIM_ASE_HW_MALFUNCTION;
+    if (simGoneAnswer(self) != SIM_ASE_OK)
+        return simGoneAnswer(self);
     if (!inputs || !outputs)
         return SIM_ASE_INVALID_PARAMETER;
     simChannelCounts(self, inputs, outputs);
@@ -158,10 +166,12 @@ long SIM_THISCALL getLatencies(SimDevice *self, long *inputLatency, long *output
     simLogCall(self, SIM_GET_LATENCIES, 0, 0);
     if (simCallFails(self, SIM_GET_LATENCIES))
         return SIM_ASE_HW_MALFUNCTION;
+    if (simGoneAnswer(self) != SIM_ASE_OK)
+        return simGoneAnswer(self);
     if (!inputLatency || !outputLatency)
         return SIM_ASE_INVALID_PARAMETER;
     const SimConfig &c = self->config;
-    long frames = self->buffers.made ? self->buffers.frames : c.preferredSize;
+    long frames = self->buffers.made ? self->buffers.frames : simPreferredSize(self);
     *inputLatency = frames + (c.inputDelay > 0 ? c.inputDelay : 0);
     bool lies = c.latencyLieAtSize == 0 || c.latencyLieAtSize == frames;
     *outputLatency = frames + (c.outputDelay > 0 ? c.outputDelay : 0) + (lies ? c.latencyLie : 0);
@@ -178,11 +188,13 @@ long SIM_THISCALL getBufferSize(SimDevice *self, long *minSize, long *maxSize, l
     simLogCall(self, SIM_GET_BUFFER_SIZE, 0, 0);
     if (simCallFails(self, SIM_GET_BUFFER_SIZE))
         return SIM_ASE_HW_MALFUNCTION;
+    if (simGoneAnswer(self) != SIM_ASE_OK)
+        return simGoneAnswer(self);
     if (!minSize || !maxSize || !preferredSize || !granularity)
         return SIM_ASE_INVALID_PARAMETER;
     *minSize = self->config.minSize;
     *maxSize = self->config.maxSize;
-    *preferredSize = self->config.preferredSize;
+    *preferredSize = simPreferredSize(self);
     *granularity = self->config.granularity;
     return SIM_ASE_OK;
 }
@@ -191,6 +203,8 @@ long SIM_THISCALL canSampleRate(SimDevice *self, double rate) {
     simLogCall(self, SIM_CAN_SAMPLE_RATE, logNumber(rate), 0);
     if (simCallFails(self, SIM_CAN_SAMPLE_RATE))
         return SIM_ASE_HW_MALFUNCTION;
+    if (simGoneAnswer(self) != SIM_ASE_OK)
+        return simGoneAnswer(self);
     return simRateAccepted(self, rate) ? SIM_ASE_OK : SIM_ASE_NO_CLOCK;
 }
 
@@ -198,6 +212,8 @@ long SIM_THISCALL getSampleRate(SimDevice *self, double *rate) {
     simLogCall(self, SIM_GET_SAMPLE_RATE, 0, 0);
     if (simCallFails(self, SIM_GET_SAMPLE_RATE))
         return SIM_ASE_HW_MALFUNCTION;
+    if (simGoneAnswer(self) != SIM_ASE_OK)
+        return simGoneAnswer(self);
     if (!rate)
         return SIM_ASE_INVALID_PARAMETER;
     *rate = self->sampleRate;
@@ -205,11 +221,13 @@ long SIM_THISCALL getSampleRate(SimDevice *self, double *rate) {
 }
 
 // 0 asks for the external clock, which this device takes to be its own. A new rate sets the
-// pace from the next start on; a run in progress keeps its own.
+// pace from the next start on; a run in progress does what "RunningRateChange" says.
 long SIM_THISCALL setSampleRate(SimDevice *self, double rate) {
     simLogCall(self, SIM_SET_SAMPLE_RATE, logNumber(rate), 0);
     if (simCallFails(self, SIM_SET_SAMPLE_RATE))
         return SIM_ASE_HW_MALFUNCTION;
+    if (simGoneAnswer(self) != SIM_ASE_OK)
+        return simGoneAnswer(self);
     if (rate == 0)
         return SIM_ASE_OK;
     bool accepted = (self->config.setRateAcceptsAll && rate > 0) || simRateAccepted(self, rate);
@@ -218,17 +236,17 @@ long SIM_THISCALL setSampleRate(SimDevice *self, double rate) {
     bool ignored = (self->config.setRateIgnored && !self->config.setRateAcceptsAll) ||
                    (self->config.setRateBackIgnored && rate != self->sampleRate &&
                     rate == strtod(self->config.sampleRate, nullptr));
-    if (!ignored && rate != self->sampleRate) {
-        self->sampleRate = rate;
-        self->rateChanged = true;
-    }
-    return SIM_ASE_OK;
+    if (ignored || rate == self->sampleRate)
+        return SIM_ASE_OK;
+    return simChangeRate(self, rate);
 }
 
 long SIM_THISCALL getClockSources(SimDevice *self, SimAsioClockSource *clocks, long *count) {
     simLogCall(self, SIM_GET_CLOCK_SOURCES, count ? *count : 0, 0);
     if (simCallFails(self, SIM_GET_CLOCK_SOURCES))
         return SIM_ASE_HW_MALFUNCTION;
+    if (simGoneAnswer(self) != SIM_ASE_OK)
+        return simGoneAnswer(self);
     if (!clocks || !count)
         return SIM_ASE_INVALID_PARAMETER;
     if (*count < 1) {
@@ -253,6 +271,8 @@ long SIM_THISCALL setClockSource(SimDevice *self, long reference) {
     simLogCall(self, SIM_SET_CLOCK_SOURCE, reference, 0);
     if (simCallFails(self, SIM_SET_CLOCK_SOURCE))
         return SIM_ASE_HW_MALFUNCTION;
+    if (simGoneAnswer(self) != SIM_ASE_OK)
+        return simGoneAnswer(self);
     return reference == 0 ? SIM_ASE_OK : SIM_ASE_INVALID_PARAMETER;
 }
 
@@ -261,6 +281,8 @@ long SIM_THISCALL getSamplePosition(SimDevice *self, SimAsioSamples *position,
     simLogCall(self, SIM_GET_SAMPLE_POSITION, 0, 0);
     if (simCallFails(self, SIM_GET_SAMPLE_POSITION))
         return SIM_ASE_HW_MALFUNCTION;
+    if (simGoneAnswer(self) != SIM_ASE_OK)
+        return simGoneAnswer(self);
     if (!position || !stamp)
         return SIM_ASE_INVALID_PARAMETER;
     return simSamplePosition(self, position, stamp);
@@ -270,6 +292,8 @@ long SIM_THISCALL getChannelInfo(SimDevice *self, SimAsioChannelInfo *info) {
     simLogCall(self, SIM_GET_CHANNEL_INFO, info ? info->channel : 0, info ? info->isInput : 0);
     if (simCallFails(self, SIM_GET_CHANNEL_INFO))
         return SIM_ASE_HW_MALFUNCTION;
+    if (simGoneAnswer(self) != SIM_ASE_OK)
+        return simGoneAnswer(self);
     if (!info)
         return SIM_ASE_INVALID_PARAMETER;
     info->type = simChannelType(self, info->isInput != 0, info->channel);
@@ -304,6 +328,8 @@ long SIM_THISCALL createBuffers(SimDevice *self, SimAsioBufferInfo *infos, long 
     simLogCall(self, SIM_CREATE_BUFFERS, count, bufferSize);
     if (simCallFails(self, SIM_CREATE_BUFFERS))
         return SIM_ASE_HW_MALFUNCTION;
+    if (simGoneAnswer(self) != SIM_ASE_OK)
+        return simGoneAnswer(self);
     if (simOnSwitchThread(self))
         return SIM_ASE_INVALID_MODE;  // its own buffers are in use by the caller
     long result = simSecondBuffersAnswer(self);
@@ -342,13 +368,15 @@ long SIM_THISCALL disposeBuffers(SimDevice *self) {
     if (self->buffers.made)
         self->disposedFrames = self->buffers.frames;
     simDisposeStream(self);
-    return SIM_ASE_OK;
+    return simGoneAnswer(self);  // freed all the same
 }
 
 long SIM_THISCALL controlPanel(SimDevice *self) {
     simLogCall(self, SIM_CONTROL_PANEL, 0, 0);
     if (simCallFails(self, SIM_CONTROL_PANEL))
         return SIM_ASE_HW_MALFUNCTION;
+    if (simGoneAnswer(self) != SIM_ASE_OK)
+        return simGoneAnswer(self);
     if (self->config.panelDelayMs > 0)
         Sleep((DWORD)self->config.panelDelayMs);
     if (self->config.panelShowsWindow == 2) {
@@ -369,6 +397,8 @@ long SIM_THISCALL future(SimDevice *self, long selector, void *) {
     simLogCall(self, SIM_FUTURE, selector, 0);
     if (simCallFails(self, SIM_FUTURE))
         return SIM_ASE_HW_MALFUNCTION;
+    if (simGoneAnswer(self) != SIM_ASE_OK)
+        return simGoneAnswer(self);
     return SIM_ASE_INVALID_PARAMETER;
 }
 
@@ -376,6 +406,8 @@ long SIM_THISCALL outputReady(SimDevice *self) {
     simLogCall(self, SIM_OUTPUT_READY, 0, 0);
     if (simCallFails(self, SIM_OUTPUT_READY))
         return SIM_ASE_HW_MALFUNCTION;
+    if (simGoneAnswer(self) != SIM_ASE_OK)
+        return simGoneAnswer(self);
     // One count per switch period in which the host said its outputs were ready.
     LONG switches = self->switches;
     if (simThreadRunning(self) && switches != self->readySwitchSeen) {

@@ -154,10 +154,12 @@ SimDevice *simDeviceCreate(const CLSID &clsid) {
         return nullptr;
     }
     device->sampleRate = strtod(device->config.sampleRate, nullptr);
+    device->clockRate = device->sampleRate;
     simParseLists(device);
     InitializeCriticalSection(&device->lock);
     InitializeCriticalSection(&device->holdLock);
     device->madeInProcess = simCountObjectOfClass(clsid);
+    InterlockedExchange(&device->shared->objectsInProcess, device->madeInProcess);
     device->readySwitchSeen = -1;
     device->second = simIsSecondClient(device->shared);
     device->instance = InterlockedIncrement(&device->shared->instancesCreated);

@@ -11,7 +11,7 @@ namespace {
 // 50 us..1 s: a nonsense rate must not make the thread spin without end or stall.
 double nominalPeriodUs(const SimDevice *device, long frames) {
     double period = device->config.periodUs > 0 ? device->config.periodUs
-                                                 : frames / device->sampleRate * 1e6;
+                                                 : frames / device->clockRate * 1e6;
     if (!(period >= 50))
         period = isnan(period) ? 10000 : 50;
     if (period > 1e6)
@@ -36,6 +36,17 @@ void publish(SimDevice *device, LONG period, unsigned long long ns) {
     ReleaseSRWLockExclusive(&device->stream.positionLock);
 }
 
+// The period of `frames` at the device's clockRate, "ClockPpm" applied.
+void setPeriod(const SimDevice *device, SimClock *clock, long frames) {
+    double ppm = device->config.clockPpm;
+    if (ppm < -500000)
+        ppm = -500000;  // at most half the pace: a period never grows without end
+    clock->periodUs = nominalPeriodUs(device, frames) / (1 + ppm / 1e6);
+    clock->periodTicks = clock->periodUs * (double)clock->frequency / 1e6;
+    if (clock->periodTicks < 1)
+        clock->periodTicks = 1;
+}
+
 }  // namespace
 
 LONGLONG simClockNow() {
@@ -49,13 +60,8 @@ void simClockBegin(SimDevice *device, SimClock *clock, long frames) {
     LARGE_INTEGER frequency;
     QueryPerformanceFrequency(&frequency);
     clock->frequency = frequency.QuadPart;
-    double ppm = device->config.clockPpm;
-    if (ppm < -500000)
-        ppm = -500000;  // at most half the pace: a period never grows without end
-    clock->periodUs = nominalPeriodUs(device, frames) / (1 + ppm / 1e6);
-    clock->periodTicks = clock->periodUs * (double)clock->frequency / 1e6;
-    if (clock->periodTicks < 1)
-        clock->periodTicks = 1;
+    setPeriod(device, clock, frames);
+    simPublishClockRate(device);
     clock->frames = frames;
     LONGLONG now = simClockNow();
     // The first buffer is ready one period after the start, as with converters that must fill it.
@@ -82,6 +88,13 @@ void simClockNextPeriod(SimDevice *device, SimClock *clock) {
 void simClockRestartAfter(SimClock *clock, LONGLONG now) {
     clock->origin = now + (LONGLONG)clock->periodTicks;
     clock->originPeriod = clock->period + 1;
+}
+
+void simClockSetPace(SimDevice *device, SimClock *clock) {
+    clock->origin = simPeriodStart(*clock, clock->period + 1);
+    clock->originPeriod = clock->period + 1;
+    setPeriod(device, clock, clock->frames);
+    simPublishClockRate(device);
 }
 
 long simSamplePosition(SimDevice *device, SimAsioSamples *position, SimAsioSamples *stamp) {

@@ -1,10 +1,13 @@
 // The switch thread: it runs the device's clock. In each period it fills the inputs of one half
 // (the cable's input from the cable), calls the host, and judges what the host left behind; the
 // stream faults decide how many calls a period brings (none, one or two), on which index and from
-// which thread. Every Nth period may come late on purpose, and one callback of a run may bring the
-// host a request through asioMessage. It allocates nothing and prints nothing.
+// which thread. Every Nth period may come late on purpose; after a callback it may bring the host
+// a request through asioMessage or a rate through sampleRateDidChange, and its clock may take a new
+// rate in mid-run. It allocates nothing and prints nothing; a device that goes away notes the
+// moment, once, in the registry.
 #include "stream.h"
 
+#include <stdlib.h>
 #include <string.h>
 
 namespace {
@@ -115,11 +118,30 @@ struct Run {
     int signal;        // SIM_SIGNAL_*
     LONG signalAt;     // its period; 0: never
     LONG requestAt;
+    LONG announceAt;   // "AnnounceRate" after this callback; 0: none
+    bool announceSame;
+    double announceTo;
     LONG calls;        // host callbacks made
     LONG drops;        // periods dropped so far
     int lastIndex;
     bool showNext;     // the next call is the first to show the fault
 };
+
+// "AnnounceRate": the rate as it is, or a new one the clock keeps from the next period on.
+void announce(Run &run) {
+    SimDevice *device = run.device;
+    if (run.announceSame) {
+        simAnnounceRate(device, device->sampleRate);
+        return;
+    }
+    double rate = run.announceTo;
+    if (rate == device->sampleRate)
+        return;
+    device->sampleRate = device->clockRate = rate;
+    device->clockLags = false;
+    simClockSetPace(device, &run.clock);
+    simAnnounceRate(device, rate);
+}
 
 // One host callback of the current period. False: the host released the object meanwhile.
 bool callOnce(Run &run, int index) {
@@ -157,8 +179,24 @@ bool callOnce(Run &run, int index) {
     InterlockedIncrement(&shared->totalSwitches);
     if (device->second)
         InterlockedIncrement(&shared->secondSwitches);
-    if (device->config.requestSelector && number == run.requestAt) {
-        simSendRequest(device);
+    const SimConfig &config = device->config;
+    bool requestDue = number == run.requestAt || (config.requestRepeat && number > run.requestAt);
+    if (config.requestSelector && requestDue) {
+        simSendRequest(device, number);
+        if (device->orphaned)
+            return false;
+    }
+    if (number == run.announceAt) {
+        announce(run);
+        if (device->orphaned)
+            return false;
+    }
+    if (config.goneAtSwitch > 0 && number == config.goneAtSwitch && !simCallbacksGone(device)) {
+        simMarkGone(device, number);
+        if (device->goneWay == SIM_GONE_RESET_FIRST)
+            simSendOwnRequest(device, SIM_MSG_RESET_REQUEST);
+        else if (device->goneWay == SIM_GONE_RESYNC_FIRST)
+            simSendOwnRequest(device, SIM_MSG_RESYNC_REQUEST);
         if (device->orphaned)
             return false;
     }
@@ -169,7 +207,17 @@ bool callOnce(Run &run, int index) {
 bool runPeriod(Run &run) {
     SimDevice *device = run.device;
     SimShared *shared = device->shared;
+    // A rate the host set meanwhile ("RunningRateChange"): this period is the first of its length.
+    LONG pending = InterlockedExchange(&device->stream.ratePending, SIM_RATE_NONE);
+    if (pending == SIM_RATE_ANNOUNCE)
+        simClockSetPace(device, &run.clock);
     simClockNextPeriod(device, &run.clock);
+    if (pending == SIM_RATE_ANNOUNCE)
+        simAnnounceRate(device, device->clockRate);
+    else if (pending == SIM_RATE_RESET)
+        simSendOwnRequest(device, SIM_MSG_RESET_REQUEST);
+    if (device->orphaned)
+        return false;
     const LONG k = run.clock.period;
     int calls = 1;
     if (k == run.signalAt) {
@@ -186,10 +234,10 @@ bool runPeriod(Run &run) {
     const LONG stopAfter = device->config.stopCallbacksAfter;
     if (stopAfter > 0 && run.calls >= stopAfter)
         calls = 0;
-    if (simStreamTaken(device))
+    if (simStreamTaken(device) || simCallbacksGone(device))
         calls = 0;
     simCableBeginPeriod(&run.set, shared, k, run.drops);
-    for (int c = 0; c < calls; c++) {
+    for (int c = 0; c < calls && !simCallbacksGone(device); c++) {
         if (c == 1) {
             InterlockedIncrement(&shared->duplicates);
             run.showNext = true;
@@ -212,6 +260,12 @@ void beginRun(SimDevice *device, Run *run) {
     else if (run->signal != SIM_SIGNAL_NONE)
         run->signalAt = at > 1 ? at : 1;
     run->requestAt = config.requestAtSwitch > 1 ? config.requestAtSwitch : 1;
+    const char *announced = config.announceRate;
+    char *end = nullptr;
+    run->announceSame = strcmp(announced, "same") == 0;
+    run->announceTo = strtod(announced, &end);
+    if (run->announceSame || end != announced)
+        run->announceAt = config.announceAtSwitch > 1 ? config.announceAtSwitch : 1;
     simClockBegin(device, &run->clock, run->set.frames);
     simCableBeginRun(device, &run->set);
     simCallerBegin(device, &run->caller);
@@ -326,6 +380,9 @@ long startThread(SimDevice *device) {
     device->switches = 0;
     device->stream.lateStop = 0;
     device->stream.buffersOwner = SIM_OWNER_DEVICE;
+    device->stream.ratePending = SIM_RATE_NONE;
+    if (!device->clockLags)
+        device->clockRate = device->sampleRate;  // a rate taken while running, kept from here
     // A second client's run leaves the first's counts alone.
     if (!device->second)
         resetRunCounters(device->shared);
@@ -405,6 +462,22 @@ void simBuffersMade(SimDevice *device) {
     LeaveCriticalSection(&device->lock);
 }
 
-long simLatencyShift(const SimDevice *device) {
-    return device->stream.requestSent ? device->config.requestLatencyShift : 0;
+long simChangeRate(SimDevice *device, double rate) {
+    const bool running = clockRunning(device) && !device->stream.lateStop;
+    const LONG mode = device->config.runningRateChange;
+    if (running && mode == 1)
+        return SIM_ASE_INVALID_MODE;
+    device->sampleRate = rate;
+    device->rateChanged = true;
+    if (!running) {
+        device->clockLags = false;  // the next start takes it
+    } else if (mode == 3) {
+        device->clockLags = true;
+    } else if (mode == 2) {
+        InterlockedExchange(&device->stream.ratePending, SIM_RATE_RESET);
+    } else {
+        device->clockRate = rate;
+        InterlockedExchange(&device->stream.ratePending, SIM_RATE_ANNOUNCE);
+    }
+    return SIM_ASE_OK;
 }

@@ -43,6 +43,8 @@ LONGLONG simClockNow();
 LONGLONG simPeriodStart(const SimClock &clock, LONG period);
 void simClockNextPeriod(SimDevice *device, SimClock *clock);  // publishes the period begun
 void simClockRestartAfter(SimClock *clock, LONGLONG now);     // after a long delay: afresh
+// The device's clockRate taken: the period after the latest begun is the first of the new length.
+void simClockSetPace(SimDevice *device, SimClock *clock);
 // getSamplePosition, "PositionFault" applied: an ASIO error code. Any thread.
 long simSamplePosition(SimDevice *device, SimAsioSamples *position, SimAsioSamples *stamp);
 // The time info of the current period, "TimeInfoFault" applied.
@@ -56,9 +58,21 @@ void simCallerEnd(SimDevice *device, SimCaller *caller);    // waits for it to e
 void simCallHost(SimDevice *device, const SimBufferSet &set, SimClock *clock, SimCaller *caller,
                  int index, LONG call);
 
-// sim_messages.cpp: asioMessage, only while the host's record is valid
-bool simAskHost(SimDevice *device);  // the questions of createBuffers; true: object gone
-void simSendRequest(SimDevice *device);  // "RequestSelector", from the switch thread
+// sim_messages.cpp: asioMessage and sampleRateDidChange, only while the host's record is valid.
+// The questions of createBuffers, on the host's thread; they note which selectors the host
+// supports. True: the host released the object meanwhile.
+bool simAskHost(SimDevice *device);
+// From the switch thread, after host callback `call` of the run: the "RequestSelector" request
+// (its figures due from now on, sent or held back); a request of the device's own (reset, resync);
+// a rate announced. Each counted in the shared record; a request only to a host that takes it.
+void simSendRequest(SimDevice *device, LONG call);
+void simSendOwnRequest(SimDevice *device, long selector);
+void simAnnounceRate(SimDevice *device, double rate);
+void simPublishClockRate(SimDevice *device);  // clockRate into the shared record
+// The figures the request changes: "RequestLatencyShift" (added to the output latency) and the
+// preferred size ("RequestPreferredSize"), for this object and the later ones of the process.
+long simLatencyShift(const SimDevice *device);
+long simPreferredSize(const SimDevice *device);
 
 // sim_switch_thread.cpp
 long simStartThread(SimDevice *device);
@@ -69,4 +83,6 @@ void simStopStream(SimDevice *device);
 void simDisposeStream(SimDevice *device);
 // After createBuffers succeeded and the host was asked: "CallbacksBeforeStart" starts the clock.
 void simBuffersMade(SimDevice *device);
-long simLatencyShift(const SimDevice *device);  // "RequestLatencyShift", once the request went
+// setSampleRate to another accepted rate, the host's thread: applied as "RunningRateChange" says
+// when the clock runs, else from the next start. An ASIO error code.
+long simChangeRate(SimDevice *device, double rate);

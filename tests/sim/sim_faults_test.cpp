@@ -18,40 +18,6 @@ SimConfig faulting(const char *call, int kind, int atCall) {
     return config;
 }
 
-// sim_fault_host.exe, beside this program, making `sessions` rounds of every call.
-PROCESS_INFORMATION startFaultHost(const TestDevice &device, int sessions) {
-    char path[MAX_PATH];
-    GetModuleFileNameA(nullptr, path, sizeof path);
-    strcpy(strrchr(path, '\\') + 1, "sim_fault_host.exe");
-    std::string commandLine = std::string("\"") + path + "\" " + device.clsidText + " " +
-                              std::to_string(sessions);
-    // Wine's report of the crash goes where the host's output goes: nowhere.
-    SECURITY_ATTRIBUTES inherited = {sizeof inherited, nullptr, TRUE};
-    HANDLE nul = CreateFileA("NUL", GENERIC_READ | GENERIC_WRITE, 0, &inherited, OPEN_EXISTING, 0,
-                             nullptr);
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = startup.hStdOutput = startup.hStdError = nul;
-    PROCESS_INFORMATION process = {};
-    EXPECT_TRUE(CreateProcessA(path, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr,
-                               nullptr, &startup, &process));
-    CloseHandle(nul);
-    return process;
-}
-
-// The exit code, or STILL_ACTIVE when it had not ended by then (it is ended now).
-DWORD endOf(PROCESS_INFORMATION &process, DWORD timeoutMs) {
-    DWORD code = STILL_ACTIVE;
-    if (WaitForSingleObject(process.hProcess, timeoutMs) == WAIT_OBJECT_0)
-        GetExitCodeProcess(process.hProcess, &code);
-    TerminateProcess(process.hProcess, 99);
-    WaitForSingleObject(process.hProcess, 10000);
-    CloseHandle(process.hProcess);
-    CloseHandle(process.hThread);
-    return code;
-}
-
 // Of a thread: Wine tells no times of another process, but it does of any thread.
 double cpuSeconds(HANDLE thread) {
     FILETIME created, ended, kernel, user;

@@ -85,15 +85,47 @@ ASIOTime *streamTimeInfo(ASIOTime *time, long index, long) {
     return nullptr;
 }
 
-long streamMessage(long selector, long value, void *, double *) {
-    if (selector == SIM_MSG_SELECTOR_SUPPORTED)
-        return value == 7 ? g_stream.timeInfoAnswer : 0;
+void note(long selector, long value, const void *message, const double *opt, double rate) {
+    LONG n = g_stream.noteCount;
+    if (n >= STREAM_MAX_NOTES)
+        return;
+    g_stream.notes[n] = {selector, value, message, opt, rate, GetCurrentThreadId(), g_stream.calls};
+    InterlockedIncrement(&g_stream.noteCount);
+}
+
+// The message and opt pointers are noted, never read: a driver may pass anything.
+long streamMessage(long selector, long value, void *message, double *opt) {
+    if (selector == SIM_MSG_SELECTOR_SUPPORTED) {
+        if (value == SIM_MSG_SUPPORTS_TIME_INFO)
+            return g_stream.timeInfoAnswer;
+        return value > 0 && value < 32 && (g_stream.supports >> value & 1);
+    }
+    note(selector, value, message, opt, 0);
     return selector == SIM_MSG_SUPPORTS_TIME_INFO ? g_stream.timeInfoAnswer : 0;
+}
+
+void streamRateChanged(double rate) {
+    note(0, 0, nullptr, nullptr, rate);
 }
 
 }  // namespace
 
-ASIOCallbacks g_streamCallbacks = {streamSwitch, nullptr, streamMessage, streamTimeInfo};
+ASIOCallbacks g_streamCallbacks = {streamSwitch, streamRateChanged, streamMessage, streamTimeInfo};
+
+std::vector<StreamNote> streamNotes(long selector) {
+    std::vector<StreamNote> notes;
+    for (LONG i = 0; i < g_stream.noteCount; i++) {
+        if (g_stream.notes[i].selector == selector)
+            notes.push_back(g_stream.notes[i]);
+    }
+    return notes;
+}
+
+bool waitForStreamNote(long selector) {
+    for (int i = 0; i < 500 && streamNotes(selector).empty(); i++)
+        Sleep(10);
+    return !streamNotes(selector).empty();
+}
 
 void setStreamHost(long frames, long type) {
     memset(&g_stream, 0, sizeof g_stream);

@@ -23,6 +23,20 @@ struct StreamCall {
     unsigned long long arrivedNs;  // the performance counter when it came
 };
 
+enum { STREAM_MAX_NOTES = 256 };
+
+// A notification the host got: an asioMessage other than "selector supported", or a
+// sampleRateDidChange (selector 0).
+struct StreamNote {
+    long selector;
+    long value;
+    const void *message;
+    const double *opt;
+    double rate;
+    DWORD thread;
+    LONG afterCalls;  // callbacks the host had had when it came
+};
+
 // Elements: inputs 0 and 1, then outputs 0 and 1.
 struct StreamHost {
     ASIOBufferInfo infos[4];
@@ -30,6 +44,9 @@ struct StreamHost {
     long type;             // of every channel: 16, 17, 18 or 19
     bool writesCounter;    // into output 1
     long timeInfoAnswer;   // to "supports time info"
+    unsigned long supports;  // a bit per selector it answers 1 to "selector supported" for (not 7)
+    volatile LONG noteCount;
+    StreamNote notes[STREAM_MAX_NOTES];
     IASIO *driver;    // when set, getSamplePosition is called from inside each callback
     volatile LONG calls;
     StreamCall call[STREAM_MAX_CALLS];
@@ -46,6 +63,9 @@ double counterAt(long long frame);
 // What input frame q holds when the counter comes back after roundTrip frames (0 before).
 double expectedAt(long long frame, long long roundTrip);
 bool waitForStreamCalls(LONG count);
+// Notes of that selector (0: sampleRateDidChange), in order.
+std::vector<StreamNote> streamNotes(long selector);
+bool waitForStreamNote(long selector);  // a note of it came, within seconds
 unsigned long long nowNs();
 
 // Devices with a fixed period and no cable unless a test adds one, run by the stream host.

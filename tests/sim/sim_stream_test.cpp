@@ -54,6 +54,7 @@ TEST_F(SimStreamTest, CallbacksFromTwoThreadsCutShortOnARepeatedIndexOrBeforeSta
         config.requestAtSwitch = 3;
         config.requestLatencyShift = 100;
         setStreamHost(kFrames, SIM_ST_INT32_LSB);
+        g_stream.supports = 1ul << SIM_MSG_LATENCIES_CHANGED;
         IASIO *driver = prepare(config);
         ASSERT_NE(nullptr, driver);
         long input = 0, output = 0;

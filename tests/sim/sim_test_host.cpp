@@ -1,6 +1,7 @@
 #include "sim_test_host.h"
 
 #include <stdio.h>
+#include <string.h>
 
 void SimDeviceTest::SetUp() {
     ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
@@ -48,4 +49,36 @@ std::vector<SimCall> loggedCalls(const SimShared *shared, int op) {
             calls.push_back(shared->calls[i]);
     }
     return calls;
+}
+
+PROCESS_INFORMATION startFaultHost(const TestDevice &device, int sessions) {
+    char path[MAX_PATH];
+    GetModuleFileNameA(nullptr, path, sizeof path);
+    strcpy(strrchr(path, '\\') + 1, "sim_fault_host.exe");
+    std::string commandLine = std::string("\"") + path + "\" " + device.clsidText + " " +
+                              std::to_string(sessions);
+    // Wine's report of the crash goes where the host's output goes: nowhere.
+    SECURITY_ATTRIBUTES inherited = {sizeof inherited, nullptr, TRUE};
+    HANDLE nul = CreateFileA("NUL", GENERIC_READ | GENERIC_WRITE, 0, &inherited, OPEN_EXISTING, 0,
+                             nullptr);
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = startup.hStdOutput = startup.hStdError = nul;
+    PROCESS_INFORMATION process = {};
+    EXPECT_TRUE(CreateProcessA(path, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr,
+                               nullptr, &startup, &process));
+    CloseHandle(nul);
+    return process;
+}
+
+DWORD endOf(PROCESS_INFORMATION &process, DWORD timeoutMs) {
+    DWORD code = STILL_ACTIVE;
+    if (WaitForSingleObject(process.hProcess, timeoutMs) == WAIT_OBJECT_0)
+        GetExitCodeProcess(process.hProcess, &code);
+    TerminateProcess(process.hProcess, 99);
+    WaitForSingleObject(process.hProcess, 10000);
+    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
+    return code;
 }

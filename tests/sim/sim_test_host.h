@@ -36,3 +36,9 @@ protected:
 
 // Calls logged with that op, in order.
 std::vector<SimCall> loggedCalls(const SimShared *shared, int op);
+
+// sim_fault_host.exe, beside this program, making `sessions` rounds of every call in a process of
+// its own.
+PROCESS_INFORMATION startFaultHost(const TestDevice &device, int sessions);
+// Its exit code, or STILL_ACTIVE when it had not ended by then (it is ended now).
+DWORD endOf(PROCESS_INFORMATION &process, DWORD timeoutMs);
