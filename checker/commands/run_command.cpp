@@ -193,8 +193,8 @@ static int runSession(const CheckerOptions &options)
     // Each window judged before the stop is asked for: what the run measured is handed over even
     // when the driver does not come back from stop, or from a round trip.
     TimingFigures *last = &r.timing;
-    runWithRequests(resetPolicy(options), options.seconds, &timedCallbacks, &r.setup, &r.timing,
-                    &r.trips, &last, runProgress, publishMeasured);
+    runWithRequests(resetPolicy(options), options.seconds, options.rate, &timedCallbacks, &r.setup,
+                    &r.timing, &r.trips, &last, runProgress, publishMeasured);
     publishMeasured();
 
     // A round trip that failed left no stream to stop.

@@ -187,7 +187,7 @@ static void followedStream(const CheckerOptions &options, int index, const Drive
     }
     TimingFigures timing, *last = &timing;
     double seconds = options.seconds > LEAST_SECONDS ? options.seconds : LEAST_SECONDS;
-    runWithRequests(RESET_FOLLOW, seconds, &conformCallbacks, &setup, &timing, &trips, &last, nullptr,
+    runWithRequests(RESET_FOLLOW, seconds, 0, &conformCallbacks, &setup, &timing, &trips, &last, nullptr,
                     nullptr);
     endCrashedRun();
     keepNotifications(figures.sampleRate, setup.windowStart, true);
@@ -239,7 +239,7 @@ static void judgeAccepted(int index, long frames, double old, double target, lon
         static HostRoundTrip trip;
         memset(&trip, 0, sizeof trip);
         trip.requests = PENDING_RESET;
-        if (!followRequests(&trip, index, &conformCallbacks, frames)) {
+        if (!followRequests(&trip, index, &conformCallbacks, frames, target)) {
             grade(check, VERDICT_FAIL, "setSampleRate(%s) answered ASE_OK and the driver asked for a reset; "
                   "the round trip failed at %s: %s", targetText, tripStepName(trip.failedStep), trip.failure);
             return;
@@ -257,8 +257,9 @@ static void judgeAccepted(int index, long frames, double old, double target, lon
                   switches, PACE_SECONDS, after);
         } else {
             grade(check, VERDICT_PASS, "setSampleRate(%s) answered ASE_OK and the driver asked for a reset; "
-                  "after the round trip it streams at %s Hz (%ld switches in %.1f s, ratio %.2f)", targetText,
-                  targetText, switches, PACE_SECONDS, after);
+                  "after the round trip%s it streams at %s Hz (%ld switches in %.1f s, ratio %.2f)", targetText,
+                  trip.made[STEP_SET_RATE] ? " (the new object came at another rate and was set to it, as "
+                  "hosts do)" : "", targetText, switches, PACE_SECONDS, after);
         }
         return;
     }

@@ -104,7 +104,7 @@ const char *tripStepName(int step)
 {
     static const char *const names[TRIP_STEPS] = {
         "stop()", "disposeBuffers()", "Release()", "CoCreateInstance()", "init()",
-        "the figures read again", "createBuffers()", "start()",
+        "setSampleRate()", "the figures read again", "createBuffers()", "start()",
     };
     return step >= 0 && step < TRIP_STEPS ? names[step] : "";
 }
@@ -230,6 +230,7 @@ static struct {
     int64_t windowStart;
     int64_t startedAt;     // performance counter
     long bufferSize;       // of the stream running now
+    double hostRate;       // the rate the host keeps; 0 none
 } open;
 
 // Notes the step that failed and why; the run's status says it (the commands' part).
@@ -273,6 +274,18 @@ static bool takeDown(HostRoundTrip *trip, bool reset, const RunSetup &setup, Tim
         driverInfo.errorMessage[sizeof driverInfo.errorMessage - 1] = '\0';
         return failStep(trip, STEP_INIT, "init of the new object answered 0; its message: %s",
                         driverInfo.errorMessage);
+    }
+    // A host whose project has a rate sets it again on the new object when it came at another.
+    double rate = 0;
+    if (open.hostRate > 0 && (asioGetSampleRate(&rate) != ASE_OK || rate != open.hostRate)) {
+        char name[32], text[32];
+        ASIOError set = asioSetSampleRate(open.hostRate);
+        made(trip, STEP_SET_RATE, set);
+        if (set != ASE_OK) {
+            formatRate(open.hostRate, text, sizeof text);
+            return failStep(trip, STEP_SET_RATE, "the new object came at another rate and "
+                            "setSampleRate(%s) answered %s", text, asioErrorName(set, name, sizeof name));
+        }
     }
     return true;
 }
@@ -378,7 +391,8 @@ static double secondsSince(int64_t ticks)
     return ticksToUs(performanceTicks() - ticks) / 1e6;
 }
 
-void runWithRequests(int policy, double seconds, const ASIOCallbacks *callbacks, RunSetup *setup,
+void runWithRequests(int policy, double seconds, double hostRate, const ASIOCallbacks *callbacks,
+                     RunSetup *setup,
                      TimingFigures *timing, HostRoundTrips *trips, TimingFigures **last,
                      void (*progress)(char *line, size_t size), void (*publish)())
 {
@@ -391,6 +405,7 @@ void runWithRequests(int policy, double seconds, const ASIOCallbacks *callbacks,
     logCursor = 0;
     runStart = setup->windowStart;
     open.bufferSize = setup->bufferSize;
+    open.hostRate = hostRate;
     *last = timing;
     int64_t began = performanceTicks();
     HostFigures current;
@@ -443,10 +458,12 @@ void runWithRequests(int policy, double seconds, const ASIOCallbacks *callbacks,
         noteIgnored(trips, current);
 }
 
-bool followRequests(HostRoundTrip *trip, int index, const ASIOCallbacks *callbacks, long runningSize)
+bool followRequests(HostRoundTrip *trip, int index, const ASIOCallbacks *callbacks, long runningSize,
+                    double hostRate)
 {
     memset(&open, 0, sizeof open);
     open.bufferSize = runningSize;
+    open.hostRate = hostRate;
     open.requestTicks = switchTicks();
     trip->policy = RESET_FOLLOW;
     trip->failedStep = -1;

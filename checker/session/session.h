@@ -312,11 +312,13 @@ bool hostFigureChanged(const HostFigures &before, const HostFigures &after, int 
 
 // The steps of a round trip, in order.
 enum TripStep {
-    STEP_STOP, STEP_DISPOSE, STEP_RELEASE, STEP_CREATE, STEP_INIT, STEP_READ, STEP_CREATE_BUFFERS,
+    STEP_STOP, STEP_DISPOSE, STEP_RELEASE, STEP_CREATE, STEP_INIT, STEP_SET_RATE, STEP_READ,
+    STEP_CREATE_BUFFERS,
     STEP_START, TRIP_STEPS
 };
-// "stop()", "disposeBuffers()", "Release()", "CoCreateInstance()", "init()", "the figures read
-// again", "createBuffers()", "start()".
+// "stop()", "disposeBuffers()", "Release()", "CoCreateInstance()", "init()", "setSampleRate()"
+// (the host's rate set again on the new object, where it had one and the object came at another),
+// "the figures read again", "createBuffers()", "start()".
 const char *tripStepName(int step);
 
 // One request the run met, and what became of it.
@@ -361,11 +363,15 @@ const char *roundTripsFault(const HostRoundTrips &trips);
 // (trips->failed; the trip says why). publish() (may be null) is called after each step. On return every
 // window was judged and *last names the timing the stop's switches belong to (endRun). The driver is
 // then running, or closed after a failed round trip.
-void runWithRequests(int policy, double seconds, const ASIOCallbacks *callbacks, RunSetup *setup,
+// `hostRate` is the rate the host keeps (--rate; 0: none), set again on a new object that comes at
+// another.
+void runWithRequests(int policy, double seconds, double hostRate, const ASIOCallbacks *callbacks,
+                     RunSetup *setup,
                      TimingFigures *timing, HostRoundTrips *trips, TimingFigures **last,
                      void (*progress)(char *line, size_t size), void (*publish)());
 // One round trip outside a run of runWithRequests (conform's): what a host does with
 // trip->requests on the driver running at `runningSize` frames with `callbacks`, entry `index` made
-// again for a reset. trip->before is the caller's; the rest is filled. False when a step failed
+// again for a reset, `hostRate` (0: none) set again on it. trip->before is the caller's; the rest is filled. False when a step failed
 // (trip->failedStep, trip->failure); the driver is then stopped, or closed.
-bool followRequests(HostRoundTrip *trip, int index, const ASIOCallbacks *callbacks, long runningSize);
+bool followRequests(HostRoundTrip *trip, int index, const ASIOCallbacks *callbacks, long runningSize,
+                    double hostRate);

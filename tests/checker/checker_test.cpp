@@ -255,6 +255,7 @@ TEST_F(CheckerTest, RunFollowsAResetRequestWithANewObjectAndJudgesTheStreamAfter
     config.requestSelector = SIM_MSG_RESET_REQUEST;
     config.requestAtSwitch = 100;
     config.requestLatencyShift = 500;
+    config.requestPreferredSize = 512;
     RegisteredDevice *device = addDevice(config);
 
     JsonValue run = runJson("run 0 --seconds 1.5", 0);
@@ -264,7 +265,11 @@ TEST_F(CheckerTest, RunFollowsAResetRequestWithANewObjectAndJudgesTheStreamAfter
     EXPECT_EQ(trip["policy"].text, "follow");
     EXPECT_EQ(trip["after_switch"].whole(), 100);
     EXPECT_FALSE(trip["on_host_thread"].flag) << "the device asks from its switch thread";
-    EXPECT_EQ(trip["after"]["output_latency"].whole(), trip["before"]["output_latency"].whole() + 500);
+    EXPECT_EQ(trip["before"]["preferred_size"].whole(), 128);
+    EXPECT_EQ(trip["after"]["preferred_size"].whole(), 512);
+    EXPECT_EQ(trip["buffer_size"].whole(), 512);
+    // The device's latency is its buffer plus its delays: 384 frames more buffer, and the shift.
+    EXPECT_EQ(trip["after"]["output_latency"].whole() - trip["before"]["output_latency"].whole(), 384 + 500);
     EXPECT_TRUE(trip["failed_step"].isNull());
     EXPECT_EQ(trip["steps"].size(), 8u);
     EXPECT_GE(trip["first_switch_ms"].number, 0);
@@ -281,9 +286,36 @@ TEST_F(CheckerTest, RunFollowsAResetRequestWithANewObjectAndJudgesTheStreamAfter
     ASSERT_EQ(made.size(), 1u);
     std::vector<SimCall> created = calls(device, SIM_CREATE_BUFFERS, 2);
     ASSERT_GE(created.size(), 1u);
-    EXPECT_EQ(created[0].b, trip["after"]["preferred_size"].whole());
+    EXPECT_EQ(created[0].b, 512);
     EXPECT_EQ(calls(device, SIM_START, 2).size(), 1u);
     EXPECT_EQ(device->shared->instancesAlive, 0);
+}
+
+// A buffer size change: the buffers given back and made again at the size asked for, on the same
+// object (no release), as the device's log shows.
+TEST_F(CheckerTest, RunMakesTheBuffersAgainAtTheSizeABufferSizeChangeAsksFor)
+{
+    SimConfig config = fastConfig();
+    config.periodUs = 0;  // real time: the pace after it follows the new size
+    config.preferredSize = 128;
+    config.requestSelector = SIM_MSG_BUFFER_SIZE_CHANGE;
+    config.requestValue = 512;
+    config.requestAtSwitch = 50;
+    RegisteredDevice *device = addDevice(config);
+
+    JsonValue run = runJson("run 0 --seconds 1", 0);
+    ASSERT_GE(run["round_trips"].size(), 1u) << lastErr;
+    const JsonValue &trip = run["round_trips"][0];
+    EXPECT_EQ(trip["request"].text, "buffer_size");
+    EXPECT_EQ(trip["size"].whole(), 512);
+    EXPECT_EQ(trip["buffer_size"].whole(), 512);
+    EXPECT_EQ(trip["steps"].size(), 5u) << "stop, disposeBuffers, the figures, createBuffers, start";
+    EXPECT_NE(trip["stream_after"]["timing"].text, "FAIL") << trip["stream_after"]["why"].text;
+    std::vector<SimCall> created = calls(device, SIM_CREATE_BUFFERS, 1);
+    ASSERT_GE(created.size(), 2u);
+    EXPECT_EQ(created[0].b, 128);
+    EXPECT_EQ(created[1].b, 512);
+    EXPECT_EQ(calls(device, SIM_CREATED).size(), 1u) << "the same object throughout";
 }
 
 // A driver that crashes in the round trip's init: the crash names the call, and what the run

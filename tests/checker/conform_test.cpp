@@ -597,15 +597,41 @@ const KnobGroup notifyFaults[] = {
      },
      "notify.reset_round_trip", 0.5,
      {{"notify.reset_round_trip", {"FAIL", "failed at init()|init of the new object answered 0"}}}},
+    {"LatenciesChangedAfterEverySwitch", [](SimConfig *c) {
+         c->requestSelector = SIM_MSG_LATENCIES_CHANGED;
+         c->requestAtSwitch = 20;
+         c->requestRepeat = 1;
+     },
+     "notify.reset_round_trip,notify.needless", 0.5,
+     {{"notify.reset_round_trip", {"not run", "sent no reset request"}},
+      {"notify.needless", {"WARN", "kAsioLatenciesChanged after switch 20, and again"}}}},
     {"RateTakenSilently", [](SimConfig *c) {
          strcpy(c->sampleRates, "48000,96000");
+         c->runningRateChange = 3;
      },
      "notify.host_rate_change", 0.5,
      {{"notify.host_rate_change", {"FAIL", "setSampleRate(96000) answered ASE_OK while streaming and nothing "
                                            "was announced, but the switches keep another pace"}}}},
+    {"RateRefused", [](SimConfig *c) {
+         strcpy(c->sampleRates, "48000,96000");
+         c->runningRateChange = 1;
+     },
+     "notify.host_rate_change", 0.5, {}},
+    {"RateTakenWithAReset", [](SimConfig *c) {
+         strcpy(c->sampleRates, "48000,96000");
+         c->runningRateChange = 2;
+     },
+     "notify.host_rate_change", 0.5, {}},
+    {"SameRateAnnounced", [](SimConfig *c) {
+         strcpy(c->announceRate, "same");
+         c->announceAtSwitch = 20;
+     },
+     "notify.needless", 0.5,
+     {{"notify.needless", {"WARN", "sampleRateDidChange(48000) after switch 20: the rate it already had"}}}},
     {"ResetSentThoughUnsupported", [](SimConfig *c) {
          c->requestSelector = SIM_MSG_RESET_REQUEST;
          c->requestAtSwitch = 20;
+         c->ignoresUnsupported = 1;
      },
      "notify.supports_nothing", 0.5,
      {{"notify.supports_nothing", {"FAIL", "kAsioResetRequest sent after switch 20, though the driver had "
