@@ -55,7 +55,7 @@ static TimingVerdict judgeAfter(const HostRoundTrip &trip, char *why, size_t siz
         return TIMING_FAIL;
     }
     if (t.late > 0) {
-        snprintf(why, size, "%lld switches came late", t.late);
+        snprintf(why, size, "%lld switch%s came late", t.late, t.late == 1 ? "" : "es");
         return TIMING_WARN;
     }
     return TIMING_PASS;
@@ -91,7 +91,11 @@ static void printChanges(const HostRoundTrip &trip)
         char before[64], after[64];
         hostFigureText(trip.before, f, before, sizeof before);
         hostFigureText(trip.after, f, after, sizeof after);
-        printf("%s%s %s -> %s", changed++ ? ", " : "  Changed: ", hostFigureName(f), before, after);
+        char name[32];
+        snprintf(name, sizeof name, "%s", hostFigureName(f));
+        for (char *c = name; *c; c++)
+            *c = *c == '_' ? ' ' : *c;
+        printf("%s%s %s -> %s", changed++ ? ", " : "  Changed: ", name, before, after);
     }
     printf("%s\n", changed ? "" : "  No figure changed");
 }
