@@ -278,13 +278,13 @@ static bool takeDown(HostRoundTrip *trip, bool reset, const RunSetup &setup, Tim
     // A host whose project has a rate sets it again on the new object when it came at another.
     double rate = 0;
     if (open.hostRate > 0 && (asioGetSampleRate(&rate) != ASE_OK || rate != open.hostRate)) {
-        char name[32], text[32];
+        char name[32], wanted[32];
         ASIOError set = asioSetSampleRate(open.hostRate);
         made(trip, STEP_SET_RATE, set);
         if (set != ASE_OK) {
-            formatRate(open.hostRate, text, sizeof text);
+            formatRate(open.hostRate, wanted, sizeof wanted);
             return failStep(trip, STEP_SET_RATE, "the new object came at another rate and "
-                            "setSampleRate(%s) answered %s", text, asioErrorName(set, name, sizeof name));
+                            "setSampleRate(%s) answered %s", wanted, asioErrorName(set, name, sizeof name));
         }
     }
     return true;
