@@ -38,9 +38,15 @@ static RunVerdicts judge(const CheckerOptions &options, const TimingFigures &t, 
     return v;
 }
 
+// A round trip that failed is a driver failure after a run that was measured: shown with it.
+static bool runStands(int exitCode)
+{
+    return resultsStand(exitCode) || (exitCode == EXIT_DRIVER && runResults.trips.failed);
+}
+
 void printRunText(const CheckerOptions &options, int index, const SessionOutcome &, int exitCode)
 {
-    if (!resultsStand(exitCode))
+    if (!runStands(exitCode))
         return;
     const RunResults &r = runResults;
     const RunSetup &s = r.setup;
@@ -119,7 +125,7 @@ void writeRunDocument(const CheckerOptions &options, int index, const SessionOut
     const RunResults &r = runResults;
     const RunSetup &s = r.setup;
     const TimingFigures &t = r.timing;
-    if (!beginDocument(options, index, resultsStand(exitCode), exitCode))
+    if (!beginDocument(options, index, runStands(exitCode), exitCode))
         return;
     if (r.stage >= RUN_PREPARED) {
         jsonInteger("buffer_size", s.bufferSize);

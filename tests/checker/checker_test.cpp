@@ -316,6 +316,15 @@ TEST_F(CheckerTest, RunMakesTheBuffersAgainAtTheSizeABufferSizeChangeAsksFor)
     EXPECT_EQ(created[0].b, 128);
     EXPECT_EQ(created[1].b, 512);
     EXPECT_EQ(calls(device, SIM_CREATED).size(), 1u) << "the same object throughout";
+
+    // A size its own figures do not allow ends the round trip: a driver failure, shown with the run.
+    config.requestValue = -5;
+    addDevice(config);
+    JsonValue refused = runJson("run 1 --seconds 1", 3);
+    EXPECT_GT(refused["switches"].whole(), 0) << "the run up to the request stands";
+    ASSERT_EQ(refused["round_trips"].size(), 1u);
+    EXPECT_EQ(refused["round_trips"][0]["failed_step"].text, "the figures read again");
+    EXPECT_TRUE(contains(lastErr, "asked for buffers of -5 frames")) << lastErr;
 }
 
 // A driver that crashes in the round trip's init: the crash names the call, and what the run
