@@ -51,6 +51,24 @@ static bool hostSupportsValid(const char *text)
     return parseHostSupports(text, &selectors);
 }
 
+// --on-reset: one of the policies by name.
+static bool resetPolicyValid(const char *text)
+{
+    return strcmp(text, "follow") == 0 || strcmp(text, "stop") == 0 || strcmp(text, "ignore") == 0;
+}
+
+const char *resetPolicyName(int policy)
+{
+    return policy == RESET_STOP ? "stop" : policy == RESET_IGNORE ? "ignore" : "follow";
+}
+
+ResetPolicy resetPolicy(const CheckerOptions &options)
+{
+    const char *text = options.onReset ? options.onReset : "follow";
+    return strcmp(text, "stop") == 0 ? RESET_STOP : strcmp(text, "ignore") == 0 ? RESET_IGNORE
+                                                                                  : RESET_FOLLOW;
+}
+
 static bool fileNameValid(const char *text)
 {
     return *text != '\0';
@@ -169,6 +187,9 @@ static constexpr OptionRule optionRules[] = {
                "\"all\", \"none\" or selectors 1 to 15 by number or name (reset, buffer-size, "
                "resync, latencies, time-info, overload, engine-version...), comma-separated",
                &CheckerOptions::hostSupports),
+    // What a host does with the driver's requests.
+    textOption(OPTION_ON_RESET, "--on-reset", "follow|stop|ignore", resetPolicyValid,
+               "\"follow\", \"stop\" or \"ignore\"", &CheckerOptions::onReset),
 };
 
 // Row k is option k, so that an option is found by its number.

@@ -32,6 +32,8 @@ enum Option {
     OPTION_JUNIT, OPTION_SWEEP, OPTION_RATES, OPTION_TOLERANCE, OPTION_REPORT_FILE, OPTION_ALL,
     OPTION_OUTS, OPTION_INS, OPTION_MAP, OPTION_MAX_SKEW,
     OPTION_HOST_SUPPORTS,
+    // What a host does with the driver's requests.
+    OPTION_ON_RESET,
     OPTION_COUNT
 };
 // Marks a function whose argument `f` is a printf format for the arguments from `a`: the compiler
@@ -90,7 +92,18 @@ struct CheckerOptions {
     // What the host answers it supports (hostSupportedSelectors): --host-supports as given; null:
     // "all".
     const char *hostSupports;
+    // What a host does with the driver's requests.
+    const char *onReset;    // --on-reset: "follow", "stop" or "ignore"; null: follow
 };
+
+// What the host does when the driver asks for a reset (or another of its requests: a buffer size
+// change, a resync, changed latencies, a new rate) during a run: follows it as a host must (the
+// default), stops the run there, or notes it and does nothing.
+enum ResetPolicy { RESET_FOLLOW, RESET_STOP, RESET_IGNORE };
+// --on-reset as a ResetPolicy; RESET_FOLLOW when it was not given.
+ResetPolicy resetPolicy(const CheckerOptions &options);
+// "follow", "stop", "ignore".
+const char *resetPolicyName(int policy);
 
 // What the option loop saw, for a command's own rules.
 struct ArgumentFacts {

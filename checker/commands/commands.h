@@ -123,6 +123,7 @@ struct RunResults {
     TimingFigures timing;   // from RUN_MEASURED: judged before the stop was asked for
     MessageTally messages;
     NotificationRecord notifications;
+    HostRoundTrips trips;   // the driver's requests and what the checker did with each
 };
 extern RunResults runResults;
 // Its entry in the table of records (RecordSpec); its check: the run's parts.
@@ -134,6 +135,19 @@ void writeRunDocument(const CheckerOptions &options, int index, const SessionOut
                       int exitCode);
 void printRunText(const CheckerOptions &options, int index, const SessionOutcome &outcome,
                   int exitCode);
+
+// ---- The driver's requests during a run and the checker's round trips (round_trip_output.cpp)
+
+// "Reset requested 530 ms into the run (after switch 100), on driver thread 1234: the checker
+// followed it", the figures that changed, each step's answer, the time to the first switch after
+// it and the stream after it judged; nothing when the run met no request.
+void printRoundTrips(const HostRoundTrips &trips);
+// The same as "round_trips": [...] (always there, empty without a request).
+void jsonRoundTrips(const HostRoundTrips &trips);
+// The run's status for them: EXIT_DRIVER for a round trip that failed or brought no switch,
+// EXIT_CHECK_MISSED for a stream after one that was not kept going or kept the pace of another
+// rate (fail() with why), else EXIT_FINE.
+int roundTripStatus(const HostRoundTrips &trips);
 
 // ---- latency
 struct LatencyResults {

@@ -38,9 +38,15 @@ static RunVerdicts judge(const CheckerOptions &options, const TimingFigures &t, 
     return v;
 }
 
+// A round trip that failed is a driver failure after a run that was measured: shown with it.
+static bool runStands(int exitCode)
+{
+    return resultsStand(exitCode) || (exitCode == EXIT_DRIVER && runResults.trips.failed);
+}
+
 void printRunText(const CheckerOptions &options, int index, const SessionOutcome &, int exitCode)
 {
-    if (!resultsStand(exitCode))
+    if (!runStands(exitCode))
         return;
     const RunResults &r = runResults;
     const RunSetup &s = r.setup;
@@ -63,6 +69,7 @@ void printRunText(const CheckerOptions &options, int index, const SessionOutcome
         printTiming(r.timing, s.periodUs);
         printMessages(r.messages);
         printNotifications(r.notifications, nullptr);
+        printRoundTrips(r.trips);
         if (v.noSwitches)
             printf("Check: at least one switch between start and stop: MISSED\n");
         else
@@ -119,7 +126,7 @@ void writeRunDocument(const CheckerOptions &options, int index, const SessionOut
     const RunResults &r = runResults;
     const RunSetup &s = r.setup;
     const TimingFigures &t = r.timing;
-    if (!beginDocument(options, index, resultsStand(exitCode), exitCode))
+    if (!beginDocument(options, index, runStands(exitCode), exitCode))
         return;
     if (r.stage >= RUN_PREPARED) {
         jsonInteger("buffer_size", s.bufferSize);
@@ -136,6 +143,7 @@ void writeRunDocument(const CheckerOptions &options, int index, const SessionOut
         jsonTiming(t, s.periodUs);
         jsonMessages(r.messages);
         jsonNotifications(r.notifications, nullptr);
+        jsonRoundTrips(r.trips);
         jsonRunChecks(options, t, s.periodUs, judge(options, t, s.periodUs));
     }
     jsonCallNotes();
@@ -154,10 +162,23 @@ static const char *runResultsFault(const void *copy)
 {
     const RunResults &r = *static_cast<const RunResults *>(copy);
     const char *fault = runPartsFault(r.stage, r.setup, r.timing);
-    return fault ? fault : notificationsFault(r.notifications);
+    if (fault)
+        return fault;
+    fault = notificationsFault(r.notifications);
+    return fault ? fault : roundTripsFault(r.trips);
 }
 
 extern const RecordSpec runRecord = {&runResults, sizeof runResults, "run", runResultsFault};
+
+// What the run measured so far, handed to the parent: the first window is judged.
+static void publishMeasured()
+{
+    tallyMessages(&runResults.messages);
+    keepNotifications(&runResults.notifications, runResults.setup.windowStart);
+    runResults.stage = RUN_MEASURED;
+    publishRecord(&runResults);
+    publishRecord(&callNotes);
+}
 
 static int runSession(const CheckerOptions &options)
 {
@@ -182,17 +203,18 @@ static int runSession(const CheckerOptions &options)
 
     runSeconds = options.seconds;
     runStarted = performanceTicks();
-    waitForRun(options.seconds, nullptr, runProgress);
-    // Judged before the stop is asked for: what the run measured is handed over even when the
-    // driver does not come back from stop.
-    judgeWindow(&r.setup, &r.timing);
-    tallyMessages(&r.messages);
-    keepNotifications(&r.notifications, r.setup.windowStart);
-    r.stage = RUN_MEASURED;
-    publishRecord(&runResults);
-    publishRecord(&callNotes);
+    // Each window judged before the stop is asked for: what the run measured is handed over even
+    // when the driver does not come back from stop, or from a round trip.
+    TimingFigures *last = &r.timing;
+    runWithRequests(resetPolicy(options), options.seconds, options.rate, &timedCallbacks, &r.setup,
+                    &r.timing, &r.trips, &last, runProgress, publishMeasured);
+    publishMeasured();
 
-    endRun(&r.setup, &r.timing);
+    // A round trip that failed left no stream to stop.
+    if (r.trips.failed)
+        endCrashedRun();
+    else
+        endRun(&r.setup, last);
     tallyMessages(&r.messages);
     keepNotifications(&r.notifications, r.setup.windowStart);
     r.stage = RUN_STOPPED;
@@ -220,7 +242,7 @@ static int runSession(const CheckerOptions &options)
         code = fail(EXIT_CHECK_MISSED, "switch ratio %.4f is below --min-switch-ratio %g",
                     r.timing.ratio, options.minSwitchRatio);
     }
-    return code;
+    return worseStatus(code, roundTripStatus(r.trips));
 }
 
 int measureRun(const CheckerOptions &options, int, const char *arguments, SessionOutcome *outcome)
@@ -235,8 +257,10 @@ static int runCommand(const CheckerOptions &options)
 
 static const char *const runHelp =
     "usage: quorvelcheck run DRIVER [--seconds S] [--buffer N] [--rate R] [--time-info]\n"
-    "                        [--max-late N] [--min-switch-ratio R] [--host-supports all|none|LIST]\n"
-    "                        [--json]\n"
+    "                        [--max-late N] [--min-switch-ratio R] [--host-supports all|none|LIST]
+"
+    "                        [--on-reset P] [--json]
+"
     "\n"
     "Runs the loopback as the dialog does (input i copied to output i) for S seconds (10), at the\n"
     "driver's preferred buffer size and current rate unless N or R are given, and shows the\n"
@@ -252,12 +276,18 @@ static const char *const runHelp =
     "                         may then call bufferSwitchTimeInfo instead of bufferSwitch\n"
     "  --max-late N           exit 1 when more than N switches came late\n"
     "  --min-switch-ratio R   exit 1 when switches made / switches expected is below R\n"
+    "  --on-reset P           what the checker does when the driver asks for a reset, a new buffer\n"
+    "                         size, a resync, or says its latencies or rate changed: follow (as a\n"
+    "                         host must: for a reset it stops, releases, makes the object again,\n"
+    "                         reads every figure and streams on at the new preferred size; the\n"
+    "                         stream after is judged apart, for at least a second), stop (the\n"
+    "                         run ends at the request) or ignore (noted only)\n"
     HOST_SUPPORTS_USAGE;
 
 extern const CommandSpec runCommandSpec = {
     "run", "run DRIVER", "the loopback for a while, with the timing of its buffer switches", runHelp,
     WORKER_OPTIONS | OPTION_BIT(OPTION_SECONDS) | OPTION_BIT(OPTION_BUFFER) | OPTION_BIT(OPTION_RATE) |
         OPTION_BIT(OPTION_MAX_LATE) | OPTION_BIT(OPTION_MIN_SWITCH_RATIO) | OPTION_BIT(OPTION_TIME_INFO) |
-        OPTION_BIT(OPTION_HOST_SUPPORTS),
+        OPTION_BIT(OPTION_HOST_SUPPORTS) | OPTION_BIT(OPTION_ON_RESET),
     false, requireDriver, runCommand, runSession,
 };

@@ -103,12 +103,28 @@ const CheckDefinition checkDefinitions[CHECK_COUNT] = {
      "Once the second host has released the driver, the first still streams for a second (and 20 "
      "periods) as before and stops cleanly; with --out and --in, no sample lost or changed on the "
      "cable"},
+
+    {"notify.reset_round_trip", PHASE_NOTIFY,
+     "A reset request while streaming: after the host's round trip (stop, disposeBuffers, Release, "
+     "a new object, init, every figure read again, buffers at the preferred size, start) the figures "
+     "are consistent, the first switch comes within 2 s of the request and the stream after is kept "
+     "at its period; not run when the driver sends none"},
+    {"notify.host_rate_change", PHASE_NOTIFY,
+     "While streaming, the host sets another rate canSampleRate accepts: the driver refuses it and "
+     "streams on at the old rate, or takes it and says so (sampleRateDidChange with it, or a reset "
+     "request whose round trip gives it) and streams at its pace; not run with one rate offered"},
+    {"notify.needless", PHASE_NOTIFY,
+     "No notification without a change: no sampleRateDidChange to the rate there was, no reset "
+     "whose round trip changes no figure, no message repeated within a second (WARN)"},
+    {"notify.supports_nothing", PHASE_NOTIFY,
+     "With a host that supports nothing, the driver sends no notification it was told is not "
+     "supported, does not crash and streams on"},
 };
 
 const char *phaseName(ConformPhase phase)
 {
     static const char *const names[PHASE_COUNT] = {"open", "figures", "rates", "buffers", "stream",
-                                                   "time_info", "life", "clients"};
+                                                   "time_info", "life", "clients", "notify"};
     return phase >= 0 && phase < PHASE_COUNT ? names[phase] : "";
 }
 

@@ -36,6 +36,7 @@ static void runPhase(const CheckerOptions &options, int index, ConformPhase phas
     case PHASE_TIME_INFO: conformStream(options, index, true); break;
     case PHASE_LIFE: conformLife(options, index); break;
     case PHASE_CLIENTS: conformClients(options, index); break;
+    case PHASE_NOTIFY: conformNotify(options, index); break;
     default: break;
     }
 }

@@ -60,6 +60,9 @@ void conformStream(const CheckerOptions &options, int index, bool timeInfo);
 void conformLife(const CheckerOptions &options, int index);
 // A second host, in a worker of its own, while the first streams; then the first alone again.
 void conformClients(const CheckerOptions &options, int index);
+// What the driver tells its host while streaming: a reset request followed through, a rate the host
+// sets while streaming, notifications with no change behind them, and a host that supports nothing.
+void conformNotify(const CheckerOptions &options, int index);
 
 // ---- The clients phase's cable (--out, --in; nothing is done without them): the first stream
 // writes the integrity sequence on output O, input I is analysed. Worker, main thread.

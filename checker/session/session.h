@@ -279,3 +279,99 @@ int checkChannel(bool isInput, long channel, const DriverFigures &figures, bool 
 // 0, or EXIT_USAGE with the reason on stderr.
 int checkCable(const CheckerOptions &options, const DriverFigures &figures, bool (*supported)(long type),
                const char *need, long *outType, long *inType);
+
+// ---- What the host does when the driver asks for something during a run (round_trip.cpp). The
+// callbacks only note a request (measure.h's notification log); here, on the main thread, the run
+// acts on it as a host must: a reset request by stop, disposeBuffers, Release, the object made and
+// initialised anew, every figure read again, new buffers at the (new) preferred size and start; a
+// buffer size change by new buffers at that size; changed latencies by reading them again; a resync
+// or a new rate by reading the rate and the sample position again. Every call goes through the
+// watched calls of the driver layer, so a crash or hang in a round trip names its call.
+
+// What a host reads again after a request.
+struct HostFigures {
+    long minSize, maxSize, preferredSize, granularity;
+    double sampleRate;
+    long inputs, outputs;
+    long inputLatency, outputLatency;
+    long inputType, outputType;  // of input 0 and output 0; -1 where there is none
+    long clockSource;            // index of the current clock source; -1 when none is current
+    char clockName[32];          // its name, ended here
+    int64_t samplePosition;      // not compared: it moves
+    ASIOError sizesResult, rateResult, channelsResult, latencyResult, clockResult, positionResult;
+};
+// Asks the open driver for all of it (stopped or running).
+void readHostFigures(HostFigures *figures);
+// The figures' names, as the output and the document give them ("preferred_size"), and each as
+// text ("256", "48000", "ASIOSTInt32LSB"); FIGURE_COUNT of them, the sample position not among them.
+enum { FIGURE_COUNT = 12 };
+const char *hostFigureName(int figure);
+void hostFigureText(const HostFigures &figures, int figure, char *out, size_t size);
+// Whether figure `figure` differs between the two.
+bool hostFigureChanged(const HostFigures &before, const HostFigures &after, int figure);
+
+// The steps of a round trip, in order.
+enum TripStep {
+    STEP_STOP, STEP_DISPOSE, STEP_RELEASE, STEP_CREATE, STEP_INIT, STEP_SET_RATE, STEP_READ,
+    STEP_CREATE_BUFFERS,
+    STEP_START, TRIP_STEPS
+};
+// "stop()", "disposeBuffers()", "Release()", "CoCreateInstance()", "init()", "setSampleRate()"
+// (the host's rate set again on the new object, where it had one and the object came at another),
+// "the figures read again", "createBuffers()", "start()".
+const char *tripStepName(int step);
+
+// One request the run met, and what became of it.
+struct HostRoundTrip {
+    long requests;           // the PendingRequest bits it answered
+    int policy;              // ResetPolicy: what the checker did
+    double requestMs;        // from the run's start (start's return) to the request; -1 unknown
+    long long afterSwitch;   // the run's switches before it
+    uint32_t thread;         // the thread it came on
+    bool onHostThread;       // the checker's own main thread (inside a call of the host's)
+    long size;               // a buffer size change: the size asked for
+    double rate;             // a rate change: the rate announced
+    HostFigures before, after;
+    bool made[TRIP_STEPS];   // the steps taken
+    long answers[TRIP_STEPS];  // ASIOError; Release: the references left; CoCreateInstance: its
+                               // HRESULT; init: 1 usable, 0 not
+    int failedStep;          // the step that failed, -1 none
+    char failure[200];       // why, "" none
+    double actedMs;          // from the request to the checker's first step: its own delay
+    double firstSwitchMs;    // from the request to the first switch after the restart; -1 none
+    long bufferSize;         // of the stream after it
+    double periodUs;         // ... at the rate the driver reports after it; 0 unknown
+    bool judged;             // the stream after it was judged into `timing`
+    TimingFigures timing;
+};
+enum { MAX_ROUND_TRIPS = 6 };
+struct HostRoundTrips {
+    int count;
+    long notKept;            // requests past MAX_ROUND_TRIPS: counted, not acted on
+    bool failed;             // a round trip failed: the run ended there, the driver closed or not
+    bool stopped;            // --on-reset stop: the run ended at the request
+    HostRoundTrip trips[MAX_ROUND_TRIPS];
+};
+// A copy's check: the count within the array, the failed step known, the texts ended, the timings
+// in range.
+const char *roundTripsFault(const HostRoundTrips &trips);
+
+// The run's wait (waitForRun), `seconds` from start's return, with the driver's requests acted on
+// by `policy`: each one splits the run, the window before it judged (the first into *timing, as
+// judgeWindow does, the later ones into the trip before) and the stream after it judged the same
+// way into its trip, given at least a second. A round trip that fails ends the run there
+// (trips->failed; the trip says why). publish() (may be null) is called after each step. On return every
+// window was judged and *last names the timing the stop's switches belong to (endRun). The driver is
+// then running, or closed after a failed round trip.
+// `hostRate` is the rate the host keeps (--rate; 0: none), set again on a new object that comes at
+// another.
+void runWithRequests(int policy, double seconds, double hostRate, const ASIOCallbacks *callbacks,
+                     RunSetup *setup,
+                     TimingFigures *timing, HostRoundTrips *trips, TimingFigures **last,
+                     void (*progress)(char *line, size_t size), void (*publish)());
+// One round trip outside a run of runWithRequests (conform's): what a host does with
+// trip->requests on the driver running at `runningSize` frames with `callbacks`, entry `index` made
+// again for a reset, `hostRate` (0: none) set again on it. trip->before is the caller's; the rest is filled. False when a step failed
+// (trip->failedStep, trip->failure); the driver is then stopped, or closed.
+bool followRequests(HostRoundTrip *trip, int index, const ASIOCallbacks *callbacks, long runningSize,
+                    double hostRate);

@@ -206,8 +206,10 @@ TEST_F(CheckerTest, RunCountsWhatTheDeviceCountedAndTheMessagesItSent)
     config.requestAtSwitch = 20;
     RegisteredDevice *device = addDevice(config);
 
-    JsonValue run = runJson("run 0 --seconds 1 --buffer 128 --min-switch-ratio 10", 1);
+    JsonValue run = runJson("run 0 --seconds 1 --buffer 128 --min-switch-ratio 10 --on-reset ignore", 1);
     EXPECT_EQ(allSwitches(run), device->shared->runSwitches);
+    ASSERT_EQ(run["round_trips"].size(), 1u);
+    EXPECT_EQ(run["round_trips"][0]["policy"].text, "ignore");
     EXPECT_GT(run["switches"].whole(), 100);
     EXPECT_EQ(run["buffer_size"].whole(), 128);
     EXPECT_NEAR(run["period_us"].number, 128 / 48000.0 * 1e6, 0.01);
@@ -240,6 +242,133 @@ TEST_F(CheckerTest, RunCountsWhatTheDeviceCountedAndTheMessagesItSent)
     EXPECT_EQ(device->shared->messageAnswers[SIM_MSG_ENGINE_VERSION], 2) << "engine version";
     EXPECT_EQ(device->shared->messageAnswers[SIM_MSG_SUPPORTS_TIME_INFO], 0);
     EXPECT_TRUE(contains(lastErr, "below --min-switch-ratio 10")) << lastErr;
+}
+
+// A reset request during a run is followed as a host must: the object released and made again, its
+// figures read anew, buffers at the new preferred size, a second start, and the stream after it
+// judged on its own; what the device logged, not what the checker says, shows the round trip.
+TEST_F(CheckerTest, RunFollowsAResetRequestWithANewObjectAndJudgesTheStreamAfterIt)
+{
+    SimConfig config = fastConfig();
+    config.periodUs = 0;  // real time: the stream after is judged against its period
+    config.preferredSize = 128;
+    config.requestSelector = SIM_MSG_RESET_REQUEST;
+    config.requestAtSwitch = 100;
+    config.requestLatencyShift = 500;
+    config.requestPreferredSize = 512;
+    RegisteredDevice *device = addDevice(config);
+
+    JsonValue run = runJson("run 0 --seconds 1.5", 0);
+    ASSERT_GE(run["round_trips"].size(), 1u) << lastErr;
+    const JsonValue &trip = run["round_trips"][0];
+    EXPECT_EQ(trip["request"].text, "reset");
+    EXPECT_EQ(trip["policy"].text, "follow");
+    EXPECT_EQ(trip["after_switch"].whole(), 100);
+    EXPECT_FALSE(trip["on_host_thread"].flag) << "the device asks from its switch thread";
+    EXPECT_EQ(trip["before"]["preferred_size"].whole(), 128);
+    EXPECT_EQ(trip["after"]["preferred_size"].whole(), 512);
+    EXPECT_EQ(trip["buffer_size"].whole(), 512);
+    // The device's latency is its buffer plus its delays: 384 frames more buffer, and the shift.
+    EXPECT_EQ(trip["after"]["output_latency"].whole() - trip["before"]["output_latency"].whole(), 384 + 500);
+    EXPECT_TRUE(trip["failed_step"].isNull());
+    EXPECT_EQ(trip["steps"].size(), 8u);
+    EXPECT_GE(trip["first_switch_ms"].number, 0);
+    EXPECT_LT(trip["first_switch_ms"].number, 2000);
+    EXPECT_GT(trip["stream_after"]["switches"].whole(), 50);
+    // Late switches are a loaded machine's as often as the device's: a warning at most.
+    EXPECT_NE(trip["stream_after"]["timing"].text, "FAIL") << trip["stream_after"]["why"].text;
+
+    // The device's own log: the first object released before the second was made, which got
+    // buffers of its preferred size and a start of its own.
+    std::vector<SimCall> released = calls(device, SIM_RELEASED, 1);
+    std::vector<SimCall> made = calls(device, SIM_CREATED, 2);
+    ASSERT_EQ(released.size(), 1u);
+    ASSERT_EQ(made.size(), 1u);
+    std::vector<SimCall> created = calls(device, SIM_CREATE_BUFFERS, 2);
+    ASSERT_GE(created.size(), 1u);
+    EXPECT_EQ(created[0].b, 512);
+    EXPECT_EQ(calls(device, SIM_START, 2).size(), 1u);
+    EXPECT_EQ(device->shared->instancesAlive, 0);
+}
+
+// A buffer size change: the buffers given back and made again at the size asked for, on the same
+// object (no release), as the device's log shows.
+TEST_F(CheckerTest, RunMakesTheBuffersAgainAtTheSizeABufferSizeChangeAsksFor)
+{
+    SimConfig config = fastConfig();
+    config.periodUs = 0;  // real time: the pace after it follows the new size
+    config.preferredSize = 128;
+    config.requestSelector = SIM_MSG_BUFFER_SIZE_CHANGE;
+    config.requestValue = 512;
+    config.requestAtSwitch = 50;
+    RegisteredDevice *device = addDevice(config);
+
+    JsonValue run = runJson("run 0 --seconds 1", 0);
+    ASSERT_GE(run["round_trips"].size(), 1u) << lastErr;
+    const JsonValue &trip = run["round_trips"][0];
+    EXPECT_EQ(trip["request"].text, "buffer_size");
+    EXPECT_EQ(trip["size"].whole(), 512);
+    EXPECT_EQ(trip["buffer_size"].whole(), 512);
+    EXPECT_EQ(trip["steps"].size(), 5u) << "stop, disposeBuffers, the figures, createBuffers, start";
+    EXPECT_NE(trip["stream_after"]["timing"].text, "FAIL") << trip["stream_after"]["why"].text;
+    std::vector<SimCall> created = calls(device, SIM_CREATE_BUFFERS, 1);
+    ASSERT_GE(created.size(), 2u);
+    EXPECT_EQ(created[0].b, 128);
+    EXPECT_EQ(created[1].b, 512);
+    EXPECT_EQ(calls(device, SIM_CREATED).size(), 1u) << "the same object throughout";
+
+    // A size its own figures do not allow ends the round trip: a driver failure, shown with the run.
+    config.requestValue = -5;
+    addDevice(config);
+    JsonValue refused = runJson("run 1 --seconds 1", 3);
+    EXPECT_GT(refused["switches"].whole(), 0) << "the run up to the request stands";
+    ASSERT_EQ(refused["round_trips"].size(), 1u);
+    EXPECT_EQ(refused["round_trips"][0]["failed_step"].text, "the figures read again");
+    EXPECT_TRUE(contains(lastErr, "asked for buffers of -5 frames")) << lastErr;
+}
+
+// A driver that crashes in the round trip's init: the crash names the call, and what the run
+// measured before the request stands.
+TEST_F(CheckerTest, RunNamesTheCallADriverCrashesInDuringTheRoundTrip)
+{
+    SimConfig config = fastConfig();
+    config.requestSelector = SIM_MSG_RESET_REQUEST;
+    config.requestAtSwitch = 50;
+    strcpy(config.faultCall, "init");
+    config.faultKind = 1;
+    config.faultAtCall = 2;
+    addDevice(config);
+
+    JsonValue run = runJson("run 0 --seconds 2", 4);
+    EXPECT_EQ(run["failure"]["kind"].text, "crash");
+    EXPECT_EQ(run["failure"]["call"].text, "init()");
+    EXPECT_EQ(run["stage"].text, "measured");
+    EXPECT_GE(run["switches"].whole(), 50);
+    ASSERT_EQ(run["round_trips"].size(), 1u);
+    EXPECT_EQ(run["round_trips"][0]["request"].text, "reset");
+}
+
+// --on-reset stop ends the run at the request; ignore notes it and streams on with the one object.
+TEST_F(CheckerTest, RunOnResetStopEndsAtTheRequestAndIgnoreStreamsOn)
+{
+    SimConfig config = fastConfig();
+    config.requestSelector = SIM_MSG_RESET_REQUEST;
+    config.requestAtSwitch = 50;
+    RegisteredDevice *device = addDevice(config);
+
+    JsonValue stopped = runJson("run 0 --seconds 3 --on-reset stop", 0);
+    ASSERT_EQ(stopped["round_trips"].size(), 1u);
+    EXPECT_EQ(stopped["round_trips"][0]["policy"].text, "stop");
+    EXPECT_LT(stopped["seconds"].number, 1.5) << "the run ended at the request, not after 3 s";
+    EXPECT_EQ(calls(device, SIM_CREATED).size(), 1u);
+
+    resetRecord(device);
+    CheckerRun ignored = runChecker("run 0 --seconds 1 --on-reset ignore");
+    EXPECT_EQ(ignored.exitCode, 0) << ignored.err;
+    EXPECT_TRUE(contains(ignored.out, "Reset requested")) << ignored.out;
+    EXPECT_TRUE(contains(ignored.out, "the checker ignored it")) << ignored.out;
+    EXPECT_EQ(calls(device, SIM_CREATED).size(), 1u);
+    EXPECT_EQ(calls(device, SIM_START).size(), 1u);
 }
 
 // The run's processor time: the driver's part is what the device counted of its own switch thread

@@ -76,7 +76,7 @@ protected:
                         bool allowTimingWarnings = false, const std::string &only = "")
     {
         const JsonValue &checks = document["checks"];
-        EXPECT_EQ(checks.size(), static_cast<size_t>(47));
+        EXPECT_EQ(checks.size(), static_cast<size_t>(51));
         for (size_t i = 0; i < checks.size(); i++) {
             const JsonValue &check = checks[i];
             const std::string &id = check["id"].text;
@@ -166,8 +166,10 @@ TEST_F(ConformTest, TheSimulatedDevicePassesEveryCheckAtTheDefaultSettings)
     JsonValue document = conform("0", &code);
     printf("The whole suite at its default settings took %.1f s\n", (GetTickCount() - started) / 1000.0);
     EXPECT_EQ(code, 0) << lastErr;
-    expectVerdicts(document, {});
-    EXPECT_EQ(document["counts"]["pass"].whole(), 47);
+    // One rate and no request: two notify checks have nothing to judge, and say so.
+    expectVerdicts(document, {{"notify.reset_round_trip", {"not run", "sent no reset request"}},
+                              {"notify.host_rate_change", {"not run", "only one rate is offered"}}});
+    EXPECT_EQ(document["counts"]["pass"].whole(), 49);
     // The second host's callbacks as the device counted them (a few may come after its count).
     const std::string &second = checkOf(document, "clients.second")["evidence"].text;
     size_t at = second.find("the driver serves two hosts: the second streamed ");
@@ -556,6 +558,104 @@ INSTANTIATE_TEST_SUITE_P(NothingToJudge, KnobTest,
                                                   sizeof nothingToJudge / sizeof nothingToJudge[0])),
                          groupName);
 
+// The notify phase: on the clean device with several rates every check that has something to judge
+// passes (the clean device sends no reset: that check says it had nothing to judge); each planted
+// fault fails, or warns, its own check.
+TEST_F(ConformTest, TheNotifyPhasePassesTheCleanDevice)
+{
+    SimConfig c = config();
+    strcpy(c.sampleRates, "44100,48000,96000");
+    addDevice(c);
+    int code = 0;
+    JsonValue document = conform("0 --only notify --seconds 0.5", &code);
+    EXPECT_EQ(code, 0) << lastErr;
+    expectVerdicts(document, {{"notify.reset_round_trip", {"not run", "sent no reset request"}}}, false,
+                   "notify");
+    EXPECT_TRUE(contains(checkOf(document, "notify.host_rate_change")["evidence"].text, "96000"));
+}
+
+const KnobGroup notifyFaults[] = {
+    // A reset whose round trip changes the latency the device reports: followed, judged, clean.
+    {"ResetRoundTripPasses", [](SimConfig *c) {
+         c->requestSelector = SIM_MSG_RESET_REQUEST;
+         c->requestAtSwitch = 20;
+         c->requestLatencyShift = 100;
+     },
+     "notify.reset_round_trip,notify.needless", 0.5,
+     {},
+     "",
+     [](const JsonValue &document) {
+         EXPECT_TRUE(contains(checkOf(document, "notify.reset_round_trip")["evidence"].text,
+                              "output_latency"));
+     }},
+    {"ResetChangingNothing", [](SimConfig *c) {
+         c->requestSelector = SIM_MSG_RESET_REQUEST;
+         c->requestAtSwitch = 20;
+     },
+     "notify.reset_round_trip,notify.needless", 0.5,
+     {{"notify.needless", {"WARN", "kAsioResetRequest after switch 20: the round trip changed no figure"}}}},
+    // The second start makes no switch: the round trip brings the stream back to nothing.
+    {"ResetThenSilentStart", [](SimConfig *c) {
+         c->requestSelector = SIM_MSG_RESET_REQUEST;
+         c->requestAtSwitch = 20;
+         c->requestLatencyShift = 100;
+         c->silentStartAt = 2;
+     },
+     "notify.reset_round_trip", 0.5,
+     {{"notify.reset_round_trip", {"FAIL", "no switch came after the round trip"}}}},
+    {"ResetThenInitFails", [](SimConfig *c) {
+         c->requestSelector = SIM_MSG_RESET_REQUEST;
+         c->requestAtSwitch = 20;
+         strcpy(c->failCall, "init");
+         c->failAtCall = 3;
+     },
+     "notify.reset_round_trip", 0.5,
+     {{"notify.reset_round_trip", {"FAIL", "failed at init()|init of the new object answered 0"}}}},
+    {"LatenciesChangedAfterEverySwitch", [](SimConfig *c) {
+         c->requestSelector = SIM_MSG_LATENCIES_CHANGED;
+         c->requestAtSwitch = 20;
+         c->requestRepeat = 1;
+     },
+     "notify.reset_round_trip,notify.needless", 0.5,
+     {{"notify.reset_round_trip", {"not run", "sent no reset request"}},
+      {"notify.needless", {"WARN", "kAsioLatenciesChanged after switch 20, and again"}}}},
+    {"RateTakenSilently", [](SimConfig *c) {
+         strcpy(c->sampleRates, "48000,96000");
+         c->runningRateChange = 3;
+     },
+     "notify.host_rate_change", 0.5,
+     {{"notify.host_rate_change", {"FAIL", "setSampleRate(96000) answered ASE_OK while streaming and nothing "
+                                           "was announced, but the switches keep another pace"}}}},
+    {"RateRefused", [](SimConfig *c) {
+         strcpy(c->sampleRates, "48000,96000");
+         c->runningRateChange = 1;
+     },
+     "notify.host_rate_change", 0.5, {}},
+    {"RateTakenWithAReset", [](SimConfig *c) {
+         strcpy(c->sampleRates, "48000,96000");
+         c->runningRateChange = 2;
+     },
+     "notify.host_rate_change", 0.5, {}},
+    {"SameRateAnnounced", [](SimConfig *c) {
+         strcpy(c->announceRate, "same");
+         c->announceAtSwitch = 20;
+     },
+     "notify.needless", 0.5,
+     {{"notify.needless", {"WARN", "sampleRateDidChange(48000) after switch 20: the rate it already had"}}}},
+    {"ResetSentThoughUnsupported", [](SimConfig *c) {
+         c->requestSelector = SIM_MSG_RESET_REQUEST;
+         c->requestAtSwitch = 20;
+         c->ignoresUnsupported = 1;
+     },
+     "notify.supports_nothing", 0.5,
+     {{"notify.supports_nothing", {"FAIL", "kAsioResetRequest sent after switch 20, though the driver had "
+                                           "asked and was told it is not supported"}}}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Notify, KnobTest,
+                         ::testing::ValuesIn(rows(notifyFaults, sizeof notifyFaults / sizeof notifyFaults[0])),
+                         groupName);
+
 // Through a cable the clients phase judges the first host's samples too: a second host that silences
 // the first's input without stopping its callbacks passes on the switches alone, and fails on the
 // cable, placed at its start; the device says it did it, from then on.
@@ -897,9 +997,9 @@ TEST_F(ConformTest, RepeatOnlySkipStrictAndJunit)
     conform("0 --only open.init --strict", &code);
     EXPECT_EQ(code, 1) << "unless --strict";
     JsonValue skipped = conform("0 --skip open.reopen,figures,rates,buffers,stream,time_info,life,"
-                                "clients --strict", &code);
+                                "clients,notify --strict", &code);
     EXPECT_EQ(code, 1);
-    EXPECT_EQ(skipped["counts"]["skipped"].whole(), 43);
+    EXPECT_EQ(skipped["counts"]["skipped"].whole(), 47);
 
     std::string junit = buildFilePath("conform-junit.xml");
     CheckerRun written = runChecker("conform 0 --only open --junit \"" + junit + "\"");
@@ -915,7 +1015,7 @@ TEST_F(ConformTest, RepeatOnlySkipStrictAndJunit)
     ASSERT_TRUE(parseXml(xml, &root)) << xml;
     EXPECT_EQ(root.name, "testsuites");
     const XmlElement &suite = root.children.at(0);
-    EXPECT_EQ(suite.attributes.at("tests"), "47");
+    EXPECT_EQ(suite.attributes.at("tests"), "51");
     EXPECT_EQ(suite.attributes.at("failures"), "1");
     int failures = 0, warnings = 0, skippedCases = 0;
     for (const XmlElement &test : suite.children) {
@@ -931,7 +1031,7 @@ TEST_F(ConformTest, RepeatOnlySkipStrictAndJunit)
     }
     EXPECT_EQ(failures, 1);
     EXPECT_EQ(warnings, 1);
-    EXPECT_EQ(skippedCases, 42);
+    EXPECT_EQ(skippedCases, 46);
 
     // The documentation's list is the program's, as scripts/check-list.sh writes it.
     CheckerRun list = runChecker("conform --list-checks");
