@@ -257,10 +257,8 @@ static int runCommand(const CheckerOptions &options)
 
 static const char *const runHelp =
     "usage: quorvelcheck run DRIVER [--seconds S] [--buffer N] [--rate R] [--time-info]\n"
-    "                        [--max-late N] [--min-switch-ratio R] [--host-supports all|none|LIST]
-"
-    "                        [--on-reset P] [--json]
-"
+    "                        [--max-late N] [--min-switch-ratio R] [--host-supports all|none|LIST]\n"
+    "                        [--on-reset P] [--json]\n"
     "\n"
     "Runs the loopback as the dialog does (input i copied to output i) for S seconds (10), at the\n"
     "driver's preferred buffer size and current rate unless N or R are given, and shows the\n"

@@ -356,13 +356,6 @@ static void checkHostRateChange(const CheckerOptions &options, int index)
 
 // ---- notify.needless, from what the other streams heard
 
-static bool isRequestSelector(long selector)
-{
-    return selector == ASIO_MSG_RESET_REQUEST || selector == ASIO_MSG_BUFFER_SIZE_CHANGE ||
-           selector == ASIO_MSG_RESYNC_REQUEST || selector == ASIO_MSG_LATENCIES_CHANGED ||
-           selector == ASIO_MSG_OVERLOAD;
-}
-
 // Whether the host made the driver anew (a reset's or a buffer size's round trip) from `fromMs` to
 // before `toMs` of the followed stream: a request sent again after it is the new object's own.
 static bool restartedBetween(double fromMs, double toMs)
