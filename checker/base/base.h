@@ -30,15 +30,18 @@ enum Option {
     OPTION_OUT, OPTION_IN, OPTION_PINGS, OPTION_CALL_TIMEOUT, OPTION_IN_PROCESS, OPTION_PROBE,
     OPTION_TIME_INFO, OPTION_LIST_CHECKS, OPTION_ONLY, OPTION_SKIP, OPTION_STRICT, OPTION_REPEAT,
     OPTION_JUNIT, OPTION_SWEEP, OPTION_RATES, OPTION_TOLERANCE, OPTION_REPORT_FILE, OPTION_ALL,
-    OPTION_OUTS, OPTION_INS, OPTION_MAP, OPTION_MAX_SKEW, OPTION_COUNT
+    OPTION_OUTS, OPTION_INS, OPTION_MAP, OPTION_MAX_SKEW,
+    // gone
+    OPTION_GONE_COMMAND, OPTION_BACK_COMMAND, OPTION_GONE_STEP, OPTION_BACK_SECONDS,
+    OPTION_COUNT
 };
 // Marks a function whose argument `f` is a printf format for the arguments from `a`: the compiler
 // then checks every call as it checks printf's.
 #define PRINTF_LIKE(f, a) __attribute__((format(gnu_printf, f, a)))
 
 // A command's set of options: its bits, one an option, in CommandSpec::options.
-#define OPTION_BIT(option) (1u << (option))
-static_assert(OPTION_COUNT <= sizeof(unsigned) * CHAR_BIT,
+#define OPTION_BIT(option) (1ull << (option))
+static_assert(OPTION_COUNT <= sizeof(unsigned long long) * CHAR_BIT,
               "more options than bits in CommandSpec::options: widen it and OPTION_BIT");
 // What every command that loads a driver takes: its worker's time limit, or no worker.
 #define WORKER_OPTIONS (OPTION_BIT(OPTION_CALL_TIMEOUT) | OPTION_BIT(OPTION_IN_PROCESS))
@@ -85,6 +88,11 @@ struct CheckerOptions {
     long repeat;            // conform: the whole suite this many times (1); a sweep: each setting (2)
     const char *junitFile;  // --junit FILE; null for none
     const char *reportFile;  // report -o FILE
+    // gone
+    const char *goneCommand;  // --gone-command: the command line that makes the device go; null
+    const char *backCommand;  // --back-command: the one that brings it back; null for none
+    double goneStep;          // --gone-step: seconds a person has to unplug it; 0 for none
+    double backSeconds;       // --back-seconds: how long fresh workers try to open it again (30)
 };
 
 // What the option loop saw, for a command's own rules.
@@ -100,7 +108,7 @@ struct CommandSpec {
     const char *synopsis;    // its line in the general help: "run DRIVER"
     const char *summary;     // ... and what it does
     const char *help;        // its usage text (--help)
-    unsigned options;        // OPTION_BIT of every option it takes
+    unsigned long long options;  // OPTION_BIT of every option it takes
     bool hidden;             // the worker's own: never on a user's command line
     // Its defaults and rules once the options are read: EXIT_FINE, or EXIT_USAGE with the reason.
     int (*rules)(CheckerOptions *options, const ArgumentFacts &facts);
