@@ -225,14 +225,11 @@ static int makeItGo(const CheckerOptions &options, GoneResults *r)
     SwitchWatch w = {before, 0, false};
     if (before > 0)
         w.lastAt = switchTicksToCounter(keptArrivals(&before)[before - 1]);
-    double goingS = options.goneCommand ? GONE_COMMAND_SECONDS : options.goneStep;
-    watchRun(goingS + GONE_WATCH_SECONDS + 5);
     r->goneAt = performanceTicks();
     r->stage = GONE_GOING;
     if (options.goneCommand && !startCommandLine(options.goneCommand, &command)) {
         r->commandError = command.error;
         publishRecord(&goneResults);
-        watchRun(0);
         return fail(EXIT_USAGE, "the gone command could not be started (error %lu): %s",
                     command.error, options.goneCommand);
     }
@@ -280,9 +277,10 @@ static int makeItGo(const CheckerOptions &options, GoneResults *r)
             break;
         pumpMessages(10);
     }
+    // Cut short by a crash or the interrupt: the command is left to run (it ends with the worker's
+    // job should the worker be ended).
     if (command.process)
-        commandEnded(&command, GONE_COMMAND_SECONDS, 0);
-    watchRun(0);
+        CloseHandle(command.process);
     clearProgress();
     r->switchesStopped = w.stopped;
     r->lastSwitchAt = w.lastAt;
@@ -313,9 +311,24 @@ static int goneSession(const CheckerOptions &options)
         return code;
     }
     publishRecord(&goneResults);
-    waitForRun(options.seconds, nullptr, nullptr);
+    // One watched run from start to stop: the stream, the going and the watch after it, so that a
+    // crash on the driver's thread is timed from the start.
+    watchRun(options.seconds + (options.goneCommand ? GONE_COMMAND_SECONDS : options.goneStep) +
+             GONE_WATCH_SECONDS + 5);
+    int64_t started = performanceTicks();
+    while (!runCrashed() && !runStopAsked() && msSince(started, performanceTicks()) < options.seconds * 1000) {
+        drainArrivals();
+        watchRunSwitches(arrivalRing.claimed.load());
+        pumpMessages(10);
+        if (progressWanted()) {
+            showProgress("gone: streaming, %.1f of %.1f s before the device is made to go",
+                         msSince(started, performanceTicks()) / 1000, options.seconds);
+        }
+    }
+    clearProgress();
     if (!runCrashed() && !runStopAsked())
         code = makeItGo(options, &r);
+    watchRun(0);
     // Published before the stop is asked for: what was seen stands should stop never return.
     r.stage = GONE_WATCHED;
     publishRecord(&goneResults);

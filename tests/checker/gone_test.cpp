@@ -125,6 +125,9 @@ TEST_F(GoneTest, ACrashOnTheDriversThreadIsACrash)
     EXPECT_EQ(code, 4) << err;
     EXPECT_EQ(document["failure"]["kind"].text, "crash");
     EXPECT_TRUE(document["failure"]["driver_thread"].flag);
+    // After the device was made to go, and after as many switches as the device made.
+    EXPECT_EQ(document["stage"].text, "watched");
+    EXPECT_EQ(document["failure"]["switches"].whole(), 259);
     EXPECT_EQ(verdict(document, "stop"), "FAIL");
 }
 
