@@ -106,16 +106,19 @@ static double msSince(int64_t from, int64_t to)
     return ticksToUs(to - from) / 1000.0;
 }
 
-static void addEvent(GoneResults *r, int64_t at, int kind)
+// The event added; past the room, a spare that is not kept (it is counted).
+static GoneEvent *addEvent(GoneResults *r, int64_t at, int kind)
 {
+    static GoneEvent spare;
     if (r->eventCount >= MAX_GONE_EVENTS) {
         r->eventsLost++;
-        return;
+        return &spare;
     }
     GoneEvent &e = r->events[r->eventCount++];
     memset(&e, 0, sizeof e);
     e.ms = msSince(r->goneAt, at);
     e.kind = kind;
+    return &e;
 }
 
 // What the watch knows of the switches between its looks.
@@ -146,8 +149,7 @@ static void lookAtSwitches(GoneResults *r, SwitchWatch *w)
     double boundMs = periodMs > 0 && GAP_PERIODS * periodMs > GAP_MS ? GAP_PERIODS * periodMs : GAP_MS;
     if (!w->stopped && w->seen > 0 && gapMs > boundMs) {
         w->stopped = true;
-        addEvent(r, now, GONE_EVENT_STOPPED);
-        r->events[r->eventCount - 1].periods = periodMs > 0 ? gapMs / periodMs : NAN;
+        addEvent(r, now, GONE_EVENT_STOPPED)->periods = periodMs > 0 ? gapMs / periodMs : NAN;
     }
 }
 
@@ -160,21 +162,22 @@ static void pollPosition(GoneResults *r)
     if (answer != ASE_OK)
         r->pollsNotOk++;
     if (r->polls == 0 || answer != r->lastPositionAnswer) {
-        addEvent(r, at, GONE_EVENT_POSITION);
-        r->events[r->eventCount - 1].answer = answer;
+        addEvent(r, at, GONE_EVENT_POSITION)->answer = answer;
     }
     r->lastPositionAnswer = answer;
     r->polls++;
 }
 
-// The driver's notifications since the device was made to go, among the events; its threads
-// numbered in the order they first spoke, the session's own 0.
+// The driver's notifications since the device was made to go and since the last call, among the
+// events; its threads numbered in the order they first spoke, the session's own 0.
 static void takeGoneNotifications(GoneResults *r)
 {
     static Notification log[NOTIFICATION_ROOM];
-    long count = takeNotifications(0, log, NOTIFICATION_ROOM);
-    uint32_t threads[16] = {};
-    int known = 0;
+    static long taken = 0;
+    static uint32_t threads[16];
+    static int known = 0;
+    long count = takeNotifications(taken, log, NOTIFICATION_ROOM);
+    taken += count;
     uint32_t own = GetCurrentThreadId();
     for (long i = 0; i < count; i++) {
         const Notification &n = log[i];
@@ -189,13 +192,12 @@ static void takeGoneNotifications(GoneResults *r)
                 threads[known++] = n.thread;
             number++;
         }
-        addEvent(r, at, n.kind == NOTIFY_RATE ? GONE_EVENT_RATE : GONE_EVENT_MESSAGE);
-        GoneEvent &e = r->events[r->eventCount - 1];
-        e.selector = n.selector;
-        e.value = n.value;
-        e.answer = n.answer;
-        e.rate = n.rate;
-        e.thread = number;
+        GoneEvent *e = addEvent(r, at, n.kind == NOTIFY_RATE ? GONE_EVENT_RATE : GONE_EVENT_MESSAGE);
+        e->selector = n.selector;
+        e->value = n.value;
+        e->answer = n.answer;
+        e->rate = n.rate;
+        e->thread = number;
     }
 }
 
@@ -211,6 +213,18 @@ static void sortEvents(GoneResults *r)
 }
 
 static double stepLeft;
+
+// The switches and notifications so far, into the record, and the record to the parent.
+static void noteWhatCame(GoneResults *r, const SwitchWatch &w)
+{
+    r->switchesStopped = w.stopped;
+    r->lastSwitchAt = w.lastAt;
+    r->lastSwitchMs = w.seen > 0 ? msSince(r->goneAt, w.lastAt) : NAN;
+    r->switches = static_cast<long long>(w.seen);
+    takeGoneNotifications(r);
+    sortEvents(r);
+    publishRecord(&goneResults);
+}
 
 // From the moment the device is made to go: the command (or the person's step), then the watch,
 // the switches looked at every 10 ms or so and getSamplePosition asked every 100 ms.
@@ -250,8 +264,9 @@ static int makeItGo(const CheckerOptions &options, GoneResults *r)
                     r->commandEnded = command.ended;
                     r->commandExit = command.exitCode;
                     r->commandMs = s * 1000;
-                    addEvent(r, now, command.ended ? GONE_EVENT_COMMAND_ENDED : GONE_EVENT_COMMAND_LIMIT);
-                    r->events[r->eventCount - 1].answer = static_cast<int32_t>(command.exitCode);
+                    GoneEvent *e = addEvent(r, now, command.ended ? GONE_EVENT_COMMAND_ENDED
+                                                                  : GONE_EVENT_COMMAND_LIMIT);
+                    e->answer = static_cast<int32_t>(command.exitCode);
                 }
             } else {
                 stepLeft = options.goneStep - s;
@@ -268,6 +283,8 @@ static int makeItGo(const CheckerOptions &options, GoneResults *r)
         }
         lookAtSwitches(r, &w);
         if (watchFrom && (lastPoll == 0 || msSince(lastPoll, now) >= 100)) {
+            // What came so far is handed over first: a poll that never returns leaves it shown.
+            noteWhatCame(r, w);
             lastPoll = now;
             pollPosition(r);
         }
@@ -282,12 +299,7 @@ static int makeItGo(const CheckerOptions &options, GoneResults *r)
     if (command.process)
         CloseHandle(command.process);
     clearProgress();
-    r->switchesStopped = w.stopped;
-    r->lastSwitchAt = w.lastAt;
-    r->lastSwitchMs = w.seen > 0 ? msSince(r->goneAt, w.lastAt) : NAN;
-    r->switches = static_cast<long long>(w.seen);
-    takeGoneNotifications(r);
-    sortEvents(r);
+    noteWhatCame(r, w);
     return EXIT_FINE;
 }
 
