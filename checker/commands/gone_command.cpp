@@ -570,19 +570,20 @@ static const char *const goneHelp =
     "\n"
     "Streams for S seconds (2), then makes the device go away while the driver streams, and shows\n"
     "what the driver did, in order and with times: the switches stopping, its reset or resync\n"
-    "requests, getSamplePosition's answers (asked every 100 ms for 2 s after the device went), what\n"
+    "requests, getSamplePosition's answers (asked every 100 ms for 2 s after the command ended), what\n"
     "stop and disposeBuffers answered. Then fresh processes try to open the driver again, once a\n"
     "second, until one opens it and streams. A driver that stays silent (its calls all answer ASE_OK)\n"
     "warns; a crash or a stop that never returns fails (exit 4); a device that does not come back\n"
     "fails (exit 1). Switches that never stopped mean the device did not go: nothing is judged\n"
     "(exit 6).\n"
     "\n"
-    "  --gone-command CMD   a command line that disables the device (a device manager's), started\n"
-    "                       once the stream has run S seconds; waited for at most 60 s\n"
-    "  --back-command CMD   a command line that enables it again, run after the first process ended\n"
-    "  --gone-step S        for a person at the machine: S seconds to unplug or switch off the\n"
-    "                       device (standard input and error must be a console)\n"
-    "  --back-seconds S     how long fresh processes try to open the driver again (30)\n";
+    "  --gone-command CMD     a command line that disables the device (a device manager's),\n"
+    "                         started once the stream has run S seconds; waited for at most 60 s\n"
+    "  --back-command CMD     a command line that enables it again, run after the first process\n"
+    "                         ended\n"
+    "  --gone-step S          for a person at the machine: S seconds to unplug or switch off the\n"
+    "                         device (standard input and error must be a console)\n"
+    "  --back-seconds S       how long fresh processes try to open the driver again (30)\n";
 
 extern const CommandSpec goneCommandSpec = {
     "gone", "gone DRIVER", "the device going away while the driver streams, and coming back", goneHelp,
