@@ -8,15 +8,15 @@
 
 extern const CommandSpec listCommandSpec, infoCommandSpec, runCommandSpec, latencyCommandSpec,
     conformCommandSpec, integrityCommandSpec, reportCommandSpec, probeCommandSpec,
-    restoreRateCommandSpec, secondHostCommandSpec;
+    restoreRateCommandSpec, secondHostCommandSpec, goneCommandSpec, goneBackCommandSpec;
 
 // In the order the help lists them; the probe is the worker's side of list --probe, restore-rate
 // the new worker that sets a rate back after a session that could not, second-host conform's
-// second program of the clients phase.
+// second program of the clients phase, gone-back a fresh try of gone's to open the driver again.
 static const CommandSpec *const commands[] = {
     &listCommandSpec, &infoCommandSpec, &runCommandSpec, &latencyCommandSpec,
-    &conformCommandSpec, &integrityCommandSpec, &reportCommandSpec, &probeCommandSpec,
-    &restoreRateCommandSpec, &secondHostCommandSpec,
+    &conformCommandSpec, &integrityCommandSpec, &reportCommandSpec, &goneCommandSpec, &probeCommandSpec,
+    &restoreRateCommandSpec, &secondHostCommandSpec, &goneBackCommandSpec,
 };
 
 // Every record a worker sends, each with the check a copy gets when it arrives (its entry stands
@@ -24,6 +24,7 @@ static const CommandSpec *const commands[] = {
 static const RecordSpec *const records[] = {
     &openedDriverRecord, &callNotesRecord, &infoRecord, &runRecord, &latencyRecord, &sweepRecord,
     &integrityRecord, &routingRecord, &conformRecord, &rateRestoreRecord, &secondHostRecord,
+    &goneRecord, &goneBackRecord,
 };
 
 void useProgramTables()

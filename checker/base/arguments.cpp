@@ -190,6 +190,15 @@ static constexpr OptionRule optionRules[] = {
     // What a host does with the driver's requests.
     textOption(OPTION_ON_RESET, "--on-reset", "follow|stop|ignore", resetPolicyValid,
                "\"follow\", \"stop\" or \"ignore\"", &CheckerOptions::onReset),
+    // The device made to go while it streams, and brought back.
+    textOption(OPTION_GONE_COMMAND, "--gone-command", "CMD", fileNameValid, "a command line",
+               &CheckerOptions::goneCommand),
+    textOption(OPTION_BACK_COMMAND, "--back-command", "CMD", fileNameValid, "a command line",
+               &CheckerOptions::backCommand),
+    realOption(OPTION_GONE_STEP, "--gone-step", "S", ABOVE, 0, 3600, "seconds above 0, at most 3600",
+               &CheckerOptions::goneStep, 0),
+    realOption(OPTION_BACK_SECONDS, "--back-seconds", "S", ABOVE, 0, 86400,
+               "seconds above 0, at most 86400", &CheckerOptions::backSeconds, 30),
 };
 
 // Row k is option k, so that an option is found by its number.

@@ -34,6 +34,8 @@ enum Option {
     OPTION_HOST_SUPPORTS,
     // What a host does with the driver's requests.
     OPTION_ON_RESET,
+    // The device made to go while it streams, and brought back.
+    OPTION_GONE_COMMAND, OPTION_BACK_COMMAND, OPTION_GONE_STEP, OPTION_BACK_SECONDS,
     OPTION_COUNT
 };
 // Marks a function whose argument `f` is a printf format for the arguments from `a`: the compiler
@@ -41,8 +43,8 @@ enum Option {
 #define PRINTF_LIKE(f, a) __attribute__((format(gnu_printf, f, a)))
 
 // A command's set of options: its bits, one an option, in CommandSpec::options.
-#define OPTION_BIT(option) (1u << (option))
-static_assert(OPTION_COUNT <= sizeof(unsigned) * CHAR_BIT,
+#define OPTION_BIT(option) (1ull << (option))
+static_assert(OPTION_COUNT <= sizeof(unsigned long long) * CHAR_BIT,
               "more options than bits in CommandSpec::options: widen it and OPTION_BIT");
 // What every command that loads a driver takes: its worker's time limit, or no worker.
 #define WORKER_OPTIONS (OPTION_BIT(OPTION_CALL_TIMEOUT) | OPTION_BIT(OPTION_IN_PROCESS))
@@ -94,6 +96,11 @@ struct CheckerOptions {
     const char *hostSupports;
     // What a host does with the driver's requests.
     const char *onReset;    // --on-reset: "follow", "stop" or "ignore"; null: follow
+    // The device made to go while it streams, and brought back.
+    const char *goneCommand;  // --gone-command: the command line that makes the device go; null
+    const char *backCommand;  // --back-command: the one that brings it back; null for none
+    double goneStep;          // --gone-step: seconds a person has to unplug it; 0 for none
+    double backSeconds;       // --back-seconds: how long fresh workers try to open it again (30)
 };
 
 // What the host does when the driver asks for a reset (or another of its requests: a buffer size
@@ -118,7 +125,7 @@ struct CommandSpec {
     const char *synopsis;    // its line in the general help: "run DRIVER"
     const char *summary;     // ... and what it does
     const char *help;        // its usage text (--help)
-    unsigned options;        // OPTION_BIT of every option it takes
+    unsigned long long options;  // OPTION_BIT of every option it takes
     bool hidden;             // the worker's own: never on a user's command line
     // Its defaults and rules once the options are read: EXIT_FINE, or EXIT_USAGE with the reason.
     int (*rules)(CheckerOptions *options, const ArgumentFacts &facts);

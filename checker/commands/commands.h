@@ -390,3 +390,108 @@ void printRoutingText(const CheckerOptions &options, int index, const SessionOut
 bool routingWanted(const CheckerOptions &options);
 // Why a route failed ("output 3 arrived instead of output 1"); "" for one that did not.
 void routeProblem(const RoutingResults &results, const RouteResult &route, char *out, size_t size);
+
+// ---- gone: the device goes away while the driver streams (a command line the user gives, or a
+// person at the machine); what the driver does then, and whether a fresh worker opens it again.
+enum GoneStage {
+    GONE_NOTHING, GONE_STREAMING, GONE_GOING, GONE_WATCHED, GONE_STOPPED,
+};
+// How the device was made to go.
+enum GoneWay { GONE_BY_COMMAND, GONE_BY_STEP };
+enum GoneEventKind {
+    GONE_EVENT_COMMAND_ENDED,   // `answer`: its exit code
+    GONE_EVENT_COMMAND_LIMIT,   // it did not end within GONE_COMMAND_SECONDS: it was ended
+    GONE_EVENT_STEP_ENDED,      // the person's time ran out
+    GONE_EVENT_STOPPED,         // the switches stopped: noticed, `periods` after the last one
+    GONE_EVENT_CAME_AGAIN,      // switches came again after they had seemed to stop
+    GONE_EVENT_MESSAGE,         // asioMessage(selector, value), `answer` the checker's, on `thread`
+    GONE_EVENT_RATE,            // sampleRateDidChange(rate), on `thread`
+    GONE_EVENT_POSITION,        // getSamplePosition answered `answer`, a change from the poll before
+};
+enum { MAX_GONE_EVENTS = 64 };
+struct GoneEvent {
+    double ms;          // from the moment the device was made to go (the command started)
+    int32_t kind;       // GoneEventKind
+    int32_t selector;
+    int32_t value;
+    int32_t answer;
+    int32_t thread;     // 0 the session's own thread; else the driver's threads numbered from 1
+    int32_t spare;
+    double periods;
+    double rate;
+};
+// Seconds the gone command may take before it is ended, and the watch after it.
+const double GONE_COMMAND_SECONDS = 60;
+const double GONE_WATCH_SECONDS = 2;
+struct GoneResults {
+    GoneStage stage;
+    RunSetup setup;
+    int32_t way;                   // GoneWay
+    bool commandStarted;           // CreateProcess made it
+    unsigned long commandError;    // ... or its error
+    bool commandEnded;             // it ended within its limit
+    unsigned long commandExit;
+    double commandMs;              // start to end (or to its limit)
+    int64_t goneAt;                // performance counter when the command started (or the step)
+    long long switchesBefore;      // the run's switches when it started
+    long long switches;            // the run's switches until the stop was asked for
+    bool switchesStopped;          // none came in the last part of the watch
+    double lastSwitchMs;           // the last switch, from goneAt (may be below 0)
+    int64_t lastSwitchAt;          // ... on the performance counter
+    long polls;                    // getSamplePosition calls in the watch
+    long pollsNotOk;               // ... that answered anything but ASE_OK
+    int32_t lastPositionAnswer;
+    int32_t eventCount;            // at most MAX_GONE_EVENTS; more are counted in eventsLost
+    long eventsLost;
+    GoneEvent events[MAX_GONE_EVENTS];
+    ASIOError stopResult, disposeResult;
+    double endMs;                  // stop and disposeBuffers together
+};
+extern GoneResults goneResults;
+// Its entry in the table of records (RecordSpec); its check: the stage and way known, the events
+// within their array and their kinds known.
+extern const RecordSpec goneRecord;
+
+// The fresh workers after it (the hidden command gone-back, one per try): open, init,
+// getChannels, a short stream, close.
+enum BackStage { BACK_NOTHING, BACK_OPENED, BACK_CHANNELS, BACK_STARTED, BACK_STREAMED };
+struct GoneBackResults {
+    BackStage stage;
+    ASIOError channelsResult;
+    long inputs, outputs;
+    long long switches;            // in the short stream
+};
+extern GoneBackResults goneBackResults;
+// Its entry in the table of records (RecordSpec); its check: the stage known.
+extern const RecordSpec goneBackRecord;
+
+// What the parent found after the gone worker: the back command and the fresh workers.
+struct GoneBack {
+    bool backCommandGiven, backCommandStarted, backCommandEnded;
+    unsigned long backCommandError, backCommandExit;
+    double backCommandMs;
+    bool tried;                    // fresh workers were started
+    int tries;
+    double seconds;                // --back-seconds
+    bool cameBack;                 // one opened the driver and streamed
+    double afterOriginMs;          // its init, from the back command's end (or the gone worker's)
+    double afterGoneMs;            // ... from the last switch of the gone run
+    bool crashed;                  // a fresh worker crashed, hung or ended: its story in `reason`
+    char reason[320];              // why the last try did not come back
+};
+extern GoneBack goneBack;
+int measureGone(const CheckerOptions &options, int index, const char *arguments,
+                SessionOutcome *outcome);
+void writeGoneDocument(const CheckerOptions &options, int index, const SessionOutcome &outcome,
+                       int exitCode);
+void printGoneText(const CheckerOptions &options, int index, const SessionOutcome &outcome,
+                   int exitCode);
+// The verdicts, from the results and the outcome: each finding's word and sentence.
+enum GoneVerdict { GONE_PASS, GONE_WARN, GONE_FAIL, GONE_NOT_RUN };
+struct GoneFindings {
+    bool judged;                    // the switches stopped after the device was made to go
+    GoneVerdict noticed;  char noticedText[200];
+    GoneVerdict ended;    char endedText[200];
+    GoneVerdict back;     char backText[400];
+};
+void judgeGone(const SessionOutcome &outcome, int exitCode, GoneFindings *findings);

@@ -100,6 +100,12 @@ struct SessionOutcome {
 // on stderr).
 int runDriverSession(const CheckerOptions &options, int (*session)(const CheckerOptions &),
                      const char *arguments, SessionOutcome *outcome);
+// A short worker of a command's own after its session (gone's fresh tries to open the driver
+// again): as runDriverSession, but nothing of it is shown and no fail() is this command's; the
+// driver's lines are kept as a session's. Its status, its story in *outcome, the failure it sent
+// in lastFailure().
+int runFreshWorker(const CheckerOptions &options, int (*session)(const CheckerOptions &),
+                   const char *arguments, SessionOutcome *outcome);
 // The user's arguments as typed (the wide command line after the program's name, in UTF-8), for
 // runDriverSession; argc and argv are not needed.
 void userArguments(int argc, char **argv);

@@ -144,7 +144,8 @@ static void appendOutput(const char *bytes, size_t size, void *seen)
 {
     // A worker beside another session: its driver's lines join this process's own standard
     // output, which the parent of this process collects.
-    if (static_cast<WorkerSeen *>(seen)->quiet) {
+    const WorkerSeen *w = static_cast<WorkerSeen *>(seen);
+    if (w->quiet && !w->ownOutput) {
         DWORD written = 0;
         WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), bytes, static_cast<DWORD>(size), &written, nullptr);
         return;

@@ -270,7 +270,7 @@ static void restoreRateAfter(const CheckerOptions &options, SessionOutcome *outc
     char failure[512];
     snprintf(failure, sizeof failure, "%s", lastFailure());
     SessionOutcome restore;
-    WorkerWait wait = {false, 0, nullptr, false};
+    WorkerWait wait = {false, 0, nullptr, false, false};
     int code = runWorkerSession(options, arguments.c_str(), &restore, wait);
     tellRestore(restore, code, outcome);
     setFailureText(failure);
@@ -285,6 +285,7 @@ int runWorkerSession(const CheckerOptions &options, const char *commandArguments
     WorkerSeen seen = {};
     seen.status = EXIT_CRASHED;
     seen.quiet = wait.quiet;
+    seen.ownOutput = wait.ownOutput;
     if (wait.interruptible) {
         openInterruptEvent();
         takeInterruptEvent();
@@ -331,8 +332,22 @@ int runDriverSession(const CheckerOptions &options, int (*session)(const Checker
                      const char *commandArguments, SessionOutcome *outcome)
 {
     if (!options.inProcess) {
-        WorkerWait wait = {true, 0, nullptr, false};
+        WorkerWait wait = {true, 0, nullptr, false, false};
         return runWorkerSession(options, commandArguments, outcome, wait);
+    }
+    memset(outcome, 0, sizeof *outcome);
+    outcome->end = SESSION_FINISHED;
+    outcome->inProcess = true;
+    outcome->crashSwitches = -1;
+    return session(options);
+}
+
+int runFreshWorker(const CheckerOptions &options, int (*session)(const CheckerOptions &),
+                   const char *arguments, SessionOutcome *outcome)
+{
+    if (!options.inProcess) {
+        WorkerWait wait = {true, 0, nullptr, true, true};
+        return runWorkerSession(options, arguments, outcome, wait);
     }
     memset(outcome, 0, sizeof *outcome);
     outcome->end = SESSION_FINISHED;
@@ -357,7 +372,7 @@ int runBesideRun(const CheckerOptions &options, const char *arguments, double wh
     // Nothing of the second worker is this session's failure: its story is in *outcome.
     char failure[512];
     snprintf(failure, sizeof failure, "%s", lastFailure());
-    WorkerWait wait = {false, wholeSeconds, pollBeside, true};
+    WorkerWait wait = {false, wholeSeconds, pollBeside, true, false};
     int code = runWorkerSession(options, arguments, outcome, wait);
     setFailureText(failure);
     besidePoll = nullptr;

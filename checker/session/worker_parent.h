@@ -37,6 +37,7 @@ struct WorkerSeen {
     bool interrupted;      // Ctrl+C or Ctrl+Break: its run asked to end, or it was ended
     bool endedByUser;      // ... ended for it (outside a run, a second press, the wait's poll)
     bool quiet;            // its messages and progress are not shown; the driver's lines go on
+    bool ownOutput;        // quiet, but the driver's lines are collected here as a session's are
     int status;            // the DONE frame's
 };
 
@@ -46,6 +47,7 @@ struct WorkerWait {
     double wholeSeconds;   // its whole session's limit; 0: none
     bool (*poll)();        // called at every look, may be null; true ends the worker as interrupted
     bool quiet;            // a worker beside another session: nothing of it is shown, no fail()
+    bool ownOutput;        // quiet, but a worker of this process's own: the driver's lines kept here
 };
 
 // The shared record, the pipes, the job and the process, with `commandArguments` (UTF-8) after the

@@ -44,11 +44,15 @@ TEST(ArgumentsTest, EveryUsageErrorIsRefusedWithItsReason)
         const char *message;
     };
     const Row rows[] = {
-        {"", "no command; the commands are list, info, run, latency, conform, integrity and report"},
+        {"", "no command; the commands are list, info, run, latency, conform, integrity, report and gone"},
         {"frobnicate", "unknown command \"frobnicate\""},
         {"probe 0", "unknown command \"probe\""},  // the worker's own
         {"run 0 --bogus", "unknown option --bogus (quorvelcheck run --help)"},
         {"run 0 1", "unexpected argument \"1\""},
+        {"gone 0", "gone needs --gone-command CMD or --gone-step S"},
+        {"gone 0 --gone-command x --gone-step 3", "not both"},
+        {"gone 0 --gone-step 0", "bad value for --gone-step: \"0\""},
+        {"run 0 --gone-command x", "--gone-command"},
         {"run 0 --seconds abc", "bad value for --seconds: \"abc\""},
         {"run 0 --seconds 0", "seconds above 0, at most 86400"},
         {"run 0 --seconds=", "bad value for --seconds: \"\""},
@@ -132,6 +136,14 @@ TEST(ArgumentsTest, EachOptionTakesItsValueUpToItsBounds)
     EXPECT_TRUE(o.probe);
     ASSERT_EQ(parse("conform --list-checks", &o), EXIT_FINE);
     EXPECT_TRUE(o.listChecks);
+    ASSERT_EQ(parse("gone 0 --gone-command off --back-command on --back-seconds 86400", &o), EXIT_FINE);
+    EXPECT_STREQ(o.goneCommand, "off");
+    EXPECT_STREQ(o.backCommand, "on");
+    EXPECT_EQ(o.backSeconds, 86400);
+    EXPECT_EQ(o.seconds, 2) << "gone's own default";
+    ASSERT_EQ(parse("gone 0 --gone-step 3600", &o), EXIT_FINE);
+    EXPECT_EQ(o.goneStep, 3600);
+    EXPECT_EQ(o.backSeconds, 30);
 
     struct Row {
         const char *line;
@@ -151,6 +163,9 @@ TEST(ArgumentsTest, EachOptionTakesItsValueUpToItsBounds)
         {"latency 0 --out 0 --in 1 --sweep --tolerance -0.5", "frames, 0 or more"},
         {"conform 0 --junit=", "bad value for --junit: \"\" (a file name)"},
         {"report 0 -o ", "-o needs a value"},
+        {"gone 0 --gone-step 3600.5", "seconds above 0, at most 3600"},
+        {"gone 0 --gone-command x --back-seconds 0", "seconds above 0, at most 86400"},
+        {"gone 0 --gone-command=", "bad value for --gone-command: \"\" (a command line)"},
     };
     for (const Row &row : past) {
         std::string message;

@@ -221,7 +221,7 @@ TEST(RecordChecksTest, TheRoutingOfEveryChannelIsRefusedWithACountIndexOrKindOut
 TEST(FrameChecksTest, ARecordNumberedPastTheTableIsRefused)
 {
     useProgramTables();
-    const DWORD count = static_cast<DWORD>(recordIndex(&secondHostResults) + 1);  // the last one's
+    const DWORD count = static_cast<DWORD>(recordIndex(&goneBackResults) + 1);  // the last one's
     for (DWORD id : {count, count + 1, DWORD(0xFFFFFFFF)}) {
         WorkerProcess w = {};
         HANDLE pipeWrite = nullptr, outputWrite = nullptr;
