@@ -10,15 +10,20 @@ MessageCounts messageCounts;
 static bool timeInfoOffered;
 static std::atomic<unsigned long> hostSupports(HOST_SUPPORTS_ALL);
 
-// The log: a slot is claimed, filled, then marked ready; the main thread copies ready slots only.
+// The log: a notification claims a number, fills its slot, then marks the slot ready with its
+// number; the main thread copies a slot only when it bears the number the run gave it. The count
+// never wraps, and a late note of an earlier run (a driver thread still inside a callback when the
+// log was emptied) bears an older number and is not taken.
 static struct {
-    std::atomic<long> claimed;
+    std::atomic<int64_t> claimed;  // notifications ever noted in this process
+    std::atomic<int64_t> first;    // `claimed` when the run's log was emptied
     Notification items[NOTIFICATION_ROOM];
-    std::atomic<long> ready[NOTIFICATION_ROOM];
+    std::atomic<int64_t> ready[NOTIFICATION_ROOM];  // the number + 1 of the note the slot holds
     std::atomic<long> pending;
     std::atomic<long> bufferSize;
     std::atomic<int64_t> rateBits;
 } notes;
+static_assert(std::atomic<int64_t>::is_always_lock_free, "the callbacks take no lock");
 
 static long long timedSwitches()
 {
@@ -29,9 +34,7 @@ static std::atomic<long long (*)()> switchCounter(timedSwitches);
 void noteSwitchCounter(long long (*switchesSoFar)())
 {
     switchCounter.store(switchesSoFar ? switchesSoFar : timedSwitches);
-    notes.claimed.store(0);
-    for (std::atomic<long> &r : notes.ready)
-        r.store(0);
+    notes.first.store(notes.claimed.load());
     notes.pending.store(0);
     notes.bufferSize.store(0);
     notes.rateBits.store(0);
@@ -41,8 +44,9 @@ static void note(int kind, long selector, long value, void *message, double *opt
                  long answer, bool unsupported, bool afterRefusal)
 {
     int64_t now = switchTicks();
-    long slot = notes.claimed.fetch_add(1, std::memory_order_relaxed);
-    if (slot >= NOTIFICATION_ROOM)
+    int64_t number = notes.claimed.fetch_add(1, std::memory_order_relaxed);
+    int64_t slot = number - notes.first.load(std::memory_order_relaxed);
+    if (slot < 0 || slot >= NOTIFICATION_ROOM)
         return;
     Notification &n = notes.items[slot];
     n.ticks = now;
@@ -57,14 +61,15 @@ static void note(int kind, long selector, long value, void *message, double *opt
     n.answer = answer;
     n.unsupported = unsupported;
     n.afterRefusal = afterRefusal;
-    notes.ready[slot].store(1, std::memory_order_release);
+    notes.ready[slot].store(number + 1, std::memory_order_release);
 }
 
 long takeNotifications(long from, Notification *out, long room)
 {
+    int64_t first = notes.first.load();
     long copied = 0;
-    for (long i = from; i < NOTIFICATION_ROOM && copied < room; i++) {
-        if (!notes.ready[i].load(std::memory_order_acquire))
+    for (long i = from; i >= 0 && i < NOTIFICATION_ROOM && copied < room; i++) {
+        if (notes.ready[i].load(std::memory_order_acquire) != first + i + 1)
             break;
         out[copied++] = notes.items[i];
     }
@@ -73,7 +78,8 @@ long takeNotifications(long from, Notification *out, long room)
 
 long notificationsSeen()
 {
-    return notes.claimed.load();
+    int64_t seen = notes.claimed.load() - notes.first.load();
+    return seen > 0x7fffffff ? 0x7fffffff : static_cast<long>(seen);
 }
 
 long pendingRequests()
