@@ -880,7 +880,7 @@ TEST_F(ConformTest, APhasesOpeningIsChargedToItsFirstWantedCheck)
     EXPECT_FALSE(junitFailures(junit).empty()) << "status 3 with every open check skipped";
 
     CheckerRun none = runChecker("conform 2 --skip open,figures,rates,buffers,stream,time_info,life,"
-                                 "clients --junit \"" + junit + "\"");
+                                 "clients,notify --junit \"" + junit + "\"");
     EXPECT_EQ(none.exitCode, 4) << none.err;
     EXPECT_EQ(junitFailures(junit), std::vector<std::string>{"driver"}) << "no check was running";
 
