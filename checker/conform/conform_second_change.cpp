@@ -123,14 +123,14 @@ static void judgeChange(const SessionOutcome &outcome, double oldRate, long fram
     const SecondHostResults &r = secondHostResults;
     if (notChanged(outcome))
         return;
-    char change[96], told[96], oldText[32], newText[32];
+    char change[128], told[96], oldText[32], newText[32];
     formatRate(oldRate, oldText, sizeof oldText);
     formatRate(r.changedTo, newText, sizeof newText);
     if (r.change == CHANGE_RATE)
         snprintf(change, sizeof change, "the second host set %s Hz (this host's was %s Hz)", newText, oldText);
     else
-        snprintf(change, sizeof change, "the second host streamed at %ld frames (this host's are %ld)",
-                 r.changedFrames, frames);
+        snprintf(change, sizeof change, "the second host streamed %ld switches at %ld frames (this host's "
+                 "are %ld)", r.switches, r.changedFrames, frames);
     toldHow(r.change == CHANGE_RATE ? r.changedTo : 0, told, sizeof told);
     if (!*told && (watch.requests & PENDING_RESET))
         snprintf(told, sizeof told, "a reset request");
