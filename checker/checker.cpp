@@ -8,15 +8,15 @@
 
 extern const CommandSpec listCommandSpec, infoCommandSpec, runCommandSpec, latencyCommandSpec,
     conformCommandSpec, integrityCommandSpec, reportCommandSpec, probeCommandSpec,
-    restoreRateCommandSpec, secondHostCommandSpec, goneCommandSpec, goneBackCommandSpec;
+    restoreRateCommandSpec, secondHostCommandSpec, secondChangeCommandSpec, goneCommandSpec, goneBackCommandSpec;
 
 // In the order the help lists them; the probe is the worker's side of list --probe, restore-rate
 // the new worker that sets a rate back after a session that could not, second-host conform's
-// second program of the clients phase, gone-back a fresh try of gone's to open the driver again.
+// second program of the clients phase, second-change the notify phase's, gone-back a fresh try of gone's to open the driver again.
 static const CommandSpec *const commands[] = {
     &listCommandSpec, &infoCommandSpec, &runCommandSpec, &latencyCommandSpec,
     &conformCommandSpec, &integrityCommandSpec, &reportCommandSpec, &goneCommandSpec, &probeCommandSpec,
-    &restoreRateCommandSpec, &secondHostCommandSpec, &goneBackCommandSpec,
+    &restoreRateCommandSpec, &secondHostCommandSpec, &secondChangeCommandSpec, &goneBackCommandSpec,
 };
 
 // Every record a worker sends, each with the check a copy gets when it arrives (its entry stands

@@ -152,6 +152,7 @@ struct SimConfig {
     char secondFaultCall[32];
     int32_t secondFaultKind;
     int32_t secondStallMs;
+    int32_t secondChangeSilent;
     int32_t spinPercent;
     // What a driver tells its host of its own: the "RequestSelector" request's details, rate
     // announcements, a rate changed while running, the device gone while streaming. A well-behaved
@@ -366,6 +367,9 @@ struct SimShared {
     volatile LONG initsWhileGone;       // inits of objects made while the device was away
     volatile LONG objectsInProcess;     // objects of the device the process that made the latest
                                         // one has made, that one included
+    volatile LONG secondRate;           // the rate, in Hz rounded, a second client set, not yet
+                                        // taken by the first's switch thread; 0: none
+    volatile LONG secondRatesTaken;     // rates a second client set that the first's clock took
 };
 
 // Name of the shared record of the device with that class ("QuorvelSim-{...}", upper case).

@@ -199,6 +199,8 @@ static constexpr OptionRule optionRules[] = {
                &CheckerOptions::goneStep, 0),
     realOption(OPTION_BACK_SECONDS, "--back-seconds", "S", ABOVE, 0, 86400,
                "seconds above 0, at most 86400", &CheckerOptions::backSeconds, 30),
+    realOption(OPTION_PANEL_STEP, "--panel-step", "S", ABOVE, 0, 3600, "seconds above 0, at most 3600",
+               &CheckerOptions::panelStep, 0),
 };
 
 // Row k is option k, so that an option is found by its number.

@@ -36,6 +36,8 @@ enum Option {
     OPTION_ON_RESET,
     // The device made to go while it streams, and brought back.
     OPTION_GONE_COMMAND, OPTION_BACK_COMMAND, OPTION_GONE_STEP, OPTION_BACK_SECONDS,
+    // A person changes a setting in the driver's control panel while run streams.
+    OPTION_PANEL_STEP,
     OPTION_COUNT
 };
 // Marks a function whose argument `f` is a printf format for the arguments from `a`: the compiler
@@ -101,6 +103,7 @@ struct CheckerOptions {
     const char *backCommand;  // --back-command: the one that brings it back; null for none
     double goneStep;          // --gone-step: seconds a person has to unplug it; 0 for none
     double backSeconds;       // --back-seconds: how long fresh workers try to open it again (30)
+    double panelStep;         // run --panel-step: seconds a person has with the control panel; 0: none
 };
 
 // What the host does when the driver asks for a reset (or another of its requests: a buffer size

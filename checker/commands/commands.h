@@ -391,6 +391,10 @@ bool routingWanted(const CheckerOptions &options);
 // Why a route failed ("output 3 arrived instead of output 1"); "" for one that did not.
 void routeProblem(const RoutingResults &results, const RouteResult &route, char *out, size_t size);
 
+// Whether a person is there to be asked (gone --gone-step, run --panel-step): standard input a
+// console, and the prompt's line (standard error) one too.
+bool personAtTheMachine();
+
 // ---- gone: the device goes away while the driver streams (a command line the user gives, or a
 // person at the machine); what the driver does then, and whether a fresh worker opens it again.
 enum GoneStage {

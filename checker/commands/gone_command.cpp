@@ -532,9 +532,7 @@ int measureGone(const CheckerOptions &options, int index, const char *arguments,
     return code;
 }
 
-// --gone-step needs a person: standard input a console, and the prompt's line (standard error)
-// one too.
-static bool personAtTheMachine()
+bool personAtTheMachine()
 {
     DWORD mode = 0;
     return GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) &&

@@ -1,6 +1,7 @@
 // quorvelcheck run: the dialog's loopback for a while, every buffer switch timed.
 #include "checker/commands/commands.h"
 
+#include "drivers/driver_loading.h"
 #include "engine/loopback.h"
 
 #include <math.h>
@@ -180,11 +181,26 @@ static void publishMeasured()
     publishRecord(&callNotes);
 }
 
+// --panel-step: the driver's control panel opened on this thread while the stream runs (a watched
+// call, so a hang or crash in it is named), then `seconds` for a person to change a setting, messages
+// pumped. What the driver says meanwhile is in the notification log; its requests wait, noted, for
+// runWithRequests to follow. A panel that keeps the call until it is closed has the call limit.
+static void panelStep(double seconds)
+{
+    fprintf(stderr, "The driver's control panel is open: change a setting within %g seconds.\n", seconds);
+    fflush(stderr);
+    char answer[32];
+    ASIOError opened = asioControlPanel();
+    if (opened != ASE_OK)
+        fprintf(stderr, "controlPanel() answered %s\n", asioErrorName(opened, answer, sizeof answer));
+    waitForRun(seconds, nullptr, nullptr);
+}
+
 static int runSession(const CheckerOptions &options)
 {
     RunResults &r = runResults;
     int code = openRun(options, &r.setup);
-    if (code == EXIT_FINE && !prepareTiming(options.seconds, r.setup.periodUs))
+    if (code == EXIT_FINE && !prepareTiming(options.seconds + options.panelStep, r.setup.periodUs))
         code = fail(EXIT_SHORTFALL, "the checker has no memory for the timing of %g s", options.seconds);
     if (code == EXIT_FINE) {
         r.stage = RUN_PREPARED;
@@ -201,6 +217,8 @@ static int runSession(const CheckerOptions &options)
     r.stage = RUN_STARTED;
     publishRecord(&runResults);
 
+    if (options.panelStep > 0)
+        panelStep(options.panelStep);
     runSeconds = options.seconds;
     runStarted = performanceTicks();
     // Each window judged before the stop is asked for: what the run measured is handed over even
@@ -252,13 +270,17 @@ int measureRun(const CheckerOptions &options, int, const char *arguments, Sessio
 
 static int runCommand(const CheckerOptions &options)
 {
+    if (options.panelStep > 0 && !personAtTheMachine()) {
+        return fail(EXIT_USAGE, "--panel-step asks a person at the machine, and standard input or error "
+                    "is not a console: nothing was run");
+    }
     return runDriverCommand(options, measureRun, writeRunDocument, printRunText);
 }
 
 static const char *const runHelp =
     "usage: quorvelcheck run DRIVER [--seconds S] [--buffer N] [--rate R] [--time-info]\n"
     "                        [--max-late N] [--min-switch-ratio R] [--host-supports all|none|LIST]\n"
-    "                        [--on-reset P] [--json]\n"
+    "                        [--on-reset P] [--panel-step S] [--json]\n"
     "\n"
     "Runs the loopback as the dialog does (input i copied to output i) for S seconds (10), at the\n"
     "driver's preferred buffer size and current rate unless N or R are given, and shows the\n"
@@ -280,12 +302,17 @@ static const char *const runHelp =
     "                         reads every figure and streams on at the new preferred size; the\n"
     "                         stream after is judged apart, for at least a second), stop (the\n"
     "                         run ends at the request) or ignore (noted only)\n"
+    "  --panel-step S         for a person at the machine: once the stream runs, the driver's\n"
+    "                         control panel is opened and S seconds given to change a setting;\n"
+    "                         what the driver says is shown and its requests followed, and the\n"
+    "                         run's S seconds come after (standard input and error must be a\n"
+    "                         console)\n"
     HOST_SUPPORTS_USAGE;
 
 extern const CommandSpec runCommandSpec = {
     "run", "run DRIVER", "the loopback for a while, with the timing of its buffer switches", runHelp,
     WORKER_OPTIONS | OPTION_BIT(OPTION_SECONDS) | OPTION_BIT(OPTION_BUFFER) | OPTION_BIT(OPTION_RATE) |
         OPTION_BIT(OPTION_MAX_LATE) | OPTION_BIT(OPTION_MIN_SWITCH_RATIO) | OPTION_BIT(OPTION_TIME_INFO) |
-        OPTION_BIT(OPTION_HOST_SUPPORTS) | OPTION_BIT(OPTION_ON_RESET),
+        OPTION_BIT(OPTION_HOST_SUPPORTS) | OPTION_BIT(OPTION_ON_RESET) | OPTION_BIT(OPTION_PANEL_STEP),
     false, requireDriver, runCommand, runSession,
 };

@@ -32,7 +32,7 @@ enum ConformCheck {
     CHECK_CLIENTS_SECOND, CHECK_CLIENTS_FIRST_KEPT, CHECK_CLIENTS_FIRST_AFTER,
     // what the driver tells its host while streaming, and what it does when the host acts on it
     CHECK_NOTIFY_RESET_ROUND_TRIP, CHECK_NOTIFY_HOST_RATE_CHANGE, CHECK_NOTIFY_NEEDLESS,
-    CHECK_NOTIFY_SUPPORTS_NOTHING,
+    CHECK_NOTIFY_SUPPORTS_NOTHING, CHECK_NOTIFY_SECOND_HOST_CHANGE,
     CHECK_COUNT
 };
 
@@ -131,7 +131,18 @@ struct SecondHostResults {
     long frames;                    // its buffers' size
     double rate;                    // the rate it read
     long switches;                  // callbacks in its second of streaming
+    // The hidden command second-change: what it changed while the first streams, and when.
+    int change;                     // SecondChange
+    double changedTo;               // the rate it set (CHANGE_RATE)
+    long changedFrames;             // the buffer size it made and started (CHANGE_BUFFER_SIZE)
+    long changeAnswer;              // setSampleRate's answer; createBuffers' or start's
+    double readBack;                // getSampleRate after setSampleRate
+    int64_t changeBegan;            // the change's call began (the performance counter); 0: not
+    int64_t changedAt;              // the change was made and read back, or started; 0: not yet
 };
+enum SecondChange { CHANGE_NONE, CHANGE_RATE, CHANGE_BUFFER_SIZE };
+// The second host of the notify phase holds its change this long, then undoes it and releases.
+const double SECOND_CHANGE_HOLD_SECONDS = 2.5;
 extern SecondHostResults secondHostResults;
 // Its entry in the table of records (RecordSpec); its check: the call reached known, the message
 // ended.

@@ -119,6 +119,13 @@ const CheckDefinition checkDefinitions[CHECK_COUNT] = {
     {"notify.supports_nothing", PHASE_NOTIFY,
      "With a host that supports nothing, the driver sends no notification it was told is not "
      "supported, does not crash and streams on"},
+    {"notify.second_host_change", PHASE_NOTIFY,
+     "While the host streams, a second host (a process of its own) sets another rate the driver "
+     "accepts, or with one rate offered makes and starts buffers of another size: where the change "
+     "took, the first host is told within 1 s (sampleRateDidChange to the new rate, a reset request "
+     "or a buffer size change), or its stream keeps its own figures' pace; never on at another pace "
+     "untold, never stopped without a word; not run when the driver refuses the second host or its "
+     "change"},
 };
 
 const char *phaseName(ConformPhase phase)

@@ -209,9 +209,7 @@ static void followedStream(const CheckerOptions &options, int index, const Drive
 
 // ---- notify.host_rate_change
 
-// The accepted standard rate furthest from `rate`, whose pace tells them apart where one is; 0
-// when canSampleRate accepts no other.
-static double otherAcceptedRate(double rate)
+double otherAcceptedRate(double rate)
 {
     double best = 0, bestApart = 1;
     for (double candidate : probeRates) {
@@ -513,4 +511,6 @@ void conformNotify(const CheckerOptions &options, int index)
     }
     if (wanted(CHECK_NOTIFY_SUPPORTS_NOTHING) && !runStopAsked())
         checkSupportsNothing(options, index);
+    if (wanted(CHECK_NOTIFY_SECOND_HOST_CHANGE) && !runStopAsked())
+        checkSecondHostChange(options, index);
 }

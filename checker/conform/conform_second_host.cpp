@@ -21,6 +21,8 @@ static const char *secondHostFault(const void *copy)
     const SecondHostResults &r = *static_cast<const SecondHostResults *>(copy);
     if (!inRange(r.reached, -1, SECOND_CALLS - 1))
         return "reached";
+    if (!inRange(r.change, CHANGE_NONE, CHANGE_BUFFER_SIZE))
+        return "change";
     return textEnds(r.errorMessage, sizeof r.errorMessage) ? nullptr : "errorMessage";
 }
 
@@ -150,6 +152,88 @@ static int secondHostSession(const CheckerOptions &options)
     return code;
 }
 
+// ---- The hidden command second-change (notify.second_host_change): opened as above, it changes what
+// the first stream stands on: another rate the driver accepts, or, with one rate offered, buffers
+// of another allowed size started. It holds the change for SECOND_CHANGE_HOLD_SECONDS while the
+// first counts its switches, then undoes it: the rate is set back by the close.
+
+static long otherAllowedSize(const DriverFigures &f)
+{
+    if (f.maxSize > f.preferredSize)
+        return f.maxSize;
+    return f.minSize > 0 && f.minSize < f.preferredSize ? f.minSize : 0;
+}
+
+static void changeRate(double old, double target)
+{
+    SecondHostResults &r = secondHostResults;
+    r.change = CHANGE_RATE;
+    r.changedTo = target;
+    rememberRateToRestore(old);
+    r.changeBegan = performanceTicks();
+    r.changeAnswer = asioSetSampleRate(target);
+    if (asioGetSampleRate(&r.readBack) != ASE_OK)
+        r.readBack = 0;
+    r.changedAt = performanceTicks();
+    publishRecord(&secondHostResults);
+    if (r.changeAnswer == ASE_OK)
+        pumpMessages(static_cast<int>(SECOND_CHANGE_HOLD_SECONDS * 1000));
+}
+
+static void changeBufferSize(long frames)
+{
+    SecondHostResults &r = secondHostResults;
+    r.change = CHANGE_BUFFER_SIZE;
+    r.changedFrames = r.frames = frames;
+    r.changeBegan = performanceTicks();
+    began(SECOND_CREATE_BUFFERS);
+    r.changeAnswer = ended(SECOND_CREATE_BUFFERS, createLoopbackBuffers(&secondCallbacks, frames));
+    if (r.changeAnswer != ASE_OK)
+        return;
+    began(SECOND_START);
+    r.changeAnswer = ended(SECOND_START, asioStart());
+    if (r.changeAnswer == ASE_OK) {
+        r.changedAt = performanceTicks();
+        publishRecord(&secondHostResults);
+        pumpMessages(static_cast<int>(SECOND_CHANGE_HOLD_SECONDS * 1000));
+        r.switches = secondSwitches.load();
+        began(SECOND_STOP);
+        ended(SECOND_STOP, asioStop());
+    }
+    began(SECOND_DISPOSE);
+    ended(SECOND_DISPOSE, asioDisposeBuffers());
+}
+
+static int secondChangeSession(const CheckerOptions &options)
+{
+    SecondHostResults &r = secondHostResults;
+    memset(&r, 0, sizeof r);
+    r.reached = -1;
+    loadDriverList();
+    int code = openAsSecond(options.probeIndex);
+    if (code == EXIT_FINE) {
+        began(SECOND_FIGURES);
+        DriverFigures figures;
+        readDriverFigures(&figures);
+        r.frames = figures.preferredSize;
+        r.rate = figures.sampleRate;
+        ended(SECOND_FIGURES, ASE_OK);
+        double target = usableRate(r.rate) ? otherAcceptedRate(r.rate) : 0;
+        long frames = otherAllowedSize(figures);
+        if (target > 0)
+            changeRate(r.rate, target);
+        else if (frames > 0)
+            changeBufferSize(frames);
+        else
+            publishRecord(&secondHostResults);
+    }
+    if (openedDriver.created) {
+        began(SECOND_RELEASE);
+        ended(SECOND_RELEASE, static_cast<long>(closeChosenDriver()));
+    }
+    return code;
+}
+
 // DRIVER is the list index the first worker opened.
 static int secondHostRules(CheckerOptions *o, const ArgumentFacts &facts)
 {
@@ -162,4 +246,9 @@ static int secondHostRules(CheckerOptions *o, const ArgumentFacts &facts)
 extern const CommandSpec secondHostCommandSpec = {
     "second-host", "second-host INDEX", "", "", WORKER_OPTIONS, true, secondHostRules, nullptr,
     secondHostSession,
+};
+
+extern const CommandSpec secondChangeCommandSpec = {
+    "second-change", "second-change INDEX", "", "", WORKER_OPTIONS, true, secondHostRules, nullptr,
+    secondChangeSession,
 };

@@ -63,6 +63,12 @@ void conformClients(const CheckerOptions &options, int index);
 // What the driver tells its host while streaming: a reset request followed through, a rate the host
 // sets while streaming, notifications with no change behind them, and a host that supports nothing.
 void conformNotify(const CheckerOptions &options, int index);
+// notify.second_host_change (conform_second_change.cpp): a second host changes the rate, or the
+// buffer size, while this one streams; what this one was told. The driver closed after.
+void checkSecondHostChange(const CheckerOptions &options, int index);
+// The accepted standard rate furthest from `rate` (canSampleRate, on the open driver), whose pace
+// tells them apart where one is; 0 when it accepts no other.
+double otherAcceptedRate(double rate);
 
 // ---- The clients phase's cable (--out, --in; nothing is done without them): the first stream
 // writes the integrity sequence on output O, input I is analysed. Worker, main thread.

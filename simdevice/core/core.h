@@ -310,6 +310,11 @@ long simSecondBuffersAnswer(const SimDevice *device);
 void simSecondStarted(SimDevice *device);
 void simSecondStopped(SimDevice *device);
 void simSecondEnds(SimDevice *device);
+// A second client's setSampleRate took `rate`: left in the shared record for the first's clock.
+void simSecondSetRate(SimDevice *device, double rate);
+// Switch thread of the first client, each period: the rate a second client set since, taken from
+// the record (counted); 0 when there is none, or it is the rate this object already has.
+double simTakeSecondRate(SimDevice *device);
 // "SecondFaultKind" 4, in the second client's call: the first client's host gets no callback for
 // "SecondStallMs" while the call runs (its periods counted as taken).
 void simSecondStallsFirst(const SimDevice *device);

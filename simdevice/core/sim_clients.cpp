@@ -130,9 +130,26 @@ void simSilenceFirstInputs(SimDevice *device, SimBufferSet *set, int index, LONG
     InterlockedIncrement(&shared->silencedSwitches);
 }
 
+void simSecondSetRate(SimDevice *device, double rate) {
+    if (device->second)
+        InterlockedExchange(&device->shared->secondRate, (LONG)(rate + 0.5));
+}
+
+double simTakeSecondRate(SimDevice *device) {
+    if (device->second || device->shared->secondRate == 0)
+        return 0;
+    LONG rate = InterlockedExchange(&device->shared->secondRate, 0);
+    if (rate == 0 || rate == (LONG)(device->sampleRate + 0.5))
+        return 0;
+    InterlockedIncrement(&device->shared->secondRatesTaken);
+    return rate;
+}
+
 void simFirstRunBegins(SimDevice *device) {
     if (device->second)
         return;
+    // A rate a second client set while no first stream ran is not this run's.
+    InterlockedExchange(&device->shared->secondRate, 0);
     InterlockedExchange(&device->shared->firstHalted, 0);
     InterlockedExchange(&device->shared->silencedSwitches, 0);
     InterlockedExchange(&device->shared->silencedFromSwitch, 0);

@@ -238,7 +238,10 @@ long SIM_THISCALL setSampleRate(SimDevice *self, double rate) {
                     rate == strtod(self->config.sampleRate, nullptr));
     if (ignored || rate == self->sampleRate)
         return SIM_ASE_OK;
-    return simChangeRate(self, rate);
+    long answer = simChangeRate(self, rate);
+    if (answer == SIM_ASE_OK)
+        simSecondSetRate(self, rate);
+    return answer;
 }
 
 long SIM_THISCALL getClockSources(SimDevice *self, SimAsioClockSource *clocks, long *count) {

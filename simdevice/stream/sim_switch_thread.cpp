@@ -209,11 +209,20 @@ bool runPeriod(Run &run) {
     SimShared *shared = device->shared;
     // A rate the host set meanwhile ("RunningRateChange"): this period is the first of its length.
     LONG pending = InterlockedExchange(&device->stream.ratePending, SIM_RATE_NONE);
-    if (pending == SIM_RATE_ANNOUNCE)
+    // A rate a second client set: the device has one clock, so this stream's rate changes too.
+    const double second = simTakeSecondRate(device);
+    if (second > 0) {
+        device->sampleRate = device->clockRate = second;
+        device->clockLags = false;
+        simPublishClockRate(device);
+    }
+    if (pending == SIM_RATE_ANNOUNCE || second > 0)
         simClockSetPace(device, &run.clock);
     simClockNextPeriod(device, &run.clock);
     if (pending == SIM_RATE_ANNOUNCE)
         simAnnounceRate(device, device->clockRate);
+    if (second > 0 && !device->config.secondChangeSilent)
+        simAnnounceRate(device, second);
     else if (pending == SIM_RATE_RESET)
         simSendOwnRequest(device, SIM_MSG_RESET_REQUEST);
     if (device->orphaned)

@@ -76,7 +76,7 @@ protected:
                         bool allowTimingWarnings = false, const std::string &only = "")
     {
         const JsonValue &checks = document["checks"];
-        EXPECT_EQ(checks.size(), static_cast<size_t>(51));
+        EXPECT_EQ(checks.size(), static_cast<size_t>(52));
         for (size_t i = 0; i < checks.size(); i++) {
             const JsonValue &check = checks[i];
             const std::string &id = check["id"].text;
@@ -169,7 +169,7 @@ TEST_F(ConformTest, TheSimulatedDevicePassesEveryCheckAtTheDefaultSettings)
     // One rate and no request: two notify checks have nothing to judge, and say so.
     expectVerdicts(document, {{"notify.reset_round_trip", {"not run", "sent no reset request"}},
                               {"notify.host_rate_change", {"not run", "only one rate is offered"}}});
-    EXPECT_EQ(document["counts"]["pass"].whole(), 49);
+    EXPECT_EQ(document["counts"]["pass"].whole(), 50);
     // The second host's callbacks as the device counted them (a few may come after its count).
     const std::string &second = checkOf(document, "clients.second")["evidence"].text;
     size_t at = second.find("the driver serves two hosts: the second streamed ");
@@ -177,7 +177,13 @@ TEST_F(ConformTest, TheSimulatedDevicePassesEveryCheckAtTheDefaultSettings)
     long streamed = strtol(second.c_str() + at + strlen("the driver serves two hosts: the second streamed "),
                            nullptr, 10);
     EXPECT_GT(streamed, 100) << "a second at 5.3 ms a period";
-    EXPECT_NEAR(streamed, devices[0]->shared->secondSwitches, 3);
+    // The notify phase's second host streams too, at another size: the device counts both.
+    const std::string &change = checkOf(document, "notify.second_host_change")["evidence"].text;
+    at = change.find("the second host streamed ");
+    ASSERT_NE(at, std::string::npos) << change;
+    long changing = strtol(change.c_str() + at + strlen("the second host streamed "), nullptr, 10);
+    EXPECT_GT(changing, 20) << change;  // 2.5 s at 2048 frames
+    EXPECT_NEAR(streamed + changing, devices[0]->shared->secondSwitches, 6);
 
     // The longest call limit gives the second host a session the watch can hold.
     document = conform("0 --only clients --call-timeout 86400", &code);
@@ -642,6 +648,27 @@ const KnobGroup notifyFaults[] = {
      },
      "notify.needless", 0.5,
      {{"notify.needless", {"WARN", "sampleRateDidChange(48000) after switch 20: the rate it already had"}}}},
+    // A second host sets 96000 Hz while the first streams at 48000: the device's one clock moves
+    // both, and the first is told; silent, the first streams on at the new pace believing the old.
+    {"SecondHostRateChangeTold", [](SimConfig *c) { strcpy(c->sampleRates, "48000,96000"); },
+     "notify.second_host_change", 0.5, {}, "",
+     [](const JsonValue &document) {
+         EXPECT_TRUE(contains(checkOf(document, "notify.second_host_change")["evidence"].text,
+                              "this host was told: sampleRateDidChange(96000)"));
+     }},
+    {"SecondHostRateChangeSilent", [](SimConfig *c) {
+         strcpy(c->sampleRates, "48000,96000");
+         c->secondChangeSilent = 1;
+     },
+     "notify.second_host_change", 0.5,
+     {{"notify.second_host_change", {"FAIL", "this host was told nothing within 1000 ms, yet its switches "
+                                             "left its figures' pace"}}}},
+    {"SecondHostRefused", [](SimConfig *c) {
+         strcpy(c->sampleRates, "48000,96000");
+         c->secondClient = 1;
+     },
+     "notify.second_host_change", 0.5,
+     {{"notify.second_host_change", {"not run", "the driver serves one host: the second host's init failed"}}}},
     {"ResetSentThoughUnsupported", [](SimConfig *c) {
          c->requestSelector = SIM_MSG_RESET_REQUEST;
          c->requestAtSwitch = 20;
@@ -999,7 +1026,7 @@ TEST_F(ConformTest, RepeatOnlySkipStrictAndJunit)
     JsonValue skipped = conform("0 --skip open.reopen,figures,rates,buffers,stream,time_info,life,"
                                 "clients,notify --strict", &code);
     EXPECT_EQ(code, 1);
-    EXPECT_EQ(skipped["counts"]["skipped"].whole(), 47);
+    EXPECT_EQ(skipped["counts"]["skipped"].whole(), 48);
 
     std::string junit = buildFilePath("conform-junit.xml");
     CheckerRun written = runChecker("conform 0 --only open --junit \"" + junit + "\"");
@@ -1015,7 +1042,7 @@ TEST_F(ConformTest, RepeatOnlySkipStrictAndJunit)
     ASSERT_TRUE(parseXml(xml, &root)) << xml;
     EXPECT_EQ(root.name, "testsuites");
     const XmlElement &suite = root.children.at(0);
-    EXPECT_EQ(suite.attributes.at("tests"), "51");
+    EXPECT_EQ(suite.attributes.at("tests"), "52");
     EXPECT_EQ(suite.attributes.at("failures"), "1");
     int failures = 0, warnings = 0, skippedCases = 0;
     for (const XmlElement &test : suite.children) {
@@ -1031,7 +1058,7 @@ TEST_F(ConformTest, RepeatOnlySkipStrictAndJunit)
     }
     EXPECT_EQ(failures, 1);
     EXPECT_EQ(warnings, 1);
-    EXPECT_EQ(skippedCases, 46);
+    EXPECT_EQ(skippedCases, 47);
 
     // The documentation's list is the program's, as scripts/check-list.sh writes it.
     CheckerRun list = runChecker("conform --list-checks");

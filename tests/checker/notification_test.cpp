@@ -167,4 +167,16 @@ TEST_F(NotificationTest, APointerThatCannotBeReadIsAFindingNotACrash)
     EXPECT_FALSE((*resyncs[0])["readable"].isNull());
 }
 
+// --panel-step asks a person at the machine; here nobody is (the tests' standard input is not a
+// console), so run refuses before the driver is loaded. The person's path is not tried here.
+TEST_F(NotificationTest, PanelStepWithNobodyAtTheMachineRunsNothing)
+{
+    RegisteredDevice *device = addDevice(fastConfig());
+    CheckerRun run = runChecker("run 0 --seconds 1 --panel-step 5");
+    EXPECT_EQ(run.exitCode, 2) << run.err;
+    EXPECT_TRUE(contains(run.err, "--panel-step asks a person at the machine")) << run.err;
+    EXPECT_TRUE(contains(run.err, "not a console: nothing was run")) << run.err;
+    EXPECT_EQ(device->shared->opCounts[SIM_INIT], 0) << "the driver was not loaded";
+}
+
 }  // namespace
