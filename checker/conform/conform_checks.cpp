@@ -123,9 +123,9 @@ const CheckDefinition checkDefinitions[CHECK_COUNT] = {
      "While the host streams, a second host (a process of its own) sets another rate the driver "
      "accepts, or with one rate offered makes and starts buffers of another size: where the change "
      "took, the first host is told within 1 s (sampleRateDidChange to the new rate, a reset request "
-     "or a buffer size change), or its stream keeps its own figures' pace; never on at another pace "
-     "untold, never stopped without a word; not run when the driver refuses the second host or its "
-     "change"},
+     "or a buffer size change), or, for another size, its stream keeps its own figures' pace; a rate "
+     "changed untold warns at best; never on at another pace untold, never stopped without a word; "
+     "not run when the driver refuses the second host or its change"},
 };
 
 const char *phaseName(ConformPhase phase)

@@ -163,6 +163,13 @@ static void judgeChange(const SessionOutcome &outcome, double oldRate, long fram
     } else if (!paceTells) {
         grade(check, VERDICT_WARN, "%s; this host was told nothing, and the rates are too close for the "
               "pace to tell whether its stream kept its own", change);
+    } else if (r.change == CHANGE_RATE) {
+        // The pace alone cannot say this host still has its figures: a driver may go on at the old
+        // pace while it reports the new rate to everyone.
+        grade(check, VERDICT_WARN, "%s; this host was told nothing: its stream kept its own pace (%lld "
+              "switches in %.1f s, a ratio of %.2f to %s Hz at %ld frames), but a driver that changed "
+              "its rate owes every host a word", change, watch.counted, watch.countedUs / 1e6, oldRatio,
+              oldText, frames);
     } else {
         grade(check, VERDICT_PASS, "%s; this host was told nothing and needed not be: its stream kept its "
               "own figures (%lld switches in %.1f s, a ratio of %.2f to %s Hz at %ld frames)", change,
