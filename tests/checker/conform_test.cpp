@@ -619,6 +619,15 @@ const KnobGroup notifyFaults[] = {
      },
      "notify.reset_round_trip", 0.5,
      {{"notify.reset_round_trip", {"FAIL", "buffer size change to -5 requested after switch 20"}}}},
+    // Every step of the round trip must answer ASE_OK, its stop too.
+    {"ResetWithAFailingStop", [](SimConfig *c) {
+         c->requestSelector = SIM_MSG_RESET_REQUEST;
+         c->requestAtSwitch = 20;
+         strcpy(c->failCall, "stop");
+         c->failAtCall = 1;
+     },
+     "notify.reset_round_trip", 0.5,
+     {{"notify.reset_round_trip", {"FAIL", "stop() answered ASE_HWMalfunction in the round trip"}}}},
     {"LatenciesChangedAfterEverySwitch", [](SimConfig *c) {
          c->requestSelector = SIM_MSG_LATENCIES_CHANGED;
          c->requestAtSwitch = 20;
