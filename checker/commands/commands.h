@@ -145,9 +145,10 @@ void printRoundTrips(const HostRoundTrips &trips);
 // The same as "round_trips": [...] (always there, empty without a request).
 void jsonRoundTrips(const HostRoundTrips &trips);
 // The run's status for them: EXIT_DRIVER for a round trip that failed or brought no switch,
-// EXIT_CHECK_MISSED for a stream after one that was not kept going or kept the pace of another
-// rate (fail() with why), else EXIT_FINE.
-int roundTripStatus(const HostRoundTrips &trips);
+// EXIT_CHECK_MISSED for a stream after one that was not kept going, kept the pace of another rate
+// (within 4 % once 50 switches were due), came after an announced rate getSampleRate then did not
+// report, or missed the user's --max-late or --min-switch-ratio (fail() with why), else EXIT_FINE.
+int roundTripStatus(const HostRoundTrips &trips, const CheckerOptions &options);
 
 // ---- latency
 struct LatencyResults {

@@ -7,8 +7,13 @@
 
 // Switches the window after a request must promise before its pace is judged against the rate.
 static const double PACE_AFTER_SWITCHES = 20;
-// The pace of the stream after a new rate may be this far off (a ratio) before it is another rate's.
+// The pace of a short stream after a request may be this far off (a ratio) before it is another
+// rate's.
 static const double PACE_LOW = 0.8, PACE_HIGH = 1.25;
+// A stream of a second or more that promised PACE_CLOSE_SWITCHES switches tells common rates apart
+// (44.1 kHz against 48 kHz is 8.8 % off): its pace may be PACE_CLOSE off at most. In a shorter one
+// a switch or two at the edges of the window, or a loaded machine's delay, would be more than that.
+static const double PACE_CLOSE = 0.04, PACE_CLOSE_SWITCHES = 50, PACE_CLOSE_US = 1e6;
 
 static const struct {
     long bit;
@@ -40,6 +45,14 @@ static TimingVerdict judgeAfter(const HostRoundTrip &trip, char *why, size_t siz
 {
     const TimingFigures &t = trip.timing;
     *why = '\0';
+    if ((trip.requests & PENDING_RATE) && !(fabs(trip.rate - trip.after.sampleRate) <= 0.5)) {
+        char announced[32], reported[32];
+        formatRate(trip.rate, announced, sizeof announced);
+        formatRate(trip.after.sampleRate, reported, sizeof reported);
+        snprintf(why, size, "the driver announced %s Hz, and getSampleRate then reported %s Hz",
+                 announced, reported);
+        return TIMING_FAIL;
+    }
     if (t.switches == 0) {
         snprintf(why, size, "no switch in the %.2f s after the restart", t.windowUs / 1e6);
         return TIMING_FAIL;
@@ -47,7 +60,9 @@ static TimingVerdict judgeAfter(const HostRoundTrip &trip, char *why, size_t siz
     streamKeptText(t, judgeStreamKept(t, trip.periodUs), why, size);
     if (*why)
         return TIMING_FAIL;
-    if (trip.periodUs > 0 && t.expected >= PACE_AFTER_SWITCHES && !(t.ratio >= PACE_LOW && t.ratio <= PACE_HIGH)) {
+    bool close = t.expected >= PACE_CLOSE_SWITCHES && t.windowUs >= PACE_CLOSE_US;
+    bool paceHolds = close ? fabs(t.ratio - 1) <= PACE_CLOSE : t.ratio >= PACE_LOW && t.ratio <= PACE_HIGH;
+    if (trip.periodUs > 0 && t.expected >= PACE_AFTER_SWITCHES && !paceHolds) {
         char rate[32];
         formatRate(trip.after.sampleRate, rate, sizeof rate);
         snprintf(why, size, "%lld switches where %.1f were due at the %s Hz the driver reports (ratio "
@@ -272,7 +287,7 @@ void jsonRoundTrips(const HostRoundTrips &trips)
     jsonInteger("requests_not_acted_on", trips.notKept);
 }
 
-int roundTripStatus(const HostRoundTrips &trips)
+int roundTripStatus(const HostRoundTrips &trips, const CheckerOptions &options)
 {
     int code = EXIT_FINE;
     for (int k = 0; k < trips.count; k++) {
@@ -281,7 +296,10 @@ int roundTripStatus(const HostRoundTrips &trips)
         char why[240];
         if (trip.policy != RESET_FOLLOW)
             continue;
-        if (trip.failedStep >= 0) {
+        if (trip.shortfall) {
+            code = worseStatus(code, fail(EXIT_SHORTFALL, "the round trip after the driver's %s request "
+                                          "could not go on: %s", what, trip.failure));
+        } else if (trip.failedStep >= 0) {
             code = worseStatus(code, fail(EXIT_DRIVER, "the round trip after the driver's %s request "
                                           "failed at %s: %s", what, tripStepName(trip.failedStep),
                                           trip.failure));
@@ -291,6 +309,22 @@ int roundTripStatus(const HostRoundTrips &trips)
         } else if (trip.judged && judgeAfter(trip, why, sizeof why) == TIMING_FAIL) {
             code = worseStatus(code, fail(EXIT_CHECK_MISSED, "the stream after the driver's %s "
                                           "request: %s", what, why));
+        }
+        // The user's thresholds hold for every stream of the run, not the first only.
+        if (!trip.judged || trip.failedStep >= 0 || trip.timing.switches == 0)
+            continue;
+        const TimingFigures &t = trip.timing;
+        if (options.maxLate >= 0 && (t.late < 0 || t.late > options.maxLate)) {
+            code = worseStatus(code, t.late < 0
+                       ? fail(EXIT_CHECK_MISSED, "the stream after the driver's %s request: late switches "
+                              "cannot be judged: no usable sample rate", what)
+                       : fail(EXIT_CHECK_MISSED, "the stream after the driver's %s request: %lld switches "
+                              "came late; --max-late allows %ld", what, t.late, options.maxLate));
+        }
+        if (options.minSwitchRatio > 0 && !(t.ratio >= options.minSwitchRatio)) {
+            code = worseStatus(code, fail(EXIT_CHECK_MISSED, "the stream after the driver's %s request: "
+                                          "switch ratio %.4f is below --min-switch-ratio %g", what,
+                                          t.ratio, options.minSwitchRatio));
         }
     }
     return code;

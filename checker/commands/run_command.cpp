@@ -260,7 +260,7 @@ static int runSession(const CheckerOptions &options)
         code = fail(EXIT_CHECK_MISSED, "switch ratio %.4f is below --min-switch-ratio %g",
                     r.timing.ratio, options.minSwitchRatio);
     }
-    return worseStatus(code, roundTripStatus(r.trips));
+    return worseStatus(code, roundTripStatus(r.trips, options));
 }
 
 int measureRun(const CheckerOptions &options, int, const char *arguments, SessionOutcome *outcome)

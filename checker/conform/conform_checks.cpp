@@ -105,10 +105,11 @@ const CheckDefinition checkDefinitions[CHECK_COUNT] = {
      "cable"},
 
     {"notify.reset_round_trip", PHASE_NOTIFY,
-     "A reset request while streaming: after the host's round trip (stop, disposeBuffers, Release, "
-     "a new object, init, every figure read again, buffers at the preferred size, start) the figures "
-     "are consistent, the first switch comes within 2 s of the request and the stream after is kept "
-     "at its period; not run when the driver sends none"},
+     "Every reset and buffer size request while streaming: after the host's round trip (stop, "
+     "disposeBuffers, Release, a new object, init, every figure read again, buffers at the preferred "
+     "or asked size, start) every step answered ASE_OK, the figures are consistent, the first switch "
+     "comes within 2 s of the host's acting and the stream after is kept at its period; not run when "
+     "the driver sends none"},
     {"notify.host_rate_change", PHASE_NOTIFY,
      "While streaming, the host sets another rate canSampleRate accepts: the driver refuses it and "
      "streams on at the old rate, or takes it and says so (sampleRateDidChange with it, or a reset "

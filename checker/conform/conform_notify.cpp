@@ -12,13 +12,17 @@
 #include <string.h>
 #include <vector>
 
-// The first switch after a reset's round trip is due within this long of the request.
+// The first switch after a round trip is due within this long of the checker acting on the request.
 static const double ROUND_TRIP_MS = 2000;
 // The pace of a stream against a rate is counted over this long, and may be this far off (a ratio).
 static const double PACE_SECONDS = 1.0;
 static const double PACE_LOW = 0.75, PACE_HIGH = 1.33;
 // Rates closer than this (a ratio) cannot be told apart by their pace with those bounds.
 static const double RATES_APART = 1.4;
+// Closer rates are told apart by this bound on the pace (44.1 kHz against 48 kHz is 8.8 % off), once
+// this many switches were counted.
+static const double PACE_CLOSE = 0.04;
+static const long PACE_CLOSE_SWITCHES = 50;
 // The same message twice within this long is one too many.
 static const double REPEAT_MS = 1000;
 // A stream of the phase lasts at least this long, whatever --seconds says.
@@ -118,45 +122,92 @@ static void changesText(const HostRoundTrip &trip, char *out, size_t size)
         snprintf(out, size, "no figure changed");
 }
 
-static void judgeResetTrip(const HostRoundTrip &trip)
+// What is wrong with one followed trip, "" when nothing is: a step that failed or did not answer
+// ASE_OK, figures that do not hold together after it, no switch or a late first one, a stream after
+// it not kept or at another pace. The time to the first switch is the driver's part: from the
+// moment the checker acted, not from the request.
+static void tripFault(const HostRoundTrip &trip, char *why, size_t size)
 {
-    const ConformCheck check = CHECK_NOTIFY_RESET_ROUND_TRIP;
-    char why[200], changes[240];
-    changesText(trip, changes, sizeof changes);
+    char answer[32];
+    *why = '\0';
     if (trip.failedStep >= 0) {
-        grade(check, VERDICT_FAIL, "reset requested after switch %lld: the round trip failed at %s: %s",
-              trip.afterSwitch, tripStepName(trip.failedStep), trip.failure);
+        snprintf(why, size, "the round trip failed at %s: %s", tripStepName(trip.failedStep), trip.failure);
         return;
     }
-    figuresFault(trip.after, why, sizeof why);
-    if (*why) {
-        grade(check, VERDICT_FAIL, "reset requested after switch %lld: after the round trip %s", trip.afterSwitch,
-              why);
+    for (int step : {STEP_STOP, STEP_DISPOSE, STEP_SET_RATE, STEP_CREATE_BUFFERS, STEP_START}) {
+        if (trip.made[step] && trip.answers[step] != ASE_OK) {
+            snprintf(why, size, "%s answered %s in the round trip", tripStepName(step),
+                     asioErrorName(trip.answers[step], answer, sizeof answer));
+            return;
+        }
+    }
+    char fault[200];
+    figuresFault(trip.after, fault, sizeof fault);
+    if (*fault) {
+        snprintf(why, size, "after the round trip %s", fault);
         return;
     }
-    if (trip.firstSwitchMs < 0 || trip.firstSwitchMs > ROUND_TRIP_MS) {
-        grade(check, VERDICT_FAIL, "reset requested after switch %lld: %s", trip.afterSwitch,
-              trip.firstSwitchMs < 0 ? "no switch came after the round trip"
-                                     : "the first switch after the round trip came late");
-        if (trip.firstSwitchMs >= 0)
-            appendEvidence(check, " (%.0f ms after the request; due within %.0f ms)", trip.firstSwitchMs,
-                           ROUND_TRIP_MS);
+    double driverMs = trip.firstSwitchMs - trip.actedMs;
+    if (trip.firstSwitchMs < 0) {
+        snprintf(why, size, "no switch came after the round trip");
+        return;
+    }
+    if (driverMs > ROUND_TRIP_MS) {
+        snprintf(why, size, "the first switch after the round trip came %.0f ms after the checker acted; "
+                 "due within %.0f ms", driverMs, ROUND_TRIP_MS);
         return;
     }
     const TimingFigures &t = trip.timing;
-    StreamKept kept = judgeStreamKept(t, trip.periodUs);
-    streamKeptText(t, kept, why, sizeof why);
-    if (!*why && trip.periodUs > 0 && t.expected >= 20 && !paceHolds(t.ratio))
-        snprintf(why, sizeof why, "%lld switches where %.1f were due at %ld frames (ratio %.3f)", t.switches,
-                 t.expected, trip.bufferSize, t.ratio);
-    if (*why) {
-        grade(check, VERDICT_FAIL, "reset requested after switch %lld; the stream after the round trip: %s",
-              trip.afterSwitch, why);
-        return;
+    streamKeptText(t, judgeStreamKept(t, trip.periodUs), fault, sizeof fault);
+    if (!*fault && trip.periodUs > 0 && t.expected >= 20 && !paceHolds(t.ratio))
+        snprintf(fault, sizeof fault, "%lld switches where %.1f were due at %ld frames (ratio %.3f)",
+                 t.switches, t.expected, trip.bufferSize, t.ratio);
+    if (*fault)
+        snprintf(why, size, "the stream after the round trip: %s", fault);
+}
+
+// Every reset and buffer size trip of the stream, and every trip that failed: one at fault fails
+// the check. False when there was none to judge.
+static bool judgeResetTrips(const HostRoundTrips &all)
+{
+    const ConformCheck check = CHECK_NOTIFY_RESET_ROUND_TRIP;
+    char evidence[900] = "";
+    int judged = 0;
+    for (int k = 0; k < all.count; k++) {
+        const HostRoundTrip &trip = all.trips[k];
+        bool reset = trip.requests & PENDING_RESET;
+        if (!reset && !(trip.requests & PENDING_BUFFER_SIZE) && trip.failedStep < 0)
+            continue;
+        char what[64], why[320];
+        if (reset)
+            snprintf(what, sizeof what, "reset requested");
+        else if (trip.requests & PENDING_BUFFER_SIZE)
+            snprintf(what, sizeof what, "buffer size change to %ld requested", trip.size);
+        else
+            snprintf(what, sizeof what, "request 0x%lx", trip.requests);
+        if (trip.shortfall) {
+            leaveUnjudged(check, "%s after switch %lld: %s", what, trip.afterSwitch, trip.failure);
+            return true;
+        }
+        tripFault(trip, why, sizeof why);
+        if (*why) {
+            grade(check, VERDICT_FAIL, "%s after switch %lld (round trip %d of %d): %s", what, trip.afterSwitch,
+                  k + 1, all.count, why);
+            return true;
+        }
+        char changes[240];
+        changesText(trip, changes, sizeof changes);
+        const TimingFigures &t = trip.timing;
+        size_t used = strlen(evidence);
+        snprintf(evidence + used, sizeof evidence - used, "%s%s after switch %lld; round trip: %s; first "
+                 "switch %.0f ms after the checker acted; the stream after: %lld switches at %ld frames in "
+                 "%.2f s", judged ? "; " : "", what, trip.afterSwitch, changes,
+                 trip.firstSwitchMs - trip.actedMs, t.switches, trip.bufferSize, t.windowUs / 1e6);
+        judged++;
     }
-    grade(check, VERDICT_PASS, "reset requested after switch %lld; round trip: %s; first switch %.0f ms "
-          "after the request; the stream after: %lld switches at %ld frames in %.2f s", trip.afterSwitch,
-          changes, trip.firstSwitchMs, t.switches, trip.bufferSize, t.windowUs / 1e6);
+    if (judged)
+        grade(check, VERDICT_PASS, "%s", evidence);
+    return judged > 0;
 }
 
 static HostRoundTrips trips;
@@ -197,14 +248,10 @@ static void followedStream(const CheckerOptions &options, int index, const Drive
     setConformStage(STAGE_STOPPED);
     if (runStopAsked() || !wanted(CHECK_NOTIFY_RESET_ROUND_TRIP))
         return;
-    for (int k = 0; k < trips.count; k++) {
-        if (trips.trips[k].requests & PENDING_RESET) {
-            judgeResetTrip(trips.trips[k]);
-            return;
-        }
-    }
-    notRun(CHECK_NOTIFY_RESET_ROUND_TRIP, "the driver sent no reset request in the %.1f s stream: "
-           "nothing to judge", seconds);
+    if (judgeResetTrips(trips))
+        return;
+    notRun(CHECK_NOTIFY_RESET_ROUND_TRIP, "the driver sent no reset or buffer size request in the %.1f s "
+           "stream: nothing to judge", seconds);
 }
 
 // ---- notify.host_rate_change
@@ -262,10 +309,26 @@ static void judgeAccepted(int index, long frames, double old, double target, lon
         return;
     }
     bool announced = (requests & PENDING_RATE) && announcedRate() == target;
+    // Rates close together (44.1 kHz and 48 kHz) are told apart by a closer bound, over enough
+    // switches; with fewer the pace cannot say which rate the stream keeps.
+    bool closeTells = switches >= PACE_CLOSE_SWITCHES;
+    bool holds = paceTells ? paceHolds(ratio) : fabs(ratio - 1) <= PACE_CLOSE;
+    double reported = 0;
+    ASIOError readBack = asioGetSampleRate(&reported);
     if (switches == 0) {
         grade(check, VERDICT_FAIL, "setSampleRate(%s) answered ASE_OK while streaming, and then no switch "
               "came in %.1f s", targetText, PACE_SECONDS);
-    } else if (paceTells && !paceHolds(ratio)) {
+    } else if (readBack != ASE_OK || reported != target) {
+        char got[32], answer[32];
+        formatRate(reported, got, sizeof got);
+        grade(check, VERDICT_FAIL, "setSampleRate(%s) answered ASE_OK while streaming%s, but getSampleRate "
+              "then answers %s with %s Hz", targetText, announced ? " and sampleRateDidChange announced it" : "",
+              asioErrorName(readBack, answer, sizeof answer), got);
+    } else if (!paceTells && !closeTells) {
+        grade(check, VERDICT_WARN, "setSampleRate(%s) answered ASE_OK while streaming, but %ld switches in "
+              "%.1f s are too few to tell %s Hz's pace from %s Hz's: not judged", targetText, switches,
+              PACE_SECONDS, targetText, oldText);
+    } else if (!holds) {
         grade(check, VERDICT_FAIL, "setSampleRate(%s) answered ASE_OK while streaming%s, but the switches "
               "keep another pace: %ld in %.1f s, a ratio of %.2f to %s Hz's (%s Hz was the rate before)",
               targetText, announced ? " and sampleRateDidChange announced it" : " and nothing was announced",
@@ -277,8 +340,8 @@ static void judgeAccepted(int index, long frames, double old, double target, lon
     } else {
         grade(check, VERDICT_PASS, "setSampleRate(%s) answered ASE_OK while streaming; sampleRateDidChange(%s) "
               "came and the switches follow it (%ld in %.1f s, ratio %.2f)%s", targetText, targetText,
-              switches, PACE_SECONDS, ratio, paceTells ? "" : "; the rates are too close for their pace to "
-              "tell them apart");
+              switches, PACE_SECONDS, ratio, paceTells ? "" : "; the rates are close, their pace held within "
+              "4 %");
     }
 }
 
@@ -294,6 +357,11 @@ static void checkHostRateChange(const CheckerOptions &options, int index)
     double target = usableRate(old) ? otherAcceptedRate(old) : 0;
     char answer[32], oldText[32], targetText[32];
     formatRate(old, oldText, sizeof oldText);
+    if (!usableRate(old)) {
+        notRun(check, "getSampleRate gives %s Hz, no usable rate to change from", oldText);
+        closeConformDriver();
+        return;
+    }
     if (target == 0) {
         notRun(check, "canSampleRate accepts no standard rate but the current %s Hz: only one rate is "
                "offered, nothing to change to", oldText);
@@ -388,6 +456,10 @@ static bool repeated(size_t k, size_t *again)
 static void judgeNeedless()
 {
     const ConformCheck check = CHECK_NOTIFY_NEEDLESS;
+    if (heard.empty()) {
+        notRun(check, "the driver sent no notification in the stream: nothing to judge");
+        return;
+    }
     for (size_t k = 0; k < heard.size(); k++) {
         const Notification &n = heard[k].note;
         if (n.kind == NOTIFY_RATE && n.rate == heard[k].rate) {
@@ -426,13 +498,6 @@ static void judgeNeedless()
 
 // ---- notify.supports_nothing
 
-// Questions a driver asks for its own setup: answered 0, they harm nothing.
-static bool isQuestion(long selector)
-{
-    return selector == ASIO_MSG_SELECTOR_SUPPORTED || selector == ASIO_MSG_ENGINE_VERSION ||
-           selector == ASIO_MSG_SUPPORTS_TIME_INFO || selector == ASIO_MSG_SUPPORTS_TIME_CODE;
-}
-
 static void checkSupportsNothing(const CheckerOptions &options, int index)
 {
     const ConformCheck check = CHECK_NOTIFY_SUPPORTS_NOTHING;
@@ -450,13 +515,15 @@ static void checkSupportsNothing(const CheckerOptions &options, int index)
     ASIOError started = created == ASE_OK ? asioStart() : created;
     long switches = 0, requests = 0;
     double seconds = options.seconds > LEAST_SECONDS ? options.seconds : LEAST_SECONDS;
+    double periodUs = periodAt(frames, figures.sampleRate);
+    double ratio = NAN;
     if (started == ASE_OK)
-        countPace(seconds, 0, &requests, &switches);
+        ratio = countPace(seconds, periodUs, &requests, &switches);
     endCrashedRun();
     setConformStage(STAGE_STOPPING);
     endLoopback();
     setConformStage(STAGE_STOPPED);
-    setHostSupports(HOST_SUPPORTS_ALL);
+    setHostSupports(hostSupportedSelectors(options));
     closeConformDriver();
     if (runStopAsked())
         return;
@@ -465,8 +532,12 @@ static void checkSupportsNothing(const CheckerOptions &options, int index)
               created != ASE_OK ? "createBuffers" : "start", asioErrorName(started, answer, sizeof answer));
         return;
     }
-    // Told: the driver asked about the selector and was answered 0.
+    // Told: the driver asked about the selector and was answered 0; the count of requests sent
+    // after that is the callbacks' own, past the log's room too. Unasked: a request answered 0 that
+    // the driver never asked about.
     unsigned long told = 0;
+    long unasked = 0, firstUnasked = 0, firstRefused = 0;
+    long long unaskedAt = 0, refusedAt = 0;
     Notification batch[32];
     long from = 0;
     for (long got; (got = takeNotifications(from, batch, 32)) > 0; from += got) {
@@ -475,21 +546,52 @@ static void checkSupportsNothing(const CheckerOptions &options, int index)
             if (n.kind != NOTIFY_MESSAGE)
                 continue;
             if (n.selector == ASIO_MSG_SELECTOR_SUPPORTED && n.value > 0 && n.value <= ASIO_MSG_LAST &&
-                n.answer == 0)
+                n.answer == 0) {
                 told |= 1ul << n.value;
-            else if (!isQuestion(n.selector) && n.selector > 0 && n.selector <= ASIO_MSG_LAST &&
-                     (told & (1ul << n.selector))) {
-                grade(check, VERDICT_FAIL, "%s sent after switch %lld, though the driver had asked and was "
-                      "told it is not supported", selectorName(n.selector), static_cast<long long>(n.afterSwitch));
-                return;
+            } else if (isRequestSelector(n.selector) && (told & (1ul << n.selector))) {
+                if (!firstRefused) {
+                    firstRefused = n.selector;
+                    refusedAt = n.afterSwitch;
+                }
+            } else if (isRequestSelector(n.selector) && n.unsupported) {
+                if (!unasked++) {
+                    firstUnasked = n.selector;
+                    unaskedAt = n.afterSwitch;
+                }
             }
         }
     }
-    if (switches == 0)
+    long refused = 0, refusedSelector = 0;
+    for (long selector = 1; selector <= ASIO_MSG_LAST; selector++) {
+        long sent = isRequestSelector(selector) ? sentAfterRefusal(selector) : 0;
+        if (sent > 0 && !refusedSelector)
+            refusedSelector = selector;
+        refused += sent;
+    }
+    if (refused > 0 || firstRefused) {
+        if (firstRefused)
+            grade(check, VERDICT_FAIL, "%s sent after switch %lld, though the driver had asked and was told it "
+                  "is not supported (%ld such request%s in all)", selectorName(firstRefused), refusedAt,
+                  refused, refused == 1 ? "" : "s");
+        else
+            grade(check, VERDICT_FAIL, "%s sent though the driver had asked and was told it is not supported "
+                  "(%ld such request%s in all, past the log's room)", selectorName(refusedSelector), refused,
+                  refused == 1 ? "" : "s");
+        return;
+    }
+    if (switches == 0) {
         grade(check, VERDICT_FAIL, "with a host that supports nothing, no switch came in %.1f s", seconds);
-    else
+    } else if (periodUs > 0 && !paceHolds(ratio)) {
+        grade(check, VERDICT_FAIL, "with a host that supports nothing the stream did not keep its pace: %ld "
+              "switches in %.1f s, a ratio of %.2f to its period", switches, seconds, ratio);
+    } else if (unasked) {
+        grade(check, VERDICT_WARN, "%s sent after switch %lld (%ld unsupported request%s in all) without "
+              "asking whether the host supports it; it was answered 0", selectorName(firstUnasked), unaskedAt,
+              unasked, unasked == 1 ? "" : "s");
+    } else {
         grade(check, VERDICT_PASS, "nothing unsupported sent; %ld switches in %.1f s with a host that "
               "supports nothing", switches, seconds);
+    }
 }
 
 void conformNotify(const CheckerOptions &options, int index)

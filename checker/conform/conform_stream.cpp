@@ -270,7 +270,10 @@ static void judgeMessages(const StreamChecks &c, const MessageTally &m,
                      refused[0] ? ", " : "", selectorName(s), notifications.afterRefusal[s]);
         }
     }
-    if (refused[0])
+    if (refused[0] && list[0])
+        grade(c.messages, VERDICT_WARN, "sent after the host said it does not support it: %s; sent without "
+              "asking kAsioSelectorSupported first: %s", refused, list);
+    else if (refused[0])
         grade(c.messages, VERDICT_WARN, "sent after the host said it does not support it: %s", refused);
     else if (list[0])
         grade(c.messages, VERDICT_WARN, "sent without asking kAsioSelectorSupported first: %s", list);

@@ -14,6 +14,11 @@
 
 // The stream after a request is measured for at least this long, however late in the run it came.
 static const double SECONDS_AFTER = 1.0;
+// A window ends for a request only once it has lasted this long and MIN_WINDOW_PERIODS periods: a
+// request sent inside the checker's own createBuffers or start would otherwise end it before any
+// switch could come, and an empty window is no failure of the driver's.
+static const double MIN_WINDOW_SECONDS = 0.25;
+enum { MIN_WINDOW_PERIODS = 8 };
 enum { CLOCK_ROOM = 32 };
 
 // ---- The figures a host reads again
@@ -132,11 +137,24 @@ static long requestsSeen;       // PendingRequest bits taken and not yet acted o
 static int policyNow;           // what is done with a request from here on
 static long logCursor;          // notifications read so far
 static int64_t runStart;        // switch ticks of the run's first start's return
+static int64_t windowBegan;     // performance ticks when the window measured now began
+static double windowLeast;      // seconds it lasts at the least before a request ends it
+
+static double secondsSince(int64_t ticks)
+{
+    return ticksToUs(performanceTicks() - ticks) / 1e6;
+}
+
+static void beginWindow(int64_t began, double periodUs)
+{
+    windowBegan = began;
+    windowLeast = std::max(MIN_WINDOW_SECONDS, std::min(SECONDS_AFTER, MIN_WINDOW_PERIODS * periodUs / 1e6));
+}
 
 static bool pollRequests()
 {
     requestsSeen |= pendingRequests();
-    return requestsSeen != 0 && policyNow != RESET_IGNORE;
+    return requestsSeen != 0 && policyNow != RESET_IGNORE && secondsSince(windowBegan) >= windowLeast;
 }
 
 // The request a notification is, as a PendingRequest bit; 0 for any other.
@@ -182,6 +200,8 @@ static void takeRequest(HostRoundTrip *trip, int64_t *ticks)
                 placeRequest(trip, batch[k]);
                 *ticks = batch[k].ticks;
                 placed = true;
+            } else if (batch[k].kind == NOTIFY_RATE) {
+                trip->rate = batch[k].rate;  // the rate read back is held against the last one
             }
         }
         logCursor += got;
@@ -297,6 +317,13 @@ static bool bringUp(HostRoundTrip *trip, const ASIOCallbacks *callbacks, long si
     if (size <= 0)
         return failStep(trip, STEP_CREATE_BUFFERS, "the size to make the buffers at is %ld", size);
     ASIOError created = createLoopbackBuffers(callbacks, size);
+    if (!loopbackState.plan.load()) {
+        // The channels were counted above: no plan is the checker's own want of memory.
+        endLoopback();
+        trip->shortfall = true;
+        return failStep(trip, STEP_CREATE_BUFFERS, "the checker had no memory for the copy plan of "
+                        "%ld frames; the driver was not asked", size);
+    }
     made(trip, STEP_CREATE_BUFFERS, created);
     if (created != ASE_OK) {
         endLoopback();
@@ -386,11 +413,6 @@ static void judgeAfter()
     trip->judged = true;
 }
 
-static double secondsSince(int64_t ticks)
-{
-    return ticksToUs(performanceTicks() - ticks) / 1e6;
-}
-
 void runWithRequests(int policy, double seconds, double hostRate, const ASIOCallbacks *callbacks,
                      RunSetup *setup,
                      TimingFigures *timing, HostRoundTrips *trips, TimingFigures **last,
@@ -408,6 +430,7 @@ void runWithRequests(int policy, double seconds, double hostRate, const ASIOCall
     open.hostRate = hostRate;
     *last = timing;
     int64_t began = performanceTicks();
+    beginWindow(began, setup->periodUs);
     HostFigures current;
     readHostFigures(&current);
     for (;;) {
@@ -452,6 +475,7 @@ void runWithRequests(int policy, double seconds, double hostRate, const ASIOCall
         }
         current = trip->after;
         *last = &trip->timing;
+        beginWindow(open.startedAt, trip->periodUs);
         publish();
     }
     if (policy == RESET_IGNORE || policyNow == RESET_IGNORE)

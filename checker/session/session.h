@@ -342,6 +342,7 @@ struct HostRoundTrip {
     long answers[TRIP_STEPS];  // ASIOError; Release: the references left; CoCreateInstance: its
                                // HRESULT; init: 1 usable, 0 not
     int failedStep;          // the step that failed, -1 none
+    bool shortfall;          // ... for want of the checker's own memory, not the driver's doing
     char failure[200];       // why, "" none
     double actedMs;          // from the request to the checker's first step: its own delay
     double firstSwitchMs;    // from the request to the first switch after the restart; -1 none

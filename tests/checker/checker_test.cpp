@@ -327,6 +327,62 @@ TEST_F(CheckerTest, RunMakesTheBuffersAgainAtTheSizeABufferSizeChangeAsksFor)
     EXPECT_TRUE(contains(lastErr, "asked for buffers of -5 frames")) << lastErr;
 }
 
+// A request that comes before the window could hold a switch (here latencies changed after every
+// switch, so one is always waiting when the checker's own round trip returns) is acted on only once
+// the window had its least length: no window is judged empty for it.
+TEST_F(CheckerTest, RunJudgesNoEmptyWindowForARequestThatCameAtOnce)
+{
+    SimConfig config = fastConfig();
+    config.periodUs = 0;
+    config.preferredSize = 128;
+    config.requestSelector = SIM_MSG_LATENCIES_CHANGED;
+    config.requestAtSwitch = 1;
+    config.requestRepeat = 1;
+    addDevice(config);
+
+    JsonValue run = runJson("run 0 --seconds 1", 0);
+    EXPECT_GT(run["switches"].whole(), 0) << lastErr;
+    ASSERT_GE(run["round_trips"].size(), 2u) << lastErr;
+    for (const JsonValue &trip : run["round_trips"].items) {
+        if (trip["policy"].text == "follow") {
+            EXPECT_GT(trip["stream_after"]["switches"].whole(), 0);
+        }
+    }
+}
+
+// The stream after a request is held to the user's thresholds and to the rate the driver reports,
+// closely enough to tell 44.1 kHz from 48 kHz: a device that announces 44100 and keeps its clock
+// at 48000's pace fails, as does a new size its clock does not follow; one whose clock follows
+// passes.
+TEST_F(CheckerTest, RunHoldsTheStreamAfterARequestToTheRateAndTheUsersThresholds)
+{
+    SimConfig config = fastConfig();
+    config.periodUs = 0;
+    config.preferredSize = 128;
+    strcpy(config.announceRate, "44100");
+    config.announceAtSwitch = 50;
+    addDevice(config);
+    JsonValue followed = runJson("run 0 --seconds 1", 0);
+    ASSERT_EQ(followed["round_trips"].size(), 1u) << lastErr;
+    EXPECT_EQ(followed["round_trips"][0]["after"]["sample_rate"].number, 44100);
+
+    config.periodUs = 2667;  // 128 frames at 48000, whatever the rate
+    addDevice(config);
+    runJson("run 1 --seconds 1.5", 1);
+    EXPECT_TRUE(contains(lastErr, "rate request: ") && contains(lastErr, "keeps another pace")) << lastErr;
+
+    SimConfig resized = fastConfig();
+    resized.periodUs = 2667;
+    resized.preferredSize = 128;
+    resized.granularity = 16;
+    resized.requestSelector = SIM_MSG_BUFFER_SIZE_CHANGE;
+    resized.requestValue = 112;
+    resized.requestAtSwitch = 50;
+    addDevice(resized);
+    runJson("run 2 --seconds 1.5 --min-switch-ratio 0.95", 1);
+    EXPECT_TRUE(contains(lastErr, "buffer_size request: switch ratio 0.8")) << lastErr;
+}
+
 // A driver that crashes in the round trip's init: the crash names the call, and what the run
 // measured before the request stands.
 TEST_F(CheckerTest, RunNamesTheCallADriverCrashesInDuringTheRoundTrip)

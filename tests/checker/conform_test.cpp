@@ -167,7 +167,7 @@ TEST_F(ConformTest, TheSimulatedDevicePassesEveryCheckAtTheDefaultSettings)
     printf("The whole suite at its default settings took %.1f s\n", (GetTickCount() - started) / 1000.0);
     EXPECT_EQ(code, 0) << lastErr;
     // One rate and no request: two notify checks have nothing to judge, and say so.
-    expectVerdicts(document, {{"notify.reset_round_trip", {"not run", "sent no reset request"}},
+    expectVerdicts(document, {{"notify.reset_round_trip", {"not run", "sent no reset or buffer size request"}},
                               {"notify.host_rate_change", {"not run", "only one rate is offered"}}});
     EXPECT_EQ(document["counts"]["pass"].whole(), 50);
     // The second host's callbacks as the device counted them (a few may come after its count).
@@ -575,7 +575,7 @@ TEST_F(ConformTest, TheNotifyPhasePassesTheCleanDevice)
     int code = 0;
     JsonValue document = conform("0 --only notify --seconds 0.5", &code);
     EXPECT_EQ(code, 0) << lastErr;
-    expectVerdicts(document, {{"notify.reset_round_trip", {"not run", "sent no reset request"}}}, false,
+    expectVerdicts(document, {{"notify.reset_round_trip", {"not run", "sent no reset or buffer size request"}}}, false,
                    "notify");
     EXPECT_TRUE(contains(checkOf(document, "notify.host_rate_change")["evidence"].text, "96000"));
 }
@@ -617,14 +617,35 @@ const KnobGroup notifyFaults[] = {
      },
      "notify.reset_round_trip", 0.5,
      {{"notify.reset_round_trip", {"FAIL", "failed at init()|init of the new object answered 0"}}}},
+    // Every trip is judged, the buffer size's too: one its own figures refuse fails the check.
+    {"BufferSizeChangeRefused", [](SimConfig *c) {
+         c->requestSelector = SIM_MSG_BUFFER_SIZE_CHANGE;
+         c->requestValue = -5;
+         c->requestAtSwitch = 20;
+     },
+     "notify.reset_round_trip", 0.5,
+     {{"notify.reset_round_trip", {"FAIL", "buffer size change to -5 requested after switch 20"}}}},
+    // Every step of the round trip must answer ASE_OK, its stop too.
+    {"ResetWithAFailingStop", [](SimConfig *c) {
+         c->requestSelector = SIM_MSG_RESET_REQUEST;
+         c->requestAtSwitch = 20;
+         strcpy(c->failCall, "stop");
+         c->failAtCall = 1;
+     },
+     "notify.reset_round_trip", 0.5,
+     {{"notify.reset_round_trip", {"FAIL", "stop() answered ASE_HWMalfunction in the round trip"}}}},
     {"LatenciesChangedAfterEverySwitch", [](SimConfig *c) {
          c->requestSelector = SIM_MSG_LATENCIES_CHANGED;
          c->requestAtSwitch = 20;
          c->requestRepeat = 1;
      },
      "notify.reset_round_trip,notify.needless", 0.5,
-     {{"notify.reset_round_trip", {"not run", "sent no reset request"}},
+     {{"notify.reset_round_trip", {"not run", "sent no reset or buffer size request"}},
       {"notify.needless", {"WARN", "kAsioLatenciesChanged after switch 20, and again"}}}},
+    // A driver that never asks and never tells: nothing to judge, and it says so.
+    {"NoNotificationAtAll", [](SimConfig *c) { c->asioMessages = 0; },
+     "notify.needless", 0.5,
+     {{"notify.needless", {"not run", "sent no notification"}}}},
     {"RateTakenSilently", [](SimConfig *c) {
          strcpy(c->sampleRates, "48000,96000");
          c->runningRateChange = 3;
@@ -632,6 +653,13 @@ const KnobGroup notifyFaults[] = {
      "notify.host_rate_change", 0.5,
      {{"notify.host_rate_change", {"FAIL", "setSampleRate(96000) answered ASE_OK while streaming and nothing "
                                            "was announced, but the switches keep another pace"}}}},
+    // 44.1 kHz reported while the clock keeps 48 kHz's pace: close rates told apart all the same.
+    {"CloseRateTakenSilently", [](SimConfig *c) {
+         strcpy(c->sampleRates, "44100,48000");
+         c->runningRateChange = 3;
+     },
+     "notify.host_rate_change", 0.5,
+     {{"notify.host_rate_change", {"FAIL", "nothing was announced, but the switches keep another pace"}}}},
     {"RateRefused", [](SimConfig *c) {
          strcpy(c->sampleRates, "48000,96000");
          c->runningRateChange = 1;
@@ -677,6 +705,15 @@ const KnobGroup notifyFaults[] = {
      "notify.supports_nothing", 0.5,
      {{"notify.supports_nothing", {"FAIL", "kAsioResetRequest sent after switch 20, though the driver had "
                                            "asked and was told it is not supported"}}}},
+    // A driver that never asks sends its request all the same: unsupported, and it did not ask.
+    {"ResetSentWithoutAsking", [](SimConfig *c) {
+         c->requestSelector = SIM_MSG_RESET_REQUEST;
+         c->requestAtSwitch = 20;
+         c->asioMessages = 0;
+     },
+     "notify.supports_nothing", 0.5,
+     {{"notify.supports_nothing", {"WARN", "kAsioResetRequest sent after switch 20 (1 unsupported request in "
+                                           "all) without asking"}}}},
 };
 
 INSTANTIATE_TEST_SUITE_P(Notify, KnobTest,

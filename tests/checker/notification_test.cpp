@@ -33,6 +33,7 @@ std::vector<const JsonValue *> withSelector(const JsonValue &document, int selec
 TEST_F(NotificationTest, RunShowsEachNotificationWithItsSwitchThreadAndAnswer)
 {
     SimConfig config = fastConfig();
+    config.periodUs = 0;  // real time: the stream keeps its rate's pace
     config.requestSelector = SIM_MSG_RESET_REQUEST;
     config.requestAtSwitch = 50;
     strcpy(config.announceRate, "same");
@@ -143,6 +144,7 @@ TEST_F(NotificationTest, HostSupportsNoneAnswersNoAndShowsWhatTheDriverSentAnywa
 TEST_F(NotificationTest, APointerThatCannotBeReadIsAFindingNotACrash)
 {
     SimConfig config = fastConfig();
+    config.periodUs = 0;  // real time: the stream after the resync is judged against its rate
     config.requestSelector = SIM_MSG_RESYNC_REQUEST;
     config.requestAtSwitch = 10;
     config.requestBadPointer = 1;
