@@ -138,7 +138,7 @@ void printRunText(const CheckerOptions &options, int index, const SessionOutcome
 
 // ---- The driver's requests during a run and the checker's round trips (round_trip_output.cpp)
 
-// "Reset requested 530 ms into the run (after switch 100), on driver thread 1234: the checker
+// "Reset requested 530 ms into the run (after switch 100), on a driver thread (id 1234): the checker
 // followed it", the figures that changed, each step's answer, the time to the first switch after
 // it and the stream after it judged; nothing when the run met no request.
 void printRoundTrips(const HostRoundTrips &trips);

@@ -122,13 +122,80 @@ static void refusalText(const NotificationRecord &record, long selector, char *o
              selectorWords(selector), selector, times);
 }
 
+// A question the host answered on its own thread, with nothing else to show: a driver asks a
+// dozen of them in createBuffers, and one line says them all.
+static bool plainQuestion(const NotificationRecord &record, long k)
+{
+    const NotedNotification &noted = record.items[k];
+    const Notification &n = noted.n;
+    return n.kind == NOTIFY_MESSAGE && n.thread == record.hostThread && !isRequestSelector(n.selector) &&
+           selectorName(n.selector) && noted.messageRead == POINTER_NULL && noted.optRead == POINTER_NULL &&
+           !n.afterRefusal;
+}
+
+// The questions k..end-1 (plainQuestion, same run and switch) as one line: "11 questions:
+// kAsioSelectorSupported (1) of 2, 3 and 15 answered 1, of 7 and 8 answered 0; kAsioEngineVersion
+// (2) answered 2; ...".
+static void printQuestions(const NotificationRecord &record, long k, long end, const char *runWord)
+{
+    const NotedNotification &first = record.items[k];
+    char thread[32];
+    threadText(record, k, thread, sizeof thread);
+    printf("  ");
+    if (runWord)
+        printf("%s %d, ", runWord, first.run + 1);
+    printf("%.1f ms, %s, ", first.ms, thread);
+    if (first.n.afterSwitch > 0)
+        printf("after switch %lld: ", static_cast<long long>(first.n.afterSwitch));
+    else
+        printf("before the first switch: ");
+    printf("%ld questions:", end - k);
+    const char *separator = " ";
+    for (int yes = 1; yes >= 0; yes--) {
+        long values[NOTIFICATION_ROOM], count = 0;
+        for (long j = k; j < end; j++) {
+            const Notification &n = record.items[j].n;
+            if (n.selector == ASIO_MSG_SELECTOR_SUPPORTED && (n.answer == 1) == (yes == 1))
+                values[count++] = n.value;
+        }
+        if (count == 0)
+            continue;
+        if (*separator == ' ')
+            printf(" %s (%d)", selectorName(ASIO_MSG_SELECTOR_SUPPORTED), ASIO_MSG_SELECTOR_SUPPORTED);
+        printf("%sof ", *separator == ' ' ? " " : separator);
+        for (long v = 0; v < count; v++)
+            printf("%s%ld", v == 0 ? "" : v + 1 == count ? " and " : ", ", values[v]);
+        printf(" answered %s", yes ? "1" : "0");
+        separator = ", ";
+    }
+    separator = "; ";
+    for (long j = k; j < end; j++) {
+        const Notification &n = record.items[j].n;
+        if (n.selector == ASIO_MSG_SELECTOR_SUPPORTED)
+            continue;
+        printf("%s%s (%ld) answered %ld%s", separator, selectorName(n.selector), static_cast<long>(n.selector),
+               static_cast<long>(n.answer), n.unsupported ? ", not supported by the host" : "");
+    }
+    printf("\n");
+}
+
 void printNotifications(const NotificationRecord &record, const char *runWord)
 {
     if (record.seen == 0)
         return;
     printf("Notifications (ms from start's return, negative before it):\n");
-    for (long k = 0; k < record.kept; k++)
-        printOne(record, k, runWord);
+    for (long k = 0; k < record.kept;) {
+        long end = k;
+        while (end < record.kept && plainQuestion(record, end) && record.items[end].run == record.items[k].run &&
+               record.items[end].n.afterSwitch == record.items[k].n.afterSwitch)
+            end++;
+        if (end - k >= 3) {
+            printQuestions(record, k, end, runWord);
+            k = end;
+        } else {
+            printOne(record, k++, runWord);
+        }
+    }
     if (record.seen > record.kept) {
         printf("  %ld more, not kept (the first %d are)\n", record.seen - record.kept,
                NOTIFICATION_ROOM);

@@ -124,7 +124,7 @@ static void printTrip(const HostRoundTrip &trip)
     if (trip.onHostThread)
         snprintf(thread, sizeof thread, "on the checker's own thread, inside one of its calls");
     else
-        snprintf(thread, sizeof thread, "on driver thread %lu", static_cast<unsigned long>(trip.thread));
+        snprintf(thread, sizeof thread, "on a driver thread (id %lu)", static_cast<unsigned long>(trip.thread));
     if (trip.requests & PENDING_BUFFER_SIZE)
         snprintf(extra, sizeof extra, " (%ld frames)", trip.size);
     else if (trip.requests & PENDING_RATE) {
