@@ -28,9 +28,20 @@ static const double REPEAT_MS = 1000;
 // A stream of the phase lasts at least this long, whatever --seconds says.
 static const double LEAST_SECONDS = 1.0;
 
-static long long conformSwitches()
+bool startNotifyStream(ConformCheck check, long frames)
 {
-    return conformSwitchCount();
+    beginConformRun(false, false, false);
+    ASIOError created = createConformBuffers(frames);
+    setConformStage(STAGE_RUNNING);
+    ASIOError started = created == ASE_OK ? asioStart() : created;
+    if (started == ASE_OK)
+        return true;
+    char answer[32];
+    grade(check, VERDICT_FAIL, "%s answered %s", created != ASE_OK ? "createBuffers" : "start",
+          asioErrorName(started, answer, sizeof answer));
+    endLoopback();
+    closeConformDriver();
+    return false;
 }
 
 // The notifications of the phase's streams with a host that supports them, for notify.needless,
@@ -217,7 +228,6 @@ static void followedStream(const CheckerOptions &options, int index, const Drive
 {
     beginFirstWanted({CHECK_NOTIFY_RESET_ROUND_TRIP, CHECK_NOTIFY_NEEDLESS});
     beginConformRun(false, false, false);
-    noteSwitchCounter(conformSwitches);
     RunSetup setup = {};
     setup.index = index;
     setup.figures = figures;
@@ -369,18 +379,8 @@ static void checkHostRateChange(const CheckerOptions &options, int index)
         return;
     }
     formatRate(target, targetText, sizeof targetText);
-    beginConformRun(false, false, false);
-    noteSwitchCounter(conformSwitches);
-    ASIOError created = createConformBuffers(frames);
-    setConformStage(STAGE_RUNNING);
-    ASIOError started = created == ASE_OK ? asioStart() : created;
-    if (started != ASE_OK) {
-        grade(check, VERDICT_FAIL, "%s answered %s", created != ASE_OK ? "createBuffers" : "start",
-              asioErrorName(started, answer, sizeof answer));
-        endLoopback();
-        closeConformDriver();
+    if (!startNotifyStream(check, frames))
         return;
-    }
     long requests = 0, before = 0, after = 0;
     int64_t streamStart = switchTicks();
     countPace(PACE_SECONDS, periodAt(frames, old), &requests, &before);
@@ -508,7 +508,6 @@ static void checkSupportsNothing(const CheckerOptions &options, int index)
     char answer[32];
     long frames = figures.preferredSize;
     beginConformRun(false, false, false);
-    noteSwitchCounter(conformSwitches);
     setHostSupports(0);
     ASIOError created = createConformBuffers(frames);
     setConformStage(STAGE_RUNNING);

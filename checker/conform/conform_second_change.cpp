@@ -31,11 +31,6 @@ struct ChangeWatch {
 };
 static ChangeWatch watch;
 
-static long long firstSwitches()
-{
-    return conformSwitchCount();
-}
-
 static bool pollChange()
 {
     const SecondHostResults &r = secondHostResults;
@@ -192,7 +187,6 @@ void checkSecondHostChange(const CheckerOptions &options, int index)
     if (!openWithFigures(options, index, PHASE_NOTIFY, &figures))
         return;
     beginCheck(check);
-    char answer[32];
     long frames = figures.preferredSize;
     if (!usableRate(figures.sampleRate) || frames <= 0) {
         notRun(check, "the driver's rate (%g Hz) or buffer size (%ld) cannot give a pace to judge by",
@@ -200,18 +194,8 @@ void checkSecondHostChange(const CheckerOptions &options, int index)
         closeConformDriver();
         return;
     }
-    beginConformRun(false, false, false);
-    noteSwitchCounter(firstSwitches);
-    ASIOError created = createConformBuffers(frames);
-    setConformStage(STAGE_RUNNING);
-    ASIOError started = created == ASE_OK ? asioStart() : created;
-    if (started != ASE_OK) {
-        grade(check, VERDICT_FAIL, "%s answered %s", created != ASE_OK ? "createBuffers" : "start",
-              asioErrorName(started, answer, sizeof answer));
-        endLoopback();
-        closeConformDriver();
+    if (!startNotifyStream(check, frames))
         return;
-    }
     watchRun(LEAD_SECONDS);
     for (int64_t from = performanceTicks();
          ticksToUs(performanceTicks() - from) < LEAD_SECONDS * 1e6 && !runStopAsked() && !runCrashed();)

@@ -69,6 +69,10 @@ void checkSecondHostChange(const CheckerOptions &options, int index);
 // The accepted standard rate furthest from `rate` (canSampleRate, on the open driver), whose pace
 // tells them apart where one is; 0 when it accepts no other.
 double otherAcceptedRate(double rate);
+// A notify check's stream on the phase's open object: a conformance run begun (the log noted
+// against its own count of switches), buffers at `frames`, started. True; or the check failed
+// with what answered, and the object closed.
+bool startNotifyStream(ConformCheck check, long frames);
 
 // ---- The clients phase's cable (--out, --in; nothing is done without them): the first stream
 // writes the integrity sequence on output O, input I is analysed. Worker, main thread.
