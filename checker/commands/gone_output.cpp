@@ -238,6 +238,21 @@ static void jsonVerdict(const char *id, GoneVerdict verdict, const char *text)
     jsonEndObject();
 }
 
+// A command line the checker ran (the gone or the back command): "started", "ended", its
+// "exit_code" (null before it ended) and its "ms".
+static void jsonCommand(const char *key, bool started, bool ended, unsigned long exitCode, double ms)
+{
+    jsonBeginObject(key);
+    jsonBool("started", started);
+    jsonBool("ended", ended);
+    if (ended)
+        jsonInteger("exit_code", exitCode);
+    else
+        jsonNull("exit_code");
+    jsonNumber("ms", ms);
+    jsonEndObject();
+}
+
 void writeGoneDocument(const CheckerOptions &options, int index, const SessionOutcome &outcome,
                        int exitCode)
 {
@@ -257,15 +272,7 @@ void writeGoneDocument(const CheckerOptions &options, int index, const SessionOu
     if (r.stage >= GONE_GOING) {
         jsonText("way", r.way == GONE_BY_STEP ? "step" : "command");
         if (r.way == GONE_BY_COMMAND) {
-            jsonBeginObject("gone_command");
-            jsonBool("started", r.commandStarted);
-            jsonBool("ended", r.commandEnded);
-            if (r.commandEnded)
-                jsonInteger("exit_code", r.commandExit);
-            else
-                jsonNull("exit_code");
-            jsonNumber("ms", r.commandMs);
-            jsonEndObject();
+            jsonCommand("gone_command", r.commandStarted, r.commandEnded, r.commandExit, r.commandMs);
         }
         jsonInteger("switches_before", r.switchesBefore);
         jsonInteger("switches", r.switches);
@@ -306,15 +313,8 @@ void writeGoneDocument(const CheckerOptions &options, int index, const SessionOu
     }
     jsonBeginObject("back");
     if (b.backCommandGiven) {
-        jsonBeginObject("back_command");
-        jsonBool("started", b.backCommandStarted);
-        jsonBool("ended", b.backCommandEnded);
-        if (b.backCommandEnded)
-            jsonInteger("exit_code", b.backCommandExit);
-        else
-            jsonNull("exit_code");
-        jsonNumber("ms", b.backCommandMs);
-        jsonEndObject();
+        jsonCommand("back_command", b.backCommandStarted, b.backCommandEnded, b.backCommandExit,
+                    b.backCommandMs);
     }
     jsonInteger("tries", b.tries);
     jsonBool("came_back", b.cameBack);
