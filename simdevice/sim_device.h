@@ -164,6 +164,7 @@ struct SimConfig {
     int32_t ignoresUnsupported;
     char announceRate[32];
     int32_t announceAtSwitch;
+    int32_t announceUnreported;
     int32_t runningRateChange;
     int32_t goneAtSwitch;
     int32_t goneWay;

@@ -87,6 +87,10 @@ void printStreamKept(const TimingFigures &timing, double periodUs);
 void jsonStreamKeptFields(const TimingFigures &timing, double periodUs);
 // A session's status for it: EXIT_CHECK_MISSED with why (fail()), or EXIT_FINE.
 int streamKeptStatus(const TimingFigures &timing, double periodUs);
+// A timing threshold the window missed: EXIT_CHECK_MISSED with why (fail()); EXIT_SHORTFALL, said
+// so, when the checker did not take every switch of the window in time: a switch it lost shows as
+// a gap, a late switch and one fewer in the count, none of them the driver's.
+int timingMissed(const TimingFigures &timing, const char *format, ...) PRINTF_LIKE(2, 3);
 
 // ---- info
 enum { MAX_LISTED_CHANNELS = 1024, MAX_CLOCKS = 32 };

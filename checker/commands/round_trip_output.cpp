@@ -39,13 +39,19 @@ static int chiefRequest(const HostRoundTrip &trip)
 
 enum TimingVerdict { TIMING_PASS, TIMING_WARN, TIMING_FAIL };
 
+// An announced rate that getSampleRate did not then report.
+static bool readBackMissed(const HostRoundTrip &trip)
+{
+    return (trip.requests & PENDING_RATE) && !(fabs(trip.rate - trip.after.sampleRate) <= 0.5);
+}
+
 // What is wrong with the stream after a request, "" when nothing is; FAIL for a stream not kept,
 // none at all or the pace of another rate, WARN for late switches.
 static TimingVerdict judgeAfter(const HostRoundTrip &trip, char *why, size_t size)
 {
     const TimingFigures &t = trip.timing;
     *why = '\0';
-    if ((trip.requests & PENDING_RATE) && !(fabs(trip.rate - trip.after.sampleRate) <= 0.5)) {
+    if (readBackMissed(trip)) {
         char announced[32], reported[32];
         formatRate(trip.rate, announced, sizeof announced);
         formatRate(trip.after.sampleRate, reported, sizeof reported);
@@ -307,8 +313,9 @@ int roundTripStatus(const HostRoundTrips &trips, const CheckerOptions &options)
             code = worseStatus(code, fail(EXIT_DRIVER, "no switch came after the round trip of the "
                                           "driver's %s request", what));
         } else if (trip.judged && judgeAfter(trip, why, sizeof why) == TIMING_FAIL) {
-            code = worseStatus(code, fail(EXIT_CHECK_MISSED, "the stream after the driver's %s "
-                                          "request: %s", what, why));
+            code = worseStatus(code, readBackMissed(trip)
+                ? fail(EXIT_CHECK_MISSED, "the stream after the driver's %s request: %s", what, why)
+                : timingMissed(trip.timing, "the stream after the driver's %s request: %s", what, why));
         }
         // The user's thresholds hold for every stream of the run, not the first only.
         if (!trip.judged || trip.failedStep >= 0 || trip.timing.switches == 0)
@@ -318,13 +325,13 @@ int roundTripStatus(const HostRoundTrips &trips, const CheckerOptions &options)
             code = worseStatus(code, t.late < 0
                        ? fail(EXIT_CHECK_MISSED, "the stream after the driver's %s request: late switches "
                               "cannot be judged: no usable sample rate", what)
-                       : fail(EXIT_CHECK_MISSED, "the stream after the driver's %s request: %lld switches "
-                              "came late; --max-late allows %ld", what, t.late, options.maxLate));
+                       : timingMissed(t, "the stream after the driver's %s request: %lld switches "
+                                      "came late; --max-late allows %ld", what, t.late, options.maxLate));
         }
         if (options.minSwitchRatio > 0 && !(t.ratio >= options.minSwitchRatio)) {
-            code = worseStatus(code, fail(EXIT_CHECK_MISSED, "the stream after the driver's %s request: "
-                                          "switch ratio %.4f is below --min-switch-ratio %g", what,
-                                          t.ratio, options.minSwitchRatio));
+            code = worseStatus(code, timingMissed(t, "the stream after the driver's %s request: "
+                                                  "switch ratio %.4f is below --min-switch-ratio %g",
+                                                  what, t.ratio, options.minSwitchRatio));
         }
     }
     return code;

@@ -253,12 +253,12 @@ static int runSession(const CheckerOptions &options)
     if (v.lateMissed) {
         code = r.timing.late < 0
                    ? fail(EXIT_CHECK_MISSED, "late switches cannot be judged: no usable sample rate")
-                   : fail(EXIT_CHECK_MISSED, "%lld switches came late; --max-late allows %ld",
-                          r.timing.late, options.maxLate);
+                   : timingMissed(r.timing, "%lld switches came late; --max-late allows %ld",
+                                  r.timing.late, options.maxLate);
     }
     if (v.ratioMissed) {
-        code = fail(EXIT_CHECK_MISSED, "switch ratio %.4f is below --min-switch-ratio %g",
-                    r.timing.ratio, options.minSwitchRatio);
+        code = timingMissed(r.timing, "switch ratio %.4f is below --min-switch-ratio %g",
+                            r.timing.ratio, options.minSwitchRatio);
     }
     return worseStatus(code, roundTripStatus(r.trips, options));
 }

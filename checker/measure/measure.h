@@ -122,6 +122,9 @@ double calibratedTicksPerUs();
 const int64_t *keptArrivals(size_t *count);
 // False once an arrival could not be kept (the run outgrew the memory): it was judged as it came.
 bool everyArrivalKept();
+// Arrivals overwritten in the ring before the main thread took them, since prepareTiming: the
+// checker fell behind (judgeRun's missedByChecker at that moment).
+long long arrivalsNotTaken();
 // Switch ticks as the performance counter's, by the calibration since prepareTiming: that counter
 // is the system's, so times taken in another process can be set against the arrivals.
 int64_t switchTicksToCounter(int64_t ticks);

@@ -55,6 +55,12 @@ bool everyArrivalKept()
     return arrivalsSeen == static_cast<long long>(keptCount) && lostToTheRing == 0;
 }
 
+long long arrivalsNotTaken()
+{
+    drainArrivals();
+    return lostToTheRing;
+}
+
 bool prepareTiming(double seconds, double periodUs)
 {
     // A run that began earlier in this process is over: what it left in the ring is dropped.

@@ -251,6 +251,7 @@ static struct {
     int64_t startedAt;     // performance counter
     long bufferSize;       // of the stream running now
     double hostRate;       // the rate the host keeps; 0 none
+    long long notTakenBefore;  // arrivals the checker had lost before the window
 } open;
 
 // Notes the step that failed and why; the run's status says it (the commands' part).
@@ -380,6 +381,7 @@ static bool follow(HostRoundTrip *trip, const ASIOCallbacks *callbacks, const Ru
         open.windowStart = switchTicks();
     }
     beginCpuWindow();
+    open.notTakenBefore = arrivalsNotTaken();
     open.startedAt = performanceTicks();
     open.bufferSize = size;
     trip->bufferSize = size;
@@ -396,6 +398,7 @@ static void judgeAfter()
     CpuFigures cpu;
     endCpuWindow(&cpu);
     judgeRun(open.windowStart, end, trip->periodUs, &trip->timing);
+    trip->timing.missedByChecker -= open.notTakenBefore;  // this window's own
     cpu.switches = trip->timing.switches;
     trip->timing.cpu = cpu;
     // Before its window means during the restart here, not the whole run before it.

@@ -137,7 +137,9 @@ void announce(Run &run) {
     double rate = run.announceTo;
     if (rate == device->sampleRate)
         return;
-    device->sampleRate = device->clockRate = rate;
+    device->clockRate = rate;
+    if (!device->config.announceUnreported)
+        device->sampleRate = rate;
     device->clockLags = false;
     simClockSetPace(device, &run.clock);
     simAnnounceRate(device, rate);

@@ -381,6 +381,14 @@ TEST_F(CheckerTest, RunHoldsTheStreamAfterARequestToTheRateAndTheUsersThresholds
     addDevice(resized);
     runJson("run 2 --seconds 1.5 --min-switch-ratio 0.95", 1);
     EXPECT_TRUE(contains(lastErr, "buffer_size request: switch ratio 0.8")) << lastErr;
+
+    // Announced, and kept by the clock, but not what getSampleRate reports.
+    config.periodUs = 0;
+    config.announceUnreported = 1;
+    addDevice(config);
+    runJson("run 3 --seconds 1", 1);
+    EXPECT_TRUE(contains(lastErr, "announced 44100 Hz, and getSampleRate then reported 48000 Hz"))
+        << lastErr;
 }
 
 // A driver that crashes in the round trip's init: the crash names the call, and what the run

@@ -254,6 +254,19 @@ TEST(StatusTest, TheDriversFindingsComeBeforeTheCheckersShortfallAndTheInterrupt
     EXPECT_EQ(worseStatus(EXIT_SHORTFALL, EXIT_INTERRUPTED), EXIT_SHORTFALL);
     EXPECT_EQ(worseStatus(EXIT_FINE, EXIT_INTERRUPTED), EXIT_INTERRUPTED);
     EXPECT_EQ(worseStatus(EXIT_DRIVER, EXIT_CHECK_MISSED), EXIT_DRIVER);
+
+    // A switch the checker lost in its ring shows as a gap and one fewer in the count: a stream
+    // that looks stopped is then the checker's shortfall, never the driver's failure.
+    TimingFigures t = {};
+    t.switches = 50;
+    t.windowUs = 2e6;
+    t.longestGapUs = 1.5e6;
+    t.longestGapAtUs = 0.2e6;
+    t.expected = 200;
+    t.ratio = 0.25;
+    EXPECT_EQ(streamKeptStatus(t, 10000), EXIT_CHECK_MISSED);
+    t.missedByChecker = 150;
+    EXPECT_EQ(streamKeptStatus(t, 10000), EXIT_SHORTFALL);
 }
 
 // The driver's numbers as the output names them, written here as numbers on purpose: a row of the
