@@ -146,6 +146,15 @@ void printRunText(const CheckerOptions &options, int index, const SessionOutcome
 // followed it", the figures that changed, each step's answer, the time to the first switch after
 // it and the stream after it judged; nothing when the run met no request.
 void printRoundTrips(const HostRoundTrips &trips);
+// One round trip in words, as the text shows it and the report draws it: the request, when, on
+// which thread and what the checker did; then, when it followed it, the figures that changed (empty
+// when none did), each step's answer, the first switch after it (or the failure) and the stream
+// after it judged, its verdict PASS, WARN or FAIL ("" when not judged).
+struct RoundTripText {
+    std::string heading, changes, steps, outcome, stream;
+    const char *verdict = "";
+};
+void describeRoundTrip(const HostRoundTrip &trip, RoundTripText *text);
 // The same as "round_trips": [...] (always there, empty without a request).
 void jsonRoundTrips(const HostRoundTrips &trips);
 // The run's status for them: EXIT_DRIVER for a round trip that failed or brought no switch,

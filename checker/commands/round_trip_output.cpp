@@ -103,9 +103,8 @@ static void stepAnswerText(int step, long answer, char *out, size_t size)
     }
 }
 
-static void printChanges(const HostRoundTrip &trip)
+static void changesText(const HostRoundTrip &trip, std::string *out)
 {
-    int changed = 0;
     for (int f = 0; f < FIGURE_COUNT; f++) {
         if (!hostFigureChanged(trip.before, trip.after, f))
             continue;
@@ -116,13 +115,30 @@ static void printChanges(const HostRoundTrip &trip)
         snprintf(name, sizeof name, "%s", hostFigureName(f));
         for (char *c = name; *c; c++)
             *c = *c == '_' ? ' ' : *c;
-        printf("%s%s %s -> %s", changed++ ? ", " : "  Changed: ", name, before, after);
+        appendFormat(out, "%s%s %s -> %s", out->empty() ? "" : ", ", name, before, after);
     }
-    printf("%s\n", changed ? "" : "  No figure changed");
 }
 
-static void printTrip(const HostRoundTrip &trip)
+static void stepsText(const HostRoundTrip &trip, std::string *out)
 {
+    for (int step = 0; step < TRIP_STEPS; step++) {
+        if (!trip.made[step])
+            continue;
+        char answer[96];
+        stepAnswerText(step, trip.answers[step], answer, sizeof answer);
+        const char *comma = out->empty() ? "" : ", ";
+        if (step == STEP_READ)
+            appendFormat(out, "%s%s", comma, tripStepName(step));
+        else if (step == STEP_CREATE_BUFFERS)
+            appendFormat(out, "%screateBuffers(%ld frames) %s", comma, trip.bufferSize, answer);
+        else
+            appendFormat(out, "%s%s %s", comma, tripStepName(step), answer);
+    }
+}
+
+void describeRoundTrip(const HostRoundTrip &trip, RoundTripText *text)
+{
+    *text = RoundTripText();
     const char *what = requestNames[chiefRequest(trip)].text;
     char at[64] = "at a moment the log had no room for", thread[64], extra[64] = "";
     if (trip.requestMs >= 0)
@@ -141,44 +157,51 @@ static void printTrip(const HostRoundTrip &trip)
     const char *did = trip.policy == RESET_STOP ? "the checker stopped the run there (--on-reset stop)"
                       : trip.policy == RESET_IGNORE ? "the checker ignored it"
                                                     : "the checker followed it";
-    printf("%s%s %s, %s: %s\n", what, extra, at, thread, did);
+    appendFormat(&text->heading, "%s%s %s, %s: %s", what, extra, at, thread, did);
     if (trip.policy != RESET_FOLLOW)
         return;
-    printChanges(trip);
-    printf("  Steps:");
-    int shown = 0;
-    for (int step = 0; step < TRIP_STEPS; step++) {
-        if (!trip.made[step])
-            continue;
-        char answer[96];
-        stepAnswerText(step, trip.answers[step], answer, sizeof answer);
-        if (step == STEP_READ)
-            printf("%s %s", shown++ ? "," : "", tripStepName(step));
-        else if (step == STEP_CREATE_BUFFERS)
-            printf("%s createBuffers(%ld frames) %s", shown++ ? "," : "", trip.bufferSize, answer);
-        else
-            printf("%s %s %s", shown++ ? "," : "", tripStepName(step), answer);
-    }
-    printf("\n");
+    changesText(trip, &text->changes);
+    stepsText(trip, &text->steps);
     if (trip.failedStep >= 0) {
-        printf("  The round trip failed at %s: %s\n", tripStepName(trip.failedStep), trip.failure);
+        appendFormat(&text->outcome, "The round trip failed at %s: %s", tripStepName(trip.failedStep),
+                     trip.failure);
+        text->verdict = "FAIL";
         return;
     }
     if (trip.firstSwitchMs >= 0)
-        printf("  The first switch after it came %.1f ms after the request (the checker began %.1f ms "
-               "after it)\n", trip.firstSwitchMs, trip.actedMs);
+        appendFormat(&text->outcome, "The first switch after it came %.1f ms after the request (the "
+                     "checker began %.1f ms after it)", trip.firstSwitchMs, trip.actedMs);
     else
-        printf("  No switch came after it\n");
+        text->outcome = "No switch came after it";
     if (!trip.judged)
         return;
     char why[240];
     TimingVerdict verdict = judgeAfter(trip, why, sizeof why);
     const TimingFigures &t = trip.timing;
-    printf("  The stream after the %s: %.2f s, %lld switches at %ld frames (period %.1f us), %lld late, "
-           "ratio %.3f, longest gap %.1f ms: timing %s%s%s\n",
-           trip.requests & PENDING_RESET ? "reset" : "request", t.windowUs / 1e6, t.switches,
-           trip.bufferSize, trip.periodUs, t.late, t.ratio, t.longestGapUs / 1000,
-           timingVerdictName(verdict), *why ? ": " : "", why);
+    text->verdict = timingVerdictName(verdict);
+    appendFormat(&text->stream, "The stream after the %s: %.2f s, %lld switches at %ld frames (period "
+                 "%.1f us), %lld late, ratio %.3f, longest gap %.1f ms: timing %s%s%s",
+                 trip.requests & PENDING_RESET ? "reset" : "request", t.windowUs / 1e6, t.switches,
+                 trip.bufferSize, trip.periodUs, t.late, t.ratio, t.longestGapUs / 1000,
+                 text->verdict, *why ? ": " : "", why);
+}
+
+static void printTrip(const HostRoundTrip &trip)
+{
+    RoundTripText text;
+    describeRoundTrip(trip, &text);
+    printf("%s\n", text.heading.c_str());
+    if (trip.policy != RESET_FOLLOW)
+        return;
+    if (text.changes.empty())
+        printf("  No figure changed\n");
+    else
+        printf("  Changed: %s\n", text.changes.c_str());
+    printf("  Steps: %s\n", text.steps.c_str());
+    if (!text.outcome.empty())
+        printf("  %s\n", text.outcome.c_str());
+    if (!text.stream.empty())
+        printf("  %s\n", text.stream.c_str());
 }
 
 void printRoundTrips(const HostRoundTrips &trips)

@@ -85,7 +85,6 @@ void writeSectionHead(const Report &report, ReportPart part, const char *title, 
 // ---- report_html.cpp
 // Text helpers of the page: driver and registry texts are ANSI and become UTF-8; & < > " are
 // escaped and characters XML does not allow become '?'.
-void htmlText(std::string *page, const char *ansi);
 void htmlUtf8(std::string *page, const char *utf8, size_t length);
 void htmlFormat(std::string *page, const char *format, ...) PRINTF_LIKE(2, 3);  // printf, then as htmlText
 // A verdict badge: <span class="v pass">PASS</span>.

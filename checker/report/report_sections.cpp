@@ -293,6 +293,40 @@ static void timingRows(std::string *page, const TimingFigures &t, double periodU
     }
 }
 
+// What the driver asked for during the run and what the checker did: a row each, the stream after
+// a request judged apart from the figures above, which are of the stream up to the first.
+static void roundTripTable(std::string *page, const HostRoundTrips &trips)
+{
+    if (trips.count == 0)
+        return;
+    *page += "<h3>The driver's requests</h3>\n<table>\n<tr><th>verdict</th><th>request, and what "
+             "the checker did</th></tr>\n";
+    for (int k = 0; k < trips.count; k++) {
+        RoundTripText text;
+        describeRoundTrip(trips.trips[k], &text);
+        *page += "<tr><td>";
+        if (*text.verdict)
+            htmlVerdict(page, strcmp(text.verdict, "FAIL") == 0   ? VERDICT_FAIL
+                              : strcmp(text.verdict, "WARN") == 0 ? VERDICT_WARN
+                                                                  : VERDICT_PASS);
+        *page += "</td><td>";
+        htmlFormat(page, "%s", text.heading.c_str());
+        const std::string *lines[] = {&text.changes, &text.steps, &text.outcome, &text.stream};
+        const char *labels[] = {"Changed: ", "Steps: ", "", ""};
+        for (int l = 0; l < 4; l++) {
+            if (lines[l]->empty())
+                continue;
+            *page += "<br/><span class=\"evidence\">";
+            htmlFormat(page, "%s", labels[l]);
+            htmlFormat(page, "%s", lines[l]->c_str());
+            *page += "</span>";
+        }
+        *page += "</td></tr>\n";
+    }
+    htmlLeftOut(page, trips.notKept, 2, "requests counted and not acted on");
+    *page += "</table>\n";
+}
+
 void writeRunSection(const Report &report, std::string *page)
 {
     writeSectionHead(report, PART_RUN, "Switch timing", page);
@@ -319,6 +353,7 @@ void writeRunSection(const Report &report, std::string *page)
     notificationRows(page, r.notifications);
     figureRow(page, "Check: at least one switch", "%s", t.switches > 0 ? "passed" : "MISSED");
     *page += "</table>\n";
+    roundTripTable(page, r.trips);
 }
 
 // ---- latency sweep

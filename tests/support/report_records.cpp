@@ -97,6 +97,29 @@ static void fillRun(RunResults *run, long long switches)
     run->messages.bySelector[ASIO_MSG_SELECTOR_SUPPORTED] = 8;
     run->messages.bySelector[ASIO_MSG_ENGINE_VERSION] = 1;
     run->messages.bufferSwitches = static_cast<long>(switches);
+
+    // A reset request the checker followed: the preferred size went from 256 to 512.
+    run->trips.count = 1;
+    HostRoundTrip &trip = run->trips.trips[0];
+    trip.requests = PENDING_RESET;
+    trip.policy = RESET_FOLLOW;
+    trip.requestMs = 530;
+    trip.afterSwitch = 100;
+    trip.thread = 1234;
+    trip.before.preferredSize = 256;
+    trip.before.sampleRate = trip.after.sampleRate = 48000;
+    trip.after.preferredSize = 512;
+    trip.failedStep = -1;
+    for (int step : {STEP_STOP, STEP_DISPOSE, STEP_CREATE_BUFFERS, STEP_START})
+        trip.made[step] = true;
+    trip.bufferSize = 512;
+    trip.periodUs = 512 / 48000.0 * 1e6;
+    trip.firstSwitchMs = 108;
+    trip.judged = true;
+    trip.timing.switches = trip.timing.kept = 200;
+    trip.timing.expected = 200;
+    trip.timing.ratio = 1;
+    trip.timing.windowUs = 200 * trip.periodUs;
 }
 
 static void fillSweep(SweepResults *sweep)

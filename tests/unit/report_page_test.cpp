@@ -92,6 +92,13 @@ TEST(ReportPageTest, APageOf128ChannelsAndAHundredThousandSwitchesIsCleanSelfCon
                                               "the process)"), std::string::npos);
     EXPECT_NE(summary(html, "integrity").find("access violation"), std::string::npos);
 
+    // The driver's reset request, followed, and the stream after it judged apart.
+    std::string run = html.byId("run")->allText();
+    EXPECT_NE(run.find("PASSReset requested 530 ms into the run (after switch 100), on a driver "
+                       "thread (id 1234): the checker followed it"), std::string::npos) << run;
+    EXPECT_NE(run.find("Changed: preferred size 256 -> 512"), std::string::npos) << run;
+    EXPECT_NE(run.find("The first switch after it came 108.0 ms after the request"), std::string::npos);
+
     // Each channel table: 32 rows and a row saying what was left out.
     const XmlElement *infoSection = html.byId("info");
     ASSERT_NE(infoSection, nullptr);
