@@ -85,11 +85,14 @@ int runCompare(const CheckerOptions &options)
     Comparison comparison;
     compareSides(base, now, &comparison);
     applyWaivers(&waivers, &comparison);
-    // Two documents with nothing to judge in them are never "no regression".
-    if (comparison.compared == 0)
-        code = fail(EXIT_USAGE, "the documents hold nothing compare can judge (only their exit status)");
+    // Documents with nothing judged on both sides are never "no regression"; a figure the base
+    // had and the new documents lack is a regression all the same.
+    if (comparison.regressions > comparison.waivedRegressions)
+        code = EXIT_CHECK_MISSED;
+    else if (comparison.compared == 0)
+        code = fail(EXIT_USAGE, "the documents hold nothing compare can judge on both sides");
     else
-        code = comparison.regressions > comparison.waivedRegressions ? EXIT_CHECK_MISSED : EXIT_FINE;
+        code = EXIT_FINE;
     int written = EXIT_FINE;
     if (options.junitFile)
         written = writeCompareJunit(options.junitFile, comparison);

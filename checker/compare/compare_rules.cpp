@@ -317,17 +317,20 @@ void compareSides(const std::vector<CompareDocument> &base, const std::vector<Co
         }
     }
     std::vector<Finding> findings[3];
+    int statusMissed = -1;
     for (const Entry &entry : entries) {
         const Fact &fact = *entry.first;
         Side b = sideOf(entry.base), n = sideOf(entry.now);
-        bool compared = false;
-        Judgement j = judgePresence(b, n, &compared);
-        if (!compared)
+        bool named = false;
+        Judgement j = judgePresence(b, n, &named);
+        if (!named)
             continue;
-        RuleCounts &counts = c->counts[fact.rule];
-        counts.compared++;
-        if (fact.rule != RULE_STATUS)
-            c->compared++;
+        // Compared is what both sides have: a figure of one side only is named, never judged.
+        if (b.present > 0 && n.present > 0) {
+            c->counts[fact.rule].compared++;
+            if (fact.rule != RULE_STATUS)
+                c->compared++;
+        }
         if (!j.found && b.present > 0 && n.present > 0) {
             if (numbersOnly(fact, b, n))
                 j = judge(fact, b, n);
@@ -337,7 +340,18 @@ void compareSides(const std::vector<CompareDocument> &base, const std::vector<Co
         if (!j.found)
             continue;
         Finding f = {fact.rule, j.kind, fact.key, shown(b, fact), shown(n, fact), j.why, false, ""};
+        if (fact.kind == FACT_EXIT && j.kind == FINDING_REGRESSION && worstRank(n, true) == 1)
+            statusMissed = static_cast<int>(findings[FINDING_REGRESSION].size());
         findings[j.kind].push_back(f);
+    }
+    // A check missed (status 1) follows from the regressions that name what missed: judged by
+    // them, so that waiving them waives it. Alone, it stands.
+    if (statusMissed >= 0 && findings[FINDING_REGRESSION].size() > 1) {
+        Finding f = findings[FINDING_REGRESSION][statusMissed];
+        findings[FINDING_REGRESSION].erase(findings[FINDING_REGRESSION].begin() + statusMissed);
+        f.kind = FINDING_CHANGE;
+        f.why = "A check missed; the regressions above say which, and are judged instead.";
+        findings[FINDING_CHANGE].insert(findings[FINDING_CHANGE].begin(), f);
     }
     for (int kind = 0; kind < 3; kind++) {
         for (const Finding &f : findings[kind]) {
@@ -352,7 +366,13 @@ void compareSides(const std::vector<CompareDocument> &base, const std::vector<Co
         }
     }
     c->command = base.empty() ? "" : base[0].command;
-    c->driverName = base.empty() ? "" : !base[0].driverName.empty() ? base[0].driverName : base[0].registryName;
+    // The first document that names its driver: a document of a failure may name none.
+    for (const std::vector<CompareDocument> *side : sides) {
+        for (const CompareDocument &d : *side) {
+            if (c->driverName.empty())
+                c->driverName = !d.driverName.empty() ? d.driverName : d.registryName;
+        }
+    }
     c->baseVersion = base.empty() ? "" : base[0].driverVersion;
     c->newVersion = now.empty() ? "" : now[0].driverVersion;
     for (const CompareDocument &d : base)
