@@ -14,8 +14,10 @@
 // ---- A JSON reader of its own (the checker's documents, or anything a user hands it)
 
 // A file larger than this is refused unread: the largest document the checker writes (a
-// conformance run's notifications, a sweep) is well under a megabyte.
-enum { MAX_COMPARE_FILE_BYTES = 16 * 1024 * 1024, MAX_COMPARE_DEPTH = 64 };
+// conformance run's notifications, a sweep) is well under a megabyte. The values are bounded too,
+// for a file of small values would take a hundred times its size in memory: the checker's largest
+// documents hold about 20,000.
+enum { MAX_COMPARE_FILE_BYTES = 16 * 1024 * 1024, MAX_COMPARE_DEPTH = 64, MAX_COMPARE_VALUES = 500000 };
 
 enum JsonKind { JSON_NULL, JSON_BOOL, JSON_NUMBER, JSON_TEXT, JSON_ARRAY, JSON_OBJECT };
 struct JsonNode {

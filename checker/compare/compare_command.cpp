@@ -142,7 +142,7 @@ static const char compareHelp[] =
     "                    not fail, and a waiver that matched nothing is named\n"
     "  --junit FILE      a test case per rule and per finding\n"
     "  --markdown FILE   a table of the findings for a pull request's comment\n"
-    "Files are read whole, up to 16 MB each. No driver is loaded.\n"
+    "Files are read whole, up to 16 MB and 500,000 values each. No driver is loaded.\n"
     "Exit status: 0 no regression (or only waived ones); 1 a regression; 2 a file that cannot be\n"
     "read or is no document of the checker, documents of different commands or drivers, or\n"
     "documents that hold nothing compare can judge.\n";

@@ -13,6 +13,7 @@ struct Reader {
     const char *text;
     size_t length, at;
     std::string *error;
+    size_t values;
 };
 
 bool broken(Reader *r, const char *what)
@@ -249,6 +250,8 @@ bool readValue(Reader *r, JsonNode *node, int depth)
 {
     if (depth > MAX_COMPARE_DEPTH)
         return broken(r, "nested deeper than any document of the checker");
+    if (++r->values > MAX_COMPARE_VALUES)
+        return broken(r, "more values than any document of the checker holds");
     skipSpace(r);
     if (r->at >= r->length)
         return broken(r, "the text ends where a value was expected");
@@ -280,7 +283,7 @@ bool readValue(Reader *r, JsonNode *node, int depth)
 
 bool parseJsonDocument(const char *text, size_t length, JsonNode *root, std::string *error)
 {
-    Reader r = {text, length, 0, error};
+    Reader r = {text, length, 0, error, 0};
     *root = JsonNode();
     if (!readValue(&r, root, 0))
         return false;

@@ -198,7 +198,11 @@ TEST_F(CompareTest, CraftedDocumentsAreRefusedWaivedOrJudgedAsTheRulesSay)
     for (int k = 0; k < 4096; k++)
         bytes += static_cast<char>((k * 7919) >> 3);
     std::string noise = write("compare-noise.json", bytes);
-    for (const std::string &bad : {deep, noise}) {
+    std::string many = "[0";
+    for (int k = 0; k < 600000; k++)
+        many += ",0";
+    std::string wide = write("compare-wide.json", many + "]");
+    for (const std::string &bad : {deep, noise, wide}) {
         compare("\"" + passing + "\" \"" + bad + "\"", &code);
         EXPECT_EQ(code, 2) << err;
     }
