@@ -79,11 +79,12 @@ struct Fact {
     const char *unit;    // "frames", "us", "%"... ; "" for none
 };
 
-// What one file holds: its command (with " --sweep" or " --all" where the document is of that
-// shape), the driver's names, and its facts in the document's order.
+// What one file holds: its command and shape, the driver's names, and its facts in the document's
+// order.
 struct CompareDocument {
     std::string path;
     std::string command;
+    std::string shape;          // " --sweep", " --all" or "", known only from a document's results
     std::string driverName;     // the driver's own name; "" when the document has none
     std::string registryName;   // the name the list gives it
     std::string driverVersion;

@@ -52,10 +52,14 @@ static int alike(const std::vector<CompareDocument> &base, const std::vector<Com
     const CompareDocument &first = base[0];
     for (const std::vector<CompareDocument> *side : {&base, &now}) {
         for (const CompareDocument &d : *side) {
-            if (d.command != first.command) {
-                return fail(EXIT_USAGE, "%s is a document of %s and %s one of %s: compare sets "
+            // A document of a command that failed before its results (status 2 or 3) has no
+            // shape to tell: a sweep's is then only a latency document.
+            bool shapes = first.facts.size() > 1 && d.facts.size() > 1;
+            if (d.command != first.command || (shapes && d.shape != first.shape)) {
+                return fail(EXIT_USAGE, "%s is a document of %s%s and %s one of %s%s: compare sets "
                             "documents of the same command against each other", first.path.c_str(),
-                            first.command.c_str(), d.path.c_str(), d.command.c_str());
+                            first.command.c_str(), first.shape.c_str(), d.path.c_str(), d.command.c_str(),
+                            d.shape.c_str());
             }
             const std::string &a = driverOf(first), &b = driverOf(d);
             if (!a.empty() && !b.empty() && a != b) {

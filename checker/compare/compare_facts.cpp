@@ -288,10 +288,7 @@ bool readCompareDocument(const JsonNode &root, CompareDocument *document, std::s
     }
     document->command = keyPart(command->text);
     const JsonNode *sweep = jsonMemberOf(&root, "sweep", JSON_BOOL);
-    if (sweep && sweep->flag)
-        document->command += " --sweep";
-    if (jsonMemberOf(&root, "routes", JSON_ARRAY))
-        document->command += " --all";
+    document->shape = sweep && sweep->flag ? " --sweep" : jsonMemberOf(&root, "routes", JSON_ARRAY) ? " --all" : "";
     const JsonNode *driver = jsonMemberOf(&root, "driver", JSON_OBJECT);
     const JsonNode *name = jsonMemberOf(driver, "driver_name", JSON_TEXT);
     const JsonNode *listed = jsonMemberOf(driver, "name", JSON_TEXT);

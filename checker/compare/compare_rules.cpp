@@ -365,7 +365,7 @@ void compareSides(const std::vector<CompareDocument> &base, const std::vector<Co
                 counts.changes++, c->changes++;
         }
     }
-    c->command = base.empty() ? "" : base[0].command;
+    c->command = base.empty() ? "" : base[0].command + base[0].shape;
     // The first document that names its driver: a document of a failure may name none.
     for (const std::vector<CompareDocument> *side : sides) {
         for (const CompareDocument &d : *side) {

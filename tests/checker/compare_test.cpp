@@ -131,6 +131,27 @@ TEST_F(CompareTest, ADeviceOneKnobApartGivesExactlyThatDifference)
     compare("\"" + conformBase + "\" \"" + conformNew + "\" --waivers \"" + waivers + "\"", &code);
     EXPECT_EQ(code, 0) << err;
 
+    // A sweep through a cable, the claim a lie at one size: that setting's claim and its distance
+    // from the round trip, and nothing at the other settings.
+    SimConfig cabled;
+    simDefaultConfig(&cabled);
+    cabled.cableOut = 1;
+    cabled.cableIn = 0;
+    ASSERT_EQ(simWriteConfig(device->clsid.c_str(), &cabled), 0);
+    const char *sweep = "latency 0 --out 1 --in 0 --sweep --repeat 1";
+    std::string sweepBase = save(sweep, "compare-sweep-base.json");
+    cabled.latencyLie = 64;
+    cabled.latencyLieAtSize = 128;
+    ASSERT_EQ(simWriteConfig(device->clsid.c_str(), &cabled), 0);
+    std::string sweepNew = save(sweep, "compare-sweep-new.json");
+    result = compare("\"" + sweepBase + "\" \"" + sweepNew + "\"", &code);
+    EXPECT_EQ(code, 1) << err;
+    EXPECT_EQ(result["compared_command"].text, "latency --sweep");
+    EXPECT_EQ(named(result, "regression"), (std::vector<std::string>{"latency.claim_error.48000.128",
+                                                                    "figure.output_latency.48000.128"}));
+    EXPECT_EQ(result["findings"].size(), 2u);
+    EXPECT_GE(result["rules"]["latency"]["compared"].whole(), 4) << "a round trip and a claim a setting";
+
     // In the text too, and the other way round an improvement that does not fail.
     CheckerRun text = runChecker("compare \"" + conformNew + "\" \"" + conformBase + "\"");
     EXPECT_EQ(text.exitCode, 0) << text.err;
