@@ -114,6 +114,9 @@ void writeComparisonDocument(const Comparison &c, int exitCode)
         jsonUtf8Text(nullptr, waiver.c_str());
     jsonEndArray();
     jsonInteger("exit_code", exitCode);
+    // Nothing compared ends as a failure does: its reason beside the status.
+    if (exitCode == EXIT_USAGE)
+        jsonText("error", lastFailure());
     jsonEndObject();
     jsonFinish();
 }

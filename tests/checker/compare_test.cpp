@@ -250,6 +250,7 @@ TEST_F(CompareTest, CraftedDocumentsAreRefusedWaivedOrJudgedAsTheRulesSay)
     EXPECT_EQ(code, 2);
     EXPECT_EQ(result["compared"].whole(), 0);
     EXPECT_TRUE(contains(err, "nothing compare can judge")) << err;
+    EXPECT_TRUE(contains(result["error"].text, "nothing compare can judge"));
     result = compare("\"" + empty + "\" \"" + passing + "\"", &code);
     EXPECT_EQ(code, 2);
     EXPECT_EQ(named(result, "change"), (std::vector<std::string>{"check.open.init", "check.open.reopen"}));
