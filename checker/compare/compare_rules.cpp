@@ -84,8 +84,8 @@ std::string shown(const Side &s, const Fact &fact)
 // ---- The noisy figures' margins, stated in the documentation: with one document a side, the new
 // value is worse when over three times the base and beyond it by the unit's floor, for one run's
 // longest interval on a loaded machine can double between identical runs; with several, when
-// every new value is beyond every base value by the wider of the two sides' spreads, a tenth of
-// the base's middle value and a smaller floor.
+// every new value is beyond every base value by the two sides' spreads together, at least a tenth
+// of the base's middle value and a smaller floor.
 
 double fixedFloor(const char *unit)
 {
@@ -104,7 +104,7 @@ double margin(const Side &base, const Side &now, const char *unit)
     bool ratio = *unit == '\0';  // the switch ratio: the floor alone, its value is about 1
     if (base.numbers.size() == 1 && now.numbers.size() == 1)
         return ratio ? fixedFloor(unit) : std::max(fabs(base.numbers[0]) * 2, fixedFloor(unit));
-    double spread = std::max(highest(base) - lowest(base), highest(now) - lowest(now));
+    double spread = (highest(base) - lowest(base)) + (highest(now) - lowest(now));
     double floor = ratio ? spreadFloor(unit) : std::max(fabs(middle(base)) * 0.1, spreadFloor(unit));
     return std::max(spread, floor);
 }
