@@ -8,14 +8,16 @@
 
 extern const CommandSpec listCommandSpec, infoCommandSpec, runCommandSpec, latencyCommandSpec,
     conformCommandSpec, integrityCommandSpec, reportCommandSpec, probeCommandSpec,
-    restoreRateCommandSpec, secondHostCommandSpec, secondChangeCommandSpec, goneCommandSpec, goneBackCommandSpec;
+    restoreRateCommandSpec, secondHostCommandSpec, secondChangeCommandSpec, goneCommandSpec, goneBackCommandSpec,
+    compareCommandSpec;
 
 // In the order the help lists them; the probe is the worker's side of list --probe, restore-rate
 // the new worker that sets a rate back after a session that could not, second-host conform's
 // second program of the clients phase, second-change the notify phase's, gone-back a fresh try of gone's to open the driver again.
 static const CommandSpec *const commands[] = {
     &listCommandSpec, &infoCommandSpec, &runCommandSpec, &latencyCommandSpec,
-    &conformCommandSpec, &integrityCommandSpec, &reportCommandSpec, &goneCommandSpec, &probeCommandSpec,
+    &conformCommandSpec, &integrityCommandSpec, &reportCommandSpec, &goneCommandSpec, &compareCommandSpec,
+    &probeCommandSpec,
     &restoreRateCommandSpec, &secondHostCommandSpec, &secondChangeCommandSpec, &goneBackCommandSpec,
 };
 

@@ -12,6 +12,7 @@
 //   commands/commands.h  list, info, run, latency (and its sweep), integrity: records and output
 //   conform/conform.h    the conformance checks
 //   report/report.h      the HTML page of every part
+//   compare/compare.h    a new driver build's documents against the last one's (no driver)
 // This file is the top: the program's table of commands and records, handed down at start.
 #pragma once
 

@@ -201,6 +201,11 @@ static constexpr OptionRule optionRules[] = {
                "seconds above 0, at most 86400", &CheckerOptions::backSeconds, 30),
     realOption(OPTION_PANEL_STEP, "--panel-step", "S", ABOVE, 0, 3600, "seconds above 0, at most 3600",
                &CheckerOptions::panelStep, 0),
+    // compare's files besides its documents.
+    textOption(OPTION_MARKDOWN, "--markdown", "FILE", fileNameValid, "a file name",
+               &CheckerOptions::markdownFile),
+    textOption(OPTION_WAIVERS, "--waivers", "FILE", fileNameValid, "a file name",
+               &CheckerOptions::waiversFile),
 };
 
 // Row k is option k, so that an option is found by its number.
@@ -355,9 +360,9 @@ static void setDefaults(int argc, char **argv, CheckerOptions *o)
 
 // What the loop gathered besides the options' values.
 struct ArgumentWords {
-    const char *positional[2];
+    const char *positional[3];
     int positionals;
-    const char *unexpected;  // a third word that is not an option
+    const char *unexpected;  // a fourth word that is not an option
     const char *unknown;     // the first unknown option
     ArgumentFacts facts;
 };
@@ -376,7 +381,7 @@ static int readArgument(int argc, char **argv, int *i, CheckerOptions *o, Argume
 {
     const char *argument = argv[*i];
     if (strcmp(argument, "-o") != 0 && (strncmp(argument, "--", 2) != 0 || argument[2] == '\0')) {
-        if (w->positionals < 2)
+        if (w->positionals < 3)
             w->positional[w->positionals++] = argument;
         else if (!w->unexpected)
             w->unexpected = argument;
@@ -433,6 +438,8 @@ static int commonRules(const ArgumentWords &w, const CheckerOptions &o)
     const char *name = o.command->name;
     if (w.unknown)
         return fail(EXIT_USAGE, "unknown option %s (quorvelcheck %s --help)", w.unknown, name);
+    if (w.positional[2] && !o.command->secondWord)
+        return fail(EXIT_USAGE, "unexpected argument \"%s\"", w.positional[2]);
     if (w.unexpected)
         return fail(EXIT_USAGE, "unexpected argument \"%s\"", w.unexpected);
     for (int option = 0; option < OPTION_COUNT; option++) {
@@ -462,6 +469,7 @@ int parseArguments(int argc, char **argv, CheckerOptions *o, bool hiddenToo)
     if (code != EXIT_FINE)
         return code;
     words.facts.driver = words.positional[1];
+    words.facts.second = words.positional[2];
     return o->command->rules ? o->command->rules(o, words.facts) : EXIT_FINE;
 }
 

@@ -38,6 +38,8 @@ enum Option {
     OPTION_GONE_COMMAND, OPTION_BACK_COMMAND, OPTION_GONE_STEP, OPTION_BACK_SECONDS,
     // A person changes a setting in the driver's control panel while run streams.
     OPTION_PANEL_STEP,
+    // compare's files besides its documents.
+    OPTION_MARKDOWN, OPTION_WAIVERS,
     OPTION_COUNT
 };
 // Marks a function whose argument `f` is a printf format for the arguments from `a`: the compiler
@@ -104,6 +106,11 @@ struct CheckerOptions {
     double goneStep;          // --gone-step: seconds a person has to unplug it; 0 for none
     double backSeconds;       // --back-seconds: how long fresh workers try to open it again (30)
     double panelStep;         // run --panel-step: seconds a person has with the control panel; 0: none
+    // compare: each side's documents, one file or several comma-separated, and its other files.
+    const char *baseFiles;
+    const char *newFiles;
+    const char *markdownFile;  // --markdown FILE; null for none
+    const char *waiversFile;   // --waivers FILE; null for none
 };
 
 // What the host does when the driver asks for a reset (or another of its requests: a buffer size
@@ -119,6 +126,7 @@ const char *resetPolicyName(int policy);
 struct ArgumentFacts {
     bool given[OPTION_COUNT];
     const char *driver;     // the second word that is not an option; null when absent
+    const char *second;     // the third, for a command that takes one (secondWord); null when absent
 };
 
 // A command of the program: its name and texts, the options it takes, its own rules, and the
@@ -136,6 +144,8 @@ struct CommandSpec {
     int (*run)(const CheckerOptions &options);
     // The driver session it runs in a worker (the same program started again); null for none.
     int (*session)(const CheckerOptions &options);
+    // Takes a second word after the first (compare's NEW); any other command refuses one.
+    bool secondWord = false;
 };
 
 // The program's commands, in the order the help lists them. Kept by pointer; call first.
@@ -270,6 +280,8 @@ void jsonEndObject();
 void jsonBeginArray(const char *key);
 void jsonEndArray();
 void jsonText(const char *key, const char *value);  // null value: null
+// A text that is UTF-8 already (what compare read from a document), written whole.
+void jsonUtf8Text(const char *key, const char *utf8);
 void jsonInteger(const char *key, long long value);
 void jsonNumber(const char *key, double value);
 void jsonBool(const char *key, bool value);

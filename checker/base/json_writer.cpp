@@ -138,6 +138,12 @@ void jsonText(const char *key, const char *value)
         putText("null");
 }
 
+void jsonUtf8Text(const char *key, const char *utf8)
+{
+    beginMember(key);
+    writeEscaped(utf8);
+}
+
 void jsonInteger(const char *key, long long value)
 {
     beginMember(key);

@@ -44,11 +44,14 @@ TEST(ArgumentsTest, EveryUsageErrorIsRefusedWithItsReason)
         const char *message;
     };
     const Row rows[] = {
-        {"", "no command; the commands are list, info, run, latency, conform, integrity, report and gone"},
+        {"", "no command; the commands are list, info, run, latency, conform, integrity, report, gone and compare"},
         {"frobnicate", "unknown command \"frobnicate\""},
         {"probe 0", "unknown command \"probe\""},  // the worker's own
         {"run 0 --bogus", "unknown option --bogus (quorvelcheck run --help)"},
         {"run 0 1", "unexpected argument \"1\""},
+        {"compare base.json", "compare needs two files: BASE.json NEW.json"},
+        {"compare a.json b.json c.json", "unexpected argument \"c.json\""},
+        {"compare a.json b.json --seconds 3", "compare does not take --seconds"},
         {"gone 0", "gone needs --gone-command CMD or --gone-step S"},
         {"gone 0 --gone-command x --gone-step 3", "not both"},
         {"gone 0 --gone-step 0", "bad value for --gone-step: \"0\""},
