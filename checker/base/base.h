@@ -38,6 +38,9 @@ enum Option {
     OPTION_GONE_COMMAND, OPTION_BACK_COMMAND, OPTION_GONE_STEP, OPTION_BACK_SECONDS,
     // A person changes a setting in the driver's control panel while run streams.
     OPTION_PANEL_STEP,
+    // One long stream: its length, its limits and its log.
+    OPTION_HOURS, OPTION_MINUTES, OPTION_MAX_PPM, OPTION_MAX_TREND, OPTION_MAX_GLITCHES,
+    OPTION_UNTIL_GLITCH, OPTION_LOG, OPTION_CHECKPOINT_SECONDS,
     OPTION_COUNT
 };
 // Marks a function whose argument `f` is a printf format for the arguments from `a`: the compiler
@@ -104,6 +107,14 @@ struct CheckerOptions {
     double goneStep;          // --gone-step: seconds a person has to unplug it; 0 for none
     double backSeconds;       // --back-seconds: how long fresh workers try to open it again (30)
     double panelStep;         // run --panel-step: seconds a person has with the control panel; 0: none
+    // One long stream (soak).
+    double hours, minutes;    // --hours, --minutes: its length, instead of --seconds; 0: not given
+    double maxPpm;            // --max-ppm: the rate error that warns (200); 5 times it fails
+    double maxTrend;          // --max-trend: ppm per hour of the rate error's trend that warns (20)
+    long maxGlitches;         // --max-glitches: -1 for none (any glitch warns)
+    bool untilGlitch;         // --until-glitch: ends at the first glitch
+    const char *logFile;      // --log: the checkpoints' JSON lines; null for none
+    double checkpointSeconds; // --checkpoint-seconds: 60
 };
 
 // What the host does when the driver asks for a reset (or another of its requests: a buffer size
