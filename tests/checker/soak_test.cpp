@@ -1,0 +1,190 @@
+// quorvelcheck soak against the simulated device at its real pace (96 frames at 48 kHz: 2 ms a
+// period, so that the rate it reports is the rate it keeps): what soak measures set against what
+// the device's shared record says its own clock did.
+#include "tests/checker/checker_process.h"
+#include "tests/support/json_reader.h"
+#include "tests/support/sim_fixture.h"
+#include "tests/support/testkit.h"
+
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <string>
+#include <vector>
+
+namespace {
+
+class SoakTest : public SimProgramTest {
+protected:
+    static SimConfig paceConfig()
+    {
+        SimConfig config;
+        simDefaultConfig(&config);
+        config.preferredSize = 96;
+        return config;
+    }
+    JsonValue soak(RegisteredDevice *device, const SimConfig &config, const std::string &more, int *code)
+    {
+        EXPECT_EQ(simWriteConfig(device->clsid.c_str(), &config), 0);
+        resetRecord(device);
+        return runCheckerJson("soak 0 --call-timeout 5 " + more, code, &err);
+    }
+    static std::string verdict(const JsonValue &document, const char *check)
+    {
+        const JsonValue &checks = document["checks"];
+        for (size_t i = 0; i < checks.size(); i++) {
+            if (checks[i]["check"].text == check)
+                return checks[i]["verdict"].text;
+        }
+        return "";
+    }
+    static double devicePpm(const RegisteredDevice *device)
+    {
+        return device->shared->clockErrorMilliPpm / 1000.0;
+    }
+    std::string err;
+};
+
+std::vector<std::string> fileLines(const std::string &path)
+{
+    std::vector<std::string> lines;
+    FILE *file = fopen(path.c_str(), "rb");
+    if (!file)
+        return lines;
+    std::string text;
+    char buffer[4096];
+    size_t got;
+    while ((got = fread(buffer, 1, sizeof buffer, file)) > 0)
+        text.append(buffer, got);
+    fclose(file);
+    size_t at = 0, end;
+    while ((end = text.find('\n', at)) != std::string::npos) {
+        lines.push_back(text.substr(at, end - at));
+        at = end + 1;
+    }
+    if (at < text.size())
+        lines.push_back(text.substr(at));  // a half line: the test below fails on it
+    return lines;
+}
+
+// The clean device passes, its position crossing 2^32 a second in; a line of the log per
+// checkpoint, each whole JSON; the same device with the high half not carried fails on the
+// position; and a soak too short for a regression is not judged.
+TEST_F(SoakTest, CleanDevicePassesAndTheCrossingOf2To32IsJudged)
+{
+    SimConfig config = paceConfig();
+    snprintf(config.positionStart, sizeof config.positionStart, "%llu", (1ull << 32) - 48000);
+    RegisteredDevice *device = addDevice(config);
+    std::string log = buildFilePath("soak-log.jsonl");
+    int code = -1;
+    JsonValue document = soak(device, config, "--seconds 2.5 --checkpoint-seconds 1 --log \"" + log + "\"", &code);
+    EXPECT_EQ(code, 0) << err;
+    EXPECT_EQ(document["end"].text, "time");
+    EXPECT_EQ(verdict(document, "stream_kept"), "PASS");
+    EXPECT_EQ(verdict(document, "rate_error"), "PASS");
+    EXPECT_EQ(verdict(document, "sample_position"), "PASS");
+    EXPECT_NEAR(document["ppm"].number, 0, 100) << err;
+    EXPECT_NEAR(document["ppm"].number, devicePpm(device), 100);
+    EXPECT_GT(document["position"]["last"].number, 4294967296.0);
+    EXPECT_LT(document["position"]["first"].number, 4294967296.0);
+    long long checkpoints = document["checkpoints"].whole();
+    EXPECT_GE(checkpoints, 3);
+    EXPECT_LT(document["memory_last_bytes"].number - document["memory_first_bytes"].number, 1048576);
+    std::vector<std::string> lines = fileLines(log);
+    ASSERT_EQ(static_cast<long long>(lines.size()), checkpoints);
+    for (size_t i = 0; i < lines.size(); i++) {
+        JsonValue line;
+        ASSERT_TRUE(parseJson(lines[i], &line)) << lines[i];
+        EXPECT_EQ(line["checkpoint"].whole(), static_cast<long long>(i + 1));
+    }
+
+    config.positionCarryFault = 1;
+    document = soak(device, config, "--seconds 2", &code);
+    EXPECT_EQ(code, 1) << err;
+    EXPECT_EQ(verdict(document, "sample_position"), "FAIL");
+    EXPECT_GE(document["position"]["backs"].whole(), 1);
+    EXPECT_NEAR(document["position"]["fault_before"].number - document["position"]["fault_after"].number,
+                4294967296.0, 48000);
+
+    config = paceConfig();
+    document = soak(device, config, "--seconds 0.3", &code);
+    EXPECT_EQ(code, 1) << err;
+    EXPECT_EQ(verdict(document, "rate_error"), "not judged");
+}
+
+// A clock 300 ppm fast is measured as the device's own account has it, and warns; under a
+// --max-ppm a fifth of it, it fails. A rate that slides shows as a trend.
+TEST_F(SoakTest, ClockErrorAndItsTrendAreMeasured)
+{
+    SimConfig config = paceConfig();
+    config.clockPpm = 300;
+    RegisteredDevice *device = addDevice(config);
+    int code = -1;
+    JsonValue document = soak(device, config, "--seconds 2.5", &code);
+    EXPECT_EQ(code, 0) << err;
+    EXPECT_NEAR(devicePpm(device), 300, 5);
+    EXPECT_NEAR(document["ppm"].number, devicePpm(device), 60) << err;
+    EXPECT_NEAR(document["stamp_ppm"].number, devicePpm(device), 10);
+    EXPECT_EQ(verdict(document, "rate_error"), "WARN");
+
+    document = soak(device, config, "--seconds 1.5 --max-ppm 50", &code);
+    EXPECT_EQ(code, 1) << err;
+    EXPECT_EQ(verdict(document, "rate_error"), "FAIL");
+
+    // 60000 ppm a minute is 1000 ppm a second: 3.6 million ppm an hour.
+    config = paceConfig();
+    config.slidePpmPerMinute = 60000;
+    document = soak(device, config, "--seconds 3.5 --checkpoint-seconds 1 --max-ppm 100000", &code);
+    EXPECT_EQ(verdict(document, "rate_trend"), "WARN") << err;
+    EXPECT_NEAR(document["trend_ppm_per_hour"].number, 3.6e6, 1.2e6);
+    EXPECT_NEAR(document["ppm"].number, devicePpm(device), 300);
+}
+
+// A stream that stops fails as stopped, the soak ending there, with the flight recorder holding
+// the intervals before the stop.
+TEST_F(SoakTest, StoppedStreamFailsWithTheFlightRecorderFilled)
+{
+    SimConfig config = paceConfig();
+    config.stopAtMs = 1500;
+    RegisteredDevice *device = addDevice(config);
+    int code = -1;
+    JsonValue document = soak(device, config, "--seconds 6", &code);
+    EXPECT_EQ(code, 1) << err;
+    EXPECT_EQ(document["end"].text, "stopped");
+    EXPECT_EQ(verdict(document, "stream_kept"), "FAIL");
+    EXPECT_GT(device->shared->stoppedAtPeriod, 0);
+    EXPECT_NEAR(document["stopped_at_s"].number, 1.5, 0.5);
+    EXPECT_LT(document["seconds"].number, 4);
+    const JsonValue &flight = document["flight_recorder"];
+    EXPECT_EQ(flight["anomaly"].text, "stop");
+    EXPECT_GT(flight["intervals_us"].size(), 300u);
+}
+
+// --until-glitch ends at the first of the device's planted stalls. 1024 frames a period (21 ms):
+// a glitch is a gap over 43 ms, which a busy machine does not make of its own, and the stall of
+// 200 ms after switch 25 does.
+TEST_F(SoakTest, UntilGlitchEndsAtThePlantedStall)
+{
+    SimConfig config = paceConfig();
+    config.preferredSize = 1024;
+    config.stallEvery = 25;
+    config.stallMs = 200;
+    RegisteredDevice *device = addDevice(config);
+    int code = -1;
+    JsonValue document = soak(device, config, "--seconds 20 --until-glitch", &code);
+    EXPECT_EQ(code, 0) << err;
+    EXPECT_EQ(document["end"].text, "first_glitch");
+    EXPECT_EQ(device->shared->stalls, 1);
+    EXPECT_EQ(document["glitches"].whole(), 1);
+    EXPECT_NEAR(document["first_glitch_s"].number, 25 * 0.0213 + 0.2, 0.3);
+    EXPECT_EQ(verdict(document, "glitches"), "WARN");
+    const JsonValue &flight = document["flight_recorder"];
+    EXPECT_EQ(flight["anomaly"].text, "glitch");
+    ASSERT_GT(flight["intervals_us"].size(), 20u);
+    EXPECT_GT(flight["intervals_us"][flight["intervals_us"].size() - 1].number, 200000);
+
+    document = soak(device, config, "--seconds 20 --until-glitch --max-glitches 0", &code);
+    EXPECT_EQ(code, 1) << err;
+    EXPECT_EQ(verdict(document, "glitches"), "FAIL");
+}
+
+}  // namespace
