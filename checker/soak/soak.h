@@ -82,7 +82,9 @@ struct SoakPosition {
     double faultAtS;        // the first back or jump, from the run's start; -1 none
     int64_t faultBefore, faultAfter;  // ... the two positions, whole (high half and low half)
     int64_t first, last;
-    SoakFit byReadTime;     // x: the read's time in us from the start; y: frames from `first`; of
+    int64_t firstStamp, lastStamp;  // the driver's time stamps of the first and last reads, in ns
+    SoakFit byReadTime;     // x: the read's time in us from the start; y: frames from the first
+                            // read after the first switch (the lines begin there); of
                             // every 0.5 s the read whose position lags least
     SoakFit byStamp;        // x: the driver's time stamp in us from its first; y: the same
 };

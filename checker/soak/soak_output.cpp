@@ -192,6 +192,8 @@ void writeSoakDocument(const CheckerOptions &options, int index, const SessionOu
         jsonInteger("jumps", r.position.jumps);
         jsonInteger("first", r.position.first);
         jsonInteger("last", r.position.last);
+        jsonInteger("first_stamp_ns", r.position.firstStamp);
+        jsonInteger("last_stamp_ns", r.position.lastStamp);
         if (r.position.backs + r.position.jumps) {
             jsonNumber("fault_at_s", r.position.faultAtS);
             jsonInteger("fault_before", r.position.faultBefore);

@@ -50,11 +50,12 @@ struct SoakWorking {
     bool untilGlitch;
     bool glitchSeen;
     bool flightSent;          // the record went to the parent since the flight recorder filled
-    int64_t lastStamp;        // the driver's first time stamp (ns), for the stamp fit
     double lastReadUs;        // the read before: its time from the start, for the jump bound
     SoakEnvelope switches;    // the stretch in progress (ENVELOPE_SECONDS) of the switches
     SoakEnvelope reads;       // ... and of the position's reads (POSITION_ENVELOPE_SECONDS)
     double switchesFromS, readsFromS;  // where each began
+    bool positionBegun;       // a read after the first switch came: the position's lines begin
+    int64_t positionOrigin;   // ... with its position
 };
 static const double ENVELOPE_SECONDS = 0.1;
 static const double POSITION_ENVELOPE_SECONDS = 0.5;
@@ -188,7 +189,6 @@ static void readPosition()
     int64_t ns = whole(stamp.hi, stamp.lo);
     if (p.reads == 0) {
         p.first = position;
-        work.lastStamp = ns;
     } else {
         // A step past what the rate allows in the time between, with two buffers and 50 ms for
         // the reads' own timing, is a jump; any step back is a fault.
@@ -205,13 +205,27 @@ static void readPosition()
         p.backs += back;
         p.jumps += jump;
     }
-    double frames = static_cast<double>(position - p.first);
-    double rate = soakResults.setup.figures.sampleRate;
-    envelopeAdd(&work.reads, atUs, frames, atUs * (usableRate(rate) ? rate / 1e6 : 0) - frames);
-    soakFitAdd(&p.byStamp, (ns - work.lastStamp) / 1e3, frames);
     p.last = position;
     p.reads++;
     work.lastReadUs = atUs;
+    // The lines begin with the stream: a read before the first switch finds the position the
+    // device had before its clock ran, which is no point of the rate.
+    if (soakResults.switches == 0)
+        return;
+    if (!work.positionBegun) {
+        work.positionBegun = true;
+        work.positionOrigin = position;
+    }
+    double frames = static_cast<double>(position - work.positionOrigin);
+    double rate = soakResults.setup.figures.sampleRate;
+    envelopeAdd(&work.reads, atUs, frames, atUs * (usableRate(rate) ? rate / 1e6 : 0) - frames);
+    // A stamp of 0 is no time (a read before the first buffer's): left out of the stamps' line.
+    if (ns != 0) {
+        if (p.firstStamp == 0)
+            p.firstStamp = ns;
+        soakFitAdd(&p.byStamp, (ns - p.firstStamp) / 1e3, frames);
+        p.lastStamp = ns;
+    }
 }
 
 // Closes the checkpoint's window into the table; past its room, the adjacent pair whose lengths
