@@ -97,12 +97,17 @@ int main(int argc, char **argv)
     double first = jsonFigure(out, "memory_first_bytes");
     double last = jsonFigure(out, "memory_last_bytes");
     double record = jsonFigure(out, "record_bytes");
+    double checkpoints = jsonFigure(out, "checkpoints");
     printf("### A soak's memory (`soak` of %g s at %g us a period)\n\n", seconds, PERIOD_US);
-    printf("| switches | record, bytes | worker's private memory at the first checkpoint, MiB | "
-           "at the last, MiB | growth, KiB |\n|---:|---:|---:|---:|---:|\n");
-    printf("| %.0f | %.0f | %.1f | %.1f | %.0f |\n", made, record, first / 1048576, last / 1048576,
-           (last - first) / 1024);
-    bool ok = isfinite(made) && made > switches / 2 && isfinite(last - first) &&
+    printf("| switches asked | switches made | checkpoints | record, bytes | worker's memory at the "
+           "first checkpoint, MiB | at the last, MiB | growth, KiB |\n"
+           "|---:|---:|---:|---:|---:|---:|---:|\n");
+    printf("| %.0f | %.0f | %.0f | %.0f | %.1f | %.1f | %.0f |\n", switches, made, checkpoints, record,
+           first / 1048576, last / 1048576, (last - first) / 1024);
+    printf("\nThe memory is the worker's private bytes, or its working set where the system does not "
+           "count them (Wine). A machine that cannot keep the device's pace makes fewer switches "
+           "than asked in the time; the memory is what is judged.\n");
+    bool ok = isfinite(made) && made >= 1000 && checkpoints >= 2 && isfinite(last - first) &&
               last - first <= GROWTH_ALLOWED;
     printf("\n%s\n", ok ? "Check: PASSED: the worker's memory grew by 1 MiB or less."
                         : "**Check: FAILED: the memory grew by more than 1 MiB, or the soak did not run.**");

@@ -46,7 +46,7 @@ extern const double SOAK_FAIL_FACTOR;      // 5: a rate error over 5 x --max-ppm
 struct SoakWindow {
     double startS, seconds;  // from the run's start (start's return)
     SoakFit switches;        // x: switch ticks from the start; y: frames (switch number x size);
-                             // of every 0.1 s the switch least late
+                             // of every 0.25 s the switch least late
     long long switchCount, late, glitches;
 };
 
@@ -112,7 +112,7 @@ struct SoakResults {
     // The worker's private memory in bytes at the first checkpoint and the latest: what the bound
     // is held to.
     double memoryFirst, memoryLast;
-    SoakFit switchFit;         // the whole run's, as SoakWindow's: of every 0.1 s the switch least
+    SoakFit switchFit;         // the whole run's, as SoakWindow's: of every 0.25 s the switch least
                                // late against the nominal period (a switch is late, never early)
     SoakPosition position;
     int windowCount;

@@ -50,14 +50,14 @@ struct SoakWorking {
     bool untilGlitch;
     bool glitchSeen;
     bool flightSent;          // the record went to the parent since the flight recorder filled
-    double lastReadUs;        // the read before: its time from the start, for the jump bound
+    double firstReadUs;       // the first read: its time from the start, for the jump bound
     SoakEnvelope switches;    // the stretch in progress (ENVELOPE_SECONDS) of the switches
     SoakEnvelope reads;       // ... and of the position's reads (POSITION_ENVELOPE_SECONDS)
     double switchesFromS, readsFromS;  // where each began
     bool positionBegun;       // a read after the first switch came: the position's lines begin
     int64_t positionOrigin;   // ... with its position
 };
-static const double ENVELOPE_SECONDS = 0.1;
+static const double ENVELOPE_SECONDS = 0.25;
 static const double POSITION_ENVELOPE_SECONDS = 0.5;
 static SoakWorking work;
 
@@ -189,14 +189,17 @@ static void readPosition()
     int64_t ns = whole(stamp.hi, stamp.lo);
     if (p.reads == 0) {
         p.first = position;
+        work.firstReadUs = atUs;
     } else {
-        // A step past what the rate allows in the time between, with two buffers and 50 ms for
-        // the reads' own timing, is a jump; any step back is a fault.
+        // Any step back is a fault. A position ahead of what the time since the first read allows
+        // at the reported rate (1% over, with 50 ms for the reads' own timing and two buffers) is a
+        // jump: measured from the first read, as a position that stood while the device's thread
+        // was held makes up the whole wait at once when it runs again.
         double rate = soakResults.setup.figures.sampleRate;
-        double allowed = (atUs - work.lastReadUs + 50e3) / 1e6 * (usableRate(rate) ? rate : 1e6) * 1.01 +
+        double allowed = (atUs - work.firstReadUs + 50e3) / 1e6 * (usableRate(rate) ? rate : 1e6) * 1.01 +
                          2.0 * soakResults.setup.bufferSize;
         bool back = position < p.last;
-        bool jump = !back && static_cast<double>(position - p.last) > allowed;
+        bool jump = !back && static_cast<double>(position - p.first) > allowed;
         if ((back || jump) && p.backs + p.jumps == 0) {
             p.faultAtS = atUs / 1e6;
             p.faultBefore = p.last;
@@ -207,7 +210,6 @@ static void readPosition()
     }
     p.last = position;
     p.reads++;
-    work.lastReadUs = atUs;
     // The lines begin with the stream: a read before the first switch finds the position the
     // device had before its clock ran, which is no point of the rate.
     if (soakResults.switches == 0)

@@ -131,7 +131,7 @@ TEST_F(SoakTest, ClockErrorAndItsTrendAreMeasured)
     config.clockPpm = 0;
     config.rateStepAtMs = 1500;
     config.rateStepPpm = 2000;
-    document = soak(device, config, "--seconds 3 --checkpoint-seconds 0.75 --max-ppm 100", &code);
+    document = soak(device, config, "--seconds 4 --checkpoint-seconds 1 --max-ppm 100", &code);
     EXPECT_EQ(code, 1) << err;
     EXPECT_EQ(verdict(document, "rate_error"), "FAIL");
     const JsonValue &windows = document["windows"];
