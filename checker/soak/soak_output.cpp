@@ -142,7 +142,10 @@ void printSoakText(const CheckerOptions &options, int index, const SessionOutcom
     printf("Checkpoints: %ld%s; the worker's private memory %.1f MB at the first, %.1f MB at the "
            "last\n", r.checkpoints, options.logFile ? ", each a line of the log" : "",
            r.memoryFirst / 1048576, r.memoryLast / 1048576);
-    for (int k = 0; k < SOAK_FINDINGS; k++)
+    // A soak cut short is not judged: its stretch is not the one asked for.
+    if (r.end == SOAK_INTERRUPTED)
+        printf("Not judged: the soak was interrupted.\n");
+    for (int k = 0; k < SOAK_FINDINGS && r.end != SOAK_INTERRUPTED; k++)
         printf("Check %s: %s (%s)\n", soakFindingName(k), soakVerdictName(j.verdict[k]), j.why[k]);
     printCallNotes();
 }
@@ -229,7 +232,7 @@ void writeSoakDocument(const CheckerOptions &options, int index, const SessionOu
         jsonNumber("memory_last_bytes", r.memoryLast);
         jsonInteger("record_bytes", static_cast<long long>(sizeof r));
         jsonBeginArray("checks");
-        for (int k = 0; k < SOAK_FINDINGS; k++) {
+        for (int k = 0; k < SOAK_FINDINGS && r.end != SOAK_INTERRUPTED; k++) {
             jsonBeginObject(nullptr);
             jsonText("check", soakFindingName(k));
             jsonText("verdict", soakVerdictName(j.verdict[k]));

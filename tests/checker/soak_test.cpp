@@ -150,8 +150,9 @@ TEST_F(SoakTest, ClockErrorAndItsTrendAreMeasured)
 }
 
 // A stream that stops fails as stopped, the soak ending there, with the flight recorder holding
-// the intervals before the stop.
-TEST_F(SoakTest, StoppedStreamFailsWithTheFlightRecorderFilled)
+// the intervals before the stop; a soak the user interrupts ends with its result so far and every
+// checkpoint's line, not judged.
+TEST_F(SoakTest, AStoppedStreamFailsAndAnInterruptedSoakKeepsItsResult)
 {
     SimConfig config = paceConfig();
     config.stopAtMs = 1500;
@@ -167,6 +168,24 @@ TEST_F(SoakTest, StoppedStreamFailsWithTheFlightRecorderFilled)
     const JsonValue &flight = document["flight_recorder"];
     EXPECT_EQ(flight["anomaly"].text, "stop");
     EXPECT_GT(flight["intervals_us"].size(), 300u);
+
+    config.stopAtMs = 0;
+    ASSERT_EQ(simWriteConfig(device->clsid.c_str(), &config), 0);
+    resetRecord(device);
+    std::string log = buildFilePath("soak-interrupted.jsonl");
+    CheckerRun run = runCheckerInterrupted(
+        "soak 0 --seconds 30 --checkpoint-seconds 0.5 --json --log \"" + log + "\"",
+        [device] { return device->shared->runSwitches >= 700; });
+    EXPECT_EQ(run.exitCode, 5) << run.err;
+    ASSERT_TRUE(parseJson(run.out, &document)) << run.out;
+    EXPECT_EQ(document["end"].text, "interrupted");
+    EXPECT_GE(document["switches"].whole(), 700);
+    EXPECT_EQ(document["checks"].size(), 0u);
+    std::vector<std::string> lines = fileLines(log);
+    ASSERT_EQ(static_cast<long long>(lines.size()), document["checkpoints"].whole());
+    JsonValue last;
+    ASSERT_TRUE(parseJson(lines.back(), &last)) << lines.back();
+    EXPECT_EQ(last["end"].text, "interrupted");
 }
 
 // --until-glitch ends at the first of the device's planted stalls. 1024 frames a period (21 ms):
