@@ -216,8 +216,8 @@ void judgeSoak(const CheckerOptions &options, const SoakResults &r, const SoakFi
                 "%lld reads answered ASE_OK, %lld did not (the first: %s)", p.reads, p.failedReads,
                 p.failedReads ? asioErrorName(p.firstError, answer, sizeof answer) : "none");
     } else {
-        verdict(j, FINDING_POSITION, SOAK_PASS, "%lld reads, each ahead of the one before as far "
-                "as the time between allows, from %lld to %lld", p.reads,
+        verdict(j, FINDING_POSITION, SOAK_PASS, "%lld reads, none behind the one before or ahead "
+                "of the time since the first, from %lld to %lld", p.reads,
                 static_cast<long long>(p.first), static_cast<long long>(p.last));
     }
 
