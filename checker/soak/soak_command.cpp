@@ -86,10 +86,16 @@ int measureSoak(const CheckerOptions &options, int, const char *arguments, Sessi
         soakFigures(soakResults, &f);
         judgeSoak(options, soakResults, f, &j);
         status = soakStatus(options, j);
-        if (status != EXIT_FINE)
-            fail(status, "the soak missed: %s", j.verdict[FINDING_RATE] == SOAK_NOT_JUDGED
-                                                    ? "it had too little to judge a rate error"
-                                                    : "a finding failed");
+        // The error line names the first finding that missed, and why.
+        for (int k = 0; k < SOAK_FINDINGS && status != EXIT_FINE; k++) {
+            int v = j.verdict[k];
+            if (v == SOAK_FAIL || (v == SOAK_WARN && options.strict) ||
+                (k == FINDING_RATE && v == SOAK_NOT_JUDGED && !j.endedAtGlitch)) {
+                fail(status, "the soak missed: %s %s: %s", soakFindingName(k), soakVerdictName(v),
+                     j.why[k]);
+                break;
+            }
+        }
     }
     return status;
 }

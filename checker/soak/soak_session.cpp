@@ -316,7 +316,7 @@ static void soakProgress(double nowS)
 // The run: the ring emptied and the position read about every 50 ms, a checkpoint every
 // checkpointSeconds, until the time asked for, the stream's stop, the first glitch with
 // --until-glitch, a driver thread's crash or the user's interrupt.
-static void soakRun(const CheckerOptions &options)
+static void soakRun()
 {
     SoakResults &r = soakResults;
     work.nextCheckpointS = r.checkpointSeconds;
@@ -333,7 +333,12 @@ static void soakRun(const CheckerOptions &options)
         double nowS = secondsAt(now);
         flushEnvelopes(nowS, false);
         int64_t last = work.lastArrival ? work.lastArrival : work.start;
-        if ((now - last) / work.ticksPerUs > boundUs) {
+        // A crash stays a crash and the user's interrupt is the user's, whatever the switches did.
+        if (runCrashed()) {
+            r.end = SOAK_DRIVER_CRASH;
+        } else if (runStopAsked()) {
+            r.end = SOAK_INTERRUPTED;
+        } else if ((now - last) / work.ticksPerUs > boundUs) {
             r.stopped = true;
             r.stoppedAtS = secondsAt(last);
             keepFlight(SOAK_STOP, last, r.switches);
@@ -342,10 +347,6 @@ static void soakRun(const CheckerOptions &options)
             r.end = SOAK_FIRST_GLITCH;
         } else if (nowS >= r.askedSeconds) {
             r.end = SOAK_TIME;
-        } else if (runCrashed()) {
-            r.end = SOAK_DRIVER_CRASH;
-        } else if (runStopAsked()) {
-            r.end = SOAK_INTERRUPTED;
         }
         if (r.end != SOAK_RUNNING) {
             checkpoint(nowS);
@@ -370,7 +371,6 @@ static void soakRun(const CheckerOptions &options)
     }
     watchRun(0);
     clearProgress();
-    (void)options;
 }
 
 int soakSession(const CheckerOptions &options)
@@ -408,7 +408,7 @@ int soakSession(const CheckerOptions &options)
     r.stage = SOAK_STREAMING;
     publishRecord(&soakResults);
 
-    soakRun(options);
+    soakRun();
     stopMachineWatch();
 
     endRun(&r.setup, nullptr);
