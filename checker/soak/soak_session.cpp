@@ -323,7 +323,9 @@ static void soakRun()
     double boundUs = STALL_SECONDS * 1e6 > STALL_PERIODS * work.periodUs ? STALL_SECONDS * 1e6
                                                                          : STALL_PERIODS * work.periodUs;
     double lastProgress = -1;
-    watchRun(r.askedSeconds);
+    // The loop comes back to the watch every 50 ms (each read of the position is a watched call),
+    // so a minute in the run's state is a hang, however long the soak: the parent's limit.
+    watchRun(r.askedSeconds < 60 ? r.askedSeconds : 60);
     for (;;) {
         work.ticksPerUs = calibratedTicksPerUs();
         drainSoakArrivals();
