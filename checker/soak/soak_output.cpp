@@ -5,6 +5,13 @@
 #include <stdio.h>
 #include <string.h>
 
+// A soak cut short (the user's interrupt, a crash, a hang) is not judged: its stretch is not the
+// one asked for, and what ended it is the finding.
+static bool soakJudged(const SoakResults &r)
+{
+    return r.end == SOAK_TIME || r.end == SOAK_STOPPED || r.end == SOAK_FIRST_GLITCH;
+}
+
 static const char *endText(int end)
 {
     switch (end) {
@@ -142,10 +149,10 @@ void printSoakText(const CheckerOptions &options, int index, const SessionOutcom
     printf("Checkpoints: %ld%s; the worker's private memory %.1f MB at the first, %.1f MB at the "
            "last\n", r.checkpoints, options.logFile ? ", each a line of the log" : "",
            r.memoryFirst / 1048576, r.memoryLast / 1048576);
-    // A soak cut short is not judged: its stretch is not the one asked for.
-    if (r.end == SOAK_INTERRUPTED)
-        printf("Not judged: the soak was interrupted.\n");
-    for (int k = 0; k < SOAK_FINDINGS && r.end != SOAK_INTERRUPTED; k++)
+    if (!soakJudged(r))
+        printf("Not judged: %s.\n", r.end == SOAK_INTERRUPTED ? "the soak was interrupted"
+                                                               : "the soak did not end");
+    for (int k = 0; k < SOAK_FINDINGS && soakJudged(r); k++)
         printf("Check %s: %s (%s)\n", soakFindingName(k), soakVerdictName(j.verdict[k]), j.why[k]);
     printCallNotes();
 }
@@ -232,7 +239,7 @@ void writeSoakDocument(const CheckerOptions &options, int index, const SessionOu
         jsonNumber("memory_last_bytes", r.memoryLast);
         jsonInteger("record_bytes", static_cast<long long>(sizeof r));
         jsonBeginArray("checks");
-        for (int k = 0; k < SOAK_FINDINGS && r.end != SOAK_INTERRUPTED; k++) {
+        for (int k = 0; k < SOAK_FINDINGS && soakJudged(r); k++) {
             jsonBeginObject(nullptr);
             jsonText("check", soakFindingName(k));
             jsonText("verdict", soakVerdictName(j.verdict[k]));

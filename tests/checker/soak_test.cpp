@@ -154,8 +154,8 @@ TEST_F(SoakTest, ClockErrorAndItsTrendAreMeasured)
 
 // A stream that stops fails as stopped, the soak ending there, with the flight recorder holding
 // the intervals before the stop; a soak the user interrupts ends with its result so far and every
-// checkpoint's line, not judged.
-TEST_F(SoakTest, AStoppedStreamFailsAndAnInterruptedSoakKeepsItsResult)
+// checkpoint's line, not judged; a crash is a crash.
+TEST_F(SoakTest, AStopAnInterruptAndACrashEachEndTheSoakAsTheirOwn)
 {
     SimConfig config = paceConfig();
     config.stopAtMs = 1500;
@@ -189,6 +189,18 @@ TEST_F(SoakTest, AStoppedStreamFailsAndAnInterruptedSoakKeepsItsResult)
     JsonValue last;
     ASSERT_TRUE(parseJson(lines.back(), &last)) << lines.back();
     EXPECT_EQ(last["end"].text, "interrupted");
+
+    // A crash in a read of the position, a second in, stays a crash with its call named, and what
+    // the soak measured before it is kept.
+    config = paceConfig();
+    snprintf(config.faultCall, sizeof config.faultCall, "%s", "getSamplePosition");
+    config.faultKind = 1;
+    config.faultAtCall = 20;
+    document = soak(device, config, "--seconds 5 --checkpoint-seconds 0.5", &code);
+    EXPECT_EQ(code, 4) << err;
+    EXPECT_NE(err.find("getSamplePosition"), std::string::npos) << err;
+    EXPECT_GT(document["switches"].whole(), 100);
+    EXPECT_EQ(document["checks"].size(), 0u);
 }
 
 // --until-glitch ends at the first of the device's planted stalls. 1024 frames a period (21 ms):
