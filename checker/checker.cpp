@@ -3,6 +3,7 @@
 #include "checker/checker.h"
 
 #include "checker/report/report.h"
+#include "checker/soak/soak.h"
 
 #include <stdio.h>
 
@@ -16,7 +17,8 @@ extern const CommandSpec listCommandSpec, infoCommandSpec, runCommandSpec, laten
 // second program of the clients phase, second-change the notify phase's, gone-back a fresh try of gone's to open the driver again.
 static const CommandSpec *const commands[] = {
     &listCommandSpec, &infoCommandSpec, &runCommandSpec, &latencyCommandSpec,
-    &conformCommandSpec, &integrityCommandSpec, &reportCommandSpec, &goneCommandSpec, &compareCommandSpec,
+    &conformCommandSpec, &integrityCommandSpec, &reportCommandSpec, &goneCommandSpec,
+    &soakCommandSpec, &compareCommandSpec,
     &probeCommandSpec,
     &restoreRateCommandSpec, &secondHostCommandSpec, &secondChangeCommandSpec, &goneBackCommandSpec,
 };
@@ -26,7 +28,7 @@ static const CommandSpec *const commands[] = {
 static const RecordSpec *const records[] = {
     &openedDriverRecord, &callNotesRecord, &infoRecord, &runRecord, &latencyRecord, &sweepRecord,
     &integrityRecord, &routingRecord, &conformRecord, &rateRestoreRecord, &secondHostRecord,
-    &goneRecord, &goneBackRecord,
+    &goneRecord, &goneBackRecord, &soakRecord,
 };
 
 void useProgramTables()

@@ -146,6 +146,7 @@ for arch in $ARCHES; do
   run 0 "$loader" "$bin/compare_bench.exe" $mode
   worker_cost "$loader" "$bin/quorvelcheck$( [ "$arch" = x64 ] && echo 64).exe" "$bin/simasio$( [ "$arch" = x64 ] && echo 64).dll"
   run 0 "$loader" "$bin/cost_bench.exe" --seconds "$( [ -n "$QUICK" ] && echo 3 || echo 10)"
+  run 0 "$loader" "$bin/soak_bench.exe" $mode
   [ -n "$NO_STARTUP" ] || run 0 "$loader" "$bin/startup_bench.exe" $mode
 done
 echo "## The integrity goals"

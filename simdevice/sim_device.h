@@ -121,6 +121,14 @@ struct SimConfig {
     int32_t timeInfoOnly;
     int32_t timeInfoFault;
     int32_t positionFault;
+    // A clock whose rate moves during a long run, and one that stops; a frame clock that starts
+    // near 2^32 and crosses it.
+    int32_t rateStepAtMs;
+    int32_t rateStepPpm;
+    int32_t slidePpmPerMinute;
+    int32_t stopAtMs;
+    char positionStart[32];
+    int32_t positionCarryFault;
     int32_t stopCallbacksAfter;
     int32_t indexFault;
     int32_t twoThreads;
@@ -371,6 +379,12 @@ struct SimShared {
     volatile LONG secondRate;           // the rate, in Hz rounded, a second client set, not yet
                                         // taken by the first's switch thread; 0: none
     volatile LONG secondRatesTaken;     // rates a second client set that the first's clock took
+    // The clock's true rate error over the current (or last) run, by its own timeline: the frames
+    // of its periods from period 1 to the latest begun, against the time between their starts on
+    // the performance counter, set against the rate getSampleRate reports; in thousandths of a
+    // ppm (positive: fast).
+    volatile LONG clockErrorMilliPpm;
+    volatile LONG stoppedAtPeriod;      // "StopAtMs": the period after which it stopped; 0: not
 };
 
 // Name of the shared record of the device with that class ("QuorvelSim-{...}", upper case).

@@ -206,6 +206,21 @@ static constexpr OptionRule optionRules[] = {
                &CheckerOptions::markdownFile),
     textOption(OPTION_WAIVERS, "--waivers", "FILE", fileNameValid, "a file name",
                &CheckerOptions::waiversFile),
+    // One long stream.
+    realOption(OPTION_HOURS, "--hours", "H", ABOVE, 0, 1000, "hours above 0, at most 1000",
+               &CheckerOptions::hours, 0),
+    realOption(OPTION_MINUTES, "--minutes", "M", ABOVE, 0, 60000, "minutes above 0, at most 60000",
+               &CheckerOptions::minutes, 0),
+    realOption(OPTION_MAX_PPM, "--max-ppm", "P", ABOVE, 0, 1e6, "ppm above 0, at most 1000000",
+               &CheckerOptions::maxPpm, 200),
+    realOption(OPTION_MAX_TREND, "--max-trend", "P", ABOVE, 0, 1e6,
+               "ppm per hour above 0, at most 1000000", &CheckerOptions::maxTrend, 20),
+    wholeOption(OPTION_MAX_GLITCHES, "--max-glitches", "N", 0, LONG_MAX, "a count of glitches, 0 or more",
+                &CheckerOptions::maxGlitches, -1),
+    flagOption(OPTION_UNTIL_GLITCH, "--until-glitch", &CheckerOptions::untilGlitch),
+    textOption(OPTION_LOG, "--log", "FILE", fileNameValid, "a file name", &CheckerOptions::logFile),
+    realOption(OPTION_CHECKPOINT_SECONDS, "--checkpoint-seconds", "S", FROM, 0.1, 86400,
+               "seconds from 0.1 to 86400", &CheckerOptions::checkpointSeconds, 60),
 };
 
 // Row k is option k, so that an option is found by its number.

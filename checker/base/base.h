@@ -40,6 +40,9 @@ enum Option {
     OPTION_PANEL_STEP,
     // compare's files besides its documents.
     OPTION_MARKDOWN, OPTION_WAIVERS,
+    // One long stream: its length, its limits and its log.
+    OPTION_HOURS, OPTION_MINUTES, OPTION_MAX_PPM, OPTION_MAX_TREND, OPTION_MAX_GLITCHES,
+    OPTION_UNTIL_GLITCH, OPTION_LOG, OPTION_CHECKPOINT_SECONDS,
     OPTION_COUNT
 };
 // Marks a function whose argument `f` is a printf format for the arguments from `a`: the compiler
@@ -111,6 +114,14 @@ struct CheckerOptions {
     const char *newFiles;
     const char *markdownFile;  // --markdown FILE; null for none
     const char *waiversFile;   // --waivers FILE; null for none
+    // One long stream (soak).
+    double hours, minutes;    // --hours, --minutes: its length, instead of --seconds; 0: not given
+    double maxPpm;            // --max-ppm: the rate error that warns (200); 5 times it fails
+    double maxTrend;          // --max-trend: ppm per hour of the rate error's trend that warns (20)
+    long maxGlitches;         // --max-glitches: -1 for none (any glitch warns)
+    bool untilGlitch;         // --until-glitch: ends at the first glitch
+    const char *logFile;      // --log: the checkpoints' JSON lines; null for none
+    double checkpointSeconds; // --checkpoint-seconds: 60
 };
 
 // What the host does when the driver asks for a reset (or another of its requests: a buffer size

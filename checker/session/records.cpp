@@ -35,6 +35,19 @@ size_t largestRecord()
     return largest;
 }
 
+static void (*recordTaken)(const void *place);
+
+void onRecordTaken(void (*taken)(const void *place))
+{
+    recordTaken = taken;
+}
+
+void tellRecordTaken(const void *place)
+{
+    if (recordTaken)
+        recordTaken(place);
+}
+
 const char *recordFault(const void *place, const void *copy)
 {
     int id = recordIndex(place);

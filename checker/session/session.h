@@ -42,6 +42,10 @@ extern const RecordSpec callNotesRecord;
 // Worker: sends the record at `place` (one of the table's) to the parent as it is now. In the
 // parent (in process): nothing.
 void publishRecord(const void *place);
+// The parent: `taken` is called with a record's place each time a copy of it has been checked and
+// taken over it (in process: each time it is published), on the main thread, as the session goes
+// on; null for none. A command that writes as it goes (soak's log) sets it before its session.
+void onRecordTaken(void (*taken)(const void *place));
 // The check a copy of the record at `place` gets when it arrives: the field out of range, or
 // null when it holds (and for a place that is not a record).
 const char *recordFault(const void *place, const void *copy);

@@ -55,7 +55,9 @@ static void sendProgress(const char *text)
 void publishRecord(const void *place)
 {
     int id = recordIndex(place);
-    if (id >= 0)
+    if (id >= 0 && !recordPipe)
+        tellRecordTaken(place);  // in process: the parent's own copy
+    else if (id >= 0)
         sendFrame(FRAME_RECORD, static_cast<DWORD>(id), place, static_cast<DWORD>(recordAt(id)->size));
 }
 

@@ -42,6 +42,7 @@ static void takeRecord(const FrameHeader &header, const char *payload, WorkerSee
         return;
     }
     memcpy(record->place, seen->copy.data(), header.size);
+    tellRecordTaken(record->place);
 }
 
 static void takeFrame(const FrameHeader &header, const char *payload, WorkerSeen *seen,

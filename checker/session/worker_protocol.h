@@ -66,6 +66,8 @@ enum { MAX_TEXT_FRAME = 1024 };
 const RecordSpec *recordAt(DWORD id);
 // The place of `place` in the table; -1 when it is not one of the records.
 int recordIndex(const void *place);
+// Calls the function onRecordTaken set, if any, with the record's place.
+void tellRecordTaken(const void *place);
 // The size of the largest record in the table.
 size_t largestRecord();
 

@@ -111,7 +111,13 @@ struct SimClock {
     double periodTicks;    // one period with "ClockPpm" applied
     double periodUs;
     LONGLONG origin;       // counter at the start of period originPeriod
+    double originFraction; // ... and the part of a tick beyond it: a pace changed every few periods
+                           // ("SlidePpmPerMinute") must not lose a fraction of a tick each time
     LONG originPeriod;
+    LONGLONG firstStart;   // counter at the start of period 1: the run's time, for the drifts
+    double nominalUs;      // one period without "ClockPpm" and the drifts
+    double driftPpm;       // what "RateStepPpm" and "SlidePpmPerMinute" add to "ClockPpm" now
+    unsigned long long positionStart;  // "PositionStart": the frame clock's first value
     LONG period;           // the latest period begun; 0 before the first
     long frames;
     bool timeInfoGiven;    // the first time info of the run went out, with these:

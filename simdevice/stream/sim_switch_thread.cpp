@@ -338,6 +338,11 @@ DWORD WINAPI switchThread(void *parameter) {
                 SwitchToThread();
             continue;  // woke a little early
         }
+        if (simClockStopped(device, run.clock)) {
+            // Stopped for good: no callback and no period more, the position standing, until stop.
+            WaitForSingleObject(device->stopEvent, INFINITE);
+            break;
+        }
         bool stalled = stallEvery > 0 && (run.clock.period + 1) % stallEvery == 0;
         if (stalled) {
             Sleep(device->config.stallMs > 0 ? (DWORD)device->config.stallMs : 0);

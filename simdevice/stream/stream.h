@@ -45,6 +45,9 @@ void simClockNextPeriod(SimDevice *device, SimClock *clock);  // publishes the p
 void simClockRestartAfter(SimClock *clock, LONGLONG now);     // after a long delay: afresh
 // The device's clockRate taken: the period after the latest begun is the first of the new length.
 void simClockSetPace(SimDevice *device, SimClock *clock);
+// "StopAtMs": true once the run is that old (noted in SimShared's stoppedAtPeriod); the switch
+// thread then makes no period more until stop.
+bool simClockStopped(SimDevice *device, const SimClock &clock);
 // getSamplePosition, "PositionFault" applied: an ASIO error code. Any thread.
 long simSamplePosition(SimDevice *device, SimAsioSamples *position, SimAsioSamples *stamp);
 // The time info of the current period, "TimeInfoFault" applied.

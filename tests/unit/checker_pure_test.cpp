@@ -3,6 +3,7 @@
 // and the JSON writer.
 #include "checker/checker.h"
 #include "checker/commands/commands.h"
+#include "checker/soak/soak.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -44,7 +45,7 @@ TEST(ArgumentsTest, EveryUsageErrorIsRefusedWithItsReason)
         const char *message;
     };
     const Row rows[] = {
-        {"", "no command; the commands are list, info, run, latency, conform, integrity, report, gone and compare"},
+        {"", "no command; the commands are list, info, run, latency, conform, integrity, report, gone, soak and compare"},
         {"frobnicate", "unknown command \"frobnicate\""},
         {"probe 0", "unknown command \"probe\""},  // the worker's own
         {"run 0 --bogus", "unknown option --bogus (quorvelcheck run --help)"},
@@ -351,6 +352,51 @@ TEST(RobustStepTest, AFewDelayedValuesDoNotMoveTheStep)
     EXPECT_EQ(nearestRank(sorted, 10, 50), 5);
     EXPECT_EQ(nearestRank(sorted, 10, 99.9), 10);
     EXPECT_EQ(nearestRank(sorted, 0, 50), 0);
+}
+
+// soak's length is given once, in hours, minutes or seconds (an hour when none is); its limits have
+// their defaults.
+TEST(ArgumentsTest, SoakTakesItsLengthOnce)
+{
+    CheckerOptions o;
+    ASSERT_EQ(parse("soak 0 --hours 2", &o), EXIT_FINE);
+    EXPECT_EQ(o.seconds, 7200);
+    ASSERT_EQ(parse("soak 0 --minutes 3 --until-glitch --log f.jsonl --checkpoint-seconds 0.5", &o),
+              EXIT_FINE);
+    EXPECT_EQ(o.seconds, 180);
+    EXPECT_TRUE(o.untilGlitch);
+    EXPECT_STREQ(o.logFile, "f.jsonl");
+    EXPECT_EQ(o.checkpointSeconds, 0.5);
+    ASSERT_EQ(parse("soak 0", &o), EXIT_FINE);
+    EXPECT_EQ(o.seconds, 3600);
+    EXPECT_EQ(o.maxPpm, 200);
+    EXPECT_EQ(o.maxTrend, 20);
+    EXPECT_EQ(o.maxGlitches, -1);
+    EXPECT_EQ(o.checkpointSeconds, 60);
+    std::string message;
+    EXPECT_EQ(parse("soak 0 --hours 1 --seconds 5", &o, &message), EXIT_USAGE);
+    EXPECT_NE(message.find("once"), std::string::npos) << message;
+    EXPECT_EQ(parse("run 0 --hours 1", &o), EXIT_USAGE);
+}
+
+// The windows a long soak merges keep the line the points make: two fits merged are the fit of all
+// their points, and the slope and its error come out of the sums.
+TEST(SoakFitTest, MergedFitsAreTheFitOfAllTheirPoints)
+{
+    SoakFit all = {}, first = {}, second = {};
+    for (int k = 0; k < 1000; k++) {
+        double x = k * 5333.3, y = k * 256.0 * (1 + 300e-6) + (k % 7) * 0.5;
+        soakFitAdd(&all, x, y);
+        soakFitAdd(k < 400 ? &first : &second, x, y);
+    }
+    soakFitMerge(&first, second);
+    EXPECT_NEAR(soakFitSlope(first), soakFitSlope(all), 1e-12);
+    EXPECT_NEAR(soakFitSlopeError(first), soakFitSlopeError(all), 1e-12);
+    EXPECT_NEAR(soakFitSlope(all), 256 * (1 + 300e-6) / 5333.3, 1e-6);
+    SoakFit two = {};
+    soakFitAdd(&two, 0, 0);
+    soakFitAdd(&two, 1, 1);
+    EXPECT_TRUE(isnan(soakFitSlope(two)));  // no line from two points: nothing to judge
 }
 
 TEST(QuotingTest, TheWorkersCommandLineGivesEveryArgumentBackWhole)
