@@ -11,6 +11,7 @@
 //   session/session.h    the worker process, the driver a command works on, a run of the loopback
 //   commands/commands.h  list, info, run, latency (and its sweep), integrity: records and output
 //   conform/conform.h    the conformance checks
+//   cycles/cycles.h      the driver opened and closed over and over, clean and dirty
 //   report/report.h      the HTML page of every part
 // This file is the top: the program's table of commands and records, handed down at start.
 #pragma once

@@ -2,7 +2,8 @@
 # Holds the checker's layers against its includes: each folder of checker/ (with its subfolders)
 # includes only its own files and the chief headers (FOLDER/FOLDER.h) of the folders below it, in
 # this order:
-#   base < measure < session < commands < conform < report < the top (checker.cpp, main.cpp)
+#   base < measure < session < commands < conform < cycles < soak < report < compare < the top
+#   (checker.cpp, main.cpp)
 # Below them all is the core, drivers/ and engine/: it includes nothing of checker/ or app/, and
 # base takes of it only drivers/asio_interface.h and engine/sample_types.h (no driver is called there).
 # The simulated device is held the same way, apart from the program: simdevice/ itself (its knobs,
@@ -16,7 +17,7 @@
 #        check-layers.sh --self-test   plants each kind of wrong include in a copy, expects it found
 set -u
 here=$(cd "$(dirname "$0")/.." && pwd)
-layers="base measure session commands conform report"
+layers="base measure session commands conform cycles soak report compare"
 base_core="drivers/asio_interface.h engine/sample_types.h"
 sim_layers="core stream panel object"
 sim_face="simdevice/sim_device.h simdevice/sim_asio_abi.h"
@@ -34,7 +35,7 @@ rank() {
   done
   [ "$1" = top ] && ranked=$4 || ranked=0
 }
-checker_rank() { rank "$1" "$layers" 1 7; }      # the top of the checker stands above its layers
+checker_rank() { rank "$1" "$layers" 1 10; }      # the top of the checker stands above its layers
 sim_rank() { rank "$1" "$sim_layers" 2 1; }      # simdevice/ itself is the device's lowest layer
 
 # layer_of PATH: in $layer the layer of a path below checker/ ("report/sub/x.h" is in report), top

@@ -69,6 +69,13 @@ ResetPolicy resetPolicy(const CheckerOptions &options)
                                                                                   : RESET_FOLLOW;
 }
 
+// The worker's --ending: one of the ways a cycles worker's last cycle ends.
+static bool endingValid(const char *text)
+{
+    return strcmp(text, "clean") == 0 || strcmp(text, "kill") == 0 || strcmp(text, "release") == 0 ||
+           strcmp(text, "second") == 0;
+}
+
 static bool fileNameValid(const char *text)
 {
     return *text != '\0';
@@ -201,6 +208,16 @@ static constexpr OptionRule optionRules[] = {
                "seconds above 0, at most 86400", &CheckerOptions::backSeconds, 30),
     realOption(OPTION_PANEL_STEP, "--panel-step", "S", ABOVE, 0, 3600, "seconds above 0, at most 3600",
                &CheckerOptions::panelStep, 0),
+    // Opening and closing the driver over and over.
+    wholeOption(OPTION_CYCLES, "--count", "N", 1, MAX_CYCLES, "a count of cycles from 1 to 100",
+                &CheckerOptions::cycles, 6),
+    wholeOption(OPTION_FRESH_EVERY, "--fresh-every", "K", 1, MAX_CYCLES, "a count of cycles from 1 to 100",
+                &CheckerOptions::freshEvery, 3),
+    flagOption(OPTION_NO_DIRTY, "--no-dirty", &CheckerOptions::noDirty),
+    wholeOption(OPTION_FIRST_CYCLE, "--first-cycle", "N", 1, 2 * MAX_CYCLES, "a cycle number",
+                &CheckerOptions::firstCycle, 1),
+    textOption(OPTION_ENDING, "--ending", "clean|kill|release|second", endingValid,
+               "\"clean\", \"kill\", \"release\" or \"second\"", &CheckerOptions::ending),
 };
 
 // Row k is option k, so that an option is found by its number.

@@ -38,6 +38,8 @@ enum Option {
     OPTION_GONE_COMMAND, OPTION_BACK_COMMAND, OPTION_GONE_STEP, OPTION_BACK_SECONDS,
     // A person changes a setting in the driver's control panel while run streams.
     OPTION_PANEL_STEP,
+    // Opening and closing the driver over and over (cycles), and the worker's part of it.
+    OPTION_CYCLES, OPTION_FRESH_EVERY, OPTION_NO_DIRTY, OPTION_FIRST_CYCLE, OPTION_ENDING,
     OPTION_COUNT
 };
 // Marks a function whose argument `f` is a printf format for the arguments from `a`: the compiler
@@ -52,7 +54,7 @@ static_assert(OPTION_COUNT <= sizeof(unsigned long long) * CHAR_BIT,
 #define WORKER_OPTIONS (OPTION_BIT(OPTION_CALL_TIMEOUT) | OPTION_BIT(OPTION_IN_PROCESS))
 
 // Bounds of the values the options take.
-enum { MAX_PINGS = 1000, MAX_REPEAT = 100, MAX_SWEEP_REPEATS = 10 };
+enum { MAX_PINGS = 1000, MAX_REPEAT = 100, MAX_SWEEP_REPEATS = 10, MAX_CYCLES = 100 };
 // Channels of each direction one integrity run drives and analyses: outputs and inputs 0 to 127
 // (the outputs that carry a sequence of their own).
 enum { MAX_ROUTE_CHANNELS = 128 };
@@ -104,6 +106,13 @@ struct CheckerOptions {
     double goneStep;          // --gone-step: seconds a person has to unplug it; 0 for none
     double backSeconds;       // --back-seconds: how long fresh workers try to open it again (30)
     double panelStep;         // run --panel-step: seconds a person has with the control panel; 0: none
+    // Opening and closing the driver over and over.
+    long cycles;              // cycles --count: the clean cycles (6)
+    long freshEvery;          // --fresh-every: a fresh worker every this many cycles (3)
+    bool noDirty;             // --no-dirty: no killed, released or doubled endings
+    long firstCycle;          // the worker's: the number of its first cycle (1)
+    const char *ending;       // the worker's: how its last cycle ends: "clean", "kill", "release",
+                              // "second"; null: clean
 };
 
 // What the host does when the driver asks for a reset (or another of its requests: a buffer size

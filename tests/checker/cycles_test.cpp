@@ -1,0 +1,183 @@
+// quorvelcheck cycles against the simulated device: the clean device passes every finding, each
+// fault planted across opens fails its own finding and no other, set against the device's own
+// count, and a crash in a later cycle is a crash naming that cycle.
+#include "tests/checker/checker_process.h"
+#include "tests/support/json_reader.h"
+#include "tests/support/sim_fixture.h"
+#include "tests/support/testkit.h"
+#include "tests/support/text_search.h"
+
+#include <gtest/gtest.h>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+namespace {
+
+class CyclesTest : public SimProgramTest {
+protected:
+    JsonValue cycles(const std::string &more, int *code)
+    {
+        return runCheckerJson("cycles 0 --seconds 0.3 --call-timeout 5 " + more, code, &err);
+    }
+    static std::string verdict(const JsonValue &document, const char *id)
+    {
+        const JsonValue &verdicts = document["verdicts"];
+        for (size_t i = 0; i < verdicts.size(); i++) {
+            if (verdicts[i]["id"].text == id)
+                return verdicts[i]["verdict"].text;
+        }
+        return "";
+    }
+    static std::string text(const JsonValue &document, const char *id)
+    {
+        const JsonValue &verdicts = document["verdicts"];
+        for (size_t i = 0; i < verdicts.size(); i++) {
+            if (verdicts[i]["id"].text == id)
+                return verdicts[i]["text"].text;
+        }
+        return "";
+    }
+    // Every finding but `failing` passes (or is not run where `notRun` says so).
+    static void othersPass(const JsonValue &document, const std::string &failing, const std::string &notRun)
+    {
+        const JsonValue &verdicts = document["verdicts"];
+        EXPECT_EQ(verdicts.size(), 8u);
+        for (size_t i = 0; i < verdicts.size(); i++) {
+            const std::string &id = verdicts[i]["id"].text;
+            if (id == failing)
+                EXPECT_EQ(verdicts[i]["verdict"].text, "FAIL") << id << ": " << verdicts[i]["text"].text;
+            else if (contains(notRun, id))
+                EXPECT_EQ(verdicts[i]["verdict"].text, "not run") << id;
+            else
+                EXPECT_EQ(verdicts[i]["verdict"].text, "PASS") << id << ": " << verdicts[i]["text"].text;
+        }
+    }
+    std::string err;
+};
+
+// Four clean cycles in two processes (3 and 1) at both rates the device accepts, then the three
+// dirty endings and the fresh process after each: every cycle ok, nothing drifts, growth judged
+// and clear, the device's own count of objects and starts the checker's.
+TEST_F(CyclesTest, TheCleanDevicePassesEveryFinding)
+{
+    SimConfig config = fastConfig();
+    snprintf(config.sampleRates, sizeof config.sampleRates, "44100,48000");
+    RegisteredDevice *device = addDevice(config);
+    std::string junit = buildFilePath("cycles-clean.xml");
+    int code = -1;
+    JsonValue document = cycles("--count 4 --fresh-every 3 --junit \"" + junit + "\"", &code);
+    EXPECT_EQ(code, 0) << err;
+    othersPass(document, "", "");
+    const JsonValue &all = document["cycles"];
+    ASSERT_EQ(all.size(), 8u);
+    EXPECT_EQ(document["processes"].whole(), 6);
+    EXPECT_EQ(all[2]["process"].whole(), 1);
+    EXPECT_EQ(all[3]["process"].whole(), 2);
+    bool rateSet = false;
+    for (size_t i = 0; i < all.size(); i++) {
+        EXPECT_TRUE(all[i]["ok"].flag) << i << ": " << all[i]["failure"].text;
+        EXPECT_GT(all[i]["switches"].whole(), 0);
+        EXPECT_GT(all[i]["handles"].whole(), 0);
+        EXPECT_GT(all[i]["threads"].whole(), 0);
+        EXPECT_GT(all[i]["private_kb"].whole(), 0);
+        rateSet = rateSet || all[i]["rate_set"].flag;
+    }
+    EXPECT_TRUE(rateSet) << "the rate stepped through 44100 and 48000";
+    EXPECT_EQ(all[6]["ending"].text, "killed");
+    EXPECT_TRUE(document["growth"]["handles"]["judged"].flag);
+    EXPECT_FALSE(document["growth"]["private_kb"]["leak"].flag);
+    // Eight objects and the second one; every cycle started once.
+    EXPECT_EQ(device->shared->instancesCreated, 9);
+    EXPECT_EQ(device->shared->starts, 8);
+    std::ifstream file(junit);
+    std::stringstream xml;
+    xml << file.rdbuf();
+    EXPECT_TRUE(contains(xml.str(), "tests=\"8\" failures=\"0\"")) << xml.str();
+}
+
+// Each fault the device plants across opens fails its own finding and nothing else; the checker's
+// figure is the device's own count.
+TEST_F(CyclesTest, EachFaultAcrossOpensFailsItsOwnFinding)
+{
+    RegisteredDevice *device = addDevice(fastConfig());
+    struct Case {
+        const char *finding;
+        int drift, handles, kb;
+    } cases[] = {
+        {"drift", 64, 0, 0},
+        {"handles", 0, 2, 0},
+        {"memory", 0, 0, 512},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.finding);
+        SimConfig config = fastConfig();
+        config.driftPerOpen = c.drift;
+        config.leakHandlesPerOpen = c.handles;
+        config.leakKBPerOpen = c.kb;
+        ASSERT_EQ(simWriteConfig(device->clsid.c_str(), &config), 0);
+        resetRecord(device);
+        int code = -1;
+        JsonValue document = cycles("--count 3 --fresh-every 3 --no-dirty", &code);
+        EXPECT_EQ(code, 1) << err;
+        othersPass(document, c.finding, "after_release after_second after_kill");
+        const JsonValue &growth = document["growth"];
+        if (c.drift) {
+            EXPECT_EQ(device->shared->opensCounted, 3);
+            EXPECT_EQ(device->shared->driftFrames, 2 * 64);
+            EXPECT_TRUE(contains(text(document, "drift"), "preferred size 64, 128, 192 over 3 opens"))
+                << text(document, "drift");
+            EXPECT_TRUE(contains(text(document, "drift"), "output latency 64, 128, 192"));
+        }
+        if (c.handles) {
+            EXPECT_EQ(device->shared->handlesLeaked, 6);
+            EXPECT_NEAR(growth["handles"]["per_cycle"].number, 2, 0.01);
+            EXPECT_TRUE(growth["handles"]["leak"].flag);
+        }
+        if (c.kb) {
+            EXPECT_EQ(device->shared->kbLeaked, 3 * 512);
+            EXPECT_NEAR(growth["private_kb"]["per_cycle"].number, 512, 64);
+            EXPECT_TRUE(growth["private_kb"]["leak"].flag);
+        }
+    }
+}
+
+// A device held by the host that was killed while it streamed: only the fresh process after the
+// kill fails, with the driver's own message, as often as the device refused an init.
+TEST_F(CyclesTest, ADeviceHeldByAKilledHostFailsOnlyAfterTheKill)
+{
+    SimConfig config = fastConfig();
+    config.killedOwnerBlocks = 1;
+    RegisteredDevice *device = addDevice(config);
+    int code = -1;
+    JsonValue document = cycles("--count 1", &code);
+    EXPECT_EQ(code, 1) << err;
+    othersPass(document, "after_kill", "handles threads memory");
+    EXPECT_TRUE(contains(text(document, "after_kill"), "could not be opened after a host was killed while "
+                         "streaming: init answered 0 (Quorvel Sim: the device was not closed by its last owner)"))
+        << text(document, "after_kill");
+    EXPECT_EQ(device->shared->ownerBlocks, 1);
+    EXPECT_GE(device->shared->ownersNoted, 4);
+    EXPECT_TRUE(contains(err, "killed while streaming")) << err;
+}
+
+// A crash planted at the third start: exit 4, naming the cycle and the call; the cycles before it
+// are shown.
+TEST_F(CyclesTest, ACrashInALaterCycleIsACrashNamingTheCycle)
+{
+    SimConfig config = fastConfig();
+    snprintf(config.faultCall, sizeof config.faultCall, "start");
+    config.faultKind = 1;
+    config.faultAtCall = 3;
+    addDevice(config);
+    int code = -1;
+    JsonValue document = cycles("--count 4 --no-dirty", &code);
+    EXPECT_EQ(code, 4) << err;
+    EXPECT_EQ(document["crashed_cycle"].whole(), 3);
+    EXPECT_EQ(document["failure"]["call"].text, "start()");
+    EXPECT_EQ(document["cycles"].size(), 3u);
+    EXPECT_TRUE(document["cycles"][1]["ok"].flag);
+    EXPECT_TRUE(contains(err, "cycle 3:")) << err;
+}
+
+}  // namespace
