@@ -185,8 +185,10 @@ long SIM_THISCALL getLatencies(SimDevice *self, long *inputLatency, long *output
     if (c.latencyFault == 2)
         *inputLatency = *outputLatency = frames < 4095 ? 4096 - frames : 1;
     *outputLatency += simLatencyShift(self);
-    *inputLatency += self->driftFrames;
-    *outputLatency += self->driftFrames;
+    if (self->buffers.made) {  // without buffers the preferred size has drifted already
+        *inputLatency += self->driftFrames;
+        *outputLatency += self->driftFrames;
+    }
     return SIM_ASE_OK;
 }
 

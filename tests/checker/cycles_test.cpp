@@ -77,6 +77,8 @@ TEST_F(CyclesTest, TheCleanDevicePassesEveryFinding)
     bool rateSet = false;
     for (size_t i = 0; i < all.size(); i++) {
         EXPECT_TRUE(all[i]["ok"].flag) << i << ": " << all[i]["failure"].text;
+        if (all[i]["ending"].text == "killed")
+            continue;  // nothing comes back from the process killed while it streamed
         EXPECT_GT(all[i]["switches"].whole(), 0);
         EXPECT_GT(all[i]["handles"].whole(), 0);
         EXPECT_GT(all[i]["threads"].whole(), 0);
