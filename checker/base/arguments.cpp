@@ -210,9 +210,9 @@ static constexpr OptionRule optionRules[] = {
                &CheckerOptions::panelStep, 0),
     // Opening and closing the driver over and over.
     wholeOption(OPTION_CYCLES, "--count", "N", 1, MAX_CYCLES, "a count of cycles from 1 to 100",
-                &CheckerOptions::cycles, 6),
+                &CheckerOptions::cycles, 8),
     wholeOption(OPTION_FRESH_EVERY, "--fresh-every", "K", 1, MAX_CYCLES, "a count of cycles from 1 to 100",
-                &CheckerOptions::freshEvery, 3),
+                &CheckerOptions::freshEvery, 4),
     flagOption(OPTION_NO_DIRTY, "--no-dirty", &CheckerOptions::noDirty),
     wholeOption(OPTION_FIRST_CYCLE, "--first-cycle", "N", 1, 2 * MAX_CYCLES, "a cycle number",
                 &CheckerOptions::firstCycle, 1),

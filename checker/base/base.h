@@ -107,8 +107,8 @@ struct CheckerOptions {
     double backSeconds;       // --back-seconds: how long fresh workers try to open it again (30)
     double panelStep;         // run --panel-step: seconds a person has with the control panel; 0: none
     // Opening and closing the driver over and over.
-    long cycles;              // cycles --count: the clean cycles (6)
-    long freshEvery;          // --fresh-every: a fresh worker every this many cycles (3)
+    long cycles;              // cycles --count: the clean cycles (8)
+    long freshEvery;          // --fresh-every: a fresh worker every this many cycles (4)
     bool noDirty;             // --no-dirty: no killed, released or doubled endings
     long firstCycle;          // the worker's: the number of its first cycle (1)
     const char *ending;       // the worker's: how its last cycle ends: "clean", "kill", "release",

@@ -56,7 +56,7 @@ protected:
     std::string err;
 };
 
-// Four clean cycles in two processes (3 and 1) at both rates the device accepts, then the three
+// Five clean cycles in two processes (4 and 1) at both rates the device accepts, then the three
 // dirty endings and the fresh process after each: every cycle ok, nothing drifts, growth judged
 // and clear, the device's own count of objects and starts the checker's.
 TEST_F(CyclesTest, TheCleanDevicePassesEveryFinding)
@@ -66,14 +66,14 @@ TEST_F(CyclesTest, TheCleanDevicePassesEveryFinding)
     RegisteredDevice *device = addDevice(config);
     std::string junit = buildFilePath("cycles-clean.xml");
     int code = -1;
-    JsonValue document = cycles("--count 4 --fresh-every 3 --junit \"" + junit + "\"", &code);
+    JsonValue document = cycles("--count 5 --fresh-every 4 --junit \"" + junit + "\"", &code);
     EXPECT_EQ(code, 0) << err;
     othersPass(document, "", "");
     const JsonValue &all = document["cycles"];
-    ASSERT_EQ(all.size(), 8u);
+    ASSERT_EQ(all.size(), 9u);
     EXPECT_EQ(document["processes"].whole(), 6);
-    EXPECT_EQ(all[2]["process"].whole(), 1);
-    EXPECT_EQ(all[3]["process"].whole(), 2);
+    EXPECT_EQ(all[3]["process"].whole(), 1);
+    EXPECT_EQ(all[4]["process"].whole(), 2);
     bool rateSet = false;
     for (size_t i = 0; i < all.size(); i++) {
         EXPECT_TRUE(all[i]["ok"].flag) << i << ": " << all[i]["failure"].text;
@@ -86,12 +86,12 @@ TEST_F(CyclesTest, TheCleanDevicePassesEveryFinding)
         rateSet = rateSet || all[i]["rate_set"].flag;
     }
     EXPECT_TRUE(rateSet) << "the rate stepped through 44100 and 48000";
-    EXPECT_EQ(all[6]["ending"].text, "killed");
+    EXPECT_EQ(all[7]["ending"].text, "killed");
     EXPECT_TRUE(document["growth"]["handles"]["judged"].flag);
     EXPECT_FALSE(document["growth"]["private_kb"]["leak"].flag);
-    // Eight objects and the second one; every cycle started once.
-    EXPECT_EQ(device->shared->instancesCreated, 9);
-    EXPECT_EQ(device->shared->starts, 8);
+    // Nine objects and the second one; every cycle started once.
+    EXPECT_EQ(device->shared->instancesCreated, 10);
+    EXPECT_EQ(device->shared->starts, 9);
     std::ifstream file(junit);
     std::stringstream xml;
     xml << file.rdbuf();
@@ -120,24 +120,24 @@ TEST_F(CyclesTest, EachFaultAcrossOpensFailsItsOwnFinding)
         ASSERT_EQ(simWriteConfig(device->clsid.c_str(), &config), 0);
         resetRecord(device);
         int code = -1;
-        JsonValue document = cycles("--count 3 --fresh-every 3 --no-dirty", &code);
+        JsonValue document = cycles("--count 4 --fresh-every 4 --no-dirty", &code);
         EXPECT_EQ(code, 1) << err;
         othersPass(document, c.finding, "after_release after_second after_kill");
         const JsonValue &growth = document["growth"];
         if (c.drift) {
-            EXPECT_EQ(device->shared->opensCounted, 3);
-            EXPECT_EQ(device->shared->driftFrames, 2 * 64);
-            EXPECT_TRUE(contains(text(document, "drift"), "preferred size 64, 128, 192 over 3 opens"))
+            EXPECT_EQ(device->shared->opensCounted, 4);
+            EXPECT_EQ(device->shared->driftFrames, 3 * 64);
+            EXPECT_TRUE(contains(text(document, "drift"), "preferred size 64, 128, 192, 256 over 4 opens"))
                 << text(document, "drift");
-            EXPECT_TRUE(contains(text(document, "drift"), "output latency 64, 128, 192"));
+            EXPECT_TRUE(contains(text(document, "drift"), "output latency 64, 128, 192, 256"));
         }
         if (c.handles) {
-            EXPECT_EQ(device->shared->handlesLeaked, 6);
+            EXPECT_EQ(device->shared->handlesLeaked, 8);
             EXPECT_NEAR(growth["handles"]["per_cycle"].number, 2, 0.01);
             EXPECT_TRUE(growth["handles"]["leak"].flag);
         }
         if (c.kb) {
-            EXPECT_EQ(device->shared->kbLeaked, 3 * 512);
+            EXPECT_EQ(device->shared->kbLeaked, 4 * 512);
             EXPECT_NEAR(growth["private_kb"]["per_cycle"].number, 512, 64);
             EXPECT_TRUE(growth["private_kb"]["leak"].flag);
         }
