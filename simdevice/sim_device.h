@@ -175,6 +175,7 @@ struct SimConfig {
     int32_t driftPerOpen;
     int32_t leakHandlesPerOpen;
     int32_t leakKBPerOpen;
+    int32_t leakThreadsPerOpen;
     int32_t killedOwnerBlocks;
 };
 
@@ -394,6 +395,7 @@ struct SimShared {
     volatile LONG driftFrames;          // frames added to the figures at the latest of them
     volatile LONG handlesLeaked;        // events made at init and never closed ("LeakHandlesPerOpen")
     volatile LONG kbLeaked;             // KB committed and touched at init, never freed
+    volatile LONG threadsLeaked;        // threads started at init that never end
     volatile LONG ownersNoted;          // starts that noted their process as the running owner
     volatile LONG ownerBlocks;          // inits refused: the owner noted had been killed
 };

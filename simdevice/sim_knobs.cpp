@@ -126,6 +126,7 @@ const SimKnob simKnobs[] = {
     NUMBER_KNOB("DriftPerOpen", driftPerOpen, "0", "any", "frames added to the preferred size getBufferSize reports and to both latencies getLatencies reports, for every earlier open (init) of the device, counted across processes in the value \"Opens\" that the device writes under \"Simulation\" (writing the knobs afresh removes it): 64 makes 256, 320, 384... (0: none, and nothing counted)"),
     NUMBER_KNOB("LeakHandlesPerOpen", leakHandlesPerOpen, "0", "0..10000", "every init makes this many events and never closes them"),
     NUMBER_KNOB("LeakKBPerOpen", leakKBPerOpen, "0", "0..1048576", "every init commits this many KB of private memory, writes every page, and never frees it"),
+    NUMBER_KNOB("LeakThreadsPerOpen", leakThreadsPerOpen, "0", "0..100", "every init starts this many threads that wait for ever on one event of the process (their handles closed)"),
     NUMBER_KNOB("KilledOwnerBlocks", killedOwnerBlocks, "0", "0, 1", "1 = a start notes its process (id and start time) as the device's running owner in the value \"RunningOwner\" under \"Simulation\", and that process's stop, disposeBuffers or last Release removes it; an init that finds an owner whose process is gone (killed while streaming) returns 0 with \"Quorvel Sim: the device was not closed by its last owner\", in every process, until the knobs are written afresh"),
 };
 

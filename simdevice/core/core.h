@@ -335,7 +335,8 @@ void simFirstRunBegins(SimDevice *device);
 void simSecondFault(const SimDevice *device, int op);
 
 // sim_opens.cpp: what goes wrong only across opens. At init: the open counted and the figures'
-// drift set ("DriftPerOpen"), handles and memory leaked ("LeakHandlesPerOpen", "LeakKBPerOpen"),
+// drift set ("DriftPerOpen"), handles, memory and threads leaked ("LeakHandlesPerOpen",
+// "LeakKBPerOpen", "LeakThreadsPerOpen"),
 // and true when init must fail because the device's last owner was killed while it streamed
 // ("KilledOwnerBlocks"; the error text is set). A start notes the owner; the owner's stop,
 // disposeBuffers and destruction remove it. Host calls' threads.

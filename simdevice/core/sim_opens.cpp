@@ -21,11 +21,32 @@ bool ownerKilled(const SimDevice *device) {
     return started.dwLowDateTime != noted.dwLowDateTime || started.dwHighDateTime != noted.dwHighDateTime;
 }
 
+// A thread left behind: it waits for ever, inside the system, on an event nobody sets. One event
+// for the process, so that the threads leak nothing else.
+HANDLE g_never;
+
+DWORD WINAPI waitForEver(void *) {
+    WaitForSingleObject(g_never, INFINITE);
+    return 0;
+}
+
 void leak(SimDevice *device) {
     const SimConfig &c = device->config;
     for (LONG i = 0; i < c.leakHandlesPerOpen && i < 10000; i++) {
         if (CreateEventA(nullptr, TRUE, FALSE, nullptr))
             InterlockedIncrement(&device->shared->handlesLeaked);
+    }
+    for (LONG i = 0; i < c.leakThreadsPerOpen && i < 100; i++) {
+        if (!g_never) {
+            HANDLE made = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+            if (InterlockedCompareExchangePointer(&g_never, made, nullptr) != nullptr)
+                CloseHandle(made);
+        }
+        HANDLE thread = g_never ? CreateThread(nullptr, 0, waitForEver, nullptr, 0, nullptr) : nullptr;
+        if (thread) {
+            CloseHandle(thread);
+            InterlockedIncrement(&device->shared->threadsLeaked);
+        }
     }
     if (c.leakKBPerOpen > 0 && c.leakKBPerOpen <= 1048576) {
         SIZE_T bytes = (SIZE_T)c.leakKBPerOpen * 1024;
