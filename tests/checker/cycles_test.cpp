@@ -190,4 +190,24 @@ TEST_F(CyclesTest, ACrashInALaterCycleIsACrashNamingTheCycle)
     EXPECT_TRUE(contains(err, "cycle 3:")) << err;
 }
 
+// Ctrl+C (the interrupt event) in the second cycle: exit 5, the cycles so far shown, nothing judged
+// and nothing failed, in the document and the JUnit file.
+TEST_F(CyclesTest, AnInterruptShowsTheCyclesSoFarAndJudgesNothing)
+{
+    RegisteredDevice *device = addDevice(fastConfig());
+    std::string junit = buildFilePath("cycles-interrupted.xml");
+    CheckerRun run = runCheckerInterrupted("cycles 0 --seconds 5 --count 4 --no-dirty --json --junit \"" + junit + "\"",
+                                           [device] { return device->shared->starts >= 2; });
+    EXPECT_EQ(run.exitCode, 5) << run.err;
+    JsonValue document;
+    ASSERT_TRUE(parseJson(run.out, &document)) << run.out;
+    EXPECT_EQ(document["cycles"].size(), 2u);
+    EXPECT_TRUE(document["cycles"][0]["ok"].flag);
+    EXPECT_TRUE(document["verdicts"].isNull());
+    std::ifstream file(junit);
+    std::stringstream xml;
+    xml << file.rdbuf();
+    EXPECT_TRUE(contains(xml.str(), "failures=\"0\" errors=\"0\" skipped=\"8\"")) << xml.str();
+}
+
 }  // namespace
