@@ -122,11 +122,11 @@ extern CyclesRun cyclesRun;
 enum CyclesVerdict { CYCLES_PASS, CYCLES_WARN, CYCLES_FAIL, CYCLES_NOT_RUN };
 const char *cyclesVerdictName(int verdict);  // "PASS", "WARN", "FAIL", "not run"
 
-// A least-squares slope of a count over the cycles of each worker (one line per worker, one slope
-// for all), with its standard error.
+// A least-squares slope of a count over the clean cycles of each worker after its first (its
+// baseline), one line per worker and one slope for all, with its standard error.
 struct Growth {
-    bool judged;         // at least one worker with 3 or more cycles measured
-    int cycles;          // measured cycles that took part
+    bool judged;         // a worker with 3 cycles fitted after its baseline
+    int cycles;          // the cycles fitted
     double slope;        // per cycle
     double spread;       // its standard error
     bool clear;          // slope above GROWTH_FLOOR and above 3 spreads: a leak

@@ -14,6 +14,20 @@ CyclesRun cyclesRun;
 static const ULONGLONG KILL_AFTER_MS = 200;
 static ULONGLONG streamingSeenAt;
 static bool killedByParent;
+// Every worker's calls that did not answer ASE_OK: each worker hands back its own.
+static CallNotes gatheredNotes;
+
+static void gatherNotes()
+{
+    CallNotes &all = gatheredNotes;
+    for (int i = 0; i < callNotes.count; i++) {
+        if (all.count < MAX_NOTED_CALLS)
+            all.calls[all.count++] = callNotes.calls[i];
+        else
+            all.dropped++;
+    }
+    all.dropped += callNotes.dropped;
+}
 
 // The poll of the worker to be killed: true once its cycle has streamed KILL_AFTER_MS.
 static bool killWhenStreaming()
@@ -57,6 +71,7 @@ static bool runWorker(const CheckerOptions &options, int index, int first, int c
     int code = ending == ENDING_KILLED ? runWorkerEndedBy(one, arguments, killWhenStreaming, outcome)
                                        : runFreshWorker(one, cyclesRunSession, arguments, outcome);
     run.workers++;
+    gatherNotes();
     int last = run.count;
     for (int i = 0; i < cyclesWorker.count && run.count < MAX_ALL_CYCLES; i++) {
         CycleResult &c = run.cycles[run.count++];
@@ -90,6 +105,7 @@ static bool runWorker(const CheckerOptions &options, int index, int first, int c
 int measureCycles(const CheckerOptions &options, int index, const char *, SessionOutcome *outcome)
 {
     memset(&cyclesRun, 0, sizeof cyclesRun);
+    memset(&gatheredNotes, 0, sizeof gatheredNotes);
     memset(outcome, 0, sizeof *outcome);
     outcome->end = SESSION_FINISHED;
     bool going = true;
@@ -111,6 +127,7 @@ int measureCycles(const CheckerOptions &options, int index, const char *, Sessio
         going = runWorker(options, index, number, 1, dirty[i], outcome);
     }
     clearProgress();
+    callNotes = gatheredNotes;
     const CyclesRun &run = cyclesRun;
     if (run.crashedCycle) {
         *outcome = run.crash;

@@ -281,8 +281,9 @@ static int runCycle(const CheckerOptions &options, int index, CycleResult *c)
         return EXIT_DRIVER;
     }
     if (c->stopResult != ASE_OK || c->disposeResult != ASE_OK) {
+        char dispose[32];
         setFailure(c, "stop answered %s and disposeBuffers %s", asioErrorName(c->stopResult, name, sizeof name),
-                   asioErrorName(c->disposeResult, name + 16, 16));
+                   asioErrorName(c->disposeResult, dispose, sizeof dispose));
         return EXIT_DRIVER;
     }
     return EXIT_FINE;

@@ -171,6 +171,26 @@ TEST_F(CyclesTest, ADeviceHeldByAKilledHostFailsOnlyAfterTheKill)
     EXPECT_TRUE(contains(err, "killed while streaming")) << err;
 }
 
+// A cycle that does not close cleanly (its stop answers an error) fails the cycles finding, names
+// the cycle and the answer, and keeps the call among those that did not answer ASE_OK; the rest of
+// its process is not run, and growth is then not judged.
+TEST_F(CyclesTest, ACycleThatFailsFailsTheCyclesFindingNamingIt)
+{
+    SimConfig config = fastConfig();
+    snprintf(config.failCall, sizeof config.failCall, "stop");
+    config.failAtCall = 2;
+    addDevice(config);
+    int code = -1;
+    JsonValue document = cycles("--count 4 --no-dirty", &code);
+    EXPECT_EQ(code, 1) << err;
+    othersPass(document, "cycles", "after_release after_second after_kill handles threads memory");
+    EXPECT_TRUE(contains(text(document, "cycles"), "cycle 2 (")) << text(document, "cycles");
+    EXPECT_TRUE(contains(text(document, "cycles"), "stop answered ASE_HWMalfunction"));
+    EXPECT_EQ(document["cycles"].size(), 2u);
+    ASSERT_EQ(document["calls_not_ok"].size(), 1u);
+    EXPECT_EQ(document["calls_not_ok"][0]["call"].text, "stop");
+}
+
 // A crash planted at the third start: exit 4, naming the cycle and the call; the cycles before it
 // are shown.
 TEST_F(CyclesTest, ACrashInALaterCycleIsACrashNamingTheCycle)
