@@ -60,8 +60,7 @@ void printCyclesText(const CheckerOptions &options, int index, const SessionOutc
            options.noDirty ? "" : "; then the dirty endings, each followed by a fresh process", run.workers);
     printf("  cycle process ending     size   rate  create   init  start  1st sw switches handles threads "
            "private KB  result\n");
-    printf("  %5s %7s %-8s %6s %6s %7s %6s %6s %8s %8s %7s %7s %10s\n", "", "", "", "frames", "Hz", "ms", "ms",
-           "ms", "ms", "", "", "", "");
+    printf("  %5s %7s %-8s %6s %6s %7s %6s %6s %8s\n", "", "", "", "frames", "Hz", "ms", "ms", "ms", "ms");
     for (int i = 0; i < run.count; i++)
         printCycleLine(run.cycles[i]);
     printf("Figures right after init:\n  cycle");
