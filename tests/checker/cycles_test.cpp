@@ -18,7 +18,7 @@ class CyclesTest : public SimProgramTest {
 protected:
     JsonValue cycles(const std::string &more, int *code)
     {
-        return runCheckerJson("cycles 0 --seconds 0.3 --call-timeout 5 " + more, code, &err);
+        return runCheckerJson("cycles 0 --seconds 0.2 --call-timeout 5 " + more, code, &err);
     }
     static std::string verdict(const JsonValue &document, const char *id)
     {
