@@ -2,6 +2,7 @@
 // its own file, a line in each table that concerns it here, and its part of the documentation.
 #include "checker/checker.h"
 
+#include "checker/cycles/cycles.h"
 #include "checker/report/report.h"
 #include "checker/soak/soak.h"
 
@@ -14,13 +15,15 @@ extern const CommandSpec listCommandSpec, infoCommandSpec, runCommandSpec, laten
 
 // In the order the help lists them; the probe is the worker's side of list --probe, restore-rate
 // the new worker that sets a rate back after a session that could not, second-host conform's
-// second program of the clients phase, second-change the notify phase's, gone-back a fresh try of gone's to open the driver again.
+// second program of the clients phase, second-change the notify phase's, gone-back a fresh try of gone's to open the driver again,
+// cycles-run a worker of cycles'.
 static const CommandSpec *const commands[] = {
     &listCommandSpec, &infoCommandSpec, &runCommandSpec, &latencyCommandSpec,
     &conformCommandSpec, &integrityCommandSpec, &reportCommandSpec, &goneCommandSpec,
-    &soakCommandSpec, &compareCommandSpec,
+    &cyclesCommandSpec, &soakCommandSpec, &compareCommandSpec,
     &probeCommandSpec,
     &restoreRateCommandSpec, &secondHostCommandSpec, &secondChangeCommandSpec, &goneBackCommandSpec,
+    &cyclesRunCommandSpec,
 };
 
 // Every record a worker sends, each with the check a copy gets when it arrives (its entry stands
@@ -28,7 +31,7 @@ static const CommandSpec *const commands[] = {
 static const RecordSpec *const records[] = {
     &openedDriverRecord, &callNotesRecord, &infoRecord, &runRecord, &latencyRecord, &sweepRecord,
     &integrityRecord, &routingRecord, &conformRecord, &rateRestoreRecord, &secondHostRecord,
-    &goneRecord, &goneBackRecord, &soakRecord,
+    &goneRecord, &goneBackRecord, &soakRecord, &cyclesWorkerRecord,
 };
 
 void useProgramTables()

@@ -11,6 +11,7 @@
 //   session/session.h    the worker process, the driver a command works on, a run of the loopback
 //   commands/commands.h  list, info, run, latency (and its sweep), integrity: records and output
 //   conform/conform.h    the conformance checks
+//   cycles/cycles.h      the driver opened and closed over and over, clean and dirty
 //   soak/soak.h          one long stream: rate error and its trend, glitches, the sample position
 //   report/report.h      the HTML page of every part
 //   compare/compare.h    a new driver build's documents against the last one's (no driver)

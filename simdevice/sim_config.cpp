@@ -59,6 +59,14 @@ long openSimulationKey(const char *clsidText, const char *below, REGSAM access, 
 }
 
 const char kGoneSince[] = "GoneSince";
+const char kOpens[] = "Opens";
+const char kRunningOwner[] = "RunningOwner";
+
+// What "RunningOwner" holds.
+struct OwnerValue {
+    DWORD processId;
+    DWORD startedLow, startedHigh;
+};
 
 ULONGLONG systemTimeNow() {
     FILETIME now;
@@ -92,7 +100,10 @@ long simWriteConfig(const char *clsidText, const SimConfig *config) {
         return error;
     for (int k = 0; k < simKnobCount && !error; k++)
         error = writeField(key, simKnobs[k], config);
-    RegDeleteValueA(key, kGoneSince);  // knobs written afresh: the device is there
+    // Knobs written afresh: the device is there, never opened, and held by nobody.
+    RegDeleteValueA(key, kGoneSince);
+    RegDeleteValueA(key, kOpens);
+    RegDeleteValueA(key, kRunningOwner);
     RegCloseKey(key);
     return error;
 }
@@ -130,6 +141,56 @@ long simClearGone(const char *clsidText) {
     if (error)
         return error;
     error = RegDeleteValueA(key, kGoneSince);
+    RegCloseKey(key);
+    return error == ERROR_FILE_NOT_FOUND ? 0 : error;
+}
+
+long simCountOpen(const char *clsidText) {
+    HKEY key;
+    if (openSimulationKey(clsidText, "Simulation", KEY_READ | KEY_SET_VALUE, &key))
+        return 0;
+    DWORD opens = 0, type = 0, size = sizeof opens;
+    if (RegQueryValueExA(key, kOpens, nullptr, &type, (BYTE *)&opens, &size) || type != REG_DWORD)
+        opens = 0;
+    DWORD next = opens + 1;
+    RegSetValueExA(key, kOpens, 0, REG_DWORD, (const BYTE *)&next, sizeof next);
+    RegCloseKey(key);
+    return (long)opens;
+}
+
+long simNoteOwner(const char *clsidText, DWORD processId, FILETIME started) {
+    HKEY key;
+    long error = openSimulationKey(clsidText, "Simulation", KEY_SET_VALUE, &key);
+    if (error)
+        return error;
+    OwnerValue owner = {processId, started.dwLowDateTime, started.dwHighDateTime};
+    error = RegSetValueExA(key, kRunningOwner, 0, REG_BINARY, (const BYTE *)&owner, sizeof owner);
+    RegCloseKey(key);
+    return error;
+}
+
+bool simReadOwner(const char *clsidText, DWORD *processId, FILETIME *started) {
+    HKEY key;
+    if (openSimulationKey(clsidText, "Simulation", KEY_READ, &key))
+        return false;
+    OwnerValue owner = {};
+    DWORD type = 0, size = sizeof owner;
+    long error = RegQueryValueExA(key, kRunningOwner, nullptr, &type, (BYTE *)&owner, &size);
+    RegCloseKey(key);
+    if (error || type != REG_BINARY || size != sizeof owner)
+        return false;
+    *processId = owner.processId;
+    started->dwLowDateTime = owner.startedLow;
+    started->dwHighDateTime = owner.startedHigh;
+    return true;
+}
+
+long simClearOwner(const char *clsidText) {
+    HKEY key;
+    long error = openSimulationKey(clsidText, "Simulation", KEY_SET_VALUE, &key);
+    if (error)
+        return error;
+    error = RegDeleteValueA(key, kRunningOwner);
     RegCloseKey(key);
     return error == ERROR_FILE_NOT_FOUND ? 0 : error;
 }

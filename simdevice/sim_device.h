@@ -7,6 +7,8 @@
 //     HKCR\CLSID\{clsid}\Simulation          the knobs (simKnobs: sim_knobs.cpp)
 //     HKCR\CLSID\{clsid}\Simulation\Panel    optional: values the control panel copies over
 //     HKCR\CLSID\{clsid}\Simulation "GoneSince"  written by the device: when it went away
+//     HKCR\CLSID\{clsid}\Simulation "Opens", "RunningOwner"  written by the device: its opens
+//                                            ("DriftPerOpen"), the process streaming on it
 //     HKLM\SOFTWARE\ASIO\<name>              "CLSID" = "{clsid}", "Description" = <name>
 //
 // It behaves like the strictest real drivers a host meets:
@@ -177,6 +179,13 @@ struct SimConfig {
     int32_t goneAtSwitch;
     int32_t goneWay;
     int32_t backAfterMs;
+    // What goes wrong only across opens, as a host opens the driver again and again: figures that
+    // creep, handles and memory left behind, a device held by a host that was killed.
+    int32_t driftPerOpen;
+    int32_t leakHandlesPerOpen;
+    int32_t leakKBPerOpen;
+    int32_t leakThreadsPerOpen;
+    int32_t killedOwnerBlocks;
 };
 
 // One knob: the registry value, the SimConfig field it sets (offset; textSize 0: a signed 32-bit
@@ -222,6 +231,16 @@ long simNoteGone(const char *clsidText);  // now; 0 or a Windows error code
 // True when a moment is noted, with the milliseconds since (0 if the clock went back).
 bool simGoneFor(const char *clsidText, long long *ms);
 long simClearGone(const char *clsidText);  // 0 or a Windows error code; none noted is 0 too
+// The opens of the device so far, where every process sees them ("DriftPerOpen"): the value "Opens"
+// of "Simulation" (REG_DWORD), which simWriteConfig and simRegisterDevice remove. Returns the opens
+// before this one and counts this one.
+long simCountOpen(const char *clsidText);
+// The process streaming on the device ("KilledOwnerBlocks"): the value "RunningOwner" of
+// "Simulation", its process id and start time (a FILETIME), written at start and removed at stop by
+// that process, and by simWriteConfig and simRegisterDevice. simReadOwner is false when none is noted.
+long simNoteOwner(const char *clsidText, DWORD processId, FILETIME started);
+bool simReadOwner(const char *clsidText, DWORD *processId, FILETIME *started);
+long simClearOwner(const char *clsidText);  // 0 or a Windows error code
 
 // Calls as they are logged, in order.
 enum SimOp {
@@ -385,6 +404,15 @@ struct SimShared {
     // ppm (positive: fast).
     volatile LONG clockErrorMilliPpm;
     volatile LONG stoppedAtPeriod;      // "StopAtMs": the period after which it stopped; 0: not
+
+    // Across opens, by the device's own count over the record's life:
+    volatile LONG opensCounted;         // inits that counted an open ("DriftPerOpen" not 0)
+    volatile LONG driftFrames;          // frames added to the figures at the latest of them
+    volatile LONG handlesLeaked;        // events made at init and never closed ("LeakHandlesPerOpen")
+    volatile LONG kbLeaked;             // KB committed and touched at init, never freed
+    volatile LONG threadsLeaked;        // threads started at init that never end
+    volatile LONG ownersNoted;          // starts that noted their process as the running owner
+    volatile LONG ownerBlocks;          // inits refused: the owner noted had been killed
 };
 
 // Name of the shared record of the device with that class ("QuorvelSim-{...}", upper case).

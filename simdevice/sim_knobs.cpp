@@ -130,6 +130,11 @@ const SimKnob simKnobs[] = {
     NUMBER_KNOB("SecondFaultKind", secondFaultKind, "0", "1..4", "what a second client's calls of \"SecondFaultCall\" get: FaultKind's numbers, and 4: while the call runs, the first host gets no callback for \"SecondStallMs\", its clock going on (those switches are lost)"),
     NUMBER_KNOB("SecondStallMs", secondStallMs, "300", "0 or more", "the stall of \"SecondFaultKind\" 4"),
     NUMBER_KNOB("SpinPercent", spinPercent, "0", "0..100 (more: 100)", "after each period's callbacks the switch thread spins, never sleeping or yielding, for this share (0..100) of a period, no further than the next period's start, before it waits: a driver whose own thread busy-waits (0: never; 100: it never sleeps and takes a whole core)"),
+    NUMBER_KNOB("DriftPerOpen", driftPerOpen, "0", "any", "frames added to the preferred size getBufferSize reports and to both latencies getLatencies reports, for every earlier open (init) of the device, counted across processes in the value \"Opens\" that the device writes under \"Simulation\" (writing the knobs afresh removes it): 64 makes 256, 320, 384... (0: none, and nothing counted)"),
+    NUMBER_KNOB("LeakHandlesPerOpen", leakHandlesPerOpen, "0", "0..10000", "every init makes this many events and never closes them"),
+    NUMBER_KNOB("LeakKBPerOpen", leakKBPerOpen, "0", "0..1048576", "every init commits this many KB of private memory, writes every page, and never frees it"),
+    NUMBER_KNOB("LeakThreadsPerOpen", leakThreadsPerOpen, "0", "0..100", "every init starts this many threads that wait for ever on one event of the process (their handles closed)"),
+    NUMBER_KNOB("KilledOwnerBlocks", killedOwnerBlocks, "0", "0, 1", "1 = a start notes its process (id and start time) as the device's running owner in the value \"RunningOwner\" under \"Simulation\", and that process's stop, disposeBuffers or last Release removes it; an init that finds an owner whose process is gone (killed while streaming) returns 0 with \"Quorvel Sim: the device was not closed by its last owner\", in every process, until the knobs are written afresh"),
 };
 
 #undef NUMBER_KNOB

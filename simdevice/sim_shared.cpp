@@ -14,7 +14,7 @@ static_assert(offsetof(SimShared, opCounts) == (35 + 2 * SIM_SELECTORS) * 4,
 static_assert(offsetof(SimShared, calls) == (36 + 2 * SIM_SELECTORS + SIM_OPS) * 4,
               "same record in both bitnesses");
 static_assert(sizeof(SimShared) ==
-                  (38 + 2 * SIM_SELECTORS + SIM_OPS) * 4 + SIM_MAX_CALLS * sizeof(SimCall) + 27 * 4,
+                  (38 + 2 * SIM_SELECTORS + SIM_OPS) * 4 + SIM_MAX_CALLS * sizeof(SimCall) + 34 * 4,
               "same record in both bitnesses");
 
 namespace {

@@ -69,6 +69,13 @@ ResetPolicy resetPolicy(const CheckerOptions &options)
                                                                                   : RESET_FOLLOW;
 }
 
+// The worker's --ending: one of the ways a cycles worker's last cycle ends.
+static bool endingValid(const char *text)
+{
+    return strcmp(text, "clean") == 0 || strcmp(text, "kill") == 0 || strcmp(text, "release") == 0 ||
+           strcmp(text, "second") == 0;
+}
+
 static bool fileNameValid(const char *text)
 {
     return *text != '\0';
@@ -221,6 +228,16 @@ static constexpr OptionRule optionRules[] = {
     textOption(OPTION_LOG, "--log", "FILE", fileNameValid, "a file name", &CheckerOptions::logFile),
     realOption(OPTION_CHECKPOINT_SECONDS, "--checkpoint-seconds", "S", FROM, 0.1, 86400,
                "seconds from 0.1 to 86400", &CheckerOptions::checkpointSeconds, 60),
+    // Opening and closing the driver over and over.
+    wholeOption(OPTION_CYCLES, "--count", "N", 1, MAX_CYCLES, "a count of cycles from 1 to 100",
+                &CheckerOptions::cycles, 8),
+    wholeOption(OPTION_FRESH_EVERY, "--fresh-every", "K", 1, MAX_CYCLES, "a count of cycles from 1 to 100",
+                &CheckerOptions::freshEvery, 4),
+    flagOption(OPTION_NO_DIRTY, "--no-dirty", &CheckerOptions::noDirty),
+    wholeOption(OPTION_FIRST_CYCLE, "--first-cycle", "N", 1, 2 * MAX_CYCLES, "a cycle number",
+                &CheckerOptions::firstCycle, 1),
+    textOption(OPTION_ENDING, "--ending", "clean|kill|release|second", endingValid,
+               "\"clean\", \"kill\", \"release\" or \"second\"", &CheckerOptions::ending),
 };
 
 // Row k is option k, so that an option is found by its number.

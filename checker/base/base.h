@@ -43,6 +43,8 @@ enum Option {
     // One long stream: its length, its limits and its log.
     OPTION_HOURS, OPTION_MINUTES, OPTION_MAX_PPM, OPTION_MAX_TREND, OPTION_MAX_GLITCHES,
     OPTION_UNTIL_GLITCH, OPTION_LOG, OPTION_CHECKPOINT_SECONDS,
+    // Opening and closing the driver over and over (cycles), and the worker's part of it.
+    OPTION_CYCLES, OPTION_FRESH_EVERY, OPTION_NO_DIRTY, OPTION_FIRST_CYCLE, OPTION_ENDING,
     OPTION_COUNT
 };
 // Marks a function whose argument `f` is a printf format for the arguments from `a`: the compiler
@@ -57,7 +59,7 @@ static_assert(OPTION_COUNT <= sizeof(unsigned long long) * CHAR_BIT,
 #define WORKER_OPTIONS (OPTION_BIT(OPTION_CALL_TIMEOUT) | OPTION_BIT(OPTION_IN_PROCESS))
 
 // Bounds of the values the options take.
-enum { MAX_PINGS = 1000, MAX_REPEAT = 100, MAX_SWEEP_REPEATS = 10 };
+enum { MAX_PINGS = 1000, MAX_REPEAT = 100, MAX_SWEEP_REPEATS = 10, MAX_CYCLES = 100 };
 // Channels of each direction one integrity run drives and analyses: outputs and inputs 0 to 127
 // (the outputs that carry a sequence of their own).
 enum { MAX_ROUTE_CHANNELS = 128 };
@@ -122,6 +124,13 @@ struct CheckerOptions {
     bool untilGlitch;         // --until-glitch: ends at the first glitch
     const char *logFile;      // --log: the checkpoints' JSON lines; null for none
     double checkpointSeconds; // --checkpoint-seconds: 60
+    // Opening and closing the driver over and over.
+    long cycles;              // cycles --count: the clean cycles (8)
+    long freshEvery;          // --fresh-every: a fresh worker every this many cycles (4)
+    bool noDirty;             // --no-dirty: no killed, released or doubled endings
+    long firstCycle;          // the worker's: the number of its first cycle (1)
+    const char *ending;       // the worker's: how its last cycle ends: "clean", "kill", "release",
+                              // "second"; null: clean
 };
 
 // What the host does when the driver asks for a reset (or another of its requests: a buffer size

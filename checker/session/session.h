@@ -110,6 +110,11 @@ int runDriverSession(const CheckerOptions &options, int (*session)(const Checker
 // in lastFailure().
 int runFreshWorker(const CheckerOptions &options, int (*session)(const CheckerOptions &),
                    const char *arguments, SessionOutcome *outcome);
+// A worker the parent ends itself, as a host is killed from the task manager: as runFreshWorker,
+// but poll() is asked at every look (every 20 ms or so), and true ends the worker at once
+// (TerminateProcess); its outcome is then SESSION_INTERRUPTED. No --in-process: EXIT_USAGE.
+int runWorkerEndedBy(const CheckerOptions &options, const char *arguments, bool (*poll)(),
+                     SessionOutcome *outcome);
 // The user's arguments as typed (the wide command line after the program's name, in UTF-8), for
 // runDriverSession; argc and argv are not needed.
 void userArguments(int argc, char **argv);

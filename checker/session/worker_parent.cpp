@@ -356,6 +356,18 @@ int runFreshWorker(const CheckerOptions &options, int (*session)(const CheckerOp
     return session(options);
 }
 
+int runWorkerEndedBy(const CheckerOptions &options, const char *arguments, bool (*poll)(),
+                     SessionOutcome *outcome)
+{
+    if (options.inProcess) {
+        memset(outcome, 0, sizeof *outcome);
+        outcome->inProcess = true;
+        return fail(EXIT_USAGE, "a worker to be ended needs a worker: not with --in-process");
+    }
+    WorkerWait wait = {true, 0, poll, true, true};
+    return runWorkerSession(options, arguments, outcome, wait);
+}
+
 static bool (*besidePoll)();
 
 // The caller's poll, and what ends the run it waits in: a driver thread's crash, the interrupt.

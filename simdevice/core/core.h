@@ -222,6 +222,8 @@ struct SimDevice {
     LONG readySwitchSeen;    // `switches` at the last outputReady of this run, -1 none yet
     SimStream stream;
     bool second;             // made by a second client: another process held the device
+    long driftFrames;        // "DriftPerOpen" times the opens before this object's init
+    bool ownerNoted;         // "KilledOwnerBlocks": this object's start noted its process
     // The object layer's simDeviceDestroy, set at creation: what the last hold or the switch
     // thread calls when it is the one to end the object.
     void (*destroy)(SimDevice *device);
@@ -305,6 +307,8 @@ void simSubclassReference(const SimDevice *device, HWND window);
 bool simCallFails(SimDevice *device, int op);
 
 // sim_clients.cpp: two programs at once ("SecondClient")
+// When process `id` started; false when it is gone (a process id alone is soon reused).
+bool simProcessStart(LONG id, FILETIME *started);
 // Whether an object made now is a second client's: the first client (the first process that made
 // an object of the device, while it lives) is another process. Claims the device otherwise.
 bool simIsSecondClient(SimShared *shared);
@@ -335,3 +339,13 @@ void simSilenceFirstInputs(SimDevice *device, SimBufferSet *set, int index, LONG
 void simFirstRunBegins(SimDevice *device);
 // "SecondFaultCall" at a second client's call of `op`: the fault of "SecondFaultKind" here.
 void simSecondFault(const SimDevice *device, int op);
+
+// sim_opens.cpp: what goes wrong only across opens. At init: the open counted and the figures'
+// drift set ("DriftPerOpen"), handles, memory and threads leaked ("LeakHandlesPerOpen",
+// "LeakKBPerOpen", "LeakThreadsPerOpen"),
+// and true when init must fail because the device's last owner was killed while it streamed
+// ("KilledOwnerBlocks"; the error text is set). A start notes the owner; the owner's stop,
+// disposeBuffers and destruction remove it. Host calls' threads.
+bool simOpenFaults(SimDevice *device);
+void simOwnerStarted(SimDevice *device);
+void simOwnerStopped(SimDevice *device);

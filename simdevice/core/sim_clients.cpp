@@ -11,23 +11,11 @@ namespace {
 
 enum { SERVED, REFUSED_AT_INIT, REFUSED_AT_BUFFERS, TAKES_STREAM, STOPS_FIRST_AT_END, SILENCES_FIRST };
 
-// When process `id` started; false when it is gone.
-bool processStart(LONG id, FILETIME *started) {
-    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, (DWORD)id);
-    if (!process)
-        return false;
-    FILETIME exited, kernel, user;
-    bool alive = WaitForSingleObject(process, 0) == WAIT_TIMEOUT &&
-                 GetProcessTimes(process, started, &exited, &kernel, &user);
-    CloseHandle(process);
-    return alive;
-}
-
 // The first client still there: its id names a live process that started when it did (not a
 // later process that got the same id).
 bool firstAlive(const SimShared *shared, LONG id) {
     FILETIME started;
-    return id != 0 && processStart(id, &started) &&
+    return id != 0 && simProcessStart(id, &started) &&
            (LONG)started.dwLowDateTime == shared->firstStartedLow &&
            (LONG)started.dwHighDateTime == shared->firstStartedHigh;
 }
@@ -42,10 +30,21 @@ bool knob(const SimDevice *device, int what) {
 
 }  // namespace
 
+bool simProcessStart(LONG id, FILETIME *started) {
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, (DWORD)id);
+    if (!process)
+        return false;
+    FILETIME exited, kernel, user;
+    bool alive = WaitForSingleObject(process, 0) == WAIT_TIMEOUT &&
+                 GetProcessTimes(process, started, &exited, &kernel, &user);
+    CloseHandle(process);
+    return alive;
+}
+
 bool simIsSecondClient(SimShared *shared) {
     LONG me = thisProcess();
     FILETIME started = {};
-    processStart(me, &started);
+    simProcessStart(me, &started);
     while (InterlockedCompareExchange(&shared->claimLock, 1, 0) != 0)
         Sleep(0);
     LONG first = shared->firstProcess;

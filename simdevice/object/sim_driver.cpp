@@ -41,6 +41,8 @@ long SIM_THISCALL init(SimDevice *self, void *sysHandle) {
         Sleep((DWORD)self->config.initDelayMs);
     if (simInitWhileAway(self))
         return 0;
+    if (simOpenFaults(self))
+        return 0;
     if (self->config.initMessageBox && simInitMessageBox(self))
         return 0;  // released while the box was up: nobody is left to use the answer
     self->owner = (HWND)sysHandle;
@@ -119,8 +121,10 @@ long SIM_THISCALL start(SimDevice *self) {
             result = SIM_ASE_OK;  // and no thread: no callbacks, no position
         else
             result = simStartThread(self);
-        if (result == SIM_ASE_OK)
+        if (result == SIM_ASE_OK) {
             simSecondStarted(self);
+            simOwnerStarted(self);
+        }
     }
     simLogCall(self, SIM_START, result, 0);
     return result;
@@ -140,6 +144,7 @@ long SIM_THISCALL stop(SimDevice *self) {
         DeviceLock lock(self);
         simStopStream(self);
         simSecondStopped(self);
+        simOwnerStopped(self);
         self->stoppedOnBuffers = self->buffers.made;
     }
     // The thread has ended before the wait: a start made from the host's window meanwhile must
@@ -180,6 +185,10 @@ long SIM_THISCALL getLatencies(SimDevice *self, long *inputLatency, long *output
     if (c.latencyFault == 2)
         *inputLatency = *outputLatency = frames < 4095 ? 4096 - frames : 1;
     *outputLatency += simLatencyShift(self);
+    if (self->buffers.made) {  // without buffers the preferred size has drifted already
+        *inputLatency += self->driftFrames;
+        *outputLatency += self->driftFrames;
+    }
     return SIM_ASE_OK;
 }
 
@@ -371,6 +380,7 @@ long SIM_THISCALL disposeBuffers(SimDevice *self) {
     if (self->buffers.made)
         self->disposedFrames = self->buffers.frames;
     simDisposeStream(self);
+    simOwnerStopped(self);
     return simGoneAnswer(self);  // freed all the same
 }
 

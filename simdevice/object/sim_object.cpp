@@ -175,6 +175,7 @@ void simDeviceDestroy(SimDevice *device) {
         simStopThread(device);
     simFreeBuffers(&device->buffers);
     simSecondEnds(device);
+    simOwnerStopped(device);
     simLogCall(device, SIM_RELEASED, device->instance, 0);
     InterlockedDecrement(&device->shared->instancesAlive);
     if (device->thread)

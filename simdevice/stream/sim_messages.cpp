@@ -145,6 +145,7 @@ long simLatencyShift(const SimDevice *device) {
 
 long simPreferredSize(const SimDevice *device) {
     const SimConfig &config = device->config;
-    return config.requestPreferredSize > 0 && simRequestDue(device) ? config.requestPreferredSize
-                                                                    : config.preferredSize;
+    long preferred = config.requestPreferredSize > 0 && simRequestDue(device) ? config.requestPreferredSize
+                                                                              : config.preferredSize;
+    return preferred + device->driftFrames;
 }

@@ -45,7 +45,7 @@ TEST(ArgumentsTest, EveryUsageErrorIsRefusedWithItsReason)
         const char *message;
     };
     const Row rows[] = {
-        {"", "no command; the commands are list, info, run, latency, conform, integrity, report, gone, soak and compare"},
+        {"", "no command; the commands are list, info, run, latency, conform, integrity, report, gone, cycles, soak and compare"},
         {"frobnicate", "unknown command \"frobnicate\""},
         {"probe 0", "unknown command \"probe\""},  // the worker's own
         {"run 0 --bogus", "unknown option --bogus (quorvelcheck run --help)"},
@@ -57,6 +57,8 @@ TEST(ArgumentsTest, EveryUsageErrorIsRefusedWithItsReason)
         {"gone 0 --gone-command x --gone-step 3", "not both"},
         {"gone 0 --gone-step 0", "bad value for --gone-step: \"0\""},
         {"run 0 --gone-command x", "--gone-command"},
+        {"cycles 0 --count 101", "a count of cycles from 1 to 100"},
+        {"cycles 0 --ending kill", "cycles does not take --ending"},  // the worker's own
         {"run 0 --seconds abc", "bad value for --seconds: \"abc\""},
         {"run 0 --seconds 0", "seconds above 0, at most 86400"},
         {"run 0 --seconds=", "bad value for --seconds: \"\""},
@@ -145,6 +147,11 @@ TEST(ArgumentsTest, EachOptionTakesItsValueUpToItsBounds)
     EXPECT_STREQ(o.backCommand, "on");
     EXPECT_EQ(o.backSeconds, 86400);
     EXPECT_EQ(o.seconds, 2) << "gone's own default";
+    ASSERT_EQ(parse("cycles 0", &o), EXIT_FINE);
+    EXPECT_EQ(o.cycles, 8);
+    EXPECT_EQ(o.freshEvery, 4);
+    EXPECT_EQ(o.seconds, 1) << "cycles' own default";
+    EXPECT_FALSE(o.noDirty);
     ASSERT_EQ(parse("gone 0 --gone-step 3600", &o), EXIT_FINE);
     EXPECT_EQ(o.goneStep, 3600);
     EXPECT_EQ(o.backSeconds, 30);

@@ -3,6 +3,7 @@
 // And the read of the shared watch record, which gives up on a record left half-written.
 #include "checker/checker.h"
 #include "checker/conform/conform.h"
+#include "checker/cycles/cycles.h"
 #include "checker/session/worker_parent.h"
 #include "checker/session/worker_protocol.h"
 
@@ -214,6 +215,25 @@ TEST(RecordChecksTest, TheRoutingOfEveryChannelIsRefusedWithACountIndexOrKindOut
     static RoutingResults beyond;
     beyond.routes[5].verdict = 99;
     EXPECT_EQ(recordFault(&routingResults, &beyond), nullptr);
+}
+
+// A cycles worker's record: one cycle, numbered, with one field a driver wrote over.
+TEST(RecordChecksTest, ACyclesRecordIsRefusedWithACountEnumTextOrProcessCountOutOfRange)
+{
+    auto one = [](CyclesWorkerResults &r) {
+        r.count = 1;
+        r.cycles[0].number = r.cycles[0].inWorker = 1;
+        return &r.cycles[0];
+    };
+    expectRefused<CyclesWorkerResults>(cyclesWorker, {
+        {"count", [](CyclesWorkerResults &r) { r.count = MAX_CYCLES_IN_WORKER + 1; }},
+        {"cycles.number", [](CyclesWorkerResults &r) { r.count = 1; }},
+        {"cycles.ending", [&](CyclesWorkerResults &r) { one(r)->ending = ENDINGS; }},
+        {"cycles.stage", [&](CyclesWorkerResults &r) { one(r)->stage = -1; }},
+        {"cycles.texts", [&](CyclesWorkerResults &r) { fillText(one(r)->failure, sizeof r.cycles[0].failure); }},
+        {"cycles.after", [&](CyclesWorkerResults &r) { one(r)->after.handles = HANDLE_PROBE_BOUND; }},
+        {"cycles.after", [&](CyclesWorkerResults &r) { one(r)->after.privateKB = -2; }},
+    });
 }
 
 // A frame that names a record the program does not have is refused before anything of it is used,
