@@ -41,6 +41,7 @@ extern const double SOAK_MIN_FIT_SECONDS;  // ... at least 1 s
 extern const double SOAK_FLIGHT_SECONDS;   // 10: the flight recorder's span
 extern const double SOAK_GLITCH_PERIODS;   // 2: an interval that lost a whole buffer
 extern const double SOAK_FAIL_FACTOR;      // 5: a rate error over 5 x --max-ppm fails
+extern const double SOAK_POSITION_PACE_PPM;  // 1e5: a position off the rate by a tenth fails
 
 // One stretch of the run: a checkpoint's, or several merged.
 struct SoakWindow {
@@ -153,6 +154,8 @@ struct SoakJudgement {
     int verdict[SOAK_FINDINGS];
     char why[SOAK_FINDINGS][200];
     bool endedAtGlitch;  // --until-glitch ended it
+    bool rateTooNoisy;   // the rate error's spread left it not judged: the machine's, not the driver's
+    bool checkerBehind;  // the checker lost switches in its ring: the timing findings are not judged
 };
 // Each finding's verdict and why. The trend warns only when it is over --max-trend and over three
 // of its standard errors: a few short windows give a trend that is only noise.

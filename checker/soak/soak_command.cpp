@@ -33,7 +33,7 @@ static const char *soakFault(const void *copy)
     if (!inRange(r.flight.count, 0, SOAK_FLIGHT_ROOM))
         return "flight.count";
     if (r.switches < 0 || r.late < 0 || r.glitches < 0 || r.late > r.switches ||
-        r.machineGlitches < 0 || r.glitches + r.machineGlitches > r.late)
+        r.machineGlitches < 0 || r.glitches > r.late || r.machineGlitches > r.switches)
         return "switches";
     if (r.checkpoints < 0)
         return "checkpoints";
