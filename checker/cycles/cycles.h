@@ -164,6 +164,7 @@ void writeCyclesDocument(const CheckerOptions &options, int index, const Session
 void printCyclesText(const CheckerOptions &options, int index, const SessionOutcome &outcome,
                      int exitCode);
 // A test case per finding, a failure with its sentence; a crash or a driver that could not be
-// opened is a failing case of its own. EXIT_FINE or EXIT_USAGE when the file cannot be written.
+// opened is a failing case of its own, the checker's own shortfall an error of a case "checker".
+// EXIT_FINE or EXIT_USAGE when the file cannot be written.
 int writeCyclesJunit(const char *path, const CheckerOptions &options, int exitCode);
 extern const CommandSpec cyclesCommandSpec;

@@ -106,9 +106,26 @@ static void judgeCleanCycles(const CheckerOptions &options, CyclesFindings *f)
     }
 }
 
+// The step a failed cycle stopped at: its stage says how far it got.
+static const char *failedStep(const CycleResult &c)
+{
+    switch (c.stage) {
+    case CYCLE_NOTHING: return "created";
+    case CYCLE_CREATED: return "opened";
+    case CYCLE_OPENED: return "read";
+    case CYCLE_READ: return "given its rate and buffers";
+    case CYCLE_BUFFERS: return "started";
+    case CYCLE_STARTED:
+    case CYCLE_STREAMING: return "streamed";
+    }
+    return c.switches == 0 ? "streamed" : "stopped and its buffers disposed";
+}
+
 // The dirty ending of cycle `number`, judged by the first cycle of the fresh process after it.
-static void judgeEnding(const CheckerOptions &options, int finding, int number, const char *what,
-                        CyclesFindings *f)
+// Every failure of either counts: the dirty cycle's own here when no finding before judged it as
+// its fresh cycle (`ownsDirty`), the fresh cycle's at whatever step it failed.
+static void judgeEnding(const CheckerOptions &options, int finding, int number, bool ownsDirty,
+                        const char *what, CyclesFindings *f)
 {
     if (options.noDirty) {
         setFinding(f, finding, CYCLES_NOT_RUN, "not asked for (--no-dirty)");
@@ -116,16 +133,23 @@ static void judgeEnding(const CheckerOptions &options, int finding, int number, 
     }
     const CycleResult *dirty = cycleNumbered(number);
     const CycleResult *after = cycleNumbered(number + 1);
-    if (!dirty || !dirty->ok || dirty->stage < CYCLE_STREAMING) {
+    if (!dirty) {
+        setFinding(f, finding, CYCLES_NOT_RUN, "no process ran the cycle that was to end so");
+    } else if (ownsDirty && !dirty->ok) {
+        setFinding(f, finding, CYCLES_FAIL, "cycle %d, a fresh process's first, could not be %s: %s",
+                   dirty->number, failedStep(*dirty), dirty->failure);
+    } else if (dirty->stage < CYCLE_STREAMING) {
+        // Its failure is the finding's before, which judged it as its fresh cycle.
         setFinding(f, finding, CYCLES_NOT_RUN, "the cycle that was to end so did not stream%s%s",
-                   dirty && dirty->failure[0] ? ": " : "", dirty ? dirty->failure : "");
+                   dirty->failure[0] ? ": " : "", dirty->failure);
     } else if (!after) {
         setFinding(f, finding, CYCLES_NOT_RUN, "no fresh process tried to open it after %s", what);
-    } else if (!after->ok && after->stage < CYCLE_STREAMING) {
-        setFinding(f, finding, CYCLES_FAIL, "the driver could not be %s after %s: %s",
-                   after->stage < CYCLE_OPENED ? "opened" : "opened and streamed", what, after->failure);
+    } else if (!after->ok) {
+        setFinding(f, finding, CYCLES_FAIL, "cycle %d, in a fresh process: the driver could not be %s "
+                   "after %s: %s", after->number, failedStep(*after), what, after->failure);
     } else {
-        setFinding(f, finding, CYCLES_PASS, "a fresh process opened the driver and streamed after %s", what);
+        setFinding(f, finding, CYCLES_PASS, "a fresh process opened the driver, streamed and closed it "
+                   "after %s", what);
     }
 }
 
@@ -136,6 +160,36 @@ static void describeSeries(int figure, const double *values, int count, std::str
     for (int i = 0; i < count && i < 8; i++)
         appendFormat(out, "%s%g", i ? ", " : " ", values[i]);
     appendFormat(out, "%s over %d opens", count > 8 ? ", ..." : "", count);
+}
+
+// A figure that grows within one process: three opens there or more, each at least the one
+// before, two of them in a row above the one before. A driver that keeps it in a DLL static grows
+// it in each process and starts over in the next, which the whole series alone does not show.
+static bool growsInAProcess(int figure, std::string *out)
+{
+    static double values[MAX_ALL_CYCLES];
+    for (int worker = 1; worker <= cyclesRun.workers; worker++) {
+        int count = 0, inARow = 0, mostInARow = 0;
+        bool falls = false;
+        for (int i = 0; i < cyclesRun.count; i++) {
+            const CycleResult &c = cyclesRun.cycles[i];
+            if (c.worker != worker || c.stage < CYCLE_READ)
+                continue;
+            values[count] = cycleFigure(c.opened, figure);
+            if (count > 0) {
+                falls = falls || values[count] < values[count - 1];
+                inARow = values[count] > values[count - 1] ? inARow + 1 : 0;
+                mostInARow = inARow > mostInARow ? inARow : mostInARow;
+            }
+            count++;
+        }
+        if (!falls && mostInARow >= 2) {
+            describeSeries(figure, values, count, out);
+            appendFormat(out, " in process %d", worker);
+            return true;
+        }
+    }
+    return false;
 }
 
 static void judgeDrift(CyclesFindings *f)
@@ -157,7 +211,10 @@ static void judgeDrift(CyclesFindings *f)
         }
         if (same)
             continue;
-        describeSeries(figure, values, count, cycleFigureGrows(figure) && rising ? &grew : &changed);
+        if (cycleFigureGrows(figure) && rising)
+            describeSeries(figure, values, count, &grew);
+        else if (!cycleFigureGrows(figure) || !growsInAProcess(figure, &grew))
+            describeSeries(figure, values, count, &changed);
     }
     if (opens < 2)
         setFinding(f, FINDING_DRIFT, CYCLES_NOT_RUN, "fewer than 2 opens read the figures");
@@ -248,9 +305,9 @@ void judgeCycles(const CheckerOptions &options, CyclesFindings *f)
     memset(f, 0, sizeof *f);
     judgeCleanCycles(options, f);
     int first = static_cast<int>(options.cycles) + 1;
-    judgeEnding(options, FINDING_RELEASED, first, "a host released it without stop and disposeBuffers", f);
-    judgeEnding(options, FINDING_SECOND, first + 1, "a second object was made while the first streamed", f);
-    judgeEnding(options, FINDING_KILLED, first + 2, "a host was killed while streaming", f);
+    judgeEnding(options, FINDING_RELEASED, first, true, "a host released it without stop and disposeBuffers", f);
+    judgeEnding(options, FINDING_SECOND, first + 1, false, "a second object was made while the first streamed", f);
+    judgeEnding(options, FINDING_KILLED, first + 2, false, "a host was killed while streaming", f);
     judgeDrift(f);
     judgeGrowth(options, f);
 }

@@ -246,8 +246,14 @@ int writeCyclesJunit(const char *path, const CheckerOptions &options, int exitCo
         }
         cases += "</testcase>\n";
     }
-    // Nothing judged for the driver's doing: the file must not read as all passed.
-    if (!judged && !run.interrupted) {
+    // The checker's own shortfall (a worker it could not start) is an error of the checker's, never
+    // a failure of the driver's; the file must not read as all passed either way.
+    bool shortfall = !judged && !run.interrupted && (run.shortfall || exitCode == EXIT_SHORTFALL);
+    if (shortfall) {
+        cases += "  <testcase classname=\"cycles\" name=\"checker\"><error message=\"";
+        appendXmlText(&cases, lastFailure());
+        cases += "\">The checker fell short (not the driver's fault): nothing was judged</error></testcase>\n";
+    } else if (!judged && !run.interrupted) {
         failures++;
         cases += "  <testcase classname=\"cycles\" name=\"driver\"><failure message=\"";
         appendXmlText(&cases, lastFailure());
@@ -255,8 +261,8 @@ int writeCyclesJunit(const char *path, const CheckerOptions &options, int exitCo
     }
     char head[256];
     snprintf(head, sizeof head, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites>\n"
-             "<testsuite name=\"quorvelcheck cycles\" tests=\"%d\" failures=\"%d\" errors=\"0\" skipped=\"%d\">\n",
-             judged || run.interrupted ? CYCLES_FINDINGS : 1, failures, skipped);
+             "<testsuite name=\"quorvelcheck cycles\" tests=\"%d\" failures=\"%d\" errors=\"%d\" skipped=\"%d\">\n",
+             judged || run.interrupted ? CYCLES_FINDINGS : 1, failures, shortfall ? 1 : 0, skipped);
     std::string xml = head + cases + "</testsuite>\n</testsuites>\n";
     FILE *file = fopen(path, "wb");
     if (!file)

@@ -173,13 +173,15 @@ TEST_F(CyclesTest, ADeviceHeldByAKilledHostFailsOnlyAfterTheKill)
 
 // A cycle that does not close cleanly (its stop answers an error) fails the cycles finding, names
 // the cycle and the answer, and keeps the call among those that did not answer ASE_OK; the rest of
-// its process is not run, and growth is then not judged.
+// its process is not run, and growth is then not judged. A failure in the dirty cycles counts as
+// much, at any step: the stop of the fresh cycles after the Release and after the kill (cycles 3
+// and 5: the released and the killed cycle never stop), and the start of the cycle to be released.
 TEST_F(CyclesTest, ACycleThatFailsFailsTheCyclesFindingNamingIt)
 {
     SimConfig config = fastConfig();
     snprintf(config.failCall, sizeof config.failCall, "stop");
     config.failAtCall = 2;
-    addDevice(config);
+    RegisteredDevice *device = addDevice(config);
     int code = -1;
     JsonValue document = cycles("--count 4 --no-dirty", &code);
     EXPECT_EQ(code, 1) << err;
@@ -189,6 +191,28 @@ TEST_F(CyclesTest, ACycleThatFailsFailsTheCyclesFindingNamingIt)
     EXPECT_EQ(document["cycles"].size(), 2u);
     ASSERT_EQ(document["calls_not_ok"].size(), 1u);
     EXPECT_EQ(document["calls_not_ok"][0]["call"].text, "stop");
+
+    config.failCount = -1;
+    ASSERT_EQ(simWriteConfig(device->clsid.c_str(), &config), 0);
+    resetRecord(device);
+    document = cycles("--count 1", &code);
+    EXPECT_EQ(code, 1) << err;
+    othersPass(document, "after_release", "handles threads memory", "after_kill");
+    EXPECT_TRUE(contains(text(document, "after_release"), "cycle 3, in a fresh process: the driver could not "
+                         "be stopped and its buffers disposed after a host released it"))
+        << text(document, "after_release");
+    EXPECT_TRUE(contains(text(document, "after_kill"), "cycle 5, in a fresh process")) << text(document, "after_kill");
+    EXPECT_TRUE(contains(text(document, "after_kill"), "stop answered ASE_HWMalfunction"));
+
+    snprintf(config.failCall, sizeof config.failCall, "start");
+    config.failCount = 1;
+    ASSERT_EQ(simWriteConfig(device->clsid.c_str(), &config), 0);
+    resetRecord(device);
+    document = cycles("--count 1", &code);
+    EXPECT_EQ(code, 1) << err;
+    othersPass(document, "after_release", "handles threads memory");
+    EXPECT_TRUE(contains(text(document, "after_release"), "cycle 2, a fresh process's first, could not be "
+                         "started: start answered ASE_HWMalfunction")) << text(document, "after_release");
 }
 
 // A crash planted at the third start: exit 4, naming the cycle and the call; the cycles before it
