@@ -24,7 +24,7 @@ struct JsonNode {
     JsonKind kind;
     bool flag;
     double number;
-    std::string text;             // a text's value, valid UTF-8 (a broken byte read as '?')
+    std::string text;             // a text's value, valid UTF-8, control characters but tab and newline as '?'
     std::string name;             // the key of an object's member; "" elsewhere
     std::vector<JsonNode> items;  // an array's items, an object's members in their order
 };
@@ -58,14 +58,15 @@ const char *compareRuleName(int rule);
 // How a fact's two sides are judged.
 enum FactKind {
     FACT_EXIT,         // an exit status: 0 before 1 before 3 before 4; 2, 5 and 6 only named
-    FACT_VERDICT,      // PASS < WARN < FAIL; a verdict lost to "not run" is worse
+    FACT_VERDICT,      // PASS < WARN < FAIL; lost to "not run" worse, WARN or FAIL after none worse
     FACT_EXACT,        // a figure: any change is a regression
     FACT_ACCEPTED,     // a rate accepted: lost is a regression, gained an improvement
     FACT_FRAMES,       // a measured latency: worse when longer by more than a frame
     FACT_CLAIM,        // claim minus truth: worse when further from 0 by more than a frame
     FACT_HIGHER_WORSE, // noisy: worse when higher beyond the margin
     FACT_LOWER_WORSE,  // noisy: worse when lower beyond the margin
-    FACT_WRONG_COUNT,  // a count of wrong samples: any where none were is a regression
+    FACT_WRONG_COUNT,  // a count of wrong or lost samples or pings: growth a regression, a fall an improvement
+    FACT_RATIO,        // the switch ratio: worse when further from 1 beyond the margin
 };
 
 struct Fact {

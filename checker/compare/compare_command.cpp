@@ -46,6 +46,21 @@ static int readSide(const char *list, const char *side, std::vector<CompareDocum
     return EXIT_FINE;
 }
 
+// A new document that ended interrupted (5) or short of the checker's own means (6) judged
+// nothing of the build: no comparison may pass it.
+static int judgedSide(const std::vector<CompareDocument> &now)
+{
+    for (const CompareDocument &d : now) {
+        for (const Fact &fact : d.facts) {
+            if (fact.rule == RULE_STATUS && fact.isNumber && (fact.number == 5 || fact.number == 6))
+                return fail(EXIT_USAGE, "%s: the new side was not judged: its status is %s (%s)",
+                            d.path.c_str(), fact.text.c_str(),
+                            fact.number == 5 ? "interrupted" : "the checker's own shortfall");
+        }
+    }
+    return EXIT_FINE;
+}
+
 // Every document of one command and one driver as the first base document.
 static int alike(const std::vector<CompareDocument> &base, const std::vector<CompareDocument> &now)
 {
@@ -80,6 +95,8 @@ int runCompare(const CheckerOptions &options)
         code = readSide(options.newFiles, "new", &now);
     if (code == EXIT_FINE)
         code = alike(base, now);
+    if (code == EXIT_FINE)
+        code = judgedSide(now);
     std::vector<Waiver> waivers;
     std::string error;
     if (code == EXIT_FINE && options.waiversFile && !readWaivers(options.waiversFile, &waivers, &error))
@@ -127,20 +144,22 @@ static const char compareHelp[] =
     "Sets the documents the last driver build gave (--json of info, run, latency, latency --sweep,\n"
     "integrity, integrity --all, conform, gone or report) against the new build's, of the same\n"
     "command and driver, and names every difference as a regression, an improvement or a change:\n"
-    "  check      a verdict that got worse (PASS to WARN or FAIL, WARN to FAIL, judged to not run)\n"
+    "  check      a verdict that got worse (PASS to WARN or FAIL, WARN to FAIL, judged to not run,\n"
+    "             skipped, not run or absent to WARN or FAIL)\n"
     "  figure     a figure that changed: channels, names, sample types, rates accepted, buffer\n"
     "             sizes, clock sources, the latencies the driver reports\n"
     "  latency    a measured round trip longer by more than a frame, a claim further from it\n"
     "  timing     the switches' p99, p99.9, longest interval, latest switch, late switches and\n"
     "             switch ratio, worse beyond a margin\n"
     "  cpu        the driver's share of a core, higher beyond a margin\n"
-    "  integrity  samples that came back wrong where none did before\n"
-    "  status     the command's exit status (not counted as something compared)\n"
+    "  integrity  more samples that came back wrong, dropped or never arrived, or pings lost\n"
+    "  status     the command's exit status, worse on its own (not counted as compared)\n"
     "A figure one side has and the other lacks is named; one measured before and absent now is a\n"
     "regression. Several files a side, comma-separated, give each noisy figure a spread: it is worse\n"
     "when every new value is beyond every base value by both sides' spreads together (at least a\n"
     "tenth of the base); with one file a side, when over three times the base and by at least\n"
-    "1 ms, 5 percentage points of a core or 5 late switches, or 0.02 lower in the switch ratio.\n"
+    "1 ms, 5 percentage points of a core or 5 late switches, or 0.02 further from 1 in the\n"
+    "switch ratio.\n"
     "  --waivers FILE    differences accepted: a finding's name a line (figure.output_latency,\n"
     "                    check.open.*), a reason after it, # a comment; waived regressions do\n"
     "                    not fail, and a waiver that matched nothing is named\n"
@@ -148,8 +167,9 @@ static const char compareHelp[] =
     "  --markdown FILE   a table of the findings for a pull request's comment\n"
     "Files are read whole, up to 16 MB and 500,000 values each. No driver is loaded.\n"
     "Exit status: 0 no regression (or only waived ones); 1 a regression; 2 a file that cannot be\n"
-    "read or is no document of the checker, documents of different commands or drivers, or\n"
-    "documents that hold nothing compare can judge.\n";
+    "read or is no document of the checker, a soak or cycles document, a new document that ended\n"
+    "with status 5 or 6 (never judged), documents of different commands or drivers, or documents\n"
+    "that hold nothing compare can judge.\n";
 
 extern const CommandSpec compareCommandSpec = {
     "compare", "compare BASE NEW", "a new driver build's documents against the last one's", compareHelp,

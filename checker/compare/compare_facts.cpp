@@ -136,7 +136,7 @@ void streamFigures(const JsonNode &root, std::vector<Fact> *facts)
     addMember(facts, RULE_TIMING, FACT_HIGHER_WORSE, jsonMemberOf(&root, "timeline", JSON_OBJECT),
               "max_late_us", "max_late_us", "us");
     addMember(facts, RULE_TIMING, FACT_HIGHER_WORSE, &root, "late_switches", "late_switches", "switches");
-    addMember(facts, RULE_TIMING, FACT_LOWER_WORSE, &root, "switch_ratio", "switch_ratio", "");
+    addMember(facts, RULE_TIMING, FACT_RATIO, &root, "switch_ratio", "switch_ratio", "");
 }
 
 // run's cpu object, or conform's of its two streams.
@@ -284,6 +284,11 @@ bool readCompareDocument(const JsonNode &root, CompareDocument *document, std::s
     }
     if (!command) {
         *error = "names no command (a document of --version, which holds nothing to compare)";
+        return false;
+    }
+    // Their findings are laid out otherwise: read as others', their verdicts would be lost.
+    if (command->text == "soak" || command->text == "cycles") {
+        *error = "compare does not read " + command->text + " documents yet";
         return false;
     }
     document->command = keyPart(command->text);

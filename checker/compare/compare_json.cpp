@@ -1,6 +1,7 @@
 // The JSON reader compare reads its files with. The text may be anything: nesting is bounded (the
-// parser recurses), numbers are checked against JSON's grammar before strtod sees them, and a
-// text's bytes that are no UTF-8 become '?', so that what is shown and written again is valid.
+// parser recurses), numbers are checked against JSON's grammar before strtod sees them, a text
+// that is no valid UTF-8 is refused, and its control characters (but tab and newline) become '?',
+// so that what is shown and written again can neither break a table nor drive a terminal.
 #include "checker/compare/compare.h"
 
 #include <stdio.h>
@@ -85,7 +86,8 @@ bool hexDigits(Reader *r, unsigned long *code)
     return true;
 }
 
-// The length of the UTF-8 sequence at `c` (at most `left` bytes), 0 when it is none.
+// The length of the UTF-8 sequence at `c` (at most `left` bytes), 0 when it is none: overlong
+// forms, surrogates and code points past U+10FFFF are none, for they can hide what they mean.
 size_t sequenceLength(const unsigned char *c, size_t left)
 {
     size_t more = *c >= 0xF0 && *c <= 0xF4 ? 3 : *c >= 0xE0 ? 2 : *c >= 0xC2 && *c < 0xE0 ? 1 : 0;
@@ -95,7 +97,17 @@ size_t sequenceLength(const unsigned char *c, size_t left)
         if ((c[k] & 0xC0) != 0x80)
             return 0;
     }
+    if ((c[0] == 0xE0 && c[1] < 0xA0) || (c[0] == 0xED && c[1] >= 0xA0) || (c[0] == 0xF0 && c[1] < 0x90) ||
+        (c[0] == 0xF4 && c[1] >= 0x90))
+        return 0;
     return more + 1;
+}
+
+// A control character (C0 but tab and newline, DEL, C1) would drive a terminal or break a table:
+// shown as '?'.
+bool unprintable(unsigned long code)
+{
+    return (code < 0x20 && code != '\t' && code != '\n') || (code >= 0x7F && code < 0xA0);
 }
 
 bool readEscape(Reader *r, std::string *out)
@@ -105,10 +117,10 @@ bool readEscape(Reader *r, std::string *out)
     case '"': *out += '"'; return true;
     case '\\': *out += '\\'; return true;
     case '/': *out += '/'; return true;
-    case 'b': *out += '\b'; return true;
-    case 'f': *out += '\f'; return true;
+    case 'b': *out += '?'; return true;
+    case 'f': *out += '?'; return true;
     case 'n': *out += '\n'; return true;
-    case 'r': *out += '\r'; return true;
+    case 'r': *out += '?'; return true;
     case 't': *out += '\t'; return true;
     case 'u': break;
     default: return broken(r, "an unknown escape in a text");
@@ -122,7 +134,7 @@ bool readEscape(Reader *r, std::string *out)
             code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
         else
             code = '?';
-    } else if (code >= 0xDC00 && code < 0xE000) {
+    } else if ((code >= 0xDC00 && code < 0xE000) || unprintable(code)) {
         code = '?';
     }
     appendUtf8(out, code);
@@ -150,15 +162,17 @@ bool readText(Reader *r, std::string *out)
             continue;
         }
         if (c < 0x80) {
-            *out += static_cast<char>(c);
+            *out += c == 0x7F ? '?' : static_cast<char>(c);
             r->at++;
             continue;
         }
         const unsigned char *here = reinterpret_cast<const unsigned char *>(r->text + r->at);
         size_t n = sequenceLength(here, r->length - r->at);
-        if (n == 0) {
+        if (n == 0)
+            return broken(r, "a text that is no valid UTF-8");
+        if (n == 2 && unprintable((static_cast<unsigned long>(here[0] & 0x1F) << 6) | (here[1] & 0x3F))) {
             *out += '?';
-            r->at++;
+            r->at += n;
         } else {
             out->append(r->text + r->at, n);
             r->at += n;

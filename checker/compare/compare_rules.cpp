@@ -116,6 +116,14 @@ Side negated(Side s)
     return s;
 }
 
+// Each value's distance from 1.
+Side fromOne(Side s)
+{
+    for (double &v : s.numbers)
+        v = fabs(v - 1);
+    return s;
+}
+
 Side absolute(Side s)
 {
     for (double &v : s.numbers)
@@ -181,14 +189,16 @@ Judgement judgeRanks(const Side &b, const Side &n, bool exits)
              : rn < rb ? finding(FINDING_IMPROVEMENT, "The command ends better than before.") : same;
     if (rb < 0 || rn < 0)
         return finding(FINDING_CHANGE, "A verdict compare does not know changed.");
+    // A warning or a failure where the base judged nothing is never excused by the base's gap.
+    if (rb >= 3 && (rn == 1 || rn == 2))
+        return finding(FINDING_REGRESSION, rb == 4 ? "Skipped before, warns or fails now."
+                                                   : "Not run before, warns or fails now.");
     if (rb == 4 || rn == 4)
         return rb == rn ? same : finding(FINDING_CHANGE, "Skipped on one side: not compared.");
     if (rb <= 2 && rn == 3)
         return finding(FINDING_REGRESSION, "Judged before, not run now.");
     if (rb == 3)
-        return rn == 0 ? finding(FINDING_IMPROVEMENT, "Not run before, passes now.")
-             : rn == 2 ? finding(FINDING_REGRESSION, "Not run before, fails now.")
-                       : finding(FINDING_CHANGE, "Not run before, warns now.");
+        return rn == 0 ? finding(FINDING_IMPROVEMENT, "Not run before, passes now.") : same;
     return rn > rb ? finding(FINDING_REGRESSION, "The verdict got worse.")
          : rn < rb ? finding(FINDING_IMPROVEMENT, "The verdict got better.") : same;
 }
@@ -254,25 +264,34 @@ Judgement judge(const Fact &fact, const Side &b, const Side &n)
     case FACT_LOWER_WORSE:
         return judgeNoisy(b, n, fact.unit, true);
     case FACT_WRONG_COUNT: {
+        // Each side's worst document: any growth is a regression, for every count lost is a fault.
         double wb = highest(b), wn = highest(n);
-        if (wb == 0 && wn > 0)
-            return finding(FINDING_REGRESSION, "Wrong now where none was wrong before.");
-        if (wb > 0 && wn == 0)
-            return finding(FINDING_IMPROVEMENT, "None wrong now.");
-        return b.texts == n.texts || wb == 0 ? same
-             : finding(FINDING_CHANGE, "Wrong on both sides, in other numbers.");
+        if (wn > wb)
+            return finding(FINDING_REGRESSION, wb == 0 ? "Wrong now where none was wrong before."
+                                                       : "More wrong than before.");
+        if (wn < wb)
+            return finding(FINDING_IMPROVEMENT, wn == 0 ? "None wrong now." : "Fewer wrong than before.");
+        return same;
     }
+    case FACT_RATIO:
+        // Switches per period: too many are as wrong as too few.
+        return judgeNoisy(fromOne(b), fromOne(n), fact.unit, false);
     }
     return same;
 }
 
-Judgement judgePresence(const Side &b, const Side &n, bool *compared)
+Judgement judgePresence(const Fact &fact, const Side &b, const Side &n, bool *compared)
 {
     *compared = b.present > 0 || n.present > 0;
     if (b.present > 0 && n.present == 0)
         return finding(FINDING_REGRESSION, "In the base, absent in the new documents.");
     if (b.present == b.files && n.present < n.files)
         return finding(FINDING_REGRESSION, "In every base document, absent in some new ones.");
+    // A new check that warns or fails, or a status that missed, is the new build's to answer for.
+    bool bad = fact.kind == FACT_VERDICT ? worstRank(n, false) == 1 || worstRank(n, false) == 2
+             : fact.kind == FACT_EXIT && worstRank(n, true) > 0;
+    if (b.present == 0 && n.present > 0 && bad)
+        return finding(FINDING_REGRESSION, "Absent in the base, warns or fails in the new documents.");
     if (b.present == 0 && n.present > 0)
         return finding(FINDING_CHANGE, "Absent in the base, present in the new documents.");
     return same;
@@ -283,7 +302,8 @@ Judgement judgePresence(const Side &b, const Side &n, bool *compared)
 bool numbersOnly(const Fact &fact, const Side &b, const Side &n)
 {
     bool numericKind = fact.kind == FACT_FRAMES || fact.kind == FACT_CLAIM || fact.kind == FACT_WRONG_COUNT ||
-                       fact.kind == FACT_HIGHER_WORSE || fact.kind == FACT_LOWER_WORSE;
+                       fact.kind == FACT_HIGHER_WORSE || fact.kind == FACT_LOWER_WORSE ||
+                       fact.kind == FACT_RATIO;
     return !numericKind || (b.numbers.size() == static_cast<size_t>(b.present) &&
                             n.numbers.size() == static_cast<size_t>(n.present));
 }
@@ -317,12 +337,11 @@ void compareSides(const std::vector<CompareDocument> &base, const std::vector<Co
         }
     }
     std::vector<Finding> findings[3];
-    int statusMissed = -1;
     for (const Entry &entry : entries) {
         const Fact &fact = *entry.first;
         Side b = sideOf(entry.base), n = sideOf(entry.now);
         bool named = false;
-        Judgement j = judgePresence(b, n, &named);
+        Judgement j = judgePresence(fact, b, n, &named);
         if (!named)
             continue;
         // Compared is what both sides have: a figure of one side only is named, never judged.
@@ -340,19 +359,10 @@ void compareSides(const std::vector<CompareDocument> &base, const std::vector<Co
         if (!j.found)
             continue;
         Finding f = {fact.rule, j.kind, fact.key, shown(b, fact), shown(n, fact), j.why, false, ""};
-        if (fact.kind == FACT_EXIT && j.kind == FINDING_REGRESSION && worstRank(n, true) == 1)
-            statusMissed = static_cast<int>(findings[FINDING_REGRESSION].size());
         findings[j.kind].push_back(f);
     }
-    // A check missed (status 1) follows from the regressions that name what missed: judged by
-    // them, so that waiving them waives it. Alone, it stands.
-    if (statusMissed >= 0 && findings[FINDING_REGRESSION].size() > 1) {
-        Finding f = findings[FINDING_REGRESSION][statusMissed];
-        findings[FINDING_REGRESSION].erase(findings[FINDING_REGRESSION].begin() + statusMissed);
-        f.kind = FINDING_CHANGE;
-        f.why = "A check missed; the regressions above say which, and are judged instead.";
-        findings[FINDING_CHANGE].insert(findings[FINDING_CHANGE].begin(), f);
-    }
+    // A status that got worse stands on its own, waived only by its own name: the regressions
+    // beside it need not be what made it worse.
     for (int kind = 0; kind < 3; kind++) {
         for (const Finding &f : findings[kind]) {
             c->findings.push_back(f);

@@ -123,11 +123,15 @@ TEST_F(CompareTest, ADeviceOneKnobApartGivesExactlyThatDifference)
 
     result = compare("\"" + conformBase + "\" \"" + conformNew + "\"", &code);
     EXPECT_EQ(code, 1) << err;
-    EXPECT_EQ(named(result, "regression"), std::vector<std::string>{"check.figures.clocks"});
+    EXPECT_EQ(named(result, "regression"), (std::vector<std::string>{"status.exit_code", "check.figures.clocks"}));
     EXPECT_TRUE(named(result, "improvement").empty());
-    // The status of a check missed follows the check: waiving the check waives it.
-    EXPECT_EQ(named(result, "change"), std::vector<std::string>{"status.exit_code"});
+    EXPECT_TRUE(named(result, "change").empty());
+    // A status that got worse stands on its own: waiving the check alone does not pass the run.
     std::string waivers = write("compare-clocks.txt", "check.figures.clocks  a known fault of this build\n");
+    compare("\"" + conformBase + "\" \"" + conformNew + "\" --waivers \"" + waivers + "\"", &code);
+    EXPECT_EQ(code, 1) << err;
+    waivers = write("compare-clocks.txt", "check.figures.clocks  a known fault of this build\n"
+                                          "status.exit_code  missed for that fault\n");
     compare("\"" + conformBase + "\" \"" + conformNew + "\" --waivers \"" + waivers + "\"", &code);
     EXPECT_EQ(code, 0) << err;
 
@@ -180,8 +184,8 @@ TEST_F(CompareTest, TheSameDeviceOverSeveralRunsIsNoRegressionAndASlowerOneIs)
     EXPECT_EQ(result["base_files"].size(), 3u);
 
     config.spinPercent = 60;
-    config.stallEvery = 50;
-    config.stallMs = 20;
+    config.stallEvery = 100;
+    config.stallMs = 40;
     ASSERT_EQ(simWriteConfig(device->clsid.c_str(), &config), 0);
     std::string slower = save("run 0 --seconds 1", "compare-run-slower0.json") + "," +
                          save("run 0 --seconds 1", "compare-run-slower1.json");
@@ -226,6 +230,23 @@ TEST_F(CompareTest, CraftedDocumentsAreRefusedWaivedOrJudgedAsTheRulesSay)
     for (const std::string &bad : {deep, noise, wide}) {
         compare("\"" + passing + "\" \"" + bad + "\"", &code);
         EXPECT_EQ(code, 2) << err;
+    }
+
+    // Documents compare cannot read rightly, and a new side that was never judged: refused.
+    for (const char *command : {"soak", "cycles"}) {
+        std::string other = write("compare-unread.json", document(command, "\"verdicts\": []"));
+        compare("\"" + other + "\" \"" + other + "\"", &code);
+        EXPECT_EQ(code, 2);
+        EXPECT_TRUE(contains(err, std::string("compare does not read ") + command + " documents yet")) << err;
+    }
+    for (const char *status : {"5", "6"}) {
+        std::string text = document("conform", checks("PASS"));
+        text.replace(text.find("\"exit_code\": 0"), 14, std::string("\"exit_code\": ") + status);
+        std::string unjudged = write("compare-unjudged.json", text);
+        compare("\"" + passing + "\" \"" + unjudged + "\"", &code);
+        EXPECT_EQ(code, 2);
+        EXPECT_TRUE(contains(err, std::string("compare-unjudged.json: the new side was not judged: its status is ") +
+                             status)) << err;
     }
 
     // A waiver turns the regression into a pass and is shown; one that matched nothing is named.

@@ -48,6 +48,12 @@ std::string timing(double p99, double share)
            std::to_string(share) + "}";
 }
 
+// Read only beside the timing's intervals, as a stream's document has them.
+std::string ratio(const char *value)
+{
+    return std::string("\"intervals\": {}, \"switch_ratio\": ") + value;
+}
+
 TEST(CompareRulesTest, EachRuleFindsWhatItIsForAndNothingWithinItsMargin)
 {
     struct Row {
@@ -58,7 +64,11 @@ TEST(CompareRulesTest, EachRuleFindsWhatItIsForAndNothingWithinItsMargin)
         {{check("WARN")}, {check("FAIL")}, "regression check.a.b"},
         {{check("PASS")}, {check("not run")}, "regression check.a.b"},
         {{check("not run")}, {check("FAIL")}, "regression check.a.b"},
-        {{check("not run")}, {check("WARN")}, "change check.a.b"},
+        {{check("not run")}, {check("WARN")}, "regression check.a.b"},
+        {{check("skipped")}, {check("FAIL")}, "regression check.a.b"},
+        {{check("skipped")}, {check("WARN")}, "regression check.a.b"},
+        {{"\"checks\": []"}, {check("FAIL")}, "regression check.a.b"},
+        {{"\"checks\": []"}, {check("PASS")}, "change check.a.b"},
         {{check("PASS")}, {check("skipped")}, "change check.a.b"},
         {{check("FAIL")}, {check("PASS")}, "improvement check.a.b"},
         {{check("PASS"), check("WARN")}, {check("WARN")}, ""},  // a side's worst
@@ -93,9 +103,24 @@ TEST(CompareRulesTest, EachRuleFindsWhatItIsForAndNothingWithinItsMargin)
         {{"\"counts\": {\"received\": 10, \"dropped\": 0}"}, {"\"counts\": {\"received\": 10, \"dropped\": 2}"},
          "regression integrity.dropped"},
         {{"\"counts\": {\"received\": 10, \"dropped\": 4}"}, {"\"counts\": {\"received\": 10, \"dropped\": 2}"},
-         "change integrity.dropped"},
+         "improvement integrity.dropped"},
+        {{"\"counts\": {\"received\": 10, \"dropped\": 2}"}, {"\"counts\": {\"received\": 10, \"dropped\": 4}"},
+         "regression integrity.dropped"},
+        {{"\"pings\": [{\"lost\": true}]"}, {"\"pings\": [{\"lost\": true}, {\"lost\": true}]"},
+         "regression latency.pings_lost"},
+        // The switch ratio: its distance from 1, either way.
+        {{ratio("1.0")}, {ratio("2.0")}, "regression timing.switch_ratio"},
+        {{ratio("1.0")}, {ratio("0.5")}, "regression timing.switch_ratio"},
+        {{ratio("1.3")}, {ratio("1.0")}, "improvement timing.switch_ratio"},
+        {{ratio("1.0")}, {ratio("1.01")}, ""},
         {{"\"exit_code\": 0"}, {"\"exit_code\": 4"}, "regression status.exit_code"},
         {{"\"exit_code\": 0"}, {"\"exit_code\": 6"}, "change status.exit_code"},
+        {{"\"exit_code\": 0"}, {"\"exit_code\": 1"}, "regression status.exit_code"},
+        {{"\"input_channels\": 2"}, {"\"exit_code\": 1, \"input_channels\": 2"}, "regression status.exit_code"},
+        // A status that got worse stays a regression beside others: they need not be what missed.
+        {{check("skipped") + ", \"exit_code\": 0, \"input_channels\": 2"},
+         {check("FAIL") + ", \"exit_code\": 1, \"input_channels\": 4"},
+         "regression status.exit_code; regression check.a.b; regression figure.input_channels"},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.base[0] + " -> " + row.now[0]);
@@ -134,7 +159,11 @@ TEST(CompareReaderTest, TextsNoDocumentHoldsAreRefusedWithWhereOrReadSafely)
         {"\"a\nb\"", "a control character inside a text"},
         {"\"open", "a text that does not end"},
         {"", "the text ends where a value was expected"},
-        {"[1e999, \"\\ud83d\\ude00\", \"\\udc00\", \"\xff\xfe\"]", nullptr},
+        {"\"\xff\xfe\"", "a text that is no valid UTF-8"},
+        {"\"\xE0\x80\x80\"", "a text that is no valid UTF-8"},      // overlong
+        {"\"\xED\xA0\x80\"", "a text that is no valid UTF-8"},      // a surrogate
+        {"\"\xF4\x90\x80\x80\"", "a text that is no valid UTF-8"},  // past U+10FFFF
+        {"[1e999, \"\\ud83d\\ude00\", \"\\udc00\", \"\\u001b[31m\\b\\r\\u0009\\n\xC2\x9B\x7F\xC3\xA9\"]", nullptr},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.text);
@@ -148,7 +177,7 @@ TEST(CompareReaderTest, TextsNoDocumentHoldsAreRefusedWithWhereOrReadSafely)
         }
         EXPECT_EQ(root.items[1].text, "\xF0\x9F\x98\x80");  // the pair made one character
         EXPECT_EQ(root.items[2].text, "?");                  // half of one
-        EXPECT_EQ(root.items[3].text, "??");                 // bytes that are no UTF-8
+        EXPECT_EQ(root.items[3].text, "?[31m??\t\n??\xC3\xA9");  // control characters shown as '?'
     }
     // A number too large to be a figure is read, and is no figure.
     CompareDocument d = documentOf("\"input_channels\": 1e999");
