@@ -146,8 +146,10 @@ TEST_F(SoakTest, ClockErrorAndItsTrendAreMeasured)
     EXPECT_EQ(verdict(document, "rate_error"), "FAIL");
     const JsonValue &windows = document["windows"];
     ASSERT_GE(windows.size(), 4u);
-    EXPECT_NEAR(windows[0]["ppm"].number, 0, 400);
-    EXPECT_NEAR(windows[windows.size() - 1]["ppm"].number, 2000, 400);
+    // A window of a second under emulation can be some hundreds of ppm off; the step is not.
+    EXPECT_NEAR(windows[0]["ppm"].number, 0, 800);
+    EXPECT_NEAR(windows[windows.size() - 1]["ppm"].number, 2000, 800);
+    EXPECT_GT(windows[windows.size() - 1]["ppm"].number - windows[0]["ppm"].number, 1000);
     EXPECT_NEAR(document["ppm"].number, devicePpm(device), 300);
 
     // 600000 ppm a minute is 10000 ppm a second: 36 million ppm an hour, far above what a busy
